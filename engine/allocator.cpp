@@ -1,0 +1,44 @@
+#include "engine/allocator.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace vantrel {
+
+Buffer Allocator::make_buffer(size_t bytes) {
+    void* p = allocate(bytes);
+    if (p == nullptr && bytes != 0)
+        throw std::runtime_error("Allocation of " + std::to_string(bytes) + " bytes failed");
+    Allocator* self = this;
+    return Buffer(p, is_device() ? 1 : 0, bytes, [self](void* q) { self->deallocate(q); });
+}
+
+void* CpuAllocator::allocate(size_t bytes) { return std::malloc(bytes); }
+void CpuAllocator::deallocate(void* p) { std::free(p); }
+void CpuAllocator::copy_to_device(void* dst, const void* src, size_t bytes) {
+    if (bytes) std::memcpy(dst, src, bytes);
+}
+void CpuAllocator::copy_to_host(void* dst, const void* src, size_t bytes) {
+    if (bytes) std::memcpy(dst, src, bytes);
+}
+void CpuAllocator::copy_device(void* dst, const void* src, size_t bytes) {
+    if (bytes) std::memcpy(dst, src, bytes);
+}
+void CpuAllocator::fill_zero(void* p, size_t bytes) {
+    if (bytes) std::memset(p, 0, bytes);
+}
+
+// Function-local statics: constructed on first use, never destroyed before
+// any Buffer deleter that may still reference them at exit.
+CpuAllocator& cpu_allocator() {
+    static CpuAllocator* a = new CpuAllocator();
+    return *a;
+}
+CpuAllocator& host_staging_allocator() {
+    static CpuAllocator* a = new CpuAllocator();
+    return *a;
+}
+
+}  // namespace vantrel

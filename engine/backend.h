@@ -1,0 +1,141 @@
+// The backend: a plain table of kernel function pointers plus an allocator,
+// and the process-wide registry of backends.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/allocator.h"
+
+namespace vantrel {
+
+// 0 = host CPU; 1, 2 = devices whose memory is not host-addressable;
+// 3 = a device that runs only some transposed 1-D convolutions.
+using BackendKind = uint8_t;
+constexpr BackendKind kBackendHost = 0;
+
+// A kernel whose argument list is fixed by the layer that first calls it;
+// such slots are retyped as those kernels are built.
+using KernelFnUntyped = void (*)();
+
+using KPackS8 = int8_t* (*)(const int8_t* w, int32_t n, int32_t k);
+using KPackF32 = float* (*)(const float* w, int32_t n, int32_t k);
+using KFreePackedS8 = void (*)(int8_t* p);
+using KFreePackedF32 = void (*)(float* p);
+using KAddF32 = void (*)(const float* a, const float* b, float* out, int32_t n, bool relu,
+                         void* stream);
+using KAddS8 = void (*)(const int8_t* a, const int8_t* b, int32_t in1_zp, int32_t in2_zp,
+                        int32_t out_zp, int8_t* out, int32_t n, void* stream, float in1_scale,
+                        float in2_scale, float out_scale);
+using KAvgPoolF32 = void (*)(const float* in, float* out, int32_t c, int32_t h, int32_t w,
+                             void* stream);
+using KAvgPoolS8 = void (*)(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out,
+                            int32_t c, int32_t h, int32_t w, void* stream, float in_scale,
+                            float out_scale);
+using KScaleF32 = void (*)(const float* x, float* y, int32_t n, void* stream, float scalar);
+using KUpsampleBilinearF32 = void (*)(const float* in, float* out, int32_t c, int32_t h,
+                                      int32_t w, int32_t oh, int32_t ow, void* stream);
+using KInplaceF32 = void (*)(float* x, int32_t n, void* stream);
+using KUnaryF32 = void (*)(const float* x, float* y, int32_t n, void* stream);
+using KLeakyReluF32 = void (*)(const float* x, float* y, int32_t n, void* stream, float alpha);
+using KLayerNormF32 = void (*)(const float* in, const float* gamma, const float* beta,
+                               float* out, int32_t rows, int32_t c, void* stream, float eps);
+using KRmsNormF32 = void (*)(const float* in, const float* gamma, float* out, int32_t rows,
+                             int32_t c, void* stream, float eps);
+using KAccumulateF32 = void (*)(float* dst, const float* src, int32_t n);
+using KAddRowVectorF32 = void (*)(float* x, const float* v, int32_t rows, int32_t n);
+using KRowSumF32 = void (*)(const float* in, float* out, int32_t rows, int32_t n);
+using KEmbeddingF32 = void (*)(const float* ids, const float* table, float* out, int32_t n,
+                               int32_t vocab, int32_t dim);
+
+// Slot order is part of the table's contract: name, priority/kind,
+// allocator, then 58 kernels (slots 3..60).
+struct Backend {
+    const char* k_name;
+    int32_t k_priority;
+    BackendKind kind;
+    Allocator* (*k_get_allocator)();
+
+    KPackS8 k_pack_s8;                              // 3
+    KPackF32 k_pack_f32;                            // 4
+    KFreePackedS8 k_free_packed_s8;                 // 5
+    KFreePackedF32 k_free_packed_f32;               // 6
+    KernelFnUntyped k_gemm_s8_requant;              // 7
+    KernelFnUntyped k_gemm_s8_s32;                  // 8
+    KernelFnUntyped k_gemm_f32;                     // 9
+    KernelFnUntyped k_linear_f32;                   // 10
+    KernelFnUntyped k_conv2d_s8;                    // 11
+    KernelFnUntyped k_conv2d_s8_wino;               // 12
+    KernelFnUntyped k_conv2d_f32;                   // 13
+    KernelFnUntyped k_conv2d_f32_wino;              // 14
+    KernelFnUntyped k_seq_gemm_f32;                 // 15
+    KernelFnUntyped k_seq_gemm_s8;                  // 16
+    KernelFnUntyped k_seq_gemm_f32_alt;             // 17
+    KernelFnUntyped k_conv1d_s8;                    // 18
+    KernelFnUntyped k_conv1d_f32;                   // 19
+    KernelFnUntyped k_conv_transpose1d_f32;         // 20
+    KernelFnUntyped k_attention_f32;                // 21
+    KernelFnUntyped k_attention_s8;                 // 22
+    KLayerNormF32 k_layer_norm_f32;                 // 23
+    KernelFnUntyped k_maxpool_s8_alt;               // 24
+    KernelFnUntyped k_maxpool_s8;                   // 25
+    KernelFnUntyped k_maxpool_f32;                  // 26
+    KAvgPoolS8 k_avgpool_s8_alt;                    // 27
+    KAvgPoolS8 k_avgpool_s8;                        // 28
+    KAvgPoolF32 k_avgpool_f32;                      // 29
+    KAddF32 k_add_f32;                              // 30
+    KAddS8 k_add_s8;                                // 31
+    KInplaceF32 k_relu_f32;                         // 32
+    KInplaceF32 k_gelu_f32;                         // 33
+    KUnaryF32 k_sigmoid_f32;                        // 34
+    KUnaryF32 k_tanh_f32;                           // 35
+    KLeakyReluF32 k_leaky_relu_f32;                 // 36
+    KUnaryF32 k_exp_f32;                            // 37
+    KUnaryF32 k_sin_f32;                            // 38
+    KernelFnUntyped k_upsample_nearest1d_f32;       // 39
+    KUpsampleBilinearF32 k_upsample_bilinear_f32;   // 40
+    KernelFnUntyped k_ada_in1d_f32;                 // 41
+    KernelFnUntyped k_ada_layer_norm_f32;           // 42
+    KAccumulateF32 k_accumulate_f32;                // 43
+    KAddRowVectorF32 k_add_row_vector_f32;          // 44
+    KScaleF32 k_scale_f32;                          // 45
+    KRowSumF32 k_row_sum_f32;                       // 46
+    KInplaceF32 k_relu_f32_alt;                     // 47
+    KEmbeddingF32 k_embedding_f32;                  // 48
+    KernelFnUntyped k_concat1d_f32;                 // 49
+    KernelFnUntyped k_slice_channels_f32;           // 50
+    KernelFnUntyped k_snake_f32;                    // 51
+    KernelFnUntyped k_lstm_f32;                     // 52
+    KernelFnUntyped k_stft_f32;                     // 53
+    KernelFnUntyped k_istft_f32;                    // 54
+    KernelFnUntyped k_reflection_pad1d_f32;         // 55
+    KernelFnUntyped k_sine_gen_f32;                 // 56
+    KRmsNormF32 k_rms_norm_f32;                     // 57
+    KUnaryF32 k_silu_f32;                           // 58
+    KernelFnUntyped k_mul_f32;                      // 59
+    KernelFnUntyped k_causal_attention_f32;         // 60
+};
+
+constexpr int kKernelSlots = 58;
+constexpr int kFirstKernelSlot = 3;
+
+// Names of kernel slots 3..60 in table order.
+const char* kernel_slot_name(int slot);
+// Pointer-sized view of kernel slot 3..60 (null when the slot is empty).
+const void* kernel_slot(const Backend& b, int slot);
+
+// Process-wide registry, created on first use.
+std::vector<const Backend*>& backend_registry();
+
+// Appends a backend, stable-sorts by descending priority and activates the
+// first entry. Called by each backend's static registration.
+void register_backend(const Backend* b);
+
+const Backend* active_backend_ptr();
+const Backend& active_backend_or_throw();
+bool set_backend(const std::string& name);
+std::string active_backend();
+
+extern const char* const kNoBackendMessage;
+
+}  // namespace vantrel

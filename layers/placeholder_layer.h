@@ -1,0 +1,38 @@
+// Stands in for an op whose layer class this build does not provide yet: it
+// keeps the node's arguments and refuses to run with a clear error.
+#pragma once
+#include <stdexcept>
+#include <string>
+
+#include "engine/layer.h"
+#include "loader/layer_args.h"
+#include "loader/op_table.h"
+
+namespace vantrel {
+
+class PlaceholderLayer final : public ILayer {
+public:
+    PlaceholderLayer(int32_t op, LayerArgs args) : op_(op), args_(std::move(args)) {}
+
+    Shape3 forward(const TensorView*, int, const BufferView*, ExecContext*) override {
+        throw std::runtime_error(std::string("op '") + op_name_from_code(op_) + "' (node '" + name +
+                                 "') is not supported by this build");
+    }
+    int dtype() const override {
+        switch (op_) {
+            case OP_CONV_INT8: case OP_ADD_INT8: case OP_MAXPOOL_INT8: case OP_AVGPOOL_INT8:
+                return kDtypeInt8;
+            default: return kDtypeFp32;
+        }
+    }
+    Shape3 output_shape(Shape3 input) const override { return input; }
+
+    int32_t op() const { return op_; }
+    const LayerArgs& args() const { return args_; }
+
+private:
+    int32_t op_;
+    LayerArgs args_;
+};
+
+}  // namespace vantrel

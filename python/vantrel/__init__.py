@@ -1,0 +1,9 @@
+"""vantrel: tooling around the ``model_inference`` inference engine.
+
+The engine itself is the compiled module :mod:`model_inference`; this
+package holds the Python-side tools (model-file writer, command line).
+"""
+
+__version__ = "0.1.0"
+
+__all__ = ["__version__"]
