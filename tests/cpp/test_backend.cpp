@@ -82,7 +82,9 @@ TEST(Backend, KernelSlotsAreNamedInTableOrder) {
     b.k_add_f32 = [](const float*, const float*, float*, int32_t, bool, void*) {};
     EXPECT_EQ(kernel_slot(b, 30), reinterpret_cast<const void*>(b.k_add_f32));
     for (int s = 3; s <= 60; ++s)
-        if (s != 30) EXPECT_EQ(kernel_slot(b, s), nullptr) << s;
+        if (s != 30) {
+            EXPECT_EQ(kernel_slot(b, s), nullptr) << s;
+        }
 }
 
 TEST(Backend, NoActiveBackendErrorText) {
