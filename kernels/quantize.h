@@ -1,0 +1,61 @@
+// Int8 conventions shared by the matrix and convolution kernels: fixed-point
+// requantisation, the float epilogue, symmetric dynamic row quantisation and
+// the work-split rules that keep results independent of the thread count.
+#pragma once
+#include <cstdint>
+
+namespace vantrel {
+
+struct QuantMultiplier {
+    int32_t multiplier = 0;  // in [2^30, 2^31 - 1] for a positive scale, 0 for 0
+    int32_t shift = 0;       // > 0: shift left; < 0: rounding shift right
+};
+
+QuantMultiplier quantize_multiplier(float scale);
+
+// round(scale * (acc + bias32)) + out_zp with the fixed-point scheme above,
+// saturated to int8. The add wraps in 32 bits.
+inline int8_t requantize(int32_t acc, int32_t bias32, int32_t multiplier, int32_t shift, int8_t out_zp) {
+    int32_t x = int32_t(uint32_t(acc) + uint32_t(bias32));
+    int32_t t;
+    if (x == INT32_MIN && multiplier == INT32_MIN) {
+        t = INT32_MAX;
+    } else {
+        int64_t p = int64_t(x) * int64_t(multiplier);
+        t = int32_t((2 * p + (int64_t(1) << 31)) >> 32);
+    }
+    int32_t u;
+    if (shift >= 0) {
+        u = int32_t(uint32_t(t) << shift);
+    } else {
+        int s = -shift;
+        u = int32_t((int64_t(t) + (int64_t(1) << (s - 1))) >> s);
+    }
+    int32_t v = int32_t(uint32_t(u) + uint32_t(int32_t(out_zp)));
+    return int8_t(v < -128 ? -128 : (v > 127 ? 127 : v));
+}
+
+inline float dequantize_epilogue(int32_t acc, int32_t bias32, float scale) {
+    return float(int32_t(uint32_t(acc) + uint32_t(bias32))) * scale;
+}
+
+// Symmetric per-row quantisation; returns the scale (zero point 0).
+float quantize_row_symmetric(const float* x, int8_t* q, int n);
+
+// Balanced static split: the first n mod T threads take one item more.
+struct SplitRange {
+    int64_t begin;
+    int64_t end;
+};
+inline SplitRange balanced_split(int64_t n, int threads, int t) {
+    int64_t q = n / threads, r = n % threads;
+    if (t < r) return {t * (q + 1), t * (q + 1) + q + 1};
+    int64_t b = r + t * q;
+    return {b, b + q};
+}
+// Proportional split: [t*n/T, (t+1)*n/T).
+inline SplitRange proportional_split(int64_t n, int threads, int t) {
+    return {t * n / threads, (t + 1) * n / threads};
+}
+
+}  // namespace vantrel

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "kernels/quantize.h"
+
+using namespace vantrel;
+
+// Reference requantisation in plain 64-bit arithmetic.
+static int ref_requant(int64_t x, int64_t m, int shift, int zp) {
+    int64_t t = (2 * x * m + (int64_t(1) << 31)) >> 32;
+    int64_t u = shift >= 0 ? t * (int64_t(1) << shift) : (t + (int64_t(1) << (-shift - 1))) >> -shift;
+    int64_t v = u + zp;
+    return int(v < -128 ? -128 : v > 127 ? 127 : v);
+}
+
+TEST(Quantize, MultiplierEdges) {
+    EXPECT_EQ(quantize_multiplier(0.5f).multiplier, 1 << 30);
+    EXPECT_EQ(quantize_multiplier(0.5f).shift, 0);
+    EXPECT_EQ(quantize_multiplier(0.25f).multiplier, 1 << 30);
+    EXPECT_EQ(quantize_multiplier(0.25f).shift, -1);
+    // A float mantissa has 24 bits, so the largest one stays below 2^31.
+    QuantMultiplier top = quantize_multiplier(std::nextafter(1.0f, 0.0f));
+    EXPECT_EQ(top.multiplier, 2147483520);
+    EXPECT_EQ(top.shift, 0);
+    EXPECT_EQ(quantize_multiplier(0.0f).multiplier, 0);
+    QuantMultiplier g = quantize_multiplier(0.0123f);
+    EXPECT_GE(g.multiplier, 1 << 30);
+    EXPECT_NEAR(std::ldexp(double(g.multiplier), g.shift - 31), 0.0123, 1e-9);
+}
+
+TEST(Quantize, RequantizeHandCasesAndReference) {
+    EXPECT_EQ(requantize(3, 0, 1 << 30, 0, 0), 2);
+    EXPECT_EQ(requantize(-3, 0, 1 << 30, 0, 0), -1);
+    EXPECT_EQ(requantize(1000, 0, 1 << 30, 0, 0), 127);
+    EXPECT_EQ(requantize(-1000, 0, 1 << 30, 0, 0), -128);
+    EXPECT_EQ(requantize(200, 0, 1 << 30, 0, 50), 127);
+    EXPECT_EQ(requantize(INT32_MAX, 1, 1 << 30, 0, 0), -128);  // the add wraps
+    uint32_t s = 12345;
+    for (int i = 0; i < 20000; ++i) {
+        s = s * 1664525u + 1013904223u;
+        int32_t acc = int32_t(s) >> (s % 20);
+        float scale = std::ldexp(1.0f + float(s % 1000) / 1000.0f, -int(s % 16) - 1);
+        QuantMultiplier qm = quantize_multiplier(scale);
+        int zp = int(int8_t(s >> 8));
+        EXPECT_EQ(requantize(acc, 7, qm.multiplier, qm.shift, int8_t(zp)),
+                  ref_requant(int64_t(acc) + 7, qm.multiplier, qm.shift, zp));
+    }
+}
+
+TEST(Quantize, RowSymmetricRounding) {
+    std::vector<float> x(20, 0.0f);
+    x[0] = 127.0f;
+    x[3] = 2.5f;
+    x[17] = 2.5f;
+    x[5] = -3.5f;
+    x[18] = -3.5f;
+    std::vector<int8_t> q(20);
+    EXPECT_EQ(quantize_row_symmetric(x.data(), q.data(), 20), 1.0f);
+    EXPECT_EQ(q[0], 127);
+    EXPECT_EQ(q[3], 2);    // half to even inside a block of 16
+    EXPECT_EQ(q[17], 3);   // half away in the tail
+    EXPECT_EQ(q[5], -4);
+    EXPECT_EQ(q[18], -4);
+    std::vector<float> z(5, 0.0f);
+    std::vector<int8_t> qz(5, 9);
+    EXPECT_EQ(quantize_row_symmetric(z.data(), qz.data(), 5), 1e-8f);
+    for (int8_t v : qz) EXPECT_EQ(v, 0);
+}
+
+TEST(Quantize, SplitsCoverEveryItemOnce) {
+    for (int64_t n : {0, 1, 7, 64, 1001})
+        for (int threads : {1, 2, 3, 8}) {
+            int64_t next_b = 0, next_p = 0;
+            for (int t = 0; t < threads; ++t) {
+                SplitRange b = balanced_split(n, threads, t), p = proportional_split(n, threads, t);
+                EXPECT_EQ(b.begin, next_b);
+                EXPECT_EQ(p.begin, next_p);
+                EXPECT_LE(b.end - b.begin, n / threads + 1);
+                next_b = b.end;
+                next_p = p.end;
+            }
+            EXPECT_EQ(next_b, n);
+            EXPECT_EQ(next_p, n);
+        }
+}
