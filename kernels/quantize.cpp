@@ -30,7 +30,12 @@ float quantize_row_symmetric(const float* x, int8_t* q, int n) {
         inv = 127.0f / amax;
         scale = amax * 0.007874016f;
     }
-    auto clamp8 = [](float v) { return int8_t(v < -128.0f ? -128.0f : (v > 127.0f ? 127.0f : v)); };
+    // NaN (from a NaN or infinite input) maps to 0: converting it to an
+    // integer is undefined.
+    auto clamp8 = [](float v) {
+        if (std::isnan(v)) return int8_t(0);
+        return int8_t(v < -128.0f ? -128.0f : (v > 127.0f ? 127.0f : v));
+    };
     int full = n / 16 * 16;
     // Full blocks of 16 round half to even (the vector path's rounding); the
     // tail rounds half away from zero.

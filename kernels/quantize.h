@@ -24,11 +24,14 @@ inline int8_t requantize(int32_t acc, int32_t bias32, int32_t multiplier, int32_
         int64_t p = int64_t(x) * int64_t(multiplier);
         t = int32_t((2 * p + (int64_t(1) << 31)) >> 32);
     }
+    // Shifts of 32 or more come from extreme scales in a weights file: every
+    // bit is shifted out (left) or the rounded quotient is 0 (right), which
+    // is also what the vector lanes give. Capping keeps the C++ shift defined.
     int32_t u;
     if (shift >= 0) {
-        u = int32_t(uint32_t(t) << shift);
+        u = shift >= 32 ? 0 : int32_t(uint32_t(t) << shift);
     } else {
-        int s = -shift;
+        int s = shift < -32 ? 32 : -shift;
         u = int32_t((int64_t(t) + (int64_t(1) << (s - 1))) >> s);
     }
     int32_t v = int32_t(uint32_t(u) + uint32_t(int32_t(out_zp)));

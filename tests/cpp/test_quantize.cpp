@@ -37,6 +37,10 @@ TEST(Quantize, RequantizeHandCasesAndReference) {
     EXPECT_EQ(requantize(-1000, 0, 1 << 30, 0, 0), -128);
     EXPECT_EQ(requantize(200, 0, 1 << 30, 0, 50), 127);
     EXPECT_EQ(requantize(INT32_MAX, 1, 1 << 30, 0, 0), -128);  // the add wraps
+    // Extreme shifts from extreme scales stay defined.
+    EXPECT_EQ(requantize(1 << 20, 0, 1 << 30, 40, 5), 5);
+    EXPECT_EQ(requantize(-(1 << 30), 0, 1 << 30, -140, -7), -7);
+    EXPECT_EQ(requantize(1 << 30, 0, 1 << 30, -31, 0), 0);
     uint32_t s = 12345;
     for (int i = 0; i < 20000; ++i) {
         s = s * 1664525u + 1013904223u;
@@ -63,6 +67,10 @@ TEST(Quantize, RowSymmetricRounding) {
     EXPECT_EQ(q[17], 3);   // half away in the tail
     EXPECT_EQ(q[5], -4);
     EXPECT_EQ(q[18], -4);
+    std::vector<float> bad = {INFINITY, 1.0f, NAN};
+    std::vector<int8_t> qb(3, 9);
+    quantize_row_symmetric(bad.data(), qb.data(), 3);
+    EXPECT_EQ(qb[2], 0);
     std::vector<float> z(5, 0.0f);
     std::vector<int8_t> qz(5, 9);
     EXPECT_EQ(quantize_row_symmetric(z.data(), qz.data(), 5), 1e-8f);
