@@ -35,6 +35,12 @@ using KAvgPoolS8 = void (*)(const int8_t* in, int32_t in_zp, int32_t out_zp, int
 using KScaleF32 = void (*)(const float* x, float* y, int32_t n, void* stream, float scalar);
 using KUpsampleBilinearF32 = void (*)(const float* in, float* out, int32_t c, int32_t h,
                                       int32_t w, int32_t oh, int32_t ow, void* stream);
+using KMaxPoolF32 = void (*)(const float* in, float* out, int32_t c, int32_t h, int32_t w,
+                             int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                             int32_t pad_h, int32_t pad_w, void* stream);
+using KMaxPoolS8 = void (*)(const int8_t* in, int8_t* out, int32_t c, int32_t h, int32_t w,
+                            int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                            int32_t pad_h, int32_t pad_w, void* stream);
 using KInplaceF32 = void (*)(float* x, int32_t n, void* stream);
 using KUnaryF32 = void (*)(const float* x, float* y, int32_t n, void* stream);
 using KLeakyReluF32 = void (*)(const float* x, float* y, int32_t n, void* stream, float alpha);
@@ -77,9 +83,9 @@ struct Backend {
     KernelFnUntyped k_attention_f32;                // 21
     KernelFnUntyped k_attention_s8;                 // 22
     KLayerNormF32 k_layer_norm_f32;                 // 23
-    KernelFnUntyped k_maxpool_s8_alt;               // 24
-    KernelFnUntyped k_maxpool_s8;                   // 25
-    KernelFnUntyped k_maxpool_f32;                  // 26
+    KMaxPoolS8 k_maxpool_s8_alt;                    // 24
+    KMaxPoolS8 k_maxpool_s8;                        // 25
+    KMaxPoolF32 k_maxpool_f32;                      // 26
     KAvgPoolS8 k_avgpool_s8_alt;                    // 27
     KAvgPoolS8 k_avgpool_s8;                        // 28
     KAvgPoolF32 k_avgpool_f32;                      // 29

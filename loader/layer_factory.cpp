@@ -14,6 +14,8 @@ std::unique_ptr<ILayer> create_layer(const std::string& name, int32_t op, const 
     switch (op) {
         // Layer classes join here as they are built; until then an op keeps
         // its arguments in a placeholder that refuses to run.
+        // -- element-wise and activation layers
+        // -- pooling and resampling layers
         default: layer.reset(new PlaceholderLayer(op, std::move(args))); break;
     }
     layer->name = name;

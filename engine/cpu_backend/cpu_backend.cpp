@@ -10,7 +10,8 @@ namespace {
 Allocator* get_cpu_allocator() { return &cpu_allocator(); }
 }  // namespace
 
-Backend make_cpu_backend(KernelPath /*path*/) {
+Backend make_cpu_backend(KernelPath path) {
+    (void)path;
     Backend b{};
     b.k_name = "cpu";
     b.k_priority = 0;
@@ -18,6 +19,8 @@ Backend make_cpu_backend(KernelPath /*path*/) {
     b.k_get_allocator = &get_cpu_allocator;
     // Kernel slots are filled here, each through pick_kernel(path, ...), as
     // the kernels are built; an empty slot stays null.
+    // -- element-wise and activation kernels
+    // -- pooling and resampling kernels
     return b;
 }
 
