@@ -1,11 +1,19 @@
 // The Python module model_inference.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
+#include <cctype>
+#include <cstring>
+#include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/backend.h"
 #include "kernels/kernel_path.h"
+#include "loader/inference_model.h"
 
 namespace py = pybind11;
 
@@ -32,6 +40,160 @@ void check_interpreter_version() {
                                std::to_string(minor));
 }
 
+constexpr const char* kModelDoc = R"(Generic graph-based inference model.
+
+Loads a JSON architecture file and a W1X1 binary weights file,
+then exposes a ``forward()`` method for running inference.
+
+Example (single input, float32 model)::
+
+    import numpy as np, model_inference as mi
+    model = mi.InferenceModel('model_defs/resnet50_fp32_arch.json',
+                              'weights/resnet50_fp32.bin')
+    x = np.zeros((224, 224, 3), dtype=np.float32)
+    logits = model.forward(x)
+
+Example (multi-input)::
+
+    outputs = model.forward({'x1': arr1, 'x2': arr2})
+    y1 = outputs['y1'])";
+
+using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using Int8Array = py::array_t<int8_t, py::array::c_style | py::array::forcecast>;
+
+std::string join_dims(const std::vector<int>& dims) {
+    std::string s;
+    for (size_t i = 0; i < dims.size(); ++i) s += (i ? "," : "") + std::to_string(dims[i]);
+    return s;
+}
+
+// Logical shape of an input: the declared one, or with a 0 present, one
+// derived from the element count alone.
+std::vector<int> choose_shape(const std::vector<int>& spec, int64_t n) {
+    bool variable = false;
+    for (int d : spec) variable = variable || d == 0;
+    if (!variable) return spec;
+    int64_t c = spec.back();
+    int64_t wd = spec.size() >= 3 ? spec[1] : 1;
+    int64_t w = std::max<int64_t>(wd, 1);
+    int64_t h = c * w != 0 ? n / (c * w) : 0;
+    if (h > INT32_MAX) throw std::runtime_error("Input array is too large for its declared shape.");
+    if (wd > 1) return {int(h), int(w), int(c)};
+    if (h > 1) return {int(h), int(c)};
+    return {int(c)};
+}
+
+// The executor copies product(shape) elements; a smaller array would be
+// read past its end.
+void require_elements(const std::string& name, const std::vector<int>& shape, int64_t n) {
+    int64_t need = 1;
+    for (int d : shape) need *= d < 0 ? 0 : d;
+    if (n < need)
+        throw std::runtime_error("Input array for '" + name + "' has " + std::to_string(n) +
+                                 " elements; shape [" + join_dims(shape) + "] needs " + std::to_string(need) + ".");
+}
+
+// Results are float32; int8 tensors are widened value by value.
+py::array_t<float> to_flat_array(const vantrel::OutputTensor& t) {
+    int64_t count = 1;
+    for (int d : t.shape) count *= d < 0 ? 0 : d;
+    size_t elem = t.dtype == "int8" ? 1 : 4;
+    count = std::min<int64_t>(count, int64_t(t.bytes.size() / elem));
+    py::array_t<float> out{py::ssize_t(count)};
+    float* dst = out.mutable_data();
+    if (elem == 1) {
+        const int8_t* src = reinterpret_cast<const int8_t*>(t.bytes.data());
+        for (int64_t i = 0; i < count; ++i) dst[i] = float(src[i]);
+    } else if (count) {
+        std::memcpy(dst, t.bytes.data(), size_t(count) * 4);
+    }
+    return out;
+}
+
+const vantrel::InputSpec& first_input(const vantrel::InferenceModel& m) {
+    if (m.graph().inputs.empty()) throw std::runtime_error("Model has no declared inputs.");
+    return m.graph().inputs.front();
+}
+
+py::array_t<float> forward_array(vantrel::InferenceModel& m, const py::array& input) {
+    if (input.ndim() == 0) throw std::runtime_error("Input array must have at least 1 dimension.");
+    const vantrel::InputSpec& spec = first_input(m);
+    int64_t n = int64_t(input.size());
+    std::vector<int> shape = choose_shape(spec.shape, n);
+    char kind = input.dtype().kind();
+    py::array held;
+    vantrel::InputTensor t;
+    if (kind == 'f') {
+        held = FloatArray::ensure(input);
+        t.dtype = "float32";
+    } else if (kind == 'i' || kind == 'b') {
+        held = Int8Array::ensure(input);
+        t.dtype = "int8";
+    } else {
+        throw std::runtime_error("Unsupported array dtype '" + std::string(py::str(input.dtype())) +
+                                 "'. Use float32 for FP32 models or int8 for INT8 models.");
+    }
+    if (!held) throw py::error_already_set();
+    require_elements(spec.name, shape, n);
+    t.data = held.data();
+    t.shape = shape;
+    vantrel::InputMap inputs;
+    inputs.emplace(spec.name, std::move(t));
+    vantrel::OutputMap out = m.run(inputs);
+    const auto& names = m.graph().output_names;
+    if (names.empty()) return py::array_t<float>(0);
+    auto it = out.find(names.front());
+    if (it == out.end()) return py::array_t<float>(0);
+    return to_flat_array(it->second);
+}
+
+using ArrayDict = py::typing::Dict<py::str, py::array>;
+using ResultDict = py::typing::Dict<py::str, py::array_t<float>>;
+
+ResultDict forward_dict(vantrel::InferenceModel& m, const ArrayDict& inputs) {
+    std::unordered_map<std::string, const vantrel::InputSpec*> declared;
+    for (const auto& s : m.graph().inputs) declared[s.name] = &s;
+    std::vector<py::array> held;
+    vantrel::InputMap map;
+    for (auto item : inputs) {
+        std::string name = py::cast<std::string>(item.first);
+        FloatArray arr = FloatArray::ensure(item.second);
+        if (!arr) throw py::error_already_set();
+        int64_t n = int64_t(arr.size());
+        vantrel::InputTensor t;
+        auto d = declared.find(name);
+        if (d != declared.end()) {
+            t.shape = d->second->shape.empty() ? std::vector<int>{} : choose_shape(d->second->shape, n);
+        } else {
+            for (py::ssize_t i = 0; i < arr.ndim(); ++i) t.shape.push_back(int(arr.shape(i)));
+        }
+        require_elements(name, t.shape, n);
+        t.data = arr.data();
+        t.dtype = "float32";
+        held.push_back(arr);
+        map[name] = std::move(t);
+    }
+    vantrel::OutputMap out = m.run(map);
+    ResultDict result;
+    for (const auto& kv : out) result[py::str(kv.first)] = to_flat_array(kv.second);
+    return result;
+}
+
+int num_classes(const std::string& model_name) {
+    std::string lower = model_name;
+    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* key : {"resnet", "mobilenet", "vit"})
+        if (lower.find(key) != std::string::npos) return 1000;
+    return 0;
+}
+
+template <class Map>
+py::dict to_dict(const Map& m) {
+    py::dict d;
+    for (const auto& kv : m) d[py::str(kv.first)] = py::float_(kv.second);
+    return d;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(model_inference, m) {
@@ -54,4 +216,77 @@ PYBIND11_MODULE(model_inference, m) {
             if (vantrel::kernel_path_supported(p)) out.append(vantrel::kernel_path_name(p));
         return out;
     }, "Kernel paths this CPU and build can run.");
+
+    py::class_<vantrel::InputSpec>(m, "InputSpec",
+                                   "Descriptor for one model input (shape, dtype, and quantization params).")
+        .def_readonly("name", &vantrel::InputSpec::name, "ModelIOTensor name in the arch graph.")
+        .def_readonly("shape", &vantrel::InputSpec::shape,
+                      "Input shape in NHWC order, e.g. [224,224,3] or [80] for flat. 0 in a dimension means "
+                      "variable (supplied at runtime).")
+        .def_readonly("scale", &vantrel::InputSpec::scale, "INT8 quantization scale.")
+        .def_readonly("zp", &vantrel::InputSpec::zp, "INT8 zero point.")
+        .def_readonly("dtype", &vantrel::InputSpec::dtype, "'int8' or 'float32'.")
+        .def("__repr__", [](const vantrel::InputSpec& s) {
+            return "<InputSpec name='" + s.name + "' shape=[" + join_dims(s.shape) + "] dtype=" + s.dtype + ">";
+        });
+
+    using Model = vantrel::InferenceModel;
+    py::class_<Model>(m, "InferenceModel", kModelDoc)
+        .def(py::init([](const std::string& arch, const std::string& weights) {
+                 auto model = std::make_unique<Model>(arch, weights);
+                 model->set_profile_enabled(true);
+                 return model;
+             }),
+             py::arg("arch_path"), py::arg("weights_path"),
+             "Load model from a JSON arch file and a W1X1 binary weights file.\n\n"
+             "Raises RuntimeError if either file cannot be opened.")
+        .def("forward", &forward_array, py::arg("input"),
+             "Run a single-input forward pass.\n\nArgs:\n"
+             "    input: numpy array (float32 for FP32 models, int8 for INT8 models).\n"
+             "           Shape is inferred from the arch spec; flat 1-D arrays are accepted.\n\n"
+             "Returns:\n    1-D float32 numpy array (e.g. class logits).")
+        .def("forward", &forward_dict, py::arg("inputs"),
+             "Run a multi-input / multi-output forward pass.\n\nArgs:\n"
+             "    inputs: dict mapping tensor name \u2192 numpy array (float32).\n\n"
+             "Returns:\n    dict mapping output tensor name \u2192 1-D float32 numpy array.")
+        .def_property_readonly("model_name", [](const Model& mo) { return mo.graph().model_name; },
+                               "Model name string from the arch JSON.")
+        .def_property_readonly("input_count", [](const Model& mo) { return int(mo.graph().inputs.size()); },
+                               "Number of declared model inputs.")
+        .def_property_readonly("inputs", [](const Model& mo) { return mo.graph().inputs; },
+                               "List of InputSpec descriptors (one per model input).")
+        .def_property_readonly("output_names", [](const Model& mo) { return mo.graph().output_names; },
+                               "List of declared output tensor names.")
+        .def_property_readonly("is_fp32", [](const Model& mo) { return first_input(mo).dtype == "float32"; },
+                               "True when the first declared input is float32.")
+        .def_property_readonly("input_h", [](const Model& mo) {
+            const auto& s = first_input(mo).shape;
+            return s.size() >= 1 ? s[0] : 1;
+        }, "First input height in NHWC layout.")
+        .def_property_readonly("input_w", [](const Model& mo) {
+            const auto& s = first_input(mo).shape;
+            return s.size() >= 2 ? s[1] : 1;
+        }, "First input width in NHWC layout.")
+        .def_property_readonly("input_c", [](const Model& mo) {
+            const auto& s = first_input(mo).shape;
+            return s.size() >= 3 ? s[2] : 1;
+        }, "First input channel count in NHWC layout.")
+        .def_property_readonly("num_classes", [](const Model& mo) { return num_classes(mo.graph().model_name); },
+                               "Classifier class-count hint. Returns 1000 for ImageNet classifier models, otherwise 0.")
+        .def("op_profile", [](const Model& mo) { return to_dict(mo.op_profile()); },
+             "Return per-op accumulated timing as dict[str, float] (milliseconds).")
+        .def("layer_profile", [](const Model& mo) { return to_dict(mo.layer_profile()); },
+             "Return per-layer accumulated timing as dict[str, float] (milliseconds).")
+        .def("set_profile_enabled", &Model::set_profile_enabled, py::arg("enabled"),
+             "Enable or disable per-op and per-layer profiling.")
+        .def_property_readonly("profile_enabled", &Model::profile_enabled, "True when profiling is enabled.")
+        .def("set_speed", &Model::set_speed, py::arg("speed"),
+             "Set TTS duration speed. 1.0 is normal, larger is faster, smaller is slower.")
+        .def_property_readonly("speed", &Model::speed, "Current TTS duration speed.")
+        .def("reset_profile", &Model::reset_profile, "Clear accumulated profiling timings.")
+        .def("__repr__", [](const Model& mo) {
+            const auto& in = mo.graph().inputs;
+            return "<InferenceModel name='" + mo.graph().model_name + "' input=[" +
+                   (in.empty() ? std::string() : join_dims(in.front().shape)) + "]>";
+        });
 }

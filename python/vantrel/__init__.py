@@ -6,4 +6,6 @@ package holds the Python-side tools (model-file writer, command line).
 
 __version__ = "0.1.0"
 
-__all__ = ["__version__"]
+from vantrel.model_file import ModelBuilder, read_weights, write_weights
+
+__all__ = ["__version__", "ModelBuilder", "read_weights", "write_weights"]

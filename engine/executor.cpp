@@ -1,0 +1,307 @@
+#include "engine/executor.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/backend.h"
+#include "loader/op_table.h"
+
+namespace vantrel {
+
+namespace {
+
+int64_t elem_bytes(int dtype) { return dtype == kDtypeInt8 ? 1 : 4; }
+
+const char* op_name_or_unknown(int32_t code) {
+    const char* n = op_name_from_code(code);
+    return (n && *n) ? n : "unknown";
+}
+
+// Product of caller-supplied dimensions; negative dimensions and more than
+// three are refused because the tensor would not be {c, h, w}.
+int64_t supplied_count(const std::string& name, const std::vector<int>& dims) {
+    if (dims.size() > 3)
+        throw std::runtime_error("input '" + name + "' has " + std::to_string(dims.size()) +
+                                 " dimensions; at most 3 ([h, w, c]) are supported");
+    int64_t n = 1;
+    for (int d : dims) {
+        if (d < 0) throw std::runtime_error("input '" + name + "' has a negative dimension");
+        n *= d;
+    }
+    return n;
+}
+
+}  // namespace
+
+Shape3 shape_to_shape3(const std::vector<int>& dims, const std::vector<int>* fallback) {
+    if (dims.empty()) return Shape3{1, 1, 1};
+    auto pick = [](const std::vector<int>& d, int& c, int& h, int& w) {
+        c = d.back();
+        h = d.size() >= 2 ? d[0] : 1;
+        w = d.size() >= 3 ? d[1] : 1;
+    };
+    int c, h, w;
+    pick(dims, c, h, w);
+    if (fallback && !fallback->empty()) {
+        int fc = 1, fh = 1, fw = 1;
+        pick(*fallback, fc, fh, fw);
+        if (c == 0) c = fc;
+        if (h == 0) h = fh;
+        if (w == 0) w = fw;
+    }
+    if (h < 1) h = 1;
+    if (w < 1) w = 1;
+    return Shape3{c, h, w};
+}
+
+void GraphExecutor::prepare(ArchGraph& graph, Allocator* alloc) {
+    graph_ = &graph;
+    alloc_ = alloc;
+    std::unordered_map<std::string, ILayer*> by_name;
+    for (auto& l : graph.layers) by_name[l->name] = l.get();
+    node_layers_.assign(graph.nodes.size(), nullptr);
+    for (size_t i = 0; i < graph.nodes.size(); ++i) {
+        auto it = by_name.find(graph.nodes[i].name);
+        if (it != by_name.end()) node_layers_[i] = it->second;
+    }
+
+    index_.clear();
+    auto add = [&](const std::string& n) {
+        if (!index_.count(n)) index_.emplace(n, int(index_.size()));
+    };
+    for (const InputSpec& s : graph.inputs) add(s.name);
+    for (const ArchNode& n : graph.nodes)
+        for (const std::string& o : n.outputs) add(o);
+    buffers_.clear();
+    buffers_.resize(index_.size());
+    shapes_.assign(index_.size(), Shape3{0, 0, 0});
+    dtypes_.assign(index_.size(), kDtypeFp32);
+    for (size_t i = 0; i < graph.nodes.size(); ++i)
+        if (node_layers_[i])
+            for (const std::string& o : graph.nodes[i].outputs) dtypes_[index_.at(o)] = node_layers_[i]->dtype();
+    for (const InputSpec& s : graph.inputs) {
+        int& d = dtypes_[index_.at(s.name)];
+        if (d == kDtypeInt8 && s.dtype != "int8") d = kDtypeFp32;
+    }
+    plan(InputMap{});
+}
+
+void GraphExecutor::grow(Buffer& b, uint64_t bytes, Allocator& alloc, bool zero) {
+    if (b.size >= bytes) return;
+    Buffer nb = alloc.make_buffer(size_t(bytes));
+    // Fresh tensor memory starts at zero, so an input never supplied or a
+    // tensor read before it is written holds zeros, not stale heap bytes.
+    if (zero && nb.data) alloc.fill_zero(nb.data, size_t(bytes));
+    b = std::move(nb);
+}
+
+void GraphExecutor::grow_scratch(ILayer& layer, Shape3 in0, bool cross) {
+    ScratchRequest req;
+    layer.plan_scratch(in0, req);
+    Buffer* areas = cross ? host_scratch_ : device_scratch_;
+    Allocator& a = cross ? host_staging_allocator() : *alloc_;
+    for (int i = 0; i < kScratchAreas; ++i) grow(areas[i], req.bytes[i], a, false);
+}
+
+void GraphExecutor::plan(const InputMap& inputs) {
+    ArchGraph& g = *graph_;
+    std::vector<int64_t> largest(index_.size(), 0);
+    std::vector<Shape3> planned(index_.size(), Shape3{0, 0, 0});
+    for (const InputSpec& s : g.inputs) {
+        auto it = inputs.find(s.name);
+        Shape3 sh = shape_to_shape3(s.shape, it != inputs.end() ? &it->second.shape : nullptr);
+        int idx = index_.at(s.name);
+        planned[idx] = sh;
+        largest[idx] = std::max(largest[idx], element_count(sh));
+    }
+    for (size_t i = 0; i < g.nodes.size(); ++i) {
+        ILayer* layer = node_layers_[i];
+        const ArchNode& n = g.nodes[i];
+        if (!layer || n.outputs.empty()) continue;
+        Shape3 in[kMaxLayerInputs];
+        int count = int(std::min<size_t>(n.inputs.size(), kMaxLayerInputs));
+        for (int j = 0; j < count; ++j) {
+            auto it = index_.find(n.inputs[j]);
+            in[j] = it != index_.end() ? planned[it->second] : Shape3{0, 0, 0};
+        }
+        Shape3 out = layer->output_shape_multi(in, count);
+        int idx = index_.at(n.outputs[0]);
+        planned[idx] = out;
+        largest[idx] = std::max(largest[idx], element_count(out));
+    }
+    for (size_t t = 0; t < index_.size(); ++t)
+        grow(buffers_[t], uint64_t(largest[t] * elem_bytes(dtypes_[t])), *alloc_, true);
+
+    BackendKind kind = active_backend_or_throw().kind;
+    for (size_t i = 0; i < g.nodes.size(); ++i) {
+        ILayer* layer = node_layers_[i];
+        if (!layer) continue;
+        const ArchNode& n = g.nodes[i];
+        Shape3 in0{0, 0, 0};
+        if (!n.inputs.empty()) {
+            auto it = index_.find(n.inputs[0]);
+            if (it != index_.end()) in0 = planned[it->second];
+        }
+        grow_scratch(*layer, in0, layer->device_kind() != kind);
+    }
+}
+
+void GraphExecutor::check_input_dtype(const std::string& name, const InputTensor& t) const {
+    // The element size follows the data, and a layer reads its own element
+    // type; a mismatch would be read as garbage, so it is refused here.
+    int data = t.dtype == "int8" ? kDtypeInt8 : kDtypeFp32;
+    const ArchGraph& g = *graph_;
+    for (size_t i = 0; i < g.nodes.size(); ++i) {
+        const ILayer* layer = node_layers_[i];
+        if (!layer || layer->dtype() == data) continue;
+        for (const std::string& in : g.nodes[i].inputs)
+            if (in == name)
+                throw std::runtime_error("input '" + name + "' holds " + t.dtype + " data but node '" +
+                                         g.nodes[i].name + "' (" + op_name_or_unknown(g.nodes[i].op) +
+                                         ") reads " + (data == kDtypeInt8 ? "float32" : "int8") +
+                                         "; pass a " + (data == kDtypeInt8 ? "float32" : "int8") + " array");
+    }
+}
+
+void GraphExecutor::bind_inputs(const InputMap& inputs) {
+    const ArchGraph& g = *graph_;
+    for (const auto& kv : inputs) {
+        bool declared = false;
+        for (const InputSpec& s : g.inputs) declared = declared || s.name == kv.first;
+        if (!declared) {
+            std::string names;
+            for (const InputSpec& s : g.inputs) names += (names.empty() ? "'" : ", '") + s.name + "'";
+            throw std::runtime_error("'" + kv.first + "' is not a declared input of this model (declared: " +
+                                     names + ")");
+        }
+    }
+    for (const InputSpec& s : g.inputs) {
+        auto it = inputs.find(s.name);
+        if (it == inputs.end() || !index_.count(s.name)) continue;
+        const InputTensor& t = it->second;
+        check_input_dtype(s.name, t);
+        int64_t count = supplied_count(s.name, t.shape);
+        uint64_t bytes = uint64_t(count) * (t.dtype == "int8" ? 1 : 4);
+        int idx = index_.at(s.name);
+        // Shapes other than the planned one may carry more elements.
+        grow(buffers_[idx], bytes, *alloc_, true);
+        if (bytes) {
+            if (!t.data) throw std::runtime_error("input '" + s.name + "' has no data");
+            alloc_->copy_to_device(buffers_[idx].data, t.data, size_t(bytes));
+        }
+        shapes_[idx] = shape_to_shape3(t.shape, nullptr);
+    }
+}
+
+OutputMap GraphExecutor::run(const InputMap& inputs) {
+    plan(inputs);
+    bind_inputs(inputs);
+    ArchGraph& g = *graph_;
+    BackendKind kind = active_backend_or_throw().kind;
+    Allocator& host = host_staging_allocator();
+
+    for (size_t i = 0; i < g.nodes.size(); ++i) {
+        const ArchNode& node = g.nodes[i];
+        ILayer* layer = node_layers_[i];
+        if (!layer) throw std::runtime_error("No layer for: " + node.name);
+        static const std::string kNoName;
+        int out_idx = index_.at(node.outputs.empty() ? kNoName : node.outputs[0]);
+        int n = int(node.inputs.size());
+        if (n > kMaxLayerInputs)
+            throw std::runtime_error("node '" + node.name + "' has " + std::to_string(n) + " inputs (max " +
+                                     std::to_string(kMaxLayerInputs) + ")");
+        int in_idx[kMaxLayerInputs];
+        for (int j = 0; j < n; ++j) in_idx[j] = index_.at(node.inputs[j]);
+
+        bool cross = layer->device_kind() != kind;
+        const void* data[kMaxLayerInputs];
+        Shape3 shapes[kMaxLayerInputs];
+        TensorView views[kMaxLayerInputs];
+        for (int j = 0; j < n; ++j) {
+            Buffer& b = buffers_[in_idx[j]];
+            TensorView& v = views[j];
+            v.data = b.data;
+            v.on_device = b.on_device;
+            v.bytes = b.size;
+            if (cross && b.size) {
+                grow(input_staging_[j], b.size, host, false);
+                alloc_->copy_to_host(input_staging_[j].data, b.data, size_t(b.size));
+                v.data = input_staging_[j].data;
+                v.on_device = 0;
+            }
+            shapes[j] = shapes_[in_idx[j]];
+            v.c = shapes[j].c;
+            v.h = shapes[j].h;
+            v.w = shapes[j].w;
+            data[j] = v.data;
+        }
+
+        Shape3 want = layer->output_shape_from_data(data, shapes, n);
+        int64_t out_elem = elem_bytes(dtypes_[out_idx]);
+        grow(buffers_[out_idx], uint64_t(element_count(want) * out_elem), *alloc_, true);
+
+        grow_scratch(*layer, n > 0 ? shapes[0] : Shape3{0, 0, 0}, cross);
+        ExecContext ctx;
+        Buffer* areas = cross ? host_scratch_ : device_scratch_;
+        for (int a = 0; a < kScratchAreas; ++a) ctx.scratch[a] = BufferView{areas[a].data, areas[a].on_device, areas[a].size};
+
+        Buffer& ob = buffers_[out_idx];
+        BufferView out{ob.data, ob.on_device, ob.size};
+        std::chrono::steady_clock::time_point t0;
+        if (profile_enabled) t0 = std::chrono::steady_clock::now();
+        Shape3 got;
+        if (!cross) {
+            got = layer->forward(views, n, &out, &ctx);
+        } else {
+            grow(output_staging_, out.bytes, host, false);
+            BufferView staged{output_staging_.data, 0, out.bytes};
+            got = layer->forward(views, n, &staged, &ctx);
+            if (out.bytes) alloc_->copy_to_device(ob.data, output_staging_.data, size_t(out.bytes));
+        }
+        // A layer that reports more output than its buffer holds is a fault
+        // that must not reach the output copy.
+        if (uint64_t(element_count(got) * out_elem) > ob.size)
+            throw std::runtime_error("node '" + node.name + "' returned a shape larger than its output buffer");
+        shapes_[out_idx] = got;
+        if (profile_enabled) {
+            double ms = double(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now() - t0).count()) * 1e-6;
+            op_profile[op_name_or_unknown(node.op)] += ms;
+            layer_profile[node.name] += ms;
+        }
+    }
+
+    OutputMap result;
+    for (const std::string& name : g.output_names) {
+        auto it = index_.find(name);
+        if (it == index_.end()) continue;
+        int idx = it->second;
+        Shape3 s = shapes_[idx];
+        int64_t count = element_count(s);
+        int64_t eb = elem_bytes(dtypes_[idx]);
+        // A tensor no node wrote this run may still have its planned shape
+        // but a smaller buffer; never copy past it.
+        uint64_t bytes = std::min<uint64_t>(uint64_t(count * eb), buffers_[idx].size);
+        count = int64_t(bytes / eb);
+        OutputTensor o;
+        if (s.w < 2 && s.h < 2) o.shape = {s.c};
+        else if (s.w < 2) o.shape = {s.h, s.c};
+        else o.shape = {s.h, s.w, s.c};
+        o.dtype = dtypes_[idx] == kDtypeInt8 ? "int8" : "float32";
+        o.bytes.resize(size_t(bytes));
+        if (bytes) alloc_->copy_to_host(o.bytes.data(), buffers_[idx].data, size_t(bytes));
+        o.data = o.bytes.empty() ? nullptr : o.bytes.data();
+        result[name] = std::move(o);
+    }
+    return result;
+}
+
+uint64_t GraphExecutor::tensor_buffer_bytes() const {
+    uint64_t n = 0;
+    for (const Buffer& b : buffers_) n += b.size;
+    return n;
+}
+
+}  // namespace vantrel

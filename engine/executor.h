@@ -1,0 +1,73 @@
+// The graph executor: binds inputs, plans tensor and scratch memory (buffers
+// only grow), runs the nodes in file order and copies the declared outputs.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/allocator.h"
+#include "engine/layer.h"
+#include "engine/tensor.h"
+#include "loader/arch_loader.h"
+
+namespace vantrel {
+
+struct InputTensor {
+    const void* data = nullptr;
+    std::vector<int> shape;
+    std::string dtype = "float32";
+    std::vector<uint8_t> storage;
+};
+
+struct OutputTensor {
+    const void* data = nullptr;
+    std::vector<int> shape;
+    std::string dtype = "float32";
+    std::vector<uint8_t> bytes;
+};
+
+using InputMap = std::unordered_map<std::string, InputTensor>;
+using OutputMap = std::unordered_map<std::string, OutputTensor>;
+
+// Dimension list (channels last) to {c, h, w}; zeros are filled from
+// `fallback` when it is given; h and w are at least 1.
+Shape3 shape_to_shape3(const std::vector<int>& dims, const std::vector<int>* fallback);
+
+class GraphExecutor {
+public:
+    // Builds the tensor index and node-to-layer table for `graph` and runs
+    // one planning pass from the declared shapes. `graph` and `alloc` must
+    // outlive the executor.
+    void prepare(ArchGraph& graph, Allocator* alloc);
+    void plan(const InputMap& inputs);
+    OutputMap run(const InputMap& inputs);
+
+    bool profile_enabled = false;
+    std::unordered_map<std::string, double> op_profile;
+    std::unordered_map<std::string, double> layer_profile;
+
+    // Bytes held by tensor buffers, for tests of the no-regrowth rule.
+    uint64_t tensor_buffer_bytes() const;
+    int tensor_dtype(const std::string& name) const { return dtypes_.at(index_.at(name)); }
+
+private:
+    void grow(Buffer& b, uint64_t bytes, Allocator& alloc, bool zero);
+    void grow_scratch(ILayer& layer, Shape3 in0, bool cross);
+    void bind_inputs(const InputMap& inputs);
+    void check_input_dtype(const std::string& name, const InputTensor& t) const;
+
+    ArchGraph* graph_ = nullptr;
+    Allocator* alloc_ = nullptr;
+    std::vector<ILayer*> node_layers_;
+    std::unordered_map<std::string, int> index_;
+    std::vector<Buffer> buffers_;
+    std::vector<Shape3> shapes_;
+    std::vector<int> dtypes_;
+    Buffer device_scratch_[kScratchAreas];
+    Buffer host_scratch_[kScratchAreas];
+    Buffer input_staging_[kMaxLayerInputs];
+    Buffer output_staging_;
+};
+
+}  // namespace vantrel

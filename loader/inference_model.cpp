@@ -1,0 +1,56 @@
+#include "loader/inference_model.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "engine/backend.h"
+#include "engine/duration_scaled.h"
+#include "loader/op_table.h"
+#include "loader/packed_weight_sharing.h"
+
+namespace vantrel {
+
+namespace {
+// Empties the packed-weight registry on every way out of a load.
+struct RegistryScope {
+    RegistryScope() { clear_packed_weight_registry(); }
+    ~RegistryScope() { clear_packed_weight_registry(); }
+};
+}  // namespace
+
+void load_weights(const std::string& weights_path, std::vector<std::unique_ptr<ILayer>>& layers,
+                  WeightLoadMemoryStats* stats) {
+    RegistryScope scope;
+    WeightsReader reader(weights_path);
+    WeightFetch fetch = make_weight_fetch(reader, stats);
+    for (auto& layer : layers) layer->load_weights(fetch);
+    reader.close();
+}
+
+InferenceModel::InferenceModel(const std::string& arch_path, const std::string& weights_path) {
+    allocator_ = active_backend_or_throw().k_get_allocator();
+    graph_ = load_arch(arch_path);
+    for (const ArchNode& n : graph_.nodes) {
+        const char* op = op_name_from_code(n.op);
+        node_op_names_[n.name] = (n.op != OP_UNKNOWN && op && *op) ? op : "unknown";
+    }
+    WeightLoadMemoryStats stats;
+    load_weights(weights_path, graph_.layers, &stats);
+    peak_tensor_bytes_ = stats.peak_tensor_bytes;
+    exec_.prepare(graph_, allocator_);
+    for (auto& layer : graph_.layers) layer->upload_weights(*allocator_);
+}
+
+void InferenceModel::set_speed(float speed) {
+    if (!(speed > 0.0f) || !std::isfinite(speed)) throw std::runtime_error("speed must be a positive finite value");
+    speed_ = speed;
+    float factor = 1.0f / speed;
+    if (!(factor > 0.0f)) factor = 1.0f;
+    // Every length-regulation layer gets the factor. Pairing layers with
+    // nodes by position would skew after a node that has no layer (unknown
+    // op) and reach the wrong layer, so the layers are asked directly.
+    for (auto& layer : graph_.layers)
+        if (auto* d = dynamic_cast<DurationScaled*>(layer.get())) d->set_duration_scale(factor);
+}
+
+}  // namespace vantrel

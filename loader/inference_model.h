@@ -1,0 +1,55 @@
+// A ready-to-run model: the architecture with its layers, their bound
+// weights and the executor's planned memory.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/executor.h"
+#include "loader/arch_loader.h"
+#include "loader/weights_file.h"
+
+namespace vantrel {
+
+// Binds the weights of every layer, in order, from one open weights file.
+void load_weights(const std::string& weights_path, std::vector<std::unique_ptr<ILayer>>& layers,
+                  WeightLoadMemoryStats* stats);
+
+class InferenceModel {
+public:
+    InferenceModel(const std::string& arch_path, const std::string& weights_path);
+
+    OutputMap run(const InputMap& inputs) { return exec_.run(inputs); }
+
+    const ArchGraph& graph() const { return graph_; }
+    uint64_t peak_tensor_bytes() const { return peak_tensor_bytes_; }
+    const std::unordered_map<std::string, std::string>& node_op_names() const { return node_op_names_; }
+
+    bool profile_enabled() const { return exec_.profile_enabled; }
+    void set_profile_enabled(bool on) { exec_.profile_enabled = on; }
+    const std::unordered_map<std::string, double>& op_profile() const { return exec_.op_profile; }
+    const std::unordered_map<std::string, double>& layer_profile() const { return exec_.layer_profile; }
+    void reset_profile() {
+        exec_.op_profile.clear();
+        exec_.layer_profile.clear();
+    }
+
+    float speed() const { return speed_; }
+    // Rejects non-positive or non-finite speeds; scales every
+    // length-regulation layer's durations by 1/speed.
+    void set_speed(float speed);
+
+    GraphExecutor& executor() { return exec_; }
+
+private:
+    ArchGraph graph_;
+    Allocator* allocator_ = nullptr;
+    uint64_t peak_tensor_bytes_ = 0;
+    std::unordered_map<std::string, std::string> node_op_names_;
+    float speed_ = 1.0f;
+    GraphExecutor exec_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,36 @@
+#include "loader/packed_weight_sharing.h"
+
+#include <unordered_map>
+
+#include "engine/backend.h"
+
+namespace vantrel {
+
+namespace {
+using Registry = std::unordered_map<std::string, std::weak_ptr<SharedPackedWeight>>;
+Registry& registry() {
+    thread_local Registry r;
+    return r;
+}
+}  // namespace
+
+void clear_packed_weight_registry() { registry().clear(); }
+
+Buffer share_host_packed_weight(const std::string& key, Buffer&& packed,
+                                std::shared_ptr<SharedPackedWeight>& owner) {
+    owner.reset();
+    if (active_backend_or_throw().kind != kBackendHost) return std::move(packed);
+    std::weak_ptr<SharedPackedWeight>& slot = registry()[key];
+    std::shared_ptr<SharedPackedWeight> shared = slot.lock();
+    if (!shared) {
+        shared = std::make_shared<SharedPackedWeight>();
+        shared->block = std::move(packed);
+        slot = shared;
+    }
+    // else: `packed` stays with the caller and is freed when it drops it.
+    owner = shared;
+    const Buffer& b = shared->block;
+    return Buffer(b.data, b.on_device, b.size, [](void*) {});
+}
+
+}  // namespace vantrel

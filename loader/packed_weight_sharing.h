@@ -1,0 +1,27 @@
+// Sharing of identical packed weight blocks between the layers of one model
+// load. The registry is per thread and emptied around every load, so two
+// loads never share.
+#pragma once
+#include <memory>
+#include <string>
+
+#include "engine/allocator.h"
+
+namespace vantrel {
+
+struct SharedPackedWeight {
+    Buffer block;
+};
+
+// On a host backend returns a non-owning view of the block shared under
+// `key` (creating it from `packed` when none is alive) and makes `owner` a
+// shared owner of it. On a device backend returns `packed` itself and
+// leaves `owner` empty.
+Buffer share_host_packed_weight(const std::string& key, Buffer&& packed,
+                                std::shared_ptr<SharedPackedWeight>& owner);
+
+// Empties this thread's registry; the model loader calls it before and
+// after binding weights.
+void clear_packed_weight_registry();
+
+}  // namespace vantrel

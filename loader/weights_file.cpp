@@ -1,0 +1,118 @@
+#include "loader/weights_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <sys/stat.h>
+
+namespace vantrel {
+
+namespace {
+
+[[noreturn]] void read_error(const char* label) {
+    throw std::runtime_error(std::string("read error at ") + label);
+}
+
+void read_exact(FILE* f, void* buf, size_t n, const char* label) {
+    if (n && std::fread(buf, 1, n, f) != n) read_error(label);
+}
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint64_t le64(const uint8_t* p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32; }
+
+}  // namespace
+
+WeightsReader::WeightsReader(const std::string& path) : path_(path) {
+    f_ = std::fopen(path.c_str(), "rb");
+    if (!f_) throw std::runtime_error("Cannot open weights: " + path);
+    try {
+        // The length bounds every count and record before anything is
+        // allocated for it; a directory has no usable length.
+        struct stat st;
+        if (fstat(fileno(f_), &st) != 0 || !S_ISREG(st.st_mode))
+            throw std::runtime_error("Cannot open weights: " + path);
+        file_bytes_ = uint64_t(st.st_size);
+
+        uint8_t head[4];
+        read_exact(f_, head, 4, "magic");
+        if (std::memcmp(head, "W1X1", 4) != 0)
+            throw std::runtime_error("Bad magic in " + path + " (expected W1X1)");
+        read_exact(f_, head, 4, "version");
+        read_exact(f_, head, 4, "num_entries");
+        uint64_t n = le32(head);
+        // A count the file cannot hold fails where reading would, without
+        // first reserving a table for it.
+        uint64_t room = (file_bytes_ - kWeightHeaderBytes) / kWeightIndexEntryBytes;
+        if (n > room) read_error("index_entry");
+        index_.reserve(n ? n : 1);
+        uint8_t raw[kWeightIndexEntryBytes];
+        for (uint64_t i = 0; i < n; ++i) {
+            read_exact(f_, raw, sizeof raw, "index_entry");
+            WeightIndexEntry e;
+            std::memcpy(e.name, raw, 64);
+            e.name[63] = '\0';
+            e.offset = le64(raw + 64);
+            e.size = le32(raw + 72);
+            index_[std::string(e.name)] = e;  // a later entry replaces an earlier one
+        }
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+WeightsReader::~WeightsReader() { close(); }
+
+void WeightsReader::close() {
+    if (f_ && std::fclose(f_) != 0)
+        std::fprintf(stderr, "Warning: fclose failed for %s: %s\n", path_.c_str(), std::strerror(errno));
+    f_ = nullptr;
+}
+
+bool WeightsReader::fetch(const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes,
+                          WeightLoadMemoryStats* stats) {
+    auto it = index_.find(name);
+    if (it == index_.end() || !f_) return false;
+    const WeightIndexEntry& e = it->second;
+    if (e.offset > uint64_t(INT64_MAX) || fseeko(f_, off_t(e.offset), SEEK_SET) != 0) return false;
+
+    // Every field is checked against the file's length first, so a record
+    // pointing past the end fails with the label of the field it would
+    // first read short, before any allocation.
+    auto fits = [&](uint64_t at, uint64_t n) { return at <= file_bytes_ && n <= file_bytes_ - at; };
+    uint64_t pos = e.offset;
+    if (!fits(pos, 1)) read_error("tensor_dtype");
+    if (!fits(pos + 1, 1)) read_error("tensor_ordering");
+    if (!fits(pos + 2, 2)) read_error("tensor_ndim");
+    uint8_t head[4];
+    read_exact(f_, head, 4, "tensor_ndim");
+    uint32_t ndim = uint32_t(head[2]) | uint32_t(head[3]) << 8;
+    uint64_t header = 4 + 4 * uint64_t(ndim);
+    if (!fits(pos + 4, 4 * uint64_t(ndim))) read_error("tensor_shape");
+    if (e.size < header)
+        throw std::runtime_error("read error at tensor_data: record '" + name + "' is " +
+                                 std::to_string(e.size) + " bytes, below its " + std::to_string(header) +
+                                 "-byte header");
+    uint64_t data = e.size - header;
+    if (!fits(pos + header, data)) read_error("tensor_data");
+
+    std::vector<uint8_t> dims(4 * size_t(ndim));
+    read_exact(f_, dims.data(), dims.size(), "tensor_shape");
+    shape.resize(ndim);
+    for (uint32_t d = 0; d < ndim; ++d) shape[d] = int32_t(le32(&dims[4 * d]));
+    bytes.resize(size_t(data));
+    if (stats && data > stats->peak_tensor_bytes) stats->peak_tensor_bytes = data;
+    read_exact(f_, bytes.data(), size_t(data), "tensor_data");
+    return true;
+}
+
+WeightFetch make_weight_fetch(WeightsReader& reader, WeightLoadMemoryStats* stats) {
+    return [&reader, stats](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
+        return reader.fetch(name, shape, bytes, stats);
+    };
+}
+
+}  // namespace vantrel

@@ -1,0 +1,56 @@
+// The weights file: a 12-byte header ("W1X1", version, entry count), an
+// index of 80-byte entries and the tensor records they point at. Only the
+// index is read up front; a record is read when a layer asks for it.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/layer.h"
+
+namespace vantrel {
+
+struct WeightIndexEntry {
+    char name[64];
+    uint64_t offset;
+    uint32_t size;
+};
+
+struct WeightLoadMemoryStats {
+    uint64_t peak_tensor_bytes = 0;
+};
+
+constexpr size_t kWeightHeaderBytes = 12;
+constexpr size_t kWeightIndexEntryBytes = 80;
+
+class WeightsReader {
+public:
+    // Opens the file, checks the magic and reads the index.
+    explicit WeightsReader(const std::string& path);
+    ~WeightsReader();
+    WeightsReader(const WeightsReader&) = delete;
+    WeightsReader& operator=(const WeightsReader&) = delete;
+
+    // False, leaving shape and bytes untouched, when the name is absent or
+    // the seek fails; a record that does not fit the file throws.
+    bool fetch(const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes,
+               WeightLoadMemoryStats* stats);
+    // Closes now; a failed close only prints a warning.
+    void close();
+
+    size_t entry_count() const { return index_.size(); }
+    uint64_t file_bytes() const { return file_bytes_; }
+
+private:
+    FILE* f_ = nullptr;
+    std::string path_;
+    uint64_t file_bytes_ = 0;
+    std::unordered_map<std::string, WeightIndexEntry> index_;
+};
+
+// The callback every layer's load_weights receives; valid while `reader` is open.
+WeightFetch make_weight_fetch(WeightsReader& reader, WeightLoadMemoryStats* stats);
+
+}  // namespace vantrel

@@ -1,0 +1,191 @@
+"""Writing (and reading back) the two files a model is made of.
+
+A model is an architecture file (JSON: model name, inputs, outputs and the
+node list) and a weights file (``W1X1``: a 12-byte header, an index of
+80-byte entries and one record per tensor). :class:`ModelBuilder` collects
+both and saves them; :func:`write_weights` and :func:`read_weights` handle
+the weights file alone.
+"""
+
+from __future__ import annotations
+
+import json
+import struct
+from typing import Iterable, Mapping
+
+import numpy as np
+
+__all__ = ["ModelBuilder", "write_weights", "read_weights", "DTYPE_CODES", "WEIGHTS_VERSION"]
+
+WEIGHTS_VERSION = 1
+MAGIC = b"W1X1"
+HEADER_BYTES = 12
+ENTRY_BYTES = 80
+NAME_BYTES = 63  # byte 63 of the name field is always NUL
+
+#: Element type codes written into each record. The engine does not read
+#: them (each layer knows what it expects); they let tools read files back.
+DTYPE_CODES = {
+    np.dtype(np.float32): 0,
+    np.dtype(np.int8): 1,
+    np.dtype(np.int32): 2,
+    np.dtype(np.uint8): 3,
+    np.dtype(np.int16): 4,
+    np.dtype(np.int64): 5,
+    np.dtype(np.float16): 6,
+}
+_CODE_DTYPES = {v: k for k, v in DTYPE_CODES.items()}
+
+
+def _check_name(name: str) -> bytes:
+    raw = name.encode("utf-8")
+    if not raw or len(raw) > NAME_BYTES or b"\0" in raw:
+        raise ValueError(f"tensor name {name!r} must be 1 to {NAME_BYTES} bytes of UTF-8 without NUL")
+    return raw
+
+
+def write_weights(path: str, tensors: Mapping[str, np.ndarray]) -> None:
+    """Write ``tensors`` (name -> array) to a W1X1 weights file.
+
+    Arrays are stored C-contiguous, little-endian, with their shape; their
+    element type must be one of :data:`DTYPE_CODES`.
+    """
+    items = []
+    for name, value in tensors.items():
+        raw_name = _check_name(name)
+        arr = np.asarray(value)
+        dt = arr.dtype.newbyteorder("=") if arr.dtype.byteorder not in ("=", "|") else arr.dtype
+        if dt not in DTYPE_CODES:
+            raise ValueError(f"tensor {name!r}: unsupported element type {arr.dtype}")
+        arr = np.ascontiguousarray(arr, dtype=dt.newbyteorder("<"))
+        if arr.ndim > 0xFFFF or any(d > 0x7FFFFFFF for d in arr.shape):
+            raise ValueError(f"tensor {name!r}: shape {arr.shape} does not fit the file format")
+        record = struct.pack("<BBH", DTYPE_CODES[dt], 0, arr.ndim)
+        record += struct.pack(f"<{arr.ndim}i", *arr.shape) + arr.tobytes()
+        if len(record) > 0xFFFFFFFF:
+            raise ValueError(f"tensor {name!r}: {len(record)} bytes exceed the 4 GiB record limit")
+        items.append((raw_name, record))
+    offset = HEADER_BYTES + ENTRY_BYTES * len(items)
+    with open(path, "wb") as f:
+        f.write(MAGIC + struct.pack("<II", WEIGHTS_VERSION, len(items)))
+        for raw_name, record in items:
+            f.write(raw_name.ljust(64, b"\0") + struct.pack("<QI4x", offset, len(record)))
+            offset += len(record)
+        for _, record in items:
+            f.write(record)
+
+
+def read_weights(path: str) -> dict[str, np.ndarray]:
+    """Read a weights file written by :func:`write_weights` back into arrays.
+
+    A later index entry with the same name replaces an earlier one, as in the
+    engine. Records of unknown element type come back as raw ``uint8``.
+    """
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:4] != MAGIC:
+        raise ValueError(f"{path}: not a W1X1 weights file")
+    if len(data) < HEADER_BYTES:
+        raise ValueError(f"{path}: truncated header")
+    (count,) = struct.unpack_from("<I", data, 8)
+    if HEADER_BYTES + ENTRY_BYTES * count > len(data):
+        raise ValueError(f"{path}: index of {count} entries is past the end of the file")
+    out: dict[str, np.ndarray] = {}
+    for i in range(count):
+        base = HEADER_BYTES + ENTRY_BYTES * i
+        name = data[base:base + 63].split(b"\0", 1)[0].decode("utf-8", "replace")
+        offset, size = struct.unpack_from("<QI", data, base + 64)
+        if offset + 4 > len(data) or offset + size > len(data):
+            raise ValueError(f"{path}: record {name!r} is past the end of the file")
+        code, _, ndim = struct.unpack_from("<BBH", data, offset)
+        if size < 4 + 4 * ndim:
+            raise ValueError(f"{path}: record {name!r} is shorter than its header")
+        shape = struct.unpack_from(f"<{ndim}i", data, offset + 4)
+        payload = data[offset + 4 + 4 * ndim: offset + size]
+        dt = _CODE_DTYPES.get(code)
+        if dt is None or (len(payload) % dt.itemsize) != 0:
+            out[name] = np.frombuffer(payload, dtype=np.uint8).copy()
+            continue
+        arr = np.frombuffer(payload, dtype=dt.newbyteorder("<")).astype(dt)
+        out[name] = arr.reshape(shape) if int(np.prod(shape)) == arr.size else arr
+    return out
+
+
+def _shape4(shape: Iterable[int]) -> list[int]:
+    dims = [int(d) for d in shape]
+    if len(dims) == 1:
+        return [1, 1, 1, dims[0]]
+    if len(dims) == 2:
+        return [1, dims[0], 1, dims[1]]
+    if len(dims) == 3:
+        return [1, dims[0], dims[1], dims[2]]
+    raise ValueError(f"input shape {dims} must be [c], [h, c] or [h, w, c]")
+
+
+class ModelBuilder:
+    """Collects a model's architecture and weights and saves both files.
+
+    Example::
+
+        b = ModelBuilder("tiny")
+        x = b.input("x", [8, 8, 3])
+        y = b.node("maxpool_fp32", [x], kH=2, kW=2, stride_h=2, stride_w=2)
+        b.output(b.node("avgpool_fp32", [y]))
+        b.save("tiny.json", "tiny.bin")
+
+    Input shapes are ``[c]``, ``[h, c]`` or ``[h, w, c]`` (channels last); a
+    0 marks a size taken from the array at run time. Node arguments are
+    passed as keywords and stored under the node's ``"args"``.
+    """
+
+    def __init__(self, name: str):
+        self.name = name
+        self.inputs: list[dict] = []
+        self.nodes: list[dict] = []
+        self.outputs: list[str] = []
+        self.weights: dict[str, np.ndarray] = {}
+        self._count = 0
+
+    def input(self, name: str, shape: Iterable[int], dtype: str = "float32",
+              scale: float = 1.0, zp: int = 0) -> str:
+        """Declare an input tensor and return its name."""
+        self.inputs.append({"name": name, "shape": _shape4(shape), "dtype": dtype,
+                            "scale": float(scale), "zp": int(zp)})
+        return name
+
+    def node(self, op: str, inputs: Iterable[str], output: str | None = None,
+             name: str | None = None, relu: bool = False, **args) -> str:
+        """Append a node and return the name of the tensor it writes."""
+        self._count += 1
+        name = name or f"{op.rsplit('_', 1)[0]}{self._count}"
+        output = output or f"{name}.out"
+        node = {"name": name, "op": op, "inputs": list(inputs), "outputs": [output]}
+        node_args = {k: (v.item() if isinstance(v, np.generic) else v) for k, v in args.items()}
+        if relu:
+            node_args["relu"] = True
+        if node_args:
+            node["args"] = node_args
+        self.nodes.append(node)
+        return output
+
+    def weight(self, name: str, array: np.ndarray) -> None:
+        """Store a tensor under ``name`` (e.g. ``"conv1.weight"``)."""
+        _check_name(name)
+        self.weights[name] = np.asarray(array)
+
+    def output(self, *names: str) -> None:
+        """Declare output tensors, in order."""
+        self.outputs.extend(names)
+
+    def arch(self) -> dict:
+        """The architecture document as a dict."""
+        doc = {"model": self.name, "inputs": self.inputs, "nodes": self.nodes}
+        if self.outputs:
+            doc["outputs"] = [{"name": n} for n in self.outputs]
+        return doc
+
+    def save(self, arch_path: str, weights_path: str) -> None:
+        """Write the architecture (JSON) and weights (W1X1) files."""
+        with open(arch_path, "w", encoding="utf-8") as f:
+            json.dump(self.arch(), f, indent=1)
+        write_weights(weights_path, self.weights)
