@@ -161,7 +161,7 @@ void GraphExecutor::check_input_dtype(const std::string& name, const InputTensor
                 throw std::runtime_error("input '" + name + "' holds " + t.dtype + " data but node '" +
                                          g.nodes[i].name + "' (" + op_name_or_unknown(g.nodes[i].op) +
                                          ") reads " + (data == kDtypeInt8 ? "float32" : "int8") +
-                                         "; pass a " + (data == kDtypeInt8 ? "float32" : "int8") + " array");
+                                         "; pass " + (data == kDtypeInt8 ? "a float32" : "an int8") + " array");
     }
 }
 

@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/executor.h"
+#include "loader/packed_weight_sharing.h"
+
+using namespace vantrel;
+using Names = std::vector<std::string>;
+
+namespace {
+
+// Element-wise sum of all inputs; counts its calls.
+class SumLayer final : public ILayer {
+public:
+    explicit SumLayer(int dt = kDtypeFp32) : dt_(dt) {}
+    int calls = 0;
+    int dtype() const override { return dt_; }
+    Shape3 output_shape(Shape3 in) const override { return in; }
+    Shape3 forward(const TensorView* in, int n, const BufferView* out, ExecContext*) override {
+        ++calls;
+        Shape3 s = in[0].shape();
+        float* o = static_cast<float*>(out->data);
+        for (int64_t i = 0; i < element_count(s); ++i) {
+            o[i] = 0;
+            for (int j = 0; j < n; ++j) o[i] += static_cast<const float*>(in[j].data)[i];
+        }
+        return s;
+    }
+
+private:
+    int dt_;
+};
+
+struct Graph {
+    ArchGraph g;
+    GraphExecutor ex;
+    Graph(std::vector<int> shape, std::string dtype = "float32") {
+        g.inputs.push_back(InputSpec{"x", shape, 1.0f, 0, dtype});
+    }
+    SumLayer* add(const std::string& name, Names in, Names out, int dt = kDtypeFp32) {
+        g.nodes.push_back(ArchNode{name, OP_ADD_FP32, in, out, false});
+        auto* l = new SumLayer(dt);
+        l->name = name;
+        g.layers.emplace_back(l);
+        return l;
+    }
+    OutputMap run(const std::vector<float>& x, std::vector<int> dims) {
+        if (!ex_ready) ex.prepare(g, &cpu_allocator()), ex_ready = true;
+        InputMap in;
+        in["x"] = InputTensor{x.data(), dims, "float32", {}};
+        return ex.run(in);
+    }
+    bool ex_ready = false;
+};
+
+std::string run_error(Graph& t, std::vector<int> dims, std::vector<float> x = std::vector<float>(4, 1.0f)) {
+    try {
+        t.run(x, dims);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "<no error>";
+}
+
+}  // namespace
+
+TEST(Executor, OutputDimsFollowTheTensorShape) {
+    struct Case { std::vector<int> dims; std::vector<int> out; };
+    for (const Case& c : std::vector<Case>{{{10}, {10}}, {{5, 64}, {5, 64}}, {{4, 5, 3}, {4, 5, 3}}, {{1, 1, 7}, {7}}}) {
+        Graph t(c.dims);
+        t.add("a", {"x"}, {"y"});
+        t.g.output_names = {"y"};
+        int64_t n = 1;
+        for (int d : c.dims) n *= d;
+        std::vector<float> x(static_cast<size_t>(n));
+        for (size_t i = 0; i < x.size(); ++i) x[i] = float(i);
+        OutputMap out = t.run(x, c.dims);
+        EXPECT_EQ(out["y"].shape, c.out);
+        ASSERT_EQ(out["y"].bytes.size(), size_t(n) * 4);
+        EXPECT_EQ(reinterpret_cast<const float*>(out["y"].data)[n - 1], float(n - 1));
+    }
+}
+
+TEST(Executor, InputCountLimitAndMissingLayers) {
+    Graph ok({4});
+    ok.add("eight", Names(8, "x"), {"y"});
+    ok.g.output_names = {"y"};
+    OutputMap out = ok.run({1, 2, 3, 4}, {4});
+    EXPECT_EQ(reinterpret_cast<const float*>(out["y"].data)[3], 32.0f);
+
+    Graph nine({4});
+    nine.add("wide", Names(9, "x"), {"y"});
+    EXPECT_EQ(run_error(nine, {4}), "node 'wide' has 9 inputs (max 8)");
+
+    Graph nolayer({4});
+    nolayer.g.nodes.push_back(ArchNode{"ghost", OP_UNKNOWN, {"x"}, {"y"}, false});
+    EXPECT_EQ(run_error(nolayer, {4}), "No layer for: ghost");
+
+    Graph unknown_in({4});
+    unknown_in.add("a", {"nowhere"}, {"y"});
+    EXPECT_THROW(unknown_in.run({1, 2, 3, 4}, {4}), std::out_of_range);
+    Graph no_out({4});
+    no_out.add("a", {"x"}, {});
+    EXPECT_THROW(no_out.run({1, 2, 3, 4}, {4}), std::out_of_range);
+}
+
+TEST(Executor, SameNameNodesRunTheLaterLayer) {
+    Graph t({4});
+    SumLayer* first = t.add("dup", {"x"}, {"y"});
+    SumLayer* second = t.add("dup", {"y"}, {"z"});
+    t.run({1, 2, 3, 4}, {4});
+    EXPECT_EQ(first->calls, 0);
+    EXPECT_EQ(second->calls, 2);
+}
+
+TEST(Executor, BuffersOnlyGrowAndSmallerRunsReuseThem) {
+    Graph t({0, 4});
+    t.add("a", {"x"}, {"y"});
+    t.g.output_names = {"y"};
+    std::vector<float> big(40, 2.0f), small(8, 3.0f);
+    t.run(big, {10, 4});
+    uint64_t held = t.ex.tensor_buffer_bytes();
+    OutputMap out = t.run(small, {2, 4});
+    EXPECT_EQ(t.ex.tensor_buffer_bytes(), held);
+    EXPECT_EQ(out["y"].shape, (std::vector<int>{2, 4}));
+    EXPECT_EQ(reinterpret_cast<const float*>(out["y"].data)[7], 3.0f);
+    // A supplied shape with more elements than the planned one grows the
+    // input buffer instead of overrunning it.
+    std::vector<float> wide(64, 1.0f);
+    InputMap in;
+    in["x"] = InputTensor{wide.data(), {4, 4, 4}, "float32", {}};
+    out = t.ex.run(in);
+    EXPECT_EQ(out["y"].shape, (std::vector<int>{4, 4, 4}));
+}
+
+TEST(Executor, ProfilingAccumulatesOnlyWhenEnabled) {
+    Graph t({4});
+    t.add("a", {"x"}, {"y"});
+    t.add("b", {"y"}, {"z"});
+    t.run({1, 2, 3, 4}, {4});
+    EXPECT_TRUE(t.ex.op_profile.empty());
+    t.ex.profile_enabled = true;
+    t.run({1, 2, 3, 4}, {4});
+    EXPECT_EQ(t.ex.op_profile.size(), 1u);
+    EXPECT_EQ(t.ex.op_profile.count("add_fp32"), 1u);
+    EXPECT_EQ(t.ex.layer_profile.size(), 2u);
+}
+
+TEST(Executor, RejectsInputsItCannotBindSafely) {
+    Graph t({4});
+    t.add("q", {"x"}, {"y"}, kDtypeInt8);
+    EXPECT_EQ(run_error(t, {4}), "input 'x' holds float32 data but node 'q' (add_fp32) reads int8; pass an int8 array");
+    Graph u({4});
+    u.add("a", {"x"}, {"y"});
+    EXPECT_NE(run_error(u, {1, 1, 1, 4}).find("at most 3"), std::string::npos);
+    InputMap in;
+    std::vector<float> x(4);
+    in["typo"] = InputTensor{x.data(), {4}, "float32", {}};
+    EXPECT_EQ([&] {
+        try { u.ex.run(in); } catch (const std::runtime_error& e) { return std::string(e.what()); }
+        return std::string();
+    }(), "'typo' is not a declared input of this model (declared: 'x')");
+}
+
+TEST(PackedWeightSharing, SameKeySharesOneBlockWithinALoad) {
+    clear_packed_weight_registry();
+    std::shared_ptr<SharedPackedWeight> o1, o2, o3;
+    Buffer a = share_host_packed_weight("k", cpu_allocator().make_buffer(64), o1);
+    Buffer b = share_host_packed_weight("k", cpu_allocator().make_buffer(64), o2);
+    Buffer c = share_host_packed_weight("other", cpu_allocator().make_buffer(64), o3);
+    EXPECT_EQ(a.data, b.data);
+    EXPECT_NE(a.data, c.data);
+    EXPECT_EQ(o1.get(), o2.get());
+    EXPECT_EQ(o1.use_count(), 2);
+    o1.reset();
+    o2.reset();
+    std::shared_ptr<SharedPackedWeight> o4;
+    Buffer d = share_host_packed_weight("k", cpu_allocator().make_buffer(64), o4);
+    EXPECT_EQ(o4.use_count(), 1);  // the dead entry was replaced by a fresh block
+    clear_packed_weight_registry();
+}

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "loader/weights_file.h"
+
+using namespace vantrel;
+
+namespace {
+
+// Byte-level builder, independent of the reader, for well-formed and
+// deliberately broken files.
+struct Bytes {
+    std::string s;
+    Bytes& raw(const std::string& b) { s += b; return *this; }
+    Bytes& u16(uint32_t v) { for (int i = 0; i < 2; ++i) s += char(v >> (8 * i)); return *this; }
+    Bytes& u32(uint32_t v) { for (int i = 0; i < 4; ++i) s += char(v >> (8 * i)); return *this; }
+    Bytes& u64(uint64_t v) { for (int i = 0; i < 8; ++i) s += char(v >> (8 * i)); return *this; }
+    Bytes& entry(const std::string& name, uint64_t offset, uint32_t size) {
+        std::string n = name.substr(0, 64);
+        n.resize(64, '\0');
+        return raw(n).u64(offset).u32(size).u32(0);
+    }
+};
+
+std::string write(const std::string& name, const std::string& content) {
+    std::string path = ::testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+std::string open_error(const std::string& path) {
+    try {
+        WeightsReader r(path);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "<no error>";
+}
+
+// One record: dtype, ordering, ndim, dims, data.
+std::string record(std::vector<int32_t> dims, const std::string& data) {
+    Bytes b;
+    b.raw(std::string(2, '\0')).u16(uint32_t(dims.size()));
+    for (int32_t d : dims) b.u32(uint32_t(d));
+    return b.raw(data).s;
+}
+
+}  // namespace
+
+TEST(WeightsFile, HeaderAndIndexFailures) {
+    struct Case { std::string content; std::string expect; };
+    std::string big_count = Bytes().raw("W1X1").u32(1).u32(0xFFFFFFFFu).s;
+    std::vector<Case> cases = {
+        {"W1X2" + std::string(8, '\0'), "Bad magic in @ (expected W1X1)"},
+        {"W1", "read error at magic"},
+        {"W1X1\1\0", "read error at version"},
+        {"W1X1" + std::string(6, '\0'), "read error at num_entries"},
+        {Bytes().raw("W1X1").u32(1).u32(2).entry("a", 0, 0).s, "read error at index_entry"},
+        // A count no file of this length can hold fails before a table is reserved for it.
+        {big_count, "read error at index_entry"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::string path = write("hdr" + std::to_string(i) + ".bin", cases[i].content);
+        std::string want = cases[i].expect;
+        size_t at = want.find('@');
+        if (at != std::string::npos) want.replace(at, 1, path);
+        EXPECT_EQ(open_error(path), want) << "case " << i;
+    }
+    EXPECT_EQ(open_error("/nonexistent/w.bin"), "Cannot open weights: /nonexistent/w.bin");
+    EXPECT_EQ(open_error(::testing::TempDir()), "Cannot open weights: " + ::testing::TempDir());
+}
+
+TEST(WeightsFile, FetchesRecordsByName) {
+    std::string long_name(64, 'n');
+    std::string r1 = record({2, 3}, std::string(24, '\x01'));
+    std::string r2 = record({}, "abcd");
+    std::string r3 = record({1}, "wxyz");
+    size_t base = 12 + 4 * 80;
+    Bytes b;
+    b.raw("W1X1").u32(7).u32(4);
+    b.entry("fc.weight", base, uint32_t(r1.size()));
+    b.entry(long_name, base + r1.size(), uint32_t(r2.size()));
+    b.entry("fc.weight", base + r1.size() + r2.size(), uint32_t(r3.size()));  // later entry wins
+    b.entry("empty", base + r1.size(), 4);
+    b.raw(r1).raw(r2).raw(r3);
+    WeightsReader reader(write("ok.bin", b.s));
+    EXPECT_EQ(reader.entry_count(), 3u);
+    WeightLoadMemoryStats stats;
+    WeightFetch fetch = make_weight_fetch(reader, &stats);
+
+    std::vector<int> shape;
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(fetch("fc.weight", shape, bytes));
+    EXPECT_EQ(shape, std::vector<int>{1});
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "wxyz");
+    ASSERT_TRUE(fetch(long_name.substr(0, 63), shape, bytes));
+    EXPECT_TRUE(shape.empty());
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "abcd");
+    ASSERT_TRUE(fetch("empty", shape, bytes));
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_EQ(stats.peak_tensor_bytes, 4u);
+
+    shape = {9};
+    bytes = {9};
+    EXPECT_FALSE(fetch("missing", shape, bytes));
+    EXPECT_EQ(shape, std::vector<int>{9});
+    EXPECT_EQ(bytes, std::vector<uint8_t>{9});
+}
+
+TEST(WeightsFile, RecordsThatDoNotFitTheFile) {
+    struct Case { uint64_t offset; uint32_t size; std::string rec; std::string expect; };
+    std::string r = record({2}, std::string(8, 'd'));  // 4 + 4 + 8 = 16 bytes
+    size_t base = 12 + 80;
+    std::vector<Case> cases = {
+        {base + 1000, 16, r, "read error at tensor_dtype"},
+        {base + 3, 16, r.substr(0, 3), "read error at tensor_ndim"},
+        {base, 16, r.substr(0, 6), "read error at tensor_shape"},
+        {base, 16, r.substr(0, 12), "read error at tensor_data"},
+        // A size far beyond the file is refused before the data buffer is sized.
+        {base, 0xFFFFFFF0u, r, "read error at tensor_data"},
+        {base, 7, r, "read error at tensor_data: record 't' is 7 bytes, below its 8-byte header"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        std::string content = Bytes().raw("W1X1").u32(1).u32(1).entry("t", c.offset, c.size).s;
+        if (c.offset == base + 3) content += "xxx";
+        content += c.rec;
+        WeightsReader reader(write("rec" + std::to_string(i) + ".bin", content));
+        std::vector<int> shape;
+        std::vector<uint8_t> bytes;
+        std::string got = "<no error>";
+        try {
+            reader.fetch("t", shape, bytes, nullptr);
+        } catch (const std::runtime_error& e) {
+            got = e.what();
+        }
+        EXPECT_EQ(got, c.expect) << "case " << i;
+    }
+}
