@@ -16,6 +16,7 @@ std::unique_ptr<ILayer> create_layer(const std::string& name, int32_t op, const 
         // its arguments in a placeholder that refuses to run.
         // -- element-wise and activation layers
         // -- pooling and resampling layers
+        // -- float convolution and fully connected layers
         default: layer.reset(new PlaceholderLayer(op, std::move(args))); break;
     }
     layer->name = name;

@@ -21,6 +21,8 @@ Backend make_cpu_backend(KernelPath path) {
     // the kernels are built; an empty slot stays null.
     // -- element-wise and activation kernels
     // -- pooling and resampling kernels
+    // -- float matrix-product kernels
+    // -- float convolution kernels
     return b;
 }
 
