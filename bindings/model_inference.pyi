@@ -1,10 +1,103 @@
 """Python bindings for the vantrel inference engine."""
 
+from typing import overload
+
+import numpy
+import numpy.typing
+
 def set_backend(name: str = "cpu") -> bool:
-    """Select the active backend."""
+    """Select the active backend.
+
+    Args:
+        name: 'cpu' (default), 'cuda', or 'metal'
+
+    Returns:
+        True if the backend was found and activated.
+    """
 
 def active_backend() -> str:
     """Return the name of the currently active backend ('cpu', 'cuda', or 'metal')."""
+
+class InputSpec:
+    """Descriptor for one model input (shape, dtype, and quantization params)."""
+
+    @property
+    def name(self) -> str:
+        """ModelIOTensor name in the arch graph."""
+    @property
+    def shape(self) -> list[int]:
+        """Input shape in NHWC order, e.g. [224,224,3] or [80] for flat. 0 in a dimension means variable (supplied at runtime)."""
+    @property
+    def scale(self) -> float:
+        """INT8 quantization scale."""
+    @property
+    def zp(self) -> int:
+        """INT8 zero point."""
+    @property
+    def dtype(self) -> str:
+        """'int8' or 'float32'."""
+
+class InferenceModel:
+    """Generic graph-based inference model.
+
+    Loads a JSON architecture file and a W1X1 binary weights file,
+    then exposes a ``forward()`` method for running inference.
+    """
+
+    def __init__(self, arch_path: str, weights_path: str) -> None:
+        """Load model from a JSON arch file and a W1X1 binary weights file.
+
+        Raises RuntimeError if either file cannot be opened.
+        """
+    @overload
+    def forward(self, input: numpy.ndarray) -> numpy.typing.NDArray[numpy.float32]:
+        """Run a single-input forward pass (returns a 1-D float32 array)."""
+    @overload
+    def forward(self, inputs: dict[str, numpy.ndarray]) -> dict[str, numpy.typing.NDArray[numpy.float32]]:
+        """Run a multi-input / multi-output forward pass."""
+    @property
+    def model_name(self) -> str:
+        """Model name string from the arch JSON."""
+    @property
+    def input_count(self) -> int:
+        """Number of declared model inputs."""
+    @property
+    def inputs(self) -> list[InputSpec]:
+        """List of InputSpec descriptors (one per model input)."""
+    @property
+    def output_names(self) -> list[str]:
+        """List of declared output tensor names."""
+    @property
+    def is_fp32(self) -> bool:
+        """True when the first declared input is float32."""
+    @property
+    def input_h(self) -> int:
+        """First input height in NHWC layout."""
+    @property
+    def input_w(self) -> int:
+        """First input width in NHWC layout."""
+    @property
+    def input_c(self) -> int:
+        """First input channel count in NHWC layout."""
+    @property
+    def num_classes(self) -> int:
+        """Classifier class-count hint. Returns 1000 for ImageNet classifier models, otherwise 0."""
+    def op_profile(self) -> dict[str, float]:
+        """Return per-op accumulated timing as dict[str, float] (milliseconds)."""
+    def layer_profile(self) -> dict[str, float]:
+        """Return per-layer accumulated timing as dict[str, float] (milliseconds)."""
+    def set_profile_enabled(self, enabled: bool) -> None:
+        """Enable or disable per-op and per-layer profiling."""
+    @property
+    def profile_enabled(self) -> bool:
+        """True when profiling is enabled."""
+    def set_speed(self, speed: float) -> None:
+        """Set TTS duration speed. 1.0 is normal, larger is faster, smaller is slower."""
+    @property
+    def speed(self) -> float:
+        """Current TTS duration speed."""
+    def reset_profile(self) -> None:
+        """Clear accumulated profiling timings."""
 
 def _kernel_path() -> str: ...
 def _supported_kernel_paths() -> list[str]: ...

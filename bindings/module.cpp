@@ -17,6 +17,25 @@
 
 namespace py = pybind11;
 
+// Anything numpy can turn into an array (numpy scalars, lists), except a
+// dict, which belongs to the multi-input overload. Shown as numpy.ndarray.
+struct ArrayLike {
+    py::object obj;
+};
+namespace pybind11 {
+namespace detail {
+template <>
+struct type_caster<ArrayLike> {
+    PYBIND11_TYPE_CASTER(ArrayLike, const_name("numpy.ndarray"));
+    bool load(handle src, bool) {
+        if (!src || PyDict_Check(src.ptr())) return false;
+        value.obj = reinterpret_borrow<object>(src);
+        return true;
+    }
+};
+}  // namespace detail
+}  // namespace pybind11
+
 namespace {
 
 constexpr const char* kModuleDoc = R"(Python bindings for the vantrel inference engine.
@@ -115,7 +134,8 @@ const vantrel::InputSpec& first_input(const vantrel::InferenceModel& m) {
     return m.graph().inputs.front();
 }
 
-py::array_t<float> forward_array(vantrel::InferenceModel& m, const py::array& input) {
+py::array_t<float> forward_array(vantrel::InferenceModel& m, const ArrayLike& like) {
+    py::array input = py::module_::import("numpy").attr("asarray")(like.obj);
     if (input.ndim() == 0) throw std::runtime_error("Input array must have at least 1 dimension.");
     const vantrel::InputSpec& spec = first_input(m);
     int64_t n = int64_t(input.size());

@@ -53,6 +53,18 @@ using KAddRowVectorF32 = void (*)(float* x, const float* v, int32_t rows, int32_
 using KRowSumF32 = void (*)(const float* in, float* out, int32_t rows, int32_t n);
 using KEmbeddingF32 = void (*)(const float* ids, const float* table, float* out, int32_t n,
                                int32_t vocab, int32_t dim);
+using KGemmF32 = void (*)(const float* a, const float* bp, const float* bias, float* y, bool relu,
+                          int32_t m, int32_t k, int32_t n, bool in_team);
+using KLinearF32 = void (*)(const float* x, const float* w, const float* bias, float* y, int32_t k,
+                            int32_t n, const float* bp, void* stream);
+using KConv2dF32 = void (*)(const float* in, const float* w, const float* bias, float* out,
+                            int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t kh,
+                            int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
+                            int32_t pad_w, bool relu, const float* bp, float* scratch,
+                            int32_t dilation_h, int32_t dilation_w, void* stream);
+using KConv2dF32Wino = void (*)(const float* in, const float* const u[16], const float* bias,
+                                float* out, int32_t cin, int32_t h, int32_t w_in, int32_t cout,
+                                bool relu, float* scratch, void* stream, const float* w_raw);
 
 // Slot order is part of the table's contract: name, priority/kind,
 // allocator, then 58 kernels (slots 3..60).
@@ -68,12 +80,12 @@ struct Backend {
     KFreePackedF32 k_free_packed_f32;               // 6
     KernelFnUntyped k_gemm_s8_requant;              // 7
     KernelFnUntyped k_gemm_s8_s32;                  // 8
-    KernelFnUntyped k_gemm_f32;                     // 9
-    KernelFnUntyped k_linear_f32;                   // 10
+    KGemmF32 k_gemm_f32;                            // 9
+    KLinearF32 k_linear_f32;                        // 10
     KernelFnUntyped k_conv2d_s8;                    // 11
     KernelFnUntyped k_conv2d_s8_wino;               // 12
-    KernelFnUntyped k_conv2d_f32;                   // 13
-    KernelFnUntyped k_conv2d_f32_wino;              // 14
+    KConv2dF32 k_conv2d_f32;                        // 13
+    KConv2dF32Wino k_conv2d_f32_wino;               // 14
     KernelFnUntyped k_seq_gemm_f32;                 // 15
     KernelFnUntyped k_seq_gemm_s8;                  // 16
     KernelFnUntyped k_seq_gemm_f32_alt;             // 17

@@ -3,13 +3,20 @@
 //
 // Every output is summed from 0 in increasing k, one fused multiply-add per
 // term, then the bias is added and ReLU applied. All paths keep that order,
-// so they agree bit for bit whatever their tiling or thread count.
+// so they agree bit for bit whatever their tiling or thread count (for
+// finite inputs; a NaN input gives a NaN sum on every path, but its payload
+// may differ).
+//
+// ReLU, in the engine's epilogue and in relu_f32 alike, is x > 0 ? x : +0 on
+// every path: NaN becomes +0 and -0 becomes +0.
 //
 // The packed layout belongs to the path: the portable and Arm paths use
-// 4-column panels (element (p, k, j) at (p*K + k)*4 + j, zero-padded); a
-// vector path may use wider panels. A block must only be given to the GEMM
-// of the path that packed it; pack_f32/gemm_f32 below always agree because
-// both follow the active kernel path.
+// 4-column panels (element (p, k, j) at (p*K + k)*4 + j, zero-padded); the
+// AVX2 and AVX-512 paths use 16-column panels ((p*K + k)*16 + j). A block
+// must only be given to the GEMM of the path that packed it;
+// pack_f32/gemm_f32/packed_f32_bytes below always agree because all follow
+// active_kernel_path(). Every path allocates with new float[] and releases
+// with delete[], so free_packed_f32 serves all of them.
 #pragma once
 #include <cstdint>
 
@@ -18,6 +25,8 @@ namespace vantrel {
 // Active-path entry points (what the kernel table holds).
 float* pack_f32(const float* w, int32_t n, int32_t k);
 void free_packed_f32(float* bp);
+// Bytes of the block pack_f32(w, n, k) returns.
+uint64_t packed_f32_bytes(int32_t n, int32_t k);
 void gemm_f32(const float* a, const float* bp, const float* bias, float* y, bool relu, int32_t m,
               int32_t k, int32_t n, bool in_team);
 void gemm_f32_plain(const float* a, const float* bp, float* y, int32_t m, int32_t k, int32_t n);
@@ -27,7 +36,39 @@ void relu_f32(float* x, int32_t n, void* stream);
 
 // Per-path variants, for the kernel table and for tests comparing paths.
 float* pack_f32_portable(const float* w, int32_t n, int32_t k);
+uint64_t packed_f32_bytes_portable(int32_t n, int32_t k);
 void gemm_f32_portable(const float* a, const float* bp, const float* bias, float* y, bool relu,
                        int32_t m, int32_t k, int32_t n, bool in_team);
+void linear_f32_portable(const float* x, const float* w, const float* bias, float* y, int32_t k,
+                         int32_t n, const float* bp, void* stream);
+void relu_f32_portable(float* x, int32_t n, void* stream);
+
+#if defined(__x86_64__)
+float* pack_f32_avx2(const float* w, int32_t n, int32_t k);
+uint64_t packed_f32_bytes_avx2(int32_t n, int32_t k);
+void gemm_f32_avx2(const float* a, const float* bp, const float* bias, float* y, bool relu,
+                   int32_t m, int32_t k, int32_t n, bool in_team);
+void linear_f32_avx2(const float* x, const float* w, const float* bias, float* y, int32_t k,
+                     int32_t n, const float* bp, void* stream);
+void relu_f32_avx2(float* x, int32_t n, void* stream);
+
+float* pack_f32_avx512(const float* w, int32_t n, int32_t k);
+uint64_t packed_f32_bytes_avx512(int32_t n, int32_t k);
+void gemm_f32_avx512(const float* a, const float* bp, const float* bias, float* y, bool relu,
+                     int32_t m, int32_t k, int32_t n, bool in_team);
+void linear_f32_avx512(const float* x, const float* w, const float* bias, float* y, int32_t k,
+                       int32_t n, const float* bp, void* stream);
+void relu_f32_avx512(float* x, int32_t n, void* stream);
+#endif
+
+#if defined(__aarch64__)
+float* pack_f32_neon(const float* w, int32_t n, int32_t k);
+uint64_t packed_f32_bytes_neon(int32_t n, int32_t k);
+void gemm_f32_neon(const float* a, const float* bp, const float* bias, float* y, bool relu,
+                   int32_t m, int32_t k, int32_t n, bool in_team);
+void linear_f32_neon(const float* x, const float* w, const float* bias, float* y, int32_t k,
+                     int32_t n, const float* bp, void* stream);
+void relu_f32_neon(float* x, int32_t n, void* stream);
+#endif
 
 }  // namespace vantrel

@@ -1,5 +1,17 @@
 #include "loader/layer_factory.h"
 
+#include "layers/image/activation_fp32.h"
+#include "layers/image/add_fp32.h"
+#include "layers/image/add_int8.h"
+#include "layers/image/avgpool_fp32.h"
+#include "layers/image/avgpool_int8.h"
+#include "layers/image/cls_extract_fp32.h"
+#include "layers/image/maxpool_fp32.h"
+#include "layers/image/maxpool_int8.h"
+#include "layers/image/upsample_bilinear_fp32.h"
+#include "layers/image/conv_fp32.h"
+#include "layers/image/gemm_fp32.h"
+#include "layers/image/scale_fp32.h"
 #include "layers/placeholder_layer.h"
 #include "loader/layer_args.h"
 #include "loader/op_table.h"
@@ -15,8 +27,45 @@ std::unique_ptr<ILayer> create_layer(const std::string& name, int32_t op, const 
         // Layer classes join here as they are built; until then an op keeps
         // its arguments in a placeholder that refuses to run.
         // -- element-wise and activation layers
+        case OP_ADD_FP32: layer.reset(new AddFp32()); break;
+        case OP_ADD_INT8:
+            layer.reset(new AddInt8(name, args.f("in1_scale"), args.f("in2_scale"), args.f("out_scale"),
+                                    args.i("in1_zp"), args.i("in2_zp"), args.i("out_zp")));
+            break;
+        // Only leaky ReLU reads "alpha"; the others keep the default 0.2.
+        case OP_LEAKY_RELU_FP32: layer.reset(new ActivationFp32(0, args.f("alpha"))); break;
+        case OP_EXP_FP32: case OP_SIN_FP32: case OP_SIGMOID_FP32: case OP_TANH_FP32:
+        case OP_GELU_FP32: case OP_SILU_FP32:
+            layer.reset(new ActivationFp32(activation_kind(op), 0.2f));
+            break;
+        case OP_SCALE_FP32: layer.reset(new ScaleFp32(args.f("scalar"))); break;
         // -- pooling and resampling layers
+        case OP_MAXPOOL_FP32:
+            layer.reset(new MaxPoolFp32(name, args.i("kH"), args.i("kW"), args.i("stride_h"),
+                                        args.i("stride_w"), args.i("pad_h"), args.i("pad_w")));
+            break;
+        case OP_MAXPOOL_INT8:  // zero points keep their low 8 bits
+            layer.reset(new MaxPoolInt8(name, args.i("kH"), args.i("kW"), args.i("stride_h"),
+                                        args.i("stride_w"), args.i("pad_h"), args.i("pad_w"),
+                                        int8_t(args.i("in_zp")), int8_t(args.i("out_zp"))));
+            break;
+        case OP_AVGPOOL_FP32: layer.reset(new AvgPoolFp32()); break;
+        case OP_AVGPOOL_INT8:
+            layer.reset(new AvgPoolInt8(name, args.f("in_scale"), args.f("out_scale"),
+                                        args.i("in_zp"), args.i("out_zp")));
+            break;
+        case OP_UPSAMPLE_BILINEAR_FP32:
+            layer.reset(new UpsampleBilinearFp32(name, args.f("scale_h"), args.f("scale_w")));
+            break;
+        case OP_CLS_EXTRACT_FP32: layer.reset(new ClsExtractFp32()); break;
         // -- float convolution and fully connected layers
+        case OP_CONV_FP32:
+            layer.reset(new ConvFp32(name, args.i("C_out"), args.i("C_in"), args.i("kH"), args.i("kW"),
+                                     args.i("stride_h"), args.i("stride_w"), args.i("pad_h"),
+                                     args.i("pad_w"), args.i("groups"), args.i("dilation_h"),
+                                     args.i("dilation_w")));
+            break;
+        case OP_GEMM_FP32: layer.reset(new GemmFp32(name, args.i("C_out"), args.i("C_in"))); break;
         default: layer.reset(new PlaceholderLayer(op, std::move(args))); break;
     }
     layer->name = name;

@@ -3,6 +3,16 @@
 #include <cstdlib>
 
 #include "engine/allocator.h"
+#include "kernels/activation.h"
+#include "kernels/avgpool.h"
+#include "kernels/maxpool.h"
+#include "kernels/upsample_bilinear.h"
+#include "kernels/add_f32.h"
+#include "kernels/add_s8.h"
+#include "kernels/scale_f32.h"
+#include "kernels/gemm_f32.h"
+#include "kernels/conv2d_f32.h"
+#include "kernels/conv2d_f32_wino.h"
 
 namespace vantrel {
 
@@ -20,9 +30,74 @@ Backend make_cpu_backend(KernelPath path) {
     // Kernel slots are filled here, each through pick_kernel(path, ...), as
     // the kernels are built; an empty slot stays null.
     // -- element-wise and activation kernels
+#if defined(__x86_64__)
+#define VANTREL_PICK_ELEMENTWISE(T, fn) pick_kernel<T>(path, &fn, &fn##_avx2, &fn##_avx512, nullptr)
+#elif defined(__aarch64__)
+#define VANTREL_PICK_ELEMENTWISE(T, fn) pick_kernel<T>(path, &fn, nullptr, nullptr, &fn##_neon)
+#else
+#define VANTREL_PICK_ELEMENTWISE(T, fn) (&fn)
+#endif
+    b.k_add_f32 = VANTREL_PICK_ELEMENTWISE(KAddF32, k_add_f32);
+    b.k_add_s8 = VANTREL_PICK_ELEMENTWISE(KAddS8, k_add_s8);
+    b.k_scale_f32 = VANTREL_PICK_ELEMENTWISE(KScaleF32, k_scale_f32);
+    b.k_leaky_relu_f32 = VANTREL_PICK_ELEMENTWISE(KLeakyReluF32, k_leaky_relu_f32);
+    b.k_exp_f32 = VANTREL_PICK_ELEMENTWISE(KUnaryF32, k_exp_f32);
+    b.k_sin_f32 = VANTREL_PICK_ELEMENTWISE(KUnaryF32, k_sin_f32);
+    b.k_sigmoid_f32 = VANTREL_PICK_ELEMENTWISE(KUnaryF32, k_sigmoid_f32);
+    b.k_tanh_f32 = VANTREL_PICK_ELEMENTWISE(KUnaryF32, k_tanh_f32);
+    b.k_gelu_f32 = VANTREL_PICK_ELEMENTWISE(KInplaceF32, k_gelu_f32);
+    b.k_silu_f32 = VANTREL_PICK_ELEMENTWISE(KUnaryF32, k_silu_f32);
+#undef VANTREL_PICK_ELEMENTWISE
     // -- pooling and resampling kernels
+#if defined(__x86_64__)
+#define VANTREL_PICK_POOL(T, fn) pick_kernel<T>(path, &fn, &fn##_avx2, &fn##_avx512, nullptr)
+#elif defined(__aarch64__)
+#define VANTREL_PICK_POOL(T, fn) pick_kernel<T>(path, &fn, nullptr, nullptr, &fn##_neon)
+#else
+#define VANTREL_PICK_POOL(T, fn) (&fn)
+#endif
+    b.k_maxpool_f32 = VANTREL_PICK_POOL(KMaxPoolF32, k_maxpool_f32);
+    b.k_maxpool_s8 = VANTREL_PICK_POOL(KMaxPoolS8, k_maxpool_s8);
+    b.k_avgpool_f32 = VANTREL_PICK_POOL(KAvgPoolF32, k_avgpool_f32);
+    b.k_avgpool_s8 = VANTREL_PICK_POOL(KAvgPoolS8, k_avgpool_s8);
+    b.k_upsample_bilinear_f32 = VANTREL_PICK_POOL(KUpsampleBilinearF32, k_upsample_bilinear_f32);
+    // The second int8 pooling slots have no caller; they hold the same kernels.
+    b.k_maxpool_s8_alt = b.k_maxpool_s8;
+    b.k_avgpool_s8_alt = b.k_avgpool_s8;
+#undef VANTREL_PICK_POOL
     // -- float matrix-product kernels
+#if defined(__x86_64__)
+    b.k_pack_f32 = pick_kernel<KPackF32>(path,
+        &pack_f32_portable, &pack_f32_avx2, &pack_f32_avx512, nullptr);
+    b.k_gemm_f32 = pick_kernel<KGemmF32>(path,
+        &gemm_f32_portable, &gemm_f32_avx2, &gemm_f32_avx512, nullptr);
+    b.k_linear_f32 = pick_kernel<KLinearF32>(path,
+        &linear_f32_portable, &linear_f32_avx2, &linear_f32_avx512, nullptr);
+    b.k_relu_f32 = pick_kernel<KInplaceF32>(path,
+        &relu_f32_portable, &relu_f32_avx2, &relu_f32_avx512, nullptr);
+#elif defined(__aarch64__)
+    b.k_pack_f32 = pick_kernel<KPackF32>(path,
+        &pack_f32_portable, nullptr, nullptr, &pack_f32_neon);
+    b.k_gemm_f32 = pick_kernel<KGemmF32>(path,
+        &gemm_f32_portable, nullptr, nullptr, &gemm_f32_neon);
+    b.k_linear_f32 = pick_kernel<KLinearF32>(path,
+        &linear_f32_portable, nullptr, nullptr, &linear_f32_neon);
+    b.k_relu_f32 = pick_kernel<KInplaceF32>(path,
+        &relu_f32_portable, nullptr, nullptr, &relu_f32_neon);
+#else
+    b.k_pack_f32 = &pack_f32_portable;
+    b.k_gemm_f32 = &gemm_f32_portable;
+    b.k_linear_f32 = &linear_f32_portable;
+    b.k_relu_f32 = &relu_f32_portable;
+#endif
+    // Every path's block is a new[] float array.
+    b.k_free_packed_f32 = &free_packed_f32;
+    b.k_relu_f32_alt = b.k_relu_f32;
     // -- float convolution kernels
+    // One portable version each: their heavy work is the active-path GEMM.
+    b.k_conv2d_f32 = pick_kernel<KConv2dF32>(path, &k_conv2d_f32, nullptr, nullptr, nullptr);
+    b.k_conv2d_f32_wino =
+        pick_kernel<KConv2dF32Wino>(path, &k_conv2d_f32_wino, nullptr, nullptr, nullptr);
     return b;
 }
 

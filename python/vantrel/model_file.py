@@ -57,7 +57,7 @@ def write_weights(path: str, tensors: Mapping[str, np.ndarray]) -> None:
         dt = arr.dtype.newbyteorder("=") if arr.dtype.byteorder not in ("=", "|") else arr.dtype
         if dt not in DTYPE_CODES:
             raise ValueError(f"tensor {name!r}: unsupported element type {arr.dtype}")
-        arr = np.ascontiguousarray(arr, dtype=dt.newbyteorder("<"))
+        arr = np.array(arr, dtype=dt.newbyteorder("<"), order="C")  # keeps 0-d shapes
         if arr.ndim > 0xFFFF or any(d > 0x7FFFFFFF for d in arr.shape):
             raise ValueError(f"tensor {name!r}: shape {arr.shape} does not fit the file format")
         record = struct.pack("<BBH", DTYPE_CODES[dt], 0, arr.ndim)

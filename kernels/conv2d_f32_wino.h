@@ -1,0 +1,30 @@
+// Winograd F(2x2, 3x3) float convolution: 3x3 kernel, stride 1, implicit
+// zero padding 1, channels-last; the output is h x w_in x cout.
+//
+// u[t] (t = 4i + j): pack_f32 of the [cout][cin] matrix of element (i, j) of
+// G g G^T over every (output, input) channel pair, G = [[1,0,0], [1/2,1/2,1/2],
+// [1/2,-1/2,1/2], [0,0,1]] (see winograd_weight_transform_f32).
+// scratch: 16*T*(cin + cout) floats with T = ceil(h/2)*ceil(w_in/2) -- the 16
+// transformed input matrices [T][cin] then the 16 products [T][cout] -- or
+// null to use a per-thread buffer that only grows.
+// w_raw is not read by this CPU kernel.
+//
+// Phases: input transform by tile, 16 GEMMs (one per Winograd position),
+// output transform by tile with + bias then ReLU. With two or more threads
+// each phase is split by the balanced rule (tiles, then the 16 matrices,
+// then tiles) and separated by barriers; the result does not depend on the
+// thread count.
+#pragma once
+#include <cstdint>
+
+namespace vantrel {
+
+void k_conv2d_f32_wino(const float* in, const float* const u[16], const float* bias, float* out,
+                       int32_t cin, int32_t h, int32_t w_in, int32_t cout, bool relu,
+                       float* scratch, void* stream, const float* w_raw);
+
+// G g G^T of one 3x3 kernel g (row-major); u receives the 4x4 result
+// row-major, element (i, j) at 4i + j.
+void winograd_weight_transform_f32(const float* g, float* u);
+
+}  // namespace vantrel

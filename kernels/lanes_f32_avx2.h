@@ -1,0 +1,36 @@
+// Eight float lanes in an AVX2 register for the channel loops of the average-
+// pooling and bilinear-upsampling kernels: zero, set1, load, load_n (lanes >=
+// n read as 0), store, store_n, add, mul. Plain IEEE single-precision
+// operations lane by lane, so every width gives the same bits. The struct sits
+// in an unnamed namespace: each file that includes this header, built with its
+// own instruction set, gets its own copy.
+#pragma once
+
+#include <immintrin.h>
+
+namespace vantrel {
+namespace {
+
+struct LanesF32Avx2 {
+    using V = __m256;
+    static constexpr int L = 8;
+    static V zero() { return _mm256_setzero_ps(); }
+    static V set1(float x) { return _mm256_set1_ps(x); }
+    static V load(const float* p) { return _mm256_loadu_ps(p); }
+    static V load_n(const float* p, int n) {
+        alignas(32) float b[L];
+        for (int i = 0; i < L; ++i) b[i] = i < n ? p[i] : 0.0f;
+        return _mm256_load_ps(b);
+    }
+    static void store(float* p, V v) { _mm256_storeu_ps(p, v); }
+    static void store_n(float* p, V v, int n) {
+        alignas(32) float b[L];
+        _mm256_store_ps(b, v);
+        for (int i = 0; i < n; ++i) p[i] = b[i];
+    }
+    static V add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+};
+
+}  // namespace
+}  // namespace vantrel

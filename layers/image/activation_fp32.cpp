@@ -1,0 +1,65 @@
+#include "layers/image/activation_fp32.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "layers/layer_checks.h"
+
+namespace vantrel {
+
+namespace {
+const char* op_of(int32_t kind) {
+    static const char* const names[] = {"leaky_relu_fp32", "exp_fp32",  "sin_fp32", "sigmoid_fp32",
+                                        "tanh_fp32",       "gelu_fp32", "silu_fp32"};
+    return kind >= 0 && kind <= 6 ? names[kind] : "activation_fp32";
+}
+
+template <class Fn>
+Fn need(Fn fn, const char* slot, const char* op, const std::string& node) {
+    if (!fn) layer_fail(op, node, std::string("the active backend has no ") + slot + " kernel");
+    return fn;
+}
+}  // namespace
+
+Shape3 ActivationFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                               ExecContext* ctx) {
+    const Backend& be = active_backend_or_throw();
+    const char* op = op_of(kind);
+    require_inputs(op, name, num_inputs, 1);
+    if (kind < 0 || kind > 6) return inputs[0].shape();
+    const int64_t n = element_count(inputs[0].shape());
+    require_input_extent(op, name, inputs, 0, 4);
+    require_output_extent(op, name, output, n, 4);
+    const int32_t n32 = checked_int32_count(op, name, n);
+    const float* x = static_cast<const float*>(inputs[0].data);
+    float* y = static_cast<float*>(output->data);
+    void* stream = ctx ? ctx->stream : nullptr;
+    switch (kind) {
+        case 0: need(be.k_leaky_relu_f32, "k_leaky_relu_f32", op, name)(x, y, n32, stream, alpha); break;
+        case 1: need(be.k_exp_f32, "k_exp_f32", op, name)(x, y, n32, stream); break;
+        case 2: need(be.k_sin_f32, "k_sin_f32", op, name)(x, y, n32, stream); break;
+        case 3: need(be.k_sigmoid_f32, "k_sigmoid_f32", op, name)(x, y, n32, stream); break;
+        case 4: need(be.k_tanh_f32, "k_tanh_f32", op, name)(x, y, n32, stream); break;
+        case 5: {
+            KInplaceF32 gelu = need(be.k_gelu_f32, "k_gelu_f32", op, name);
+            if (x != y && n > 0) {
+                const size_t bytes = size_t(n) * sizeof(float);
+                Allocator* alloc = be.k_get_allocator ? be.k_get_allocator() : nullptr;
+                if (be.kind == kBackendHost || !alloc) std::memmove(y, x, bytes);
+                else alloc->copy_device(y, x, bytes);
+            }
+            gelu(y, n32, stream);
+            break;
+        }
+        case 6:
+            if (be.k_silu_f32) {
+                be.k_silu_f32(x, y, n32, stream);
+            } else {
+                for (int64_t i = 0; i < n; ++i) y[i] = x[i] / (1.0f + std::exp(-x[i]));
+            }
+            break;
+    }
+    return inputs[0].shape();
+}
+
+}  // namespace vantrel

@@ -1,0 +1,224 @@
+#include "layers/image/conv_fp32.h"
+
+#include <cstring>
+
+#include "kernels/conv2d_f32.h"
+#include "kernels/conv2d_f32_depthwise.h"
+#include "kernels/conv2d_f32_grouped.h"
+#include "kernels/conv2d_f32_wino.h"
+#include "kernels/im2col_f32.h"
+#include "layers/image/fetch_f32_tensor.h"
+#include "layers/image/packed_f32_buffer.h"
+#include "layers/layer_checks.h"
+
+namespace vantrel {
+
+namespace {
+constexpr const char* kOp = "conv_fp32";
+
+// Byte counts of pathological geometries saturate instead of wrapping.
+uint64_t mul_sat(uint64_t a, uint64_t b) {
+    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+    return a * b;
+}
+int64_t clamp_int32(int64_t v) { return v > INT32_MAX ? INT32_MAX : v; }
+}  // namespace
+
+ConvFp32::ConvFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_, int32_t kH_,
+                   int32_t kW_, int32_t stride_h_, int32_t stride_w_, int32_t pad_h_,
+                   int32_t pad_w_, int32_t groups_, int32_t dilation_h_, int32_t dilation_w_)
+    : C_out(C_out_), C_in(C_in_), kH(kH_), kW(kW_), stride_h(stride_h_), stride_w(stride_w_),
+      pad_h(pad_h_), pad_w(pad_w_), groups(groups_), dilation_h(dilation_h_),
+      dilation_w(dilation_w_), K(0) {
+    name = node_name;
+    require_arg_at_least(kOp, name, "C_out", C_out, 1);
+    require_arg_at_least(kOp, name, "C_in", C_in, 1);
+    require_arg_at_least(kOp, name, "kH", kH, 1);
+    require_arg_at_least(kOp, name, "kW", kW, 1);
+    require_arg_at_least(kOp, name, "stride_h", stride_h, 1);
+    require_arg_at_least(kOp, name, "stride_w", stride_w, 1);
+    require_arg_at_least(kOp, name, "pad_h", pad_h, 0);
+    require_arg_at_least(kOp, name, "pad_w", pad_w, 0);
+    require_arg_at_least(kOp, name, "groups", groups, 1);
+    require_arg_at_least(kOp, name, "dilation_h", dilation_h, 1);
+    require_arg_at_least(kOp, name, "dilation_w", dilation_w, 1);
+    if (C_in % groups != 0 || C_out % groups != 0)
+        layer_fail(kOp, name, "argument 'groups' (" + std::to_string(groups) + ") must divide C_in (" +
+                                  std::to_string(C_in) + ") and C_out (" + std::to_string(C_out) + ")");
+    K = checked_int32_count(kOp, name, int64_t(C_in / groups) * kH * kW);
+    checked_int32_count(kOp, name, int64_t(C_in) * kH * kW);
+}
+
+std::string ConvFp32::key(const std::string& what) const {
+    return "ConvFp32:" + name + what + ":" + std::to_string(C_out) + "x" + std::to_string(C_in) + "x" +
+           std::to_string(kH) + "x" + std::to_string(kW) + "/" + std::to_string(groups);
+}
+
+void ConvFp32::load_weights(const WeightFetch& fetch) {
+    std::vector<float> w, b;
+    fetch_f32_tensor(kOp, name, fetch, name + ".weight", int64_t(C_out) * K, true, w);
+    fetch_f32_tensor(kOp, name, fetch, name + ".bias", C_out, false, b);
+    const Backend& be = active_backend_or_throw();
+
+    loaded_ = false;
+    winograd_ready = false;
+    packed = Buffer();
+    packed_owner_.reset();
+    for (int t = 0; t < 16; ++t) {
+        winograd_u[t] = Buffer();
+        winograd_owner_[t].reset();
+    }
+    group_packed.clear();
+    group_owner_.clear();
+    depthwise_taps.clear();
+    device_blocks_.clear();
+    weight = std::move(w);
+    bias = std::move(b);
+
+    const int32_t cin_g = C_in / groups;
+    if (kH == 3 && kW == 3 && stride_h == 1 && stride_w == 1 && pad_h == 1 && pad_w == 1 &&
+        groups == 1 && dilation_h == 1 && dilation_w == 1) {
+        const size_t plane = size_t(C_out) * size_t(C_in);
+        std::vector<float> u(16 * plane);
+        float e[16];
+        for (size_t oc = 0; oc < plane; ++oc) {
+            winograd_weight_transform_f32(weight.data() + oc * 9, e);
+            for (int t = 0; t < 16; ++t) u[t * plane + oc] = e[t];
+        }
+        for (int t = 0; t < 16; ++t)
+            winograd_u[t] = pack_f32_shared(kOp, name, key(".winograd_u" + std::to_string(t)),
+                                            u.data() + t * plane, C_out, C_in, winograd_owner_[t]);
+        winograd_ready = true;
+    }
+
+    // The GEMM's reduction order is (ky, kx, c).
+    std::vector<float> r(weight.size());
+    if (kH == 1 && kW == 1)
+        r = weight;
+    else
+        reorder_conv_weights_f32(weight.data(), r.data(), C_out, cin_g, kH, kW);
+
+    if (groups == 1) {
+        packed = pack_f32_shared(kOp, name, key(".weight"), r.data(), C_out, K, packed_owner_);
+    } else if (depthwise()) {
+        depthwise_taps.resize(weight.size());
+        depthwise_weights_tap_major_f32(weight.data(), depthwise_taps.data(), C_out, kH, kW);
+    } else {
+        const int32_t cog = C_out / groups;
+        group_packed.resize(size_t(groups));
+        group_owner_.resize(size_t(groups));
+        for (int32_t g = 0; g < groups; ++g)
+            group_packed[size_t(g)] =
+                pack_f32_shared(kOp, name, key(".weight.group" + std::to_string(g)),
+                                r.data() + size_t(g) * size_t(cog) * size_t(K), cog, K,
+                                group_owner_[size_t(g)]);
+    }
+    // The CPU kernels read the raw order only when no packed block is given;
+    // a device backend gets the GEMM order.
+    if (be.kind != kBackendHost) weight = std::move(r);
+    loaded_ = true;
+}
+
+Shape3 ConvFp32::output_shape(Shape3 in) const {
+    return Shape3{C_out, int32_t(clamp_int32(conv_out_extent(in.h, kH, stride_h, pad_h, dilation_h))),
+                  int32_t(clamp_int32(conv_out_extent(in.w, kW, stride_w, pad_w, dilation_w)))};
+}
+
+void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
+    if (in.c <= 0 || in.h <= 0 || in.w <= 0) return;
+    const uint64_t oh = uint64_t(conv_out_extent(in.h, kH, stride_h, pad_h, dilation_h));
+    const uint64_t ow = uint64_t(conv_out_extent(in.w, kW, stride_w, pad_w, dilation_w));
+    req.need(2, mul_sat(mul_sat(mul_sat(oh, ow), uint64_t(kH) * uint64_t(kW)), uint64_t(in.c) * 4));
+    if (winograd_ready && dilation_h == 1 && dilation_w == 1) {
+        const uint64_t tiles = ((uint64_t(in.h) + 1) / 2) * ((uint64_t(in.w) + 1) / 2);
+        req.need(2, mul_sat(64 * tiles, uint64_t(in.c) + uint64_t(C_out)));
+    }
+    if (grouped() && in.c == C_in)
+        req.need(2, mul_sat(uint64_t(grouped_conv_f32_scratch_floats(
+                                C_in, in.h, in.w, C_out, groups, kH, kW, stride_h, stride_w,
+                                pad_h, pad_w, dilation_h, dilation_w)),
+                            4));
+}
+
+Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                         ExecContext* ctx) {
+    const Backend& be = active_backend_or_throw();
+    require_inputs(kOp, name, num_inputs, 1);
+    const TensorView& x = inputs[0];
+    if (x.c != C_in)
+        layer_fail(kOp, name, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
+                                  std::to_string(C_in));
+    if (!loaded_) layer_fail(kOp, name, "weights are not loaded");
+    require_input_extent(kOp, name, inputs, 0, 4);
+    const Shape3 os = output_shape(x.shape());
+    const int64_t oh = os.h, ow = os.w;
+    require_output_extent(kOp, name, output, int64_t(C_out) * oh * ow, 4);
+    if (oh == 0 || ow == 0 || x.h <= 0 || x.w <= 0) return os;
+    checked_int32_count(kOp, name, oh * ow);
+
+    const float* in = static_cast<const float*>(x.data);
+    float* out = static_cast<float*>(output->data);
+    const float* b = bias.empty() ? nullptr : bias.data();
+    void* stream = ctx ? ctx->stream : nullptr;
+    // Scratch area 2 when it is large enough, else the kernel's own
+    // per-thread buffer.
+    auto scratch = [&](int64_t floats) -> float* {
+        if (!ctx || floats <= 0 || !ctx->scratch[2].data) return nullptr;
+        return ctx->scratch[2].bytes / 4 >= uint64_t(floats) ? static_cast<float*>(ctx->scratch[2].data)
+                                                             : nullptr;
+    };
+
+    if (winograd_ready && dilation_h == 1 && dilation_w == 1) {
+        const int64_t tiles = ((int64_t(x.h) + 1) / 2) * ((int64_t(x.w) + 1) / 2);
+        checked_int32_count(kOp, name, tiles);
+        const float* u[16];
+        for (int t = 0; t < 16; ++t) u[t] = static_cast<const float*>(winograd_u[t].data);
+        KConv2dF32Wino fn = be.k_conv2d_f32_wino ? be.k_conv2d_f32_wino : &k_conv2d_f32_wino;
+        fn(in, u, b, out, x.c, x.h, x.w, C_out, relu, scratch(16 * tiles * (int64_t(x.c) + C_out)),
+           stream, weight.data());
+        return os;
+    }
+    if (groups > 1) {
+        // Computed here on the host; no kernel-table slot takes groups.
+        if (be.kind != kBackendHost)
+            layer_fail(kOp, name, "grouped convolution runs on the host backend only");
+        if (depthwise()) {
+            conv2d_f32_depthwise(in, depthwise_taps.data(), b, out, x.c, x.h, x.w, C_out, kH, kW,
+                                 stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, relu,
+                                 stream);
+        } else {
+            std::vector<const float*> bp(group_packed.size());
+            for (size_t g = 0; g < bp.size(); ++g) bp[g] = static_cast<const float*>(group_packed[g].data);
+            conv2d_f32_grouped(in, bp.data(), b, out, x.c, x.h, x.w, C_out, groups, kH, kW,
+                               stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, relu,
+                               scratch(grouped_conv_f32_scratch_floats(
+                                   x.c, x.h, x.w, C_out, groups, kH, kW, stride_h, stride_w,
+                                   pad_h, pad_w, dilation_h, dilation_w)),
+                               stream);
+        }
+        return os;
+    }
+    const bool direct = kH == 1 && kW == 1 && pad_h == 0 && pad_w == 0 && stride_h == 1 &&
+                        stride_w == 1 && dilation_h == 1 && dilation_w == 1;
+    KConv2dF32 fn = be.k_conv2d_f32 ? be.k_conv2d_f32 : &k_conv2d_f32;
+    fn(in, weight.data(), b, out, x.c, x.h, x.w, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w,
+       relu, static_cast<const float*>(packed.data),
+       direct ? nullptr : scratch(oh * ow * int64_t(kH) * kW * x.c), dilation_h, dilation_w, stream);
+    return os;
+}
+
+void ConvFp32::upload_weights(Allocator& alloc) {
+    if (!alloc.is_device()) return;
+    device_blocks_.clear();
+    auto copy = [&](const Buffer& host) {
+        if (host.empty()) return;
+        Buffer d = alloc.make_buffer(size_t(host.size));
+        alloc.copy_to_device(d.data, host.data, size_t(host.size));
+        device_blocks_.push_back(std::move(d));
+    };
+    copy(packed);
+    for (const Buffer& u : winograd_u) copy(u);
+    for (const Buffer& g : group_packed) copy(g);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,64 @@
+// Float 2-D convolution layer ("conv_fp32"), channels-last.
+//
+// Paths, fixed when the weights are bound:
+// - 3x3, stride 1, pad 1, groups 1, dilation 1: Winograd F(2x2, 3x3);
+// - groups 1 otherwise: im2col + GEMM (copy-free for 1x1, stride 1, no pad);
+// - groups == C_in > 1 (depthwise, C_out = C_in * multiplier): direct
+//   depthwise convolution;
+// - 1 < groups < C_in: one im2col + GEMM per group.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/layer.h"
+#include "loader/packed_weight_sharing.h"
+
+namespace vantrel {
+
+class ConvFp32 final : public ILayer {
+public:
+    // Throws when a size, stride, dilation or group count is below 1, a pad
+    // is negative, or groups does not divide C_in and C_out.
+    ConvFp32(const std::string& node_name, int32_t C_out, int32_t C_in, int32_t kH, int32_t kW,
+             int32_t stride_h, int32_t stride_w, int32_t pad_h, int32_t pad_w, int32_t groups,
+             int32_t dilation_h, int32_t dilation_w);
+
+    // Needs ".weight" of exactly C_out*K floats; ".bias" is optional and, when
+    // present, exactly C_out floats.
+    void load_weights(const WeightFetch& fetch) override;
+    Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                   ExecContext* ctx) override;
+    int dtype() const override { return kDtypeFp32; }
+    // {C_out, OH, OW}; an extent is 0 when the dilated kernel exceeds the
+    // padded input.
+    Shape3 output_shape(Shape3 input) const override;
+    // Area 2: the im2col matrix, the Winograd matrices or the grouped
+    // im2col + GEMM result, whichever is largest.
+    void plan_scratch(Shape3 input, ScratchRequest& req) const override;
+    void upload_weights(Allocator& alloc) override;
+
+    int32_t C_out, C_in, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, dilation_h, dilation_w;
+    int32_t K;  // weights per output channel: (C_in / groups) * kH * kW
+    std::vector<float> weight;  // [C_out][C_in/groups][kH][kW] (GEMM order on device backends)
+    std::vector<float> bias;    // [C_out] or empty
+    Buffer packed;              // groups == 1: pack_f32 of [C_out][kH][kW][C_in]
+    bool winograd_ready = false;
+    Buffer winograd_u[16];
+    std::vector<Buffer> group_packed;    // 1 < groups < C_in: one block per group
+    std::vector<float> depthwise_taps;   // groups == C_in > 1: [kH][kW][C_out]
+
+    bool depthwise() const { return groups > 1 && groups == C_in; }
+    bool grouped() const { return groups > 1 && groups < C_in; }
+
+private:
+    std::string key(const std::string& what) const;
+
+    bool loaded_ = false;
+    std::shared_ptr<SharedPackedWeight> packed_owner_;
+    std::shared_ptr<SharedPackedWeight> winograd_owner_[16];
+    std::vector<std::shared_ptr<SharedPackedWeight>> group_owner_;
+    std::vector<Buffer> device_blocks_;
+};
+
+}  // namespace vantrel

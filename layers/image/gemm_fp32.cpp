@@ -1,0 +1,66 @@
+#include "layers/image/gemm_fp32.h"
+
+#include "kernels/gemm_f32.h"
+#include "layers/image/fetch_f32_tensor.h"
+#include "layers/image/packed_f32_buffer.h"
+#include "layers/layer_checks.h"
+
+namespace vantrel {
+
+namespace {
+constexpr const char* kOp = "gemm_fp32";
+}
+
+GemmFp32::GemmFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_)
+    : C_in(C_in_), C_out(C_out_) {
+    name = node_name;
+    require_arg_at_least(kOp, name, "C_out", C_out, 1);
+    require_arg_at_least(kOp, name, "C_in", C_in, 1);
+}
+
+void GemmFp32::load_weights(const WeightFetch& fetch) {
+    std::vector<float> w, b;
+    fetch_f32_tensor(kOp, name, fetch, name + ".weight", int64_t(C_out) * C_in, true, w);
+    fetch_f32_tensor(kOp, name, fetch, name + ".bias", C_out, false, b);
+    packed = Buffer();
+    packed_owner_.reset();
+    device_packed_ = Buffer();
+    weight = std::move(w);
+    bias = std::move(b);
+    packed = pack_f32_shared(kOp, name,
+                             "GemmFp32:" + name + ".weight:" + std::to_string(C_out) + "x" +
+                                 std::to_string(C_in),
+                             weight.data(), C_out, C_in, packed_owner_);
+}
+
+Shape3 GemmFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                         ExecContext* ctx) {
+    const Backend& be = active_backend_or_throw();
+    require_inputs(kOp, name, num_inputs, 1);
+    const int64_t n_in = element_count(inputs[0].shape());
+    if (n_in != C_in)
+        layer_fail(kOp, name, "input has " + std::to_string(n_in) + " elements, expected C_in = " +
+                                  std::to_string(C_in));
+    if (packed.empty()) layer_fail(kOp, name, "weights are not loaded");
+    require_input_extent(kOp, name, inputs, 0, 4);
+    require_output_extent(kOp, name, output, C_out, 4);
+    float* y = static_cast<float*>(output->data);
+    void* stream = ctx ? ctx->stream : nullptr;
+    KLinearF32 linear = be.k_linear_f32 ? be.k_linear_f32 : &linear_f32;
+    linear(static_cast<const float*>(inputs[0].data), weight.data(),
+           bias.empty() ? nullptr : bias.data(), y, C_in, C_out,
+           static_cast<const float*>(packed.data), stream);
+    if (relu) {
+        KInplaceF32 r = be.k_relu_f32 ? be.k_relu_f32 : &relu_f32;
+        r(y, C_out, stream);
+    }
+    return Shape3{C_out, 1, 1};
+}
+
+void GemmFp32::upload_weights(Allocator& alloc) {
+    if (!alloc.is_device() || packed.empty()) return;
+    device_packed_ = alloc.make_buffer(size_t(packed.size));
+    alloc.copy_to_device(device_packed_.data, packed.data, size_t(packed.size));
+}
+
+}  // namespace vantrel

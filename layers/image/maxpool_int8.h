@@ -1,0 +1,28 @@
+// Int8 max pooling ("maxpool_int8"): per channel, the maximum over each
+// window's positions inside the input; a window entirely in the padding
+// gives -128. Zero points play no role: the output keeps the input's
+// quantisation.
+#pragma once
+#include <string>
+
+#include "engine/layer.h"
+#include "layers/image/pool_window.h"
+
+namespace vantrel {
+
+class MaxPoolInt8 final : public ILayer, public PoolWindow {
+public:
+    // Throws when a kernel size or stride is below 1 or a pad is negative.
+    MaxPoolInt8(const std::string& node_name, int32_t kH, int32_t kW, int32_t stride_h,
+                int32_t stride_w, int32_t pad_h, int32_t pad_w, int8_t in_zp, int8_t out_zp);
+
+    Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                   ExecContext* ctx) override;
+    int dtype() const override { return kDtypeInt8; }
+    Shape3 output_shape(Shape3 input) const override { return PoolWindow::output(input); }
+
+    // Stored from the node, unused by pooling.
+    int8_t in_zp, out_zp;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,47 @@
+// Kernel variants a test can run on this CPU, and float bit comparison.
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kernels/kernel_path.h"
+
+namespace vantrel_test {
+
+// The portable variant plus each vector variant this CPU runs. The AVX-512
+// element-wise kernels need F/BW/VL/DQ only, not the whole AVX-512 path.
+template <class Fn>
+std::vector<std::pair<std::string, Fn>> runnable_paths(Fn portable, Fn avx2, Fn avx512, Fn neon) {
+    std::vector<std::pair<std::string, Fn>> p = {{"portable", portable}};
+#if defined(__x86_64__)
+    if (avx2 && vantrel::kernel_path_supported(vantrel::KernelPath::Avx2)) p.emplace_back("avx2", avx2);
+    if (avx512 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq"))
+        p.emplace_back("avx512", avx512);
+#endif
+    if (neon) p.emplace_back("neon", neon);
+    return p;
+}
+
+inline uint32_t float_bits(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return u;
+}
+// Same bits, or both NaN (NaN payloads are not compared).
+inline bool same_float(float a, float b) { return (std::isnan(a) && std::isnan(b)) || float_bits(a) == float_bits(b); }
+
+}  // namespace vantrel_test
+
+// Arguments for runnable_paths: `k` and whichever of k_avx2, k_avx512,
+// k_neon this build has.
+#if defined(__x86_64__)
+#define VANTREL_KERNEL_VARIANTS(T, k) T(k), T(k##_avx2), T(k##_avx512), T(nullptr)
+#elif defined(__aarch64__)
+#define VANTREL_KERNEL_VARIANTS(T, k) T(k), T(nullptr), T(nullptr), T(k##_neon)
+#else
+#define VANTREL_KERNEL_VARIANTS(T, k) T(k), T(nullptr), T(nullptr), T(nullptr)
+#endif

@@ -1,0 +1,139 @@
+import json
+
+import numpy as np
+import pytest
+
+import model_inference as mi
+from conftest import identity
+from vantrel import ModelBuilder
+
+
+def test_properties_and_reprs(build):
+    m = build(identity([224, 224, 3], name="ResNet50"))
+    assert repr(m) == "<InferenceModel name='ResNet50' input=[224,224,3]>"
+    assert repr(m.inputs[0]) == "<InputSpec name='x' shape=[224,224,3] dtype=float32>"
+    assert (m.model_name, m.input_count, m.output_names) == ("ResNet50", 1, ["x"])
+    assert (m.is_fp32, m.input_h, m.input_w, m.input_c) == (True, 224, 224, 3)
+    assert m.profile_enabled and m.speed == 1.0
+    flat = build(identity([80]))
+    assert repr(flat) == "<InferenceModel name='m' input=[80]>"
+    assert (flat.input_h, flat.input_w, flat.input_c) == (80, 1, 1)
+
+
+@pytest.mark.parametrize("name, classes", [
+    ("ResNet50", 1000), ("mobilenet_v2", 1000), ("ViT-B-16", 1000), ("bert-base", 0)])
+def test_num_classes(build, name, classes):
+    assert build(identity([4], name=name)).num_classes == classes
+
+
+@pytest.mark.parametrize("declared, n, shape", [
+    ([224, 224, 3], 150528, [224, 224, 3]),
+    ([0, 80], 4000, [50, 80]),
+    ([0, 80], 80, [80]),
+    ([0, 6, 2], 24, [2, 6, 2]),
+])
+def test_shape_selection(build, declared, n, shape):
+    b = ModelBuilder("m")
+    b.input("x", declared)
+    b.output(b.node("scale_fp32", ["x"], scalar=2.0))
+    m = build(b)
+    x = np.arange(n, dtype=np.float64)
+    y = m.forward(x)
+    assert y.dtype == np.float32 and y.shape == (int(np.prod(shape)),)
+    np.testing.assert_array_equal(y, 2 * x[:y.size].astype(np.float32))
+    d = m.forward({"x": x.reshape(-1, 1)})
+    np.testing.assert_array_equal(d[m.output_names[0]], y)
+
+
+@pytest.mark.parametrize("arg, message", [
+    (np.float32(1.0), "Input array must have at least 1 dimension."),
+    (np.zeros(3, dtype=np.uint8),
+     "Unsupported array dtype 'uint8'. Use float32 for FP32 models or int8 for INT8 models."),
+    (np.zeros(4, dtype=np.complex64),
+     "Unsupported array dtype 'complex64'. Use float32 for FP32 models or int8 for INT8 models."),
+    (np.zeros(3, dtype=np.float32), "Input array for 'x' has 3 elements; shape [4] needs 4."),
+])
+def test_forward_rejections(build, arg, message):
+    m = build(identity([4]))
+    with pytest.raises(RuntimeError) as e:
+        m.forward(arg)
+    assert str(e.value) == message
+
+
+def test_dtypes_follow_the_array(build):
+    b = ModelBuilder("m")
+    b.input("x", [4], dtype="int8")
+    b.output(b.node("maxpool_int8", ["x"], kH=1, kW=1, stride_h=1, stride_w=1))
+    m = build(b)
+    np.testing.assert_array_equal(m.forward(np.array([True, False, True, True])), [1, 0, 1, 1])
+    np.testing.assert_array_equal(m.forward(np.array([300, -1, 5, 127])), [44, -1, 5, 127])
+    with pytest.raises(RuntimeError, match="holds float32 data but node .* reads int8"):
+        m.forward(np.zeros(4, dtype=np.float32))
+
+
+def test_dict_forward_names(build):
+    m = build(identity([4]))
+    with pytest.raises(RuntimeError, match=r"'unknown_name' is not a declared input of this model \(declared: 'x'\)"):
+        m.forward({"unknown_name": np.zeros(4)})
+    out = m.forward({"x": [1, 2, 3, 4]})
+    assert list(out) == ["x"] and out["x"].tolist() == [1, 2, 3, 4]
+
+
+def test_speed_and_profiling(build):
+    b = ModelBuilder("m")
+    b.input("x", [8])
+    y = b.node("scale_fp32", ["x"], name="s1", scalar=3.0)
+    b.output(b.node("scale_fp32", [y], name="s2", scalar=0.5))
+    m = build(b)
+    for bad in (0.0, -1.0, float("nan"), float("inf")):
+        with pytest.raises(RuntimeError, match="^speed must be a positive finite value$"):
+            m.set_speed(bad)
+    m.set_speed(2.0)
+    assert m.speed == 2.0
+    m.forward(np.ones(8, dtype=np.float32))
+    assert set(m.op_profile()) == {"scale_fp32"} and set(m.layer_profile()) == {"s1", "s2"}
+    m.reset_profile()
+    m.set_profile_enabled(False)
+    m.forward(np.ones(8, dtype=np.float32))
+    assert m.op_profile() == {} and not m.profile_enabled
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "Cannot open weights: {weights}"),
+    (b"W1X2" + bytes(8), "Bad magic in {weights} (expected W1X1)"),
+    (b"W1X1" + bytes(6), "read error at num_entries"),
+])
+def test_construction_errors(tmp_path, content, message):
+    arch, weights = tmp_path / "a.json", tmp_path / "w.bin"
+    arch.write_text(json.dumps({"model": "m", "inputs": [{"name": "x", "shape": [1, 1, 1, 4]}]}))
+    if content is not None:
+        weights.write_bytes(content)
+    with pytest.raises(RuntimeError) as e:
+        mi.InferenceModel(str(arch), str(weights))
+    assert str(e.value) == message.format(weights=weights)
+    with pytest.raises(RuntimeError, match="^Cannot open JSON: "):
+        mi.InferenceModel(str(tmp_path / "none.json"), str(weights))
+
+
+def test_unbuilt_op_and_unknown_op(build, capfd):
+    b = ModelBuilder("m")
+    b.input("x", [4])
+    b.output(b.node("not_an_op", ["x"], name="odd"))
+    m = build(b)
+    assert "arch_loader: unknown op 'not_an_op' in node 'odd'" in capfd.readouterr().err
+    with pytest.raises(RuntimeError, match="^No layer for: odd$"):
+        m.forward(np.zeros(4, dtype=np.float32))
+
+
+def test_weights_round_trip(tmp_path):
+    from vantrel import read_weights, write_weights
+    tensors = {"a.weight": np.arange(6, dtype=np.float32).reshape(2, 3), "b.i8": np.array([-1, 2], np.int8),
+               "n" * 63: np.zeros((), np.int32)}
+    write_weights(str(tmp_path / "w.bin"), tensors)
+    back = read_weights(str(tmp_path / "w.bin"))
+    assert set(back) == set(tensors)
+    for k, v in tensors.items():
+        assert back[k].dtype == v.dtype and back[k].shape == v.shape
+        np.testing.assert_array_equal(back[k], v)
+    with pytest.raises(ValueError):
+        write_weights(str(tmp_path / "x.bin"), {"n" * 64: np.zeros(1, np.float32)})
