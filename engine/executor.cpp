@@ -28,6 +28,7 @@ int64_t supplied_count(const std::string& name, const std::vector<int>& dims) {
     int64_t n = 1;
     for (int d : dims) {
         if (d < 0) throw std::runtime_error("input '" + name + "' has a negative dimension");
+        if (d != 0 && n > INT64_MAX / 4 / d) throw std::runtime_error("input '" + name + "' is too large");
         n *= d;
     }
     return n;
@@ -132,7 +133,7 @@ void GraphExecutor::plan(const InputMap& inputs) {
         largest[idx] = std::max(largest[idx], element_count(out));
     }
     for (size_t t = 0; t < index_.size(); ++t)
-        grow(buffers_[t], uint64_t(largest[t] * elem_bytes(dtypes_[t])), *alloc_, true);
+        grow(buffers_[t], byte_count(largest[t], elem_bytes(dtypes_[t])), *alloc_, true);
 
     BackendKind kind = active_backend_or_throw().kind;
     for (size_t i = 0; i < g.nodes.size(); ++i) {
@@ -183,7 +184,7 @@ void GraphExecutor::bind_inputs(const InputMap& inputs) {
         const InputTensor& t = it->second;
         check_input_dtype(s.name, t);
         int64_t count = supplied_count(s.name, t.shape);
-        uint64_t bytes = uint64_t(count) * (t.dtype == "int8" ? 1 : 4);
+        uint64_t bytes = byte_count(count, t.dtype == "int8" ? 1 : 4);
         int idx = index_.at(s.name);
         // Shapes other than the planned one may carry more elements.
         grow(buffers_[idx], bytes, *alloc_, true);
@@ -240,7 +241,7 @@ OutputMap GraphExecutor::run(const InputMap& inputs) {
 
         Shape3 want = layer->output_shape_from_data(data, shapes, n);
         int64_t out_elem = elem_bytes(dtypes_[out_idx]);
-        grow(buffers_[out_idx], uint64_t(element_count(want) * out_elem), *alloc_, true);
+        grow(buffers_[out_idx], byte_count(element_count(want), out_elem), *alloc_, true);
 
         grow_scratch(*layer, n > 0 ? shapes[0] : Shape3{0, 0, 0}, cross);
         ExecContext ctx;
@@ -262,7 +263,7 @@ OutputMap GraphExecutor::run(const InputMap& inputs) {
         }
         // A layer that reports more output than its buffer holds is a fault
         // that must not reach the output copy.
-        if (uint64_t(element_count(got) * out_elem) > ob.size)
+        if (byte_count(element_count(got), out_elem) > ob.size)
             throw std::runtime_error("node '" + node.name + "' returned a shape larger than its output buffer");
         shapes_[out_idx] = got;
         if (profile_enabled) {
@@ -283,7 +284,7 @@ OutputMap GraphExecutor::run(const InputMap& inputs) {
         int64_t eb = elem_bytes(dtypes_[idx]);
         // A tensor no node wrote this run may still have its planned shape
         // but a smaller buffer; never copy past it.
-        uint64_t bytes = std::min<uint64_t>(uint64_t(count * eb), buffers_[idx].size);
+        uint64_t bytes = std::min<uint64_t>(byte_count(count, eb), buffers_[idx].size);
         count = int64_t(bytes / eb);
         OutputTensor o;
         if (s.w < 2 && s.h < 2) o.shape = {s.c};

@@ -19,11 +19,21 @@ inline bool operator==(const Shape3& a, const Shape3& b) {
 }
 inline bool operator!=(const Shape3& a, const Shape3& b) { return !(a == b); }
 
-// Element count with each factor clamped to at least 0, in 64 bits so that
-// large shapes never wrap.
+// Element count with each factor clamped to at least 0, in 64 bits. c*h
+// fits; a product with w beyond 64 bits saturates at INT64_MAX, so a crafted
+// shape can never wrap into a small count that passes a size check.
 inline int64_t element_count(const Shape3& s) {
     auto clamp0 = [](int32_t v) { return v < 0 ? int64_t{0} : int64_t{v}; };
-    return clamp0(s.c) * clamp0(s.h) * clamp0(s.w);
+    int64_t ch = clamp0(s.c) * clamp0(s.h), w = clamp0(s.w);
+    if (ch != 0 && w > INT64_MAX / ch) return INT64_MAX;
+    return ch * w;
+}
+
+// count * elem_bytes, saturating like element_count.
+inline uint64_t byte_count(int64_t count, int64_t elem_bytes) {
+    if (count <= 0 || elem_bytes <= 0) return 0;
+    if (uint64_t(count) > UINT64_MAX / uint64_t(elem_bytes)) return UINT64_MAX;
+    return uint64_t(count) * uint64_t(elem_bytes);
 }
 
 struct BufferView {

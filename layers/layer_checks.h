@@ -36,9 +36,9 @@ inline void require_inputs(const char* op, const std::string& node, int num_inpu
 // forward: the view holds at least `count` elements of `elem_bytes` each.
 inline void require_view_holds(const char* op, const std::string& node, const char* what,
                                uint64_t view_bytes, int64_t count, int64_t elem_bytes) {
-    if (count < 0 || uint64_t(count) * uint64_t(elem_bytes) > view_bytes)
+    if (count < 0 || byte_count(count, elem_bytes) > view_bytes)
         layer_fail(op, node, std::string(what) + " holds " + std::to_string(view_bytes) +
-                                 " bytes, needs " + std::to_string(count * elem_bytes));
+                                 " bytes, needs " + std::to_string(byte_count(count, elem_bytes)));
 }
 
 // forward: input `index` holds its own shape's elements.

@@ -165,6 +165,17 @@ TEST(Executor, RejectsInputsItCannotBindSafely) {
     }(), "'typo' is not a declared input of this model (declared: 'x')");
 }
 
+TEST(Executor, HugeShapesSaturateInsteadOfWrapping) {
+    // 2^31-1 cubed is about 2^93: a wrapped product could pass a size check.
+    Shape3 huge{INT32_MAX, INT32_MAX, INT32_MAX};
+    EXPECT_EQ(element_count(huge), INT64_MAX);
+    EXPECT_EQ(byte_count(element_count(huge), 4), UINT64_MAX);
+    EXPECT_EQ(element_count(Shape3{3, 4, 5}), 60);
+    Graph t({4});
+    t.add("a", {"x"}, {"y"});
+    EXPECT_EQ(run_error(t, {INT32_MAX, INT32_MAX, INT32_MAX}), "input 'x' is too large");
+}
+
 TEST(PackedWeightSharing, SameKeySharesOneBlockWithinALoad) {
     clear_packed_weight_registry();
     std::shared_ptr<SharedPackedWeight> o1, o2, o3;
