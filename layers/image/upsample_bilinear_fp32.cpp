@@ -43,13 +43,13 @@ Shape3 UpsampleBilinearFp32::forward(const TensorView* inputs, int num_inputs,
                                      const BufferView* output, ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
     require_inputs(kOp, name, num_inputs, 1);
-    require_input_holds(kOp, name, inputs, 0, 4);
     const Shape3 in = inputs[0].shape();
     const int64_t oh = upsampled_extent(in.h, scale_h), ow = upsampled_extent(in.w, scale_w);
     if (oh < 0 || ow < 0)
         layer_fail(kOp, name, "output extent of input " + std::to_string(in.h) + " x " +
                                   std::to_string(in.w) + " scaled by " + show(scale_h) + " x " +
                                   show(scale_w) + " does not fit 32 bits");
+    require_input_holds(kOp, name, inputs, 0, 4);
     const Shape3 out{nonnegative(in.c), int32_t(oh), int32_t(ow)};
     const int64_t n = checked_elements(kOp, name, "output", out.c, out.h, out.w, 4);
     require_output_extent(kOp, name, output, n, 4);
