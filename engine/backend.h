@@ -65,6 +65,30 @@ using KConv2dF32 = void (*)(const float* in, const float* w, const float* bias, 
 using KConv2dF32Wino = void (*)(const float* in, const float* const u[16], const float* bias,
                                 float* out, int32_t cin, int32_t h, int32_t w_in, int32_t cout,
                                 bool relu, float* scratch, void* stream, const float* w_raw);
+using KGemmS8Requant = void (*)(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
+                                const int32_t* multiplier, const int32_t* shift,
+                                const float* scale, int8_t out_zp, void* out, bool float_out,
+                                int32_t m, int32_t k, int32_t n, bool out_transposed,
+                                bool in_team, const int32_t* row_sums, void* stream);
+using KGemmS8S32 = void (*)(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
+                            int32_t n, const int32_t* extra);
+using KSeqGemmS8 = void (*)(const float* x, const int8_t* bp, const float* w_scale,
+                            const int64_t* ib, const float* fb, int8_t* qbuf, float* sbuf,
+                            float* y, int32_t m, int32_t k, int32_t n, bool gelu, void* stream);
+using KConv2dS8 = void (*)(const int8_t* in, const int8_t* w, const int8_t* bp,
+                           const int64_t* eff_bias, const int32_t* multiplier,
+                           const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* out,
+                           int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t kh,
+                           int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
+                           int32_t pad_w, int32_t groups, int8_t* scratch, bool dense,
+                           const int32_t* row_sums, void* stream);
+using KConv2dS8Wino = void (*)(const int8_t* in, const int8_t* const u[16], const float u_scale[16],
+                               const int64_t* wino_bias, const int32_t* multiplier,
+                               const int32_t* shift, const float* req_scale, int8_t in_zp,
+                               float input_transform_scale, int8_t out_zp, int8_t* out,
+                               int32_t cin, int32_t h, int32_t w_in, int32_t cout,
+                               int8_t* scratch0, int32_t* scratch1,
+                               const int32_t* const wino_correction[16], void* stream);
 
 // Slot order is part of the table's contract: name, priority/kind,
 // allocator, then 58 kernels (slots 3..60).
@@ -78,16 +102,16 @@ struct Backend {
     KPackF32 k_pack_f32;                            // 4
     KFreePackedS8 k_free_packed_s8;                 // 5
     KFreePackedF32 k_free_packed_f32;               // 6
-    KernelFnUntyped k_gemm_s8_requant;              // 7
-    KernelFnUntyped k_gemm_s8_s32;                  // 8
+    KGemmS8Requant k_gemm_s8_requant;               // 7
+    KGemmS8S32 k_gemm_s8_s32;                       // 8
     KGemmF32 k_gemm_f32;                            // 9
     KLinearF32 k_linear_f32;                        // 10
-    KernelFnUntyped k_conv2d_s8;                    // 11
-    KernelFnUntyped k_conv2d_s8_wino;               // 12
+    KConv2dS8 k_conv2d_s8;                          // 11
+    KConv2dS8Wino k_conv2d_s8_wino;                 // 12
     KConv2dF32 k_conv2d_f32;                        // 13
     KConv2dF32Wino k_conv2d_f32_wino;               // 14
     KernelFnUntyped k_seq_gemm_f32;                 // 15
-    KernelFnUntyped k_seq_gemm_s8;                  // 16
+    KSeqGemmS8 k_seq_gemm_s8;                       // 16
     KernelFnUntyped k_seq_gemm_f32_alt;             // 17
     KernelFnUntyped k_conv1d_s8;                    // 18
     KernelFnUntyped k_conv1d_f32;                   // 19

@@ -66,6 +66,7 @@ std::unique_ptr<ILayer> create_layer(const std::string& name, int32_t op, const 
                                      args.i("dilation_w")));
             break;
         case OP_GEMM_FP32: layer.reset(new GemmFp32(name, args.i("C_out"), args.i("C_in"))); break;
+        // -- int8 convolution and fully connected layers
         default: layer.reset(new PlaceholderLayer(op, std::move(args))); break;
     }
     layer->name = name;

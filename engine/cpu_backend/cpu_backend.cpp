@@ -98,6 +98,8 @@ Backend make_cpu_backend(KernelPath path) {
     b.k_conv2d_f32 = pick_kernel<KConv2dF32>(path, &k_conv2d_f32, nullptr, nullptr, nullptr);
     b.k_conv2d_f32_wino =
         pick_kernel<KConv2dF32Wino>(path, &k_conv2d_f32_wino, nullptr, nullptr, nullptr);
+    // -- int8 matrix-product kernels
+    // -- int8 convolution kernels
     return b;
 }
 
