@@ -6,6 +6,8 @@ package holds the Python-side tools (model-file writer, command line).
 
 __version__ = "0.1.0"
 
+from vantrel.convert import ConversionError, convert
 from vantrel.model_file import ModelBuilder, read_weights, write_weights
 
-__all__ = ["__version__", "ModelBuilder", "read_weights", "write_weights"]
+__all__ = ["__version__", "ConversionError", "ModelBuilder", "convert", "read_weights",
+           "write_weights"]
