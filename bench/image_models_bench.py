@@ -5,8 +5,8 @@
 Each network is built once from seeded weights (vantrel.torch_models) and
 handed to all three engines: converted with vantrel.convert for vantrel,
 exported from PyTorch for onnxruntime (CPU provider, 2 intra-op threads) and
-run as is by PyTorch (2 threads). The engines are timed in interleaved
-rounds in this one process, so that drift of a shared machine hits all of
+run as is by PyTorch (2 threads). The engines are timed in alternating
+blocks of runs in this one process, so that drift of a shared machine hits all of
 them alike, and the medians are printed with the ratio vantrel/onnxruntime
 (below 1 means vantrel is faster). Outputs are checked against PyTorch
 before timing.
@@ -77,16 +77,21 @@ def make_engines(name: str, size: int):
     return engines
 
 
-def time_engines(engines, runs: int, warmup: int = 3) -> dict[str, list[float]]:
-    for fn in engines.values():
-        for _ in range(warmup):
-            fn()
+def time_engines(engines, runs: int, rounds: int = 5, warmup: int = 2) -> dict[str, list[float]]:
+    """Alternating blocks of runs per engine. Blocks rather than single runs,
+    because the peers' thread pools keep spinning for a while after a run
+    and would slow down whichever engine runs next; the warm-up runs of
+    each block absorb that."""
     times: dict[str, list[float]] = {k: [] for k in engines}
-    for _ in range(runs):
+    per_block = max(1, runs // rounds)
+    for _ in range(rounds):
         for engine, fn in engines.items():
-            t0 = time.perf_counter()
-            fn()
-            times[engine].append((time.perf_counter() - t0) * 1e3)
+            for _ in range(warmup):
+                fn()
+            for _ in range(per_block):
+                t0 = time.perf_counter()
+                fn()
+                times[engine].append((time.perf_counter() - t0) * 1e3)
     return times
 
 

@@ -67,6 +67,8 @@ std::unique_ptr<ILayer> create_layer(const std::string& name, int32_t op, const 
             break;
         case OP_GEMM_FP32: layer.reset(new GemmFp32(name, args.i("C_out"), args.i("C_in"))); break;
         // -- int8 convolution and fully connected layers
+        // -- normalisation and embedding layers
+        // -- 1-D convolution and channel layers
         default: layer.reset(new PlaceholderLayer(op, std::move(args))); break;
     }
     layer->name = name;

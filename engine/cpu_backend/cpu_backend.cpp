@@ -100,6 +100,8 @@ Backend make_cpu_backend(KernelPath path) {
         pick_kernel<KConv2dF32Wino>(path, &k_conv2d_f32_wino, nullptr, nullptr, nullptr);
     // -- int8 matrix-product kernels
     // -- int8 convolution kernels
+    // -- normalisation and embedding kernels
+    // -- 1-D convolution and channel kernels
     return b;
 }
 

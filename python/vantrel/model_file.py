@@ -146,6 +146,25 @@ class ModelBuilder:
         self.weights: dict[str, np.ndarray] = {}
         self._count = 0
 
+    @classmethod
+    def from_arch(cls, doc: Mapping, weights: Mapping[str, np.ndarray]) -> "ModelBuilder":
+        """A builder holding an existing architecture document and weights."""
+        b = cls(str(doc.get("model", "model")))
+        b.inputs = [dict(i) for i in doc.get("inputs", [])]
+        b.nodes = [json.loads(json.dumps(n)) for n in doc.get("nodes", [])]
+        b.outputs = [o["name"] if isinstance(o, Mapping) else str(o)
+                     for o in doc.get("outputs", [])]
+        b.weights = dict(weights)
+        b._count = len(b.nodes)
+        return b
+
+    @classmethod
+    def load(cls, arch_path: str, weights_path: str) -> "ModelBuilder":
+        """Read a model's two files back into a builder."""
+        with open(arch_path, encoding="utf-8") as f:
+            doc = json.load(f)
+        return cls.from_arch(doc, read_weights(weights_path))
+
     def input(self, name: str, shape: Iterable[int], dtype: str = "float32",
               scale: float = 1.0, zp: int = 0) -> str:
         """Declare an input tensor and return its name."""
