@@ -1,0 +1,251 @@
+"""The ``vantrel`` command line.
+
+    vantrel run ARCH WEIGHTS INPUT [-o OUT.npz]
+    vantrel bench ARCH WEIGHTS [--input FILE] [--runs N] [--warmup N]
+    vantrel profile ARCH WEIGHTS [--input FILE] [--runs N] [--top N] [--png FILE]
+    vantrel inspect ARCH WEIGHTS
+    vantrel convert MODULE:FACTORY --input-shape 1,3,224,224 -o NAME [--int8 ...]
+    vantrel demo
+
+Inputs are ``.npy`` files (one array, for the first model input) or ``.npz``
+files (arrays by input name). A float array given to an int8 model is
+quantised with the input's scale and zero point. Errors end the program
+with status 1 and one line on standard error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import statistics
+import sys
+import time
+from collections import Counter
+
+import numpy as np
+
+from vantrel.model_file import ModelBuilder, read_weights
+
+
+def _load_model(args):
+    import model_inference as mi
+    return mi.InferenceModel(args.arch, args.weights)
+
+
+def _load_inputs(model, path: str | None) -> dict[str, np.ndarray]:
+    specs = model.inputs
+    if path is None:
+        arrays = {}
+        for s in specs:
+            if any(d == 0 for d in s.shape):
+                raise ValueError(f"input '{s.name}' has a run-time size; give --input")
+            rng = np.random.default_rng(0)
+            arrays[s.name] = rng.standard_normal(s.shape).astype(np.float32)
+    elif path.endswith(".npz"):
+        with np.load(path) as z:
+            arrays = {k: z[k] for k in z.files}
+    else:
+        arrays = {specs[0].name: np.load(path)}
+    by_name = {s.name: s for s in specs}
+    for name, a in arrays.items():
+        spec = by_name.get(name)
+        if spec is None:
+            raise ValueError(f"'{name}' is not an input of this model "
+                             f"(inputs: {', '.join(by_name)})")
+        if spec.dtype == "int8" and a.dtype.kind == "f":
+            from vantrel.quantize import quantize_input
+            arrays[name] = quantize_input(a, spec.scale, spec.zp)
+    return arrays
+
+
+def _forward(model, arrays):
+    # The mapping form of forward passes float32 only, so int8 data and
+    # single-output models go through the array form.
+    first = model.inputs[0]
+    if len(arrays) == 1 and first.name in arrays and (
+            len(model.output_names) <= 1 or first.dtype == "int8"):
+        return {(model.output_names or ["output"])[0]: model.forward(arrays[first.name])}
+    return model.forward(arrays)
+
+
+def cmd_run(args) -> None:
+    model = _load_model(args)
+    outputs = _forward(model, _load_inputs(model, args.input))
+    for name, y in outputs.items():
+        y = np.asarray(y)
+        line = (f"{name}: shape {list(y.shape)} min {y.min():.6g} max {y.max():.6g} "
+                f"mean {y.mean():.6g}") if y.size else f"{name}: empty"
+        if y.ndim == 1 and y.size > 1:
+            top = np.argsort(-y)[:5]
+            line += " top-5 " + ", ".join(f"{i}:{y[i]:.4g}" for i in top)
+        print(line)
+    if args.output:
+        np.savez(args.output, **{k: np.asarray(v) for k, v in outputs.items()})
+        print(f"saved {len(outputs)} output(s) to {args.output}")
+
+
+def _timed_runs(model, arrays, warmup: int, runs: int) -> list[float]:
+    if runs < 1:
+        raise ValueError("--runs must be at least 1")
+    for _ in range(warmup):
+        _forward(model, arrays)
+    times = []
+    for _ in range(runs):
+        t0 = time.perf_counter()
+        _forward(model, arrays)
+        times.append((time.perf_counter() - t0) * 1e3)
+    return times
+
+
+def cmd_bench(args) -> None:
+    model = _load_model(args)
+    times = sorted(_timed_runs(model, _load_inputs(model, args.input), args.warmup, args.runs))
+    med = statistics.median(times)
+    p90 = times[int(0.9 * (len(times) - 1))]
+    print(f"{model.model_name}: {args.runs} runs after {args.warmup} warm-up; "
+          f"median {med:.3f} ms, p90 {p90:.3f} ms, min {times[0]:.3f} ms, "
+          f"{1e3 / med:.1f} inferences/s")
+
+
+def cmd_profile(args) -> None:
+    model = _load_model(args)
+    arrays = _load_inputs(model, args.input)
+    model.set_profile_enabled(True)
+    _timed_runs(model, arrays, 1, 1)
+    model.reset_profile()
+    _timed_runs(model, arrays, 0, args.runs)
+    ops = {k: v / args.runs for k, v in model.op_profile().items()}
+    nodes = {k: v / args.runs for k, v in model.layer_profile().items()}
+    total = sum(ops.values()) or 1.0
+    print(f"{'op':28s} {'ms/run':>9s} {'share':>7s}")
+    for k, v in sorted(ops.items(), key=lambda kv: -kv[1]):
+        print(f"{k:28s} {v:9.3f} {100 * v / total:6.1f}%")
+    with open(args.arch, encoding="utf-8") as f:
+        op_of = {n.get("name"): n.get("op") for n in json.load(f).get("nodes", [])}
+    print(f"\n{'node':36s} {'op':24s} {'ms/run':>9s}")
+    ranked = sorted(nodes.items(), key=lambda kv: -kv[1])
+    for k, v in ranked[:args.top]:
+        print(f"{k:36s} {str(op_of.get(k, '')):24s} {v:9.3f}")
+    print(f"total {total:.3f} ms per run over {args.runs} runs")
+    if args.png:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        names = [k for k, _ in sorted(ops.items(), key=lambda kv: kv[1])]
+        fig, ax = plt.subplots(figsize=(7, 0.4 * len(names) + 1))
+        ax.barh(names, [ops[k] for k in names])
+        ax.set_xlabel("ms per run")
+        ax.set_title(f"{model.model_name}: time per op")
+        fig.tight_layout()
+        fig.savefig(args.png)
+        print(f"wrote {args.png}")
+
+
+def cmd_inspect(args) -> None:
+    b = ModelBuilder.load(args.arch, args.weights)
+    weights = read_weights(args.weights)
+    print(f"model {b.name}")
+    for i in b.inputs:
+        print(f"input  {i['name']}: shape {i['shape'][1:]} {i.get('dtype', 'float32')}"
+              + (f" scale {i['scale']:.6g} zp {i['zp']}" if i.get("dtype") == "int8" else ""))
+    outputs = b.outputs or ([b.nodes[-1]["outputs"][0]] if b.nodes else [])
+    for o in outputs:
+        print(f"output {o}")
+    ops = Counter(n["op"] for n in b.nodes)
+    print(f"{len(b.nodes)} nodes: " + ", ".join(f"{op} x{c}" for op, c in ops.most_common()))
+    by_op: Counter = Counter()
+    op_of = {n["name"]: n["op"] for n in b.nodes}
+    for name, a in weights.items():
+        by_op[op_of.get(name.rsplit(".", 1)[0], "(unused)")] += a.nbytes
+    total = sum(by_op.values())
+    print(f"weights: {len(weights)} tensors, {total / 2**20:.2f} MiB")
+    for op, nbytes in by_op.most_common():
+        print(f"  {op:28s} {nbytes / 2**20:9.2f} MiB")
+
+
+def cmd_convert(args) -> None:
+    import torch
+    from vantrel.convert import convert
+    module_name, _, attr = args.model.partition(":")
+    if not attr:
+        raise ValueError("model must be given as MODULE:FACTORY, e.g. vantrel.torch_models:resnet18")
+    net = getattr(importlib.import_module(module_name), attr)()
+    shape = [int(d) for d in args.input_shape.split(",")]
+    builder = convert(net, torch.zeros(shape), name=args.name or attr, progress=True)
+    if args.int8:
+        from vantrel.quantize import quantize
+        if args.calibration:
+            with np.load(args.calibration) as z:
+                calib = [z[k] for k in z.files]
+        else:
+            rng = np.random.default_rng(0)
+            calib = [rng.standard_normal((shape[2], shape[3], shape[1])).astype(np.float32)
+                     for _ in range(args.calibration_count)]
+        builder = quantize(builder, calib, progress=True)
+    builder.save(args.output + ".json", args.output + ".bin")
+    print(f"wrote {args.output}.json and {args.output}.bin ({len(builder.nodes)} nodes)")
+
+
+def cmd_demo(_args) -> None:
+    from vantrel.demo import main as demo_main
+    if demo_main() != 0:
+        raise RuntimeError("demo result does not match NumPy")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="vantrel", description="vantrel inference engine tools")
+    sub = p.add_subparsers(dest="command", required=True)
+
+    def model_cmd(name, help_text):
+        sp = sub.add_parser(name, help=help_text, description=help_text)
+        sp.add_argument("arch", help="architecture file (JSON)")
+        sp.add_argument("weights", help="weights file (W1X1)")
+        return sp
+
+    sp = model_cmd("run", "run a model on .npy/.npz inputs and summarise the outputs")
+    sp.add_argument("input", help=".npy (first input) or .npz (by input name)")
+    sp.add_argument("-o", "--output", help="save the outputs to this .npz file")
+    sp.set_defaults(func=cmd_run)
+    for name, help_text, func in [("bench", "median and p90 latency over repeated runs", cmd_bench),
+                                  ("profile", "time per op and per node", cmd_profile)]:
+        sp = model_cmd(name, help_text)
+        sp.add_argument("--input", help=".npy/.npz input (default: seeded random data)")
+        sp.add_argument("--runs", type=int, default=50 if name == "bench" else 20)
+        if name == "bench":
+            sp.add_argument("--warmup", type=int, default=5)
+        else:
+            sp.add_argument("--top", type=int, default=20, help="nodes to list")
+            sp.add_argument("--png", help="write a bar chart of the per-op times")
+        sp.set_defaults(func=func)
+    sp = model_cmd("inspect", "inputs, outputs, nodes by op and weight sizes")
+    sp.set_defaults(func=cmd_inspect)
+    sp = sub.add_parser("convert", help="convert a PyTorch model",
+                        description="convert a PyTorch model built by MODULE:FACTORY()")
+    sp.add_argument("model", help="MODULE:FACTORY returning an nn.Module")
+    sp.add_argument("--input-shape", required=True, help="example input shape, e.g. 1,3,224,224")
+    sp.add_argument("-o", "--output", required=True, help="output path without extension")
+    sp.add_argument("--name", help="model name")
+    sp.add_argument("--int8", action="store_true", help="quantise to int8 after converting")
+    sp.add_argument("--calibration", help=".npz of (H, W, C) float calibration images")
+    sp.add_argument("--calibration-count", type=int, default=8,
+                    help="seeded random calibration images when no .npz is given")
+    sp.set_defaults(func=cmd_convert)
+    sp = sub.add_parser("demo", help="run the built-in example")
+    sp.set_defaults(func=cmd_demo)
+    return p
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        args.func(args)
+    except Exception as e:  # one line, no traceback, for every failure
+        msg = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+        print(f"vantrel: error: {msg}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
