@@ -1,0 +1,238 @@
+// AVX-512 VNNI int8 GEMM. vpdpbusd multiplies unsigned by signed bytes, so
+// A is copied with each byte offset by +128 (xor 0x80) and 128 * sum_k W[n][k]
+// is subtracted again through the column's bias; both are exact modulo 2^32,
+// so the sums equal the portable path's. One 32-byte packed group is one
+// 8-lane vector (8 columns x 4 k) fed by a broadcast 4-byte A group, which
+// needs no reshuffling of the packed layout; tiles are up to 12 rows x 2
+// panels (24 accumulators), wider for fewer rows.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "kernels/gemm_s8.h"
+#include "kernels/gemm_s8_split.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr int kRows = 12;
+// Packed W of one column block and the offset copy of A that every column
+// block of a row stripe reuses; together they stay in L2.
+constexpr int64_t kBlockBytes = 256 * 1024;
+constexpr int64_t kStripeBytes = 256 * 1024;
+
+struct Scratch {
+    S8ColParams cp;
+    std::vector<uint8_t> abuf;
+};
+thread_local Scratch t_scratch;
+
+// Few rows take more panels, for enough independent accumulators; 3 to 6
+// rows stay at 2 panels, where GCC keeps the panel pointers in registers.
+constexpr int max_panels(int r) { return r <= 2 ? 8 : 2; }
+
+// Rows [r0, r1) of A, each byte + 128, rows lda bytes apart; bytes past K
+// hold 128 (a zero), which meets zero weights anyway.
+void copy_offset_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst, int64_t lda) {
+    const __m512i flip = _mm512_set1_epi8(char(0x80));
+    for (int64_t r = r0; r < r1; ++r) {
+        const int8_t* src = g.a + r * g.k;
+        uint8_t* d = dst + (r - r0) * lda;
+        for (int64_t c = 0; c < lda; c += 64) {
+            const int64_t rem = g.k - c;
+            __m512i v = _mm512_setzero_si512();
+            if (rem >= 64) v = _mm512_loadu_si512(src + c);
+            else if (rem > 0) v = _mm512_maskz_loadu_epi8(__mmask64((uint64_t(1) << rem) - 1), src + c);
+            _mm512_storeu_si512(d + c, _mm512_xor_si512(v, flip));
+        }
+    }
+}
+
+// bias -= 128 * sum_k W[n][k] for the columns of panels [pb, pe).
+void correct_bias(const GemmS8Args& g, S8ColParams& cp, int64_t p0, int64_t pb, int64_t pe) {
+    const __m256i ones = _mm256_set1_epi8(1);
+    for (int64_t p = pb; p < pe; ++p) {
+        const int8_t* b = g.bp + p * g.kg * kS8GroupBytes;
+        __m256i s0 = _mm256_setzero_si256(), s1 = _mm256_setzero_si256();
+        int64_t gi = 0;
+        for (; gi + 2 <= g.kg; gi += 2) {
+            s0 = _mm256_dpbusd_epi32(s0, ones, _mm256_loadu_si256((const __m256i*)(b + gi * 32)));
+            s1 = _mm256_dpbusd_epi32(s1, ones, _mm256_loadu_si256((const __m256i*)(b + gi * 32 + 32)));
+        }
+        if (gi < g.kg)
+            s0 = _mm256_dpbusd_epi32(s0, ones, _mm256_loadu_si256((const __m256i*)(b + gi * 32)));
+        int32_t* bias = cp.bias.data() + (p - p0) * 8;
+        const __m256i sum = _mm256_add_epi32(s0, s1);
+        _mm256_storeu_si256((__m256i*)bias, _mm256_sub_epi32(_mm256_loadu_si256((const __m256i*)bias),
+                                                           _mm256_slli_epi32(sum, 7)));
+    }
+}
+
+// Requantisation of 8 lanes, exactly as requantize(): the doubling high
+// multiply in 64-bit lanes (vpmovsqd saturates the one overflow, x = m =
+// INT32_MIN), then t << lsh or the rounding shift (t >> s) + bit s-1 of t.
+// The zero-masking forms sidestep a spurious GCC 12 uninitialised warning.
+constexpr __mmask8 kAll = 0xFF;
+struct Requant {
+    __m512i mult;
+    __m256i lsh, rsh, rsh1, rbit, zp;
+    Requant(const int32_t* m, const int32_t* sh, int8_t out_zp) {
+        mult = _mm512_maskz_cvtepi32_epi64(kAll, _mm256_loadu_si256((const __m256i*)m));
+        const __m256i s = _mm256_loadu_si256((const __m256i*)sh);
+        const __m256i z = _mm256_setzero_si256();
+        lsh = _mm256_max_epi32(s, z);
+        rsh = _mm256_max_epi32(_mm256_sub_epi32(z, s), z);
+        rsh1 = _mm256_max_epi32(_mm256_sub_epi32(rsh, _mm256_set1_epi32(1)), z);
+        rbit = _mm256_min_epi32(rsh, _mm256_set1_epi32(1));
+        zp = _mm256_set1_epi32(out_zp);
+    }
+    __m256i operator()(__m256i x) const {
+        __m512i p = _mm512_maskz_mul_epi32(kAll, _mm512_maskz_cvtepi32_epi64(kAll, x), mult);
+        p = _mm512_maskz_srai_epi64(kAll, _mm512_add_epi64(p, _mm512_set1_epi64(int64_t(1) << 30)), 31);
+        __m256i t = _mm256_sllv_epi32(_mm512_maskz_cvtsepi64_epi32(kAll, p), lsh);
+        __m256i u = _mm256_add_epi32(_mm256_srav_epi32(t, rsh),
+                                     _mm256_and_si256(_mm256_srav_epi32(t, rsh1), rbit));
+        return _mm256_add_epi32(u, zp);
+    }
+};
+
+// Epilogue of a rows x (np * 8) tile of sums (row stride ld) at (row, panel p).
+void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
+            int64_t ld, int rows, int64_t row, int64_t p, int np) {
+    alignas(64) int32_t tmp[kRows * 8];
+    for (int q = 0; q < np; ++q) {
+        const int64_t col0 = (p + q) * 8;
+        const int64_t cols = std::min<int64_t>(8, g.n - col0);
+        const int64_t off = (p + q - p0) * 8;
+        const __mmask8 mask = __mmask8((1u << cols) - 1);
+        const __m256i bias = _mm256_loadu_si256((const __m256i*)(cp.bias.data() + off));
+        // Normal orientation stores straight into Y; transposed goes through tmp.
+        auto dst = [&](int r, size_t es) -> char* {
+            return g.transposed ? reinterpret_cast<char*>(tmp) + size_t(r) * 8 * es
+                                : static_cast<char*>(g.out) + size_t((row + r) * g.n + col0) * es;
+        };
+        const __mmask8 m = g.transposed ? __mmask8(0xFF) : mask;
+        switch (g.kind) {
+            case S8Out::Int8: {
+                const Requant rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
+                for (int r = 0; r < rows; ++r) {
+                    __m256i x = _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
+                    _mm256_mask_cvtsepi32_storeu_epi8(dst(r, 1), m, rq(x));
+                }
+                break;
+            }
+            case S8Out::Float: {
+                const __m256 sc = _mm256_loadu_ps(cp.scale.data() + off);
+                for (int r = 0; r < rows; ++r) {
+                    __m256i x = _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
+                    _mm256_mask_storeu_ps(dst(r, 4), m, _mm256_mul_ps(_mm256_cvtepi32_ps(x), sc));
+                }
+                break;
+            }
+            case S8Out::Int32:
+                for (int r = 0; r < rows; ++r) {
+                    __m256i x = _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
+                    _mm256_mask_storeu_epi32(dst(r, 4), m, x);
+                }
+                break;
+        }
+        if (g.transposed) gemm_s8_write_tile(g, tmp, rows, row, col0, cols);
+    }
+}
+
+// R rows of the offset A copy (rows lda apart) times NP panels from p.
+template <int R, int NP>
+void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const uint8_t* a, int64_t lda,
+          int64_t row, int64_t p) {
+    const int64_t stride = g.kg * kS8GroupBytes;
+    const int8_t* b = g.bp + p * stride;
+    // Rows as base[r / 3] + (r % 3) * lda: 4 base registers instead of 12.
+    constexpr int B = (R + 2) / 3;
+    const uint8_t* base[B];
+    for (int i = 0; i < B; ++i) base[i] = a + 3 * i * lda;
+    __m256i acc[R][NP];
+    for (int r = 0; r < R; ++r)
+        for (int q = 0; q < NP; ++q) acc[r][q] = _mm256_setzero_si256();
+    for (int64_t gi = 0; gi < g.kg; ++gi) {
+        __m256i bv[NP];
+        for (int q = 0; q < NP; ++q)
+            bv[q] = _mm256_loadu_si256((const __m256i*)(b + q * stride + gi * kS8GroupBytes));
+        for (int r = 0; r < R; ++r) {
+            int32_t a4;
+            std::memcpy(&a4, base[r / 3] + (r % 3) * lda, 4);
+            const __m256i av = _mm256_set1_epi32(a4);
+            for (int q = 0; q < NP; ++q) acc[r][q] = _mm256_dpbusd_epi32(acc[r][q], av, bv[q]);
+        }
+        for (int i = 0; i < B; ++i) base[i] += 4;
+    }
+    // Stored panel by panel: in row order GCC 12 merges the stores and then
+    // keeps every accumulator on the stack inside the loop.
+    alignas(64) int32_t out[R * NP * 8];
+    for (int q = 0; q < NP; ++q)
+        for (int r = 0; r < R; ++r) _mm256_store_si256((__m256i*)(out + (r * NP + q) * 8), acc[r][q]);
+    finish(g, cp, p0, out, NP * 8, R, row, p, NP);
+}
+
+template <int R>
+void tile_row(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const uint8_t* a,
+              int64_t lda, int64_t row, int64_t p, int64_t pe) {
+    constexpr int NP = max_panels(R);
+    for (; p + NP <= pe; p += NP) tile<R, NP>(g, cp, p0, a, lda, row, p);
+    if constexpr (NP > 4) {
+        if (p + 4 <= pe) { tile<R, 4>(g, cp, p0, a, lda, row, p); p += 4; }
+    }
+    if constexpr (NP > 2) {
+        if (p + 2 <= pe) { tile<R, 2>(g, cp, p0, a, lda, row, p); p += 2; }
+    }
+    if (p < pe) tile<R, 1>(g, cp, p0, a, lda, row, p);
+}
+
+using TileRowFn = void (*)(const GemmS8Args&, const S8ColParams&, int64_t, const uint8_t*, int64_t,
+                           int64_t, int64_t, int64_t);
+constexpr TileRowFn kTileRows[kRows + 1] = {
+    nullptr,         &tile_row<1>, &tile_row<2>, &tile_row<3>,  &tile_row<4>,
+    &tile_row<5>,    &tile_row<6>, &tile_row<7>, &tile_row<8>,  &tile_row<9>,
+    &tile_row<10>,   &tile_row<11>, &tile_row<12>};
+
+void range(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
+    Scratch& s = t_scratch;
+    gemm_s8_col_params(g, p0, p1, s.cp);
+    const int64_t lda = std::max<int64_t>(64, (g.kg * 4 + 63) / 64 * 64);
+    const int64_t stripe = std::max<int64_t>(kRows, kStripeBytes / lda / kRows * kRows);
+    const int64_t panel_bytes = g.kg * kS8GroupBytes;
+    const int64_t block = panel_bytes > 0 ? std::max<int64_t>(1, kBlockBytes / panel_bytes) : p1 - p0;
+    s.abuf.resize(size_t(std::min(stripe, r1 - r0) * lda));
+    for (int64_t rs = r0; rs < r1; rs += stripe) {
+        const int64_t re = std::min(r1, rs + stripe);
+        copy_offset_rows(g, rs, re, s.abuf.data(), lda);
+        for (int64_t pb = p0; pb < p1; pb += block) {
+            const int64_t pe = std::min(p1, pb + block);
+            // The first stripe brings the block into cache for the sums.
+            if (rs == r0) correct_bias(g, s.cp, p0, pb, pe);
+            for (int64_t row = rs; row < re; row += kRows) {
+                const int64_t rows = std::min<int64_t>(kRows, re - row);
+                kTileRows[rows](g, s.cp, p0, s.abuf.data() + (row - rs) * lda, lda, row, pb, pe);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void gemm_s8_requant_avx512(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
+                            const int32_t* multiplier, const int32_t* shift, const float* scale,
+                            int8_t out_zp, void* out, bool float_out, int32_t m, int32_t k,
+                            int32_t n, bool out_transposed, bool in_team,
+                            const int32_t* /*row_sums*/, void* /*stream*/) {
+    gemm_s8_requant_on(&range, a, bp, eff_bias, multiplier, shift, scale, out_zp, out, float_out,
+                       m, k, n, out_transposed, in_team);
+}
+
+void gemm_s8_s32_avx512(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
+                        int32_t n, const int32_t* /*extra*/) {
+    gemm_s8_s32_on(&range, a, bp, y, m, k, n);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,117 @@
+// What every path of the int8 GEMM engine shares: the arguments of one
+// product, the serial/parallel decision and the split over an OpenMP team,
+// the per-channel epilogue parameters of a column range, and the scalar
+// epilogue and store that finish a tile.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+enum class S8Out { Int8, Float, Int32 };
+
+struct GemmS8Args {
+    const int8_t* a;
+    const int8_t* bp;
+    int64_t m, k, n;
+    int64_t kg;  // ceil(K/4) groups of 4 k per packed panel
+    S8Out kind;
+    void* out;
+    bool transposed;  // element (m, n) at n*M + m
+    const int64_t* eff_bias;
+    const int32_t* multiplier;
+    const int32_t* shift;
+    const float* scale;
+    int8_t out_zp;
+};
+
+// Computes rows [r0, r1) over packed panels [p0, p1) (8 columns each; the
+// last panel may reach past N, those columns are not stored).
+using GemmS8RangeFn = void (*)(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0,
+                               int64_t p1);
+
+constexpr int64_t kS8PanelCols = 8;
+constexpr int64_t kS8GroupBytes = 32;
+
+inline int64_t s8_panels(int64_t n) { return (n + kS8PanelCols - 1) / kS8PanelCols; }
+
+// Serial or a team of its own (or this thread's share when in_team).
+void gemm_s8_run(const GemmS8Args& g, bool in_team, GemmS8RangeFn range);
+// Everything on the calling thread, without any OpenMP call.
+void gemm_s8_serial(const GemmS8Args& g, GemmS8RangeFn range);
+
+// Argument checks and the two table entries of one path.
+void gemm_s8_requant_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp,
+                        const int64_t* eff_bias, const int32_t* multiplier, const int32_t* shift,
+                        const float* scale, int8_t out_zp, void* out, bool float_out, int32_t m,
+                        int32_t k, int32_t n, bool out_transposed, bool in_team);
+void gemm_s8_s32_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp, int32_t* y,
+                    int32_t m, int32_t k, int32_t n);
+
+// Per-channel epilogue parameters of panels [p0, p1), 8 entries per panel,
+// zero past N so that vector code may read whole panels: the low 32 bits of
+// eff_bias (0 for raw sums), multiplier, shift clamped to [-32, 32] (which
+// does not change any result) and float scale.
+struct S8ColParams {
+    std::vector<int32_t> bias, mult, shift;
+    std::vector<float> scale;
+};
+void gemm_s8_col_params(const GemmS8Args& g, int64_t p0, int64_t p1, S8ColParams& cp);
+
+inline size_t s8_out_size(S8Out kind) {
+    return kind == S8Out::Int8 ? 1 : 4;
+}
+
+// Writes the first `cols` columns of a rows x 8 tile of finished outputs
+// (elements of the output type, row stride 8) at (row, col0).
+inline void gemm_s8_write_tile(const GemmS8Args& g, const void* tile, int64_t rows, int64_t row,
+                               int64_t col0, int64_t cols) {
+    const size_t es = s8_out_size(g.kind);
+    const char* src = static_cast<const char*>(tile);
+    char* out = static_cast<char*>(g.out);
+    if (!g.transposed) {
+        for (int64_t r = 0; r < rows; ++r)
+            std::memcpy(out + ((row + r) * g.n + col0) * es, src + r * 8 * es, cols * es);
+        return;
+    }
+    for (int64_t c = 0; c < cols; ++c)
+        for (int64_t r = 0; r < rows; ++r)
+            std::memcpy(out + ((col0 + c) * g.m + row + r) * es, src + (r * 8 + c) * es, es);
+}
+
+// Scalar epilogue of a rows x 8 tile of sums (row stride 8) whose column
+// parameters start at entry `off` of cp, stored at (row, col0).
+inline void gemm_s8_finish_tile(const GemmS8Args& g, const S8ColParams& cp, int64_t off,
+                                const int32_t* acc, int64_t rows, int64_t row, int64_t col0) {
+    int64_t cols = g.n - col0 < 8 ? g.n - col0 : 8;
+    union {
+        int8_t s8[12 * 8];
+        int32_t s32[12 * 8];
+        float f32[12 * 8];
+    } t;
+    for (int64_t r0 = 0; r0 < rows; r0 += 12) {
+        const int64_t rr = rows - r0 < 12 ? rows - r0 : 12;
+        for (int64_t r = 0; r < rr; ++r)
+            for (int64_t c = 0; c < cols; ++c) {
+                const int32_t v = acc[(r0 + r) * 8 + c];
+                const int64_t i = off + c;
+                switch (g.kind) {
+                    case S8Out::Int8:
+                        t.s8[r * 8 + c] = requantize(v, cp.bias[i], cp.mult[i], cp.shift[i], g.out_zp);
+                        break;
+                    case S8Out::Float:
+                        t.f32[r * 8 + c] = dequantize_epilogue(v, cp.bias[i], cp.scale[i]);
+                        break;
+                    case S8Out::Int32:
+                        t.s32[r * 8 + c] = int32_t(uint32_t(v) + uint32_t(cp.bias[i]));
+                        break;
+                }
+            }
+        gemm_s8_write_tile(g, &t, rr, row + r0, col0, cols);
+    }
+}
+
+}  // namespace vantrel
