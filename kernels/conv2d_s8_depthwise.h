@@ -1,0 +1,43 @@
+// Depthwise int8 3x3 convolution (one input channel per output channel),
+// padding 1, channels-last, requantised to int8.
+//
+// w_tap_major: int8 [9][c], entry (tap, ch) = weight of channel ch at
+//   tap = 3*ky + kx (see depthwise3x3_weights_tap_major_s8).
+// bias32: low 32 bits of each channel's eff_bias, or null for none.
+// Output: [oh][ow][c] with oh = (h - 1) / stride + 1, ow likewise; nothing is
+//   written when an extent is <= 0 or the stride is below 1.
+//
+// Taps in the padding read in_zp, so the result equals the dense
+// convolution with in_zp padding: acc = sum over the 9 taps of v * w, then
+// requantize(acc, bias32, multiplier, shift, out_zp). Sums are exact
+// integers, so every path gives the same bytes; output rows are split over
+// the threads by the balanced rule.
+#pragma once
+#include <cstdint>
+
+namespace vantrel {
+
+// Active-path entry.
+void conv2d_s8_depthwise3x3(const int8_t* in, const int8_t* w_tap_major, const int32_t* bias32,
+                            const int32_t* multiplier, const int32_t* shift, int8_t in_zp,
+                            int8_t out_zp, int8_t* out, int32_t c, int32_t h, int32_t w,
+                            int32_t stride);
+
+// File-order [c][1][3][3] weights to tap-major [9][c].
+void depthwise3x3_weights_tap_major_s8(const int8_t* w, int8_t* taps, int32_t c);
+
+#define VANTREL_DEPTHWISE3X3_S8_ARGS                                                     \
+    const int8_t *in, const int8_t *w_tap_major, const int32_t *bias32,                  \
+        const int32_t *multiplier, const int32_t *shift, int8_t in_zp, int8_t out_zp,    \
+        int8_t *out, int32_t c, int32_t h, int32_t w, int32_t stride
+
+void conv2d_s8_depthwise3x3_portable(VANTREL_DEPTHWISE3X3_S8_ARGS);
+#if defined(__x86_64__)
+void conv2d_s8_depthwise3x3_avx2(VANTREL_DEPTHWISE3X3_S8_ARGS);
+void conv2d_s8_depthwise3x3_avx512(VANTREL_DEPTHWISE3X3_S8_ARGS);
+#endif
+#if defined(__aarch64__)
+void conv2d_s8_depthwise3x3_neon(VANTREL_DEPTHWISE3X3_S8_ARGS);
+#endif
+
+}  // namespace vantrel

@@ -1,0 +1,32 @@
+// Winograd F(2x2, 3x3) int8 convolution: 3x3 kernel, stride 1, padding 1
+// with in_zp, channels-last; the output is int8 h x w_in x cout.
+//
+// u[t] (t = 4i + j): pack_s8 of the [cout][cin] int8 matrix of element
+//   (i, j) of G g G^T, quantised with scale u_scale[t].
+// input_transform_scale: the scale of the narrowed input transform (0.25:
+//   V = B^T d B in 16 bits, then (V + 2) >> 2 saturated to int8).
+// wino_bias: int64 per output channel (low 32 bits used) or null; it carries
+//   eff_bias and the correction of the zero point's Winograd term.
+// scratch0: 16*T*cin bytes and scratch1: 16*T*cout int32 with
+//   T = ceil(h/2)*ceil(w_in/2), or null to allocate them for the call.
+// req_scale, wino_correction and stream are not read.
+//
+// Per position t the raw int32 products V_t U_t^T are rescaled to a common
+// scale with the fixed-point multiplier of (1 / input_transform_scale) *
+// u_scale[t]; then Y = A^T r A in 32-bit integers, and each output is
+// requantize(Y, wino_bias, multiplier, shift, out_zp). Every step is exact
+// integer arithmetic, so results do not depend on the thread count; with
+// several threads each thread runs all phases on its own tiles.
+#pragma once
+#include <cstdint>
+
+namespace vantrel {
+
+void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u_scale[16],
+                      const int64_t* wino_bias, const int32_t* multiplier, const int32_t* shift,
+                      const float* req_scale, int8_t in_zp, float input_transform_scale,
+                      int8_t out_zp, int8_t* out, int32_t cin, int32_t h, int32_t w_in,
+                      int32_t cout, int8_t* scratch0, int32_t* scratch1,
+                      const int32_t* const wino_correction[16], void* stream);
+
+}  // namespace vantrel
