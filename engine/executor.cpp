@@ -86,6 +86,7 @@ void GraphExecutor::prepare(ArchGraph& graph, Allocator* alloc) {
         int& d = dtypes_[index_.at(s.name)];
         if (d == kDtypeInt8 && s.dtype != "int8") d = kDtypeFp32;
     }
+    check_tensor_dtypes();
     plan(InputMap{});
 }
 
@@ -149,6 +150,30 @@ void GraphExecutor::plan(const InputMap& inputs) {
     }
 }
 
+void GraphExecutor::check_tensor_dtypes() const {
+    // Tensors written by a node have a fixed element type; a layer reading
+    // the other type would misread every element. Model inputs are checked
+    // against the data bound to them instead.
+    const ArchGraph& g = *graph_;
+    std::vector<char> produced(index_.size(), 0);
+    for (size_t i = 0; i < g.nodes.size(); ++i)
+        if (node_layers_[i])
+            for (const std::string& o : g.nodes[i].outputs) produced[size_t(index_.at(o))] = 1;
+    auto type_name = [](int d) { return d == kDtypeInt8 ? "int8" : "float32"; };
+    for (size_t i = 0; i < g.nodes.size(); ++i) {
+        const ILayer* layer = node_layers_[i];
+        if (!layer) continue;
+        const int want = layer->input_dtype();
+        for (const std::string& in : g.nodes[i].inputs) {
+            auto it = index_.find(in);
+            if (it == index_.end() || !produced[size_t(it->second)] || dtypes_[size_t(it->second)] == want) continue;
+            throw std::runtime_error("node '" + g.nodes[i].name + "' (" + op_name_or_unknown(g.nodes[i].op) +
+                                     ") reads " + type_name(want) + " data but its input '" + in + "' holds " +
+                                     type_name(dtypes_[size_t(it->second)]));
+        }
+    }
+}
+
 void GraphExecutor::check_input_dtype(const std::string& name, const InputTensor& t) const {
     // The element size follows the data, and a layer reads its own element
     // type; a mismatch would be read as garbage, so it is refused here.
@@ -156,7 +181,7 @@ void GraphExecutor::check_input_dtype(const std::string& name, const InputTensor
     const ArchGraph& g = *graph_;
     for (size_t i = 0; i < g.nodes.size(); ++i) {
         const ILayer* layer = node_layers_[i];
-        if (!layer || layer->dtype() == data) continue;
+        if (!layer || layer->input_dtype() == data) continue;
         for (const std::string& in : g.nodes[i].inputs)
             if (in == name)
                 throw std::runtime_error("input '" + name + "' holds " + t.dtype + " data but node '" +

@@ -56,6 +56,7 @@ private:
     void grow_scratch(ILayer& layer, Shape3 in0, bool cross);
     void bind_inputs(const InputMap& inputs);
     void check_input_dtype(const std::string& name, const InputTensor& t) const;
+    void check_tensor_dtypes() const;
 
     ArchGraph* graph_ = nullptr;
     Allocator* alloc_ = nullptr;

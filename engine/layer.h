@@ -44,6 +44,9 @@ public:
     virtual bool is_stateful() const { return false; }
     virtual void reserve_state(int /*capacity*/, Allocator& /*alloc*/) {}
     virtual BackendKind device_kind() const { return active_backend_or_throw().kind; }
+    // Element type the layer reads from its inputs (the executor refuses
+    // tensors of the other type). Most layers read what they write.
+    virtual int input_dtype() const { return dtype(); }
 };
 
 }  // namespace vantrel

@@ -140,7 +140,7 @@ TEST(ArchLoader, OutputInferenceFromUnreadTensors) {
 
 TEST(ArchLoader, UnknownOpsWarnAndGetNoLayer) {
     ::testing::internal::CaptureStderr();
-    ArchGraph g = load(R"({"nodes":[{"name":"a","op":"Conv_fp32"},{"name":"b","op":"conv"},{"name":"c","op":"mystery"}]})");
+    ArchGraph g = load(R"({"nodes":[{"name":"a","op":"Conv_fp32"},{"name":"b","op":"conv","args":{"C_in":1,"C_out":1}},{"name":"c","op":"mystery"}]})");
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err,
               "arch_loader: unknown op 'Conv_fp32' in node 'a'\n"

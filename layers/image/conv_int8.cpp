@@ -1,0 +1,277 @@
+#include "layers/image/conv_int8.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "kernels/conv2d_f32_wino.h"
+#include "kernels/conv2d_s8.h"
+#include "kernels/conv2d_s8_depthwise.h"
+#include "kernels/conv2d_s8_wino.h"
+#include "kernels/im2col_f32.h"
+#include "kernels/quantize.h"
+#include "layers/image/fetch_typed_tensor.h"
+#include "layers/image/packed_s8_buffer.h"
+#include "layers/layer_checks.h"
+
+namespace vantrel {
+
+namespace {
+constexpr const char* kOp = "conv_int8";
+
+uint64_t mul_sat(uint64_t a, uint64_t b) {
+    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+    return a * b;
+}
+int64_t clamp_int32(int64_t v) { return v > INT32_MAX ? INT32_MAX : v; }
+int32_t low32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
+}  // namespace
+
+ConvInt8::ConvInt8(const std::string& node_name, int32_t C_out_, int32_t C_in_, int32_t kH_,
+                   int32_t kW_, int32_t stride_h_, int32_t stride_w_, int32_t pad_h_,
+                   int32_t pad_w_, int32_t groups_, int8_t in_zp_, int8_t out_zp_)
+    : C_out(C_out_), C_in(C_in_), kH(kH_), kW(kW_), stride_h(stride_h_), stride_w(stride_w_),
+      pad_h(pad_h_), pad_w(pad_w_), groups(groups_), in_zp(in_zp_), out_zp(out_zp_), K(0) {
+    name = node_name;
+    require_arg_at_least(kOp, name, "C_out", C_out, 1);
+    require_arg_at_least(kOp, name, "C_in", C_in, 1);
+    require_arg_at_least(kOp, name, "kH", kH, 1);
+    require_arg_at_least(kOp, name, "kW", kW, 1);
+    require_arg_at_least(kOp, name, "stride_h", stride_h, 1);
+    require_arg_at_least(kOp, name, "stride_w", stride_w, 1);
+    require_arg_at_least(kOp, name, "pad_h", pad_h, 0);
+    require_arg_at_least(kOp, name, "pad_w", pad_w, 0);
+    require_arg_at_least(kOp, name, "groups", groups, 1);
+    if (C_in % groups != 0 || C_out % groups != 0)
+        layer_fail(kOp, name, "argument 'groups' (" + std::to_string(groups) + ") must divide C_in (" +
+                                  std::to_string(C_in) + ") and C_out (" + std::to_string(C_out) + ")");
+    K = checked_int32_count(kOp, name, int64_t(C_in / groups) * kH * kW);
+    // The im2col row of the dense path spans every input channel.
+    checked_int32_count(kOp, name, int64_t(C_in) * kH * kW);
+}
+
+std::string ConvInt8::key(const std::string& what) const {
+    return "ConvInt8:" + name + what + ":" + std::to_string(C_out) + "x" + std::to_string(C_in) + "x" +
+           std::to_string(kH) + "x" + std::to_string(kW) + "/" + std::to_string(groups);
+}
+
+void ConvInt8::load_weights(const WeightFetch& fetch) {
+    std::vector<int8_t> w;
+    std::vector<float> rs;
+    std::vector<int64_t> eb;
+    fetch_typed_tensor(kOp, name, fetch, name + ".weight", int64_t(C_out) * K, "int8", w);
+    fetch_typed_tensor(kOp, name, fetch, name + ".req_scale", C_out, "float32", rs);
+    require_scales(kOp, name, name + ".req_scale", rs);
+    fetch_typed_tensor(kOp, name, fetch, name + ".eff_bias", C_out, "int64", eb);
+    const Backend& be = active_backend_or_throw();
+
+    loaded_ = false;
+    winograd_ready = false;
+    packed = Buffer();
+    packed_raw = Buffer();
+    raw_owner_.reset();
+    packed_owner_.reset();
+    for (int t = 0; t < 16; ++t) {
+        winograd_u[t] = Buffer();
+        winograd_owner_[t].reset();
+        wino_correction[t].clear();
+    }
+    wino_bias.clear();
+    dw_weight.clear();
+    dw_bias.clear();
+    device_blocks_.clear();
+    weight = std::move(w);
+    req_scale = std::move(rs);
+    eff_bias = std::move(eb);
+
+    multiplier.resize(size_t(C_out));
+    shift.resize(size_t(C_out));
+    row_sums.resize(size_t(C_out));
+    for (size_t n = 0; n < size_t(C_out); ++n) {
+        QuantMultiplier q = quantize_multiplier(req_scale[n]);
+        multiplier[n] = q.multiplier;
+        shift[n] = q.shift;
+        int64_t s = 0;
+        for (size_t k = 0; k < size_t(K); ++k) s += weight[n * size_t(K) + k];
+        row_sums[n] = low32(s);
+    }
+
+    packed_raw = pack_s8_shared(kOp, name, key(".weight.raw"), weight.data(), C_out, K, raw_owner_);
+    if (kH < 2 && kW < 2) {
+        packed = borrowed_view(packed_raw);
+    } else {
+        // The GEMM's reduction order is (ky, kx, c), as the im2col columns run.
+        std::vector<int8_t> r(weight.size());
+        reorder_conv_weights_s8(weight.data(), r.data(), C_out, C_in / groups, kH, kW);
+        packed = pack_s8_shared(kOp, name, key(".weight"), r.data(), C_out, K, packed_owner_);
+    }
+
+    if (winograd_shape()) prepare_winograd();
+
+    if (depthwise3x3() && (be.kind == kBackendHost || be.kind == 3)) {
+        dw_weight.resize(weight.size());
+        depthwise3x3_weights_tap_major_s8(weight.data(), dw_weight.data(), C_out);
+        dw_bias.resize(size_t(C_out));
+        for (size_t c = 0; c < size_t(C_out); ++c) dw_bias[c] = low32(eff_bias[c]);
+    }
+    loaded_ = true;
+}
+
+void ConvInt8::prepare_winograd() {
+    const size_t plane = size_t(C_out) * size_t(C_in);
+    std::vector<float> u(16 * plane);
+    float g[9], e[16];
+    for (size_t oc = 0; oc < plane; ++oc) {
+        for (int i = 0; i < 9; ++i) g[i] = float(weight[oc * 9 + size_t(i)]);
+        // Exact in single precision: every entry is a multiple of 1/4 below 2^10.
+        winograd_weight_transform_f32(g, e);
+        for (int t = 0; t < 16; ++t) u[size_t(t) * plane + oc] = e[t];
+    }
+    std::vector<int8_t> q(plane);
+    std::vector<int64_t> corr5(size_t(C_out), 0);
+    for (int t = 0; t < 16; ++t) {
+        const float* ut = u.data() + size_t(t) * plane;
+        float m = 0.0f;
+        for (size_t i = 0; i < plane; ++i) m = std::max(m, std::fabs(ut[i]));
+        u_scale[t] = m > 0.0f ? m * 0.007874016f : 1.0f;
+        const float inv = 1.0f / u_scale[t];
+        for (size_t i = 0; i < plane; ++i) {
+            float v = std::round(ut[i] * inv);  // half away from zero
+            q[i] = int8_t(std::min(127.0f, std::max(-128.0f, v)));
+        }
+        wino_correction[t].resize(size_t(C_out));
+        for (size_t o = 0; o < size_t(C_out); ++o) {
+            int64_t s = 0;
+            for (size_t c = 0; c < size_t(C_in); ++c) s += q[o * size_t(C_in) + c];
+            wino_correction[t][o] = low32(s);
+            if (t == 5) corr5[o] = s;
+        }
+        winograd_u[t] = pack_s8_shared(kOp, name, key(".winograd_u" + std::to_string(t)), q.data(),
+                                       C_out, C_in, winograd_owner_[t]);
+    }
+    input_transform_scale = 0.25f;
+    // Only position 5 of the input transform carries the zero point: swap
+    // the kernel's fixed-point image of in_zp * sum(U_5) for the exact
+    // in_zp * row_sum that eff_bias expects. With int8 weights 4 * u_scale[5]
+    // lies in [2^-7, 10), so e5 is in [-6, 4] and both shifts are small.
+    const QuantMultiplier m5 = quantize_multiplier(u_scale[5] / input_transform_scale);
+    const int e5 = m5.shift;
+    wino_bias.resize(size_t(C_out));
+    for (size_t o = 0; o < size_t(C_out); ++o) {
+        int64_t rsum = 0;
+        for (size_t k = 0; k < size_t(K); ++k) rsum += weight[o * size_t(K) + k];
+        // 128 bits so an absurd channel count cannot overflow the product.
+        const __int128 p = (__int128(1) << (30 - e5)) + __int128(int64_t(in_zp) * corr5[o]) * m5.multiplier;
+        wino_bias[o] = eff_bias[o] + int64_t(in_zp) * rsum - int64_t(p >> (31 - e5));
+    }
+    winograd_ready = true;
+}
+
+Shape3 ConvInt8::output_shape(Shape3 in) const {
+    return Shape3{C_out, int32_t(clamp_int32(conv_out_extent(in.h, kH, stride_h, pad_h, 1))),
+                  int32_t(clamp_int32(conv_out_extent(in.w, kW, stride_w, pad_w, 1)))};
+}
+
+void ConvInt8::plan_scratch(Shape3 in, ScratchRequest& req) const {
+    if (in.c <= 0 || in.h <= 0 || in.w <= 0) return;
+    const uint64_t oh = uint64_t(conv_out_extent(in.h, kH, stride_h, pad_h, 1));
+    const uint64_t ow = uint64_t(conv_out_extent(in.w, kW, stride_w, pad_w, 1));
+    req.need(0, mul_sat(mul_sat(oh, ow), mul_sat(uint64_t(kH) * uint64_t(kW), uint64_t(in.c))));
+    if (winograd_ready && winograd_shape()) {
+        const uint64_t tiles = (uint64_t(in.h) / 2 + 1) * (uint64_t(in.w) / 2 + 1);
+        req.need(0, mul_sat(16 * tiles, uint64_t(in.c)));
+        req.need(1, mul_sat(64 * tiles, uint64_t(C_out)));
+    }
+}
+
+Shape3 ConvInt8::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                         ExecContext* ctx) {
+    const Backend& be = active_backend_or_throw();
+    require_inputs(kOp, name, num_inputs, 1);
+    const TensorView& x = inputs[0];
+    if (x.c != C_in)
+        layer_fail(kOp, name, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
+                                  std::to_string(C_in));
+    if (!loaded_) layer_fail(kOp, name, "weights are not loaded");
+    require_input_extent(kOp, name, inputs, 0, 1);
+    const Shape3 os = output_shape(x.shape());
+    const int64_t oh = os.h, ow = os.w;
+    require_output_extent(kOp, name, output, int64_t(C_out) * oh * ow, 1);
+    if (oh == 0 || ow == 0) return os;
+    checked_int32_count(kOp, name, oh * ow);
+    int8_t* out = static_cast<int8_t*>(output->data);
+
+    if (x.h <= 0 || x.w <= 0) {
+        // Every tap lies in the padding and reads in_zp.
+        for (int64_t n = 0; n < C_out; ++n) {
+            const int8_t y = requantize(int32_t(int64_t(in_zp) * row_sums[size_t(n)]), low32(eff_bias[size_t(n)]),
+                                        multiplier[size_t(n)], shift[size_t(n)], out_zp);
+            for (int64_t p = 0; p < oh * ow; ++p) out[p * C_out + n] = y;
+        }
+        return os;
+    }
+
+    const int8_t* in = static_cast<const int8_t*>(x.data);
+    void* stream = ctx ? ctx->stream : nullptr;
+    // A scratch area when it holds `bytes`, else null (the kernel allocates).
+    auto area = [&](int i, uint64_t bytes) -> void* {
+        if (!ctx || bytes == 0 || !ctx->scratch[i].data || ctx->scratch[i].bytes < bytes) return nullptr;
+        return ctx->scratch[i].data;
+    };
+
+    if (winograd_ready && be.kind == kBackendHost) {
+        const uint64_t tiles = ((uint64_t(x.h) + 1) / 2) * ((uint64_t(x.w) + 1) / 2);
+        checked_int32_count(kOp, name, int64_t(tiles));
+        const int8_t* u[16];
+        const int32_t* corr[16];
+        for (int t = 0; t < 16; ++t) {
+            u[t] = static_cast<const int8_t*>(winograd_u[t].data);
+            corr[t] = wino_correction[t].empty() ? nullptr : wino_correction[t].data();
+        }
+        KConv2dS8Wino fn = be.k_conv2d_s8_wino ? be.k_conv2d_s8_wino : &k_conv2d_s8_wino;
+        fn(in, u, u_scale, wino_bias.data(), multiplier.data(), shift.data(), req_scale.data(), in_zp,
+           input_transform_scale, out_zp, out, x.c, x.h, x.w, C_out,
+           static_cast<int8_t*>(area(0, mul_sat(16 * tiles, uint64_t(x.c)))),
+           static_cast<int32_t*>(area(1, mul_sat(64 * tiles, uint64_t(C_out)))), corr, stream);
+        return os;
+    }
+
+    KConv2dS8 conv = be.k_conv2d_s8 ? be.k_conv2d_s8 : &k_conv2d_s8;
+    const uint64_t cols = uint64_t(kH) * uint64_t(kW) * uint64_t(x.c);
+    const bool device = be.kind == 1 || be.kind == 2 || be.kind == 3;
+    if (groups <= 1 || device) {
+        conv(in, weight.data(), static_cast<const int8_t*>(packed.data), eff_bias.data(), multiplier.data(),
+             shift.data(), in_zp, out_zp, out, x.c, x.h, x.w, C_out, kH, kW, stride_h, stride_w, pad_h,
+             pad_w, groups, static_cast<int8_t*>(area(0, mul_sat(uint64_t(oh * ow), cols))), true,
+             row_sums.data(), stream);
+        return os;
+    }
+    if (!dw_weight.empty() && pad_h == 1 && pad_w == 1 && stride_h == stride_w &&
+        (stride_h == 1 || stride_h == 2)) {
+        conv2d_s8_depthwise3x3(in, dw_weight.data(), dw_bias.data(), multiplier.data(), shift.data(), in_zp,
+                               out_zp, out, x.c, x.h, x.w, stride_h);
+        return os;
+    }
+    // Every other grouping: the kernel convolves each group with its own
+    // input channels (its depthwise branch covers the remaining 3x3 cases).
+    conv(in, weight.data(), nullptr, eff_bias.data(), multiplier.data(), shift.data(), in_zp, out_zp, out,
+         x.c, x.h, x.w, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups,
+         static_cast<int8_t*>(area(0, mul_sat(uint64_t(oh * ow), cols / uint64_t(groups)))), false,
+         row_sums.data(), stream);
+    return os;
+}
+
+void ConvInt8::upload_weights(Allocator& alloc) {
+    if (!alloc.is_device()) return;
+    device_blocks_.clear();
+    auto copy = [&](const Buffer& host) {
+        if (host.empty()) return;
+        Buffer d = alloc.make_buffer(size_t(host.size));
+        alloc.copy_to_device(d.data, host.data, size_t(host.size));
+        device_blocks_.push_back(std::move(d));
+    };
+    copy(packed_raw);
+    if (packed.data != packed_raw.data) copy(packed);
+    for (const Buffer& u : winograd_u) copy(u);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,81 @@
+// Int8 2-D convolution layer ("conv_int8"), channels-last, int8 in and out
+// with per-output-channel requantisation. The weights file carries the
+// quantisation: ".req_scale" maps acc + eff_bias to output codes and
+// ".eff_bias" already holds the bias and every zero-point term.
+//
+// Paths:
+// - 3x3, stride 1, pad 1, groups 1 on the host: integer Winograd F(2x2, 3x3);
+// - groups 1 (or any grouping on a device backend): im2col + int8 GEMM;
+// - depthwise 3x3 (groups = C_in = C_out), pad 1, stride 1 or 2 on the host:
+//   the depthwise kernel with tap-major weights prepared at load;
+// - other groupings on the host: the kernel's per-group path.
+// The node's relu flag is not applied: outputs are only saturated to int8.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/layer.h"
+#include "loader/packed_weight_sharing.h"
+
+namespace vantrel {
+
+class ConvInt8 final : public ILayer {
+public:
+    // Throws when a size, stride or group count is below 1, a pad is
+    // negative, or groups does not divide C_in and C_out.
+    ConvInt8(const std::string& node_name, int32_t C_out, int32_t C_in, int32_t kH, int32_t kW,
+             int32_t stride_h, int32_t stride_w, int32_t pad_h, int32_t pad_w, int32_t groups,
+             int8_t in_zp, int8_t out_zp);
+
+    // Needs ".weight" (exactly C_out*K int8), ".req_scale" (exactly C_out
+    // finite floats >= 0) and ".eff_bias" (exactly C_out int64).
+    void load_weights(const WeightFetch& fetch) override;
+    Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                   ExecContext* ctx) override;
+    int dtype() const override { return kDtypeInt8; }
+    // {C_out, OH, OW}; an extent is 0 when the kernel exceeds the padded input.
+    Shape3 output_shape(Shape3 input) const override;
+    // Area 0: the int8 im2col matrix or the Winograd input transform;
+    // area 1: the Winograd products.
+    void plan_scratch(Shape3 input, ScratchRequest& req) const override;
+    void upload_weights(Allocator& alloc) override;
+
+    int32_t C_out, C_in, kH, kW, stride_h, stride_w, pad_h, pad_w, groups;
+    int8_t in_zp, out_zp;
+    int32_t K;  // (C_in / groups) * kH * kW
+    std::vector<int8_t> weight;      // [C_out][C_in/groups][kH][kW]
+    std::vector<float> req_scale;    // [C_out]
+    std::vector<int32_t> multiplier, shift;
+    std::vector<int64_t> eff_bias;   // [C_out]
+    std::vector<int64_t> wino_bias;  // [C_out]
+    Buffer packed_raw;               // pack_s8(weight, C_out, K)
+    Buffer packed;                   // pack_s8 of [C_out][kH][kW][C_in/groups]
+    std::vector<int32_t> row_sums;   // [C_out], wrapping 32-bit sums
+    std::vector<int32_t> wino_correction[16];
+    std::vector<int8_t> dw_weight;   // [9][C_out], tap-major
+    std::vector<int32_t> dw_bias;    // [C_out], low 32 bits of eff_bias
+    bool winograd_ready = false;
+    float u_scale[16] = {};
+    float input_transform_scale = 0.25f;
+    Buffer winograd_u[16];
+
+    bool winograd_shape() const {
+        return kH == 3 && kW == 3 && stride_h == 1 && stride_w == 1 && pad_h == 1 && pad_w == 1 &&
+               groups == 1;
+    }
+    // One input and one output channel per group: the depthwise kernel's case.
+    bool depthwise3x3() const {
+        return groups > 1 && groups == C_in && groups == C_out && kH == 3 && kW == 3;
+    }
+
+private:
+    std::string key(const std::string& what) const;
+    void prepare_winograd();
+
+    bool loaded_ = false;
+    std::shared_ptr<SharedPackedWeight> raw_owner_, packed_owner_, winograd_owner_[16];
+    std::vector<Buffer> device_blocks_;
+};
+
+}  // namespace vantrel
