@@ -1,0 +1,67 @@
+// Row driver and summation order shared by the layer and RMS normalisation
+// kernels.
+//
+// Rows are split over an OpenMP team with the balanced static split (one
+// thread when already inside a parallel region). Each row's sums use a fixed
+// order that every kernel path reproduces: four lanes accumulate elements
+// j, j+4, j+8, ... separately, the lanes are added pairwise
+// ((l0 + l1) + (l2 + l3)), and the last c mod 4 elements are added one by
+// one. Squares are a multiply then an add, never fused.
+//
+// Everything sits in an unnamed namespace: files built with different
+// instruction sets include this header, and each must keep its own copy.
+#pragma once
+#include <omp.h>
+
+#include <cstdint>
+
+#include "kernels/quantize.h"
+
+namespace vantrel {
+namespace {
+
+// fn(begin, end) over [0, rows), split by the balanced static rule.
+template <class RowFn>
+void norm_for_rows(int64_t rows, RowFn&& fn) {
+    if (rows <= 0) return;
+    if (rows < 2 || omp_in_parallel() || omp_get_max_threads() <= 1) {
+        fn(int64_t{0}, rows);
+        return;
+    }
+#pragma omp parallel num_threads(omp_get_max_threads())
+    {
+        // The team may be smaller than asked; split over its actual size.
+        const SplitRange r = balanced_split(rows, omp_get_num_threads(), omp_get_thread_num());
+        if (r.begin < r.end) fn(r.begin, r.end);
+    }
+}
+
+inline float lane4_sum(const float* x, int64_t c) {
+    float l[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    int64_t j = 0;
+    for (; j + 4 <= c; j += 4)
+        for (int k = 0; k < 4; ++k) l[k] = l[k] + x[j + k];
+    float s = (l[0] + l[1]) + (l[2] + l[3]);
+    for (; j < c; ++j) s = s + x[j];
+    return s;
+}
+
+// Σ (x[j] - centre)²; centre 0 gives Σ x[j]².
+inline float lane4_sum_sq(const float* x, int64_t c, float centre) {
+    float l[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    int64_t j = 0;
+    for (; j + 4 <= c; j += 4)
+        for (int k = 0; k < 4; ++k) {
+            const float d = x[j + k] - centre;
+            l[k] = l[k] + d * d;
+        }
+    float s = (l[0] + l[1]) + (l[2] + l[3]);
+    for (; j < c; ++j) {
+        const float d = x[j] - centre;
+        s = s + d * d;
+    }
+    return s;
+}
+
+}  // namespace
+}  // namespace vantrel

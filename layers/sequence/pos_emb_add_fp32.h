@@ -1,0 +1,25 @@
+// Learned position table added to a sequence ("pos_emb_add_fp32").
+#pragma once
+#include <string>
+#include <vector>
+
+#include "engine/layer.h"
+
+namespace vantrel {
+
+class PosEmbAddFp32 final : public ILayer {
+public:
+    // Needs a non-empty ".weight", laid out [positions][c].
+    void load_weights(const WeightFetch& fetch) override;
+    // Refuses inputs whose width does not divide the table into rows and
+    // inputs longer than the table.
+    Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                   ExecContext* ctx) override;
+    int dtype() const override { return kDtypeFp32; }
+    Shape3 output_shape(Shape3 input) const override { return input; }
+    BackendKind device_kind() const override { return kBackendHost; }
+
+    std::vector<float> weight;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,25 @@
+// Counts of the sequence layers, computed so that no product wraps.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/tensor.h"
+#include "layers/layer_checks.h"
+
+namespace vantrel {
+
+// Tokens of a sequence input: h*w, negative extents counting as 0.
+inline int64_t token_count(const TensorView& v) {
+    return int64_t(v.h < 0 ? 0 : v.h) * int64_t(v.w < 0 ? 0 : v.w);
+}
+
+// a*b for non-negative a, b; a layer failure when it does not fit 64 bits.
+inline int64_t checked_product(const char* op, const std::string& node, const char* what, int64_t a,
+                               int64_t b) {
+    int64_t r;
+    if (a < 0 || b < 0 || __builtin_mul_overflow(a, b, &r))
+        layer_fail(op, node, std::string(what) + " is too large");
+    return r;
+}
+
+}  // namespace vantrel
