@@ -1,0 +1,308 @@
+#include "layers/audio/conv1d_fp32.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "kernels/conv1d_f32_direct.h"
+#include "kernels/conv1d_f32_wino.h"
+#include "kernels/conv1d_pad_rows_f32.h"
+#include "kernels/conv2d_f32.h"
+#include "kernels/conv2d_f32_depthwise.h"
+#include "kernels/conv2d_f32_grouped.h"
+#include "kernels/gemm_f32.h"
+#include "kernels/im2col_f32.h"
+#include "layers/image/fetch_f32_tensor.h"
+#include "layers/layer_checks.h"
+
+namespace vantrel {
+
+namespace {
+constexpr const char* kOp = "conv1d_fp32";
+
+uint64_t mul_sat(uint64_t a, uint64_t b) {
+    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+    return a * b;
+}
+uint64_t add_sat(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+// Products of extents that index memory: a layer failure instead of a wrap.
+int64_t mul_checked(const std::string& node, int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_mul_overflow(a, b, &r)) layer_fail(kOp, node, "scratch size overflows 64 bits");
+    return r;
+}
+
+Buffer packed_block(const float* w, int32_t n, int32_t k) {
+    return Buffer(pack_f32(w, n, k), 0, packed_f32_bytes(n, k),
+                  [](void* p) { free_packed_f32(static_cast<float*>(p)); });
+}
+
+bool is_separator(char ch) { return ch == ' ' || ch == ',' || ch == ':' || ch == ';'; }
+
+// Whether TAMBOR_FP32_CONV1D_DIRECT asks for the direct kernel at this size.
+bool direct_requested(const char* env, int32_t kernel_size) {
+    if (!env || !*env || env[0] == '0' || std::strcmp(env, "wino") == 0) return false;
+    if (std::strcmp(env, "1") == 0 || std::strcmp(env, "all") == 0) return true;
+    const char* s = env;
+    for (;;) {
+        while (is_separator(*s)) ++s;
+        char* end = nullptr;
+        const long v = std::strtol(s, &end, 10);
+        if (end == s) return false;
+        if (v == kernel_size) return true;
+        s = end;
+    }
+}
+}  // namespace
+
+Conv1dFp32::Conv1dFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_,
+                       int32_t kernel_size_, int32_t stride_, int32_t padding_, int32_t dilation_,
+                       int32_t groups_)
+    : C_out(C_out_), C_in(C_in_), kernel_size(kernel_size_), stride(stride_), padding(padding_),
+      dilation(dilation_), groups(groups_) {
+    name = node_name;
+    require_arg_at_least(kOp, name, "C_out", C_out, 1);
+    require_arg_at_least(kOp, name, "C_in", C_in, 1);
+    require_arg_at_least(kOp, name, "kernel_size", kernel_size, 1);
+    require_arg_at_least(kOp, name, "stride", stride, 1);
+    require_arg_at_least(kOp, name, "padding", padding, 0);
+    require_arg_at_least(kOp, name, "dilation", dilation, 1);
+    require_arg_at_least(kOp, name, "groups", groups, 1);
+    if (C_in % groups != 0 || C_out % groups != 0)
+        layer_fail(kOp, name, "argument 'groups' (" + std::to_string(groups) + ") must divide C_in (" +
+                                  std::to_string(C_in) + ") and C_out (" + std::to_string(C_out) + ")");
+    // The GEMM's reduction length is a 32-bit extent.
+    checked_int32_count(kOp, name, int64_t(kernel_size) * C_in);
+}
+
+Conv1dFp32::Path Conv1dFp32::choose_path(int32_t k, int32_t stride, int32_t dilation,
+                                         int32_t groups, const char* direct_env) {
+    if (groups != 1 || stride != 1) return Path::Generic;
+    if (k == 1) return Path::Pointwise;
+    if (direct_requested(direct_env, k)) return Path::Direct;
+    if (dilation == 1 && (k == 3 || k == 7 || k == 11)) return Path::Winograd;
+    return Path::Direct;
+}
+
+void Conv1dFp32::load_weights(const WeightFetch& fetch) {
+    const int64_t cig = C_in / groups, K = kernel_size;
+    std::vector<float> w, b;
+    fetch_f32_tensor(kOp, name, fetch, name + ".weight", int64_t(C_out) * cig * K, true, w);
+    // An empty ".bias" means no bias, like an absent one.
+    const WeightFetch bias_fetch = [&](const std::string& n, std::vector<int>& shape,
+                                       std::vector<uint8_t>& bytes) {
+        return fetch(n, shape, bytes) && !bytes.empty();
+    };
+    fetch_f32_tensor(kOp, name, bias_fetch, name + ".bias", C_out, false, b);
+    const Backend& be = active_backend_or_throw();
+
+    loaded_ = false;
+    generic_packed = Buffer();
+    group_packed.clear();
+    depthwise_taps.clear();
+    pointwise_packed.clear();
+    winograd_packed.clear();
+    direct_packed = Buffer();
+    device_weight_ = Buffer();
+    device_bias_ = Buffer();
+    bias = std::move(b);
+
+    weight_r.assign(w.size(), 0.0f);
+    for (int64_t o = 0; o < C_out; ++o)
+        for (int64_t c = 0; c < cig; ++c)
+            for (int64_t k = 0; k < K; ++k) weight_r[size_t((o * K + k) * cig + c)] = w[size_t((o * cig + c) * K + k)];
+
+    path_ = choose_path(kernel_size, stride, dilation, groups, std::getenv("TAMBOR_FP32_CONV1D_DIRECT"));
+    switch (path_) {
+        case Path::Generic:
+            if (groups == 1) {
+                generic_packed = packed_block(weight_r.data(), C_out, int32_t(K * cig));
+            } else if (groups == C_in) {
+                depthwise_taps.resize(w.size());
+                depthwise_weights_tap_major_f32(w.data(), depthwise_taps.data(), C_out, kernel_size, 1);
+            } else {
+                const int64_t cog = C_out / groups;
+                for (int64_t g = 0; g < groups; ++g)
+                    group_packed.push_back(packed_block(weight_r.data() + g * cog * K * cig,
+                                                        int32_t(cog), int32_t(K * cig)));
+            }
+            break;
+        case Path::Pointwise:
+            pointwise_packed.push_back(packed_block(weight_r.data(), C_out, C_in));
+            break;
+        case Path::Winograd: {
+            const Conv1dWinograd& wt = *conv1d_winograd_for(kernel_size);
+            const int64_t plane = int64_t(C_out) * C_in;
+            std::vector<float> u(size_t(wt.n * plane));
+            conv1d_wino_filter_transform(wt, weight_r.data(), u.data(), C_out, C_in);
+            for (int t = 0; t < wt.n; ++t) winograd_packed.push_back(packed_block(u.data() + t * plane, C_out, C_in));
+            break;
+        }
+        case Path::Direct: {
+            const int64_t n = conv1d_direct_packed_floats(C_out, kernel_size, C_in);
+            float* block = new float[size_t(n)];
+            direct_packed = Buffer(block, 0, uint64_t(n) * 4, [](void* p) { delete[] static_cast<float*>(p); });
+            conv1d_direct_pack_f32(weight_r.data(), block, C_out, kernel_size, C_in);
+            break;
+        }
+    }
+    // Device backends take the whole convolution with the rearranged weights.
+    if (be.kind == kBackendHost) std::vector<float>().swap(weight_r);
+    loaded_ = true;
+}
+
+int64_t Conv1dFp32::output_length(int64_t l) const {
+    return conv_out_extent(l, kernel_size, stride, padding, dilation);
+}
+
+Shape3 Conv1dFp32::output_shape(Shape3 in) const {
+    const int64_t l = output_length(in.h < 0 ? 0 : in.h);
+    return Shape3{C_out, int32_t(l > INT32_MAX ? INT32_MAX : l), 1};
+}
+
+void Conv1dFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
+    const int64_t l = in.h < 0 ? 0 : in.h, l_out = output_length(l);
+    if (l_out == 0) return;
+    const Backend* be = active_backend_ptr();
+    const BackendKind kind = be ? be->kind : kBackendHost;
+    const uint64_t cig = uint64_t(C_in / groups);
+    uint64_t floats = mul_sat(mul_sat(uint64_t(kernel_size), uint64_t(l_out)), cig);
+    auto raise = [&](uint64_t f) { floats = f > floats ? f : floats; };
+    if (kind != 1 && kind != 2 && groups == 1 && stride == 1) {
+        const int64_t lp = l + 2 * int64_t(padding);
+        const Conv1dWinograd* wt = dilation == 1 ? conv1d_winograd_for(kernel_size) : nullptr;
+        if (wt) {
+            const int64_t tiles = conv1d_wino_tiles(*wt, l_out);
+            raise(add_sat(mul_sat(mul_sat(uint64_t(wt->n), uint64_t(tiles)), uint64_t(C_in) + uint64_t(C_out)),
+                          mul_sat(uint64_t(conv1d_wino_padded_rows(*wt, tiles, lp)), uint64_t(C_in))));
+        } else {
+            raise(mul_sat(uint64_t(lp), uint64_t(C_in)));
+        }
+    }
+    if (groups > 1 && groups < C_in)
+        raise(uint64_t(grouped_conv_f32_scratch_floats(C_in, int32_t(l), 1, C_out, groups, kernel_size, 1,
+                                                       stride, 1, padding, 0, dilation, 1)));
+    req.need(2, mul_sat(floats, 4));
+}
+
+float* Conv1dFp32::scratch_floats(ExecContext* ctx, int64_t n) {
+    if (n <= 0) return nullptr;
+    if (ctx && ctx->scratch[2].data && ctx->scratch[2].bytes / 4 >= uint64_t(n))
+        return static_cast<float*>(ctx->scratch[2].data);
+    if (int64_t(own_scratch_.size()) < n) own_scratch_.resize(size_t(n));
+    return own_scratch_.data();
+}
+
+Shape3 Conv1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                           ExecContext* ctx) {
+    const Backend& be = active_backend_or_throw();
+    require_inputs(kOp, name, num_inputs, 1);
+    const TensorView& x = inputs[0];
+    if (x.c != C_in)
+        layer_fail(kOp, name, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
+                                  std::to_string(C_in));
+    if (!loaded_) layer_fail(kOp, name, "weights are not loaded");
+    const int64_t l = x.h < 0 ? 0 : x.h;
+    require_view_holds(kOp, name, "input 0", x.bytes, int64_t(C_in) * l, 4);
+    const int64_t l_out = output_length(l);
+    require_output_extent(kOp, name, output, mul_checked(name, C_out, l_out), 4);
+    const Shape3 os{C_out, int32_t(checked_int32_count(kOp, name, l_out)), 1};
+    if (l_out == 0) return os;
+
+    const float* in = static_cast<const float*>(x.data);
+    float* out = static_cast<float*>(output->data);
+    const float* b = bias.empty() ? nullptr : bias.data();
+    void* stream = ctx ? ctx->stream : nullptr;
+    const int32_t L = int32_t(l), Lo = int32_t(l_out);
+
+    if (x.on_device == 1 || x.on_device == 2 || (x.on_device == 3 && groups == 1 && be.k_conv1d_f32)) {
+        // The device computes the whole convolution from the rearranged weights.
+        const float* wd = device_weight_.empty() ? weight_r.data() : static_cast<const float*>(device_weight_.data);
+        const float* bd = device_bias_.empty() ? b : static_cast<const float*>(device_bias_.data);
+        if (weight_r.empty() && device_weight_.empty())
+            layer_fail(kOp, name, "device input, but the weights were bound for the host");
+        if (x.on_device == 3) {
+            be.k_conv1d_f32(in, wd, bd, out, C_in, L, C_out, kernel_size, stride, padding, dilation, relu, stream);
+            return os;
+        }
+        if (groups != 1) layer_fail(kOp, name, "grouped convolution runs on the host only");
+        if (!be.k_conv2d_f32) layer_fail(kOp, name, "the active backend has no k_conv2d_f32 kernel");
+        be.k_conv2d_f32(in, wd, bd, out, C_in, L, 1, C_out, kernel_size, 1, stride, 1, padding, 0, relu,
+                        nullptr, ctx ? static_cast<float*>(ctx->scratch[2].data) : nullptr, dilation, 1, stream);
+        return os;
+    }
+
+    const int64_t lp = l + 2 * int64_t(padding);
+    // Unit-stride paths read a padded copy when there is padding.
+    auto padded_input = [&](int64_t rows, float* dst) {
+        conv1d_pad_rows_f32(in, l, C_in, padding, rows, dst);
+        return dst;
+    };
+    switch (path_) {
+        case Path::Winograd: {
+            const Conv1dWinograd& wt = *conv1d_winograd_for(kernel_size);
+            const int64_t tiles = conv1d_wino_tiles(wt, l_out);
+            const int64_t rows = conv1d_wino_padded_rows(wt, tiles, lp);
+            const int64_t pad_f = mul_checked(name, rows, C_in);
+            const int64_t v_f = mul_checked(name, wt.n * tiles, C_in);
+            const int64_t m_f = mul_checked(name, wt.n * tiles, C_out);
+            float* s = scratch_floats(ctx, pad_f + v_f + m_f);
+            const float* u[12];
+            for (int t = 0; t < wt.n; ++t) u[t] = static_cast<const float*>(winograd_packed[size_t(t)].data);
+            conv1d_f32_wino(padded_input(rows, s), u, b, out, C_in, Lo, C_out, kernel_size, relu, s + pad_f,
+                            s + pad_f + v_f);
+            break;
+        }
+        case Path::Pointwise: {
+            const float* src = padding > 0 ? padded_input(lp, scratch_floats(ctx, mul_checked(name, lp, C_in))) : in;
+            gemm_f32(src, static_cast<const float*>(pointwise_packed[0].data), b, out, relu, Lo, C_in, C_out, false);
+            break;
+        }
+        case Path::Direct: {
+            const float* src = padding > 0 ? padded_input(lp, scratch_floats(ctx, mul_checked(name, lp, C_in))) : in;
+            conv1d_f32_direct(src, static_cast<const float*>(direct_packed.data), b, out, C_in, Lo, C_out,
+                              kernel_size, dilation, relu);
+            break;
+        }
+        case Path::Generic:
+            if (groups == 1) {
+                const int64_t cols = mul_checked(name, mul_checked(name, C_in, kernel_size), l_out);
+                k_conv2d_f32(in, weight_r.empty() ? nullptr : weight_r.data(), b, out, C_in, L, 1, C_out,
+                             kernel_size, 1, stride, 1, padding, 0, relu,
+                             static_cast<const float*>(generic_packed.data), scratch_floats(ctx, cols), dilation,
+                             1, stream);
+            } else if (groups == C_in) {
+                conv2d_f32_depthwise(in, depthwise_taps.data(), b, out, C_in, L, 1, C_out, kernel_size, 1,
+                                     stride, 1, padding, 0, dilation, 1, relu, stream);
+            } else {
+                std::vector<const float*> bp(group_packed.size());
+                for (size_t g = 0; g < bp.size(); ++g) bp[g] = static_cast<const float*>(group_packed[g].data);
+                const int64_t f = grouped_conv_f32_scratch_floats(C_in, L, 1, C_out, groups, kernel_size, 1,
+                                                                  stride, 1, padding, 0, dilation, 1);
+                conv2d_f32_grouped(in, bp.data(), b, out, C_in, L, 1, C_out, groups, kernel_size, 1, stride, 1,
+                                   padding, 0, dilation, 1, relu, scratch_floats(ctx, f), stream);
+            }
+            break;
+    }
+    return os;
+}
+
+void Conv1dFp32::upload_weights(Allocator& alloc) {
+    if (!alloc.is_device()) return;
+    auto copy = [&](const std::vector<float>& host) {
+        if (host.empty()) return Buffer();
+        Buffer d = alloc.make_buffer(host.size() * sizeof(float));
+        alloc.copy_to_device(d.data, host.data(), host.size() * sizeof(float));
+        return d;
+    };
+    device_weight_ = copy(weight_r);
+    device_bias_ = copy(bias);
+}
+
+void Conv1dFp32::release_host_weights() {
+    std::vector<float>().swap(own_scratch_);
+    // A device backend keeps using its uploaded copy.
+    if (!device_weight_.empty()) std::vector<float>().swap(weight_r);
+}
+
+}  // namespace vantrel

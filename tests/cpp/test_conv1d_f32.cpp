@@ -1,0 +1,409 @@
+// Float 1-D convolution: every path of Conv1dFp32 against a direct sum in
+// double (conv2d_f32_reference.h on an L x 1 image), the path choice under
+// TAMBOR_FP32_CONV1D_DIRECT, the Winograd tables against their closed forms,
+// the kernels' vector paths and thread counts bit for bit against the
+// portable path and one thread, and every rejection.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/cpu_backend/cpu_backend.h"
+#include "kernels/conv1d_f32_direct.h"
+#include "kernels/conv1d_f32_wino.h"
+#include "kernels/conv1d_pad_rows_f32.h"
+#include "kernels/conv2d_f32.h"
+#include "kernels/gemm_f32.h"
+#include "kernel_test_paths.h"
+#include "layers/audio/conv1d_fp32.h"
+#include "loader/json.h"
+#include "loader/layer_factory.h"
+#include "loader/op_table.h"
+#include "tests/cpp/conv2d_f32_reference.h"
+
+using namespace vantrel;
+using namespace vantrel_test;
+using conv_ref::Conv;
+using conv_ref::Problem;
+using conv_ref::randoms;
+using Path = Conv1dFp32::Path;
+
+// runnable_paths arguments for kernels named <stem>_portable, <stem>_avx2, ...
+#if defined(__x86_64__)
+#define CONV1D_VARIANTS(T, stem) T(stem##_portable), T(stem##_avx2), T(stem##_avx512), T(nullptr)
+#elif defined(__aarch64__)
+#define CONV1D_VARIANTS(T, stem) T(stem##_portable), T(nullptr), T(nullptr), T(stem##_neon)
+#else
+#define CONV1D_VARIANTS(T, stem) T(stem##_portable), T(nullptr), T(nullptr), T(nullptr)
+#endif
+
+namespace {
+
+using Tensors = std::map<std::string, std::vector<uint8_t>>;
+
+std::vector<uint8_t> bytes_of(const std::vector<float>& v) {
+    std::vector<uint8_t> b(v.size() * 4);
+    if (!v.empty()) std::memcpy(b.data(), v.data(), b.size());
+    return b;
+}
+WeightFetch fetch_from(const Tensors& t) {
+    return [&t](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
+        auto it = t.find(name);
+        if (it == t.end()) return false;
+        shape = {int(it->second.size() / 4)};
+        bytes = it->second;
+        return true;
+    };
+}
+
+// A 1-D case: C_in, L, C_out, K, stride, padding, dilation, groups.
+struct C1 {
+    int cin, l, cout, k, s, p, d, g;
+    bool relu, bias;
+    Conv conv() const { return Conv{cin, l, 1, cout, k, 1, s, 1, p, 0, d, 1, g, relu, bias}; }
+};
+void PrintTo(const C1& c, std::ostream* os) { conv_ref::PrintTo(c.conv(), os); }
+
+std::unique_ptr<ILayer> make(const C1& c, bool relu) {
+    auto kv = [](const char* k, int v) { return std::string(",\"") + k + "\":" + std::to_string(v); };
+    JsonValue node = parse_json(std::string(R"({"op":"conv1d_fp32")") + kv("C_out", c.cout) + kv("C_in", c.cin) +
+                                kv("kernel_size", c.k) + kv("stride", c.s) + kv("padding", c.p) +
+                                kv("dilation", c.d) + kv("groups", c.g) + "}");
+    return create_layer("c1", op_code_from_name("conv1d_fp32"), node, relu);
+}
+
+struct EnvGuard {
+    explicit EnvGuard(const char* v) {
+        if (v) setenv("TAMBOR_FP32_CONV1D_DIRECT", v, 1);
+        else unsetenv("TAMBOR_FP32_CONV1D_DIRECT");
+    }
+    ~EnvGuard() { unsetenv("TAMBOR_FP32_CONV1D_DIRECT"); }
+};
+
+struct Threads {
+    int saved = omp_get_max_threads();
+    explicit Threads(int t) { omp_set_num_threads(t); }
+    ~Threads() { omp_set_num_threads(saved); }
+};
+
+// Builds, loads and runs one layer; scratch area 2 exactly as planned or absent.
+std::vector<float> run_layer(const Problem& p, const char* env, bool with_scratch, Path* path = nullptr) {
+    const Conv& c = p.c;
+    EnvGuard e(env);
+    Tensors t = {{"c1.weight", bytes_of(p.w)}};
+    if (c.bias) t["c1.bias"] = bytes_of(p.bias);
+    C1 c1{c.cin, c.h, c.cout, c.kh, c.sh, c.ph, c.dh, c.groups, c.relu, c.bias};
+    auto l = make(c1, c.relu);
+    l->load_weights(fetch_from(t));
+    if (path) *path = dynamic_cast<Conv1dFp32&>(*l).path();
+    std::vector<float> in = p.in, y = p.fresh();
+    TensorView v{in.data(), 0, in.size() * 4, c.cin, c.h, 1};
+    ScratchRequest req;
+    l->plan_scratch(v.shape(), req);
+    std::vector<uint8_t> s2(with_scratch ? req.bytes[2] : 0);
+    ExecContext ctx;
+    ctx.scratch[2] = BufferView{s2.empty() ? nullptr : s2.data(), 0, s2.size()};
+    BufferView out{y.data(), 0, p.out_size() * 4};
+    const Shape3 got = l->forward(&v, 1, &out, &ctx);
+    EXPECT_EQ(got, (Shape3{c.cout, c.oh(), 1}));
+    EXPECT_EQ(l->output_shape(v.shape()), got);
+    return y;
+}
+
+struct LayerCase {
+    C1 c;
+    Path path;
+    double tol;  // relative to the sum of |terms|
+};
+void PrintTo(const LayerCase& lc, std::ostream* os) { PrintTo(lc.c, os); }
+
+class Conv1dLayer : public ::testing::TestWithParam<LayerCase> {};
+
+// Each path against the reference, with 1, 2 and 3 threads and with planned
+// or own scratch, all bit-identical.
+TEST_P(Conv1dLayer, MatchesReferenceOnEveryThreadCount) {
+    const LayerCase& lc = GetParam();
+    const Problem p(lc.c.conv());
+    Path path;
+    std::vector<float> y1;
+    {
+        Threads t(1);
+        y1 = run_layer(p, nullptr, true, &path);
+    }
+    EXPECT_EQ(path, lc.path);
+    p.expect_near(y1, lc.tol);
+    for (int threads : {2, 3}) {
+        Threads t(threads);
+        for (bool scratch : {true, false}) {
+            std::vector<float> y = run_layer(p, nullptr, scratch);
+            EXPECT_EQ(0, std::memcmp(y1.data(), y.data(), y.size() * 4)) << threads << " threads, scratch " << scratch;
+        }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Paths, Conv1dLayer,
+    ::testing::Values(
+        LayerCase{{5, 19, 6, 3, 1, 1, 1, 1, true, true}, Path::Winograd, 1e-5},     // F(4,3), 19 % 4 != 0
+        LayerCase{{4, 30, 7, 7, 1, 3, 1, 1, false, true}, Path::Winograd, 1e-4},    // F(2,7)
+        LayerCase{{3, 25, 5, 11, 1, 5, 1, 1, true, false}, Path::Winograd, 1e-2},   // F(2,11), see below
+        LayerCase{{6, 17, 9, 5, 1, 2, 1, 1, true, true}, Path::Direct, 1e-5},
+        LayerCase{{7, 40, 13, 3, 1, 2, 2, 1, false, true}, Path::Direct, 1e-5},     // dilated 3: direct
+        LayerCase{{9, 11, 5, 1, 1, 0, 1, 1, false, true}, Path::Pointwise, 1e-5},
+        LayerCase{{4, 6, 6, 1, 1, 1, 1, 1, true, true}, Path::Pointwise, 1e-5},     // L + 2 outputs
+        LayerCase{{5, 23, 6, 4, 2, 1, 1, 1, true, true}, Path::Generic, 1e-5},      // stride 2
+        LayerCase{{8, 15, 6, 3, 1, 1, 1, 2, false, true}, Path::Generic, 1e-5},     // 2 groups
+        LayerCase{{6, 20, 12, 5, 2, 4, 2, 3, true, true}, Path::Generic, 1e-5},     // 3 groups, stride, dilation
+        LayerCase{{4, 16, 8, 3, 1, 1, 1, 4, false, true}, Path::Generic, 1e-5},     // depthwise x2
+        LayerCase{{3, 4, 5, 7, 1, 1, 1, 1, false, true}, Path::Winograd, 1e-5},     // too short: 0 outputs
+        LayerCase{{3, 2, 5, 5, 2, 0, 1, 1, false, true}, Path::Generic, 1e-5}));    // too short, stride 2
+
+struct PathCase {
+    const char* env;
+    int k, stride, dilation, groups;
+    Path want;
+};
+class Conv1dPathChoice : public ::testing::TestWithParam<PathCase> {};
+TEST_P(Conv1dPathChoice, FollowsEnvironment) {
+    const PathCase& c = GetParam();
+    EXPECT_EQ(Conv1dFp32::choose_path(c.k, c.stride, c.dilation, c.groups, c.env), c.want)
+        << (c.env ? c.env : "(unset)") << " k" << c.k;
+}
+INSTANTIATE_TEST_SUITE_P(
+    Env, Conv1dPathChoice,
+    ::testing::Values(PathCase{nullptr, 3, 1, 1, 1, Path::Winograd}, PathCase{"", 7, 1, 1, 1, Path::Winograd},
+                      PathCase{"0", 11, 1, 1, 1, Path::Winograd}, PathCase{"07", 7, 1, 1, 1, Path::Winograd},
+                      PathCase{"wino", 3, 1, 1, 1, Path::Winograd}, PathCase{"abc", 3, 1, 1, 1, Path::Winograd},
+                      PathCase{"1", 3, 1, 1, 1, Path::Direct}, PathCase{"all", 11, 1, 1, 1, Path::Direct},
+                      PathCase{"1", 1, 1, 1, 1, Path::Pointwise}, PathCase{"3,7", 7, 1, 1, 1, Path::Direct},
+                      PathCase{"3,7", 11, 1, 1, 1, Path::Winograd}, PathCase{"3,7", 5, 1, 1, 1, Path::Direct},
+                      PathCase{" ;:3", 3, 1, 1, 1, Path::Direct}, PathCase{"3,x", 3, 1, 1, 1, Path::Direct},
+                      PathCase{"7,x,3", 3, 1, 1, 1, Path::Winograd}, PathCase{"3,", 7, 1, 1, 1, Path::Winograd},
+                      PathCase{"11", 11, 1, 1, 1, Path::Direct}, PathCase{"1", 7, 1, 1, 1, Path::Direct},
+                      PathCase{"7", 1, 1, 1, 1, Path::Pointwise}, PathCase{nullptr, 3, 1, 2, 1, Path::Direct},
+                      PathCase{nullptr, 5, 1, 1, 1, Path::Direct}, PathCase{"all", 3, 2, 1, 1, Path::Generic},
+                      PathCase{"all", 3, 1, 1, 2, Path::Generic}, PathCase{nullptr, 1, 2, 1, 1, Path::Generic}));
+
+TEST(Conv1dFp32Layer, EnvironmentIsReadWhenWeightsAreBound) {
+    const Problem p(C1{4, 21, 5, 7, 1, 3, 1, 1, false, true}.conv());
+    Path wino, direct;
+    std::vector<float> yw = run_layer(p, nullptr, true, &wino);
+    std::vector<float> yd = run_layer(p, "5 ,7", true, &direct);
+    EXPECT_EQ(wino, Path::Winograd);
+    EXPECT_EQ(direct, Path::Direct);
+    p.expect_near(yd, 1e-5);
+}
+
+TEST(Conv1dWinogradTables, MatchClosedForms) {
+    const Conv1dWinograd& f43 = *conv1d_winograd_for(3);
+    const float g43[6][3] = {{1 / 4.f, 0, 0},          {-1 / 6.f, -1 / 6.f, -1 / 6.f}, {-1 / 6.f, 1 / 6.f, -1 / 6.f},
+                             {1 / 24.f, 1 / 12.f, 1 / 6.f}, {1 / 24.f, -1 / 12.f, 1 / 6.f}, {0, 0, 1}};
+    const float bt43[6][6] = {{4, 0, -5, 0, 1, 0},  {0, -4, -4, 1, 1, 0}, {0, 4, -4, -1, 1, 0},
+                              {0, -2, -1, 2, 1, 0}, {0, 2, -1, -2, 1, 0}, {0, 4, 0, -5, 0, 1}};
+    for (int i = 0; i < 6; ++i) {
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(f43.g[i][k], g43[i][k]) << i << "," << k;
+        for (int k = 0; k < 6; ++k) EXPECT_EQ(f43.bt[i][k], bt43[i][k]) << i << "," << k;
+    }
+    const Conv1dWinograd& f27 = *conv1d_winograd_for(7);
+    EXPECT_EQ(f27.g[0][0], -1 / 36.f);
+    for (int k = 0; k < 7; ++k) EXPECT_EQ(f27.g[1][k], 1 / 48.f);
+    EXPECT_EQ(conv1d_winograd_for(11)->g[0][0], -1 / 14400.f);
+    EXPECT_EQ(conv1d_winograd_for(11)->n, 12);
+    EXPECT_EQ(conv1d_winograd_for(5), nullptr);
+}
+
+// ---- kernels: vector paths and thread counts vs portable, one thread ----
+
+struct DirectCase {
+    int cin, lout, cout, k, d;
+    bool relu, bias;
+};
+class Conv1dDirectKernel : public ::testing::TestWithParam<DirectCase> {};
+TEST_P(Conv1dDirectKernel, PathsAndThreadsMatchPortableAndGeneric) {
+    const DirectCase& c = GetParam();
+    const int64_t rows = c.lout + int64_t(c.k - 1) * c.d;
+    std::vector<float> p = randoms(size_t(rows * c.cin), 7), wr = randoms(size_t(c.cout) * c.k * c.cin, 8),
+                       bias = randoms(size_t(c.cout), 9);
+    std::vector<float> wp(size_t(conv1d_direct_packed_floats(c.cout, c.k, c.cin)));
+    conv1d_direct_pack_f32(wr.data(), wp.data(), c.cout, c.k, c.cin);
+    const float* b = c.bias ? bias.data() : nullptr;
+    const size_t n = size_t(c.lout) * c.cout;
+    std::vector<float> want(n + 8, -7.0f);
+    {
+        Threads t(1);
+        conv1d_f32_direct_portable(p.data(), wp.data(), b, want.data(), c.cin, c.lout, c.cout, c.k, c.d, c.relu);
+    }
+    for (size_t i = n; i < want.size(); ++i) ASSERT_EQ(want[i], -7.0f) << "write past the end";
+    // The generic path (im2col + GEMM, reduction order (k, c)) sums the same way.
+    std::vector<float> gen(n);
+    std::vector<float> bp_src(wr);
+    float* bp = pack_f32(bp_src.data(), c.cout, c.k * c.cin);
+    k_conv2d_f32(p.data(), nullptr, b, gen.data(), c.cin, int32_t(rows), 1, c.cout, c.k, 1, 1, 1, 0, 0, c.relu, bp,
+                 nullptr, c.d, 1, nullptr);
+    free_packed_f32(bp);
+    for (size_t i = 0; i < n; ++i) ASSERT_TRUE(same_float(gen[i], want[i])) << "generic, output " << i;
+    using Fn = void (*)(VANTREL_CONV1D_DIRECT_F32_ARGS);
+    for (auto& [path, fn] : runnable_paths(CONV1D_VARIANTS(Fn, conv1d_f32_direct))) {
+        for (int threads : {1, 2, 3}) {
+            Threads t(threads);
+            std::vector<float> y(n + 8, -7.0f);
+            fn(p.data(), wp.data(), b, y.data(), c.cin, c.lout, c.cout, c.k, c.d, c.relu);
+            for (size_t i = 0; i < y.size(); ++i)
+                ASSERT_TRUE(same_float(y[i], want[i])) << path << ", " << threads << " threads, output " << i;
+        }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, Conv1dDirectKernel,
+                         ::testing::Values(DirectCase{1, 1, 1, 2, 1, false, false}, DirectCase{3, 13, 5, 3, 2, true, true},
+                                           DirectCase{9, 29, 22, 5, 3, true, true},
+                                           DirectCase{17, 7, 37, 4, 1, false, true},
+                                           // above 2,000,000 multiply-adds: a team splits time blocks
+                                           DirectCase{64, 203, 36, 5, 1, true, true},
+                                           // ... or channel blocks (C_out > L_out)
+                                           DirectCase{96, 30, 150, 9, 2, false, true}));
+
+struct WinoCase {
+    int cin, lout, cout, r;
+    bool relu, bias;
+};
+class Conv1dWinoKernel : public ::testing::TestWithParam<WinoCase> {};
+TEST_P(Conv1dWinoKernel, PathsAndThreadsMatchPortable) {
+    const WinoCase& c = GetParam();
+    const Conv1dWinograd& w = *conv1d_winograd_for(c.r);
+    const int64_t tiles = conv1d_wino_tiles(w, c.lout);
+    const int64_t rows = conv1d_wino_padded_rows(w, tiles, c.lout + c.r - 1);
+    std::vector<float> x = randoms(size_t((c.lout + c.r - 1) * c.cin), 3), wr = randoms(size_t(c.cout) * c.r * c.cin, 4),
+                       bias = randoms(size_t(c.cout), 5);
+    std::vector<float> padded(size_t(rows * c.cin));
+    conv1d_pad_rows_f32(x.data(), c.lout + c.r - 1, c.cin, 0, rows, padded.data());
+    std::vector<float> u(size_t(w.n) * c.cout * c.cin);
+    conv1d_wino_filter_transform(w, wr.data(), u.data(), c.cout, c.cin);
+    std::vector<float*> up;
+    for (int t = 0; t < w.n; ++t) up.push_back(pack_f32(u.data() + size_t(t) * c.cout * c.cin, c.cout, c.cin));
+    const float* b = c.bias ? bias.data() : nullptr;
+    const size_t n = size_t(c.lout) * c.cout;
+    auto run = [&](Conv1dWinoF32Fn fn) {
+        std::vector<float> v(size_t(w.n * tiles * c.cin)), m(size_t(w.n * tiles * c.cout)), y(n + 8, -7.0f);
+        fn(padded.data(), up.data(), b, y.data(), c.cin, c.lout, c.cout, c.r, c.relu, v.data(), m.data());
+        return y;
+    };
+    std::vector<float> want;
+    {
+        Threads t(1);
+        want = run(&conv1d_f32_wino_portable);
+    }
+    // The direct reference in double: Winograd differs by rounding only.
+    // F(2,11)'s transforms reach 14400 and 1/14400, which costs it about
+    // three decimal digits in float32 (up to ~6e-3 of the sum of |terms|).
+    const double tol = c.r == 11 ? 1e-2 : 1e-4;
+    for (int64_t t = 0; t < c.lout; ++t)
+        for (int o = 0; o < c.cout; ++o) {
+            double s = b ? b[o] : 0.0, a = 1e-3;
+            for (int k = 0; k < c.r; ++k)
+                for (int ci = 0; ci < c.cin; ++ci) {
+                    const double term = double(x[size_t((t + k) * c.cin + ci)]) * wr[(size_t(o) * c.r + k) * c.cin + ci];
+                    s += term;
+                    a += std::fabs(term);
+                }
+            if (c.relu && s < 0) s = 0;
+            ASSERT_NEAR(want[size_t(t) * c.cout + o], s, tol * a) << "t " << t << " o " << o;
+        }
+    for (auto& [path, fn] : runnable_paths(CONV1D_VARIANTS(Conv1dWinoF32Fn, conv1d_f32_wino))) {
+        for (int threads : {1, 2, 3}) {
+            Threads t(threads);
+            std::vector<float> y = run(fn);
+            for (size_t i = 0; i < y.size(); ++i)
+                ASSERT_TRUE(same_float(y[i], want[i])) << path << ", " << threads << " threads, output " << i;
+        }
+    }
+    for (float* q : up) free_packed_f32(q);
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, Conv1dWinoKernel,
+                         ::testing::Values(WinoCase{1, 1, 1, 3, false, false}, WinoCase{5, 21, 19, 3, true, true},
+                                           WinoCase{18, 37, 7, 7, true, true}, WinoCase{3, 16, 33, 11, false, true},
+                                           // enough tiles that the transforms use a team
+                                           WinoCase{64, 400, 32, 3, true, true}));
+
+// ---- rejections --------------------------------------------------------
+
+struct BadArgs {
+    C1 c;
+    const char* arg;
+};
+class Conv1dBadArgs : public ::testing::TestWithParam<BadArgs> {};
+TEST_P(Conv1dBadArgs, NamesNodeAndArgument) {
+    try {
+        make(GetParam().c, false);
+        FAIL() << "accepted";
+    } catch (const std::runtime_error& e) {
+        const std::string m = e.what();
+        EXPECT_NE(m.find("conv1d_fp32 node 'c1'"), std::string::npos) << m;
+        EXPECT_NE(m.find(std::string("'") + GetParam().arg + "'"), std::string::npos) << m;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Geometry, Conv1dBadArgs,
+                         ::testing::Values(BadArgs{{4, 8, 0, 3, 1, 0, 1, 1, false, false}, "C_out"},
+                                           BadArgs{{0, 8, 4, 3, 1, 0, 1, 1, false, false}, "C_in"},
+                                           BadArgs{{4, 8, 4, 0, 1, 0, 1, 1, false, false}, "kernel_size"},
+                                           BadArgs{{4, 8, 4, 3, 0, 0, 1, 1, false, false}, "stride"},
+                                           BadArgs{{4, 8, 4, 3, 1, -1, 1, 1, false, false}, "padding"},
+                                           BadArgs{{4, 8, 4, 3, 1, 0, 0, 1, false, false}, "dilation"},
+                                           BadArgs{{4, 8, 4, 3, 1, 0, 1, 0, false, false}, "groups"},
+                                           BadArgs{{6, 8, 4, 3, 1, 0, 1, 4, false, false}, "groups"},    // C_in % 4
+                                           BadArgs{{4, 8, 6, 3, 1, 0, 1, 4, false, false}, "groups"}));  // C_out % 4
+
+TEST(Conv1dFp32Layer, WeightsMustHaveExactLengths) {
+    const C1 c{4, 10, 6, 3, 1, 1, 1, 2, false, true};  // (4/2)*3 = 6 weights per output
+    auto load = [&](size_t nw, long nb) {
+        Tensors t = {{"c1.weight", bytes_of(std::vector<float>(nw, 0.5f))}};
+        if (nb >= 0) t["c1.bias"] = bytes_of(std::vector<float>(size_t(nb), 0.25f));
+        auto l = make(c, false);
+        l->load_weights(fetch_from(t));
+    };
+    EXPECT_NO_THROW(load(36, -1));
+    EXPECT_NO_THROW(load(36, 0));  // an empty bias is no bias
+    EXPECT_NO_THROW(load(36, 6));
+    for (auto [nw, nb] : {std::pair<size_t, long>{35, -1}, {72, -1}, {36, 5}, {36, 7}}) {
+        try {
+            load(nw, nb);
+            ADD_FAILURE() << nw << " weights, " << nb << " biases accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("conv1d_fp32 node 'c1'"), std::string::npos) << e.what();
+        }
+    }
+    Tensors none;
+    auto l = make(c, false);
+    EXPECT_THROW(l->load_weights(fetch_from(none)), std::runtime_error);
+}
+
+TEST(Conv1dFp32Layer, ForwardRejectsWhatItCannotIndex) {
+    const C1 c{4, 10, 6, 3, 1, 1, 1, 1, false, false};
+    std::vector<float> in(40, 1.0f), y(60);
+    Tensors t = {{"c1.weight", bytes_of(std::vector<float>(72, 0.5f))}};
+    auto l = make(c, false);
+    ExecContext ctx;
+    BufferView out{y.data(), 0, y.size() * 4};
+    TensorView v{in.data(), 0, in.size() * 4, 4, 10, 1};
+    EXPECT_THROW(l->forward(&v, 1, &out, &ctx), std::runtime_error);  // not loaded
+    l->load_weights(fetch_from(t));
+    EXPECT_THROW(l->forward(&v, 0, &out, &ctx), std::runtime_error);
+    TensorView wrong_c{in.data(), 0, in.size() * 4, 5, 8, 1};
+    EXPECT_THROW(l->forward(&wrong_c, 1, &out, &ctx), std::runtime_error);
+    TensorView short_view{in.data(), 0, 39 * 4, 4, 10, 1};
+    EXPECT_THROW(l->forward(&short_view, 1, &out, &ctx), std::runtime_error);
+    BufferView small{y.data(), 0, 59 * 4};
+    EXPECT_THROW(l->forward(&v, 1, &small, &ctx), std::runtime_error);
+    EXPECT_EQ(l->forward(&v, 1, &out, &ctx), (Shape3{6, 10, 1}));
+    // A negative or too short length gives 0 outputs, never a negative extent.
+    EXPECT_EQ(l->output_shape({4, -5, 1}), (Shape3{6, 0, 1}));
+    auto k9 = make(C1{4, 0, 6, 9, 1, 1, 1, 1, false, false}, false);
+    EXPECT_EQ(k9->output_shape({4, 6, 1}), (Shape3{6, 0, 1}));
+}
+
+}  // namespace
