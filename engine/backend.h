@@ -90,6 +90,15 @@ using KConv2dS8Wino = void (*)(const int8_t* in, const int8_t* const u[16], cons
                                int8_t* scratch0, int32_t* scratch1,
                                const int32_t* const wino_correction[16], void* stream);
 
+using KConv1dF32 = void (*)(const float* in, const float* w, const float* bias, float* out,
+                            int32_t cin, int32_t l, int32_t cout, int32_t k, int32_t stride,
+                            int32_t pad, int32_t dilation, bool relu, void* stream);
+using KConcat1dF32 = void (*)(const float* a, const float* b, float* out, int32_t n, int32_t c1,
+                              int32_t c2, bool broadcast, void* stream);
+using KSliceChannelsF32 = void (*)(const float* x, float* out, int32_t n, int32_t c,
+                                   int32_t start, int32_t count, void* stream);
+using KMulF32 = void (*)(const float* a, const float* b, float* out, int32_t n, void* stream);
+
 // Slot order is part of the table's contract: name, priority/kind,
 // allocator, then 58 kernels (slots 3..60).
 struct Backend {
@@ -114,7 +123,7 @@ struct Backend {
     KSeqGemmS8 k_seq_gemm_s8;                       // 16
     KernelFnUntyped k_seq_gemm_f32_alt;             // 17
     KernelFnUntyped k_conv1d_s8;                    // 18
-    KernelFnUntyped k_conv1d_f32;                   // 19
+    KConv1dF32 k_conv1d_f32;                        // 19
     KernelFnUntyped k_conv_transpose1d_f32;         // 20
     KernelFnUntyped k_attention_f32;                // 21
     KernelFnUntyped k_attention_s8;                 // 22
@@ -144,8 +153,8 @@ struct Backend {
     KRowSumF32 k_row_sum_f32;                       // 46
     KInplaceF32 k_relu_f32_alt;                     // 47
     KEmbeddingF32 k_embedding_f32;                  // 48
-    KernelFnUntyped k_concat1d_f32;                 // 49
-    KernelFnUntyped k_slice_channels_f32;           // 50
+    KConcat1dF32 k_concat1d_f32;                    // 49
+    KSliceChannelsF32 k_slice_channels_f32;         // 50
     KernelFnUntyped k_snake_f32;                    // 51
     KernelFnUntyped k_lstm_f32;                     // 52
     KernelFnUntyped k_stft_f32;                     // 53
@@ -154,7 +163,7 @@ struct Backend {
     KernelFnUntyped k_sine_gen_f32;                 // 56
     KRmsNormF32 k_rms_norm_f32;                     // 57
     KUnaryF32 k_silu_f32;                           // 58
-    KernelFnUntyped k_mul_f32;                      // 59
+    KMulF32 k_mul_f32;                              // 59
     KernelFnUntyped k_causal_attention_f32;         // 60
 };
 

@@ -11,7 +11,20 @@
 #include "layers/image/upsample_bilinear_fp32.h"
 #include "layers/image/conv_fp32.h"
 #include "layers/image/gemm_fp32.h"
+#include "layers/image/conv_int8.h"
+#include "layers/image/gemm_int8.h"
 #include "layers/image/scale_fp32.h"
+#include "layers/audio/concat1d_fp32.h"
+#include "layers/audio/conv1d_fp32.h"
+#include "layers/audio/elemwise_mul_fp32.h"
+#include "layers/audio/slice_channels_fp32.h"
+#include "layers/audio/sum_channels_fp32.h"
+#include "layers/sequence/bert_embeddings_fp32.h"
+#include "layers/sequence/embedding_fp32.h"
+#include "layers/sequence/layer_norm_fp32.h"
+#include "layers/sequence/patch_prep_fp32.h"
+#include "layers/sequence/pos_emb_add_fp32.h"
+#include "layers/sequence/rms_norm_fp32.h"
 #include "layers/placeholder_layer.h"
 #include "loader/layer_args.h"
 #include "loader/op_table.h"
@@ -67,8 +80,36 @@ std::unique_ptr<ILayer> create_layer(const std::string& name, int32_t op, const 
             break;
         case OP_GEMM_FP32: layer.reset(new GemmFp32(name, args.i("C_out"), args.i("C_in"))); break;
         // -- int8 convolution and fully connected layers
+        case OP_CONV_INT8:  // zero points keep their low 8 bits
+            layer.reset(new ConvInt8(name, args.i("C_out"), args.i("C_in"), args.i("kH"), args.i("kW"),
+                                     args.i("stride_h"), args.i("stride_w"), args.i("pad_h"),
+                                     args.i("pad_w"), args.i("groups"), int8_t(args.i("in_zp")),
+                                     int8_t(args.i("out_zp"))));
+            break;
+        case OP_GEMM_INT8:
+            layer.reset(new GemmInt8(name, args.i("C_out"), args.i("C_in"), args.i("in_zp")));
+            break;
         // -- normalisation and embedding layers
+        case OP_LAYERNORM_FP32: layer.reset(new LayerNormFp32(name, args.f("eps"))); break;
+        case OP_RMS_NORM_FP32: layer.reset(new RmsNormFp32(name, args.f("eps"))); break;
+        case OP_EMBEDDING_FP32:
+            layer.reset(new EmbeddingFp32(name, args.i("num_embeddings"), args.i("embedding_dim")));
+            break;
+        case OP_BERT_EMBEDDINGS_FP32: layer.reset(new BertEmbeddingsFp32(name, args.i("emb_size"))); break;
+        case OP_PATCH_PREP_FP32: layer.reset(new PatchPrepFp32()); break;
+        case OP_POS_EMB_ADD_FP32: layer.reset(new PosEmbAddFp32()); break;
         // -- 1-D convolution and channel layers
+        case OP_CONV1D_FP32:
+            layer.reset(new Conv1dFp32(name, args.i("C_out"), args.i("C_in"), args.i("kernel_size"),
+                                       args.i("stride"), args.i("padding"), args.i("dilation"),
+                                       args.i("groups")));
+            break;
+        case OP_CONCAT1D_FP32: layer.reset(new Concat1dFp32(name, args.i("C2"))); break;
+        case OP_SLICE_CHANNELS_FP32:
+            layer.reset(new SliceChannelsFp32(name, args.i("ch_start"), args.i("ch_end")));
+            break;
+        case OP_SUM_CHANNELS_FP32: layer.reset(new SumChannelsFp32()); break;
+        case OP_ELEMWISE_MUL_FP32: layer.reset(new ElemwiseMulFp32()); break;
         default: layer.reset(new PlaceholderLayer(op, std::move(args))); break;
     }
     layer->name = name;

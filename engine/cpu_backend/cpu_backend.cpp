@@ -10,9 +10,20 @@
 #include "kernels/add_f32.h"
 #include "kernels/add_s8.h"
 #include "kernels/scale_f32.h"
+#include "kernels/layer_norm_f32.h"
+#include "kernels/rms_norm_f32.h"
+#include "kernels/embedding_f32.h"
+#include "kernels/add_row_vector_f32.h"
 #include "kernels/gemm_f32.h"
+#include "kernels/gemm_s8.h"
 #include "kernels/conv2d_f32.h"
 #include "kernels/conv2d_f32_wino.h"
+#include "kernels/conv2d_s8.h"
+#include "kernels/conv2d_s8_wino.h"
+#include "kernels/concat1d_f32.h"
+#include "kernels/mul_f32.h"
+#include "kernels/row_sum_f32.h"
+#include "kernels/slice_channels_f32.h"
 
 namespace vantrel {
 
@@ -99,9 +110,59 @@ Backend make_cpu_backend(KernelPath path) {
     b.k_conv2d_f32_wino =
         pick_kernel<KConv2dF32Wino>(path, &k_conv2d_f32_wino, nullptr, nullptr, nullptr);
     // -- int8 matrix-product kernels
+    // One packed layout serves every path.
+    b.k_pack_s8 = pick_kernel<KPackS8>(path, &pack_s8, nullptr, nullptr, nullptr);
+    b.k_free_packed_s8 = pick_kernel<KFreePackedS8>(path, &free_packed_s8, nullptr, nullptr, nullptr);
+    b.k_seq_gemm_s8 = pick_kernel<KSeqGemmS8>(path, &seq_gemm_s8, nullptr, nullptr, nullptr);
+#if defined(__x86_64__)
+    b.k_gemm_s8_requant = pick_kernel<KGemmS8Requant>(path,
+        &gemm_s8_requant_portable, &gemm_s8_requant_avx2, &gemm_s8_requant_avx512, nullptr);
+    b.k_gemm_s8_s32 = pick_kernel<KGemmS8S32>(path,
+        &gemm_s8_s32_portable, &gemm_s8_s32_avx2, &gemm_s8_s32_avx512, nullptr);
+#elif defined(__aarch64__)
+    b.k_gemm_s8_requant = pick_kernel<KGemmS8Requant>(path,
+        &gemm_s8_requant_portable, nullptr, nullptr, &gemm_s8_requant_neon);
+    b.k_gemm_s8_s32 = pick_kernel<KGemmS8S32>(path,
+        &gemm_s8_s32_portable, nullptr, nullptr, &gemm_s8_s32_neon);
+#else
+    b.k_gemm_s8_requant = &gemm_s8_requant_portable;
+    b.k_gemm_s8_s32 = &gemm_s8_s32_portable;
+#endif
     // -- int8 convolution kernels
+    // One portable version each: their heavy work is the active-path int8 GEMM
+    // (and the active-path depthwise kernel).
+    b.k_conv2d_s8 = pick_kernel<KConv2dS8>(path, &k_conv2d_s8, nullptr, nullptr, nullptr);
+    b.k_conv2d_s8_wino =
+        pick_kernel<KConv2dS8Wino>(path, &k_conv2d_s8_wino, nullptr, nullptr, nullptr);
     // -- normalisation and embedding kernels
+#if defined(__x86_64__)
+#define VANTREL_PICK_NORM(T, fn) pick_kernel<T>(path, &fn, &fn##_avx2, &fn##_avx512, nullptr)
+#elif defined(__aarch64__)
+#define VANTREL_PICK_NORM(T, fn) pick_kernel<T>(path, &fn, nullptr, nullptr, &fn##_neon)
+#else
+#define VANTREL_PICK_NORM(T, fn) (&fn)
+#endif
+    b.k_layer_norm_f32 = VANTREL_PICK_NORM(KLayerNormF32, k_layer_norm_f32);
+    b.k_rms_norm_f32 = VANTREL_PICK_NORM(KRmsNormF32, k_rms_norm_f32);
+    b.k_embedding_f32 = VANTREL_PICK_NORM(KEmbeddingF32, k_embedding_f32);
+    b.k_add_row_vector_f32 = VANTREL_PICK_NORM(KAddRowVectorF32, k_add_row_vector_f32);
+#undef VANTREL_PICK_NORM
     // -- 1-D convolution and channel kernels
+    // k_conv1d_f32 stays null: Conv1dFp32 computes on the host itself. The
+    // row copies of concatenation and slicing have one portable version.
+    b.k_concat1d_f32 = pick_kernel<KConcat1dF32>(path, &k_concat1d_f32, nullptr, nullptr, nullptr);
+    b.k_slice_channels_f32 =
+        pick_kernel<KSliceChannelsF32>(path, &k_slice_channels_f32, nullptr, nullptr, nullptr);
+#if defined(__x86_64__)
+    b.k_mul_f32 = pick_kernel<KMulF32>(path, &k_mul_f32, &k_mul_f32_avx2, &k_mul_f32_avx512, nullptr);
+    b.k_row_sum_f32 = pick_kernel<KRowSumF32>(path, &k_row_sum_f32, nullptr, nullptr, nullptr);
+#elif defined(__aarch64__)
+    b.k_mul_f32 = pick_kernel<KMulF32>(path, &k_mul_f32, nullptr, nullptr, &k_mul_f32_neon);
+    b.k_row_sum_f32 = pick_kernel<KRowSumF32>(path, &k_row_sum_f32, nullptr, nullptr, &k_row_sum_f32_neon);
+#else
+    b.k_mul_f32 = &k_mul_f32;
+    b.k_row_sum_f32 = &k_row_sum_f32;
+#endif
     return b;
 }
 
