@@ -9,6 +9,7 @@
 #include "kernels/im2col_f32.h"
 #include "layers/image/fetch_f32_tensor.h"
 #include "layers/image/packed_f32_buffer.h"
+#include "layers/image/conv_geometry.h"
 #include "layers/layer_checks.h"
 
 namespace vantrel {
@@ -31,22 +32,9 @@ ConvFp32::ConvFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_, 
       pad_h(pad_h_), pad_w(pad_w_), groups(groups_), dilation_h(dilation_h_),
       dilation_w(dilation_w_), K(0) {
     name = node_name;
-    require_arg_at_least(kOp, name, "C_out", C_out, 1);
-    require_arg_at_least(kOp, name, "C_in", C_in, 1);
-    require_arg_at_least(kOp, name, "kH", kH, 1);
-    require_arg_at_least(kOp, name, "kW", kW, 1);
-    require_arg_at_least(kOp, name, "stride_h", stride_h, 1);
-    require_arg_at_least(kOp, name, "stride_w", stride_w, 1);
-    require_arg_at_least(kOp, name, "pad_h", pad_h, 0);
-    require_arg_at_least(kOp, name, "pad_w", pad_w, 0);
-    require_arg_at_least(kOp, name, "groups", groups, 1);
+    K = require_conv2d_geometry(kOp, name, C_out, C_in, kH, kW, stride_h, stride_w, pad_h, pad_w, groups);
     require_arg_at_least(kOp, name, "dilation_h", dilation_h, 1);
     require_arg_at_least(kOp, name, "dilation_w", dilation_w, 1);
-    if (C_in % groups != 0 || C_out % groups != 0)
-        layer_fail(kOp, name, "argument 'groups' (" + std::to_string(groups) + ") must divide C_in (" +
-                                  std::to_string(C_in) + ") and C_out (" + std::to_string(C_out) + ")");
-    K = checked_int32_count(kOp, name, int64_t(C_in / groups) * kH * kW);
-    checked_int32_count(kOp, name, int64_t(C_in) * kH * kW);
 }
 
 std::string ConvFp32::key(const std::string& what) const {

@@ -11,6 +11,7 @@
 #include "kernels/quantize.h"
 #include "layers/image/fetch_typed_tensor.h"
 #include "layers/image/packed_s8_buffer.h"
+#include "layers/image/conv_geometry.h"
 #include "layers/layer_checks.h"
 
 namespace vantrel {
@@ -32,21 +33,7 @@ ConvInt8::ConvInt8(const std::string& node_name, int32_t C_out_, int32_t C_in_, 
     : C_out(C_out_), C_in(C_in_), kH(kH_), kW(kW_), stride_h(stride_h_), stride_w(stride_w_),
       pad_h(pad_h_), pad_w(pad_w_), groups(groups_), in_zp(in_zp_), out_zp(out_zp_), K(0) {
     name = node_name;
-    require_arg_at_least(kOp, name, "C_out", C_out, 1);
-    require_arg_at_least(kOp, name, "C_in", C_in, 1);
-    require_arg_at_least(kOp, name, "kH", kH, 1);
-    require_arg_at_least(kOp, name, "kW", kW, 1);
-    require_arg_at_least(kOp, name, "stride_h", stride_h, 1);
-    require_arg_at_least(kOp, name, "stride_w", stride_w, 1);
-    require_arg_at_least(kOp, name, "pad_h", pad_h, 0);
-    require_arg_at_least(kOp, name, "pad_w", pad_w, 0);
-    require_arg_at_least(kOp, name, "groups", groups, 1);
-    if (C_in % groups != 0 || C_out % groups != 0)
-        layer_fail(kOp, name, "argument 'groups' (" + std::to_string(groups) + ") must divide C_in (" +
-                                  std::to_string(C_in) + ") and C_out (" + std::to_string(C_out) + ")");
-    K = checked_int32_count(kOp, name, int64_t(C_in / groups) * kH * kW);
-    // The im2col row of the dense path spans every input channel.
-    checked_int32_count(kOp, name, int64_t(C_in) * kH * kW);
+    K = require_conv2d_geometry(kOp, name, C_out, C_in, kH, kW, stride_h, stride_w, pad_h, pad_w, groups);
 }
 
 std::string ConvInt8::key(const std::string& what) const {
