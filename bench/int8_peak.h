@@ -10,7 +10,8 @@ namespace vantrel_bench {
 // returns a value depending on all of them (so nothing is elided).
 constexpr int kInt8PerIter = 12;
 #if defined(__x86_64__)
-// vpmaddwd + vpaddd on 256 bits: 16 multiply-adds per step.
+// vpmaddwd + vpaddd on 256 bits (what the AVX2 GEMM runs): 16
+// multiply-adds per step.
 int32_t madd_loop_avx2(int64_t iters);
 // vpdpbusd on 512 bits: 64 multiply-adds per step.
 int32_t vnni_loop_avx512(int64_t iters);

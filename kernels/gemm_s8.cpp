@@ -2,7 +2,6 @@
 // one packed panel, then one row at a time for the rows left over.
 #include "kernels/gemm_s8.h"
 
-#include <algorithm>
 
 #include "kernels/gemm_s8_split.h"
 

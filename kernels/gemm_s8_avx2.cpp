@@ -72,7 +72,8 @@ struct Requant {
         pe = _mm256_srli_epi64(_mm256_add_epi64(pe, half), 31);
         po = _mm256_slli_epi64(_mm256_add_epi64(po, half), 1);
         __m256i t = _mm256_blend_epi32(pe, po, 0xAA);
-        const __m256i sat = _mm256_and_si256(_mm256_cmpeq_epi32(x, imin), _mm256_cmpeq_epi32(mult, imin));
+        const __m256i sat =
+            _mm256_and_si256(_mm256_cmpeq_epi32(x, imin), _mm256_cmpeq_epi32(mult, imin));
         t = _mm256_sllv_epi32(_mm256_xor_si256(t, sat), lsh);
         __m256i u = _mm256_add_epi32(_mm256_srav_epi32(t, rsh),
                                      _mm256_and_si256(_mm256_srav_epi32(t, rsh1), rbit));
@@ -106,13 +107,15 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
         switch (g.kind) {
             case S8Out::Int8: {
                 const Requant rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
-                for (int r = 0; r < rows; ++r) _mm_storel_epi64((__m128i*)dst(r, 1), narrow_s8(rq(sums(r))));
+                for (int r = 0; r < rows; ++r)
+                    _mm_storel_epi64((__m128i*)dst(r, 1), narrow_s8(rq(sums(r))));
                 break;
             }
             case S8Out::Float: {
                 const __m256 sc = _mm256_loadu_ps(cp.scale.data() + off);
                 for (int r = 0; r < rows; ++r)
-                    _mm256_storeu_ps((float*)dst(r, 4), _mm256_mul_ps(_mm256_cvtepi32_ps(sums(r)), sc));
+                    _mm256_storeu_ps((float*)dst(r, 4),
+                                     _mm256_mul_ps(_mm256_cvtepi32_ps(sums(r)), sc));
                 break;
             }
             case S8Out::Int32:
@@ -155,7 +158,8 @@ void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int16_t*
     for (int q = 0; q < NP; ++q)
         for (int r = 0; r < R; ++r) {
             const __m256i s = _mm256_hadd_epi32(acc[r][q][0], acc[r][q][1]);
-            _mm256_store_si256((__m256i*)(out + (r * NP + q) * 8), _mm256_permute4x64_epi64(s, 0xD8));
+            _mm256_store_si256((__m256i*)(out + (r * NP + q) * 8),
+                               _mm256_permute4x64_epi64(s, 0xD8));
         }
     finish(g, cp, p0, out, NP * 8, R, row, p, NP);
 }

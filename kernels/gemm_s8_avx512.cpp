@@ -1,10 +1,13 @@
 // AVX-512 VNNI int8 GEMM. vpdpbusd multiplies unsigned by signed bytes, so
 // A is copied with each byte offset by +128 (xor 0x80) and 128 * sum_k W[n][k]
-// is subtracted again through the column's bias; both are exact modulo 2^32,
-// so the sums equal the portable path's. One 32-byte packed group is one
-// 8-lane vector (8 columns x 4 k) fed by a broadcast 4-byte A group, which
-// needs no reshuffling of the packed layout; tiles are up to 12 rows x 2
-// panels (24 accumulators), wider for fewer rows.
+// is taken off again through the column's bias; both are exact modulo 2^32,
+// so the sums equal the portable path's. The weight sums come from the first
+// row tile of each column block, as one more accumulator row of ones.
+// One 32-byte packed group is one 8-lane vector (8 columns x 4 k) fed by a
+// broadcast 4-byte A group, which needs no reshuffling of the packed layout;
+// on cores that split 512-bit work in two halves it runs at the full int8
+// rate. Tiles are up to 12 rows x 2 panels (24 accumulators), wider for
+// fewer rows.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -44,29 +47,10 @@ void copy_offset_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst,
             const int64_t rem = g.k - c;
             __m512i v = _mm512_setzero_si512();
             if (rem >= 64) v = _mm512_loadu_si512(src + c);
-            else if (rem > 0) v = _mm512_maskz_loadu_epi8(__mmask64((uint64_t(1) << rem) - 1), src + c);
+            else if (rem > 0)
+                v = _mm512_maskz_loadu_epi8(__mmask64((uint64_t(1) << rem) - 1), src + c);
             _mm512_storeu_si512(d + c, _mm512_xor_si512(v, flip));
         }
-    }
-}
-
-// bias -= 128 * sum_k W[n][k] for the columns of panels [pb, pe).
-void correct_bias(const GemmS8Args& g, S8ColParams& cp, int64_t p0, int64_t pb, int64_t pe) {
-    const __m256i ones = _mm256_set1_epi8(1);
-    for (int64_t p = pb; p < pe; ++p) {
-        const int8_t* b = g.bp + p * g.kg * kS8GroupBytes;
-        __m256i s0 = _mm256_setzero_si256(), s1 = _mm256_setzero_si256();
-        int64_t gi = 0;
-        for (; gi + 2 <= g.kg; gi += 2) {
-            s0 = _mm256_dpbusd_epi32(s0, ones, _mm256_loadu_si256((const __m256i*)(b + gi * 32)));
-            s1 = _mm256_dpbusd_epi32(s1, ones, _mm256_loadu_si256((const __m256i*)(b + gi * 32 + 32)));
-        }
-        if (gi < g.kg)
-            s0 = _mm256_dpbusd_epi32(s0, ones, _mm256_loadu_si256((const __m256i*)(b + gi * 32)));
-        int32_t* bias = cp.bias.data() + (p - p0) * 8;
-        const __m256i sum = _mm256_add_epi32(s0, s1);
-        _mm256_storeu_si256((__m256i*)bias, _mm256_sub_epi32(_mm256_loadu_si256((const __m256i*)bias),
-                                                           _mm256_slli_epi32(sum, 7)));
     }
 }
 
@@ -90,7 +74,8 @@ struct Requant {
     }
     __m256i operator()(__m256i x) const {
         __m512i p = _mm512_maskz_mul_epi32(kAll, _mm512_maskz_cvtepi32_epi64(kAll, x), mult);
-        p = _mm512_maskz_srai_epi64(kAll, _mm512_add_epi64(p, _mm512_set1_epi64(int64_t(1) << 30)), 31);
+        p = _mm512_add_epi64(p, _mm512_set1_epi64(int64_t(1) << 30));
+        p = _mm512_maskz_srai_epi64(kAll, p, 31);
         __m256i t = _mm256_sllv_epi32(_mm512_maskz_cvtsepi64_epi32(kAll, p), lsh);
         __m256i u = _mm256_add_epi32(_mm256_srav_epi32(t, rsh),
                                      _mm256_and_si256(_mm256_srav_epi32(t, rsh1), rbit));
@@ -114,37 +99,37 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
                                 : static_cast<char*>(g.out) + size_t((row + r) * g.n + col0) * es;
         };
         const __mmask8 m = g.transposed ? __mmask8(0xFF) : mask;
+        auto sums = [&](int r) {
+            return _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
+        };
         switch (g.kind) {
             case S8Out::Int8: {
                 const Requant rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
-                for (int r = 0; r < rows; ++r) {
-                    __m256i x = _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
-                    _mm256_mask_cvtsepi32_storeu_epi8(dst(r, 1), m, rq(x));
-                }
+                for (int r = 0; r < rows; ++r)
+                    _mm256_mask_cvtsepi32_storeu_epi8(dst(r, 1), m, rq(sums(r)));
                 break;
             }
             case S8Out::Float: {
                 const __m256 sc = _mm256_loadu_ps(cp.scale.data() + off);
-                for (int r = 0; r < rows; ++r) {
-                    __m256i x = _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
-                    _mm256_mask_storeu_ps(dst(r, 4), m, _mm256_mul_ps(_mm256_cvtepi32_ps(x), sc));
-                }
+                for (int r = 0; r < rows; ++r)
+                    _mm256_mask_storeu_ps(dst(r, 4), m, _mm256_mul_ps(_mm256_cvtepi32_ps(sums(r)), sc));
                 break;
             }
             case S8Out::Int32:
-                for (int r = 0; r < rows; ++r) {
-                    __m256i x = _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
-                    _mm256_mask_storeu_epi32(dst(r, 4), m, x);
-                }
+                for (int r = 0; r < rows; ++r) _mm256_mask_storeu_epi32(dst(r, 4), m, sums(r));
                 break;
         }
         if (g.transposed) gemm_s8_write_tile(g, tmp, rows, row, col0, cols);
     }
 }
 
-// R rows of the offset A copy (rows lda apart) times NP panels from p.
-template <int R, int NP>
-void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const uint8_t* a, int64_t lda,
+// R rows of the offset A copy (rows lda bytes apart) times NP panels from p.
+// With SUM the tile also sums each column's weights (a row of ones) and
+// takes 128 times that sum off the columns' bias first: the first row tile
+// of a column block does this while the block's weights pass through
+// registers anyway.
+template <int R, int NP, bool SUM>
+void tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a, int64_t lda,
           int64_t row, int64_t p) {
     const int64_t stride = g.kg * kS8GroupBytes;
     const int8_t* b = g.bp + p * stride;
@@ -152,9 +137,11 @@ void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const uint8_t*
     constexpr int B = (R + 2) / 3;
     const uint8_t* base[B];
     for (int i = 0; i < B; ++i) base[i] = a + 3 * i * lda;
-    __m256i acc[R][NP];
+    __m256i acc[R][NP], sum[NP];
     for (int r = 0; r < R; ++r)
         for (int q = 0; q < NP; ++q) acc[r][q] = _mm256_setzero_si256();
+    for (int q = 0; q < NP; ++q) sum[q] = _mm256_setzero_si256();
+    const __m256i ones = _mm256_set1_epi8(1);
     for (int64_t gi = 0; gi < g.kg; ++gi) {
         __m256i bv[NP];
         for (int q = 0; q < NP; ++q)
@@ -165,8 +152,16 @@ void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const uint8_t*
             const __m256i av = _mm256_set1_epi32(a4);
             for (int q = 0; q < NP; ++q) acc[r][q] = _mm256_dpbusd_epi32(acc[r][q], av, bv[q]);
         }
+        if constexpr (SUM)
+            for (int q = 0; q < NP; ++q) sum[q] = _mm256_dpbusd_epi32(sum[q], ones, bv[q]);
         for (int i = 0; i < B; ++i) base[i] += 4;
     }
+    if constexpr (SUM)
+        for (int q = 0; q < NP; ++q) {
+            int32_t* bias = cp.bias.data() + (p + q - p0) * 8;
+            const __m256i v = _mm256_loadu_si256((const __m256i*)bias);
+            _mm256_storeu_si256((__m256i*)bias, _mm256_sub_epi32(v, _mm256_slli_epi32(sum[q], 7)));
+        }
     // Stored panel by panel: in row order GCC 12 merges the stores and then
     // keeps every accumulator on the stack inside the loop.
     alignas(64) int32_t out[R * NP * 8];
@@ -175,26 +170,28 @@ void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const uint8_t*
     finish(g, cp, p0, out, NP * 8, R, row, p, NP);
 }
 
-template <int R>
-void tile_row(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const uint8_t* a,
-              int64_t lda, int64_t row, int64_t p, int64_t pe) {
-    constexpr int NP = max_panels(R);
-    for (; p + NP <= pe; p += NP) tile<R, NP>(g, cp, p0, a, lda, row, p);
+template <int R, bool SUM>
+void tile_row(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a, int64_t lda,
+              int64_t row, int64_t p, int64_t pe) {
+    constexpr int NP = max_panels(SUM ? R + 1 : R);
+    for (; p + NP <= pe; p += NP) tile<R, NP, SUM>(g, cp, p0, a, lda, row, p);
     if constexpr (NP > 4) {
-        if (p + 4 <= pe) { tile<R, 4>(g, cp, p0, a, lda, row, p); p += 4; }
+        if (p + 4 <= pe) { tile<R, 4, SUM>(g, cp, p0, a, lda, row, p); p += 4; }
     }
     if constexpr (NP > 2) {
-        if (p + 2 <= pe) { tile<R, 2>(g, cp, p0, a, lda, row, p); p += 2; }
+        if (p + 2 <= pe) { tile<R, 2, SUM>(g, cp, p0, a, lda, row, p); p += 2; }
     }
-    if (p < pe) tile<R, 1>(g, cp, p0, a, lda, row, p);
+    if (p < pe) tile<R, 1, SUM>(g, cp, p0, a, lda, row, p);
 }
 
-using TileRowFn = void (*)(const GemmS8Args&, const S8ColParams&, int64_t, const uint8_t*, int64_t,
+using TileRowFn = void (*)(const GemmS8Args&, S8ColParams&, int64_t, const uint8_t*, int64_t,
                            int64_t, int64_t, int64_t);
+template <bool SUM>
 constexpr TileRowFn kTileRows[kRows + 1] = {
-    nullptr,         &tile_row<1>, &tile_row<2>, &tile_row<3>,  &tile_row<4>,
-    &tile_row<5>,    &tile_row<6>, &tile_row<7>, &tile_row<8>,  &tile_row<9>,
-    &tile_row<10>,   &tile_row<11>, &tile_row<12>};
+    nullptr,             &tile_row<1, SUM>,  &tile_row<2, SUM>,  &tile_row<3, SUM>,
+    &tile_row<4, SUM>,   &tile_row<5, SUM>,  &tile_row<6, SUM>,  &tile_row<7, SUM>,
+    &tile_row<8, SUM>,   &tile_row<9, SUM>,  &tile_row<10, SUM>, &tile_row<11, SUM>,
+    &tile_row<12, SUM>};
 
 void range(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
     Scratch& s = t_scratch;
@@ -209,11 +206,11 @@ void range(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) 
         copy_offset_rows(g, rs, re, s.abuf.data(), lda);
         for (int64_t pb = p0; pb < p1; pb += block) {
             const int64_t pe = std::min(p1, pb + block);
-            // The first stripe brings the block into cache for the sums.
-            if (rs == r0) correct_bias(g, s.cp, p0, pb, pe);
             for (int64_t row = rs; row < re; row += kRows) {
                 const int64_t rows = std::min<int64_t>(kRows, re - row);
-                kTileRows[rows](g, s.cp, p0, s.abuf.data() + (row - rs) * lda, lda, row, pb, pe);
+                const bool first = rs == r0 && row == rs;  // corrects the block's bias
+                (first ? kTileRows<true> : kTileRows<false>)[rows](
+                    g, s.cp, p0, s.abuf.data() + (row - rs) * lda, lda, row, pb, pe);
             }
         }
     }

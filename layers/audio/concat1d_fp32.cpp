@@ -26,6 +26,8 @@ Shape3 Concat1dFp32::forward(const TensorView* inputs, int num_inputs, const Buf
     const TensorView& a = inputs[0];
     const int64_t c1 = nonnegative(a.c);
     const int64_t rows = checked_elements(kOp, name, "input 0", 1, a.h, a.w, 4);
+    // 32-bit row counts keep every product below in 64 bits.
+    checked_int32_count(kOp, name, rows);
     require_view_holds(kOp, name, "input 0", a.bytes, c1 * rows, 4);
     const float* bdata = nullptr;
     bool broadcast = true;
@@ -52,7 +54,6 @@ Shape3 Concat1dFp32::forward(const TensorView* inputs, int num_inputs, const Buf
     const int64_t c = c1 + C2;
     require_output_extent(kOp, name, output, c * rows, 4);
     const int32_t c_out = checked_int32_count(kOp, name, c);
-    checked_int32_count(kOp, name, rows);
     checked_int32_count(kOp, name, c * rows);
     if (!be.k_concat1d_f32) layer_fail(kOp, name, "the active backend has no k_concat1d_f32 kernel");
     be.k_concat1d_f32(static_cast<const float*>(a.data), bdata, static_cast<float*>(output->data),

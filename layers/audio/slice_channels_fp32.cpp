@@ -25,6 +25,8 @@ Shape3 SliceChannelsFp32::forward(const TensorView* inputs, int num_inputs, cons
         layer_fail(kOp, name, "channel range [" + std::to_string(ch_start) + ", " + std::to_string(ch_end) +
                                   ") lies outside the input's " + std::to_string(x.c) + " channels");
     const int64_t rows = checked_elements(kOp, name, "input 0", 1, x.h, x.w, 4);
+    // 32-bit row counts keep every product below in 64 bits.
+    checked_int32_count(kOp, name, rows);
     require_view_holds(kOp, name, "input 0", x.bytes, int64_t(x.c) * rows, 4);
     const int64_t count = int64_t(ch_end) - ch_start;
     require_output_extent(kOp, name, output, count * rows, 4);

@@ -16,6 +16,8 @@ Shape3 SumChannelsFp32::forward(const TensorView* inputs, int num_inputs, const 
     const TensorView& x = inputs[0];
     const int64_t c = nonnegative(x.c);
     const int64_t rows = checked_elements(kOp, name, "input 0", 1, x.h, x.w, 4);
+    // 32-bit row counts keep every product below in 64 bits.
+    checked_int32_count(kOp, name, rows);
     require_view_holds(kOp, name, "input 0", x.bytes, c * rows, 4);
     require_output_extent(kOp, name, output, rows, 4);
     const int32_t n = checked_int32_count(kOp, name, rows);

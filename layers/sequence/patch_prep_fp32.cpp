@@ -41,6 +41,7 @@ Shape3 PatchPrepFp32::forward(const TensorView* inputs, int num_inputs, const Bu
         layer_fail(kOp, name, "grid of " + std::to_string(P) + " patches needs " + std::to_string(P + 1) +
                                   " rows of '" + name + ".pos_embed', which has " + std::to_string(rows));
     require_output_extent(kOp, name, output, (P + 1) * E, 4);
+    const int32_t tokens = checked_int32_count(kOp, name, P + 1);
 
     const float* in = static_cast<const float*>(x.data);
     float* out = static_cast<float*>(output->data);
@@ -55,7 +56,7 @@ Shape3 PatchPrepFp32::forward(const TensorView* inputs, int num_inputs, const Bu
         for (int64_t j = E - 1; j >= 0; --j) dst[j] = src[j] + add[j];
     }
     for (int64_t j = 0; j < E; ++j) out[j] = cls_token[size_t(j)] + pe[j];
-    return Shape3{x.c, int32_t(P + 1), 1};
+    return Shape3{x.c, tokens, 1};
 }
 
 }  // namespace vantrel

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/backend.h"
+#include "engine/cpu_backend/cpu_backend.h"
 #include "kernels/activation.h"
 #include "kernels/gemm_s8.h"
 #include "kernels/kernel_path.h"
@@ -24,7 +25,8 @@ struct PathFns {
 };
 
 std::vector<PathFns> all_paths() {
-    std::vector<PathFns> p = {{KernelPath::Portable, &gemm_s8_requant_portable, &gemm_s8_s32_portable}};
+    std::vector<PathFns> p = {
+        {KernelPath::Portable, &gemm_s8_requant_portable, &gemm_s8_s32_portable}};
 #if defined(__x86_64__)
     p.push_back({KernelPath::Avx2, &gemm_s8_requant_avx2, &gemm_s8_s32_avx2});
     p.push_back({KernelPath::Avx512, &gemm_s8_requant_avx512, &gemm_s8_s32_avx512});
@@ -60,8 +62,8 @@ struct Problem {
         const int32_t odd_shift[] = {-40, -32, -31, 31, 32, 40, 0, 1};
         for (int c = 0; c < n; ++c) {
             const bool odd = c % 4 == 3;
-            bias.push_back(odd ? (c % 8 == 7 ? int64_t(INT32_MIN) : pick(INT64_MIN / 2, INT64_MAX / 2))
-                               : pick(-100000, 100000));
+            const int64_t wide = c % 8 == 7 ? int64_t(INT32_MIN) : pick(INT64_MIN / 2, INT64_MAX / 2);
+            bias.push_back(odd ? wide : pick(-100000, 100000));
             mult.push_back(c % 8 == 7 ? INT32_MIN
                            : odd  ? odd_mult[pick(0, 4)]
                                   : int32_t(pick(1 << 30, INT32_MAX)));
@@ -73,7 +75,8 @@ struct Problem {
         for (int r = 0; r < m; ++r)
             for (int c = 0; c < n; ++c) {
                 int64_t s = 0;
-                for (int i = 0; i < k; ++i) s += int64_t(a[size_t(r) * k + i]) * w[size_t(c) * k + i];
+                for (int i = 0; i < k; ++i)
+                    s += int64_t(a[size_t(r) * k + i]) * w[size_t(c) * k + i];
                 acc[size_t(r) * n + c] = int32_t(uint32_t(uint64_t(s)));
             }
     }
@@ -158,12 +161,14 @@ TEST_P(GemmS8Path, BlockEdgesBothEpiloguesAndOrientations) {
 TEST_P(GemmS8Path, ThreadCountsAndCacheBlocks) {
     const PathFns& f = GetParam();
     const int saved = omp_get_max_threads();
-    struct Case { int m, k, n; };
-    for (Case c : {Case{37, 50, 70}, Case{70, 50, 37}, Case{1, 5, 3}, Case{49, 300, 20},
-                   Case{300, 1000, 40}, Case{13, 4099, 70}}) {
+    struct Case { int m, k, n; std::vector<int> threads; };
+    const std::vector<int> all = {1, 2, 3}, two = {2};
+    for (const Case& c : {Case{37, 50, 70, all}, Case{70, 50, 37, all}, Case{1, 5, 3, all},
+                          Case{49, 300, 20, all}, Case{264, 1000, 24, two},  // two row stripes
+                          Case{13, 4099, 70, two}}) {                       // column blocks
         Problem p(c.m, c.k, c.n, uint32_t(c.m + c.k + c.n));
         int8_t* bp = pack_s8(p.w.data(), c.n, c.k);
-        for (int threads : {1, 2, 3}) {
+        for (int threads : c.threads) {
             omp_set_num_threads(threads);
             for (Kind kind : {Kind::S8, Kind::F32}) {
                 check(f, p, bp, kind, threads == 2, 0, "threads");
@@ -244,15 +249,31 @@ TEST(GemmS8, DynamicQuantisationExactOrder) {
                     }
                 }
             }
-        // The table entry adds GELU in place on request.
+        // The table entry adds GELU in place on request (every path's GELU
+        // rounds like the portable one).
         std::vector<float> y0(size_t(m) * n), y1(size_t(m) * n);
-        gemm_s8_dynamic(x.data(), bp, ws.data(), ib.data(), fb.data(), nullptr, nullptr, y0.data(), m, k, n, nullptr);
-        seq_gemm_s8(x.data(), bp, ws.data(), ib.data(), fb.data(), nullptr, nullptr, y1.data(), m, k, n, true, nullptr);
+        gemm_s8_dynamic(x.data(), bp, ws.data(), ib.data(), fb.data(), nullptr, nullptr,
+                        y0.data(), m, k, n, nullptr);
+        seq_gemm_s8(x.data(), bp, ws.data(), ib.data(), fb.data(), nullptr, nullptr, y1.data(),
+                    m, k, n, true, nullptr);
         k_gelu_f32(y0.data(), m * n, nullptr);
-        for (size_t i = 0; i < y0.size(); ++i) ASSERT_NEAR(y0[i], y1[i], 1e-6f * (1 + std::fabs(y0[i])));
+        ASSERT_EQ(std::memcmp(y0.data(), y1.data(), y0.size() * 4), 0) << kernel_path_name(f.id);
     }
     set_active_kernel_path(saved);
     free_packed_s8(bp);
+}
+
+// The CPU table holds the variants of the path it was filled for.
+TEST(GemmS8, TableHoldsActivePathVariants) {
+    const Backend& b = cpu_backend();
+    EXPECT_EQ(b.k_pack_s8, &pack_s8);
+    EXPECT_EQ(b.k_free_packed_s8, &free_packed_s8);
+    EXPECT_EQ(b.k_seq_gemm_s8, &seq_gemm_s8);
+    for (const PathFns& f : all_paths())
+        if (f.id == active_kernel_path()) {
+            EXPECT_EQ(b.k_gemm_s8_requant, f.requant);
+            EXPECT_EQ(b.k_gemm_s8_s32, f.s32);
+        }
 }
 
 }  // namespace
