@@ -25,6 +25,11 @@
 #include "layers/sequence/patch_prep_fp32.h"
 #include "layers/sequence/pos_emb_add_fp32.h"
 #include "layers/sequence/rms_norm_fp32.h"
+// includes: sequence matrix-product and self-attention layers
+// includes: causal attention layers
+// includes: recurrent and spectral layers
+// includes: style, source and resampling layers
+// includes: int8 and transposed 1-D convolution layers
 #include "layers/placeholder_layer.h"
 #include "loader/layer_args.h"
 #include "loader/op_table.h"
@@ -110,6 +115,11 @@ std::unique_ptr<ILayer> create_layer(const std::string& name, int32_t op, const 
             break;
         case OP_SUM_CHANNELS_FP32: layer.reset(new SumChannelsFp32()); break;
         case OP_ELEMWISE_MUL_FP32: layer.reset(new ElemwiseMulFp32()); break;
+        // -- sequence matrix-product and self-attention layers
+        // -- causal attention layers
+        // -- recurrent and spectral layers
+        // -- style, source and resampling layers
+        // -- int8 and transposed 1-D convolution layers
         default: layer.reset(new PlaceholderLayer(op, std::move(args))); break;
     }
     layer->name = name;

@@ -25,6 +25,12 @@
 #include "kernels/row_sum_f32.h"
 #include "kernels/slice_channels_f32.h"
 
+// includes: sequence matrix-product and self-attention kernels
+// includes: causal attention kernels
+// includes: recurrent and spectral kernels
+// includes: style, source and resampling kernels
+// includes: int8 and transposed 1-D convolution kernels
+
 namespace vantrel {
 
 namespace {
@@ -163,6 +169,11 @@ Backend make_cpu_backend(KernelPath path) {
     b.k_mul_f32 = &k_mul_f32;
     b.k_row_sum_f32 = &k_row_sum_f32;
 #endif
+    // -- sequence matrix-product and self-attention kernels
+    // -- causal attention kernels
+    // -- recurrent and spectral kernels
+    // -- style, source and resampling kernels
+    // -- int8 and transposed 1-D convolution kernels
     return b;
 }
 
