@@ -6,7 +6,9 @@ namespace vantrel {
 
 QuantMultiplier quantize_multiplier(float scale) {
     QuantMultiplier r;
-    if (scale == 0.0f) return r;
+    // Layers refuse non-finite scales at load; a stray one still must not
+    // reach the integer conversion below, whose result would be undefined.
+    if (scale == 0.0f || !std::isfinite(scale)) return r;
     int e = 0;
     double q = std::frexp(double(scale), &e);
     int64_t m = int64_t(std::round(q * double(int64_t(1) << 31)));

@@ -25,7 +25,9 @@ TEST(FakeQuantizeU8, RangeIncludesZero) {
         const double step = double(mx - mn) / 255.0;
         for (size_t i = 0; i < row.size(); ++i) {
             EXPECT_NEAR(x[i], row[i], 0.5 * step + 1e-6) << "value " << row[i];
-            if (row[i] == 0.0f) EXPECT_EQ(x[i], 0.0f);
+            if (row[i] == 0.0f) {
+                EXPECT_EQ(x[i], 0.0f);
+            }
         }
     }
     std::vector<float> x = {10.0f, 11.0f};

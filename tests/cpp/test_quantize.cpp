@@ -25,6 +25,10 @@ TEST(Quantize, MultiplierEdges) {
     EXPECT_EQ(top.multiplier, 2147483520);
     EXPECT_EQ(top.shift, 0);
     EXPECT_EQ(quantize_multiplier(0.0f).multiplier, 0);
+    for (float bad : {NAN, INFINITY, -INFINITY}) {
+        EXPECT_EQ(quantize_multiplier(bad).multiplier, 0);
+        EXPECT_EQ(quantize_multiplier(bad).shift, 0);
+    }
     QuantMultiplier g = quantize_multiplier(0.0123f);
     EXPECT_GE(g.multiplier, 1 << 30);
     EXPECT_NEAR(std::ldexp(double(g.multiplier), g.shift - 31), 0.0123, 1e-9);
