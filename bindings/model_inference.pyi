@@ -96,6 +96,8 @@ class InferenceModel:
     @property
     def speed(self) -> float:
         """Current TTS duration speed."""
+    def load_stats(self) -> dict[str, int]:
+        """Weight-loading statistics: peak_tensor_bytes, packed_blocks, shared_packed_blocks, shared_packed_bytes."""
     def reset_profile(self) -> None:
         """Clear accumulated profiling timings."""
 

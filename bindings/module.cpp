@@ -304,6 +304,18 @@ PYBIND11_MODULE(model_inference, m) {
              "Set TTS duration speed. 1.0 is normal, larger is faster, smaller is slower.")
         .def_property_readonly("speed", &Model::speed, "Current TTS duration speed.")
         .def("reset_profile", &Model::reset_profile, "Clear accumulated profiling timings.")
+        .def("load_stats", [](const Model& mo) {
+            const auto& s = mo.load_stats();
+            py::dict d;
+            d["peak_tensor_bytes"] = s.peak_tensor_bytes;
+            d["packed_blocks"] = s.packed_blocks;
+            d["shared_packed_blocks"] = s.shared_packed_blocks;
+            d["shared_packed_bytes"] = s.shared_packed_bytes;
+            return d;
+        }, "Weight-loading statistics as dict[str, int]: the largest raw tensor read "
+           "(peak_tensor_bytes), packed weight blocks built (packed_blocks), how many of "
+           "them reused an identical block of the same load (shared_packed_blocks) and the "
+           "bytes that saved (shared_packed_bytes).")
         .def("__repr__", [](const Model& mo) {
             const auto& in = mo.graph().inputs;
             return "<InferenceModel name='" + mo.graph().model_name + "' input=[" +

@@ -25,6 +25,12 @@ void load_weights(const std::string& weights_path, std::vector<std::unique_ptr<I
     WeightFetch fetch = make_weight_fetch(reader, stats);
     for (auto& layer : layers) layer->load_weights(fetch);
     reader.close();
+    if (stats) {
+        PackedSharingCounts c = packed_weight_sharing_counts();
+        stats->packed_blocks = c.blocks;
+        stats->shared_packed_blocks = c.shared_blocks;
+        stats->shared_packed_bytes = c.shared_bytes;
+    }
 }
 
 InferenceModel::InferenceModel(const std::string& arch_path, const std::string& weights_path) {
@@ -36,7 +42,7 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
     }
     WeightLoadMemoryStats stats;
     load_weights(weights_path, graph_.layers, &stats);
-    peak_tensor_bytes_ = stats.peak_tensor_bytes;
+    load_stats_ = stats;
     exec_.prepare(graph_, allocator_);
     for (auto& layer : graph_.layers) layer->upload_weights(*allocator_);
 }

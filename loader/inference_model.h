@@ -24,7 +24,8 @@ public:
     OutputMap run(const InputMap& inputs) { return exec_.run(inputs); }
 
     const ArchGraph& graph() const { return graph_; }
-    uint64_t peak_tensor_bytes() const { return peak_tensor_bytes_; }
+    uint64_t peak_tensor_bytes() const { return load_stats_.peak_tensor_bytes; }
+    const WeightLoadMemoryStats& load_stats() const { return load_stats_; }
     const std::unordered_map<std::string, std::string>& node_op_names() const { return node_op_names_; }
 
     bool profile_enabled() const { return exec_.profile_enabled; }
@@ -46,7 +47,7 @@ public:
 private:
     ArchGraph graph_;
     Allocator* allocator_ = nullptr;
-    uint64_t peak_tensor_bytes_ = 0;
+    WeightLoadMemoryStats load_stats_;
     std::unordered_map<std::string, std::string> node_op_names_;
     float speed_ = 1.0f;
     GraphExecutor exec_;

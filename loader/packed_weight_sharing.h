@@ -20,8 +20,16 @@ struct SharedPackedWeight {
 Buffer share_host_packed_weight(const std::string& key, Buffer&& packed,
                                 std::shared_ptr<SharedPackedWeight>& owner);
 
-// Empties this thread's registry; the model loader calls it before and
-// after binding weights.
+// Empties this thread's registry and its counts; the model loader calls it
+// before and after binding weights.
 void clear_packed_weight_registry();
+
+// What this thread's registry has seen since it was last emptied.
+struct PackedSharingCounts {
+    uint64_t blocks = 0;         // calls on a host backend
+    uint64_t shared_blocks = 0;  // calls that reused a live block
+    uint64_t shared_bytes = 0;   // bytes of the reused blocks
+};
+PackedSharingCounts packed_weight_sharing_counts();
 
 }  // namespace vantrel

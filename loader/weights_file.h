@@ -20,6 +20,11 @@ struct WeightIndexEntry {
 
 struct WeightLoadMemoryStats {
     uint64_t peak_tensor_bytes = 0;
+    // Packed weight blocks offered for sharing during the load, how many of
+    // them found an identical live block, and the bytes those reuses saved.
+    uint64_t packed_blocks = 0;
+    uint64_t shared_packed_blocks = 0;
+    uint64_t shared_packed_bytes = 0;
 };
 
 constexpr size_t kWeightHeaderBytes = 12;

@@ -162,6 +162,12 @@ def cmd_inspect(args) -> None:
     print(f"weights: {len(weights)} tensors, {total / 2**20:.2f} MiB")
     for op, nbytes in by_op.most_common():
         print(f"  {op:28s} {nbytes / 2**20:9.2f} MiB")
+    # Loading the model shows what the engine made of the weights: nodes
+    # with the same name and arguments share one packed block.
+    s = _load_model(args).load_stats()
+    print(f"packed weights: {s['packed_blocks']} blocks, {s['shared_packed_blocks']} shared "
+          f"({s['shared_packed_bytes'] / 2**20:.2f} MiB saved); "
+          f"largest tensor read {s['peak_tensor_bytes'] / 2**20:.2f} MiB")
 
 
 def cmd_convert(args) -> None:

@@ -1,5 +1,6 @@
 """The vantrel command line, driven end to end through subprocesses."""
 
+import re
 import subprocess
 import sys
 
@@ -43,6 +44,8 @@ def test_run_bench_profile_inspect(converted):
     r = cli("inspect", arch, weights)
     assert r.returncode == 0
     assert "conv_fp32 x20" in r.stdout and "input  input: shape [32, 32, 3] float32" in r.stdout
+    # Every node has its own name, so no packed block is shared.
+    assert re.search(r"packed weights: \d+ blocks, 0 shared", r.stdout)
 
 
 def test_int8_conversion_runs_from_float_input(converted):

@@ -137,3 +137,23 @@ def test_weights_round_trip(tmp_path):
         np.testing.assert_array_equal(back[k], v)
     with pytest.raises(ValueError):
         write_weights(str(tmp_path / "x.bin"), {"n" * 64: np.zeros(1, np.float32)})
+
+
+def test_load_stats_count_shared_packed_blocks(build):
+    # Two nodes with one name and the same arguments bind the same weights,
+    # so the second reuses the first one's packed block.
+    b = ModelBuilder("tied")
+    b.input("x", [8])
+    b.node("gemm_fp32", ["x"], "y", name="fc", C_in=8, C_out=8)
+    b.node("gemm_fp32", ["y"], "z", name="fc", C_in=8, C_out=8)
+    b.node("gemm_fp32", ["z"], "u", name="other", C_in=8, C_out=8)
+    w = np.random.default_rng(0).standard_normal((8, 8)).astype(np.float32)
+    b.weight("fc.weight", w)
+    b.weight("other.weight", w)
+    b.output("u")
+    m = build(b)
+    s = m.load_stats()
+    assert (s["packed_blocks"], s["shared_packed_blocks"]) == (3, 1)
+    assert s["shared_packed_bytes"] >= 8 * 8 * 4 and s["peak_tensor_bytes"] == 8 * 8 * 4
+    x = np.arange(8, dtype=np.float32)
+    np.testing.assert_allclose(m.forward(x), w @ (w @ (w @ x)), rtol=1e-5)
