@@ -41,6 +41,7 @@ Shape3 BertEmbeddingsFp32::forward(const TensorView* inputs, int num_inputs, con
     require_inputs(kOp, name, num_inputs, 1);
     if (word.empty() || pos.empty()) layer_fail(kOp, name, "weights are not loaded");
     const TensorView& x = inputs[0];
+    require_one_id_per_position(kOp, name, x);
     const int64_t T = token_count(x);
     const int64_t n = E;
     const int64_t vocab = int64_t(word.size()) / n, positions = int64_t(pos.size()) / n;
@@ -66,7 +67,9 @@ Shape3 BertEmbeddingsFp32::forward(const TensorView* inputs, int num_inputs, con
         ids[size_t(t)] = int64_t(v);
     }
 
-    const bool affine = !gamma.empty() && !beta.empty();
+    // Each vector that is present applies: a gamma without a beta still
+    // scales, a beta without a gamma still shifts.
+    const bool has_gamma = !gamma.empty(), has_beta = !beta.empty();
     const float inv = 1.0f / float(E);
     float* out = static_cast<float*>(output->data);
     for (int64_t t = 0; t < T; ++t) {
@@ -87,10 +90,10 @@ Shape3 BertEmbeddingsFp32::forward(const TensorView* inputs, int num_inputs, con
             sq = sq + d * d;
         }
         const float r = 1.0f / std::sqrt(sq * inv + kEps);
-        if (affine)
-            for (int64_t j = 0; j < n; ++j) e[j] = (e[j] - mean) * (gamma[size_t(j)] * r) + beta[size_t(j)];
-        else
-            for (int64_t j = 0; j < n; ++j) e[j] = (e[j] - mean) * r;
+        for (int64_t j = 0; j < n; ++j) {
+            float y = (e[j] - mean) * (has_gamma ? gamma[size_t(j)] * r : r);
+            e[j] = has_beta ? y + beta[size_t(j)] : y;
+        }
     }
     return out_shape;
 }

@@ -34,8 +34,8 @@ Shape3 EmbeddingFp32::forward(const TensorView* inputs, int num_inputs, const Bu
     require_inputs(kOp, name, num_inputs, 1);
     if (weight.empty()) layer_fail(kOp, name, "weights are not loaded");
     const TensorView& x = inputs[0];
+    require_one_id_per_position(kOp, name, x);
     const int64_t T = token_count(x);
-    // One id per position, whatever the input's channel count.
     require_view_holds(kOp, name, "input 0", x.bytes, T, 4);
     require_output_extent(kOp, name, output, checked_product(kOp, name, "output", T, dim), 4);
     const Shape3 out = output_shape(x.shape());

@@ -13,6 +13,14 @@ inline int64_t token_count(const TensorView& v) {
     return int64_t(v.h < 0 ? 0 : v.h) * int64_t(v.w < 0 ? 0 : v.w);
 }
 
+// Token-id inputs hold one id per position. Ids declared as a flat vector
+// of c values would be read as one position and all but the first dropped.
+inline void require_one_id_per_position(const char* op, const std::string& node, const TensorView& v) {
+    if (v.c != 1)
+        layer_fail(op, node, "token ids must have one channel per position, got " + std::to_string(v.c) +
+                                 " (declare T ids with shape [T, 1], not [T])");
+}
+
 // a*b for non-negative a, b; a layer failure when it does not fit 64 bits.
 inline int64_t checked_product(const char* op, const std::string& node, const char* what, int64_t a,
                                int64_t b) {

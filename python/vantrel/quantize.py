@@ -35,7 +35,7 @@ import numpy as np
 
 from vantrel.model_file import ModelBuilder, write_weights
 
-__all__ = ["QuantizationError", "quantize", "quantize_input", "tensor_qparams"]
+__all__ = ["QuantizationError", "quantize", "quantize_input", "quantize_rows", "tensor_qparams"]
 
 
 class QuantizationError(RuntimeError):
@@ -58,7 +58,7 @@ def quantize_input(x: np.ndarray, scale: float, zp: int) -> np.ndarray:
     return np.clip(q, -128, 127).astype(np.int8)
 
 
-def _quantize_rows(w: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def quantize_rows(w: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Per-row symmetric int8 codes and scales of a [N][...] weight array."""
     rows = w.reshape(w.shape[0], -1).astype(np.float64)
     amax = np.abs(rows).max(axis=1)
@@ -181,7 +181,7 @@ def _quantize_node(node: dict, qp: dict, weights: dict, out: ModelBuilder) -> di
     new = {"name": name, "inputs": list(ins), "outputs": list(node["outputs"])}
     s_in, z_in = qp[ins[0]]
     if op in ("conv_fp32", "gemm_fp32"):
-        wq, s_w = _quantize_rows(np.asarray(weights[f"{name}.weight"], dtype=np.float64))
+        wq, s_w = quantize_rows(np.asarray(weights[f"{name}.weight"], dtype=np.float64))
         bias = weights.get(f"{name}.bias")
         bias = np.zeros(wq.shape[0]) if bias is None else np.asarray(bias, np.float64)
         acc_scale = s_in * s_w

@@ -43,6 +43,7 @@ TEST(EmbeddingLayer, LooksUpTruncatedClampedRows) {
         EXPECT_EQ(shared[3 + j], table[3 + j]);
     }
 
+    EXPECT_TRUE(contains(run_layer(*l, ids, {4, 1, 1}, y), "declare T ids with shape [T, 1]"));
     std::vector<float> nan_ids = {1.0f, std::nanf("")};
     EXPECT_TRUE(contains(run_layer(*l, nan_ids, {1, 2, 1}, y), "token id at position 1 is NaN"));
     std::vector<float> small(5);
@@ -69,24 +70,26 @@ std::vector<double> bert_ref(const std::vector<float>& ids, const Tensors& t, in
         mean /= E;
         for (int j = 0; j < E; ++j) var += (e[j] - mean) * (e[j] - mean);
         const double r = 1 / std::sqrt(var / E + 1e-12);
-        const bool affine = t.count("b.layernorm.weight") && t.count("b.layernorm.bias");
-        for (int j = 0; j < E; ++j)
-            y[k * E + j] = affine ? (e[j] - mean) * r * t.at("b.layernorm.weight")[j] + t.at("b.layernorm.bias")[j]
-                                  : (e[j] - mean) * r;
+        // Each layer-norm vector that is present applies.
+        for (int j = 0; j < E; ++j) {
+            double v = (e[j] - mean) * r;
+            if (t.count("b.layernorm.weight")) v *= t.at("b.layernorm.weight")[j];
+            if (t.count("b.layernorm.bias")) v += t.at("b.layernorm.bias")[j];
+            y[k * E + j] = v;
+        }
     }
     return y;
 }
 
-class BertEmbeddings : public ::testing::TestWithParam<bool> {};
+// Bit 0: type table; bit 1: layer-norm gamma; bit 2: layer-norm beta.
+class BertEmbeddings : public ::testing::TestWithParam<int> {};
 
 TEST_P(BertEmbeddings, SumsAndNormalises) {
     const int E = 5, vocab = 7, positions = 4;
     Tensors t = {{"b.word_weight", iota_table(vocab, E, 0.3f)}, {"b.pos_weight", iota_table(positions, E, 1.1f)}};
-    if (GetParam()) {
-        t["b.type_weight"] = iota_table(2, E, 2.3f);
-        t["b.layernorm.weight"] = {1, 2, 0.5f, -1, 3};
-        t["b.layernorm.bias"] = {0, 1, -1, 2, 0.5f};
-    }
+    if (GetParam() & 1) t["b.type_weight"] = iota_table(2, E, 2.3f);
+    if (GetParam() & 2) t["b.layernorm.weight"] = {1, 2, 0.5f, -1, 3};
+    if (GetParam() & 4) t["b.layernorm.bias"] = {0, 1, -1, 2, 0.5f};
     auto l = make_layer(R"({"op":"bert_embeddings_fp32","emb_size":5})", "b");
     l->load_weights(fetch_from(t));
     std::vector<float> ids = {6.0f, 0.0f, 3.7f}, y(3 * E);
@@ -105,9 +108,11 @@ TEST_P(BertEmbeddings, SumsAndNormalises) {
     }
     std::vector<float> longer(5, 1.0f), big_out(5 * E);
     EXPECT_TRUE(contains(run_layer(*l, longer, {1, 5, 1}, big_out), "5 tokens is longer than the 4 rows"));
+    // Ids declared as one position of three channels would drop two ids.
+    EXPECT_TRUE(contains(run_layer(*l, ids, {3, 1, 1}, y), "one channel per position, got 3"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Optional, BertEmbeddings, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Optional, BertEmbeddings, ::testing::Values(0, 1, 2, 4, 7));
 
 struct BadTables {
     const char* op;
