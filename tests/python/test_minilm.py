@@ -22,10 +22,11 @@ def reference():
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("int8, min_cos", [(False, 0.9999), (True, 0.99)])
-def test_embeddings_follow_sentence_transformers(tmp_path, reference, int8, min_cos):
+@pytest.mark.parametrize("int8, int8_attention, min_cos",
+                         [(False, False, 0.9999), (True, False, 0.99), (True, True, 0.98)])
+def test_embeddings_follow_sentence_transformers(tmp_path, reference, int8, int8_attention, min_cos):
     arch, weights = str(tmp_path / "m.json"), str(tmp_path / "m.bin")
-    convert_minilm(arch, weights, int8=int8)
+    convert_minilm(arch, weights, int8=int8, int8_attention=int8_attention)
     model = mi.InferenceModel(arch, weights)
     want = reference.encode(SENTENCES, normalize_embeddings=True)
     for sentence, w in zip(SENTENCES, want):
