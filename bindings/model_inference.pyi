@@ -42,6 +42,11 @@ class InferenceModel:
 
     Loads a JSON architecture file and a W1X1 binary weights file,
     then exposes a ``forward()`` method for running inference.
+
+    Threads: construction and forward passes release the interpreter lock
+    while the engine computes, so models used from different threads run at
+    the same time. One model may be shared between threads: its calls are
+    serialised by a lock of its own (each caller waits for the one before).
     """
 
     def __init__(self, arch_path: str, weights_path: str) -> None:
@@ -100,6 +105,35 @@ class InferenceModel:
         """Weight-loading statistics: peak_tensor_bytes, packed_blocks, shared_packed_blocks, shared_packed_bytes."""
     def reset_profile(self) -> None:
         """Clear accumulated profiling timings."""
+    @overload
+    def forward_step(self, input: numpy.ndarray) -> numpy.typing.NDArray[numpy.float32]:
+        """Run one decoding step with a single input.
+
+        Like forward(input), but the causal attention layers attend to the
+        tokens cached by earlier steps: the step's tokens go to positions
+        position .. position + T - 1, then position advances by T (the
+        tokens of the step). forward() and reset_cache() start a new
+        sequence. Raises RuntimeError when position + T exceeds
+        cache_capacity; the position is then unchanged.
+        """
+    @overload
+    def forward_step(self, inputs: dict[str, numpy.ndarray]) -> dict[str, numpy.typing.NDArray[numpy.float32]]:
+        """Run one decoding step with inputs by name (see forward_step(input))."""
+    def reset_cache(self) -> None:
+        """Start a new sequence: position back to 0 (the cache memory is kept)."""
+    def reserve_cache(self, capacity: int) -> None:
+        """Reserve the key/value cache of every causal attention layer for
+        `capacity` positions (at least 1) and start a new sequence.
+
+        Without it the capacity is the largest 'max_seq_len' a causal node
+        declares, or 2048.
+        """
+    @property
+    def position(self) -> int:
+        """Tokens already in the key/value cache: the position of the next forward_step."""
+    @property
+    def cache_capacity(self) -> int:
+        """Positions the key/value cache holds (reserved before the first pass)."""
 
 def _kernel_path() -> str: ...
 def _supported_kernel_paths() -> list[str]: ...

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -75,7 +76,12 @@ Example (single input, float32 model)::
 Example (multi-input)::
 
     outputs = model.forward({'x1': arr1, 'x2': arr2})
-    y1 = outputs['y1'])";
+    y1 = outputs['y1']
+
+Threads: construction and forward passes release the interpreter lock
+while the engine computes, so models used from different threads run at
+the same time. One model may be shared between threads: its calls are
+serialised by a lock of its own (each caller waits for the one before).)";
 
 using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
 using Int8Array = py::array_t<int8_t, py::array::c_style | py::array::forcecast>;
@@ -129,12 +135,31 @@ py::array_t<float> to_flat_array(const vantrel::OutputTensor& t) {
     return out;
 }
 
+// The bound model: the engine model plus the lock that serialises its use
+// from several Python threads (the engine itself is not reentrant).
+struct LockedModel : vantrel::InferenceModel {
+    using vantrel::InferenceModel::InferenceModel;
+    mutable std::mutex lock;
+};
+
+// Runs `f` (which must not touch Python objects) with the model's lock held
+// and the interpreter lock released. The interpreter lock is always given up
+// before waiting for the model's lock, so a thread that holds the model's
+// lock never waits on a thread that holds the interpreter lock.
+template <class F>
+auto with_model_lock(const LockedModel& m, F&& f) -> decltype(f()) {
+    py::gil_scoped_release nogil;
+    std::lock_guard<std::mutex> hold(m.lock);
+    return f();
+}
+
 const vantrel::InputSpec& first_input(const vantrel::InferenceModel& m) {
     if (m.graph().inputs.empty()) throw std::runtime_error("Model has no declared inputs.");
     return m.graph().inputs.front();
 }
 
-py::array_t<float> forward_array(vantrel::InferenceModel& m, const ArrayLike& like) {
+// `step`: run at the model's sequence position and advance it (forward_step).
+py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step) {
     py::array input = py::module_::import("numpy").attr("asarray")(like.obj);
     if (input.ndim() == 0) throw std::runtime_error("Input array must have at least 1 dimension.");
     const vantrel::InputSpec& spec = first_input(m);
@@ -159,7 +184,7 @@ py::array_t<float> forward_array(vantrel::InferenceModel& m, const ArrayLike& li
     t.shape = shape;
     vantrel::InputMap inputs;
     inputs.emplace(spec.name, std::move(t));
-    vantrel::OutputMap out = m.run(inputs);
+    vantrel::OutputMap out = with_model_lock(m, [&] { return step ? m.run_step(inputs) : m.run(inputs); });
     const auto& names = m.graph().output_names;
     if (names.empty()) return py::array_t<float>(0);
     auto it = out.find(names.front());
@@ -170,7 +195,7 @@ py::array_t<float> forward_array(vantrel::InferenceModel& m, const ArrayLike& li
 using ArrayDict = py::typing::Dict<py::str, py::array>;
 using ResultDict = py::typing::Dict<py::str, py::array_t<float>>;
 
-ResultDict forward_dict(vantrel::InferenceModel& m, const ArrayDict& inputs) {
+ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step) {
     std::unordered_map<std::string, const vantrel::InputSpec*> declared;
     for (const auto& s : m.graph().inputs) declared[s.name] = &s;
     std::vector<py::array> held;
@@ -193,11 +218,20 @@ ResultDict forward_dict(vantrel::InferenceModel& m, const ArrayDict& inputs) {
         held.push_back(arr);
         map[name] = std::move(t);
     }
-    vantrel::OutputMap out = m.run(map);
+    vantrel::OutputMap out = with_model_lock(m, [&] { return step ? m.run_step(map) : m.run(map); });
     ResultDict result;
     for (const auto& kv : out) result[py::str(kv.first)] = to_flat_array(kv.second);
     return result;
 }
+
+py::array_t<float> forward_array(LockedModel& m, const ArrayLike& like) {
+    return run_array(m, like, false);
+}
+ResultDict forward_dict(LockedModel& m, const ArrayDict& inputs) { return run_dict(m, inputs, false); }
+py::array_t<float> forward_step_array(LockedModel& m, const ArrayLike& like) {
+    return run_array(m, like, true);
+}
+ResultDict forward_step_dict(LockedModel& m, const ArrayDict& inputs) { return run_dict(m, inputs, true); }
 
 int num_classes(const std::string& model_name) {
     std::string lower = model_name;
@@ -219,6 +253,22 @@ py::dict to_dict(const Map& m) {
 PYBIND11_MODULE(model_inference, m) {
     check_interpreter_version();
     m.doc() = kModuleDoc;
+    // Engine messages quote file bytes (JSON characters, node names) that
+    // need not be UTF-8; undecodable bytes are escaped so the error still
+    // reaches Python as RuntimeError instead of UnicodeDecodeError.
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const py::builtin_exception&) {
+            throw;
+        } catch (const std::runtime_error& e) {
+            const char* what = e.what();
+            PyObject* text = PyUnicode_DecodeUTF8(what, Py_ssize_t(std::strlen(what)), "backslashreplace");
+            if (!text) return;  // the decode error is already set
+            PyErr_SetObject(PyExc_RuntimeError, text);
+            Py_DECREF(text);
+        }
+    });
 
     m.def("set_backend", &vantrel::set_backend, py::arg("name") = "cpu",
           "Select the active backend.\n\nArgs:\n    name: 'cpu' (default), 'cuda', or 'metal'\n\n"
@@ -250,10 +300,14 @@ PYBIND11_MODULE(model_inference, m) {
             return "<InputSpec name='" + s.name + "' shape=[" + join_dims(s.shape) + "] dtype=" + s.dtype + ">";
         });
 
-    using Model = vantrel::InferenceModel;
+    using Model = LockedModel;
     py::class_<Model>(m, "InferenceModel", kModelDoc)
         .def(py::init([](const std::string& arch, const std::string& weights) {
-                 auto model = std::make_unique<Model>(arch, weights);
+                 std::unique_ptr<Model> model;
+                 {
+                     py::gil_scoped_release nogil;  // loading touches no Python object
+                     model = std::make_unique<Model>(arch, weights);
+                 }
                  model->set_profile_enabled(true);
                  return model;
              }),
@@ -293,17 +347,40 @@ PYBIND11_MODULE(model_inference, m) {
         }, "First input channel count in NHWC layout.")
         .def_property_readonly("num_classes", [](const Model& mo) { return num_classes(mo.graph().model_name); },
                                "Classifier class-count hint. Returns 1000 for ImageNet classifier models, otherwise 0.")
-        .def("op_profile", [](const Model& mo) { return to_dict(mo.op_profile()); },
+        .def("op_profile", [](const Model& mo) { return to_dict(with_model_lock(mo, [&] { return mo.op_profile(); })); },
              "Return per-op accumulated timing as dict[str, float] (milliseconds).")
-        .def("layer_profile", [](const Model& mo) { return to_dict(mo.layer_profile()); },
+        .def("layer_profile", [](const Model& mo) { return to_dict(with_model_lock(mo, [&] { return mo.layer_profile(); })); },
              "Return per-layer accumulated timing as dict[str, float] (milliseconds).")
-        .def("set_profile_enabled", &Model::set_profile_enabled, py::arg("enabled"),
+        .def("set_profile_enabled", [](Model& mo, bool on) { with_model_lock(mo, [&] { mo.set_profile_enabled(on); }); }, py::arg("enabled"),
              "Enable or disable per-op and per-layer profiling.")
-        .def_property_readonly("profile_enabled", &Model::profile_enabled, "True when profiling is enabled.")
-        .def("set_speed", &Model::set_speed, py::arg("speed"),
+        .def_property_readonly("profile_enabled", [](const Model& mo) { return with_model_lock(mo, [&] { return mo.profile_enabled(); }); }, "True when profiling is enabled.")
+        .def("set_speed", [](Model& mo, float v) { with_model_lock(mo, [&] { mo.set_speed(v); }); }, py::arg("speed"),
              "Set TTS duration speed. 1.0 is normal, larger is faster, smaller is slower.")
-        .def_property_readonly("speed", &Model::speed, "Current TTS duration speed.")
-        .def("reset_profile", &Model::reset_profile, "Clear accumulated profiling timings.")
+        .def_property_readonly("speed", [](const Model& mo) { return with_model_lock(mo, [&] { return mo.speed(); }); }, "Current TTS duration speed.")
+        .def("reset_profile", [](Model& mo) { with_model_lock(mo, [&] { mo.reset_profile(); }); }, "Clear accumulated profiling timings.")
+        .def("forward_step", &forward_step_array, py::arg("input"),
+             "Run one decoding step with a single input.\n\n"
+             "Like forward(input), but the causal attention layers attend to the\n"
+             "tokens cached by earlier steps: the step's tokens go to positions\n"
+             "position .. position + T - 1, then position advances by T (the\n"
+             "tokens of the step). forward() and reset_cache() start a new\n"
+             "sequence. Raises RuntimeError when position + T exceeds\n"
+             "cache_capacity; the position is then unchanged.")
+        .def("forward_step", &forward_step_dict, py::arg("inputs"),
+             "Run one decoding step with inputs by name.\n\n"
+             "Like forward(inputs), at the current position, which then advances\n"
+             "by the step's tokens (see forward_step(input)).")
+        .def("reset_cache", [](Model& mo) { with_model_lock(mo, [&] { mo.reset_cache(); }); },
+             "Start a new sequence: position back to 0 (the cache memory is kept).")
+        .def("reserve_cache", [](Model& mo, int32_t n) { with_model_lock(mo, [&] { mo.reserve_cache(n); }); }, py::arg("capacity"),
+             "Reserve the key/value cache of every causal attention layer for\n"
+             "`capacity` positions (at least 1) and start a new sequence.\n\n"
+             "Without it the capacity is the largest 'max_seq_len' a causal node\n"
+             "declares, or 2048.")
+        .def_property_readonly("position", [](const Model& mo) { return with_model_lock(mo, [&] { return mo.position(); }); },
+                               "Tokens already in the key/value cache: the position of the next forward_step.")
+        .def_property_readonly("cache_capacity", [](const Model& mo) { return with_model_lock(mo, [&] { return mo.cache_capacity(); }); },
+                               "Positions the key/value cache holds (reserved before the first pass).")
         .def("load_stats", [](const Model& mo) {
             const auto& s = mo.load_stats();
             py::dict d;

@@ -72,6 +72,15 @@ using KGemmS8Requant = void (*)(const int8_t* a, const int8_t* bp, const int64_t
                                 bool in_team, const int32_t* row_sums, void* stream);
 using KGemmS8S32 = void (*)(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
                             int32_t n, const int32_t* extra);
+// Token matrix times packed fp32 weights (+ bias, GELU); w is the raw
+// [N][K] rows, bp the block from k_pack_f32 (kernels/seq_gemm_f32.h).
+using KSeqGemmF32 = void (*)(const float* x, const float* w, const float* bias, float* y,
+                             int32_t t, int32_t k, int32_t n, bool gelu, const float* bp,
+                             void* stream);
+// One token times N plain int8 rows of K bytes with per-row scales
+// (kernels/seq_gemm_f32_alt.h).
+using KSeqGemmF32Alt = void (*)(const float* x, const int8_t* q, const float* scale,
+                                const float* bias, float* y, int32_t k, int32_t n, void* stream);
 using KSeqGemmS8 = void (*)(const float* x, const int8_t* bp, const float* w_scale,
                             const int64_t* ib, const float* fb, int8_t* qbuf, float* sbuf,
                             float* y, int32_t m, int32_t k, int32_t n, bool gelu, void* stream);
@@ -93,11 +102,72 @@ using KConv2dS8Wino = void (*)(const int8_t* in, const int8_t* const u[16], cons
 using KConv1dF32 = void (*)(const float* in, const float* w, const float* bias, float* out,
                             int32_t cin, int32_t l, int32_t cout, int32_t k, int32_t stride,
                             int32_t pad, int32_t dilation, bool relu, void* stream);
+// Device 1-D int8 convolution: float input, int8 weights [o][k][c] with one
+// float scale per output channel.
+using KConv1dS8 = void (*)(const float* in, const int8_t* w, const float* w_scale,
+                           const float* bias, float* out, int32_t cin, int32_t l, int32_t w_in,
+                           int32_t cout, int32_t k, int32_t stride, int32_t pad,
+                           int32_t dilation, int32_t groups, void* stream);
+// Device transposed 1-D convolution, weights [c_in][c_out/groups][k].
+using KConvTranspose1dF32 = void (*)(const float* in, const float* w, const float* bias,
+                                     float* out, int32_t cin, int32_t l, int32_t cout,
+                                     int32_t k, int32_t stride, int32_t pad,
+                                     int32_t output_padding, int32_t groups, void* stream);
 using KConcat1dF32 = void (*)(const float* a, const float* b, float* out, int32_t n, int32_t c1,
                               int32_t c2, bool broadcast, void* stream);
 using KSliceChannelsF32 = void (*)(const float* x, float* out, int32_t n, int32_t c,
                                    int32_t start, int32_t count, void* stream);
 using KMulF32 = void (*)(const float* a, const float* b, float* out, int32_t n, void* stream);
+// Whole float self-attention block: QKV projection, attention, output
+// projection (kernels/attention_f32.h describes the arguments).
+using KAttentionF32 = void (*)(const float* x, const float* w_qkv, const float* b_qkv,
+                               const float* w_proj, const float* b_proj, float* out,
+                               int32_t tokens, int32_t embed, int32_t num_heads, float* scratch,
+                               const float* packed_qkv, const float* packed_proj, void* stream,
+                               bool dynamic_quantize);
+// Causal grouped-query attention with rotary encoding over a key/value cache
+// (kernels/causal_attention_f32.h describes the arguments).
+using KCausalAttentionF32 = void (*)(const float* q, const float* k, const float* v,
+                                     float* kv_cache, int32_t cache_position, int32_t capacity,
+                                     float* out, int32_t tokens, float rope_theta,
+                                     int32_t num_q_heads, int32_t num_kv_heads, int32_t head_dim,
+                                     int32_t rope_position, uint8_t cache_flag, float* work,
+                                     void* stream);
+
+// Style-conditioned normalisation of T rows of C channels: out = beta +
+// (1 + gamma) * x_hat, instance norm over time (optional per-channel norm
+// affine) or layer norm over channels.
+using KAdaIn1dF32 = void (*)(const float* x, float* out, const float* gamma, const float* beta,
+                             int32_t t, int32_t c, void* stream, const float* norm_w, float eps,
+                             const float* norm_b);
+using KAdaLayerNormF32 = void (*)(const float* x, float* out, const float* gamma,
+                                  const float* beta, int32_t t, int32_t c, void* stream, float eps);
+// Snake x + (1/alpha) * sin^2(alpha * x) per channel over T rows of C.
+using KSnakeF32 = void (*)(const float* x, float* out, const float* alpha, const float* inv_alpha,
+                           int32_t t, int32_t c, void* stream);
+// Device harmonic sine source with upsampling (no noise).
+using KSineGenF32 = void (*)(const float* f0, float* out, int32_t t, int32_t harmonics,
+                             int32_t sample_rate, int32_t upsample_scale, void* stream,
+                             float sine_amp, float voiced_threshold);
+using KUpsampleNearest1dF32 = void (*)(const float* in, float* out, int32_t n, int32_t c,
+                                       int32_t scale, void* stream);
+using KReflectionPad1dF32 = void (*)(const float* in, float* out, int32_t n, int32_t c,
+                                     void* stream);
+// Device LSTM over t steps of i inputs: raw weights [4h][i] / [4h][h] and
+// biases [4h] (null when absent) of each direction (reverse ones null when
+// not bidirectional); out gets t rows of (bidirectional ? 2h : h).
+using KLstmF32 = void (*)(const float* x, const float* w_ih, const float* w_hh, const float* b_ih,
+                          const float* b_hh, const float* w_ih_rev, const float* w_hh_rev,
+                          const float* b_ih_rev, const float* b_hh_rev, float* out, int32_t t,
+                          int32_t i, int32_t h, bool bidirectional, void* stream);
+// Device STFT of s samples into `frames` rows of n_fft/2 + 1 magnitudes then
+// as many phases; bases [n_fft/2 + 1][n_fft].
+using KStftF32 = void (*)(const float* x, const float* w_re, const float* w_im, float* out,
+                          int32_t s, int32_t frames, int32_t n_fft, int32_t hop, void* stream);
+// Device inverse STFT of t frames of n_fft/2 + 1 magnitudes and phases into
+// (t - 1) * hop samples.
+using KIstftF32 = void (*)(const float* mag, const float* phase, float* out, int32_t t,
+                           int32_t n_fft, int32_t hop, bool normalized, void* stream);
 
 // Slot order is part of the table's contract: name, priority/kind,
 // allocator, then 58 kernels (slots 3..60).
@@ -119,13 +189,13 @@ struct Backend {
     KConv2dS8Wino k_conv2d_s8_wino;                 // 12
     KConv2dF32 k_conv2d_f32;                        // 13
     KConv2dF32Wino k_conv2d_f32_wino;               // 14
-    KernelFnUntyped k_seq_gemm_f32;                 // 15
+    KSeqGemmF32 k_seq_gemm_f32;                     // 15
     KSeqGemmS8 k_seq_gemm_s8;                       // 16
-    KernelFnUntyped k_seq_gemm_f32_alt;             // 17
-    KernelFnUntyped k_conv1d_s8;                    // 18
+    KSeqGemmF32Alt k_seq_gemm_f32_alt;              // 17
+    KConv1dS8 k_conv1d_s8;                          // 18
     KConv1dF32 k_conv1d_f32;                        // 19
-    KernelFnUntyped k_conv_transpose1d_f32;         // 20
-    KernelFnUntyped k_attention_f32;                // 21
+    KConvTranspose1dF32 k_conv_transpose1d_f32;     // 20
+    KAttentionF32 k_attention_f32;                  // 21
     KernelFnUntyped k_attention_s8;                 // 22
     KLayerNormF32 k_layer_norm_f32;                 // 23
     KMaxPoolS8 k_maxpool_s8_alt;                    // 24
@@ -143,10 +213,10 @@ struct Backend {
     KLeakyReluF32 k_leaky_relu_f32;                 // 36
     KUnaryF32 k_exp_f32;                            // 37
     KUnaryF32 k_sin_f32;                            // 38
-    KernelFnUntyped k_upsample_nearest1d_f32;       // 39
+    KUpsampleNearest1dF32 k_upsample_nearest1d_f32; // 39
     KUpsampleBilinearF32 k_upsample_bilinear_f32;   // 40
-    KernelFnUntyped k_ada_in1d_f32;                 // 41
-    KernelFnUntyped k_ada_layer_norm_f32;           // 42
+    KAdaIn1dF32 k_ada_in1d_f32;                     // 41
+    KAdaLayerNormF32 k_ada_layer_norm_f32;          // 42
     KAccumulateF32 k_accumulate_f32;                // 43
     KAddRowVectorF32 k_add_row_vector_f32;          // 44
     KScaleF32 k_scale_f32;                          // 45
@@ -155,16 +225,16 @@ struct Backend {
     KEmbeddingF32 k_embedding_f32;                  // 48
     KConcat1dF32 k_concat1d_f32;                    // 49
     KSliceChannelsF32 k_slice_channels_f32;         // 50
-    KernelFnUntyped k_snake_f32;                    // 51
-    KernelFnUntyped k_lstm_f32;                     // 52
-    KernelFnUntyped k_stft_f32;                     // 53
-    KernelFnUntyped k_istft_f32;                    // 54
-    KernelFnUntyped k_reflection_pad1d_f32;         // 55
-    KernelFnUntyped k_sine_gen_f32;                 // 56
+    KSnakeF32 k_snake_f32;                          // 51
+    KLstmF32 k_lstm_f32;                            // 52
+    KStftF32 k_stft_f32;                            // 53
+    KIstftF32 k_istft_f32;                          // 54
+    KReflectionPad1dF32 k_reflection_pad1d_f32;     // 55
+    KSineGenF32 k_sine_gen_f32;                     // 56
     KRmsNormF32 k_rms_norm_f32;                     // 57
     KUnaryF32 k_silu_f32;                           // 58
     KMulF32 k_mul_f32;                              // 59
-    KernelFnUntyped k_causal_attention_f32;         // 60
+    KCausalAttentionF32 k_causal_attention_f32;     // 60
 };
 
 constexpr int kKernelSlots = 58;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "engine/backend.h"
+#include "engine/cache_capacity.h"
 #include "loader/op_table.h"
 
 namespace vantrel {
@@ -221,8 +222,10 @@ void GraphExecutor::bind_inputs(const InputMap& inputs) {
     }
 }
 
-OutputMap GraphExecutor::run(const InputMap& inputs) {
+OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64_t* step_tokens) {
     plan(inputs);
+    ensure_caches();
+    if (step_tokens) *step_tokens = -1;
     bind_inputs(inputs);
     ArchGraph& g = *graph_;
     BackendKind kind = active_backend_or_throw().kind;
@@ -270,6 +273,17 @@ OutputMap GraphExecutor::run(const InputMap& inputs) {
 
         grow_scratch(*layer, n > 0 ? shapes[0] : Shape3{0, 0, 0}, cross);
         ExecContext ctx;
+        // Only stateful layers get the sequence position; cache_flag stays 0
+        // (the causal attention kernel gives it no meaning).
+        if (layer->is_stateful()) {
+            ctx.position = position;
+            const int64_t t = n > 0 ? int64_t(std::max(shapes[0].h, 0)) * std::max(shapes[0].w, 0) : 0;
+            if (step_tokens && *step_tokens >= 0 && *step_tokens != t)
+                throw std::runtime_error("node '" + node.name + "' takes " + std::to_string(t) +
+                                         " tokens but an earlier stateful node of this step took " +
+                                         std::to_string(*step_tokens) + "; one step advances one position");
+            if (step_tokens) *step_tokens = t;
+        }
         Buffer* areas = cross ? host_scratch_ : device_scratch_;
         for (int a = 0; a < kScratchAreas; ++a) ctx.scratch[a] = BufferView{areas[a].data, areas[a].on_device, areas[a].size};
 
@@ -322,6 +336,56 @@ OutputMap GraphExecutor::run(const InputMap& inputs) {
         result[name] = std::move(o);
     }
     return result;
+}
+
+OutputMap GraphExecutor::run(const InputMap& inputs) {
+    position_ = 0;
+    return execute(inputs, 0, nullptr);
+}
+
+OutputMap GraphExecutor::run_step(const InputMap& inputs) {
+    int64_t tokens = 0;
+    OutputMap out = execute(inputs, position_, &tokens);
+    // A stateful layer has already refused position + tokens > capacity.
+    if (tokens > 0) position_ = int32_t(std::min<int64_t>(int64_t(position_) + tokens, INT32_MAX));
+    return out;
+}
+
+std::vector<ILayer*> GraphExecutor::stateful_layers() const {
+    // Each distinct layer once (two nodes of one name share a layer).
+    std::vector<ILayer*> out;
+    for (ILayer* l : node_layers_)
+        if (l && l->is_stateful() && std::find(out.begin(), out.end(), l) == out.end()) out.push_back(l);
+    return out;
+}
+
+int32_t GraphExecutor::cache_capacity() const {
+    if (capacity_ > 0) return capacity_;
+    int32_t declared = 0;
+    for (ILayer* l : stateful_layers())
+        if (auto* d = dynamic_cast<const DeclaresCacheCapacity*>(l))
+            declared = std::max(declared, d->declared_cache_capacity());
+    return declared > 0 ? declared : kDefaultCacheCapacity;
+}
+
+void GraphExecutor::ensure_caches() {
+    if (caches_reserved_) return;
+    const int32_t cap = cache_capacity();
+    for (ILayer* l : stateful_layers()) l->reserve_state(cap, *alloc_);
+    capacity_ = cap;
+    caches_reserved_ = true;
+}
+
+void GraphExecutor::reserve_cache(int32_t capacity) {
+    if (capacity < 1)
+        throw std::runtime_error("KV cache capacity must be at least 1, got " + std::to_string(capacity));
+    position_ = 0;
+    // A failure part-way leaves layers with different capacities; the next
+    // pass then reserves all of them again with the capacity in force.
+    caches_reserved_ = false;
+    for (ILayer* l : stateful_layers()) l->reserve_state(capacity, *alloc_);
+    capacity_ = capacity;
+    caches_reserved_ = true;
 }
 
 uint64_t GraphExecutor::tensor_buffer_bytes() const {

@@ -41,7 +41,24 @@ public:
     // outlive the executor.
     void prepare(ArchGraph& graph, Allocator* alloc);
     void plan(const InputMap& inputs);
+    // One pass with every stateful layer at position 0: a fresh sequence.
+    // The step sequence is dropped (its cache rows are overwritten), so the
+    // step position is back at 0 afterwards.
     OutputMap run(const InputMap& inputs);
+
+    // Step API for decoders. run_step runs with the stateful layers at the
+    // current position and then advances it by the tokens they took in (all
+    // of them must take the same count); a failing step leaves the position
+    // unchanged. Caches are reserved before the first pass, with the largest
+    // capacity a node declares ("max_seq_len") or kDefaultCacheCapacity.
+    static constexpr int32_t kDefaultCacheCapacity = 2048;
+    OutputMap run_step(const InputMap& inputs);
+    // Re-reserves every cache for `capacity` positions (at least 1) and
+    // starts a new sequence.
+    void reserve_cache(int32_t capacity);
+    void reset_cache() { position_ = 0; }
+    int32_t position() const { return position_; }
+    int32_t cache_capacity() const;
 
     bool profile_enabled = false;
     std::unordered_map<std::string, double> op_profile;
@@ -57,6 +74,11 @@ private:
     void bind_inputs(const InputMap& inputs);
     void check_input_dtype(const std::string& name, const InputTensor& t) const;
     void check_tensor_dtypes() const;
+    // The pass itself; stateful layers see `position`. With `step_tokens`
+    // set, it receives the token count the stateful layers took in.
+    OutputMap execute(const InputMap& inputs, int32_t position, int64_t* step_tokens);
+    void ensure_caches();
+    std::vector<ILayer*> stateful_layers() const;
 
     ArchGraph* graph_ = nullptr;
     Allocator* alloc_ = nullptr;
@@ -69,6 +91,9 @@ private:
     Buffer host_scratch_[kScratchAreas];
     Buffer input_staging_[kMaxLayerInputs];
     Buffer output_staging_;
+    int32_t capacity_ = 0;  // 0 until resolved
+    bool caches_reserved_ = false;
+    int32_t position_ = 0;
 };
 
 }  // namespace vantrel

@@ -22,6 +22,12 @@ public:
     InferenceModel(const std::string& arch_path, const std::string& weights_path);
 
     OutputMap run(const InputMap& inputs) { return exec_.run(inputs); }
+    // Step API of decoders (GraphExecutor::run_step and its cache calls).
+    OutputMap run_step(const InputMap& inputs) { return exec_.run_step(inputs); }
+    void reserve_cache(int32_t capacity) { exec_.reserve_cache(capacity); }
+    void reset_cache() { exec_.reset_cache(); }
+    int32_t position() const { return exec_.position(); }
+    int32_t cache_capacity() const { return exec_.cache_capacity(); }
 
     const ArchGraph& graph() const { return graph_; }
     uint64_t peak_tensor_bytes() const { return load_stats_.peak_tensor_bytes; }

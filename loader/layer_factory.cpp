@@ -26,10 +26,29 @@
 #include "layers/sequence/pos_emb_add_fp32.h"
 #include "layers/sequence/rms_norm_fp32.h"
 // includes: sequence matrix-product and self-attention layers
+// sequence matrix products
+#include "layers/sequence/seq_gemm_fp32.h"
+#include "layers/sequence/seq_gemm_int8.h"
+// self-attention
+#include "layers/sequence/attention_fp32.h"
+#include "layers/sequence/attention_int8.h"
 // includes: causal attention layers
+#include "layers/sequence/causal_attn_core_fp32.h"
 // includes: recurrent and spectral layers
+#include "layers/audio/istft_fp32.h"
+#include "layers/audio/lstm_fp32.h"
+#include "layers/audio/stft_fp32.h"
 // includes: style, source and resampling layers
+#include "layers/audio/ada_in1d_fp32.h"
+#include "layers/audio/ada_layer_norm_fp32.h"
+#include "layers/audio/length_regulate_fp32.h"
+#include "layers/audio/reflection_pad1d_fp32.h"
+#include "layers/audio/sine_gen_fp32.h"
+#include "layers/audio/snake_fp32.h"
+#include "layers/audio/upsample_nearest1d_fp32.h"
 // includes: int8 and transposed 1-D convolution layers
+#include "layers/audio/conv1d_int8.h"
+#include "layers/audio/conv_transpose1d_fp32.h"
 #include "layers/placeholder_layer.h"
 #include "loader/layer_args.h"
 #include "loader/op_table.h"
@@ -116,10 +135,63 @@ std::unique_ptr<ILayer> create_layer(const std::string& name, int32_t op, const 
         case OP_SUM_CHANNELS_FP32: layer.reset(new SumChannelsFp32()); break;
         case OP_ELEMWISE_MUL_FP32: layer.reset(new ElemwiseMulFp32()); break;
         // -- sequence matrix-product and self-attention layers
+        // sequence matrix products
+        case OP_SEQGEMM_FP32:
+            layer.reset(new SeqGemmFp32(name, args.b("gelu"), args.i("C_out"), args.i("C_in"),
+                                        args.b("dynamic_quantize"), is_decoder_weight_name(name)));
+            break;
+        case OP_SEQGEMM_INT8:
+            layer.reset(new SeqGemmInt8(name, args.b("gelu"), args.i("C_out"), args.i("C_in"),
+                                        is_decoder_weight_name(name)));
+            break;
+        // self-attention
+        case OP_ATTENTION_FP32:
+            layer.reset(new AttentionFp32(name, args.i("num_heads"), args.i("embed_dim"), args.b("dynamic_quantize")));
+            break;
+        case OP_ATTENTION_INT8: layer.reset(new AttentionInt8(name, args.i("num_heads"), args.i("embed_dim"))); break;
         // -- causal attention layers
+        case OP_CAUSAL_ATTN_CORE_FP32:
+            // "max_seq_len" is not in the op's table: an optional cache
+            // capacity the node may declare (files without it still load).
+            layer.reset(new CausalAttnCoreFp32(name, args.i("num_q_heads"), args.i("num_kv_heads"),
+                                               args.i("head_dim"), args.f("rope_theta"),
+                                               arg_int(node, "max_seq_len", 0)));
+            break;
         // -- recurrent and spectral layers
+        case OP_LSTM_FP32: layer.reset(new LstmFp32(name, args.i("hidden_size"), args.b("bidirectional"))); break;
+        case OP_STFT_FP32: layer.reset(new StftFp32(name, args.i("n_fft"), args.i("hop_size"))); break;
+        case OP_ISTFT_FP32:
+            layer.reset(new IstftFp32(name, args.i("n_fft"), args.i("hop_size"), args.b("normalized")));
+            break;
         // -- style, source and resampling layers
+        case OP_ADA_IN1D_FP32:
+            layer.reset(new AdaIn1dFp32(name, args.i("C"), args.i("C_style"), args.f("eps")));
+            break;
+        case OP_ADA_LAYER_NORM_FP32:
+            layer.reset(new AdaLayerNormFp32(name, args.i("C"), args.i("C_style"), args.f("eps")));
+            break;
+        case OP_SNAKE1D_FP32: layer.reset(new SnakeFp32()); break;
+        case OP_SINE_GEN_FP32:
+            layer.reset(new SineGenFp32(name, args.i("sample_rate"), args.i("harmonic_num"), args.f("sine_amp"),
+                                        args.f("voiced_threshold"), args.f("noise_std"),
+                                        args.i("upsample_scale")));
+            break;
+        case OP_LENGTH_REGULATE_FP32: layer.reset(new LengthRegulateFp32()); break;
+        case OP_UPSAMPLE_NEAREST1D_FP32:
+            layer.reset(new UpsampleNearest1dFp32(name, args.i("scale_factor")));
+            break;
+        case OP_REFLECTION_PAD1D_FP32: layer.reset(new ReflectionPad1dFp32()); break;
         // -- int8 and transposed 1-D convolution layers
+        case OP_CONV1D_INT8:
+            layer.reset(new Conv1dInt8(name, args.i("C_out"), args.i("C_in"), args.i("kernel_size"),
+                                       args.i("stride"), args.i("padding"), args.i("dilation"),
+                                       args.i("groups")));
+            break;
+        case OP_CONV_TRANSPOSE1D_FP32:
+            layer.reset(new ConvTranspose1dFp32(name, args.i("C_out"), args.i("C_in"), args.i("kernel_size"),
+                                                args.i("stride"), args.i("padding"),
+                                                args.i("output_padding"), args.i("groups")));
+            break;
         default: layer.reset(new PlaceholderLayer(op, std::move(args))); break;
     }
     layer->name = name;

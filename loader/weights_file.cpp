@@ -103,6 +103,19 @@ bool WeightsReader::fetch(const std::string& name, std::vector<int>& shape, std:
     read_exact(f_, dims.data(), dims.size(), "tensor_shape");
     shape.resize(ndim);
     for (uint32_t d = 0; d < ndim; ++d) shape[d] = int32_t(le32(&dims[4 * d]));
+    // Elements are at least one byte, so a shape with a negative dimension
+    // or more elements than data bytes cannot describe the record; layers
+    // that size loops from the shape must never see one.
+    uint64_t elems = 1;  // saturates once past `data`; 0 if any dimension is 0
+    for (uint32_t d = 0; d < ndim; ++d) {
+        if (shape[d] < 0)
+            throw std::runtime_error("read error at tensor_shape: record '" + name + "' has dimension " +
+                                     std::to_string(d) + " of " + std::to_string(shape[d]));
+        if (shape[d] == 0 || elems <= data) elems *= uint64_t(shape[d]);
+    }
+    if (elems > data && ndim)
+        throw std::runtime_error("read error at tensor_shape: record '" + name + "' has a shape of more elements "
+                                 "than its " + std::to_string(data) + " data bytes");
     bytes.resize(size_t(data));
     if (stats && data > stats->peak_tensor_bytes) stats->peak_tensor_bytes = data;
     read_exact(f_, bytes.data(), size_t(data), "tensor_data");

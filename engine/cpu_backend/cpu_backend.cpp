@@ -26,9 +26,19 @@
 #include "kernels/slice_channels_f32.h"
 
 // includes: sequence matrix-product and self-attention kernels
+// sequence matrix products
+#include "kernels/seq_gemm_f32.h"
+#include "kernels/seq_gemm_f32_alt.h"
+// self-attention
+#include "kernels/attention_f32.h"
 // includes: causal attention kernels
+#include "kernels/causal_attention_f32.h"
 // includes: recurrent and spectral kernels
 // includes: style, source and resampling kernels
+#include "kernels/ada_in1d_f32.h"
+#include "kernels/ada_layer_norm_f32.h"
+#include "kernels/snake_f32.h"
+#include "kernels/upsample_nearest1d_f32.h"
 // includes: int8 and transposed 1-D convolution kernels
 
 namespace vantrel {
@@ -170,10 +180,58 @@ Backend make_cpu_backend(KernelPath path) {
     b.k_row_sum_f32 = &k_row_sum_f32;
 #endif
     // -- sequence matrix-product and self-attention kernels
+    // sequence matrix products
+    // k_seq_gemm_f32 follows the same path as k_pack_f32, whose block it reads.
+#if defined(__x86_64__)
+    b.k_seq_gemm_f32 = pick_kernel<KSeqGemmF32>(path,
+        &k_seq_gemm_f32, &k_seq_gemm_f32_avx2, &k_seq_gemm_f32_avx512, nullptr);
+    b.k_seq_gemm_f32_alt = pick_kernel<KSeqGemmF32Alt>(path,
+        &k_seq_gemm_f32_alt, &k_seq_gemm_f32_alt_avx2, &k_seq_gemm_f32_alt_avx512, nullptr);
+#elif defined(__aarch64__)
+    b.k_seq_gemm_f32 = pick_kernel<KSeqGemmF32>(path,
+        &k_seq_gemm_f32, nullptr, nullptr, &k_seq_gemm_f32_neon);
+    b.k_seq_gemm_f32_alt = pick_kernel<KSeqGemmF32Alt>(path,
+        &k_seq_gemm_f32_alt, nullptr, nullptr, &k_seq_gemm_f32_alt_neon);
+#else
+    b.k_seq_gemm_f32 = &k_seq_gemm_f32;
+    b.k_seq_gemm_f32_alt = &k_seq_gemm_f32_alt;
+#endif
+    // self-attention
+    // The attention core inside picks its own path; the GEMMs follow the table's.
+    b.k_attention_f32 = &k_attention_f32;
     // -- causal attention kernels
+#if defined(__x86_64__)
+    // The AVX-512 path takes the AVX2 kernel: eight lanes fix the order.
+    b.k_causal_attention_f32 = pick_kernel<KCausalAttentionF32>(path,
+        &k_causal_attention_f32, &k_causal_attention_f32_avx2, nullptr, nullptr);
+#elif defined(__aarch64__)
+    b.k_causal_attention_f32 = pick_kernel<KCausalAttentionF32>(path,
+        &k_causal_attention_f32, nullptr, nullptr, &k_causal_attention_f32_neon);
+#else
+    b.k_causal_attention_f32 = &k_causal_attention_f32;
+#endif
     // -- recurrent and spectral kernels
+    // k_lstm_f32, k_stft_f32 and k_istft_f32 stay null: LstmFp32, StftFp32
+    // and IstftFp32 compute on the host through their own active-path kernels.
     // -- style, source and resampling kernels
+    // k_sine_gen_f32 and k_reflection_pad1d_f32 stay null: both layers
+    // compute on the host themselves. Nearest upsampling is row copies.
+#if defined(__x86_64__)
+#define VANTREL_PICK_STYLE(T, fn) pick_kernel<T>(path, &fn, &fn##_avx2, &fn##_avx512, nullptr)
+#elif defined(__aarch64__)
+#define VANTREL_PICK_STYLE(T, fn) pick_kernel<T>(path, &fn, nullptr, nullptr, &fn##_neon)
+#else
+#define VANTREL_PICK_STYLE(T, fn) (&fn)
+#endif
+    b.k_ada_in1d_f32 = VANTREL_PICK_STYLE(KAdaIn1dF32, k_ada_in1d_f32);
+    b.k_ada_layer_norm_f32 = VANTREL_PICK_STYLE(KAdaLayerNormF32, k_ada_layer_norm_f32);
+    b.k_snake_f32 = VANTREL_PICK_STYLE(KSnakeF32, k_snake_f32);
+#undef VANTREL_PICK_STYLE
+    b.k_upsample_nearest1d_f32 = pick_kernel<KUpsampleNearest1dF32>(path,
+        &k_upsample_nearest1d_f32, nullptr, nullptr, nullptr);
     // -- int8 and transposed 1-D convolution kernels
+    // k_conv1d_s8 and k_conv_transpose1d_f32 stay null: Conv1dInt8 and
+    // ConvTranspose1dFp32 compute on the host through the GEMM engines.
     return b;
 }
 

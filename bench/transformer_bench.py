@@ -1,0 +1,235 @@
+"""Latency of transformer models: vantrel against onnxruntime.
+
+    python bench/transformer_bench.py [--cases vit decoder minilm] [--runs 20]
+
+Cases, each built once from the same weights for both engines:
+
+- vit: ViT-S/16 on one 224x224 image (vantrel.torch_models.vit_s16, seeded),
+  vantrel float32 and int8 weights, against onnxruntime float32.
+- decoder: one decoding step of vantrel.torch_models.tiny_decoder at context
+  512: 511 tokens are already in the key/value cache and one new token is
+  run. vantrel: reset_cache, forward_step of a 510-token prompt and one
+  warm-up token (untimed), then the timed forward_step of token 512.
+  onnxruntime: a PyTorch export that takes the 511 cached keys/values as an
+  input and returns the logits of the new token and the extended cache; the
+  timed call is one session run with that cache.
+- minilm: all-MiniLM-L6-v2 (vantrel.bert.convert_minilm, the float32
+  model) on 128 tokens with mean pooling, against the Hugging Face BertModel
+  of sentence-transformers exported with the same pooling.
+
+onnxruntime uses the CPU provider with 2 intra-op threads; vantrel runs 2
+OpenMP threads. Engines are timed in alternating blocks in this one process
+(so that drift of a shared machine hits all of them alike); the medians are
+printed with the ratio vantrel/onnxruntime (below 1: vantrel is faster).
+On a machine loaded by other work, OpenMP's default spin-waiting makes
+vantrel's many short parallel regions stall; compare with
+OMP_WAIT_POLICY=passive there.
+Outputs are checked against PyTorch before timing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import os
+import statistics
+import tempfile
+import time
+import warnings
+
+import numpy as np
+
+THREADS = 2
+# Read by the OpenMP runtime when the engine's module loads.
+os.environ.setdefault("OMP_NUM_THREADS", str(THREADS))
+CONTEXT = 512
+
+
+def ort_session(module, args, input_names, output_names):
+    import onnxruntime as ort
+    import torch
+
+    buf = io.BytesIO()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        torch.onnx.export(module, args, buf, dynamo=False, input_names=input_names,
+                          output_names=output_names, opset_version=17)
+    so = ort.SessionOptions()
+    so.intra_op_num_threads = THREADS
+    so.inter_op_num_threads = 1
+    return ort.InferenceSession(buf.getvalue(), so, providers=["CPUExecutionProvider"])
+
+
+def load(builder):
+    import model_inference as mi
+
+    with tempfile.TemporaryDirectory() as d:
+        arch, weights = os.path.join(d, "m.json"), os.path.join(d, "m.bin")
+        builder.save(arch, weights)
+        return mi.InferenceModel(arch, weights)
+
+
+def check(case, engine, got, want, tol):
+    got, want = np.asarray(got).ravel(), np.asarray(want).ravel()
+    err = float(np.abs(got - want).max() / np.abs(want).max())
+    if err > tol:
+        raise SystemExit(f"{case}: {engine} disagrees with PyTorch (relative error {err:.2e})")
+
+
+# Each case returns {engine: (prepare, run)}; only run is timed.
+
+def vit_case():
+    import torch
+    from vantrel.torch_models import vit_s16
+    from vantrel.vit import vit_to_builder
+
+    net = vit_s16()
+    x = torch.randn(1, 3, 224, 224, generator=torch.Generator().manual_seed(1))
+    x_hwc = np.ascontiguousarray(x[0].permute(1, 2, 0).numpy())
+    fp32, int8 = load(vit_to_builder(net)), load(vit_to_builder(net, int8=True))
+    session = ort_session(net, (x,), ["image"], ["logits"])
+    x_nchw = x.numpy()
+    with torch.inference_mode():
+        want = net(x).numpy()
+    engines = {"vantrel": (None, lambda: fp32.forward(x_hwc)),
+               "vantrel-int8": (None, lambda: int8.forward(x_hwc)),
+               "onnxruntime": (None, lambda: session.run(None, {"image": x_nchw})[0])}
+    for engine, tol in (("vantrel", 1e-3), ("vantrel-int8", 5e-2), ("onnxruntime", 1e-3)):
+        check("vit", engine, engines[engine][1](), want, tol)
+    return engines
+
+
+def decoder_case():
+    import torch
+    from torch import nn
+    from vantrel.decoder import decoder_to_builder
+    from vantrel.torch_models import tiny_decoder
+
+    net = tiny_decoder()
+    ids = torch.randint(0, net.vocab, (CONTEXT,), generator=torch.Generator().manual_seed(2))
+    with torch.inference_mode():
+        _, past = net.forward_cached(ids[:CONTEXT - 1])
+        want = net(ids)[-1].numpy()
+    past = torch.stack([torch.stack(kv) for kv in past])  # [layers, 2, Hkv, 511, d]
+
+    class Step(nn.Module):
+        def __init__(self, net):
+            super().__init__()
+            self.net = net
+
+        def forward(self, token, cache):
+            y, present = self.net.forward_cached(token, [(c[0], c[1]) for c in cache])
+            return y, torch.stack([torch.stack(kv) for kv in present])
+
+    session = ort_session(Step(net), (ids[-1:], past), ["token", "past"], ["logits", "present"])
+    feed = {"token": ids[-1:].numpy(), "past": past.numpy()}
+
+    model = load(decoder_to_builder(net, max_seq_len=CONTEXT))
+    x = ids.numpy().astype(np.float32)[:, None]
+
+    def fill():
+        model.reset_cache()
+        model.forward_step(x[:CONTEXT - 2])
+        model.forward_step(x[CONTEXT - 2:CONTEXT - 1])  # warms the single-token path
+
+    def step():
+        return model.forward_step(x[CONTEXT - 1:])
+
+    engines = {"vantrel": (fill, step),
+               "onnxruntime": (None, lambda: session.run(None, feed)[0])}
+    fill()
+    # The single-token step multiplies with per-row int8 weights.
+    check("decoder", "vantrel", step(), want, 3e-2)
+    check("decoder", "onnxruntime", engines["onnxruntime"][1](), want, 1e-3)
+    return engines
+
+
+def minilm_case():
+    import sentence_transformers as st
+    import torch
+    from torch import nn
+    from vantrel.bert import convert_minilm, minilm_dir
+
+    ref = st.SentenceTransformer(str(minilm_dir()), device="cpu")
+    bert = ref[0].auto_model.eval()
+    text = " ".join(["the weights of the model are read from the package"] * 20)
+    ids = ref.tokenizer(text)["input_ids"][:128]
+    ids = torch.tensor(ids[:127] + [ref.tokenizer.sep_token_id])[None]
+
+    class MeanPooled(nn.Module):
+        def __init__(self, bert):
+            super().__init__()
+            self.bert = bert
+
+        def forward(self, input_ids):
+            out = self.bert(input_ids=input_ids, attention_mask=torch.ones_like(input_ids),
+                            token_type_ids=torch.zeros_like(input_ids))
+            return out.last_hidden_state.mean(dim=1)
+
+    pooled = MeanPooled(bert).eval()
+    with torch.inference_mode():
+        want = pooled(ids).numpy()
+    session = ort_session(pooled, (ids,), ["input_ids"], ["embedding"])
+    with tempfile.TemporaryDirectory() as d:
+        import model_inference as mi
+        arch, weights = os.path.join(d, "m.json"), os.path.join(d, "m.bin")
+        convert_minilm(arch, weights)
+        model = mi.InferenceModel(arch, weights)
+    x = ids[0].numpy().astype(np.float32)[:, None]
+    feed = {"input_ids": ids.numpy()}
+    engines = {"vantrel": (None, lambda: model.forward(x)),
+               "onnxruntime": (None, lambda: session.run(None, feed)[0])}
+    # BERT's GELU is the erf form, the engine's the tanh form.
+    for engine, tol in (("vantrel", 1e-2), ("onnxruntime", 1e-3)):
+        check("minilm", engine, engines[engine][1](), want, tol)
+    return engines
+
+
+CASES = {"vit": ("ViT-S/16 224", vit_case), "decoder": ("decoder step @512", decoder_case),
+         "minilm": ("MiniLM-L6 T=128", minilm_case)}
+
+
+def time_engines(engines, runs: int, rounds: int = 5, warmup: int = 2) -> dict[str, list[float]]:
+    """Alternating blocks of runs per engine; the warm-up runs of each block
+    absorb the peers' thread pools spinning on after their last run."""
+    times: dict[str, list[float]] = {k: [] for k in engines}
+    per_block = max(1, runs // rounds)
+    for _ in range(rounds):
+        for engine, (prepare, run) in engines.items():
+            for i in range(warmup + per_block):
+                if prepare is not None:
+                    prepare()
+                t0 = time.perf_counter()
+                run()
+                if i >= warmup:
+                    times[engine].append((time.perf_counter() - t0) * 1e3)
+    return times
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--cases", nargs="+", default=list(CASES), choices=list(CASES))
+    parser.add_argument("--runs", type=int, default=20)
+    args = parser.parse_args()
+
+    import torch
+    torch.set_num_threads(THREADS)
+
+    # The figures mean little on a loaded machine: OpenMP teams wait by
+    # spinning, and descheduled team threads stall every barrier.
+    print("load average %.2f %.2f %.2f" % os.getloadavg())
+    print(f"{'case':18s} {'engine':13s} {'median ms':>10s} {'p90 ms':>8s}")
+    for key in args.cases:
+        label, make = CASES[key]
+        times = time_engines(make(), args.runs)
+        med = {k: statistics.median(v) for k, v in times.items()}
+        for engine, v in times.items():
+            p90 = sorted(v)[int(0.9 * (len(v) - 1))]
+            print(f"{label:18s} {engine:13s} {med[engine]:10.3f} {p90:8.3f}")
+        ratios = ", ".join(f"{k}/onnxruntime {med[k] / med['onnxruntime']:.3f}"
+                           for k in med if k != "onnxruntime")
+        print(f"{label:18s} ratio {ratios}", flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,50 @@
+// Bidirectional multi-head attention over a fused QKV matrix, shared by the
+// float and int8 self-attention layers.
+//
+// qkv is [T][3E]: row t holds the query in columns [0, E), the key in
+// [E, 2E) and the value in [2E, 3E). Head h (d = E / H) uses columns
+// [h*d, (h+1)*d) of each part and writes its result to the same columns of
+// out [T][E]. Columns no head covers (when H does not divide E) are left as
+// they are, so callers zero `out` first.
+//
+// Online softmax in tiles of 64 query rows by 64 keys. For each query row,
+// m starts at -inf, l and acc at 0, and for each key tile of n keys:
+//   score   s_j = scale * dot, dot = fused multiply-add chain of
+//           q[c] * key_j[c] in ascending c from 0; scale = 1 / sqrtf(d);
+//   max     m' = max(m, s_0, ..., s_{n-1});
+//   rescale a = expf(m - m'); l = l * a; acc[c] = acc[c] * a;
+//   weights p_j = vexp(s_j - m') for j below 4*floor(n/4) (groups of 4),
+//           expf(s_j - m') for the last n mod 4;
+//   sums    l = l + p_j in ascending j; acc[c] = fma(p_j, value_j[c], acc[c])
+//           in ascending j.
+// After the last tile out[c] = acc[c] * (1 / l). Every path follows this
+// order, so all paths and thread counts give the same bits.
+//
+// Heads are dealt round-robin over one OpenMP team (thread t takes heads t,
+// t + team size, ...); each thread gathers its head's queries, keys
+// (transposed, so one key tile is a row of contiguous lanes per feature) and
+// values into thread-local buffers kept between calls. Nothing is computed
+// when T, E or H is not positive or d is 0.
+#pragma once
+#include <cstdint>
+
+namespace vantrel {
+
+// Active-path entry point.
+void attention_core_f32(const float* qkv, float* out, int32_t tokens, int32_t embed,
+                        int32_t num_heads);
+
+void attention_core_f32_portable(const float* qkv, float* out, int32_t tokens, int32_t embed,
+                                 int32_t num_heads);
+#if defined(__x86_64__)
+void attention_core_f32_avx2(const float* qkv, float* out, int32_t tokens, int32_t embed,
+                             int32_t num_heads);
+void attention_core_f32_avx512(const float* qkv, float* out, int32_t tokens, int32_t embed,
+                               int32_t num_heads);
+#endif
+#if defined(__aarch64__)
+void attention_core_f32_neon(const float* qkv, float* out, int32_t tokens, int32_t embed,
+                             int32_t num_heads);
+#endif
+
+}  // namespace vantrel

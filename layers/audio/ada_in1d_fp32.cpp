@@ -1,0 +1,71 @@
+#include "layers/audio/ada_in1d_fp32.h"
+
+#include "kernels/ada_in1d_f32.h"
+#include "layers/audio/style_norm_checks.h"
+#include "layers/image/fetch_f32_tensor.h"
+
+namespace vantrel {
+
+namespace {
+constexpr const char* kOp = "ada_in1d_fp32";
+}
+
+AdaIn1dFp32::AdaIn1dFp32(const std::string& node_name, int32_t C_, int32_t C_style_, float eps_)
+    : C(C_), C_style(C_style_), eps(eps_) {
+    name = node_name;
+    check_style_norm_args(kOp, name, C, C_style, eps);
+}
+
+void AdaIn1dFp32::load_weights(const WeightFetch& fetch) {
+    fc.load(kOp, name, fetch, C, C_style);
+    std::vector<float> w, b;
+    fetch_f32_tensor(kOp, name, fetch, name + ".norm.weight", C, false, w);
+    fetch_f32_tensor(kOp, name, fetch, name + ".norm.bias", C, false, b);
+    norm_weight = std::move(w);
+    norm_bias = std::move(b);
+    device_norm_w_ = Buffer();
+    device_norm_b_ = Buffer();
+}
+
+Shape3 AdaIn1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                            ExecContext* ctx) {
+    const Backend& be = active_backend_or_throw();
+    const int32_t t = check_style_norm_inputs(kOp, name, inputs, num_inputs, output, C, C_style);
+    if (!fc.loaded()) layer_fail(kOp, name, "weights are not loaded");
+    const TensorView& x = inputs[0];
+    const float* style = static_cast<const float*>(inputs[1].data);
+    float* out = static_cast<float*>(output->data);
+    void* stream = ctx ? ctx->stream : nullptr;
+    if (t == 0) return x.shape();
+    if (x.on_device != 0) {
+        if (!fc.on_device() || !be.k_linear_f32 || !be.k_ada_in1d_f32)
+            layer_fail(kOp, name, "device input without device weights and kernels");
+        const float* h = fc.project_on_device(be, style, stream);
+        be.k_ada_in1d_f32(static_cast<const float*>(x.data), out, h, h + C, t, C, stream,
+                          device_norm_w_.empty() ? nullptr : static_cast<const float*>(device_norm_w_.data),
+                          eps,
+                          device_norm_b_.empty() ? nullptr : static_cast<const float*>(device_norm_b_.data));
+        return x.shape();
+    }
+    const float* h = fc.project(be, style, stream);
+    KAdaIn1dF32 k = be.k_ada_in1d_f32 ? be.k_ada_in1d_f32 : &k_ada_in1d_f32;
+    k(static_cast<const float*>(x.data), out, h, h + C, t, C, stream,
+      norm_weight.empty() ? nullptr : norm_weight.data(), eps, norm_bias.empty() ? nullptr : norm_bias.data());
+    return x.shape();
+}
+
+void AdaIn1dFp32::upload_weights(Allocator& alloc) {
+    if (!alloc.is_device()) return;
+    fc.upload(alloc);
+    auto copy = [&](const std::vector<float>& v, Buffer& d) {
+        if (v.empty()) return;
+        d = alloc.make_buffer(v.size() * sizeof(float));
+        alloc.copy_to_device(d.data, v.data(), v.size() * sizeof(float));
+    };
+    copy(norm_weight, device_norm_w_);
+    copy(norm_bias, device_norm_b_);
+}
+
+void AdaIn1dFp32::release_host_weights() { fc.release_host(); }
+
+}  // namespace vantrel

@@ -1,0 +1,233 @@
+#include "layers/audio/conv1d_int8.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "kernels/conv1d_s8.h"
+#include "kernels/im2col_f32.h"
+#include "layers/image/fetch_f32_tensor.h"
+#include "layers/image/fetch_typed_tensor.h"
+#include "kernels/gemm_s8.h"
+#include "layers/layer_checks.h"
+
+namespace vantrel {
+
+namespace {
+constexpr const char* kOp = "conv1d_int8";
+
+uint64_t mul_sat(uint64_t a, uint64_t b) {
+    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+    return a * b;
+}
+
+int64_t mul_checked(const std::string& node, int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_mul_overflow(a, b, &r)) layer_fail(kOp, node, "scratch size overflows 64 bits");
+    return r;
+}
+
+// Scratch area `area` when it holds n elements of T, else `own` grown to n.
+template <class T>
+T* area_or_own(ExecContext* ctx, int area, int64_t n, std::vector<T>& own) {
+    if (n <= 0) return nullptr;
+    if (ctx && ctx->scratch[area].data && ctx->scratch[area].bytes / sizeof(T) >= uint64_t(n))
+        return static_cast<T*>(ctx->scratch[area].data);
+    if (int64_t(own.size()) < n) own.resize(size_t(n));
+    return own.data();
+}
+}  // namespace
+
+Conv1dInt8::Conv1dInt8(const std::string& node_name, int32_t C_out_, int32_t C_in_,
+                       int32_t kernel_size_, int32_t stride_, int32_t padding_, int32_t dilation_,
+                       int32_t groups_)
+    : C_out(C_out_), C_in(C_in_), kernel_size(kernel_size_), stride(stride_), padding(padding_),
+      dilation(dilation_), groups(groups_) {
+    name = node_name;
+    require_arg_at_least(kOp, name, "C_out", C_out, 1);
+    require_arg_at_least(kOp, name, "C_in", C_in, 1);
+    require_arg_at_least(kOp, name, "kernel_size", kernel_size, 1);
+    require_arg_at_least(kOp, name, "stride", stride, 1);
+    require_arg_at_least(kOp, name, "padding", padding, 0);
+    require_arg_at_least(kOp, name, "dilation", dilation, 1);
+    require_arg_at_least(kOp, name, "groups", groups, 1);
+    if (C_in % groups != 0 || C_out % groups != 0)
+        layer_fail(kOp, name, "argument 'groups' (" + std::to_string(groups) + ") must divide C_in (" +
+                                  std::to_string(C_in) + ") and C_out (" + std::to_string(C_out) + ")");
+    // The im2col product's reduction length is a 32-bit extent.
+    checked_int32_count(kOp, name, int64_t(kernel_size) * (C_in / groups));
+}
+
+void Conv1dInt8::load_weights(const WeightFetch& fetch) {
+    const int64_t cg = C_in / groups, cog = C_out / groups, K = kernel_size;
+    std::vector<int8_t> w;
+    std::vector<float> ws, b;
+    fetch_typed_tensor(kOp, name, fetch, name + ".weight_i8", int64_t(C_out) * K * cg, "int8", w);
+    fetch_typed_tensor(kOp, name, fetch, name + ".w_scales", C_out, "float32", ws);
+    for (size_t i = 0; i < ws.size(); ++i)
+        if (!std::isfinite(ws[i]))
+            layer_fail(kOp, name, "weight tensor '" + name + ".w_scales' entry " + std::to_string(i) +
+                                      " is not finite");
+    // An empty ".bias" means no bias, like an absent one.
+    const WeightFetch bias_fetch = [&](const std::string& n, std::vector<int>& shape,
+                                       std::vector<uint8_t>& bytes) {
+        return fetch(n, shape, bytes) && !bytes.empty();
+    };
+    fetch_f32_tensor(kOp, name, bias_fetch, name + ".bias", C_out, false, b);
+    const Backend& be = active_backend_or_throw();
+
+    loaded_ = false;
+    tap_packed.clear();
+    group_packed.clear();
+    owners_.clear();
+    device_weight_ = Buffer();
+    device_scale_ = Buffer();
+    device_bias_ = Buffer();
+    weight = std::move(w);
+    w_scale = std::move(ws);
+    bias = std::move(b);
+    zero_bias.assign(size_t(C_out), 0);
+    weight_sums.assign(size_t(C_out), 0);
+    for (int64_t o = 0; o < C_out; ++o) {
+        int64_t s = 0;
+        for (int64_t i = 0; i < K * cg; ++i) s += weight[size_t(o * K * cg + i)];
+        weight_sums[size_t(o)] = int32_t(s);  // |s| <= 128 * K * C_in/g fits
+    }
+
+    auto key = [&](const std::string& what) {
+        return "Conv1dInt8:" + name + what + ":" + std::to_string(C_out) + "x" + std::to_string(C_in) + "x" +
+               std::to_string(K) + "/" + std::to_string(groups);
+    };
+    // The host paths multiply on the CPU engine, so the CPU packs.
+    auto packed = [](const std::string& k, const int8_t* w, int32_t n, int32_t kk,
+                     std::shared_ptr<SharedPackedWeight>& owner) {
+        Buffer block(pack_s8(w, n, kk), 0, packed_s8_bytes(n, kk),
+                     [](void* q) { free_packed_s8(static_cast<int8_t*>(q)); });
+        return share_host_packed_weight(k, std::move(block), owner);
+    };
+    if (per_tap()) {
+        owners_.resize(size_t(K));
+        std::vector<int8_t> m(size_t(C_out) * size_t(C_in));
+        for (int64_t k = 0; k < K; ++k) {
+            for (int64_t o = 0; o < C_out; ++o)
+                for (int64_t c = 0; c < C_in; ++c) m[size_t(o * C_in + c)] = weight[size_t((o * K + k) * C_in + c)];
+            tap_packed.push_back(packed(key(".tap" + std::to_string(k)), m.data(), C_out, C_in, owners_[size_t(k)]));
+        }
+    } else {
+        owners_.resize(size_t(groups));
+        // Group j's output channels are consecutive rows of the [o][k][c] weights.
+        for (int64_t j = 0; j < groups; ++j)
+            group_packed.push_back(packed(key(".group" + std::to_string(j)), weight.data() + j * cog * K * cg,
+                                          int32_t(cog), int32_t(K * cg), owners_[size_t(j)]));
+    }
+    // Device backends take the whole convolution from the unpacked weights.
+    if (be.kind == kBackendHost) std::vector<int8_t>().swap(weight);
+    loaded_ = true;
+}
+
+int64_t Conv1dInt8::output_length(int64_t l) const {
+    return conv_out_extent(l, kernel_size, stride, padding, dilation);
+}
+
+Shape3 Conv1dInt8::output_shape(Shape3 in) const {
+    const int64_t l = output_length(in.h < 0 ? 0 : in.h);
+    return Shape3{C_out, int32_t(l > INT32_MAX ? INT32_MAX : l), 1};
+}
+
+void Conv1dInt8::plan_scratch(Shape3 in, ScratchRequest& req) const {
+    const Backend* be = active_backend_ptr();
+    if (be && be->kind != kBackendHost) return;
+    const uint64_t l = uint64_t(in.h < 1 ? 1 : in.h), l_out = uint64_t(std::max<int64_t>(output_length(l), 1));
+    const uint64_t cg = uint64_t(C_in / groups), cog = uint64_t(C_out / groups), K = uint64_t(kernel_size);
+    if (per_tap()) {
+        const uint64_t rows = l + 2 * uint64_t(padding);
+        req.need(0, mul_sat(rows, cg));
+        req.need(5, mul_sat(rows, 4));
+        if (K != 1) req.need(3, mul_sat(mul_sat(l_out, uint64_t(C_out)), 4));
+    } else {
+        const uint64_t cols = mul_sat(mul_sat(K, cg), l_out);
+        req.need(2, mul_sat(cols, 4));
+        req.need(0, cols);
+        req.need(5, mul_sat(uint64_t(C_out), 4));
+        if (groups > 1) req.need(3, mul_sat(mul_sat(l_out, cog), 4));
+    }
+}
+
+Shape3 Conv1dInt8::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                           ExecContext* ctx) {
+    const Backend& be = active_backend_or_throw();
+    require_inputs(kOp, name, num_inputs, 1);
+    const TensorView& x = inputs[0];
+    if (x.c != C_in)
+        layer_fail(kOp, name, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
+                                  std::to_string(C_in));
+    if (!loaded_) layer_fail(kOp, name, "weights are not loaded");
+    const int64_t l = x.h < 0 ? 0 : x.h;
+    require_view_holds(kOp, name, "input 0", x.bytes, mul_checked(name, C_in, l), 4);
+    const int64_t l_out = output_length(l);
+    require_output_extent(kOp, name, output, mul_checked(name, C_out, l_out), 4);
+    const Shape3 os{C_out, checked_int32_count(kOp, name, l_out), 1};
+    if (l_out == 0) return os;
+
+    const float* in = static_cast<const float*>(x.data);
+    float* out = static_cast<float*>(output->data);
+    const float* b = bias.empty() ? nullptr : bias.data();
+
+    if (x.on_device != 0) {
+        if (!be.k_conv1d_s8 || device_weight_.empty())
+            layer_fail(kOp, name, "device input, but the active backend has no k_conv1d_s8 kernel or no "
+                                  "device weights");
+        be.k_conv1d_s8(in, static_cast<const int8_t*>(device_weight_.data),
+                       static_cast<const float*>(device_scale_.data),
+                       device_bias_.empty() ? nullptr : static_cast<const float*>(device_bias_.data), out, C_in,
+                       int32_t(l), x.w, C_out, kernel_size, stride, padding, dilation, groups,
+                       ctx ? ctx->stream : nullptr);
+        return os;
+    }
+
+    const int32_t Lo = int32_t(l_out);
+    if (per_tap()) {
+        const int64_t rows = l + 2 * int64_t(padding);
+        int8_t* codes = area_or_own(ctx, 0, mul_checked(name, rows, C_in), own_codes_);
+        float* scales = area_or_own(ctx, 5, rows, own_floats_[1]);
+        float* tap_out = kernel_size > 1 ? area_or_own(ctx, 3, mul_checked(name, l_out, C_out), own_floats_[0])
+                                         : nullptr;
+        std::vector<const int8_t*> taps(tap_packed.size());
+        for (size_t k = 0; k < taps.size(); ++k) taps[k] = static_cast<const int8_t*>(tap_packed[k].data);
+        conv1d_s8_per_tap(in, l, C_in, padding, taps.data(), w_scale.data(), zero_bias.data(), b, out, Lo, C_out,
+                          kernel_size, dilation, codes, scales, tap_out);
+        return os;
+    }
+    const int64_t cg = C_in / groups, cog = C_out / groups;
+    const int64_t cols = mul_checked(name, mul_checked(name, kernel_size, cg), l_out);
+    float* col = area_or_own(ctx, 2, cols, own_floats_[0]);
+    int8_t* codes = area_or_own(ctx, 0, cols, own_codes_);
+    float* sbuf = area_or_own(ctx, 5, cog, own_floats_[1]);
+    float* group_out = groups > 1 ? area_or_own(ctx, 3, mul_checked(name, l_out, cog), own_floats_[2]) : nullptr;
+    std::vector<const int8_t*> blocks(group_packed.size());
+    for (size_t j = 0; j < blocks.size(); ++j) blocks[j] = static_cast<const int8_t*>(group_packed[j].data);
+    conv1d_s8_im2col(in, l, C_in, blocks.data(), w_scale.data(), zero_bias.data(), b, weight_sums.data(), out, Lo,
+                     C_out, kernel_size, stride, padding, dilation, groups, col, codes, sbuf, group_out);
+    return os;
+}
+
+void Conv1dInt8::upload_weights(Allocator& alloc) {
+    if (!alloc.is_device()) return;
+    auto copy = [&](const void* host, size_t bytes) {
+        if (bytes == 0) return Buffer();
+        Buffer d = alloc.make_buffer(bytes);
+        alloc.copy_to_device(d.data, host, bytes);
+        return d;
+    };
+    device_weight_ = copy(weight.data(), weight.size());
+    device_scale_ = copy(w_scale.data(), w_scale.size() * sizeof(float));
+    device_bias_ = copy(bias.data(), bias.size() * sizeof(float));
+}
+
+void Conv1dInt8::release_host_weights() {
+    std::vector<int8_t>().swap(own_codes_);
+    for (auto& v : own_floats_) std::vector<float>().swap(v);
+    // A device backend keeps using its uploaded copy.
+    if (!device_weight_.empty()) std::vector<int8_t>().swap(weight);
+}
+
+}  // namespace vantrel

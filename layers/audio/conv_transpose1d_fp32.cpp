@@ -1,0 +1,184 @@
+#include "layers/audio/conv_transpose1d_fp32.h"
+
+#include "kernels/conv_transpose1d_f32.h"
+#include "layers/image/fetch_f32_tensor.h"
+#include "kernels/gemm_f32.h"
+#include "layers/layer_checks.h"
+
+namespace vantrel {
+
+namespace {
+constexpr const char* kOp = "conv_transpose1d_fp32";
+
+uint64_t mul_sat(uint64_t a, uint64_t b) {
+    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+    return a * b;
+}
+
+int64_t mul_checked(const std::string& node, int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_mul_overflow(a, b, &r)) layer_fail(kOp, node, "tensor size overflows 64 bits");
+    return r;
+}
+}  // namespace
+
+ConvTranspose1dFp32::ConvTranspose1dFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_,
+                                         int32_t kernel_size_, int32_t stride_, int32_t padding_,
+                                         int32_t output_padding_, int32_t groups_)
+    : C_out(C_out_), C_in(C_in_), kernel_size(kernel_size_), stride(stride_), padding(padding_),
+      output_padding(output_padding_), groups(groups_) {
+    name = node_name;
+    require_arg_at_least(kOp, name, "C_out", C_out, 1);
+    require_arg_at_least(kOp, name, "C_in", C_in, 1);
+    require_arg_at_least(kOp, name, "kernel_size", kernel_size, 1);
+    require_arg_at_least(kOp, name, "stride", stride, 1);
+    require_arg_at_least(kOp, name, "padding", padding, 0);
+    require_arg_at_least(kOp, name, "output_padding", output_padding, 0);
+    require_arg_at_least(kOp, name, "groups", groups, 1);
+    // Output positions past the last stride would receive no term at all.
+    if (output_padding >= stride)
+        layer_fail(kOp, name, "argument 'output_padding' (" + std::to_string(output_padding) +
+                                  ") must be below stride (" + std::to_string(stride) + ")");
+    if (C_in % groups != 0 || C_out % groups != 0)
+        layer_fail(kOp, name, "argument 'groups' (" + std::to_string(groups) + ") must divide C_in (" +
+                                  std::to_string(C_in) + ") and C_out (" + std::to_string(C_out) + ")");
+}
+
+bool ConvTranspose1dFp32::device_groups_ok() const {
+    return groups == 1 || (C_in / groups == 1 && C_out / groups == 1);
+}
+
+BackendKind ConvTranspose1dFp32::device_kind() const {
+    const Backend& be = active_backend_or_throw();
+    if (be.kind == 3 && device_groups_ok() && be.k_conv_transpose1d_f32) return 3;
+    return kBackendHost;
+}
+
+void ConvTranspose1dFp32::load_weights(const WeightFetch& fetch) {
+    const int64_t cog = C_out / groups, K = kernel_size;
+    std::vector<float> w, b;
+    fetch_f32_tensor(kOp, name, fetch, name + ".weight", int64_t(C_in) * cog * K, true, w);
+    // An empty ".bias" means no bias, like an absent one.
+    const WeightFetch bias_fetch = [&](const std::string& n, std::vector<int>& shape,
+                                       std::vector<uint8_t>& bytes) {
+        return fetch(n, shape, bytes) && !bytes.empty();
+    };
+    fetch_f32_tensor(kOp, name, bias_fetch, name + ".bias", C_out, false, b);
+    const Backend& be = active_backend_or_throw();
+
+    loaded_ = false;
+    tap_packed.clear();
+    group_weight.clear();
+    owners_.clear();
+    device_weight_ = Buffer();
+    device_bias_ = Buffer();
+    weight = std::move(w);
+    bias = std::move(b);
+
+    if (groups == 1) {
+        owners_.resize(size_t(K));
+        std::vector<float> m(size_t(C_out) * size_t(C_in));
+        for (int64_t k = 0; k < K; ++k) {
+            for (int64_t o = 0; o < C_out; ++o)
+                for (int64_t c = 0; c < C_in; ++c) m[size_t(o * C_in + c)] = weight[size_t((c * C_out + o) * K + k)];
+            const std::string key = "ConvTranspose1dFp32:" + name + ".tap" + std::to_string(k) + ":" +
+                                    std::to_string(C_out) + "x" + std::to_string(C_in) + "x" + std::to_string(K);
+            // The host path multiplies on the CPU engine, so the CPU packs.
+            Buffer block(pack_f32(m.data(), C_out, C_in), 0, packed_f32_bytes(C_out, C_in),
+                         [](void* q) { free_packed_f32(static_cast<float*>(q)); });
+            tap_packed.push_back(share_host_packed_weight(key, std::move(block), owners_[size_t(k)]));
+        }
+    } else {
+        group_weight.resize(weight.size());
+        conv_transpose1d_group_weights(weight.data(), group_weight.data(), C_in, C_out, kernel_size, groups);
+    }
+    // Device backends take the convolution from the weights as stored.
+    if (be.kind == kBackendHost) std::vector<float>().swap(weight);
+    loaded_ = true;
+}
+
+int64_t ConvTranspose1dFp32::output_length(int64_t l) const {
+    return conv_transpose1d_out_length(l, kernel_size, stride, padding, output_padding);
+}
+
+Shape3 ConvTranspose1dFp32::output_shape(Shape3 in) const {
+    const int64_t l = output_length(in.h < 0 ? 0 : in.h);
+    return Shape3{C_out, int32_t(l > INT32_MAX ? INT32_MAX : l), 1};
+}
+
+void ConvTranspose1dFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
+    const Backend* be = active_backend_ptr();
+    if ((be && be->kind != kBackendHost) || groups != 1) return;
+    const uint64_t l = uint64_t(in.h < 1 ? 1 : in.h);
+    req.need(2, mul_sat(mul_sat(l, uint64_t(C_out)), 4));
+}
+
+Shape3 ConvTranspose1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                                    ExecContext* ctx) {
+    const Backend& be = active_backend_or_throw();
+    require_inputs(kOp, name, num_inputs, 1);
+    const TensorView& x = inputs[0];
+    if (x.c != C_in)
+        layer_fail(kOp, name, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
+                                  std::to_string(C_in));
+    if (!loaded_) layer_fail(kOp, name, "weights are not loaded");
+    const int64_t l = x.h < 0 ? 0 : x.h;
+    require_view_holds(kOp, name, "input 0", x.bytes, mul_checked(name, C_in, l), 4);
+    const int64_t l_out = output_length(l);
+    require_output_extent(kOp, name, output, mul_checked(name, C_out, l_out), 4);
+    const Shape3 os{C_out, checked_int32_count(kOp, name, l_out), 1};
+    if (l_out == 0) return os;
+
+    const float* in = static_cast<const float*>(x.data);
+    float* out = static_cast<float*>(output->data);
+    const float* b = bias.empty() ? nullptr : bias.data();
+
+    if (x.on_device != 0) {
+        if (x.on_device != 3 || !device_groups_ok() || !be.k_conv_transpose1d_f32 || device_weight_.empty())
+            layer_fail(kOp, name, "device input that this layer cannot run on the device");
+        be.k_conv_transpose1d_f32(in, static_cast<const float*>(device_weight_.data),
+                                  device_bias_.empty() ? nullptr : static_cast<const float*>(device_bias_.data),
+                                  out, C_in, int32_t(l), C_out, kernel_size, stride, padding, output_padding,
+                                  groups, ctx ? ctx->stream : nullptr);
+        return os;
+    }
+
+    if (groups == 1) {
+        const int64_t n = mul_checked(name, l, C_out);
+        float* y_tap;
+        if (ctx && ctx->scratch[2].data && ctx->scratch[2].bytes / 4 >= uint64_t(n)) {
+            y_tap = static_cast<float*>(ctx->scratch[2].data);
+        } else {
+            if (int64_t(own_scratch_.size()) < n) own_scratch_.resize(size_t(n));
+            y_tap = own_scratch_.data();
+        }
+        std::vector<const float*> taps(tap_packed.size());
+        for (size_t k = 0; k < taps.size(); ++k) taps[k] = static_cast<const float*>(tap_packed[k].data);
+        conv_transpose1d_f32_taps(in, taps.data(), b, out, C_in, int32_t(l), C_out,
+                                  kernel_size, stride, padding, l_out, y_tap);
+    } else {
+        conv_transpose1d_f32_grouped(in, group_weight.data(), b, out, C_in, int32_t(l), C_out, kernel_size,
+                                     stride, padding, groups, l_out);
+    }
+    return os;
+}
+
+void ConvTranspose1dFp32::upload_weights(Allocator& alloc) {
+    if (!alloc.is_device()) return;
+    auto copy = [&](const std::vector<float>& host) {
+        if (host.empty()) return Buffer();
+        Buffer d = alloc.make_buffer(host.size() * sizeof(float));
+        alloc.copy_to_device(d.data, host.data(), host.size() * sizeof(float));
+        return d;
+    };
+    device_weight_ = copy(weight);
+    device_bias_ = copy(bias);
+}
+
+void ConvTranspose1dFp32::release_host_weights() {
+    std::vector<float>().swap(own_scratch_);
+    // A device backend keeps using its uploaded copy.
+    if (!device_weight_.empty()) std::vector<float>().swap(weight);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,44 @@
+// Argument and input checks shared by the style-conditioned normalisation
+// layers.
+#pragma once
+#include <cmath>
+#include <string>
+
+#include "engine/tensor.h"
+#include "layers/image/checked_extent.h"
+#include "layers/layer_checks.h"
+
+namespace vantrel {
+
+inline void check_style_norm_args(const char* op, const std::string& node, int32_t c, int32_t s, float eps) {
+    require_arg_at_least(op, node, "C", c, 1);
+    require_arg_at_least(op, node, "C_style", s, 1);
+    if (!std::isfinite(eps) || eps < 0.0f)
+        layer_fail(op, node, "argument 'eps' must be finite and at least 0, got " + std::to_string(eps));
+}
+
+// Checks x (C channels, its rows held) and the style vector (exactly S
+// floats held) and the output; returns the row count T = L*W.
+inline int32_t check_style_norm_inputs(const char* op, const std::string& node, const TensorView* in,
+                                       int num_inputs, const BufferView* out, int32_t c, int32_t s) {
+    if (num_inputs < 2) layer_fail(op, node, "needs the signal and the style vector (2 inputs), got " +
+                                                 std::to_string(num_inputs));
+    const TensorView& x = in[0];
+    if (x.c != c)
+        layer_fail(op, node, "input 0 has " + std::to_string(x.c) + " channels, expected C = " + std::to_string(c));
+    const int64_t rows = checked_elements(op, node, "input 0", 1, x.h, x.w, 4);
+    const int32_t t = checked_int32_count(op, node, rows);
+    const int64_t n = checked_elements(op, node, "input 0", c, x.h, x.w, 4);
+    checked_int32_count(op, node, n);
+    require_view_holds(op, node, "input 0", x.bytes, n, 4);
+    const TensorView& st = in[1];
+    const int64_t sn = checked_elements(op, node, "input 1", st.c, st.h, st.w, 4);
+    if (sn != s)
+        layer_fail(op, node, "style vector (input 1) has " + std::to_string(sn) + " values, expected C_style = " +
+                                 std::to_string(s));
+    require_view_holds(op, node, "input 1", st.bytes, s, 4);
+    require_output_extent(op, node, out, n, 4);
+    return t;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,84 @@
+// Weight binding shared by the two self-attention layers: the fused QKV
+// matrix fixes the embedding size E (derived from its element count when the
+// node gives none), and every other tensor is checked against E.
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/layer.h"
+#include "layers/layer_checks.h"
+
+namespace vantrel {
+
+// Construction checks: at least one head; a given embedding size must split
+// evenly into heads and keep 3E within 32 bits (the GEMMs take 3E columns).
+inline void check_attention_args(const char* op, const std::string& node, int32_t num_heads,
+                                 int32_t embed_dim) {
+    require_arg_at_least(op, node, "num_heads", num_heads, 1);
+    if (embed_dim > INT32_MAX / 3)
+        layer_fail(op, node, "argument 'embed_dim' " + std::to_string(embed_dim) + " is too large");
+    if (embed_dim > 0 && embed_dim % num_heads != 0)
+        layer_fail(op, node, "argument 'embed_dim' " + std::to_string(embed_dim) +
+                                 " is not divisible by 'num_heads' " + std::to_string(num_heads));
+}
+
+// Fetches the [3E][E] QKV weight into `out` and returns E: `embed_dim` when
+// positive (the tensor must hold 3E*E values), otherwise the E with
+// 3E*E equal to its element count.
+template <typename T>
+int32_t fetch_qkv_weight(const char* op, const std::string& node, const WeightFetch& fetch,
+                         const std::string& tensor, int32_t embed_dim, int32_t num_heads,
+                         const char* type_name, std::vector<T>& out) {
+    std::vector<int> shape;
+    std::vector<uint8_t> bytes;
+    if (!fetch(tensor, shape, bytes)) layer_fail(op, node, "weight tensor '" + tensor + "' is missing");
+    const std::string label = "weight tensor '" + tensor + "' ";
+    if (bytes.size() % sizeof(T) != 0)
+        layer_fail(op, node, label + "has " + std::to_string(bytes.size()) + " bytes, not a whole number of " +
+                                 type_name + " values");
+    const int64_t n = int64_t(bytes.size() / sizeof(T));
+    int64_t E = embed_dim;
+    if (E > 0) {
+        if (n != 3 * E * E)
+            layer_fail(op, node, label + "holds " + std::to_string(n) + " " + type_name + " values, expected 3*" +
+                                     std::to_string(E) + "*" + std::to_string(E) + " = " +
+                                     std::to_string(3 * E * E));
+    } else {
+        E = n % 3 == 0 ? int64_t(std::llround(std::sqrt(double(n / 3)))) : 0;
+        while (E > 0 && E * E > n / 3) --E;
+        while ((E + 1) * (E + 1) <= n / 3) ++E;
+        if (E < 1 || 3 * E * E != n)
+            layer_fail(op, node, label + "holds " + std::to_string(n) + " " + type_name +
+                                     " values, which is not 3*E*E for any embedding size E");
+        if (E > INT32_MAX / 3) layer_fail(op, node, label + "is too large");
+        if (E % num_heads != 0)
+            layer_fail(op, node, "embedding size " + std::to_string(E) + " (from " + label +
+                                     ") is not divisible by 'num_heads' " + std::to_string(num_heads));
+    }
+    if (!shape.empty()) {
+        int64_t dims = 1;
+        for (int d : shape) dims = d < 0 ? -1 : (dims < 0 || (d != 0 && dims > INT64_MAX / d)) ? -1 : dims * d;
+        if (dims != n)
+            layer_fail(op, node, label + "has a shape of " + std::to_string(shape.size()) +
+                                     " dimensions that does not hold its " + std::to_string(n) + " values");
+    }
+    out.resize(size_t(n));
+    if (n) std::memcpy(out.data(), bytes.data(), bytes.size());
+    return int32_t(E);
+}
+
+// Scratch area `area` when it holds `count` elements of T, else `own` grown
+// to that size.
+template <typename T>
+T* scratch_or_own(const ExecContext* ctx, int area, int64_t count, std::vector<T>& own) {
+    if (ctx && ctx->scratch[area].data && !ctx->scratch[area].on_device &&
+        ctx->scratch[area].bytes >= byte_count(count, sizeof(T)))
+        return static_cast<T*>(ctx->scratch[area].data);
+    if (own.size() < size_t(count)) own.resize(size_t(count));
+    return own.data();
+}
+
+}  // namespace vantrel

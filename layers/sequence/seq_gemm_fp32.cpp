@@ -1,0 +1,144 @@
+#include "layers/sequence/seq_gemm_fp32.h"
+
+#include <cmath>
+
+#include "kernels/fake_quantize_u8.h"
+#include "kernels/seq_gemm_f32.h"
+#include "layers/image/fetch_f32_tensor.h"
+#include "layers/image/fetch_typed_tensor.h"
+#include "layers/image/packed_f32_buffer.h"
+#include "layers/layer_checks.h"
+#include "layers/sequence/huge_page_advice.h"
+#include "layers/sequence/seq_gemm_io.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr const char* kOp = "seqgemm_fp32";
+
+// Symmetric per-row codes: scale = amax / 127 (as amax * 0.007874016), or
+// 1e-8 with all-zero codes for a row whose magnitude is at most 1e-8.
+void quantize_weight_rows(const float* w, int64_t n, int64_t k, int8_t* q, float* scale) {
+    for (int64_t r = 0; r < n; ++r) {
+        const float* row = w + r * k;
+        float amax = 0.0f;
+        for (int64_t i = 0; i < k; ++i) amax = std::fmax(amax, std::fabs(row[i]));
+        float inv = 0.0f;
+        scale[r] = 1e-8f;
+        if (amax > 1e-8f) {
+            inv = 127.0f / amax;
+            scale[r] = amax * 0.007874016f;
+        }
+        for (int64_t i = 0; i < k; ++i) {
+            const float v = std::round(row[i] * inv);
+            // NaN (a NaN weight, or an infinite one times inv = 0) becomes 0:
+            // its integer conversion would be undefined.
+            q[r * k + i] = std::isnan(v) ? int8_t(0) : int8_t(v < -128.0f ? -128.0f : (v > 127.0f ? 127.0f : v));
+        }
+    }
+}
+
+}  // namespace
+
+SeqGemmFp32::SeqGemmFp32(const std::string& node_name, bool gelu_, int32_t C_out_, int32_t C_in_,
+                         bool dynamic_quantize_, bool huge_page_hint_)
+    : gelu(gelu_), C_out(C_out_), C_in(C_in_), dynamic_quantize(dynamic_quantize_),
+      huge_page_hint(huge_page_hint_) {
+    name = node_name;
+    require_arg_at_least(kOp, name, "C_out", C_out, 1);
+    require_arg_at_least(kOp, name, "C_in", C_in, 1);
+}
+
+void SeqGemmFp32::load_weights(const WeightFetch& fetch) {
+    const int64_t nk = int64_t(C_out) * C_in;
+    std::vector<float> w, b;
+    std::vector<int> shape;
+    std::vector<uint8_t> bytes;
+    if (fetch(name + ".weight_i8", shape, bytes)) {
+        // Check the bytes already fetched with the common typed check.
+        WeightFetch fetched = [&](const std::string&, std::vector<int>& s, std::vector<uint8_t>& out) {
+            s = shape;
+            out = std::move(bytes);
+            return true;
+        };
+        std::vector<int8_t> q;
+        std::vector<float> s;
+        fetch_typed_tensor(kOp, name, fetched, name + ".weight_i8", nk, "int8", q);
+        fetch_typed_tensor(kOp, name, fetch, name + ".w_scales", C_out, "float32", s);
+        w.resize(size_t(nk));
+        for (int64_t r = 0; r < C_out; ++r)
+            for (int64_t i = 0; i < C_in; ++i) w[r * C_in + i] = float(q[r * C_in + i]) * s[r];
+    } else {
+        fetch_typed_tensor(kOp, name, fetch, name + ".weight", nk, "float32", w);
+    }
+    fetch_f32_tensor(kOp, name, fetch, name + ".bias", C_out, false, b);
+
+    packed = Buffer();
+    packed_owner_.reset();
+    device_packed_ = Buffer();
+    device_rows_ = Buffer();
+    device_scales_ = Buffer();
+    weight = std::move(w);
+    bias = std::move(b);
+    token_rows.assign(size_t(nk), 0);
+    token_scales.assign(size_t(C_out), 0.0f);
+    quantize_weight_rows(weight.data(), C_out, C_in, token_rows.data(), token_scales.data());
+    packed = pack_f32_shared(kOp, name,
+                             "SeqGemmFp32:" + name + ".weight:" + std::to_string(C_out) + "x" +
+                                 std::to_string(C_in),
+                             weight.data(), C_out, C_in, packed_owner_);
+    if (huge_page_hint && !packed.on_device) advise_huge_pages(packed.data, packed.size);
+}
+
+Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
+                            ExecContext* ctx) {
+    const Backend& be = active_backend_or_throw();
+    const SeqGemmIo io = seq_gemm_io(kOp, name, inputs, num_inputs, output, C_in, C_out);
+    if (packed.empty()) layer_fail(kOp, name, "weights are not loaded");
+    const Shape3 out{C_out, inputs[0].h, inputs[0].w};
+    if (io.tokens == 0) return out;
+    void* stream = ctx ? ctx->stream : nullptr;
+    const float* b = bias.empty() ? nullptr : bias.data();
+
+    if (io.tokens == 1 && !token_rows.empty() && be.k_seq_gemm_f32_alt) {
+        const int8_t* rows = device_rows_.data ? static_cast<const int8_t*>(device_rows_.data) : token_rows.data();
+        const float* scales =
+            device_scales_.data ? static_cast<const float*>(device_scales_.data) : token_scales.data();
+        be.k_seq_gemm_f32_alt(io.x, rows, scales, b, io.y, C_in, C_out, stream);
+        if (gelu) seq_gelu_kernel(kOp, name, be)(io.y, C_out, stream);
+        return out;
+    }
+
+    const float* x = io.x;
+    std::vector<float> fq;
+    if (dynamic_quantize) {
+        const int64_t n = io.tokens * C_in;
+        fq.assign(x, x + n);
+        fake_quantize_u8(fq.data(), n);
+        x = fq.data();
+    }
+    const float* bp = static_cast<const float*>(device_packed_.data ? device_packed_.data : packed.data);
+    if (be.k_seq_gemm_f32) {
+        be.k_seq_gemm_f32(x, weight.data(), b, io.y, io.tokens32, C_in, C_out, gelu, bp, stream);
+    } else if (be.kind == kBackendHost && be.k_gemm_f32) {
+        // The block came from this backend's k_pack_f32, so its GEMM reads it.
+        seq_gemm_f32_using(be.k_gemm_f32, seq_gelu_kernel(kOp, name, be), x, b, io.y, io.tokens32,
+                           C_in, C_out, gelu, bp, stream);
+    } else {
+        layer_fail(kOp, name, "the active backend has no k_seq_gemm_f32 kernel");
+    }
+    return out;
+}
+
+void SeqGemmFp32::upload_weights(Allocator& alloc) {
+    if (!alloc.is_device() || packed.empty()) return;
+    device_packed_ = alloc.make_buffer(size_t(packed.size));
+    alloc.copy_to_device(device_packed_.data, packed.data, size_t(packed.size));
+    device_rows_ = alloc.make_buffer(token_rows.size());
+    alloc.copy_to_device(device_rows_.data, token_rows.data(), token_rows.size());
+    device_scales_ = alloc.make_buffer(token_scales.size() * 4);
+    alloc.copy_to_device(device_scales_.data, token_scales.data(), token_scales.size() * 4);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,334 @@
+// Self-attention: the online-softmax core against a plain-softmax double
+// reference, the one-token case, thread counts and kernel paths bit for bit,
+// the layers against a scalar model of the whole block, and their refusals.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernel_test_paths.h"
+#include "kernels/attention_core.h"
+#include "kernels/attention_f32.h"
+#include "kernels/gemm_f32.h"
+#include "sequence_layer_test_util.h"
+
+using namespace vantrel;
+using vantrel_test::same_float;
+
+namespace {
+
+std::vector<float> randn(size_t n, unsigned seed, float sd = 1.0f) {
+    std::mt19937 g(seed);
+    std::normal_distribution<float> nd(0.0f, sd);
+    std::vector<float> v(n);
+    for (float& x : v) x = nd(g);
+    return v;
+}
+
+// Softmax attention of every head over all tokens, in double.
+std::vector<double> reference_core(const std::vector<float>& qkv, int T, int E, int H) {
+    const int d = E / H;
+    std::vector<double> out(size_t(T) * E, 0.0), w(T);
+    for (int h = 0; h < H; ++h)
+        for (int i = 0; i < T; ++i) {
+            double mx = -1e300, sum = 0.0;
+            for (int j = 0; j < T; ++j) {
+                double s = 0.0;
+                for (int c = 0; c < d; ++c) s += double(qkv[size_t(i) * 3 * E + h * d + c]) * qkv[size_t(j) * 3 * E + E + h * d + c];
+                w[j] = s / std::sqrt(double(d));
+                mx = std::max(mx, w[j]);
+            }
+            for (int j = 0; j < T; ++j) sum += (w[j] = std::exp(w[j] - mx));
+            for (int j = 0; j < T; ++j)
+                for (int c = 0; c < d; ++c)
+                    out[size_t(i) * E + h * d + c] += w[j] / sum * qkv[size_t(j) * 3 * E + 2 * E + h * d + c];
+        }
+    return out;
+}
+
+using CoreFn = void (*)(const float*, float*, int32_t, int32_t, int32_t);
+
+std::vector<std::pair<std::string, CoreFn>> core_paths() {
+#if defined(__x86_64__)
+    return vantrel_test::runnable_paths<CoreFn>(&attention_core_f32_portable, &attention_core_f32_avx2,
+                                                &attention_core_f32_avx512, nullptr);
+#elif defined(__aarch64__)
+    return vantrel_test::runnable_paths<CoreFn>(&attention_core_f32_portable, nullptr, nullptr,
+                                                &attention_core_f32_neon);
+#else
+    return vantrel_test::runnable_paths<CoreFn>(&attention_core_f32_portable, nullptr, nullptr, nullptr);
+#endif
+}
+
+std::vector<float> run_core(CoreFn f, const std::vector<float>& qkv, int T, int E, int H) {
+    std::vector<float> out(size_t(T) * E, 0.0f);
+    f(qkv.data(), out.data(), T, E, H);
+    return out;
+}
+
+struct CoreCase {
+    int T, H, d;
+};
+void PrintTo(const CoreCase& c, std::ostream* os) { *os << "T=" << c.T << " H=" << c.H << " d=" << c.d; }
+
+class AttentionCore : public ::testing::TestWithParam<CoreCase> {};
+
+// Every path matches the reference, and every vector path and thread count
+// matches the portable path bit for bit.
+TEST_P(AttentionCore, MatchesPlainSoftmaxOnEveryPathAndThreadCount) {
+    const CoreCase p = GetParam();
+    const int E = p.H * p.d;
+    const std::vector<float> qkv = randn(size_t(p.T) * 3 * E, unsigned(p.T * 131 + E), 1.5f);
+    const std::vector<double> want = reference_core(qkv, p.T, E, p.H);
+    const int saved = omp_get_max_threads();
+    std::vector<float> base;
+    for (auto& [path, fn] : core_paths())
+        for (int threads : {1, 2, 3}) {
+            omp_set_num_threads(threads);
+            const std::vector<float> got = run_core(fn, qkv, p.T, E, p.H);
+            if (base.empty()) {
+                base = got;
+                for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-5) << "at " << i;
+            }
+            for (size_t i = 0; i < got.size(); ++i)
+                ASSERT_TRUE(same_float(got[i], base[i])) << path << " threads " << threads << " at " << i;
+        }
+    omp_set_num_threads(saved);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, AttentionCore,
+                         ::testing::Values(CoreCase{1, 2, 8}, CoreCase{63, 3, 16}, CoreCase{64, 1, 64},
+                                           CoreCase{65, 4, 5}, CoreCase{130, 2, 33}, CoreCase{130, 12, 4},
+                                           CoreCase{7, 5, 1}));
+
+// One key: the softmax weight is exactly 1, so each head returns the value.
+TEST(AttentionCoreOneToken, ReturnsTheValueExactly) {
+    for (auto& [path, fn] : core_paths()) {
+        const std::vector<float> qkv = randn(3 * 24, 9, 4.0f);
+        const std::vector<float> got = run_core(fn, qkv, 1, 24, 3);
+        for (int c = 0; c < 24; ++c) EXPECT_TRUE(same_float(got[c], qkv[48 + c])) << path << " " << c;
+    }
+}
+
+// x [T][E] through the whole float block, in double: QKV, attention, proj.
+std::vector<double> reference_block(const std::vector<float>& x, const std::vector<float>& wq,
+                                    const std::vector<float>& bq, const std::vector<float>& wp,
+                                    const std::vector<float>& bp, int T, int E, int H) {
+    std::vector<float> qkv(size_t(T) * 3 * E);
+    for (int t = 0; t < T; ++t)
+        for (int n = 0; n < 3 * E; ++n) {
+            double s = bq.empty() ? 0.0 : bq[n];
+            for (int k = 0; k < E; ++k) s += double(x[size_t(t) * E + k]) * wq[size_t(n) * E + k];
+            qkv[size_t(t) * 3 * E + n] = float(s);
+        }
+    const std::vector<double> a = reference_core(qkv, T, E, H);
+    std::vector<double> y(size_t(T) * E);
+    for (int t = 0; t < T; ++t)
+        for (int n = 0; n < E; ++n) {
+            double s = bp.empty() ? 0.0 : bp[n];
+            for (int k = 0; k < E; ++k) s += a[size_t(t) * E + k] * wp[size_t(n) * E + k];
+            y[size_t(t) * E + n] = s;
+        }
+    return y;
+}
+
+struct Block {
+    int T, E, H;
+    vantrel_test::Tensors w;
+    std::vector<float> x;
+    Block(int T_, int E_, int H_, bool biases) : T(T_), E(E_), H(H_) {
+        w["a.w_qkv"] = randn(size_t(3) * E * E, 1, 0.3f);
+        w["a.w_proj"] = randn(size_t(E) * E, 2, 0.3f);
+        if (biases) {
+            w["a.b_qkv"] = randn(size_t(3) * E, 3);
+            w["a.b_proj"] = randn(size_t(E), 4);
+        }
+        x = randn(size_t(T) * E, 5);
+    }
+    std::vector<float> get(const char* k) const { auto it = w.find(k); return it == w.end() ? std::vector<float>{} : it->second; }
+    std::vector<double> want() const {
+        return reference_block(x, get("a.w_qkv"), get("a.b_qkv"), get("a.w_proj"), get("a.b_proj"), T, E, H);
+    }
+};
+
+// The float layer (E given or derived from ".w_qkv") against the double
+// model; and with scratch areas of the planned size the result is the same
+// bits as with none (own buffers).
+TEST(AttentionFp32Layer, MatchesScalarBlockWithAndWithoutScratch) {
+    for (bool biases : {true, false})
+        for (int embed : {0, 12}) {
+            Block b(70, 12, 3, biases);
+            auto layer = vantrel_test::make_layer(
+                R"({"op": "attention_fp32", "num_heads": 3, "embed_dim": )" + std::to_string(embed) + "}", "a");
+            layer->load_weights(vantrel_test::fetch_from(b.w));
+            std::vector<float> out(size_t(b.T) * b.E), out2(out.size());
+            ASSERT_EQ(vantrel_test::run_layer(*layer, b.x, {12, b.T, 1}, out), "");
+            const std::vector<double> want = b.want();
+            for (size_t i = 0; i < out.size(); ++i) ASSERT_NEAR(out[i], want[i], 2e-4) << i;
+
+            ScratchRequest req;
+            layer->plan_scratch({12, b.T, 1}, req);
+            ASSERT_EQ(req.bytes[3], uint64_t(b.T) * 12 * 3 * 4);
+            std::vector<float> area(req.bytes[3] / 4);
+            ExecContext ctx;
+            ctx.scratch[3] = BufferView{area.data(), 0, req.bytes[3]};
+            TensorView v{b.x.data(), 0, b.x.size() * 4, 12, b.T, 1};
+            BufferView o{out2.data(), 0, out2.size() * 4};
+            layer->forward(&v, 1, &o, &ctx);
+            for (size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(same_float(out[i], out2[i])) << i;
+        }
+}
+
+// The whole kernel gives the same bits at 1, 2 and 3 threads (its GEMMs
+// and core both split work).
+TEST(AttentionF32Kernel, ThreadCountDoesNotChangeBits) {
+    Block b(130, 96, 4, true);
+    const std::vector<float> wq = b.get("a.w_qkv"), wp = b.get("a.w_proj");
+    float* pq = pack_f32(wq.data(), 3 * b.E, b.E);
+    float* pp = pack_f32(wp.data(), b.E, b.E);
+    const int saved = omp_get_max_threads();
+    std::vector<float> base;
+    for (int threads : {1, 2, 3}) {
+        omp_set_num_threads(threads);
+        std::vector<float> out(size_t(b.T) * b.E);
+        k_attention_f32(b.x.data(), wq.data(), b.get("a.b_qkv").data(), wp.data(), b.get("a.b_proj").data(),
+                        out.data(), b.T, b.E, b.H, nullptr, pq, pp, nullptr, true);
+        if (base.empty()) base = out;
+        for (size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(same_float(out[i], base[i])) << threads << " " << i;
+    }
+    omp_set_num_threads(saved);
+    free_packed_f32(pq);
+    free_packed_f32(pp);
+}
+
+// The int8 layer's zero integer bias and per-row quantisation: with weights
+// that are exact multiples of their scales the result stays close to the
+// float block on the same weights.
+TEST(AttentionInt8Layer, TracksFloatBlockOnExactlyQuantisedWeights) {
+    const int T = 9, E = 16, H = 4;
+    Block b(T, E, H, true);
+    vantrel_test::Tensors w8 = {{"a.b_qkv", b.get("a.b_qkv")}, {"a.b_proj", b.get("a.b_proj")}};
+    // Serve int8 codes through the float map as raw bytes.
+    std::vector<std::vector<int8_t>> codes(2);
+    const char* names[2] = {"a.w_qkv", "a.w_proj"};
+    for (int m = 0; m < 2; ++m) {
+        std::vector<float>& f = b.w[names[m]];
+        const int rows = m == 0 ? 3 * E : E;
+        std::vector<float> s(rows, 0.01f);
+        for (size_t i = 0; i < f.size(); ++i) {
+            const int q = int(std::lround(std::fmax(-127.0f, std::fmin(127.0f, f[i] / 0.01f))));
+            codes[m].push_back(int8_t(q));
+            f[i] = q * 0.01f;
+        }
+        w8[std::string(names[m]) + "_scales"] = s;
+    }
+    auto fetch = [&](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
+        for (int m = 0; m < 2; ++m)
+            if (n == std::string(names[m]) + "_i8") {
+                shape = {int(codes[m].size())};
+                bytes.assign(codes[m].begin(), codes[m].end());
+                return true;
+            }
+        return vantrel_test::fetch_from(w8)(n, shape, bytes);
+    };
+    auto layer = vantrel_test::make_layer(R"({"op": "attention_int8", "num_heads": 4})", "a");
+    layer->load_weights(fetch);
+    std::vector<float> out(size_t(T) * E);
+    ASSERT_EQ(vantrel_test::run_layer(*layer, b.x, {E, T, 1}, out), "");
+    const std::vector<double> want = b.want();
+    double err = 0.0, mag = 0.0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        err = std::max(err, std::fabs(out[i] - want[i]));
+        mag = std::max(mag, std::fabs(want[i]));
+    }
+    EXPECT_LT(err, 0.03 * mag);
+}
+
+struct ErrorCase {
+    std::string node;      // JSON of the node
+    std::string drop;      // tensor to leave out
+    std::string resize;    // tensor to give one element too many
+    int c;                 // input features
+    std::string expected;  // substring of the error
+};
+
+// Refusals at construction, load and forward, each naming node and cause.
+TEST(AttentionLayers, RefuseBadGeometryAndTensors) {
+    const std::string f = R"({"op": "attention_fp32", "num_heads": 2)";
+    const std::string q = R"({"op": "attention_int8", "num_heads": 2)";
+    const ErrorCase cases[] = {
+        {f + R"(, "num_heads": 0})", "", "", 8, "'num_heads' must be at least 1"},
+        {q + R"(, "num_heads": -1})", "", "", 8, "'num_heads' must be at least 1"},
+        {f + R"(, "embed_dim": 9})", "", "", 9, "'embed_dim' 9 is not divisible by 'num_heads' 2"},
+        {f + "}", "", "a.w_qkv", 8, "not 3*E*E for any embedding size"},
+        {f + R"(, "embed_dim": 8})", "", "a.w_qkv", 8, "'a.w_qkv' holds 193 float32 values, expected 3*8*8"},
+        {R"({"op": "attention_fp32", "num_heads": 3})", "", "", 8, "embedding size 8"},
+        {f + "}", "a.w_qkv", "", 8, "'a.w_qkv' is missing"},
+        {f + "}", "a.w_proj", "", 8, "'a.w_proj' is missing"},
+        {f + "}", "", "a.b_qkv", 8, "'a.b_qkv' holds 25 floats, expected 24"},
+        {f + "}", "", "a.w_proj", 8, "'a.w_proj' holds 65 floats, expected 64"},
+        {f + "}", "", "a.b_proj", 8, "'a.b_proj' holds 9 floats, expected 8"},
+        {f + "}", "", "", 6, "input has 6 features per token, expected the embedding size 8"},
+        {q + "}", "", "a.w_qkv_i8", 8, "not 3*E*E"},
+        {q + "}", "", "a.w_qkv_scales", 8, "'a.w_qkv_scales' holds 25 float32 values, expected 24"},
+        {q + "}", "", "a.w_proj_scales", 8, "'a.w_proj_scales' holds 9 float32 values, expected 8"},
+        {q + "}", "", "a.w_proj_i8", 8, "'a.w_proj_i8' holds 65 int8 values, expected 64"},
+        {q + "}", "a.w_proj_scales", "", 8, "'a.w_proj_scales' is missing"},
+        {q + "}", "", "", 4, "input has 4 features per token"},
+    };
+    for (const ErrorCase& e : cases) {
+        const int E = 8;
+        const bool int8 = e.node.find("int8") != std::string::npos;
+        // Byte count of every tensor; contents are zeros (scales 1.0).
+        std::map<std::string, size_t> bytes = int8 ? std::map<std::string, size_t>{
+            {"a.w_qkv_i8", 3 * E * E}, {"a.w_proj_i8", E * E}, {"a.w_qkv_scales", 4 * 3 * E},
+            {"a.w_proj_scales", 4 * E}, {"a.b_qkv", 4 * 3 * E}, {"a.b_proj", 4 * E}}
+                                                   : std::map<std::string, size_t>{
+            {"a.w_qkv", 4 * 3 * E * E}, {"a.w_proj", 4 * E * E}, {"a.b_qkv", 4 * 3 * E}, {"a.b_proj", 4 * E}};
+        if (!e.drop.empty()) bytes.erase(e.drop);
+        if (!e.resize.empty()) bytes[e.resize] += e.resize.find("_i8") != std::string::npos ? 1 : 4;
+        auto fetch = [&](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& b) {
+            auto it = bytes.find(n);
+            if (it == bytes.end()) return false;
+            shape.clear();
+            b.assign(it->second, 0);
+            if (n.find("scales") != std::string::npos)  // scales of 1.0
+                for (size_t i = 0; i + 4 <= b.size(); i += 4) b[i + 2] = 0x80, b[i + 3] = 0x3f;
+            return true;
+        };
+        const std::string err = vantrel_test::error_of([&] {
+            auto layer = vantrel_test::make_layer(e.node, "a");
+            layer->load_weights(fetch);
+            std::vector<float> x(size_t(e.c) * 3), out(x.size() + 64);
+            TensorView v{x.data(), 0, x.size() * 4, e.c, 3, 1};
+            BufferView o{out.data(), 0, out.size() * 4};
+            ExecContext ctx;
+            layer->forward(&v, 1, &o, &ctx);
+        });
+        EXPECT_NE(err.find("node 'a'"), std::string::npos) << e.node << " -> " << err;
+        EXPECT_NE(err.find(e.expected), std::string::npos) << e.node << " -> " << err;
+    }
+}
+
+// Views that do not hold what the shape says are refused before any read.
+TEST(AttentionLayers, RefuseShortViews) {
+    Block b(4, 8, 2, false);
+    {
+        auto layer = vantrel_test::make_layer(R"({"op": "attention_fp32", "num_heads": 2})", "a");
+        layer->load_weights(vantrel_test::fetch_from(b.w));
+        std::vector<float> out(32);
+        TensorView v{b.x.data(), 0, b.x.size() * 4 - 4, 8, 4, 1};
+        BufferView o{out.data(), 0, out.size() * 4};
+        ExecContext ctx;
+        EXPECT_NE(vantrel_test::error_of([&] { layer->forward(&v, 1, &o, &ctx); }).find("input 0 holds"), std::string::npos);
+        v.bytes += 4;
+        o.bytes -= 4;
+        EXPECT_NE(vantrel_test::error_of([&] { layer->forward(&v, 1, &o, &ctx); }).find("output buffer holds"), std::string::npos);
+        EXPECT_NE(vantrel_test::error_of([&] { layer->forward(&v, 0, &o, &ctx); }).find("needs 1 input"), std::string::npos);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+"""The decoder language model end to end: full-sequence logits against
+PyTorch, step-by-step decoding through the KV cache against one full pass,
+the cache controls, a Hugging Face Llama, and conversion errors."""
+import copy
+
+import numpy as np
+import pytest
+import torch
+from torch import nn
+
+from vantrel.convert import ConversionError
+from vantrel.decoder import decoder_to_builder
+from vantrel.torch_models import tiny_decoder
+
+SMALL = dict(vocab=96, dim=48, layers=2, q_heads=4, kv_heads=1, ffn=80, rope_theta=500.0)
+
+
+def ids_of(n, vocab, seed=3):
+    return torch.randint(0, vocab, (n,), generator=torch.Generator().manual_seed(seed))
+
+
+def as_input(ids):
+    return ids.numpy().astype(np.float32)[:, None]
+
+
+def rel(a, b):
+    return float(np.abs(a - b).max() / np.abs(b).max())
+
+
+@pytest.fixture(scope="module")
+def tiny():
+    return tiny_decoder(seed=1)
+
+
+@pytest.mark.parametrize("config, tokens", [({}, 37), (SMALL, 5), (dict(SMALL, kv_heads=4), 2)])
+def test_full_sequence_matches_torch(build, config, tokens):
+    net = tiny_decoder(seed=2, **config)
+    ids = ids_of(tokens, net.vocab)
+    with torch.no_grad():
+        want = net(ids).numpy()
+    got = build(decoder_to_builder(net, max_seq_len=64)).forward(as_input(ids))
+    got = got.reshape(tokens, net.vocab)
+    assert rel(got, want) < 1e-5
+    assert (got.argmax(1) == want.argmax(1)).all()
+
+
+class SingleTokenInt8Linear(nn.Module):
+    """A bias-free linear that, for one token, computes what the engine's
+    single-token path does: per-row int8 weights, symmetric int8 activation,
+    integer dot products, (sx * sw) * acc."""
+
+    def __init__(self, lin: nn.Linear):
+        super().__init__()
+        self.lin = lin
+        w = lin.weight.detach().numpy().astype(np.float32)
+        amax = np.abs(w).max(axis=1)
+        inv = np.where(amax > 1e-8, np.float32(127) / amax, 0).astype(np.float32)
+        self.sw = np.where(amax > 1e-8, amax * np.float32(0.007874016), 1e-8).astype(np.float32)
+        self.qw = np.clip(round_away(w * inv[:, None]), -128, 127).astype(np.int64)
+
+    def forward(self, x):
+        if x.shape[0] != 1:
+            return self.lin(x)
+        v = x.detach().numpy()[0].astype(np.float32)
+        amax = np.float32(np.abs(v).max())
+        if amax < np.float32(1.27e-6):
+            inv, sx = np.float32(1e8), np.float32(1e-8)
+        else:
+            inv, sx = np.float32(127) / amax, amax * np.float32(0.007874016)
+        qx = np.clip(round_away(v * inv), -128, 127).astype(np.int64)
+        acc = (self.qw @ qx).astype(np.float32)
+        return torch.from_numpy(((sx * self.sw) * acc)[None, :].astype(np.float32))
+
+
+def round_away(v):
+    return np.sign(v) * np.floor(np.abs(v) + np.float32(0.5))
+
+
+def single_token_reference(net):
+    ref = copy.deepcopy(net)
+    for parent in list(ref.modules()):
+        for key, child in list(parent.named_children()):
+            if isinstance(child, nn.Linear):
+                setattr(parent, key, SingleTokenInt8Linear(child))
+    return ref
+
+
+def test_step_decoding_follows_the_full_pass(build, tiny):
+    """A 9-token prompt, then steps. Steps of several tokens take the same
+    float path as the full pass; single-token steps take the int8 path of
+    the sequence products, checked against an emulation of it."""
+    T = 30
+    ids = ids_of(T, tiny.vocab)
+    model = build(decoder_to_builder(tiny, max_seq_len=64))
+    x = as_input(ids)
+    full = model.forward(x).reshape(T, -1)
+    with torch.no_grad():
+        want = tiny(ids).numpy()
+    model.reset_cache()
+    steps = [(0, 9), (9, 11), (11, 14)] + [(t, t + 1) for t in range(14, T)]
+    got = []
+    for a, b in steps:
+        assert model.position == a
+        got.append(model.forward_step(x[a:b]).reshape(b - a, -1))
+    assert model.position == T
+    got = np.concatenate(got)
+    np.testing.assert_allclose(got[:14], full[:14], rtol=0, atol=1e-6 * np.abs(full).max())
+
+    ref, past, emulated = single_token_reference(tiny), None, []
+    with torch.no_grad():
+        for a, b in steps:
+            y, past = ref.forward_cached(ids[a:b], past)
+            emulated.append(y.numpy())
+    emulated = np.concatenate(emulated)
+    assert rel(got[14:], emulated[14:]) < 1e-5
+    # The int8 path stays close to the float model.
+    assert rel(got, want) < 3e-2
+    assert (got.argmax(1) == want.argmax(1)).mean() >= 0.8
+
+
+def test_reset_starts_a_new_sequence(build, tiny):
+    model = build(decoder_to_builder(tiny, max_seq_len=32))
+    first, second = as_input(ids_of(12, tiny.vocab, 5)), as_input(ids_of(7, tiny.vocab, 6))
+    fresh = model.forward(second)
+    model.reset_cache()
+    model.forward_step(first)
+    model.forward_step(first[:3])
+    model.reset_cache()
+    assert model.position == 0
+    np.testing.assert_array_equal(model.forward_step(second), fresh)
+    assert model.position == 7
+
+
+def test_capacity_overflow_raises_and_keeps_the_position(build, tiny):
+    model = build(decoder_to_builder(tiny, max_seq_len=16))
+    assert model.cache_capacity == 16
+    x = as_input(ids_of(16, tiny.vocab))
+    model.forward_step(x[:10])
+    with pytest.raises(RuntimeError):
+        model.forward_step(x[:7])
+    assert model.position == 10
+    model.forward_step(x[10:16])  # exactly full
+    with pytest.raises(RuntimeError):
+        model.forward_step(x[:1])
+    with pytest.raises(RuntimeError):
+        model.forward(np.zeros((17, 1), np.float32))
+
+
+@pytest.mark.slow  # importing transformers alone takes seconds
+def test_hugging_face_llama(build):
+    transformers = pytest.importorskip("transformers")
+    cfg = transformers.LlamaConfig(vocab_size=80, hidden_size=64, intermediate_size=96,
+                                   num_hidden_layers=2, num_attention_heads=4,
+                                   num_key_value_heads=2, rope_theta=300.0, rms_norm_eps=1e-5,
+                                   tie_word_embeddings=False)
+    torch.manual_seed(0)
+    net = transformers.LlamaForCausalLM(cfg).eval()
+    ids = ids_of(11, 80)
+    with torch.no_grad():
+        want = net(ids[None]).logits[0].numpy()
+    got = build(decoder_to_builder(net, max_seq_len=32)).forward(as_input(ids)).reshape(11, 80)
+    assert rel(got, want) < 1e-4
+
+
+@pytest.mark.parametrize("change, kwargs, message", [
+    (None, dict(q_heads=5), "q_heads=5"),
+    (None, dict(q_heads=4, kv_heads=3), "kv_heads=3"),
+    (None, dict(max_seq_len=0), "max_seq_len=0"),
+    ("drop", dict(), "layers.1.mlp.up.weight"),
+    ("shape", dict(), r"layers.0.attn.k.weight has shape \(8, 48\)"),
+    (None, dict(rope_theta=0.0), "rope_theta"),
+])
+def test_unsupported_models_are_rejected(change, kwargs, message):
+    sd = tiny_decoder(**SMALL).state_dict()
+    if change == "drop":
+        del sd["layers.1.mlp.up.weight"]
+    elif change == "shape":
+        sd["layers.0.attn.k.weight"] = sd["layers.0.attn.k.weight"][:8]
+    args = dict(q_heads=4, kv_heads=1)
+    args.update(kwargs)
+    with pytest.raises(ConversionError, match=message):
+        decoder_to_builder(sd, **args)
