@@ -42,7 +42,11 @@ class WeightsShapeCheck : public ::testing::TestWithParam<ShapeCase> {};
 
 TEST_P(WeightsShapeCheck, RejectsShapesThatCannotDescribeTheData) {
     const ShapeCase& c = GetParam();
-    std::string path = ::testing::TempDir() + "weights_shape_check.bin";
+    // ctest runs the cases as parallel processes: each needs its own file.
+    std::string id = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& ch : id)
+        if (ch == '/') ch = '_';
+    std::string path = ::testing::TempDir() + "weights_shape_check_" + id + ".bin";
     std::ofstream(path, std::ios::binary) << one_tensor_file(c.dims, c.data_bytes);
     WeightsReader r(path);
     std::vector<int> shape;
