@@ -166,4 +166,3 @@ def test_bad_geometry_is_refused_when_the_model_is_built(build, op, args, tensor
         b.weight(f"att.{k}", v)
     with pytest.raises(RuntimeError, match=f"node 'att'.*{message}"):
         build(b)
-
