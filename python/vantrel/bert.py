@@ -26,6 +26,7 @@ from typing import Mapping
 
 import numpy as np
 
+from vantrel.convert import ConversionError, report_progress
 from vantrel.model_file import ModelBuilder
 from vantrel.quantize import quantize_rows
 
@@ -62,7 +63,8 @@ def _f32(a) -> np.ndarray:
 
 
 def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name: str = "bert",
-                 int8: bool = False, max_len: int = 0, int8_attention: bool = False) -> ModelBuilder:
+                 int8: bool = False, max_len: int = 0, int8_attention: bool = False,
+                 progress: bool = False) -> ModelBuilder:
     """Build a vantrel BERT encoder with mean pooling from a ``BertModel`` state dict.
 
     ``config`` holds ``hidden_size``, ``num_attention_heads``,
@@ -70,33 +72,45 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
     (as in a Hugging Face ``config.json``). The input ``input_ids`` takes
     T token ids as float32 of shape [T, 1] (``max_len`` 0: any length up to
     the position table). The output ``embedding`` is the mean of the last
-    layer's token vectors.
+    layer's token vectors. ``progress`` prints one line per layer to stderr.
     """
     sd = {k[5:] if k.startswith("bert.") else k: v for k, v in state.items()}
+    missing = [k for k in ("hidden_size", "num_attention_heads", "num_hidden_layers",
+                           "intermediate_size") if k not in config]
+    if missing:
+        raise ConversionError(f"config has no {', '.join(missing)}")
     E = int(config["hidden_size"])
     heads = int(config["num_attention_heads"])
     layers = int(config["num_hidden_layers"])
     ffn = int(config["intermediate_size"])
+    if config.get("hidden_act", "gelu") not in ("gelu", "gelu_new", "gelu_pytorch_tanh"):
+        raise ConversionError(f"hidden_act {config['hidden_act']!r} is not supported (GELU only)")
+
+    def get(key):
+        if key not in sd:
+            raise ConversionError(f"state dict has no '{key}'")
+        return _f32(sd[key])
+
     eps = float(config.get("layer_norm_eps", 1e-12))
     b = ModelBuilder(name)
     h = b.input("input_ids", [max_len, 1])
     emb = "embeddings"
     h = b.node("bert_embeddings_fp32", [h], name=emb, emb_size=E)
-    b.weight(f"{emb}.word_weight", _f32(sd["embeddings.word_embeddings.weight"]))
-    b.weight(f"{emb}.pos_weight", _f32(sd["embeddings.position_embeddings.weight"]))
+    b.weight(f"{emb}.word_weight", get("embeddings.word_embeddings.weight"))
+    b.weight(f"{emb}.pos_weight", get("embeddings.position_embeddings.weight"))
     if "embeddings.token_type_embeddings.weight" in sd:
-        b.weight(f"{emb}.type_weight", _f32(sd["embeddings.token_type_embeddings.weight"]))
-    b.weight(f"{emb}.layernorm.weight", _f32(sd["embeddings.LayerNorm.weight"]))
-    b.weight(f"{emb}.layernorm.bias", _f32(sd["embeddings.LayerNorm.bias"]))
+        b.weight(f"{emb}.type_weight", get("embeddings.token_type_embeddings.weight"))
+    b.weight(f"{emb}.layernorm.weight", get("embeddings.LayerNorm.weight"))
+    b.weight(f"{emb}.layernorm.bias", get("embeddings.LayerNorm.bias"))
 
     def norm(x, prefix, node):
         out = b.node("layernorm_fp32", [x], name=node, eps=eps)
-        b.weight(f"{node}.gamma", _f32(sd[f"{prefix}.LayerNorm.weight"]))
-        b.weight(f"{node}.beta", _f32(sd[f"{prefix}.LayerNorm.bias"]))
+        b.weight(f"{node}.gamma", get(f"{prefix}.LayerNorm.weight"))
+        b.weight(f"{node}.beta", get(f"{prefix}.LayerNorm.bias"))
         return out
 
     def linear(x, prefix, node, n_in, n_out, gelu=False):
-        w = _f32(sd[f"{prefix}.weight"])
+        w = get(f"{prefix}.weight")
         if int8:
             out = b.node("seqgemm_int8", [x], name=node, C_in=n_in, C_out=n_out, gelu=gelu)
             q, s = quantize_rows(w)
@@ -105,16 +119,17 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
         else:
             out = b.node("seqgemm_fp32", [x], name=node, C_in=n_in, C_out=n_out, gelu=gelu)
             b.weight(f"{node}.weight", w)
-        b.weight(f"{node}.bias", _f32(sd[f"{prefix}.bias"]))
+        b.weight(f"{node}.bias", get(f"{prefix}.bias"))
         return out
 
     for i in range(layers):
+        report_progress(progress, "layer", i + 1, layers)
         p = f"encoder.layer.{i}"
         att = f"{p}.attention.self"
         node = f"enc{i}.attn"
-        w_qkv = np.concatenate([_f32(sd[f"{att}.{k}.weight"]) for k in ("query", "key", "value")])
-        b_qkv = np.concatenate([_f32(sd[f"{att}.{k}.bias"]) for k in ("query", "key", "value")])
-        w_proj = _f32(sd[f"{p}.attention.output.dense.weight"])
+        w_qkv = np.concatenate([get(f"{att}.{k}.weight") for k in ("query", "key", "value")])
+        b_qkv = np.concatenate([get(f"{att}.{k}.bias") for k in ("query", "key", "value")])
+        w_proj = get(f"{p}.attention.output.dense.weight")
         a = b.node("attention_int8" if int8_attention else "attention_fp32", [h], name=node,
                    num_heads=heads, embed_dim=E)
         if int8_attention:
@@ -126,7 +141,7 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
             b.weight(f"{node}.w_qkv", w_qkv)
             b.weight(f"{node}.w_proj", w_proj)
         b.weight(f"{node}.b_qkv", b_qkv)
-        b.weight(f"{node}.b_proj", _f32(sd[f"{p}.attention.output.dense.bias"]))
+        b.weight(f"{node}.b_proj", get(f"{p}.attention.output.dense.bias"))
         r = b.node("add_fp32", [h, a], name=f"enc{i}.attn_add")
         h1 = norm(r, f"{p}.attention.output", f"enc{i}.attn_norm")
         f = linear(h1, f"{p}.intermediate.dense", f"enc{i}.fc1", E, ffn, gelu=True)

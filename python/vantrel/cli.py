@@ -4,7 +4,7 @@
     vantrel bench ARCH WEIGHTS [--input FILE] [--runs N] [--warmup N]
     vantrel profile ARCH WEIGHTS [--input FILE] [--runs N] [--top N] [--png FILE]
     vantrel inspect ARCH WEIGHTS
-    vantrel convert MODULE:FACTORY --input-shape 1,3,224,224 -o NAME [--int8 ...]
+    vantrel convert MODULE:FACTORY [--input-shape 1,3,224,224] -o NAME [--int8 ...]
     vantrel demo
 
 Inputs are ``.npy`` files (one array, for the first model input) or ``.npz``
@@ -25,6 +25,7 @@ from collections import Counter
 
 import numpy as np
 
+from vantrel.convert import FAMILIES
 from vantrel.model_file import ModelBuilder, read_weights
 
 
@@ -70,6 +71,7 @@ def _forward(model, arrays):
 
 
 def cmd_run(args) -> None:
+    """``vantrel run``: run the model once and summarise (and optionally save) its outputs."""
     model = _load_model(args)
     outputs = _forward(model, _load_inputs(model, args.input))
     for name, y in outputs.items():
@@ -99,6 +101,7 @@ def _timed_runs(model, arrays, warmup: int, runs: int) -> list[float]:
 
 
 def cmd_bench(args) -> None:
+    """``vantrel bench``: median and p90 latency and throughput over repeated runs."""
     model = _load_model(args)
     times = sorted(_timed_runs(model, _load_inputs(model, args.input), args.warmup, args.runs))
     med = statistics.median(times)
@@ -109,6 +112,7 @@ def cmd_bench(args) -> None:
 
 
 def cmd_profile(args) -> None:
+    """``vantrel profile``: time per op and per node, with an optional bar chart."""
     model = _load_model(args)
     arrays = _load_inputs(model, args.input)
     model.set_profile_enabled(True)
@@ -143,6 +147,7 @@ def cmd_profile(args) -> None:
 
 
 def cmd_inspect(args) -> None:
+    """``vantrel inspect``: inputs, outputs, nodes by op, weight sizes and packed-block sharing."""
     b = ModelBuilder.load(args.arch, args.weights)
     weights = read_weights(args.weights)
     print(f"model {b.name}")
@@ -171,16 +176,26 @@ def cmd_inspect(args) -> None:
 
 
 def cmd_convert(args) -> None:
+    """``vantrel convert``: convert ``MODULE:FACTORY()`` with :func:`vantrel.convert.convert`."""
     import torch
-    from vantrel.convert import convert
+    from vantrel.convert import convert, model_family
     module_name, _, attr = args.model.partition(":")
     if not attr:
         raise ValueError("model must be given as MODULE:FACTORY, e.g. vantrel.torch_models:resnet18")
     net = getattr(importlib.import_module(module_name), attr)()
-    shape = [int(d) for d in args.input_shape.split(",")]
-    builder = convert(net, torch.zeros(shape), name=args.name or attr, progress=True)
-    if args.int8:
-        from vantrel.quantize import quantize
+    family = args.family or model_family(net)
+    shape = [int(d) for d in args.input_shape.split(",")] if args.input_shape else None
+    if family == "cnn" and shape is None:
+        raise ValueError("a CNN needs --input-shape, e.g. --input-shape 1,3,224,224")
+    if shape is not None and (len(shape) != 4 or shape[0] != 1 or min(shape) < 1):
+        raise ValueError(f"--input-shape {args.input_shape} must be 1,C,H,W")
+    options = {}
+    if args.max_seq_len is not None:
+        if family != "decoder":
+            raise ValueError(f"--max-seq-len applies to decoders, not to a {family} model")
+        options["max_seq_len"] = args.max_seq_len
+    calib = None
+    if family == "cnn" and args.int8:
         if args.calibration:
             with np.load(args.calibration) as z:
                 calib = [z[k] for k in z.files]
@@ -188,18 +203,23 @@ def cmd_convert(args) -> None:
             rng = np.random.default_rng(0)
             calib = [rng.standard_normal((shape[2], shape[3], shape[1])).astype(np.float32)
                      for _ in range(args.calibration_count)]
-        builder = quantize(builder, calib, progress=True)
+    elif args.calibration:
+        raise ValueError("--calibration applies to int8 CNNs only")
+    builder = convert(net, torch.zeros(shape) if shape else None, name=args.name or attr,
+                      progress=True, int8=args.int8, calibration=calib, family=family, **options)
     builder.save(args.output + ".json", args.output + ".bin")
-    print(f"wrote {args.output}.json and {args.output}.bin ({len(builder.nodes)} nodes)")
+    print(f"wrote {args.output}.json and {args.output}.bin ({family}, {len(builder.nodes)} nodes)")
 
 
 def cmd_demo(_args) -> None:
+    """``vantrel demo``: build and run the built-in example."""
     from vantrel.demo import main as demo_main
     if demo_main() != 0:
         raise RuntimeError("demo result does not match NumPy")
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the ``vantrel`` command and its subcommands."""
     p = argparse.ArgumentParser(prog="vantrel", description="vantrel inference engine tools")
     sub = p.add_subparsers(dest="command", required=True)
 
@@ -227,15 +247,20 @@ def build_parser() -> argparse.ArgumentParser:
     sp = model_cmd("inspect", "inputs, outputs, nodes by op and weight sizes")
     sp.set_defaults(func=cmd_inspect)
     sp = sub.add_parser("convert", help="convert a PyTorch model",
-                        description="convert a PyTorch model built by MODULE:FACTORY()")
+                        description="convert a PyTorch model built by MODULE:FACTORY(): a CNN, "
+                                    "ViT, BERT encoder, decoder or vocoder")
     sp.add_argument("model", help="MODULE:FACTORY returning an nn.Module")
-    sp.add_argument("--input-shape", required=True, help="example input shape, e.g. 1,3,224,224")
+    sp.add_argument("--input-shape", help="example input shape, e.g. 1,3,224,224 (needed for a CNN)")
     sp.add_argument("-o", "--output", required=True, help="output path without extension")
     sp.add_argument("--name", help="model name")
-    sp.add_argument("--int8", action="store_true", help="quantise to int8 after converting")
-    sp.add_argument("--calibration", help=".npz of (H, W, C) float calibration images")
+    sp.add_argument("--family", choices=FAMILIES, help="converter to use (default: read from the model)")
+    sp.add_argument("--int8", action="store_true",
+                    help="int8: a CNN is quantised from calibration images, a ViT or BERT "
+                         "encoder gets int8 weights")
+    sp.add_argument("--calibration", help=".npz of (H, W, C) float calibration images (CNN)")
     sp.add_argument("--calibration-count", type=int, default=8,
                     help="seeded random calibration images when no .npz is given")
+    sp.add_argument("--max-seq-len", type=int, help="key/value cache positions (decoder)")
     sp.set_defaults(func=cmd_convert)
     sp = sub.add_parser("demo", help="run the built-in example")
     sp.set_defaults(func=cmd_demo)
@@ -243,6 +268,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
+    """Run the command line; returns the exit status (1 with a one-line error on failure)."""
     args = build_parser().parse_args(argv)
     try:
         args.func(args)

@@ -26,7 +26,7 @@ from typing import Mapping
 
 import numpy as np
 
-from vantrel.convert import ConversionError
+from vantrel.convert import ConversionError, report_progress
 from vantrel.model_file import ModelBuilder
 
 __all__ = ["decoder_to_builder"]
@@ -85,15 +85,15 @@ def _module_config(model) -> dict:
 def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
                        kv_heads: int | None = None, rope_theta: float | None = None,
                        eps: float | None = None, max_seq_len: int = 2048,
-                       name: str = "decoder") -> ModelBuilder:
+                       name: str = "decoder", progress: bool = False) -> ModelBuilder:
     """Build a vantrel decoder from a module or its state dict.
 
     ``q_heads``, ``kv_heads``, ``rope_theta`` and ``eps`` are read from a
     module (its attributes or a Hugging Face ``config``) and must be given
     with a bare state dict (``rope_theta`` defaults to 10000, ``eps`` to
     1e-6). ``max_seq_len`` is the key/value cache capacity of every causal
-    attention node. Raises :class:`ConversionError` for shapes the graph
-    cannot take.
+    attention node. ``progress`` prints one line per layer to stderr.
+    Raises :class:`ConversionError` for shapes the graph cannot take.
     """
     if hasattr(model_or_state_dict, "state_dict"):
         cfg = _module_config(model_or_state_dict)
@@ -153,6 +153,7 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
         return out
 
     for i in range(depth):
+        report_progress(progress, "layer", i + 1, depth)
         p = f"layers.{i}"
         h = norm(x, f"{p}.attn_norm")
         q = linear(h, f"{p}.attn.q", dim, hq * d)

@@ -14,6 +14,9 @@ from torch import nn
 
 
 class Bottleneck(nn.Module):
+    """ResNet-50 bottleneck: 1x1, 3x3 (strided), 1x1 convolutions with batch norms, plus a
+    projected or identity shortcut."""
+
     expansion = 4
 
     def __init__(self, cin: int, width: int, stride: int = 1):
@@ -40,6 +43,9 @@ class Bottleneck(nn.Module):
 
 
 class BasicBlock(nn.Module):
+    """ResNet-18 block: two 3x3 convolutions with batch norms, plus a projected or identity
+    shortcut."""
+
     expansion = 1
 
     def __init__(self, cin: int, width: int, stride: int = 1):
@@ -62,6 +68,9 @@ class BasicBlock(nn.Module):
 
 
 class ResNet(nn.Module):
+    """ResNet classifier: 7x7 stem, max pooling, four stages of ``block``, global average pooling
+    and a linear head."""
+
     def __init__(self, block, layers, num_classes: int = 1000, base: int = 64):
         super().__init__()
         self.conv1 = nn.Conv2d(3, base, 7, 2, 3, bias=False)
@@ -87,6 +96,9 @@ class ResNet(nn.Module):
 
 
 class InvertedResidual(nn.Module):
+    """MobileNetV2 block: 1x1 expansion, 3x3 depthwise, 1x1 projection; residual when the shape is
+    kept."""
+
     def __init__(self, cin: int, cout: int, stride: int, expand: int):
         super().__init__()
         hidden = cin * expand
@@ -154,14 +166,17 @@ def randomize(model: nn.Module, seed: int = 0) -> nn.Module:
 
 
 def resnet50(seed: int = 0, num_classes: int = 1000) -> nn.Module:
+    """ResNet-50 with seeded weights (see :func:`randomize`)."""
     return randomize(ResNet(Bottleneck, [3, 4, 6, 3], num_classes), seed)
 
 
 def resnet18(seed: int = 0, num_classes: int = 1000) -> nn.Module:
+    """ResNet-18 with seeded weights (see :func:`randomize`)."""
     return randomize(ResNet(BasicBlock, [2, 2, 2, 2], num_classes), seed)
 
 
 def mobilenet_v2_style(seed: int = 0, num_classes: int = 1000) -> nn.Module:
+    """A MobileNetV2-style network with seeded weights (see :func:`randomize`)."""
     return randomize(MobileNetV2Style(num_classes), seed)
 
 
@@ -188,6 +203,8 @@ class ViTAttention(nn.Module):
 
 
 class ViTMlp(nn.Module):
+    """ViT MLP: fc1, tanh-form GELU, fc2."""
+
     def __init__(self, dim: int, hidden: int):
         super().__init__()
         self.fc1 = nn.Linear(dim, hidden)
@@ -199,6 +216,8 @@ class ViTMlp(nn.Module):
 
 
 class ViTBlock(nn.Module):
+    """Pre-norm ViT block: x + attn(norm1(x)), then x + mlp(norm2(x))."""
+
     def __init__(self, dim: int, heads: int, hidden: int, eps: float):
         super().__init__()
         self.norm1 = nn.LayerNorm(dim, eps=eps)
@@ -212,6 +231,8 @@ class ViTBlock(nn.Module):
 
 
 class PatchEmbed(nn.Module):
+    """Patch embedding: a P x P convolution with stride P, flattened to (1, tokens, dim)."""
+
     def __init__(self, patch: int, dim: int):
         super().__init__()
         self.proj = nn.Conv2d(3, dim, patch, patch)
@@ -275,6 +296,9 @@ class RMSNorm(nn.Module):
 
 
 class DecoderAttention(nn.Module):
+    """Causal self-attention with rotary encoding and grouped key/value heads; ``past`` holds
+    cached keys and values."""
+
     def __init__(self, dim: int, q_heads: int, kv_heads: int, theta: float):
         super().__init__()
         self.hq, self.hkv, self.d, self.theta = q_heads, kv_heads, dim // q_heads, theta
@@ -308,6 +332,8 @@ class DecoderAttention(nn.Module):
 
 
 class DecoderMlp(nn.Module):
+    """SwiGLU MLP: down(silu(gate(x)) * up(x))."""
+
     def __init__(self, dim: int, ffn: int):
         super().__init__()
         self.gate = nn.Linear(dim, ffn, bias=False)
@@ -319,6 +345,8 @@ class DecoderMlp(nn.Module):
 
 
 class DecoderLayer(nn.Module):
+    """Pre-norm decoder layer: x + attn(attn_norm(x)), then x + mlp(mlp_norm(x))."""
+
     def __init__(self, dim, q_heads, kv_heads, ffn, theta, eps):
         super().__init__()
         self.attn_norm = RMSNorm(dim, eps)

@@ -187,6 +187,8 @@ class AdaIN1d(nn.Module):
 
 
 class Snake(nn.Module):
+    """Snake activation per channel: x + sin(alpha x)^2 / alpha."""
+
     def __init__(self, channels: int):
         super().__init__()
         self.alpha = nn.Parameter(torch.ones(channels))
@@ -266,6 +268,7 @@ class TorchVocoder(nn.Module):
 
     # -- pieces, each on (1, C, T) tensors
     def front(self, tokens, durations, speed):
+        """Tokens repeated by their regulated durations, then the LSTM: features and f0 per frame."""
         reps = torch.from_numpy(regulated_durations(durations, speed))
         x = torch.repeat_interleave(tokens, reps, dim=0)           # (frames, token_dim)
         h, _ = self.lstm(x[None])                                  # (1, frames, 2H)
@@ -273,6 +276,7 @@ class TorchVocoder(nn.Module):
         return self.proj(h), self.f0_head(h)[0, 0]
 
     def source(self, f0_frames, phase_branch=None):
+        """Harmonic source at the sample rate from per-frame f0, as STFT magnitude and phase."""
         cfg = self.cfg
         f0 = torch.repeat_interleave(f0_frames, cfg.samples_per_frame)
         sines = sine_source(f0, cfg.sample_rate, cfg.harmonic_num, cfg.sine_amp,
@@ -292,6 +296,7 @@ class TorchVocoder(nn.Module):
         return spec.T[None]                                        # (1, n_fft + 2, frames)
 
     def decode(self, x, har, s):
+        """Upsampling stages with source injection and residual blocks, then the iSTFT head."""
         cfg = self.cfg
         last = len(self.ups) - 1
         for i, (up, nc, blocks) in enumerate(zip(self.ups, self.noise_convs, self.resblocks)):

@@ -25,7 +25,7 @@ import re
 
 import numpy as np
 
-from vantrel.convert import ConversionError
+from vantrel.convert import ConversionError, report_progress
 from vantrel.model_file import ModelBuilder
 from vantrel.quantize import quantize_rows
 
@@ -61,14 +61,15 @@ def _module_config(model) -> dict:
 
 
 def vit_to_builder(model_or_state_dict, num_heads: int | None = None, eps: float | None = None,
-                   name: str = "vit", int8: bool = False) -> ModelBuilder:
+                   name: str = "vit", int8: bool = False, progress: bool = False) -> ModelBuilder:
     """Build a vantrel ViT classifier from a module or its state dict.
 
     The input ``image`` is one channels-last image [H, W, 3] (the PyTorch
     input (1, 3, H, W) permuted), at the size the position table was made
     for; the output ``logits`` holds the class scores. ``num_heads`` and
     ``eps`` are read from a module and must be given with a bare state
-    dict (eps defaults to 1e-6). Raises :class:`ConversionError` for
+    dict (eps defaults to 1e-6). ``progress`` prints one line per block to
+    stderr. Raises :class:`ConversionError` for
     shapes the graph cannot take.
     """
     if hasattr(model_or_state_dict, "state_dict"):
@@ -153,6 +154,7 @@ def vit_to_builder(model_or_state_dict, num_heads: int | None = None, eps: float
         return out, n_in, n_out
 
     for i in range(depth):
+        report_progress(progress, "block", i + 1, depth)
         p = f"blocks.{i}"
         h = norm(x, f"{p}.norm1", f"{p}.norm1")
         w_qkv, w_proj = get(f"{p}.attn.qkv.weight"), get(f"{p}.attn.proj.weight")

@@ -18,7 +18,7 @@ from __future__ import annotations
 import numpy as np
 from torch import nn
 
-from vantrel.convert import ConversionError
+from vantrel.convert import ConversionError, report_progress
 from vantrel.model_file import ModelBuilder
 
 __all__ = ["vocoder_to_builder"]
@@ -35,8 +35,9 @@ def _check_conv(conv: nn.Module, where: str) -> None:
         raise ConversionError(f"{where}: grouped convolutions are not used by this converter")
 
 
-def vocoder_to_builder(model, name: str = "vocoder") -> ModelBuilder:
-    """Build the vantrel graph of a :class:`~vantrel.torch_vocoder.TorchVocoder`."""
+def vocoder_to_builder(model, name: str = "vocoder", progress: bool = False) -> ModelBuilder:
+    """Build the vantrel graph of a :class:`~vantrel.torch_vocoder.TorchVocoder`;
+    ``progress`` prints one line per upsampling stage to stderr."""
     cfg = model.cfg
     lstm = model.lstm
     if lstm.num_layers != 1 or not lstm.bidirectional or not lstm.batch_first or lstm.proj_size:
@@ -106,6 +107,7 @@ def vocoder_to_builder(model, name: str = "vocoder") -> ModelBuilder:
     # Decoder stages.
     last = len(model.ups) - 1
     for i, (up, nc, blocks) in enumerate(zip(model.ups, model.noise_convs, model.resblocks)):
+        report_progress(progress, "stage", i + 1, last + 1)
         _check_conv(up, f"ups.{i}")
         if up.groups != 1 or up.dilation[0] != 1:
             raise ConversionError(f"ups.{i}: only ungrouped, undilated transposed convolutions are supported")

@@ -59,6 +59,18 @@ def test_int8_conversion_runs_from_float_input(converted):
     assert "conv_int8" in cli("inspect", d / "q.json", d / "q.bin").stdout
 
 
+def test_convert_a_decoder_and_run_it(tmp_path):
+    r = cli("convert", "vantrel.torch_models:tiny_decoder", "--max-seq-len", 64, "-o",
+            tmp_path / "lm")
+    assert r.returncode == 0, r.stderr
+    assert "converting layer 4/4" in r.stderr and "(decoder, " in r.stdout
+    ids = np.array([[3], [1], [4]], np.float32)
+    np.save(tmp_path / "ids.npy", ids)
+    r = cli("run", tmp_path / "lm.json", tmp_path / "lm.bin", tmp_path / "ids.npy")
+    assert r.returncode == 0, r.stderr
+    assert "logits: shape [1536]" in r.stdout  # 3 tokens x 512 vocabulary
+
+
 @pytest.mark.parametrize("case,args,message", [
     ("missing", ["run", "nope.json", "nope.bin", "x.npy"], "Cannot open"),
     ("short", ["run", "{arch}", "{weights}", "{d}/bad.npy"], "needs 3072"),
@@ -66,6 +78,11 @@ def test_int8_conversion_runs_from_float_input(converted):
     ("factory", ["convert", "vantrel.torch_models", "--input-shape", "1,3,8,8", "-o", "x"],
      "MODULE:FACTORY"),
     ("runs", ["bench", "{arch}", "{weights}", "--runs", "0"], "--runs must be at least 1"),
+    ("shape", ["convert", "vantrel.torch_models:resnet18", "-o", "x"], "a CNN needs --input-shape"),
+    ("seq-len", ["convert", "vantrel.torch_models:resnet18", "--input-shape", "1,3,8,8",
+                 "--max-seq-len", "9", "-o", "x"], "--max-seq-len applies to decoders"),
+    ("int8", ["convert", "vantrel.torch_models:tiny_decoder", "--int8", "-o", "x"],
+     "converts to float32 only"),
 ])
 def test_errors_are_one_line_with_status_1(converted, case, args, message):
     d, arch, weights = converted
