@@ -192,12 +192,28 @@ py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step) {
     return to_flat_array(it->second);
 }
 
+// Names come from file bytes that need not be UTF-8; undecodable bytes come
+// back backslash-escaped instead of raising UnicodeDecodeError.
+py::str text(const std::string& s) {
+    PyObject* o = PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "backslashreplace");
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(o);
+}
+
+py::list texts(const std::vector<std::string>& v) {
+    py::list out;
+    for (const auto& s : v) out.append(text(s));
+    return out;
+}
+
 using ArrayDict = py::typing::Dict<py::str, py::array>;
 using ResultDict = py::typing::Dict<py::str, py::array_t<float>>;
 
 ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step) {
+    // Keyed by the name as Python sees it (see text()), so an input whose
+    // name is not UTF-8 can still be fed under its escaped name.
     std::unordered_map<std::string, const vantrel::InputSpec*> declared;
-    for (const auto& s : m.graph().inputs) declared[s.name] = &s;
+    for (const auto& s : m.graph().inputs) declared[py::cast<std::string>(text(s.name))] = &s;
     std::vector<py::array> held;
     vantrel::InputMap map;
     for (auto item : inputs) {
@@ -208,6 +224,7 @@ ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step) {
         vantrel::InputTensor t;
         auto d = declared.find(name);
         if (d != declared.end()) {
+            name = d->second->name;
             t.shape = d->second->shape.empty() ? std::vector<int>{} : choose_shape(d->second->shape, n);
         } else {
             for (py::ssize_t i = 0; i < arr.ndim(); ++i) t.shape.push_back(int(arr.shape(i)));
@@ -220,7 +237,7 @@ ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step) {
     }
     vantrel::OutputMap out = with_model_lock(m, [&] { return step ? m.run_step(map) : m.run(map); });
     ResultDict result;
-    for (const auto& kv : out) result[py::str(kv.first)] = to_flat_array(kv.second);
+    for (const auto& kv : out) result[text(kv.first)] = to_flat_array(kv.second);
     return result;
 }
 
@@ -244,7 +261,7 @@ int num_classes(const std::string& model_name) {
 template <class Map>
 py::dict to_dict(const Map& m) {
     py::dict d;
-    for (const auto& kv : m) d[py::str(kv.first)] = py::float_(kv.second);
+    for (const auto& kv : m) d[text(kv.first)] = py::float_(kv.second);
     return d;
 }
 
@@ -289,7 +306,8 @@ PYBIND11_MODULE(model_inference, m) {
 
     py::class_<vantrel::InputSpec>(m, "InputSpec",
                                    "Descriptor for one model input (shape, dtype, and quantization params).")
-        .def_readonly("name", &vantrel::InputSpec::name, "ModelIOTensor name in the arch graph.")
+        .def_property_readonly("name", [](const vantrel::InputSpec& s) { return text(s.name); },
+                               "ModelIOTensor name in the arch graph.")
         .def_readonly("shape", &vantrel::InputSpec::shape,
                       "Input shape in NHWC order, e.g. [224,224,3] or [80] for flat. 0 in a dimension means "
                       "variable (supplied at runtime).")
@@ -297,7 +315,7 @@ PYBIND11_MODULE(model_inference, m) {
         .def_readonly("zp", &vantrel::InputSpec::zp, "INT8 zero point.")
         .def_readonly("dtype", &vantrel::InputSpec::dtype, "'int8' or 'float32'.")
         .def("__repr__", [](const vantrel::InputSpec& s) {
-            return "<InputSpec name='" + s.name + "' shape=[" + join_dims(s.shape) + "] dtype=" + s.dtype + ">";
+            return text("<InputSpec name='" + s.name + "' shape=[" + join_dims(s.shape) + "] dtype=" + s.dtype + ">");
         });
 
     using Model = LockedModel;
@@ -323,13 +341,13 @@ PYBIND11_MODULE(model_inference, m) {
              "Run a multi-input / multi-output forward pass.\n\nArgs:\n"
              "    inputs: dict mapping tensor name \u2192 numpy array (float32).\n\n"
              "Returns:\n    dict mapping output tensor name \u2192 1-D float32 numpy array.")
-        .def_property_readonly("model_name", [](const Model& mo) { return mo.graph().model_name; },
+        .def_property_readonly("model_name", [](const Model& mo) { return text(mo.graph().model_name); },
                                "Model name string from the arch JSON.")
         .def_property_readonly("input_count", [](const Model& mo) { return int(mo.graph().inputs.size()); },
                                "Number of declared model inputs.")
         .def_property_readonly("inputs", [](const Model& mo) { return mo.graph().inputs; },
                                "List of InputSpec descriptors (one per model input).")
-        .def_property_readonly("output_names", [](const Model& mo) { return mo.graph().output_names; },
+        .def_property_readonly("output_names", [](const Model& mo) { return texts(mo.graph().output_names); },
                                "List of declared output tensor names.")
         .def_property_readonly("is_fp32", [](const Model& mo) { return first_input(mo).dtype == "float32"; },
                                "True when the first declared input is float32.")
@@ -395,7 +413,7 @@ PYBIND11_MODULE(model_inference, m) {
            "bytes that saved (shared_packed_bytes).")
         .def("__repr__", [](const Model& mo) {
             const auto& in = mo.graph().inputs;
-            return "<InferenceModel name='" + mo.graph().model_name + "' input=[" +
-                   (in.empty() ? std::string() : join_dims(in.front().shape)) + "]>";
+            return text("<InferenceModel name='" + mo.graph().model_name + "' input=[" +
+                        (in.empty() ? std::string() : join_dims(in.front().shape)) + "]>");
         });
 }

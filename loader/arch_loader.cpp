@@ -129,6 +129,8 @@ ArchGraph load_arch(const std::string& path) { return load_arch_text(read_file(p
 
 ArchGraph load_arch_text(const std::string& text, const std::string& path) {
     JsonValue root = parse_json(text);
+    // Any other root would read as a model without nodes and "load".
+    if (root.kind != JsonKind::Object) format_error(path, "the root must be a JSON object");
     ArchGraph g;
     if (has(root, "model")) g.model_name = at(root, "model").text;
 

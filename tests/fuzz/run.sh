@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each for a while on seeds made
 # by make_seeds.py plus the corpus kept in tests/fuzz/corpus/<target>.
-#   tests/fuzz/run.sh [seconds per target]      (default 45; 2 targets at a time)
+#   tests/fuzz/run.sh [seconds per target] [executions per target]
+# (default 45 s; 2 targets at a time; an execution count replaces the time limit)
 # Findings (crash-*, leak-*, timeout-*, oom-*) land in build/fuzz/artifacts.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 secs=${1:-45}
+runs=${2:-}
+limit=(-max_total_time="$secs")
+[ -n "$runs" ] && limit=(-runs="$runs")
 out=${FUZZ_BUILD_DIR:-build/fuzz}
 # -O1 compiles much faster than the default -O3.
 cmake -S . -B "$out" -G Ninja -DVANTREL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14 \
@@ -19,7 +23,7 @@ run_one() {
   mkdir -p "$work"
   # New inputs go to the scratch corpus; the kept corpus and seeds are read only.
   ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 OMP_NUM_THREADS=1 \
-    "$out/tests/fuzz/fuzz_$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
+    "$out/tests/fuzz/fuzz_$t" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
     -print_final_stats=1 -artifact_prefix="$out/artifacts/$t-" "$work" "$out/seeds/$t" \
     $( [ -d "tests/fuzz/corpus/$t" ] && echo "tests/fuzz/corpus/$t" ) >"$out/fuzz_$t.log" 2>&1
 }

@@ -100,6 +100,8 @@ ARCH_CASES = [
     ("cut-in-nodes", TEXT[:TEXT.index(b'"nodes"') + 12], W, "JSON:"),
     ("cut-before-end", TEXT[:-1], W, "JSON: expected '}'"),
     ("trailing-comma-array", b'{"nodes": [1,]}', W, "JSON: unexpected char ']'"),
+    ("root-array", b'[1, 2, 3]', W, "the root must be a JSON object"),
+    ("root-string", b'"model"', W, "the root must be a JSON object"),
     ("trailing-comma-object", b'{"model": "m",}', W, "JSON: expected '\"', got '}'"),
     ("missing-colon", b'{"model" "m"}', W, "JSON: expected ':', got '\"'"),
     ("bad-literal", b'{"a": tru}', W, "JSON: unexpected char 't'"),

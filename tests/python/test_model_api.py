@@ -20,6 +20,17 @@ def test_properties_and_reprs(build):
     assert (flat.input_h, flat.input_w, flat.input_c) == (80, 1, 1)
 
 
+def test_names_that_are_not_utf8_come_back_escaped(tmp_path):
+    # The file format passes name bytes through; Python gets them escaped.
+    identity([4]).save(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+    raw = (tmp_path / "m.json").read_bytes().replace(b'"m"', b'"r\xffn"').replace(b'"x"', b'"x\xfe"')
+    (tmp_path / "m.json").write_bytes(raw)
+    m = mi.InferenceModel(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+    assert (m.model_name, m.output_names, m.inputs[0].name) == ("r\\xffn", ["x\\xfe"], "x\\xfe")
+    assert repr(m) == "<InferenceModel name='r\\xffn' input=[4]>"
+    assert list(m.forward({"x\\xfe": np.ones(4, np.float32)})) == ["x\\xfe"]
+
+
 @pytest.mark.parametrize("name, classes", [
     ("ResNet50", 1000), ("mobilenet_v2", 1000), ("ViT-B-16", 1000), ("bert-base", 0)])
 def test_num_classes(build, name, classes):
