@@ -4,7 +4,9 @@
 //   add_sq(acc, x, mean, c)            d = x[j] - mean[j]; acc[j] = acc[j] + d*d
 //   apply(x, y, mean, rstd, gm, beta, norm_w, norm_b, c)
 // where gm is gamma + 1 without the norm affine (norm_w null) and gamma with
-// it (see ada_in1d_f32.h for the two output forms).
+// it (see ada_in1d_f32.h for the two output forms). ada_in1d_lanes<Ln> runs
+// them on a lane struct (lanes_f32_*.h) across channels, each lane doing the
+// portable operations, and the scalar forms for the channels left over.
 //
 // Unnamed namespace: files built with different instruction sets include
 // this header, and each must keep its own copy.
@@ -130,6 +132,45 @@ void ada_in1d_run(const float* x, float* out, const float* gamma, const float* b
         return;
     }
     rows(0, t);
+}
+
+template <class Ln>
+void ada_in1d_lanes(const float* x, float* out, const float* gamma, const float* beta, int32_t t,
+                    int32_t c, const float* norm_w, float eps, const float* norm_b) {
+    using V = typename Ln::V;
+    constexpr int64_t W = Ln::L;
+    ada_in1d_run(
+        x, out, gamma, beta, t, c, norm_w, eps, norm_b,
+        [](float* acc, const float* r, int64_t n) {
+            int64_t j = 0;
+            for (; j + W <= n; j += W) Ln::store(acc + j, Ln::add(Ln::load(acc + j), Ln::load(r + j)));
+            ada_add_tail(acc, r, j, n);
+        },
+        [](float* acc, const float* r, const float* m, int64_t n) {
+            int64_t j = 0;
+            for (; j + W <= n; j += W) {
+                const V d = Ln::sub(Ln::load(r + j), Ln::load(m + j));
+                Ln::store(acc + j, Ln::add(Ln::load(acc + j), Ln::mul(d, d)));
+            }
+            ada_add_sq_tail(acc, r, m, j, n);
+        },
+        [](const float* r, float* y, const float* m, const float* rs, const float* gm, const float* b,
+           const float* nw, const float* nb, int64_t n) {
+            int64_t j = 0;
+            if (!nw) {
+                for (; j + W <= n; j += W) {
+                    const V d = Ln::sub(Ln::load(r + j), Ln::load(m + j));
+                    Ln::store(y + j, Ln::add(Ln::load(b + j), Ln::mul(Ln::mul(d, Ln::load(gm + j)), Ln::load(rs + j))));
+                }
+            } else {
+                for (; j + W <= n; j += W) {
+                    const V d = Ln::sub(Ln::load(r + j), Ln::load(m + j));
+                    const V xh = Ln::add(Ln::load(nb + j), Ln::mul(Ln::mul(Ln::load(nw + j), d), Ln::load(rs + j)));
+                    Ln::store(y + j, Ln::add(Ln::add(Ln::load(b + j), xh), Ln::mul(Ln::load(gm + j), xh)));
+                }
+            }
+            ada_apply_tail(r, y, m, rs, gm, b, nw, nb, j, n);
+        });
 }
 
 }  // namespace

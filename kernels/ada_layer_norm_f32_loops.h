@@ -2,6 +2,9 @@
 // and beta once, then rows over the norm_rows.h split. Each path supplies
 //   stats(x, r, n, mean, rstd)   for R rows at a time (R = 4 or 1)
 //   apply(x, y, mean, rstd, g1, beta, n)  for one row.
+// ada_layer_norm_lanes<Ln4, Ln> supplies both on lane structs: the sums by
+// lane4_sums on Ln4 (norm_rows.h), the row on Ln (lanes_f32_*.h) with the
+// scalar form for the channels after the last whole register.
 // Unnamed namespace: each instruction-set file keeps its own copy.
 #pragma once
 #include <math.h>
@@ -46,6 +49,31 @@ void ada_layer_norm_run(const float* x, float* out, const float* gamma, const fl
             apply(x + r * c, out + r * c, mean[0], rstd[0], g1.data(), b0.data(), c);
         }
     });
+}
+
+template <class Ln4, int R>
+void ada_ln_stats_lanes(const float* x, int64_t r, int64_t c, float inv_c, float eps, float* mean,
+                        float* rstd) {
+    float sq[R];
+    lane4_mean_sq<Ln4, R>(x, r, c, inv_c, mean, sq);
+    for (int i = 0; i < R; ++i) rstd[i] = ada_ln_rstd(sq[i], inv_c, eps);
+}
+
+template <class Ln4, class Ln>
+void ada_layer_norm_lanes(const float* x, float* out, const float* gamma, const float* beta,
+                          int32_t t, int32_t c, float eps) {
+    using V = typename Ln::V;
+    ada_layer_norm_run(x, out, gamma, beta, t, c, eps, &ada_ln_stats_lanes<Ln4, 4>, &ada_ln_stats_lanes<Ln4, 1>,
+                       [](const float* r, float* y, float m, float rs, const float* g1, const float* b,
+                          int64_t n) {
+                           const V vm = Ln::set1(m), vr = Ln::set1(rs);
+                           int64_t j = 0;
+                           for (; j + Ln::L <= n; j += Ln::L) {
+                               const V d = Ln::sub(Ln::load(r + j), vm);
+                               Ln::store(y + j, Ln::add(Ln::load(b + j), Ln::mul(Ln::mul(d, Ln::load(g1 + j)), vr)));
+                           }
+                           ada_ln_apply_tail(r, y, m, rs, g1, b, j, n);
+                       });
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 //   Ops::accumulate(acc, a, p, v, n, d)         acc = acc * a, then
 //                                              acc += p[j] * v[j*d ..] for j < n
 // Gathering, the running maximum and sum, the tiling and the threading are
-// this one scalar code.
+// this one scalar code. AttentionOpsLanes<Ln> is the vector form of the three
+// loops on a lane struct (lanes_f32_*.h) that also has exp(v), the vexp of
+// each lane.
 //
 // Everything sits in an unnamed namespace: files built with different
 // instruction sets include this header, and each must keep its own copy.
@@ -20,6 +22,9 @@
 #include <cstring>
 #include <limits>
 #include <vector>
+
+#include "kernels/lanes_f32_weighted.h"
+#include "kernels/vmath.h"
 
 namespace vantrel {
 namespace {
@@ -81,6 +86,55 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
         }
     }
 }
+
+// Four registers of keys (or features) at a time, then one, then scalar.
+template <class Ln>
+struct AttentionOpsLanes {
+    using V = typename Ln::V;
+    static constexpr int64_t L = Ln::L;
+
+    static void scores(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
+                       float scale, float* s) {
+        const V vs = Ln::set1(scale);
+        int64_t j = 0;
+        for (; j + 4 * L <= n; j += 4 * L) {
+            V a0 = Ln::zero(), a1 = a0, a2 = a0, a3 = a0;
+            for (int64_t c = 0; c < d; ++c) {
+                const V qc = Ln::set1(q[c]);
+                const float* k = kt + c * stride + j;
+                a0 = Ln::fmadd(qc, Ln::load(k), a0);
+                a1 = Ln::fmadd(qc, Ln::load(k + L), a1);
+                a2 = Ln::fmadd(qc, Ln::load(k + 2 * L), a2);
+                a3 = Ln::fmadd(qc, Ln::load(k + 3 * L), a3);
+            }
+            Ln::store(s + j, Ln::mul(vs, a0));
+            Ln::store(s + j + L, Ln::mul(vs, a1));
+            Ln::store(s + j + 2 * L, Ln::mul(vs, a2));
+            Ln::store(s + j + 3 * L, Ln::mul(vs, a3));
+        }
+        for (; j + L <= n; j += L) {
+            V a0 = Ln::zero();
+            for (int64_t c = 0; c < d; ++c) a0 = Ln::fmadd(Ln::set1(q[c]), Ln::load(kt + c * stride + j), a0);
+            Ln::store(s + j, Ln::mul(vs, a0));
+        }
+        for (; j < n; ++j) {
+            float acc = 0.0f;
+            for (int64_t c = 0; c < d; ++c) acc = ::fmaf(q[c], kt[c * stride + j], acc);
+            s[j] = scale * acc;
+        }
+    }
+    static void weights(const float* s, int64_t n, float m, float* p) {
+        const int64_t groups = n / 4 * 4;
+        const V vm = Ln::set1(m);
+        int64_t j = 0;
+        for (; j + L <= groups; j += L) Ln::store(p + j, Ln::exp(Ln::sub(Ln::load(s + j), vm)));
+        for (; j < groups; ++j) p[j] = vmath::vexp(s[j] - m);
+        for (; j < n; ++j) p[j] = ::expf(s[j] - m);
+    }
+    static void accumulate(float* acc, float a, const float* p, const float* v, int64_t n, int64_t d) {
+        lanes_weighted_columns<Ln, true>(acc, a, p, v, d, n, d);
+    }
+};
 
 template <class Ops>
 void attention_core_run(const float* qkv, float* out, int32_t tokens, int32_t embed,

@@ -6,16 +6,21 @@
 //   Ops::weighted_sum(w, vals, stride, n, d, o)     o[c] = Σ_j w[j] * val_j[c]
 // Everything else (gather, tables, cache append, softmax, threading) is this
 // one scalar code, so the paths differ only where their order is pinned.
+// CausalOpsLanes<Ln> is the vector form of the three on a lane struct
+// (lanes_f32_*.h) of at most eight lanes that also has hsum8(a), the portable
+// eight-lane sum of the 8 / L registers a[0 .. 8/L).
 //
 // Everything sits in an unnamed namespace: files built with different
 // instruction sets include this header, and each must keep its own copy.
 #pragma once
+#include <math.h>
 #include <omp.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/lanes_f32_weighted.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -23,6 +28,66 @@ namespace {
 
 // Below this many multiply-adds a team costs more than it saves.
 constexpr double kCausalParallelWork = 65536.0;
+
+template <class Ln>
+struct CausalOpsLanes {
+    using V = typename Ln::V;
+    static constexpr int64_t L = Ln::L;
+    static_assert(L <= 8 && 8 % L == 0, "a dot product's eight lanes fill whole registers");
+    static constexpr int K = int(8 / L);  // registers per eight features
+
+    static void rope(float* x, const float* cs, const float* sn, int64_t half) {
+        float* y = x + half;
+        int64_t i = 0;
+        for (; i + L <= half; i += L) {
+            const V a = Ln::load(x + i), b = Ln::load(y + i);
+            const V c = Ln::load(cs + i), s = Ln::load(sn + i);
+            Ln::store(x + i, Ln::fnmadd(s, b, Ln::mul(c, a)));
+            Ln::store(y + i, Ln::fmadd(s, a, Ln::mul(c, b)));
+        }
+        for (; i < half; ++i) {
+            const float a = x[i], b = y[i];
+            x[i] = fmaf(-sn[i], b, cs[i] * a);
+            y[i] = fmaf(sn[i], a, cs[i] * b);
+        }
+    }
+
+    // Scores of keys j .. j+B-1, each the portable eight-lane dot product.
+    template <int B>
+    static void score_keys(const float* q, const float* keys, int64_t stride, int64_t j, int64_t d,
+                           float scale, float* s) {
+        const int64_t d8 = d / 8 * 8;
+        V a[B][K];
+        for (int b = 0; b < B; ++b)
+            for (int e = 0; e < K; ++e) a[b][e] = Ln::zero();
+        for (int64_t c = 0; c < d8; c += 8)
+            for (int e = 0; e < K; ++e) {
+                const V qv = Ln::load(q + c + e * L);
+                for (int b = 0; b < B; ++b)
+                    a[b][e] = Ln::fmadd(qv, Ln::load(keys + (j + b) * stride + c + e * L), a[b][e]);
+            }
+        for (int b = 0; b < B; ++b) {
+            const float* kr = keys + (j + b) * stride;
+            float r = Ln::hsum8(a[b]);
+            for (int64_t c = d8; c < d; ++c) r = fmaf(q[c], kr[c], r);
+            s[j + b] = scale * r;
+        }
+    }
+
+    static void scores(const float* q, const float* keys, int64_t stride, int64_t n, int64_t d,
+                       float scale, float* s) {
+        // Enough keys at a time for four independent multiply-add chains.
+        constexpr int B = 4 / K;
+        int64_t j = 0;
+        for (; j + B <= n; j += B) score_keys<B>(q, keys, stride, j, d, scale, s);
+        for (; j < n; ++j) score_keys<1>(q, keys, stride, j, d, scale, s);
+    }
+
+    static void weighted_sum(const float* w, const float* vals, int64_t stride, int64_t n,
+                             int64_t d, float* o) {
+        lanes_weighted_columns<Ln, false>(o, 0.0f, w, vals, stride, n, d);
+    }
+};
 
 template <class Ops>
 void causal_attention_run(const float* q, const float* k, const float* v, float* kv_cache,

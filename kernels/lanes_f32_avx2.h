@@ -1,9 +1,9 @@
-// Eight float lanes in an AVX2 register for the channel loops of the average-
-// pooling and bilinear-upsampling kernels: zero, set1, load, load_n (lanes >=
-// n read as 0), store, store_n, add, mul. Plain IEEE single-precision
-// operations lane by lane, so every width gives the same bits. The struct sits
-// in an unnamed namespace: each file that includes this header, built with its
-// own instruction set, gets its own copy.
+// Eight float lanes in an AVX2 register for the templated row loops: zero,
+// set1, load, load_n (lanes >= n read as 0), store, store_n, add, sub, mul,
+// sqrt, fmadd(a, b, c) = a*b + c and fnmadd(a, b, c) = c - a*b, both rounded
+// once. IEEE single-precision operations lane by lane, so every width gives
+// the same bits. The struct sits in an unnamed namespace: each file that
+// includes this header, built with its own instruction set, gets its own copy.
 #pragma once
 
 #include <immintrin.h>
@@ -29,7 +29,11 @@ struct LanesF32Avx2 {
         for (int i = 0; i < n; ++i) p[i] = b[i];
     }
     static V add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    static V sqrt(V a) { return _mm256_sqrt_ps(a); }
+    static V fmadd(V a, V b, V c) { return _mm256_fmadd_ps(a, b, c); }
+    static V fnmadd(V a, V b, V c) { return _mm256_fnmadd_ps(a, b, c); }
 };
 
 }  // namespace

@@ -1,9 +1,7 @@
-// Sixteen float lanes in an AVX-512 register for the channel loops of the
-// average-pooling and bilinear-upsampling kernels: zero, set1, load, load_n
-// (lanes >= n read as 0), store, store_n, add, mul. Plain IEEE single-
-// precision operations lane by lane, so every width gives the same bits. The
-// struct sits in an unnamed namespace: each file that includes this header,
-// built with its own instruction set, gets its own copy.
+// Sixteen float lanes in an AVX-512 register for the templated row loops:
+// the operations of lanes_f32_avx2.h, with masked partial loads and stores.
+// The struct sits in an unnamed namespace: each file that includes this
+// header, built with its own instruction set, gets its own copy.
 #pragma once
 
 #include <immintrin.h>
@@ -22,7 +20,11 @@ struct LanesF32Avx512 {
     static void store(float* p, V v) { _mm512_storeu_ps(p, v); }
     static void store_n(float* p, V v, int n) { _mm512_mask_storeu_ps(p, first(n), v); }
     static V add(V a, V b) { return _mm512_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
     static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
+    static V sqrt(V a) { return _mm512_sqrt_ps(a); }
+    static V fmadd(V a, V b, V c) { return _mm512_fmadd_ps(a, b, c); }
+    static V fnmadd(V a, V b, V c) { return _mm512_fnmadd_ps(a, b, c); }
 };
 
 }  // namespace

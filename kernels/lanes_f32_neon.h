@@ -1,9 +1,7 @@
-// Four float lanes in an Advanced SIMD register for the channel loops of the
-// average-pooling and bilinear-upsampling kernels: zero, set1, load, load_n
-// (lanes >= n read as 0), store, store_n, add, mul. Plain IEEE single-
-// precision operations lane by lane, so every width gives the same bits. The
-// struct sits in an unnamed namespace: each file that includes this header,
-// built with its own instruction set, gets its own copy.
+// Four float lanes in an Advanced SIMD register for the templated row loops:
+// the operations of lanes_f32_avx2.h (fmadd/fnmadd are vfmaq/vfmsq, rounded
+// once). The struct sits in an unnamed namespace: each file that includes
+// this header, built with its own instruction set, gets its own copy.
 #pragma once
 
 #include <arm_neon.h>
@@ -29,7 +27,11 @@ struct LanesF32Neon {
         for (int i = 0; i < n; ++i) p[i] = b[i];
     }
     static V add(V a, V b) { return vaddq_f32(a, b); }
+    static V sub(V a, V b) { return vsubq_f32(a, b); }
     static V mul(V a, V b) { return vmulq_f32(a, b); }
+    static V sqrt(V a) { return vsqrtq_f32(a); }
+    static V fmadd(V a, V b, V c) { return vfmaq_f32(c, a, b); }
+    static V fnmadd(V a, V b, V c) { return vfmsq_f32(c, a, b); }
 };
 
 }  // namespace

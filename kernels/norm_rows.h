@@ -63,5 +63,51 @@ inline float lane4_sum_sq(const float* x, int64_t c, float centre) {
     return s;
 }
 
+// lane4_sum / lane4_sum_sq for R rows side by side, so their dependency
+// chains overlap. Ln4 holds one row's four lanes in a register: zero, set1,
+// load, add, sub, mul, and pairwise(v) = (l0 + l1) + (l2 + l3).
+// out[r] = Σ (x[r][j] - centre[r])² when squares, else Σ x[r][j].
+template <class Ln4, int R, bool kSquares>
+inline void lane4_sums(const float* const* x, int64_t c, const float* centre, float* out) {
+    static_assert(Ln4::L == 4, "one register per row");
+    typename Ln4::V acc[R], m[R];
+    for (int r = 0; r < R; ++r) {
+        acc[r] = Ln4::zero();
+        m[r] = Ln4::set1(kSquares ? centre[r] : 0.0f);
+    }
+    int64_t j = 0;
+    for (; j + 4 <= c; j += 4)
+        for (int r = 0; r < R; ++r) {
+            typename Ln4::V v = Ln4::load(x[r] + j);
+            if (kSquares) {
+                v = Ln4::sub(v, m[r]);
+                v = Ln4::mul(v, v);
+            }
+            acc[r] = Ln4::add(acc[r], v);
+        }
+    for (int r = 0; r < R; ++r) {
+        float s = Ln4::pairwise(acc[r]);
+        for (int64_t t = j; t < c; ++t) {
+            float d = x[r][t];
+            if (kSquares) {
+                d = d - centre[r];
+                d = d * d;
+            }
+            s = s + d;
+        }
+        out[r] = s;
+    }
+}
+
+// Means and centred square sums of rows r .. r+R-1 of x [.][c].
+template <class Ln4, int R>
+inline void lane4_mean_sq(const float* x, int64_t r, int64_t c, float inv_c, float* mean, float* sq) {
+    const float* rows[R];
+    for (int i = 0; i < R; ++i) rows[i] = x + (r + i) * c;
+    lane4_sums<Ln4, R, false>(rows, c, nullptr, mean);
+    for (int i = 0; i < R; ++i) mean[i] = mean[i] * inv_c;
+    lane4_sums<Ln4, R, true>(rows, c, mean, sq);
+}
+
 }  // namespace
 }  // namespace vantrel
