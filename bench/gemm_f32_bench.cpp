@@ -11,16 +11,11 @@
 // (--threads: the largest team measured, default 2.)
 #include <omp.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "bench/fma_peak.h"
+#include "bench/gemm_bench_harness.h"
 #include "kernels/gemm_f32.h"
 #include "kernels/kernel_path.h"
 
@@ -28,12 +23,6 @@ using namespace vantrel;
 using namespace vantrel_bench;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
 
 struct Path {
     const char* name;
@@ -66,89 +55,35 @@ std::vector<Path> available_paths(bool with_portable) {
     return paths;
 }
 
-volatile float g_sink;
-
-// GFLOP/s of the FMA loop on a team of `threads`, best of three.
-double fma_peak(float (*loop)(int64_t), int lanes, int threads) {
-    const int64_t iters = 20000000;
-    double best = 0.0;
-    for (int rep = 0; rep < 3; ++rep) {
-        auto t0 = Clock::now();
-#pragma omp parallel num_threads(threads)
-        g_sink = loop(iters);
-        double s = seconds_since(t0);
-        best = std::max(best, double(iters) * kFmaPerIter * lanes * 2.0 * threads / s * 1e-9);
-    }
-    return best;
-}
-
-struct Shape {
-    int32_t m, k, n;
-    const char* what;
-};
-
-// Best GFLOP/s over repeated runs (at least 3, or 0.3 s; one for the slow
-// reference path).
-double time_gemm(const Path& p, const Shape& s, int threads, const std::vector<float>& a,
+// GFLOP/s of gemm_f32 on the path.
+double time_gemm(const Path& p, const GemmShape& s, int threads, const std::vector<float>& a,
                  const std::vector<float>& w, const std::vector<float>& bias) {
     float* bp = p.pack(w.data(), s.n, s.k);
     std::vector<float> y(size_t(s.m) * s.n);
     omp_set_num_threads(threads);
-    p.gemm(a.data(), bp, bias.data(), y.data(), false, s.m, s.k, s.n, false);  // warm up
-    const double flops = 2.0 * s.m * s.k * s.n;
-    const bool slow = p.fma_loop == nullptr;
-    double best = 1e30, total = 0.0;
-    for (int rep = 0; slow ? rep < 1 : (rep < 3 || total < 0.3); ++rep) {
-        auto t0 = Clock::now();
-        p.gemm(a.data(), bp, bias.data(), y.data(), false, s.m, s.k, s.n, false);
-        double t = seconds_since(t0);
-        best = std::min(best, t);
-        total += t;
-    }
+    const double best = best_seconds(
+        [&] { p.gemm(a.data(), bp, bias.data(), y.data(), false, s.m, s.k, s.n, false); },
+        p.fma_loop == nullptr);
     free_packed_f32(bp);
-    return flops / best * 1e-9;
+    return 2.0 * s.m * s.k * s.n / best * 1e-9;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int max_threads = 2;
-    bool with_portable = true;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
-            max_threads = std::atoi(argv[++i]);
-        else if (std::strcmp(argv[i], "--no-portable") == 0) with_portable = false;
-        else {
-            std::fprintf(stderr, "usage: %s [--threads N] [--no-portable]\n", argv[0]);
-            return 2;
-        }
-    }
-    if (max_threads < 1) max_threads = 1;
-    std::vector<int> team_sizes = {1};
-    if (max_threads > 1) team_sizes.push_back(max_threads);
+    BenchArgs args;
+    if (!parse_bench_args(argc, argv, args)) return 2;
+    const std::vector<int>& team_sizes = args.team_sizes;
+    std::vector<Path> paths = available_paths(args.with_portable);
+    // peak[path][team] in GFLOP/s.
+    const auto peak = measure_peaks(paths, team_sizes, "FMA peak (GFLOP/s, single precision)",
+                                    [](const Path& p, int threads) {
+                                        return p.fma_loop ? loop_peak(p.fma_loop, kFmaPerIter * p.lanes * 2.0,
+                                                                      threads)
+                                                          : -1.0;
+                                    });
 
-    std::vector<Path> paths = available_paths(with_portable);
-    // peak[path][team] in GFLOP/s; the portable path is compared with the
-    // best vector peak of the same team size.
-    std::vector<std::vector<double>> peak(paths.size(),
-                                          std::vector<double>(team_sizes.size(), 0.0));
-    std::printf("FMA peak (GFLOP/s, single precision)\n");
-    for (size_t i = 0; i < paths.size(); ++i) {
-        if (!paths[i].fma_loop) continue;
-        for (size_t t = 0; t < team_sizes.size(); ++t) {
-            peak[i][t] = fma_peak(paths[i].fma_loop, paths[i].lanes, team_sizes[t]);
-            std::printf("  %-8s %d thread%s: %8.1f\n", paths[i].name, team_sizes[t],
-                        team_sizes[t] > 1 ? "s" : " ", peak[i][t]);
-        }
-    }
-    for (size_t t = 0; t < team_sizes.size(); ++t) {
-        double best = 0.0;
-        for (size_t i = 0; i < paths.size(); ++i) best = std::max(best, peak[i][t]);
-        for (size_t i = 0; i < paths.size(); ++i)
-            if (!paths[i].fma_loop) peak[i][t] = best;
-    }
-
-    const Shape shapes[] = {
+    const GemmShape shapes[] = {
         {3136, 576, 64, "conv 56x56, 3x3x64 -> 64"},
         {784, 1152, 128, "conv 28x28, 3x3x128 -> 128"},
         {196, 2304, 256, "conv 14x14, 3x3x256 -> 256"},
@@ -156,27 +91,14 @@ int main(int argc, char** argv) {
     };
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::printf("\ngemm_f32 (GFLOP/s and fraction of the path's FMA peak)\n");
-    std::printf("  %-30s %-8s", "shape (M x K x N)", "path");
-    for (int t : team_sizes) std::printf("   %d thr  %%peak", t);
-    std::printf("\n");
-    for (const Shape& s : shapes) {
+    print_table_head("gemm_f32 (GFLOP/s and fraction of the path's FMA peak)", team_sizes);
+    for (const GemmShape& s : shapes) {
         std::vector<float> a(size_t(s.m) * s.k), w(size_t(s.n) * s.k), bias(size_t(s.n));
         for (float& v : a) v = dist(rng);
         for (float& v : w) v = dist(rng);
         for (float& v : bias) v = dist(rng);
-        char label[64];
-        std::snprintf(label, sizeof label, "%d x %d x %d", s.m, s.k, s.n);
-        std::printf("  %s\n", s.what);
-        for (size_t i = 0; i < paths.size(); ++i) {
-            std::printf("  %-30s %-8s", label, paths[i].name);
-            for (size_t t = 0; t < team_sizes.size(); ++t) {
-                double g = time_gemm(paths[i], s, team_sizes[t], a, w, bias);
-                std::printf(" %7.1f %5.1f%%", g, 100.0 * g / peak[i][t]);
-            }
-            std::printf("\n");
-            std::fflush(stdout);
-        }
+        print_shape_rows(s, paths, team_sizes, peak,
+                         [&](const Path& p, int threads) { return time_gemm(p, s, threads, a, w, bias); });
     }
     return 0;
 }

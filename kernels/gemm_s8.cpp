@@ -73,18 +73,6 @@ void range(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) 
 
 }  // namespace
 
-void gemm_s8_requant_portable(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
-                              const int32_t* multiplier, const int32_t* shift, const float* scale,
-                              int8_t out_zp, void* out, bool float_out, int32_t m, int32_t k,
-                              int32_t n, bool out_transposed, bool in_team,
-                              const int32_t* /*row_sums*/, void* /*stream*/) {
-    gemm_s8_requant_on(&range, a, bp, eff_bias, multiplier, shift, scale, out_zp, out, float_out,
-                       m, k, n, out_transposed, in_team);
-}
-
-void gemm_s8_s32_portable(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
-                          int32_t n, const int32_t* /*extra*/) {
-    gemm_s8_s32_on(&range, a, bp, y, m, k, n);
-}
+VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_portable, gemm_s8_s32_portable, &range)
 
 }  // namespace vantrel

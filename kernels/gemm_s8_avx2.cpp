@@ -10,26 +10,28 @@
 #include <cstring>
 
 #include "kernels/gemm_s8.h"
-#include "kernels/gemm_s8_split.h"
+#include "kernels/gemm_s8_stripes.h"
 
 namespace vantrel {
 
 namespace {
 
-constexpr int kRows = 6;
-constexpr int64_t kBlockBytes = 256 * 1024;
-constexpr int64_t kStripeBytes = 256 * 1024;
-
-struct Scratch {
-    S8ColParams cp;
-    std::vector<int16_t> abuf;
+struct Avx2 {
+    using Elem = int16_t;
+    static constexpr int kRows = 6;
+    static constexpr int64_t kLdaAlign = 16;
+    static constexpr int64_t kBlockBytes = 256 * 1024;
+    static constexpr int64_t kStripeBytes = 256 * 1024;
+    static constexpr bool kSumsWeights = false;
+    static constexpr int max_panels(int r) { return r <= 2 ? 2 : 1; }
+    static void copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int16_t* dst, int64_t lda);
+    template <int R, int NP>
+    static void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int16_t* a,
+                     int64_t lda, int64_t row, int64_t p);
 };
-thread_local Scratch t_scratch;
-
-constexpr int max_panels(int r) { return r <= 2 ? 2 : 1; }
 
 // Rows [r0, r1) of A as int16, rows lda values apart, zeros past K.
-void copy_wide_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int16_t* dst, int64_t lda) {
+void Avx2::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int16_t* dst, int64_t lda) {
     for (int64_t r = r0; r < r1; ++r) {
         const int8_t* src = g.a + r * g.k;
         int16_t* d = dst + (r - r0) * lda;
@@ -89,7 +91,7 @@ inline __m128i narrow_s8(__m256i v) {
 // Epilogue of a rows x (np * 8) tile of sums (row stride ld) at (row, panel p).
 void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
             int64_t ld, int rows, int64_t row, int64_t p, int np) {
-    alignas(32) int32_t tmp[kRows * 8];
+    alignas(32) int32_t tmp[Avx2::kRows * 8];
     for (int q = 0; q < np; ++q) {
         const int64_t col0 = (p + q) * 8;
         const int64_t cols = std::min<int64_t>(8, g.n - col0);
@@ -128,8 +130,8 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
 
 // R rows of the int16 A copy (rows lda values apart) times NP panels from p.
 template <int R, int NP>
-void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int16_t* a, int64_t lda,
-          int64_t row, int64_t p) {
+void Avx2::tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int16_t* a,
+                int64_t lda, int64_t row, int64_t p) {
     const int64_t stride = g.kg * kS8GroupBytes;
     const int8_t* b = g.bp + p * stride;
     __m256i acc[R][NP][2];
@@ -164,56 +166,8 @@ void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int16_t*
     finish(g, cp, p0, out, NP * 8, R, row, p, NP);
 }
 
-template <int R>
-void tile_row(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int16_t* a,
-              int64_t lda, int64_t row, int64_t p, int64_t pe) {
-    constexpr int NP = max_panels(R);
-    for (; p + NP <= pe; p += NP) tile<R, NP>(g, cp, p0, a, lda, row, p);
-    if constexpr (NP > 1) {
-        if (p < pe) tile<R, 1>(g, cp, p0, a, lda, row, p);
-    }
-}
-
-using TileRowFn = void (*)(const GemmS8Args&, const S8ColParams&, int64_t, const int16_t*, int64_t,
-                           int64_t, int64_t, int64_t);
-constexpr TileRowFn kTileRows[kRows + 1] = {nullptr,      &tile_row<1>, &tile_row<2>, &tile_row<3>,
-                                            &tile_row<4>, &tile_row<5>, &tile_row<6>};
-
-void range(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
-    Scratch& s = t_scratch;
-    gemm_s8_col_params(g, p0, p1, s.cp);
-    const int64_t lda = std::max<int64_t>(16, (g.kg * 4 + 15) / 16 * 16);
-    const int64_t stripe = std::max<int64_t>(kRows, kStripeBytes / (2 * lda) / kRows * kRows);
-    const int64_t panel_bytes = g.kg * kS8GroupBytes;
-    const int64_t block = panel_bytes > 0 ? std::max<int64_t>(1, kBlockBytes / panel_bytes) : p1 - p0;
-    s.abuf.resize(size_t(std::min(stripe, r1 - r0) * lda));
-    for (int64_t rs = r0; rs < r1; rs += stripe) {
-        const int64_t re = std::min(r1, rs + stripe);
-        copy_wide_rows(g, rs, re, s.abuf.data(), lda);
-        for (int64_t pb = p0; pb < p1; pb += block) {
-            const int64_t pe = std::min(p1, pb + block);
-            for (int64_t row = rs; row < re; row += kRows) {
-                const int64_t rows = std::min<int64_t>(kRows, re - row);
-                kTileRows[rows](g, s.cp, p0, s.abuf.data() + (row - rs) * lda, lda, row, pb, pe);
-            }
-        }
-    }
-}
-
 }  // namespace
 
-void gemm_s8_requant_avx2(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
-                          const int32_t* multiplier, const int32_t* shift, const float* scale,
-                          int8_t out_zp, void* out, bool float_out, int32_t m, int32_t k,
-                          int32_t n, bool out_transposed, bool in_team,
-                          const int32_t* /*row_sums*/, void* /*stream*/) {
-    gemm_s8_requant_on(&range, a, bp, eff_bias, multiplier, shift, scale, out_zp, out, float_out,
-                       m, k, n, out_transposed, in_team);
-}
-
-void gemm_s8_s32_avx2(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
-                      int32_t n, const int32_t* /*extra*/) {
-    gemm_s8_s32_on(&range, a, bp, y, m, k, n);
-}
+VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_avx2, gemm_s8_s32_avx2, &gemm_s8_stripes<Avx2>)
 
 }  // namespace vantrel

@@ -14,31 +14,31 @@
 #include <cstring>
 
 #include "kernels/gemm_s8.h"
-#include "kernels/gemm_s8_split.h"
+#include "kernels/gemm_s8_stripes.h"
 
 namespace vantrel {
 
 namespace {
 
-constexpr int kRows = 12;
-// Packed W of one column block and the offset copy of A that every column
-// block of a row stripe reuses; together they stay in L2.
-constexpr int64_t kBlockBytes = 256 * 1024;
-constexpr int64_t kStripeBytes = 256 * 1024;
-
-struct Scratch {
-    S8ColParams cp;
-    std::vector<uint8_t> abuf;
+struct Avx512 {
+    using Elem = uint8_t;
+    static constexpr int kRows = 12;
+    static constexpr int64_t kLdaAlign = 64;
+    static constexpr int64_t kBlockBytes = 256 * 1024;
+    static constexpr int64_t kStripeBytes = 256 * 1024;
+    static constexpr bool kSumsWeights = true;
+    // Few rows take more panels, for enough independent accumulators; 3 to 6
+    // rows stay at 2 panels, where GCC keeps the panel pointers in registers.
+    static constexpr int max_panels(int r) { return r <= 2 ? 8 : 2; }
+    static void copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst, int64_t lda);
+    template <int R, int NP, bool SUM>
+    static void tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
+                     int64_t lda, int64_t row, int64_t p);
 };
-thread_local Scratch t_scratch;
-
-// Few rows take more panels, for enough independent accumulators; 3 to 6
-// rows stay at 2 panels, where GCC keeps the panel pointers in registers.
-constexpr int max_panels(int r) { return r <= 2 ? 8 : 2; }
 
 // Rows [r0, r1) of A, each byte + 128, rows lda bytes apart; bytes past K
 // hold 128 (a zero), which meets zero weights anyway.
-void copy_offset_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst, int64_t lda) {
+void Avx512::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst, int64_t lda) {
     const __m512i flip = _mm512_set1_epi8(char(0x80));
     for (int64_t r = r0; r < r1; ++r) {
         const int8_t* src = g.a + r * g.k;
@@ -86,7 +86,7 @@ struct Requant {
 // Epilogue of a rows x (np * 8) tile of sums (row stride ld) at (row, panel p).
 void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
             int64_t ld, int rows, int64_t row, int64_t p, int np) {
-    alignas(64) int32_t tmp[kRows * 8];
+    alignas(64) int32_t tmp[Avx512::kRows * 8];
     for (int q = 0; q < np; ++q) {
         const int64_t col0 = (p + q) * 8;
         const int64_t cols = std::min<int64_t>(8, g.n - col0);
@@ -129,8 +129,8 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
 // of a column block does this while the block's weights pass through
 // registers anyway.
 template <int R, int NP, bool SUM>
-void tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a, int64_t lda,
-          int64_t row, int64_t p) {
+void Avx512::tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
+                  int64_t lda, int64_t row, int64_t p) {
     const int64_t stride = g.kg * kS8GroupBytes;
     const int8_t* b = g.bp + p * stride;
     // Rows as base[r / 3] + (r % 3) * lda: 4 base registers instead of 12.
@@ -170,66 +170,8 @@ void tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a, in
     finish(g, cp, p0, out, NP * 8, R, row, p, NP);
 }
 
-template <int R, bool SUM>
-void tile_row(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a, int64_t lda,
-              int64_t row, int64_t p, int64_t pe) {
-    constexpr int NP = max_panels(SUM ? R + 1 : R);
-    for (; p + NP <= pe; p += NP) tile<R, NP, SUM>(g, cp, p0, a, lda, row, p);
-    if constexpr (NP > 4) {
-        if (p + 4 <= pe) { tile<R, 4, SUM>(g, cp, p0, a, lda, row, p); p += 4; }
-    }
-    if constexpr (NP > 2) {
-        if (p + 2 <= pe) { tile<R, 2, SUM>(g, cp, p0, a, lda, row, p); p += 2; }
-    }
-    if (p < pe) tile<R, 1, SUM>(g, cp, p0, a, lda, row, p);
-}
-
-using TileRowFn = void (*)(const GemmS8Args&, S8ColParams&, int64_t, const uint8_t*, int64_t,
-                           int64_t, int64_t, int64_t);
-template <bool SUM>
-constexpr TileRowFn kTileRows[kRows + 1] = {
-    nullptr,             &tile_row<1, SUM>,  &tile_row<2, SUM>,  &tile_row<3, SUM>,
-    &tile_row<4, SUM>,   &tile_row<5, SUM>,  &tile_row<6, SUM>,  &tile_row<7, SUM>,
-    &tile_row<8, SUM>,   &tile_row<9, SUM>,  &tile_row<10, SUM>, &tile_row<11, SUM>,
-    &tile_row<12, SUM>};
-
-void range(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
-    Scratch& s = t_scratch;
-    gemm_s8_col_params(g, p0, p1, s.cp);
-    const int64_t lda = std::max<int64_t>(64, (g.kg * 4 + 63) / 64 * 64);
-    const int64_t stripe = std::max<int64_t>(kRows, kStripeBytes / lda / kRows * kRows);
-    const int64_t panel_bytes = g.kg * kS8GroupBytes;
-    const int64_t block = panel_bytes > 0 ? std::max<int64_t>(1, kBlockBytes / panel_bytes) : p1 - p0;
-    s.abuf.resize(size_t(std::min(stripe, r1 - r0) * lda));
-    for (int64_t rs = r0; rs < r1; rs += stripe) {
-        const int64_t re = std::min(r1, rs + stripe);
-        copy_offset_rows(g, rs, re, s.abuf.data(), lda);
-        for (int64_t pb = p0; pb < p1; pb += block) {
-            const int64_t pe = std::min(p1, pb + block);
-            for (int64_t row = rs; row < re; row += kRows) {
-                const int64_t rows = std::min<int64_t>(kRows, re - row);
-                const bool first = rs == r0 && row == rs;  // corrects the block's bias
-                (first ? kTileRows<true> : kTileRows<false>)[rows](
-                    g, s.cp, p0, s.abuf.data() + (row - rs) * lda, lda, row, pb, pe);
-            }
-        }
-    }
-}
-
 }  // namespace
 
-void gemm_s8_requant_avx512(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
-                            const int32_t* multiplier, const int32_t* shift, const float* scale,
-                            int8_t out_zp, void* out, bool float_out, int32_t m, int32_t k,
-                            int32_t n, bool out_transposed, bool in_team,
-                            const int32_t* /*row_sums*/, void* /*stream*/) {
-    gemm_s8_requant_on(&range, a, bp, eff_bias, multiplier, shift, scale, out_zp, out, float_out,
-                       m, k, n, out_transposed, in_team);
-}
-
-void gemm_s8_s32_avx512(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
-                        int32_t n, const int32_t* /*extra*/) {
-    gemm_s8_s32_on(&range, a, bp, y, m, k, n);
-}
+VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_avx512, gemm_s8_s32_avx512, &gemm_s8_stripes<Avx512>)
 
 }  // namespace vantrel

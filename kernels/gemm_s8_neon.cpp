@@ -9,25 +9,27 @@
 #include <cstring>
 
 #include "kernels/gemm_s8.h"
-#include "kernels/gemm_s8_split.h"
+#include "kernels/gemm_s8_stripes.h"
 
 namespace vantrel {
 
 namespace {
 
-constexpr int kRows = 8;
-constexpr int64_t kBlockBytes = 128 * 1024;
-constexpr int64_t kStripeBytes = 128 * 1024;
-
-struct Scratch {
-    S8ColParams cp;
-    std::vector<int8_t> abuf;
+struct Neon {
+    using Elem = int8_t;
+    static constexpr int kRows = 8;
+    static constexpr int64_t kLdaAlign = 16;
+    static constexpr int64_t kBlockBytes = 128 * 1024;
+    static constexpr int64_t kStripeBytes = 128 * 1024;
+    static constexpr bool kSumsWeights = false;
+    static constexpr int max_panels(int r) { return r <= 2 ? 4 : r <= 4 ? 2 : 1; }
+    static void copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int8_t* dst, int64_t lda);
+    template <int R, int NP>
+    static void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int8_t* a,
+                     int64_t lda, int64_t row, int64_t p);
 };
-thread_local Scratch t_scratch;
 
-constexpr int max_panels(int r) { return r <= 2 ? 4 : r <= 4 ? 2 : 1; }
-
-void copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int8_t* dst, int64_t lda) {
+void Neon::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int8_t* dst, int64_t lda) {
     for (int64_t r = r0; r < r1; ++r) {
         int8_t* d = dst + (r - r0) * lda;
         if (g.k > 0) std::memcpy(d, g.a + r * g.k, size_t(g.k));
@@ -40,7 +42,7 @@ void copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int8_t* dst, int64_t
 // (shifts are clamped to [-32, 32], within the instruction's byte count).
 void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
             int64_t ld, int rows, int64_t row, int64_t p, int np) {
-    alignas(16) int32_t tmp[kRows * 8];
+    alignas(16) int32_t tmp[Neon::kRows * 8];
     for (int q = 0; q < np; ++q) {
         const int64_t col0 = (p + q) * 8;
         const int64_t cols = std::min<int64_t>(8, g.n - col0);
@@ -104,8 +106,8 @@ inline void step(int32x4_t (&acc)[R][NP][2], const int8x16_t (&av)[R], const int
 
 // R rows of the A copy (rows lda bytes apart) times NP panels from p.
 template <int R, int NP>
-void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int8_t* a, int64_t lda,
-          int64_t row, int64_t p) {
+void Neon::tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int8_t* a,
+                int64_t lda, int64_t row, int64_t p) {
     const int64_t stride = g.kg * kS8GroupBytes;
     const int8_t* b = g.bp + p * stride;
     int32x4_t acc[R][NP][2];
@@ -139,60 +141,8 @@ void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int8_t* 
     finish(g, cp, p0, out, NP * 8, R, row, p, NP);
 }
 
-template <int R>
-void tile_row(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int8_t* a,
-              int64_t lda, int64_t row, int64_t p, int64_t pe) {
-    constexpr int NP = max_panels(R);
-    for (; p + NP <= pe; p += NP) tile<R, NP>(g, cp, p0, a, lda, row, p);
-    if constexpr (NP > 2) {
-        if (p + 2 <= pe) { tile<R, 2>(g, cp, p0, a, lda, row, p); p += 2; }
-    }
-    if constexpr (NP > 1) {
-        if (p < pe) tile<R, 1>(g, cp, p0, a, lda, row, p);
-    }
-}
-
-using TileRowFn = void (*)(const GemmS8Args&, const S8ColParams&, int64_t, const int8_t*, int64_t,
-                           int64_t, int64_t, int64_t);
-constexpr TileRowFn kTileRows[kRows + 1] = {nullptr,      &tile_row<1>, &tile_row<2>,
-                                            &tile_row<3>, &tile_row<4>, &tile_row<5>,
-                                            &tile_row<6>, &tile_row<7>, &tile_row<8>};
-
-void range(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
-    Scratch& s = t_scratch;
-    gemm_s8_col_params(g, p0, p1, s.cp);
-    const int64_t lda = std::max<int64_t>(16, (g.kg * 4 + 15) / 16 * 16);
-    const int64_t stripe = std::max<int64_t>(kRows, kStripeBytes / lda / kRows * kRows);
-    const int64_t panel_bytes = g.kg * kS8GroupBytes;
-    const int64_t block = panel_bytes > 0 ? std::max<int64_t>(1, kBlockBytes / panel_bytes) : p1 - p0;
-    s.abuf.resize(size_t(std::min(stripe, r1 - r0) * lda));
-    for (int64_t rs = r0; rs < r1; rs += stripe) {
-        const int64_t re = std::min(r1, rs + stripe);
-        copy_rows(g, rs, re, s.abuf.data(), lda);
-        for (int64_t pb = p0; pb < p1; pb += block) {
-            const int64_t pe = std::min(p1, pb + block);
-            for (int64_t row = rs; row < re; row += kRows) {
-                const int64_t rows = std::min<int64_t>(kRows, re - row);
-                kTileRows[rows](g, s.cp, p0, s.abuf.data() + (row - rs) * lda, lda, row, pb, pe);
-            }
-        }
-    }
-}
-
 }  // namespace
 
-void gemm_s8_requant_neon(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
-                          const int32_t* multiplier, const int32_t* shift, const float* scale,
-                          int8_t out_zp, void* out, bool float_out, int32_t m, int32_t k,
-                          int32_t n, bool out_transposed, bool in_team,
-                          const int32_t* /*row_sums*/, void* /*stream*/) {
-    gemm_s8_requant_on(&range, a, bp, eff_bias, multiplier, shift, scale, out_zp, out, float_out,
-                       m, k, n, out_transposed, in_team);
-}
-
-void gemm_s8_s32_neon(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
-                      int32_t n, const int32_t* /*extra*/) {
-    gemm_s8_s32_on(&range, a, bp, y, m, k, n);
-}
+VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_neon, gemm_s8_s32_neon, &gemm_s8_stripes<Neon>)
 
 }  // namespace vantrel

@@ -1,7 +1,8 @@
 // What every path of the int8 GEMM engine shares: the arguments of one
 // product, the serial/parallel decision and the split over an OpenMP team,
-// the per-channel epilogue parameters of a column range, and the scalar
-// epilogue and store that finish a tile.
+// the entry points over a path's range function, the per-channel epilogue
+// parameters of a column range, and the scalar epilogue and store that
+// finish a tile.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -50,6 +51,22 @@ void gemm_s8_requant_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp,
                         int32_t k, int32_t n, bool out_transposed, bool in_team);
 void gemm_s8_s32_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp, int32_t* y,
                     int32_t m, int32_t k, int32_t n);
+
+// Defines a path's two table entries (the KGemmS8Requant and KGemmS8S32
+// signatures of gemm_s8.h) over its range function.
+#define VANTREL_GEMM_S8_ENTRIES(REQUANT, S32, RANGE)                                             \
+    void REQUANT(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,                     \
+                 const int32_t* multiplier, const int32_t* shift, const float* scale,            \
+                 int8_t out_zp, void* out, bool float_out, int32_t m, int32_t k, int32_t n,      \
+                 bool out_transposed, bool in_team, const int32_t* /*row_sums*/,                 \
+                 void* /*stream*/) {                                                             \
+        gemm_s8_requant_on(RANGE, a, bp, eff_bias, multiplier, shift, scale, out_zp, out,        \
+                           float_out, m, k, n, out_transposed, in_team);                         \
+    }                                                                                            \
+    void S32(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k, int32_t n,     \
+             const int32_t* /*extra*/) {                                                         \
+        gemm_s8_s32_on(RANGE, a, bp, y, m, k, n);                                                \
+    }
 
 // Per-channel epilogue parameters of panels [p0, p1), 8 entries per panel,
 // zero past N so that vector code may read whole panels: the low 32 bits of

@@ -3,6 +3,7 @@
 #include "kernels/ada_in1d_f32.h"
 #include "layers/audio/style_norm_checks.h"
 #include "layers/image/fetch_f32_tensor.h"
+#include "layers/layer_buffers.h"
 
 namespace vantrel {
 
@@ -30,8 +31,7 @@ void AdaIn1dFp32::load_weights(const WeightFetch& fetch) {
 Shape3 AdaIn1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                             ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    const int32_t t = check_style_norm_inputs(kOp, name, inputs, num_inputs, output, C, C_style);
-    if (!fc.loaded()) layer_fail(kOp, name, "weights are not loaded");
+    const int32_t t = check_style_norm_inputs(kOp, name, inputs, num_inputs, output, C, C_style, fc.loaded());
     const TensorView& x = inputs[0];
     const float* style = static_cast<const float*>(inputs[1].data);
     float* out = static_cast<float*>(output->data);
@@ -57,13 +57,8 @@ Shape3 AdaIn1dFp32::forward(const TensorView* inputs, int num_inputs, const Buff
 void AdaIn1dFp32::upload_weights(Allocator& alloc) {
     if (!alloc.is_device()) return;
     fc.upload(alloc);
-    auto copy = [&](const std::vector<float>& v, Buffer& d) {
-        if (v.empty()) return;
-        d = alloc.make_buffer(v.size() * sizeof(float));
-        alloc.copy_to_device(d.data, v.data(), v.size() * sizeof(float));
-    };
-    copy(norm_weight, device_norm_w_);
-    copy(norm_bias, device_norm_b_);
+    device_norm_w_ = device_copy(alloc, norm_weight);
+    device_norm_b_ = device_copy(alloc, norm_bias);
 }
 
 void AdaIn1dFp32::release_host_weights() { fc.release_host(); }

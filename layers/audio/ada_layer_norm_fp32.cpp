@@ -20,8 +20,7 @@ void AdaLayerNormFp32::load_weights(const WeightFetch& fetch) { fc.load(kOp, nam
 Shape3 AdaLayerNormFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                  ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    const int32_t t = check_style_norm_inputs(kOp, name, inputs, num_inputs, output, C, C_style);
-    if (!fc.loaded()) layer_fail(kOp, name, "weights are not loaded");
+    const int32_t t = check_style_norm_inputs(kOp, name, inputs, num_inputs, output, C, C_style, fc.loaded());
     const TensorView& x = inputs[0];
     const float* style = static_cast<const float*>(inputs[1].data);
     float* out = static_cast<float*>(output->data);

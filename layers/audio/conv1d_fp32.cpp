@@ -11,26 +11,18 @@
 #include "kernels/conv2d_f32_grouped.h"
 #include "kernels/gemm_f32.h"
 #include "kernels/im2col_f32.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/layer_checks.h"
+#include "layers/audio/conv1d_layer.h"
+#include "layers/image/conv_geometry.h"
+#include "layers/layer_buffers.h"
 
 namespace vantrel {
 
 namespace {
 constexpr const char* kOp = "conv1d_fp32";
 
-uint64_t mul_sat(uint64_t a, uint64_t b) {
-    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
-    return a * b;
-}
 uint64_t add_sat(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
-// Products of extents that index memory: a layer failure instead of a wrap.
-int64_t mul_checked(const std::string& node, int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_mul_overflow(a, b, &r)) layer_fail(kOp, node, "scratch size overflows 64 bits");
-    return r;
-}
+int64_t mul_checked(const std::string& node, int64_t a, int64_t b) { return checked_mul(kOp, node, a, b); }
 
 Buffer packed_block(const float* w, int32_t n, int32_t k) {
     return Buffer(pack_f32(w, n, k), 0, packed_f32_bytes(n, k),
@@ -61,16 +53,8 @@ Conv1dFp32::Conv1dFp32(const std::string& node_name, int32_t C_out_, int32_t C_i
     : C_out(C_out_), C_in(C_in_), kernel_size(kernel_size_), stride(stride_), padding(padding_),
       dilation(dilation_), groups(groups_) {
     name = node_name;
-    require_arg_at_least(kOp, name, "C_out", C_out, 1);
-    require_arg_at_least(kOp, name, "C_in", C_in, 1);
-    require_arg_at_least(kOp, name, "kernel_size", kernel_size, 1);
-    require_arg_at_least(kOp, name, "stride", stride, 1);
-    require_arg_at_least(kOp, name, "padding", padding, 0);
-    require_arg_at_least(kOp, name, "dilation", dilation, 1);
-    require_arg_at_least(kOp, name, "groups", groups, 1);
-    if (C_in % groups != 0 || C_out % groups != 0)
-        layer_fail(kOp, name, "argument 'groups' (" + std::to_string(groups) + ") must divide C_in (" +
-                                  std::to_string(C_in) + ") and C_out (" + std::to_string(C_out) + ")");
+    require_conv1d_args(kOp, name, C_out, C_in, kernel_size, stride, padding, "dilation", dilation, 1, groups);
+    require_conv_groups(kOp, name, groups, C_in, C_out);
     // The GEMM's reduction length is a 32-bit extent.
     checked_int32_count(kOp, name, int64_t(kernel_size) * C_in);
 }
@@ -91,12 +75,7 @@ void Conv1dFp32::load_weights(const WeightFetch& fetch) {
     const int64_t cig = C_in / groups, K = kernel_size;
     std::vector<float> w, b;
     fetch_f32_tensor(kOp, name, fetch, name + ".weight", int64_t(C_out) * cig * K, true, w);
-    // An empty ".bias" means no bias, like an absent one.
-    const WeightFetch bias_fetch = [&](const std::string& n, std::vector<int>& shape,
-                                       std::vector<uint8_t>& bytes) {
-        return fetch(n, shape, bytes) && !bytes.empty();
-    };
-    fetch_f32_tensor(kOp, name, bias_fetch, name + ".bias", C_out, false, b);
+    fetch_conv1d_bias(kOp, name, fetch, name + ".bias", C_out, b);
     const Backend& be = active_backend_or_throw();
 
     loaded_ = false;
@@ -159,8 +138,7 @@ int64_t Conv1dFp32::output_length(int64_t l) const {
 }
 
 Shape3 Conv1dFp32::output_shape(Shape3 in) const {
-    const int64_t l = output_length(in.h < 0 ? 0 : in.h);
-    return Shape3{C_out, int32_t(l > INT32_MAX ? INT32_MAX : l), 1};
+    return conv1d_output_shape(C_out, output_length(in.h < 0 ? 0 : in.h));
 }
 
 void Conv1dFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
@@ -189,24 +167,14 @@ void Conv1dFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
 }
 
 float* Conv1dFp32::scratch_floats(ExecContext* ctx, int64_t n) {
-    if (n <= 0) return nullptr;
-    if (ctx && ctx->scratch[2].data && ctx->scratch[2].bytes / 4 >= uint64_t(n))
-        return static_cast<float*>(ctx->scratch[2].data);
-    if (int64_t(own_scratch_.size()) < n) own_scratch_.resize(size_t(n));
-    return own_scratch_.data();
+    return scratch_or_own(ctx, 2, n, own_scratch_);
 }
 
 Shape3 Conv1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                            ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
+    const int64_t l = conv1d_input_length(kOp, name, inputs, num_inputs, C_in, loaded_);
     const TensorView& x = inputs[0];
-    if (x.c != C_in)
-        layer_fail(kOp, name, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
-                                  std::to_string(C_in));
-    if (!loaded_) layer_fail(kOp, name, "weights are not loaded");
-    const int64_t l = x.h < 0 ? 0 : x.h;
-    require_view_holds(kOp, name, "input 0", x.bytes, int64_t(C_in) * l, 4);
     const int64_t l_out = output_length(l);
     require_output_extent(kOp, name, output, mul_checked(name, C_out, l_out), 4);
     const Shape3 os{C_out, int32_t(checked_int32_count(kOp, name, l_out)), 1};
@@ -292,14 +260,8 @@ Shape3 Conv1dFp32::forward(const TensorView* inputs, int num_inputs, const Buffe
 
 void Conv1dFp32::upload_weights(Allocator& alloc) {
     if (!alloc.is_device()) return;
-    auto copy = [&](const std::vector<float>& host) {
-        if (host.empty()) return Buffer();
-        Buffer d = alloc.make_buffer(host.size() * sizeof(float));
-        alloc.copy_to_device(d.data, host.data(), host.size() * sizeof(float));
-        return d;
-    };
-    device_weight_ = copy(weight_r);
-    device_bias_ = copy(bias);
+    device_weight_ = device_copy(alloc, weight_r);
+    device_bias_ = device_copy(alloc, bias);
 }
 
 void Conv1dFp32::release_host_weights() {

@@ -4,37 +4,20 @@
 #include <cmath>
 
 #include "kernels/conv1d_s8.h"
-#include "kernels/im2col_f32.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/image/fetch_typed_tensor.h"
 #include "kernels/gemm_s8.h"
-#include "layers/layer_checks.h"
+#include "kernels/im2col_f32.h"
+#include "layers/audio/conv1d_layer.h"
+#include "layers/image/conv_geometry.h"
+#include "layers/image/fetch_typed_tensor.h"
+#include "layers/layer_buffers.h"
 
 namespace vantrel {
 
 namespace {
 constexpr const char* kOp = "conv1d_int8";
 
-uint64_t mul_sat(uint64_t a, uint64_t b) {
-    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
-    return a * b;
-}
 
-int64_t mul_checked(const std::string& node, int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_mul_overflow(a, b, &r)) layer_fail(kOp, node, "scratch size overflows 64 bits");
-    return r;
-}
-
-// Scratch area `area` when it holds n elements of T, else `own` grown to n.
-template <class T>
-T* area_or_own(ExecContext* ctx, int area, int64_t n, std::vector<T>& own) {
-    if (n <= 0) return nullptr;
-    if (ctx && ctx->scratch[area].data && ctx->scratch[area].bytes / sizeof(T) >= uint64_t(n))
-        return static_cast<T*>(ctx->scratch[area].data);
-    if (int64_t(own.size()) < n) own.resize(size_t(n));
-    return own.data();
-}
+int64_t mul_checked(const std::string& node, int64_t a, int64_t b) { return checked_mul(kOp, node, a, b); }
 }  // namespace
 
 Conv1dInt8::Conv1dInt8(const std::string& node_name, int32_t C_out_, int32_t C_in_,
@@ -43,16 +26,8 @@ Conv1dInt8::Conv1dInt8(const std::string& node_name, int32_t C_out_, int32_t C_i
     : C_out(C_out_), C_in(C_in_), kernel_size(kernel_size_), stride(stride_), padding(padding_),
       dilation(dilation_), groups(groups_) {
     name = node_name;
-    require_arg_at_least(kOp, name, "C_out", C_out, 1);
-    require_arg_at_least(kOp, name, "C_in", C_in, 1);
-    require_arg_at_least(kOp, name, "kernel_size", kernel_size, 1);
-    require_arg_at_least(kOp, name, "stride", stride, 1);
-    require_arg_at_least(kOp, name, "padding", padding, 0);
-    require_arg_at_least(kOp, name, "dilation", dilation, 1);
-    require_arg_at_least(kOp, name, "groups", groups, 1);
-    if (C_in % groups != 0 || C_out % groups != 0)
-        layer_fail(kOp, name, "argument 'groups' (" + std::to_string(groups) + ") must divide C_in (" +
-                                  std::to_string(C_in) + ") and C_out (" + std::to_string(C_out) + ")");
+    require_conv1d_args(kOp, name, C_out, C_in, kernel_size, stride, padding, "dilation", dilation, 1, groups);
+    require_conv_groups(kOp, name, groups, C_in, C_out);
     // The im2col product's reduction length is a 32-bit extent.
     checked_int32_count(kOp, name, int64_t(kernel_size) * (C_in / groups));
 }
@@ -67,12 +42,7 @@ void Conv1dInt8::load_weights(const WeightFetch& fetch) {
         if (!std::isfinite(ws[i]))
             layer_fail(kOp, name, "weight tensor '" + name + ".w_scales' entry " + std::to_string(i) +
                                       " is not finite");
-    // An empty ".bias" means no bias, like an absent one.
-    const WeightFetch bias_fetch = [&](const std::string& n, std::vector<int>& shape,
-                                       std::vector<uint8_t>& bytes) {
-        return fetch(n, shape, bytes) && !bytes.empty();
-    };
-    fetch_f32_tensor(kOp, name, bias_fetch, name + ".bias", C_out, false, b);
+    fetch_conv1d_bias(kOp, name, fetch, name + ".bias", C_out, b);
     const Backend& be = active_backend_or_throw();
 
     loaded_ = false;
@@ -129,8 +99,7 @@ int64_t Conv1dInt8::output_length(int64_t l) const {
 }
 
 Shape3 Conv1dInt8::output_shape(Shape3 in) const {
-    const int64_t l = output_length(in.h < 0 ? 0 : in.h);
-    return Shape3{C_out, int32_t(l > INT32_MAX ? INT32_MAX : l), 1};
+    return conv1d_output_shape(C_out, output_length(in.h < 0 ? 0 : in.h));
 }
 
 void Conv1dInt8::plan_scratch(Shape3 in, ScratchRequest& req) const {
@@ -155,14 +124,8 @@ void Conv1dInt8::plan_scratch(Shape3 in, ScratchRequest& req) const {
 Shape3 Conv1dInt8::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                            ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
+    const int64_t l = conv1d_input_length(kOp, name, inputs, num_inputs, C_in, loaded_);
     const TensorView& x = inputs[0];
-    if (x.c != C_in)
-        layer_fail(kOp, name, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
-                                  std::to_string(C_in));
-    if (!loaded_) layer_fail(kOp, name, "weights are not loaded");
-    const int64_t l = x.h < 0 ? 0 : x.h;
-    require_view_holds(kOp, name, "input 0", x.bytes, mul_checked(name, C_in, l), 4);
     const int64_t l_out = output_length(l);
     require_output_extent(kOp, name, output, mul_checked(name, C_out, l_out), 4);
     const Shape3 os{C_out, checked_int32_count(kOp, name, l_out), 1};
@@ -187,9 +150,9 @@ Shape3 Conv1dInt8::forward(const TensorView* inputs, int num_inputs, const Buffe
     const int32_t Lo = int32_t(l_out);
     if (per_tap()) {
         const int64_t rows = l + 2 * int64_t(padding);
-        int8_t* codes = area_or_own(ctx, 0, mul_checked(name, rows, C_in), own_codes_);
-        float* scales = area_or_own(ctx, 5, rows, own_floats_[1]);
-        float* tap_out = kernel_size > 1 ? area_or_own(ctx, 3, mul_checked(name, l_out, C_out), own_floats_[0])
+        int8_t* codes = scratch_or_own(ctx, 0, mul_checked(name, rows, C_in), own_codes_);
+        float* scales = scratch_or_own(ctx, 5, rows, own_floats_[1]);
+        float* tap_out = kernel_size > 1 ? scratch_or_own(ctx, 3, mul_checked(name, l_out, C_out), own_floats_[0])
                                          : nullptr;
         std::vector<const int8_t*> taps(tap_packed.size());
         for (size_t k = 0; k < taps.size(); ++k) taps[k] = static_cast<const int8_t*>(tap_packed[k].data);
@@ -199,10 +162,10 @@ Shape3 Conv1dInt8::forward(const TensorView* inputs, int num_inputs, const Buffe
     }
     const int64_t cg = C_in / groups, cog = C_out / groups;
     const int64_t cols = mul_checked(name, mul_checked(name, kernel_size, cg), l_out);
-    float* col = area_or_own(ctx, 2, cols, own_floats_[0]);
-    int8_t* codes = area_or_own(ctx, 0, cols, own_codes_);
-    float* sbuf = area_or_own(ctx, 5, cog, own_floats_[1]);
-    float* group_out = groups > 1 ? area_or_own(ctx, 3, mul_checked(name, l_out, cog), own_floats_[2]) : nullptr;
+    float* col = scratch_or_own(ctx, 2, cols, own_floats_[0]);
+    int8_t* codes = scratch_or_own(ctx, 0, cols, own_codes_);
+    float* sbuf = scratch_or_own(ctx, 5, cog, own_floats_[1]);
+    float* group_out = groups > 1 ? scratch_or_own(ctx, 3, mul_checked(name, l_out, cog), own_floats_[2]) : nullptr;
     std::vector<const int8_t*> blocks(group_packed.size());
     for (size_t j = 0; j < blocks.size(); ++j) blocks[j] = static_cast<const int8_t*>(group_packed[j].data);
     conv1d_s8_im2col(in, l, C_in, blocks.data(), w_scale.data(), zero_bias.data(), b, weight_sums.data(), out, Lo,
@@ -212,15 +175,9 @@ Shape3 Conv1dInt8::forward(const TensorView* inputs, int num_inputs, const Buffe
 
 void Conv1dInt8::upload_weights(Allocator& alloc) {
     if (!alloc.is_device()) return;
-    auto copy = [&](const void* host, size_t bytes) {
-        if (bytes == 0) return Buffer();
-        Buffer d = alloc.make_buffer(bytes);
-        alloc.copy_to_device(d.data, host, bytes);
-        return d;
-    };
-    device_weight_ = copy(weight.data(), weight.size());
-    device_scale_ = copy(w_scale.data(), w_scale.size() * sizeof(float));
-    device_bias_ = copy(bias.data(), bias.size() * sizeof(float));
+    device_weight_ = device_copy(alloc, weight);
+    device_scale_ = device_copy(alloc, w_scale);
+    device_bias_ = device_copy(alloc, bias);
 }
 
 void Conv1dInt8::release_host_weights() {

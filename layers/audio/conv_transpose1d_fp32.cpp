@@ -1,24 +1,19 @@
 #include "layers/audio/conv_transpose1d_fp32.h"
 
 #include "kernels/conv_transpose1d_f32.h"
-#include "layers/image/fetch_f32_tensor.h"
 #include "kernels/gemm_f32.h"
-#include "layers/layer_checks.h"
+#include "layers/audio/conv1d_layer.h"
+#include "layers/image/conv_geometry.h"
+#include "layers/layer_buffers.h"
 
 namespace vantrel {
 
 namespace {
 constexpr const char* kOp = "conv_transpose1d_fp32";
 
-uint64_t mul_sat(uint64_t a, uint64_t b) {
-    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
-    return a * b;
-}
 
 int64_t mul_checked(const std::string& node, int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_mul_overflow(a, b, &r)) layer_fail(kOp, node, "tensor size overflows 64 bits");
-    return r;
+    return checked_mul(kOp, node, a, b, "tensor size");
 }
 }  // namespace
 
@@ -28,20 +23,13 @@ ConvTranspose1dFp32::ConvTranspose1dFp32(const std::string& node_name, int32_t C
     : C_out(C_out_), C_in(C_in_), kernel_size(kernel_size_), stride(stride_), padding(padding_),
       output_padding(output_padding_), groups(groups_) {
     name = node_name;
-    require_arg_at_least(kOp, name, "C_out", C_out, 1);
-    require_arg_at_least(kOp, name, "C_in", C_in, 1);
-    require_arg_at_least(kOp, name, "kernel_size", kernel_size, 1);
-    require_arg_at_least(kOp, name, "stride", stride, 1);
-    require_arg_at_least(kOp, name, "padding", padding, 0);
-    require_arg_at_least(kOp, name, "output_padding", output_padding, 0);
-    require_arg_at_least(kOp, name, "groups", groups, 1);
+    require_conv1d_args(kOp, name, C_out, C_in, kernel_size, stride, padding, "output_padding", output_padding,
+                        0, groups);
     // Output positions past the last stride would receive no term at all.
     if (output_padding >= stride)
         layer_fail(kOp, name, "argument 'output_padding' (" + std::to_string(output_padding) +
                                   ") must be below stride (" + std::to_string(stride) + ")");
-    if (C_in % groups != 0 || C_out % groups != 0)
-        layer_fail(kOp, name, "argument 'groups' (" + std::to_string(groups) + ") must divide C_in (" +
-                                  std::to_string(C_in) + ") and C_out (" + std::to_string(C_out) + ")");
+    require_conv_groups(kOp, name, groups, C_in, C_out);
 }
 
 bool ConvTranspose1dFp32::device_groups_ok() const {
@@ -58,12 +46,7 @@ void ConvTranspose1dFp32::load_weights(const WeightFetch& fetch) {
     const int64_t cog = C_out / groups, K = kernel_size;
     std::vector<float> w, b;
     fetch_f32_tensor(kOp, name, fetch, name + ".weight", int64_t(C_in) * cog * K, true, w);
-    // An empty ".bias" means no bias, like an absent one.
-    const WeightFetch bias_fetch = [&](const std::string& n, std::vector<int>& shape,
-                                       std::vector<uint8_t>& bytes) {
-        return fetch(n, shape, bytes) && !bytes.empty();
-    };
-    fetch_f32_tensor(kOp, name, bias_fetch, name + ".bias", C_out, false, b);
+    fetch_conv1d_bias(kOp, name, fetch, name + ".bias", C_out, b);
     const Backend& be = active_backend_or_throw();
 
     loaded_ = false;
@@ -102,8 +85,7 @@ int64_t ConvTranspose1dFp32::output_length(int64_t l) const {
 }
 
 Shape3 ConvTranspose1dFp32::output_shape(Shape3 in) const {
-    const int64_t l = output_length(in.h < 0 ? 0 : in.h);
-    return Shape3{C_out, int32_t(l > INT32_MAX ? INT32_MAX : l), 1};
+    return conv1d_output_shape(C_out, output_length(in.h < 0 ? 0 : in.h));
 }
 
 void ConvTranspose1dFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
@@ -116,14 +98,8 @@ void ConvTranspose1dFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
 Shape3 ConvTranspose1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                     ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
+    const int64_t l = conv1d_input_length(kOp, name, inputs, num_inputs, C_in, loaded_);
     const TensorView& x = inputs[0];
-    if (x.c != C_in)
-        layer_fail(kOp, name, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
-                                  std::to_string(C_in));
-    if (!loaded_) layer_fail(kOp, name, "weights are not loaded");
-    const int64_t l = x.h < 0 ? 0 : x.h;
-    require_view_holds(kOp, name, "input 0", x.bytes, mul_checked(name, C_in, l), 4);
     const int64_t l_out = output_length(l);
     require_output_extent(kOp, name, output, mul_checked(name, C_out, l_out), 4);
     const Shape3 os{C_out, checked_int32_count(kOp, name, l_out), 1};
@@ -145,13 +121,7 @@ Shape3 ConvTranspose1dFp32::forward(const TensorView* inputs, int num_inputs, co
 
     if (groups == 1) {
         const int64_t n = mul_checked(name, l, C_out);
-        float* y_tap;
-        if (ctx && ctx->scratch[2].data && ctx->scratch[2].bytes / 4 >= uint64_t(n)) {
-            y_tap = static_cast<float*>(ctx->scratch[2].data);
-        } else {
-            if (int64_t(own_scratch_.size()) < n) own_scratch_.resize(size_t(n));
-            y_tap = own_scratch_.data();
-        }
+        float* y_tap = scratch_or_own(ctx, 2, n, own_scratch_);
         std::vector<const float*> taps(tap_packed.size());
         for (size_t k = 0; k < taps.size(); ++k) taps[k] = static_cast<const float*>(tap_packed[k].data);
         conv_transpose1d_f32_taps(in, taps.data(), b, out, C_in, int32_t(l), C_out,
@@ -165,14 +135,8 @@ Shape3 ConvTranspose1dFp32::forward(const TensorView* inputs, int num_inputs, co
 
 void ConvTranspose1dFp32::upload_weights(Allocator& alloc) {
     if (!alloc.is_device()) return;
-    auto copy = [&](const std::vector<float>& host) {
-        if (host.empty()) return Buffer();
-        Buffer d = alloc.make_buffer(host.size() * sizeof(float));
-        alloc.copy_to_device(d.data, host.data(), host.size() * sizeof(float));
-        return d;
-    };
-    device_weight_ = copy(weight);
-    device_bias_ = copy(bias);
+    device_weight_ = device_copy(alloc, weight);
+    device_bias_ = device_copy(alloc, bias);
 }
 
 void ConvTranspose1dFp32::release_host_weights() {

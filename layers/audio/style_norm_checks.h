@@ -17,10 +17,11 @@ inline void check_style_norm_args(const char* op, const std::string& node, int32
         layer_fail(op, node, "argument 'eps' must be finite and at least 0, got " + std::to_string(eps));
 }
 
-// Checks x (C channels, its rows held) and the style vector (exactly S
-// floats held) and the output; returns the row count T = L*W.
+// Checks x (C channels, its rows held), the style vector (exactly S floats
+// held), the output and then the weights; returns the row count T = L*W.
 inline int32_t check_style_norm_inputs(const char* op, const std::string& node, const TensorView* in,
-                                       int num_inputs, const BufferView* out, int32_t c, int32_t s) {
+                                       int num_inputs, const BufferView* out, int32_t c, int32_t s,
+                                       bool loaded) {
     if (num_inputs < 2) layer_fail(op, node, "needs the signal and the style vector (2 inputs), got " +
                                                  std::to_string(num_inputs));
     const TensorView& x = in[0];
@@ -38,6 +39,7 @@ inline int32_t check_style_norm_inputs(const char* op, const std::string& node, 
                                  std::to_string(s));
     require_view_holds(op, node, "input 1", st.bytes, s, 4);
     require_output_extent(op, node, out, n, 4);
+    if (!loaded) layer_fail(op, node, "weights are not loaded");
     return t;
 }
 

@@ -8,7 +8,6 @@
 #include "layers/image/packed_f32_buffer.h"
 #include "layers/layer_checks.h"
 #include "layers/sequence/attention_weights.h"
-#include "layers/sequence/sequence_extent.h"
 
 namespace vantrel {
 
@@ -58,16 +57,10 @@ void AttentionFp32::plan_scratch(Shape3 input, ScratchRequest& req) const {
 Shape3 AttentionFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                               ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
-    if (packed_qkv.empty() || packed_proj.empty()) layer_fail(kOp, name, "weights are not loaded");
-    const TensorView& in = inputs[0];
-    if (in.c != E_)
-        layer_fail(kOp, name, "input has " + std::to_string(in.c) + " features per token, expected the embedding size " +
-                                  std::to_string(E_));
-    const int32_t T = checked_int32_count(kOp, name, token_count(in));
+    const TensorView& in =
+        attention_input(kOp, name, inputs, num_inputs, !packed_qkv.empty() && !packed_proj.empty(), E_);
+    const int32_t T = attention_tokens(kOp, name, inputs, output, E_);
     const int64_t n = int64_t(T) * E_;
-    require_input_extent(kOp, name, inputs, 0, 4);
-    require_output_extent(kOp, name, output, n, 4);
     if (T == 0) return in.shape();
     const float* x = static_cast<const float*>(in.data);
     if (dynamic_quantize) {
@@ -89,10 +82,8 @@ Shape3 AttentionFp32::forward(const TensorView* inputs, int num_inputs, const Bu
 
 void AttentionFp32::upload_weights(Allocator& alloc) {
     if (!alloc.is_device() || packed_qkv.empty()) return;
-    device_qkv_ = alloc.make_buffer(size_t(packed_qkv.size));
-    alloc.copy_to_device(device_qkv_.data, packed_qkv.data, size_t(packed_qkv.size));
-    device_proj_ = alloc.make_buffer(size_t(packed_proj.size));
-    alloc.copy_to_device(device_proj_.data, packed_proj.data, size_t(packed_proj.size));
+    device_qkv_ = device_copy(alloc, packed_qkv.data, size_t(packed_qkv.size));
+    device_proj_ = device_copy(alloc, packed_proj.data, size_t(packed_proj.size));
 }
 
 }  // namespace vantrel

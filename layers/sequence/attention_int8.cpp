@@ -10,7 +10,6 @@
 #include "layers/image/packed_s8_buffer.h"
 #include "layers/layer_checks.h"
 #include "layers/sequence/attention_weights.h"
-#include "layers/sequence/sequence_extent.h"
 
 namespace vantrel {
 
@@ -70,19 +69,13 @@ void AttentionInt8::plan_scratch(Shape3 input, ScratchRequest& req) const {
 Shape3 AttentionInt8::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                               ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
-    if (packed_qkv.empty() || packed_proj.empty()) layer_fail(kOp, name, "weights are not loaded");
-    const TensorView& in = inputs[0];
-    if (in.c != E_)
-        layer_fail(kOp, name, "input has " + std::to_string(in.c) + " features per token, expected the embedding size " +
-                                  std::to_string(E_));
+    const TensorView& in =
+        attention_input(kOp, name, inputs, num_inputs, !packed_qkv.empty() && !packed_proj.empty(), E_);
     // The slot has no argument list on the host backend; a device backend
     // would run the whole block on its own memory.
     if (be.kind != kBackendHost) layer_fail(kOp, name, "the active backend has no int8 attention kernel");
-    const int32_t T = checked_int32_count(kOp, name, token_count(in));
+    const int32_t T = attention_tokens(kOp, name, inputs, output, E_);
     const int64_t n = int64_t(T) * E_;
-    require_input_extent(kOp, name, inputs, 0, 4);
-    require_output_extent(kOp, name, output, n, 4);
     if (T == 0) return in.shape();
     const float* x = static_cast<const float*>(in.data);
     float* out = static_cast<float*>(output->data);
@@ -103,10 +96,8 @@ Shape3 AttentionInt8::forward(const TensorView* inputs, int num_inputs, const Bu
 
 void AttentionInt8::upload_weights(Allocator& alloc) {
     if (!alloc.is_device() || packed_qkv.empty()) return;
-    device_qkv_ = alloc.make_buffer(size_t(packed_qkv.size));
-    alloc.copy_to_device(device_qkv_.data, packed_qkv.data, size_t(packed_qkv.size));
-    device_proj_ = alloc.make_buffer(size_t(packed_proj.size));
-    alloc.copy_to_device(device_proj_.data, packed_proj.data, size_t(packed_proj.size));
+    device_qkv_ = device_copy(alloc, packed_qkv.data, size_t(packed_qkv.size));
+    device_proj_ = device_copy(alloc, packed_proj.data, size_t(packed_proj.size));
 }
 
 }  // namespace vantrel

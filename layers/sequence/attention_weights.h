@@ -1,6 +1,7 @@
-// Weight binding shared by the two self-attention layers: the fused QKV
-// matrix fixes the embedding size E (derived from its element count when the
-// node gives none), and every other tensor is checked against E.
+// Weight binding and forward checks shared by the two self-attention
+// layers: the fused QKV matrix fixes the embedding size E (derived from its
+// element count when the node gives none), and every other tensor and the
+// input are checked against E.
 #pragma once
 #include <cmath>
 #include <cstdint>
@@ -9,7 +10,9 @@
 #include <vector>
 
 #include "engine/layer.h"
+#include "layers/layer_buffers.h"
 #include "layers/layer_checks.h"
+#include "layers/sequence/sequence_extent.h"
 
 namespace vantrel {
 
@@ -70,15 +73,25 @@ int32_t fetch_qkv_weight(const char* op, const std::string& node, const WeightFe
     return int32_t(E);
 }
 
-// Scratch area `area` when it holds `count` elements of T, else `own` grown
-// to that size.
-template <typename T>
-T* scratch_or_own(const ExecContext* ctx, int area, int64_t count, std::vector<T>& own) {
-    if (ctx && ctx->scratch[area].data && !ctx->scratch[area].on_device &&
-        ctx->scratch[area].bytes >= byte_count(count, sizeof(T)))
-        return static_cast<T*>(ctx->scratch[area].data);
-    if (own.size() < size_t(count)) own.resize(size_t(count));
-    return own.data();
+// forward: one input of E features per token and loaded weights.
+inline const TensorView& attention_input(const char* op, const std::string& node, const TensorView* inputs,
+                                         int num_inputs, bool loaded, int32_t E) {
+    require_inputs(op, node, num_inputs, 1);
+    if (!loaded) layer_fail(op, node, "weights are not loaded");
+    const TensorView& in = inputs[0];
+    if (in.c != E)
+        layer_fail(op, node, "input has " + std::to_string(in.c) +
+                                 " features per token, expected the embedding size " + std::to_string(E));
+    return in;
+}
+
+// forward: the token count T, with the input and the T*E output held.
+inline int32_t attention_tokens(const char* op, const std::string& node, const TensorView* inputs,
+                                const BufferView* output, int32_t E) {
+    const int32_t T = checked_int32_count(op, node, token_count(inputs[0]));
+    require_input_extent(op, node, inputs, 0, 4);
+    require_output_extent(op, node, output, int64_t(T) * E, 4);
+    return T;
 }
 
 }  // namespace vantrel

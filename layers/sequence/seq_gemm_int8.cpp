@@ -4,6 +4,7 @@
 #include "layers/image/fetch_f32_tensor.h"
 #include "layers/image/fetch_typed_tensor.h"
 #include "layers/image/packed_s8_buffer.h"
+#include "layers/layer_buffers.h"
 #include "layers/layer_checks.h"
 #include "layers/sequence/huge_page_advice.h"
 #include "layers/sequence/seq_gemm_io.h"
@@ -66,18 +67,15 @@ void SeqGemmInt8::plan_scratch(Shape3 input, ScratchRequest& req) const {
 Shape3 SeqGemmInt8::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                             ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    const SeqGemmIo io = seq_gemm_io(kOp, name, inputs, num_inputs, output, C_in, C_out);
-    if (packed.empty()) layer_fail(kOp, name, "weights are not loaded");
+    const SeqGemmIo io = seq_gemm_io(kOp, name, inputs, num_inputs, output, C_in, C_out, !packed.empty());
     const Shape3 out{C_out, inputs[0].h, inputs[0].w};
     if (io.tokens == 0) return out;
     void* stream = ctx ? ctx->stream : nullptr;
     const float* b = bias.empty() ? nullptr : bias.data();
 
     if (io.tokens == 1 && be.k_seq_gemm_f32_alt) {
-        const int8_t* rows = device_rows_.data ? static_cast<const int8_t*>(device_rows_.data) : weight_i8.data();
-        const float* scales = device_scales_.data ? static_cast<const float*>(device_scales_.data) : w_scales.data();
-        be.k_seq_gemm_f32_alt(io.x, rows, scales, b, io.y, C_in, C_out, stream);
-        if (gelu) seq_gelu_kernel(kOp, name, be)(io.y, C_out, stream);
+        seq_gemm_one_token(kOp, name, be, io, device_rows_, weight_i8.data(), device_scales_, w_scales.data(), b,
+                           C_in, C_out, gelu, stream);
         return out;
     }
 
@@ -99,12 +97,9 @@ Shape3 SeqGemmInt8::forward(const TensorView* inputs, int num_inputs, const Buff
 
 void SeqGemmInt8::upload_weights(Allocator& alloc) {
     if (!alloc.is_device() || packed.empty()) return;
-    device_packed_ = alloc.make_buffer(size_t(packed.size));
-    alloc.copy_to_device(device_packed_.data, packed.data, size_t(packed.size));
-    device_rows_ = alloc.make_buffer(weight_i8.size());
-    alloc.copy_to_device(device_rows_.data, weight_i8.data(), weight_i8.size());
-    device_scales_ = alloc.make_buffer(w_scales.size() * 4);
-    alloc.copy_to_device(device_scales_.data, w_scales.data(), w_scales.size() * 4);
+    device_packed_ = device_copy(alloc, packed.data, size_t(packed.size));
+    device_rows_ = device_copy(alloc, weight_i8);
+    device_scales_ = device_copy(alloc, w_scales);
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/tensor.h"
 #include "layers/layer_checks.h"
@@ -19,6 +20,22 @@ inline void require_one_id_per_position(const char* op, const std::string& node,
     if (v.c != 1)
         layer_fail(op, node, "token ids must have one channel per position, got " + std::to_string(v.c) +
                                  " (declare T ids with shape [T, 1], not [T])");
+}
+
+// forward of a per-row normalisation over `gamma`'s c features: one input
+// of rows with exactly that width, held along with the output; returns h*w.
+inline int64_t norm_layer_rows(const char* op, const std::string& node, const TensorView* inputs,
+                               int num_inputs, const BufferView* output, const std::vector<float>& gamma) {
+    require_inputs(op, node, num_inputs, 1);
+    const TensorView& x = inputs[0];
+    if (gamma.empty()) layer_fail(op, node, "weights are not loaded");
+    if (int64_t(x.c) != int64_t(gamma.size()))
+        layer_fail(op, node, "input has " + std::to_string(x.c) + " features, '" + node + ".gamma' holds " +
+                                 std::to_string(gamma.size()));
+    require_input_extent(op, node, inputs, 0, 4);
+    const int64_t rows = token_count(x);
+    require_output_extent(op, node, output, rows * x.c, 4);
+    return rows;
 }
 
 // a*b for non-negative a, b; a layer failure when it does not fit 64 bits.

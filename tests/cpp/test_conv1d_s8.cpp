@@ -19,34 +19,14 @@
 #include "loader/json.h"
 #include "loader/layer_factory.h"
 #include "loader/op_table.h"
+#include "tests/cpp/conv_layer_test_util.h"
 
 using namespace vantrel;
+using namespace vantrel_test;
 
 namespace {
 
-using Tensors = std::map<std::string, std::vector<uint8_t>>;
-
-template <class T>
-std::vector<uint8_t> bytes_of(const std::vector<T>& v) {
-    std::vector<uint8_t> b(v.size() * sizeof(T));
-    if (!v.empty()) std::memcpy(b.data(), v.data(), b.size());
-    return b;
-}
-WeightFetch fetch_from(const Tensors& t) {
-    return [&t](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
-        auto it = t.find(name);
-        if (it == t.end()) return false;
-        shape.clear();
-        bytes = it->second;
-        return true;
-    };
-}
-
-struct Threads {
-    int saved = omp_get_max_threads();
-    explicit Threads(int t) { omp_set_num_threads(t); }
-    ~Threads() { omp_set_num_threads(saved); }
-};
+using Tensors = ByteTensors;
 
 // Symmetric row quantisation: blocks of 16 round half to even, the tail
 // half away from zero; a row below 1.27e-6 gets scale 1e-8.
@@ -167,27 +147,9 @@ std::vector<float> run(const Problem& p, bool with_scratch) {
     const Case& c = p.c;
     auto l = make(node_json(c));
     const Tensors t = p.tensors();
-    l->load_weights(fetch_from(t));
+    l->load_weights(fetch_bytes(t));
     EXPECT_EQ(dynamic_cast<Conv1dInt8&>(*l).per_tap(), c.s == 1 && c.g == 1);
-    std::vector<float> in = p.x;
-    const size_t n = size_t(c.lout()) * c.cout;
-    std::vector<float> y(n + 4, -7.0f);
-    TensorView v{in.data(), 0, in.size() * 4, c.cin, c.l, 1};
-    ScratchRequest req;
-    l->plan_scratch(v.shape(), req);
-    std::vector<std::vector<uint8_t>> areas(kScratchAreas);
-    ExecContext ctx;
-    for (int a = 0; a < kScratchAreas; ++a) {
-        areas[a].resize(with_scratch ? req.bytes[a] : 0);
-        ctx.scratch[a] = BufferView{areas[a].empty() ? nullptr : areas[a].data(), 0, areas[a].size()};
-    }
-    BufferView out{y.data(), 0, n * 4};
-    const Shape3 got = l->forward(&v, 1, &out, &ctx);
-    EXPECT_EQ(got, (Shape3{c.cout, c.lout(), 1}));
-    EXPECT_EQ(l->output_shape(v.shape()), got);
-    for (size_t i = n; i < y.size(); ++i) EXPECT_EQ(y[i], -7.0f) << "write past the output";
-    y.resize(n);
-    return y;
+    return run_conv1d(*l, p.x, c.cin, c.l, c.cout, c.lout(), with_scratch);
 }
 
 class Conv1dInt8Layer : public ::testing::TestWithParam<Case> {};
@@ -224,71 +186,35 @@ TEST(Conv1dInt8Kernel, ZeroRowScaleIsTheQuantisersOwn) {
     EXPECT_EQ(quantize_row_symmetric(zeros, q, 5), kConv1dZeroRowScale);
 }
 
-struct Reject {
-    std::string json;
-    const char* tensor;  // replaced (or removed when `value` is empty)
-    std::vector<uint8_t> value;
-    int in_c;
-    const char* message;
-};
-class Conv1dInt8Rejects : public ::testing::TestWithParam<Reject> {};
+class Conv1dInt8Rejects : public ::testing::TestWithParam<ConvReject> {};
 TEST_P(Conv1dInt8Rejects, WithAClearMessage) {
-    const Reject& r = GetParam();
-    const Problem p(Case{4, 6, 6, 3, 1, 1, 1, 2, true});
-    try {
-        auto l = make(r.json);
-        Tensors t = p.tensors();
-        if (r.tensor) {
-            if (r.value.empty()) t.erase(r.tensor);
-            else t[r.tensor] = r.value;
-        }
-        l->load_weights(fetch_from(t));
-        std::vector<float> in(size_t(r.in_c) * 6), y(64);
-        TensorView v{in.data(), 0, in.size() * 4, r.in_c, 6, 1};
-        BufferView out{y.data(), 0, y.size() * 4};
-        l->forward(&v, 1, &out, nullptr);
-        FAIL() << "accepted";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("conv1d_int8 node 'c1'"), std::string::npos) << e.what();
-        EXPECT_NE(std::string(e.what()).find(r.message), std::string::npos) << e.what();
-    }
+    expect_conv_reject(make, Problem(Case{4, 6, 6, 3, 1, 1, 1, 2, true}).tensors(), GetParam(), 6,
+                       "conv1d_int8 node 'c1'");
 }
 const std::string kOk = node_json(Case{4, 6, 6, 3, 1, 1, 1, 2, true});
 std::string with(const char* extra) { return kOk.substr(0, kOk.size() - 1) + "," + extra + "}"; }
 INSTANTIATE_TEST_SUITE_P(
     Cases, Conv1dInt8Rejects,
     ::testing::Values(
-        Reject{with(R"("kernel_size":0)"), nullptr, {}, 4, "'kernel_size' must be at least 1"},
-        Reject{with(R"("stride":0)"), nullptr, {}, 4, "'stride' must be at least 1"},
-        Reject{with(R"("dilation":0)"), nullptr, {}, 4, "'dilation' must be at least 1"},
-        Reject{with(R"("groups":0)"), nullptr, {}, 4, "'groups' must be at least 1"},
-        Reject{with(R"("padding":-1)"), nullptr, {}, 4, "'padding' must be at least 0"},
-        Reject{with(R"("groups":4)"), nullptr, {}, 4, "'groups' (4) must divide C_in (4) and C_out (6)"},
-        Reject{with(R"("C_in":0)"), nullptr, {}, 4, "'C_in' must be at least 1"},
-        Reject{kOk, "c1.weight_i8", {}, 4, "'c1.weight_i8' is missing"},
-        Reject{kOk, "c1.weight_i8", std::vector<uint8_t>(35), 4, "holds 35 int8 values, expected 36"},
-        Reject{kOk, "c1.w_scales", {}, 4, "'c1.w_scales' is missing"},
-        Reject{kOk, "c1.w_scales", bytes_of(std::vector<float>(5, 1.0f)), 4, "holds 5 float32 values, expected 6"},
-        Reject{kOk, "c1.w_scales", bytes_of(std::vector<float>{1, 1, NAN, 1, 1, 1}), 4, "entry 2 is not finite"},
-        Reject{kOk, "c1.bias", bytes_of(std::vector<float>(7)), 4, "'c1.bias' holds 7 floats, expected 6"},
-        Reject{kOk, nullptr, {}, 5, "input has 5 channels, expected C_in = 4"}));
+        ConvReject{with(R"("kernel_size":0)"), nullptr, {}, 4, "'kernel_size' must be at least 1"},
+        ConvReject{with(R"("stride":0)"), nullptr, {}, 4, "'stride' must be at least 1"},
+        ConvReject{with(R"("dilation":0)"), nullptr, {}, 4, "'dilation' must be at least 1"},
+        ConvReject{with(R"("groups":0)"), nullptr, {}, 4, "'groups' must be at least 1"},
+        ConvReject{with(R"("padding":-1)"), nullptr, {}, 4, "'padding' must be at least 0"},
+        ConvReject{with(R"("groups":4)"), nullptr, {}, 4, "'groups' (4) must divide C_in (4) and C_out (6)"},
+        ConvReject{with(R"("C_in":0)"), nullptr, {}, 4, "'C_in' must be at least 1"},
+        ConvReject{kOk, "c1.weight_i8", {}, 4, "'c1.weight_i8' is missing"},
+        ConvReject{kOk, "c1.weight_i8", std::vector<uint8_t>(35), 4, "holds 35 int8 values, expected 36"},
+        ConvReject{kOk, "c1.w_scales", {}, 4, "'c1.w_scales' is missing"},
+        ConvReject{kOk, "c1.w_scales", bytes_of(std::vector<float>(5, 1.0f)), 4, "holds 5 float32 values, expected 6"},
+        ConvReject{kOk, "c1.w_scales", bytes_of(std::vector<float>{1, 1, NAN, 1, 1, 1}), 4, "entry 2 is not finite"},
+        ConvReject{kOk, "c1.bias", bytes_of(std::vector<float>(7)), 4, "'c1.bias' holds 7 floats, expected 6"},
+        ConvReject{kOk, nullptr, {}, 5, "input has 5 channels, expected C_in = 4"}));
 
 TEST(Conv1dInt8Layer, RefusesShortBuffersAndUnloadedWeights) {
     const Problem p(Case{4, 6, 6, 3, 1, 1, 1, 1, false});
-    auto l = make(node_json(p.c));
-    std::vector<float> in = p.x, y(36);
-    TensorView v{in.data(), 0, in.size() * 4, 4, 6, 1};
-    BufferView out{y.data(), 0, y.size() * 4};
-    EXPECT_THROW(l->forward(&v, 1, &out, nullptr), std::runtime_error);  // not loaded
     const Tensors t = p.tensors();
-    l->load_weights(fetch_from(t));
-    BufferView short_out{y.data(), 0, y.size() * 4 - 4};
-    EXPECT_THROW(l->forward(&v, 1, &short_out, nullptr), std::runtime_error);
-    TensorView short_in = v;
-    short_in.bytes -= 4;
-    EXPECT_THROW(l->forward(&short_in, 1, &out, nullptr), std::runtime_error);
-    EXPECT_THROW(l->forward(&v, 0, &out, nullptr), std::runtime_error);
-    EXPECT_EQ(l->forward(&v, 1, &out, nullptr), (Shape3{6, 6, 1}));
+    EXPECT_EQ(forward_after_refusals(*make(node_json(p.c)), fetch_bytes(t), p.x, 4, 6, 36), (Shape3{6, 6, 1}));
 }
 
 }  // namespace

@@ -17,28 +17,17 @@
 #include "loader/op_table.h"
 #include "loader/packed_weight_sharing.h"
 #include "tests/cpp/conv2d_f32_reference.h"
+#include "tests/cpp/conv_layer_test_util.h"
 
 using namespace vantrel;
+using namespace vantrel_test;
 using namespace conv_ref;
 
 namespace {
 
-using Tensors = std::map<std::string, std::vector<uint8_t>>;
-
-std::vector<uint8_t> bytes_of(const std::vector<float>& v) {
-    std::vector<uint8_t> b(v.size() * 4);
-    if (!v.empty()) std::memcpy(b.data(), v.data(), b.size());
-    return b;
-}
-WeightFetch fetch_from(const Tensors& t) {
-    return [&t](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
-        auto it = t.find(name);
-        if (it == t.end()) return false;
-        shape = {int(it->second.size() / 4)};
-        bytes = it->second;
-        return true;
-    };
-}
+using Tensors = ByteTensors;
+// Weights carry a 1-D shape of their floats.
+inline WeightFetch fetch_from(const Tensors& t) { return fetch_bytes(t, 4); }
 std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) {
     JsonValue node = parse_json(json);
     return create_layer("c1", op_code_from_name(at(node, "op").text), node, relu);

@@ -18,33 +18,14 @@
 #include "loader/json.h"
 #include "loader/layer_factory.h"
 #include "loader/op_table.h"
+#include "tests/cpp/conv_layer_test_util.h"
 
 using namespace vantrel;
+using namespace vantrel_test;
 
 namespace {
 
-using Tensors = std::map<std::string, std::vector<uint8_t>>;
-
-std::vector<uint8_t> bytes_of(const std::vector<float>& v) {
-    std::vector<uint8_t> b(v.size() * 4);
-    if (!v.empty()) std::memcpy(b.data(), v.data(), b.size());
-    return b;
-}
-WeightFetch fetch_from(const Tensors& t) {
-    return [&t](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
-        auto it = t.find(name);
-        if (it == t.end()) return false;
-        shape.clear();
-        bytes = it->second;
-        return true;
-    };
-}
-
-struct Threads {
-    int saved = omp_get_max_threads();
-    explicit Threads(int t) { omp_set_num_threads(t); }
-    ~Threads() { omp_set_num_threads(saved); }
-};
+using Tensors = ByteTensors;
 
 struct Case {
     int cin, l, cout, k, s, p, op, g;
@@ -118,24 +99,9 @@ std::vector<float> run(const Problem& p, bool with_scratch) {
     const Case& c = p.c;
     auto l = make(node_json(c));
     const Tensors t = p.tensors();
-    l->load_weights(fetch_from(t));
+    l->load_weights(fetch_bytes(t));
     EXPECT_EQ(l->device_kind(), kBackendHost);
-    std::vector<float> in = p.x;
-    const size_t n = size_t(c.lout()) * c.cout;
-    std::vector<float> y(n + 4, -7.0f);
-    TensorView v{in.empty() ? nullptr : in.data(), 0, in.size() * 4, c.cin, c.l, 1};
-    ScratchRequest req;
-    l->plan_scratch(v.shape(), req);
-    std::vector<uint8_t> s2(with_scratch ? req.bytes[2] : 0);
-    ExecContext ctx;
-    ctx.scratch[2] = BufferView{s2.empty() ? nullptr : s2.data(), 0, s2.size()};
-    BufferView out{y.data(), 0, n * 4};
-    const Shape3 got = l->forward(&v, 1, &out, &ctx);
-    EXPECT_EQ(got, (Shape3{c.cout, c.lout(), 1}));
-    EXPECT_EQ(l->output_shape(v.shape()), got);
-    for (size_t i = n; i < y.size(); ++i) EXPECT_EQ(y[i], -7.0f) << "write past the output";
-    y.resize(n);
-    return y;
+    return run_conv1d(*l, p.x, c.cin, c.l, c.cout, c.lout(), with_scratch);
 }
 
 class ConvTranspose1dLayer : public ::testing::TestWithParam<Case> {};
@@ -188,68 +154,34 @@ TEST(ConvTranspose1dLayer, UnreachedPositionsHoldOnlyTheBias) {
         for (int o = 0; o < 2; ++o) EXPECT_EQ(y[size_t(pos) * 2 + o], p.bias[o]) << pos;
 }
 
-struct Reject {
-    std::string json;
-    const char* tensor;
-    std::vector<uint8_t> value;  // empty: remove the tensor
-    int in_c;
-    const char* message;
-};
-class ConvTranspose1dRejects : public ::testing::TestWithParam<Reject> {};
+class ConvTranspose1dRejects : public ::testing::TestWithParam<ConvReject> {};
 TEST_P(ConvTranspose1dRejects, WithAClearMessage) {
-    const Reject& r = GetParam();
-    const Problem p(Case{4, 5, 6, 3, 2, 1, 1, 2, true});
-    try {
-        auto l = make(r.json);
-        Tensors t = p.tensors();
-        if (r.tensor) {
-            if (r.value.empty()) t.erase(r.tensor);
-            else t[r.tensor] = r.value;
-        }
-        l->load_weights(fetch_from(t));
-        std::vector<float> in(size_t(r.in_c) * 5), y(64);
-        TensorView v{in.data(), 0, in.size() * 4, r.in_c, 5, 1};
-        BufferView out{y.data(), 0, y.size() * 4};
-        l->forward(&v, 1, &out, nullptr);
-        FAIL() << "accepted";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("conv_transpose1d_fp32 node 't1'"), std::string::npos) << e.what();
-        EXPECT_NE(std::string(e.what()).find(r.message), std::string::npos) << e.what();
-    }
+    expect_conv_reject(make, Problem(Case{4, 5, 6, 3, 2, 1, 1, 2, true}).tensors(), GetParam(), 5,
+                       "conv_transpose1d_fp32 node 't1'");
 }
 const std::string kOk = node_json(Case{4, 5, 6, 3, 2, 1, 1, 2, true});
 std::string with(const char* extra) { return kOk.substr(0, kOk.size() - 1) + "," + extra + "}"; }
 INSTANTIATE_TEST_SUITE_P(
     Cases, ConvTranspose1dRejects,
     ::testing::Values(
-        Reject{with(R"("kernel_size":0)"), nullptr, {}, 4, "'kernel_size' must be at least 1"},
-        Reject{with(R"("stride":0)"), nullptr, {}, 4, "'stride' must be at least 1"},
-        Reject{with(R"("groups":0)"), nullptr, {}, 4, "'groups' must be at least 1"},
-        Reject{with(R"("padding":-1)"), nullptr, {}, 4, "'padding' must be at least 0"},
-        Reject{with(R"("output_padding":-1)"), nullptr, {}, 4, "'output_padding' must be at least 0"},
-        Reject{with(R"("output_padding":2)"), nullptr, {}, 4, "'output_padding' (2) must be below stride (2)"},
-        Reject{with(R"("groups":3)"), nullptr, {}, 4, "'groups' (3) must divide C_in (4) and C_out (6)"},
-        Reject{with(R"("C_out":0)"), nullptr, {}, 4, "'C_out' must be at least 1"},
-        Reject{kOk, "t1.weight", {}, 4, "'t1.weight' is missing"},
-        Reject{kOk, "t1.weight", bytes_of(std::vector<float>(35)), 4, "holds 35 floats, expected 36"},
-        Reject{kOk, "t1.bias", bytes_of(std::vector<float>(5)), 4, "'t1.bias' holds 5 floats, expected 6"},
-        Reject{kOk, nullptr, {}, 2, "input has 2 channels, expected C_in = 4"}));
+        ConvReject{with(R"("kernel_size":0)"), nullptr, {}, 4, "'kernel_size' must be at least 1"},
+        ConvReject{with(R"("stride":0)"), nullptr, {}, 4, "'stride' must be at least 1"},
+        ConvReject{with(R"("groups":0)"), nullptr, {}, 4, "'groups' must be at least 1"},
+        ConvReject{with(R"("padding":-1)"), nullptr, {}, 4, "'padding' must be at least 0"},
+        ConvReject{with(R"("output_padding":-1)"), nullptr, {}, 4, "'output_padding' must be at least 0"},
+        ConvReject{with(R"("output_padding":2)"), nullptr, {}, 4, "'output_padding' (2) must be below stride (2)"},
+        ConvReject{with(R"("groups":3)"), nullptr, {}, 4, "'groups' (3) must divide C_in (4) and C_out (6)"},
+        ConvReject{with(R"("C_out":0)"), nullptr, {}, 4, "'C_out' must be at least 1"},
+        ConvReject{kOk, "t1.weight", {}, 4, "'t1.weight' is missing"},
+        ConvReject{kOk, "t1.weight", bytes_of(std::vector<float>(35)), 4, "holds 35 floats, expected 36"},
+        ConvReject{kOk, "t1.bias", bytes_of(std::vector<float>(5)), 4, "'t1.bias' holds 5 floats, expected 6"},
+        ConvReject{kOk, nullptr, {}, 2, "input has 2 channels, expected C_in = 4"}));
 
 TEST(ConvTranspose1dLayer, RefusesShortBuffersAndUnloadedWeights) {
     const Problem p(Case{4, 5, 6, 3, 2, 1, 1, 1, false});
-    auto l = make(node_json(p.c));
-    std::vector<float> in = p.x, y(size_t(p.c.lout()) * 6);
-    TensorView v{in.data(), 0, in.size() * 4, 4, 5, 1};
-    BufferView out{y.data(), 0, y.size() * 4};
-    EXPECT_THROW(l->forward(&v, 1, &out, nullptr), std::runtime_error);  // not loaded
     const Tensors t = p.tensors();
-    l->load_weights(fetch_from(t));
-    BufferView short_out{y.data(), 0, y.size() * 4 - 4};
-    EXPECT_THROW(l->forward(&v, 1, &short_out, nullptr), std::runtime_error);
-    TensorView short_in = v;
-    short_in.bytes -= 4;
-    EXPECT_THROW(l->forward(&short_in, 1, &out, nullptr), std::runtime_error);
-    EXPECT_EQ(l->forward(&v, 1, &out, nullptr), (Shape3{6, p.c.lout(), 1}));
+    EXPECT_EQ(forward_after_refusals(*make(node_json(p.c)), fetch_bytes(t), p.x, 4, 5, size_t(p.c.lout()) * 6),
+              (Shape3{6, p.c.lout(), 1}));
 }
 
 }  // namespace
