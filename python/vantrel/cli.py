@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import json
+import os
 import statistics
 import sys
 import time
@@ -272,6 +273,11 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         args.func(args)
+    except BrokenPipeError:
+        # The reader stopped early (`vantrel profile ... | head`): no error
+        # line, and no second failure when Python flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except Exception as e:  # one line, no traceback, for every failure
         msg = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
         print(f"vantrel: error: {msg}", file=sys.stderr)

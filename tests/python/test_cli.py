@@ -94,6 +94,14 @@ def test_errors_are_one_line_with_status_1(converted, case, args, message):
     assert len(lines) == 1 and lines[0].startswith("vantrel: error:") and message in lines[0]
 
 
+def test_a_reader_that_stops_early_gets_no_error_line(converted):
+    _, arch, weights = converted
+    p = subprocess.Popen([sys.executable, "-m", "vantrel.cli", "inspect", str(arch), str(weights)],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    p.stdout.close()  # as `| head -0` would
+    assert p.wait(timeout=300) == 1 and p.stderr.read() == b""
+
+
 @pytest.mark.parametrize("command", ["run", "bench", "profile", "inspect", "convert", "demo"])
 def test_help(command):
     r = cli(command, "--help")
