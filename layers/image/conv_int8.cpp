@@ -148,7 +148,10 @@ void ConvInt8::prepare_winograd() {
         for (size_t k = 0; k < size_t(K); ++k) rsum += weight[o * size_t(K) + k];
         // 128 bits so an absurd channel count cannot overflow the product.
         const __int128 p = (__int128(1) << (30 - e5)) + __int128(int64_t(in_zp) * corr5[o]) * m5.multiplier;
-        wino_bias[o] = eff_bias[o] + int64_t(in_zp) * rsum - int64_t(p >> (31 - e5));
+        // Only the low 32 bits are used, so wrap (defined in unsigned) rather
+        // than overflow on a file's out-of-range eff_bias.
+        wino_bias[o] = int64_t(uint64_t(eff_bias[o]) + uint64_t(int64_t(in_zp) * rsum) -
+                               uint64_t(p >> (31 - e5)));
     }
     winograd_ready = true;
 }
