@@ -109,12 +109,12 @@ def convert(module, example_input=None, name: str | None = None, input_name: str
             raise ConversionError(f"options {sorted(options)} do not apply to a CNN")
         if int8 and calibration is None:
             raise ConversionError("int8 quantisation of a CNN needs calibration inputs")
+        if not int8 and calibration is not None:
+            raise ConversionError("calibration inputs are only used with int8=True")
         builder = convert_cnn(module, example_input, name, input_name, progress)
         if int8:
             from vantrel.quantize import quantize
             builder = quantize(builder, calibration, progress=progress)
-        elif calibration is not None:
-            raise ConversionError("calibration inputs are only used with int8=True")
         return builder
     if family == "vit":
         from vantrel.vit import vit_to_builder
