@@ -16,7 +16,7 @@
 
 #include "bench/fma_peak.h"
 #include "bench/gemm_bench_harness.h"
-#include "kernels/gemm_f32.h"
+#include "kernels/gemm/gemm_f32.h"
 #include "kernels/kernel_path.h"
 
 using namespace vantrel;

@@ -17,7 +17,7 @@
 
 #include "bench/gemm_bench_harness.h"
 #include "bench/int8_peak.h"
-#include "kernels/gemm_s8.h"
+#include "kernels/gemm/gemm_s8.h"
 #include "kernels/kernel_path.h"
 #include "kernels/quantize.h"
 

@@ -73,12 +73,12 @@ using KGemmS8Requant = void (*)(const int8_t* a, const int8_t* bp, const int64_t
 using KGemmS8S32 = void (*)(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
                             int32_t n, const int32_t* extra);
 // Token matrix times packed fp32 weights (+ bias, GELU); w is the raw
-// [N][K] rows, bp the block from k_pack_f32 (kernels/seq_gemm_f32.h).
+// [N][K] rows, bp the block from k_pack_f32 (kernels/gemm/seq_gemm_f32.h).
 using KSeqGemmF32 = void (*)(const float* x, const float* w, const float* bias, float* y,
                              int32_t t, int32_t k, int32_t n, bool gelu, const float* bp,
                              void* stream);
 // One token times N plain int8 rows of K bytes with per-row scales
-// (kernels/seq_gemm_f32_alt.h).
+// (kernels/gemm/seq_gemm_f32_alt.h).
 using KSeqGemmF32Alt = void (*)(const float* x, const int8_t* q, const float* scale,
                                 const float* bias, float* y, int32_t k, int32_t n, void* stream);
 using KSeqGemmS8 = void (*)(const float* x, const int8_t* bp, const float* w_scale,
@@ -119,14 +119,14 @@ using KSliceChannelsF32 = void (*)(const float* x, float* out, int32_t n, int32_
                                    int32_t start, int32_t count, void* stream);
 using KMulF32 = void (*)(const float* a, const float* b, float* out, int32_t n, void* stream);
 // Whole float self-attention block: QKV projection, attention, output
-// projection (kernels/attention_f32.h describes the arguments).
+// projection (kernels/attention/attention_f32.h describes the arguments).
 using KAttentionF32 = void (*)(const float* x, const float* w_qkv, const float* b_qkv,
                                const float* w_proj, const float* b_proj, float* out,
                                int32_t tokens, int32_t embed, int32_t num_heads, float* scratch,
                                const float* packed_qkv, const float* packed_proj, void* stream,
                                bool dynamic_quantize);
 // Causal grouped-query attention with rotary encoding over a key/value cache
-// (kernels/causal_attention_f32.h describes the arguments).
+// (kernels/attention/causal_attention_f32.h describes the arguments).
 using KCausalAttentionF32 = void (*)(const float* q, const float* k, const float* v,
                                      float* kv_cache, int32_t cache_position, int32_t capacity,
                                      float* out, int32_t tokens, float rope_theta,

@@ -49,7 +49,7 @@
 // includes: int8 and transposed 1-D convolution layers
 #include "layers/audio/conv1d_int8.h"
 #include "layers/audio/conv_transpose1d_fp32.h"
-#include "layers/placeholder_layer.h"
+#include "layers/common/placeholder_layer.h"
 #include "loader/layer_args.h"
 #include "loader/op_table.h"
 

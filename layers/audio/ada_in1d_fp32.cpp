@@ -1,9 +1,9 @@
 #include "layers/audio/ada_in1d_fp32.h"
 
-#include "kernels/ada_in1d_f32.h"
+#include "kernels/norm/ada_in1d_f32.h"
 #include "layers/audio/style_norm_checks.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/layer_buffers.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/layer_buffers.h"
 
 namespace vantrel {
 

@@ -1,6 +1,6 @@
 #include "layers/audio/ada_layer_norm_fp32.h"
 
-#include "kernels/ada_layer_norm_f32.h"
+#include "kernels/norm/ada_layer_norm_f32.h"
 #include "layers/audio/style_norm_checks.h"
 
 namespace vantrel {

@@ -3,17 +3,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kernels/conv1d_f32_direct.h"
-#include "kernels/conv1d_f32_wino.h"
-#include "kernels/conv1d_pad_rows_f32.h"
-#include "kernels/conv2d_f32.h"
-#include "kernels/conv2d_f32_depthwise.h"
-#include "kernels/conv2d_f32_grouped.h"
-#include "kernels/gemm_f32.h"
-#include "kernels/im2col_f32.h"
+#include "kernels/conv/conv1d_f32_direct.h"
+#include "kernels/conv/conv1d_f32_wino.h"
+#include "kernels/conv/conv1d_pad_rows_f32.h"
+#include "kernels/conv/conv2d_f32.h"
+#include "kernels/conv/conv2d_f32_depthwise.h"
+#include "kernels/conv/conv2d_f32_grouped.h"
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/conv/im2col_f32.h"
 #include "layers/audio/conv1d_layer.h"
-#include "layers/image/conv_geometry.h"
-#include "layers/layer_buffers.h"
+#include "layers/common/conv_geometry.h"
+#include "layers/common/layer_buffers.h"
 
 namespace vantrel {
 

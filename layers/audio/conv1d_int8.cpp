@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernels/conv1d_s8.h"
-#include "kernels/gemm_s8.h"
-#include "kernels/im2col_f32.h"
+#include "kernels/conv/conv1d_s8.h"
+#include "kernels/gemm/gemm_s8.h"
+#include "kernels/conv/im2col_f32.h"
 #include "layers/audio/conv1d_layer.h"
-#include "layers/image/conv_geometry.h"
-#include "layers/image/fetch_typed_tensor.h"
-#include "layers/layer_buffers.h"
+#include "layers/common/conv_geometry.h"
+#include "layers/common/fetch_typed_tensor.h"
+#include "layers/common/layer_buffers.h"
 
 namespace vantrel {
 

@@ -1,6 +1,6 @@
 // Int8-weight 1-D convolution layer ("conv1d_int8"): float32 signals {C, L, 1}
 // in and out, int8 weights with one float scale per output channel,
-// activations quantised row by row at run time (kernels/conv1d_s8.h).
+// activations quantised row by row at run time (kernels/conv/conv1d_s8.h).
 //
 // Paths, fixed when the weights are bound:
 // - stride 1 and one group: per tap. Each padded input row is quantised

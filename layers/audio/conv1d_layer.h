@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "engine/layer.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/layer_checks.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -1,10 +1,10 @@
 #include "layers/audio/conv_transpose1d_fp32.h"
 
-#include "kernels/conv_transpose1d_f32.h"
-#include "kernels/gemm_f32.h"
+#include "kernels/conv/conv_transpose1d_f32.h"
+#include "kernels/gemm/gemm_f32.h"
 #include "layers/audio/conv1d_layer.h"
-#include "layers/image/conv_geometry.h"
-#include "layers/layer_buffers.h"
+#include "layers/common/conv_geometry.h"
+#include "layers/common/layer_buffers.h"
 
 namespace vantrel {
 

@@ -1,7 +1,7 @@
 #include "layers/audio/elemwise_mul_fp32.h"
 
-#include "layers/image/checked_extent.h"
-#include "layers/layer_checks.h"
+#include "layers/common/checked_extent.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

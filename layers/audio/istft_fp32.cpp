@@ -1,7 +1,7 @@
 #include "layers/audio/istft_fp32.h"
 
-#include "kernels/istft_f32.h"
-#include "layers/layer_checks.h"
+#include "kernels/audio/istft_f32.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

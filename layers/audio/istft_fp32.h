@@ -1,7 +1,7 @@
 // Inverse short-time Fourier transform layer ("istft_fp32"): input 0 holds
 // T = L*W frames of n_fft/2 + 1 magnitudes, input 1 as many phases; the
 // output is (T - 1)*hop_size samples of windowed overlap-add
-// (kernels/istft_f32.h). With `normalized` unset the overlap-add is neither
+// (kernels/audio/istft_f32.h). With `normalized` unset the overlap-add is neither
 // divided by the window envelope nor are the middle bins doubled; stored
 // models rely on that scaling.
 #pragma once

@@ -4,10 +4,10 @@
 
 #include <cstring>
 
-#include "kernels/gemm_f32.h"
-#include "kernels/lstm_f32.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/layer_checks.h"
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/audio/lstm_f32.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -1,7 +1,7 @@
 // Float LSTM layer ("lstm_fp32"): one layer over a time-major sequence of
 // T = L*W steps of I features, zero initial state, optionally bidirectional.
 // All input projections are one GEMM per direction; the recurrence does one
-// 1 x H by H x 4H product per step, then the gates (kernels/lstm_f32.h).
+// 1 x H by H x 4H product per step, then the gates (kernels/audio/lstm_f32.h).
 // Output row t holds the forward hidden state at t, then (bidirectional) the
 // reverse direction's hidden state at t. The two directions run in two
 // OpenMP sections; each writes only its own buffers, so the result does not

@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "kernels/sine_gen_f32.h"
-#include "layers/image/checked_extent.h"
-#include "layers/layer_checks.h"
+#include "kernels/audio/sine_gen_f32.h"
+#include "layers/common/checked_extent.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -3,7 +3,7 @@
 // becomes {harmonic_num + 1, L, W}: row t holds harmonics 1..H of sample t.
 // upsample_scale < 1: running phases plus optional deterministic noise;
 // upsample_scale >= 1: phases accumulated over T / upsample_scale frames
-// (at least one frame is required), no noise. See kernels/sine_gen_f32.h.
+// (at least one frame is required), no noise. See kernels/audio/sine_gen_f32.h.
 #pragma once
 #include <string>
 

@@ -1,8 +1,8 @@
 #include "layers/audio/stft_fp32.h"
 
-#include "kernels/stft_f32.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/layer_checks.h"
+#include "kernels/audio/stft_f32.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

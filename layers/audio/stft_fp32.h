@@ -2,7 +2,7 @@
 // of the input are a mono signal; it is padded by n_fft/2 samples on each
 // side by repeating the edge samples, and frame f (f <= S/hop_size) starts at
 // padded sample f*hop_size. Output row f: n_fft/2 + 1 magnitudes, then as
-// many phases (kernels/stft_f32.h). The analysis bases come from ".w_real" and
+// many phases (kernels/audio/stft_f32.h). The analysis bases come from ".w_real" and
 // ".w_imag" when both are present (they carry their own window), else the
 // periodic Hann-windowed Fourier bases are built for each call.
 #pragma once

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "engine/tensor.h"
-#include "layers/image/checked_extent.h"
-#include "layers/layer_checks.h"
+#include "layers/common/checked_extent.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -1,8 +1,8 @@
 #include "layers/audio/upsample_nearest1d_fp32.h"
 
-#include "kernels/upsample_nearest1d_f32.h"
-#include "layers/image/checked_extent.h"
-#include "layers/layer_checks.h"
+#include "kernels/pool/upsample_nearest1d_f32.h"
+#include "layers/common/checked_extent.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "layers/layer_checks.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -1,6 +1,6 @@
 #include "layers/image/add_fp32.h"
 
-#include "layers/layer_checks.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "layers/image/checked_extent.h"
-#include "layers/layer_checks.h"
+#include "layers/common/checked_extent.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

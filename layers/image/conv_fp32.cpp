@@ -2,15 +2,15 @@
 
 #include <cstring>
 
-#include "kernels/conv2d_f32.h"
-#include "kernels/conv2d_f32_depthwise.h"
-#include "kernels/conv2d_f32_grouped.h"
-#include "kernels/conv2d_f32_wino.h"
-#include "kernels/im2col_f32.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/image/packed_f32_buffer.h"
-#include "layers/image/conv_geometry.h"
-#include "layers/layer_checks.h"
+#include "kernels/conv/conv2d_f32.h"
+#include "kernels/conv/conv2d_f32_depthwise.h"
+#include "kernels/conv/conv2d_f32_grouped.h"
+#include "kernels/conv/conv2d_f32_wino.h"
+#include "kernels/conv/im2col_f32.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/packed_f32_buffer.h"
+#include "layers/common/conv_geometry.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -3,16 +3,16 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernels/conv2d_f32_wino.h"
-#include "kernels/conv2d_s8.h"
-#include "kernels/conv2d_s8_depthwise.h"
-#include "kernels/conv2d_s8_wino.h"
-#include "kernels/im2col_f32.h"
+#include "kernels/conv/conv2d_f32_wino.h"
+#include "kernels/conv/conv2d_s8.h"
+#include "kernels/conv/conv2d_s8_depthwise.h"
+#include "kernels/conv/conv2d_s8_wino.h"
+#include "kernels/conv/im2col_f32.h"
 #include "kernels/quantize.h"
-#include "layers/image/fetch_typed_tensor.h"
-#include "layers/image/packed_s8_buffer.h"
-#include "layers/image/conv_geometry.h"
-#include "layers/layer_checks.h"
+#include "layers/common/fetch_typed_tensor.h"
+#include "layers/common/packed_s8_buffer.h"
+#include "layers/common/conv_geometry.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

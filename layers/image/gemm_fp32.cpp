@@ -1,9 +1,9 @@
 #include "layers/image/gemm_fp32.h"
 
-#include "kernels/gemm_f32.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/image/packed_f32_buffer.h"
-#include "layers/layer_checks.h"
+#include "kernels/gemm/gemm_f32.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/packed_f32_buffer.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

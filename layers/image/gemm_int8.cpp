@@ -1,10 +1,10 @@
 #include "layers/image/gemm_int8.h"
 
-#include "kernels/gemm_s8.h"
+#include "kernels/gemm/gemm_s8.h"
 #include "kernels/quantize.h"
-#include "layers/image/fetch_typed_tensor.h"
-#include "layers/image/packed_s8_buffer.h"
-#include "layers/layer_checks.h"
+#include "layers/common/fetch_typed_tensor.h"
+#include "layers/common/packed_s8_buffer.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

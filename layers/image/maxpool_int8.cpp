@@ -1,7 +1,7 @@
 #include "layers/image/maxpool_int8.h"
 
-#include "layers/image/checked_extent.h"
-#include "layers/layer_checks.h"
+#include "layers/common/checked_extent.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

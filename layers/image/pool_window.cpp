@@ -1,8 +1,8 @@
 #include "layers/image/pool_window.h"
 
-#include "kernels/pool_geometry.h"
-#include "layers/image/checked_extent.h"
-#include "layers/layer_checks.h"
+#include "kernels/pool/pool_geometry.h"
+#include "layers/common/checked_extent.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "layers/image/checked_extent.h"
-#include "layers/layer_checks.h"
+#include "layers/common/checked_extent.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "kernels/attention_f32.h"
-#include "kernels/fake_quantize_u8.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/image/packed_f32_buffer.h"
-#include "layers/layer_checks.h"
+#include "kernels/attention/attention_f32.h"
+#include "kernels/gemm/fake_quantize_u8.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/packed_f32_buffer.h"
+#include "layers/common/layer_checks.h"
 #include "layers/sequence/attention_weights.h"
 
 namespace vantrel {

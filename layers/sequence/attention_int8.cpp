@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kernels/attention_core.h"
-#include "kernels/gemm_s8.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/image/fetch_typed_tensor.h"
-#include "layers/image/packed_s8_buffer.h"
-#include "layers/layer_checks.h"
+#include "kernels/attention/attention_core.h"
+#include "kernels/gemm/gemm_s8.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/fetch_typed_tensor.h"
+#include "layers/common/packed_s8_buffer.h"
+#include "layers/common/layer_checks.h"
 #include "layers/sequence/attention_weights.h"
 
 namespace vantrel {

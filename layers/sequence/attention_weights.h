@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engine/layer.h"
-#include "layers/layer_buffers.h"
-#include "layers/layer_checks.h"
+#include "layers/common/layer_buffers.h"
+#include "layers/common/layer_checks.h"
 #include "layers/sequence/sequence_extent.h"
 
 namespace vantrel {

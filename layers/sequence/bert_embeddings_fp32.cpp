@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/layer_checks.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/layer_checks.h"
 #include "layers/sequence/fetch_f32_table.h"
 #include "layers/sequence/sequence_extent.h"
 

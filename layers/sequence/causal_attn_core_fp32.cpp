@@ -3,9 +3,9 @@
 #include <cmath>
 #include <new>
 
-#include "kernels/causal_attention_f32.h"
-#include "layers/image/checked_extent.h"
-#include "layers/layer_checks.h"
+#include "kernels/attention/causal_attention_f32.h"
+#include "layers/common/checked_extent.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "kernels/embedding_f32.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/layer_checks.h"
+#include "kernels/elementwise/embedding_f32.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/layer_checks.h"
 #include "layers/sequence/sequence_extent.h"
 
 namespace vantrel {

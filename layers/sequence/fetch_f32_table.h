@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/layer.h"
-#include "layers/layer_checks.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

@@ -1,6 +1,6 @@
 #include "layers/sequence/patch_prep_fp32.h"
 
-#include "layers/layer_checks.h"
+#include "layers/common/layer_checks.h"
 #include "layers/sequence/fetch_f32_table.h"
 #include "layers/sequence/sequence_extent.h"
 

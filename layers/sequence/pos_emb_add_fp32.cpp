@@ -1,6 +1,6 @@
 #include "layers/sequence/pos_emb_add_fp32.h"
 
-#include "layers/layer_checks.h"
+#include "layers/common/layer_checks.h"
 #include "layers/sequence/fetch_f32_table.h"
 
 namespace vantrel {

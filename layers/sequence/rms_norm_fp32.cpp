@@ -1,7 +1,7 @@
 #include "layers/sequence/rms_norm_fp32.h"
 
-#include "kernels/rms_norm_f32.h"
-#include "layers/backend_slot.h"
+#include "kernels/norm/rms_norm_f32.h"
+#include "layers/common/backend_slot.h"
 #include "layers/sequence/fetch_f32_table.h"
 #include "layers/sequence/sequence_extent.h"
 

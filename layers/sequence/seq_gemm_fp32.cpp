@@ -2,13 +2,13 @@
 
 #include <cmath>
 
-#include "kernels/fake_quantize_u8.h"
-#include "kernels/seq_gemm_f32.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/image/fetch_typed_tensor.h"
-#include "layers/image/packed_f32_buffer.h"
-#include "layers/layer_buffers.h"
-#include "layers/layer_checks.h"
+#include "kernels/gemm/fake_quantize_u8.h"
+#include "kernels/gemm/seq_gemm_f32.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/fetch_typed_tensor.h"
+#include "layers/common/packed_f32_buffer.h"
+#include "layers/common/layer_buffers.h"
+#include "layers/common/layer_checks.h"
 #include "layers/sequence/huge_page_advice.h"
 #include "layers/sequence/seq_gemm_io.h"
 

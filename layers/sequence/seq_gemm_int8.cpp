@@ -1,11 +1,11 @@
 #include "layers/sequence/seq_gemm_int8.h"
 
-#include "kernels/gemm_s8.h"
-#include "layers/image/fetch_f32_tensor.h"
-#include "layers/image/fetch_typed_tensor.h"
-#include "layers/image/packed_s8_buffer.h"
-#include "layers/layer_buffers.h"
-#include "layers/layer_checks.h"
+#include "kernels/gemm/gemm_s8.h"
+#include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/fetch_typed_tensor.h"
+#include "layers/common/packed_s8_buffer.h"
+#include "layers/common/layer_buffers.h"
+#include "layers/common/layer_checks.h"
 #include "layers/sequence/huge_page_advice.h"
 #include "layers/sequence/seq_gemm_io.h"
 

@@ -7,9 +7,9 @@
 #include "engine/allocator.h"
 #include "engine/backend.h"
 #include "engine/tensor.h"
-#include "kernels/activation.h"
-#include "layers/backend_slot.h"
-#include "layers/layer_checks.h"
+#include "kernels/elementwise/activation.h"
+#include "layers/common/backend_slot.h"
+#include "layers/common/layer_checks.h"
 #include "layers/sequence/sequence_extent.h"
 
 namespace vantrel {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/tensor.h"
-#include "layers/layer_checks.h"
+#include "layers/common/layer_checks.h"
 
 namespace vantrel {
 

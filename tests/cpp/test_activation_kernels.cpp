@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/activation.h"
+#include "kernels/elementwise/activation.h"
 #include "engine/backend.h"
 #include "kernel_test_paths.h"
 

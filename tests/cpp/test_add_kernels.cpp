@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "kernels/add_f32.h"
-#include "kernels/add_s8.h"
+#include "kernels/elementwise/add_f32.h"
+#include "kernels/elementwise/add_s8.h"
 #include "kernel_test_paths.h"
 
 using namespace vantrel;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "layers/placeholder_layer.h"
+#include "layers/common/placeholder_layer.h"
 #include "loader/arch_loader.h"
 
 using namespace vantrel;

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "kernel_test_paths.h"
-#include "kernels/attention_core.h"
-#include "kernels/attention_f32.h"
-#include "kernels/gemm_f32.h"
+#include "kernels/attention/attention_core.h"
+#include "kernels/attention/attention_f32.h"
+#include "kernels/gemm/gemm_f32.h"
 #include "sequence_layer_test_util.h"
 
 using namespace vantrel;

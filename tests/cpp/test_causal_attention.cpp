@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/allocator.h"
-#include "kernels/causal_attention_f32.h"
+#include "kernels/attention/causal_attention_f32.h"
 #include "kernel_test_paths.h"
 #include "layers/sequence/causal_attn_core_fp32.h"
 #include "sequence_layer_test_util.h"

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "engine/cpu_backend/cpu_backend.h"
-#include "kernels/conv1d_f32_direct.h"
-#include "kernels/conv1d_f32_wino.h"
-#include "kernels/conv1d_pad_rows_f32.h"
-#include "kernels/conv2d_f32.h"
-#include "kernels/gemm_f32.h"
+#include "kernels/conv/conv1d_f32_direct.h"
+#include "kernels/conv/conv1d_f32_wino.h"
+#include "kernels/conv/conv1d_pad_rows_f32.h"
+#include "kernels/conv/conv2d_f32.h"
+#include "kernels/gemm/gemm_f32.h"
 #include "kernel_test_paths.h"
 #include "layers/audio/conv1d_fp32.h"
 #include "loader/json.h"

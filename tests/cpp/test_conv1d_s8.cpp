@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/conv1d_s8.h"
+#include "kernels/conv/conv1d_s8.h"
 #include "kernels/quantize.h"
 #include "layers/audio/conv1d_int8.h"
 #include "loader/json.h"

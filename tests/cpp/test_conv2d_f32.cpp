@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "engine/cpu_backend/cpu_backend.h"
-#include "kernels/conv2d_f32.h"
-#include "kernels/conv2d_f32_depthwise.h"
-#include "kernels/conv2d_f32_grouped.h"
-#include "kernels/conv2d_f32_wino.h"
-#include "kernels/gemm_f32.h"
+#include "kernels/conv/conv2d_f32.h"
+#include "kernels/conv/conv2d_f32_depthwise.h"
+#include "kernels/conv/conv2d_f32_grouped.h"
+#include "kernels/conv/conv2d_f32_wino.h"
+#include "kernels/gemm/gemm_f32.h"
 #include "kernels/kernel_path.h"
 #include "tests/cpp/conv2d_f32_reference.h"
 

@@ -14,10 +14,10 @@
 #include <random>
 #include <vector>
 
-#include "kernels/conv2d_s8.h"
-#include "kernels/conv2d_s8_depthwise.h"
-#include "kernels/conv2d_s8_wino.h"
-#include "kernels/gemm_s8.h"
+#include "kernels/conv/conv2d_s8.h"
+#include "kernels/conv/conv2d_s8_depthwise.h"
+#include "kernels/conv/conv2d_s8_wino.h"
+#include "kernels/gemm/gemm_s8.h"
 #include "kernels/quantize.h"
 #include "tests/cpp/kernel_test_paths.h"
 

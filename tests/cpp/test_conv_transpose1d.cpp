@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/conv_transpose1d_f32.h"
+#include "kernels/conv/conv_transpose1d_f32.h"
 #include "layers/audio/conv_transpose1d_fp32.h"
 #include "loader/json.h"
 #include "loader/layer_factory.h"

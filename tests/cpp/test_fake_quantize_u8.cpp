@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "kernels/fake_quantize_u8.h"
+#include "kernels/gemm/fake_quantize_u8.h"
 
 using vantrel::fake_quantize_u8;
 

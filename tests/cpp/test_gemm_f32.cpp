@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/cpu_backend/cpu_backend.h"
-#include "kernels/gemm_f32.h"
+#include "kernels/gemm/gemm_f32.h"
 #include "kernels/kernel_path.h"
 
 using namespace vantrel;

@@ -9,8 +9,8 @@
 
 #include "engine/backend.h"
 #include "engine/cpu_backend/cpu_backend.h"
-#include "kernels/activation.h"
-#include "kernels/gemm_s8.h"
+#include "kernels/elementwise/activation.h"
+#include "kernels/gemm/gemm_s8.h"
 #include "kernels/kernel_path.h"
 #include "kernels/quantize.h"
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "layers/placeholder_layer.h"
+#include "layers/common/placeholder_layer.h"
 #include "loader/layer_args.h"
 #include "loader/layer_factory.h"
 #include "loader/op_table.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/duration_scaled.h"
-#include "kernels/upsample_nearest1d_f32.h"
+#include "kernels/pool/upsample_nearest1d_f32.h"
 #include "sequence_layer_test_util.h"
 
 using namespace vantrel;

@@ -13,7 +13,7 @@
 #include <random>
 
 #include "kernel_test_paths.h"
-#include "kernels/lstm_f32.h"
+#include "kernels/audio/lstm_f32.h"
 #include "layers/audio/lstm_fp32.h"
 #include "loader/json.h"
 #include "loader/layer_factory.h"

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "kernel_test_paths.h"
-#include "kernels/add_row_vector_f32.h"
-#include "kernels/embedding_f32.h"
-#include "kernels/layer_norm_f32.h"
-#include "kernels/rms_norm_f32.h"
+#include "kernels/elementwise/add_row_vector_f32.h"
+#include "kernels/elementwise/embedding_f32.h"
+#include "kernels/norm/layer_norm_f32.h"
+#include "kernels/norm/rms_norm_f32.h"
 
 using namespace vantrel;
 using namespace vantrel_test;

@@ -10,8 +10,8 @@
 
 #include "engine/backend.h"
 #include "kernel_test_paths.h"
-#include "kernels/avgpool.h"
-#include "kernels/maxpool.h"
+#include "kernels/pool/avgpool.h"
+#include "kernels/pool/maxpool.h"
 #include "kernels/quantize.h"
 
 using namespace vantrel;

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "engine/cpu_backend/cpu_backend.h"
-#include "kernels/activation.h"
-#include "kernels/fake_quantize_u8.h"
-#include "kernels/gemm_f32.h"
+#include "kernels/elementwise/activation.h"
+#include "kernels/gemm/fake_quantize_u8.h"
+#include "kernels/gemm/gemm_f32.h"
 #include "kernels/kernel_path.h"
 #include "kernels/quantize.h"
-#include "kernels/seq_gemm_f32.h"
-#include "kernels/seq_gemm_f32_alt.h"
+#include "kernels/gemm/seq_gemm_f32.h"
+#include "kernels/gemm/seq_gemm_f32_alt.h"
 #include "layers/sequence/seq_gemm_fp32.h"
 #include "layers/sequence/seq_gemm_int8.h"
 #include "sequence_layer_test_util.h"

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "kernel_test_paths.h"
-#include "kernels/sine_gen_f32.h"
-#include "kernels/snake_f32.h"
+#include "kernels/audio/sine_gen_f32.h"
+#include "kernels/audio/snake_f32.h"
 #include "sequence_layer_test_util.h"
 
 using namespace vantrel;

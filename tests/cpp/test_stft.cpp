@@ -14,7 +14,7 @@
 #include <random>
 
 #include "kernel_test_paths.h"
-#include "kernels/stft_f32.h"
+#include "kernels/audio/stft_f32.h"
 #include "layers/audio/istft_fp32.h"
 #include "layers/audio/stft_fp32.h"
 #include "loader/json.h"

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "kernel_test_paths.h"
-#include "kernels/ada_in1d_f32.h"
-#include "kernels/ada_layer_norm_f32.h"
+#include "kernels/norm/ada_in1d_f32.h"
+#include "kernels/norm/ada_layer_norm_f32.h"
 #include "sequence_layer_test_util.h"
 
 using namespace vantrel;

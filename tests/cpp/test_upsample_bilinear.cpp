@@ -9,7 +9,7 @@
 
 #include "engine/backend.h"
 #include "kernel_test_paths.h"
-#include "kernels/upsample_bilinear.h"
+#include "kernels/pool/upsample_bilinear.h"
 
 using namespace vantrel;
 using vantrel_test::runnable_paths;

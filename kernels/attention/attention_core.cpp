@@ -1,0 +1,59 @@
+#include "kernels/attention/attention_core.h"
+
+#include <math.h>
+
+#include "kernels/attention/attention_core_loops.h"
+#include "kernels/kernel_path.h"
+#include "kernels/simd/vmath.h"
+
+namespace vantrel {
+
+namespace {
+
+struct AttentionOpsPortable {
+    static void scores(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
+                       float scale, float* s) {
+        for (int64_t j = 0; j < n; ++j) {
+            float acc = 0.0f;
+            for (int64_t c = 0; c < d; ++c) acc = ::fmaf(q[c], kt[c * stride + j], acc);
+            s[j] = scale * acc;
+        }
+    }
+    static void weights(const float* s, int64_t n, float m, float* p) {
+        const int64_t groups = n / 4 * 4;
+        for (int64_t j = 0; j < groups; ++j) p[j] = vmath::vexp(s[j] - m);
+        for (int64_t j = groups; j < n; ++j) p[j] = ::expf(s[j] - m);
+    }
+    static void accumulate(float* acc, float a, const float* p, const float* v, int64_t n, int64_t d) {
+        for (int64_t c = 0; c < d; ++c) acc[c] = acc[c] * a;
+        for (int64_t j = 0; j < n; ++j) {
+            const float w = p[j];
+            const float* vj = v + j * d;
+            for (int64_t c = 0; c < d; ++c) acc[c] = ::fmaf(w, vj[c], acc[c]);
+        }
+    }
+};
+
+}  // namespace
+
+void attention_core_f32_portable(const float* qkv, float* out, int32_t tokens, int32_t embed,
+                                 int32_t num_heads) {
+    attention_core_run<AttentionOpsPortable>(qkv, out, tokens, embed, num_heads);
+}
+
+void attention_core_f32(const float* qkv, float* out, int32_t tokens, int32_t embed,
+                        int32_t num_heads) {
+    using Fn = void (*)(const float*, float*, int32_t, int32_t, int32_t);
+#if defined(__x86_64__)
+    Fn f = pick_kernel<Fn>(active_kernel_path(), &attention_core_f32_portable, &attention_core_f32_avx2,
+                           &attention_core_f32_avx512, nullptr);
+#elif defined(__aarch64__)
+    Fn f = pick_kernel<Fn>(active_kernel_path(), &attention_core_f32_portable, nullptr, nullptr,
+                           &attention_core_f32_neon);
+#else
+    Fn f = &attention_core_f32_portable;
+#endif
+    f(qkv, out, tokens, embed, num_heads);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,161 @@
+// Driver of the attention core, shared by every path. A path supplies the
+// three inner loops whose order of operations attention_core.h fixes:
+//   Ops::scores(q, kt, stride, n, d, scale, s)  s[j] = scale * dot(q, key j),
+//                                              key j's feature c at kt[c*stride + j]
+//   Ops::weights(s, n, m, p)                    p[j] = exp(s[j] - m), groups of
+//                                              4 by vexp, the rest by expf
+//   Ops::accumulate(acc, a, p, v, n, d)         acc = acc * a, then
+//                                              acc += p[j] * v[j*d ..] for j < n
+// Gathering, the running maximum and sum, the tiling and the threading are
+// this one scalar code. AttentionOpsLanes<Ln> is the vector form of the three
+// loops on a lane struct (lanes_f32_*.h) that also has exp(v), the vexp of
+// each lane.
+//
+// Everything sits in an unnamed namespace: files built with different
+// instruction sets include this header, and each must keep its own copy.
+#pragma once
+#include <math.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "kernels/simd/lanes_f32_weighted.h"
+#include "kernels/simd/vmath.h"
+
+namespace vantrel {
+namespace {
+
+constexpr int64_t kAttentionTile = 64;
+// Below this many multiply-adds a team costs more than it saves.
+constexpr double kAttentionParallelWork = 131072.0;
+
+struct AttentionHeadBuffers {
+    std::vector<float> q, kt, v, acc, s, p, m, l;
+};
+
+template <class Ops>
+void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t d, int64_t h,
+                    float scale, AttentionHeadBuffers& b) {
+    const int64_t row = 3 * E;
+    b.q.resize(size_t(T * d));
+    b.kt.resize(size_t(T * d));
+    b.v.resize(size_t(T * d));
+    for (int64_t t = 0; t < T; ++t) {
+        const float* r = qkv + t * row + h * d;
+        std::memcpy(&b.q[size_t(t * d)], r, size_t(d) * sizeof(float));
+        std::memcpy(&b.v[size_t(t * d)], r + 2 * E, size_t(d) * sizeof(float));
+        for (int64_t c = 0; c < d; ++c) b.kt[size_t(c * T + t)] = r[E + c];
+    }
+    const int64_t tile = kAttentionTile;
+    b.acc.resize(size_t(tile * d));
+    b.s.resize(size_t(tile));
+    b.p.resize(size_t(tile));
+    b.m.resize(size_t(tile));
+    b.l.resize(size_t(tile));
+    float* s = b.s.data();
+    float* p = b.p.data();
+    for (int64_t i0 = 0; i0 < T; i0 += tile) {
+        const int64_t nq = std::min(tile, T - i0);
+        std::fill(b.acc.begin(), b.acc.begin() + nq * d, 0.0f);
+        std::fill(b.m.begin(), b.m.begin() + nq, -std::numeric_limits<float>::infinity());
+        std::fill(b.l.begin(), b.l.begin() + nq, 0.0f);
+        for (int64_t j0 = 0; j0 < T; j0 += tile) {
+            const int64_t nk = std::min(tile, T - j0);
+            for (int64_t r = 0; r < nq; ++r) {
+                Ops::scores(&b.q[size_t((i0 + r) * d)], &b.kt[size_t(j0)], T, nk, d, scale, s);
+                float mx = b.m[r];
+                for (int64_t j = 0; j < nk; ++j) mx = s[j] > mx ? s[j] : mx;
+                const float a = ::expf(b.m[r] - mx);
+                Ops::weights(s, nk, mx, p);
+                float l = b.l[r] * a;
+                for (int64_t j = 0; j < nk; ++j) l = l + p[j];
+                b.l[r] = l;
+                b.m[r] = mx;
+                Ops::accumulate(&b.acc[size_t(r * d)], a, p, &b.v[size_t(j0 * d)], nk, d);
+            }
+        }
+        for (int64_t r = 0; r < nq; ++r) {
+            const float inv = 1.0f / b.l[r];
+            const float* acc = &b.acc[size_t(r * d)];
+            float* o = out + (i0 + r) * E + h * d;
+            for (int64_t c = 0; c < d; ++c) o[c] = acc[c] * inv;
+        }
+    }
+}
+
+// Four registers of keys (or features) at a time, then one, then scalar.
+template <class Ln>
+struct AttentionOpsLanes {
+    using V = typename Ln::V;
+    static constexpr int64_t L = Ln::L;
+
+    static void scores(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
+                       float scale, float* s) {
+        const V vs = Ln::set1(scale);
+        int64_t j = 0;
+        for (; j + 4 * L <= n; j += 4 * L) {
+            V a0 = Ln::zero(), a1 = a0, a2 = a0, a3 = a0;
+            for (int64_t c = 0; c < d; ++c) {
+                const V qc = Ln::set1(q[c]);
+                const float* k = kt + c * stride + j;
+                a0 = Ln::fmadd(qc, Ln::load(k), a0);
+                a1 = Ln::fmadd(qc, Ln::load(k + L), a1);
+                a2 = Ln::fmadd(qc, Ln::load(k + 2 * L), a2);
+                a3 = Ln::fmadd(qc, Ln::load(k + 3 * L), a3);
+            }
+            Ln::store(s + j, Ln::mul(vs, a0));
+            Ln::store(s + j + L, Ln::mul(vs, a1));
+            Ln::store(s + j + 2 * L, Ln::mul(vs, a2));
+            Ln::store(s + j + 3 * L, Ln::mul(vs, a3));
+        }
+        for (; j + L <= n; j += L) {
+            V a0 = Ln::zero();
+            for (int64_t c = 0; c < d; ++c) a0 = Ln::fmadd(Ln::set1(q[c]), Ln::load(kt + c * stride + j), a0);
+            Ln::store(s + j, Ln::mul(vs, a0));
+        }
+        for (; j < n; ++j) {
+            float acc = 0.0f;
+            for (int64_t c = 0; c < d; ++c) acc = ::fmaf(q[c], kt[c * stride + j], acc);
+            s[j] = scale * acc;
+        }
+    }
+    static void weights(const float* s, int64_t n, float m, float* p) {
+        const int64_t groups = n / 4 * 4;
+        const V vm = Ln::set1(m);
+        int64_t j = 0;
+        for (; j + L <= groups; j += L) Ln::store(p + j, Ln::exp(Ln::sub(Ln::load(s + j), vm)));
+        for (; j < groups; ++j) p[j] = vmath::vexp(s[j] - m);
+        for (; j < n; ++j) p[j] = ::expf(s[j] - m);
+    }
+    static void accumulate(float* acc, float a, const float* p, const float* v, int64_t n, int64_t d) {
+        lanes_weighted_columns<Ln, true>(acc, a, p, v, d, n, d);
+    }
+};
+
+template <class Ops>
+void attention_core_run(const float* qkv, float* out, int32_t tokens, int32_t embed,
+                        int32_t num_heads) {
+    if (!qkv || !out || tokens <= 0 || embed <= 0 || num_heads <= 0) return;
+    const int64_t T = tokens, E = embed, H = num_heads, d = E / H;
+    if (d == 0) return;
+    const float scale = 1.0f / ::sqrtf(float(d));
+    auto run_heads = [&](int64_t first, int64_t step) {
+        // Kept between calls so repeated forwards do not reallocate.
+        thread_local AttentionHeadBuffers buffers;
+        for (int64_t h = first; h < H; h += step) attention_head<Ops>(qkv, out, T, E, d, h, scale, buffers);
+    };
+    const double work = 2.0 * double(T) * double(T) * double(E);
+    if (H > 1 && work >= kAttentionParallelWork && !omp_in_parallel() && omp_get_max_threads() > 1) {
+#pragma omp parallel
+        run_heads(omp_get_thread_num(), omp_get_num_threads());
+    } else {
+        run_heads(0, 1);
+    }
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,53 @@
+// Row driver of the Snake kernels: per-channel alpha and 1/alpha with the
+// null defaults filled in, then rows over the balanced static split (one
+// thread inside a parallel region). Unnamed namespace: each
+// instruction-set file keeps its own copy.
+#pragma once
+#include <omp.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "kernels/quantize.h"
+#include "kernels/simd/vmath.h"
+
+namespace vantrel {
+namespace {
+
+inline void snake_tail(const float* x, float* y, const float* a, const float* ia, int64_t j, int64_t c) {
+    for (; j < c; ++j) {
+        const float s = vmath::vsin(a[j] * x[j]);
+        y[j] = x[j] + ia[j] * (s * s);
+    }
+}
+
+// Rows below this many elements in total stay on the calling thread.
+constexpr int64_t kSnakeParallelElements = 16384;
+
+template <class Row>
+void snake_run(const float* x, float* out, const float* alpha, const float* inv_alpha, int32_t t_,
+               int32_t c_, Row row) {
+    if (t_ <= 0 || c_ <= 0) return;
+    const int64_t t = t_, c = c_;
+    std::vector<float> a(size_t(c), 1.0f), ia(size_t(c), 1.0f);
+    // alpha * x with alpha = 1 is x itself, so a null alpha matches z = x.
+    if (alpha)
+        for (int64_t j = 0; j < c; ++j) a[size_t(j)] = alpha[j];
+    if (inv_alpha)
+        for (int64_t j = 0; j < c; ++j) ia[size_t(j)] = inv_alpha[j];
+    auto rows = [&](int64_t r0, int64_t r1) {
+        for (int64_t r = r0; r < r1; ++r) row(x + r * c, out + r * c, a.data(), ia.data(), c);
+    };
+    if (t < 2 || t * c < kSnakeParallelElements || omp_in_parallel() || omp_get_max_threads() <= 1) {
+        rows(0, t);
+        return;
+    }
+#pragma omp parallel num_threads(omp_get_max_threads())
+    {
+        const SplitRange s = balanced_split(t, omp_get_num_threads(), omp_get_thread_num());
+        rows(s.begin, s.end);
+    }
+}
+
+}  // namespace
+}  // namespace vantrel

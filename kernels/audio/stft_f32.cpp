@@ -1,0 +1,62 @@
+#include "kernels/audio/stft_f32.h"
+
+#include <math.h>
+
+#include <cmath>
+
+#include "kernels/kernel_path.h"
+
+namespace vantrel {
+
+void stft_hann_basis_f32(int32_t n_fft, float* w_re, float* w_im) {
+    const int32_t N = n_fft, F = N / 2 + 1;
+    const float fn = float(N);
+    for (int32_t n = 0; n < N; ++n) {
+        const float w = 0.5f * (1.0f - ::cosf((6.2831855f * float(n)) / fn));
+        for (int32_t k = 0; k < F; ++k) {
+            const float a = ((float(k) * 6.2831855f) * float(n)) / fn;
+            w_re[int64_t(k) * N + n] = w * ::cosf(a);
+            w_im[int64_t(k) * N + n] = -w * ::sinf(a);
+        }
+    }
+}
+
+void stft_pad_edges_f32(const float* x, int64_t s, int32_t half, float* p) {
+    for (int64_t i = 0; i < s + 2 * int64_t(half); ++i) {
+        int64_t j = i - half;
+        j = j < 0 ? 0 : (j >= s ? s - 1 : j);
+        p[i] = x[j];
+    }
+}
+
+void stft_f32_portable(VANTREL_STFT_F32_ARGS) {
+    const int64_t N = n_fft, F = N / 2 + 1;
+    for (int64_t f = 0; f < frames; ++f) {
+        const float* base = p + f * hop;
+        float* row = out + f * 2 * F;
+        for (int64_t k = 0; k < F; ++k) {
+            float re = 0.0f, im = 0.0f;
+            for (int64_t n = 0; n < N; ++n) {
+                re = std::fmaf(base[n], w_re[k * N + n], re);
+                im = std::fmaf(base[n], w_im[k * N + n], im);
+            }
+            row[k] = ::sqrtf(re * re + im * im);
+            row[F + k] = ::atan2f(im, re);
+        }
+    }
+}
+
+void stft_f32(VANTREL_STFT_F32_ARGS) {
+    auto fn = pick_kernel<StftF32Fn>(active_kernel_path(), &stft_f32_portable,
+#if defined(__x86_64__)
+                                     &stft_f32_avx2, &stft_f32_avx512, nullptr
+#elif defined(__aarch64__)
+                                     nullptr, nullptr, &stft_f32_neon
+#else
+                                     nullptr, nullptr, nullptr
+#endif
+    );
+    fn(p, frames, hop, w_re, w_im, n_fft, out);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,81 @@
+#include "kernels/conv/conv2d_f32.h"
+
+#include <omp.h>
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/conv/im2col_f32.h"
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+namespace {
+// im2col buffer of calls without scratch: per calling thread, only grows.
+float* thread_im2col_buffer(int64_t floats) {
+    thread_local std::vector<float> buf;
+    if (int64_t(buf.size()) < floats) buf.resize(size_t(floats));
+    return buf.data();
+}
+}  // namespace
+
+void reorder_conv_weights_f32(const float* w, float* r, int32_t cout, int32_t cin_g, int32_t kh,
+                              int32_t kw) {
+    const int64_t taps = int64_t(kh) * kw, k = taps * cin_g;
+    for (int64_t o = 0; o < cout; ++o)
+        for (int64_t c = 0; c < cin_g; ++c)
+            for (int64_t t = 0; t < taps; ++t) r[o * k + t * cin_g + c] = w[(o * cin_g + c) * taps + t];
+}
+
+void k_conv2d_f32(const float* in, const float* w, const float* bias, float* out, int32_t cin,
+                  int32_t h, int32_t w_in, int32_t cout, int32_t kh, int32_t kw, int32_t stride_h,
+                  int32_t stride_w, int32_t pad_h, int32_t pad_w, bool relu, const float* bp,
+                  float* scratch, int32_t dilation_h, int32_t dilation_w, void*) {
+    const Conv2dGeometry g{h, w_in, cin, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w,
+                           conv_out_extent(h, kh, stride_h, pad_h, dilation_h),
+                           conv_out_extent(w_in, kw, stride_w, pad_w, dilation_w)};
+    if (g.oh <= 0 || g.ow <= 0 || cin <= 0 || cout <= 0) return;
+    const int64_t m = g.oh * g.ow, k = g.kh * g.kw * cin;
+    if (m > INT32_MAX || k > INT32_MAX)
+        throw std::runtime_error("k_conv2d_f32: im2col matrix of " + std::to_string(m) + " x " +
+                                 std::to_string(k) + " exceeds the GEMM's 32-bit extents");
+    const bool direct = kh == 1 && kw == 1 && pad_h == 0 && pad_w == 0 && stride_h == 1 &&
+                        stride_w == 1 && dilation_h == 1 && dilation_w == 1;
+
+    float* temp_bp = nullptr;
+    if (!bp) {
+        if (kh == 1 && kw == 1) {
+            temp_bp = pack_f32(w, cout, cin);
+        } else {
+            std::vector<float> r(size_t(cout) * size_t(k));
+            reorder_conv_weights_f32(w, r.data(), cout, cin, kh, kw);
+            temp_bp = pack_f32(r.data(), cout, int32_t(k));
+        }
+        bp = temp_bp;
+    }
+    float* a = nullptr;
+    if (!direct) a = scratch ? scratch : thread_im2col_buffer(m * k);
+    const float* amat = direct ? in : a;
+
+    const int threads = omp_get_max_threads();
+    if (threads < 2) {
+        if (!direct) im2col_rows_f32(in, g, 0, cin, 0, g.oh, a);
+        gemm_f32(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, false);
+    } else {
+#pragma omp parallel num_threads(threads)
+        {
+            if (!direct) {
+                SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
+                im2col_rows_f32(in, g, 0, cin, rows.begin, rows.end, a);
+            }
+#pragma omp barrier
+            gemm_f32(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, true);
+        }
+    }
+    free_packed_f32(temp_bp);
+}
+
+}  // namespace vantrel

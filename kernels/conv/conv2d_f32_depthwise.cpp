@@ -1,0 +1,55 @@
+#include "kernels/conv/conv2d_f32_depthwise.h"
+
+#include "kernels/conv/conv2d_f32_depthwise_loops.h"
+#include "kernels/kernel_path.h"
+
+namespace vantrel {
+
+namespace {
+struct PortablePixel {
+    static void run(const float* const* taps, const int64_t* index, int n, const float* w_taps,
+                    const float* bias, float* out, int64_t cout, int64_t mult, bool relu) {
+        for (int64_t o = 0; o < cout; ++o)
+            out[o] = depthwise_channel_f32(taps, index, n, w_taps, bias, o, o / mult, cout, relu);
+    }
+};
+}  // namespace
+
+void depthwise_weights_tap_major_f32(const float* w, float* taps, int32_t cout, int32_t kh,
+                                     int32_t kw) {
+    const int64_t nt = int64_t(kh) * kw;
+    for (int64_t o = 0; o < cout; ++o)
+        for (int64_t t = 0; t < nt; ++t) taps[t * cout + o] = w[o * nt + t];
+}
+
+void conv2d_f32_depthwise_portable(VANTREL_DEPTHWISE_F32_ARGS) {
+    depthwise_f32<PortablePixel>(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
+                                 stride_w, pad_h, pad_w, dilation_h, dilation_w, relu);
+}
+
+void conv2d_f32_depthwise(VANTREL_DEPTHWISE_F32_ARGS) {
+    switch (active_kernel_path()) {
+#if defined(__x86_64__)
+        case KernelPath::Avx512:
+            return conv2d_f32_depthwise_avx512(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw,
+                                               stride_h, stride_w, pad_h, pad_w, dilation_h,
+                                               dilation_w, relu, stream);
+        case KernelPath::Avx2:
+            return conv2d_f32_depthwise_avx2(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw,
+                                             stride_h, stride_w, pad_h, pad_w, dilation_h,
+                                             dilation_w, relu, stream);
+#endif
+#if defined(__aarch64__)
+        case KernelPath::Neon:
+            return conv2d_f32_depthwise_neon(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw,
+                                             stride_h, stride_w, pad_h, pad_w, dilation_h,
+                                             dilation_w, relu, stream);
+#endif
+        default:
+            return conv2d_f32_depthwise_portable(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw,
+                                                 stride_h, stride_w, pad_h, pad_w, dilation_h,
+                                                 dilation_w, relu, stream);
+    }
+}
+
+}  // namespace vantrel

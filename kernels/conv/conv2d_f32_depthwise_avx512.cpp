@@ -1,0 +1,49 @@
+#include <immintrin.h>
+
+#include "kernels/conv/conv2d_f32_depthwise.h"
+#include "kernels/conv/conv2d_f32_depthwise_loops.h"
+
+namespace vantrel {
+
+namespace {
+// Keeps lanes with s > 0; NaN, -0 and negatives become +0.
+inline __m512 relu16(__m512 s) {
+    return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(s, _mm512_setzero_ps(), _CMP_GT_OQ), s);
+}
+
+struct Avx512Pixel {
+    static void run(const float* const* taps, const int64_t* index, int n, const float* w_taps,
+                    const float* bias, float* out, int64_t cout, int64_t mult, bool relu) {
+        int64_t o = 0;
+        for (; o < cout; o += 16) {
+            // The last block runs masked, so no scalar tail is needed.
+            const int64_t left = cout - o;
+            const __mmask16 m = left >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << left) - 1u);
+            __m512 acc = _mm512_setzero_ps();
+            if (mult == 1) {
+                for (int i = 0; i < n; ++i)
+                    acc = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(m, taps[i] + o),
+                                          _mm512_maskz_loadu_ps(m, w_taps + index[i] * cout + o), acc);
+            } else {
+                alignas(64) int32_t ci[16];
+                for (int l = 0; l < 16; ++l) ci[l] = int32_t(o + l < cout ? (o + l) / mult : 0);
+                const __m512i vi = _mm512_load_si512(ci);
+                for (int i = 0; i < n; ++i)
+                    acc = _mm512_fmadd_ps(
+                        _mm512_mask_i32gather_ps(_mm512_setzero_ps(), m, vi, taps[i], 4),
+                        _mm512_maskz_loadu_ps(m, w_taps + index[i] * cout + o), acc);
+            }
+            if (bias) acc = _mm512_add_ps(acc, _mm512_maskz_loadu_ps(m, bias + o));
+            if (relu) acc = relu16(acc);
+            _mm512_mask_storeu_ps(out + o, m, acc);
+        }
+    }
+};
+}  // namespace
+
+void conv2d_f32_depthwise_avx512(VANTREL_DEPTHWISE_F32_ARGS) {
+    depthwise_f32<Avx512Pixel>(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
+                               stride_w, pad_h, pad_w, dilation_h, dilation_w, relu);
+}
+
+}  // namespace vantrel

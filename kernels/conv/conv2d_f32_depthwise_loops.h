@@ -1,0 +1,85 @@
+// Pixel loop shared by every depthwise path: geometry, the thread split of
+// output rows and the list of taps inside the image for each output pixel.
+// Each path supplies Pixel::run(taps, tap_index, ntaps, w_taps, bias, out,
+// cout, mult, relu), which computes the cout outputs of one pixel; taps[i]
+// points at channel 0 of the input pixel of valid tap i, whose weights are
+// the row w_taps + tap_index[i] * cout.
+//
+// The template is static so each instruction-set file keeps its own copy.
+#pragma once
+#include <omp.h>
+
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "kernels/conv/im2col_f32.h"
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+template <class Pixel>
+static void depthwise_rows_f32(const float* in, const float* w_taps, const float* bias,
+                               float* out, const Conv2dGeometry& g, int64_t cout, bool relu,
+                               int64_t oy0, int64_t oy1) {
+    const int64_t c = g.c_total, mult = cout / c;
+    std::vector<const float*> taps(size_t(g.kh * g.kw));
+    std::vector<int64_t> index(size_t(g.kh * g.kw));
+    for (int64_t oy = oy0; oy < oy1; ++oy) {
+        for (int64_t ox = 0; ox < g.ow; ++ox) {
+            int n = 0;
+            for (int64_t ky = 0; ky < g.kh; ++ky) {
+                const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
+                if (iy < 0 || iy >= g.h) continue;
+                for (int64_t kx = 0; kx < g.kw; ++kx) {
+                    const int64_t ix = ox * g.stride_w - g.pad_w + kx * g.dil_w;
+                    if (ix < 0 || ix >= g.w) continue;
+                    taps[size_t(n)] = in + (iy * g.w + ix) * c;
+                    index[size_t(n)] = ky * g.kw + kx;
+                    ++n;
+                }
+            }
+            Pixel::run(taps.data(), index.data(), n, w_taps, bias, out + (oy * g.ow + ox) * cout,
+                       cout, mult, relu);
+        }
+    }
+}
+
+template <class Pixel>
+static void depthwise_f32(const float* in, const float* w_taps, const float* bias, float* out,
+                          int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t kh,
+                          int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
+                          int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu) {
+    if (cin <= 0 || cout <= 0 || h <= 0 || w_in <= 0) return;
+    if (cout % cin != 0)
+        throw std::runtime_error("conv2d_f32_depthwise: output channels " + std::to_string(cout) +
+                                 " are not a multiple of input channels " + std::to_string(cin));
+    const Conv2dGeometry g{h, w_in, cin, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w,
+                           conv_out_extent(h, kh, stride_h, pad_h, dilation_h),
+                           conv_out_extent(w_in, kw, stride_w, pad_w, dilation_w)};
+    if (g.oh <= 0 || g.ow <= 0) return;
+    const int threads = omp_get_max_threads();
+    if (threads < 2) {
+        depthwise_rows_f32<Pixel>(in, w_taps, bias, out, g, cout, relu, 0, g.oh);
+        return;
+    }
+#pragma omp parallel num_threads(threads)
+    {
+        SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
+        depthwise_rows_f32<Pixel>(in, w_taps, bias, out, g, cout, relu, rows.begin, rows.end);
+    }
+}
+
+// One output channel, the reference order every path follows.
+static inline float depthwise_channel_f32(const float* const* taps, const int64_t* index, int n,
+                                          const float* w_taps, const float* bias, int64_t o,
+                                          int64_t ci, int64_t cout, bool relu) {
+    float s = 0.0f;
+    for (int i = 0; i < n; ++i) s = std::fmaf(taps[i][ci], w_taps[index[i] * cout + o], s);
+    if (bias) s = s + bias[o];
+    if (relu) s = s > 0.0f ? s : 0.0f;
+    return s;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,101 @@
+#include "kernels/conv/conv2d_f32_grouped.h"
+
+#include <omp.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/conv/im2col_f32.h"
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+namespace {
+
+float* thread_grouped_buffer(int64_t floats) {
+    thread_local std::vector<float> buf;
+    if (int64_t(buf.size()) < floats) buf.resize(size_t(floats));
+    return buf.data();
+}
+
+Conv2dGeometry geometry(int32_t cin, int32_t h, int32_t w_in, int32_t kh, int32_t kw,
+                        int32_t stride_h, int32_t stride_w, int32_t pad_h, int32_t pad_w,
+                        int32_t dilation_h, int32_t dilation_w) {
+    return {h, w_in, cin, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w,
+            conv_out_extent(h, kh, stride_h, pad_h, dilation_h),
+            conv_out_extent(w_in, kw, stride_w, pad_w, dilation_w)};
+}
+
+bool valid_groups(int32_t cin, int32_t cout, int32_t groups) {
+    return cin > 0 && cout > 0 && groups > 0 && cin % groups == 0 && cout % groups == 0;
+}
+
+// Output rows [oy0, oy1) of group g: y is [m][cog], out is [m][cout].
+void scatter_rows(const float* y, float* out, const Conv2dGeometry& g, int64_t cout, int64_t cog,
+                  int64_t grp, int64_t oy0, int64_t oy1) {
+    for (int64_t r = oy0 * g.ow; r < oy1 * g.ow; ++r)
+        std::memcpy(out + r * cout + grp * cog, y + r * cog, size_t(cog) * sizeof(float));
+}
+
+}  // namespace
+
+int64_t grouped_conv_f32_scratch_floats(int32_t cin, int32_t h, int32_t w_in, int32_t cout,
+                                        int32_t groups, int32_t kh, int32_t kw, int32_t stride_h,
+                                        int32_t stride_w, int32_t pad_h, int32_t pad_w,
+                                        int32_t dilation_h, int32_t dilation_w) {
+    if (!valid_groups(cin, cout, groups)) return 0;
+    const Conv2dGeometry g =
+        geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
+    return g.oh * g.ow * (g.kh * g.kw * (cin / groups) + cout / groups);
+}
+
+void conv2d_f32_grouped(const float* in, const float* const* bp, const float* bias, float* out,
+                        int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t groups,
+                        int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
+                        int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,
+                        float* scratch, void*) {
+    if (!valid_groups(cin, cout, groups))
+        throw std::runtime_error("conv2d_f32_grouped: " + std::to_string(groups) +
+                                 " groups do not divide " + std::to_string(cin) + " input and " +
+                                 std::to_string(cout) + " output channels");
+    const Conv2dGeometry g =
+        geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
+    if (g.oh <= 0 || g.ow <= 0) return;
+    const int64_t cig = cin / groups, cog = cout / groups;
+    const int64_t m = g.oh * g.ow, k = g.kh * g.kw * cig;
+    if (m > INT32_MAX || k > INT32_MAX)
+        throw std::runtime_error("conv2d_f32_grouped: im2col matrix of " + std::to_string(m) +
+                                 " x " + std::to_string(k) + " exceeds the GEMM's 32-bit extents");
+    float* a = scratch ? scratch : thread_grouped_buffer(m * (k + cog));
+    float* y = a + m * k;
+
+    const int threads = omp_get_max_threads();
+    if (threads < 2) {
+        for (int64_t grp = 0; grp < groups; ++grp) {
+            im2col_rows_f32(in, g, grp * cig, cig, 0, g.oh, a);
+            gemm_f32(a, bp[grp], bias ? bias + grp * cog : nullptr, y, relu, int32_t(m),
+                     int32_t(k), int32_t(cog), false);
+            scatter_rows(y, out, g, cout, cog, grp, 0, g.oh);
+        }
+        return;
+    }
+#pragma omp parallel num_threads(threads)
+    {
+        const SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
+        for (int64_t grp = 0; grp < groups; ++grp) {
+            // The barrier after im2col also orders the previous group's
+            // scatter before this group's GEMM overwrites y.
+            im2col_rows_f32(in, g, grp * cig, cig, rows.begin, rows.end, a);
+#pragma omp barrier
+            gemm_f32(a, bp[grp], bias ? bias + grp * cog : nullptr, y, relu, int32_t(m),
+                     int32_t(k), int32_t(cog), true);
+#pragma omp barrier
+            scatter_rows(y, out, g, cout, cog, grp, rows.begin, rows.end);
+        }
+    }
+}
+
+}  // namespace vantrel

@@ -1,0 +1,197 @@
+#include "kernels/conv/conv2d_f32_wino.h"
+
+#include <omp.h>
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+namespace {
+
+float* thread_wino_buffer(int64_t floats) {
+    thread_local std::vector<float> buf;
+    if (int64_t(buf.size()) < floats) buf.resize(size_t(floats));
+    return buf.data();
+}
+
+struct WinoShape {
+    int64_t cin, cout, h, w, tw, tiles;
+};
+
+// Channels per block of the transforms: fixed-length lane loops that the
+// compiler turns into vector code. Every lane evaluates the same scalar
+// expressions, so blocking does not change any result.
+constexpr int64_t kLanes = 8;
+
+// V = B^T d B for channels [ch, ch + L) of one tile; p[i][j] is patch
+// pixel (i, j) (a zero row outside the image), vt the stride between the
+// 16 V matrices.
+template <int64_t L>
+inline void input_block(const float* const (&p)[4][4], int64_t ch, int64_t vt, float* dst) {
+    float d[4][4][L];
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            for (int64_t l = 0; l < L; ++l) d[i][j][l] = p[i][j][ch + l];
+    // Rows of B^T d: r0 - r2, r1 + r2, r2 - r1, r1 - r3.
+    float q[4][4][L];
+    for (int j = 0; j < 4; ++j)
+        for (int64_t l = 0; l < L; ++l) {
+            q[0][j][l] = d[0][j][l] - d[2][j][l];
+            q[1][j][l] = d[1][j][l] + d[2][j][l];
+            q[2][j][l] = d[2][j][l] - d[1][j][l];
+            q[3][j][l] = d[1][j][l] - d[3][j][l];
+        }
+    // Then the same combination along the columns.
+    for (int i = 0; i < 4; ++i) {
+        float* o = dst + int64_t(4 * i) * vt + ch;
+        for (int64_t l = 0; l < L; ++l) {
+            o[l] = q[i][0][l] - q[i][2][l];
+            o[vt + l] = q[i][1][l] + q[i][2][l];
+            o[2 * vt + l] = q[i][2][l] - q[i][1][l];
+            o[3 * vt + l] = q[i][1][l] - q[i][3][l];
+        }
+    }
+}
+
+// V = B^T d B of every tile in [n0, n1). Patch pixels outside the image read
+// a zero row, so the channel loop stays branch-free.
+void input_transform(const float* in, const float* zeros, const WinoShape& s, int64_t n0,
+                     int64_t n1, float* v) {
+    const int64_t c = s.cin, vt = s.tiles * c;  // stride between the 16 matrices
+    for (int64_t n = n0; n < n1; ++n) {
+        const int64_t ty = n / s.tw, tx = n % s.tw;
+        const float* p[4][4];
+        for (int i = 0; i < 4; ++i) {
+            const int64_t iy = 2 * ty - 1 + i;
+            for (int j = 0; j < 4; ++j) {
+                const int64_t ix = 2 * tx - 1 + j;
+                const bool inside = iy >= 0 && iy < s.h && ix >= 0 && ix < s.w;
+                p[i][j] = inside ? in + (iy * s.w + ix) * c : zeros;
+            }
+        }
+        float* dst = v + n * c;
+        int64_t ch = 0;
+        for (; ch + kLanes <= c; ch += kLanes) input_block<kLanes>(p, ch, vt, dst);
+        for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
+    }
+}
+
+inline float relu_f(float x) { return x > 0.0f ? x : 0.0f; }
+
+// Y = A^T m A for channels [ch, ch + L) of one tile, + bias, ReLU; y[k] is
+// output pixel (k / 2, k % 2) of the tile, null when outside the image.
+template <int64_t L>
+inline void output_block(const float* src, int64_t pt, int64_t ch, const float* bias, bool relu,
+                         float* const (&y)[4]) {
+    float m[4][4][L];
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            for (int64_t l = 0; l < L; ++l) m[i][j][l] = src[int64_t(4 * i + j) * pt + ch + l];
+    // Rows of A^T m: m0 + m1 + m2, m1 - m2 - m3.
+    float a[2][4][L];
+    for (int j = 0; j < 4; ++j)
+        for (int64_t l = 0; l < L; ++l) {
+            a[0][j][l] = m[0][j][l] + m[1][j][l] + m[2][j][l];
+            a[1][j][l] = m[1][j][l] - m[2][j][l] - m[3][j][l];
+        }
+    float r[4][L];
+    for (int i = 0; i < 2; ++i)
+        for (int64_t l = 0; l < L; ++l) {
+            r[2 * i][l] = a[i][0][l] + a[i][1][l] + a[i][2][l];
+            r[2 * i + 1][l] = a[i][1][l] - a[i][2][l] - a[i][3][l];
+        }
+    if (bias)
+        for (int k = 0; k < 4; ++k)
+            for (int64_t l = 0; l < L; ++l) r[k][l] += bias[ch + l];
+    if (relu)
+        for (int k = 0; k < 4; ++k)
+            for (int64_t l = 0; l < L; ++l) r[k][l] = relu_f(r[k][l]);
+    for (int k = 0; k < 4; ++k)
+        if (y[k])
+            for (int64_t l = 0; l < L; ++l) y[k][ch + l] = r[k][l];
+}
+
+// Y = A^T m A of every tile in [n0, n1), + bias, ReLU, valid pixels only.
+void output_transform(const float* pm, const float* bias, bool relu, const WinoShape& s,
+                      int64_t n0, int64_t n1, float* out) {
+    const int64_t c = s.cout, pt = s.tiles * c;
+    for (int64_t n = n0; n < n1; ++n) {
+        const int64_t ty = n / s.tw, tx = n % s.tw;
+        const int64_t oy = 2 * ty, ox = 2 * tx;
+        const bool row1 = oy + 1 < s.h, col1 = ox + 1 < s.w;
+        const float* src = pm + n * c;
+        float* y[4] = {out + (oy * s.w + ox) * c, nullptr, nullptr, nullptr};
+        if (col1) y[1] = y[0] + c;
+        if (row1) y[2] = y[0] + s.w * c;
+        if (row1 && col1) y[3] = y[2] + c;
+        int64_t ch = 0;
+        for (; ch + kLanes <= c; ch += kLanes) output_block<kLanes>(src, pt, ch, bias, relu, y);
+        for (; ch < c; ++ch) output_block<1>(src, pt, ch, bias, relu, y);
+    }
+}
+
+}  // namespace
+
+void winograd_weight_transform_f32(const float* g, float* u) {
+    // t = G g (4x3), then u = t G^T (4x4).
+    float t[4][3];
+    for (int j = 0; j < 3; ++j) {
+        const float g0 = g[j], g1 = g[3 + j], g2 = g[6 + j];
+        t[0][j] = g0;
+        t[1][j] = 0.5f * (g0 + g1 + g2);
+        t[2][j] = 0.5f * (g0 - g1 + g2);
+        t[3][j] = g2;
+    }
+    for (int i = 0; i < 4; ++i) {
+        const float a = t[i][0], b = t[i][1], c = t[i][2];
+        u[4 * i + 0] = a;
+        u[4 * i + 1] = 0.5f * (a + b + c);
+        u[4 * i + 2] = 0.5f * (a - b + c);
+        u[4 * i + 3] = c;
+    }
+}
+
+void k_conv2d_f32_wino(const float* in, const float* const u[16], const float* bias, float* out,
+                       int32_t cin, int32_t h, int32_t w_in, int32_t cout, bool relu,
+                       float* scratch, void*, const float*) {
+    if (cin <= 0 || cout <= 0 || h <= 0 || w_in <= 0) return;
+    WinoShape s{cin, cout, h, w_in, (int64_t(w_in) + 1) / 2, 0};
+    s.tiles = ((int64_t(h) + 1) / 2) * s.tw;
+    if (s.tiles > INT32_MAX)
+        throw std::runtime_error("k_conv2d_f32_wino: " + std::to_string(s.tiles) +
+                                 " tiles exceed the GEMM's 32-bit extents");
+    float* v = scratch ? scratch : thread_wino_buffer(16 * s.tiles * (s.cin + s.cout));
+    float* pm = v + 16 * s.tiles * s.cin;
+    const std::vector<float> zeros(size_t(cin), 0.0f);
+    const int32_t t32 = int32_t(s.tiles);
+
+    const int threads = omp_get_max_threads();
+    if (threads < 2) {
+        input_transform(in, zeros.data(), s, 0, s.tiles, v);
+        for (int t = 0; t < 16; ++t)
+            gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, cin, cout);
+        output_transform(pm, bias, relu, s, 0, s.tiles, out);
+        return;
+    }
+#pragma omp parallel num_threads(threads)
+    {
+        const int nt = omp_get_num_threads(), id = omp_get_thread_num();
+        SplitRange tiles = balanced_split(s.tiles, nt, id);
+        input_transform(in, zeros.data(), s, tiles.begin, tiles.end, v);
+#pragma omp barrier
+        // Each product runs serially on its thread (a region is active).
+        SplitRange mats = balanced_split(16, nt, id);
+        for (int64_t t = mats.begin; t < mats.end; ++t)
+            gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, cin, cout);
+#pragma omp barrier
+        output_transform(pm, bias, relu, s, tiles.begin, tiles.end, out);
+    }
+}
+
+}  // namespace vantrel

@@ -1,0 +1,75 @@
+// Pixel loop shared by every int8 depthwise 3x3 path: geometry, the thread
+// split of output rows and the 9 tap rows of each output pixel (a row of
+// in_zp bytes for taps in the padding). Each path supplies
+// Pixel::run(taps, w_tap_major, bias32, multiplier, shift, out_zp, out, c),
+// which computes the c outputs of one pixel.
+//
+// The template is static so each instruction-set file keeps its own copy.
+#pragma once
+#include <omp.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "kernels/conv/im2col_f32.h"
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+template <class Pixel>
+static void depthwise3x3_rows_s8(const int8_t* in, const int8_t* w_tap_major,
+                                 const int32_t* bias32, const int32_t* multiplier,
+                                 const int32_t* shift, const int8_t* zp_row, int8_t out_zp,
+                                 int8_t* out, int64_t c, int64_t h, int64_t w, int64_t stride,
+                                 int64_t ow, int64_t oy0, int64_t oy1) {
+    const int8_t* taps[9];
+    for (int64_t oy = oy0; oy < oy1; ++oy) {
+        for (int64_t ox = 0; ox < ow; ++ox) {
+            for (int64_t ky = 0; ky < 3; ++ky) {
+                const int64_t iy = oy * stride - 1 + ky;
+                for (int64_t kx = 0; kx < 3; ++kx) {
+                    const int64_t ix = ox * stride - 1 + kx;
+                    const bool inside = iy >= 0 && iy < h && ix >= 0 && ix < w;
+                    taps[3 * ky + kx] = inside ? in + (iy * w + ix) * c : zp_row;
+                }
+            }
+            Pixel::run(taps, w_tap_major, bias32, multiplier, shift, out_zp,
+                       out + (oy * ow + ox) * c, c);
+        }
+    }
+}
+
+template <class Pixel>
+static void depthwise3x3_s8(const int8_t* in, const int8_t* w_tap_major, const int32_t* bias32,
+                            const int32_t* multiplier, const int32_t* shift, int8_t in_zp,
+                            int8_t out_zp, int8_t* out, int32_t c, int32_t h, int32_t w,
+                            int32_t stride) {
+    if (c <= 0 || h <= 0 || w <= 0) return;
+    const int64_t oh = conv_out_extent(h, 3, stride, 1, 1), ow = conv_out_extent(w, 3, stride, 1, 1);
+    if (oh <= 0 || ow <= 0) return;
+    const std::vector<int8_t> zp_row(size_t(c), in_zp);
+    const int threads = omp_get_max_threads();
+    if (threads < 2) {
+        depthwise3x3_rows_s8<Pixel>(in, w_tap_major, bias32, multiplier, shift, zp_row.data(),
+                                    out_zp, out, c, h, w, stride, ow, 0, oh);
+        return;
+    }
+#pragma omp parallel num_threads(threads)
+    {
+        SplitRange rows = balanced_split(oh, omp_get_num_threads(), omp_get_thread_num());
+        depthwise3x3_rows_s8<Pixel>(in, w_tap_major, bias32, multiplier, shift, zp_row.data(),
+                                    out_zp, out, c, h, w, stride, ow, rows.begin, rows.end);
+    }
+}
+
+// One output channel: the reference every path's lanes reproduce.
+static inline int8_t depthwise3x3_channel_s8(const int8_t* const* taps, const int8_t* w_tap_major,
+                                             const int32_t* bias32, const int32_t* multiplier,
+                                             const int32_t* shift, int8_t out_zp, int64_t ch,
+                                             int64_t c) {
+    int32_t acc = 0;
+    for (int t = 0; t < 9; ++t) acc += int32_t(taps[t][ch]) * int32_t(w_tap_major[t * c + ch]);
+    return requantize(acc, bias32 ? bias32[ch] : 0, multiplier[ch], shift[ch], out_zp);
+}
+
+}  // namespace vantrel

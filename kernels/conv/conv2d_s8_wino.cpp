@@ -1,0 +1,218 @@
+#include "kernels/conv/conv2d_s8_wino.h"
+
+#include <omp.h>
+
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kernels/gemm/gemm_s8.h"
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+namespace {
+
+struct WinoShape {
+    int64_t cin, cout, h, w, tw, tiles;
+};
+
+// Channels per block of the transforms: fixed-length lane loops that the
+// compiler turns into vector code; integer lanes, so blocking changes nothing.
+constexpr int64_t kInLanes = 16;
+constexpr int64_t kOutLanes = 4;
+
+inline int8_t narrow_quarter(int32_t v) {
+    const int32_t q = (v + 2) >> 2;
+    return int8_t(q < -128 ? -128 : (q > 127 ? 127 : q));
+}
+
+// V = B^T d B for channels [ch, ch + L) of one tile in 16-bit lanes, then
+// narrowed by the rounding shift of 2; p[i][j] is patch pixel (i, j).
+template <int64_t L>
+inline void input_block(const int8_t* const (&p)[4][4], int64_t ch, int64_t vt, int8_t* dst) {
+    int16_t q[4][4][L];
+    // Rows of B^T d: r0 - r2, r1 + r2, r2 - r1, r1 - r3.
+    for (int j = 0; j < 4; ++j)
+        for (int64_t l = 0; l < L; ++l) {
+            const int16_t d0 = p[0][j][ch + l], d1 = p[1][j][ch + l], d2 = p[2][j][ch + l],
+                          d3 = p[3][j][ch + l];
+            q[0][j][l] = int16_t(d0 - d2);
+            q[1][j][l] = int16_t(d1 + d2);
+            q[2][j][l] = int16_t(d2 - d1);
+            q[3][j][l] = int16_t(d1 - d3);
+        }
+    // Then the same combination along the columns.
+    for (int i = 0; i < 4; ++i) {
+        int8_t* o = dst + int64_t(4 * i) * vt + ch;
+        for (int64_t l = 0; l < L; ++l) {
+            o[l] = narrow_quarter(q[i][0][l] - q[i][2][l]);
+            o[vt + l] = narrow_quarter(q[i][1][l] + q[i][2][l]);
+            o[2 * vt + l] = narrow_quarter(q[i][2][l] - q[i][1][l]);
+            o[3 * vt + l] = narrow_quarter(q[i][1][l] - q[i][3][l]);
+        }
+    }
+}
+
+// Input transform of tiles [n0, n1); patch pixels outside the image read a
+// row of in_zp bytes.
+void input_transform(const int8_t* in, const int8_t* zp_row, const WinoShape& s, int64_t n0,
+                     int64_t n1, int8_t* v) {
+    const int64_t c = s.cin, vt = s.tiles * c;  // stride between the 16 matrices
+    for (int64_t n = n0; n < n1; ++n) {
+        const int64_t ty = n / s.tw, tx = n % s.tw;
+        const int8_t* p[4][4];
+        for (int i = 0; i < 4; ++i) {
+            const int64_t iy = 2 * ty - 1 + i;
+            for (int j = 0; j < 4; ++j) {
+                const int64_t ix = 2 * tx - 1 + j;
+                const bool inside = iy >= 0 && iy < s.h && ix >= 0 && ix < s.w;
+                p[i][j] = inside ? in + (iy * s.w + ix) * c : zp_row;
+            }
+        }
+        int8_t* dst = v + n * c;
+        int64_t ch = 0;
+        for (; ch + kInLanes <= c; ch += kInLanes) input_block<kInLanes>(p, ch, vt, dst);
+        for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
+    }
+}
+
+// Steps 2 and 3 of requantize: saturating rounding doubling high multiply,
+// then the rounding shift (same caps for shifts of 32 or more).
+inline int32_t rescale(int32_t x, int32_t m, int32_t e) {
+    int32_t t;
+    if (x == INT32_MIN && m == INT32_MIN) {
+        t = INT32_MAX;
+    } else {
+        const int64_t p = int64_t(x) * int64_t(m);
+        t = int32_t((2 * p + (int64_t(1) << 31)) >> 32);
+    }
+    if (e >= 0) return e >= 32 ? 0 : int32_t(uint32_t(t) << e);
+    const int s = e < -32 ? 32 : -e;
+    return int32_t((int64_t(t) + (int64_t(1) << (s - 1))) >> s);
+}
+
+struct OutputParams {
+    const int64_t* wino_bias;
+    const int32_t* multiplier;
+    const int32_t* shift;
+    int8_t out_zp;
+    QuantMultiplier pos[16];  // per-position rescale to the common scale
+};
+
+// Y = A^T r A for channels [ch, ch + L) of one tile, in wrapping 32-bit
+// sums, then requantize; y[k] is output pixel (k / 2, k % 2) of the tile,
+// null when outside the image.
+template <int64_t L>
+inline void output_block(const int32_t* src, int64_t pt, int64_t ch, const OutputParams& op,
+                         int8_t* const (&y)[4]) {
+    uint32_t r[4][4][L];
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) {
+            const int t = 4 * i + j;
+            const int32_t* row = src + int64_t(t) * pt + ch;
+            for (int64_t l = 0; l < L; ++l)
+                r[i][j][l] = uint32_t(rescale(row[l], op.pos[t].multiplier, op.pos[t].shift));
+        }
+    // Rows of A^T r: r0 + r1 + r2, r1 - r2 - r3.
+    uint32_t a[2][4][L];
+    for (int j = 0; j < 4; ++j)
+        for (int64_t l = 0; l < L; ++l) {
+            a[0][j][l] = r[0][j][l] + r[1][j][l] + r[2][j][l];
+            a[1][j][l] = r[1][j][l] - r[2][j][l] - r[3][j][l];
+        }
+    for (int i = 0; i < 2; ++i)
+        for (int64_t l = 0; l < L; ++l) {
+            const int64_t o = ch + l;
+            const int32_t b = op.wino_bias ? int32_t(uint32_t(uint64_t(op.wino_bias[o]))) : 0;
+            const uint32_t y0 = a[i][0][l] + a[i][1][l] + a[i][2][l];
+            const uint32_t y1 = a[i][1][l] - a[i][2][l] - a[i][3][l];
+            if (y[2 * i])
+                y[2 * i][o] = requantize(int32_t(y0), b, op.multiplier[o], op.shift[o], op.out_zp);
+            if (y[2 * i + 1])
+                y[2 * i + 1][o] = requantize(int32_t(y1), b, op.multiplier[o], op.shift[o], op.out_zp);
+        }
+}
+
+void output_stage(const int32_t* pm, const OutputParams& op, const WinoShape& s, int64_t n0,
+                  int64_t n1, int8_t* out) {
+    const int64_t c = s.cout, pt = s.tiles * c;
+    for (int64_t n = n0; n < n1; ++n) {
+        const int64_t ty = n / s.tw, tx = n % s.tw;
+        const int64_t oy = 2 * ty, ox = 2 * tx;
+        const bool row1 = oy + 1 < s.h, col1 = ox + 1 < s.w;
+        int8_t* y[4] = {out + (oy * s.w + ox) * c, nullptr, nullptr, nullptr};
+        if (col1) y[1] = y[0] + c;
+        if (row1) y[2] = y[0] + s.w * c;
+        if (row1 && col1) y[3] = y[2] + c;
+        const int32_t* src = pm + n * c;
+        int64_t ch = 0;
+        for (; ch + kOutLanes <= c; ch += kOutLanes) output_block<kOutLanes>(src, pt, ch, op, y);
+        for (; ch < c; ++ch) output_block<1>(src, pt, ch, op, y);
+    }
+}
+
+// The 16 products of tiles [n0, n1): P_t rows = V_t rows times U_t^T.
+void products(const int8_t* v, const int8_t* const u[16], const WinoShape& s, int64_t n0,
+              int64_t n1, int32_t* pm) {
+    if (n1 <= n0) return;
+    for (int64_t t = 0; t < 16; ++t)
+        gemm_s8_s32(v + (t * s.tiles + n0) * s.cin, u[t], pm + (t * s.tiles + n0) * s.cout,
+                    int32_t(n1 - n0), int32_t(s.cin), int32_t(s.cout));
+}
+
+}  // namespace
+
+void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u_scale[16],
+                      const int64_t* wino_bias, const int32_t* multiplier, const int32_t* shift,
+                      const float*, int8_t in_zp, float input_transform_scale, int8_t out_zp,
+                      int8_t* out, int32_t cin, int32_t h, int32_t w_in, int32_t cout,
+                      int8_t* scratch0, int32_t* scratch1, const int32_t* const*, void*) {
+    if (cin <= 0 || cout <= 0 || h <= 0 || w_in <= 0) return;
+    WinoShape s{cin, cout, h, w_in, (int64_t(w_in) + 1) / 2, 0};
+    s.tiles = ((int64_t(h) + 1) / 2) * s.tw;
+    if (s.tiles > INT32_MAX)
+        throw std::runtime_error("k_conv2d_s8_wino: " + std::to_string(s.tiles) +
+                                 " tiles exceed the GEMM's 32-bit extents");
+    for (int t = 0; t < 16; ++t)
+        if (!u[t]) throw std::runtime_error("k_conv2d_s8_wino: missing weights of position " + std::to_string(t));
+    OutputParams op{wino_bias, multiplier, shift, out_zp, {}};
+    for (int t = 0; t < 16; ++t) {
+        const float pos_scale = (1.0f / input_transform_scale) * u_scale[t];
+        if (!std::isfinite(pos_scale))
+            throw std::runtime_error("k_conv2d_s8_wino: scale of position " + std::to_string(t) +
+                                     " is not finite");
+        op.pos[t] = quantize_multiplier(pos_scale);
+    }
+    std::vector<int8_t> own_v;
+    std::vector<int32_t> own_p;
+    if (!scratch0) {
+        own_v.resize(size_t(16 * s.tiles * s.cin));
+        scratch0 = own_v.data();
+    }
+    if (!scratch1) {
+        own_p.resize(size_t(16 * s.tiles * s.cout));
+        scratch1 = own_p.data();
+    }
+    const std::vector<int8_t> zp_row(size_t(cin), in_zp);
+
+    if (omp_get_max_threads() < 2) {
+        input_transform(in, zp_row.data(), s, 0, s.tiles, scratch0);
+        products(scratch0, u, s, 0, s.tiles, scratch1);
+        output_stage(scratch1, op, s, 0, s.tiles, out);
+        return;
+    }
+    // Each thread owns a tile range end to end: it reads only the rows of
+    // V and P it wrote, so no barrier is needed.
+#pragma omp parallel
+    {
+        const SplitRange tiles = proportional_split(s.tiles, omp_get_num_threads(), omp_get_thread_num());
+        input_transform(in, zp_row.data(), s, tiles.begin, tiles.end, scratch0);
+        products(scratch0, u, s, tiles.begin, tiles.end, scratch1);
+        output_stage(scratch1, op, s, tiles.begin, tiles.end, out);
+    }
+}
+
+}  // namespace vantrel

@@ -1,0 +1,137 @@
+// AVX-512 float GEMM. W is packed in 16-column panels (one 16-lane vector
+// per k); the register tile is 12 rows x 32 columns (24 accumulators). Each
+// lane is one output column summing over k from 0 with one vfmadd per term,
+// so results equal the portable path's bit for bit.
+#include <immintrin.h>
+
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/gemm/gemm_f32_split.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr int64_t kPanel = 16;
+constexpr int kRows = 12;
+// Bytes of packed W a column block may span, so that it stays in L2 while
+// every row tile of the range streams over it.
+constexpr int64_t kBlockBytes = 384 * 1024;
+
+// Panels per tile for a tile of R rows: up to 24 accumulators of the 32
+// registers, and at least 8 independent chains for short tiles.
+// x > 0 ? x : +0 (NaN -> +0). The zero-masking form sidesteps a spurious
+// GCC 12 uninitialised warning on _mm512_max_ps.
+inline __m512 relu16(__m512 x) {
+    return _mm512_maskz_max_ps(__mmask16(0xFFFF), x, _mm512_setzero_ps());
+}
+
+constexpr int max_panels(int r) { return r <= 2 ? 8 : r <= 6 ? 4 : 2; }
+
+template <int R, int NP>
+void tile(const GemmF32Args& g, int64_t row, int64_t p) {
+    const int64_t K = g.k;
+    const float* b = g.bp + p * K * kPanel;
+    // Rows are reached as base[r / 3] + (r % 3) * K with the bases moving
+    // along k: x86 addressing then needs 4 base registers and K, not 12
+    // row pointers (which would not fit the general registers).
+    constexpr int B = (R + 2) / 3;
+    const float* base[B];
+    for (int i = 0; i < B; ++i) base[i] = g.a + (row + 3 * i) * K;
+    __m512 acc[R][NP];
+    for (int r = 0; r < R; ++r)
+        for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_setzero_ps();
+    for (int64_t k = 0; k < K; ++k) {
+        __m512 bv[NP];
+        for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
+        for (int r = 0; r < R; ++r) {
+            const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * K]);
+            for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+        }
+        for (int i = 0; i < B; ++i) ++base[i];
+    }
+    const __m512 zero = _mm512_setzero_ps();
+    for (int q = 0; q < NP; ++q) {
+        const int64_t col = (p + q) * kPanel;
+        const int64_t cnt = g.n - col;  // >= 1: the panel exists
+        const __mmask16 mask = cnt >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << cnt) - 1);
+        const __m512 bias = g.bias ? _mm512_maskz_loadu_ps(mask, g.bias + col) : zero;
+        for (int r = 0; r < R; ++r) {
+            __m512 x = acc[r][q];
+            if (g.bias) x = _mm512_add_ps(x, bias);
+            if (g.relu) x = relu16(x);
+            _mm512_mask_storeu_ps(g.y + (row + r) * g.n + col, mask, x);
+        }
+    }
+}
+
+template <int R>
+void tile_row(const GemmF32Args& g, int64_t row, int64_t p, int64_t pe) {
+    constexpr int NP = max_panels(R);
+    for (; p + NP <= pe; p += NP) tile<R, NP>(g, row, p);
+    if constexpr (NP > 4) {
+        if (p + 4 <= pe) { tile<R, 4>(g, row, p); p += 4; }
+    }
+    if constexpr (NP > 2) {
+        if (p + 2 <= pe) { tile<R, 2>(g, row, p); p += 2; }
+    }
+    if (p < pe) tile<R, 1>(g, row, p);
+}
+
+void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
+    const int64_t panel_bytes = g.k * kPanel * int64_t(sizeof(float));
+    int64_t block = panel_bytes > 0 ? kBlockBytes / panel_bytes : p1 - p0;
+    if (block < 1) block = 1;
+    for (int64_t pb = p0; pb < p1; pb += block) {
+        const int64_t pe = pb + block < p1 ? pb + block : p1;
+        int64_t row = r0;
+        for (; row + kRows <= r1; row += kRows) tile_row<kRows>(g, row, pb, pe);
+        switch (r1 - row) {
+            case 1: tile_row<1>(g, row, pb, pe); break;
+            case 2: tile_row<2>(g, row, pb, pe); break;
+            case 3: tile_row<3>(g, row, pb, pe); break;
+            case 4: tile_row<4>(g, row, pb, pe); break;
+            case 5: tile_row<5>(g, row, pb, pe); break;
+            case 6: tile_row<6>(g, row, pb, pe); break;
+            case 7: tile_row<7>(g, row, pb, pe); break;
+            case 8: tile_row<8>(g, row, pb, pe); break;
+            case 9: tile_row<9>(g, row, pb, pe); break;
+            case 10: tile_row<10>(g, row, pb, pe); break;
+            case 11: tile_row<11>(g, row, pb, pe); break;
+            default: break;
+        }
+    }
+}
+
+const GemmF32Tiling kTiling{kRows, kPanel, &range};
+
+}  // namespace
+
+float* pack_f32_avx512(const float* w, int32_t n, int32_t k) {
+    return pack_f32_panels(w, n, k, kPanel);
+}
+
+uint64_t packed_f32_bytes_avx512(int32_t n, int32_t k) {
+    return packed_f32_panel_bytes(n, k, kPanel);
+}
+
+void gemm_f32_avx512(const float* a, const float* bp, const float* bias, float* y, bool relu,
+                     int32_t m, int32_t k, int32_t n, bool in_team) {
+    gemm_f32_run(a, bp, bias, y, relu, m, k, n, in_team, kTiling);
+}
+
+void linear_f32_avx512(const float* x, const float* w, const float* bias, float* y, int32_t k,
+                       int32_t n, const float* bp, void* /*stream*/) {
+    linear_f32_on(&pack_f32_avx512, &gemm_f32_avx512, x, w, bias, y, k, n, bp);
+}
+
+void relu_f32_avx512(float* x, int32_t n, void* /*stream*/) {
+    int64_t i = 0;
+    for (; i + 16 <= n; i += 16)
+        _mm512_storeu_ps(x + i, relu16(_mm512_loadu_ps(x + i)));
+    if (i < n) {
+        const __mmask16 mask = __mmask16((1u << (n - i)) - 1);
+        _mm512_mask_storeu_ps(x + i, mask, relu16(_mm512_maskz_loadu_ps(mask, x + i)));
+    }
+}
+
+}  // namespace vantrel

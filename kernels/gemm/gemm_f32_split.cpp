@@ -1,0 +1,87 @@
+#include "kernels/gemm/gemm_f32_split.h"
+
+#include <omp.h>
+
+#include <memory>
+
+#include "kernels/gemm/gemm_f32.h"
+
+namespace vantrel {
+
+bool gemm_f32_large_enough(int64_t m, int64_t k, int64_t n) {
+    if (m <= 0 || k <= 0 || n <= 0) return false;
+    const int64_t limit = 2000000;
+    int64_t mk = m * k;  // below 2^62 for 32-bit dimensions
+    if (mk >= limit) return true;
+    return mk * n >= limit;  // mk < 2e6, so this stays below 2^53
+}
+
+namespace {
+
+void run_in_team(const GemmF32Args& g, const GemmF32Tiling& t) {
+    const int64_t T = omp_get_num_threads();
+    const int64_t tid = omp_get_thread_num();
+    const int64_t blocks = g.m / t.block_rows;
+    const int64_t panels = (g.n + t.panel_cols - 1) / t.panel_cols;
+    if (T > 1 && g.m < g.n) {
+        // Few rows: split the column panels; every owner does all rows.
+        int64_t p0 = tid * panels / T, p1 = (tid + 1) * panels / T;
+        if (p0 < p1) t.range(g, 0, g.m, p0, p1);
+        return;
+    }
+    int64_t b0 = tid * blocks / T, b1 = (tid + 1) * blocks / T;
+    if (b0 < b1) t.range(g, b0 * t.block_rows, b1 * t.block_rows, 0, panels);
+    if (tid == 0 && blocks * t.block_rows < g.m) t.range(g, blocks * t.block_rows, g.m, 0, panels);
+}
+
+}  // namespace
+
+void gemm_f32_run(const float* a, const float* bp, const float* bias, float* y, bool relu,
+                  int32_t m, int32_t k, int32_t n, bool in_team, const GemmF32Tiling& tiling) {
+    if (m <= 0 || n <= 0) return;
+    const GemmF32Args g{a, bp, bias, y, relu, m, k > 0 ? k : 0, n};
+    if (in_team) {
+        run_in_team(g, tiling);
+        return;
+    }
+    const int threads = omp_get_max_threads();
+    if (!omp_in_parallel() && threads > 1 && gemm_f32_large_enough(g.m, g.k, g.n)) {
+#pragma omp parallel num_threads(threads)
+        run_in_team(g, tiling);
+        return;
+    }
+    const int64_t full = g.m / tiling.block_rows * tiling.block_rows;
+    const int64_t panels = (g.n + tiling.panel_cols - 1) / tiling.panel_cols;
+    if (full > 0) tiling.range(g, 0, full, 0, panels);
+    if (full < g.m) tiling.range(g, full, g.m, 0, panels);
+}
+
+uint64_t packed_f32_panel_bytes(int32_t n, int32_t k, int64_t width) {
+    if (n <= 0 || k <= 0) return 0;
+    return uint64_t((int64_t(n) + width - 1) / width) * uint64_t(k) * uint64_t(width) *
+           sizeof(float);
+}
+
+float* pack_f32_panels(const float* w, int32_t n, int32_t k, int64_t width) {
+    const uint64_t count = packed_f32_panel_bytes(n, k, width) / sizeof(float);
+    float* bp = new float[count]();
+    const int64_t kk = k > 0 ? k : 0;
+    for (int64_t col = 0; col < n; ++col) {
+        float* dst = bp + (col / width) * kk * width + col % width;
+        const float* src = w + col * kk;
+        for (int64_t i = 0; i < kk; ++i) dst[i * width] = src[i];
+    }
+    return bp;
+}
+
+void linear_f32_on(PackF32Fn pack, GemmF32Fn gemm, const float* x, const float* w,
+                   const float* bias, float* y, int32_t k, int32_t n, const float* bp) {
+    std::unique_ptr<float[]> tmp;
+    if (!bp) {
+        tmp.reset(pack(w, n, k));
+        bp = tmp.get();
+    }
+    gemm(x, bp, bias, y, false, 1, k, n, false);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,173 @@
+// AVX2 int8 GEMM. Without VNNI, and with vpmaddubsw saturating its pair
+// sums, both operands are sign-extended to 16 bits and multiplied with
+// vpmaddwd, which is exact: A is copied once per row stripe as int16, each
+// packed group (8 columns x 4 k) becomes two vectors of 4 columns, and a
+// broadcast 4-value A group gives two partial sums per column that the
+// epilogue adds. Tiles are up to 6 rows x 8 columns (12 accumulators).
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "kernels/gemm/gemm_s8.h"
+#include "kernels/gemm/gemm_s8_stripes.h"
+
+namespace vantrel {
+
+namespace {
+
+struct Avx2 {
+    using Elem = int16_t;
+    static constexpr int kRows = 6;
+    static constexpr int64_t kLdaAlign = 16;
+    static constexpr int64_t kBlockBytes = 256 * 1024;
+    static constexpr int64_t kStripeBytes = 256 * 1024;
+    static constexpr bool kSumsWeights = false;
+    static constexpr int max_panels(int r) { return r <= 2 ? 2 : 1; }
+    static void copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int16_t* dst, int64_t lda);
+    template <int R, int NP>
+    static void tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int16_t* a,
+                     int64_t lda, int64_t row, int64_t p);
+};
+
+// Rows [r0, r1) of A as int16, rows lda values apart, zeros past K.
+void Avx2::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int16_t* dst, int64_t lda) {
+    for (int64_t r = r0; r < r1; ++r) {
+        const int8_t* src = g.a + r * g.k;
+        int16_t* d = dst + (r - r0) * lda;
+        for (int64_t c = 0; c < lda; c += 16) {
+            const int64_t rem = g.k - c;
+            __m128i v;
+            if (rem >= 16) {
+                v = _mm_loadu_si128((const __m128i*)(src + c));
+            } else {
+                alignas(16) int8_t part[16] = {};
+                if (rem > 0) std::memcpy(part, src + c, size_t(rem));
+                v = _mm_load_si128((const __m128i*)part);
+            }
+            _mm256_storeu_si256((__m256i*)(d + c), _mm256_cvtepi8_epi16(v));
+        }
+    }
+}
+
+// requantize() on 8 lanes: 64-bit products of the even and of the odd
+// lanes, bits 31..62 of p + 2^30 kept (the low word of (p + 2^30) >> 31),
+// the one overflow (x = m = INT32_MIN) flipped to INT32_MAX, then the shift.
+struct Requant {
+    __m256i mult, mult_odd, lsh, rsh, rsh1, rbit, zp;
+    Requant(const int32_t* m, const int32_t* sh, int8_t out_zp) {
+        mult = _mm256_loadu_si256((const __m256i*)m);
+        mult_odd = _mm256_srli_epi64(mult, 32);
+        const __m256i s = _mm256_loadu_si256((const __m256i*)sh);
+        const __m256i z = _mm256_setzero_si256();
+        lsh = _mm256_max_epi32(s, z);
+        rsh = _mm256_max_epi32(_mm256_sub_epi32(z, s), z);
+        rsh1 = _mm256_max_epi32(_mm256_sub_epi32(rsh, _mm256_set1_epi32(1)), z);
+        rbit = _mm256_min_epi32(rsh, _mm256_set1_epi32(1));
+        zp = _mm256_set1_epi32(out_zp);
+    }
+    __m256i operator()(__m256i x) const {
+        const __m256i half = _mm256_set1_epi64x(int64_t(1) << 30);
+        const __m256i imin = _mm256_set1_epi32(INT32_MIN);
+        __m256i pe = _mm256_mul_epi32(x, mult);
+        __m256i po = _mm256_mul_epi32(_mm256_srli_epi64(x, 32), mult_odd);
+        pe = _mm256_srli_epi64(_mm256_add_epi64(pe, half), 31);
+        po = _mm256_slli_epi64(_mm256_add_epi64(po, half), 1);
+        __m256i t = _mm256_blend_epi32(pe, po, 0xAA);
+        const __m256i sat =
+            _mm256_and_si256(_mm256_cmpeq_epi32(x, imin), _mm256_cmpeq_epi32(mult, imin));
+        t = _mm256_sllv_epi32(_mm256_xor_si256(t, sat), lsh);
+        __m256i u = _mm256_add_epi32(_mm256_srav_epi32(t, rsh),
+                                     _mm256_and_si256(_mm256_srav_epi32(t, rsh1), rbit));
+        return _mm256_add_epi32(u, zp);
+    }
+};
+
+inline __m128i narrow_s8(__m256i v) {
+    const __m128i s16 = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    return _mm_packs_epi16(s16, s16);
+}
+
+// Epilogue of a rows x (np * 8) tile of sums (row stride ld) at (row, panel p).
+void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
+            int64_t ld, int rows, int64_t row, int64_t p, int np) {
+    alignas(32) int32_t tmp[Avx2::kRows * 8];
+    for (int q = 0; q < np; ++q) {
+        const int64_t col0 = (p + q) * 8;
+        const int64_t cols = std::min<int64_t>(8, g.n - col0);
+        const int64_t off = (p + q - p0) * 8;
+        // Whole rows of 8 go straight into Y; others through tmp.
+        const bool direct = !g.transposed && cols == 8;
+        auto dst = [&](int r, size_t es) -> char* {
+            return direct ? static_cast<char*>(g.out) + size_t((row + r) * g.n + col0) * es
+                          : reinterpret_cast<char*>(tmp) + size_t(r) * 8 * es;
+        };
+        const __m256i bias = _mm256_loadu_si256((const __m256i*)(cp.bias.data() + off));
+        auto sums = [&](int r) {
+            return _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
+        };
+        switch (g.kind) {
+            case S8Out::Int8: {
+                const Requant rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
+                for (int r = 0; r < rows; ++r)
+                    _mm_storel_epi64((__m128i*)dst(r, 1), narrow_s8(rq(sums(r))));
+                break;
+            }
+            case S8Out::Float: {
+                const __m256 sc = _mm256_loadu_ps(cp.scale.data() + off);
+                for (int r = 0; r < rows; ++r)
+                    _mm256_storeu_ps((float*)dst(r, 4),
+                                     _mm256_mul_ps(_mm256_cvtepi32_ps(sums(r)), sc));
+                break;
+            }
+            case S8Out::Int32:
+                for (int r = 0; r < rows; ++r) _mm256_storeu_si256((__m256i*)dst(r, 4), sums(r));
+                break;
+        }
+        if (!direct) gemm_s8_write_tile(g, tmp, rows, row, col0, cols);
+    }
+}
+
+// R rows of the int16 A copy (rows lda values apart) times NP panels from p.
+template <int R, int NP>
+void Avx2::tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int16_t* a,
+                int64_t lda, int64_t row, int64_t p) {
+    const int64_t stride = g.kg * kS8GroupBytes;
+    const int8_t* b = g.bp + p * stride;
+    __m256i acc[R][NP][2];
+    for (int r = 0; r < R; ++r)
+        for (int q = 0; q < NP; ++q) acc[r][q][0] = acc[r][q][1] = _mm256_setzero_si256();
+    for (int64_t gi = 0; gi < g.kg; ++gi) {
+        __m256i w[NP][2];
+        for (int q = 0; q < NP; ++q) {
+            const int8_t* bg = b + q * stride + gi * kS8GroupBytes;
+            w[q][0] = _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)bg));
+            w[q][1] = _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(bg + 16)));
+        }
+        for (int r = 0; r < R; ++r) {
+            int64_t a4;
+            std::memcpy(&a4, a + r * lda + gi * 4, 8);
+            const __m256i av = _mm256_set1_epi64x(a4);
+            for (int q = 0; q < NP; ++q)
+                for (int h = 0; h < 2; ++h)
+                    acc[r][q][h] = _mm256_add_epi32(acc[r][q][h], _mm256_madd_epi16(w[q][h], av));
+        }
+    }
+    // Lanes (2c, 2c+1) of each half hold column c's two partial sums.
+    // Panel by panel (see the AVX-512 path: row order makes GCC 12 keep the
+    // accumulators on the stack).
+    alignas(32) int32_t out[R * NP * 8];
+    for (int q = 0; q < NP; ++q)
+        for (int r = 0; r < R; ++r) {
+            const __m256i s = _mm256_hadd_epi32(acc[r][q][0], acc[r][q][1]);
+            _mm256_store_si256((__m256i*)(out + (r * NP + q) * 8),
+                               _mm256_permute4x64_epi64(s, 0xD8));
+        }
+    finish(g, cp, p0, out, NP * 8, R, row, p, NP);
+}
+
+}  // namespace
+
+VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_avx2, gemm_s8_s32_avx2, &gemm_s8_stripes<Avx2>)
+
+}  // namespace vantrel

@@ -1,0 +1,177 @@
+// AVX-512 VNNI int8 GEMM. vpdpbusd multiplies unsigned by signed bytes, so
+// A is copied with each byte offset by +128 (xor 0x80) and 128 * sum_k W[n][k]
+// is taken off again through the column's bias; both are exact modulo 2^32,
+// so the sums equal the portable path's. The weight sums come from the first
+// row tile of each column block, as one more accumulator row of ones.
+// One 32-byte packed group is one 8-lane vector (8 columns x 4 k) fed by a
+// broadcast 4-byte A group, which needs no reshuffling of the packed layout;
+// on cores that split 512-bit work in two halves it runs at the full int8
+// rate. Tiles are up to 12 rows x 2 panels (24 accumulators), wider for
+// fewer rows.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "kernels/gemm/gemm_s8.h"
+#include "kernels/gemm/gemm_s8_stripes.h"
+
+namespace vantrel {
+
+namespace {
+
+struct Avx512 {
+    using Elem = uint8_t;
+    static constexpr int kRows = 12;
+    static constexpr int64_t kLdaAlign = 64;
+    static constexpr int64_t kBlockBytes = 256 * 1024;
+    static constexpr int64_t kStripeBytes = 256 * 1024;
+    static constexpr bool kSumsWeights = true;
+    // Few rows take more panels, for enough independent accumulators; 3 to 6
+    // rows stay at 2 panels, where GCC keeps the panel pointers in registers.
+    static constexpr int max_panels(int r) { return r <= 2 ? 8 : 2; }
+    static void copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst, int64_t lda);
+    template <int R, int NP, bool SUM>
+    static void tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
+                     int64_t lda, int64_t row, int64_t p);
+};
+
+// Rows [r0, r1) of A, each byte + 128, rows lda bytes apart; bytes past K
+// hold 128 (a zero), which meets zero weights anyway.
+void Avx512::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst, int64_t lda) {
+    const __m512i flip = _mm512_set1_epi8(char(0x80));
+    for (int64_t r = r0; r < r1; ++r) {
+        const int8_t* src = g.a + r * g.k;
+        uint8_t* d = dst + (r - r0) * lda;
+        for (int64_t c = 0; c < lda; c += 64) {
+            const int64_t rem = g.k - c;
+            __m512i v = _mm512_setzero_si512();
+            if (rem >= 64) v = _mm512_loadu_si512(src + c);
+            else if (rem > 0)
+                v = _mm512_maskz_loadu_epi8(__mmask64((uint64_t(1) << rem) - 1), src + c);
+            _mm512_storeu_si512(d + c, _mm512_xor_si512(v, flip));
+        }
+    }
+}
+
+// Requantisation of 8 lanes, exactly as requantize(): the doubling high
+// multiply in 64-bit lanes (vpmovsqd saturates the one overflow, x = m =
+// INT32_MIN), then t << lsh or the rounding shift (t >> s) + bit s-1 of t.
+// The zero-masking forms sidestep a spurious GCC 12 uninitialised warning.
+constexpr __mmask8 kAll = 0xFF;
+struct Requant {
+    __m512i mult;
+    __m256i lsh, rsh, rsh1, rbit, zp;
+    Requant(const int32_t* m, const int32_t* sh, int8_t out_zp) {
+        mult = _mm512_maskz_cvtepi32_epi64(kAll, _mm256_loadu_si256((const __m256i*)m));
+        const __m256i s = _mm256_loadu_si256((const __m256i*)sh);
+        const __m256i z = _mm256_setzero_si256();
+        lsh = _mm256_max_epi32(s, z);
+        rsh = _mm256_max_epi32(_mm256_sub_epi32(z, s), z);
+        rsh1 = _mm256_max_epi32(_mm256_sub_epi32(rsh, _mm256_set1_epi32(1)), z);
+        rbit = _mm256_min_epi32(rsh, _mm256_set1_epi32(1));
+        zp = _mm256_set1_epi32(out_zp);
+    }
+    __m256i operator()(__m256i x) const {
+        __m512i p = _mm512_maskz_mul_epi32(kAll, _mm512_maskz_cvtepi32_epi64(kAll, x), mult);
+        p = _mm512_add_epi64(p, _mm512_set1_epi64(int64_t(1) << 30));
+        p = _mm512_maskz_srai_epi64(kAll, p, 31);
+        __m256i t = _mm256_sllv_epi32(_mm512_maskz_cvtsepi64_epi32(kAll, p), lsh);
+        __m256i u = _mm256_add_epi32(_mm256_srav_epi32(t, rsh),
+                                     _mm256_and_si256(_mm256_srav_epi32(t, rsh1), rbit));
+        return _mm256_add_epi32(u, zp);
+    }
+};
+
+// Epilogue of a rows x (np * 8) tile of sums (row stride ld) at (row, panel p).
+void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
+            int64_t ld, int rows, int64_t row, int64_t p, int np) {
+    alignas(64) int32_t tmp[Avx512::kRows * 8];
+    for (int q = 0; q < np; ++q) {
+        const int64_t col0 = (p + q) * 8;
+        const int64_t cols = std::min<int64_t>(8, g.n - col0);
+        const int64_t off = (p + q - p0) * 8;
+        const __mmask8 mask = __mmask8((1u << cols) - 1);
+        const __m256i bias = _mm256_loadu_si256((const __m256i*)(cp.bias.data() + off));
+        // Normal orientation stores straight into Y; transposed goes through tmp.
+        auto dst = [&](int r, size_t es) -> char* {
+            return g.transposed ? reinterpret_cast<char*>(tmp) + size_t(r) * 8 * es
+                                : static_cast<char*>(g.out) + size_t((row + r) * g.n + col0) * es;
+        };
+        const __mmask8 m = g.transposed ? __mmask8(0xFF) : mask;
+        auto sums = [&](int r) {
+            return _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
+        };
+        switch (g.kind) {
+            case S8Out::Int8: {
+                const Requant rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
+                for (int r = 0; r < rows; ++r)
+                    _mm256_mask_cvtsepi32_storeu_epi8(dst(r, 1), m, rq(sums(r)));
+                break;
+            }
+            case S8Out::Float: {
+                const __m256 sc = _mm256_loadu_ps(cp.scale.data() + off);
+                for (int r = 0; r < rows; ++r)
+                    _mm256_mask_storeu_ps(dst(r, 4), m, _mm256_mul_ps(_mm256_cvtepi32_ps(sums(r)), sc));
+                break;
+            }
+            case S8Out::Int32:
+                for (int r = 0; r < rows; ++r) _mm256_mask_storeu_epi32(dst(r, 4), m, sums(r));
+                break;
+        }
+        if (g.transposed) gemm_s8_write_tile(g, tmp, rows, row, col0, cols);
+    }
+}
+
+// R rows of the offset A copy (rows lda bytes apart) times NP panels from p.
+// With SUM the tile also sums each column's weights (a row of ones) and
+// takes 128 times that sum off the columns' bias first: the first row tile
+// of a column block does this while the block's weights pass through
+// registers anyway.
+template <int R, int NP, bool SUM>
+void Avx512::tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
+                  int64_t lda, int64_t row, int64_t p) {
+    const int64_t stride = g.kg * kS8GroupBytes;
+    const int8_t* b = g.bp + p * stride;
+    // Rows as base[r / 3] + (r % 3) * lda: 4 base registers instead of 12.
+    constexpr int B = (R + 2) / 3;
+    const uint8_t* base[B];
+    for (int i = 0; i < B; ++i) base[i] = a + 3 * i * lda;
+    __m256i acc[R][NP], sum[NP];
+    for (int r = 0; r < R; ++r)
+        for (int q = 0; q < NP; ++q) acc[r][q] = _mm256_setzero_si256();
+    for (int q = 0; q < NP; ++q) sum[q] = _mm256_setzero_si256();
+    const __m256i ones = _mm256_set1_epi8(1);
+    for (int64_t gi = 0; gi < g.kg; ++gi) {
+        __m256i bv[NP];
+        for (int q = 0; q < NP; ++q)
+            bv[q] = _mm256_loadu_si256((const __m256i*)(b + q * stride + gi * kS8GroupBytes));
+        for (int r = 0; r < R; ++r) {
+            int32_t a4;
+            std::memcpy(&a4, base[r / 3] + (r % 3) * lda, 4);
+            const __m256i av = _mm256_set1_epi32(a4);
+            for (int q = 0; q < NP; ++q) acc[r][q] = _mm256_dpbusd_epi32(acc[r][q], av, bv[q]);
+        }
+        if constexpr (SUM)
+            for (int q = 0; q < NP; ++q) sum[q] = _mm256_dpbusd_epi32(sum[q], ones, bv[q]);
+        for (int i = 0; i < B; ++i) base[i] += 4;
+    }
+    if constexpr (SUM)
+        for (int q = 0; q < NP; ++q) {
+            int32_t* bias = cp.bias.data() + (p + q - p0) * 8;
+            const __m256i v = _mm256_loadu_si256((const __m256i*)bias);
+            _mm256_storeu_si256((__m256i*)bias, _mm256_sub_epi32(v, _mm256_slli_epi32(sum[q], 7)));
+        }
+    // Stored panel by panel: in row order GCC 12 merges the stores and then
+    // keeps every accumulator on the stack inside the loop.
+    alignas(64) int32_t out[R * NP * 8];
+    for (int q = 0; q < NP; ++q)
+        for (int r = 0; r < R; ++r) _mm256_store_si256((__m256i*)(out + (r * NP + q) * 8), acc[r][q]);
+    finish(g, cp, p0, out, NP * 8, R, row, p, NP);
+}
+
+}  // namespace
+
+VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_avx512, gemm_s8_s32_avx512, &gemm_s8_stripes<Avx512>)
+
+}  // namespace vantrel

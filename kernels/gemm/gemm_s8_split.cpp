@@ -1,0 +1,112 @@
+#include "kernels/gemm/gemm_s8_split.h"
+
+#include <omp.h>
+
+#include <algorithm>
+
+namespace vantrel {
+
+namespace {
+
+constexpr int64_t kBlockRows = 8;
+
+// This thread's share of the product, with the team's actual size.
+void run_in_team(const GemmS8Args& g, GemmS8RangeFn range) {
+    const int64_t T = omp_get_num_threads();
+    const int64_t t = omp_get_thread_num();
+    const int64_t pairs = s8_panels(g.n);  // pairs of 4-column half-panels
+    if (T > 1 && g.m < g.n) {
+        // Few rows: split the packed panels; each owner does every row. The
+        // last thread's end, 2*pairs half-panels, covers all P of them.
+        const int64_t p0 = t * pairs / T, p1 = (t + 1) * pairs / T;
+        if (p0 < p1) range(g, 0, g.m, p0, p1);
+        return;
+    }
+    const int64_t blocks = g.m / kBlockRows;
+    const int64_t b0 = t * blocks / T, b1 = (t + 1) * blocks / T;
+    if (b0 < b1) range(g, b0 * kBlockRows, b1 * kBlockRows, 0, pairs);
+    if (t == 0 && blocks * kBlockRows < g.m) range(g, blocks * kBlockRows, g.m, 0, pairs);
+}
+
+}  // namespace
+
+void gemm_s8_run(const GemmS8Args& g, bool in_team, GemmS8RangeFn range) {
+    if (g.m <= 0 || g.n <= 0) return;
+    if (in_team) {
+        run_in_team(g, range);
+        return;
+    }
+    const int threads = omp_get_max_threads();
+    if (threads > 1 && !omp_in_parallel()) {
+#pragma omp parallel num_threads(threads)
+        run_in_team(g, range);
+        return;
+    }
+    range(g, 0, g.m, 0, s8_panels(g.n));
+}
+
+void gemm_s8_serial(const GemmS8Args& g, GemmS8RangeFn range) {
+    if (g.m <= 0 || g.n <= 0) return;
+    range(g, 0, g.m, 0, s8_panels(g.n));
+}
+
+namespace {
+
+GemmS8Args make_args(const int8_t* a, const int8_t* bp, S8Out kind, void* out, int32_t m,
+                     int32_t k, int32_t n, bool transposed) {
+    GemmS8Args g{};
+    g.a = a;
+    g.bp = bp;
+    g.m = m;
+    g.k = k > 0 ? k : 0;
+    g.n = n;
+    g.kg = (g.k + 3) / 4;
+    g.kind = kind;
+    g.out = out;
+    g.transposed = transposed;
+    return g;
+}
+
+}  // namespace
+
+void gemm_s8_requant_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp,
+                        const int64_t* eff_bias, const int32_t* multiplier, const int32_t* shift,
+                        const float* scale, int8_t out_zp, void* out, bool float_out, int32_t m,
+                        int32_t k, int32_t n, bool out_transposed, bool in_team) {
+    if (m <= 0 || n <= 0) return;
+    GemmS8Args g = make_args(a, bp, float_out ? S8Out::Float : S8Out::Int8, out, m, k, n,
+                             out_transposed);
+    g.eff_bias = eff_bias;
+    g.multiplier = multiplier;
+    g.shift = shift;
+    g.scale = scale;
+    g.out_zp = out_zp;
+    gemm_s8_run(g, in_team, range);
+}
+
+void gemm_s8_s32_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp, int32_t* y,
+                    int32_t m, int32_t k, int32_t n) {
+    if (m <= 0 || n <= 0) return;
+    gemm_s8_serial(make_args(a, bp, S8Out::Int32, y, m, k, n, false), range);
+}
+
+void gemm_s8_col_params(const GemmS8Args& g, int64_t p0, int64_t p1, S8ColParams& cp) {
+    const size_t cnt = size_t(p1 - p0) * kS8PanelCols;
+    cp.bias.assign(cnt, 0);
+    cp.mult.assign(cnt, 0);
+    cp.shift.assign(cnt, 0);
+    cp.scale.assign(cnt, 0.0f);
+    const int64_t c0 = p0 * kS8PanelCols;
+    const int64_t c1 = std::min(p1 * kS8PanelCols, g.n);
+    for (int64_t c = c0; c < c1; ++c) {
+        const size_t i = size_t(c - c0);
+        if (g.kind != S8Out::Int32 && g.eff_bias) cp.bias[i] = int32_t(uint64_t(g.eff_bias[c]));
+        if (g.kind == S8Out::Int8) {
+            if (g.multiplier) cp.mult[i] = g.multiplier[c];
+            if (g.shift) cp.shift[i] = std::min(32, std::max(-32, g.shift[c]));
+        }
+        if (g.kind == S8Out::Float && g.scale) cp.scale[i] = g.scale[c];
+    }
+}
+
+}  // namespace vantrel

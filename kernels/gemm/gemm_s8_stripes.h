@@ -1,0 +1,107 @@
+// The row stripe x column block driver of the vector int8 GEMM paths. A
+// stripe of A rows (about kStripeBytes) is copied once into the path's own
+// layout, then every block of packed panels (about kBlockBytes) is swept by
+// register tiles of up to kRows rows; the stripe copy and one block together
+// stay in L2. The path supplies, as members of a struct K:
+//   Elem                       element of the A copy
+//   kRows, kLdaAlign           tile rows; A copy row length rounded up to this
+//   kBlockBytes, kStripeBytes
+//   kSumsWeights               the first tile row of each block in a range also
+//                              sums the block's weights (tile<R, NP, true>)
+//   max_panels(r)              panels per tile for r accumulator rows (1/2/4/8)
+//   copy_rows(g, r0, r1, dst, lda)
+//   tile<R, NP[, SUM]>(g, cp, p0, a, lda, row, p)
+// The split over threads stays with gemm_s8_run; this only orders the work
+// of one range, so results do not depend on it.
+#pragma once
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "kernels/gemm/gemm_s8_split.h"
+
+namespace vantrel {
+
+namespace s8_stripes {
+
+template <class K, int R, int NP, bool SUM>
+inline void tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const typename K::Elem* a,
+                 int64_t lda, int64_t row, int64_t p) {
+    if constexpr (K::kSumsWeights)
+        K::template tile<R, NP, SUM>(g, cp, p0, a, lda, row, p);
+    else
+        K::template tile<R, NP>(g, cp, p0, a, lda, row, p);
+}
+
+// Panels [p, pe) of R rows: the widest tile, then halving widths for the rest.
+template <class K, int R, bool SUM>
+void tile_row(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const typename K::Elem* a,
+              int64_t lda, int64_t row, int64_t p, int64_t pe) {
+    // The weight sums take one more accumulator row.
+    constexpr int NP = K::max_panels(SUM ? R + 1 : R);
+    static_assert(NP == 1 || NP == 2 || NP == 4 || NP == 8, "panel widths halve down to 1");
+    for (; p + NP <= pe; p += NP) tile<K, R, NP, SUM>(g, cp, p0, a, lda, row, p);
+    if constexpr (NP > 4) {
+        if (p + 4 <= pe) { tile<K, R, 4, SUM>(g, cp, p0, a, lda, row, p); p += 4; }
+    }
+    if constexpr (NP > 2) {
+        if (p + 2 <= pe) { tile<K, R, 2, SUM>(g, cp, p0, a, lda, row, p); p += 2; }
+    }
+    if constexpr (NP > 1) {
+        if (p < pe) tile<K, R, 1, SUM>(g, cp, p0, a, lda, row, p);
+    }
+}
+
+template <class K>
+using TileRowFn = void (*)(const GemmS8Args&, S8ColParams&, int64_t, const typename K::Elem*,
+                           int64_t, int64_t, int64_t, int64_t);
+
+template <class K, bool SUM, int... I>
+constexpr std::array<TileRowFn<K>, sizeof...(I) + 1> tile_rows(std::integer_sequence<int, I...>) {
+    return {nullptr, &tile_row<K, I + 1, SUM>...};
+}
+
+// Entry r handles a tile row of r rows.
+template <class K, bool SUM>
+inline constexpr auto kTileRows = tile_rows<K, SUM>(std::make_integer_sequence<int, K::kRows>{});
+
+}  // namespace s8_stripes
+
+// A GemmS8RangeFn for the path K.
+template <class K>
+void gemm_s8_stripes(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
+    using Elem = typename K::Elem;
+    static thread_local S8ColParams cp;
+    static thread_local std::vector<Elem> abuf;
+    gemm_s8_col_params(g, p0, p1, cp);
+    constexpr int64_t align = K::kLdaAlign;
+    const int64_t lda = std::max<int64_t>(align, (g.kg * 4 + align - 1) / align * align);
+    const int64_t stripe = std::max<int64_t>(
+        K::kRows, K::kStripeBytes / (int64_t(sizeof(Elem)) * lda) / K::kRows * K::kRows);
+    const int64_t panel_bytes = g.kg * kS8GroupBytes;
+    const int64_t block =
+        panel_bytes > 0 ? std::max<int64_t>(1, K::kBlockBytes / panel_bytes) : p1 - p0;
+    abuf.resize(size_t(std::min(stripe, r1 - r0) * lda));
+    for (int64_t rs = r0; rs < r1; rs += stripe) {
+        const int64_t re = std::min(r1, rs + stripe);
+        K::copy_rows(g, rs, re, abuf.data(), lda);
+        for (int64_t pb = p0; pb < p1; pb += block) {
+            const int64_t pe = std::min(p1, pb + block);
+            for (int64_t row = rs; row < re; row += K::kRows) {
+                const int64_t rows = std::min<int64_t>(K::kRows, re - row);
+                const Elem* a = abuf.data() + (row - rs) * lda;
+                if constexpr (K::kSumsWeights) {
+                    if (rs == r0 && row == rs) {  // corrects the block's bias
+                        s8_stripes::kTileRows<K, true>[rows](g, cp, p0, a, lda, row, pb, pe);
+                        continue;
+                    }
+                }
+                s8_stripes::kTileRows<K, false>[rows](g, cp, p0, a, lda, row, pb, pe);
+            }
+        }
+    }
+}
+
+}  // namespace vantrel

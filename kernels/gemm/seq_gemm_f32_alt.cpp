@@ -1,0 +1,49 @@
+#include "kernels/gemm/seq_gemm_f32_alt.h"
+
+#include <omp.h>
+
+#include <cstddef>
+#include <vector>
+
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+namespace {
+
+int32_t dot_s8_portable(const int8_t* a, const int8_t* b, int64_t k) {
+    // Unsigned arithmetic wraps like the vector lanes do.
+    uint32_t acc = 0;
+    for (int64_t i = 0; i < k; ++i) acc += uint32_t(int32_t(a[i]) * int32_t(b[i]));
+    return int32_t(acc);
+}
+
+}  // namespace
+
+void seq_gemm_f32_alt_rows(const float* x, const int8_t* q, const float* scale, const float* bias,
+                           float* y, int32_t k, int32_t n, DotS8Fn dot) {
+    if (n <= 0) return;
+    const int64_t K = k > 0 ? k : 0, N = n;
+    thread_local std::vector<int8_t> qx;
+    if (qx.size() < size_t(K)) qx.resize(size_t(K));
+    const float sx = quantize_row_symmetric(x, qx.data(), int(K));
+    const int8_t* codes = qx.data();
+    const int team = omp_in_parallel() ? 1 : omp_get_max_threads();
+#pragma omp parallel num_threads(team)
+    {
+        const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());
+        for (int64_t o = r.begin; o < r.end; ++o) {
+            const int32_t acc = dot(codes, q + o * K, K);
+            float v = (sx * scale[o]) * float(acc);
+            if (bias) v = v + bias[o];
+            y[o] = v;
+        }
+    }
+}
+
+void k_seq_gemm_f32_alt(const float* x, const int8_t* q, const float* scale, const float* bias,
+                        float* y, int32_t k, int32_t n, void*) {
+    seq_gemm_f32_alt_rows(x, q, scale, bias, y, k, n, &dot_s8_portable);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,13 @@
+#include "kernels/norm/layer_norm_f32.h"
+#include "kernels/simd/lanes_f32_avx2.h"
+#include "kernels/norm/norm_f32_loops.h"
+#include "kernels/norm/norm_rows_x86.h"
+
+namespace vantrel {
+
+void k_layer_norm_f32_avx2(const float* in, const float* gamma, const float* beta, float* out,
+                           int32_t rows, int32_t c, void*, float eps) {
+    layer_norm_lanes<Lanes4Sse, LanesF32Avx2>(in, gamma, beta, out, rows, c, eps);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,95 @@
+// Channel-block loops shared by every global-average-pooling path; each path
+// supplies the vector operations. Static templates: each instruction-set
+// file keeps its own copy.
+#pragma once
+#include <cstdint>
+
+#include "kernels/pool/avgpool.h"
+
+namespace vantrel {
+
+// float32. Ops: V with L lanes, zero(), set1(x), load(p), load_n(p, n)
+// (lanes >= n read as 0), store(p, v), store_n(p, v, n), add(a, b), mul(a, b).
+// Each lane sums its channel over the pixels in memory order from +0.
+template <class Ops>
+static void avgpool_f32_loops(const float* in, float* out, int32_t c, int32_t h, int32_t w) {
+    using V = typename Ops::V;
+    constexpr int64_t L = Ops::L;
+    if (c < 1) return;
+    const int64_t C = c;
+    const int64_t pixels = (h < 0 || w < 0) ? 0 : int64_t(h) * int64_t(w);
+    if (pixels == 0) {
+        for (int64_t ch = 0; ch < C; ++ch) out[ch] = 0.0f;
+        return;
+    }
+    const V inv = Ops::set1(1.0f / float(pixels));
+    int64_t ch = 0;
+    for (; ch + 4 * L <= C; ch += 4 * L) {
+        V a0 = Ops::zero(), a1 = a0, a2 = a0, a3 = a0;
+        const float* p = in + ch;
+        for (int64_t px = 0; px < pixels; ++px, p += C) {
+            a0 = Ops::add(a0, Ops::load(p));
+            a1 = Ops::add(a1, Ops::load(p + L));
+            a2 = Ops::add(a2, Ops::load(p + 2 * L));
+            a3 = Ops::add(a3, Ops::load(p + 3 * L));
+        }
+        Ops::store(out + ch, Ops::mul(a0, inv));
+        Ops::store(out + ch + L, Ops::mul(a1, inv));
+        Ops::store(out + ch + 2 * L, Ops::mul(a2, inv));
+        Ops::store(out + ch + 3 * L, Ops::mul(a3, inv));
+    }
+    for (; ch + L <= C; ch += L) {
+        V a = Ops::zero();
+        const float* p = in + ch;
+        for (int64_t px = 0; px < pixels; ++px, p += C) a = Ops::add(a, Ops::load(p));
+        Ops::store(out + ch, Ops::mul(a, inv));
+    }
+    if (ch < C) {
+        const int n = int(C - ch);
+        V a = Ops::zero();
+        const float* p = in + ch;
+        for (int64_t px = 0; px < pixels; ++px, p += C) a = Ops::add(a, Ops::load_n(p, n));
+        Ops::store_n(out + ch, Ops::mul(a, inv), n);
+    }
+}
+
+// int8. Ops: accumulator Acc of L int16 lanes, zero(), add(a, p) (widens L
+// bytes at p and adds them), add_n(a, p, n) (bytes >= n count as 0),
+// spill(int16_t* dst, a). Runs of at most 256 pixels fit int16
+// (256 * -128 = -32768, 256 * 127 = 32512); each run is then added to exact
+// 64-bit sums.
+template <class Ops>
+static void avgpool_s8_loops(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out,
+                             int32_t c, int32_t h, int32_t w, float in_scale, float out_scale) {
+    using Acc = typename Ops::Acc;
+    constexpr int L = Ops::L;
+    constexpr int64_t kRun = 256;
+    if (c < 1) return;
+    const int64_t C = c;
+    const int64_t pixels = (h < 0 || w < 0) ? 0 : int64_t(h) * int64_t(w);
+    if (pixels == 0) {
+        for (int64_t ch = 0; ch < C; ++ch) out[ch] = avgpool_s8_empty(out_zp);
+        return;
+    }
+    const AvgPoolS8Requant q = avgpool_s8_requant(pixels, in_zp, out_zp, in_scale, out_scale);
+    for (int64_t ch = 0; ch < C; ch += L) {
+        const int n = C - ch < L ? int(C - ch) : L;
+        int64_t sums[L] = {};
+        for (int64_t p0 = 0; p0 < pixels; p0 += kRun) {
+            const int64_t p1 = pixels - p0 < kRun ? pixels : p0 + kRun;
+            Acc a = Ops::zero();
+            const int8_t* p = in + p0 * C + ch;
+            if (n == L) {
+                for (int64_t px = p0; px < p1; ++px, p += C) a = Ops::add(a, p);
+            } else {
+                for (int64_t px = p0; px < p1; ++px, p += C) a = Ops::add_n(a, p, n);
+            }
+            alignas(64) int16_t run[L];
+            Ops::spill(run, a);
+            for (int j = 0; j < n; ++j) sums[j] += run[j];
+        }
+        for (int j = 0; j < n; ++j) out[ch + j] = avgpool_s8_finish(sums[j], q);
+    }
+}
+
+}  // namespace vantrel

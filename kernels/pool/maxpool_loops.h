@@ -1,0 +1,69 @@
+// Window loops shared by every max-pooling path; each path supplies the
+// vector operations. Channels are the vector axis: for each output pixel the
+// window is walked in (ky, kx) order for blocks of 4, then 1, then a partial
+// vector of channels, so all paths apply the same maxima in the same order.
+//
+// Ops provides: element type T, vector type V with L lanes, lowest(),
+// load(p), load_n(p, n) (lanes >= n read as lowest), store(p, v),
+// store_n(p, v, n) (writes lanes < n only), max(m, x).
+//
+// The template is static so each instruction-set file keeps its own copy.
+#pragma once
+#include <cstdint>
+
+#include "kernels/pool/pool_geometry.h"
+
+namespace vantrel {
+
+template <class Ops>
+static void maxpool_loops(const typename Ops::T* in, typename Ops::T* out, int32_t c, int32_t h,
+                          int32_t w, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                          int32_t pad_h, int32_t pad_w) {
+    using T = typename Ops::T;
+    using V = typename Ops::V;
+    constexpr int64_t L = Ops::L;
+    if (c < 1 || h < 0 || w < 0) return;
+    const int64_t oh = pool_out_extent(h, kh, stride_h, pad_h);
+    const int64_t ow = pool_out_extent(w, kw, stride_w, pad_w);
+    const int64_t C = c, W = w;
+    for (int64_t oy = 0; oy < oh; ++oy) {
+        const PoolSpan ys = pool_span(oy, kh, stride_h, pad_h, h);
+        for (int64_t ox = 0; ox < ow; ++ox) {
+            const PoolSpan xs = pool_span(ox, kw, stride_w, pad_w, w);
+            T* o = out + (oy * ow + ox) * C;
+            int64_t ch = 0;
+            for (; ch + 4 * L <= C; ch += 4 * L) {
+                V m0 = Ops::lowest(), m1 = m0, m2 = m0, m3 = m0;
+                for (int64_t iy = ys.begin; iy < ys.end; ++iy)
+                    for (int64_t ix = xs.begin; ix < xs.end; ++ix) {
+                        const T* p = in + (iy * W + ix) * C + ch;
+                        m0 = Ops::max(m0, Ops::load(p));
+                        m1 = Ops::max(m1, Ops::load(p + L));
+                        m2 = Ops::max(m2, Ops::load(p + 2 * L));
+                        m3 = Ops::max(m3, Ops::load(p + 3 * L));
+                    }
+                Ops::store(o + ch, m0);
+                Ops::store(o + ch + L, m1);
+                Ops::store(o + ch + 2 * L, m2);
+                Ops::store(o + ch + 3 * L, m3);
+            }
+            for (; ch + L <= C; ch += L) {
+                V m = Ops::lowest();
+                for (int64_t iy = ys.begin; iy < ys.end; ++iy)
+                    for (int64_t ix = xs.begin; ix < xs.end; ++ix)
+                        m = Ops::max(m, Ops::load(in + (iy * W + ix) * C + ch));
+                Ops::store(o + ch, m);
+            }
+            if (ch < C) {
+                const int n = int(C - ch);
+                V m = Ops::lowest();
+                for (int64_t iy = ys.begin; iy < ys.end; ++iy)
+                    for (int64_t ix = xs.begin; ix < xs.end; ++ix)
+                        m = Ops::max(m, Ops::load_n(in + (iy * W + ix) * C + ch, n));
+                Ops::store_n(o + ch, m, n);
+            }
+        }
+    }
+}
+
+}  // namespace vantrel

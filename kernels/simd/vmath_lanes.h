@@ -1,0 +1,64 @@
+// vexp, recip and vsin of vmath.h on a lane struct Ln (lanes_f32_*.h) that
+// also has
+//   min_keep_nan(z, c), max_keep_nan(z, c)  a NaN z passes through
+//   round(v)                                nearest integer, ties to even
+//   div(a, b)
+//   pow2i(k)                                2^k built in the exponent field
+//                                           (k integral; NaN lanes are NaN
+//                                           through the product anyway)
+//   negate_if_odd(y, k)                     y with its sign flipped where
+//                                           |k| < kParityLimit and k is odd
+// Each lane rounds exactly like the one-lane version.
+#pragma once
+#include "kernels/simd/vmath.h"
+
+namespace vantrel {
+namespace vmath {
+
+template <class Ln>
+static inline typename Ln::V vexp_lanes(typename Ln::V z) {
+    using V = typename Ln::V;
+    z = Ln::min_keep_nan(z, Ln::set1(kExpHi));
+    z = Ln::max_keep_nan(z, Ln::set1(kExpLo));
+    const V k = Ln::round(Ln::mul(z, Ln::set1(kLog2e)));
+    V r = Ln::fnmadd(k, Ln::set1(kLn2Hi), z);
+    r = Ln::fnmadd(k, Ln::set1(kLn2Lo), r);
+    V p = Ln::set1(kExpP0);
+    p = Ln::fmadd(p, r, Ln::set1(kExpP1));
+    p = Ln::fmadd(p, r, Ln::set1(kExpP2));
+    p = Ln::fmadd(p, r, Ln::set1(kExpP3));
+    p = Ln::fmadd(p, r, Ln::set1(kExpP4));
+    p = Ln::fmadd(p, r, Ln::set1(kExpP5));
+    p = Ln::fmadd(p, r, Ln::set1(kExpP6));
+    p = Ln::fmadd(p, r, Ln::set1(kExpP7));
+    return Ln::mul(p, Ln::pow2i(k));
+}
+
+template <class Ln>
+static inline typename Ln::V recip_step_lanes(typename Ln::V d, typename Ln::V r) {
+    return Ln::mul(r, Ln::sub(Ln::set1(2.0f), Ln::mul(d, r)));
+}
+
+// Correctly rounded quotient as first estimate (see recip in vmath.h).
+template <class Ln>
+static inline typename Ln::V recip_lanes(typename Ln::V d) {
+    const typename Ln::V r0 = Ln::div(Ln::set1(1.0f), d);
+    return recip_step_lanes<Ln>(d, recip_step_lanes<Ln>(d, r0));
+}
+
+template <class Ln>
+static inline typename Ln::V vsin_lanes(typename Ln::V x) {
+    using V = typename Ln::V;
+    const V k = Ln::round(Ln::mul(x, Ln::set1(kInvPi)));
+    const V r = Ln::sub(x, Ln::mul(k, Ln::set1(kPi)));
+    const V q = Ln::mul(r, r);
+    V p = Ln::set1(kSinP0);
+    p = Ln::add(Ln::mul(p, q), Ln::set1(kSinP1));
+    p = Ln::add(Ln::mul(p, q), Ln::set1(kSinP2));
+    p = Ln::add(Ln::mul(p, q), Ln::set1(kSinP3));
+    p = Ln::add(Ln::mul(p, q), Ln::set1(kSinP4));
+    return Ln::negate_if_odd(Ln::mul(r, p), k);
+}
+
+}  // namespace vmath
+}  // namespace vantrel

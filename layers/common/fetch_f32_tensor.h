@@ -1,0 +1,38 @@
+// Fetches one named float32 weight tensor and checks its length, so a layer
+// never packs or indexes a tensor of the wrong size.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/layer.h"
+#include "layers/common/layer_checks.h"
+
+namespace vantrel {
+
+// Returns false when the tensor is absent and not required (out untouched).
+// Throws when a required tensor is absent, its byte count is not a multiple
+// of 4, or it does not hold exactly `expected` floats.
+inline bool fetch_f32_tensor(const char* op, const std::string& node, const WeightFetch& fetch,
+                             const std::string& tensor, int64_t expected, bool required,
+                             std::vector<float>& out) {
+    std::vector<int> shape;
+    std::vector<uint8_t> bytes;
+    if (!fetch(tensor, shape, bytes)) {
+        if (required) layer_fail(op, node, "weight tensor '" + tensor + "' is missing");
+        return false;
+    }
+    if (bytes.size() % 4 != 0)
+        layer_fail(op, node, "weight tensor '" + tensor + "' has " + std::to_string(bytes.size()) +
+                                 " bytes, not a whole number of float32 values");
+    const uint64_t n = bytes.size() / 4;
+    if (expected < 0 || n != uint64_t(expected))
+        layer_fail(op, node, "weight tensor '" + tensor + "' holds " + std::to_string(n) +
+                                 " floats, expected " + std::to_string(expected));
+    out.resize(size_t(n));
+    if (n) std::memcpy(out.data(), bytes.data(), bytes.size());
+    return true;
+}
+
+}  // namespace vantrel
