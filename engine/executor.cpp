@@ -242,7 +242,14 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
             throw std::runtime_error("node '" + node.name + "' has " + std::to_string(n) + " inputs (max " +
                                      std::to_string(kMaxLayerInputs) + ")");
         int in_idx[kMaxLayerInputs];
-        for (int j = 0; j < n; ++j) in_idx[j] = index_.at(node.inputs[j]);
+        for (int j = 0; j < n; ++j) {
+            in_idx[j] = index_.at(node.inputs[j]);
+            // Growing the output buffer would free the memory an input view
+            // points at (the loader refuses such graphs; this guards others).
+            if (in_idx[j] == out_idx)
+                throw std::runtime_error("node '" + node.name + "' reads its own output tensor '" +
+                                         node.inputs[j] + "'");
+        }
 
         bool cross = layer->device_kind() != kind;
         const void* data[kMaxLayerInputs];

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "loader/json.h"
+#include "loader/layer_args.h"
 #include "loader/layer_factory.h"
 
 namespace vantrel {
@@ -123,6 +124,25 @@ std::vector<std::string> read_names(const JsonValue& node, const char* list_key,
     return out;
 }
 
+std::string args_key(int32_t op, const JsonValue& node, bool relu) {
+    std::string key = std::to_string(op) + (relu ? " relu" : "");
+    const LayerArgs args(op, node);
+    for (const LayerArgs::Value& v : args.values()) {
+        key += ' ' + v.key + '=';
+        switch (v.type) {
+            case ArgType::Int: key += std::to_string(v.i); break;
+            case ArgType::Float: {
+                char exact[32];  // hexadecimal: every float keeps its own text
+                std::snprintf(exact, sizeof exact, "%a", double(v.f));
+                key += exact;
+                break;
+            }
+            case ArgType::Bool: key += v.b ? "1" : "0"; break;
+        }
+    }
+    return key;
+}
+
 }  // namespace
 
 ArchGraph load_arch(const std::string& path) { return load_arch_text(read_file(path), path); }
@@ -175,6 +195,7 @@ ArchGraph load_arch_text(const std::string& text, const std::string& path) {
             const JsonValue& args = at(jn, "args");
             if (has(args, "relu")) n.relu = json_flag(at(args, "relu"));
         }
+        n.args_key = args_key(n.op, jn, n.relu);
         std::unique_ptr<ILayer> layer = create_layer(n.name, n.op, jn, n.relu);
         if (layer) g.layers.push_back(std::move(layer));
     }

@@ -24,6 +24,9 @@ struct ArchNode {
     std::vector<std::string> inputs;
     std::vector<std::string> outputs;
     bool relu = false;
+    // The argument values the node's layer reads, as text: nodes that share
+    // a name share one layer, which is only sound when these agree.
+    std::string args_key;
 };
 
 struct ArchGraph {

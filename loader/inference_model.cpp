@@ -5,6 +5,7 @@
 
 #include "engine/backend.h"
 #include "engine/duration_scaled.h"
+#include "loader/graph_validation.h"
 #include "loader/op_table.h"
 #include "loader/packed_weight_sharing.h"
 
@@ -36,6 +37,7 @@ void load_weights(const std::string& weights_path, std::vector<std::unique_ptr<I
 InferenceModel::InferenceModel(const std::string& arch_path, const std::string& weights_path) {
     allocator_ = active_backend_or_throw().k_get_allocator();
     graph_ = load_arch(arch_path);
+    validate_graph(graph_, arch_path);
     for (const ArchNode& n : graph_.nodes) {
         const char* op = op_name_from_code(n.op);
         node_op_names_[n.name] = (n.op != OP_UNKNOWN && op && *op) ? op : "unknown";
