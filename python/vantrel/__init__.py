@@ -1,12 +1,17 @@
 """vantrel: tooling around the ``model_inference`` inference engine.
 
 The engine itself is the compiled module :mod:`model_inference`; this
-package holds the Python-side tools (model-file writer, command line).
+package holds the Python-side tools: the model-file writer and reader
+(:mod:`vantrel.model_file`), the PyTorch converters (:mod:`vantrel.convert`,
+one module per model family), int8 quantisation (:mod:`vantrel.quantize`),
+seeded reference networks (:mod:`vantrel.models`) and the command line.
 """
 
 __version__ = "0.1.0"
 
-from vantrel.convert import ConversionError, convert
+# The package vantrel.convert is callable: convert(module, example_input).
+from vantrel import convert
+from vantrel.convert import ConversionError
 from vantrel.model_file import ModelBuilder, read_weights, write_weights
 
 __all__ = ["__version__", "ConversionError", "ModelBuilder", "convert", "read_weights",

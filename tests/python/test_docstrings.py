@@ -12,8 +12,8 @@ pytest.importorskip("torch")
 
 
 def undocumented():
-    for info in pkgutil.iter_modules(vantrel.__path__):
-        mod = importlib.import_module(f"vantrel.{info.name}")
+    for info in pkgutil.walk_packages(vantrel.__path__, "vantrel."):
+        mod = importlib.import_module(info.name)
         if not mod.__doc__:
             yield mod.__name__
         for name, obj in vars(mod).items():

@@ -1,144 +1,28 @@
-"""Convert a PyTorch module into vantrel's architecture and weights files.
+"""Any other PyTorch module (a CNN) to vantrel files, traced with ``torch.fx``.
 
-:func:`convert` is the one entry point for every model family. It reads the
-family from the module (:func:`model_family`) and hands it to that family's
-converter:
-
-- ``"cnn"``: any other module, traced here with ``torch.fx`` (below);
-- ``"vit"``: a ViT classifier with timm's names (:mod:`vantrel.vit`);
-- ``"bert"``: a Hugging Face ``BertModel`` with mean pooling (:mod:`vantrel.bert`);
-- ``"decoder"``: a Llama-layout decoder, rotary encoding and grouped KV heads
-  (:mod:`vantrel.decoder`);
-- ``"vocoder"``: a :class:`vantrel.torch_vocoder.TorchVocoder` (:mod:`vantrel.vocoder`).
-
-A CNN is traced and its shapes are propagated with the example input; each
-traced node is then mapped onto engine ops.
+The module is traced and its shapes are propagated with the example input;
+each traced node is then mapped onto engine ops.
 Batch norms that follow a convolution are folded into it, and a ReLU that
 is the only user of a convolution, linear layer or addition becomes that
 node's fused ReLU. Anything without a mapping stops the conversion with a
-:class:`ConversionError` naming the module or function and the traced
-node; nothing is dropped silently.
+:class:`~vantrel.convert.core.ConversionError` naming the module or function
+and the traced node; nothing is dropped silently.
 
 The converted model takes one image without the batch axis, channels
 last: an array of shape ``(H, W, C)`` for a PyTorch input ``(1, C, H, W)``.
-
-Int8: a CNN is quantised after conversion from calibration inputs
-(:func:`vantrel.quantize.quantize`); ViT and BERT encoders store per-row
-int8 weights and quantise their activations on the fly, so they take no
-calibration inputs. Decoders and vocoders convert to float32 only.
-
-Example::
-
-    from vantrel.convert import convert
-    builder = convert(torch_model, torch.randn(1, 3, 224, 224), name="resnet")
-    builder.save("resnet.json", "resnet.bin")
 """
 
 from __future__ import annotations
 
 import operator
-import sys
 from typing import Callable
 
 import numpy as np
 
+from vantrel.convert.core import ConversionError, report_progress
 from vantrel.model_file import ModelBuilder
 
-
-class ConversionError(RuntimeError):
-    """A traced node has no mapping onto the engine's ops."""
-
-
-FAMILIES = ("cnn", "vit", "bert", "decoder", "vocoder")
-
-
-def report_progress(enabled: bool, what: str, done: int, total: int) -> None:
-    """Print ``converting <what> <done>/<total>`` to stderr when ``enabled``."""
-    if enabled:
-        print(f"converting {what} {done}/{total}", file=sys.stderr)
-
-
-def model_family(module) -> str:
-    """The converter family of ``module`` (one of :data:`FAMILIES`), read from
-    its type and its parameter names."""
-    from vantrel.torch_vocoder import TorchVocoder
-
-    if isinstance(module, TorchVocoder):
-        return "vocoder"
-    keys = set(module.state_dict().keys())
-    if {"patch_embed.proj.weight", "cls_token", "pos_embed"} <= keys:
-        return "vit"
-    if "model.embed_tokens.weight" in keys or (
-            "embed.weight" in keys and any(k.endswith(".attn.q.weight") for k in keys)):
-        return "decoder"
-    if keys & {"embeddings.word_embeddings.weight", "bert.embeddings.word_embeddings.weight"}:
-        return "bert"
-    return "cnn"
-
-
-def convert(module, example_input=None, name: str | None = None, input_name: str = "input",
-            progress: bool = False, int8: bool = False, calibration=None,
-            family: str | None = None, **options) -> ModelBuilder:
-    """Convert ``module`` and return a :class:`ModelBuilder` holding the model.
-
-    ``family`` (default: :func:`model_family`) picks the converter. A CNN
-    needs ``example_input``, a tensor of shape (1, C, H, W); for a ViT it is
-    optional and checked against the position table; the other families
-    ignore it. ``int8`` quantises: a CNN from ``calibration`` (a list of
-    (H, W, C) float arrays), ViT and BERT encoders on the fly. ``options``
-    go to the family's converter (``num_heads``/``eps`` for a ViT;
-    ``max_len``/``int8_attention`` for BERT; ``q_heads``, ``kv_heads``,
-    ``rope_theta``, ``eps`` and ``max_seq_len`` for a decoder). ``progress``
-    prints conversion and calibration progress to stderr. Raises
-    :class:`ConversionError` for anything the engine cannot take.
-    """
-    family = family or model_family(module)
-    if family not in FAMILIES:
-        raise ConversionError(f"unknown model family {family!r}; expected one of {', '.join(FAMILIES)}")
-    if family != "cnn" and calibration is not None:
-        raise ConversionError(f"a {family} model takes no calibration inputs: "
-                              + ("its int8 activations are quantised on the fly"
-                                 if family in ("vit", "bert") else "it converts to float32 only"))
-    if family in ("decoder", "vocoder") and int8:
-        raise ConversionError(f"a {family} model converts to float32 only")
-    name = name or ("model" if family == "cnn" else family)
-    if family == "cnn":
-        if example_input is None:
-            raise ConversionError("a CNN needs an example input of shape (1, C, H, W) to trace")
-        if options:
-            raise ConversionError(f"options {sorted(options)} do not apply to a CNN")
-        if int8 and calibration is None:
-            raise ConversionError("int8 quantisation of a CNN needs calibration inputs")
-        if not int8 and calibration is not None:
-            raise ConversionError("calibration inputs are only used with int8=True")
-        builder = convert_cnn(module, example_input, name, input_name, progress)
-        if int8:
-            from vantrel.quantize import quantize
-            builder = quantize(builder, calibration, progress=progress)
-        return builder
-    if family == "vit":
-        from vantrel.vit import vit_to_builder
-        builder = vit_to_builder(module, name=name, int8=int8, progress=progress, **options)
-        _, h, w, _ = builder.inputs[0]["shape"]
-        if example_input is not None and tuple(example_input.shape) != (1, 3, h, w):
-            raise ConversionError(f"example input has shape {tuple(example_input.shape)}; the "
-                                  f"position table is for (1, 3, {h}, {w})")
-        return builder
-    if family == "bert":
-        from vantrel.bert import bert_encoder
-        config = getattr(module, "config", None)
-        if config is None:
-            raise ConversionError("a BERT module needs its Hugging Face `config`")
-        config = config.to_dict() if hasattr(config, "to_dict") else dict(config)
-        return bert_encoder(module.state_dict(), config, name=name, int8=int8, progress=progress,
-                            **options)
-    if family == "decoder":
-        from vantrel.decoder import decoder_to_builder
-        return decoder_to_builder(module, name=name, progress=progress, **options)
-    from vantrel.vocoder import vocoder_to_builder
-    if options:
-        raise ConversionError(f"options {sorted(options)} do not apply to a vocoder")
-    return vocoder_to_builder(module, name=name, progress=progress)
+__all__ = ["convert_cnn"]
 
 
 def convert_cnn(module, example_input, name: str = "model", input_name: str = "input",
