@@ -49,7 +49,7 @@ class InferenceModel:
     serialised by a lock of its own (each caller waits for the one before).
     """
 
-    def __init__(self, arch_path: str, weights_path: str) -> None:
+    def __init__(self, arch_path: str, weights_path: str, *, memory_limit: int | str | None = None) -> None:
         """Load model from a JSON arch file and a W1X1 binary weights file.
 
         Raises RuntimeError if either file cannot be opened.
@@ -101,6 +101,9 @@ class InferenceModel:
     @property
     def speed(self) -> float:
         """Current TTS duration speed."""
+    @property
+    def memory_limit(self) -> int:
+        """Bytes of tensors, scratch and caches this model may hold (the constructor's memory_limit, else VANTREL_MEMORY_LIMIT, else a quarter of physical memory)."""
     def load_stats(self) -> dict[str, int]:
         """Weight-loading statistics: peak_tensor_bytes, packed_blocks, shared_packed_blocks, shared_packed_bytes."""
     def reset_profile(self) -> None:

@@ -10,9 +10,11 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/backend.h"
+#include "engine/memory_budget.h"
 #include "kernels/kernel_path.h"
 #include "loader/inference_model.h"
 
@@ -83,8 +85,6 @@ while the engine computes, so models used from different threads run at
 the same time. One model may be shared between threads: its calls are
 serialised by a lock of its own (each caller waits for the one before).)";
 
-using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
-using Int8Array = py::array_t<int8_t, py::array::c_style | py::array::forcecast>;
 
 std::string join_dims(const std::vector<int>& dims) {
     std::string s;
@@ -118,6 +118,42 @@ void require_elements(const std::string& name, const std::vector<int>& shape, in
                                  " elements; shape [" + join_dims(shape) + "] needs " + std::to_string(need) + ".");
 }
 
+// The caller's array as the element type the model's nodes read for input
+// `name`: float32 inputs take float, integer and boolean arrays (cast); int8
+// inputs take integer arrays within -128..127 and float arrays, which are
+// quantised with the input's scale and zero point as vantrel.quantize does.
+// numpy does the conversion, so a failure says what numpy says.
+py::array convert_input(const vantrel::InferenceModel& m, const vantrel::InputSpec& spec,
+                        const py::array& input, std::string& dtype) {
+    py::module_ np = py::module_::import("numpy");
+    const char kind = input.dtype().kind();
+    const std::string given = py::str(input.dtype());
+    const bool int8 = m.input_read_dtype(spec.name) == vantrel::kDtypeInt8;
+    dtype = int8 ? "int8" : "float32";
+    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
+        throw py::type_error("input '" + spec.name + "' takes a numeric array (" + dtype + "), not dtype '" +
+                             given + "'");
+    try {
+        if (!int8) return np.attr("ascontiguousarray")(input, py::arg("dtype") = "float32");
+        if (kind == 'f') {
+            py::object x = np.attr("asarray")(input, py::arg("dtype") = "float64");
+            if (!np.attr("isfinite")(x).attr("all")().cast<bool>())
+                throw std::runtime_error("input '" + spec.name + "' holds NaN or infinite values, which int8 "
+                                         "cannot represent");
+            py::object q = np.attr("round")(x / py::float_(double(spec.scale))) + py::int_(spec.zp);
+            return np.attr("ascontiguousarray")(np.attr("clip")(q, -128, 127), py::arg("dtype") = "int8");
+        }
+        if (input.size() > 0 && (np.attr("min")(input).cast<int64_t>() < -128 ||
+                                 np.attr("max")(input).cast<int64_t>() > 127))
+            throw std::runtime_error("input '" + spec.name + "' is int8, but the " + given +
+                                     " array holds values outside -128..127");
+        return np.attr("ascontiguousarray")(input, py::arg("dtype") = "int8");
+    } catch (py::error_already_set& e) {
+        throw std::runtime_error("input '" + spec.name + "': cannot convert the " + given + " array to " + dtype +
+                                 ": " + e.what());
+    }
+}
+
 // Results are float32; int8 tensors are widened value by value.
 py::array_t<float> to_flat_array(const vantrel::OutputTensor& t) {
     int64_t count = 1;
@@ -138,9 +174,34 @@ py::array_t<float> to_flat_array(const vantrel::OutputTensor& t) {
 // The bound model: the engine model plus the lock that serialises its use
 // from several Python threads (the engine itself is not reentrant).
 struct LockedModel : vantrel::InferenceModel {
-    using vantrel::InferenceModel::InferenceModel;
+    LockedModel(const std::string& arch, const std::string& weights, uint64_t memory_limit);
+    ~LockedModel();
     mutable std::mutex lock;
 };
+
+// Models whose constructor has completed. An object made by
+// InferenceModel.__new__ without __init__ reaches the methods as raw,
+// unconstructed memory; only its address can be asked about safely.
+std::mutex live_models_lock;
+std::unordered_set<const LockedModel*> live_models;
+
+LockedModel::LockedModel(const std::string& arch, const std::string& weights, uint64_t memory_limit)
+    : vantrel::InferenceModel(arch, weights, memory_limit) {
+    std::lock_guard<std::mutex> hold(live_models_lock);
+    live_models.insert(this);
+}
+
+LockedModel::~LockedModel() {
+    std::lock_guard<std::mutex> hold(live_models_lock);
+    live_models.erase(this);
+}
+
+void require_live(const LockedModel& m) {
+    std::lock_guard<std::mutex> hold(live_models_lock);
+    if (!live_models.count(&m))
+        throw py::type_error("InferenceModel is not initialised: create it with "
+                             "InferenceModel(arch_path, weights_path)");
+}
 
 // Runs `f` (which must not touch Python objects) with the model's lock held
 // and the interpreter lock released. The interpreter lock is always given up
@@ -160,25 +221,14 @@ const vantrel::InputSpec& first_input(const vantrel::InferenceModel& m) {
 
 // `step`: run at the model's sequence position and advance it (forward_step).
 py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step) {
+    require_live(m);
     py::array input = py::module_::import("numpy").attr("asarray")(like.obj);
     if (input.ndim() == 0) throw std::runtime_error("Input array must have at least 1 dimension.");
     const vantrel::InputSpec& spec = first_input(m);
     int64_t n = int64_t(input.size());
     std::vector<int> shape = choose_shape(spec.shape, n);
-    char kind = input.dtype().kind();
-    py::array held;
     vantrel::InputTensor t;
-    if (kind == 'f') {
-        held = FloatArray::ensure(input);
-        t.dtype = "float32";
-    } else if (kind == 'i' || kind == 'b') {
-        held = Int8Array::ensure(input);
-        t.dtype = "int8";
-    } else {
-        throw std::runtime_error("Unsupported array dtype '" + std::string(py::str(input.dtype())) +
-                                 "'. Use float32 for FP32 models or int8 for INT8 models.");
-    }
-    if (!held) throw py::error_already_set();
+    py::array held = convert_input(m, spec, input, t.dtype);
     require_elements(spec.name, shape, n);
     t.data = held.data();
     t.shape = shape;
@@ -210,6 +260,7 @@ using ArrayDict = py::typing::Dict<py::str, py::array>;
 using ResultDict = py::typing::Dict<py::str, py::array_t<float>>;
 
 ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step) {
+    require_live(m);
     // Keyed by the name as Python sees it (see text()), so an input whose
     // name is not UTF-8 can still be fed under its escaped name.
     std::unordered_map<std::string, const vantrel::InputSpec*> declared;
@@ -218,20 +269,21 @@ ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step) {
     vantrel::InputMap map;
     for (auto item : inputs) {
         std::string name = py::cast<std::string>(item.first);
-        FloatArray arr = FloatArray::ensure(item.second);
-        if (!arr) throw py::error_already_set();
-        int64_t n = int64_t(arr.size());
         vantrel::InputTensor t;
         auto d = declared.find(name);
+        py::array arr = py::module_::import("numpy").attr("asarray")(item.second);
         if (d != declared.end()) {
             name = d->second->name;
-            t.shape = d->second->shape.empty() ? std::vector<int>{} : choose_shape(d->second->shape, n);
+            arr = convert_input(m, *d->second, arr, t.dtype);
+            t.shape = d->second->shape.empty() ? std::vector<int>{} : choose_shape(d->second->shape, int64_t(arr.size()));
         } else {
+            // Refused by the executor with the declared names; only the
+            // shape is needed for that.
             for (py::ssize_t i = 0; i < arr.ndim(); ++i) t.shape.push_back(int(arr.shape(i)));
         }
+        int64_t n = int64_t(arr.size());
         require_elements(name, t.shape, n);
         t.data = arr.data();
-        t.dtype = "float32";
         held.push_back(arr);
         map[name] = std::move(t);
     }
@@ -320,16 +372,27 @@ PYBIND11_MODULE(model_inference, m) {
 
     using Model = LockedModel;
     py::class_<Model>(m, "InferenceModel", kModelDoc)
-        .def(py::init([](const std::string& arch, const std::string& weights) {
+        .def(py::init([](const std::string& arch, const std::string& weights, py::object memory_limit) {
+                 uint64_t limit = 0;  // the default
+                 if (!memory_limit.is_none()) {
+                     if (py::isinstance<py::str>(memory_limit))
+                         limit = vantrel::parse_memory_limit(py::cast<std::string>(memory_limit), "memory_limit");
+                     else if (py::isinstance<py::int_>(memory_limit) && !py::isinstance<py::bool_>(memory_limit) &&
+                              py::cast<py::int_>(memory_limit) > py::int_(0))
+                         limit = py::cast<uint64_t>(memory_limit);
+                     else
+                         throw py::value_error("memory_limit must be a positive number of bytes or a text "
+                                               "such as '512M' or '8G'");
+                 }
                  std::unique_ptr<Model> model;
                  {
                      py::gil_scoped_release nogil;  // loading touches no Python object
-                     model = std::make_unique<Model>(arch, weights);
+                     model = std::make_unique<Model>(arch, weights, limit);
                  }
                  model->set_profile_enabled(true);
                  return model;
              }),
-             py::arg("arch_path"), py::arg("weights_path"),
+             py::arg("arch_path"), py::arg("weights_path"), py::kw_only(), py::arg("memory_limit") = py::none(),
              "Load model from a JSON arch file and a W1X1 binary weights file.\n\n"
              "Raises RuntimeError if either file cannot be opened.")
         .def("forward", &forward_array, py::arg("input"),
@@ -341,41 +404,57 @@ PYBIND11_MODULE(model_inference, m) {
              "Run a multi-input / multi-output forward pass.\n\nArgs:\n"
              "    inputs: dict mapping tensor name \u2192 numpy array (float32).\n\n"
              "Returns:\n    dict mapping output tensor name \u2192 1-D float32 numpy array.")
-        .def_property_readonly("model_name", [](const Model& mo) { return text(mo.graph().model_name); },
+        .def_property_readonly("model_name", [](const Model& mo) {
+            require_live(mo); return text(mo.graph().model_name); },
                                "Model name string from the arch JSON.")
-        .def_property_readonly("input_count", [](const Model& mo) { return int(mo.graph().inputs.size()); },
+        .def_property_readonly("input_count", [](const Model& mo) {
+            require_live(mo); return int(mo.graph().inputs.size()); },
                                "Number of declared model inputs.")
-        .def_property_readonly("inputs", [](const Model& mo) { return mo.graph().inputs; },
+        .def_property_readonly("inputs", [](const Model& mo) {
+            require_live(mo); return mo.graph().inputs; },
                                "List of InputSpec descriptors (one per model input).")
-        .def_property_readonly("output_names", [](const Model& mo) { return texts(mo.graph().output_names); },
+        .def_property_readonly("output_names", [](const Model& mo) {
+            require_live(mo); return texts(mo.graph().output_names); },
                                "List of declared output tensor names.")
-        .def_property_readonly("is_fp32", [](const Model& mo) { return first_input(mo).dtype == "float32"; },
+        .def_property_readonly("is_fp32", [](const Model& mo) {
+            require_live(mo); return first_input(mo).dtype == "float32"; },
                                "True when the first declared input is float32.")
         .def_property_readonly("input_h", [](const Model& mo) {
+            require_live(mo);
             const auto& s = first_input(mo).shape;
             return s.size() >= 1 ? s[0] : 1;
         }, "First input height in NHWC layout.")
         .def_property_readonly("input_w", [](const Model& mo) {
+            require_live(mo);
             const auto& s = first_input(mo).shape;
             return s.size() >= 2 ? s[1] : 1;
         }, "First input width in NHWC layout.")
         .def_property_readonly("input_c", [](const Model& mo) {
+            require_live(mo);
             const auto& s = first_input(mo).shape;
             return s.size() >= 3 ? s[2] : 1;
         }, "First input channel count in NHWC layout.")
-        .def_property_readonly("num_classes", [](const Model& mo) { return num_classes(mo.graph().model_name); },
+        .def_property_readonly("num_classes", [](const Model& mo) {
+            require_live(mo); return num_classes(mo.graph().model_name); },
                                "Classifier class-count hint. Returns 1000 for ImageNet classifier models, otherwise 0.")
-        .def("op_profile", [](const Model& mo) { return to_dict(with_model_lock(mo, [&] { return mo.op_profile(); })); },
+        .def("op_profile", [](const Model& mo) {
+            require_live(mo); return to_dict(with_model_lock(mo, [&] { return mo.op_profile(); })); },
              "Return per-op accumulated timing as dict[str, float] (milliseconds).")
-        .def("layer_profile", [](const Model& mo) { return to_dict(with_model_lock(mo, [&] { return mo.layer_profile(); })); },
+        .def("layer_profile", [](const Model& mo) {
+            require_live(mo); return to_dict(with_model_lock(mo, [&] { return mo.layer_profile(); })); },
              "Return per-layer accumulated timing as dict[str, float] (milliseconds).")
-        .def("set_profile_enabled", [](Model& mo, bool on) { with_model_lock(mo, [&] { mo.set_profile_enabled(on); }); }, py::arg("enabled"),
+        .def("set_profile_enabled", [](Model& mo, bool on) {
+            require_live(mo); with_model_lock(mo, [&] { mo.set_profile_enabled(on); }); }, py::arg("enabled"),
              "Enable or disable per-op and per-layer profiling.")
-        .def_property_readonly("profile_enabled", [](const Model& mo) { return with_model_lock(mo, [&] { return mo.profile_enabled(); }); }, "True when profiling is enabled.")
-        .def("set_speed", [](Model& mo, float v) { with_model_lock(mo, [&] { mo.set_speed(v); }); }, py::arg("speed"),
+        .def_property_readonly("profile_enabled", [](const Model& mo) {
+            require_live(mo); return with_model_lock(mo, [&] { return mo.profile_enabled(); }); }, "True when profiling is enabled.")
+        .def("set_speed", [](Model& mo, float v) {
+            require_live(mo); with_model_lock(mo, [&] { mo.set_speed(v); }); }, py::arg("speed"),
              "Set TTS duration speed. 1.0 is normal, larger is faster, smaller is slower.")
-        .def_property_readonly("speed", [](const Model& mo) { return with_model_lock(mo, [&] { return mo.speed(); }); }, "Current TTS duration speed.")
-        .def("reset_profile", [](Model& mo) { with_model_lock(mo, [&] { mo.reset_profile(); }); }, "Clear accumulated profiling timings.")
+        .def_property_readonly("speed", [](const Model& mo) {
+            require_live(mo); return with_model_lock(mo, [&] { return mo.speed(); }); }, "Current TTS duration speed.")
+        .def("reset_profile", [](Model& mo) {
+            require_live(mo); with_model_lock(mo, [&] { mo.reset_profile(); }); }, "Clear accumulated profiling timings.")
         .def("forward_step", &forward_step_array, py::arg("input"),
              "Run one decoding step with a single input.\n\n"
              "Like forward(input), but the causal attention layers attend to the\n"
@@ -388,18 +467,28 @@ PYBIND11_MODULE(model_inference, m) {
              "Run one decoding step with inputs by name.\n\n"
              "Like forward(inputs), at the current position, which then advances\n"
              "by the step's tokens (see forward_step(input)).")
-        .def("reset_cache", [](Model& mo) { with_model_lock(mo, [&] { mo.reset_cache(); }); },
+        .def("reset_cache", [](Model& mo) {
+            require_live(mo); with_model_lock(mo, [&] { mo.reset_cache(); }); },
              "Start a new sequence: position back to 0 (the cache memory is kept).")
-        .def("reserve_cache", [](Model& mo, int32_t n) { with_model_lock(mo, [&] { mo.reserve_cache(n); }); }, py::arg("capacity"),
+        .def("reserve_cache", [](Model& mo, int32_t n) {
+            require_live(mo); with_model_lock(mo, [&] { mo.reserve_cache(n); }); }, py::arg("capacity"),
              "Reserve the key/value cache of every causal attention layer for\n"
              "`capacity` positions (at least 1) and start a new sequence.\n\n"
              "Without it the capacity is the largest 'max_seq_len' a causal node\n"
              "declares, or 2048.")
-        .def_property_readonly("position", [](const Model& mo) { return with_model_lock(mo, [&] { return mo.position(); }); },
+        .def_property_readonly("position", [](const Model& mo) {
+            require_live(mo); return with_model_lock(mo, [&] { return mo.position(); }); },
                                "Tokens already in the key/value cache: the position of the next forward_step.")
-        .def_property_readonly("cache_capacity", [](const Model& mo) { return with_model_lock(mo, [&] { return mo.cache_capacity(); }); },
+        .def_property_readonly("cache_capacity", [](const Model& mo) {
+            require_live(mo); return with_model_lock(mo, [&] { return mo.cache_capacity(); }); },
                                "Positions the key/value cache holds (reserved before the first pass).")
+        .def_property_readonly("memory_limit", [](const Model& mo) {
+            require_live(mo);
+            return mo.memory_limit();
+        }, "Bytes of tensors, scratch and caches this model may hold (the constructor's memory_limit, "
+           "else VANTREL_MEMORY_LIMIT, else a quarter of physical memory).")
         .def("load_stats", [](const Model& mo) {
+            require_live(mo);
             const auto& s = mo.load_stats();
             py::dict d;
             d["peak_tensor_bytes"] = s.peak_tensor_bytes;
@@ -412,6 +501,7 @@ PYBIND11_MODULE(model_inference, m) {
            "them reused an identical block of the same load (shared_packed_blocks) and the "
            "bytes that saved (shared_packed_bytes).")
         .def("__repr__", [](const Model& mo) {
+            require_live(mo);
             const auto& in = mo.graph().inputs;
             return text("<InferenceModel name='" + mo.graph().model_name + "' input=[" +
                         (in.empty() ? std::string() : join_dims(in.front().shape)) + "]>");

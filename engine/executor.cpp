@@ -58,9 +58,10 @@ Shape3 shape_to_shape3(const std::vector<int>& dims, const std::vector<int>* fal
     return Shape3{c, h, w};
 }
 
-void GraphExecutor::prepare(ArchGraph& graph, Allocator* alloc) {
+void GraphExecutor::prepare(ArchGraph& graph, Allocator* alloc, Allocator* staging) {
     graph_ = &graph;
     alloc_ = alloc;
+    staging_ = staging ? staging : &host_staging_allocator();
     std::unordered_map<std::string, ILayer*> by_name;
     for (auto& l : graph.layers) by_name[l->name] = l.get();
     node_layers_.assign(graph.nodes.size(), nullptr);
@@ -104,7 +105,7 @@ void GraphExecutor::grow_scratch(ILayer& layer, Shape3 in0, bool cross) {
     ScratchRequest req;
     layer.plan_scratch(in0, req);
     Buffer* areas = cross ? host_scratch_ : device_scratch_;
-    Allocator& a = cross ? host_staging_allocator() : *alloc_;
+    Allocator& a = cross ? *staging_ : *alloc_;
     for (int i = 0; i < kScratchAreas; ++i) grow(areas[i], req.bytes[i], a, false);
 }
 
@@ -134,8 +135,14 @@ void GraphExecutor::plan(const InputMap& inputs) {
         planned[idx] = out;
         largest[idx] = std::max(largest[idx], element_count(out));
     }
-    for (size_t t = 0; t < index_.size(); ++t)
-        grow(buffers_[t], byte_count(largest[t], elem_bytes(dtypes_[t])), *alloc_, true);
+    for (const auto& named : index_) {
+        const size_t t = size_t(named.second);
+        try {
+            grow(buffers_[t], byte_count(largest[t], elem_bytes(dtypes_[t])), *alloc_, true);
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error("tensor '" + named.first + "': " + e.what());
+        }
+    }
 
     BackendKind kind = active_backend_or_throw().kind;
     for (size_t i = 0; i < g.nodes.size(); ++i) {
@@ -192,6 +199,17 @@ void GraphExecutor::check_input_dtype(const std::string& name, const InputTensor
     }
 }
 
+int GraphExecutor::input_read_dtype(const std::string& name) const {
+    const ArchGraph& g = *graph_;
+    for (size_t i = 0; i < g.nodes.size(); ++i) {
+        const ILayer* layer = node_layers_[i];
+        if (!layer) continue;
+        for (const std::string& in : g.nodes[i].inputs)
+            if (in == name) return layer->input_dtype();
+    }
+    return kDtypeFp32;
+}
+
 void GraphExecutor::bind_inputs(const InputMap& inputs) {
     const ArchGraph& g = *graph_;
     for (const auto& kv : inputs) {
@@ -213,7 +231,11 @@ void GraphExecutor::bind_inputs(const InputMap& inputs) {
         uint64_t bytes = byte_count(count, t.dtype == "int8" ? 1 : 4);
         int idx = index_.at(s.name);
         // Shapes other than the planned one may carry more elements.
-        grow(buffers_[idx], bytes, *alloc_, true);
+        try {
+            grow(buffers_[idx], bytes, *alloc_, true);
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error("input '" + s.name + "': " + e.what());
+        }
         if (bytes) {
             if (!t.data) throw std::runtime_error("input '" + s.name + "' has no data");
             alloc_->copy_to_device(buffers_[idx].data, t.data, size_t(bytes));
@@ -229,7 +251,7 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
     bind_inputs(inputs);
     ArchGraph& g = *graph_;
     BackendKind kind = active_backend_or_throw().kind;
-    Allocator& host = host_staging_allocator();
+    Allocator& host = *staging_;
 
     for (size_t i = 0; i < g.nodes.size(); ++i) {
         const ArchNode& node = g.nodes[i];
@@ -276,7 +298,12 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
 
         Shape3 want = layer->output_shape_from_data(data, shapes, n);
         int64_t out_elem = elem_bytes(dtypes_[out_idx]);
-        grow(buffers_[out_idx], byte_count(element_count(want), out_elem), *alloc_, true);
+        try {
+            grow(buffers_[out_idx], byte_count(element_count(want), out_elem), *alloc_, true);
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error("node '" + node.name + "' (" + op_name_or_unknown(node.op) + "), output '" +
+                                     (node.outputs.empty() ? kNoName : node.outputs[0]) + "': " + e.what());
+        }
 
         grow_scratch(*layer, n > 0 ? shapes[0] : Shape3{0, 0, 0}, cross);
         ExecContext ctx;

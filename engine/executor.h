@@ -39,7 +39,9 @@ public:
     // Builds the tensor index and node-to-layer table for `graph` and runs
     // one planning pass from the declared shapes. `graph` and `alloc` must
     // outlive the executor.
-    void prepare(ArchGraph& graph, Allocator* alloc);
+    // `staging` (host memory for layers that run on the other side of a
+    // device boundary) defaults to the process-wide staging allocator.
+    void prepare(ArchGraph& graph, Allocator* alloc, Allocator* staging = nullptr);
     void plan(const InputMap& inputs);
     // One pass with every stateful layer at position 0: a fresh sequence.
     // The step sequence is dropped (its cache rows are overwritten), so the
@@ -67,6 +69,9 @@ public:
     // Bytes held by tensor buffers, for tests of the no-regrowth rule.
     uint64_t tensor_buffer_bytes() const;
     int tensor_dtype(const std::string& name) const { return dtypes_.at(index_.at(name)); }
+    // Element type the nodes reading model input `name` take (float32 when no
+    // node reads it): what the caller's array is converted to.
+    int input_read_dtype(const std::string& name) const;
 
 private:
     void grow(Buffer& b, uint64_t bytes, Allocator& alloc, bool zero);
@@ -82,6 +87,7 @@ private:
 
     ArchGraph* graph_ = nullptr;
     Allocator* alloc_ = nullptr;
+    Allocator* staging_ = nullptr;
     std::vector<ILayer*> node_layers_;
     std::unordered_map<std::string, int> index_;
     std::vector<Buffer> buffers_;

@@ -12,6 +12,7 @@
 #include "loader/json.h"
 #include "loader/layer_args.h"
 #include "loader/layer_factory.h"
+#include "loader/regular_file.h"
 
 namespace vantrel {
 
@@ -36,15 +37,21 @@ struct File {
 };
 
 std::string read_file(const std::string& path) {
-    File file{std::fopen(path.c_str(), "rb"), path};
+    OpenResult opened;
+    File file{open_regular_file(path, &opened), path};
+    // A directory, FIFO or device has no usable size: a read error.
+    if (opened == OpenResult::NotRegular) throw std::runtime_error("Read error: " + path);
     if (!file.f) throw std::runtime_error("Cannot open JSON: " + path);
-    // A directory opens on Linux but has no readable size.
-    struct stat st;
-    if (fstat(fileno(file.f), &st) != 0 || !S_ISREG(st.st_mode)) throw std::runtime_error("Read error: " + path);
     if (std::fseek(file.f, 0, SEEK_END) != 0) throw std::runtime_error("Read error: " + path);
     long n = std::ftell(file.f);
     // A size query that fails (or a directory) is a read error.
     if (n < 0 || std::fseek(file.f, 0, SEEK_SET) != 0) throw std::runtime_error("Read error: " + path);
+    // Real architectures are kilobytes; a huge file is refused before it is
+    // read into memory.
+    if (uint64_t(n) > kMaxArchFileBytes)
+        throw std::runtime_error("arch_loader: " + path + ": the file is " + std::to_string(n) +
+                                 " bytes; architecture files are limited to " +
+                                 std::to_string(kMaxArchFileBytes) + " bytes");
     std::string text(size_t(n), '\0');
     size_t got = n ? std::fread(&text[0], 1, size_t(n), file.f) : 0;
     if (got != size_t(n) || std::ferror(file.f)) {

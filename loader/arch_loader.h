@@ -37,6 +37,9 @@ struct ArchGraph {
     std::vector<std::unique_ptr<ILayer>> layers;
 };
 
+// Largest architecture file read (64 MiB); real ones are kilobytes.
+constexpr uint64_t kMaxArchFileBytes = uint64_t(64) << 20;
+
 // [h, w, c] when w != 1, [c] when w == h == 1, [h, c] otherwise.
 std::vector<int> make_input_shape(int h, int w, int c);
 

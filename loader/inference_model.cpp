@@ -20,9 +20,9 @@ struct RegistryScope {
 }  // namespace
 
 void load_weights(const std::string& weights_path, std::vector<std::unique_ptr<ILayer>>& layers,
-                  WeightLoadMemoryStats* stats) {
+                  WeightLoadMemoryStats* stats, uint64_t index_limit) {
     RegistryScope scope;
-    WeightsReader reader(weights_path);
+    WeightsReader reader(weights_path, index_limit);
     WeightFetch fetch = make_weight_fetch(reader, stats);
     for (auto& layer : layers) layer->load_weights(fetch);
     reader.close();
@@ -34,8 +34,12 @@ void load_weights(const std::string& weights_path, std::vector<std::unique_ptr<I
     }
 }
 
-InferenceModel::InferenceModel(const std::string& arch_path, const std::string& weights_path) {
+InferenceModel::InferenceModel(const std::string& arch_path, const std::string& weights_path,
+                               uint64_t memory_limit) {
     allocator_ = active_backend_or_throw().k_get_allocator();
+    budget_.limit = memory_limit ? memory_limit : default_memory_limit();
+    tensor_alloc_ = std::make_unique<BudgetedAllocator>(*allocator_, budget_);
+    staging_alloc_ = std::make_unique<BudgetedAllocator>(host_staging_allocator(), budget_);
     graph_ = load_arch(arch_path);
     validate_graph(graph_, arch_path);
     for (const ArchNode& n : graph_.nodes) {
@@ -43,9 +47,9 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
         node_op_names_[n.name] = (n.op != OP_UNKNOWN && op && *op) ? op : "unknown";
     }
     WeightLoadMemoryStats stats;
-    load_weights(weights_path, graph_.layers, &stats);
+    load_weights(weights_path, graph_.layers, &stats, budget_.limit);
     load_stats_ = stats;
-    exec_.prepare(graph_, allocator_);
+    exec_.prepare(graph_, tensor_alloc_.get(), staging_alloc_.get());
     for (auto& layer : graph_.layers) layer->upload_weights(*allocator_);
 }
 

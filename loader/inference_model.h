@@ -8,18 +8,25 @@
 #include <vector>
 
 #include "engine/executor.h"
+#include "engine/memory_budget.h"
 #include "loader/arch_loader.h"
 #include "loader/weights_file.h"
 
 namespace vantrel {
 
 // Binds the weights of every layer, in order, from one open weights file.
+// `index_limit` bounds the memory the file's index may take.
 void load_weights(const std::string& weights_path, std::vector<std::unique_ptr<ILayer>>& layers,
-                  WeightLoadMemoryStats* stats);
+                  WeightLoadMemoryStats* stats, uint64_t index_limit = UINT64_MAX);
 
 class InferenceModel {
 public:
-    InferenceModel(const std::string& arch_path, const std::string& weights_path);
+    // `memory_limit` caps the bytes of tensors, scratch, staging and caches
+    // (0: default_memory_limit()); allocations past it throw before they
+    // are made.
+    InferenceModel(const std::string& arch_path, const std::string& weights_path, uint64_t memory_limit = 0);
+    uint64_t memory_limit() const { return budget_.limit; }
+    uint64_t memory_in_use() const { return budget_.in_use; }
 
     OutputMap run(const InputMap& inputs) { return exec_.run(inputs); }
     // Step API of decoders (GraphExecutor::run_step and its cache calls).
@@ -30,6 +37,7 @@ public:
     int32_t cache_capacity() const { return exec_.cache_capacity(); }
 
     const ArchGraph& graph() const { return graph_; }
+    int input_read_dtype(const std::string& name) const { return exec_.input_read_dtype(name); }
     uint64_t peak_tensor_bytes() const { return load_stats_.peak_tensor_bytes; }
     const WeightLoadMemoryStats& load_stats() const { return load_stats_; }
     const std::unordered_map<std::string, std::string>& node_op_names() const { return node_op_names_; }
@@ -51,6 +59,10 @@ public:
     GraphExecutor& executor() { return exec_; }
 
 private:
+    // Declared before the graph and executor: their buffers and the layers'
+    // caches give memory back through these allocators when destroyed.
+    MemoryBudget budget_;
+    std::unique_ptr<BudgetedAllocator> tensor_alloc_, staging_alloc_;
     ArchGraph graph_;
     Allocator* allocator_ = nullptr;
     WeightLoadMemoryStats load_stats_;

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include "loader/regular_file.h"
+
 namespace vantrel {
 
 namespace {
@@ -25,15 +27,15 @@ uint64_t le64(const uint8_t* p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4
 
 }  // namespace
 
-WeightsReader::WeightsReader(const std::string& path) : path_(path) {
-    f_ = std::fopen(path.c_str(), "rb");
+WeightsReader::WeightsReader(const std::string& path, uint64_t index_limit) : path_(path) {
+    OpenResult opened;
+    f_ = open_regular_file(path, &opened);
+    // Only a regular file has a length, which bounds every count and
+    // record before anything is allocated for it.
     if (!f_) throw std::runtime_error("Cannot open weights: " + path);
     try {
-        // The length bounds every count and record before anything is
-        // allocated for it; a directory has no usable length.
         struct stat st;
-        if (fstat(fileno(f_), &st) != 0 || !S_ISREG(st.st_mode))
-            throw std::runtime_error("Cannot open weights: " + path);
+        if (fstat(fileno(f_), &st) != 0) throw std::runtime_error("Cannot open weights: " + path);
         file_bytes_ = uint64_t(st.st_size);
 
         uint8_t head[4];
@@ -47,6 +49,10 @@ WeightsReader::WeightsReader(const std::string& path) : path_(path) {
         // first reserving a table for it.
         uint64_t room = (file_bytes_ - kWeightHeaderBytes) / kWeightIndexEntryBytes;
         if (n > room) read_error("index_entry");
+        if (n > index_limit / kWeightIndexEntryMemory)
+            throw std::runtime_error("Weights file " + path + " declares " + std::to_string(n) +
+                                     " tensors; their index would need " + std::to_string(n * kWeightIndexEntryMemory) +
+                                     " bytes, over the model's memory limit of " + std::to_string(index_limit) + " bytes");
         index_.reserve(n ? n : 1);
         uint8_t raw[kWeightIndexEntryBytes];
         for (uint64_t i = 0; i < n; ++i) {

@@ -29,11 +29,15 @@ struct WeightLoadMemoryStats {
 
 constexpr size_t kWeightHeaderBytes = 12;
 constexpr size_t kWeightIndexEntryBytes = 80;
+// Memory one index entry takes once read (entry, name and map node).
+constexpr uint64_t kWeightIndexEntryMemory = 192;
 
 class WeightsReader {
 public:
     // Opens the file, checks the magic and reads the index.
-    explicit WeightsReader(const std::string& path);
+    // `index_limit` bounds the memory the index may take (a sparse file can
+    // claim millions of entries that cost nothing on disk).
+    explicit WeightsReader(const std::string& path, uint64_t index_limit = UINT64_MAX);
     ~WeightsReader();
     WeightsReader(const WeightsReader&) = delete;
     WeightsReader& operator=(const WeightsReader&) = delete;

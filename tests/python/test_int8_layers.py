@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 from vantrel import ModelBuilder
+from vantrel.quantize import quantize_input
 
 
 def multiplier(scale):
@@ -85,16 +86,23 @@ def test_int8_network_matches_numpy(build, relu):
     np.testing.assert_array_equal(m.forward(x), logits)
 
 
-def test_float32_data_is_refused_where_int8_is_read(build):
+def test_int8_inputs_quantise_floats_and_check_integers(build):
     rng = np.random.default_rng(1)
     b = ModelBuilder("q")
-    b.input("x", [16], dtype="int8")
+    b.input("x", [16], dtype="int8", scale=0.05, zp=3)
     int8_weights(b, "fc", rng, (4, 16))
     b.output(b.node("gemm_int8", ["x"], name="fc", C_out=4, C_in=16))
     m = build(b)
-    assert m.forward(np.zeros(16, np.int8)).shape == (4,)
-    with pytest.raises(RuntimeError, match="holds float32 data but node 'fc' \\(gemm_int8\\) reads int8"):
-        m.forward(np.zeros(16, np.float32))
+    x = rng.standard_normal(16).astype(np.float32) * 4
+    want = m.forward(quantize_input(x, 0.05, 3))
+    np.testing.assert_array_equal(m.forward(x), want)
+    np.testing.assert_array_equal(m.forward({"x": x})["fc.out"], want)
+    np.testing.assert_array_equal(m.forward(quantize_input(x, 0.05, 3).astype(np.int64)), want)
+    for bad in (np.full(16, 200, np.int32), np.full(16, -129, np.int64)):
+        with pytest.raises(RuntimeError, match="outside -128..127"):
+            m.forward(bad)
+    with pytest.raises(RuntimeError, match="NaN or infinite"):
+        m.forward(np.full(16, np.nan, np.float32))
 
     b = ModelBuilder("q")
     b.input("x", [16])

@@ -128,7 +128,7 @@ ARCH_CASES = [
     ("shape-a-string", arch_with(lambda d: d["inputs"][0].update(shape="8")), W, "[N, H, W, C]"),
     ("shape-negative", arch_with(lambda d: d["inputs"][0].update(shape=[1, -3, 1, 8])), W,
      "negative dimension"),
-    ("shape-huge", arch_with(lambda d: d["inputs"][0].update(shape=[1, 1e9, 1e9, 8])), W, "Allocation of"),
+    ("shape-huge", arch_with(lambda d: d["inputs"][0].update(shape=[1, 1e9, 1e9, 8])), W, "its memory limit is"),
     ("shape-overflowing-number", TEXT.replace(b"[1, 1, 1, 8]", b"[1, 1e999, 1e999, -1e999]"), W,
      "input 'x' is too large"),
     ("arg-string", arch_with(set_args(0, C_out="4")), W, "C_out"),

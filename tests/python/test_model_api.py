@@ -58,10 +58,6 @@ def test_shape_selection(build, declared, n, shape):
 
 @pytest.mark.parametrize("arg, message", [
     (np.float32(1.0), "Input array must have at least 1 dimension."),
-    (np.zeros(3, dtype=np.uint8),
-     "Unsupported array dtype 'uint8'. Use float32 for FP32 models or int8 for INT8 models."),
-    (np.zeros(4, dtype=np.complex64),
-     "Unsupported array dtype 'complex64'. Use float32 for FP32 models or int8 for INT8 models."),
     (np.zeros(3, dtype=np.float32), "Input array for 'x' has 3 elements; shape [4] needs 4."),
 ])
 def test_forward_rejections(build, arg, message):
@@ -71,15 +67,20 @@ def test_forward_rejections(build, arg, message):
     assert str(e.value) == message
 
 
-def test_dtypes_follow_the_array(build):
+def test_arrays_convert_to_the_type_the_model_reads(build):
     b = ModelBuilder("m")
-    b.input("x", [4], dtype="int8")
+    b.input("x", [4], dtype="int8", scale=0.5, zp=1)
     b.output(b.node("maxpool_int8", ["x"], kH=1, kW=1, stride_h=1, stride_w=1))
     m = build(b)
     np.testing.assert_array_equal(m.forward(np.array([True, False, True, True])), [1, 0, 1, 1])
-    np.testing.assert_array_equal(m.forward(np.array([300, -1, 5, 127])), [44, -1, 5, 127])
-    with pytest.raises(RuntimeError, match="holds float32 data but node .* reads int8"):
-        m.forward(np.zeros(4, dtype=np.float32))
+    np.testing.assert_array_equal(m.forward(np.array([-128, -1, 5, 127], np.int64)), [-128, -1, 5, 127])
+    # Floats are quantised with the input's scale and zero point.
+    np.testing.assert_array_equal(m.forward(np.array([0.2, -3.0, 1e9, 2.5], np.float32)), [1, -5, 127, 6])
+    f = build(identity([4]))
+    for arr in (np.array([1, 2, 3, 4], np.uint8), np.array([1, 2, 3, 4], np.int64), [1.0, 2, 3, 4]):
+        np.testing.assert_array_equal(f.forward(arr), [1, 2, 3, 4])
+    with pytest.raises(TypeError, match="input 'x' takes a numeric array \\(float32\\), not dtype 'complex64'"):
+        f.forward(np.zeros(4, dtype=np.complex64))
 
 
 def test_dict_forward_names(build):
