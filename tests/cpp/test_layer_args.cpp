@@ -155,6 +155,9 @@ TEST(LayerFactory, EveryOpBuildsALayerOfItsRegisteredTypes) {
         EXPECT_EQ(l->dtype(), info->output_dtype) << info->name;
         EXPECT_EQ(l->input_dtype(), info->input_dtype) << info->name;
         EXPECT_EQ(dynamic_cast<PlaceholderLayer*>(l.get()), nullptr) << info->name;
+        // Only these four write int8.
+        bool int8_out = op == OP_CONV_INT8 || op == OP_ADD_INT8 || op == OP_MAXPOOL_INT8 || op == OP_AVGPOOL_INT8;
+        EXPECT_EQ(info->output_dtype, int8_out ? kDtypeInt8 : kDtypeFp32) << info->name;
     }
     JsonValue node = parse_json("{}");
     EXPECT_FALSE(create_layer("n", 0, node, false));
