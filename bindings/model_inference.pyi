@@ -1,6 +1,6 @@
 """Python bindings for the vantrel inference engine."""
 
-from typing import overload
+from typing import Any, overload
 
 import numpy
 import numpy.typing
@@ -140,3 +140,7 @@ class InferenceModel:
 
 def _kernel_path() -> str: ...
 def _supported_kernel_paths() -> list[str]: ...
+def _op_schema() -> dict[str, dict[str, Any]]:
+    """Every op the engine knows: name -> {code, aliases, input_dtype, output_dtype, args}, where
+    args maps each argument key to {type: 'int'|'float'|'bool', default} (plus optional: True
+    for a key beyond the op's fixed argument table)."""

@@ -17,6 +17,7 @@
 #include "engine/memory_budget.h"
 #include "kernels/kernel_path.h"
 #include "loader/inference_model.h"
+#include "loader/op_registry.h"
 
 namespace py = pybind11;
 
@@ -317,6 +318,38 @@ py::dict to_dict(const Map& m) {
     return d;
 }
 
+// The op registry as Python data: what ModelBuilder checks nodes against
+// and what the README's op table is compared with.
+py::dict op_schema() {
+    auto dtype_name = [](int t) { return t == vantrel::kDtypeInt8 ? "int8" : "float32"; };
+    py::dict ops;
+    for (int32_t code = 1; code <= vantrel::kOpCount; ++code) {
+        const vantrel::OpInfo& op = *vantrel::op_info(code);
+        py::dict args;
+        for (const vantrel::ArgSpec& a : op.args) {
+            py::dict spec;
+            switch (a.type) {
+                case vantrel::ArgType::Int: spec["type"] = "int"; spec["default"] = py::int_(int32_t(a.def)); break;
+                case vantrel::ArgType::Float: spec["type"] = "float"; spec["default"] = py::float_(a.def); break;
+                case vantrel::ArgType::Bool: spec["type"] = "bool"; spec["default"] = py::bool_(a.def != 0); break;
+            }
+            if (a.optional) spec["optional"] = true;
+            args[a.key] = spec;
+        }
+        py::list aliases;
+        for (const vantrel::OpAlias& al : vantrel::op_aliases())
+            if (al.code == code) aliases.append(al.name);
+        py::dict entry;
+        entry["code"] = code;
+        entry["aliases"] = aliases;
+        entry["input_dtype"] = dtype_name(op.input_dtype);
+        entry["output_dtype"] = dtype_name(op.output_dtype);
+        entry["args"] = args;
+        ops[op.name] = entry;
+    }
+    return ops;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(model_inference, m) {
@@ -355,6 +388,10 @@ PYBIND11_MODULE(model_inference, m) {
             if (vantrel::kernel_path_supported(p)) out.append(vantrel::kernel_path_name(p));
         return out;
     }, "Kernel paths this CPU and build can run.");
+    m.def("_op_schema", &op_schema,
+          "Every op the engine knows: name -> {code, aliases, input_dtype, output_dtype, args}, where\n"
+          "args maps each argument key to {type: 'int'|'float'|'bool', default} (plus optional: True\n"
+          "for a key beyond the op's fixed argument table).");
 
     py::class_<vantrel::InputSpec>(m, "InputSpec",
                                    "Descriptor for one model input (shape, dtype, and quantization params).")

@@ -1,5 +1,5 @@
-// The argument table: every op's argument keys with their types and
-// defaults, and the readers that take them from a node.
+// Argument specs (declared per op in loader/op_registry.def) and the readers
+// that take argument values from a node.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -16,9 +16,11 @@ struct ArgSpec {
     const char* key;
     ArgType type;
     double def;
+    // A key beyond the op's fixed argument table (read the same way).
+    bool optional = false;
 };
 
-// Keys, types and defaults an op reads, in table order; empty for ops
+// Keys, types and defaults an op reads, in registry order; empty for ops
 // without arguments and for codes outside 1..48.
 const std::vector<ArgSpec>& op_arg_specs(int32_t op);
 
@@ -47,6 +49,7 @@ public:
     int32_t i(const std::string& key) const;
     float f(const std::string& key) const;
     bool b(const std::string& key) const;
+    bool has(const std::string& key) const;
     const std::vector<Value>& values() const { return values_; }
 
 private:
@@ -60,7 +63,8 @@ int32_t conv_inner_k(int32_t c_in, int32_t groups, int32_t kh, int32_t kw);
 // Sequence products whose weights are a decoder's get a huge-page hint.
 bool is_decoder_weight_name(const std::string& name);
 // Activation kind of the ActivationFp32 ops: leaky 0, exp 1, sin 2,
-// sigmoid 3, tanh 4, gelu 5, silu 6; -1 for other ops.
+// sigmoid 3, tanh 4, gelu 5, silu 6 (their order in the registry); -1 for
+// other ops.
 int activation_kind(int32_t op);
 
 }  // namespace vantrel

@@ -1,4 +1,5 @@
-// The op table: op names of the architecture file and their codes.
+// The op table: op names of the architecture file and their codes, both
+// taken from the op registry (loader/op_registry.def).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -7,20 +8,19 @@ namespace vantrel {
 
 enum OpCode : int32_t {
     OP_UNKNOWN = 0,
-    OP_CONV_INT8 = 1, OP_CONV_FP32, OP_GEMM_INT8, OP_GEMM_FP32, OP_ADD_INT8, OP_ADD_FP32,
-    OP_MAXPOOL_INT8, OP_MAXPOOL_FP32, OP_AVGPOOL_INT8, OP_AVGPOOL_FP32, OP_PATCH_PREP_FP32,
-    OP_LAYERNORM_FP32, OP_ATTENTION_FP32, OP_ATTENTION_INT8, OP_SEQGEMM_FP32, OP_SEQGEMM_INT8,
-    OP_CLS_EXTRACT_FP32, OP_UPSAMPLE_BILINEAR_FP32, OP_POS_EMB_ADD_FP32, OP_LEAKY_RELU_FP32,
-    OP_EXP_FP32, OP_SIN_FP32, OP_SIGMOID_FP32, OP_TANH_FP32, OP_GELU_FP32, OP_CONV1D_FP32,
-    OP_CONV1D_INT8, OP_CONV_TRANSPOSE1D_FP32, OP_LSTM_FP32, OP_ADA_IN1D_FP32,
-    OP_ADA_LAYER_NORM_FP32, OP_EMBEDDING_FP32, OP_BERT_EMBEDDINGS_FP32, OP_SNAKE1D_FP32,
-    OP_LENGTH_REGULATE_FP32, OP_ISTFT_FP32, OP_STFT_FP32, OP_CONCAT1D_FP32,
-    OP_UPSAMPLE_NEAREST1D_FP32, OP_SINE_GEN_FP32, OP_SUM_CHANNELS_FP32, OP_SCALE_FP32,
-    OP_REFLECTION_PAD1D_FP32, OP_SLICE_CHANNELS_FP32, OP_RMS_NORM_FP32, OP_SILU_FP32,
-    OP_ELEMWISE_MUL_FP32, OP_CAUSAL_ATTN_CORE_FP32,
+#define VANTREL_OP(stem, ...) OP_##stem,
+#include "loader/op_registry.def"
 };
 
-constexpr int kOpCount = 48;
+constexpr int kOpCount = 0
+#define VANTREL_OP(...) +1
+#include "loader/op_registry.def"
+    ;
+
+// Codes are part of the file format: the registry may only grow at its end.
+static_assert(kOpCount == 48, "op registry must declare the 48 ops of the file format");
+static_assert(OP_CONV_INT8 == 1 && OP_SILU_FP32 == 46 && OP_CAUSAL_ATTN_CORE_FP32 == 48,
+              "op codes must follow the order of the file format");
 
 // Code of an op name (exact, case-sensitive, aliases included); 0 if unknown.
 OpCode op_code_from_name(const std::string& name);

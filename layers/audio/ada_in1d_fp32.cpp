@@ -4,6 +4,7 @@
 #include "layers/audio/style_norm_checks.h"
 #include "layers/common/fetch_f32_tensor.h"
 #include "layers/common/layer_buffers.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -62,5 +63,9 @@ void AdaIn1dFp32::upload_weights(Allocator& alloc) {
 }
 
 void AdaIn1dFp32::release_host_weights() { fc.release_host(); }
+
+std::unique_ptr<ILayer> create_ada_in1d_fp32(const LayerInit& in) {
+    return std::make_unique<AdaIn1dFp32>(in.name, in.args.i("C"), in.args.i("C_style"), in.args.f("eps"));
+}
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include "kernels/norm/ada_layer_norm_f32.h"
 #include "layers/audio/style_norm_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -42,5 +43,9 @@ Shape3 AdaLayerNormFp32::forward(const TensorView* inputs, int num_inputs, const
 void AdaLayerNormFp32::upload_weights(Allocator& alloc) { fc.upload(alloc); }
 
 void AdaLayerNormFp32::release_host_weights() { fc.release_host(); }
+
+std::unique_ptr<ILayer> create_ada_layer_norm_fp32(const LayerInit& in) {
+    return std::make_unique<AdaLayerNormFp32>(in.name, in.args.i("C"), in.args.i("C_style"), in.args.f("eps"));
+}
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -59,6 +60,10 @@ Shape3 Concat1dFp32::forward(const TensorView* inputs, int num_inputs, const Buf
     be.k_concat1d_f32(static_cast<const float*>(a.data), bdata, static_cast<float*>(output->data),
                       int32_t(rows), int32_t(c1), C2, broadcast, ctx ? ctx->stream : nullptr);
     return Shape3{c_out, a.h, a.w};
+}
+
+std::unique_ptr<ILayer> create_concat1d_fp32(const LayerInit& in) {
+    return std::make_unique<Concat1dFp32>(in.name, in.args.i("C2"));
 }
 
 }  // namespace vantrel

@@ -14,6 +14,7 @@
 #include "layers/audio/conv1d_layer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_buffers.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -268,6 +269,12 @@ void Conv1dFp32::release_host_weights() {
     std::vector<float>().swap(own_scratch_);
     // A device backend keeps using its uploaded copy.
     if (!device_weight_.empty()) std::vector<float>().swap(weight_r);
+}
+
+std::unique_ptr<ILayer> create_conv1d_fp32(const LayerInit& in) {
+    const LayerArgs& a = in.args;
+    return std::make_unique<Conv1dFp32>(in.name, a.i("C_out"), a.i("C_in"), a.i("kernel_size"), a.i("stride"),
+                                        a.i("padding"), a.i("dilation"), a.i("groups"));
 }
 
 }  // namespace vantrel

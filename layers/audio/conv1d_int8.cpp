@@ -10,6 +10,7 @@
 #include "layers/common/conv_geometry.h"
 #include "layers/common/fetch_typed_tensor.h"
 #include "layers/common/layer_buffers.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -185,6 +186,12 @@ void Conv1dInt8::release_host_weights() {
     for (auto& v : own_floats_) std::vector<float>().swap(v);
     // A device backend keeps using its uploaded copy.
     if (!device_weight_.empty()) std::vector<int8_t>().swap(weight);
+}
+
+std::unique_ptr<ILayer> create_conv1d_int8(const LayerInit& in) {
+    const LayerArgs& a = in.args;
+    return std::make_unique<Conv1dInt8>(in.name, a.i("C_out"), a.i("C_in"), a.i("kernel_size"), a.i("stride"),
+                                        a.i("padding"), a.i("dilation"), a.i("groups"));
 }
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 #include "layers/audio/conv1d_layer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_buffers.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -143,6 +144,13 @@ void ConvTranspose1dFp32::release_host_weights() {
     std::vector<float>().swap(own_scratch_);
     // A device backend keeps using its uploaded copy.
     if (!device_weight_.empty()) std::vector<float>().swap(weight);
+}
+
+std::unique_ptr<ILayer> create_conv_transpose1d_fp32(const LayerInit& in) {
+    const LayerArgs& a = in.args;
+    return std::make_unique<ConvTranspose1dFp32>(in.name, a.i("C_out"), a.i("C_in"), a.i("kernel_size"),
+                                                 a.i("stride"), a.i("padding"), a.i("output_padding"),
+                                                 a.i("groups"));
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -28,6 +29,10 @@ Shape3 ElemwiseMulFp32::forward(const TensorView* inputs, int num_inputs, const 
     be.k_mul_f32(static_cast<const float*>(a.data), static_cast<const float*>(b.data),
                  static_cast<float*>(output->data), n32, ctx ? ctx->stream : nullptr);
     return a.shape();
+}
+
+std::unique_ptr<ILayer> create_elemwise_mul_fp32(const LayerInit&) {
+    return std::make_unique<ElemwiseMulFp32>();
 }
 
 }  // namespace vantrel

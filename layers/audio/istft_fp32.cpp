@@ -2,6 +2,7 @@
 
 #include "kernels/audio/istft_f32.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -65,6 +66,10 @@ Shape3 IstftFp32::forward(const TensorView* inputs, int num_inputs, const Buffer
     }
     istft_f32(mag, ph, t, n_fft, hop_size, normalized, out);
     return os;
+}
+
+std::unique_ptr<ILayer> create_istft_fp32(const LayerInit& in) {
+    return std::make_unique<IstftFp32>(in.name, in.args.i("n_fft"), in.args.i("hop_size"), in.args.b("normalized"));
 }
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -79,6 +80,10 @@ Shape3 LengthRegulateFp32::forward(const TensorView* inputs, int num_inputs, con
             if (row_bytes) std::memcpy(dst + o * c, src + i * c, row_bytes);
     }
     return Shape3{x.c, int32_t(total), 1};
+}
+
+std::unique_ptr<ILayer> create_length_regulate_fp32(const LayerInit&) {
+    return std::make_unique<LengthRegulateFp32>();
 }
 
 }  // namespace vantrel

@@ -8,6 +8,7 @@
 #include "kernels/audio/lstm_f32.h"
 #include "layers/common/fetch_f32_tensor.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -184,6 +185,10 @@ Shape3 LstmFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
         std::memcpy(out + t * 2 * H + H, rev.data() + t * H, size_t(H) * sizeof(float));
     }
     return os;
+}
+
+std::unique_ptr<ILayer> create_lstm_fp32(const LayerInit& in) {
+    return std::make_unique<LstmFp32>(in.name, in.args.i("hidden_size"), in.args.b("bidirectional"));
 }
 
 }  // namespace vantrel

@@ -4,6 +4,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -48,6 +49,10 @@ Shape3 ReflectionPad1dFp32::forward(const TensorView* inputs, int num_inputs, co
     std::memcpy(out, in + c, row_bytes);
     std::memcpy(out + c, in, size_t(rows) * row_bytes);
     return os;
+}
+
+std::unique_ptr<ILayer> create_reflection_pad1d_fp32(const LayerInit&) {
+    return std::make_unique<ReflectionPad1dFp32>();
 }
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 #include "kernels/audio/sine_gen_f32.h"
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -59,6 +60,12 @@ Shape3 SineGenFp32::forward(const TensorView* inputs, int num_inputs, const Buff
     else
         sine_gen_f32_direct(f0, out, t, int32_t(h), sample_rate, sine_amp, voiced_threshold, noise_std);
     return os;
+}
+
+std::unique_ptr<ILayer> create_sine_gen_fp32(const LayerInit& in) {
+    const LayerArgs& a = in.args;
+    return std::make_unique<SineGenFp32>(in.name, a.i("sample_rate"), a.i("harmonic_num"), a.f("sine_amp"),
+                                         a.f("voiced_threshold"), a.f("noise_std"), a.i("upsample_scale"));
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -36,6 +37,10 @@ Shape3 SliceChannelsFp32::forward(const TensorView* inputs, int num_inputs, cons
     be.k_slice_channels_f32(static_cast<const float*>(x.data), static_cast<float*>(output->data), n, x.c,
                             ch_start, int32_t(count), ctx ? ctx->stream : nullptr);
     return Shape3{int32_t(count), n, 1};
+}
+
+std::unique_ptr<ILayer> create_slice_channels_fp32(const LayerInit& in) {
+    return std::make_unique<SliceChannelsFp32>(in.name, in.args.i("ch_start"), in.args.i("ch_end"));
 }
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 #include "kernels/audio/snake_f32.h"
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -62,6 +63,10 @@ void SnakeFp32::upload_weights(Allocator& alloc) {
     alloc.copy_to_device(device_alpha_.data, alpha.data(), bytes);
     device_inv_alpha_ = alloc.make_buffer(bytes);
     alloc.copy_to_device(device_inv_alpha_.data, inv_alpha.data(), bytes);
+}
+
+std::unique_ptr<ILayer> create_snake1d_fp32(const LayerInit&) {
+    return std::make_unique<SnakeFp32>();
 }
 
 }  // namespace vantrel

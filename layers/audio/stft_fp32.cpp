@@ -3,6 +3,7 @@
 #include "kernels/audio/stft_f32.h"
 #include "layers/common/fetch_f32_tensor.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -75,6 +76,10 @@ Shape3 StftFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
     stft_pad_edges_f32(in, s, n_fft / 2, padded.data());
     stft_f32(padded.data(), frames, hop_size, re, im, n_fft, out);
     return os;
+}
+
+std::unique_ptr<ILayer> create_stft_fp32(const LayerInit& in) {
+    return std::make_unique<StftFp32>(in.name, in.args.i("n_fft"), in.args.i("hop_size"));
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -25,6 +26,10 @@ Shape3 SumChannelsFp32::forward(const TensorView* inputs, int num_inputs, const 
     if (!be.k_row_sum_f32) layer_fail(kOp, name, "the active backend has no k_row_sum_f32 kernel");
     be.k_row_sum_f32(static_cast<const float*>(x.data), static_cast<float*>(output->data), n, int32_t(c));
     return Shape3{1, n, 1};
+}
+
+std::unique_ptr<ILayer> create_sum_channels_fp32(const LayerInit&) {
+    return std::make_unique<SumChannelsFp32>();
 }
 
 }  // namespace vantrel

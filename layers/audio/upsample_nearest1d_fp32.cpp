@@ -3,6 +3,7 @@
 #include "kernels/pool/upsample_nearest1d_f32.h"
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -40,6 +41,10 @@ Shape3 UpsampleNearest1dFp32::forward(const TensorView* inputs, int num_inputs, 
           scale_factor, ctx ? ctx->stream : nullptr);
     }
     return Shape3{x.c, out_rows, 1};
+}
+
+std::unique_ptr<ILayer> create_upsample_nearest1d_fp32(const LayerInit& in) {
+    return std::make_unique<UpsampleNearest1dFp32>(in.name, in.args.i("scale_factor"));
 }
 
 }  // namespace vantrel

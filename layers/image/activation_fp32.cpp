@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -60,6 +61,11 @@ Shape3 ActivationFp32::forward(const TensorView* inputs, int num_inputs, const B
             break;
     }
     return inputs[0].shape();
+}
+
+std::unique_ptr<ILayer> create_activation_fp32(const LayerInit& in) {
+    // Only leaky ReLU declares "alpha"; the other kinds keep 0.2.
+    return std::make_unique<ActivationFp32>(activation_kind(in.op), in.args.has("alpha") ? in.args.f("alpha") : 0.2f);
 }
 
 }  // namespace vantrel

@@ -1,6 +1,7 @@
 #include "layers/image/add_fp32.h"
 
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -21,6 +22,10 @@ Shape3 AddFp32::forward(const TensorView* inputs, int num_inputs, const BufferVi
     be.k_add_f32(static_cast<const float*>(inputs[0].data), static_cast<const float*>(inputs[1].data),
                  static_cast<float*>(output->data), n32, relu, ctx ? ctx->stream : nullptr);
     return inputs[0].shape();
+}
+
+std::unique_ptr<ILayer> create_add_fp32(const LayerInit&) {
+    return std::make_unique<AddFp32>();
 }
 
 }  // namespace vantrel

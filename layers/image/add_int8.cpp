@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -45,6 +46,12 @@ Shape3 AddInt8::forward(const TensorView* inputs, int num_inputs, const BufferVi
                 in1_zp, in2_zp, out_zp, static_cast<int8_t*>(output->data), n32,
                 ctx ? ctx->stream : nullptr, in1_scale, in2_scale, out_scale);
     return inputs[0].shape();
+}
+
+std::unique_ptr<ILayer> create_add_int8(const LayerInit& in) {
+    const LayerArgs& a = in.args;
+    return std::make_unique<AddInt8>(in.name, a.f("in1_scale"), a.f("in2_scale"), a.f("out_scale"), a.i("in1_zp"),
+                                     a.i("in2_zp"), a.i("out_zp"));
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -24,6 +25,10 @@ Shape3 AvgPoolFp32::forward(const TensorView* inputs, int num_inputs, const Buff
         be.k_avgpool_f32(static_cast<const float*>(inputs[0].data), static_cast<float*>(output->data),
                          out.c, nonnegative(in.h), nonnegative(in.w), ctx ? ctx->stream : nullptr);
     return out;
+}
+
+std::unique_ptr<ILayer> create_avgpool_fp32(const LayerInit&) {
+    return std::make_unique<AvgPoolFp32>();
 }
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -45,6 +46,11 @@ Shape3 AvgPoolInt8::forward(const TensorView* inputs, int num_inputs, const Buff
                         static_cast<int8_t*>(output->data), out.c, nonnegative(in.h),
                         nonnegative(in.w), ctx ? ctx->stream : nullptr, in_scale, out_scale);
     return out;
+}
+
+std::unique_ptr<ILayer> create_avgpool_int8(const LayerInit& in) {
+    const LayerArgs& a = in.args;
+    return std::make_unique<AvgPoolInt8>(in.name, a.f("in_scale"), a.f("out_scale"), a.i("in_zp"), a.i("out_zp"));
 }
 
 }  // namespace vantrel

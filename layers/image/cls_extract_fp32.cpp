@@ -4,6 +4,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -27,6 +28,10 @@ Shape3 ClsExtractFp32::forward(const TensorView* inputs, int num_inputs, const B
     // memmove: an executor may hand the same buffer as input and output.
     if (out.c > 0) std::memmove(output->data, inputs[0].data, size_t(out.c) * sizeof(float));
     return out;
+}
+
+std::unique_ptr<ILayer> create_cls_extract_fp32(const LayerInit&) {
+    return std::make_unique<ClsExtractFp32>();
 }
 
 }  // namespace vantrel

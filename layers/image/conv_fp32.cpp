@@ -11,6 +11,7 @@
 #include "layers/common/packed_f32_buffer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -207,6 +208,13 @@ void ConvFp32::upload_weights(Allocator& alloc) {
     copy(packed);
     for (const Buffer& u : winograd_u) copy(u);
     for (const Buffer& g : group_packed) copy(g);
+}
+
+std::unique_ptr<ILayer> create_conv_fp32(const LayerInit& in) {
+    const LayerArgs& a = in.args;
+    return std::make_unique<ConvFp32>(in.name, a.i("C_out"), a.i("C_in"), a.i("kH"), a.i("kW"), a.i("stride_h"),
+                                      a.i("stride_w"), a.i("pad_h"), a.i("pad_w"), a.i("groups"),
+                                      a.i("dilation_h"), a.i("dilation_w"));
 }
 
 }  // namespace vantrel

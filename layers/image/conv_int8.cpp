@@ -13,6 +13,7 @@
 #include "layers/common/packed_s8_buffer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -262,6 +263,14 @@ void ConvInt8::upload_weights(Allocator& alloc) {
     copy(packed_raw);
     if (packed.data != packed_raw.data) copy(packed);
     for (const Buffer& u : winograd_u) copy(u);
+}
+
+std::unique_ptr<ILayer> create_conv_int8(const LayerInit& in) {
+    // Zero points keep their low 8 bits.
+    const LayerArgs& a = in.args;
+    return std::make_unique<ConvInt8>(in.name, a.i("C_out"), a.i("C_in"), a.i("kH"), a.i("kW"), a.i("stride_h"),
+                                      a.i("stride_w"), a.i("pad_h"), a.i("pad_w"), a.i("groups"),
+                                      int8_t(a.i("in_zp")), int8_t(a.i("out_zp")));
 }
 
 }  // namespace vantrel

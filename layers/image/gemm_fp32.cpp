@@ -4,6 +4,7 @@
 #include "layers/common/fetch_f32_tensor.h"
 #include "layers/common/packed_f32_buffer.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -61,6 +62,10 @@ void GemmFp32::upload_weights(Allocator& alloc) {
     if (!alloc.is_device() || packed.empty()) return;
     device_packed_ = alloc.make_buffer(size_t(packed.size));
     alloc.copy_to_device(device_packed_.data, packed.data, size_t(packed.size));
+}
+
+std::unique_ptr<ILayer> create_gemm_fp32(const LayerInit& in) {
+    return std::make_unique<GemmFp32>(in.name, in.args.i("C_out"), in.args.i("C_in"));
 }
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 #include "layers/common/fetch_typed_tensor.h"
 #include "layers/common/packed_s8_buffer.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -78,6 +79,10 @@ void GemmInt8::upload_weights(Allocator& alloc) {
     if (!alloc.is_device() || packed.empty()) return;
     device_packed_ = alloc.make_buffer(size_t(packed.size));
     alloc.copy_to_device(device_packed_.data, packed.data, size_t(packed.size));
+}
+
+std::unique_ptr<ILayer> create_gemm_int8(const LayerInit& in) {
+    return std::make_unique<GemmInt8>(in.name, in.args.i("C_out"), in.args.i("C_in"), in.args.i("in_zp"));
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -30,6 +31,12 @@ Shape3 MaxPoolFp32::forward(const TensorView* inputs, int num_inputs, const Buff
                          out.c, nonnegative(in.h), nonnegative(in.w), kH, kW, stride_h, stride_w,
                          pad_h, pad_w, ctx ? ctx->stream : nullptr);
     return out;
+}
+
+std::unique_ptr<ILayer> create_maxpool_fp32(const LayerInit& in) {
+    const LayerArgs& a = in.args;
+    return std::make_unique<MaxPoolFp32>(in.name, a.i("kH"), a.i("kW"), a.i("stride_h"), a.i("stride_w"),
+                                         a.i("pad_h"), a.i("pad_w"));
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -33,6 +34,14 @@ Shape3 MaxPoolInt8::forward(const TensorView* inputs, int num_inputs, const Buff
                         out.c, nonnegative(in.h), nonnegative(in.w), kH, kW, stride_h, stride_w,
                         pad_h, pad_w, ctx ? ctx->stream : nullptr);
     return out;
+}
+
+std::unique_ptr<ILayer> create_maxpool_int8(const LayerInit& in) {
+    // Zero points keep their low 8 bits.
+    const LayerArgs& a = in.args;
+    return std::make_unique<MaxPoolInt8>(in.name, a.i("kH"), a.i("kW"), a.i("stride_h"), a.i("stride_w"),
+                                         a.i("pad_h"), a.i("pad_w"), int8_t(a.i("in_zp")),
+                                         int8_t(a.i("out_zp")));
 }
 
 }  // namespace vantrel

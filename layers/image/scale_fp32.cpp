@@ -1,6 +1,7 @@
 #include "layers/image/scale_fp32.h"
 
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -20,6 +21,10 @@ Shape3 ScaleFp32::forward(const TensorView* inputs, int num_inputs, const Buffer
     be.k_scale_f32(static_cast<const float*>(inputs[0].data), static_cast<float*>(output->data), n32,
                    ctx ? ctx->stream : nullptr, scalar);
     return inputs[0].shape();
+}
+
+std::unique_ptr<ILayer> create_scale_fp32(const LayerInit& in) {
+    return std::make_unique<ScaleFp32>(in.args.f("scalar"));
 }
 
 }  // namespace vantrel

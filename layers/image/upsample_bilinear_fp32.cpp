@@ -5,6 +5,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -60,6 +61,10 @@ Shape3 UpsampleBilinearFp32::forward(const TensorView* inputs, int num_inputs,
                                    static_cast<float*>(output->data), out.c, nonnegative(in.h),
                                    nonnegative(in.w), out.h, out.w, ctx ? ctx->stream : nullptr);
     return out;
+}
+
+std::unique_ptr<ILayer> create_upsample_bilinear_fp32(const LayerInit& in) {
+    return std::make_unique<UpsampleBilinearFp32>(in.name, in.args.f("scale_h"), in.args.f("scale_w"));
 }
 
 }  // namespace vantrel

@@ -8,6 +8,7 @@
 #include "layers/common/packed_f32_buffer.h"
 #include "layers/common/layer_checks.h"
 #include "layers/sequence/attention_weights.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -84,6 +85,11 @@ void AttentionFp32::upload_weights(Allocator& alloc) {
     if (!alloc.is_device() || packed_qkv.empty()) return;
     device_qkv_ = device_copy(alloc, packed_qkv.data, size_t(packed_qkv.size));
     device_proj_ = device_copy(alloc, packed_proj.data, size_t(packed_proj.size));
+}
+
+std::unique_ptr<ILayer> create_attention_fp32(const LayerInit& in) {
+    return std::make_unique<AttentionFp32>(in.name, in.args.i("num_heads"), in.args.i("embed_dim"),
+                                           in.args.b("dynamic_quantize"));
 }
 
 }  // namespace vantrel

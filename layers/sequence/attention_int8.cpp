@@ -10,6 +10,7 @@
 #include "layers/common/packed_s8_buffer.h"
 #include "layers/common/layer_checks.h"
 #include "layers/sequence/attention_weights.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -98,6 +99,10 @@ void AttentionInt8::upload_weights(Allocator& alloc) {
     if (!alloc.is_device() || packed_qkv.empty()) return;
     device_qkv_ = device_copy(alloc, packed_qkv.data, size_t(packed_qkv.size));
     device_proj_ = device_copy(alloc, packed_proj.data, size_t(packed_proj.size));
+}
+
+std::unique_ptr<ILayer> create_attention_int8(const LayerInit& in) {
+    return std::make_unique<AttentionInt8>(in.name, in.args.i("num_heads"), in.args.i("embed_dim"));
 }
 
 }  // namespace vantrel

@@ -7,6 +7,7 @@
 #include "layers/common/layer_checks.h"
 #include "layers/sequence/fetch_f32_table.h"
 #include "layers/sequence/sequence_extent.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -96,6 +97,10 @@ Shape3 BertEmbeddingsFp32::forward(const TensorView* inputs, int num_inputs, con
         }
     }
     return out_shape;
+}
+
+std::unique_ptr<ILayer> create_bert_embeddings_fp32(const LayerInit& in) {
+    return std::make_unique<BertEmbeddingsFp32>(in.name, in.args.i("emb_size"));
 }
 
 }  // namespace vantrel

@@ -6,6 +6,7 @@
 #include "kernels/attention/causal_attention_f32.h"
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -115,6 +116,12 @@ Shape3 CausalAttnCoreFp32::forward(const TensorView* inputs, int num_inputs, con
            static_cast<float*>(output->data), int32_t(T), rope_theta, num_q_heads, num_kv_heads, head_dim,
            int32_t(p0), ctx ? ctx->cache_flag : uint8_t(0), work_.data(), ctx ? ctx->stream : nullptr);
     return result;
+}
+
+std::unique_ptr<ILayer> create_causal_attn_core_fp32(const LayerInit& in) {
+    const LayerArgs& a = in.args;
+    return std::make_unique<CausalAttnCoreFp32>(in.name, a.i("num_q_heads"), a.i("num_kv_heads"), a.i("head_dim"),
+                                                a.f("rope_theta"), a.i("max_seq_len"));
 }
 
 }  // namespace vantrel

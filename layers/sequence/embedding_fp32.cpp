@@ -7,6 +7,7 @@
 #include "layers/common/fetch_f32_tensor.h"
 #include "layers/common/layer_checks.h"
 #include "layers/sequence/sequence_extent.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -53,6 +54,10 @@ Shape3 EmbeddingFp32::forward(const TensorView* inputs, int num_inputs, const Bu
         be.kind == kBackendHost && be.k_embedding_f32 ? be.k_embedding_f32 : &k_embedding_f32;
     fn(ids.data(), weight.data(), static_cast<float*>(output->data), n, vocab, dim);
     return out;
+}
+
+std::unique_ptr<ILayer> create_embedding_fp32(const LayerInit& in) {
+    return std::make_unique<EmbeddingFp32>(in.name, in.args.i("num_embeddings"), in.args.i("embedding_dim"));
 }
 
 }  // namespace vantrel

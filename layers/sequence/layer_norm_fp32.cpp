@@ -4,6 +4,7 @@
 #include "layers/common/backend_slot.h"
 #include "layers/sequence/fetch_f32_table.h"
 #include "layers/sequence/sequence_extent.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -36,6 +37,10 @@ Shape3 LayerNormFp32::forward(const TensorView* inputs, int num_inputs, const Bu
     fn(static_cast<const float*>(x.data), gamma.data(), beta.data(), static_cast<float*>(output->data),
        rows32, x.c, ctx ? ctx->stream : nullptr, eps);
     return x.shape();
+}
+
+std::unique_ptr<ILayer> create_layernorm_fp32(const LayerInit& in) {
+    return std::make_unique<LayerNormFp32>(in.name, in.args.f("eps"));
 }
 
 }  // namespace vantrel

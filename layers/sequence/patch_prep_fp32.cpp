@@ -3,6 +3,7 @@
 #include "layers/common/layer_checks.h"
 #include "layers/sequence/fetch_f32_table.h"
 #include "layers/sequence/sequence_extent.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -57,6 +58,10 @@ Shape3 PatchPrepFp32::forward(const TensorView* inputs, int num_inputs, const Bu
     }
     for (int64_t j = 0; j < E; ++j) out[j] = cls_token[size_t(j)] + pe[j];
     return Shape3{x.c, tokens, 1};
+}
+
+std::unique_ptr<ILayer> create_patch_prep_fp32(const LayerInit&) {
+    return std::make_unique<PatchPrepFp32>();
 }
 
 }  // namespace vantrel

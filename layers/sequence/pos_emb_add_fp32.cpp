@@ -2,6 +2,7 @@
 
 #include "layers/common/layer_checks.h"
 #include "layers/sequence/fetch_f32_table.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -38,6 +39,10 @@ Shape3 PosEmbAddFp32::forward(const TensorView* inputs, int num_inputs, const Bu
     // Element by element, so sharing the input's buffer is fine.
     for (int64_t i = 0; i < n; ++i) out[i] = in[i] + weight[size_t(i)];
     return x.shape();
+}
+
+std::unique_ptr<ILayer> create_pos_emb_add_fp32(const LayerInit&) {
+    return std::make_unique<PosEmbAddFp32>();
 }
 
 }  // namespace vantrel

@@ -4,6 +4,7 @@
 #include "layers/common/backend_slot.h"
 #include "layers/sequence/fetch_f32_table.h"
 #include "layers/sequence/sequence_extent.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -31,6 +32,10 @@ Shape3 RmsNormFp32::forward(const TensorView* inputs, int num_inputs, const Buff
     fn(static_cast<const float*>(x.data), gamma.data(), static_cast<float*>(output->data), rows32, x.c,
        ctx ? ctx->stream : nullptr, eps);
     return x.shape();
+}
+
+std::unique_ptr<ILayer> create_rms_norm_fp32(const LayerInit& in) {
+    return std::make_unique<RmsNormFp32>(in.name, in.args.f("eps"));
 }
 
 }  // namespace vantrel

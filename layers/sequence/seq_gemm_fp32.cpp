@@ -11,6 +11,7 @@
 #include "layers/common/layer_checks.h"
 #include "layers/sequence/huge_page_advice.h"
 #include "layers/sequence/seq_gemm_io.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -133,6 +134,11 @@ void SeqGemmFp32::upload_weights(Allocator& alloc) {
     device_packed_ = device_copy(alloc, packed.data, size_t(packed.size));
     device_rows_ = device_copy(alloc, token_rows);
     device_scales_ = device_copy(alloc, token_scales);
+}
+
+std::unique_ptr<ILayer> create_seqgemm_fp32(const LayerInit& in) {
+    return std::make_unique<SeqGemmFp32>(in.name, in.args.b("gelu"), in.args.i("C_out"), in.args.i("C_in"),
+                                         in.args.b("dynamic_quantize"), is_decoder_weight_name(in.name));
 }
 
 }  // namespace vantrel

@@ -8,6 +8,7 @@
 #include "layers/common/layer_checks.h"
 #include "layers/sequence/huge_page_advice.h"
 #include "layers/sequence/seq_gemm_io.h"
+#include "loader/op_registry.h"
 
 namespace vantrel {
 
@@ -100,6 +101,11 @@ void SeqGemmInt8::upload_weights(Allocator& alloc) {
     device_packed_ = device_copy(alloc, packed.data, size_t(packed.size));
     device_rows_ = device_copy(alloc, weight_i8);
     device_scales_ = device_copy(alloc, w_scales);
+}
+
+std::unique_ptr<ILayer> create_seqgemm_int8(const LayerInit& in) {
+    return std::make_unique<SeqGemmInt8>(in.name, in.args.b("gelu"), in.args.i("C_out"), in.args.i("C_in"),
+                                         is_decoder_weight_name(in.name));
 }
 
 }  // namespace vantrel

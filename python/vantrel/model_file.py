@@ -122,6 +122,40 @@ def _shape4(shape: Iterable[int]) -> list[int]:
     raise ValueError(f"input shape {dims} must be [c], [h, c] or [h, w, c]")
 
 
+_TYPE_NAMES = {"int": "an int", "float": "a float (or int)", "bool": "a bool (or 0/1)"}
+_OPS: dict | None = None  # op name or alias -> argument specs, read once from the engine
+
+
+def _node_args_schema(op: str) -> dict:
+    """The argument specs of ``op`` (a name or alias) from the engine's registry."""
+    import model_inference
+
+    global _OPS
+    if _OPS is None:
+        ops = {}
+        for name, entry in model_inference._op_schema().items():
+            ops[name] = entry["args"]
+            ops.update({alias: entry["args"] for alias in entry.get("aliases", [])})
+        _OPS = ops
+    if op not in _OPS:
+        raise ValueError(f"unknown op {op!r} (model_inference._op_schema() lists the known ops)")
+    return _OPS[op]
+
+
+def _check_arg(op: str, key: str, kind: str, value) -> None:
+    is_int = isinstance(value, int) and not isinstance(value, bool)
+    if kind == "int":
+        ok = is_int
+    elif kind == "float":
+        ok = is_int or isinstance(value, float)
+    else:
+        ok = isinstance(value, bool) or (is_int and value in (0, 1))
+    if not ok:
+        raise TypeError(f"op {op!r}: argument {key!r} must be {_TYPE_NAMES[kind]}, got {value!r}")
+    if kind == "int" and not -2**31 <= value < 2**31:
+        raise ValueError(f"op {op!r}: argument {key!r} = {value} does not fit a 32-bit int")
+
+
 class ModelBuilder:
     """Collects a model's architecture and weights and saves both files.
 
@@ -135,7 +169,9 @@ class ModelBuilder:
 
     Input shapes are ``[c]``, ``[h, c]`` or ``[h, w, c]`` (channels last); a
     0 marks a size taken from the array at run time. Node arguments are
-    passed as keywords and stored under the node's ``"args"``.
+    passed as keywords and stored under the node's ``"args"``; an op the
+    engine does not know, an argument the op does not take or a value of the
+    wrong type is refused (``ValueError`` / ``TypeError``).
     """
 
     def __init__(self, name: str):
@@ -175,11 +211,17 @@ class ModelBuilder:
     def node(self, op: str, inputs: Iterable[str], output: str | None = None,
              name: str | None = None, relu: bool = False, **args) -> str:
         """Append a node and return the name of the tensor it writes."""
+        specs = _node_args_schema(op)
+        node_args = {k: (v.item() if isinstance(v, np.generic) else v) for k, v in args.items()}
+        for key, value in node_args.items():
+            if key not in specs:
+                known = ", ".join(specs) or "none"
+                raise ValueError(f"op {op!r} takes no argument {key!r} (its arguments: {known})")
+            _check_arg(op, key, specs[key]["type"], value)
         self._count += 1
         name = name or f"{op.rsplit('_', 1)[0]}{self._count}"
         output = output or f"{name}.out"
         node = {"name": name, "op": op, "inputs": list(inputs), "outputs": [output]}
-        node_args = {k: (v.item() if isinstance(v, np.generic) else v) for k, v in args.items()}
         if relu:
             node_args["relu"] = True
         if node_args:

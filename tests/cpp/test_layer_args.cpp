@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "layers/common/placeholder_layer.h"
 #include "loader/layer_args.h"
 #include "loader/layer_factory.h"
+#include "loader/op_registry.h"
 #include "loader/op_table.h"
 
 using namespace vantrel;
@@ -86,7 +88,16 @@ TEST(LayerArgs, KeyCountsPerOp) {
     const int expected[kOpCount + 1] = {0, 11, 11, 3, 2, 6, 0, 8, 6, 4, 0, 0, 1, 3, 2, 4, 3, 0, 2, 0, 1,
                                         0, 0, 0, 0, 0, 7, 7, 7, 2, 3, 3, 2, 1, 0, 0, 3, 2, 1, 1, 6,
                                         0, 1, 0, 2, 1, 0, 0, 4};
-    for (int op = 0; op <= kOpCount; ++op) EXPECT_EQ(int(op_arg_specs(op).size()), expected[op]) << op;
+    for (int op = 0; op <= kOpCount; ++op) {
+        int fixed = 0;
+        for (const ArgSpec& s : op_arg_specs(op)) fixed += !s.optional;
+        EXPECT_EQ(fixed, expected[op]) << op;
+    }
+    // The one key beyond the table: the causal cache capacity.
+    const ArgSpec& extra = op_arg_specs(OP_CAUSAL_ATTN_CORE_FP32).back();
+    EXPECT_STREQ(extra.key, "max_seq_len");
+    EXPECT_TRUE(extra.optional);
+    EXPECT_EQ(args_for(R"({"op":"causal_attn_core_fp32","args":{"max_seq_len":64}})").i("max_seq_len"), 64);
 }
 
 TEST(LayerArgs, LookupPrecedenceAndConversions) {
@@ -127,24 +138,28 @@ TEST(LayerArgs, DerivedValues) {
     EXPECT_TRUE(args_for(R"({"op":"exp_fp32","alpha":0.9})").values().empty());
 }
 
-TEST(LayerFactory, EveryKnownCodeBuildsALayer) {
-    JsonValue node = parse_json("{}");
+TEST(LayerFactory, EveryOpBuildsALayerOfItsRegisteredTypes) {
     for (int op = 1; op <= kOpCount; ++op) {
-        // Layers whose defaults are not a valid geometry (e.g. C_out 0) refuse
-        // to be built, naming the node; every other known op gives a layer.
-        std::unique_ptr<ILayer> l;
-        try {
-            l = create_layer("n", op, node, true);
-        } catch (const std::runtime_error& e) {
-            EXPECT_NE(std::string(e.what()).find("'n'"), std::string::npos) << op << ": " << e.what();
-            continue;
-        }
-        ASSERT_TRUE(l) << op;
+        const OpInfo* info = op_info(op);
+        ASSERT_TRUE(info) << op;
+        // Sizes that default to 0 are not a valid geometry; give them 4
+        // (paddings stay 0).
+        JsonValue node = parse_json("{}");
+        for (const ArgSpec& s : info->args)
+            if (s.type == ArgType::Int && s.def == 0 && !s.optional && !std::strstr(s.key, "pad"))
+                get_or_insert(node, s.key) = parse_json("4");
+        std::unique_ptr<ILayer> l = create_layer("n", op, node, true);
+        ASSERT_TRUE(l) << info->name;
         EXPECT_EQ(l->name, "n");
         EXPECT_TRUE(l->relu);
+        EXPECT_EQ(l->dtype(), info->output_dtype) << info->name;
+        EXPECT_EQ(l->input_dtype(), info->input_dtype) << info->name;
+        EXPECT_EQ(dynamic_cast<PlaceholderLayer*>(l.get()), nullptr) << info->name;
+        // Only these four write int8.
         bool int8_out = op == OP_CONV_INT8 || op == OP_ADD_INT8 || op == OP_MAXPOOL_INT8 || op == OP_AVGPOOL_INT8;
-        EXPECT_EQ(l->dtype(), int8_out ? 1 : 0) << op;
+        EXPECT_EQ(info->output_dtype, int8_out ? kDtypeInt8 : kDtypeFp32) << info->name;
     }
+    JsonValue node = parse_json("{}");
     EXPECT_FALSE(create_layer("n", 0, node, false));
     EXPECT_FALSE(create_layer("n", 49, node, false));
     EXPECT_FALSE(create_layer("n", -1, node, false));
