@@ -21,7 +21,7 @@ struct ArgSpec {
 };
 
 // Keys, types and defaults an op reads, in registry order; empty for ops
-// without arguments and for codes outside 1..48.
+// without arguments and for codes outside 1..kOpCount.
 const std::vector<ArgSpec>& op_arg_specs(int32_t op);
 
 // A node member wins over an "args" member of the same name.

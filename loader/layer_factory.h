@@ -8,7 +8,7 @@
 
 namespace vantrel {
 
-// Null for codes outside 1..48 (an unknown op has already been warned about).
+// Null for codes outside 1..kOpCount (an unknown op has already been warned about).
 std::unique_ptr<ILayer> create_layer(const std::string& name, int32_t op, const JsonValue& node,
                                      bool relu);
 

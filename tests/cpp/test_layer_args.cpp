@@ -14,7 +14,7 @@ using namespace vantrel;
 
 // Op names, codes and the aliases, written out from the table by hand.
 TEST(OpTable, NamesAndCodes) {
-    const char* names[kOpCount] = {
+    const char* names[kFileFormatOpCount] = {
         "conv_int8", "conv_fp32", "gemm_int8", "gemm_fp32", "add_int8", "add_fp32", "maxpool_int8",
         "maxpool_fp32", "avgpool_int8", "avgpool_fp32", "patch_prep_fp32", "layernorm_fp32",
         "attention_fp32", "attention_int8", "seqgemm_fp32", "seqgemm_int8", "cls_extract_fp32",
@@ -25,7 +25,7 @@ TEST(OpTable, NamesAndCodes) {
         "istft_fp32", "stft_fp32", "concat1d_fp32", "upsample_nearest1d_fp32", "sine_gen_fp32",
         "sum_channels_fp32", "scale_fp32", "reflection_pad1d_fp32", "slice_channels_fp32",
         "rms_norm_fp32", "silu_fp32", "elemwise_mul_fp32", "causal_attn_core_fp32"};
-    for (int code = 1; code <= kOpCount; ++code) {
+    for (int code = 1; code <= kFileFormatOpCount; ++code) {
         EXPECT_EQ(op_code_from_name(names[code - 1]), code) << names[code - 1];
         EXPECT_STREQ(op_name_from_code(code), names[code - 1]);
     }
@@ -85,10 +85,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LayerArgs, KeyCountsPerOp) {
     // Number of argument keys each op reads, from the argument table.
-    const int expected[kOpCount + 1] = {0, 11, 11, 3, 2, 6, 0, 8, 6, 4, 0, 0, 1, 3, 2, 4, 3, 0, 2, 0, 1,
+    const int expected[kFileFormatOpCount + 1] = {0, 11, 11, 3, 2, 6, 0, 8, 6, 4, 0, 0, 1, 3, 2, 4, 3, 0, 2, 0, 1,
                                         0, 0, 0, 0, 0, 7, 7, 7, 2, 3, 3, 2, 1, 0, 0, 3, 2, 1, 1, 6,
                                         0, 1, 0, 2, 1, 0, 0, 4};
-    for (int op = 0; op <= kOpCount; ++op) {
+    for (int op = 0; op <= kFileFormatOpCount; ++op) {
         int fixed = 0;
         for (const ArgSpec& s : op_arg_specs(op)) fixed += !s.optional;
         EXPECT_EQ(fixed, expected[op]) << op;
