@@ -13,7 +13,7 @@
 #include "kernels/attention/attention_core.h"
 #include "kernels/attention/attention_f32.h"
 #include "kernels/gemm/gemm_f32.h"
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using vantrel_test::same_float;

@@ -14,7 +14,7 @@
 #include "kernels/attention/causal_attention_f32.h"
 #include "kernel_test_paths.h"
 #include "layers/sequence/causal_attn_core_fp32.h"
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using vantrel_test::same_float;

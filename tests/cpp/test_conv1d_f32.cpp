@@ -27,7 +27,7 @@
 #include "loader/layer_factory.h"
 #include "loader/op_table.h"
 #include "tests/cpp/conv2d_f32_reference.h"
-#include "tests/cpp/conv_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using namespace vantrel_test;
@@ -47,9 +47,6 @@ using Path = Conv1dFp32::Path;
 
 namespace {
 
-using Tensors = ByteTensors;
-// Weights carry a 1-D shape of their floats.
-inline WeightFetch fetch_from(const Tensors& t) { return fetch_bytes(t, 4); }
 
 // A 1-D case: C_in, L, C_out, K, stride, padding, dilation, groups.
 struct C1 {
@@ -79,11 +76,11 @@ struct EnvGuard {
 std::vector<float> run_layer(const Problem& p, const char* env, bool with_scratch, Path* path = nullptr) {
     const Conv& c = p.c;
     EnvGuard e(env);
-    Tensors t = {{"c1.weight", bytes_of(p.w)}};
+    ByteTensors t = {{"c1.weight", bytes_of(p.w)}};
     if (c.bias) t["c1.bias"] = bytes_of(p.bias);
     C1 c1{c.cin, c.h, c.cout, c.kh, c.sh, c.ph, c.dh, c.groups, c.relu, c.bias};
     auto l = make(c1, c.relu);
-    l->load_weights(fetch_from(t));
+    l->load_weights(fetch_bytes(t, 4));
     if (path) *path = dynamic_cast<Conv1dFp32&>(*l).path();
     std::vector<float> in = p.in, y = p.fresh();
     TensorView v{in.data(), 0, in.size() * 4, c.cin, c.h, 1};
@@ -343,10 +340,10 @@ INSTANTIATE_TEST_SUITE_P(Geometry, Conv1dBadArgs,
 TEST(Conv1dFp32Layer, WeightsMustHaveExactLengths) {
     const C1 c{4, 10, 6, 3, 1, 1, 1, 2, false, true};  // (4/2)*3 = 6 weights per output
     auto load = [&](size_t nw, long nb) {
-        Tensors t = {{"c1.weight", bytes_of(std::vector<float>(nw, 0.5f))}};
+        ByteTensors t = {{"c1.weight", bytes_of(std::vector<float>(nw, 0.5f))}};
         if (nb >= 0) t["c1.bias"] = bytes_of(std::vector<float>(size_t(nb), 0.25f));
         auto l = make(c, false);
-        l->load_weights(fetch_from(t));
+        l->load_weights(fetch_bytes(t, 4));
     };
     EXPECT_NO_THROW(load(36, -1));
     EXPECT_NO_THROW(load(36, 0));  // an empty bias is no bias
@@ -359,17 +356,17 @@ TEST(Conv1dFp32Layer, WeightsMustHaveExactLengths) {
             EXPECT_NE(std::string(e.what()).find("conv1d_fp32 node 'c1'"), std::string::npos) << e.what();
         }
     }
-    Tensors none;
+    ByteTensors none;
     auto l = make(c, false);
-    EXPECT_THROW(l->load_weights(fetch_from(none)), std::runtime_error);
+    EXPECT_THROW(l->load_weights(fetch_bytes(none, 4)), std::runtime_error);
 }
 
 TEST(Conv1dFp32Layer, ForwardRejectsWhatItCannotIndex) {
     const C1 c{4, 10, 6, 3, 1, 1, 1, 1, false, false};
     std::vector<float> in(40, 1.0f), y(60);
-    Tensors t = {{"c1.weight", bytes_of(std::vector<float>(72, 0.5f))}};
+    ByteTensors t = {{"c1.weight", bytes_of(std::vector<float>(72, 0.5f))}};
     auto l = make(c, false);
-    EXPECT_EQ(forward_after_refusals(*l, fetch_from(t), in, 4, 10, 60), (Shape3{6, 10, 1}));
+    EXPECT_EQ(forward_after_refusals(*l, fetch_bytes(t, 4), in, 4, 10, 60), (Shape3{6, 10, 1}));
     BufferView out{y.data(), 0, y.size() * 4};
     TensorView wrong_c{in.data(), 0, in.size() * 4, 5, 8, 1};
     EXPECT_THROW(l->forward(&wrong_c, 1, &out, nullptr), std::runtime_error);

@@ -19,14 +19,13 @@
 #include "loader/json.h"
 #include "loader/layer_factory.h"
 #include "loader/op_table.h"
-#include "tests/cpp/conv_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using namespace vantrel_test;
 
 namespace {
 
-using Tensors = ByteTensors;
 
 // Symmetric row quantisation: blocks of 16 round half to even, the tail
 // half away from zero; a row below 1.27e-6 gets scale 1e-8.
@@ -127,8 +126,8 @@ struct Problem {
         return y;
     }
 
-    Tensors tensors() const {
-        Tensors t = {{"c1.weight_i8", bytes_of(w)}, {"c1.w_scales", bytes_of(ws)}};
+    ByteTensors tensors() const {
+        ByteTensors t = {{"c1.weight_i8", bytes_of(w)}, {"c1.w_scales", bytes_of(ws)}};
         if (c.bias) t["c1.bias"] = bytes_of(bias);
         return t;
     }
@@ -146,7 +145,7 @@ std::unique_ptr<ILayer> make(const std::string& json) {
 std::vector<float> run(const Problem& p, bool with_scratch) {
     const Case& c = p.c;
     auto l = make(node_json(c));
-    const Tensors t = p.tensors();
+    const ByteTensors t = p.tensors();
     l->load_weights(fetch_bytes(t));
     EXPECT_EQ(dynamic_cast<Conv1dInt8&>(*l).per_tap(), c.s == 1 && c.g == 1);
     return run_conv1d(*l, p.x, c.cin, c.l, c.cout, c.lout(), with_scratch);
@@ -213,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Conv1dInt8Layer, RefusesShortBuffersAndUnloadedWeights) {
     const Problem p(Case{4, 6, 6, 3, 1, 1, 1, 1, false});
-    const Tensors t = p.tensors();
+    const ByteTensors t = p.tensors();
     EXPECT_EQ(forward_after_refusals(*make(node_json(p.c)), fetch_bytes(t), p.x, 4, 6, 36), (Shape3{6, 6, 1}));
 }
 

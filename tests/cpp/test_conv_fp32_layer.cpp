@@ -17,7 +17,7 @@
 #include "loader/op_table.h"
 #include "loader/packed_weight_sharing.h"
 #include "tests/cpp/conv2d_f32_reference.h"
-#include "tests/cpp/conv_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using namespace vantrel_test;
@@ -25,9 +25,6 @@ using namespace conv_ref;
 
 namespace {
 
-using Tensors = ByteTensors;
-// Weights carry a 1-D shape of their floats.
-inline WeightFetch fetch_from(const Tensors& t) { return fetch_bytes(t, 4); }
 std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) {
     JsonValue node = parse_json(json);
     return create_layer("c1", op_code_from_name(at(node, "op").text), node, relu);
@@ -59,10 +56,10 @@ class ConvFp32Layer : public ::testing::TestWithParam<LayerCase> {};
 TEST_P(ConvFp32Layer, EveryPathMatchesReference) {
     const Problem p(GetParam().c);
     const Conv& c = p.c;
-    Tensors t = {{"c1.weight", bytes_of(p.w)}};
+    ByteTensors t = {{"c1.weight", bytes_of(p.w)}};
     if (c.bias) t["c1.bias"] = bytes_of(p.bias);
     auto l = make(conv_json(c), c.relu);
-    l->load_weights(fetch_from(t));
+    l->load_weights(fetch_bytes(t, 4));
     EXPECT_EQ(dynamic_cast<ConvFp32&>(*l).winograd_ready, GetParam().winograd);
     const Shape3 want{c.cout, c.oh(), c.ow()};
     EXPECT_EQ(l->output_shape({c.cin, c.h, c.w}), want);
@@ -88,11 +85,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ConvFp32Layer, SameKeySharesOnePackedBlock) {
     const Problem p(Conv{3, 4, 4, 5, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false});
-    Tensors t = {{"c1.weight", bytes_of(p.w)}};
+    ByteTensors t = {{"c1.weight", bytes_of(p.w)}};
     clear_packed_weight_registry();
     auto a = make(conv_json(p.c)), b = make(conv_json(p.c));
-    a->load_weights(fetch_from(t));
-    b->load_weights(fetch_from(t));
+    a->load_weights(fetch_bytes(t, 4));
+    b->load_weights(fetch_bytes(t, 4));
     clear_packed_weight_registry();
     auto& ca = dynamic_cast<ConvFp32&>(*a);
     auto& cb = dynamic_cast<ConvFp32&>(*b);
@@ -105,10 +102,10 @@ TEST_P(GemmFp32Layer, ReluAfterBias) {
     const auto [relu, with_bias] = GetParam();
     const int cin = 37, cout = 21;
     std::vector<float> x = randoms(cin, 1), w = randoms(size_t(cin) * cout, 2), bias = randoms(cout, 3);
-    Tensors t = {{"c1.weight", bytes_of(w)}};
+    ByteTensors t = {{"c1.weight", bytes_of(w)}};
     if (with_bias) t["c1.bias"] = bytes_of(bias);
     auto l = make(R"({"op":"gemm_fp32","C_out":21,"C_in":37})", relu);
-    l->load_weights(fetch_from(t));
+    l->load_weights(fetch_bytes(t, 4));
     std::vector<float> y(cout);
     EXPECT_EQ(run(*l, TensorView{x.data(), 0, x.size() * 4, cin, 1, 1}, y, false), (Shape3{cout, 1, 1}));
     for (int o = 0; o < cout; ++o) {
@@ -140,13 +137,13 @@ TEST_P(LayerRejects, WithAClearMessage) {
     std::string what;
     try {
         auto l = make(r.json);
-        Tensors t;
+        ByteTensors t;
         if (r.weight_floats >= 0) {
             t["c1.weight"] = bytes_of(std::vector<float>(size_t(r.weight_floats), 0.5f));
             t["c1.weight"].resize(t["c1.weight"].size() + size_t(r.extra_bytes));
         }
         if (r.bias_floats >= 0) t["c1.bias"] = bytes_of(std::vector<float>(size_t(r.bias_floats), 1.0f));
-        l->load_weights(fetch_from(t));
+        l->load_weights(fetch_bytes(t, 4));
         std::vector<float> in(size_t(r.in_c) * 16, 1.0f), y(4096);
         run(*l, TensorView{in.data(), 0, in.size() * 4, r.in_c, 4, 4}, y, true);
     } catch (const std::runtime_error& e) {
@@ -178,8 +175,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ConvFp32Layer, RefusesAnOutputBufferTooSmall) {
     auto l = make(R"({"op":"conv_fp32","C_out":4,"C_in":2,"kH":3,"kW":3,"pad_h":1,"pad_w":1})");
-    Tensors t = {{"c1.weight", bytes_of(std::vector<float>(72, 0.5f))}};
-    l->load_weights(fetch_from(t));
+    ByteTensors t = {{"c1.weight", bytes_of(std::vector<float>(72, 0.5f))}};
+    l->load_weights(fetch_bytes(t, 4));
     std::vector<float> in(2 * 16, 1.0f), y(4 * 16 - 1);
     EXPECT_THROW(run(*l, TensorView{in.data(), 0, in.size() * 4, 2, 4, 4}, y, true), std::runtime_error);
 }

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using namespace vantrel_test;

@@ -10,7 +10,7 @@
 
 #include "engine/duration_scaled.h"
 #include "kernels/pool/upsample_nearest1d_f32.h"
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using namespace vantrel_test;

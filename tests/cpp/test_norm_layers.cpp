@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using namespace vantrel_test;

@@ -22,7 +22,7 @@
 #include "kernels/gemm/seq_gemm_f32_alt.h"
 #include "layers/sequence/seq_gemm_fp32.h"
 #include "layers/sequence/seq_gemm_int8.h"
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using vantrel_test::error_of;

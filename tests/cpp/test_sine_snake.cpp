@@ -13,7 +13,7 @@
 #include "kernel_test_paths.h"
 #include "kernels/audio/sine_gen_f32.h"
 #include "kernels/audio/snake_f32.h"
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using namespace vantrel_test;
