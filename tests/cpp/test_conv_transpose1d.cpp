@@ -164,13 +164,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ConvTranspose1dRejects,
     ::testing::Values(
         ConvReject{with(R"("kernel_size":0)"), nullptr, {}, 4, "'kernel_size' must be at least 1"},
-        ConvReject{with(R"("stride":0)"), nullptr, {}, 4, "'stride' must be at least 1"},
-        ConvReject{with(R"("groups":0)"), nullptr, {}, 4, "'groups' must be at least 1"},
-        ConvReject{with(R"("padding":-1)"), nullptr, {}, 4, "'padding' must be at least 0"},
         ConvReject{with(R"("output_padding":-1)"), nullptr, {}, 4, "'output_padding' must be at least 0"},
         ConvReject{with(R"("output_padding":2)"), nullptr, {}, 4, "'output_padding' (2) must be below stride (2)"},
         ConvReject{with(R"("groups":3)"), nullptr, {}, 4, "'groups' (3) must divide C_in (4) and C_out (6)"},
-        ConvReject{with(R"("C_out":0)"), nullptr, {}, 4, "'C_out' must be at least 1"},
         ConvReject{kOk, "t1.weight", {}, 4, "'t1.weight' is missing"},
         ConvReject{kOk, "t1.weight", bytes_of(std::vector<float>(35)), 4, "holds 35 floats, expected 36"},
         ConvReject{kOk, "t1.bias", bytes_of(std::vector<float>(5)), 4, "'t1.bias' holds 5 floats, expected 6"},

@@ -1,5 +1,7 @@
-"""1-D convolution against torch.nn.functional.conv1d and the channel
-operations against numpy, on models built with ModelBuilder."""
+"""Float 1-D convolution against torch.nn.functional.conv1d, and the int8
+1-D convolution against a numpy emulation of its row quantisation and
+integer products (and against the float convolution to a tolerance), on
+models built with ModelBuilder."""
 
 import numpy as np
 import pytest
@@ -8,7 +10,13 @@ torch = pytest.importorskip("torch")
 
 from vantrel import ModelBuilder  # noqa: E402
 
+
+F32 = np.float32
 ENV = "TAMBOR_FP32_CONV1D_DIRECT"
+
+
+def t64(a):
+    return torch.from_numpy(np.ascontiguousarray(a, dtype=np.float64))
 
 
 def conv1d_model(cin, cout, length, k, stride, padding, dilation, groups, bias, relu, seed=0):
@@ -84,45 +92,104 @@ def test_conv1d_short_input_and_wrong_channels(build):
         build(b2).forward(np.ones((8, 5), np.float32))
 
 
-def channel_model():
-    b = ModelBuilder("ch")
-    b.input("a", [7, 3])
-    b.input("s", [1, 2])
-    b.input("m", [7, 5])
-    cat = b.node("concat1d_fp32", ["a", "s"], name="cat", C2=2)
-    sl = b.node("slice_channels_fp32", [cat], name="sl", ch_start=1, ch_end=4)
-    cat2 = b.node("concat1d_fp32", [sl, "a"], name="cat2", C2=3)
-    sl2 = b.node("slice_channels_fp32", [cat2], name="sl2", ch_start=1, ch_end=6)
-    mul = b.node("elemwise_mul_fp32", [sl2, "m"], name="mul")
-    b.output(cat, sl, cat2, mul, b.node("sum_channels_fp32", [mul], name="sum"))
-    return b
+def quantise_row(x):
+    """Symmetric int8 codes and scale of one float32 row: blocks of 16 round
+    half to even, the tail half away from zero."""
+    amax = F32(np.max(np.abs(x))) if x.size else F32(0)
+    if amax < F32(1.27e-6):
+        inv, scale = F32(1e8), F32(1e-8)
+    else:
+        inv, scale = F32(127) / amax, amax * F32(0.007874016)
+    v = (x * inv).astype(np.float64)
+    full = x.size // 16 * 16
+    r = np.concatenate([np.rint(v[:full]), np.sign(v[full:]) * np.floor(np.abs(v[full:]) + 0.5)])
+    return np.clip(r, -128, 127).astype(np.int64), scale
 
 
-def test_channel_ops_match_numpy(build):
-    m = build(channel_model())
-    rng = np.random.default_rng(5)
-    a = rng.standard_normal((7, 3)).astype(np.float32)
-    s = rng.standard_normal((1, 2)).astype(np.float32)
-    mm = rng.standard_normal((7, 5)).astype(np.float32)
-    out = m.forward({"a": a, "s": s, "m": mm})
-    cat = np.concatenate([a, np.repeat(s, 7, axis=0)], axis=1)
-    sl = cat[:, 1:4]
-    cat2 = np.concatenate([sl, a], axis=1)
-    mul = cat2[:, 1:6] * mm
-    np.testing.assert_array_equal(out["cat.out"], cat.ravel())
-    np.testing.assert_array_equal(out["sl.out"], sl.ravel())
-    np.testing.assert_array_equal(out["cat2.out"], cat2.ravel())
-    np.testing.assert_array_equal(out["mul.out"], mul.ravel())
-    np.testing.assert_allclose(out["sum.out"], mul.sum(axis=1), rtol=1e-6, atol=1e-6)
+def fma32(a, b, c):
+    # One rounding of a*b + c (the float64 product of two floats is exact).
+    return (a.astype(np.float64) * b.astype(np.float64) + c.astype(np.float64)).astype(F32)
 
 
-@pytest.mark.parametrize("rows_b, c2, match", [(5, 2, "rows"), (7, 3, "expected C2 = 2")])
-def test_concat_rejects_mismatched_inputs(build, rows_b, c2, match):
-    b = ModelBuilder("bad")
-    b.input("a", [7, 3])
-    b.input("b", [rows_b, c2])
-    b.output(b.node("concat1d_fp32", ["a", "b"], name="cat", C2=2))
-    m = build(b)
-    with pytest.raises(RuntimeError, match=match):
-        m.forward({"a": np.ones((7, 3), np.float32), "b": np.ones((rows_b, c2), np.float32)})
+def emulate_conv1d_int8(x, wq, ws, bias, stride, padding, dilation, groups):
+    """The layer's arithmetic in numpy; wq is [o][k][c]."""
+    length, cin = x.shape
+    cout, k, cg = wq.shape
+    cog = cout // groups
+    l_out = max((length + 2 * padding - (k - 1) * dilation - 1) // stride + 1, 0)
+    xp = np.concatenate([np.zeros((padding, cin), F32), x, np.zeros((padding, cin), F32)])
+    y = np.zeros((l_out, cout), F32)
+    if stride == 1 and groups == 1:
+        rows = [quantise_row(r) for r in xp]
+        q = np.array([r[0] for r in rows])
+        s = np.array([r[1] for r in rows], F32)
+        for tap in range(k):
+            idx = np.arange(l_out) + tap * dilation
+            p = (q[idx] @ wq[:, tap, :].astype(np.int64).T).astype(F32) * ws[None, :]
+            st = s[idx][:, None]
+            if tap > 0:
+                y = fma32(st, p, y)
+            elif bias is not None:
+                y = fma32(st, p, np.broadcast_to(bias, p.shape))
+            else:
+                y = st * p
+        return y
+    for j in range(groups):
+        w2 = wq[j * cog:(j + 1) * cog].reshape(cog, k * cg).astype(np.int64)
+        for t in range(l_out):
+            col = np.concatenate([xp[t * stride + tap * dilation, j * cg:(j + 1) * cg] for tap in range(k)])
+            q, s = quantise_row(col)
+            v = ((q @ w2.T).astype(F32) * ws[j * cog:(j + 1) * cog]) * s
+            if bias is not None:
+                v = v + bias[j * cog:(j + 1) * cog]
+            y[t, j * cog:(j + 1) * cog] = v
+    return y
 
+
+INT8 = [
+    # cin, cout, L, k, stride, padding, dilation, groups, bias
+    (8, 12, 30, 3, 1, 1, 1, 1, True),     # per tap
+    (20, 6, 17, 1, 1, 0, 1, 1, False),    # per tap, one tap
+    (17, 9, 40, 5, 1, 4, 2, 1, True),     # per tap, dilated
+    (6, 8, 31, 4, 2, 1, 1, 1, True),      # im2col, stride 2
+    (16, 8, 25, 3, 1, 1, 1, 2, True),     # 2 groups
+    (6, 9, 33, 5, 3, 2, 2, 3, False),     # 3 groups, stride 3, dilation 2
+    (8, 16, 20, 3, 1, 1, 1, 8, True),     # depthwise, two outputs per channel
+]
+
+
+@pytest.mark.parametrize("cin, cout, length, k, stride, padding, dilation, groups, bias", INT8)
+def test_conv1d_int8_matches_emulation_and_float(build, cin, cout, length, k, stride, padding, dilation,
+                                                 groups, bias):
+    rng = np.random.default_rng(length * 7 + cin)
+    wf = rng.standard_normal((cout, cin // groups, k)).astype(F32)        # torch layout [o][c][k]
+    ws = (np.abs(wf).max(axis=(1, 2)) / F32(127)).astype(F32)
+    wq = np.clip(np.rint(wf / ws[:, None, None]), -127, 127).astype(np.int8).transpose(0, 2, 1).copy()
+    b_ = rng.standard_normal(cout).astype(F32) if bias else None
+    x = rng.standard_normal((length, cin)).astype(F32)
+    x[3] = 0.0  # an all-zero row contributes nothing
+    mb = ModelBuilder("c8")
+    mb.input("x", [length, cin])
+    mb.output(mb.node("conv1d_int8", ["x"], name="c", C_out=cout, C_in=cin, kernel_size=k, stride=stride,
+                      padding=padding, dilation=dilation, groups=groups))
+    mb.weight("c.weight_i8", wq)
+    mb.weight("c.w_scales", ws)
+    if bias:
+        mb.weight("c.bias", b_)
+    want = emulate_conv1d_int8(x, wq, ws, b_, stride, padding, dilation, groups)
+    y = build(mb).forward(x).reshape(want.shape)
+
+    # The float convolution with the dequantised weights, to the activation
+    # quantisation error (half a code of each row's scale per term).
+    wd = wq.transpose(0, 2, 1).astype(np.float64) * ws[:, None, None]
+    args = dict(stride=stride, padding=padding, dilation=dilation, groups=groups)
+    xt = t64(x.T[None])
+    ref = torch.nn.functional.conv1d(xt, t64(wd), None if b_ is None else t64(b_), **args)[0].T.numpy()
+    mag = torch.nn.functional.conv1d(xt.abs(), t64(wd).abs(), None, **args)[0].T.numpy()
+    assert np.all(np.abs(y - ref) <= 0.03 * mag + 1e-5)
+
+    if stride == 1 and groups == 1:
+        # Fused multiply-adds emulated in float64 may round twice: a few ulps.
+        assert np.all(np.abs(y - want) <= 1e-6 * (np.abs(want) + mag) + 1e-12)
+    else:
+        np.testing.assert_array_equal(y, want)
