@@ -16,17 +16,10 @@
 #include "layer_test_util.h"
 
 using namespace vantrel;
+using namespace vantrel_test;
 using vantrel_test::same_float;
 
 namespace {
-
-std::vector<float> randn(size_t n, unsigned seed, float sd = 1.0f) {
-    std::mt19937 g(seed);
-    std::normal_distribution<float> nd(0.0f, sd);
-    std::vector<float> v(n);
-    for (float& x : v) x = nd(g);
-    return v;
-}
 
 // Softmax attention of every head over all tokens, in double.
 std::vector<double> reference_core(const std::vector<float>& qkv, int T, int E, int H) {

@@ -17,6 +17,7 @@
 #include "layer_test_util.h"
 
 using namespace vantrel;
+using namespace vantrel_test;
 using vantrel_test::same_float;
 
 namespace {
@@ -25,14 +26,6 @@ struct Geo {
     int hq, hkv, d;
     float theta = 10000.0f;
 };
-
-std::vector<float> randn(size_t n, unsigned seed) {
-    std::mt19937 g(seed);
-    std::normal_distribution<float> nd(0.0f, 1.0f);
-    std::vector<float> v(n);
-    for (float& x : v) x = nd(g);
-    return v;
-}
 
 // Rotary encoding of `heads` heads per row, pairs (i, i + d/2), position t.
 std::vector<double> rotate(const std::vector<float>& x, int tokens, int heads, const Geo& g) {

@@ -25,6 +25,7 @@
 #include "layer_test_util.h"
 
 using namespace vantrel;
+using namespace vantrel_test;
 using vantrel_test::error_of;
 using vantrel_test::make_layer;
 
@@ -40,14 +41,6 @@ std::vector<std::pair<std::string, KSeqGemmF32Alt>> alt_paths() {
     p.emplace_back("neon", &k_seq_gemm_f32_alt_neon);
 #endif
     return p;
-}
-
-std::vector<float> randn(size_t n, unsigned seed, float sd = 1.0f) {
-    std::mt19937 g(seed);
-    std::normal_distribution<float> d(0.0f, sd);
-    std::vector<float> v(n);
-    for (float& x : v) x = d(g);
-    return v;
 }
 
 uint32_t bits(float f) {
