@@ -13,20 +13,13 @@
 #include "kernels/attention/attention_core.h"
 #include "kernels/attention/attention_f32.h"
 #include "kernels/gemm/gemm_f32.h"
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
+using namespace vantrel_test;
 using vantrel_test::same_float;
 
 namespace {
-
-std::vector<float> randn(size_t n, unsigned seed, float sd = 1.0f) {
-    std::mt19937 g(seed);
-    std::normal_distribution<float> nd(0.0f, sd);
-    std::vector<float> v(n);
-    for (float& x : v) x = nd(g);
-    return v;
-}
 
 // Softmax attention of every head over all tokens, in double.
 std::vector<double> reference_core(const std::vector<float>& qkv, int T, int E, int H) {
@@ -261,22 +254,16 @@ TEST(AttentionLayers, RefuseBadGeometryAndTensors) {
     const std::string q = R"({"op": "attention_int8", "num_heads": 2)";
     const ErrorCase cases[] = {
         {f + R"(, "num_heads": 0})", "", "", 8, "'num_heads' must be at least 1"},
-        {q + R"(, "num_heads": -1})", "", "", 8, "'num_heads' must be at least 1"},
         {f + R"(, "embed_dim": 9})", "", "", 9, "'embed_dim' 9 is not divisible by 'num_heads' 2"},
         {f + "}", "", "a.w_qkv", 8, "not 3*E*E for any embedding size"},
         {f + R"(, "embed_dim": 8})", "", "a.w_qkv", 8, "'a.w_qkv' holds 193 float32 values, expected 3*8*8"},
         {R"({"op": "attention_fp32", "num_heads": 3})", "", "", 8, "embedding size 8"},
         {f + "}", "a.w_qkv", "", 8, "'a.w_qkv' is missing"},
-        {f + "}", "a.w_proj", "", 8, "'a.w_proj' is missing"},
         {f + "}", "", "a.b_qkv", 8, "'a.b_qkv' holds 25 floats, expected 24"},
-        {f + "}", "", "a.w_proj", 8, "'a.w_proj' holds 65 floats, expected 64"},
-        {f + "}", "", "a.b_proj", 8, "'a.b_proj' holds 9 floats, expected 8"},
         {f + "}", "", "", 6, "input has 6 features per token, expected the embedding size 8"},
         {q + "}", "", "a.w_qkv_i8", 8, "not 3*E*E"},
         {q + "}", "", "a.w_qkv_scales", 8, "'a.w_qkv_scales' holds 25 float32 values, expected 24"},
-        {q + "}", "", "a.w_proj_scales", 8, "'a.w_proj_scales' holds 9 float32 values, expected 8"},
         {q + "}", "", "a.w_proj_i8", 8, "'a.w_proj_i8' holds 65 int8 values, expected 64"},
-        {q + "}", "a.w_proj_scales", "", 8, "'a.w_proj_scales' is missing"},
         {q + "}", "", "", 4, "input has 4 features per token"},
     };
     for (const ErrorCase& e : cases) {
@@ -313,22 +300,5 @@ TEST(AttentionLayers, RefuseBadGeometryAndTensors) {
     }
 }
 
-// Views that do not hold what the shape says are refused before any read.
-TEST(AttentionLayers, RefuseShortViews) {
-    Block b(4, 8, 2, false);
-    {
-        auto layer = vantrel_test::make_layer(R"({"op": "attention_fp32", "num_heads": 2})", "a");
-        layer->load_weights(vantrel_test::fetch_from(b.w));
-        std::vector<float> out(32);
-        TensorView v{b.x.data(), 0, b.x.size() * 4 - 4, 8, 4, 1};
-        BufferView o{out.data(), 0, out.size() * 4};
-        ExecContext ctx;
-        EXPECT_NE(vantrel_test::error_of([&] { layer->forward(&v, 1, &o, &ctx); }).find("input 0 holds"), std::string::npos);
-        v.bytes += 4;
-        o.bytes -= 4;
-        EXPECT_NE(vantrel_test::error_of([&] { layer->forward(&v, 1, &o, &ctx); }).find("output buffer holds"), std::string::npos);
-        EXPECT_NE(vantrel_test::error_of([&] { layer->forward(&v, 0, &o, &ctx); }).find("needs 1 input"), std::string::npos);
-    }
-}
 
 }  // namespace

@@ -14,9 +14,10 @@
 #include "kernels/attention/causal_attention_f32.h"
 #include "kernel_test_paths.h"
 #include "layers/sequence/causal_attn_core_fp32.h"
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
+using namespace vantrel_test;
 using vantrel_test::same_float;
 
 namespace {
@@ -25,14 +26,6 @@ struct Geo {
     int hq, hkv, d;
     float theta = 10000.0f;
 };
-
-std::vector<float> randn(size_t n, unsigned seed) {
-    std::mt19937 g(seed);
-    std::normal_distribution<float> nd(0.0f, 1.0f);
-    std::vector<float> v(n);
-    for (float& x : v) x = nd(g);
-    return v;
-}
 
 // Rotary encoding of `heads` heads per row, pairs (i, i + d/2), position t.
 std::vector<double> rotate(const std::vector<float>& x, int tokens, int heads, const Geo& g) {

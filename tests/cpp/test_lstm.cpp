@@ -13,6 +13,7 @@
 #include <random>
 
 #include "kernel_test_paths.h"
+#include "layer_test_util.h"
 #include "kernels/audio/lstm_f32.h"
 #include "layers/audio/lstm_fp32.h"
 #include "loader/json.h"
@@ -33,26 +34,9 @@ using namespace vantrel_test;
 
 namespace {
 
-std::vector<float> randoms(size_t n, unsigned seed, float scale = 1.0f) {
-    std::mt19937 g(seed);
-    std::uniform_real_distribution<float> d(-scale, scale);
-    std::vector<float> v(n);
-    for (float& x : v) x = d(g);
-    return v;
-}
+std::vector<float> randoms(size_t n, unsigned seed, float scale = 1.0f) { return uniform(n, seed, -scale, scale); }
 double sig(double x) { return 1.0 / (1.0 + std::exp(-x)); }
 
-using Tensors = std::map<std::string, std::vector<float>>;
-WeightFetch fetch_from(const Tensors& t) {
-    return [&t](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
-        auto it = t.find(n);
-        if (it == t.end()) return false;
-        shape = {int(it->second.size())};
-        bytes.resize(it->second.size() * 4);
-        if (!bytes.empty()) std::memcpy(bytes.data(), it->second.data(), bytes.size());
-        return true;
-    };
-}
 
 struct Case {
     int i, h, l, w;

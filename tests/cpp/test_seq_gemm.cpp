@@ -22,9 +22,10 @@
 #include "kernels/gemm/seq_gemm_f32_alt.h"
 #include "layers/sequence/seq_gemm_fp32.h"
 #include "layers/sequence/seq_gemm_int8.h"
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
+using namespace vantrel_test;
 using vantrel_test::error_of;
 using vantrel_test::make_layer;
 
@@ -40,14 +41,6 @@ std::vector<std::pair<std::string, KSeqGemmF32Alt>> alt_paths() {
     p.emplace_back("neon", &k_seq_gemm_f32_alt_neon);
 #endif
     return p;
-}
-
-std::vector<float> randn(size_t n, unsigned seed, float sd = 1.0f) {
-    std::mt19937 g(seed);
-    std::normal_distribution<float> d(0.0f, sd);
-    std::vector<float> v(n);
-    for (float& x : v) x = d(g);
-    return v;
 }
 
 uint32_t bits(float f) {
@@ -406,7 +399,6 @@ TEST(SeqGemmLayers, ErrorsNameTheNodeAndWhatIsWrong) {
     const std::vector<float> w6(6, 0.5f), s3(3, 0.1f), b3(3, 1.0f);
     const std::vector<int8_t> q6(6, 1);
     const std::vector<ErrorCase> cases = {
-        {"C_in 0", "seqgemm_fp32", 0, 3, {}, 0, 0, -1, 0, "argument 'C_in' must be at least 1"},
         {"C_out 0", "seqgemm_int8", 2, 0, {}, 0, 0, -1, 0, "argument 'C_out' must be at least 1"},
         {"no weight", "seqgemm_fp32", 2, 3, {}, 0, 0, -1, 0, "'n1.weight' is missing"},
         {"short weight", "seqgemm_fp32", 2, 3, {{"n1.weight", raw(std::vector<float>(5))}}, 0, 0, -1, 0,
@@ -417,8 +409,6 @@ TEST(SeqGemmLayers, ErrorsNameTheNodeAndWhatIsWrong) {
          0, 0, -1, 0, "'n1.weight_i8' holds 7 int8 values, expected 6"},
         {"short bias", "seqgemm_fp32", 2, 3, {{"n1.weight", raw(w6)}, {"n1.bias", raw(std::vector<float>(2))}}, 0, 0,
          -1, 0, "'n1.bias' holds 2 floats, expected 3"},
-        {"int8 without weight", "seqgemm_int8", 2, 3, {{"n1.w_scales", raw(s3)}}, 0, 0, -1, 0,
-         "'n1.weight_i8' is missing"},
         {"short scales", "seqgemm_int8", 2, 3, {{"n1.weight_i8", raw(q6)}, {"n1.w_scales", raw(std::vector<float>(2))}},
          0, 0, -1, 0, "'n1.w_scales' holds 2 float32 values, expected 3"},
         {"wrong width", "seqgemm_fp32", 2, 3, {{"n1.weight", raw(w6)}}, 3, 2, -1, 0,

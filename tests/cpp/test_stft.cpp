@@ -14,6 +14,7 @@
 #include <random>
 
 #include "kernel_test_paths.h"
+#include "layer_test_util.h"
 #include "kernels/audio/stft_f32.h"
 #include "layers/audio/istft_fp32.h"
 #include "layers/audio/stft_fp32.h"
@@ -37,13 +38,6 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 
-std::vector<float> randoms(size_t n, unsigned seed, float lo = -1.0f, float hi = 1.0f) {
-    std::mt19937 g(seed);
-    std::uniform_real_distribution<float> d(lo, hi);
-    std::vector<float> v(n);
-    for (float& x : v) x = d(g);
-    return v;
-}
 double hann(int n, int N) { return 0.5 * (1.0 - std::cos(2.0 * kPi * n / N)); }
 
 std::unique_ptr<ILayer> make(const char* op, const std::string& args) {
@@ -51,17 +45,6 @@ std::unique_ptr<ILayer> make(const char* op, const std::string& args) {
 }
 std::string nh(int n, int h) { return "\"n_fft\":" + std::to_string(n) + ",\"hop_size\":" + std::to_string(h); }
 
-using Tensors = std::map<std::string, std::vector<float>>;
-WeightFetch fetch_from(const Tensors& t) {
-    return [&t](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
-        auto it = t.find(n);
-        if (it == t.end()) return false;
-        shape = {int(it->second.size())};
-        bytes.resize(it->second.size() * 4);
-        if (!bytes.empty()) std::memcpy(bytes.data(), it->second.data(), bytes.size());
-        return true;
-    };
-}
 
 Shape3 forward(ILayer& l, std::vector<TensorView> in, std::vector<float>& y) {
     BufferView o{y.data(), 0, y.size() * 4};
@@ -74,8 +57,8 @@ TEST(StftKernel, VectorPathsMatchPortable) {
     for (int N : {2, 4, 8, 16, 20, 30, 34}) {
         const int F = N / 2 + 1, hop = N / 2 + 1;
         const int64_t frames = 9;
-        const auto p = randoms(size_t((frames - 1) * hop + N), unsigned(N));
-        const auto wr = randoms(size_t(F * N), unsigned(N) + 1), wi = randoms(size_t(F * N), unsigned(N) + 2);
+        const auto p = uniform(size_t((frames - 1) * hop + N), unsigned(N));
+        const auto wr = uniform(size_t(F * N), unsigned(N) + 1), wi = uniform(size_t(F * N), unsigned(N) + 2);
         std::vector<float> want(size_t(frames * 2 * F));
         stft_f32_portable(p.data(), frames, hop, wr.data(), wi.data(), N, want.data());
         for (auto& [name, fn] : runnable_paths(PATH_VARIANTS(StftF32Fn, stft_f32))) {
@@ -94,9 +77,9 @@ TEST(StftFp32Layer, MatchesDoubleReference) {
     };
     for (const Case& c : cases) {
         const int N = c.n, F = N / 2 + 1, S = c.l * c.w, frames = S / c.hop + 1;
-        const auto x = randoms(size_t(c.c * S), unsigned(S));
+        const auto x = uniform(size_t(c.c * S), unsigned(S));
         Tensors t;
-        if (c.bases) t = {{"S.w_real", randoms(size_t(F * N), 3)}, {"S.w_imag", randoms(size_t(F * N), 4)}};
+        if (c.bases) t = {{"S.w_real", uniform(size_t(F * N), 3)}, {"S.w_imag", uniform(size_t(F * N), 4)}};
         auto layer = make("stft_fp32", nh(N, c.hop));
         layer->load_weights(fetch_from(t));
         std::vector<float> y(size_t(frames * (N + 2)));
@@ -148,8 +131,8 @@ TEST(IstftFp32Layer, MatchesDocumentedOverlapAdd) {
     };
     for (const Case& c : cases) {
         const int N = c.n, F = N / 2 + 1, M = N + (c.t - 1) * c.hop, len = M - N;
-        const auto mag = randoms(size_t(c.t * F), unsigned(N), 0.0f, 2.0f);
-        const auto ph = randoms(size_t(c.t * F), unsigned(N) + 1, -3.0f, 3.0f);
+        const auto mag = uniform(size_t(c.t * F), unsigned(N), 0.0f, 2.0f);
+        const auto ph = uniform(size_t(c.t * F), unsigned(N) + 1, -3.0f, 3.0f);
         std::vector<double> ola(size_t(M), 0.0), env(size_t(M), 0.0), scale(size_t(M), 0.0);
         for (int f = 0; f < c.t; ++f)
             for (int n = 0; n < N; ++n) {

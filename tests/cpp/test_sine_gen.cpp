@@ -1,7 +1,6 @@
-// Snake and the harmonic sine source: scalar references written here from
-// the stated arithmetic (polynomial sine, double phases, xorshift64* noise,
-// the frame interpolation of the upsampled path), bit for bit; vector paths
-// and thread counts identical to the portable kernel; errors as a table.
+// The harmonic sine source: scalar references written here from the stated
+// arithmetic (double phases, xorshift64* noise, the frame interpolation of
+// the upsampled path), bit for bit across thread counts; errors as a table.
 #include <gtest/gtest.h>
 #include <math.h>
 #include <omp.h>
@@ -12,63 +11,12 @@
 
 #include "kernel_test_paths.h"
 #include "kernels/audio/sine_gen_f32.h"
-#include "kernels/audio/snake_f32.h"
-#include "sequence_layer_test_util.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using namespace vantrel_test;
 
 namespace {
-
-using SnakeFn = void (*)(const float*, float*, const float*, const float*, int32_t, int32_t, void*);
-
-float ref_vsin(float x) {
-    const float k = nearbyintf(x * 0.318309873f);
-    const float r = x - k * 3.14159274f;
-    const float q = r * r;
-    float p = 2.75573166e-6f;
-    for (float c : {-1.98412701e-4f, 8.33333377e-3f, -0.166666672f, 1.0f}) p = p * q + c;
-    const float y = r * p;
-    return (std::fabs(k) < 16777216.0f && (int64_t(k) & 1)) ? -y : y;
-}
-
-std::vector<float> rnd(size_t n, uint32_t seed, float sd) {
-    std::mt19937 g(seed);
-    std::normal_distribution<float> d(0.0f, sd);
-    std::vector<float> v(n);
-    for (float& e : v) e = d(g);
-    return v;
-}
-
-struct SnakeCase {
-    int t, c;
-};
-class SnakeKernel : public ::testing::TestWithParam<SnakeCase> {};
-INSTANTIATE_TEST_SUITE_P(Shapes, SnakeKernel,
-                         ::testing::Values(SnakeCase{1, 1}, SnakeCase{5, 19}, SnakeCase{40, 64}, SnakeCase{300, 67}));
-
-TEST_P(SnakeKernel, MatchesReferenceOnEveryPathAndThreadCount) {
-    const auto p = GetParam();
-    const size_t n = size_t(p.t) * p.c;
-    auto x = rnd(n, 1, 4.0f), a = rnd(p.c, 2, 1.0f);
-    a[0] = 0.0f;  // 1/alpha = 1e9, sin^2(0) = 0: out = x
-    std::vector<float> ia(p.c);
-    for (int j = 0; j < p.c; ++j) ia[j] = 1.0f / (a[j] + 1e-9f);
-    std::vector<float> want(n), y(n);
-    for (size_t i = 0; i < n; ++i) {
-        const float s = ref_vsin(a[i % p.c] * x[i]);
-        want[i] = x[i] + ia[i % p.c] * (s * s);
-    }
-    for (size_t i = 0; i < n; i += p.c) EXPECT_EQ(want[i], x[i]);
-    const int saved = omp_get_max_threads();
-    for (auto& [path, fn] : runnable_paths(VANTREL_KERNEL_VARIANTS(SnakeFn, k_snake_f32)))
-        for (int th : {1, 2, 3}) {
-            omp_set_num_threads(th);
-            fn(x.data(), y.data(), a.data(), ia.data(), p.t, p.c, nullptr);
-            for (size_t i = 0; i < n; ++i) ASSERT_TRUE(same_float(y[i], want[i])) << path << " " << th << " at " << i;
-        }
-    omp_set_num_threads(saved);
-}
 
 // Reference of the path without upsampling.
 std::vector<float> ref_sine_direct(const std::vector<float>& f0, int h, int sr, float amp, float th, float ns) {
@@ -195,7 +143,7 @@ TEST(SineGenKernel, UnitUpsampleIsRunningSum) {
     }
 }
 
-TEST(SineSnakeLayers, ErrorsNameNodeAndProblem) {
+TEST(SineGenLayer, ErrorsNameNodeAndProblem) {
     struct Case {
         std::string json;
         int t;
@@ -206,7 +154,6 @@ TEST(SineSnakeLayers, ErrorsNameNodeAndProblem) {
         {"{\"op\":\"sine_gen_fp32\",\"harmonic_num\":-1}", 4, "argument 'harmonic_num' must be at least 0"},
         {"{\"op\":\"sine_gen_fp32\",\"upsample_scale\":-2}", 4, "argument 'upsample_scale' must be at least 0"},
         {"{\"op\":\"sine_gen_fp32\",\"upsample_scale\":300}", 299, "shorter than one upsampling step"},
-        {"{\"op\":\"snake1d_fp32\"}", 4, "has 3 channels, 'n1.alpha' holds 2"},
     };
     for (const auto& e : cases) {
         std::string err = error_of([&] {
@@ -219,8 +166,6 @@ TEST(SineSnakeLayers, ErrorsNameNodeAndProblem) {
         EXPECT_NE(err.find("node 'n1'"), std::string::npos) << e.json << ": " << err;
         EXPECT_NE(err.find(e.expect), std::string::npos) << e.json << ": " << err;
     }
-    auto snake = make_layer("{\"op\":\"snake1d_fp32\"}");
-    EXPECT_NE(error_of([&] { snake->load_weights(fetch_from({})); }).find("'n1.alpha' is missing"), std::string::npos);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Token, BERT-style and position embeddings and patch preparation: results
+// Token, BERT-style and position embeddings and patch preparation: the
+// embedding gather and row-vector add kernels on every path, and the layers
 // against scalar references written here, and the validation errors of load
 // and forward (missing or mis-sized tables, bad ids, over-long inputs).
 #include <gtest/gtest.h>
@@ -6,12 +7,51 @@
 #include <cmath>
 #include <limits>
 
-#include "sequence_layer_test_util.h"
+#include "kernel_test_paths.h"
+#include "kernels/elementwise/add_row_vector_f32.h"
+#include "kernels/elementwise/embedding_f32.h"
+#include "layer_test_util.h"
 
 using namespace vantrel;
 using namespace vantrel_test;
 
 namespace {
+
+using EmbFn = void (*)(const float*, const float*, float*, int32_t, int32_t, int32_t);
+using RowVecFn = void (*)(float*, const float*, int32_t, int32_t);
+
+TEST(EmbeddingKernel, TruncatesAndClampsIdsOnEveryPath) {
+    const int vocab = 10;
+    for (int dim : {1, 3, 8, 17, 35}) {
+        std::vector<float> table(size_t(vocab) * dim);
+        for (size_t i = 0; i < table.size(); ++i) table[i] = float(i) * 0.5f - 3.0f;
+        const float inf = std::numeric_limits<float>::infinity();
+        const std::vector<float> ids = {-3.0f, 2.9f, 1e9f, 9.99f, -0.5f, 0.0f, 5.0f, inf, -inf, 3e38f,
+                                        std::nanf("")};
+        const std::vector<int> rows = {0, 2, 9, 9, 0, 0, 5, 9, 0, 9, 0};
+        for (auto& [name, fn] : runnable_paths(VANTREL_KERNEL_VARIANTS(EmbFn, k_embedding_f32))) {
+            std::vector<float> out(ids.size() * dim, -1.0f);
+            fn(ids.data(), table.data(), out.data(), int32_t(ids.size()), vocab, dim);
+            for (size_t t = 0; t < ids.size(); ++t)
+                for (int j = 0; j < dim; ++j)
+                    ASSERT_EQ(out[t * dim + j], table[size_t(rows[t]) * dim + j]) << name << " id " << ids[t];
+        }
+    }
+}
+
+TEST(AddRowVectorKernel, AddsTheVectorToEveryRowOnEveryPath) {
+    for (auto [rows, n] : {std::pair{1, 1}, {3, 7}, {4, 16}, {5, 33}, {2, 100}}) {
+        const auto x = randn(size_t(rows) * n, rows * 31 + n, 3.0f), v = randn(n, n, 3.0f);
+        for (auto& [name, fn] : runnable_paths(VANTREL_KERNEL_VARIANTS(RowVecFn, k_add_row_vector_f32))) {
+            std::vector<float> y = x;
+            fn(y.data(), v.data(), rows, n);
+            for (int r = 0; r < rows; ++r)
+                for (int j = 0; j < n; ++j)
+                    ASSERT_EQ(y[size_t(r) * n + j], x[size_t(r) * n + j] + v[j]) << name;
+        }
+    }
+}
+
 
 std::vector<float> iota_table(int rows, int width, float scale) {
     std::vector<float> t(size_t(rows) * width);

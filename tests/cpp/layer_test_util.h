@@ -1,5 +1,6 @@
-// Helpers of the convolution layer tests: weights served from a map of raw
-// bytes, the OpenMP team size for a scope, and the forward, rejection and
+// Helpers of the layer tests: layers built through the factory from node
+// JSON, weights served from a map, forward on plain vectors, random data,
+// the OpenMP team size for a scope, and the forward, rejection and
 // short-buffer checks every 1-D convolution layer goes through.
 #pragma once
 #include <gtest/gtest.h>
@@ -7,13 +8,42 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/layer.h"
+#include "loader/json.h"
+#include "loader/layer_factory.h"
+#include "loader/op_table.h"
 
 namespace vantrel_test {
+
+inline std::vector<float> randn(size_t n, uint32_t seed, float sd = 1.0f, float mean = 0.0f) {
+    std::mt19937 g(seed);
+    std::normal_distribution<float> d(mean, sd);
+    std::vector<float> v(n);
+    for (float& x : v) x = d(g);
+    return v;
+}
+inline std::vector<float> uniform(size_t n, uint32_t seed, float lo = -1.0f, float hi = 1.0f) {
+    std::mt19937 g(seed);
+    std::uniform_real_distribution<float> d(lo, hi);
+    std::vector<float> v(n);
+    for (float& x : v) x = d(g);
+    return v;
+}
+
+template <class T>
+vantrel::TensorView view(std::vector<T>& v, vantrel::Shape3 s) {
+    return vantrel::TensorView{v.data(), 0, v.size() * sizeof(T), s.c, s.h, s.w};
+}
+template <class T>
+vantrel::BufferView out_view(std::vector<T>& v) {
+    return vantrel::BufferView{v.data(), 0, v.size() * sizeof(T)};
+}
 
 using ByteTensors = std::map<std::string, std::vector<uint8_t>>;
 
@@ -117,6 +147,61 @@ inline vantrel::Shape3 forward_after_refusals(vantrel::ILayer& l, const vantrel:
     EXPECT_THROW(l.forward(&short_in, 1, &out, nullptr), std::runtime_error);
     EXPECT_THROW(l.forward(&v, 0, &out, nullptr), std::runtime_error);
     return l.forward(&v, 1, &out, nullptr);
+}
+
+
+
+using Tensors = std::map<std::string, std::vector<float>>;
+
+inline vantrel::WeightFetch fetch_from(const Tensors& t) {
+    return [&t](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
+        auto it = t.find(name);
+        if (it == t.end()) return false;
+        shape = {int(it->second.size())};
+        bytes.resize(it->second.size() * 4);
+        if (!bytes.empty()) std::memcpy(bytes.data(), it->second.data(), bytes.size());
+        return true;
+    };
+}
+
+inline std::unique_ptr<vantrel::ILayer> make_layer(const std::string& json, const std::string& name = "n1",
+                                                   bool relu = false) {
+    vantrel::JsonValue node = vantrel::parse_json(json);
+    return vantrel::create_layer(name, vantrel::op_code_from_name(vantrel::at(node, "op").text), node, relu);
+}
+
+// The runtime_error text of f(), "" when none.
+template <class F>
+std::string error_of(F&& f) {
+    try {
+        f();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// Runs forward on `in` of shape s into `out`; returns the error text.
+inline std::string run_layer(vantrel::ILayer& l, std::vector<float>& in, vantrel::Shape3 s,
+                             std::vector<float>& out, vantrel::Shape3* result = nullptr) {
+    vantrel::TensorView v{in.data(), 0, in.size() * 4, s.c, s.h, s.w};
+    vantrel::BufferView o{out.data(), 0, out.size() * 4};
+    vantrel::ExecContext ctx;
+    return error_of([&] {
+        vantrel::Shape3 r = l.forward(&v, 1, &o, &ctx);
+        if (result) *result = r;
+    });
+}
+
+
+// Runs forward on n input views into `out`; returns the error text.
+inline std::string forward_error(vantrel::ILayer& l, vantrel::TensorView* in, int n, vantrel::BufferView out,
+                                 vantrel::Shape3* result = nullptr) {
+    vantrel::ExecContext ctx;
+    return error_of([&] {
+        vantrel::Shape3 r = l.forward(in, n, &out, &ctx);
+        if (result) *result = r;
+    });
 }
 
 }  // namespace vantrel_test

@@ -1,5 +1,7 @@
-// Max and global average pooling kernels against naive references written
-// here, and every vector path against the portable one bit for bit.
+// Pooling, bilinear upsampling and class-token extraction: the kernels
+// against naive references written here (every vector path bit for bit
+// against the portable one), and the layers built through the factory from
+// node JSON against hand-computed results.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,11 +14,13 @@
 #include "kernel_test_paths.h"
 #include "kernels/pool/avgpool.h"
 #include "kernels/pool/maxpool.h"
+#include "kernels/pool/upsample_bilinear.h"
+#include "layer_test_util.h"
+#include "layers/image/maxpool_int8.h"
 #include "kernels/quantize.h"
 
 using namespace vantrel;
-using vantrel_test::runnable_paths;
-using vantrel_test::same_float;
+using namespace vantrel_test;
 
 namespace {
 
@@ -284,4 +288,264 @@ TEST(AvgPoolKernels, SumsBeyondInt32DoNotWrap) {
     }
 }
 
+// ---- bilinear upsampling ----
+
+
+// The formula step by step in float32, no fused operations.
+std::vector<float> ref_bilinear(const std::vector<float>& in, int c, int H, int W, int OH, int OW) {
+    std::vector<float> out(size_t(c) * OH * OW);
+    const float sys = (1.0f / float(OH)) * float(H), sxs = (1.0f / float(OW)) * float(W);
+    auto clampi = [](int v, int hi) { return v < 0 ? 0 : (v > hi ? hi : v); };
+    for (int oy = 0; oy < OH; ++oy) {
+        float sy = sys * (float(oy) + 0.5f) - 0.5f;
+        int y0 = int(sy);
+        float fy = sy - float(y0);
+        float wy = (float(y0) + 1.5f) - sys * (float(oy) + 0.5f);
+        int r0 = clampi(y0, H - 1), r1 = clampi(y0 + 1, H - 1);
+        for (int ox = 0; ox < OW; ++ox) {
+            float sx = sxs * (float(ox) + 0.5f) - 0.5f;
+            int x0 = int(sx);
+            float fx = sx - float(x0);
+            float wx = (float(x0) + 1.5f) - sxs * (float(ox) + 0.5f);
+            int c0 = clampi(x0, W - 1), c1 = clampi(x0 + 1, W - 1);
+            for (int ch = 0; ch < c; ++ch) {
+                float p00 = in[size_t((r0 * W + c0) * c + ch)], p01 = in[size_t((r0 * W + c1) * c + ch)];
+                float p10 = in[size_t((r1 * W + c0) * c + ch)], p11 = in[size_t((r1 * W + c1) * c + ch)];
+                out[size_t((oy * OW + ox) * c + ch)] =
+                    p00 * (wy * wx) + p01 * (wy * fx) + p10 * (fy * wx) + p11 * (fy * fx);
+            }
+        }
+    }
+    return out;
+}
+
+auto paths() {
+    return runnable_paths<KUpsampleBilinearF32>(
+        VANTREL_KERNEL_VARIANTS(KUpsampleBilinearF32, k_upsample_bilinear_f32));
+}
+
+struct Size {
+    int h, w, oh, ow;
+};
+class UpsampleBilinear : public ::testing::TestWithParam<Size> {};
+
+TEST_P(UpsampleBilinear, MatchesReferenceBitForBit) {
+    const Size s = GetParam();
+    std::mt19937 rng(s.h * 31 + s.ow);
+    std::uniform_real_distribution<float> u(-4.0f, 4.0f);
+    std::vector<int> channels;
+    for (int i = 1; i <= 40; ++i) channels.push_back(i);
+    channels.push_back(64);
+    channels.push_back(3);
+    for (int c : channels) {
+        SCOPED_TRACE("c=" + std::to_string(c));
+        std::vector<float> in(size_t(c) * s.h * s.w);
+        for (float& v : in) v = u(rng);
+        const std::vector<float> ref = ref_bilinear(in, c, s.h, s.w, s.oh, s.ow);
+        for (auto& [name, fn] : paths()) {
+            std::vector<float> out(ref.size() + 1, 321.0f);
+            fn(in.data(), out.data(), c, s.h, s.w, s.oh, s.ow, nullptr);
+            EXPECT_EQ(out.back(), 321.0f) << name;  // nothing written past the output
+            ASSERT_EQ(0, std::memcmp(out.data(), ref.data(), ref.size() * 4)) << name;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, UpsampleBilinear,
+                         ::testing::Values(Size{1, 1, 2, 2}, Size{2, 3, 4, 6}, Size{5, 7, 10, 14},
+                                           Size{3, 3, 7, 5}, Size{4, 4, 2, 2}, Size{7, 5, 7, 5},
+                                           Size{1, 9, 3, 17}));
+
+TEST(UpsampleBilinear, HandComputedCases) {
+    for (auto& [name, fn] : paths()) {
+        // Scale 2 on 1x1: all four taps clamp to the one pixel (weights sum
+        // to 1 exactly for these halves), giving 2x2 copies.
+        const float px[3] = {0.75f, -2.5f, 10.0f};
+        float out[12];
+        fn(px, out, 3, 1, 1, 2, 2, nullptr);
+        for (int p = 0; p < 4; ++p)
+            for (int ch = 0; ch < 3; ++ch) EXPECT_EQ(out[p * 3 + ch], px[ch]) << name;
+        // Rows 0 and 1 to four rows: source rows -0.25, 0.25, 0.75, 1.25. The
+        // first truncates to row 0 with a negative fraction and extrapolates;
+        // the last clamps both taps to row 1.
+        const float col[2] = {0.0f, 1.0f};
+        float o4[4];
+        fn(col, o4, 1, 2, 1, 4, 1, nullptr);
+        EXPECT_EQ(o4[0], -0.25f) << name;
+        EXPECT_EQ(o4[1], 0.25f) << name;
+        EXPECT_EQ(o4[2], 0.75f) << name;
+        EXPECT_EQ(o4[3], 1.0f) << name;
+    }
+}
+
+// An empty input or output computes nothing: no read (null input), no write.
+TEST(UpsampleBilinear, EmptyExtentsTouchNothing) {
+    for (auto& [name, fn] : paths()) {
+        std::vector<float> out(16, 5.0f);
+        fn(nullptr, out.data(), 2, 0, 3, 2, 2, nullptr);
+        fn(nullptr, out.data(), 2, 3, 0, 2, 2, nullptr);
+        const float one[2] = {1, 2};
+        fn(one, out.data(), 2, 1, 1, 0, 4, nullptr);
+        fn(one, out.data(), 0, 1, 1, 2, 2, nullptr);
+        EXPECT_EQ(out, std::vector<float>(16, 5.0f)) << name;
+    }
+}
+
+std::unique_ptr<ILayer> make(const std::string& json) { return make_layer(json, "p1"); }
+std::string run(ILayer& l, TensorView* in, int n, BufferView out, Shape3* shape = nullptr) {
+    return forward_error(l, in, n, out, shape);
+}
+
 }  // namespace
+
+// ---- layers ----
+
+// 7x7 input whose value at (y, x, ch) is y*7 + x + 100*ch: a 3x3 stride-2
+// window's maximum is its bottom-right element. With pad 1 on a negated
+// input, the maximum is the window's top-left in-bounds element (a zero from
+// the padding would win instead if it were counted).
+TEST(PoolLayers, MaxPoolWindowsAndPadding) {
+    const int c = 3;
+    for (const char* op : {"maxpool_fp32", "maxpool_int8"}) {
+        SCOPED_TRACE(op);
+        const bool q = std::string(op) == "maxpool_int8";
+        for (int pad : {0, 1}) {
+            auto l = make(std::string(R"({"op":")") + op + R"(","args":{"pad_h":)" + std::to_string(pad) +
+                          R"(,"pad_w":)" + std::to_string(pad) + "}}");
+            EXPECT_EQ(l->dtype(), q ? 1 : 0);
+            const int o = pad ? 4 : 3;
+            EXPECT_EQ(l->output_shape({c, 7, 7}), (Shape3{c, o, o}));
+            std::vector<float> xf(7 * 7 * c), yf(size_t(o * o * c));
+            std::vector<int8_t> xq(xf.size()), yq(yf.size());
+            for (int p = 0; p < 49; ++p)
+                for (int ch = 0; ch < c; ++ch) {
+                    int v = pad ? -(p + 20 * ch) - 1 : p + 20 * ch;
+                    xf[size_t(p * c + ch)] = float(v);
+                    xq[size_t(p * c + ch)] = int8_t(v);
+                }
+            TensorView in = q ? view(xq, {c, 7, 7}) : view(xf, {c, 7, 7});
+            Shape3 got;
+            ASSERT_EQ(run(*l, &in, 1, q ? out_view(yq) : out_view(yf), &got), "");
+            EXPECT_EQ(got, (Shape3{c, o, o}));
+            for (int oy = 0; oy < o; ++oy)
+                for (int ox = 0; ox < o; ++ox)
+                    for (int ch = 0; ch < c; ++ch) {
+                        int y = pad ? std::max(2 * oy - 1, 0) : 2 * oy + 2;
+                        int x = pad ? std::max(2 * ox - 1, 0) : 2 * ox + 2;
+                        int expect = pad ? -(y * 7 + x + 20 * ch) - 1 : y * 7 + x + 20 * ch;
+                        size_t i = size_t((oy * o + ox) * c + ch);
+                        EXPECT_EQ(q ? int(yq[i]) : int(yf[i]), expect) << oy << "," << ox << "," << ch;
+                    }
+        }
+    }
+    // Window larger than the padded input: h + 2p - k = -1 gives no rows.
+    auto big = make(R"({"op":"maxpool_fp32","kH":7,"kW":7,"pad_h":1,"pad_w":1})");
+    EXPECT_EQ(big->output_shape({4, 4, 4}), (Shape3{4, 0, 0}));
+    auto zp = make(R"({"op":"maxpool_int8","in_zp":200,"out_zp":-3})");
+    EXPECT_EQ(dynamic_cast<MaxPoolInt8&>(*zp).in_zp, -56);
+    EXPECT_EQ(dynamic_cast<MaxPoolInt8&>(*zp).out_zp, -3);
+}
+
+TEST(PoolLayers, AveragePooling) {
+    // 1x1 copies; shape {c, 1, 1}.
+    auto f = make(R"({"op":"avgpool_fp32"})");
+    std::vector<float> x = {1.5f, -7.25f, 3.0f}, y(3);
+    TensorView in = view(x, {3, 1, 1});
+    Shape3 got;
+    ASSERT_EQ(run(*f, &in, 1, out_view(y), &got), "");
+    EXPECT_EQ(got, (Shape3{3, 1, 1}));
+    EXPECT_EQ(y, x);
+    // Empty input: zeros.
+    std::vector<float> none;
+    TensorView empty = view(none, {3, 0, 5});
+    ASSERT_EQ(run(*f, &empty, 1, out_view(y)), "");
+    EXPECT_EQ(y, std::vector<float>(3, 0.0f));
+
+    // int8: channel sums 10 and -6 over 4 pixels, r = 0.25 -> 2.5 rounds up
+    // to 3 and -1.5 to -1, plus out_zp 2.
+    auto q = make(R"({"op":"avgpool_int8","in_scale":0.5,"out_scale":0.5,"in_zp":0,"out_zp":2})");
+    EXPECT_EQ(q->dtype(), 1);
+    EXPECT_EQ(q->output_shape({2, 2, 2}), (Shape3{2, 1, 1}));
+    std::vector<int8_t> xq = {1, -3, 2, 0, 3, -1, 4, -2}, yq(2);
+    TensorView qin = view(xq, {2, 2, 2});
+    ASSERT_EQ(run(*q, &qin, 1, out_view(yq)), "");
+    EXPECT_EQ(yq, (std::vector<int8_t>{5, 1}));
+    std::vector<int8_t> qnone;
+    TensorView qempty = view(qnone, {2, 0, 0});
+    ASSERT_EQ(run(*q, &qempty, 1, out_view(yq)), "");
+    EXPECT_EQ(yq, (std::vector<int8_t>{2, 2}));
+}
+
+TEST(PoolLayers, BilinearShapes) {
+    std::vector<float> x = {4.0f, -1.0f}, y(8);
+    // OH = (int)(h * scale + 0.5): 3 * 1.5 -> 5, 3 * 0.5 -> 2, 1 * 0.4 -> 0.
+    auto s = make(R"({"op":"upsample_bilinear_fp32","scale_h":1.5,"scale_w":0.5})");
+    EXPECT_EQ(s->output_shape({4, 3, 3}), (Shape3{4, 5, 2}));
+    auto t = make(R"({"op":"upsample_bilinear_fp32","scale_h":0.4,"scale_w":0.4})");
+    EXPECT_EQ(t->output_shape({4, 1, 1}), (Shape3{4, 0, 0}));
+    // An extent beyond int32 plans no buffer and is refused in forward.
+    auto huge = make(R"({"op":"upsample_bilinear_fp32","scale_h":4,"scale_w":1})");
+    EXPECT_EQ(huge->output_shape({1, 1 << 30, 1}), (Shape3{1, 0, 1}));
+    TensorView big = view(x, {1, 1 << 30, 1});
+    EXPECT_NE(run(*huge, &big, 1, out_view(y)).find("does not fit 32 bits"), std::string::npos);
+}
+
+TEST(PoolLayers, ClsExtractCopiesTokenZeroOnTheHost) {
+    auto l = make(R"({"op":"cls_extract_fp32"})");
+    EXPECT_EQ(l->device_kind(), 0);
+    std::vector<float> x(768 * 197), y(768, -1.0f);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = float(i) * 0.5f;
+    TensorView in = view(x, {768, 197, 1});
+    Shape3 got;
+    ASSERT_EQ(run(*l, &in, 1, out_view(y), &got), "");
+    EXPECT_EQ(got, (Shape3{768, 1, 1}));
+    EXPECT_EQ(y, std::vector<float>(x.begin(), x.begin() + 768));
+    TensorView none = view(x, {768, 0, 1});
+    EXPECT_NE(run(*l, &none, 1, out_view(y)).find("has no token"), std::string::npos);
+}
+
+struct Reject {
+    const char* json;
+    const char* message;
+};
+class PoolLayerArgs : public ::testing::TestWithParam<Reject> {};
+TEST_P(PoolLayerArgs, RefusedAtConstructionNamingNodeAndArgument) {
+    try {
+        make(GetParam().json);
+        FAIL() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("'p1'"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Bad, PoolLayerArgs,
+    ::testing::Values(Reject{R"({"op":"maxpool_int8","kW":-2})", "'kW' must be at least 1"},
+                      Reject{R"({"op":"avgpool_int8","out_scale":0})", "'out_scale' must be finite and positive"},
+                      Reject{R"({"op":"avgpool_int8","out_scale":1e39})", "'out_scale' must be finite and positive"},
+                      Reject{R"({"op":"avgpool_int8","in_scale":-1e39})", "'in_scale' must be finite"},
+                      Reject{R"({"op":"upsample_bilinear_fp32","scale_w":-2})", "'scale_w' must be finite and positive"}));
+
+// forward refuses missing inputs and views that do not hold what is indexed.
+TEST(PoolLayers, ForwardChecksViews) {
+    const char* ops[] = {"maxpool_fp32", "maxpool_int8", "avgpool_fp32", "avgpool_int8",
+                         "upsample_bilinear_fp32", "cls_extract_fp32"};
+    for (const char* op : ops) {
+        SCOPED_TRACE(op);
+        auto l = make(std::string(R"({"op":")") + op + "\"}");
+        std::vector<float> x(4 * 5 * 5, 1.0f), y(4 * 10 * 10);
+        TensorView in = view(x, {4, 5, 5});
+        EXPECT_NE(run(*l, &in, 0, out_view(y)).find("needs 1 input"), std::string::npos);
+        TensorView short_in = in;
+        short_in.bytes = 4 * 5 * 5 - 1;  // too short even for int8
+        EXPECT_NE(run(*l, &short_in, 1, out_view(y)).find("input 0 holds"), std::string::npos);
+        BufferView small{y.data(), 0, 3};
+        EXPECT_NE(run(*l, &in, 1, small).find("output buffer holds"), std::string::npos);
+        EXPECT_EQ(run(*l, &in, 1, out_view(y)), "");
+    }
+    // A shape whose element count does not fit 64 bits is refused, not wrapped.
+    auto l = make(R"({"op":"avgpool_fp32"})");
+    std::vector<float> x(4), y(4);
+    TensorView in = view(x, {1 << 30, 1 << 30, 1 << 30});
+    EXPECT_NE(run(*l, &in, 1, out_view(y)).find("is too large"), std::string::npos);
+}

@@ -1,0 +1,1057 @@
+// 2-D convolution: the float kernels (im2col, Winograd, depthwise, grouped)
+// against a direct double reference, the int8 kernels exactly against int64
+// references, every vector path against the portable one, and ConvFp32,
+// ConvInt8, GemmFp32 and GemmInt8 built through the factory from node JSON
+// with weights fed from a map, including the rejections.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "conv2d_f32_reference.h"
+#include "engine/cpu_backend/cpu_backend.h"
+#include "engine/executor.h"
+#include "kernel_test_paths.h"
+#include "kernels/conv/conv2d_f32.h"
+#include "kernels/conv/conv2d_f32_depthwise.h"
+#include "kernels/conv/conv2d_f32_grouped.h"
+#include "kernels/conv/conv2d_f32_wino.h"
+#include "kernels/conv/conv2d_s8.h"
+#include "kernels/conv/conv2d_s8_depthwise.h"
+#include "kernels/conv/conv2d_s8_wino.h"
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/gemm/gemm_s8.h"
+#include "kernels/kernel_path.h"
+#include "kernels/quantize.h"
+#include "layer_test_util.h"
+#include "layers/image/conv_fp32.h"
+#include "layers/image/conv_int8.h"
+#include "layers/image/gemm_fp32.h"
+#include "layers/image/gemm_int8.h"
+#include "loader/arch_loader.h"
+#include "loader/json.h"
+#include "loader/layer_factory.h"
+#include "loader/op_table.h"
+#include "loader/packed_weight_sharing.h"
+
+using namespace vantrel;
+using namespace conv_ref;
+using namespace vantrel_test;
+
+namespace test_conv2d_f32 {
+
+namespace {
+
+// Runs fn with 1 and with 2 OpenMP threads; both outputs must agree bit for bit.
+std::vector<float> one_and_two_threads(const std::function<void(std::vector<float>&)>& fn,
+                                       const Problem& p) {
+    const int saved = omp_get_max_threads();
+    std::vector<float> y1 = p.fresh(), y2 = p.fresh();
+    omp_set_num_threads(1);
+    fn(y1);
+    omp_set_num_threads(2);
+    fn(y2);
+    omp_set_num_threads(saved);
+    EXPECT_EQ(0, std::memcmp(y1.data(), y2.data(), y1.size() * sizeof(float))) << "1 vs 2 threads";
+    return y1;
+}
+
+std::vector<float> reorder(const Problem& p) {
+    const int cig = p.c.cin / p.c.groups, taps = p.c.kh * p.c.kw;
+    std::vector<float> r(p.w.size());
+    for (int o = 0; o < p.c.cout; ++o)
+        for (int ci = 0; ci < cig; ++ci)
+            for (int t = 0; t < taps; ++t) r[(size_t(o) * taps + t) * cig + ci] = p.w[(size_t(o) * cig + ci) * taps + t];
+    return r;
+}
+
+class Conv2dF32Im2col : public ::testing::TestWithParam<Conv> {};
+TEST_P(Conv2dF32Im2col, MatchesDirectReference) {
+    const Problem p(GetParam());
+    const Conv& c = p.c;
+    std::vector<float> r = reorder(p);
+    float* bp = pack_f32(r.data(), c.cout, c.kh * c.kw * c.cin);
+    std::vector<float> scratch(size_t(c.oh()) * c.ow() * c.kh * c.kw * c.cin + 1);
+    auto run = [&](std::vector<float>& y, const float* packed, float* s) {
+        k_conv2d_f32(p.in.data(), p.w.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh,
+                     c.sw, c.ph, c.pw, c.relu, packed, s, c.dh, c.dw, nullptr);
+    };
+    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, bp, scratch.data()); }, p);
+    p.expect_near(y, 2e-6);
+    // Null scratch and null packed weights give the same bits.
+    std::vector<float> y_null =
+        one_and_two_threads([&](std::vector<float>& o) { run(o, nullptr, nullptr); }, p);
+    EXPECT_EQ(0, std::memcmp(y.data(), y_null.data(), y.size() * sizeof(float)));
+    free_packed_f32(bp);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Conv2dF32Im2col,
+    ::testing::Values(Conv{3, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true},  // pad rows of zeros
+                      Conv{8, 5, 4, 17, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true},   // direct 1x1
+                      Conv{5, 7, 6, 6, 1, 1, 2, 2, 0, 0, 1, 1, 1, false, false},  // 1x1 stride 2: not direct
+                      Conv{4, 6, 6, 5, 1, 1, 1, 1, 0, 0, 2, 2, 1, false, true},   // 1x1 dilation 2
+                      Conv{3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, true},    // 5x5 -> 3x3
+                      Conv{2, 9, 8, 3, 3, 2, 1, 2, 2, 1, 2, 3, 1, false, true},   // dilated, mixed
+                      Conv{16, 32, 32, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true},  // parallel GEMM
+                      Conv{3, 2, 2, 4, 5, 5, 1, 1, 1, 1, 1, 1, 1, false, true}));  // 0 x 0 output
+
+class Conv2dF32Winograd : public ::testing::TestWithParam<Conv> {};
+TEST_P(Conv2dF32Winograd, MatchesDirectReference) {
+    const Problem p(GetParam());
+    const Conv& c = p.c;
+    const size_t plane = size_t(c.cout) * c.cin;
+    std::vector<float> u(16 * plane);
+    float e[16];
+    for (size_t oc = 0; oc < plane; ++oc) {
+        winograd_weight_transform_f32(p.w.data() + oc * 9, e);
+        for (int t = 0; t < 16; ++t) u[t * plane + oc] = e[t];
+    }
+    float* bp[16];
+    for (int t = 0; t < 16; ++t) bp[t] = pack_f32(u.data() + t * plane, c.cout, c.cin);
+    const size_t tiles = size_t((c.h + 1) / 2) * ((c.w + 1) / 2);
+    std::vector<float> scratch(16 * tiles * (c.cin + c.cout));
+    auto run = [&](std::vector<float>& y, float* s) {
+        k_conv2d_f32_wino(p.in.data(), bp, p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu, s, nullptr,
+                          p.w.data());
+    };
+    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, scratch.data()); }, p);
+    p.expect_near(y, 1e-5);
+    std::vector<float> y_null = one_and_two_threads([&](std::vector<float>& o) { run(o, nullptr); }, p);
+    EXPECT_EQ(0, std::memcmp(y.data(), y_null.data(), y.size() * sizeof(float)));
+    for (float* b : bp) free_packed_f32(b);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Conv2dF32Winograd,
+    ::testing::Values(Conv{3, 5, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true},  // odd H and W
+                      Conv{5, 8, 6, 17, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true},   // cin, cout not x4
+                      Conv{1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false},  // one pixel
+                      Conv{12, 9, 1, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false},  // one column
+                      Conv{16, 20, 18, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}));
+
+using DepthwiseFn = void (*)(VANTREL_DEPTHWISE_F32_ARGS);
+struct DwPath {
+    KernelPath id;
+    DepthwiseFn fn;
+};
+std::vector<DwPath> vector_depthwise_paths() {
+    std::vector<DwPath> v;
+#if defined(__x86_64__)
+    v.push_back({KernelPath::Avx2, &conv2d_f32_depthwise_avx2});
+    v.push_back({KernelPath::Avx512, &conv2d_f32_depthwise_avx512});
+#endif
+#if defined(__aarch64__)
+    v.push_back({KernelPath::Neon, &conv2d_f32_depthwise_neon});
+#endif
+    return v;
+}
+
+class Conv2dF32Depthwise : public ::testing::TestWithParam<Conv> {};
+TEST_P(Conv2dF32Depthwise, PortableMatchesReferenceAndVectorPathsMatchPortable) {
+    const Problem p(GetParam());
+    const Conv& c = p.c;
+    std::vector<float> taps(p.w.size());
+    for (int o = 0; o < c.cout; ++o)
+        for (int t = 0; t < c.kh * c.kw; ++t) taps[size_t(t) * c.cout + o] = p.w[size_t(o) * c.kh * c.kw + t];
+    auto runner = [&](DepthwiseFn fn) {
+        return [&, fn](std::vector<float>& y) {
+            fn(p.in.data(), taps.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh, c.sw,
+               c.ph, c.pw, c.dh, c.dw, c.relu, nullptr);
+        };
+    };
+    std::vector<float> y = one_and_two_threads(runner(&conv2d_f32_depthwise_portable), p);
+    p.expect_near(y, 2e-6);
+    for (const DwPath& v : vector_depthwise_paths()) {
+        if (!kernel_path_supported(v.id)) continue;
+        std::vector<float> yv = one_and_two_threads(runner(v.fn), p);
+        EXPECT_EQ(0, std::memcmp(y.data(), yv.data(), y.size() * sizeof(float))) << kernel_path_name(v.id);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Conv2dF32Depthwise,
+    ::testing::Values(Conv{19, 6, 7, 19, 3, 3, 1, 1, 1, 1, 1, 1, 19, true, true},   // tails of 8 / 16
+                      Conv{32, 9, 8, 32, 3, 3, 2, 2, 1, 1, 1, 1, 32, false, true},  // stride 2
+                      Conv{5, 7, 7, 15, 3, 3, 1, 1, 2, 2, 2, 2, 5, true, false},    // multiplier 3, dilated
+                      Conv{8, 4, 5, 16, 5, 3, 1, 2, 2, 1, 1, 1, 8, false, true},    // multiplier 2
+                      Conv{17, 3, 3, 17, 5, 5, 1, 1, 0, 0, 1, 1, 17, false, true}));  // 0 x 0 output
+
+class Conv2dF32Grouped : public ::testing::TestWithParam<Conv> {};
+TEST_P(Conv2dF32Grouped, MatchesPerGroupReference) {
+    const Problem p(GetParam());
+    const Conv& c = p.c;
+    const int cog = c.cout / c.groups, k = c.kh * c.kw * (c.cin / c.groups);
+    std::vector<float> r = reorder(p);
+    std::vector<float*> bp(size_t(c.groups));
+    for (int g = 0; g < c.groups; ++g) bp[size_t(g)] = pack_f32(r.data() + size_t(g) * cog * k, cog, k);
+    std::vector<float> scratch(size_t(grouped_conv_f32_scratch_floats(
+        c.cin, c.h, c.w, c.cout, c.groups, c.kh, c.kw, c.sh, c.sw, c.ph, c.pw, c.dh, c.dw)));
+    auto run = [&](std::vector<float>& y, float* s) {
+        conv2d_f32_grouped(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.groups,
+                           c.kh, c.kw, c.sh, c.sw, c.ph, c.pw, c.dh, c.dw, c.relu, s, nullptr);
+    };
+    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, scratch.data()); }, p);
+    p.expect_near(y, 2e-6);
+    std::vector<float> y_null = one_and_two_threads([&](std::vector<float>& o) { run(o, nullptr); }, p);
+    EXPECT_EQ(0, std::memcmp(y.data(), y_null.data(), y.size() * sizeof(float)));
+    for (float* b : bp) free_packed_f32(b);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Conv2dF32Grouped,
+    ::testing::Values(Conv{8, 6, 5, 12, 3, 3, 1, 1, 1, 1, 1, 1, 2, true, true},
+                      Conv{12, 7, 7, 8, 3, 3, 2, 2, 1, 1, 1, 1, 4, false, true},
+                      Conv{6, 5, 6, 9, 1, 1, 1, 1, 0, 0, 1, 1, 3, false, false},
+                      Conv{16, 16, 16, 32, 3, 3, 1, 1, 2, 2, 2, 2, 8, true, true}));
+
+}  // namespace
+
+}  // namespace test_conv2d_f32
+
+namespace test_conv2d_s8 {
+
+namespace {
+
+using Bytes = std::vector<int8_t>;
+
+Bytes random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 g(seed);
+    std::uniform_int_distribution<int> u(-128, 127);
+    Bytes v(n);
+    for (int8_t& x : v) x = int8_t(u(g));
+    return v;
+}
+
+struct Conv {
+    int cin, h, w, cout, kh, kw, sh, sw, ph, pw, groups, in_zp;
+    int oh() const { return ext(h, kh, sh, ph); }
+    int ow() const { return ext(w, kw, sw, pw); }
+    static int ext(int in, int k, int s, int p) { return in + 2 * p - k < 0 ? 0 : (in + 2 * p - k) / s + 1; }
+    friend std::ostream& operator<<(std::ostream& o, const Conv& c) {
+        return o << "cin " << c.cin << " " << c.h << "x" << c.w << " cout " << c.cout << " k " << c.kh << "x" << c.kw
+                  << " s " << c.sh << "," << c.sw << " p " << c.ph << "," << c.pw << " groups " << c.groups
+                  << " in_zp " << c.in_zp;
+    }
+};
+
+// Data of one case, per-channel requantisation spread over the int8 range,
+// eff_bias with bits above 32 set (only the low word counts).
+struct Problem {
+    Conv c;
+    Bytes in, w;
+    std::vector<int64_t> eff_bias;
+    std::vector<int32_t> mult, shift;
+    int8_t out_zp = -3;
+    explicit Problem(const Conv& cv) : c(cv) {
+        const int cig = c.cin / c.groups, k = cig * c.kh * c.kw;
+        in = random_bytes(size_t(c.h) * c.w * c.cin, 7u + c.cin * 13u + c.h);
+        w = random_bytes(size_t(c.cout) * k, 3u + c.cout);
+        std::mt19937 g(99u + c.cout);
+        std::uniform_int_distribution<int> b(-20000, 20000);
+        for (int o = 0; o < c.cout; ++o) {
+            eff_bias.push_back(b(g) + int64_t(o % 3 - 1) * (int64_t(1) << 33));
+            QuantMultiplier q = quantize_multiplier(float(40.0 / (std::sqrt(double(k)) * 5500.0) * (0.6 + 0.1 * (o % 9))));
+            mult.push_back(q.multiplier);
+            shift.push_back(q.shift);
+        }
+    }
+    size_t out_size() const { return size_t(c.oh()) * c.ow() * c.cout; }
+    // Raw int64 sum of output (oy, ox, o) over padded taps.
+    int64_t acc(int oy, int ox, int o) const {
+        const int cig = c.cin / c.groups, cog = c.cout / c.groups, g = o / cog;
+        int64_t s = 0;
+        for (int ci = 0; ci < cig; ++ci)
+            for (int ky = 0; ky < c.kh; ++ky)
+                for (int kx = 0; kx < c.kw; ++kx) {
+                    const int iy = oy * c.sh - c.ph + ky, ix = ox * c.sw - c.pw + kx;
+                    const bool inside = iy >= 0 && iy < c.h && ix >= 0 && ix < c.w;
+                    const int v = inside ? in[(size_t(iy) * c.w + ix) * c.cin + g * cig + ci] : c.in_zp;
+                    s += int64_t(v) * w[((size_t(o) * cig + ci) * c.kh + ky) * c.kw + kx];
+                }
+        return s;
+    }
+    Bytes reference() const {
+        Bytes y;
+        for (int oy = 0; oy < c.oh(); ++oy)
+            for (int ox = 0; ox < c.ow(); ++ox)
+                for (int o = 0; o < c.cout; ++o)
+                    y.push_back(requantize(int32_t(acc(oy, ox, o)), int32_t(eff_bias[o]), mult[o], shift[o], out_zp));
+        return y;
+    }
+};
+
+// Runs fn at 1, 2 and 3 threads into fresh buffers (sentinel-filled, one
+// guard byte); all three must agree, guard untouched.
+Bytes at_thread_counts(size_t n, const std::function<void(int8_t*)>& fn) {
+    const int saved = omp_get_max_threads();
+    Bytes first;
+    for (int threads : {1, 2, 3}) {
+        omp_set_num_threads(threads);
+        Bytes y(n + 1, int8_t(0x5a));
+        fn(y.data());
+        EXPECT_EQ(y[n], int8_t(0x5a)) << "wrote past the output at " << threads << " threads";
+        y.pop_back();
+        if (first.empty() && threads == 1) first = y;
+        else EXPECT_EQ(first, y) << threads << " threads vs 1";
+    }
+    omp_set_num_threads(saved);
+    return first;
+}
+
+Bytes reordered(const Problem& p) {
+    const int cig = p.c.cin / p.c.groups, taps = p.c.kh * p.c.kw;
+    Bytes r(p.w.size());
+    for (int o = 0; o < p.c.cout; ++o)
+        for (int ci = 0; ci < cig; ++ci)
+            for (int t = 0; t < taps; ++t) r[(size_t(o) * taps + t) * cig + ci] = p.w[(size_t(o) * cig + ci) * taps + t];
+    return r;
+}
+
+class Conv2dS8 : public ::testing::TestWithParam<Conv> {};
+TEST_P(Conv2dS8, MatchesDirectReference) {
+    const Problem p(GetParam());
+    const Conv& c = p.c;
+    const Bytes want = p.reference();
+    const int k = c.kh * c.kw * c.cin / c.groups;
+    int8_t* bp = c.groups == 1 ? pack_s8(reordered(p).data(), c.cout, k) : nullptr;
+    Bytes scratch(size_t(c.oh()) * c.ow() * k + 1);
+    for (bool dense : {true, false}) {
+        if (c.groups == 1 && !dense) continue;
+        auto run = [&](const int8_t* packed, int8_t* s) {
+            return at_thread_counts(p.out_size(), [&](int8_t* y) {
+                k_conv2d_s8(p.in.data(), p.w.data(), packed, p.eff_bias.data(), p.mult.data(), p.shift.data(),
+                            int8_t(c.in_zp), p.out_zp, y, c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh, c.sw,
+                            c.ph, c.pw, c.groups, s, dense, nullptr, nullptr);
+            });
+        };
+        EXPECT_EQ(run(bp, scratch.data()), want) << "dense=" << dense;
+        // No packed block: packs the file-order weights itself.
+        EXPECT_EQ(run(nullptr, nullptr), want) << "dense=" << dense << ", unpacked";
+    }
+    free_packed_s8(bp);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Conv2dS8,
+    ::testing::Values(Conv{8, 5, 6, 12, 1, 1, 1, 1, 0, 0, 1, 4},    // direct 1x1
+                      Conv{5, 7, 6, 9, 1, 1, 2, 2, 0, 0, 1, -2},    // 1x1 stride 2: im2col
+                      Conv{6, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 5},    // borders are in_zp = 5
+                      Conv{3, 11, 10, 8, 7, 7, 2, 2, 3, 3, 1, -9},  // 7x7 stride 2 pad 3
+                      Conv{4, 7, 9, 6, 3, 2, 1, 2, 2, 0, 1, 11},    // non-square kernel and stride
+                      Conv{19, 12, 13, 21, 3, 3, 1, 1, 1, 1, 1, 1}, // several GEMM blocks
+                      Conv{4, 2, 3, 5, 5, 1, 1, 1, 0, 0, 1, 0},     // kernel taller than input
+                      Conv{6, 5, 6, 4, 3, 3, 1, 1, 1, 1, 2, 7},     // groups 2
+                      Conv{8, 6, 5, 12, 1, 1, 1, 1, 0, 0, 4, -1},   // groups 4, 1x1
+                      Conv{8, 7, 7, 8, 3, 3, 2, 2, 1, 1, 4, 3},     // groups 4, stride 2
+                      Conv{20, 7, 5, 20, 3, 3, 2, 2, 1, 1, 20, 6},  // depthwise, file-order weights
+                      Conv{9, 7, 6, 9, 3, 3, 1, 1, 0, 0, 9, -4}));  // depthwise shape, pad 0: per group
+
+// Depthwise 3x3 kernels through the layer's entry (tap-major weights, 32-bit
+// biases): every path against the reference, including requantisation
+// parameters at the edges of the vector lanes' ranges.
+struct Dw {
+    int c, h, w, stride;
+};
+class DepthwiseS8 : public ::testing::TestWithParam<Dw> {};
+TEST_P(DepthwiseS8, EveryPathMatchesReference) {
+    const Dw d = GetParam();
+    Problem p(Conv{d.c, d.h, d.w, d.c, 3, 3, d.stride, d.stride, 1, 1, d.c, 9});
+    // Channel 0: x = m = INT32_MIN (zero weights, bias INT32_MIN) saturates;
+    // then shifts beyond +-32 and shifts whose low byte is small.
+    for (int t = 0; t < 9; ++t) p.w[size_t(t)] = 0;
+    p.eff_bias[0] = INT32_MIN;
+    p.mult[0] = INT32_MIN;
+    const int32_t shifts[] = {0, 40, -40, 300, -300, 3, -31, -32, 256};
+    for (int ch = 1; ch < 9 && ch < d.c; ++ch) p.shift[size_t(ch)] = shifts[ch];
+    const Bytes want = p.reference();
+    Bytes taps(size_t(d.c) * 9);
+    depthwise3x3_weights_tap_major_s8(p.w.data(), taps.data(), d.c);
+    std::vector<int32_t> bias32(p.eff_bias.begin(), p.eff_bias.end());
+    using Fn = void (*)(VANTREL_DEPTHWISE3X3_S8_ARGS);
+    for (auto& v : vantrel_test::runnable_paths(VANTREL_KERNEL_VARIANTS(Fn, conv2d_s8_depthwise3x3))) {
+        Bytes y = at_thread_counts(p.out_size(), [&](int8_t* o) {
+            v.second(p.in.data(), taps.data(), bias32.data(), p.mult.data(), p.shift.data(), 9, p.out_zp, o,
+                     d.c, d.h, d.w, d.stride);
+        });
+        EXPECT_EQ(y, want) << v.first;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, DepthwiseS8,
+                         ::testing::Values(Dw{35, 7, 9, 1}, Dw{35, 7, 9, 2}, Dw{48, 9, 6, 2},
+                                           Dw{16, 5, 5, 1}, Dw{9, 1, 2, 2}));
+
+// ---- Winograd ----------------------------------------------------------
+
+// Steps 2 and 3 of requantize, in int64.
+int32_t rescale_ref(int32_t x, int32_t m, int32_t e) {
+    int64_t t = (x == INT32_MIN && m == INT32_MIN) ? INT32_MAX : (2 * int64_t(x) * m + (int64_t(1) << 31)) >> 32;
+    if (e >= 0) return e >= 32 ? 0 : int32_t(uint32_t(t) << e);
+    const int s = std::min(-e, 32);
+    return int32_t((t + (int64_t(1) << (s - 1))) >> s);
+}
+
+// Weights prepared as the int8 convolution layer does: U_t = G g G^T,
+// quantised per position, and the bias correcting the zero point's term.
+struct WinoData {
+    std::vector<Bytes> uq;  // 16 x [cout][cin]
+    float u_scale[16];
+    std::vector<int64_t> wino_bias;
+    explicit WinoData(const Problem& p) : uq(16) {
+        const Conv& c = p.c;
+        const float G[4][3] = {{1, 0, 0}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0, 0, 1}};
+        std::vector<float> u(size_t(16) * c.cout * c.cin);
+        for (int o = 0; o < c.cout; ++o)
+            for (int ci = 0; ci < c.cin; ++ci)
+                for (int i = 0; i < 4; ++i)
+                    for (int j = 0; j < 4; ++j) {
+                        float s = 0;
+                        for (int a = 0; a < 3; ++a)
+                            for (int b = 0; b < 3; ++b) s += G[i][a] * float(p.w[((size_t(o) * c.cin + ci) * 3 + a) * 3 + b]) * G[j][b];
+                        u[(size_t(4 * i + j) * c.cout + o) * c.cin + ci] = s;
+                    }
+        for (int t = 0; t < 16; ++t) {
+            const float* ut = &u[size_t(t) * c.cout * c.cin];
+            float mx = 0;
+            for (int i = 0; i < c.cout * c.cin; ++i) mx = std::max(mx, std::fabs(ut[i]));
+            u_scale[t] = mx > 0 ? mx * 0.007874016f : 1.0f;
+            for (int i = 0; i < c.cout * c.cin; ++i)
+                uq[t].push_back(int8_t(std::max(-128.0f, std::min(127.0f, std::round(ut[i] * (1.0f / u_scale[t]))))));
+        }
+        const QuantMultiplier q5 = quantize_multiplier(u_scale[5] / 0.25f);
+        for (int o = 0; o < c.cout; ++o) {
+            int64_t row_sum = 0, corr5 = 0;
+            for (int i = 0; i < c.cin * 9; ++i) row_sum += p.w[size_t(o) * c.cin * 9 + i];
+            for (int ci = 0; ci < c.cin; ++ci) corr5 += uq[5][size_t(o) * c.cin + ci];
+            const int64_t zp_term = ((int64_t(1) << (30 - q5.shift)) + c.in_zp * corr5 * q5.multiplier) >> (31 - q5.shift);
+            wino_bias.push_back(p.eff_bias[o] + c.in_zp * row_sum - zp_term);
+        }
+    }
+};
+
+// The integer Winograd algorithm written out with the transform matrices.
+Bytes wino_reference(const Problem& p, const WinoData& wd) {
+    const Conv& c = p.c;
+    const int BT[4][4] = {{1, 0, -1, 0}, {0, 1, 1, 0}, {0, -1, 1, 0}, {0, 1, 0, -1}};
+    const int AT[2][4] = {{1, 1, 1, 0}, {0, 1, -1, -1}};
+    Bytes y(p.out_size());
+    for (int ty = 0; ty < (c.h + 1) / 2; ++ty)
+        for (int tx = 0; tx < (c.w + 1) / 2; ++tx) {
+            std::vector<int> v(size_t(16) * c.cin);
+            for (int ci = 0; ci < c.cin; ++ci)
+                for (int i = 0; i < 4; ++i)
+                    for (int j = 0; j < 4; ++j) {
+                        int s = 0;
+                        for (int a = 0; a < 4; ++a)
+                            for (int b = 0; b < 4; ++b) {
+                                const int iy = 2 * ty - 1 + a, ix = 2 * tx - 1 + b;
+                                const bool inside = iy >= 0 && iy < c.h && ix >= 0 && ix < c.w;
+                                s += BT[i][a] * (inside ? p.in[(size_t(iy) * c.w + ix) * c.cin + ci] : c.in_zp) * BT[j][b];
+                            }
+                        v[size_t(4 * i + j) * c.cin + ci] = std::max(-128, std::min(127, (s + 2) >> 2));
+                    }
+            for (int o = 0; o < c.cout; ++o) {
+                int64_t r[16];
+                for (int t = 0; t < 16; ++t) {
+                    int64_t prod = 0;
+                    for (int ci = 0; ci < c.cin; ++ci) prod += int64_t(v[size_t(t) * c.cin + ci]) * wd.uq[t][size_t(o) * c.cin + ci];
+                    const QuantMultiplier q = quantize_multiplier((1.0f / 0.25f) * wd.u_scale[t]);
+                    r[t] = rescale_ref(int32_t(prod), q.multiplier, q.shift);
+                }
+                for (int a = 0; a < 2; ++a)
+                    for (int b = 0; b < 2; ++b) {
+                        const int oy = 2 * ty + a, ox = 2 * tx + b;
+                        if (oy >= c.h || ox >= c.w) continue;
+                        int64_t s = 0;
+                        for (int i = 0; i < 4; ++i)
+                            for (int j = 0; j < 4; ++j) s += AT[a][i] * r[4 * i + j] * AT[b][j];
+                        y[(size_t(oy) * c.w + ox) * c.cout + o] =
+                            requantize(int32_t(s), int32_t(wd.wino_bias[o]), p.mult[o], p.shift[o], p.out_zp);
+                    }
+            }
+        }
+    return y;
+}
+
+class WinogradS8 : public ::testing::TestWithParam<Conv> {};
+TEST_P(WinogradS8, MatchesIntegerAlgorithmAndApproximatesDirect) {
+    const Problem p(GetParam());
+    const Conv& c = p.c;
+    const WinoData wd(p);
+    const int8_t* u[16];
+    for (int t = 0; t < 16; ++t) u[t] = pack_s8(wd.uq[t].data(), c.cout, c.cin);
+    const int64_t tiles = int64_t((c.h + 1) / 2) * ((c.w + 1) / 2);
+    Bytes s0(size_t(16 * tiles * c.cin));
+    std::vector<int32_t> s1(size_t(16 * tiles * c.cout));
+    auto run = [&](int8_t* a0, int32_t* a1) {
+        return at_thread_counts(p.out_size(), [&](int8_t* y) {
+            k_conv2d_s8_wino(p.in.data(), u, wd.u_scale, wd.wino_bias.data(), p.mult.data(), p.shift.data(),
+                             nullptr, int8_t(c.in_zp), 0.25f, p.out_zp, y, c.cin, c.h, c.w, c.cout, a0, a1,
+                             nullptr, nullptr);
+        });
+    };
+    const Bytes y = run(s0.data(), s1.data());
+    EXPECT_EQ(y, wino_reference(p, wd));
+    EXPECT_EQ(run(nullptr, nullptr), y) << "null scratch";
+    // The quantised transforms stay close to the direct convolution.
+    const Bytes direct = p.reference();
+    double sum = 0;
+    int worst = 0;
+    for (size_t i = 0; i < y.size(); ++i) {
+        const int d = std::abs(int(y[i]) - int(direct[i]));
+        sum += d;
+        worst = std::max(worst, d);
+    }
+    EXPECT_LE(sum / double(y.size()), 0.8);
+    EXPECT_LE(worst, 3);
+    for (auto* b : u) free_packed_s8(const_cast<int8_t*>(b));
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, WinogradS8,
+                         ::testing::Values(Conv{5, 7, 9, 6, 3, 3, 1, 1, 1, 1, 1, 3},     // odd h and w
+                                           Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7},
+                                           Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 0}));
+
+}  // namespace
+
+}  // namespace test_conv2d_s8
+
+namespace test_conv_fp32_layer {
+
+namespace {
+
+std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) {
+    JsonValue node = parse_json(json);
+    return create_layer("c1", op_code_from_name(at(node, "op").text), node, relu);
+}
+std::string conv_json(const Conv& c) {
+    auto kv = [](const char* k, int v) { return std::string(",\"") + k + "\":" + std::to_string(v); };
+    return std::string(R"({"op":"conv_fp32")") + kv("C_out", c.cout) + kv("C_in", c.cin) + kv("kH", c.kh) +
+           kv("kW", c.kw) + kv("stride_h", c.sh) + kv("stride_w", c.sw) + kv("pad_h", c.ph) +
+           kv("pad_w", c.pw) + kv("groups", c.groups) + kv("dilation_h", c.dh) + kv("dilation_w", c.dw) + "}";
+}
+// Runs forward; scratch area 2 is exactly the planned size, or absent.
+Shape3 run(ILayer& l, TensorView in, std::vector<float>& y, bool with_scratch) {
+    ScratchRequest req;
+    l.plan_scratch(in.shape(), req);
+    std::vector<uint8_t> s2(with_scratch ? req.bytes[2] : 0);
+    ExecContext ctx;
+    ctx.scratch[2] = BufferView{s2.empty() ? nullptr : s2.data(), 0, s2.size()};
+    BufferView out{y.data(), 0, y.size() * 4};
+    return l.forward(&in, 1, &out, &ctx);
+}
+
+struct LayerCase {
+    Conv c;
+    bool winograd;
+};
+void PrintTo(const LayerCase& lc, std::ostream* os) { PrintTo(lc.c, os); }
+
+class ConvFp32Layer : public ::testing::TestWithParam<LayerCase> {};
+TEST_P(ConvFp32Layer, EveryPathMatchesReference) {
+    const Problem p(GetParam().c);
+    const Conv& c = p.c;
+    ByteTensors t = {{"c1.weight", bytes_of(p.w)}};
+    if (c.bias) t["c1.bias"] = bytes_of(p.bias);
+    auto l = make(conv_json(c), c.relu);
+    l->load_weights(fetch_bytes(t, 4));
+    EXPECT_EQ(dynamic_cast<ConvFp32&>(*l).winograd_ready, GetParam().winograd);
+    const Shape3 want{c.cout, c.oh(), c.ow()};
+    EXPECT_EQ(l->output_shape({c.cin, c.h, c.w}), want);
+    std::vector<float> in = p.in;
+    TensorView v{in.data(), 0, in.size() * 4, c.cin, c.h, c.w};
+    std::vector<float> y = p.fresh(), y_own = p.fresh();
+    EXPECT_EQ(run(*l, v, y, true), want);
+    p.expect_near(y, 1e-5);
+    run(*l, v, y_own, false);
+    EXPECT_EQ(0, std::memcmp(y.data(), y_own.data(), y.size() * 4)) << "planned vs own scratch";
+}
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ConvFp32Layer,
+    ::testing::Values(LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, true},
+                      LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, false},
+                      LayerCase{{3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, false}, false},  // -> 3x3
+                      LayerCase{{4, 7, 6, 5, 3, 3, 1, 1, 1, 1, 2, 2, 1, false, true}, false},
+                      LayerCase{{6, 4, 5, 9, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true}, false},  // direct
+                      LayerCase{{8, 6, 5, 6, 3, 3, 1, 1, 1, 1, 1, 1, 2, false, true}, false},  // grouped
+                      LayerCase{{12, 6, 6, 12, 3, 3, 2, 2, 1, 1, 1, 1, 12, true, true}, false},  // depthwise
+                      LayerCase{{5, 5, 4, 10, 3, 3, 1, 1, 1, 1, 1, 1, 5, false, false}, false},  // x2
+                      LayerCase{{3, 1, 6, 2, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, false}));  // 0 rows
+
+TEST(ConvFp32Layer, SameKeySharesOnePackedBlock) {
+    const Problem p(Conv{3, 4, 4, 5, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false});
+    ByteTensors t = {{"c1.weight", bytes_of(p.w)}};
+    clear_packed_weight_registry();
+    auto a = make(conv_json(p.c)), b = make(conv_json(p.c));
+    a->load_weights(fetch_bytes(t, 4));
+    b->load_weights(fetch_bytes(t, 4));
+    clear_packed_weight_registry();
+    auto& ca = dynamic_cast<ConvFp32&>(*a);
+    auto& cb = dynamic_cast<ConvFp32&>(*b);
+    EXPECT_EQ(ca.packed.data, cb.packed.data);
+    EXPECT_EQ(ca.winograd_u[7].data, cb.winograd_u[7].data);
+}
+
+class GemmFp32Layer : public ::testing::TestWithParam<std::pair<bool, bool>> {};
+TEST_P(GemmFp32Layer, ReluAfterBias) {
+    const auto [relu, with_bias] = GetParam();
+    const int cin = 37, cout = 21;
+    std::vector<float> x = randoms(cin, 1), w = randoms(size_t(cin) * cout, 2), bias = randoms(cout, 3);
+    ByteTensors t = {{"c1.weight", bytes_of(w)}};
+    if (with_bias) t["c1.bias"] = bytes_of(bias);
+    auto l = make(R"({"op":"gemm_fp32","C_out":21,"C_in":37})", relu);
+    l->load_weights(fetch_bytes(t, 4));
+    std::vector<float> y(cout);
+    EXPECT_EQ(run(*l, TensorView{x.data(), 0, x.size() * 4, cin, 1, 1}, y, false), (Shape3{cout, 1, 1}));
+    for (int o = 0; o < cout; ++o) {
+        double s = with_bias ? bias[o] : 0.0, a = std::fabs(s);
+        for (int k = 0; k < cin; ++k) {
+            s += double(w[size_t(o) * cin + k]) * x[k];
+            a += std::fabs(double(w[size_t(o) * cin + k]) * x[k]);
+        }
+        EXPECT_NEAR(y[o], relu && s < 0 ? 0.0 : s, 2e-6 * (a + 1e-3)) << o;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Flags, GemmFp32Layer,
+                         ::testing::Values(std::pair{false, false}, std::pair{true, false},
+                                           std::pair{false, true}, std::pair{true, true}));
+
+// Where a bad node, bad weights or a bad input must be refused, and with
+// which words in the message.
+struct Reject {
+    const char* json;
+    int weight_floats;  // -1: absent
+    int bias_floats;    // -1: absent
+    int extra_bytes;    // appended to the weight bytes
+    int in_c;
+    const char* message;
+};
+class LayerRejects : public ::testing::TestWithParam<Reject> {};
+TEST_P(LayerRejects, WithAClearMessage) {
+    const Reject& r = GetParam();
+    std::string what;
+    try {
+        auto l = make(r.json);
+        ByteTensors t;
+        if (r.weight_floats >= 0) {
+            t["c1.weight"] = bytes_of(std::vector<float>(size_t(r.weight_floats), 0.5f));
+            t["c1.weight"].resize(t["c1.weight"].size() + size_t(r.extra_bytes));
+        }
+        if (r.bias_floats >= 0) t["c1.bias"] = bytes_of(std::vector<float>(size_t(r.bias_floats), 1.0f));
+        l->load_weights(fetch_bytes(t, 4));
+        std::vector<float> in(size_t(r.in_c) * 16, 1.0f), y(4096);
+        run(*l, TensorView{in.data(), 0, in.size() * 4, r.in_c, 4, 4}, y, true);
+    } catch (const std::runtime_error& e) {
+        what = e.what();
+    }
+    EXPECT_NE(what.find("'c1'"), std::string::npos) << what;
+    EXPECT_NE(what.find(r.message), std::string::npos) << what;
+}
+constexpr const char* kConv = R"({"op":"conv_fp32","C_out":4,"C_in":2,"kH":3,"kW":3})";
+constexpr const char* kGemm = R"({"op":"gemm_fp32","C_out":3,"C_in":32})";
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LayerRejects,
+    ::testing::Values(Reject{kConv, 71, -1, 0, 2, "'c1.weight' holds 71 floats, expected 72"},
+                      Reject{kConv, -1, -1, 0, 2, "'c1.weight' is missing"},
+                      Reject{kConv, 72, -1, 2, 2, "'c1.weight' has 290 bytes"},
+                      Reject{kConv, 72, 3, 0, 2, "'c1.bias' holds 3 floats, expected 4"},
+                      Reject{kConv, 72, 4, 0, 3, "input has 3 channels"},
+                      Reject{R"({"op":"conv_fp32","C_out":4,"C_in":6,"groups":4})", 0, -1, 0, 6, "'groups'"},
+                      Reject{R"({"op":"conv_fp32","C_out":6,"C_in":4,"groups":4})", 0, -1, 0, 4, "'groups'"},
+                      Reject{R"({"op":"conv_fp32","C_out":4,"C_in":2,"pad_h":-1})", 8, -1, 0, 2, "'pad_h'"},
+                      Reject{R"({"op":"conv_fp32","C_out":4,"C_in":2,"dilation_h":0})", 8, -1, 0, 2, "'dilation_h'"},
+                      Reject{R"({"op":"conv_fp32","C_in":2})", 8, -1, 0, 2, "'C_out'"},
+                      Reject{kGemm, 95, -1, 0, 2, "'c1.weight' holds 95 floats, expected 96"},
+                      Reject{kGemm, 96, 32, 0, 2, "'c1.bias' holds 32 floats, expected 3"},
+                      Reject{kGemm, 96, -1, 0, 3, "input has 48 elements, expected C_in = 32"},
+                      Reject{R"({"op":"gemm_fp32","C_out":3})", 0, -1, 0, 2, "'C_in'"}));
+
+TEST(ConvFp32Layer, RefusesAnOutputBufferTooSmall) {
+    auto l = make(R"({"op":"conv_fp32","C_out":4,"C_in":2,"kH":3,"kW":3,"pad_h":1,"pad_w":1})");
+    ByteTensors t = {{"c1.weight", bytes_of(std::vector<float>(72, 0.5f))}};
+    l->load_weights(fetch_bytes(t, 4));
+    std::vector<float> in(2 * 16, 1.0f), y(4 * 16 - 1);
+    EXPECT_THROW(run(*l, TensorView{in.data(), 0, in.size() * 4, 2, 4, 4}, y, true), std::runtime_error);
+}
+
+}  // namespace
+
+}  // namespace test_conv_fp32_layer
+
+namespace test_conv2d {
+
+namespace {
+
+struct Rec { std::vector<int> shape; std::vector<uint8_t> bytes; };
+using Tensors = std::map<std::string, Rec>;
+template <class T> Rec rec(const std::vector<T>& v) {
+    Rec r{{int(v.size())}, std::vector<uint8_t>(v.size() * sizeof(T))};
+    if (!v.empty()) std::memcpy(r.bytes.data(), v.data(), r.bytes.size());
+    return r;
+}
+WeightFetch fetch_from(const Tensors& t) {
+    return [&t](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
+        auto it = t.find(n);
+        if (it == t.end()) return false;
+        shape = it->second.shape;
+        bytes = it->second.bytes;
+        return true;
+    };
+}
+std::vector<int8_t> codes(size_t n, int lo, int hi, uint32_t seed) {
+    std::mt19937 g(seed);
+    std::uniform_int_distribution<int> u(lo, hi);
+    std::vector<int8_t> v(n);
+    for (int8_t& x : v) x = int8_t(u(g));
+    return v;
+}
+int32_t low32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
+
+struct Conv { int cin, h, w, cout, kh, kw, sh, sw, ph, pw, groups, in_zp, out_zp; };
+void PrintTo(const Conv& c, std::ostream* os) {
+    *os << c.cin << "x" << c.h << "x" << c.w << "->" << c.cout << " k" << c.kh << "x" << c.kw << " s" << c.sh
+        << "," << c.sw << " p" << c.ph << "," << c.pw << " g" << c.groups;
+}
+int ext(int in, int k, int s, int p) { return in + 2 * p - k < 0 ? 0 : (in + 2 * p - k) / s + 1; }
+
+// One case's data: weights, scales (the last channel's is 0) and biases.
+struct Problem {
+    Conv c;
+    int k;
+    std::vector<int8_t> in, w;
+    std::vector<float> scale;
+    std::vector<int64_t> bias;
+    explicit Problem(const Conv& cv) : c(cv), k(cv.cin / cv.groups * cv.kh * cv.kw) {
+        in = codes(size_t(c.h) * c.w * c.cin, -128, 127, 7u + c.cin + c.h);
+        w = codes(size_t(c.cout) * k, -30, 30, 3u + c.cout);
+        for (int o = 0; o < c.cout; ++o) {
+            scale.push_back(o == c.cout - 1 ? 0.0f : 0.03f / std::sqrt(float(k)) * (1.0f + 0.02f * float(o)));
+            bias.push_back(int64_t(o % 5 - 2) * 1500);
+        }
+    }
+    Tensors tensors() const {
+        Rec wr = rec(w);
+        wr.shape = {c.cout, c.cin / c.groups, c.kh, c.kw};
+        return {{"c1.weight", wr}, {"c1.req_scale", rec(scale)}, {"c1.eff_bias", rec(bias)}};
+    }
+    int8_t epilogue(int64_t acc, int64_t b, int o) const {
+        QuantMultiplier q = quantize_multiplier(scale[o]);
+        return requantize(low32(acc), low32(b), q.multiplier, q.shift, int8_t(c.out_zp));
+    }
+    // Direct convolution in int64, padding reading in_zp.
+    std::vector<int8_t> direct() const {
+        const int cig = c.cin / c.groups, cog = c.cout / c.groups, oh = ext(c.h, c.kh, c.sh, c.ph), ow = ext(c.w, c.kw, c.sw, c.pw);
+        std::vector<int8_t> y;
+        for (int oy = 0; oy < oh; ++oy)
+            for (int ox = 0; ox < ow; ++ox)
+                for (int o = 0; o < c.cout; ++o) {
+                    int64_t acc = 0;
+                    for (int ci = 0; ci < cig; ++ci)
+                        for (int ky = 0; ky < c.kh; ++ky)
+                            for (int kx = 0; kx < c.kw; ++kx) {
+                                const int iy = oy * c.sh - c.ph + ky, ix = ox * c.sw - c.pw + kx;
+                                const bool inside = iy >= 0 && iy < c.h && ix >= 0 && ix < c.w;
+                                const int v = inside ? in[(size_t(iy) * c.w + ix) * c.cin + (o / cog) * cig + ci] : c.in_zp;
+                                acc += int64_t(v) * w[((size_t(o) * cig + ci) * c.kh + ky) * c.kw + kx];
+                            }
+                    y.push_back(epilogue(acc, bias[o], o));
+                }
+        return y;
+    }
+};
+
+std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) {
+    JsonValue node = parse_json(json);
+    return create_layer("c1", op_code_from_name(at(node, "op").text), node, relu);
+}
+std::string conv_json(const Conv& c) {
+    auto kv = [](const char* k, int v) { return std::string(",\"") + k + "\":" + std::to_string(v); };
+    return std::string(R"({"op":"conv")") + kv("C_out", c.cout) + kv("C_in", c.cin) + kv("kH", c.kh) + kv("kW", c.kw) +
+           kv("stride_h", c.sh) + kv("stride_w", c.sw) + kv("pad_h", c.ph) + kv("pad_w", c.pw) +
+           kv("groups", c.groups) + kv("in_zp", c.in_zp) + kv("out_zp", c.out_zp) + "}";
+}
+// Runs forward with the planned scratch (or none) into `want` bytes plus 16
+// guard bytes that must stay untouched.
+std::vector<int8_t> run(ILayer& l, const Conv& c, std::vector<int8_t>& in, size_t want, bool scratch) {
+    ScratchRequest req;
+    l.plan_scratch({c.cin, c.h, c.w}, req);
+    std::vector<uint8_t> s0(scratch ? req.bytes[0] : 0), s1(scratch ? req.bytes[1] : 0);
+    ExecContext ctx;
+    ctx.scratch[0] = BufferView{s0.empty() ? nullptr : s0.data(), 0, s0.size()};
+    ctx.scratch[1] = BufferView{s1.empty() ? nullptr : s1.data(), 0, s1.size()};
+    std::vector<int8_t> y(want + 16, 0x5a);
+    TensorView v{in.data(), 0, in.size(), c.cin, c.h, c.w};
+    BufferView out{y.data(), 0, want};
+    l.forward(&v, 1, &out, &ctx);
+    for (size_t i = want; i < y.size(); ++i) EXPECT_EQ(y[i], 0x5a) << "guard " << i;
+    y.resize(want);
+    return y;
+}
+
+enum Path { kDense, kDepthwise, kGrouped };
+struct Case { Conv c; Path path; };
+void PrintTo(const Case& k, std::ostream* os) { PrintTo(k.c, os); }
+
+class ConvInt8Layer : public ::testing::TestWithParam<Case> {};
+TEST_P(ConvInt8Layer, MatchesDirectReference) {
+    const Problem p(GetParam().c);
+    const Conv& c = p.c;
+    Tensors t = p.tensors();
+    auto l = make(conv_json(c));
+    l->load_weights(fetch_from(t));
+    auto& conv = dynamic_cast<ConvInt8&>(*l);
+    EXPECT_FALSE(conv.winograd_ready);
+    EXPECT_EQ(!conv.dw_weight.empty(), GetParam().path == kDepthwise);
+    const Shape3 os{c.cout, ext(c.h, c.kh, c.sh, c.ph), ext(c.w, c.kw, c.sw, c.pw)};
+    EXPECT_EQ(l->output_shape({c.cin, c.h, c.w}), os);
+    const std::vector<int8_t> want = p.direct();
+    std::vector<int8_t> in = p.in;
+    EXPECT_EQ(run(*l, c, in, want.size(), true), want);
+    EXPECT_EQ(run(*l, c, in, want.size(), false), want);
+    for (size_t i = size_t(c.cout) - 1; i < want.size(); i += size_t(c.cout)) ASSERT_EQ(want[i], c.out_zp);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ConvInt8Layer,
+    ::testing::Values(Case{{5, 7, 6, 9, 3, 3, 2, 2, 1, 1, 1, 5, -3}, kDense},      // im2col, zp padding
+                      Case{{4, 6, 7, 6, 3, 3, 1, 1, 0, 0, 1, -20, 4}, kDense},
+                      Case{{6, 4, 5, 11, 1, 1, 1, 1, 0, 0, 1, 3, 0}, kDense},      // 1x1 direct
+                      Case{{6, 5, 5, 4, 1, 1, 2, 2, 0, 0, 1, 3, 0}, kDense},       // 1x1 strided
+                      Case{{3, 9, 8, 5, 5, 3, 2, 1, 2, 1, 1, -7, 2}, kDense},
+                      Case{{3, 11, 10, 8, 7, 7, 2, 2, 3, 3, 1, 9, -1}, kDense},
+                      Case{{2, 1, 2, 3, 3, 3, 1, 1, 0, 0, 1, 0, 0}, kDense},       // 0 output rows
+                      Case{{32, 6, 5, 32, 3, 3, 1, 1, 1, 1, 32, 6, -2}, kDepthwise},
+                      Case{{32, 7, 6, 32, 3, 3, 2, 2, 1, 1, 32, -4, 1}, kDepthwise},  // odd h
+                      Case{{19, 5, 6, 19, 3, 3, 2, 2, 1, 1, 19, 2, 3}, kDepthwise},
+                      Case{{32, 7, 6, 32, 3, 3, 2, 2, 0, 0, 32, -4, 1}, kDepthwise},  // pad 0: per group
+                      Case{{8, 5, 6, 6, 3, 3, 1, 1, 1, 1, 2, 4, -1}, kGrouped},
+                      Case{{4, 5, 5, 8, 3, 3, 1, 1, 1, 1, 4, 4, -1}, kGrouped},    // 2 outputs per group
+                      Case{{8, 5, 5, 4, 3, 3, 1, 1, 1, 1, 4, -9, 2}, kGrouped}));  // 2 inputs per group
+
+// The integer Winograd pipeline written out: U = G g G^T quantised per
+// position, input transform narrowed by >> 2, 16 products, per-position
+// rescale, A^T r A, then the epilogue with the zero-point-corrected bias.
+std::vector<int8_t> winograd_reference(const Problem& p) {
+    const Conv& c = p.c;
+    const float G[4][3] = {{1, 0, 0}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0, 0, 1}};
+    const int Bt[4][4] = {{1, 0, -1, 0}, {0, 1, 1, 0}, {0, -1, 1, 0}, {0, 1, 0, -1}};
+    const int At[2][4] = {{1, 1, 1, 0}, {0, 1, -1, -1}};
+    const size_t plane = size_t(c.cout) * c.cin;
+    std::vector<float> u(16 * plane);
+    for (size_t oc = 0; oc < plane; ++oc)
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 4; ++j) {
+                double s = 0;
+                for (int a = 0; a < 3; ++a)
+                    for (int b = 0; b < 3; ++b) s += G[i][a] * double(p.w[oc * 9 + a * 3 + b]) * G[j][b];
+                u[(4 * i + j) * plane + oc] = float(s);
+            }
+    std::vector<int8_t> q(16 * plane);
+    float us[16];
+    QuantMultiplier pos[16];
+    for (int t = 0; t < 16; ++t) {
+        float m = 0;
+        for (size_t i = 0; i < plane; ++i) m = std::max(m, std::fabs(u[t * plane + i]));
+        us[t] = m > 0 ? m * 0.007874016f : 1.0f;
+        for (size_t i = 0; i < plane; ++i)
+            q[t * plane + i] = int8_t(std::fmax(-128.f, std::fmin(127.f, std::round(u[t * plane + i] * (1.0f / us[t])))));
+        pos[t] = quantize_multiplier(4.0f * us[t]);
+    }
+    auto rescale = [](int64_t x, QuantMultiplier m) {  // rounding doubling high multiply, rounding shift
+        int64_t v = (2 * int64_t(low32(x)) * m.multiplier + (int64_t(1) << 31)) >> 32;
+        return m.shift >= 0 ? v * (int64_t(1) << m.shift) : (v + (int64_t(1) << (-m.shift - 1))) >> -m.shift;
+    };
+    std::vector<int8_t> y(size_t(c.h) * c.w * c.cout);
+    for (int ty = 0; ty < (c.h + 1) / 2; ++ty)
+        for (int tx = 0; tx < (c.w + 1) / 2; ++tx) {
+            std::vector<int> v(16 * size_t(c.cin));
+            for (int ch = 0; ch < c.cin; ++ch) {
+                int d[4][4];
+                for (int a = 0; a < 4; ++a)
+                    for (int b = 0; b < 4; ++b) {
+                        const int iy = 2 * ty - 1 + a, ix = 2 * tx - 1 + b;
+                        d[a][b] = iy >= 0 && iy < c.h && ix >= 0 && ix < c.w ? p.in[(size_t(iy) * c.w + ix) * c.cin + ch] : c.in_zp;
+                    }
+                for (int i = 0; i < 4; ++i)
+                    for (int j = 0; j < 4; ++j) {
+                        int s = 0;
+                        for (int a = 0; a < 4; ++a)
+                            for (int b = 0; b < 4; ++b) s += Bt[i][a] * d[a][b] * Bt[j][b];
+                        v[(4 * i + j) * c.cin + ch] = std::max(-128, std::min(127, (s + 2) >> 2));
+                    }
+            }
+            for (int o = 0; o < c.cout; ++o) {
+                int64_t r[16], rsum = 0, corr = 0;
+                for (int t = 0; t < 16; ++t) {
+                    int64_t acc = 0;
+                    for (int ch = 0; ch < c.cin; ++ch) acc += int64_t(v[t * c.cin + ch]) * q[t * plane + size_t(o) * c.cin + ch];
+                    r[t] = rescale(acc, pos[t]);
+                }
+                for (int k = 0; k < 9 * c.cin; ++k) rsum += p.w[size_t(o) * 9 * c.cin + k];
+                for (int ch = 0; ch < c.cin; ++ch) corr += q[5 * plane + size_t(o) * c.cin + ch];
+                const int e5 = pos[5].shift;
+                const int64_t wb = p.bias[o] + c.in_zp * rsum -
+                                   (((int64_t(1) << (30 - e5)) + c.in_zp * corr * pos[5].multiplier) >> (31 - e5));
+                for (int a = 0; a < 2; ++a)
+                    for (int b = 0; b < 2; ++b) {
+                        const int oy = 2 * ty + a, ox = 2 * tx + b;
+                        int64_t s = 0;
+                        for (int i = 0; i < 4; ++i)
+                            for (int j = 0; j < 4; ++j) s += At[a][i] * r[4 * i + j] * At[b][j];
+                        if (oy < c.h && ox < c.w) y[(size_t(oy) * c.w + ox) * c.cout + o] = p.epilogue(s, wb, o);
+                    }
+            }
+        }
+    return y;
+}
+
+class ConvInt8Winograd : public ::testing::TestWithParam<Conv> {};
+TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
+    const Problem p(GetParam());
+    Tensors t = p.tensors();
+    auto l = make(conv_json(p.c));
+    l->load_weights(fetch_from(t));
+    ASSERT_TRUE(dynamic_cast<ConvInt8&>(*l).winograd_ready);
+    std::vector<int8_t> in = p.in;
+    const std::vector<int8_t> want = winograd_reference(p), direct = p.direct();
+    EXPECT_EQ(run(*l, p.c, in, want.size(), true), want);
+    EXPECT_EQ(run(*l, p.c, in, want.size(), false), want);
+    double err = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_LE(std::abs(want[i] - direct[i]), 4) << i;
+        err += std::abs(want[i] - direct[i]);
+    }
+    EXPECT_LE(err / double(want.size()), 1.0);
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
+                         ::testing::Values(Conv{5, 6, 8, 7, 3, 3, 1, 1, 1, 1, 1, 0, 0},
+                                           Conv{8, 7, 5, 9, 3, 3, 1, 1, 1, 1, 1, -37, 3},    // odd extents
+                                           Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5}));
+
+class GemmInt8Layer : public ::testing::TestWithParam<std::pair<bool, int>> {};
+TEST_P(GemmInt8Layer, DequantisesThenRelu) {
+    const auto [relu, bias_base] = GetParam();
+    const int cin = 37, cout = 21;
+    std::vector<int8_t> x = codes(cin, -128, 127, 1), w = codes(size_t(cin) * cout, -128, 127, 2);
+    std::vector<float> scale;
+    std::vector<int64_t> bias;
+    for (int o = 0; o < cout; ++o) scale.push_back(o == 3 ? 0.0f : 0.01f + 0.001f * o), bias.push_back(bias_base + 37 * o);
+    Tensors t = {{"c1.weight", rec(w)}, {"c1.req_scale", rec(scale)}, {"c1.eff_bias", rec(bias)}};
+    auto l = make(R"({"op":"gemm","C_out":21,"C_in":37,"in_zp":4})", relu);
+    l->load_weights(fetch_from(t));
+    EXPECT_EQ(l->input_dtype(), kDtypeInt8);
+    EXPECT_EQ(l->dtype(), kDtypeFp32);
+    std::vector<float> y(cout);
+    TensorView v{x.data(), 0, x.size(), 1, 1, cin};  // any shape of C_in elements
+    BufferView out{y.data(), 0, y.size() * 4};
+    EXPECT_EQ(l->forward(&v, 1, &out, nullptr), (Shape3{cout, 1, 1}));
+    for (int o = 0; o < cout; ++o) {
+        int64_t acc = bias[o];
+        for (int k = 0; k < cin; ++k) acc += int64_t(x[k]) * w[size_t(o) * cin + k];
+        const float want = float(low32(acc)) * scale[o];
+        EXPECT_EQ(y[o], relu && want <= 0 ? 0.0f : want) << o;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Flags, GemmInt8Layer,
+                         ::testing::Values(std::pair{false, 0}, std::pair{true, 0}, std::pair{false, -3000000},
+                                           std::pair{true, -3000000}));  // all negative
+
+// Bad nodes, weights or inputs, and the words the message must carry.
+struct Reject { const char* json; const char* tensor; Rec replacement; int in_c; const char* message; };
+class Int8LayerRejects : public ::testing::TestWithParam<Reject> {};
+TEST_P(Int8LayerRejects, WithAClearMessage) {
+    const Reject& r = GetParam();
+    std::string what;
+    try {
+        auto l = make(r.json);
+        const bool gemm = std::string(r.json).find("gemm") != std::string::npos;
+        Tensors t = Problem(Conv{2, 4, 4, 4, gemm ? 4 : 3, gemm ? 4 : 3, 1, 1, 1, 1, 1, 0, 0}).tensors();
+        if (r.tensor && r.replacement.bytes.empty()) t.erase(r.tensor);
+        else if (r.tensor) t[r.tensor] = r.replacement;
+        l->load_weights(fetch_from(t));
+        std::vector<int8_t> in(size_t(r.in_c) * 16), y(64);
+        TensorView v{in.data(), 0, in.size(), r.in_c, 4, 4};
+        BufferView out{y.data(), 0, y.size()};
+        l->forward(&v, 1, &out, nullptr);
+    } catch (const std::runtime_error& e) {
+        what = e.what();
+    }
+    EXPECT_NE(what.find("'c1'"), std::string::npos) << what;
+    EXPECT_NE(what.find(r.message), std::string::npos) << what;
+}
+constexpr const char* kC = R"({"op":"conv_int8","C_out":4,"C_in":2,"kH":3,"kW":3})";
+constexpr const char* kG = R"({"op":"gemm_int8","C_out":4,"C_in":32})";
+Rec f32(std::vector<float> v) { return rec(v); }
+Rec i64(size_t n) { return rec(std::vector<int64_t>(n, 1)); }
+Rec with_shape(Rec r, std::vector<int> s) { r.shape = std::move(s); return r; }
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Int8LayerRejects,
+    ::testing::Values(
+        Reject{kC, "c1.weight", rec(std::vector<int8_t>(71)), 2, "'c1.weight' holds 71 int8 values, expected 72"},
+        Reject{kC, "c1.weight", rec(std::vector<float>(72)), 2, "'c1.weight' holds 288 int8 values"},  // float32 data
+        Reject{kC, "c1.weight", {}, 2, "'c1.weight' is missing"},
+        Reject{kC, "c1.req_scale", {}, 2, "'c1.req_scale' is missing"},
+        Reject{kC, "c1.eff_bias", {}, 2, "'c1.eff_bias' is missing"},
+        Reject{kC, "c1.req_scale", f32({1, 1, 1}), 2, "'c1.req_scale' holds 3 float32 values, expected 4"},
+        Reject{kC, "c1.req_scale", f32({1, -1, 1, 1}), 2, "'c1.req_scale' entry 1"},
+        Reject{kC, "c1.req_scale", f32({1, 1, NAN, 1}), 2, "finite and at least 0"},
+        Reject{kC, "c1.req_scale", f32({1, 1, 1, INFINITY}), 2, "finite and at least 0"},
+        Reject{kC, "c1.eff_bias", rec(std::vector<int32_t>(4)), 2, "'c1.eff_bias' holds 2 int64 values, expected 4"},
+        Reject{kC, "c1.eff_bias", rec(std::vector<int32_t>(9)), 2, "not a whole number of int64"},
+        Reject{kC, "c1.eff_bias", with_shape(i64(4), {8}), 2, "does not hold 4 int64"},  // 8 int32 by its shape
+        Reject{kC, nullptr, {}, 3, "input has 3 channels, expected C_in = 2"},
+        Reject{R"({"op":"conv_int8","C_out":4,"C_in":6,"groups":4})", nullptr, {}, 6, "'groups'"},
+        Reject{R"({"op":"conv_int8","C_out":6,"C_in":4,"groups":0})", nullptr, {}, 4, "'groups'"},
+        Reject{R"({"op":"conv_int8","C_out":4,"C_in":2,"stride_h":0})", nullptr, {}, 2, "'stride_h'"},
+        Reject{R"({"op":"conv_int8","C_out":4,"C_in":2,"pad_w":-1})", nullptr, {}, 2, "'pad_w'"},
+        Reject{R"({"op":"conv_int8","C_out":4,"C_in":2,"kH":0})", nullptr, {}, 2, "'kH'"},
+        Reject{R"({"op":"conv_int8","C_out":4})", nullptr, {}, 2, "'C_in'"},
+        Reject{kG, "c1.weight", rec(std::vector<int8_t>(127)), 2, "'c1.weight' holds 127 int8 values, expected 128"},
+        Reject{kG, "c1.eff_bias", rec(std::vector<int64_t>(3)), 2, "'c1.eff_bias' holds 3 int64"},
+        Reject{kG, nullptr, {}, 3, "input has 48 elements, expected C_in = 32"},
+        Reject{R"({"op":"gemm_int8","C_in":2})", nullptr, {}, 2, "'C_out'"}));
+
+TEST(ConvInt8Layer, RefusesShortBuffersAndUnloadedWeights) {
+    const Conv c{2, 4, 4, 4, 3, 3, 1, 1, 1, 1, 1, 0, 0};
+    Tensors t = Problem(c).tensors();
+    auto l = make(conv_json(c));
+    std::vector<int8_t> in(32), y(64);
+    TensorView v{in.data(), 0, in.size(), 2, 4, 4};
+    BufferView out{y.data(), 0, y.size()};
+    EXPECT_THROW(l->forward(&v, 1, &out, nullptr), std::runtime_error);  // not loaded
+    l->load_weights(fetch_from(t));
+    EXPECT_THROW(l->forward(&v, 0, &out, nullptr), std::runtime_error);
+    BufferView small{y.data(), 0, 63};
+    EXPECT_THROW(l->forward(&v, 1, &small, nullptr), std::runtime_error);
+    TensorView short_in = v;
+    short_in.bytes = 31;
+    EXPECT_THROW(l->forward(&short_in, 1, &out, nullptr), std::runtime_error);
+}
+
+// Graphs whose tensors reach a layer in the wrong element type are refused
+// when the executor is prepared, naming the reading node.
+TEST(Int8Graph, RefusesMismatchedTensorTypes) {
+    struct G { const char* nodes; const char* message; };
+    for (const G& g : {G{R"({"name":"c","op":"conv_fp32","inputs":["x"],"outputs":["y"],"args":{"C_out":4,"C_in":4}},
+                         {"name":"fc","op":"gemm_int8","inputs":["y"],"outputs":["z"],"args":{"C_out":2,"C_in":4}})",
+                          "node 'fc' (gemm_int8) reads int8 data but its input 'y' holds float32"},
+                        G{R"({"name":"c","op":"conv_int8","inputs":["x"],"outputs":["y"],"args":{"C_out":4,"C_in":4}},
+                         {"name":"fc","op":"gemm_fp32","inputs":["y"],"outputs":["z"],"args":{"C_out":2,"C_in":4}})",
+                          "node 'fc' (gemm_fp32) reads float32 data but its input 'y' holds int8"}}) {
+        ArchGraph graph = load_arch_text(std::string(R"({"model":"m","inputs":[{"name":"x","shape":[1,1,1,4]}],"nodes":[)") +
+                                             g.nodes + "]}", "m.json");
+        GraphExecutor ex;
+        try {
+            ex.prepare(graph, &cpu_allocator());
+            ADD_FAILURE() << "no error";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), g.message);
+        }
+    }
+}
+
+}  // namespace
+
+}  // namespace test_conv2d
