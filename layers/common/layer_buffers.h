@@ -45,6 +45,10 @@ inline Buffer device_copy(Allocator& alloc, const void* host, size_t bytes) {
     return d;
 }
 
+inline Buffer device_copy(Allocator& alloc, const Buffer& host) {
+    return device_copy(alloc, host.data, size_t(host.size));
+}
+
 template <typename T>
 Buffer device_copy(Allocator& alloc, const std::vector<T>& host) {
     return device_copy(alloc, host.data(), host.size() * sizeof(T));

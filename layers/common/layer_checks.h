@@ -55,6 +55,16 @@ inline void require_output_extent(const char* op, const std::string& node, const
     require_view_holds(op, node, "output buffer", out ? out->bytes : 0, count, elem_bytes);
 }
 
+// The slot's kernel; a layer failure when the active backend leaves it empty.
+template <typename Fn>
+Fn require_kernel(const char* op, const std::string& node, Fn slot, const char* slot_name) {
+    if (!slot) layer_fail(op, node, std::string("the active backend has no ") + slot_name + " kernel");
+    return slot;
+}
+
+// The stream kernels take: the context's, or none without a context.
+inline void* stream_of(const ExecContext* ctx) { return ctx ? ctx->stream : nullptr; }
+
 // Kernels take 32-bit counts; a tensor beyond that range is refused rather
 // than wrapped.
 inline int32_t checked_int32_count(const char* op, const std::string& node, int64_t n) {
