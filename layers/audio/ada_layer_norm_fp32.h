@@ -7,12 +7,12 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "layers/audio/style_projection.h"
 
 namespace vantrel {
 
-class AdaLayerNormFp32 final : public ILayer {
+class AdaLayerNormFp32 final : public ShapeKeeping<Fp32Layer> {
 public:
     // Throws when C or C_style is below 1 or eps is negative or not finite.
     AdaLayerNormFp32(const std::string& node_name, int32_t C, int32_t C_style, float eps);
@@ -20,8 +20,6 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
     void upload_weights(Allocator& alloc) override;
     void release_host_weights() override;
 

@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class Conv1dFp32 final : public ILayer {
+class Conv1dFp32 final : public Fp32Layer {
 public:
     enum class Path { Generic, Pointwise, Winograd, Direct };
 
@@ -44,7 +44,6 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // {C_out, L_out, 1}; L_out is 0 when the dilated kernel is longer than
     // the padded input.
     Shape3 output_shape(Shape3 input) const override;

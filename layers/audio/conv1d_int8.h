@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class Conv1dInt8 final : public ILayer {
+class Conv1dInt8 final : public Fp32Layer {
 public:
     // Throws when C_out, C_in, kernel_size, stride, dilation or groups is
     // below 1, padding is negative, or groups does not divide C_in and C_out.
@@ -31,7 +31,6 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // {C_out, L_out, 1}; L_out is 0 when the dilated kernel is longer than
     // the padded input.
     Shape3 output_shape(Shape3 input) const override;

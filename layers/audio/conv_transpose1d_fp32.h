@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class ConvTranspose1dFp32 final : public ILayer {
+class ConvTranspose1dFp32 final : public Fp32Layer {
 public:
     // Throws when C_out, C_in, kernel_size, stride or groups is below 1,
     // padding or output_padding is negative, output_padding is not below
@@ -28,7 +28,6 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // {C_out, (L-1)*stride - 2*padding + kernel_size + output_padding, 1};
     // 0 rows for an empty input or when that length is negative.
     Shape3 output_shape(Shape3 input) const override;

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class ConvFp32 final : public ILayer {
+class ConvFp32 final : public Fp32Layer {
 public:
     // Throws when a size, stride, dilation or group count is below 1, a pad
     // is negative, or groups does not divide C_in and C_out.
@@ -29,7 +29,6 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // {C_out, OH, OW}; an extent is 0 when the dilated kernel exceeds the
     // padded input.
     Shape3 output_shape(Shape3 input) const override;

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class ConvInt8 final : public ILayer {
+class ConvInt8 final : public Int8Layer {
 public:
     // Throws when a size, stride or group count is below 1, a pad is
     // negative, or groups does not divide C_in and C_out.
@@ -33,7 +33,6 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeInt8; }
     // {C_out, OH, OW}; an extent is 0 when the kernel exceeds the padded input.
     Shape3 output_shape(Shape3 input) const override;
     // Area 0: the int8 im2col matrix or the Winograd input transform;

@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class LayerNormFp32 final : public ILayer {
+class LayerNormFp32 final : public ShapeKeeping<Fp32Layer> {
 public:
     LayerNormFp32(const std::string& node_name, float eps_);
 
@@ -16,8 +16,6 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
 
     float eps;
     std::vector<float> gamma;
