@@ -31,9 +31,7 @@ inline int64_t conv1d_input_length(const char* op, const std::string& node, cons
                                    int num_inputs, int32_t C_in, bool loaded) {
     require_inputs(op, node, num_inputs, 1);
     const TensorView& x = inputs[0];
-    if (x.c != C_in)
-        layer_fail(op, node, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
-                                 std::to_string(C_in));
+    require_input_channels(op, node, x.c, C_in);
     if (!loaded) layer_fail(op, node, "weights are not loaded");
     const int64_t l = x.h < 0 ? 0 : x.h;
     // Both factors are 32-bit, so the product cannot wrap.

@@ -33,6 +33,13 @@ inline void require_inputs(const char* op, const std::string& node, int num_inpu
                                  ", got " + std::to_string(num_inputs));
 }
 
+// forward: the input has the layer's C_in channels.
+inline void require_input_channels(const char* op, const std::string& node, int32_t c, int32_t C_in) {
+    if (c != C_in)
+        layer_fail(op, node, "input has " + std::to_string(c) + " channels, expected C_in = " +
+                                 std::to_string(C_in));
+}
+
 // forward: the view holds at least `count` elements of `elem_bytes` each.
 inline void require_view_holds(const char* op, const std::string& node, const char* what,
                                uint64_t view_bytes, int64_t count, int64_t elem_bytes) {
