@@ -11,12 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "layers/common/layer_base.h"
-#include "layers/audio/style_projection.h"
+#include "layers/audio/style_norm_checks.h"
 
 namespace vantrel {
 
-class AdaIn1dFp32 final : public ShapeKeeping<Fp32Layer> {
+class AdaIn1dFp32 final : public StyleNormLayer {
 public:
     // Throws when C or C_style is below 1 or eps is negative or not finite.
     AdaIn1dFp32(const std::string& node_name, int32_t C, int32_t C_style, float eps);
@@ -27,9 +26,6 @@ public:
     void upload_weights(Allocator& alloc) override;
     void release_host_weights() override;
 
-    int32_t C, C_style;
-    float eps;
-    StyleProjection fc;
     std::vector<float> norm_weight, norm_bias;  // [C] or empty
 
 private:

@@ -7,14 +7,12 @@
 #pragma once
 #include <string>
 
-#include "layers/common/layer_base.h"
-#include "layers/audio/style_projection.h"
+#include "layers/audio/style_norm_checks.h"
 
 namespace vantrel {
 
-class AdaLayerNormFp32 final : public ShapeKeeping<Fp32Layer> {
+class AdaLayerNormFp32 final : public StyleNormLayer {
 public:
-    // Throws when C or C_style is below 1 or eps is negative or not finite.
     AdaLayerNormFp32(const std::string& node_name, int32_t C, int32_t C_style, float eps);
 
     void load_weights(const WeightFetch& fetch) override;
@@ -22,10 +20,6 @@ public:
                    ExecContext* ctx) override;
     void upload_weights(Allocator& alloc) override;
     void release_host_weights() override;
-
-    int32_t C, C_style;
-    float eps;
-    StyleProjection fc;
 };
 
 }  // namespace vantrel
