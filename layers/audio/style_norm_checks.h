@@ -58,3 +58,5 @@ protected:
         check_style_norm_args(op, name, C, C_style, eps);
     }
 };
+
+}  // namespace vantrel
