@@ -72,6 +72,21 @@ Fn require_kernel(const char* op, const std::string& node, Fn slot, const char* 
 // The stream kernels take: the context's, or none without a context.
 inline void* stream_of(const ExecContext* ctx) { return ctx ? ctx->stream : nullptr; }
 
+// forward of a fully connected layer: one input read as a flat vector of
+// exactly C_in elements, loaded weights and an output of C_out floats.
+inline void require_flat_input(const char* op, const std::string& node, const TensorView* inputs, int num_inputs,
+                               const BufferView* output, int32_t C_in, int32_t C_out, bool loaded,
+                               int64_t in_elem_bytes) {
+    require_inputs(op, node, num_inputs, 1);
+    const int64_t n_in = element_count(inputs[0].shape());
+    if (n_in != C_in)
+        layer_fail(op, node, "input has " + std::to_string(n_in) + " elements, expected C_in = " +
+                                 std::to_string(C_in));
+    if (!loaded) layer_fail(op, node, "weights are not loaded");
+    require_input_extent(op, node, inputs, 0, in_elem_bytes);
+    require_output_extent(op, node, output, C_out, 4);
+}
+
 // Kernels take 32-bit counts; a tensor beyond that range is refused rather
 // than wrapped.
 inline int32_t checked_int32_count(const char* op, const std::string& node, int64_t n) {

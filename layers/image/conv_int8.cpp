@@ -9,7 +9,7 @@
 #include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/quantize.h"
-#include "layers/common/fetch_typed_tensor.h"
+#include "layers/common/requant_weights.h"
 #include "layers/common/packed_s8_buffer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_checks.h"
@@ -32,10 +32,7 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
     std::vector<int8_t> w;
     std::vector<float> rs;
     std::vector<int64_t> eb;
-    fetch_typed_tensor(kOp, name, fetch, name + ".weight", int64_t(C_out) * K, "int8", w);
-    fetch_typed_tensor(kOp, name, fetch, name + ".req_scale", C_out, "float32", rs);
-    require_scales(kOp, name, name + ".req_scale", rs);
-    fetch_typed_tensor(kOp, name, fetch, name + ".eff_bias", C_out, "int64", eb);
+    fetch_requant_weights(kOp, name, fetch, int64_t(C_out) * K, C_out, w, rs, eb);
     const Backend& be = active_backend_or_throw();
 
     loaded_ = false;
@@ -57,17 +54,7 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
     req_scale = std::move(rs);
     eff_bias = std::move(eb);
 
-    multiplier.resize(size_t(C_out));
-    shift.resize(size_t(C_out));
-    row_sums.resize(size_t(C_out));
-    for (size_t n = 0; n < size_t(C_out); ++n) {
-        QuantMultiplier q = quantize_multiplier(req_scale[n]);
-        multiplier[n] = q.multiplier;
-        shift[n] = q.shift;
-        int64_t s = 0;
-        for (size_t k = 0; k < size_t(K); ++k) s += weight[n * size_t(K) + k];
-        row_sums[n] = low32(s);
-    }
+    requant_rows(req_scale, weight, K, multiplier, shift, row_sums);
 
     packed_raw = pack_s8_shared(kOp, name, key("ConvInt8", ".weight.raw"), weight.data(), C_out, K, raw_owner_);
     if (kH < 2 && kW < 2) {

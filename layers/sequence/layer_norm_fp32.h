@@ -3,13 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "layers/common/layer_base.h"
+#include "layers/sequence/sequence_extent.h"
 
 namespace vantrel {
 
-class LayerNormFp32 final : public ShapeKeeping<Fp32Layer> {
+class LayerNormFp32 final : public RowNormLayer {
 public:
-    LayerNormFp32(const std::string& node_name, float eps_);
+    using RowNormLayer::RowNormLayer;  // (node_name, eps)
 
     // Needs ".gamma" and ".beta", of equal non-zero length; the input width
     // is checked against it in forward.
@@ -17,8 +17,6 @@ public:
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
 
-    float eps;
-    std::vector<float> gamma;
     std::vector<float> beta;
 };
 

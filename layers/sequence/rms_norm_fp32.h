@@ -3,13 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "layers/common/layer_base.h"
+#include "layers/sequence/sequence_extent.h"
 
 namespace vantrel {
 
-class RmsNormFp32 final : public ShapeKeeping<Fp32Layer> {
+class RmsNormFp32 final : public RowNormLayer {
 public:
-    RmsNormFp32(const std::string& node_name, float eps_);
+    using RowNormLayer::RowNormLayer;  // (node_name, eps)
 
     // Needs a non-empty ".gamma"; the input width is checked against it in
     // forward.
@@ -17,8 +17,6 @@ public:
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
 
-    float eps;
-    std::vector<float> gamma;
 };
 
 }  // namespace vantrel
