@@ -11,12 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
-#include "layers/audio/style_projection.h"
+#include "layers/audio/style_norm_checks.h"
 
 namespace vantrel {
 
-class AdaIn1dFp32 final : public ILayer {
+class AdaIn1dFp32 final : public StyleNormLayer {
 public:
     // Throws when C or C_style is below 1 or eps is negative or not finite.
     AdaIn1dFp32(const std::string& node_name, int32_t C, int32_t C_style, float eps);
@@ -24,14 +23,9 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
     void upload_weights(Allocator& alloc) override;
     void release_host_weights() override;
 
-    int32_t C, C_style;
-    float eps;
-    StyleProjection fc;
     std::vector<float> norm_weight, norm_bias;  // [C] or empty
 
 private:

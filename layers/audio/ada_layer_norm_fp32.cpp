@@ -11,10 +11,7 @@ constexpr const char* kOp = "ada_layer_norm_fp32";
 }
 
 AdaLayerNormFp32::AdaLayerNormFp32(const std::string& node_name, int32_t C_, int32_t C_style_, float eps_)
-    : C(C_), C_style(C_style_), eps(eps_) {
-    name = node_name;
-    check_style_norm_args(kOp, name, C, C_style, eps);
-}
+    : StyleNormLayer(kOp, node_name, C_, C_style_, eps_) {}
 
 void AdaLayerNormFp32::load_weights(const WeightFetch& fetch) { fc.load(kOp, name, fetch, C, C_style); }
 
@@ -25,7 +22,7 @@ Shape3 AdaLayerNormFp32::forward(const TensorView* inputs, int num_inputs, const
     const TensorView& x = inputs[0];
     const float* style = static_cast<const float*>(inputs[1].data);
     float* out = static_cast<float*>(output->data);
-    void* stream = ctx ? ctx->stream : nullptr;
+    void* stream = stream_of(ctx);
     if (t == 0) return x.shape();
     if (x.on_device != 0) {
         if (!fc.on_device() || !be.k_linear_f32 || !be.k_ada_layer_norm_f32)

@@ -7,27 +7,19 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
-#include "layers/audio/style_projection.h"
+#include "layers/audio/style_norm_checks.h"
 
 namespace vantrel {
 
-class AdaLayerNormFp32 final : public ILayer {
+class AdaLayerNormFp32 final : public StyleNormLayer {
 public:
-    // Throws when C or C_style is below 1 or eps is negative or not finite.
     AdaLayerNormFp32(const std::string& node_name, int32_t C, int32_t C_style, float eps);
 
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
     void upload_weights(Allocator& alloc) override;
     void release_host_weights() override;
-
-    int32_t C, C_style;
-    float eps;
-    StyleProjection fc;
 };
 
 }  // namespace vantrel

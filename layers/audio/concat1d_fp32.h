@@ -5,11 +5,11 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class Concat1dFp32 final : public ILayer {
+class Concat1dFp32 final : public Fp32Layer {
 public:
     // Throws when C2 is negative.
     Concat1dFp32(const std::string& node_name, int32_t C2);
@@ -18,7 +18,6 @@ public:
     // and a b whose row count is neither a's nor 1.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     Shape3 output_shape(Shape3 input) const override;
 
     int32_t C2;

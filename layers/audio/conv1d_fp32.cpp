@@ -51,10 +51,9 @@ bool direct_requested(const char* env, int32_t kernel_size) {
 Conv1dFp32::Conv1dFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_,
                        int32_t kernel_size_, int32_t stride_, int32_t padding_, int32_t dilation_,
                        int32_t groups_)
-    : C_out(C_out_), C_in(C_in_), kernel_size(kernel_size_), stride(stride_), padding(padding_),
-      dilation(dilation_), groups(groups_) {
-    name = node_name;
-    require_conv1d_args(kOp, name, C_out, C_in, kernel_size, stride, padding, "dilation", dilation, 1, groups);
+    : Conv1dLayer(kOp, "scratch size", node_name, C_out_, C_in_, kernel_size_, stride_, padding_, "dilation",
+                  dilation_, 1, groups_),
+      dilation(dilation_) {
     require_conv_groups(kOp, name, groups, C_in, C_out);
     // The GEMM's reduction length is a 32-bit extent.
     checked_int32_count(kOp, name, int64_t(kernel_size) * C_in);
@@ -79,15 +78,13 @@ void Conv1dFp32::load_weights(const WeightFetch& fetch) {
     fetch_conv1d_bias(kOp, name, fetch, name + ".bias", C_out, b);
     const Backend& be = active_backend_or_throw();
 
-    loaded_ = false;
+    unbind();
     generic_packed = Buffer();
     group_packed.clear();
     depthwise_taps.clear();
     pointwise_packed.clear();
     winograd_packed.clear();
     direct_packed = Buffer();
-    device_weight_ = Buffer();
-    device_bias_ = Buffer();
     bias = std::move(b);
 
     weight_r.assign(w.size(), 0.0f);
@@ -129,17 +126,11 @@ void Conv1dFp32::load_weights(const WeightFetch& fetch) {
             break;
         }
     }
-    // Device backends take the whole convolution with the rearranged weights.
-    if (be.kind == kBackendHost) std::vector<float>().swap(weight_r);
-    loaded_ = true;
+    finish_load(be, weight_r);
 }
 
 int64_t Conv1dFp32::output_length(int64_t l) const {
     return conv_out_extent(l, kernel_size, stride, padding, dilation);
-}
-
-Shape3 Conv1dFp32::output_shape(Shape3 in) const {
-    return conv1d_output_shape(C_out, output_length(in.h < 0 ? 0 : in.h));
 }
 
 void Conv1dFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
@@ -171,20 +162,13 @@ float* Conv1dFp32::scratch_floats(ExecContext* ctx, int64_t n) {
     return scratch_or_own(ctx, 2, n, own_scratch_);
 }
 
-Shape3 Conv1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
-                           ExecContext* ctx) {
-    const Backend& be = active_backend_or_throw();
-    const int64_t l = conv1d_input_length(kOp, name, inputs, num_inputs, C_in, loaded_);
-    const TensorView& x = inputs[0];
-    const int64_t l_out = output_length(l);
-    require_output_extent(kOp, name, output, mul_checked(name, C_out, l_out), 4);
-    const Shape3 os{C_out, int32_t(checked_int32_count(kOp, name, l_out)), 1};
-    if (l_out == 0) return os;
-
-    const float* in = static_cast<const float*>(x.data);
-    float* out = static_cast<float*>(output->data);
-    const float* b = bias.empty() ? nullptr : bias.data();
-    void* stream = ctx ? ctx->stream : nullptr;
+void Conv1dFp32::run(const Backend& be, const Conv1dIo& io, ExecContext* ctx) {
+    const TensorView& x = io.x;
+    const int64_t l = io.l, l_out = io.l_out;
+    const float* in = io.in;
+    float* out = io.out;
+    const float* b = io.bias;
+    void* stream = stream_of(ctx);
     const int32_t L = int32_t(l), Lo = int32_t(l_out);
 
     if (x.on_device == 1 || x.on_device == 2 || (x.on_device == 3 && groups == 1 && be.k_conv1d_f32)) {
@@ -195,13 +179,13 @@ Shape3 Conv1dFp32::forward(const TensorView* inputs, int num_inputs, const Buffe
             layer_fail(kOp, name, "device input, but the weights were bound for the host");
         if (x.on_device == 3) {
             be.k_conv1d_f32(in, wd, bd, out, C_in, L, C_out, kernel_size, stride, padding, dilation, relu, stream);
-            return os;
+            return;
         }
         if (groups != 1) layer_fail(kOp, name, "grouped convolution runs on the host only");
         if (!be.k_conv2d_f32) layer_fail(kOp, name, "the active backend has no k_conv2d_f32 kernel");
         be.k_conv2d_f32(in, wd, bd, out, C_in, L, 1, C_out, kernel_size, 1, stride, 1, padding, 0, relu,
                         nullptr, ctx ? static_cast<float*>(ctx->scratch[2].data) : nullptr, dilation, 1, stream);
-        return os;
+        return;
     }
 
     const int64_t lp = l + 2 * int64_t(padding);
@@ -256,19 +240,16 @@ Shape3 Conv1dFp32::forward(const TensorView* inputs, int num_inputs, const Buffe
             }
             break;
     }
-    return os;
 }
 
 void Conv1dFp32::upload_weights(Allocator& alloc) {
     if (!alloc.is_device()) return;
-    device_weight_ = device_copy(alloc, weight_r);
-    device_bias_ = device_copy(alloc, bias);
+    upload_weight_and_bias(alloc, weight_r);
 }
 
 void Conv1dFp32::release_host_weights() {
     std::vector<float>().swap(own_scratch_);
-    // A device backend keeps using its uploaded copy.
-    if (!device_weight_.empty()) std::vector<float>().swap(weight_r);
+    release_uploaded(weight_r);
 }
 
 std::unique_ptr<ILayer> create_conv1d_fp32(const LayerInit& in) {

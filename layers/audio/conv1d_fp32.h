@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/audio/conv1d_layer.h"
 
 namespace vantrel {
 
-class Conv1dFp32 final : public ILayer {
+class Conv1dFp32 final : public Conv1dLayer {
 public:
     enum class Path { Generic, Pointwise, Winograd, Direct };
 
@@ -42,12 +42,6 @@ public:
     // ".weight": exactly C_out * (C_in/groups) * kernel_size floats,
     // [o][c][k]. ".bias": absent, empty, or exactly C_out floats.
     void load_weights(const WeightFetch& fetch) override;
-    Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
-                   ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    // {C_out, L_out, 1}; L_out is 0 when the dilated kernel is longer than
-    // the padded input.
-    Shape3 output_shape(Shape3 input) const override;
     // Area 2: the padded input with the Winograd matrices, the padded copy,
     // or the column buffer of the generic path, whichever is largest.
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;
@@ -56,10 +50,9 @@ public:
 
     Path path() const { return path_; }
 
-    int32_t C_out, C_in, kernel_size, stride, padding, dilation, groups;
+    int32_t dilation;
     // [C_out][kernel_size][C_in/groups]; dropped on the host once packed.
     std::vector<float> weight_r;
-    std::vector<float> bias;              // [C_out] or empty
     Buffer generic_packed;                // one group: pack_f32 of weight_r
     std::vector<Buffer> group_packed;     // 1 < groups < C_in: one block per group
     std::vector<float> depthwise_taps;    // groups == C_in > 1: [kernel_size][C_out]
@@ -68,14 +61,14 @@ public:
     Buffer direct_packed;                 // 4-channel blocks [b][k][c][j]
 
 private:
-    int64_t output_length(int64_t l) const;
+    // L_out is 0 when the dilated kernel is longer than the padded input.
+    int64_t output_length(int64_t l) const override;
+    void run(const Backend& be, const Conv1dIo& io, ExecContext* ctx) override;
     // Scratch area 2 when it holds n floats, else the layer's own vector.
     float* scratch_floats(ExecContext* ctx, int64_t n);
 
-    bool loaded_ = false;
     Path path_ = Path::Generic;
     std::vector<float> own_scratch_;
-    Buffer device_weight_, device_bias_;
 };
 
 }  // namespace vantrel

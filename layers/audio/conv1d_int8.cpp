@@ -24,10 +24,9 @@ int64_t mul_checked(const std::string& node, int64_t a, int64_t b) { return chec
 Conv1dInt8::Conv1dInt8(const std::string& node_name, int32_t C_out_, int32_t C_in_,
                        int32_t kernel_size_, int32_t stride_, int32_t padding_, int32_t dilation_,
                        int32_t groups_)
-    : C_out(C_out_), C_in(C_in_), kernel_size(kernel_size_), stride(stride_), padding(padding_),
-      dilation(dilation_), groups(groups_) {
-    name = node_name;
-    require_conv1d_args(kOp, name, C_out, C_in, kernel_size, stride, padding, "dilation", dilation, 1, groups);
+    : Conv1dLayer(kOp, "scratch size", node_name, C_out_, C_in_, kernel_size_, stride_, padding_, "dilation",
+                  dilation_, 1, groups_),
+      dilation(dilation_) {
     require_conv_groups(kOp, name, groups, C_in, C_out);
     // The im2col product's reduction length is a 32-bit extent.
     checked_int32_count(kOp, name, int64_t(kernel_size) * (C_in / groups));
@@ -46,13 +45,11 @@ void Conv1dInt8::load_weights(const WeightFetch& fetch) {
     fetch_conv1d_bias(kOp, name, fetch, name + ".bias", C_out, b);
     const Backend& be = active_backend_or_throw();
 
-    loaded_ = false;
+    unbind();
     tap_packed.clear();
     group_packed.clear();
     owners_.clear();
-    device_weight_ = Buffer();
     device_scale_ = Buffer();
-    device_bias_ = Buffer();
     weight = std::move(w);
     w_scale = std::move(ws);
     bias = std::move(b);
@@ -90,17 +87,11 @@ void Conv1dInt8::load_weights(const WeightFetch& fetch) {
             group_packed.push_back(packed(key(".group" + std::to_string(j)), weight.data() + j * cog * K * cg,
                                           int32_t(cog), int32_t(K * cg), owners_[size_t(j)]));
     }
-    // Device backends take the whole convolution from the unpacked weights.
-    if (be.kind == kBackendHost) std::vector<int8_t>().swap(weight);
-    loaded_ = true;
+    finish_load(be, weight);
 }
 
 int64_t Conv1dInt8::output_length(int64_t l) const {
     return conv_out_extent(l, kernel_size, stride, padding, dilation);
-}
-
-Shape3 Conv1dInt8::output_shape(Shape3 in) const {
-    return conv1d_output_shape(C_out, output_length(in.h < 0 ? 0 : in.h));
 }
 
 void Conv1dInt8::plan_scratch(Shape3 in, ScratchRequest& req) const {
@@ -122,19 +113,12 @@ void Conv1dInt8::plan_scratch(Shape3 in, ScratchRequest& req) const {
     }
 }
 
-Shape3 Conv1dInt8::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
-                           ExecContext* ctx) {
-    const Backend& be = active_backend_or_throw();
-    const int64_t l = conv1d_input_length(kOp, name, inputs, num_inputs, C_in, loaded_);
-    const TensorView& x = inputs[0];
-    const int64_t l_out = output_length(l);
-    require_output_extent(kOp, name, output, mul_checked(name, C_out, l_out), 4);
-    const Shape3 os{C_out, checked_int32_count(kOp, name, l_out), 1};
-    if (l_out == 0) return os;
-
-    const float* in = static_cast<const float*>(x.data);
-    float* out = static_cast<float*>(output->data);
-    const float* b = bias.empty() ? nullptr : bias.data();
+void Conv1dInt8::run(const Backend& be, const Conv1dIo& io, ExecContext* ctx) {
+    const TensorView& x = io.x;
+    const int64_t l = io.l, l_out = io.l_out;
+    const float* in = io.in;
+    float* out = io.out;
+    const float* b = io.bias;
 
     if (x.on_device != 0) {
         if (!be.k_conv1d_s8 || device_weight_.empty())
@@ -142,10 +126,10 @@ Shape3 Conv1dInt8::forward(const TensorView* inputs, int num_inputs, const Buffe
                                   "device weights");
         be.k_conv1d_s8(in, static_cast<const int8_t*>(device_weight_.data),
                        static_cast<const float*>(device_scale_.data),
-                       device_bias_.empty() ? nullptr : static_cast<const float*>(device_bias_.data), out, C_in,
+                       device_bias(), out, C_in,
                        int32_t(l), x.w, C_out, kernel_size, stride, padding, dilation, groups,
-                       ctx ? ctx->stream : nullptr);
-        return os;
+                       stream_of(ctx));
+        return;
     }
 
     const int32_t Lo = int32_t(l_out);
@@ -159,7 +143,7 @@ Shape3 Conv1dInt8::forward(const TensorView* inputs, int num_inputs, const Buffe
         for (size_t k = 0; k < taps.size(); ++k) taps[k] = static_cast<const int8_t*>(tap_packed[k].data);
         conv1d_s8_per_tap(in, l, C_in, padding, taps.data(), w_scale.data(), zero_bias.data(), b, out, Lo, C_out,
                           kernel_size, dilation, codes, scales, tap_out);
-        return os;
+        return;
     }
     const int64_t cg = C_in / groups, cog = C_out / groups;
     const int64_t cols = mul_checked(name, mul_checked(name, kernel_size, cg), l_out);
@@ -171,21 +155,18 @@ Shape3 Conv1dInt8::forward(const TensorView* inputs, int num_inputs, const Buffe
     for (size_t j = 0; j < blocks.size(); ++j) blocks[j] = static_cast<const int8_t*>(group_packed[j].data);
     conv1d_s8_im2col(in, l, C_in, blocks.data(), w_scale.data(), zero_bias.data(), b, weight_sums.data(), out, Lo,
                      C_out, kernel_size, stride, padding, dilation, groups, col, codes, sbuf, group_out);
-    return os;
 }
 
 void Conv1dInt8::upload_weights(Allocator& alloc) {
     if (!alloc.is_device()) return;
-    device_weight_ = device_copy(alloc, weight);
+    upload_weight_and_bias(alloc, weight);
     device_scale_ = device_copy(alloc, w_scale);
-    device_bias_ = device_copy(alloc, bias);
 }
 
 void Conv1dInt8::release_host_weights() {
     std::vector<int8_t>().swap(own_codes_);
     for (auto& v : own_floats_) std::vector<float>().swap(v);
-    // A device backend keeps using its uploaded copy.
-    if (!device_weight_.empty()) std::vector<int8_t>().swap(weight);
+    release_uploaded(weight);
 }
 
 std::unique_ptr<ILayer> create_conv1d_int8(const LayerInit& in) {

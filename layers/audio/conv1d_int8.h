@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/audio/conv1d_layer.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class Conv1dInt8 final : public ILayer {
+class Conv1dInt8 final : public Conv1dLayer {
 public:
     // Throws when C_out, C_in, kernel_size, stride, dilation or groups is
     // below 1, padding is negative, or groups does not divide C_in and C_out.
@@ -29,12 +29,6 @@ public:
     // ".w_scales": exactly C_out finite floats. ".bias": absent, empty or
     // exactly C_out floats.
     void load_weights(const WeightFetch& fetch) override;
-    Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
-                   ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    // {C_out, L_out, 1}; L_out is 0 when the dilated kernel is longer than
-    // the padded input.
-    Shape3 output_shape(Shape3 input) const override;
     // Per tap: area 0 codes, area 5 row scales, area 3 one tap's products
     // (kernel_size > 1). Im2col: area 2 columns, area 0 codes, area 5 weight
     // scales, area 3 one group's outputs (groups > 1).
@@ -44,23 +38,23 @@ public:
 
     bool per_tap() const { return stride == 1 && groups == 1; }
 
-    int32_t C_out, C_in, kernel_size, stride, padding, dilation, groups;
+    int32_t dilation;
     std::vector<int8_t> weight;        // [C_out][kernel_size][C_in/groups]; dropped on the host once packed
     std::vector<float> w_scale;        // [C_out]
-    std::vector<float> bias;           // [C_out] or empty
     std::vector<int64_t> zero_bias;    // [C_out] zeros: the engine's integer bias
     std::vector<int32_t> weight_sums;  // [C_out] sums of each channel's int8 weights
     std::vector<Buffer> tap_packed;    // per tap: kernel_size blocks of C_out x C_in
     std::vector<Buffer> group_packed;  // im2col: one block per group
 
 private:
-    int64_t output_length(int64_t l) const;
+    // L_out is 0 when the dilated kernel is longer than the padded input.
+    int64_t output_length(int64_t l) const override;
+    void run(const Backend& be, const Conv1dIo& io, ExecContext* ctx) override;
 
-    bool loaded_ = false;
     std::vector<std::shared_ptr<SharedPackedWeight>> owners_;
     std::vector<int8_t> own_codes_;
     std::vector<float> own_floats_[3];  // by use: columns / tap products, scales, group outputs
-    Buffer device_weight_, device_scale_, device_bias_;
+    Buffer device_scale_;
 };
 
 }  // namespace vantrel

@@ -21,11 +21,9 @@ int64_t mul_checked(const std::string& node, int64_t a, int64_t b) {
 ConvTranspose1dFp32::ConvTranspose1dFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_,
                                          int32_t kernel_size_, int32_t stride_, int32_t padding_,
                                          int32_t output_padding_, int32_t groups_)
-    : C_out(C_out_), C_in(C_in_), kernel_size(kernel_size_), stride(stride_), padding(padding_),
-      output_padding(output_padding_), groups(groups_) {
-    name = node_name;
-    require_conv1d_args(kOp, name, C_out, C_in, kernel_size, stride, padding, "output_padding", output_padding,
-                        0, groups);
+    : Conv1dLayer(kOp, "tensor size", node_name, C_out_, C_in_, kernel_size_, stride_, padding_, "output_padding",
+                  output_padding_, 0, groups_),
+      output_padding(output_padding_) {
     // Output positions past the last stride would receive no term at all.
     if (output_padding >= stride)
         layer_fail(kOp, name, "argument 'output_padding' (" + std::to_string(output_padding) +
@@ -50,12 +48,10 @@ void ConvTranspose1dFp32::load_weights(const WeightFetch& fetch) {
     fetch_conv1d_bias(kOp, name, fetch, name + ".bias", C_out, b);
     const Backend& be = active_backend_or_throw();
 
-    loaded_ = false;
+    unbind();
     tap_packed.clear();
     group_weight.clear();
     owners_.clear();
-    device_weight_ = Buffer();
-    device_bias_ = Buffer();
     weight = std::move(w);
     bias = std::move(b);
 
@@ -76,17 +72,11 @@ void ConvTranspose1dFp32::load_weights(const WeightFetch& fetch) {
         group_weight.resize(weight.size());
         conv_transpose1d_group_weights(weight.data(), group_weight.data(), C_in, C_out, kernel_size, groups);
     }
-    // Device backends take the convolution from the weights as stored.
-    if (be.kind == kBackendHost) std::vector<float>().swap(weight);
-    loaded_ = true;
+    finish_load(be, weight);
 }
 
 int64_t ConvTranspose1dFp32::output_length(int64_t l) const {
     return conv_transpose1d_out_length(l, kernel_size, stride, padding, output_padding);
-}
-
-Shape3 ConvTranspose1dFp32::output_shape(Shape3 in) const {
-    return conv1d_output_shape(C_out, output_length(in.h < 0 ? 0 : in.h));
 }
 
 void ConvTranspose1dFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
@@ -96,28 +86,21 @@ void ConvTranspose1dFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
     req.need(2, mul_sat(mul_sat(l, uint64_t(C_out)), 4));
 }
 
-Shape3 ConvTranspose1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
-                                    ExecContext* ctx) {
-    const Backend& be = active_backend_or_throw();
-    const int64_t l = conv1d_input_length(kOp, name, inputs, num_inputs, C_in, loaded_);
-    const TensorView& x = inputs[0];
-    const int64_t l_out = output_length(l);
-    require_output_extent(kOp, name, output, mul_checked(name, C_out, l_out), 4);
-    const Shape3 os{C_out, checked_int32_count(kOp, name, l_out), 1};
-    if (l_out == 0) return os;
-
-    const float* in = static_cast<const float*>(x.data);
-    float* out = static_cast<float*>(output->data);
-    const float* b = bias.empty() ? nullptr : bias.data();
+void ConvTranspose1dFp32::run(const Backend& be, const Conv1dIo& io, ExecContext* ctx) {
+    const TensorView& x = io.x;
+    const int64_t l = io.l, l_out = io.l_out;
+    const float* in = io.in;
+    float* out = io.out;
+    const float* b = io.bias;
 
     if (x.on_device != 0) {
         if (x.on_device != 3 || !device_groups_ok() || !be.k_conv_transpose1d_f32 || device_weight_.empty())
             layer_fail(kOp, name, "device input that this layer cannot run on the device");
         be.k_conv_transpose1d_f32(in, static_cast<const float*>(device_weight_.data),
-                                  device_bias_.empty() ? nullptr : static_cast<const float*>(device_bias_.data),
+                                  device_bias(),
                                   out, C_in, int32_t(l), C_out, kernel_size, stride, padding, output_padding,
-                                  groups, ctx ? ctx->stream : nullptr);
-        return os;
+                                  groups, stream_of(ctx));
+        return;
     }
 
     if (groups == 1) {
@@ -131,19 +114,16 @@ Shape3 ConvTranspose1dFp32::forward(const TensorView* inputs, int num_inputs, co
         conv_transpose1d_f32_grouped(in, group_weight.data(), b, out, C_in, int32_t(l), C_out, kernel_size,
                                      stride, padding, groups, l_out);
     }
-    return os;
 }
 
 void ConvTranspose1dFp32::upload_weights(Allocator& alloc) {
     if (!alloc.is_device()) return;
-    device_weight_ = device_copy(alloc, weight);
-    device_bias_ = device_copy(alloc, bias);
+    upload_weight_and_bias(alloc, weight);
 }
 
 void ConvTranspose1dFp32::release_host_weights() {
     std::vector<float>().swap(own_scratch_);
-    // A device backend keeps using its uploaded copy.
-    if (!device_weight_.empty()) std::vector<float>().swap(weight);
+    release_uploaded(weight);
 }
 
 std::unique_ptr<ILayer> create_conv_transpose1d_fp32(const LayerInit& in) {

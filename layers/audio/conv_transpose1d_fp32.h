@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/audio/conv1d_layer.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class ConvTranspose1dFp32 final : public ILayer {
+class ConvTranspose1dFp32 final : public Conv1dLayer {
 public:
     // Throws when C_out, C_in, kernel_size, stride or groups is below 1,
     // padding or output_padding is negative, output_padding is not below
@@ -26,33 +26,27 @@ public:
     // ".weight": exactly C_in * (C_out/groups) * kernel_size floats, [c][o][k].
     // ".bias": absent, empty, or exactly C_out floats.
     void load_weights(const WeightFetch& fetch) override;
-    Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
-                   ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    // {C_out, (L-1)*stride - 2*padding + kernel_size + output_padding, 1};
-    // 0 rows for an empty input or when that length is negative.
-    Shape3 output_shape(Shape3 input) const override;
     // One group on the host: area 2 holds one tap's products.
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;
     BackendKind device_kind() const override;
     void upload_weights(Allocator& alloc) override;
     void release_host_weights() override;
 
-    int32_t C_out, C_in, kernel_size, stride, padding, output_padding, groups;
+    int32_t output_padding;
     std::vector<float> weight;         // [C_in][C_out/groups][kernel_size]; kept for device backends
-    std::vector<float> bias;           // [C_out] or empty
     std::vector<Buffer> tap_packed;    // one group: kernel_size blocks of C_out x C_in
     std::vector<float> group_weight;   // several groups: [j][k][o][c]
 
 private:
-    int64_t output_length(int64_t l) const;
+    // (L-1)*stride - 2*padding + kernel_size + output_padding; 0 rows for an
+    // empty input or when that length is negative.
+    int64_t output_length(int64_t l) const override;
+    void run(const Backend& be, const Conv1dIo& io, ExecContext* ctx) override;
     // Groups a kind-3 device runs: one group, or one channel in and out per group.
     bool device_groups_ok() const;
 
-    bool loaded_ = false;
     std::vector<std::shared_ptr<SharedPackedWeight>> owners_;
     std::vector<float> own_scratch_;
-    Buffer device_weight_, device_bias_;
 };
 
 }  // namespace vantrel

@@ -30,11 +30,6 @@ Shape3 IstftFp32::output_shape(Shape3 in) const {
     return Shape3{1, int32_t(m), 1};
 }
 
-BackendKind IstftFp32::device_kind() const {
-    const BackendKind k = active_backend_or_throw().kind;
-    return (k == 1 || k == 2) ? kBackendHost : k;
-}
-
 Shape3 IstftFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                           ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();

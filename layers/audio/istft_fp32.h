@@ -7,11 +7,11 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class IstftFp32 final : public ILayer {
+class IstftFp32 final : public HostOnKinds1And2<Fp32Layer> {
 public:
     // Throws when n_fft is below 2 or odd, or hop_size is below 1.
     IstftFp32(const std::string& node_name, int32_t n_fft, int32_t hop_size, bool normalized);
@@ -20,11 +20,9 @@ public:
     // of frames; returns {1, (T - 1)*hop_size, 1} (0 samples for T <= 1).
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // {1, n_fft + (T - 1)*hop_size, 1}, at least 0: the untrimmed length, so
     // the planned buffer always holds what forward writes.
     Shape3 output_shape(Shape3 input) const override;
-    BackendKind device_kind() const override;
 
     int32_t n_fft, hop_size;
     bool normalized;

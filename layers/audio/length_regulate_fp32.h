@@ -9,21 +9,18 @@
 #include <string>
 
 #include "engine/duration_scaled.h"
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class LengthRegulateFp32 final : public ILayer, public DurationScaled {
+class LengthRegulateFp32 final : public HostOnly<ShapeKeeping<Fp32Layer>>, public DurationScaled {
 public:
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
     // {C, sum r_i, 1}; {C, 0, 1} when the durations do not match the rows or
     // the sum leaves the int32 range (forward then reports why).
     Shape3 output_shape_from_data(const void* const* input_data, const Shape3* inputs,
                                   int count) const override;
-    BackendKind device_kind() const override { return kBackendHost; }
     // A factor that is not a positive finite value reads as 1.
     void set_duration_scale(float factor) override;
 

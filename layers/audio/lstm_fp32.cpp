@@ -113,11 +113,6 @@ Shape3 LstmFp32::output_shape(Shape3 in) const {
     return Shape3{(bidirectional ? 2 : 1) * hidden_size, in.h < 0 ? 0 : in.h, in.w < 0 ? 0 : in.w};
 }
 
-BackendKind LstmFp32::device_kind() const {
-    const BackendKind k = active_backend_or_throw().kind;
-    return (k == 1 || k == 2) ? kBackendHost : k;
-}
-
 void LstmFp32::upload_weights(Allocator& alloc) {
     if (!alloc.is_device() || !active_backend_or_throw().k_lstm_f32) return;
     auto copy = [&](const std::vector<float>& host) {

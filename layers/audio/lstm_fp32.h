@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class LstmFp32 final : public ILayer {
+class LstmFp32 final : public HostOnKinds1And2<Fp32Layer> {
 public:
     // Throws when hidden_size is below 1 or 4*hidden_size exceeds 32 bits.
     LstmFp32(const std::string& node_name, int32_t hidden_size, bool bidirectional);
@@ -26,12 +26,9 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // {D*H, L, W}.
     Shape3 output_shape(Shape3 input) const override;
     void upload_weights(Allocator& alloc) override;
-    // Kinds 1 and 2 cannot run the recurrence; the executor stages to the host.
-    BackendKind device_kind() const override;
 
     struct Direction {
         std::vector<float> w_ih, w_hh;  // raw [4H][I], [4H][H]; kept only for a device kernel

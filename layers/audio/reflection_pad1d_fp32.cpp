@@ -17,11 +17,6 @@ Shape3 ReflectionPad1dFp32::output_shape(Shape3 in) const {
     return Shape3{in.c, int32_t(rows > INT32_MAX ? INT32_MAX : rows), 1};
 }
 
-BackendKind ReflectionPad1dFp32::device_kind() const {
-    const BackendKind k = active_backend_or_throw().kind;
-    return (k == 1 || k == 2) ? kBackendHost : k;
-}
-
 Shape3 ReflectionPad1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                     ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();

@@ -7,11 +7,11 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class SineGenFp32 final : public ILayer {
+class SineGenFp32 final : public HostOnly<Fp32Layer> {
 public:
     // Throws when sample_rate is below 1, harmonic_num below 0 (or at the
     // int32 limit), upsample_scale below 0, or an amplitude is not finite.
@@ -20,9 +20,7 @@ public:
 
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     Shape3 output_shape(Shape3 input) const override { return Shape3{harmonic_num + 1, input.h, input.w}; }
-    BackendKind device_kind() const override { return kBackendHost; }
 
     int32_t sample_rate, harmonic_num;
     float sine_amp, voiced_threshold, noise_std;

@@ -4,11 +4,11 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class SliceChannelsFp32 final : public ILayer {
+class SliceChannelsFp32 final : public Fp32Layer {
 public:
     // Throws when ch_start is negative or ch_end is below ch_start.
     SliceChannelsFp32(const std::string& node_name, int32_t ch_start, int32_t ch_end);
@@ -16,7 +16,6 @@ public:
     // Refuses an input with fewer than ch_end channels.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     Shape3 output_shape(Shape3 input) const override {
         return Shape3{ch_end - ch_start, input.h, input.w};
     }

@@ -7,17 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class SnakeFp32 final : public ILayer {
+class SnakeFp32 final : public ShapeKeeping<Fp32Layer> {
 public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
     void upload_weights(Allocator& alloc) override;
 
     std::vector<float> alpha, inv_alpha;

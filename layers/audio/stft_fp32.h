@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class StftFp32 final : public ILayer {
+class StftFp32 final : public HostOnly<Fp32Layer> {
 public:
     // Throws when n_fft is below 2 or odd (an odd size's frame row and
     // padding do not fit the output shape), or hop_size is below 1.
@@ -24,12 +24,10 @@ public:
     // Throws for an empty signal.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // {n_fft + 2, (L*W)/hop_size + 1, 1}.
     Shape3 output_shape(Shape3 input) const override;
     Shape3 output_shape_from_data(const void* const* input_data, const Shape3* inputs,
                                   int count) const override;
-    BackendKind device_kind() const override { return kBackendHost; }
 
     int32_t n_fft, hop_size;
     std::vector<float> w_re, w_im;  // [n_fft/2 + 1][n_fft] or empty

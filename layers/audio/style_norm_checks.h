@@ -1,12 +1,14 @@
-// Argument and input checks shared by the style-conditioned normalisation
-// layers.
+// What the style-conditioned normalisation layers share: their arguments
+// and checks, the style projection and its device copy.
 #pragma once
 #include <cmath>
 #include <string>
 
 #include "engine/tensor.h"
 #include "layers/common/checked_extent.h"
+#include "layers/common/layer_base.h"
 #include "layers/common/layer_checks.h"
+#include "layers/audio/style_projection.h"
 
 namespace vantrel {
 
@@ -42,5 +44,19 @@ inline int32_t check_style_norm_inputs(const char* op, const std::string& node, 
     if (!loaded) layer_fail(op, node, "weights are not loaded");
     return t;
 }
+
+class StyleNormLayer : public ShapeKeeping<Fp32Layer> {
+public:
+    int32_t C, C_style;
+    float eps;
+    StyleProjection fc;
+
+protected:
+    // Throws when C or C_style is below 1 or eps is negative or not finite.
+    StyleNormLayer(const char* op, const std::string& node_name, int32_t C_, int32_t C_style_, float eps_)
+        : ShapeKeeping(node_name), C(C_), C_style(C_style_), eps(eps_) {
+        check_style_norm_args(op, name, C, C_style, eps);
+    }
+};
 
 }  // namespace vantrel

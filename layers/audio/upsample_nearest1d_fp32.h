@@ -3,18 +3,17 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class UpsampleNearest1dFp32 final : public ILayer {
+class UpsampleNearest1dFp32 final : public Fp32Layer {
 public:
     // Throws when scale_factor is below 1.
     UpsampleNearest1dFp32(const std::string& node_name, int32_t scale_factor);
 
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // {C, L*scale_factor, W}, the length saturated to the int32 range.
     Shape3 output_shape(Shape3 input) const override;
 

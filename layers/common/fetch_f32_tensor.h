@@ -11,14 +11,12 @@
 
 namespace vantrel {
 
-// Returns false when the tensor is absent and not required (out untouched).
-// Throws when a required tensor is absent, its byte count is not a multiple
-// of 4, or it does not hold exactly `expected` floats.
-inline bool fetch_f32_tensor(const char* op, const std::string& node, const WeightFetch& fetch,
-                             const std::string& tensor, int64_t expected, bool required,
-                             std::vector<float>& out) {
+// The raw bytes of `tensor`, a whole number of float32 values; false when
+// it is absent and not required. Throws when a required tensor is absent or
+// the bytes are not whole floats.
+inline bool fetch_f32_bytes(const char* op, const std::string& node, const WeightFetch& fetch,
+                            const std::string& tensor, bool required, std::vector<uint8_t>& bytes) {
     std::vector<int> shape;
-    std::vector<uint8_t> bytes;
     if (!fetch(tensor, shape, bytes)) {
         if (required) layer_fail(op, node, "weight tensor '" + tensor + "' is missing");
         return false;
@@ -26,6 +24,17 @@ inline bool fetch_f32_tensor(const char* op, const std::string& node, const Weig
     if (bytes.size() % 4 != 0)
         layer_fail(op, node, "weight tensor '" + tensor + "' has " + std::to_string(bytes.size()) +
                                  " bytes, not a whole number of float32 values");
+    return true;
+}
+
+// Returns false when the tensor is absent and not required (out untouched).
+// Throws when a required tensor is absent, its byte count is not a multiple
+// of 4, or it does not hold exactly `expected` floats.
+inline bool fetch_f32_tensor(const char* op, const std::string& node, const WeightFetch& fetch,
+                             const std::string& tensor, int64_t expected, bool required,
+                             std::vector<float>& out) {
+    std::vector<uint8_t> bytes;
+    if (!fetch_f32_bytes(op, node, fetch, tensor, required, bytes)) return false;
     const uint64_t n = bytes.size() / 4;
     if (expected < 0 || n != uint64_t(expected))
         layer_fail(op, node, "weight tensor '" + tensor + "' holds " + std::to_string(n) +

@@ -45,6 +45,15 @@ inline Buffer device_copy(Allocator& alloc, const void* host, size_t bytes) {
     return d;
 }
 
+inline Buffer device_copy(Allocator& alloc, const Buffer& host) {
+    return device_copy(alloc, host.data, size_t(host.size));
+}
+
+// Appends a device copy of `host` to `blocks` unless it is empty.
+inline void add_device_copy(Allocator& alloc, const Buffer& host, std::vector<Buffer>& blocks) {
+    if (!host.empty()) blocks.push_back(device_copy(alloc, host));
+}
+
 template <typename T>
 Buffer device_copy(Allocator& alloc, const std::vector<T>& host) {
     return device_copy(alloc, host.data(), host.size() * sizeof(T));

@@ -33,6 +33,13 @@ inline void require_inputs(const char* op, const std::string& node, int num_inpu
                                  ", got " + std::to_string(num_inputs));
 }
 
+// forward: the input has the layer's C_in channels.
+inline void require_input_channels(const char* op, const std::string& node, int32_t c, int32_t C_in) {
+    if (c != C_in)
+        layer_fail(op, node, "input has " + std::to_string(c) + " channels, expected C_in = " +
+                                 std::to_string(C_in));
+}
+
 // forward: the view holds at least `count` elements of `elem_bytes` each.
 inline void require_view_holds(const char* op, const std::string& node, const char* what,
                                uint64_t view_bytes, int64_t count, int64_t elem_bytes) {
@@ -53,6 +60,31 @@ inline void require_input_extent(const char* op, const std::string& node, const 
 inline void require_output_extent(const char* op, const std::string& node, const BufferView* out,
                                   int64_t count, int64_t elem_bytes) {
     require_view_holds(op, node, "output buffer", out ? out->bytes : 0, count, elem_bytes);
+}
+
+// The slot's kernel; a layer failure when the active backend leaves it empty.
+template <typename Fn>
+Fn require_kernel(const char* op, const std::string& node, Fn slot, const char* slot_name) {
+    if (!slot) layer_fail(op, node, std::string("the active backend has no ") + slot_name + " kernel");
+    return slot;
+}
+
+// The stream kernels take: the context's, or none without a context.
+inline void* stream_of(const ExecContext* ctx) { return ctx ? ctx->stream : nullptr; }
+
+// forward of a fully connected layer: one input read as a flat vector of
+// exactly C_in elements, loaded weights and an output of C_out floats.
+inline void require_flat_input(const char* op, const std::string& node, const TensorView* inputs, int num_inputs,
+                               const BufferView* output, int32_t C_in, int32_t C_out, bool loaded,
+                               int64_t in_elem_bytes) {
+    require_inputs(op, node, num_inputs, 1);
+    const int64_t n_in = element_count(inputs[0].shape());
+    if (n_in != C_in)
+        layer_fail(op, node, "input has " + std::to_string(n_in) + " elements, expected C_in = " +
+                                 std::to_string(C_in));
+    if (!loaded) layer_fail(op, node, "weights are not loaded");
+    require_input_extent(op, node, inputs, 0, in_elem_bytes);
+    require_output_extent(op, node, output, C_out, 4);
 }
 
 // Kernels take 32-bit counts; a tensor beyond that range is refused rather

@@ -4,13 +4,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "loader/layer_args.h"
 #include "loader/op_table.h"
 
 namespace vantrel {
 
-class PlaceholderLayer final : public ILayer {
+class PlaceholderLayer final : public ShapeKeeping<Fp32Layer> {
 public:
     PlaceholderLayer(int32_t op, LayerArgs args) : op_(op), args_(std::move(args)) {}
 
@@ -20,8 +20,6 @@ public:
     }
     // Every int8 op has its own layer, so a placeholder only stands in for
     // float ops.
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
 
     int32_t op() const { return op_; }
     const LayerArgs& args() const { return args_; }

@@ -1,5 +1,6 @@
 #include "layers/image/add_fp32.h"
 
+#include "layers/common/elementwise_io.h"
 #include "layers/common/layer_checks.h"
 #include "loader/op_registry.h"
 
@@ -12,15 +13,11 @@ constexpr const char* kOp = "add_fp32";
 Shape3 AddFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                         ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 2);
-    const int64_t n = element_count(inputs[0].shape());
-    require_input_extent(kOp, name, inputs, 0, 4);
-    require_view_holds(kOp, name, "input 1", inputs[1].bytes, n, 4);
-    require_output_extent(kOp, name, output, n, 4);
-    const int32_t n32 = checked_int32_count(kOp, name, n);
-    if (!be.k_add_f32) layer_fail(kOp, name, "the active backend has no k_add_f32 kernel");
-    be.k_add_f32(static_cast<const float*>(inputs[0].data), static_cast<const float*>(inputs[1].data),
-                 static_cast<float*>(output->data), n32, relu, ctx ? ctx->stream : nullptr);
+    const int32_t n32 = elementwise_count(kOp, name, inputs, num_inputs, output, 2, 4);
+    require_kernel(kOp, name, be.k_add_f32, "k_add_f32")(static_cast<const float*>(inputs[0].data),
+                                                          static_cast<const float*>(inputs[1].data),
+                                                          static_cast<float*>(output->data), n32, relu,
+                                                          stream_of(ctx));
     return inputs[0].shape();
 }
 

@@ -1,18 +1,16 @@
 // Element-wise sum of two float tensors of the same element count, with the
 // node's fused ReLU.
 #pragma once
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class AddFp32 final : public ILayer {
+class AddFp32 final : public ShapeKeeping<Fp32Layer> {
 public:
     // Nodes with a single input are refused in forward: there is no second
     // operand to add.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
 };
 
 }  // namespace vantrel

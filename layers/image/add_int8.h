@@ -2,11 +2,11 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class AddInt8 final : public ILayer {
+class AddInt8 final : public ShapeKeeping<Int8Layer> {
 public:
     // Throws when out_scale is not finite and positive or an input scale is
     // not finite: the kernel divides by out_scale and scales by the ratios.
@@ -16,8 +16,6 @@ public:
     // Nodes with a single input are refused: there is no second operand.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeInt8; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
 
     float in1_scale, in2_scale, out_scale;
     int32_t in1_zp, in2_zp, out_zp;

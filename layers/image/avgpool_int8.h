@@ -5,11 +5,11 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
+#include "layers/image/pool_window.h"
 
 namespace vantrel {
 
-class AvgPoolInt8 final : public ILayer {
+class AvgPoolInt8 final : public GlobalPoolLayer<kDtypeInt8> {
 public:
     // Throws when out_scale is not finite and positive or in_scale is not
     // finite: the kernel divides by out_scale.
@@ -18,8 +18,6 @@ public:
 
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeInt8; }
-    Shape3 output_shape(Shape3 input) const override;
 
     float in_scale, out_scale;
     int32_t in_zp, out_zp;

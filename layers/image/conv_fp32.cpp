@@ -18,29 +18,15 @@ namespace vantrel {
 namespace {
 constexpr const char* kOp = "conv_fp32";
 
-// Byte counts of pathological geometries saturate instead of wrapping.
-uint64_t mul_sat(uint64_t a, uint64_t b) {
-    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
-    return a * b;
-}
-int64_t clamp_int32(int64_t v) { return v > INT32_MAX ? INT32_MAX : v; }
 }  // namespace
 
 ConvFp32::ConvFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_, int32_t kH_,
                    int32_t kW_, int32_t stride_h_, int32_t stride_w_, int32_t pad_h_,
                    int32_t pad_w_, int32_t groups_, int32_t dilation_h_, int32_t dilation_w_)
-    : C_out(C_out_), C_in(C_in_), kH(kH_), kW(kW_), stride_h(stride_h_), stride_w(stride_w_),
-      pad_h(pad_h_), pad_w(pad_w_), groups(groups_), dilation_h(dilation_h_),
-      dilation_w(dilation_w_), K(0) {
-    name = node_name;
-    K = require_conv2d_geometry(kOp, name, C_out, C_in, kH, kW, stride_h, stride_w, pad_h, pad_w, groups);
+    : Conv2dLayer(kOp, node_name, C_out_, C_in_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, groups_),
+      dilation_h(dilation_h_), dilation_w(dilation_w_) {
     require_arg_at_least(kOp, name, "dilation_h", dilation_h, 1);
     require_arg_at_least(kOp, name, "dilation_w", dilation_w, 1);
-}
-
-std::string ConvFp32::key(const std::string& what) const {
-    return "ConvFp32:" + name + what + ":" + std::to_string(C_out) + "x" + std::to_string(C_in) + "x" +
-           std::to_string(kH) + "x" + std::to_string(kW) + "/" + std::to_string(groups);
 }
 
 void ConvFp32::load_weights(const WeightFetch& fetch) {
@@ -75,7 +61,7 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
             for (int t = 0; t < 16; ++t) u[t * plane + oc] = e[t];
         }
         for (int t = 0; t < 16; ++t)
-            winograd_u[t] = pack_f32_shared(kOp, name, key(".winograd_u" + std::to_string(t)),
+            winograd_u[t] = pack_f32_shared(kOp, name, key("ConvFp32", ".winograd_u" + std::to_string(t)),
                                             u.data() + t * plane, C_out, C_in, winograd_owner_[t]);
         winograd_ready = true;
     }
@@ -88,7 +74,7 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
         reorder_conv_weights_f32(weight.data(), r.data(), C_out, cin_g, kH, kW);
 
     if (groups == 1) {
-        packed = pack_f32_shared(kOp, name, key(".weight"), r.data(), C_out, K, packed_owner_);
+        packed = pack_f32_shared(kOp, name, key("ConvFp32", ".weight"), r.data(), C_out, K, packed_owner_);
     } else if (depthwise()) {
         depthwise_taps.resize(weight.size());
         depthwise_weights_tap_major_f32(weight.data(), depthwise_taps.data(), C_out, kH, kW);
@@ -98,7 +84,7 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
         group_owner_.resize(size_t(groups));
         for (int32_t g = 0; g < groups; ++g)
             group_packed[size_t(g)] =
-                pack_f32_shared(kOp, name, key(".weight.group" + std::to_string(g)),
+                pack_f32_shared(kOp, name, key("ConvFp32", ".weight.group" + std::to_string(g)),
                                 r.data() + size_t(g) * size_t(cog) * size_t(K), cog, K,
                                 group_owner_[size_t(g)]);
     }
@@ -106,11 +92,6 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
     // a device backend gets the GEMM order.
     if (be.kind != kBackendHost) weight = std::move(r);
     loaded_ = true;
-}
-
-Shape3 ConvFp32::output_shape(Shape3 in) const {
-    return Shape3{C_out, int32_t(clamp_int32(conv_out_extent(in.h, kH, stride_h, pad_h, dilation_h))),
-                  int32_t(clamp_int32(conv_out_extent(in.w, kW, stride_w, pad_w, dilation_w)))};
 }
 
 void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
@@ -132,16 +113,9 @@ void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
 Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                          ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
+    const Shape3 os = checked_io(kOp, inputs, num_inputs, output, 4, loaded_);
     const TensorView& x = inputs[0];
-    if (x.c != C_in)
-        layer_fail(kOp, name, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
-                                  std::to_string(C_in));
-    if (!loaded_) layer_fail(kOp, name, "weights are not loaded");
-    require_input_extent(kOp, name, inputs, 0, 4);
-    const Shape3 os = output_shape(x.shape());
     const int64_t oh = os.h, ow = os.w;
-    require_output_extent(kOp, name, output, int64_t(C_out) * oh * ow, 4);
     if (oh == 0 || ow == 0 || x.h <= 0 || x.w <= 0) return os;
     checked_int32_count(kOp, name, oh * ow);
 
@@ -197,17 +171,10 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
 }
 
 void ConvFp32::upload_weights(Allocator& alloc) {
-    if (!alloc.is_device()) return;
-    device_blocks_.clear();
-    auto copy = [&](const Buffer& host) {
-        if (host.empty()) return;
-        Buffer d = alloc.make_buffer(size_t(host.size));
-        alloc.copy_to_device(d.data, host.data, size_t(host.size));
-        device_blocks_.push_back(std::move(d));
-    };
-    copy(packed);
-    for (const Buffer& u : winograd_u) copy(u);
-    for (const Buffer& g : group_packed) copy(g);
+    std::vector<const Buffer*> blocks{&packed};
+    for (const Buffer& u : winograd_u) blocks.push_back(&u);
+    for (const Buffer& g : group_packed) blocks.push_back(&g);
+    upload_blocks(alloc, blocks);
 }
 
 std::unique_ptr<ILayer> create_conv_fp32(const LayerInit& in) {

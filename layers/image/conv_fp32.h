@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/image/conv2d_layer.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class ConvFp32 final : public ILayer {
+class ConvFp32 final : public Conv2dLayer<kDtypeFp32> {
 public:
     // Throws when a size, stride, dilation or group count is below 1, a pad
     // is negative, or groups does not divide C_in and C_out.
@@ -29,17 +29,15 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // {C_out, OH, OW}; an extent is 0 when the dilated kernel exceeds the
     // padded input.
-    Shape3 output_shape(Shape3 input) const override;
+    Shape3 output_shape(Shape3 input) const override { return conv_output(input, dilation_h, dilation_w); }
     // Area 2: the im2col matrix, the Winograd matrices or the grouped
     // im2col + GEMM result, whichever is largest.
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;
     void upload_weights(Allocator& alloc) override;
 
-    int32_t C_out, C_in, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, dilation_h, dilation_w;
-    int32_t K;  // weights per output channel: (C_in / groups) * kH * kW
+    int32_t dilation_h, dilation_w;
     std::vector<float> weight;  // [C_out][C_in/groups][kH][kW] (GEMM order on device backends)
     std::vector<float> bias;    // [C_out] or empty
     Buffer packed;              // groups == 1: pack_f32 of [C_out][kH][kW][C_in]
@@ -52,13 +50,9 @@ public:
     bool grouped() const { return groups > 1 && groups < C_in; }
 
 private:
-    std::string key(const std::string& what) const;
-
-    bool loaded_ = false;
     std::shared_ptr<SharedPackedWeight> packed_owner_;
     std::shared_ptr<SharedPackedWeight> winograd_owner_[16];
     std::vector<std::shared_ptr<SharedPackedWeight>> group_owner_;
-    std::vector<Buffer> device_blocks_;
 };
 
 }  // namespace vantrel

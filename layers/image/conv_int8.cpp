@@ -9,7 +9,7 @@
 #include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/quantize.h"
-#include "layers/common/fetch_typed_tensor.h"
+#include "layers/common/requant_weights.h"
 #include "layers/common/packed_s8_buffer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_checks.h"
@@ -20,36 +20,20 @@ namespace vantrel {
 namespace {
 constexpr const char* kOp = "conv_int8";
 
-uint64_t mul_sat(uint64_t a, uint64_t b) {
-    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
-    return a * b;
-}
-int64_t clamp_int32(int64_t v) { return v > INT32_MAX ? INT32_MAX : v; }
 int32_t low32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
 }  // namespace
 
 ConvInt8::ConvInt8(const std::string& node_name, int32_t C_out_, int32_t C_in_, int32_t kH_,
                    int32_t kW_, int32_t stride_h_, int32_t stride_w_, int32_t pad_h_,
                    int32_t pad_w_, int32_t groups_, int8_t in_zp_, int8_t out_zp_)
-    : C_out(C_out_), C_in(C_in_), kH(kH_), kW(kW_), stride_h(stride_h_), stride_w(stride_w_),
-      pad_h(pad_h_), pad_w(pad_w_), groups(groups_), in_zp(in_zp_), out_zp(out_zp_), K(0) {
-    name = node_name;
-    K = require_conv2d_geometry(kOp, name, C_out, C_in, kH, kW, stride_h, stride_w, pad_h, pad_w, groups);
-}
-
-std::string ConvInt8::key(const std::string& what) const {
-    return "ConvInt8:" + name + what + ":" + std::to_string(C_out) + "x" + std::to_string(C_in) + "x" +
-           std::to_string(kH) + "x" + std::to_string(kW) + "/" + std::to_string(groups);
-}
+    : Conv2dLayer(kOp, node_name, C_out_, C_in_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, groups_),
+      in_zp(in_zp_), out_zp(out_zp_) {}
 
 void ConvInt8::load_weights(const WeightFetch& fetch) {
     std::vector<int8_t> w;
     std::vector<float> rs;
     std::vector<int64_t> eb;
-    fetch_typed_tensor(kOp, name, fetch, name + ".weight", int64_t(C_out) * K, "int8", w);
-    fetch_typed_tensor(kOp, name, fetch, name + ".req_scale", C_out, "float32", rs);
-    require_scales(kOp, name, name + ".req_scale", rs);
-    fetch_typed_tensor(kOp, name, fetch, name + ".eff_bias", C_out, "int64", eb);
+    fetch_requant_weights(kOp, name, fetch, int64_t(C_out) * K, C_out, w, rs, eb);
     const Backend& be = active_backend_or_throw();
 
     loaded_ = false;
@@ -71,26 +55,16 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
     req_scale = std::move(rs);
     eff_bias = std::move(eb);
 
-    multiplier.resize(size_t(C_out));
-    shift.resize(size_t(C_out));
-    row_sums.resize(size_t(C_out));
-    for (size_t n = 0; n < size_t(C_out); ++n) {
-        QuantMultiplier q = quantize_multiplier(req_scale[n]);
-        multiplier[n] = q.multiplier;
-        shift[n] = q.shift;
-        int64_t s = 0;
-        for (size_t k = 0; k < size_t(K); ++k) s += weight[n * size_t(K) + k];
-        row_sums[n] = low32(s);
-    }
+    requant_rows(req_scale, weight, K, multiplier, shift, row_sums);
 
-    packed_raw = pack_s8_shared(kOp, name, key(".weight.raw"), weight.data(), C_out, K, raw_owner_);
+    packed_raw = pack_s8_shared(kOp, name, key("ConvInt8", ".weight.raw"), weight.data(), C_out, K, raw_owner_);
     if (kH < 2 && kW < 2) {
         packed = borrowed_view(packed_raw);
     } else {
         // The GEMM's reduction order is (ky, kx, c), as the im2col columns run.
         std::vector<int8_t> r(weight.size());
         reorder_conv_weights_s8(weight.data(), r.data(), C_out, C_in / groups, kH, kW);
-        packed = pack_s8_shared(kOp, name, key(".weight"), r.data(), C_out, K, packed_owner_);
+        packed = pack_s8_shared(kOp, name, key("ConvInt8", ".weight"), r.data(), C_out, K, packed_owner_);
     }
 
     if (winograd_shape()) prepare_winograd();
@@ -133,7 +107,7 @@ void ConvInt8::prepare_winograd() {
             wino_correction[t][o] = low32(s);
             if (t == 5) corr5[o] = s;
         }
-        winograd_u[t] = pack_s8_shared(kOp, name, key(".winograd_u" + std::to_string(t)), q.data(),
+        winograd_u[t] = pack_s8_shared(kOp, name, key("ConvInt8", ".winograd_u" + std::to_string(t)), q.data(),
                                        C_out, C_in, winograd_owner_[t]);
     }
     input_transform_scale = 0.25f;
@@ -157,11 +131,6 @@ void ConvInt8::prepare_winograd() {
     winograd_ready = true;
 }
 
-Shape3 ConvInt8::output_shape(Shape3 in) const {
-    return Shape3{C_out, int32_t(clamp_int32(conv_out_extent(in.h, kH, stride_h, pad_h, 1))),
-                  int32_t(clamp_int32(conv_out_extent(in.w, kW, stride_w, pad_w, 1)))};
-}
-
 void ConvInt8::plan_scratch(Shape3 in, ScratchRequest& req) const {
     if (in.c <= 0 || in.h <= 0 || in.w <= 0) return;
     const uint64_t oh = uint64_t(conv_out_extent(in.h, kH, stride_h, pad_h, 1));
@@ -177,16 +146,9 @@ void ConvInt8::plan_scratch(Shape3 in, ScratchRequest& req) const {
 Shape3 ConvInt8::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                          ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
+    const Shape3 os = checked_io(kOp, inputs, num_inputs, output, 1, loaded_);
     const TensorView& x = inputs[0];
-    if (x.c != C_in)
-        layer_fail(kOp, name, "input has " + std::to_string(x.c) + " channels, expected C_in = " +
-                                  std::to_string(C_in));
-    if (!loaded_) layer_fail(kOp, name, "weights are not loaded");
-    require_input_extent(kOp, name, inputs, 0, 1);
-    const Shape3 os = output_shape(x.shape());
     const int64_t oh = os.h, ow = os.w;
-    require_output_extent(kOp, name, output, int64_t(C_out) * oh * ow, 1);
     if (oh == 0 || ow == 0) return os;
     checked_int32_count(kOp, name, oh * ow);
     int8_t* out = static_cast<int8_t*>(output->data);
@@ -252,17 +214,10 @@ Shape3 ConvInt8::forward(const TensorView* inputs, int num_inputs, const BufferV
 }
 
 void ConvInt8::upload_weights(Allocator& alloc) {
-    if (!alloc.is_device()) return;
-    device_blocks_.clear();
-    auto copy = [&](const Buffer& host) {
-        if (host.empty()) return;
-        Buffer d = alloc.make_buffer(size_t(host.size));
-        alloc.copy_to_device(d.data, host.data, size_t(host.size));
-        device_blocks_.push_back(std::move(d));
-    };
-    copy(packed_raw);
-    if (packed.data != packed_raw.data) copy(packed);
-    for (const Buffer& u : winograd_u) copy(u);
+    std::vector<const Buffer*> blocks{&packed_raw};
+    if (packed.data != packed_raw.data) blocks.push_back(&packed);
+    for (const Buffer& u : winograd_u) blocks.push_back(&u);
+    upload_blocks(alloc, blocks);
 }
 
 std::unique_ptr<ILayer> create_conv_int8(const LayerInit& in) {

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/image/conv2d_layer.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class ConvInt8 final : public ILayer {
+class ConvInt8 final : public Conv2dLayer<kDtypeInt8> {
 public:
     // Throws when a size, stride or group count is below 1, a pad is
     // negative, or groups does not divide C_in and C_out.
@@ -33,17 +33,14 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeInt8; }
     // {C_out, OH, OW}; an extent is 0 when the kernel exceeds the padded input.
-    Shape3 output_shape(Shape3 input) const override;
+    Shape3 output_shape(Shape3 input) const override { return conv_output(input, 1, 1); }
     // Area 0: the int8 im2col matrix or the Winograd input transform;
     // area 1: the Winograd products.
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;
     void upload_weights(Allocator& alloc) override;
 
-    int32_t C_out, C_in, kH, kW, stride_h, stride_w, pad_h, pad_w, groups;
     int8_t in_zp, out_zp;
-    int32_t K;  // (C_in / groups) * kH * kW
     std::vector<int8_t> weight;      // [C_out][C_in/groups][kH][kW]
     std::vector<float> req_scale;    // [C_out]
     std::vector<int32_t> multiplier, shift;
@@ -70,12 +67,9 @@ public:
     }
 
 private:
-    std::string key(const std::string& what) const;
     void prepare_winograd();
 
-    bool loaded_ = false;
     std::shared_ptr<SharedPackedWeight> raw_owner_, packed_owner_, winograd_owner_[16];
-    std::vector<Buffer> device_blocks_;
 };
 
 }  // namespace vantrel

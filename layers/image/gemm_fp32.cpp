@@ -37,14 +37,7 @@ void GemmFp32::load_weights(const WeightFetch& fetch) {
 Shape3 GemmFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                          ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
-    const int64_t n_in = element_count(inputs[0].shape());
-    if (n_in != C_in)
-        layer_fail(kOp, name, "input has " + std::to_string(n_in) + " elements, expected C_in = " +
-                                  std::to_string(C_in));
-    if (packed.empty()) layer_fail(kOp, name, "weights are not loaded");
-    require_input_extent(kOp, name, inputs, 0, 4);
-    require_output_extent(kOp, name, output, C_out, 4);
+    require_flat_input(kOp, name, inputs, num_inputs, output, C_in, C_out, !packed.empty(), 4);
     float* y = static_cast<float*>(output->data);
     void* stream = ctx ? ctx->stream : nullptr;
     KLinearF32 linear = be.k_linear_f32 ? be.k_linear_f32 : &linear_f32;

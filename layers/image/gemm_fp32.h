@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class GemmFp32 final : public ILayer {
+class GemmFp32 final : public Fp32Layer {
 public:
     // Throws when C_out or C_in is below 1.
     GemmFp32(const std::string& node_name, int32_t C_out, int32_t C_in);
@@ -21,7 +21,6 @@ public:
     // The input tensor must have exactly C_in elements, whatever its shape.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     Shape3 output_shape(Shape3) const override { return Shape3{C_out, 1, 1}; }
     void upload_weights(Allocator& alloc) override;
 

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class GemmInt8 final : public ILayer {
+class GemmInt8 final : public Fp32Layer {
 public:
     // Throws when C_out or C_in is below 1.
     GemmInt8(const std::string& node_name, int32_t C_out, int32_t C_in, int32_t in_zp);
@@ -23,7 +23,6 @@ public:
     // The input tensor must have exactly C_in elements, whatever its shape.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     int input_dtype() const override { return kDtypeInt8; }
     Shape3 output_shape(Shape3) const override { return Shape3{C_out, 1, 1}; }
     void upload_weights(Allocator& alloc) override;

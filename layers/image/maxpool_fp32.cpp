@@ -12,24 +12,18 @@ constexpr const char* kOp = "maxpool_fp32";
 
 MaxPoolFp32::MaxPoolFp32(const std::string& node_name, int32_t kH_, int32_t kW_,
                          int32_t stride_h_, int32_t stride_w_, int32_t pad_h_, int32_t pad_w_)
-    : PoolWindow(kOp, node_name, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_) {
-    name = node_name;
-}
+    : WindowPoolLayer(kOp, node_name, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_) {}
 
 Shape3 MaxPoolFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                             ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
-    require_input_holds(kOp, name, inputs, 0, 4);
-    const Shape3 in = inputs[0].shape();
-    const Shape3 out = checked_output(kOp, name, in);
-    const int64_t n = checked_elements(kOp, name, "output", out.c, out.h, out.w, 4);
-    require_output_extent(kOp, name, output, n, 4);
-    if (!be.k_maxpool_f32) layer_fail(kOp, name, "the active backend has no k_maxpool_f32 kernel");
+    int64_t n = 0;
+    const Shape3 out = checked_io(kOp, inputs, num_inputs, output, 4, n);
+    const KMaxPoolF32 k = require_kernel(kOp, name, be.k_maxpool_f32, "k_maxpool_f32");
     if (n > 0)
-        be.k_maxpool_f32(static_cast<const float*>(inputs[0].data), static_cast<float*>(output->data),
-                         out.c, nonnegative(in.h), nonnegative(in.w), kH, kW, stride_h, stride_w,
-                         pad_h, pad_w, ctx ? ctx->stream : nullptr);
+        k(static_cast<const float*>(inputs[0].data), static_cast<float*>(output->data), out.c,
+          nonnegative(inputs[0].h), nonnegative(inputs[0].w), kH, kW, stride_h, stride_w, pad_h, pad_w,
+          stream_of(ctx));
     return out;
 }
 

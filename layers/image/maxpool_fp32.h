@@ -4,12 +4,11 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
 #include "layers/image/pool_window.h"
 
 namespace vantrel {
 
-class MaxPoolFp32 final : public ILayer, public PoolWindow {
+class MaxPoolFp32 final : public WindowPoolLayer<kDtypeFp32> {
 public:
     // Throws when a kernel size or stride is below 1 or a pad is negative.
     MaxPoolFp32(const std::string& node_name, int32_t kH, int32_t kW, int32_t stride_h,
@@ -17,8 +16,6 @@ public:
 
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return PoolWindow::output(input); }
 };
 
 }  // namespace vantrel

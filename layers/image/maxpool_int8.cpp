@@ -13,26 +13,20 @@ constexpr const char* kOp = "maxpool_int8";
 MaxPoolInt8::MaxPoolInt8(const std::string& node_name, int32_t kH_, int32_t kW_,
                          int32_t stride_h_, int32_t stride_w_, int32_t pad_h_, int32_t pad_w_,
                          int8_t in_zp_, int8_t out_zp_)
-    : PoolWindow(kOp, node_name, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_),
+    : WindowPoolLayer(kOp, node_name, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_),
       in_zp(in_zp_),
-      out_zp(out_zp_) {
-    name = node_name;
-}
+      out_zp(out_zp_) {}
 
 Shape3 MaxPoolInt8::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                             ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
-    require_input_holds(kOp, name, inputs, 0, 1);
-    const Shape3 in = inputs[0].shape();
-    const Shape3 out = checked_output(kOp, name, in);
-    const int64_t n = checked_elements(kOp, name, "output", out.c, out.h, out.w, 1);
-    require_output_extent(kOp, name, output, n, 1);
-    if (!be.k_maxpool_s8) layer_fail(kOp, name, "the active backend has no k_maxpool_s8 kernel");
+    int64_t n = 0;
+    const Shape3 out = checked_io(kOp, inputs, num_inputs, output, 1, n);
+    const KMaxPoolS8 k = require_kernel(kOp, name, be.k_maxpool_s8, "k_maxpool_s8");
     if (n > 0)
-        be.k_maxpool_s8(static_cast<const int8_t*>(inputs[0].data), static_cast<int8_t*>(output->data),
-                        out.c, nonnegative(in.h), nonnegative(in.w), kH, kW, stride_h, stride_w,
-                        pad_h, pad_w, ctx ? ctx->stream : nullptr);
+        k(static_cast<const int8_t*>(inputs[0].data), static_cast<int8_t*>(output->data), out.c,
+          nonnegative(inputs[0].h), nonnegative(inputs[0].w), kH, kW, stride_h, stride_w, pad_h, pad_w,
+          stream_of(ctx));
     return out;
 }
 

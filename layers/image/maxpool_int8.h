@@ -5,12 +5,11 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
 #include "layers/image/pool_window.h"
 
 namespace vantrel {
 
-class MaxPoolInt8 final : public ILayer, public PoolWindow {
+class MaxPoolInt8 final : public WindowPoolLayer<kDtypeInt8> {
 public:
     // Throws when a kernel size or stride is below 1 or a pad is negative.
     MaxPoolInt8(const std::string& node_name, int32_t kH, int32_t kW, int32_t stride_h,
@@ -18,8 +17,6 @@ public:
 
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeInt8; }
-    Shape3 output_shape(Shape3 input) const override { return PoolWindow::output(input); }
 
     // Stored from the node, unused by pooling.
     int8_t in_zp, out_zp;

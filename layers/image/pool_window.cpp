@@ -17,15 +17,21 @@ PoolWindow::PoolWindow(const char* op, const std::string& node, int32_t kH_, int
     require_arg_at_least(op, node, "pad_w", pad_w, 0);
 }
 
+// Output extents in 64 bits, before any int32 check.
+static void pool_extents(const PoolWindow& p, Shape3 in, int64_t& oh, int64_t& ow) {
+    oh = pool_out_extent(nonnegative(in.h), p.kH, p.stride_h, p.pad_h);
+    ow = pool_out_extent(nonnegative(in.w), p.kW, p.stride_w, p.pad_w);
+}
+
 Shape3 PoolWindow::output(Shape3 in) const {
-    int64_t oh = pool_out_extent(nonnegative(in.h), kH, stride_h, pad_h);
-    int64_t ow = pool_out_extent(nonnegative(in.w), kW, stride_w, pad_w);
+    int64_t oh, ow;
+    pool_extents(*this, in, oh, ow);
     return Shape3{nonnegative(in.c), oh > INT32_MAX ? 0 : int32_t(oh), ow > INT32_MAX ? 0 : int32_t(ow)};
 }
 
 Shape3 PoolWindow::checked_output(const char* op, const std::string& node, Shape3 in) const {
-    int64_t oh = pool_out_extent(nonnegative(in.h), kH, stride_h, pad_h);
-    int64_t ow = pool_out_extent(nonnegative(in.w), kW, stride_w, pad_w);
+    int64_t oh, ow;
+    pool_extents(*this, in, oh, ow);
     if (oh > INT32_MAX || ow > INT32_MAX)
         layer_fail(op, node, "output extent " + std::to_string(oh) + " x " + std::to_string(ow) +
                                  " does not fit 32 bits");

@@ -1,10 +1,13 @@
-// Window geometry of the max-pooling layers: kernel size, strides and pads,
-// validated when the layer is built.
+// Shapes and forward checks of the pooling layers, shared by their float and
+// int8 classes: the window geometry of max pooling, validated when the layer
+// is built, and the one-value-per-channel shape of global average pooling.
 #pragma once
 #include <cstdint>
 #include <string>
 
 #include "engine/tensor.h"
+#include "layers/common/checked_extent.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
@@ -23,6 +26,43 @@ struct PoolWindow {
     Shape3 checked_output(const char* op, const std::string& node, Shape3 input) const;
 
     int32_t kH, kW, stride_h, stride_w, pad_h, pad_w;
+};
+
+// forward of a pooling layer: one input that holds its own shape.
+inline Shape3 pool_input(const char* op, const std::string& node, const TensorView* inputs, int num_inputs,
+                         int64_t elem_bytes) {
+    require_inputs(op, node, num_inputs, 1);
+    require_input_holds(op, node, inputs, 0, elem_bytes);
+    return inputs[0].shape();
+}
+
+// Max pooling over the window; the output element type is the input's.
+template <int Dtype>
+class WindowPoolLayer : public TypedLayer<Dtype>, public PoolWindow {
+public:
+    WindowPoolLayer(const char* op, const std::string& node, int32_t kH, int32_t kW, int32_t stride_h,
+                    int32_t stride_w, int32_t pad_h, int32_t pad_w)
+        : TypedLayer<Dtype>(node), PoolWindow(op, node, kH, kW, stride_h, stride_w, pad_h, pad_w) {}
+    Shape3 output_shape(Shape3 input) const override { return PoolWindow::output(input); }
+
+protected:
+    // forward's checks: the input, then an output buffer that holds the
+    // window output; returns its shape, `n` its element count.
+    Shape3 checked_io(const char* op, const TensorView* inputs, int num_inputs, const BufferView* output,
+                      int64_t elem_bytes, int64_t& n) const {
+        const Shape3 out = checked_output(op, this->name, pool_input(op, this->name, inputs, num_inputs, elem_bytes));
+        n = checked_elements(op, this->name, "output", out.c, out.h, out.w, elem_bytes);
+        require_output_extent(op, this->name, output, n, elem_bytes);
+        return out;
+    }
+};
+
+// Global average pooling: one value per channel, output {c, 1, 1}.
+template <int Dtype>
+class GlobalPoolLayer : public TypedLayer<Dtype> {
+public:
+    using TypedLayer<Dtype>::TypedLayer;
+    Shape3 output_shape(Shape3 in) const override { return Shape3{nonnegative(in.c), 1, 1}; }
 };
 
 }  // namespace vantrel

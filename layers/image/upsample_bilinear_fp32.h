@@ -4,11 +4,11 @@
 #pragma once
 #include <string>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class UpsampleBilinearFp32 final : public ILayer {
+class UpsampleBilinearFp32 final : public Fp32Layer {
 public:
     // Throws when a scale is not finite and positive.
     UpsampleBilinearFp32(const std::string& node_name, float scale_h, float scale_w);
@@ -16,7 +16,6 @@ public:
     // Throws when OH or OW does not fit 32 bits.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // An extent beyond int32 reads as 0 here, so no buffer is planned for it.
     Shape3 output_shape(Shape3 input) const override;
 

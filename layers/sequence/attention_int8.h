@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class AttentionInt8 final : public ILayer {
+class AttentionInt8 final : public ShapeKeeping<Fp32Layer> {
 public:
     // Throws when num_heads < 1, or embed_dim > 0 does not split into
     // num_heads heads. embed_dim <= 0: E comes from the ".w_qkv_i8" size.
@@ -25,8 +25,6 @@ public:
     // int8 attention kernel.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;
     void upload_weights(Allocator& alloc) override;
 

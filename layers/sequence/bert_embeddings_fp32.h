@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class BertEmbeddingsFp32 final : public ILayer {
+class BertEmbeddingsFp32 final : public HostOnly<Fp32Layer> {
 public:
     // Throws when emb_size is below 1.
     BertEmbeddingsFp32(const std::string& node_name, int32_t emb_size);
@@ -21,9 +21,7 @@ public:
     // sequences longer than the position table.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     Shape3 output_shape(Shape3 input) const override { return Shape3{E, input.h, input.w}; }
-    BackendKind device_kind() const override { return kBackendHost; }
 
     int32_t E;
     std::vector<float> word;   // [vocab][E]

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "engine/cache_capacity.h"
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class CausalAttnCoreFp32 final : public ILayer, public DeclaresCacheCapacity {
+class CausalAttnCoreFp32 final : public ShapeKeeping<Fp32Layer>, public DeclaresCacheCapacity {
 public:
     // Throws when a head count or head_dim is below 1, num_q_heads is not a
     // multiple of num_kv_heads, a row width Hq*d does not fit 32 bits,
@@ -30,8 +30,6 @@ public:
     // and position + T beyond the cache capacity.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
     Shape3 output_shape_multi(const Shape3* inputs, int count) const override {
         return count > 0 ? inputs[0] : Shape3{0, 0, 0};
     }

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class EmbeddingFp32 final : public ILayer {
+class EmbeddingFp32 final : public HostOnly<Fp32Layer> {
 public:
     // Throws when num_embeddings or embedding_dim is below 1.
     EmbeddingFp32(const std::string& node_name, int32_t num_embeddings, int32_t embedding_dim);
@@ -19,9 +19,7 @@ public:
     // no row and is refused.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     Shape3 output_shape(Shape3 input) const override { return Shape3{dim, input.h, input.w}; }
-    BackendKind device_kind() const override { return kBackendHost; }
 
     int32_t vocab, dim;
     std::vector<float> weight;  // [vocab][dim]

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
-#include "layers/common/layer_checks.h"
+#include "layers/common/fetch_f32_tensor.h"
 
 namespace vantrel {
 
@@ -18,16 +17,9 @@ namespace vantrel {
 inline bool fetch_f32_table(const char* op, const std::string& node, const WeightFetch& fetch,
                             const std::string& tensor, int64_t row_width, bool required,
                             std::vector<float>& out) {
-    std::vector<int> shape;
     std::vector<uint8_t> bytes;
     out.clear();
-    if (!fetch(tensor, shape, bytes)) {
-        if (required) layer_fail(op, node, "weight tensor '" + tensor + "' is missing");
-        return false;
-    }
-    if (bytes.size() % 4 != 0)
-        layer_fail(op, node, "weight tensor '" + tensor + "' has " + std::to_string(bytes.size()) +
-                                 " bytes, not a whole number of float32 values");
+    if (!fetch_f32_bytes(op, node, fetch, tensor, required, bytes)) return false;
     const uint64_t n = bytes.size() / 4;
     if (n == 0) layer_fail(op, node, "weight tensor '" + tensor + "' is empty");
     if (row_width < 1 || n % uint64_t(row_width) != 0)

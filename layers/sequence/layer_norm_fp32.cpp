@@ -12,8 +12,6 @@ namespace {
 constexpr const char* kOp = "layernorm_fp32";
 }
 
-LayerNormFp32::LayerNormFp32(const std::string& node_name, float eps_) : eps(eps_) { name = node_name; }
-
 void LayerNormFp32::load_weights(const WeightFetch& fetch) {
     if (!fetch) return;
     std::vector<float> g, b;
@@ -29,13 +27,12 @@ void LayerNormFp32::load_weights(const WeightFetch& fetch) {
 Shape3 LayerNormFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                               ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    const int64_t rows = norm_layer_rows(kOp, name, inputs, num_inputs, output, gamma);
+    const int32_t rows32 = checked_rows(kOp, inputs, num_inputs, output);
     const TensorView& x = inputs[0];
-    if (rows == 0) return x.shape();
-    const int32_t rows32 = checked_int32_count(kOp, name, rows);
+    if (rows32 == 0) return x.shape();
     const KLayerNormF32 fn = slot_or_host(kOp, name, be, be.k_layer_norm_f32, &k_layer_norm_f32, "k_layer_norm_f32");
     fn(static_cast<const float*>(x.data), gamma.data(), beta.data(), static_cast<float*>(output->data),
-       rows32, x.c, ctx ? ctx->stream : nullptr, eps);
+       rows32, x.c, stream_of(ctx), eps);
     return x.shape();
 }
 

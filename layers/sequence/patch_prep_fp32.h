@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class PatchPrepFp32 final : public ILayer {
+class PatchPrepFp32 final : public HostOnly<Fp32Layer> {
 public:
     // Needs ".cls_token" (its length is the embedding width E) and
     // ".pos_embed" (whole rows of E).
@@ -18,10 +18,8 @@ public:
     // the position table has rows after the class row.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     // {c, h*w + 1, 1}; the token count saturates at the int32 range.
     Shape3 output_shape(Shape3 input) const override;
-    BackendKind device_kind() const override { return kBackendHost; }
 
     int32_t embed_dim = 0;  // no factory argument: the input's c is used
     std::vector<float> cls_token;  // [E]

@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 
 namespace vantrel {
 
-class PosEmbAddFp32 final : public ILayer {
+class PosEmbAddFp32 final : public HostOnly<ShapeKeeping<Fp32Layer>> {
 public:
     // Needs a non-empty ".weight", laid out [positions][c].
     void load_weights(const WeightFetch& fetch) override;
@@ -15,9 +15,6 @@ public:
     // inputs longer than the table.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
-    BackendKind device_kind() const override { return kBackendHost; }
 
     std::vector<float> weight;
 };

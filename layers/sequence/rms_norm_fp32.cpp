@@ -12,8 +12,6 @@ namespace {
 constexpr const char* kOp = "rms_norm_fp32";
 }
 
-RmsNormFp32::RmsNormFp32(const std::string& node_name, float eps_) : eps(eps_) { name = node_name; }
-
 void RmsNormFp32::load_weights(const WeightFetch& fetch) {
     if (!fetch) return;
     std::vector<float> g;
@@ -24,13 +22,12 @@ void RmsNormFp32::load_weights(const WeightFetch& fetch) {
 Shape3 RmsNormFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                             ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    const int64_t rows = norm_layer_rows(kOp, name, inputs, num_inputs, output, gamma);
+    const int32_t rows32 = checked_rows(kOp, inputs, num_inputs, output);
     const TensorView& x = inputs[0];
-    if (rows == 0) return x.shape();
-    const int32_t rows32 = checked_int32_count(kOp, name, rows);
+    if (rows32 == 0) return x.shape();
     const KRmsNormF32 fn = slot_or_host(kOp, name, be, be.k_rms_norm_f32, &k_rms_norm_f32, "k_rms_norm_f32");
     fn(static_cast<const float*>(x.data), gamma.data(), static_cast<float*>(output->data), rows32, x.c,
-       ctx ? ctx->stream : nullptr, eps);
+       stream_of(ctx), eps);
     return x.shape();
 }
 

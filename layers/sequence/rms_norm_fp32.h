@@ -3,24 +3,20 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/sequence/sequence_extent.h"
 
 namespace vantrel {
 
-class RmsNormFp32 final : public ILayer {
+class RmsNormFp32 final : public RowNormLayer {
 public:
-    RmsNormFp32(const std::string& node_name, float eps_);
+    using RowNormLayer::RowNormLayer;  // (node_name, eps)
 
     // Needs a non-empty ".gamma"; the input width is checked against it in
     // forward.
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
-    Shape3 output_shape(Shape3 input) const override { return input; }
 
-    float eps;
-    std::vector<float> gamma;
 };
 
 }  // namespace vantrel

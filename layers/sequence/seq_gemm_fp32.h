@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class SeqGemmFp32 final : public ILayer {
+class SeqGemmFp32 final : public Fp32Layer {
 public:
     // Throws when C_out or C_in is below 1.
     SeqGemmFp32(const std::string& node_name, bool gelu, int32_t C_out, int32_t C_in,
@@ -24,7 +24,6 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     Shape3 output_shape(Shape3 input) const override { return Shape3{C_out, input.h, input.w}; }
     void upload_weights(Allocator& alloc) override;
 

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer.h"
+#include "layers/common/layer_base.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class SeqGemmInt8 final : public ILayer {
+class SeqGemmInt8 final : public Fp32Layer {
 public:
     // Throws when C_out or C_in is below 1.
     SeqGemmInt8(const std::string& node_name, bool gelu, int32_t C_out, int32_t C_in,
@@ -23,7 +23,6 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    int dtype() const override { return kDtypeFp32; }
     Shape3 output_shape(Shape3 input) const override { return Shape3{C_out, input.h, input.w}; }
     // Area 4: the T*K activation codes; area 5: N float weight scales.
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;

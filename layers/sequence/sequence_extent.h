@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/tensor.h"
+#include "layers/common/layer_base.h"
 #include "layers/common/layer_checks.h"
 
 namespace vantrel {
@@ -37,6 +38,22 @@ inline int64_t norm_layer_rows(const char* op, const std::string& node, const Te
     require_output_extent(op, node, output, rows * x.c, 4);
     return rows;
 }
+
+// A normalisation of every row over its c features, scaled by `gamma`.
+class RowNormLayer : public ShapeKeeping<Fp32Layer> {
+public:
+    RowNormLayer(const std::string& node_name, float eps_) : ShapeKeeping(node_name), eps(eps_) {}
+
+    float eps;
+    std::vector<float> gamma;
+
+protected:
+    // forward's checks; the rows to normalise, 0 when there are none.
+    int32_t checked_rows(const char* op, const TensorView* inputs, int num_inputs, const BufferView* output) const {
+        const int64_t rows = norm_layer_rows(op, name, inputs, num_inputs, output, gamma);
+        return rows == 0 ? 0 : checked_int32_count(op, name, rows);
+    }
+};
 
 // a*b for non-negative a, b; a layer failure when it does not fit 64 bits.
 inline int64_t checked_product(const char* op, const std::string& node, const char* what, int64_t a,
