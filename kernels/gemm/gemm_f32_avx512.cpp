@@ -6,6 +6,7 @@
 
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_f32_split.h"
+#include "kernels/gemm/panel_tiles.h"
 
 namespace vantrel {
 
@@ -63,24 +64,12 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     }
 }
 
-template <int R>
-void tile_row(const GemmF32Args& g, int64_t row, int64_t p, int64_t pe) {
-    constexpr int NP = max_panels(R);
-    for (; p + NP <= pe; p += NP) tile<R, NP>(g, row, p);
-    if constexpr (NP > 4) {
-        if (p + 4 <= pe) { tile<R, 4>(g, row, p); p += 4; }
-    }
-    if constexpr (NP > 2) {
-        if (p + 2 <= pe) { tile<R, 2>(g, row, p); p += 2; }
-    }
-    if (p < pe) tile<R, 1>(g, row, p);
-}
-
 void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
-    gemm_f32_blocked_range<kRows, kPanel>(g, r0, r1, p0, p1, kBlockBytes,
-                                          [&](auto rows, int64_t row, int64_t pb, int64_t pe) {
-                                              tile_row<decltype(rows)::value>(g, row, pb, pe);
-                                          });
+    auto tile_row = [&](auto rows, int64_t row, int64_t pb, int64_t pe) {
+        constexpr int R = decltype(rows)::value;
+        panel_tiles<max_panels(R)>(pb, pe, [&](auto np, int64_t p) { tile<R, decltype(np)::value>(g, row, p); });
+    };
+    gemm_f32_blocked_range<kRows, kPanel>(g, r0, r1, p0, p1, kBlockBytes, tile_row);
 }
 
 const GemmF32Tiling kTiling{kRows, kPanel, &range};
