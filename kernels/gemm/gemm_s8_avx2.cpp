@@ -6,7 +6,6 @@
 // epilogue adds. Tiles are up to 6 rows x 8 columns (12 accumulators).
 #include <immintrin.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "kernels/gemm/gemm_s8.h"

@@ -10,7 +10,6 @@
 // fewer rows.
 #include <immintrin.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "kernels/gemm/gemm_s8.h"

@@ -5,7 +5,6 @@
 // row stripe into zero-padded rows, so every A load is a whole 16 bytes.
 #include <arm_neon.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "kernels/gemm/gemm_s8.h"
