@@ -2,20 +2,12 @@
 // eight features per register for the weighted values.
 #include "kernels/attention/attention_core.h"
 #include "kernels/attention/attention_core_loops.h"
-#include "kernels/simd/lanes_f32_avx2.h"
 #include "kernels/simd/vmath_avx2.h"
 
 namespace vantrel {
 
-namespace {
-struct AttentionLanesAvx2 : LanesF32Avx2 {
-    static V exp(V x) { return vmath::vexp_avx2(x); }
-};
-}  // namespace
-
-void attention_core_f32_avx2(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                             int32_t num_heads) {
-    attention_core_run<AttentionOpsLanes<AttentionLanesAvx2>>(qkv, out, tokens, embed, num_heads);
+void attention_core_f32_avx2(const float* qkv, float* out, int32_t tokens, int32_t embed, int32_t num_heads) {
+    attention_core_run<AttentionOpsLanes<vmath::VmathLanesAvx2>>(qkv, out, tokens, embed, num_heads);
 }
 
 }  // namespace vantrel

@@ -2,20 +2,12 @@
 // sixteen features per register for the weighted values.
 #include "kernels/attention/attention_core.h"
 #include "kernels/attention/attention_core_loops.h"
-#include "kernels/simd/lanes_f32_avx512.h"
 #include "kernels/simd/vmath_avx512.h"
 
 namespace vantrel {
 
-namespace {
-struct AttentionLanesAvx512 : LanesF32Avx512 {
-    static V exp(V x) { return vmath::vexp_avx512(x); }
-};
-}  // namespace
-
-void attention_core_f32_avx512(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                               int32_t num_heads) {
-    attention_core_run<AttentionOpsLanes<AttentionLanesAvx512>>(qkv, out, tokens, embed, num_heads);
+void attention_core_f32_avx512(const float* qkv, float* out, int32_t tokens, int32_t embed, int32_t num_heads) {
+    attention_core_run<AttentionOpsLanes<vmath::VmathLanesAvx512>>(qkv, out, tokens, embed, num_heads);
 }
 
 }  // namespace vantrel

@@ -8,8 +8,7 @@
 //                                              acc += p[j] * v[j*d ..] for j < n
 // Gathering, the running maximum and sum, the tiling and the threading are
 // this one scalar code. AttentionOpsLanes<Ln> is the vector form of the three
-// loops on a lane struct (lanes_f32_*.h) that also has exp(v), the vexp of
-// each lane.
+// loops on a vmath lane struct (vmath_*.h).
 //
 // Everything sits in an unnamed namespace: files built with different
 // instruction sets include this header, and each must keep its own copy.
@@ -24,7 +23,7 @@
 #include <vector>
 
 #include "kernels/simd/lanes_f32_weighted.h"
-#include "kernels/simd/vmath.h"
+#include "kernels/simd/vmath_lanes.h"
 
 namespace vantrel {
 namespace {
@@ -127,7 +126,7 @@ struct AttentionOpsLanes {
         const int64_t groups = n / 4 * 4;
         const V vm = Ln::set1(m);
         int64_t j = 0;
-        for (; j + L <= groups; j += L) Ln::store(p + j, Ln::exp(Ln::sub(Ln::load(s + j), vm)));
+        for (; j + L <= groups; j += L) Ln::store(p + j, vmath::vexp_lanes<Ln>(Ln::sub(Ln::load(s + j), vm)));
         for (; j < groups; ++j) p[j] = vmath::vexp(s[j] - m);
         for (; j < n; ++j) p[j] = ::expf(s[j] - m);
     }

@@ -1,7 +1,8 @@
 // Row driver of the Snake kernels: per-channel alpha and 1/alpha with the
 // null defaults filled in, then rows over the balanced static split (one
-// thread inside a parallel region). Unnamed namespace: each
-// instruction-set file keeps its own copy.
+// thread inside a parallel region). The vector paths run the row on a vmath
+// lane struct (vmath_*.h): whole registers, then the one-lane form.
+// Unnamed namespace: each instruction-set file keeps its own copy.
 #pragma once
 #include <omp.h>
 
@@ -9,7 +10,7 @@
 #include <vector>
 
 #include "kernels/quantize.h"
-#include "kernels/simd/vmath.h"
+#include "kernels/simd/vmath_lanes.h"
 
 namespace vantrel {
 namespace {
@@ -49,5 +50,25 @@ void snake_run(const float* x, float* out, const float* alpha, const float* inv_
     }
 }
 
+template <class Vm>
+void snake_row_lanes(const float* r, float* y, const float* a, const float* ia, int64_t n) {
+    using V = typename Vm::V;
+    int64_t j = 0;
+    for (; j + Vm::L <= n; j += Vm::L) {
+        const V v = Vm::load(r + j);
+        const V s = vmath::vsin_lanes<Vm>(Vm::mul(Vm::load(a + j), v));
+        Vm::store(y + j, Vm::add(v, Vm::mul(Vm::load(ia + j), Vm::mul(s, s))));
+    }
+    snake_tail(r, y, a, ia, j, n);
+}
+
 }  // namespace
+
+// Defines the Snake kernel `name` of snake_f32.h on the vmath lane struct Vm.
+#define VANTREL_SNAKE_KERNEL(name, Vm)                                                          \
+    void name(const float* x, float* out, const float* alpha, const float* inv_alpha, int32_t t, \
+              int32_t c, void* /*stream*/) {                                                    \
+        snake_run(x, out, alpha, inv_alpha, t, c, &snake_row_lanes<Vm>);                        \
+    }
+
 }  // namespace vantrel

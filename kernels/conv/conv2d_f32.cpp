@@ -14,29 +14,20 @@
 namespace vantrel {
 
 namespace {
-// im2col buffer of calls without scratch: per calling thread, only grows.
-float* thread_im2col_buffer(int64_t floats) {
-    thread_local std::vector<float> buf;
-    if (int64_t(buf.size()) < floats) buf.resize(size_t(floats));
-    return buf.data();
-}
+struct Im2colBuffer;  // tags the im2col buffer of calls without scratch
 }  // namespace
 
 void reorder_conv_weights_f32(const float* w, float* r, int32_t cout, int32_t cin_g, int32_t kh,
                               int32_t kw) {
-    const int64_t taps = int64_t(kh) * kw, k = taps * cin_g;
-    for (int64_t o = 0; o < cout; ++o)
-        for (int64_t c = 0; c < cin_g; ++c)
-            for (int64_t t = 0; t < taps; ++t) r[o * k + t * cin_g + c] = w[(o * cin_g + c) * taps + t];
+    reorder_conv_weights_taps(w, r, cout, cin_g, int64_t(kh) * kw);
 }
 
 void k_conv2d_f32(const float* in, const float* w, const float* bias, float* out, int32_t cin,
                   int32_t h, int32_t w_in, int32_t cout, int32_t kh, int32_t kw, int32_t stride_h,
                   int32_t stride_w, int32_t pad_h, int32_t pad_w, bool relu, const float* bp,
                   float* scratch, int32_t dilation_h, int32_t dilation_w, void*) {
-    const Conv2dGeometry g{h, w_in, cin, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w,
-                           conv_out_extent(h, kh, stride_h, pad_h, dilation_h),
-                           conv_out_extent(w_in, kw, stride_w, pad_w, dilation_w)};
+    const Conv2dGeometry g =
+        conv2d_geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
     if (g.oh <= 0 || g.ow <= 0 || cin <= 0 || cout <= 0) return;
     const int64_t m = g.oh * g.ow, k = g.kh * g.kw * cin;
     if (m > INT32_MAX || k > INT32_MAX)
@@ -57,7 +48,7 @@ void k_conv2d_f32(const float* in, const float* w, const float* bias, float* out
         bp = temp_bp;
     }
     float* a = nullptr;
-    if (!direct) a = scratch ? scratch : thread_im2col_buffer(m * k);
+    if (!direct) a = scratch ? scratch : conv_thread_floats<Im2colBuffer>(m * k);
     const float* amat = direct ? in : a;
 
     const int threads = omp_get_max_threads();

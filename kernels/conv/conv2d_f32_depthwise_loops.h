@@ -55,9 +55,8 @@ static void depthwise_f32(const float* in, const float* w_taps, const float* bia
     if (cout % cin != 0)
         throw std::runtime_error("conv2d_f32_depthwise: output channels " + std::to_string(cout) +
                                  " are not a multiple of input channels " + std::to_string(cin));
-    const Conv2dGeometry g{h, w_in, cin, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w,
-                           conv_out_extent(h, kh, stride_h, pad_h, dilation_h),
-                           conv_out_extent(w_in, kw, stride_w, pad_w, dilation_w)};
+    const Conv2dGeometry g =
+        conv2d_geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
     if (g.oh <= 0 || g.ow <= 0) return;
     const int threads = omp_get_max_threads();
     if (threads < 2) {

@@ -15,19 +15,7 @@ namespace vantrel {
 
 namespace {
 
-float* thread_grouped_buffer(int64_t floats) {
-    thread_local std::vector<float> buf;
-    if (int64_t(buf.size()) < floats) buf.resize(size_t(floats));
-    return buf.data();
-}
-
-Conv2dGeometry geometry(int32_t cin, int32_t h, int32_t w_in, int32_t kh, int32_t kw,
-                        int32_t stride_h, int32_t stride_w, int32_t pad_h, int32_t pad_w,
-                        int32_t dilation_h, int32_t dilation_w) {
-    return {h, w_in, cin, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w,
-            conv_out_extent(h, kh, stride_h, pad_h, dilation_h),
-            conv_out_extent(w_in, kw, stride_w, pad_w, dilation_w)};
-}
+struct GroupedBuffer;  // tags the buffer of calls without scratch
 
 bool valid_groups(int32_t cin, int32_t cout, int32_t groups) {
     return cin > 0 && cout > 0 && groups > 0 && cin % groups == 0 && cout % groups == 0;
@@ -48,7 +36,7 @@ int64_t grouped_conv_f32_scratch_floats(int32_t cin, int32_t h, int32_t w_in, in
                                         int32_t dilation_h, int32_t dilation_w) {
     if (!valid_groups(cin, cout, groups)) return 0;
     const Conv2dGeometry g =
-        geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
+        conv2d_geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
     return g.oh * g.ow * (g.kh * g.kw * (cin / groups) + cout / groups);
 }
 
@@ -62,14 +50,14 @@ void conv2d_f32_grouped(const float* in, const float* const* bp, const float* bi
                                  " groups do not divide " + std::to_string(cin) + " input and " +
                                  std::to_string(cout) + " output channels");
     const Conv2dGeometry g =
-        geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
+        conv2d_geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
     if (g.oh <= 0 || g.ow <= 0) return;
     const int64_t cig = cin / groups, cog = cout / groups;
     const int64_t m = g.oh * g.ow, k = g.kh * g.kw * cig;
     if (m > INT32_MAX || k > INT32_MAX)
         throw std::runtime_error("conv2d_f32_grouped: im2col matrix of " + std::to_string(m) +
                                  " x " + std::to_string(k) + " exceeds the GEMM's 32-bit extents");
-    float* a = scratch ? scratch : thread_grouped_buffer(m * (k + cog));
+    float* a = scratch ? scratch : conv_thread_floats<GroupedBuffer>(m * (k + cog));
     float* y = a + m * k;
 
     const int threads = omp_get_max_threads();

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "kernels/conv/im2col_f32.h"
+#include "kernels/conv/wino_patch.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/quantize.h"
 
@@ -14,11 +16,7 @@ namespace vantrel {
 
 namespace {
 
-float* thread_wino_buffer(int64_t floats) {
-    thread_local std::vector<float> buf;
-    if (int64_t(buf.size()) < floats) buf.resize(size_t(floats));
-    return buf.data();
-}
+struct WinoBuffer;  // tags the buffer of calls without scratch
 
 struct WinoShape {
     int64_t cin, cout, h, w, tw, tiles;
@@ -65,16 +63,8 @@ void input_transform(const float* in, const float* zeros, const WinoShape& s, in
                      int64_t n1, float* v) {
     const int64_t c = s.cin, vt = s.tiles * c;  // stride between the 16 matrices
     for (int64_t n = n0; n < n1; ++n) {
-        const int64_t ty = n / s.tw, tx = n % s.tw;
         const float* p[4][4];
-        for (int i = 0; i < 4; ++i) {
-            const int64_t iy = 2 * ty - 1 + i;
-            for (int j = 0; j < 4; ++j) {
-                const int64_t ix = 2 * tx - 1 + j;
-                const bool inside = iy >= 0 && iy < s.h && ix >= 0 && ix < s.w;
-                p[i][j] = inside ? in + (iy * s.w + ix) * c : zeros;
-            }
-        }
+        wino_patch(in, zeros, s.h, s.w, c, s.tw, n, p);
         float* dst = v + n * c;
         int64_t ch = 0;
         for (; ch + kLanes <= c; ch += kLanes) input_block<kLanes>(p, ch, vt, dst);
@@ -166,7 +156,7 @@ void k_conv2d_f32_wino(const float* in, const float* const u[16], const float* b
     if (s.tiles > INT32_MAX)
         throw std::runtime_error("k_conv2d_f32_wino: " + std::to_string(s.tiles) +
                                  " tiles exceed the GEMM's 32-bit extents");
-    float* v = scratch ? scratch : thread_wino_buffer(16 * s.tiles * (s.cin + s.cout));
+    float* v = scratch ? scratch : conv_thread_floats<WinoBuffer>(16 * s.tiles * (s.cin + s.cout));
     float* pm = v + 16 * s.tiles * s.cin;
     const std::vector<float> zeros(size_t(cin), 0.0f);
     const int32_t t32 = int32_t(s.tiles);

@@ -182,10 +182,7 @@ void conv_depthwise_file_order(const int8_t* in, const int8_t* w, const Epilogue
 
 void reorder_conv_weights_s8(const int8_t* w, int8_t* r, int32_t cout, int32_t cin_g, int32_t kh,
                              int32_t kw) {
-    const int64_t taps = int64_t(kh) * kw, k = taps * cin_g;
-    for (int64_t o = 0; o < cout; ++o)
-        for (int64_t c = 0; c < cin_g; ++c)
-            for (int64_t t = 0; t < taps; ++t) r[o * k + t * cin_g + c] = w[(o * cin_g + c) * taps + t];
+    reorder_conv_weights_taps(w, r, cout, cin_g, int64_t(kh) * kw);
 }
 
 void k_conv2d_s8(const int8_t* in, const int8_t* w, const int8_t* bp, const int64_t* eff_bias,
@@ -200,9 +197,8 @@ void k_conv2d_s8(const int8_t* in, const int8_t* w, const int8_t* bp, const int6
         throw std::runtime_error("k_conv2d_s8: " + std::to_string(cin) + " input and " +
                                  std::to_string(cout) + " output channels are not multiples of " +
                                  std::to_string(groups) + " groups");
-    const Conv2dGeometry g{h, w_in, cin / groups, kh, kw, stride_h, stride_w, pad_h, pad_w, 1, 1,
-                           conv_out_extent(h, kh, stride_h, pad_h, 1),
-                           conv_out_extent(w_in, kw, stride_w, pad_w, 1)};
+    const Conv2dGeometry g =
+        conv2d_geometry(cin / groups, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, 1, 1);
     if (g.oh <= 0 || g.ow <= 0) return;
     // A null bias is a zero bias.
     std::vector<int64_t> zero_bias;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/conv/wino_patch.h"
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/quantize.h"
 
@@ -62,16 +63,8 @@ void input_transform(const int8_t* in, const int8_t* zp_row, const WinoShape& s,
                      int64_t n1, int8_t* v) {
     const int64_t c = s.cin, vt = s.tiles * c;  // stride between the 16 matrices
     for (int64_t n = n0; n < n1; ++n) {
-        const int64_t ty = n / s.tw, tx = n % s.tw;
         const int8_t* p[4][4];
-        for (int i = 0; i < 4; ++i) {
-            const int64_t iy = 2 * ty - 1 + i;
-            for (int j = 0; j < 4; ++j) {
-                const int64_t ix = 2 * tx - 1 + j;
-                const bool inside = iy >= 0 && iy < s.h && ix >= 0 && ix < s.w;
-                p[i][j] = inside ? in + (iy * s.w + ix) * c : zp_row;
-            }
-        }
+        wino_patch(in, zp_row, s.h, s.w, c, s.tw, n, p);
         int8_t* dst = v + n * c;
         int64_t ch = 0;
         for (; ch + kInLanes <= c; ch += kInLanes) input_block<kInLanes>(p, ch, vt, dst);

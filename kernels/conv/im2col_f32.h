@@ -7,6 +7,7 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace vantrel {
 
@@ -29,6 +30,34 @@ struct Conv2dGeometry {
     int64_t dil_h, dil_w;
     int64_t oh, ow;          // output extent
 };
+
+static inline Conv2dGeometry conv2d_geometry(int64_t c_total, int64_t h, int64_t w, int64_t kh,
+                                             int64_t kw, int64_t stride_h, int64_t stride_w,
+                                             int64_t pad_h, int64_t pad_w, int64_t dil_h,
+                                             int64_t dil_w) {
+    return {h, w, c_total, kh, kw, stride_h, stride_w, pad_h, pad_w, dil_h, dil_w,
+            conv_out_extent(h, kh, stride_h, pad_h, dil_h), conv_out_extent(w, kw, stride_w, pad_w, dil_w)};
+}
+
+// Weights [cout][cin_g][kh][kw] to rows [cout][kh*kw][cin_g], the order of
+// an im2col row (taps outer, channels inner).
+template <class T>
+static inline void reorder_conv_weights_taps(const T* w, T* r, int64_t cout, int64_t cin_g,
+                                             int64_t taps) {
+    const int64_t k = taps * cin_g;
+    for (int64_t o = 0; o < cout; ++o)
+        for (int64_t c = 0; c < cin_g; ++c)
+            for (int64_t t = 0; t < taps; ++t) r[o * k + t * cin_g + c] = w[(o * cin_g + c) * taps + t];
+}
+
+// A per-thread float buffer for calls made without scratch: it only grows
+// and lives until its thread ends. Each Tag keeps its own buffer.
+template <class Tag>
+static inline float* conv_thread_floats(int64_t floats) {
+    thread_local std::vector<float> buf;
+    if (int64_t(buf.size()) < floats) buf.resize(size_t(floats));
+    return buf.data();
+}
 
 // Fills the im2col rows of output rows [oy0, oy1): row oy*ow + ox holds, for
 // ky then kx, the `cn` channels starting at `c0` of input pixel (iy, ix), or

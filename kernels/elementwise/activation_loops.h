@@ -1,6 +1,6 @@
-// The activation kernels of activation.h on a lane struct Ln (lanes_f32_*.h)
-// that also has the vmath.h group forms exp, recip and sin, neg (sign flip)
-// and leaky(v, a) (v where v >= 0, else a * v). Whole groups of 4 run a
+// The activation kernels of activation.h on a vmath lane struct Ln
+// (vmath_*.h) that also has neg (sign flip) and leaky(v, a) (v where v >= 0,
+// else a * v). Whole groups of 4 run a
 // register at a time, the groups left over as one partial register, then the
 // n mod 4 tail one element at a time.
 //
@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "kernels/elementwise/activation.h"
+#include "kernels/simd/vmath_lanes.h"
 
 namespace vantrel {
 namespace {
@@ -32,24 +33,26 @@ struct ActivationLanes {
     }
 
     static V one() { return Ln::set1(1.0f); }
+    static V vexp(V v) { return vmath::vexp_lanes<Ln>(v); }
+    static V vrecip(V v) { return vmath::recip_lanes<Ln>(v); }
 
     static void leaky_relu(const float* x, float* y, int32_t n, float alpha) {
         const V a = Ln::set1(alpha);
         run_groups(x, y, n, [a](V v) { return Ln::leaky(v, a); }, [alpha](float v) { return act::leaky(v, alpha); });
     }
     static void exp(const float* x, float* y, int32_t n) {
-        run_groups(x, y, n, [](V v) { return Ln::exp(v); }, act::exp_tail);
+        run_groups(x, y, n, [](V v) { return vexp(v); }, act::exp_tail);
     }
     static void sin(const float* x, float* y, int32_t n) {
-        run_groups(x, y, n, [](V v) { return Ln::sin(v); }, act::sin_tail);
+        run_groups(x, y, n, [](V v) { return vmath::vsin_lanes<Ln>(v); }, act::sin_tail);
     }
     static void sigmoid(const float* x, float* y, int32_t n) {
-        run_groups(x, y, n, [](V v) { return Ln::recip(Ln::add(one(), Ln::exp(Ln::neg(v)))); }, act::sigmoid_tail);
+        run_groups(x, y, n, [](V v) { return vrecip(Ln::add(one(), vexp(Ln::neg(v)))); }, act::sigmoid_tail);
     }
     static void tanh(const float* x, float* y, int32_t n) {
         auto vec = [](V v) {
-            const V e = Ln::exp(Ln::mul(Ln::set1(-2.0f), v));
-            const V r = Ln::recip(Ln::add(one(), e));
+            const V e = vexp(Ln::mul(Ln::set1(-2.0f), v));
+            const V r = vrecip(Ln::add(one(), e));
             return Ln::sub(Ln::mul(Ln::set1(2.0f), r), one());
         };
         run_groups(x, y, n, vec, act::tanh_tail);
@@ -58,17 +61,32 @@ struct ActivationLanes {
         auto vec = [](V v) {
             const V cube = Ln::mul(Ln::mul(v, v), v);
             const V u = Ln::add(v, Ln::mul(Ln::set1(act::kGeluCubic), cube));
-            const V e = Ln::exp(Ln::mul(Ln::set1(act::kGeluScale2), u));
-            const V r = Ln::recip(Ln::add(one(), e));
+            const V e = vexp(Ln::mul(Ln::set1(act::kGeluScale2), u));
+            const V r = vrecip(Ln::add(one(), e));
             return Ln::mul(v, Ln::sub(one(), r));
         };
         run_groups(x, x, n, vec, act::gelu_tail);
     }
     static void silu(const float* x, float* y, int32_t n) {
-        run_groups(x, y, n, [](V v) { return Ln::mul(v, Ln::recip(Ln::add(one(), Ln::exp(Ln::neg(v))))); },
+        run_groups(x, y, n, [](V v) { return Ln::mul(v, vrecip(Ln::add(one(), vexp(Ln::neg(v))))); },
                    act::silu_tail);
     }
 };
 
 }  // namespace
+
+// Defines the activation kernels k_<op>_f32_<suffix> of activation.h on Ln.
+#define VANTREL_ACTIVATION_KERNELS(suffix, Ln)                                                             \
+    void k_leaky_relu_f32_##suffix(const float* x, float* y, int32_t n, void*, float alpha) {             \
+        ActivationLanes<Ln>::leaky_relu(x, y, n, alpha);                                                  \
+    }                                                                                                     \
+    void k_exp_f32_##suffix(const float* x, float* y, int32_t n, void*) { ActivationLanes<Ln>::exp(x, y, n); } \
+    void k_sin_f32_##suffix(const float* x, float* y, int32_t n, void*) { ActivationLanes<Ln>::sin(x, y, n); } \
+    void k_sigmoid_f32_##suffix(const float* x, float* y, int32_t n, void*) {                             \
+        ActivationLanes<Ln>::sigmoid(x, y, n);                                                            \
+    }                                                                                                     \
+    void k_tanh_f32_##suffix(const float* x, float* y, int32_t n, void*) { ActivationLanes<Ln>::tanh(x, y, n); } \
+    void k_gelu_f32_##suffix(float* x, int32_t n, void*) { ActivationLanes<Ln>::gelu(x, n); }             \
+    void k_silu_f32_##suffix(const float* x, float* y, int32_t n, void*) { ActivationLanes<Ln>::silu(x, y, n); }
+
 }  // namespace vantrel

@@ -1,18 +1,11 @@
-#include <immintrin.h>
-
 #include "kernels/elementwise/add_row_vector_f32.h"
+#include "kernels/elementwise/add_row_vector_f32_loops.h"
+#include "kernels/simd/lanes_f32_avx2.h"
 
 namespace vantrel {
 
 void k_add_row_vector_f32_avx2(float* x, const float* v, int32_t rows, int32_t n) {
-    if (rows <= 0 || n <= 0) return;
-    for (int64_t r = 0; r < rows; ++r) {
-        float* row = x + r * int64_t(n);
-        int64_t j = 0;
-        for (; j + 8 <= n; j += 8)
-            _mm256_storeu_ps(row + j, _mm256_add_ps(_mm256_loadu_ps(row + j), _mm256_loadu_ps(v + j)));
-        for (; j < n; ++j) row[j] = row[j] + v[j];
-    }
+    add_row_vector_lanes<LanesF32Avx2>(x, v, rows, n);
 }
 
 }  // namespace vantrel

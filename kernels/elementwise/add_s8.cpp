@@ -97,10 +97,6 @@ void run(const int8_t* a, const int8_t* b, int8_t* out, int32_t n, const Params&
 
 }  // namespace add_s8
 
-void k_add_s8(const int8_t* a, const int8_t* b, int32_t in1_zp, int32_t in2_zp, int32_t out_zp,
-              int8_t* out, int32_t n, void*, float in1_scale, float in2_scale, float out_scale) {
-    add_s8::Params p = add_s8::setup(in1_zp, in2_zp, out_zp, in1_scale, in2_scale, out_scale);
-    add_s8::run(a, b, out, n, p, &add_s8::fast_blocks, &add_s8::slow_blocks);
-}
+VANTREL_ADD_S8_KERNEL(k_add_s8, add_s8::fast_blocks, add_s8::slow_blocks)
 
 }  // namespace vantrel

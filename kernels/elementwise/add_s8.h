@@ -94,4 +94,15 @@ static inline int8_t slow_element(int8_t a, int8_t b, const Params& p) {
 }
 
 }  // namespace add_s8
+
+// Defines the kernel `name` of this header on a path's block loops.
+#define VANTREL_ADD_S8_KERNEL(name, fast_blocks, slow_blocks)                                     \
+    void name(const int8_t* a, const int8_t* b, int32_t in1_zp, int32_t in2_zp, int32_t out_zp,  \
+              int8_t* out, int32_t n, void* /*stream*/, float in1_scale, float in2_scale,        \
+              float out_scale) {                                                                 \
+        const add_s8::Params p =                                                                 \
+            add_s8::setup(in1_zp, in2_zp, out_zp, in1_scale, in2_scale, out_scale);              \
+        add_s8::run(a, b, out, n, p, &fast_blocks, &slow_blocks);                                \
+    }
+
 }  // namespace vantrel

@@ -61,23 +61,7 @@ const GemmF32Tiling kTiling{8, kPanel, &range};
 
 }  // namespace
 
-float* pack_f32_portable(const float* w, int32_t n, int32_t k) {
-    return pack_f32_panels(w, n, k, kPanel);
-}
-
-uint64_t packed_f32_bytes_portable(int32_t n, int32_t k) {
-    return packed_f32_panel_bytes(n, k, kPanel);
-}
-
-void gemm_f32_portable(const float* a, const float* bp, const float* bias, float* y, bool relu,
-                       int32_t m, int32_t k, int32_t n, bool in_team) {
-    gemm_f32_run(a, bp, bias, y, relu, m, k, n, in_team, kTiling);
-}
-
-void linear_f32_portable(const float* x, const float* w, const float* bias, float* y, int32_t k,
-                         int32_t n, const float* bp, void* /*stream*/) {
-    linear_f32_on(&pack_f32_portable, &gemm_f32_portable, x, w, bias, y, k, n, bp);
-}
+VANTREL_GEMM_F32_ENTRY_POINTS(portable, kPanel, kTiling)
 
 void relu_f32_portable(float* x, int32_t n, void* /*stream*/) {
     for (int64_t i = 0; i < n; ++i) x[i] = x[i] > 0.0f ? x[i] : 0.0f;

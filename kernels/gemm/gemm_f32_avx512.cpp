@@ -6,6 +6,7 @@
 
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_f32_split.h"
+#include "kernels/gemm/panel_tiles.h"
 
 namespace vantrel {
 
@@ -13,8 +14,7 @@ namespace {
 
 constexpr int64_t kPanel = 16;
 constexpr int kRows = 12;
-// Bytes of packed W a column block may span, so that it stays in L2 while
-// every row tile of the range streams over it.
+// Bytes of packed W a column block may span (gemm_f32_blocked_range).
 constexpr int64_t kBlockBytes = 384 * 1024;
 
 // Panels per tile for a tile of R rows: up to 24 accumulators of the 32
@@ -64,65 +64,19 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     }
 }
 
-template <int R>
-void tile_row(const GemmF32Args& g, int64_t row, int64_t p, int64_t pe) {
-    constexpr int NP = max_panels(R);
-    for (; p + NP <= pe; p += NP) tile<R, NP>(g, row, p);
-    if constexpr (NP > 4) {
-        if (p + 4 <= pe) { tile<R, 4>(g, row, p); p += 4; }
-    }
-    if constexpr (NP > 2) {
-        if (p + 2 <= pe) { tile<R, 2>(g, row, p); p += 2; }
-    }
-    if (p < pe) tile<R, 1>(g, row, p);
-}
-
 void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
-    const int64_t panel_bytes = g.k * kPanel * int64_t(sizeof(float));
-    int64_t block = panel_bytes > 0 ? kBlockBytes / panel_bytes : p1 - p0;
-    if (block < 1) block = 1;
-    for (int64_t pb = p0; pb < p1; pb += block) {
-        const int64_t pe = pb + block < p1 ? pb + block : p1;
-        int64_t row = r0;
-        for (; row + kRows <= r1; row += kRows) tile_row<kRows>(g, row, pb, pe);
-        switch (r1 - row) {
-            case 1: tile_row<1>(g, row, pb, pe); break;
-            case 2: tile_row<2>(g, row, pb, pe); break;
-            case 3: tile_row<3>(g, row, pb, pe); break;
-            case 4: tile_row<4>(g, row, pb, pe); break;
-            case 5: tile_row<5>(g, row, pb, pe); break;
-            case 6: tile_row<6>(g, row, pb, pe); break;
-            case 7: tile_row<7>(g, row, pb, pe); break;
-            case 8: tile_row<8>(g, row, pb, pe); break;
-            case 9: tile_row<9>(g, row, pb, pe); break;
-            case 10: tile_row<10>(g, row, pb, pe); break;
-            case 11: tile_row<11>(g, row, pb, pe); break;
-            default: break;
-        }
-    }
+    auto tile_row = [&](auto rows, int64_t row, int64_t pb, int64_t pe) {
+        constexpr int R = decltype(rows)::value;
+        panel_tiles<max_panels(R)>(pb, pe, [&](auto np, int64_t p) { tile<R, decltype(np)::value>(g, row, p); });
+    };
+    gemm_f32_blocked_range<kRows, kPanel>(g, r0, r1, p0, p1, kBlockBytes, tile_row);
 }
 
 const GemmF32Tiling kTiling{kRows, kPanel, &range};
 
 }  // namespace
 
-float* pack_f32_avx512(const float* w, int32_t n, int32_t k) {
-    return pack_f32_panels(w, n, k, kPanel);
-}
-
-uint64_t packed_f32_bytes_avx512(int32_t n, int32_t k) {
-    return packed_f32_panel_bytes(n, k, kPanel);
-}
-
-void gemm_f32_avx512(const float* a, const float* bp, const float* bias, float* y, bool relu,
-                     int32_t m, int32_t k, int32_t n, bool in_team) {
-    gemm_f32_run(a, bp, bias, y, relu, m, k, n, in_team, kTiling);
-}
-
-void linear_f32_avx512(const float* x, const float* w, const float* bias, float* y, int32_t k,
-                       int32_t n, const float* bp, void* /*stream*/) {
-    linear_f32_on(&pack_f32_avx512, &gemm_f32_avx512, x, w, bias, y, k, n, bp);
-}
+VANTREL_GEMM_F32_ENTRY_POINTS(avx512, kPanel, kTiling)
 
 void relu_f32_avx512(float* x, int32_t n, void* /*stream*/) {
     int64_t i = 0;

@@ -94,23 +94,7 @@ const GemmF32Tiling kTiling{8, kPanel, &range};
 
 }  // namespace
 
-float* pack_f32_neon(const float* w, int32_t n, int32_t k) {
-    return pack_f32_panels(w, n, k, kPanel);
-}
-
-uint64_t packed_f32_bytes_neon(int32_t n, int32_t k) {
-    return packed_f32_panel_bytes(n, k, kPanel);
-}
-
-void gemm_f32_neon(const float* a, const float* bp, const float* bias, float* y, bool relu,
-                   int32_t m, int32_t k, int32_t n, bool in_team) {
-    gemm_f32_run(a, bp, bias, y, relu, m, k, n, in_team, kTiling);
-}
-
-void linear_f32_neon(const float* x, const float* w, const float* bias, float* y, int32_t k,
-                     int32_t n, const float* bp, void* /*stream*/) {
-    linear_f32_on(&pack_f32_neon, &gemm_f32_neon, x, w, bias, y, k, n, bp);
-}
+VANTREL_GEMM_F32_ENTRY_POINTS(neon, kPanel, kTiling)
 
 void relu_f32_neon(float* x, int32_t n, void* /*stream*/) {
     const float32x4_t zero = vdupq_n_f32(0.0f);

@@ -1,8 +1,10 @@
 // What every path of the float GEMM engine shares: the serial/parallel
-// decision, the split of the work over an OpenMP team, and packing W into
-// zero-padded column panels of a path's width.
+// decision, the split of the work over an OpenMP team, packing W into
+// zero-padded column panels of a path's width, the column-blocked range
+// driver of the x86 paths and the per-path entry points.
 #pragma once
 #include <cstdint>
+#include <type_traits>
 
 namespace vantrel {
 
@@ -47,5 +49,58 @@ using GemmF32Fn = void (*)(const float*, const float*, const float*, float*, boo
                            int32_t, int32_t, bool);
 void linear_f32_on(PackF32Fn pack, GemmF32Fn gemm, const float* x, const float* w,
                    const float* bias, float* y, int32_t k, int32_t n, const float* bp);
+
+// Unnamed namespace: files built with different instruction sets include
+// this header, and each must keep its own copy.
+namespace {
+
+// f(std::integral_constant<int, R>) for the R in [1, kMax] that equals n.
+template <int kMax, class F>
+inline void gemm_f32_with_rows(int64_t n, F&& f) {
+    if constexpr (kMax > 0) {
+        if (n == kMax) f(std::integral_constant<int, kMax>{});
+        else gemm_f32_with_rows<kMax - 1>(n, f);
+    }
+}
+
+// Rows [r0, r1) over panels [p0, p1) in column blocks of at most
+// block_bytes of packed W, so a block stays in L2 while every row tile of
+// the range streams over it. In each block: tiles of kRows rows, then one
+// tile of the rows left over; tile_row(integral_constant<int, R>, row, pb,
+// pe) computes R rows over panels [pb, pe).
+template <int kRows, int64_t kPanel, class TileRow>
+inline void gemm_f32_blocked_range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0,
+                                   int64_t p1, int64_t block_bytes, TileRow&& tile_row) {
+    const int64_t panel_bytes = g.k * kPanel * int64_t(sizeof(float));
+    int64_t block = panel_bytes > 0 ? block_bytes / panel_bytes : p1 - p0;
+    if (block < 1) block = 1;
+    for (int64_t pb = p0; pb < p1; pb += block) {
+        const int64_t pe = pb + block < p1 ? pb + block : p1;
+        int64_t row = r0;
+        for (; row + kRows <= r1; row += kRows) tile_row(std::integral_constant<int, kRows>{}, row, pb, pe);
+        gemm_f32_with_rows<kRows - 1>(r1 - row, [&](auto rows) { tile_row(rows, row, pb, pe); });
+    }
+}
+
+}  // namespace
+
+// Defines pack_f32_<path>, packed_f32_bytes_<path>, gemm_f32_<path> and
+// linear_f32_<path> of gemm_f32.h for a path with panels of kPanel columns
+// and the given GemmF32Tiling.
+#define VANTREL_GEMM_F32_ENTRY_POINTS(path, kPanel, tiling)                                         \
+    float* pack_f32_##path(const float* w, int32_t n, int32_t k) {                                 \
+        return pack_f32_panels(w, n, k, kPanel);                                                    \
+    }                                                                                               \
+    uint64_t packed_f32_bytes_##path(int32_t n, int32_t k) {                                        \
+        return packed_f32_panel_bytes(n, k, kPanel);                                                \
+    }                                                                                               \
+    void gemm_f32_##path(const float* a, const float* bp, const float* bias, float* y, bool relu,  \
+                         int32_t m, int32_t k, int32_t n, bool in_team) {                           \
+        gemm_f32_run(a, bp, bias, y, relu, m, k, n, in_team, tiling);                               \
+    }                                                                                               \
+    void linear_f32_##path(const float* x, const float* w, const float* bias, float* y, int32_t k, \
+                           int32_t n, const float* bp, void* /*stream*/) {                          \
+        linear_f32_on(&pack_f32_##path, &gemm_f32_##path, x, w, bias, y, k, n, bp);                 \
+    }
 
 }  // namespace vantrel

@@ -6,7 +6,6 @@
 // epilogue adds. Tiles are up to 6 rows x 8 columns (12 accumulators).
 #include <immintrin.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "kernels/gemm/gemm_s8.h"
@@ -93,15 +92,10 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
             int64_t ld, int rows, int64_t row, int64_t p, int np) {
     alignas(32) int32_t tmp[Avx2::kRows * 8];
     for (int q = 0; q < np; ++q) {
-        const int64_t col0 = (p + q) * 8;
-        const int64_t cols = std::min<int64_t>(8, g.n - col0);
-        const int64_t off = (p + q - p0) * 8;
         // Whole rows of 8 go straight into Y; others through tmp.
-        const bool direct = !g.transposed && cols == 8;
-        auto dst = [&](int r, size_t es) -> char* {
-            return direct ? static_cast<char*>(g.out) + size_t((row + r) * g.n + col0) * es
-                          : reinterpret_cast<char*>(tmp) + size_t(r) * 8 * es;
-        };
+        const S8Panel pn = s8_panel(g, p0, row, p + q, false, tmp);
+        const int64_t off = pn.off;
+        auto dst = [&](int r, size_t es) { return pn.dst(r, es); };
         const __m256i bias = _mm256_loadu_si256((const __m256i*)(cp.bias.data() + off));
         auto sums = [&](int r) {
             return _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
@@ -124,7 +118,7 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
                 for (int r = 0; r < rows; ++r) _mm256_storeu_si256((__m256i*)dst(r, 4), sums(r));
                 break;
         }
-        if (!direct) gemm_s8_write_tile(g, tmp, rows, row, col0, cols);
+        pn.flush(g, rows);
     }
 }
 

@@ -10,7 +10,6 @@
 // fewer rows.
 #include <immintrin.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "kernels/gemm/gemm_s8.h"
@@ -88,17 +87,13 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
             int64_t ld, int rows, int64_t row, int64_t p, int np) {
     alignas(64) int32_t tmp[Avx512::kRows * 8];
     for (int q = 0; q < np; ++q) {
-        const int64_t col0 = (p + q) * 8;
-        const int64_t cols = std::min<int64_t>(8, g.n - col0);
-        const int64_t off = (p + q - p0) * 8;
-        const __mmask8 mask = __mmask8((1u << cols) - 1);
+        // Normal orientation stores straight into Y under a mask; transposed
+        // goes through tmp.
+        const S8Panel pn = s8_panel(g, p0, row, p + q, true, tmp);
+        const int64_t off = pn.off;
         const __m256i bias = _mm256_loadu_si256((const __m256i*)(cp.bias.data() + off));
-        // Normal orientation stores straight into Y; transposed goes through tmp.
-        auto dst = [&](int r, size_t es) -> char* {
-            return g.transposed ? reinterpret_cast<char*>(tmp) + size_t(r) * 8 * es
-                                : static_cast<char*>(g.out) + size_t((row + r) * g.n + col0) * es;
-        };
-        const __mmask8 m = g.transposed ? __mmask8(0xFF) : mask;
+        auto dst = [&](int r, size_t es) { return pn.dst(r, es); };
+        const __mmask8 m = g.transposed ? __mmask8(0xFF) : __mmask8((1u << pn.cols) - 1);
         auto sums = [&](int r) {
             return _mm256_add_epi32(_mm256_loadu_si256((const __m256i*)(acc + r * ld + q * 8)), bias);
         };
@@ -119,7 +114,7 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
                 for (int r = 0; r < rows; ++r) _mm256_mask_storeu_epi32(dst(r, 4), m, sums(r));
                 break;
         }
-        if (g.transposed) gemm_s8_write_tile(g, tmp, rows, row, col0, cols);
+        pn.flush(g, rows);
     }
 }
 

@@ -5,7 +5,6 @@
 // row stripe into zero-padded rows, so every A load is a whole 16 bytes.
 #include <arm_neon.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "kernels/gemm/gemm_s8.h"
@@ -44,14 +43,9 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
             int64_t ld, int rows, int64_t row, int64_t p, int np) {
     alignas(16) int32_t tmp[Neon::kRows * 8];
     for (int q = 0; q < np; ++q) {
-        const int64_t col0 = (p + q) * 8;
-        const int64_t cols = std::min<int64_t>(8, g.n - col0);
-        const int64_t off = (p + q - p0) * 8;
-        const bool direct = !g.transposed && cols == 8;
-        auto dst = [&](int r, size_t es) -> char* {
-            return direct ? static_cast<char*>(g.out) + size_t((row + r) * g.n + col0) * es
-                          : reinterpret_cast<char*>(tmp) + size_t(r) * 8 * es;
-        };
+        const S8Panel pn = s8_panel(g, p0, row, p + q, false, tmp);
+        const int64_t off = pn.off;
+        auto dst = [&](int r, size_t es) { return pn.dst(r, es); };
         const int32x4_t b0 = vld1q_s32(cp.bias.data() + off), b1 = vld1q_s32(cp.bias.data() + off + 4);
         auto sums = [&](int r, int h) {
             return vaddq_s32(vld1q_s32(acc + r * ld + q * 8 + h * 4), h ? b1 : b0);
@@ -86,7 +80,7 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
                 }
                 break;
         }
-        if (!direct) gemm_s8_write_tile(g, tmp, rows, row, col0, cols);
+        pn.flush(g, rows);
     }
 }
 

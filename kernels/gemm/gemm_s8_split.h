@@ -99,6 +99,41 @@ inline void gemm_s8_write_tile(const GemmS8Args& g, const void* tile, int64_t ro
             std::memcpy(out + ((col0 + c) * g.m + row + r) * es, src + (r * 8 + c) * es, es);
 }
 
+// One 8-column panel of a vector path's tile epilogue at (row, panel):
+// columns [col0, col0 + cols) of Y, at offset off in the range's column
+// parameters (first panel p0). Row r's outputs of es bytes each go straight
+// into Y when direct, otherwise into tmp (rows of 8) for flush to copy out.
+// A path that stores a partial panel under a mask (masked) needs tmp only
+// for the transposed orientation.
+struct S8Panel {
+    int64_t col0, cols, off, row;
+    bool direct;
+    char* y;
+    int64_t n;
+    int32_t* tmp;
+    char* dst(int r, size_t es) const {
+        return direct ? y + size_t((row + r) * n + col0) * es
+                      : reinterpret_cast<char*>(tmp) + size_t(r) * 8 * es;
+    }
+    void flush(const GemmS8Args& g, int rows) const {
+        if (!direct) gemm_s8_write_tile(g, tmp, rows, row, col0, cols);
+    }
+};
+
+static inline S8Panel s8_panel(const GemmS8Args& g, int64_t p0, int64_t row, int64_t panel,
+                               bool masked, int32_t* tmp) {
+    S8Panel pn;
+    pn.col0 = panel * 8;
+    pn.cols = g.n - pn.col0 < 8 ? g.n - pn.col0 : 8;
+    pn.off = (panel - p0) * 8;
+    pn.row = row;
+    pn.direct = !g.transposed && (masked || pn.cols == 8);
+    pn.y = static_cast<char*>(g.out);
+    pn.n = g.n;
+    pn.tmp = tmp;
+    return pn;
+}
+
 // Scalar epilogue of a rows x 8 tile of sums (row stride 8) whose column
 // parameters start at entry `off` of cp, stored at (row, col0).
 inline void gemm_s8_finish_tile(const GemmS8Args& g, const S8ColParams& cp, int64_t off,

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "kernels/gemm/gemm_s8_split.h"
+#include "kernels/gemm/panel_tiles.h"
 
 namespace vantrel {
 
@@ -40,18 +41,9 @@ template <class K, int R, bool SUM>
 void tile_row(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const typename K::Elem* a,
               int64_t lda, int64_t row, int64_t p, int64_t pe) {
     // The weight sums take one more accumulator row.
-    constexpr int NP = K::max_panels(SUM ? R + 1 : R);
-    static_assert(NP == 1 || NP == 2 || NP == 4 || NP == 8, "panel widths halve down to 1");
-    for (; p + NP <= pe; p += NP) tile<K, R, NP, SUM>(g, cp, p0, a, lda, row, p);
-    if constexpr (NP > 4) {
-        if (p + 4 <= pe) { tile<K, R, 4, SUM>(g, cp, p0, a, lda, row, p); p += 4; }
-    }
-    if constexpr (NP > 2) {
-        if (p + 2 <= pe) { tile<K, R, 2, SUM>(g, cp, p0, a, lda, row, p); p += 2; }
-    }
-    if constexpr (NP > 1) {
-        if (p < pe) tile<K, R, 1, SUM>(g, cp, p0, a, lda, row, p);
-    }
+    panel_tiles<K::max_panels(SUM ? R + 1 : R)>(p, pe, [&](auto np, int64_t q) {
+        tile<K, R, decltype(np)::value, SUM>(g, cp, p0, a, lda, row, q);
+    });
 }
 
 template <class K>

@@ -11,12 +11,8 @@ namespace vantrel {
 
 namespace {
 
-int32_t dot_s8_portable(const int8_t* a, const int8_t* b, int64_t k) {
-    // Unsigned arithmetic wraps like the vector lanes do.
-    uint32_t acc = 0;
-    for (int64_t i = 0; i < k; ++i) acc += uint32_t(int32_t(a[i]) * int32_t(b[i]));
-    return int32_t(acc);
-}
+// Unsigned arithmetic wraps like the vector lanes do.
+int32_t dot_s8_portable(const int8_t* a, const int8_t* b, int64_t k) { return dot_s8_finish(a, b, 0, k, 0); }
 
 }  // namespace
 

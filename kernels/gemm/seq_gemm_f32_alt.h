@@ -22,6 +22,39 @@ using DotS8Fn = int32_t (*)(const int8_t* a, const int8_t* b, int64_t k);
 void seq_gemm_f32_alt_rows(const float* x, const int8_t* q, const float* scale, const float* bias,
                            float* y, int32_t k, int32_t n, DotS8Fn dot);
 
+// The main loop of a path's dot product: D supplies Acc, kBytes and
+// step(acc, a, b), which adds the products of kBytes bytes to acc. Four
+// accumulators take 4 * kBytes bytes per iteration, then single steps go
+// into acc0; i is left at the first byte not yet summed. Static, like the
+// helper below: each instruction-set file keeps its own copy.
+template <class D>
+static inline void dot_s8_steps(const int8_t* a, const int8_t* b, int64_t k, int64_t& i,
+                         typename D::Acc& acc0, typename D::Acc& acc1, typename D::Acc& acc2,
+                         typename D::Acc& acc3) {
+    constexpr int64_t B = D::kBytes;
+    for (; i + 4 * B <= k; i += 4 * B) {
+        D::step(acc0, a + i, b + i);
+        D::step(acc1, a + i + B, b + i + B);
+        D::step(acc2, a + i + 2 * B, b + i + 2 * B);
+        D::step(acc3, a + i + 3 * B, b + i + 3 * B);
+    }
+    for (; i + B <= k; i += B) D::step(acc0, a + i, b + i);
+}
+
+// acc plus the products of bytes [i, k), wrapping: a dot product's last
+// bytes.
+static inline int32_t dot_s8_finish(const int8_t* a, const int8_t* b, int64_t i, int64_t k, uint32_t acc) {
+    for (; i < k; ++i) acc += uint32_t(int32_t(a[i]) * int32_t(b[i]));
+    return int32_t(acc);
+}
+
+// Defines the kernel `name` below on a path's dot product.
+#define VANTREL_SEQ_GEMM_F32_ALT_KERNEL(name, dot)                                                 \
+    void name(const float* x, const int8_t* q, const float* scale, const float* bias, float* y,   \
+              int32_t k, int32_t n, void* /*stream*/) {                                           \
+        seq_gemm_f32_alt_rows(x, q, scale, bias, y, k, n, &dot);                                  \
+    }
+
 // Per-path kernels (the KSeqGemmF32Alt slot signature).
 void k_seq_gemm_f32_alt(const float* x, const int8_t* q, const float* scale, const float* bias,
                         float* y, int32_t k, int32_t n, void* stream);

@@ -102,27 +102,24 @@ void ada_in1d_run(const float* x, float* out, const float* gamma, const float* b
         {
             // Split over the team's actual size.
             const int n = omp_get_num_threads(), id = omp_get_thread_num();
-            SplitRange s = balanced_split(blocks, n, id);
-            block_sums(s.begin, s.end, false);
+            // Sums, then squares about the mean they give.
+            for (const bool squares : {false, true}) {
+                SplitRange s = balanced_split(blocks, n, id);
+                block_sums(s.begin, s.end, squares);
 #pragma omp barrier
-            s = balanced_split(c, n, id);
-            reduce(s.begin, s.end, false);
+                s = balanced_split(c, n, id);
+                reduce(s.begin, s.end, squares);
 #pragma omp barrier
-            s = balanced_split(blocks, n, id);
-            block_sums(s.begin, s.end, true);
-#pragma omp barrier
-            s = balanced_split(c, n, id);
-            reduce(s.begin, s.end, true);
-#pragma omp barrier
-            s = balanced_split(t, n, id);
+            }
+            const SplitRange s = balanced_split(t, n, id);
             rows(s.begin, s.end);
         }
         return;
     }
-    block_sums(0, blocks, false);
-    reduce(0, c, false);
-    block_sums(0, blocks, true);
-    reduce(0, c, true);
+    for (const bool squares : {false, true}) {
+        block_sums(0, blocks, squares);
+        reduce(0, c, squares);
+    }
     if (team && t > 1) {
 #pragma omp parallel num_threads(omp_get_max_threads())
         {
@@ -174,4 +171,12 @@ void ada_in1d_lanes(const float* x, float* out, const float* gamma, const float*
 }
 
 }  // namespace
+
+// Defines the kernel `name` of ada_in1d_f32.h on the lane struct Ln.
+#define VANTREL_ADA_IN1D_KERNEL(name, Ln)                                                         \
+    void name(const float* x, float* out, const float* gamma, const float* beta, int32_t t,        \
+              int32_t c, void* /*stream*/, const float* norm_w, float eps, const float* norm_b) { \
+        ada_in1d_lanes<Ln>(x, out, gamma, beta, t, c, norm_w, eps, norm_b);                       \
+    }
+
 }  // namespace vantrel

@@ -4,10 +4,6 @@
 
 namespace vantrel {
 
-void k_ada_in1d_f32_neon(const float* x, float* out, const float* gamma, const float* beta,
-                         int32_t t, int32_t c, void*, const float* norm_w, float eps,
-                         const float* norm_b) {
-    ada_in1d_lanes<LanesF32Neon>(x, out, gamma, beta, t, c, norm_w, eps, norm_b);
-}
+VANTREL_ADA_IN1D_KERNEL(k_ada_in1d_f32_neon, LanesF32Neon)
 
 }  // namespace vantrel

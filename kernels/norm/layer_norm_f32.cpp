@@ -8,21 +8,14 @@ namespace vantrel {
 
 void k_layer_norm_f32(const float* in, const float* gamma, const float* beta, float* out,
                       int32_t rows, int32_t c, void*, float eps) {
-    if (rows <= 0 || c <= 0) return;
-    const int64_t n = c;
-    const float inv_c = 1.0f / float(c);
-    norm_for_rows(rows, [&](int64_t r0, int64_t r1) {
-        for (int64_t r = r0; r < r1; ++r) {
-            const float* x = in + r * n;
-            float* y = out + r * n;
-            const float mean = lane4_sum(x, n) * inv_c;
-            const float v = std::fmaf(lane4_sum_sq(x, n, mean), inv_c, eps);
-            const float rstd = 1.0f / std::sqrt(v);
-            for (int64_t j = 0; j < n; ++j) {
-                const float g = gamma ? gamma[j] : 1.0f;
-                const float b = beta ? beta[j] : 0.0f;
-                y[j] = std::fmaf(rstd * g, x[j] - mean, b);
-            }
+    norm_each_row(in, out, rows, c, [&](const float* x, float* y, int64_t n, float inv_c) {
+        const float mean = lane4_sum(x, n) * inv_c;
+        const float v = std::fmaf(lane4_sum_sq(x, n, mean), inv_c, eps);
+        const float rstd = 1.0f / std::sqrt(v);
+        for (int64_t j = 0; j < n; ++j) {
+            const float g = gamma ? gamma[j] : 1.0f;
+            const float b = beta ? beta[j] : 0.0f;
+            y[j] = std::fmaf(rstd * g, x[j] - mean, b);
         }
     });
 }

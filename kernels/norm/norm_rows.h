@@ -36,6 +36,18 @@ void norm_for_rows(int64_t rows, RowFn&& fn) {
     }
 }
 
+// fn(x, y, n, inv_c) for each row x of in [rows][c] and its output row y,
+// over the norm_for_rows split; inv_c = 1 / c. Nothing for an empty input.
+template <class RowFn>
+void norm_each_row(const float* in, float* out, int32_t rows, int32_t c, RowFn&& fn) {
+    if (rows <= 0 || c <= 0) return;
+    const int64_t n = c;
+    const float inv_c = 1.0f / float(c);
+    norm_for_rows(rows, [&](int64_t r0, int64_t r1) {
+        for (int64_t r = r0; r < r1; ++r) fn(in + r * n, out + r * n, n, inv_c);
+    });
+}
+
 inline float lane4_sum(const float* x, int64_t c) {
     float l[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     int64_t j = 0;

@@ -54,10 +54,17 @@ static void avgpool_f32_loops(const float* in, float* out, int32_t c, int32_t h,
 }
 
 // int8. Ops: accumulator Acc of L int16 lanes, zero(), add(a, p) (widens L
-// bytes at p and adds them), add_n(a, p, n) (bytes >= n count as 0),
-// spill(int16_t* dst, a). Runs of at most 256 pixels fit int16
+// bytes at p and adds them), add_n(a, p, n) (bytes >= n count as 0; paths
+// without masked loads use avgpool_s8_add_padded), spill(int16_t* dst, a). Runs of at most 256 pixels fit int16
 // (256 * -128 = -32768, 256 * 127 = 32512); each run is then added to exact
 // 64-bit sums.
+template <class Ops>
+static typename Ops::Acc avgpool_s8_add_padded(typename Ops::Acc a, const int8_t* p, int n) {
+    alignas(64) int8_t b[Ops::L] = {};
+    for (int i = 0; i < n; ++i) b[i] = p[i];
+    return Ops::add(a, b);
+}
+
 template <class Ops>
 static void avgpool_s8_loops(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out,
                              int32_t c, int32_t h, int32_t w, float in_scale, float out_scale) {
@@ -91,5 +98,18 @@ static void avgpool_s8_loops(const int8_t* in, int32_t in_zp, int32_t out_zp, in
         for (int j = 0; j < n; ++j) out[ch + j] = avgpool_s8_finish(sums[j], q);
     }
 }
+
+// Define the kernels k_avgpool_f32<suffix> and k_avgpool_s8<suffix> of
+// avgpool.h on the float lane struct LnF32 and the int8 operations OpsS8.
+#define VANTREL_AVGPOOL_KERNELS(suffix, LnF32, OpsS8)                                              \
+    void k_avgpool_f32##suffix(const float* in, float* out, int32_t c, int32_t h, int32_t w,      \
+                               void* /*stream*/) {                                                \
+        avgpool_f32_loops<LnF32>(in, out, c, h, w);                                               \
+    }                                                                                             \
+    void k_avgpool_s8##suffix(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out,      \
+                              int32_t c, int32_t h, int32_t w, void* /*stream*/, float in_scale, \
+                              float out_scale) {                                                  \
+        avgpool_s8_loops<OpsS8>(in, in_zp, out_zp, out, c, h, w, in_scale, out_scale);            \
+    }
 
 }  // namespace vantrel

@@ -4,8 +4,10 @@
 // vector of channels, so all paths apply the same maxima in the same order.
 //
 // Ops provides: element type T, vector type V with L lanes, lowest(),
-// load(p), load_n(p, n) (lanes >= n read as lowest), store(p, v),
-// store_n(p, v, n) (writes lanes < n only), max(m, x).
+// load(p), load_n(p, n) (reads p[0..n); the other lanes are never stored, so
+// their fill does not matter), store(p, v), store_n(p, v, n) (writes lanes
+// < n only), max(m, x). The lane structs of kernels/simd supply all but T,
+// lowest and max.
 //
 // The template is static so each instruction-set file keeps its own copy.
 #pragma once
@@ -65,5 +67,13 @@ static void maxpool_loops(const typename Ops::T* in, typename Ops::T* out, int32
         }
     }
 }
+
+// Defines the kernel `name` of maxpool.h on Ops.
+#define VANTREL_MAXPOOL_KERNEL(name, Ops)                                                         \
+    void name(const Ops::T* in, Ops::T* out, int32_t c, int32_t h, int32_t w, int32_t kh,          \
+              int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h, int32_t pad_w,        \
+              void* /*stream*/) {                                                                 \
+        maxpool_loops<Ops>(in, out, c, h, w, kh, kw, stride_h, stride_w, pad_h, pad_w);            \
+    }
 
 }  // namespace vantrel

@@ -23,6 +23,7 @@ struct LanesF32Avx512 {
     static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
     static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
     static V sqrt(V a) { return _mm512_sqrt_ps(a); }
+    static V neg(V a) { return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(a), _mm512_set1_epi32(int32_t(0x80000000u)))); }
     static V fmadd(V a, V b, V c) { return _mm512_fmadd_ps(a, b, c); }
     static V fnmadd(V a, V b, V c) { return _mm512_fnmadd_ps(a, b, c); }
 };

@@ -6,6 +6,8 @@
 
 #include <arm_neon.h>
 
+#include "kernels/simd/lanes_buffered.h"
+
 namespace vantrel {
 namespace {
 
@@ -15,21 +17,14 @@ struct LanesF32Neon {
     static V zero() { return vdupq_n_f32(0.0f); }
     static V set1(float x) { return vdupq_n_f32(x); }
     static V load(const float* p) { return vld1q_f32(p); }
-    static V load_n(const float* p, int n) {
-        float b[L];
-        for (int i = 0; i < L; ++i) b[i] = i < n ? p[i] : 0.0f;
-        return vld1q_f32(b);
-    }
+    static V load_n(const float* p, int n) { return load_n_buffered<LanesF32Neon>(p, n, 0.0f); }
     static void store(float* p, V v) { vst1q_f32(p, v); }
-    static void store_n(float* p, V v, int n) {
-        float b[L];
-        vst1q_f32(b, v);
-        for (int i = 0; i < n; ++i) p[i] = b[i];
-    }
+    static void store_n(float* p, V v, int n) { store_n_buffered<LanesF32Neon>(p, v, n); }
     static V add(V a, V b) { return vaddq_f32(a, b); }
     static V sub(V a, V b) { return vsubq_f32(a, b); }
     static V mul(V a, V b) { return vmulq_f32(a, b); }
     static V sqrt(V a) { return vsqrtq_f32(a); }
+    static V neg(V a) { return vnegq_f32(a); }
     static V fmadd(V a, V b, V c) { return vfmaq_f32(c, a, b); }
     static V fnmadd(V a, V b, V c) { return vfmsq_f32(c, a, b); }
 };

@@ -1,23 +1,19 @@
+// Max pooling on AVX-512: sixteen float or sixty-four int8 lanes per
+// register, partial blocks under a mask.
 #include <immintrin.h>
 
 #include <limits>
 
 #include "kernels/pool/maxpool.h"
 #include "kernels/pool/maxpool_loops.h"
+#include "kernels/simd/lanes_f32_avx512.h"
 
 namespace vantrel {
 
 namespace {
-struct Avx512F32 {
+struct MaxF32 : LanesF32Avx512 {
     using T = float;
-    using V = __m512;
-    static constexpr int L = 16;
-    static __mmask16 first(int n) { return __mmask16((1u << n) - 1u); }
-    static V lowest() { return _mm512_set1_ps(-std::numeric_limits<float>::infinity()); }
-    static V load(const float* p) { return _mm512_loadu_ps(p); }
-    static V load_n(const float* p, int n) { return _mm512_mask_loadu_ps(lowest(), first(n), p); }
-    static void store(float* p, V v) { _mm512_storeu_ps(p, v); }
-    static void store_n(float* p, V v, int n) { _mm512_mask_storeu_ps(p, first(n), v); }
+    static V lowest() { return set1(-std::numeric_limits<float>::infinity()); }
     // maxpool_max_f32 on sixteen lanes (see maxpool.h).
     static V max(V m, V x) {
         const __m512i quiet = _mm512_set1_epi32(0x00400000);
@@ -33,12 +29,22 @@ struct Avx512F32 {
         return _mm512_mask_mov_ps(r, x_wins, _mm512_castsi512_ps(_mm512_or_si512(xi, quiet)));
     }
 };
+
+struct MaxS8 {
+    using T = int8_t;
+    using V = __m512i;
+    static constexpr int L = 64;
+    static __mmask64 first(int n) { return n >= 64 ? ~__mmask64(0) : (__mmask64(1) << n) - 1; }
+    static V lowest() { return _mm512_set1_epi8(-128); }
+    static V load(const int8_t* p) { return _mm512_loadu_si512(p); }
+    static V load_n(const int8_t* p, int n) { return _mm512_mask_loadu_epi8(lowest(), first(n), p); }
+    static void store(int8_t* p, V v) { _mm512_storeu_si512(p, v); }
+    static void store_n(int8_t* p, V v, int n) { _mm512_mask_storeu_epi8(p, first(n), v); }
+    static V max(V m, V x) { return _mm512_max_epi8(m, x); }
+};
 }  // namespace
 
-void k_maxpool_f32_avx512(const float* in, float* out, int32_t c, int32_t h, int32_t w, int32_t kh,
-                          int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
-                          int32_t pad_w, void* /*stream*/) {
-    maxpool_loops<Avx512F32>(in, out, c, h, w, kh, kw, stride_h, stride_w, pad_h, pad_w);
-}
+VANTREL_MAXPOOL_KERNEL(k_maxpool_f32_avx512, MaxF32)
+VANTREL_MAXPOOL_KERNEL(k_maxpool_s8_avx512, MaxS8)
 
 }  // namespace vantrel

@@ -1,5 +1,7 @@
+// Global average pooling on AVX2.
 #include <immintrin.h>
 
+#include "kernels/simd/lanes_f32_avx2.h"
 #include "kernels/pool/avgpool.h"
 #include "kernels/pool/avgpool_loops.h"
 
@@ -20,11 +22,7 @@ struct Avx2S8 {
     static Acc add(Acc a, const int8_t* p) {
         return add_vec(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
     }
-    static Acc add_n(Acc a, const int8_t* p, int n) {
-        alignas(32) int8_t b[L] = {};
-        for (int i = 0; i < n; ++i) b[i] = p[i];
-        return add_vec(a, _mm256_load_si256(reinterpret_cast<const __m256i*>(b)));
-    }
+    static Acc add_n(Acc a, const int8_t* p, int n) { return avgpool_s8_add_padded<Avx2S8>(a, p, n); }
     static void spill(int16_t* dst, const Acc& a) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), a.lo);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 16), a.hi);
@@ -32,9 +30,6 @@ struct Avx2S8 {
 };
 }  // namespace
 
-void k_avgpool_s8_avx2(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int32_t c,
-                       int32_t h, int32_t w, void* /*stream*/, float in_scale, float out_scale) {
-    avgpool_s8_loops<Avx2S8>(in, in_zp, out_zp, out, c, h, w, in_scale, out_scale);
-}
+VANTREL_AVGPOOL_KERNELS(_avx2, LanesF32Avx2, Avx2S8)
 
 }  // namespace vantrel

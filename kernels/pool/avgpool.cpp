@@ -1,3 +1,6 @@
+// Portable global average pooling: independent lanes the compiler may
+// vectorise.
+#include "kernels/simd/lanes_f32.h"
 #include "kernels/pool/avgpool.h"
 #include "kernels/pool/avgpool_loops.h"
 
@@ -24,9 +27,6 @@ struct PortableS8 {
 };
 }  // namespace
 
-void k_avgpool_s8(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int32_t c,
-                  int32_t h, int32_t w, void* /*stream*/, float in_scale, float out_scale) {
-    avgpool_s8_loops<PortableS8>(in, in_zp, out_zp, out, c, h, w, in_scale, out_scale);
-}
+VANTREL_AVGPOOL_KERNELS(, LanesF32, PortableS8)
 
 }  // namespace vantrel

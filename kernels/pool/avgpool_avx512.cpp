@@ -1,5 +1,7 @@
+// Global average pooling on AVX-512.
 #include <immintrin.h>
 
+#include "kernels/simd/lanes_f32_avx512.h"
 #include "kernels/pool/avgpool.h"
 #include "kernels/pool/avgpool_loops.h"
 
@@ -33,9 +35,6 @@ struct Avx512S8 {
 };
 }  // namespace
 
-void k_avgpool_s8_avx512(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int32_t c,
-                         int32_t h, int32_t w, void* /*stream*/, float in_scale, float out_scale) {
-    avgpool_s8_loops<Avx512S8>(in, in_zp, out_zp, out, c, h, w, in_scale, out_scale);
-}
+VANTREL_AVGPOOL_KERNELS(_avx512, LanesF32Avx512, Avx512S8)
 
 }  // namespace vantrel

@@ -1,5 +1,7 @@
+// Global average pooling on Advanced SIMD.
 #include <arm_neon.h>
 
+#include "kernels/simd/lanes_f32_neon.h"
 #include "kernels/pool/avgpool.h"
 #include "kernels/pool/avgpool_loops.h"
 
@@ -18,11 +20,7 @@ struct NeonS8 {
         return a;
     }
     static Acc add(Acc a, const int8_t* p) { return add_vec(a, vld1q_s8(p)); }
-    static Acc add_n(Acc a, const int8_t* p, int n) {
-        int8_t b[L] = {};
-        for (int i = 0; i < n; ++i) b[i] = p[i];
-        return add_vec(a, vld1q_s8(b));
-    }
+    static Acc add_n(Acc a, const int8_t* p, int n) { return avgpool_s8_add_padded<NeonS8>(a, p, n); }
     static void spill(int16_t* dst, const Acc& a) {
         vst1q_s16(dst, a.lo);
         vst1q_s16(dst + 8, a.hi);
@@ -30,9 +28,6 @@ struct NeonS8 {
 };
 }  // namespace
 
-void k_avgpool_s8_neon(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int32_t c,
-                       int32_t h, int32_t w, void* /*stream*/, float in_scale, float out_scale) {
-    avgpool_s8_loops<NeonS8>(in, in_zp, out_zp, out, c, h, w, in_scale, out_scale);
-}
+VANTREL_AVGPOOL_KERNELS(_neon, LanesF32Neon, NeonS8)
 
 }  // namespace vantrel

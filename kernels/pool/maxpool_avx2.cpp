@@ -1,30 +1,18 @@
+// Max pooling on AVX2: eight float or thirty-two int8 lanes per register.
 #include <immintrin.h>
 
 #include <limits>
 
 #include "kernels/pool/maxpool.h"
 #include "kernels/pool/maxpool_loops.h"
+#include "kernels/simd/lanes_f32_avx2.h"
 
 namespace vantrel {
 
 namespace {
-struct Avx2F32 {
+struct MaxF32 : LanesF32Avx2 {
     using T = float;
-    using V = __m256;
-    static constexpr int L = 8;
-    static V lowest() { return _mm256_set1_ps(-std::numeric_limits<float>::infinity()); }
-    static V load(const float* p) { return _mm256_loadu_ps(p); }
-    static V load_n(const float* p, int n) {
-        alignas(32) float b[L];
-        for (int i = 0; i < L; ++i) b[i] = i < n ? p[i] : -std::numeric_limits<float>::infinity();
-        return _mm256_load_ps(b);
-    }
-    static void store(float* p, V v) { _mm256_storeu_ps(p, v); }
-    static void store_n(float* p, V v, int n) {
-        alignas(32) float b[L];
-        _mm256_store_ps(b, v);
-        for (int i = 0; i < n; ++i) p[i] = b[i];
-    }
+    static V lowest() { return set1(-std::numeric_limits<float>::infinity()); }
     // maxpool_max_f32 on eight lanes (see maxpool.h).
     static V max(V m, V x) {
         const __m256i quiet = _mm256_set1_epi32(0x00400000);
@@ -41,12 +29,21 @@ struct Avx2F32 {
         return _mm256_blendv_ps(r, _mm256_castsi256_ps(_mm256_or_si256(xi, quiet)), x_wins);
     }
 };
+
+struct MaxS8 {
+    using T = int8_t;
+    using V = __m256i;
+    static constexpr int L = 32;
+    static V lowest() { return _mm256_set1_epi8(-128); }
+    static V load(const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static void store(int8_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+    static V load_n(const int8_t* p, int n) { return load_n_buffered<MaxS8>(p, n, int8_t(-128)); }
+    static void store_n(int8_t* p, V v, int n) { store_n_buffered<MaxS8>(p, v, n); }
+    static V max(V m, V x) { return _mm256_max_epi8(m, x); }
+};
 }  // namespace
 
-void k_maxpool_f32_avx2(const float* in, float* out, int32_t c, int32_t h, int32_t w, int32_t kh,
-                        int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
-                        int32_t pad_w, void* /*stream*/) {
-    maxpool_loops<Avx2F32>(in, out, c, h, w, kh, kw, stride_h, stride_w, pad_h, pad_w);
-}
+VANTREL_MAXPOOL_KERNEL(k_maxpool_f32_avx2, MaxF32)
+VANTREL_MAXPOOL_KERNEL(k_maxpool_s8_avx2, MaxS8)
 
 }  // namespace vantrel
