@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "engine/allocator.h"
+#include "kernels/cpu_kernels.h"
 #include "kernels/elementwise/activation.h"
 #include "kernels/pool/avgpool.h"
 #include "kernels/pool/maxpool.h"
@@ -45,17 +46,21 @@ namespace vantrel {
 
 namespace {
 Allocator* get_cpu_allocator() { return &cpu_allocator(); }
-}  // namespace
 
-Backend make_cpu_backend(KernelPath path) {
-    (void)path;
+// The registered table. It is refilled in place, so the registry's pointer
+// stays valid when another path is selected.
+Backend g_cpu_backend{};
+
+// The Backend for `path`; the slots it shares with the CPU-internal table
+// take that table's variants, chosen for the same path.
+Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
     Backend b{};
     b.k_name = "cpu";
     b.k_priority = 0;
     b.kind = kBackendHost;
     b.k_get_allocator = &get_cpu_allocator;
-    // Kernel slots are filled here, each through pick_kernel(path, ...), as
-    // the kernels are built; an empty slot stays null.
+    // Each kernel slot gets its variant for `path` here; an empty slot stays
+    // null.
     // -- element-wise and activation kernels
 #if defined(__x86_64__)
 #define VANTREL_PICK_ELEMENTWISE(T, fn) pick_kernel<T>(path, &fn, &fn##_avx2, &fn##_avx512, nullptr)
@@ -72,7 +77,7 @@ Backend make_cpu_backend(KernelPath path) {
     b.k_sin_f32 = VANTREL_PICK_ELEMENTWISE(KUnaryF32, k_sin_f32);
     b.k_sigmoid_f32 = VANTREL_PICK_ELEMENTWISE(KUnaryF32, k_sigmoid_f32);
     b.k_tanh_f32 = VANTREL_PICK_ELEMENTWISE(KUnaryF32, k_tanh_f32);
-    b.k_gelu_f32 = VANTREL_PICK_ELEMENTWISE(KInplaceF32, k_gelu_f32);
+    b.k_gelu_f32 = k.gelu_f32;
     b.k_silu_f32 = VANTREL_PICK_ELEMENTWISE(KUnaryF32, k_silu_f32);
 #undef VANTREL_PICK_ELEMENTWISE
     // -- pooling and resampling kernels
@@ -93,35 +98,16 @@ Backend make_cpu_backend(KernelPath path) {
     b.k_avgpool_s8_alt = b.k_avgpool_s8;
 #undef VANTREL_PICK_POOL
     // -- float matrix-product kernels
-#if defined(__x86_64__)
-    b.k_pack_f32 = pick_kernel<KPackF32>(path,
-        &pack_f32_portable, &pack_f32_avx2, &pack_f32_avx512, nullptr);
-    b.k_gemm_f32 = pick_kernel<KGemmF32>(path,
-        &gemm_f32_portable, &gemm_f32_avx2, &gemm_f32_avx512, nullptr);
-    b.k_linear_f32 = pick_kernel<KLinearF32>(path,
-        &linear_f32_portable, &linear_f32_avx2, &linear_f32_avx512, nullptr);
-    b.k_relu_f32 = pick_kernel<KInplaceF32>(path,
-        &relu_f32_portable, &relu_f32_avx2, &relu_f32_avx512, nullptr);
-#elif defined(__aarch64__)
-    b.k_pack_f32 = pick_kernel<KPackF32>(path,
-        &pack_f32_portable, nullptr, nullptr, &pack_f32_neon);
-    b.k_gemm_f32 = pick_kernel<KGemmF32>(path,
-        &gemm_f32_portable, nullptr, nullptr, &gemm_f32_neon);
-    b.k_linear_f32 = pick_kernel<KLinearF32>(path,
-        &linear_f32_portable, nullptr, nullptr, &linear_f32_neon);
-    b.k_relu_f32 = pick_kernel<KInplaceF32>(path,
-        &relu_f32_portable, nullptr, nullptr, &relu_f32_neon);
-#else
-    b.k_pack_f32 = &pack_f32_portable;
-    b.k_gemm_f32 = &gemm_f32_portable;
-    b.k_linear_f32 = &linear_f32_portable;
-    b.k_relu_f32 = &relu_f32_portable;
-#endif
+    // The engine every kernel calls, so a block from k_pack_f32 fits it.
+    b.k_pack_f32 = k.pack_f32;
+    b.k_gemm_f32 = k.gemm_f32;
+    b.k_linear_f32 = k.linear_f32;
+    b.k_relu_f32 = k.relu_f32;
     // Every path's block is a new[] float array.
     b.k_free_packed_f32 = &free_packed_f32;
     b.k_relu_f32_alt = b.k_relu_f32;
     // -- float convolution kernels
-    // One portable version each: their heavy work is the active-path GEMM.
+    // One portable version each: their heavy work is the table's GEMM.
     b.k_conv2d_f32 = pick_kernel<KConv2dF32>(path, &k_conv2d_f32, nullptr, nullptr, nullptr);
     b.k_conv2d_f32_wino =
         pick_kernel<KConv2dF32Wino>(path, &k_conv2d_f32_wino, nullptr, nullptr, nullptr);
@@ -130,23 +116,11 @@ Backend make_cpu_backend(KernelPath path) {
     b.k_pack_s8 = pick_kernel<KPackS8>(path, &pack_s8, nullptr, nullptr, nullptr);
     b.k_free_packed_s8 = pick_kernel<KFreePackedS8>(path, &free_packed_s8, nullptr, nullptr, nullptr);
     b.k_seq_gemm_s8 = pick_kernel<KSeqGemmS8>(path, &seq_gemm_s8, nullptr, nullptr, nullptr);
-#if defined(__x86_64__)
-    b.k_gemm_s8_requant = pick_kernel<KGemmS8Requant>(path,
-        &gemm_s8_requant_portable, &gemm_s8_requant_avx2, &gemm_s8_requant_avx512, nullptr);
-    b.k_gemm_s8_s32 = pick_kernel<KGemmS8S32>(path,
-        &gemm_s8_s32_portable, &gemm_s8_s32_avx2, &gemm_s8_s32_avx512, nullptr);
-#elif defined(__aarch64__)
-    b.k_gemm_s8_requant = pick_kernel<KGemmS8Requant>(path,
-        &gemm_s8_requant_portable, nullptr, nullptr, &gemm_s8_requant_neon);
-    b.k_gemm_s8_s32 = pick_kernel<KGemmS8S32>(path,
-        &gemm_s8_s32_portable, nullptr, nullptr, &gemm_s8_s32_neon);
-#else
-    b.k_gemm_s8_requant = &gemm_s8_requant_portable;
-    b.k_gemm_s8_s32 = &gemm_s8_s32_portable;
-#endif
+    b.k_gemm_s8_requant = k.gemm_s8_requant;
+    b.k_gemm_s8_s32 = k.gemm_s8_s32;
     // -- int8 convolution kernels
-    // One portable version each: their heavy work is the active-path int8 GEMM
-    // (and the active-path depthwise kernel).
+    // One portable version each: their heavy work is the table's int8 GEMM
+    // (and its depthwise kernel).
     b.k_conv2d_s8 = pick_kernel<KConv2dS8>(path, &k_conv2d_s8, nullptr, nullptr, nullptr);
     b.k_conv2d_s8_wino =
         pick_kernel<KConv2dS8Wino>(path, &k_conv2d_s8_wino, nullptr, nullptr, nullptr);
@@ -197,7 +171,7 @@ Backend make_cpu_backend(KernelPath path) {
     b.k_seq_gemm_f32_alt = &k_seq_gemm_f32_alt;
 #endif
     // self-attention
-    // The attention core inside picks its own path; the GEMMs follow the table's.
+    // Its GEMMs and attention core come from the CPU-internal table.
     b.k_attention_f32 = &k_attention_f32;
     // -- causal attention kernels
 #if defined(__x86_64__)
@@ -212,7 +186,8 @@ Backend make_cpu_backend(KernelPath path) {
 #endif
     // -- recurrent and spectral kernels
     // k_lstm_f32, k_stft_f32 and k_istft_f32 stay null: LstmFp32, StftFp32
-    // and IstftFp32 compute on the host through their own active-path kernels.
+    // and IstftFp32 compute on the host (LSTM cell and STFT through the
+    // CPU-internal table).
     // -- style, source and resampling kernels
     // k_sine_gen_f32 and k_reflection_pad1d_f32 stay null: both layers
     // compute on the host themselves. Nearest upsampling is row copies.
@@ -235,13 +210,20 @@ Backend make_cpu_backend(KernelPath path) {
     return b;
 }
 
+}  // namespace
+
+void select_cpu_kernel_path(KernelPath path) {
+    fill_cpu_kernels(path);
+    g_cpu_backend = make_cpu_backend(path, cpu_kernels());
+}
+
 const Backend& cpu_backend() {
-    static const Backend b = [] {
-        KernelPath path = select_kernel_path(std::getenv("VANTREL_KERNEL_PATH"));
-        set_active_kernel_path(path);
-        return make_cpu_backend(path);
+    static const bool filled = [] {
+        select_cpu_kernel_path(select_kernel_path(std::getenv("VANTREL_KERNEL_PATH")));
+        return true;
     }();
-    return b;
+    (void)filled;
+    return g_cpu_backend;
 }
 
 namespace {

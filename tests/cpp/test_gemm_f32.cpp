@@ -12,6 +12,7 @@
 
 #include "engine/cpu_backend/cpu_backend.h"
 #include "kernels/gemm/gemm_f32.h"
+#include "kernel_test_paths.h"
 #include "kernels/kernel_path.h"
 
 using namespace vantrel;
@@ -266,22 +267,18 @@ TEST(GemmF32, PortablePanelLayout) {
     free_packed_f32(nullptr);
 }
 
-// pack_f32 / packed_f32_bytes / gemm_f32 follow the active path together,
-// and the CPU table holds that path's variants.
-TEST(GemmF32, ActivePathEntriesAgree) {
-    const KernelPath saved = active_kernel_path();
+// Filled for a path, the CPU table holds that path's variants and
+// pack_f32 / packed_f32_bytes / gemm_f32 follow it together.
+TEST(GemmF32, EntriesFollowTheFilledPath) {
     const Backend& b = cpu_backend();
-    for (const PathFns& f : all_paths())
-        if (f.id == saved) {
-            EXPECT_EQ(b.k_pack_f32, f.pack);
-            EXPECT_EQ(b.k_gemm_f32, f.gemm);
-            EXPECT_EQ(b.k_linear_f32, f.linear);
-            EXPECT_EQ(b.k_relu_f32, f.relu);
-        }
     Problem p(13, 11, 21, true, true, 99);
     for (const PathFns& f : all_paths()) {
         if (!kernel_path_supported(f.id)) continue;
-        set_active_kernel_path(f.id);
+        vantrel_test::ScopedKernelPath on(f.id);
+        EXPECT_EQ(b.k_pack_f32, f.pack);
+        EXPECT_EQ(b.k_gemm_f32, f.gemm);
+        EXPECT_EQ(b.k_linear_f32, f.linear);
+        EXPECT_EQ(b.k_relu_f32, f.relu);
         EXPECT_EQ(packed_f32_bytes(21, 11), f.bytes(21, 11));
         float* bp = pack_f32(p.w.data(), p.n, p.k);
         std::vector<float> y = fresh_output(p);
@@ -293,7 +290,6 @@ TEST(GemmF32, ActivePathEntriesAgree) {
                   -1);
         free_packed_f32(bp);
     }
-    set_active_kernel_path(saved);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "engine/cpu_backend/cpu_backend.h"
 #include "kernels/elementwise/activation.h"
 #include "kernels/gemm/gemm_s8.h"
+#include "kernel_test_paths.h"
 #include "kernels/kernel_path.h"
 #include "kernels/quantize.h"
 
@@ -206,10 +207,9 @@ TEST(GemmS8, PackedLayout) {
     free_packed_s8(nullptr);
 }
 
-// The dynamic GEMM on every path (through the active-path entry): codes and
-// row scales from quantize_row_symmetric, then the fixed float order.
+// The dynamic GEMM on every path (through the entry point): codes and row
+// scales from quantize_row_symmetric, then the fixed float order.
 TEST(GemmS8, DynamicQuantisationExactOrder) {
-    const KernelPath saved = active_kernel_path();
     const int m = 6, k = 37, n = 21;
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> d(-2.0f, 2.0f);
@@ -225,7 +225,7 @@ TEST(GemmS8, DynamicQuantisationExactOrder) {
     int8_t* bp = pack_s8(w.data(), n, k);
     for (const PathFns& f : all_paths()) {
         if (!kernel_path_supported(f.id)) continue;
-        set_active_kernel_path(f.id);
+        vantrel_test::ScopedKernelPath on(f.id);
         for (bool with_fb : {false, true})
             for (bool own_scratch : {false, true}) {
                 std::vector<int8_t> q(size_t(m) * k);
@@ -259,21 +259,21 @@ TEST(GemmS8, DynamicQuantisationExactOrder) {
         k_gelu_f32(y0.data(), m * n, nullptr);
         ASSERT_EQ(std::memcmp(y0.data(), y1.data(), y0.size() * 4), 0) << kernel_path_name(f.id);
     }
-    set_active_kernel_path(saved);
     free_packed_s8(bp);
 }
 
 // The CPU table holds the variants of the path it was filled for.
-TEST(GemmS8, TableHoldsActivePathVariants) {
+TEST(GemmS8, TableHoldsThePathsVariants) {
     const Backend& b = cpu_backend();
     EXPECT_EQ(b.k_pack_s8, &pack_s8);
     EXPECT_EQ(b.k_free_packed_s8, &free_packed_s8);
     EXPECT_EQ(b.k_seq_gemm_s8, &seq_gemm_s8);
-    for (const PathFns& f : all_paths())
-        if (f.id == active_kernel_path()) {
-            EXPECT_EQ(b.k_gemm_s8_requant, f.requant);
-            EXPECT_EQ(b.k_gemm_s8_s32, f.s32);
-        }
+    for (const PathFns& f : all_paths()) {
+        if (!kernel_path_supported(f.id)) continue;
+        vantrel_test::ScopedKernelPath on(f.id);
+        EXPECT_EQ(b.k_gemm_s8_requant, f.requant);
+        EXPECT_EQ(b.k_gemm_s8_s32, f.s32);
+    }
 }
 
 }  // namespace
