@@ -13,26 +13,17 @@ namespace {
 const Backend* g_active = nullptr;
 
 const char* const kSlotNames[kKernelSlots] = {
-    "k_pack_s8", "k_pack_f32", "k_free_packed_s8", "k_free_packed_f32",
-    "k_gemm_s8_requant", "k_gemm_s8_s32", "k_gemm_f32", "k_linear_f32",
-    "k_conv2d_s8", "k_conv2d_s8_wino", "k_conv2d_f32", "k_conv2d_f32_wino",
-    "k_seq_gemm_f32", "k_seq_gemm_s8", "k_seq_gemm_f32_alt", "k_conv1d_s8",
-    "k_conv1d_f32", "k_conv_transpose1d_f32", "k_attention_f32", "k_attention_s8",
-    "k_layer_norm_f32", "k_maxpool_s8_alt", "k_maxpool_s8", "k_maxpool_f32",
-    "k_avgpool_s8_alt", "k_avgpool_s8", "k_avgpool_f32", "k_add_f32",
-    "k_add_s8", "k_relu_f32", "k_gelu_f32", "k_sigmoid_f32",
-    "k_tanh_f32", "k_leaky_relu_f32", "k_exp_f32", "k_sin_f32",
-    "k_upsample_nearest1d_f32", "k_upsample_bilinear_f32", "k_ada_in1d_f32",
-    "k_ada_layer_norm_f32", "k_accumulate_f32", "k_add_row_vector_f32", "k_scale_f32",
-    "k_row_sum_f32", "k_relu_f32_alt", "k_embedding_f32", "k_concat1d_f32",
-    "k_slice_channels_f32", "k_snake_f32", "k_lstm_f32", "k_stft_f32",
-    "k_istft_f32", "k_reflection_pad1d_f32", "k_sine_gen_f32", "k_rms_norm_f32",
-    "k_silu_f32", "k_mul_f32", "k_causal_attention_f32",
+#define VANTREL_KERNEL_SLOT(type, name) #name,
+#include "engine/kernel_slots.def"
+#undef VANTREL_KERNEL_SLOT
 };
 
-// Every kernel slot is one function pointer, laid out in slot order right
-// after the allocator getter.
-static_assert(sizeof(Backend) == 61 * sizeof(void*), "Backend must be 61 pointer-sized slots");
+template <class Fn>
+const void* as_pointer(Fn fn) {
+    const void* p = nullptr;
+    std::memcpy(&p, &fn, sizeof(void*));
+    return p;
+}
 }  // namespace
 
 const char* kernel_slot_name(int slot) {
@@ -41,11 +32,13 @@ const char* kernel_slot_name(int slot) {
 }
 
 const void* kernel_slot(const Backend& b, int slot) {
-    if (slot < kFirstKernelSlot || slot >= kFirstKernelSlot + kKernelSlots) return nullptr;
-    void* p = nullptr;
-    const char* base = reinterpret_cast<const char*>(&b.k_pack_s8);
-    std::memcpy(&p, base + size_t(slot - kFirstKernelSlot) * sizeof(void*), sizeof(void*));
-    return p;
+    switch (slot) {
+#define VANTREL_KERNEL_SLOT(type, name) \
+    case KernelSlot::name: return as_pointer(b.name);
+#include "engine/kernel_slots.def"
+#undef VANTREL_KERNEL_SLOT
+        default: return nullptr;
+    }
 }
 
 std::vector<const Backend*>& backend_registry() {

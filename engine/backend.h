@@ -1,8 +1,10 @@
 // The backend: a plain table of kernel function pointers plus an allocator,
 // and the process-wide registry of backends.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "engine/allocator.h"
@@ -13,10 +15,6 @@ namespace vantrel {
 // 3 = a device that runs only some transposed 1-D convolutions.
 using BackendKind = uint8_t;
 constexpr BackendKind kBackendHost = 0;
-
-// A kernel whose argument list is fixed by the layer that first calls it;
-// such slots are retyped as those kernels are built.
-using KernelFnUntyped = void (*)();
 
 using KPackS8 = int8_t* (*)(const int8_t* w, int32_t n, int32_t k);
 using KPackF32 = float* (*)(const float* w, int32_t n, int32_t k);
@@ -169,76 +167,60 @@ using KStftF32 = void (*)(const float* x, const float* w_re, const float* w_im, 
 using KIstftF32 = void (*)(const float* mag, const float* phase, float* out, int32_t t,
                            int32_t n_fft, int32_t hop, bool normalized, void* stream);
 
+// Whole int8 self-attention block of a device backend, over the operands
+// AttentionInt8 holds: input x [T][E], int8 weights with per-row scales and
+// float biases (null when absent), their packed blocks (k_pack_s8), the
+// float QKV scratch (3*T*E), int8 activation codes (T*E) and per-row scales
+// (3*E). The CPU leaves the slot empty and runs the block on the host.
+using KAttentionS8 = void (*)(const float* x, const int8_t* w_qkv, const float* w_qkv_scales,
+                              const float* b_qkv, const int8_t* w_proj,
+                              const float* w_proj_scales, const float* b_proj, float* out,
+                              int32_t tokens, int32_t embed, int32_t num_heads,
+                              const int8_t* packed_qkv, const int8_t* packed_proj,
+                              float* qkv_scratch, int8_t* code_scratch, float* scale_scratch,
+                              void* stream);
+
 // Slot order is part of the table's contract: name, priority/kind,
-// allocator, then 58 kernels (slots 3..60).
+// allocator, then the 58 kernels of engine/kernel_slots.def (slots 3..60).
 struct Backend {
     const char* k_name;
     int32_t k_priority;
     BackendKind kind;
     Allocator* (*k_get_allocator)();
 
-    KPackS8 k_pack_s8;                              // 3
-    KPackF32 k_pack_f32;                            // 4
-    KFreePackedS8 k_free_packed_s8;                 // 5
-    KFreePackedF32 k_free_packed_f32;               // 6
-    KGemmS8Requant k_gemm_s8_requant;               // 7
-    KGemmS8S32 k_gemm_s8_s32;                       // 8
-    KGemmF32 k_gemm_f32;                            // 9
-    KLinearF32 k_linear_f32;                        // 10
-    KConv2dS8 k_conv2d_s8;                          // 11
-    KConv2dS8Wino k_conv2d_s8_wino;                 // 12
-    KConv2dF32 k_conv2d_f32;                        // 13
-    KConv2dF32Wino k_conv2d_f32_wino;               // 14
-    KSeqGemmF32 k_seq_gemm_f32;                     // 15
-    KSeqGemmS8 k_seq_gemm_s8;                       // 16
-    KSeqGemmF32Alt k_seq_gemm_f32_alt;              // 17
-    KConv1dS8 k_conv1d_s8;                          // 18
-    KConv1dF32 k_conv1d_f32;                        // 19
-    KConvTranspose1dF32 k_conv_transpose1d_f32;     // 20
-    KAttentionF32 k_attention_f32;                  // 21
-    KernelFnUntyped k_attention_s8;                 // 22
-    KLayerNormF32 k_layer_norm_f32;                 // 23
-    KMaxPoolS8 k_maxpool_s8_alt;                    // 24
-    KMaxPoolS8 k_maxpool_s8;                        // 25
-    KMaxPoolF32 k_maxpool_f32;                      // 26
-    KAvgPoolS8 k_avgpool_s8_alt;                    // 27
-    KAvgPoolS8 k_avgpool_s8;                        // 28
-    KAvgPoolF32 k_avgpool_f32;                      // 29
-    KAddF32 k_add_f32;                              // 30
-    KAddS8 k_add_s8;                                // 31
-    KInplaceF32 k_relu_f32;                         // 32
-    KInplaceF32 k_gelu_f32;                         // 33
-    KUnaryF32 k_sigmoid_f32;                        // 34
-    KUnaryF32 k_tanh_f32;                           // 35
-    KLeakyReluF32 k_leaky_relu_f32;                 // 36
-    KUnaryF32 k_exp_f32;                            // 37
-    KUnaryF32 k_sin_f32;                            // 38
-    KUpsampleNearest1dF32 k_upsample_nearest1d_f32; // 39
-    KUpsampleBilinearF32 k_upsample_bilinear_f32;   // 40
-    KAdaIn1dF32 k_ada_in1d_f32;                     // 41
-    KAdaLayerNormF32 k_ada_layer_norm_f32;          // 42
-    KAccumulateF32 k_accumulate_f32;                // 43
-    KAddRowVectorF32 k_add_row_vector_f32;          // 44
-    KScaleF32 k_scale_f32;                          // 45
-    KRowSumF32 k_row_sum_f32;                       // 46
-    KInplaceF32 k_relu_f32_alt;                     // 47
-    KEmbeddingF32 k_embedding_f32;                  // 48
-    KConcat1dF32 k_concat1d_f32;                    // 49
-    KSliceChannelsF32 k_slice_channels_f32;         // 50
-    KSnakeF32 k_snake_f32;                          // 51
-    KLstmF32 k_lstm_f32;                            // 52
-    KStftF32 k_stft_f32;                            // 53
-    KIstftF32 k_istft_f32;                          // 54
-    KReflectionPad1dF32 k_reflection_pad1d_f32;     // 55
-    KSineGenF32 k_sine_gen_f32;                     // 56
-    KRmsNormF32 k_rms_norm_f32;                     // 57
-    KUnaryF32 k_silu_f32;                           // 58
-    KMulF32 k_mul_f32;                              // 59
-    KCausalAttentionF32 k_causal_attention_f32;     // 60
+#define VANTREL_KERNEL_SLOT(type, name) type name;
+#include "engine/kernel_slots.def"
+#undef VANTREL_KERNEL_SLOT
 };
 
-constexpr int kKernelSlots = 58;
-constexpr int kFirstKernelSlot = 3;
+// Table position of each kernel slot, from the same list:
+// KernelSlot::k_pack_s8 == 3 ... KernelSlot::k_causal_attention_f32 == 60.
+struct KernelSlot {
+    enum : int {
+        before_first = 2,
+#define VANTREL_KERNEL_SLOT(type, name) name,
+#include "engine/kernel_slots.def"
+#undef VANTREL_KERNEL_SLOT
+        end
+    };
+};
+constexpr int kFirstKernelSlot = KernelSlot::before_first + 1;
+constexpr int kKernelSlots = KernelSlot::end - kFirstKernelSlot;
+
+// The layout is fixed: 61 pointer-sized slots, every kernel slot a function
+// pointer at its table position.
+static_assert(kKernelSlots == 58, "the table has 58 kernel slots");
+static_assert(std::is_standard_layout_v<Backend>, "Backend is a plain table");
+static_assert(sizeof(Backend) == 61 * sizeof(void*), "Backend must be 61 pointer-sized slots");
+static_assert(offsetof(Backend, k_get_allocator) == 2 * sizeof(void*), "allocator getter is slot 2");
+#define VANTREL_KERNEL_SLOT(type, name)                                                          \
+    static_assert(std::is_pointer_v<type> && std::is_function_v<std::remove_pointer_t<type>> && \
+                      sizeof(type) == sizeof(void*),                                             \
+                  #name " must be one function pointer");                                        \
+    static_assert(offsetof(Backend, name) == KernelSlot::name * sizeof(void*),                   \
+                  #name " must sit at its table position");
+#include "engine/kernel_slots.def"
+#undef VANTREL_KERNEL_SLOT
 
 // Names of kernel slots 3..60 in table order.
 const char* kernel_slot_name(int slot);

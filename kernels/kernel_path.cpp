@@ -6,10 +6,6 @@
 
 namespace vantrel {
 
-namespace {
-KernelPath g_active = KernelPath::Portable;
-}
-
 bool kernel_path_supported(KernelPath p) {
     switch (p) {
         case KernelPath::Portable: return true;
@@ -54,9 +50,6 @@ KernelPath select_kernel_path(const char* env) {
         if (int(p) <= int(cap) && kernel_path_supported(p)) return p;
     return KernelPath::Portable;
 }
-
-KernelPath active_kernel_path() { return g_active; }
-void set_active_kernel_path(KernelPath p) { g_active = p; }
 
 const char* kernel_path_name(KernelPath p) {
     switch (p) {

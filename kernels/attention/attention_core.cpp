@@ -3,7 +3,6 @@
 #include <math.h>
 
 #include "kernels/attention/attention_core_loops.h"
-#include "kernels/kernel_path.h"
 #include "kernels/simd/vmath.h"
 
 namespace vantrel {
@@ -39,21 +38,6 @@ struct AttentionOpsPortable {
 void attention_core_f32_portable(const float* qkv, float* out, int32_t tokens, int32_t embed,
                                  int32_t num_heads) {
     attention_core_run<AttentionOpsPortable>(qkv, out, tokens, embed, num_heads);
-}
-
-void attention_core_f32(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                        int32_t num_heads) {
-    using Fn = void (*)(const float*, float*, int32_t, int32_t, int32_t);
-#if defined(__x86_64__)
-    Fn f = pick_kernel<Fn>(active_kernel_path(), &attention_core_f32_portable, &attention_core_f32_avx2,
-                           &attention_core_f32_avx512, nullptr);
-#elif defined(__aarch64__)
-    Fn f = pick_kernel<Fn>(active_kernel_path(), &attention_core_f32_portable, nullptr, nullptr,
-                           &attention_core_f32_neon);
-#else
-    Fn f = &attention_core_f32_portable;
-#endif
-    f(qkv, out, tokens, embed, num_heads);
 }
 
 }  // namespace vantrel

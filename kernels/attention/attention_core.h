@@ -30,7 +30,7 @@
 
 namespace vantrel {
 
-// Active-path entry point.
+// Entry through the CPU kernel table (kernels/cpu_kernels.h).
 void attention_core_f32(const float* qkv, float* out, int32_t tokens, int32_t embed,
                         int32_t num_heads);
 

@@ -22,7 +22,7 @@ namespace vantrel {
 
 using LstmCellF32Fn = void (*)(VANTREL_LSTM_CELL_F32_ARGS);
 
-// Active-path entry.
+// Entry through the CPU kernel table (kernels/cpu_kernels.h).
 void lstm_cell_f32(VANTREL_LSTM_CELL_F32_ARGS);
 
 void lstm_cell_f32_portable(VANTREL_LSTM_CELL_F32_ARGS);

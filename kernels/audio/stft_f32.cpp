@@ -4,8 +4,6 @@
 
 #include <cmath>
 
-#include "kernels/kernel_path.h"
-
 namespace vantrel {
 
 void stft_hann_basis_f32(int32_t n_fft, float* w_re, float* w_im) {
@@ -44,19 +42,6 @@ void stft_f32_portable(VANTREL_STFT_F32_ARGS) {
             row[F + k] = ::atan2f(im, re);
         }
     }
-}
-
-void stft_f32(VANTREL_STFT_F32_ARGS) {
-    auto fn = pick_kernel<StftF32Fn>(active_kernel_path(), &stft_f32_portable,
-#if defined(__x86_64__)
-                                     &stft_f32_avx2, &stft_f32_avx512, nullptr
-#elif defined(__aarch64__)
-                                     nullptr, nullptr, &stft_f32_neon
-#else
-                                     nullptr, nullptr, nullptr
-#endif
-    );
-    fn(p, frames, hop, w_re, w_im, n_fft, out);
 }
 
 }  // namespace vantrel

@@ -29,7 +29,7 @@ void stft_hann_basis_f32(int32_t n_fft, float* w_re, float* w_im);
 // s must be at least 1.
 void stft_pad_edges_f32(const float* x, int64_t s, int32_t half, float* p);
 
-// Active-path entry.
+// Entry through the CPU kernel table (kernels/cpu_kernels.h).
 void stft_f32(VANTREL_STFT_F32_ARGS);
 
 void stft_f32_portable(VANTREL_STFT_F32_ARGS);

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "kernels/conv/conv1d_f32_direct_loops.h"
-#include "kernels/kernel_path.h"
 
 namespace vantrel {
 
@@ -59,19 +58,6 @@ struct PortableRange {
 
 void conv1d_f32_direct_portable(VANTREL_CONV1D_DIRECT_F32_ARGS) {
     conv1d_direct_run<PortableRange>(VANTREL_CONV1D_DIRECT_ARGS_STRUCT);
-}
-
-void conv1d_f32_direct(VANTREL_CONV1D_DIRECT_F32_ARGS) {
-    auto fn = pick_kernel<Conv1dDirectF32Fn>(active_kernel_path(), &conv1d_f32_direct_portable,
-#if defined(__x86_64__)
-                          &conv1d_f32_direct_avx2, &conv1d_f32_direct_avx512, nullptr
-#elif defined(__aarch64__)
-                          nullptr, nullptr, &conv1d_f32_direct_neon
-#else
-                          nullptr, nullptr, nullptr
-#endif
-    );
-    fn(p, wp, bias, out, cin, l_out, cout, k, dilation, relu);
 }
 
 }  // namespace vantrel

@@ -37,7 +37,7 @@ int64_t conv1d_direct_packed_floats(int32_t cout, int32_t k, int32_t cin);
 // wr: [cout][k][cin]; dst: conv1d_direct_packed_floats(...) floats.
 void conv1d_direct_pack_f32(const float* wr, float* dst, int32_t cout, int32_t k, int32_t cin);
 
-// Active-path entry.
+// Entry through the CPU kernel table (kernels/cpu_kernels.h).
 void conv1d_f32_direct(VANTREL_CONV1D_DIRECT_F32_ARGS);
 
 void conv1d_f32_direct_portable(VANTREL_CONV1D_DIRECT_F32_ARGS);

@@ -1,7 +1,6 @@
 #include "kernels/conv/conv1d_f32_wino.h"
 
 #include "kernels/conv/conv1d_f32_wino_loops.h"
-#include "kernels/kernel_path.h"
 #include "kernels/simd/lanes_f32.h"
 
 namespace vantrel {
@@ -18,19 +17,6 @@ struct PortableOps : LanesF32 {
 
 void conv1d_f32_wino_portable(VANTREL_CONV1D_WINO_F32_ARGS) {
     conv1d_wino_run<PortableOps>(padded, u, bias, out, cin, l_out, cout, r, relu, v, mb);
-}
-
-void conv1d_f32_wino(VANTREL_CONV1D_WINO_F32_ARGS) {
-    auto fn = pick_kernel<Conv1dWinoF32Fn>(active_kernel_path(), &conv1d_f32_wino_portable,
-#if defined(__x86_64__)
-                                           &conv1d_f32_wino_avx2, &conv1d_f32_wino_avx512, nullptr
-#elif defined(__aarch64__)
-                                           nullptr, nullptr, &conv1d_f32_wino_neon
-#else
-                                           nullptr, nullptr, nullptr
-#endif
-    );
-    fn(padded, u, bias, out, cin, l_out, cout, r, relu, v, mb);
 }
 
 }  // namespace vantrel

@@ -53,7 +53,7 @@ void conv1d_wino_filter_transform(const Conv1dWinograd& w, const float* wr, floa
 
 // padded: conv1d_wino_padded_rows(...) rows of cin floats (zero padding
 // included); u[i]: pack_f32 of the i-th transformed [cout][cin] matrix (the
-// active path's packing: the products run on gemm_f32_plain); v: n*T*cin
+// packing of the table's path: the products run on gemm_f32_plain); v: n*T*cin
 // floats; mb: n*T*cout floats; out: l_out rows of cout floats. r is 3, 7 or
 // 11. Transforms split the tiles between threads by the balanced rule; the n
 // products run one after another.
@@ -62,7 +62,8 @@ void conv1d_wino_filter_transform(const Conv1dWinograd& w, const float* wr, floa
         int32_t l_out, int32_t cout, int32_t r, bool relu, float *v, float *mb
 using Conv1dWinoF32Fn = void (*)(VANTREL_CONV1D_WINO_F32_ARGS);
 
-void conv1d_f32_wino(VANTREL_CONV1D_WINO_F32_ARGS);  // active path
+// Entry through the CPU kernel table (kernels/cpu_kernels.h).
+void conv1d_f32_wino(VANTREL_CONV1D_WINO_F32_ARGS);
 void conv1d_f32_wino_portable(VANTREL_CONV1D_WINO_F32_ARGS);
 #if defined(__x86_64__)
 void conv1d_f32_wino_avx2(VANTREL_CONV1D_WINO_F32_ARGS);

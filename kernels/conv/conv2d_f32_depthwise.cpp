@@ -1,7 +1,6 @@
 #include "kernels/conv/conv2d_f32_depthwise.h"
 
 #include "kernels/conv/conv2d_f32_depthwise_loops.h"
-#include "kernels/kernel_path.h"
 
 namespace vantrel {
 
@@ -25,31 +24,6 @@ void depthwise_weights_tap_major_f32(const float* w, float* taps, int32_t cout, 
 void conv2d_f32_depthwise_portable(VANTREL_DEPTHWISE_F32_ARGS) {
     depthwise_f32<PortablePixel>(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
                                  stride_w, pad_h, pad_w, dilation_h, dilation_w, relu);
-}
-
-void conv2d_f32_depthwise(VANTREL_DEPTHWISE_F32_ARGS) {
-    switch (active_kernel_path()) {
-#if defined(__x86_64__)
-        case KernelPath::Avx512:
-            return conv2d_f32_depthwise_avx512(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw,
-                                               stride_h, stride_w, pad_h, pad_w, dilation_h,
-                                               dilation_w, relu, stream);
-        case KernelPath::Avx2:
-            return conv2d_f32_depthwise_avx2(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw,
-                                             stride_h, stride_w, pad_h, pad_w, dilation_h,
-                                             dilation_w, relu, stream);
-#endif
-#if defined(__aarch64__)
-        case KernelPath::Neon:
-            return conv2d_f32_depthwise_neon(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw,
-                                             stride_h, stride_w, pad_h, pad_w, dilation_h,
-                                             dilation_w, relu, stream);
-#endif
-        default:
-            return conv2d_f32_depthwise_portable(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw,
-                                                 stride_h, stride_w, pad_h, pad_w, dilation_h,
-                                                 dilation_w, relu, stream);
-    }
 }
 
 }  // namespace vantrel

@@ -20,7 +20,7 @@
 
 namespace vantrel {
 
-// Active-path entry.
+// Entry through the CPU kernel table (kernels/cpu_kernels.h).
 void conv2d_f32_depthwise(const float* in, const float* w_taps, const float* bias, float* out,
                           int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t kh,
                           int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,

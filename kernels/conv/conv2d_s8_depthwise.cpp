@@ -1,7 +1,6 @@
 #include "kernels/conv/conv2d_s8_depthwise.h"
 
 #include "kernels/conv/conv2d_s8_depthwise_loops.h"
-#include "kernels/kernel_path.h"
 
 namespace vantrel {
 
@@ -24,27 +23,6 @@ void depthwise3x3_weights_tap_major_s8(const int8_t* w, int8_t* taps, int32_t c)
 void conv2d_s8_depthwise3x3_portable(VANTREL_DEPTHWISE3X3_S8_ARGS) {
     depthwise3x3_s8<PortablePixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out,
                                    c, h, w, stride);
-}
-
-void conv2d_s8_depthwise3x3(VANTREL_DEPTHWISE3X3_S8_ARGS) {
-    switch (active_kernel_path()) {
-#if defined(__x86_64__)
-        case KernelPath::Avx512:
-            return conv2d_s8_depthwise3x3_avx512(in, w_tap_major, bias32, multiplier, shift, in_zp,
-                                                 out_zp, out, c, h, w, stride);
-        case KernelPath::Avx2:
-            return conv2d_s8_depthwise3x3_avx2(in, w_tap_major, bias32, multiplier, shift, in_zp,
-                                               out_zp, out, c, h, w, stride);
-#endif
-#if defined(__aarch64__)
-        case KernelPath::Neon:
-            return conv2d_s8_depthwise3x3_neon(in, w_tap_major, bias32, multiplier, shift, in_zp,
-                                               out_zp, out, c, h, w, stride);
-#endif
-        default:
-            return conv2d_s8_depthwise3x3_portable(in, w_tap_major, bias32, multiplier, shift,
-                                                   in_zp, out_zp, out, c, h, w, stride);
-    }
 }
 
 }  // namespace vantrel

@@ -17,7 +17,7 @@
 
 namespace vantrel {
 
-// Active-path entry.
+// Entry through the CPU kernel table (kernels/cpu_kernels.h).
 void conv2d_s8_depthwise3x3(const int8_t* in, const int8_t* w_tap_major, const int32_t* bias32,
                             const int32_t* multiplier, const int32_t* shift, int8_t in_zp,
                             int8_t out_zp, int8_t* out, int32_t c, int32_t h, int32_t w,

@@ -14,17 +14,18 @@
 // 4-column panels (element (p, k, j) at (p*K + k)*4 + j, zero-padded); the
 // AVX2 and AVX-512 paths use 16-column panels ((p*K + k)*16 + j). A block
 // must only be given to the GEMM of the path that packed it;
-// pack_f32/gemm_f32/packed_f32_bytes below always agree because all follow
-// active_kernel_path(). Every path allocates with new float[] and releases
-// with delete[], so free_packed_f32 serves all of them.
+// pack_f32/gemm_f32/packed_f32_bytes below always agree because all call
+// through the CPU kernel table (kernels/cpu_kernels.h), filled for one path.
+// Every path allocates with new float[] and releases with delete[], so
+// free_packed_f32 serves all of them.
 #pragma once
 #include <cstdint>
 
 namespace vantrel {
 
-// Active-path entry points (what the kernel table holds).
+// Entry points, through the CPU kernel table (the variants the Backend holds).
 float* pack_f32(const float* w, int32_t n, int32_t k);
-void free_packed_f32(float* bp);
+inline void free_packed_f32(float* bp) { delete[] bp; }
 // Bytes of the block pack_f32(w, n, k) returns.
 uint64_t packed_f32_bytes(int32_t n, int32_t k);
 void gemm_f32(const float* a, const float* bp, const float* bias, float* y, bool relu, int32_t m,

@@ -24,7 +24,7 @@ void free_packed_s8(int8_t* p);
 // ceil(N/8) * ceil(K/4) * 32; 0 when N or K is not positive.
 size_t packed_s8_bytes(int32_t n, int32_t k);
 
-// Active-path entry points.
+// Entry points, through the CPU kernel table (kernels/cpu_kernels.h).
 void gemm_s8_f32out(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
                     const float* scale, float* out, int32_t m, int32_t k, int32_t n,
                     bool out_transposed = false, bool in_team = false);

@@ -4,9 +4,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "kernels/elementwise/activation.h"
+#include "kernels/cpu_kernels.h"
 #include "kernels/gemm/gemm_s8.h"
-#include "kernels/kernel_path.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -47,17 +46,8 @@ void seq_gemm_s8(const float* x, const int8_t* bp, const float* w_scale, const i
                  int32_t n, bool gelu, void* stream) {
     gemm_s8_dynamic(x, bp, w_scale, ib, fb, qbuf, sbuf, y, m, k, n, nullptr);
     if (!gelu || m <= 0 || n <= 0) return;
-    // The CPU table's GELU for the active path.
-    using Gelu = void (*)(float*, int32_t, void*);
-#if defined(__x86_64__)
-    Gelu act = pick_kernel<Gelu>(active_kernel_path(), &k_gelu_f32, &k_gelu_f32_avx2,
-                                 &k_gelu_f32_avx512, nullptr);
-#elif defined(__aarch64__)
-    Gelu act = pick_kernel<Gelu>(active_kernel_path(), &k_gelu_f32, nullptr, nullptr,
-                                 &k_gelu_f32_neon);
-#else
-    Gelu act = &k_gelu_f32;
-#endif
+    // The GELU the Backend's k_gelu_f32 holds.
+    const auto act = cpu_kernels().gelu_f32;
     // The kernel counts in 32 bits; chunks of whole 4-element groups give
     // the same result as one call.
     const int64_t total = int64_t(m) * n, chunk = int64_t(1) << 30;

@@ -1,4 +1,5 @@
-// Kernel variants a test can run on this CPU, and float bit comparison.
+// Kernel variants a test can run on this CPU, running a scope on another
+// kernel path, and float bit comparison.
 #pragma once
 #include <cmath>
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/cpu_backend/cpu_backend.h"
 #include "kernels/kernel_path.h"
 
 namespace vantrel_test {
@@ -25,6 +27,19 @@ std::vector<std::pair<std::string, Fn>> runnable_paths(Fn portable, Fn avx2, Fn 
     if (neon) p.emplace_back("neon", neon);
     return p;
 }
+
+// Refills the CPU tables (Backend and kernels/cpu_kernels.h) for a path this
+// CPU runs, and for the previous path again at the end of the scope.
+class ScopedKernelPath {
+public:
+    explicit ScopedKernelPath(vantrel::KernelPath p) { vantrel::select_cpu_kernel_path(p); }
+    ~ScopedKernelPath() { vantrel::select_cpu_kernel_path(saved_); }
+    ScopedKernelPath(const ScopedKernelPath&) = delete;
+    ScopedKernelPath& operator=(const ScopedKernelPath&) = delete;
+
+private:
+    vantrel::KernelPath saved_ = vantrel::active_kernel_path();
+};
 
 inline uint32_t float_bits(float f) {
     uint32_t u;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "engine/backend.h"
 #include "engine/cpu_backend/cpu_backend.h"
 #include "engine/layer.h"
+#include "kernel_test_paths.h"
 
 using namespace vantrel;
 
@@ -85,6 +87,21 @@ TEST(Backend, KernelSlotsAreNamedInTableOrder) {
         if (s != 30) {
             EXPECT_EQ(kernel_slot(b, s), nullptr) << s;
         }
+}
+
+// Whatever the path, the CPU leaves exactly these slots empty (the layers
+// that could use them compute on the host).
+TEST(Backend, CpuEmptySlotsAreTheSameOnEveryPath) {
+    const std::vector<int> empty = {18, 19, 20, 22, 43, 52, 53, 54, 55, 56};
+    for (KernelPath p : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(p)) continue;
+        vantrel_test::ScopedKernelPath on(p);
+        for (int s = kFirstKernelSlot; s < kFirstKernelSlot + kKernelSlots; ++s) {
+            const bool want_empty = std::find(empty.begin(), empty.end(), s) != empty.end();
+            EXPECT_EQ(kernel_slot(cpu_backend(), s) == nullptr, want_empty)
+                << kernel_path_name(p) << " " << kernel_slot_name(s);
+        }
+    }
 }
 
 TEST(Backend, NoActiveBackendErrorText) {

@@ -17,6 +17,7 @@
 #include "kernels/gemm/fake_quantize_u8.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_s8.h"
+#include "kernel_test_paths.h"
 #include "kernels/kernel_path.h"
 #include "kernels/quantize.h"
 
@@ -275,22 +276,18 @@ TEST(GemmF32, PortablePanelLayout) {
     free_packed_f32(nullptr);
 }
 
-// pack_f32 / packed_f32_bytes / gemm_f32 follow the active path together,
-// and the CPU table holds that path's variants.
-TEST(GemmF32, ActivePathEntriesAgree) {
-    const KernelPath saved = active_kernel_path();
+// Filled for a path, the CPU table holds that path's variants and
+// pack_f32 / packed_f32_bytes / gemm_f32 follow it together.
+TEST(GemmF32, EntriesFollowTheFilledPath) {
     const Backend& b = cpu_backend();
-    for (const PathFns& f : all_paths())
-        if (f.id == saved) {
-            EXPECT_EQ(b.k_pack_f32, f.pack);
-            EXPECT_EQ(b.k_gemm_f32, f.gemm);
-            EXPECT_EQ(b.k_linear_f32, f.linear);
-            EXPECT_EQ(b.k_relu_f32, f.relu);
-        }
     Problem p(13, 11, 21, true, true, 99);
     for (const PathFns& f : all_paths()) {
         if (!kernel_path_supported(f.id)) continue;
-        set_active_kernel_path(f.id);
+        vantrel_test::ScopedKernelPath on(f.id);
+        EXPECT_EQ(b.k_pack_f32, f.pack);
+        EXPECT_EQ(b.k_gemm_f32, f.gemm);
+        EXPECT_EQ(b.k_linear_f32, f.linear);
+        EXPECT_EQ(b.k_relu_f32, f.relu);
         EXPECT_EQ(packed_f32_bytes(21, 11), f.bytes(21, 11));
         float* bp = pack_f32(p.w.data(), p.n, p.k);
         std::vector<float> y = fresh_output(p);
@@ -302,7 +299,6 @@ TEST(GemmF32, ActivePathEntriesAgree) {
                   -1);
         free_packed_f32(bp);
     }
-    set_active_kernel_path(saved);
 }
 
 }  // namespace
@@ -501,10 +497,9 @@ TEST(GemmS8, PackedLayout) {
     free_packed_s8(nullptr);
 }
 
-// The dynamic GEMM on every path (through the active-path entry): codes and
-// row scales from quantize_row_symmetric, then the fixed float order.
+// The dynamic GEMM on every path (through the entry point): codes and row
+// scales from quantize_row_symmetric, then the fixed float order.
 TEST(GemmS8, DynamicQuantisationExactOrder) {
-    const KernelPath saved = active_kernel_path();
     const int m = 6, k = 37, n = 21;
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> d(-2.0f, 2.0f);
@@ -520,7 +515,7 @@ TEST(GemmS8, DynamicQuantisationExactOrder) {
     int8_t* bp = pack_s8(w.data(), n, k);
     for (const PathFns& f : all_paths()) {
         if (!kernel_path_supported(f.id)) continue;
-        set_active_kernel_path(f.id);
+        vantrel_test::ScopedKernelPath on(f.id);
         for (bool with_fb : {false, true})
             for (bool own_scratch : {false, true}) {
                 std::vector<int8_t> q(size_t(m) * k);
@@ -554,21 +549,21 @@ TEST(GemmS8, DynamicQuantisationExactOrder) {
         k_gelu_f32(y0.data(), m * n, nullptr);
         ASSERT_EQ(std::memcmp(y0.data(), y1.data(), y0.size() * 4), 0) << kernel_path_name(f.id);
     }
-    set_active_kernel_path(saved);
     free_packed_s8(bp);
 }
 
 // The CPU table holds the variants of the path it was filled for.
-TEST(GemmS8, TableHoldsActivePathVariants) {
+TEST(GemmS8, TableHoldsThePathsVariants) {
     const Backend& b = cpu_backend();
     EXPECT_EQ(b.k_pack_s8, &pack_s8);
     EXPECT_EQ(b.k_free_packed_s8, &free_packed_s8);
     EXPECT_EQ(b.k_seq_gemm_s8, &seq_gemm_s8);
-    for (const PathFns& f : all_paths())
-        if (f.id == active_kernel_path()) {
-            EXPECT_EQ(b.k_gemm_s8_requant, f.requant);
-            EXPECT_EQ(b.k_gemm_s8_s32, f.s32);
-        }
+    for (const PathFns& f : all_paths()) {
+        if (!kernel_path_supported(f.id)) continue;
+        vantrel_test::ScopedKernelPath on(f.id);
+        EXPECT_EQ(b.k_gemm_s8_requant, f.requant);
+        EXPECT_EQ(b.k_gemm_s8_s32, f.s32);
+    }
 }
 
 }  // namespace
