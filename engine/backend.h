@@ -181,7 +181,7 @@ using KAttentionS8 = void (*)(const float* x, const int8_t* w_qkv, const float* 
                               void* stream);
 
 // Slot order is part of the table's contract: name, priority/kind,
-// allocator, then the 58 kernels of engine/kernel_slots.def (slots 3..60).
+// allocator, then the kernels of engine/kernel_slots.def (slots 3..60 first).
 struct Backend {
     const char* k_name;
     int32_t k_priority;
@@ -207,11 +207,15 @@ struct KernelSlot {
 constexpr int kFirstKernelSlot = KernelSlot::before_first + 1;
 constexpr int kKernelSlots = KernelSlot::end - kFirstKernelSlot;
 
-// The layout is fixed: 61 pointer-sized slots, every kernel slot a function
-// pointer at its table position.
-static_assert(kKernelSlots == 58, "the table has 58 kernel slots");
+// The layout is fixed: the first 61 pointer-sized slots are the table every
+// backend fills (kernels 3..60); kernels of later ops follow at the end, each
+// a function pointer at its table position.
+constexpr int kBaseKernelSlots = 58;
+static_assert(kKernelSlots >= kBaseKernelSlots && KernelSlot::k_causal_attention_f32 == 60,
+              "the 58 base kernel slots come first, in their order");
 static_assert(std::is_standard_layout_v<Backend>, "Backend is a plain table");
-static_assert(sizeof(Backend) == 61 * sizeof(void*), "Backend must be 61 pointer-sized slots");
+static_assert(sizeof(Backend) == size_t(kFirstKernelSlot + kKernelSlots) * sizeof(void*),
+              "Backend must be pointer-sized slots only");
 static_assert(offsetof(Backend, k_get_allocator) == 2 * sizeof(void*), "allocator getter is slot 2");
 #define VANTREL_KERNEL_SLOT(type, name)                                                          \
     static_assert(std::is_pointer_v<type> && std::is_function_v<std::remove_pointer_t<type>> && \
@@ -222,7 +226,7 @@ static_assert(offsetof(Backend, k_get_allocator) == 2 * sizeof(void*), "allocato
 #include "engine/kernel_slots.def"
 #undef VANTREL_KERNEL_SLOT
 
-// Names of kernel slots 3..60 in table order.
+// Names of the kernel slots in table order (3..60, then later ones).
 const char* kernel_slot_name(int slot);
 // Pointer-sized view of kernel slot 3..60 (null when the slot is empty).
 const void* kernel_slot(const Backend& b, int slot);
