@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "model_mutator.h"
 #include "loader/inference_model.h"
 #include "loader/json.h"
 
@@ -48,7 +49,9 @@ bool worth_running(const std::string& arch) {
 }
 
 // One pass with every declared input filled; a 0 dimension becomes `fill`.
-void run_once(InferenceModel& model, int fill) {
+// Float values reach +-3 * scale: large ones make data-sized outputs (length
+// regulation by durations) grow past what was planned.
+void run_once(InferenceModel& model, int fill, float scale) {
     std::vector<std::vector<uint8_t>> storage;
     InputMap inputs;
     for (const InputSpec& spec : model.graph().inputs) {
@@ -69,7 +72,7 @@ void run_once(InferenceModel& model, int fill) {
             for (size_t i = 0; i < bytes; ++i) data[i] = uint8_t(i * 37 + 11);
         } else {
             auto* f = reinterpret_cast<float*>(data.data());
-            for (int64_t i = 0; i < count; ++i) f[i] = float(int(i % 7) - 3) * 0.25f;
+            for (int64_t i = 0; i < count; ++i) f[i] = float(int(i % 7) - 3) * scale;
         }
         t.data = data.data();
         t.shape = shape;
@@ -99,9 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::MemFile weights_file(data + 4 + len, size - 4 - len);
     try {
         InferenceModel model(arch_file.path(), weights_file.path());
-        for (int fill : {3, 1}) {
+        const struct { int fill; float scale; } passes[] = {{3, 0.25f}, {1, 0.25f}, {3, 5.0f}};
+        for (const auto& pass : passes) {
             try {
-                run_once(model, fill);
+                run_once(model, pass.fill, pass.scale);
             } catch (const std::runtime_error&) {
             } catch (const std::out_of_range&) {
             }
@@ -110,4 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const std::runtime_error&) {
     }
     return 0;
+}
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size, unsigned int seed) {
+    return fuzz::mutate_model_input(data, size, max_size, seed);
 }
