@@ -37,16 +37,15 @@ class InputSpec:
     def dtype(self) -> str:
         """'int8' or 'float32'."""
 
+# Threads: construction and forward passes release the interpreter lock while
+# the engine computes, so models used from different threads run at the same
+# time. One model may be shared between threads: its calls are serialised by
+# a lock of its own (each caller waits for the one before).
 class InferenceModel:
     """Generic graph-based inference model.
 
     Loads a JSON architecture file and a W1X1 binary weights file,
     then exposes a ``forward()`` method for running inference.
-
-    Threads: construction and forward passes release the interpreter lock
-    while the engine computes, so models used from different threads run at
-    the same time. One model may be shared between threads: its calls are
-    serialised by a lock of its own (each caller waits for the one before).
     """
 
     def __init__(self, arch_path: str, weights_path: str, *, memory_limit: int | str | None = None) -> None:

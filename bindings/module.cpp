@@ -79,12 +79,7 @@ Example (single input, float32 model)::
 Example (multi-input)::
 
     outputs = model.forward({'x1': arr1, 'x2': arr2})
-    y1 = outputs['y1']
-
-Threads: construction and forward passes release the interpreter lock
-while the engine computes, so models used from different threads run at
-the same time. One model may be shared between threads: its calls are
-serialised by a lock of its own (each caller waits for the one before).)";
+    y1 = outputs['y1'])";
 
 
 std::string join_dims(const std::vector<int>& dims) {
@@ -226,6 +221,13 @@ py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step) {
     py::array input = py::module_::import("numpy").attr("asarray")(like.obj);
     if (input.ndim() == 0) throw std::runtime_error("Input array must have at least 1 dimension.");
     const vantrel::InputSpec& spec = first_input(m);
+    // The other inputs would silently keep the previous call's data.
+    if (m.graph().inputs.size() > 1) {
+        std::string names;
+        for (const auto& s : m.graph().inputs) names += (names.empty() ? "'" : ", '") + s.name + "'";
+        throw std::runtime_error("this model has " + std::to_string(m.graph().inputs.size()) + " inputs (" + names +
+                                 "); pass them all by name in a dict");
+    }
     int64_t n = int64_t(input.size());
     std::vector<int> shape = choose_shape(spec.shape, n);
     vantrel::InputTensor t;
@@ -260,6 +262,12 @@ py::list texts(const std::vector<std::string>& v) {
 using ArrayDict = py::typing::Dict<py::str, py::array>;
 using ResultDict = py::typing::Dict<py::str, py::array_t<float>>;
 
+bool declared_name(const vantrel::InferenceModel& m, const std::string& name) {
+    for (const auto& s : m.graph().inputs)
+        if (s.name == name) return true;
+    return false;
+}
+
 ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step) {
     require_live(m);
     // Keyed by the name as Python sees it (see text()), so an input whose
@@ -287,6 +295,17 @@ ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step) {
         t.data = arr.data();
         held.push_back(arr);
         map[name] = std::move(t);
+    }
+    // A declared input left out would silently keep the previous call's
+    // data. (Undeclared names are the executor's error, reported first.)
+    bool all_declared = true;
+    for (const auto& kv : map) all_declared = all_declared && declared_name(m, kv.first);
+    if (all_declared) {
+        std::string missing;
+        for (const auto& s : m.graph().inputs)
+            if (!map.count(s.name)) missing += (missing.empty() ? "'" : ", '") + s.name + "'";
+        if (!missing.empty())
+            throw std::runtime_error("every declared input must be passed; missing: " + missing);
     }
     vantrel::OutputMap out = with_model_lock(m, [&] { return step ? m.run_step(map) : m.run(map); });
     ResultDict result;

@@ -45,9 +45,16 @@ Shape3 EmbeddingFp32::forward(const TensorView* inputs, int num_inputs, const Bu
     // A private copy of the ids: the output may share the input's buffer.
     std::vector<float> ids(static_cast<size_t>(T));
     std::memcpy(ids.data(), x.data, size_t(T) * sizeof(float));
-    for (int64_t t = 0; t < T; ++t)
-        if (std::isnan(ids[size_t(t)]))
-            layer_fail(kOp, name, "token id at position " + std::to_string(t) + " is NaN");
+    // An id past the table has no row: refused, as the BERT embeddings do,
+    // instead of being read as the nearest row (ids truncate toward zero).
+    for (int64_t t = 0; t < T; ++t) {
+        const float v = ids[size_t(t)];
+        if (std::isnan(v)) layer_fail(kOp, name, "token id at position " + std::to_string(t) + " is NaN");
+        if (!(v > -1.0f && double(v) < double(vocab)))
+            layer_fail(kOp, name, "token id " + std::to_string(v) + " at position " + std::to_string(t) +
+                                      " is outside the " + std::to_string(vocab) + " rows of '" + name +
+                                      ".weight'");
+    }
     // The layer runs on the host: a device backend's kernel would expect
     // device memory, and the host kernel serves an empty slot.
     KEmbeddingF32 fn =

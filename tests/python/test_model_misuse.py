@@ -87,3 +87,21 @@ def test_hostile_files_fail_fast(tmp_path, case, message):
             f"except RuntimeError as e: print(e)\n")
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20)
     assert message in r.stdout, (r.stdout, r.stderr)
+
+
+def test_partial_and_wrong_inputs_raise(tmp_path):
+    b = ModelBuilder("two")
+    b.input("a", [4])
+    b.input("b", [4])
+    b.output(b.node("add_fp32", ["a", "b"]))
+    arch, weights = str(tmp_path / "t.json"), str(tmp_path / "t.bin")
+    b.save(arch, weights)
+    m = mi.InferenceModel(arch, weights)
+    x = np.ones(4, np.float32)
+    np.testing.assert_array_equal(list(m.forward({"a": x, "b": x}).values())[0], np.full(4, 2.0))
+    cases = [(lambda: m.forward({"a": x}), RuntimeError, "every declared input must be passed; missing: 'b'"),
+             (lambda: m.forward(x), RuntimeError, "this model has 2 inputs \\('a', 'b'\\); pass them all by name"),
+             (lambda: m.forward({"a": x, "b": "text"}), TypeError, "input 'b' takes a numeric array")]
+    for call, kind, message in cases:
+        with pytest.raises(kind, match=message):
+            call()
