@@ -12,6 +12,7 @@
 #include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/cpu_kernels.h"
 #include "kernels/elementwise/activation.h"
+#include "kernels/elementwise/activation_ungrouped.h"
 #include "kernels/elementwise/add_f32.h"
 #include "kernels/elementwise/add_row_vector_f32.h"
 #include "kernels/elementwise/add_s8.h"
@@ -136,6 +137,10 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
 #else
     b.k_causal_attention_f32 = VANTREL_VARIANT(k_causal_attention_f32);
 #endif
+    b.k_clamp_f32 = VANTREL_VARIANT(k_clamp_f32);
+    b.k_hard_swish_f32 = VANTREL_VARIANT(k_hard_swish_f32);
+    b.k_hard_sigmoid_f32 = VANTREL_VARIANT(k_hard_sigmoid_f32);
+    b.k_gelu_erf_f32 = VANTREL_VARIANT(k_gelu_erf_f32);
     return b;
 }
 
