@@ -521,12 +521,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{3, 4, 5, 7, 1, 1, 1, 1, true},       // too short: no output
                       Case{3, 2, 5, 5, 2, 0, 1, 1, true}));     // too short, im2col
 
-TEST(Conv1dInt8Kernel, ZeroRowScaleIsTheQuantisersOwn) {
-    const float zeros[5] = {0, 0, 0, 0, 0};
-    int8_t q[5];
-    EXPECT_EQ(quantize_row_symmetric(zeros, q, 5), kConv1dZeroRowScale);
-}
-
 class Conv1dInt8Rejects : public ::testing::TestWithParam<ConvReject> {};
 TEST_P(Conv1dInt8Rejects, WithAClearMessage) {
     expect_conv_reject(make, Problem(Case{4, 6, 6, 3, 1, 1, 1, 2, true}).tensors(), GetParam(), 6,
