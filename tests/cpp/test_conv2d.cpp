@@ -73,68 +73,89 @@ std::vector<float> reorder(const Problem& p) {
     return r;
 }
 
-class Conv2dF32Im2col : public ::testing::TestWithParam<Conv> {};
-TEST_P(Conv2dF32Im2col, MatchesDirectReference) {
-    const Problem p(GetParam());
-    const Conv& c = p.c;
-    std::vector<float> r = reorder(p);
-    float* bp = pack_f32(r.data(), c.cout, c.kh * c.kw * c.cin);
-    std::vector<float> scratch(size_t(c.oh()) * c.ow() * c.kh * c.kw * c.cin + 1);
-    auto run = [&](std::vector<float>& y, const float* packed, float* s) {
-        k_conv2d_f32(p.in.data(), p.w.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh,
-                     c.sw, c.ph, c.pw, c.relu, packed, s, c.dh, c.dw, nullptr);
-    };
-    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, bp, scratch.data()); }, p);
-    p.expect_near(y, 2e-6);
-    // Null scratch and null packed weights give the same bits.
-    std::vector<float> y_null =
-        one_and_two_threads([&](std::vector<float>& o) { run(o, nullptr, nullptr); }, p);
-    EXPECT_EQ(0, std::memcmp(y.data(), y_null.data(), y.size() * sizeof(float)));
-    free_packed_f32(bp);
+// The im2col, Winograd and grouped kernels with their packed weights and
+// scratch, then without (each packs or allocates its own): the same bits,
+// near the direct reference, at 1 and 2 threads.
+enum class F32Kernel { Im2col, Winograd, Grouped };
+struct F32Case {
+    F32Kernel kernel;
+    Conv c;
+};
+void PrintTo(const F32Case& f, std::ostream* os) {
+    *os << "kernel " << int(f.kernel) << " ";
+    PrintTo(f.c, os);
 }
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, Conv2dF32Im2col,
-    ::testing::Values(Conv{3, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true},  // pad rows of zeros
-                      Conv{8, 5, 4, 17, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true},   // direct 1x1
-                      Conv{5, 7, 6, 6, 1, 1, 2, 2, 0, 0, 1, 1, 1, false, false},  // 1x1 stride 2: not direct
-                      Conv{4, 6, 6, 5, 1, 1, 1, 1, 0, 0, 2, 2, 1, false, true},   // 1x1 dilation 2
-                      Conv{3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, true},    // 5x5 -> 3x3
-                      Conv{2, 9, 8, 3, 3, 2, 1, 2, 2, 1, 2, 3, 1, false, true},   // dilated, mixed
-                      Conv{16, 32, 32, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true},  // parallel GEMM
-                      Conv{3, 2, 2, 4, 5, 5, 1, 1, 1, 1, 1, 1, 1, false, true}));  // 0 x 0 output
-
-class Conv2dF32Winograd : public ::testing::TestWithParam<Conv> {};
-TEST_P(Conv2dF32Winograd, MatchesDirectReference) {
-    const Problem p(GetParam());
+class Conv2dF32 : public ::testing::TestWithParam<F32Case> {};
+TEST_P(Conv2dF32, MatchesDirectReference) {
+    const Problem p(GetParam().c);
     const Conv& c = p.c;
-    const size_t plane = size_t(c.cout) * c.cin;
-    std::vector<float> u(16 * plane);
-    float e[16];
-    for (size_t oc = 0; oc < plane; ++oc) {
-        winograd_weight_transform_f32(p.w.data() + oc * 9, e);
-        for (int t = 0; t < 16; ++t) u[t * plane + oc] = e[t];
+    std::vector<float*> bp;
+    std::vector<float> scratch;
+    std::function<void(std::vector<float>&, bool)> run;  // bool: own packing / scratch
+    double tol = 2e-6;
+    if (GetParam().kernel == F32Kernel::Winograd) {
+        const size_t plane = size_t(c.cout) * c.cin;
+        std::vector<float> u(16 * plane);
+        float e[16];
+        for (size_t oc = 0; oc < plane; ++oc) {
+            winograd_weight_transform_f32(p.w.data() + oc * 9, e);
+            for (int t = 0; t < 16; ++t) u[t * plane + oc] = e[t];
+        }
+        for (int t = 0; t < 16; ++t) bp.push_back(pack_f32(u.data() + t * plane, c.cout, c.cin));
+        scratch.resize(16 * size_t((c.h + 1) / 2) * ((c.w + 1) / 2) * (c.cin + c.cout));
+        tol = 1e-5;
+        run = [&](std::vector<float>& y, bool own) {
+            k_conv2d_f32_wino(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu,
+                              own ? nullptr : scratch.data(), nullptr, p.w.data());
+        };
+    } else {
+        const int g = GetParam().kernel == F32Kernel::Grouped ? c.groups : 1;
+        const int cog = c.cout / g, k = c.kh * c.kw * (c.cin / g);
+        const std::vector<float> r = reorder(p);
+        for (int j = 0; j < g; ++j) bp.push_back(pack_f32(r.data() + size_t(j) * cog * k, cog, k));
+        if (g == 1) {
+            scratch.resize(size_t(c.oh()) * c.ow() * c.kh * c.kw * c.cin + 1);
+            run = [&](std::vector<float>& y, bool own) {
+                k_conv2d_f32(p.in.data(), p.w.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh,
+                             c.sw, c.ph, c.pw, c.relu, own ? nullptr : bp[0], own ? nullptr : scratch.data(), c.dh,
+                             c.dw, nullptr);
+            };
+        } else {
+            scratch.resize(size_t(grouped_conv_f32_scratch_floats(c.cin, c.h, c.w, c.cout, c.groups, c.kh, c.kw,
+                                                                  c.sh, c.sw, c.ph, c.pw, c.dh, c.dw)));
+            run = [&](std::vector<float>& y, bool own) {
+                conv2d_f32_grouped(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.groups,
+                                   c.kh, c.kw, c.sh, c.sw, c.ph, c.pw, c.dh, c.dw, c.relu,
+                                   own ? nullptr : scratch.data(), nullptr);
+            };
+        }
     }
-    float* bp[16];
-    for (int t = 0; t < 16; ++t) bp[t] = pack_f32(u.data() + t * plane, c.cout, c.cin);
-    const size_t tiles = size_t((c.h + 1) / 2) * ((c.w + 1) / 2);
-    std::vector<float> scratch(16 * tiles * (c.cin + c.cout));
-    auto run = [&](std::vector<float>& y, float* s) {
-        k_conv2d_f32_wino(p.in.data(), bp, p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu, s, nullptr,
-                          p.w.data());
-    };
-    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, scratch.data()); }, p);
-    p.expect_near(y, 1e-5);
-    std::vector<float> y_null = one_and_two_threads([&](std::vector<float>& o) { run(o, nullptr); }, p);
-    EXPECT_EQ(0, std::memcmp(y.data(), y_null.data(), y.size() * sizeof(float)));
+    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, false); }, p);
+    p.expect_near(y, tol);
+    std::vector<float> y_own = one_and_two_threads([&](std::vector<float>& o) { run(o, true); }, p);
+    EXPECT_EQ(0, std::memcmp(y.data(), y_own.data(), y.size() * sizeof(float)));
     for (float* b : bp) free_packed_f32(b);
 }
+constexpr F32Kernel kIm2col = F32Kernel::Im2col, kWino = F32Kernel::Winograd, kGrouped = F32Kernel::Grouped;
 INSTANTIATE_TEST_SUITE_P(
-    Shapes, Conv2dF32Winograd,
-    ::testing::Values(Conv{3, 5, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true},  // odd H and W
-                      Conv{5, 8, 6, 17, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true},   // cin, cout not x4
-                      Conv{1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false},  // one pixel
-                      Conv{12, 9, 1, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false},  // one column
-                      Conv{16, 20, 18, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}));
+    Shapes, Conv2dF32,
+    ::testing::Values(F32Case{kIm2col, {3, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}},  // pad rows of zeros
+                      F32Case{kIm2col, {8, 5, 4, 17, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true}},   // direct 1x1
+                      F32Case{kIm2col, {5, 7, 6, 6, 1, 1, 2, 2, 0, 0, 1, 1, 1, false, false}},  // 1x1 stride 2
+                      F32Case{kIm2col, {4, 6, 6, 5, 1, 1, 1, 1, 0, 0, 2, 2, 1, false, true}},   // 1x1 dilation 2
+                      F32Case{kIm2col, {3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, true}},    // 5x5 -> 3x3
+                      F32Case{kIm2col, {2, 9, 8, 3, 3, 2, 1, 2, 2, 1, 2, 3, 1, false, true}},   // dilated, mixed
+                      F32Case{kIm2col, {16, 32, 32, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},  // parallel GEMM
+                      F32Case{kIm2col, {3, 2, 2, 4, 5, 5, 1, 1, 1, 1, 1, 1, 1, false, true}},   // 0 x 0 output
+                      F32Case{kWino, {3, 5, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}},    // odd H and W
+                      F32Case{kWino, {5, 8, 6, 17, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},     // cin, cout not x4
+                      F32Case{kWino, {1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false}},    // one pixel
+                      F32Case{kWino, {12, 9, 1, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false}},    // one column
+                      F32Case{kWino, {16, 20, 18, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},
+                      F32Case{kGrouped, {8, 6, 5, 12, 3, 3, 1, 1, 1, 1, 1, 1, 2, true, true}},
+                      F32Case{kGrouped, {12, 7, 7, 8, 3, 3, 2, 2, 1, 1, 1, 1, 4, false, true}},
+                      F32Case{kGrouped, {6, 5, 6, 9, 1, 1, 1, 1, 0, 0, 1, 1, 3, false, false}},
+                      F32Case{kGrouped, {16, 16, 16, 32, 3, 3, 1, 1, 2, 2, 2, 2, 8, true, true}}));
 
 using DepthwiseFn = void (*)(VANTREL_DEPTHWISE_F32_ARGS);
 struct DwPath {
@@ -181,33 +202,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv{5, 7, 7, 15, 3, 3, 1, 1, 2, 2, 2, 2, 5, true, false},    // multiplier 3, dilated
                       Conv{8, 4, 5, 16, 5, 3, 1, 2, 2, 1, 1, 1, 8, false, true},    // multiplier 2
                       Conv{17, 3, 3, 17, 5, 5, 1, 1, 0, 0, 1, 1, 17, false, true}));  // 0 x 0 output
-
-class Conv2dF32Grouped : public ::testing::TestWithParam<Conv> {};
-TEST_P(Conv2dF32Grouped, MatchesPerGroupReference) {
-    const Problem p(GetParam());
-    const Conv& c = p.c;
-    const int cog = c.cout / c.groups, k = c.kh * c.kw * (c.cin / c.groups);
-    std::vector<float> r = reorder(p);
-    std::vector<float*> bp(size_t(c.groups));
-    for (int g = 0; g < c.groups; ++g) bp[size_t(g)] = pack_f32(r.data() + size_t(g) * cog * k, cog, k);
-    std::vector<float> scratch(size_t(grouped_conv_f32_scratch_floats(
-        c.cin, c.h, c.w, c.cout, c.groups, c.kh, c.kw, c.sh, c.sw, c.ph, c.pw, c.dh, c.dw)));
-    auto run = [&](std::vector<float>& y, float* s) {
-        conv2d_f32_grouped(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.groups,
-                           c.kh, c.kw, c.sh, c.sw, c.ph, c.pw, c.dh, c.dw, c.relu, s, nullptr);
-    };
-    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, scratch.data()); }, p);
-    p.expect_near(y, 2e-6);
-    std::vector<float> y_null = one_and_two_threads([&](std::vector<float>& o) { run(o, nullptr); }, p);
-    EXPECT_EQ(0, std::memcmp(y.data(), y_null.data(), y.size() * sizeof(float)));
-    for (float* b : bp) free_packed_f32(b);
-}
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, Conv2dF32Grouped,
-    ::testing::Values(Conv{8, 6, 5, 12, 3, 3, 1, 1, 1, 1, 1, 1, 2, true, true},
-                      Conv{12, 7, 7, 8, 3, 3, 2, 2, 1, 1, 1, 1, 4, false, true},
-                      Conv{6, 5, 6, 9, 1, 1, 1, 1, 0, 0, 1, 1, 3, false, false},
-                      Conv{16, 16, 16, 32, 3, 3, 1, 1, 2, 2, 2, 2, 8, true, true}));
 
 }  // namespace
 
