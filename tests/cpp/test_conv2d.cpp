@@ -207,181 +207,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace test_conv2d_f32
 
-namespace test_conv2d_s8 {
-
-namespace {
-
-using Bytes = std::vector<int8_t>;
-
-Bytes random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 g(seed);
-    std::uniform_int_distribution<int> u(-128, 127);
-    Bytes v(n);
-    for (int8_t& x : v) x = int8_t(u(g));
-    return v;
-}
-
-struct Conv {
-    int cin, h, w, cout, kh, kw, sh, sw, ph, pw, groups, in_zp;
-    int oh() const { return ext(h, kh, sh, ph); }
-    int ow() const { return ext(w, kw, sw, pw); }
-    static int ext(int in, int k, int s, int p) { return in + 2 * p - k < 0 ? 0 : (in + 2 * p - k) / s + 1; }
-    friend std::ostream& operator<<(std::ostream& o, const Conv& c) {
-        return o << "cin " << c.cin << " " << c.h << "x" << c.w << " cout " << c.cout << " k " << c.kh << "x" << c.kw
-                  << " s " << c.sh << "," << c.sw << " p " << c.ph << "," << c.pw << " groups " << c.groups
-                  << " in_zp " << c.in_zp;
-    }
-};
-
-// Data of one case, per-channel requantisation spread over the int8 range,
-// eff_bias with bits above 32 set (only the low word counts).
-struct Problem {
-    Conv c;
-    Bytes in, w;
-    std::vector<int64_t> eff_bias;
-    std::vector<int32_t> mult, shift;
-    int8_t out_zp = -3;
-    explicit Problem(const Conv& cv) : c(cv) {
-        const int cig = c.cin / c.groups, k = cig * c.kh * c.kw;
-        in = random_bytes(size_t(c.h) * c.w * c.cin, 7u + c.cin * 13u + c.h);
-        w = random_bytes(size_t(c.cout) * k, 3u + c.cout);
-        std::mt19937 g(99u + c.cout);
-        std::uniform_int_distribution<int> b(-20000, 20000);
-        for (int o = 0; o < c.cout; ++o) {
-            eff_bias.push_back(b(g) + int64_t(o % 3 - 1) * (int64_t(1) << 33));
-            QuantMultiplier q = quantize_multiplier(float(40.0 / (std::sqrt(double(k)) * 5500.0) * (0.6 + 0.1 * (o % 9))));
-            mult.push_back(q.multiplier);
-            shift.push_back(q.shift);
-        }
-    }
-    size_t out_size() const { return size_t(c.oh()) * c.ow() * c.cout; }
-    // Raw int64 sum of output (oy, ox, o) over padded taps.
-    int64_t acc(int oy, int ox, int o) const {
-        const int cig = c.cin / c.groups, cog = c.cout / c.groups, g = o / cog;
-        int64_t s = 0;
-        for (int ci = 0; ci < cig; ++ci)
-            for (int ky = 0; ky < c.kh; ++ky)
-                for (int kx = 0; kx < c.kw; ++kx) {
-                    const int iy = oy * c.sh - c.ph + ky, ix = ox * c.sw - c.pw + kx;
-                    const bool inside = iy >= 0 && iy < c.h && ix >= 0 && ix < c.w;
-                    const int v = inside ? in[(size_t(iy) * c.w + ix) * c.cin + g * cig + ci] : c.in_zp;
-                    s += int64_t(v) * w[((size_t(o) * cig + ci) * c.kh + ky) * c.kw + kx];
-                }
-        return s;
-    }
-    Bytes reference() const {
-        Bytes y;
-        for (int oy = 0; oy < c.oh(); ++oy)
-            for (int ox = 0; ox < c.ow(); ++ox)
-                for (int o = 0; o < c.cout; ++o)
-                    y.push_back(requantize(int32_t(acc(oy, ox, o)), int32_t(eff_bias[o]), mult[o], shift[o], out_zp));
-        return y;
-    }
-};
-
-// Runs fn at 1, 2 and 3 threads into fresh buffers (sentinel-filled, one
-// guard byte); all three must agree, guard untouched.
-Bytes at_thread_counts(size_t n, const std::function<void(int8_t*)>& fn) {
-    const int saved = omp_get_max_threads();
-    Bytes first;
-    for (int threads : {1, 2, 3}) {
-        omp_set_num_threads(threads);
-        Bytes y(n + 1, int8_t(0x5a));
-        fn(y.data());
-        EXPECT_EQ(y[n], int8_t(0x5a)) << "wrote past the output at " << threads << " threads";
-        y.pop_back();
-        if (first.empty() && threads == 1) first = y;
-        else EXPECT_EQ(first, y) << threads << " threads vs 1";
-    }
-    omp_set_num_threads(saved);
-    return first;
-}
-
-Bytes reordered(const Problem& p) {
-    const int cig = p.c.cin / p.c.groups, taps = p.c.kh * p.c.kw;
-    Bytes r(p.w.size());
-    for (int o = 0; o < p.c.cout; ++o)
-        for (int ci = 0; ci < cig; ++ci)
-            for (int t = 0; t < taps; ++t) r[(size_t(o) * taps + t) * cig + ci] = p.w[(size_t(o) * cig + ci) * taps + t];
-    return r;
-}
-
-class Conv2dS8 : public ::testing::TestWithParam<Conv> {};
-TEST_P(Conv2dS8, MatchesDirectReference) {
-    const Problem p(GetParam());
-    const Conv& c = p.c;
-    const Bytes want = p.reference();
-    const int k = c.kh * c.kw * c.cin / c.groups;
-    int8_t* bp = c.groups == 1 ? pack_s8(reordered(p).data(), c.cout, k) : nullptr;
-    Bytes scratch(size_t(c.oh()) * c.ow() * k + 1);
-    for (bool dense : {true, false}) {
-        if (c.groups == 1 && !dense) continue;
-        auto run = [&](const int8_t* packed, int8_t* s) {
-            return at_thread_counts(p.out_size(), [&](int8_t* y) {
-                k_conv2d_s8(p.in.data(), p.w.data(), packed, p.eff_bias.data(), p.mult.data(), p.shift.data(),
-                            int8_t(c.in_zp), p.out_zp, y, c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh, c.sw,
-                            c.ph, c.pw, c.groups, s, dense, nullptr, nullptr);
-            });
-        };
-        EXPECT_EQ(run(bp, scratch.data()), want) << "dense=" << dense;
-        // No packed block: packs the file-order weights itself.
-        EXPECT_EQ(run(nullptr, nullptr), want) << "dense=" << dense << ", unpacked";
-    }
-    free_packed_s8(bp);
-}
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, Conv2dS8,
-    ::testing::Values(Conv{8, 5, 6, 12, 1, 1, 1, 1, 0, 0, 1, 4},    // direct 1x1
-                      Conv{5, 7, 6, 9, 1, 1, 2, 2, 0, 0, 1, -2},    // 1x1 stride 2: im2col
-                      Conv{6, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 5},    // borders are in_zp = 5
-                      Conv{3, 11, 10, 8, 7, 7, 2, 2, 3, 3, 1, -9},  // 7x7 stride 2 pad 3
-                      Conv{4, 7, 9, 6, 3, 2, 1, 2, 2, 0, 1, 11},    // non-square kernel and stride
-                      Conv{19, 12, 13, 21, 3, 3, 1, 1, 1, 1, 1, 1}, // several GEMM blocks
-                      Conv{4, 2, 3, 5, 5, 1, 1, 1, 0, 0, 1, 0},     // kernel taller than input
-                      Conv{6, 5, 6, 4, 3, 3, 1, 1, 1, 1, 2, 7},     // groups 2
-                      Conv{8, 6, 5, 12, 1, 1, 1, 1, 0, 0, 4, -1},   // groups 4, 1x1
-                      Conv{8, 7, 7, 8, 3, 3, 2, 2, 1, 1, 4, 3},     // groups 4, stride 2
-                      Conv{20, 7, 5, 20, 3, 3, 2, 2, 1, 1, 20, 6},  // depthwise, file-order weights
-                      Conv{9, 7, 6, 9, 3, 3, 1, 1, 0, 0, 9, -4}));  // depthwise shape, pad 0: per group
-
-// Depthwise 3x3 kernels through the layer's entry (tap-major weights, 32-bit
-// biases): every path against the reference, including requantisation
-// parameters at the edges of the vector lanes' ranges.
-struct Dw {
-    int c, h, w, stride;
-};
-class DepthwiseS8 : public ::testing::TestWithParam<Dw> {};
-TEST_P(DepthwiseS8, EveryPathMatchesReference) {
-    const Dw d = GetParam();
-    Problem p(Conv{d.c, d.h, d.w, d.c, 3, 3, d.stride, d.stride, 1, 1, d.c, 9});
-    // Channel 0: x = m = INT32_MIN (zero weights, bias INT32_MIN) saturates;
-    // then shifts beyond +-32 and shifts whose low byte is small.
-    for (int t = 0; t < 9; ++t) p.w[size_t(t)] = 0;
-    p.eff_bias[0] = INT32_MIN;
-    p.mult[0] = INT32_MIN;
-    const int32_t shifts[] = {0, 40, -40, 300, -300, 3, -31, -32, 256};
-    for (int ch = 1; ch < 9 && ch < d.c; ++ch) p.shift[size_t(ch)] = shifts[ch];
-    const Bytes want = p.reference();
-    Bytes taps(size_t(d.c) * 9);
-    depthwise3x3_weights_tap_major_s8(p.w.data(), taps.data(), d.c);
-    std::vector<int32_t> bias32(p.eff_bias.begin(), p.eff_bias.end());
-    using Fn = void (*)(VANTREL_DEPTHWISE3X3_S8_ARGS);
-    for (auto& v : vantrel_test::runnable_paths(VANTREL_KERNEL_VARIANTS(Fn, conv2d_s8_depthwise3x3))) {
-        Bytes y = at_thread_counts(p.out_size(), [&](int8_t* o) {
-            v.second(p.in.data(), taps.data(), bias32.data(), p.mult.data(), p.shift.data(), 9, p.out_zp, o,
-                     d.c, d.h, d.w, d.stride);
-        });
-        EXPECT_EQ(y, want) << v.first;
-    }
-}
-INSTANTIATE_TEST_SUITE_P(Shapes, DepthwiseS8,
-                         ::testing::Values(Dw{35, 7, 9, 1}, Dw{35, 7, 9, 2}, Dw{48, 9, 6, 2},
-                                           Dw{16, 5, 5, 1}, Dw{9, 1, 2, 2}));
-
-}  // namespace
-
-}  // namespace test_conv2d_s8
-
 namespace test_conv_fp32_layer {
 
 namespace {
@@ -556,19 +381,25 @@ std::vector<int8_t> codes(size_t n, int lo, int hi, uint32_t seed) {
 }
 int32_t low32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
 
-struct Conv { int cin, h, w, cout, kh, kw, sh, sw, ph, pw, groups, in_zp, out_zp; };
+int ext(int in, int k, int s, int p) { return in + 2 * p - k < 0 ? 0 : (in + 2 * p - k) / s + 1; }
+struct Conv {
+    int cin, h, w, cout, kh, kw, sh, sw, ph, pw, groups, in_zp, out_zp;
+    int oh() const { return ext(h, kh, sh, ph); }
+    int ow() const { return ext(w, kw, sw, pw); }
+};
 void PrintTo(const Conv& c, std::ostream* os) {
     *os << c.cin << "x" << c.h << "x" << c.w << "->" << c.cout << " k" << c.kh << "x" << c.kw << " s" << c.sh
         << "," << c.sw << " p" << c.ph << "," << c.pw << " g" << c.groups;
 }
-int ext(int in, int k, int s, int p) { return in + 2 * p - k < 0 ? 0 : (in + 2 * p - k) / s + 1; }
 
-// One case's data: weights, scales (the last channel's is 0) and biases.
+// One case's data: weights, scales (the last channel's is 0), their
+// multipliers and shifts (a test may change these) and biases.
 struct Problem {
     Conv c;
     int k;
     std::vector<int8_t> in, w;
     std::vector<float> scale;
+    std::vector<int32_t> mult, shift;
     std::vector<int64_t> bias;
     explicit Problem(const Conv& cv) : c(cv), k(cv.cin / cv.groups * cv.kh * cv.kw) {
         in = codes(size_t(c.h) * c.w * c.cin, -128, 127, 7u + c.cin + c.h);
@@ -576,16 +407,19 @@ struct Problem {
         for (int o = 0; o < c.cout; ++o) {
             scale.push_back(o == c.cout - 1 ? 0.0f : 0.03f / std::sqrt(float(k)) * (1.0f + 0.02f * float(o)));
             bias.push_back(int64_t(o % 5 - 2) * 1500);
+            const QuantMultiplier q = quantize_multiplier(scale.back());
+            mult.push_back(q.multiplier);
+            shift.push_back(q.shift);
         }
     }
+    size_t out_size() const { return size_t(c.oh()) * c.ow() * c.cout; }
     Tensors tensors() const {
         Rec wr = raw(w);
         wr.shape = {c.cout, c.cin / c.groups, c.kh, c.kw};
         return {{"c1.weight", wr}, {"c1.req_scale", raw(scale)}, {"c1.eff_bias", raw(bias)}};
     }
     int8_t epilogue(int64_t acc, int64_t b, int o) const {
-        QuantMultiplier q = quantize_multiplier(scale[o]);
-        return requantize(low32(acc), low32(b), q.multiplier, q.shift, int8_t(c.out_zp));
+        return requantize(low32(acc), low32(b), mult[size_t(o)], shift[size_t(o)], int8_t(c.out_zp));
     }
     // Direct convolution in int64, padding reading in_zp.
     std::vector<int8_t> direct() const {
@@ -608,6 +442,109 @@ struct Problem {
         return y;
     }
 };
+
+using Bytes = std::vector<int8_t>;
+
+// Runs fn at 1, 2 and 3 threads into fresh buffers (sentinel-filled, one
+// guard byte); all three must agree, guard untouched.
+Bytes at_thread_counts(size_t n, const std::function<void(int8_t*)>& fn) {
+    const int saved = omp_get_max_threads();
+    Bytes first;
+    for (int threads : {1, 2, 3}) {
+        omp_set_num_threads(threads);
+        Bytes y(n + 1, int8_t(0x5a));
+        fn(y.data());
+        EXPECT_EQ(y[n], int8_t(0x5a)) << "wrote past the output at " << threads << " threads";
+        y.pop_back();
+        if (first.empty() && threads == 1) first = y;
+        else EXPECT_EQ(first, y) << threads << " threads vs 1";
+    }
+    omp_set_num_threads(saved);
+    return first;
+}
+
+Bytes reordered(const Problem& p) {
+    const int cig = p.c.cin / p.c.groups, taps = p.c.kh * p.c.kw;
+    Bytes r(p.w.size());
+    for (int o = 0; o < p.c.cout; ++o)
+        for (int ci = 0; ci < cig; ++ci)
+            for (int t = 0; t < taps; ++t) r[(size_t(o) * taps + t) * cig + ci] = p.w[(size_t(o) * cig + ci) * taps + t];
+    return r;
+}
+
+class Conv2dS8 : public ::testing::TestWithParam<Conv> {};
+TEST_P(Conv2dS8, MatchesDirectReference) {
+    const Problem p(GetParam());
+    const Conv& c = p.c;
+    const Bytes want = p.direct();
+    std::vector<int64_t> eff_bias = p.bias;  // bits above the low word must not count
+    for (int o = 0; o < c.cout; ++o) eff_bias[size_t(o)] += int64_t(o % 3 - 1) * (int64_t(1) << 33);
+    const int k = c.kh * c.kw * c.cin / c.groups;
+    int8_t* bp = c.groups == 1 ? pack_s8(reordered(p).data(), c.cout, k) : nullptr;
+    Bytes scratch(size_t(c.oh()) * c.ow() * k + 1);
+    for (bool dense : {true, false}) {
+        if (c.groups == 1 && !dense) continue;
+        auto run = [&](const int8_t* packed, int8_t* s) {
+            return at_thread_counts(p.out_size(), [&](int8_t* y) {
+                k_conv2d_s8(p.in.data(), p.w.data(), packed, eff_bias.data(), p.mult.data(), p.shift.data(),
+                            int8_t(c.in_zp), int8_t(c.out_zp), y, c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh, c.sw,
+                            c.ph, c.pw, c.groups, s, dense, nullptr, nullptr);
+            });
+        };
+        EXPECT_EQ(run(bp, scratch.data()), want) << "dense=" << dense;
+        // No packed block: packs the file-order weights itself.
+        EXPECT_EQ(run(nullptr, nullptr), want) << "dense=" << dense << ", unpacked";
+    }
+    free_packed_s8(bp);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Conv2dS8,
+    ::testing::Values(Conv{8, 5, 6, 12, 1, 1, 1, 1, 0, 0, 1, 4, -3},    // direct 1x1
+                      Conv{5, 7, 6, 9, 1, 1, 2, 2, 0, 0, 1, -2, -3},    // 1x1 stride 2: im2col
+                      Conv{6, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 5, -3},    // borders are in_zp = 5
+                      Conv{3, 11, 10, 8, 7, 7, 2, 2, 3, 3, 1, -9, -3},  // 7x7 stride 2 pad 3
+                      Conv{4, 7, 9, 6, 3, 2, 1, 2, 2, 0, 1, 11, -3},    // non-square kernel and stride
+                      Conv{19, 12, 13, 21, 3, 3, 1, 1, 1, 1, 1, 1, -3}, // several GEMM blocks
+                      Conv{4, 2, 3, 5, 5, 1, 1, 1, 0, 0, 1, 0, -3},     // kernel taller than input
+                      Conv{6, 5, 6, 4, 3, 3, 1, 1, 1, 1, 2, 7, -3},     // groups 2
+                      Conv{8, 6, 5, 12, 1, 1, 1, 1, 0, 0, 4, -1, -3},   // groups 4, 1x1
+                      Conv{8, 7, 7, 8, 3, 3, 2, 2, 1, 1, 4, 3, -3},     // groups 4, stride 2
+                      Conv{20, 7, 5, 20, 3, 3, 2, 2, 1, 1, 20, 6, -3},  // depthwise, file-order weights
+                      Conv{9, 7, 6, 9, 3, 3, 1, 1, 0, 0, 9, -4, -3}));  // depthwise shape, pad 0: per group
+
+// Depthwise 3x3 kernels through the layer's entry (tap-major weights, 32-bit
+// biases): every path against the reference, including requantisation
+// parameters at the edges of the vector lanes' ranges.
+struct Dw {
+    int c, h, w, stride;
+};
+class DepthwiseS8 : public ::testing::TestWithParam<Dw> {};
+TEST_P(DepthwiseS8, EveryPathMatchesReference) {
+    const Dw d = GetParam();
+    Problem p(Conv{d.c, d.h, d.w, d.c, 3, 3, d.stride, d.stride, 1, 1, d.c, 9, -3});
+    // Channel 0: x = m = INT32_MIN (zero weights, bias INT32_MIN) saturates;
+    // then shifts beyond +-32 and shifts whose low byte is small.
+    for (int t = 0; t < 9; ++t) p.w[size_t(t)] = 0;
+    p.bias[0] = INT32_MIN;
+    p.mult[0] = INT32_MIN;
+    const int32_t shifts[] = {0, 40, -40, 300, -300, 3, -31, -32, 256};
+    for (int ch = 1; ch < 9 && ch < d.c; ++ch) p.shift[size_t(ch)] = shifts[ch];
+    const Bytes want = p.direct();
+    Bytes taps(size_t(d.c) * 9);
+    depthwise3x3_weights_tap_major_s8(p.w.data(), taps.data(), d.c);
+    std::vector<int32_t> bias32(p.bias.begin(), p.bias.end());
+    using Fn = void (*)(VANTREL_DEPTHWISE3X3_S8_ARGS);
+    for (auto& v : vantrel_test::runnable_paths(VANTREL_KERNEL_VARIANTS(Fn, conv2d_s8_depthwise3x3))) {
+        Bytes y = at_thread_counts(p.out_size(), [&](int8_t* o) {
+            v.second(p.in.data(), taps.data(), bias32.data(), p.mult.data(), p.shift.data(), 9, int8_t(p.c.out_zp), o,
+                     d.c, d.h, d.w, d.stride);
+        });
+        EXPECT_EQ(y, want) << v.first;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, DepthwiseS8,
+                         ::testing::Values(Dw{35, 7, 9, 1}, Dw{35, 7, 9, 2}, Dw{48, 9, 6, 2},
+                                           Dw{16, 5, 5, 1}, Dw{9, 1, 2, 2}));
 
 std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) { return make_layer(json, "c1", relu); }
 std::string conv_json(const Conv& c) {
