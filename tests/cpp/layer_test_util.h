@@ -149,7 +149,25 @@ inline vantrel::Shape3 forward_after_refusals(vantrel::ILayer& l, const vantrel:
     return l.forward(&v, 1, &out, nullptr);
 }
 
-
+// Tensors with their own shapes and raw bytes, served as they are.
+struct Raw {
+    std::vector<int> shape;
+    std::vector<uint8_t> bytes;
+};
+using RawTensors = std::map<std::string, Raw>;
+template <class T>
+Raw raw(const std::vector<T>& v) {
+    return Raw{{int(v.size())}, bytes_of(v)};
+}
+inline vantrel::WeightFetch serve(const RawTensors& t) {
+    return [&t](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
+        auto it = t.find(name);
+        if (it == t.end()) return false;
+        shape = it->second.shape;
+        bytes = it->second.bytes;
+        return true;
+    };
+}
 
 using Tensors = std::map<std::string, std::vector<float>>;
 

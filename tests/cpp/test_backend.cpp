@@ -104,13 +104,12 @@ TEST(Backend, CpuEmptySlotsAreTheSameOnEveryPath) {
     }
 }
 
-TEST(Backend, NoActiveBackendErrorText) {
+TEST(Backend, EmptyRegistryLeavesTheActivePointer) {
     RegistryGuard guard;
     backend_registry().clear();
     // Only the registry is cleared; the active pointer still names cpu.
     EXPECT_EQ(active_backend(), "cpu");
     EXPECT_FALSE(set_backend("cpu"));
-    EXPECT_STREQ(kNoBackendMessage, "No backend registered. Did you link cpu_backend (or another backend)?");
 }
 
 namespace {
@@ -166,19 +165,6 @@ TEST(Buffer, FailedAllocationThrows) {
     EXPECT_EQ(zero.size, 0u);
     // malloc cannot satisfy this; the buffer must not be handed out null.
     EXPECT_THROW(cpu_allocator().make_buffer(size_t(1) << 62), std::runtime_error);
-}
-
-TEST(Buffer, CpuAllocatorCopiesAndZeroes) {
-    CpuAllocator& a = cpu_allocator();
-    Buffer b = a.make_buffer(16);
-    const char src[16] = "0123456789abcde";
-    a.copy_to_device(b.data, src, 16);
-    char back[16];
-    a.copy_to_host(back, b.data, 16);
-    EXPECT_EQ(std::string(back, 15), "0123456789abcde");
-    a.fill_zero(b.data, 16);
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(static_cast<char*>(b.data)[i], 0);
-    EXPECT_NE(&cpu_allocator(), &host_staging_allocator());
 }
 
 namespace {

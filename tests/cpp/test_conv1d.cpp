@@ -1,6 +1,6 @@
 // 1-D convolution: every path of Conv1dFp32 against a direct sum in double
 // (conv2d_f32_reference.h on an L x 1 image), the path choice under
-// TAMBOR_FP32_CONV1D_DIRECT, the Winograd tables against their closed forms,
+// TAMBOR_FP32_CONV1D_DIRECT, the Winograd kernels against a direct sum,
 // the kernels' vector paths and thread counts bit for bit against the
 // portable path and one thread; Conv1dInt8 exactly against an emulation of
 // its per-row quantisation; and every rejection.
@@ -185,24 +185,6 @@ TEST(Conv1dFp32Layer, EnvironmentIsReadWhenWeightsAreBound) {
     EXPECT_EQ(wino, Path::Winograd);
     EXPECT_EQ(direct, Path::Direct);
     p.expect_near(yd, 1e-5);
-}
-
-TEST(Conv1dWinogradTables, MatchClosedForms) {
-    const Conv1dWinograd& f43 = *conv1d_winograd_for(3);
-    const float g43[6][3] = {{1 / 4.f, 0, 0},          {-1 / 6.f, -1 / 6.f, -1 / 6.f}, {-1 / 6.f, 1 / 6.f, -1 / 6.f},
-                             {1 / 24.f, 1 / 12.f, 1 / 6.f}, {1 / 24.f, -1 / 12.f, 1 / 6.f}, {0, 0, 1}};
-    const float bt43[6][6] = {{4, 0, -5, 0, 1, 0},  {0, -4, -4, 1, 1, 0}, {0, 4, -4, -1, 1, 0},
-                              {0, -2, -1, 2, 1, 0}, {0, 2, -1, -2, 1, 0}, {0, 4, 0, -5, 0, 1}};
-    for (int i = 0; i < 6; ++i) {
-        for (int k = 0; k < 3; ++k) EXPECT_EQ(f43.g[i][k], g43[i][k]) << i << "," << k;
-        for (int k = 0; k < 6; ++k) EXPECT_EQ(f43.bt[i][k], bt43[i][k]) << i << "," << k;
-    }
-    const Conv1dWinograd& f27 = *conv1d_winograd_for(7);
-    EXPECT_EQ(f27.g[0][0], -1 / 36.f);
-    for (int k = 0; k < 7; ++k) EXPECT_EQ(f27.g[1][k], 1 / 48.f);
-    EXPECT_EQ(conv1d_winograd_for(11)->g[0][0], -1 / 14400.f);
-    EXPECT_EQ(conv1d_winograd_for(11)->n, 12);
-    EXPECT_EQ(conv1d_winograd_for(5), nullptr);
 }
 
 // ---- kernels: vector paths and thread counts vs portable, one thread ----
@@ -538,12 +520,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{4, 16, 8, 3, 1, 1, 1, 4, true},      // depthwise, two outputs per channel
                       Case{3, 4, 5, 7, 1, 1, 1, 1, true},       // too short: no output
                       Case{3, 2, 5, 5, 2, 0, 1, 1, true}));     // too short, im2col
-
-TEST(Conv1dInt8Kernel, ZeroRowScaleIsTheQuantisersOwn) {
-    const float zeros[5] = {0, 0, 0, 0, 0};
-    int8_t q[5];
-    EXPECT_EQ(quantize_row_symmetric(zeros, q, 5), kConv1dZeroRowScale);
-}
 
 class Conv1dInt8Rejects : public ::testing::TestWithParam<ConvReject> {};
 TEST_P(Conv1dInt8Rejects, WithAClearMessage) {

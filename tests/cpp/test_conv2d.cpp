@@ -27,7 +27,6 @@
 #include "kernels/conv/conv2d_f32_wino.h"
 #include "kernels/conv/conv2d_s8.h"
 #include "kernels/conv/conv2d_s8_depthwise.h"
-#include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/kernel_path.h"
@@ -74,68 +73,89 @@ std::vector<float> reorder(const Problem& p) {
     return r;
 }
 
-class Conv2dF32Im2col : public ::testing::TestWithParam<Conv> {};
-TEST_P(Conv2dF32Im2col, MatchesDirectReference) {
-    const Problem p(GetParam());
-    const Conv& c = p.c;
-    std::vector<float> r = reorder(p);
-    float* bp = pack_f32(r.data(), c.cout, c.kh * c.kw * c.cin);
-    std::vector<float> scratch(size_t(c.oh()) * c.ow() * c.kh * c.kw * c.cin + 1);
-    auto run = [&](std::vector<float>& y, const float* packed, float* s) {
-        k_conv2d_f32(p.in.data(), p.w.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh,
-                     c.sw, c.ph, c.pw, c.relu, packed, s, c.dh, c.dw, nullptr);
-    };
-    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, bp, scratch.data()); }, p);
-    p.expect_near(y, 2e-6);
-    // Null scratch and null packed weights give the same bits.
-    std::vector<float> y_null =
-        one_and_two_threads([&](std::vector<float>& o) { run(o, nullptr, nullptr); }, p);
-    EXPECT_EQ(0, std::memcmp(y.data(), y_null.data(), y.size() * sizeof(float)));
-    free_packed_f32(bp);
+// The im2col, Winograd and grouped kernels with their packed weights and
+// scratch, then without (each packs or allocates its own): the same bits,
+// near the direct reference, at 1 and 2 threads.
+enum class F32Kernel { Im2col, Winograd, Grouped };
+struct F32Case {
+    F32Kernel kernel;
+    Conv c;
+};
+void PrintTo(const F32Case& f, std::ostream* os) {
+    *os << "kernel " << int(f.kernel) << " ";
+    PrintTo(f.c, os);
 }
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, Conv2dF32Im2col,
-    ::testing::Values(Conv{3, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true},  // pad rows of zeros
-                      Conv{8, 5, 4, 17, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true},   // direct 1x1
-                      Conv{5, 7, 6, 6, 1, 1, 2, 2, 0, 0, 1, 1, 1, false, false},  // 1x1 stride 2: not direct
-                      Conv{4, 6, 6, 5, 1, 1, 1, 1, 0, 0, 2, 2, 1, false, true},   // 1x1 dilation 2
-                      Conv{3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, true},    // 5x5 -> 3x3
-                      Conv{2, 9, 8, 3, 3, 2, 1, 2, 2, 1, 2, 3, 1, false, true},   // dilated, mixed
-                      Conv{16, 32, 32, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true},  // parallel GEMM
-                      Conv{3, 2, 2, 4, 5, 5, 1, 1, 1, 1, 1, 1, 1, false, true}));  // 0 x 0 output
-
-class Conv2dF32Winograd : public ::testing::TestWithParam<Conv> {};
-TEST_P(Conv2dF32Winograd, MatchesDirectReference) {
-    const Problem p(GetParam());
+class Conv2dF32 : public ::testing::TestWithParam<F32Case> {};
+TEST_P(Conv2dF32, MatchesDirectReference) {
+    const Problem p(GetParam().c);
     const Conv& c = p.c;
-    const size_t plane = size_t(c.cout) * c.cin;
-    std::vector<float> u(16 * plane);
-    float e[16];
-    for (size_t oc = 0; oc < plane; ++oc) {
-        winograd_weight_transform_f32(p.w.data() + oc * 9, e);
-        for (int t = 0; t < 16; ++t) u[t * plane + oc] = e[t];
+    std::vector<float*> bp;
+    std::vector<float> scratch;
+    std::function<void(std::vector<float>&, bool)> run;  // bool: own packing / scratch
+    double tol = 2e-6;
+    if (GetParam().kernel == F32Kernel::Winograd) {
+        const size_t plane = size_t(c.cout) * c.cin;
+        std::vector<float> u(16 * plane);
+        float e[16];
+        for (size_t oc = 0; oc < plane; ++oc) {
+            winograd_weight_transform_f32(p.w.data() + oc * 9, e);
+            for (int t = 0; t < 16; ++t) u[t * plane + oc] = e[t];
+        }
+        for (int t = 0; t < 16; ++t) bp.push_back(pack_f32(u.data() + t * plane, c.cout, c.cin));
+        scratch.resize(16 * size_t((c.h + 1) / 2) * ((c.w + 1) / 2) * (c.cin + c.cout));
+        tol = 1e-5;
+        run = [&](std::vector<float>& y, bool own) {
+            k_conv2d_f32_wino(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu,
+                              own ? nullptr : scratch.data(), nullptr, p.w.data());
+        };
+    } else {
+        const int g = GetParam().kernel == F32Kernel::Grouped ? c.groups : 1;
+        const int cog = c.cout / g, k = c.kh * c.kw * (c.cin / g);
+        const std::vector<float> r = reorder(p);
+        for (int j = 0; j < g; ++j) bp.push_back(pack_f32(r.data() + size_t(j) * cog * k, cog, k));
+        if (g == 1) {
+            scratch.resize(size_t(c.oh()) * c.ow() * c.kh * c.kw * c.cin + 1);
+            run = [&](std::vector<float>& y, bool own) {
+                k_conv2d_f32(p.in.data(), p.w.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh,
+                             c.sw, c.ph, c.pw, c.relu, own ? nullptr : bp[0], own ? nullptr : scratch.data(), c.dh,
+                             c.dw, nullptr);
+            };
+        } else {
+            scratch.resize(size_t(grouped_conv_f32_scratch_floats(c.cin, c.h, c.w, c.cout, c.groups, c.kh, c.kw,
+                                                                  c.sh, c.sw, c.ph, c.pw, c.dh, c.dw)));
+            run = [&](std::vector<float>& y, bool own) {
+                conv2d_f32_grouped(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.groups,
+                                   c.kh, c.kw, c.sh, c.sw, c.ph, c.pw, c.dh, c.dw, c.relu,
+                                   own ? nullptr : scratch.data(), nullptr);
+            };
+        }
     }
-    float* bp[16];
-    for (int t = 0; t < 16; ++t) bp[t] = pack_f32(u.data() + t * plane, c.cout, c.cin);
-    const size_t tiles = size_t((c.h + 1) / 2) * ((c.w + 1) / 2);
-    std::vector<float> scratch(16 * tiles * (c.cin + c.cout));
-    auto run = [&](std::vector<float>& y, float* s) {
-        k_conv2d_f32_wino(p.in.data(), bp, p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu, s, nullptr,
-                          p.w.data());
-    };
-    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, scratch.data()); }, p);
-    p.expect_near(y, 1e-5);
-    std::vector<float> y_null = one_and_two_threads([&](std::vector<float>& o) { run(o, nullptr); }, p);
-    EXPECT_EQ(0, std::memcmp(y.data(), y_null.data(), y.size() * sizeof(float)));
+    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, false); }, p);
+    p.expect_near(y, tol);
+    std::vector<float> y_own = one_and_two_threads([&](std::vector<float>& o) { run(o, true); }, p);
+    EXPECT_EQ(0, std::memcmp(y.data(), y_own.data(), y.size() * sizeof(float)));
     for (float* b : bp) free_packed_f32(b);
 }
+constexpr F32Kernel kIm2col = F32Kernel::Im2col, kWino = F32Kernel::Winograd, kGrouped = F32Kernel::Grouped;
 INSTANTIATE_TEST_SUITE_P(
-    Shapes, Conv2dF32Winograd,
-    ::testing::Values(Conv{3, 5, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true},  // odd H and W
-                      Conv{5, 8, 6, 17, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true},   // cin, cout not x4
-                      Conv{1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false},  // one pixel
-                      Conv{12, 9, 1, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false},  // one column
-                      Conv{16, 20, 18, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}));
+    Shapes, Conv2dF32,
+    ::testing::Values(F32Case{kIm2col, {3, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}},  // pad rows of zeros
+                      F32Case{kIm2col, {8, 5, 4, 17, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true}},   // direct 1x1
+                      F32Case{kIm2col, {5, 7, 6, 6, 1, 1, 2, 2, 0, 0, 1, 1, 1, false, false}},  // 1x1 stride 2
+                      F32Case{kIm2col, {4, 6, 6, 5, 1, 1, 1, 1, 0, 0, 2, 2, 1, false, true}},   // 1x1 dilation 2
+                      F32Case{kIm2col, {3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, true}},    // 5x5 -> 3x3
+                      F32Case{kIm2col, {2, 9, 8, 3, 3, 2, 1, 2, 2, 1, 2, 3, 1, false, true}},   // dilated, mixed
+                      F32Case{kIm2col, {16, 32, 32, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},  // parallel GEMM
+                      F32Case{kIm2col, {3, 2, 2, 4, 5, 5, 1, 1, 1, 1, 1, 1, 1, false, true}},   // 0 x 0 output
+                      F32Case{kWino, {3, 5, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}},    // odd H and W
+                      F32Case{kWino, {5, 8, 6, 17, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},     // cin, cout not x4
+                      F32Case{kWino, {1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false}},    // one pixel
+                      F32Case{kWino, {12, 9, 1, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false}},    // one column
+                      F32Case{kWino, {16, 20, 18, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},
+                      F32Case{kGrouped, {8, 6, 5, 12, 3, 3, 1, 1, 1, 1, 1, 1, 2, true, true}},
+                      F32Case{kGrouped, {12, 7, 7, 8, 3, 3, 2, 2, 1, 1, 1, 1, 4, false, true}},
+                      F32Case{kGrouped, {6, 5, 6, 9, 1, 1, 1, 1, 0, 0, 1, 1, 3, false, false}},
+                      F32Case{kGrouped, {16, 16, 16, 32, 3, 3, 1, 1, 2, 2, 2, 2, 8, true, true}}));
 
 using DepthwiseFn = void (*)(VANTREL_DEPTHWISE_F32_ARGS);
 struct DwPath {
@@ -183,350 +203,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv{8, 4, 5, 16, 5, 3, 1, 2, 2, 1, 1, 1, 8, false, true},    // multiplier 2
                       Conv{17, 3, 3, 17, 5, 5, 1, 1, 0, 0, 1, 1, 17, false, true}));  // 0 x 0 output
 
-class Conv2dF32Grouped : public ::testing::TestWithParam<Conv> {};
-TEST_P(Conv2dF32Grouped, MatchesPerGroupReference) {
-    const Problem p(GetParam());
-    const Conv& c = p.c;
-    const int cog = c.cout / c.groups, k = c.kh * c.kw * (c.cin / c.groups);
-    std::vector<float> r = reorder(p);
-    std::vector<float*> bp(size_t(c.groups));
-    for (int g = 0; g < c.groups; ++g) bp[size_t(g)] = pack_f32(r.data() + size_t(g) * cog * k, cog, k);
-    std::vector<float> scratch(size_t(grouped_conv_f32_scratch_floats(
-        c.cin, c.h, c.w, c.cout, c.groups, c.kh, c.kw, c.sh, c.sw, c.ph, c.pw, c.dh, c.dw)));
-    auto run = [&](std::vector<float>& y, float* s) {
-        conv2d_f32_grouped(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.groups,
-                           c.kh, c.kw, c.sh, c.sw, c.ph, c.pw, c.dh, c.dw, c.relu, s, nullptr);
-    };
-    std::vector<float> y = one_and_two_threads([&](std::vector<float>& o) { run(o, scratch.data()); }, p);
-    p.expect_near(y, 2e-6);
-    std::vector<float> y_null = one_and_two_threads([&](std::vector<float>& o) { run(o, nullptr); }, p);
-    EXPECT_EQ(0, std::memcmp(y.data(), y_null.data(), y.size() * sizeof(float)));
-    for (float* b : bp) free_packed_f32(b);
-}
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, Conv2dF32Grouped,
-    ::testing::Values(Conv{8, 6, 5, 12, 3, 3, 1, 1, 1, 1, 1, 1, 2, true, true},
-                      Conv{12, 7, 7, 8, 3, 3, 2, 2, 1, 1, 1, 1, 4, false, true},
-                      Conv{6, 5, 6, 9, 1, 1, 1, 1, 0, 0, 1, 1, 3, false, false},
-                      Conv{16, 16, 16, 32, 3, 3, 1, 1, 2, 2, 2, 2, 8, true, true}));
-
 }  // namespace
 
 }  // namespace test_conv2d_f32
-
-namespace test_conv2d_s8 {
-
-namespace {
-
-using Bytes = std::vector<int8_t>;
-
-Bytes random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 g(seed);
-    std::uniform_int_distribution<int> u(-128, 127);
-    Bytes v(n);
-    for (int8_t& x : v) x = int8_t(u(g));
-    return v;
-}
-
-struct Conv {
-    int cin, h, w, cout, kh, kw, sh, sw, ph, pw, groups, in_zp;
-    int oh() const { return ext(h, kh, sh, ph); }
-    int ow() const { return ext(w, kw, sw, pw); }
-    static int ext(int in, int k, int s, int p) { return in + 2 * p - k < 0 ? 0 : (in + 2 * p - k) / s + 1; }
-    friend std::ostream& operator<<(std::ostream& o, const Conv& c) {
-        return o << "cin " << c.cin << " " << c.h << "x" << c.w << " cout " << c.cout << " k " << c.kh << "x" << c.kw
-                  << " s " << c.sh << "," << c.sw << " p " << c.ph << "," << c.pw << " groups " << c.groups
-                  << " in_zp " << c.in_zp;
-    }
-};
-
-// Data of one case, per-channel requantisation spread over the int8 range,
-// eff_bias with bits above 32 set (only the low word counts).
-struct Problem {
-    Conv c;
-    Bytes in, w;
-    std::vector<int64_t> eff_bias;
-    std::vector<int32_t> mult, shift;
-    int8_t out_zp = -3;
-    explicit Problem(const Conv& cv) : c(cv) {
-        const int cig = c.cin / c.groups, k = cig * c.kh * c.kw;
-        in = random_bytes(size_t(c.h) * c.w * c.cin, 7u + c.cin * 13u + c.h);
-        w = random_bytes(size_t(c.cout) * k, 3u + c.cout);
-        std::mt19937 g(99u + c.cout);
-        std::uniform_int_distribution<int> b(-20000, 20000);
-        for (int o = 0; o < c.cout; ++o) {
-            eff_bias.push_back(b(g) + int64_t(o % 3 - 1) * (int64_t(1) << 33));
-            QuantMultiplier q = quantize_multiplier(float(40.0 / (std::sqrt(double(k)) * 5500.0) * (0.6 + 0.1 * (o % 9))));
-            mult.push_back(q.multiplier);
-            shift.push_back(q.shift);
-        }
-    }
-    size_t out_size() const { return size_t(c.oh()) * c.ow() * c.cout; }
-    // Raw int64 sum of output (oy, ox, o) over padded taps.
-    int64_t acc(int oy, int ox, int o) const {
-        const int cig = c.cin / c.groups, cog = c.cout / c.groups, g = o / cog;
-        int64_t s = 0;
-        for (int ci = 0; ci < cig; ++ci)
-            for (int ky = 0; ky < c.kh; ++ky)
-                for (int kx = 0; kx < c.kw; ++kx) {
-                    const int iy = oy * c.sh - c.ph + ky, ix = ox * c.sw - c.pw + kx;
-                    const bool inside = iy >= 0 && iy < c.h && ix >= 0 && ix < c.w;
-                    const int v = inside ? in[(size_t(iy) * c.w + ix) * c.cin + g * cig + ci] : c.in_zp;
-                    s += int64_t(v) * w[((size_t(o) * cig + ci) * c.kh + ky) * c.kw + kx];
-                }
-        return s;
-    }
-    Bytes reference() const {
-        Bytes y;
-        for (int oy = 0; oy < c.oh(); ++oy)
-            for (int ox = 0; ox < c.ow(); ++ox)
-                for (int o = 0; o < c.cout; ++o)
-                    y.push_back(requantize(int32_t(acc(oy, ox, o)), int32_t(eff_bias[o]), mult[o], shift[o], out_zp));
-        return y;
-    }
-};
-
-// Runs fn at 1, 2 and 3 threads into fresh buffers (sentinel-filled, one
-// guard byte); all three must agree, guard untouched.
-Bytes at_thread_counts(size_t n, const std::function<void(int8_t*)>& fn) {
-    const int saved = omp_get_max_threads();
-    Bytes first;
-    for (int threads : {1, 2, 3}) {
-        omp_set_num_threads(threads);
-        Bytes y(n + 1, int8_t(0x5a));
-        fn(y.data());
-        EXPECT_EQ(y[n], int8_t(0x5a)) << "wrote past the output at " << threads << " threads";
-        y.pop_back();
-        if (first.empty() && threads == 1) first = y;
-        else EXPECT_EQ(first, y) << threads << " threads vs 1";
-    }
-    omp_set_num_threads(saved);
-    return first;
-}
-
-Bytes reordered(const Problem& p) {
-    const int cig = p.c.cin / p.c.groups, taps = p.c.kh * p.c.kw;
-    Bytes r(p.w.size());
-    for (int o = 0; o < p.c.cout; ++o)
-        for (int ci = 0; ci < cig; ++ci)
-            for (int t = 0; t < taps; ++t) r[(size_t(o) * taps + t) * cig + ci] = p.w[(size_t(o) * cig + ci) * taps + t];
-    return r;
-}
-
-class Conv2dS8 : public ::testing::TestWithParam<Conv> {};
-TEST_P(Conv2dS8, MatchesDirectReference) {
-    const Problem p(GetParam());
-    const Conv& c = p.c;
-    const Bytes want = p.reference();
-    const int k = c.kh * c.kw * c.cin / c.groups;
-    int8_t* bp = c.groups == 1 ? pack_s8(reordered(p).data(), c.cout, k) : nullptr;
-    Bytes scratch(size_t(c.oh()) * c.ow() * k + 1);
-    for (bool dense : {true, false}) {
-        if (c.groups == 1 && !dense) continue;
-        auto run = [&](const int8_t* packed, int8_t* s) {
-            return at_thread_counts(p.out_size(), [&](int8_t* y) {
-                k_conv2d_s8(p.in.data(), p.w.data(), packed, p.eff_bias.data(), p.mult.data(), p.shift.data(),
-                            int8_t(c.in_zp), p.out_zp, y, c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh, c.sw,
-                            c.ph, c.pw, c.groups, s, dense, nullptr, nullptr);
-            });
-        };
-        EXPECT_EQ(run(bp, scratch.data()), want) << "dense=" << dense;
-        // No packed block: packs the file-order weights itself.
-        EXPECT_EQ(run(nullptr, nullptr), want) << "dense=" << dense << ", unpacked";
-    }
-    free_packed_s8(bp);
-}
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, Conv2dS8,
-    ::testing::Values(Conv{8, 5, 6, 12, 1, 1, 1, 1, 0, 0, 1, 4},    // direct 1x1
-                      Conv{5, 7, 6, 9, 1, 1, 2, 2, 0, 0, 1, -2},    // 1x1 stride 2: im2col
-                      Conv{6, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 5},    // borders are in_zp = 5
-                      Conv{3, 11, 10, 8, 7, 7, 2, 2, 3, 3, 1, -9},  // 7x7 stride 2 pad 3
-                      Conv{4, 7, 9, 6, 3, 2, 1, 2, 2, 0, 1, 11},    // non-square kernel and stride
-                      Conv{19, 12, 13, 21, 3, 3, 1, 1, 1, 1, 1, 1}, // several GEMM blocks
-                      Conv{4, 2, 3, 5, 5, 1, 1, 1, 0, 0, 1, 0},     // kernel taller than input
-                      Conv{6, 5, 6, 4, 3, 3, 1, 1, 1, 1, 2, 7},     // groups 2
-                      Conv{8, 6, 5, 12, 1, 1, 1, 1, 0, 0, 4, -1},   // groups 4, 1x1
-                      Conv{8, 7, 7, 8, 3, 3, 2, 2, 1, 1, 4, 3},     // groups 4, stride 2
-                      Conv{20, 7, 5, 20, 3, 3, 2, 2, 1, 1, 20, 6},  // depthwise, file-order weights
-                      Conv{9, 7, 6, 9, 3, 3, 1, 1, 0, 0, 9, -4}));  // depthwise shape, pad 0: per group
-
-// Depthwise 3x3 kernels through the layer's entry (tap-major weights, 32-bit
-// biases): every path against the reference, including requantisation
-// parameters at the edges of the vector lanes' ranges.
-struct Dw {
-    int c, h, w, stride;
-};
-class DepthwiseS8 : public ::testing::TestWithParam<Dw> {};
-TEST_P(DepthwiseS8, EveryPathMatchesReference) {
-    const Dw d = GetParam();
-    Problem p(Conv{d.c, d.h, d.w, d.c, 3, 3, d.stride, d.stride, 1, 1, d.c, 9});
-    // Channel 0: x = m = INT32_MIN (zero weights, bias INT32_MIN) saturates;
-    // then shifts beyond +-32 and shifts whose low byte is small.
-    for (int t = 0; t < 9; ++t) p.w[size_t(t)] = 0;
-    p.eff_bias[0] = INT32_MIN;
-    p.mult[0] = INT32_MIN;
-    const int32_t shifts[] = {0, 40, -40, 300, -300, 3, -31, -32, 256};
-    for (int ch = 1; ch < 9 && ch < d.c; ++ch) p.shift[size_t(ch)] = shifts[ch];
-    const Bytes want = p.reference();
-    Bytes taps(size_t(d.c) * 9);
-    depthwise3x3_weights_tap_major_s8(p.w.data(), taps.data(), d.c);
-    std::vector<int32_t> bias32(p.eff_bias.begin(), p.eff_bias.end());
-    using Fn = void (*)(VANTREL_DEPTHWISE3X3_S8_ARGS);
-    for (auto& v : vantrel_test::runnable_paths(VANTREL_KERNEL_VARIANTS(Fn, conv2d_s8_depthwise3x3))) {
-        Bytes y = at_thread_counts(p.out_size(), [&](int8_t* o) {
-            v.second(p.in.data(), taps.data(), bias32.data(), p.mult.data(), p.shift.data(), 9, p.out_zp, o,
-                     d.c, d.h, d.w, d.stride);
-        });
-        EXPECT_EQ(y, want) << v.first;
-    }
-}
-INSTANTIATE_TEST_SUITE_P(Shapes, DepthwiseS8,
-                         ::testing::Values(Dw{35, 7, 9, 1}, Dw{35, 7, 9, 2}, Dw{48, 9, 6, 2},
-                                           Dw{16, 5, 5, 1}, Dw{9, 1, 2, 2}));
-
-// ---- Winograd ----------------------------------------------------------
-
-// Steps 2 and 3 of requantize, in int64.
-int32_t rescale_ref(int32_t x, int32_t m, int32_t e) {
-    int64_t t = (x == INT32_MIN && m == INT32_MIN) ? INT32_MAX : (2 * int64_t(x) * m + (int64_t(1) << 31)) >> 32;
-    if (e >= 0) return e >= 32 ? 0 : int32_t(uint32_t(t) << e);
-    const int s = std::min(-e, 32);
-    return int32_t((t + (int64_t(1) << (s - 1))) >> s);
-}
-
-// Weights prepared as the int8 convolution layer does: U_t = G g G^T,
-// quantised per position, and the bias correcting the zero point's term.
-struct WinoData {
-    std::vector<Bytes> uq;  // 16 x [cout][cin]
-    float u_scale[16];
-    std::vector<int64_t> wino_bias;
-    explicit WinoData(const Problem& p) : uq(16) {
-        const Conv& c = p.c;
-        const float G[4][3] = {{1, 0, 0}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0, 0, 1}};
-        std::vector<float> u(size_t(16) * c.cout * c.cin);
-        for (int o = 0; o < c.cout; ++o)
-            for (int ci = 0; ci < c.cin; ++ci)
-                for (int i = 0; i < 4; ++i)
-                    for (int j = 0; j < 4; ++j) {
-                        float s = 0;
-                        for (int a = 0; a < 3; ++a)
-                            for (int b = 0; b < 3; ++b) s += G[i][a] * float(p.w[((size_t(o) * c.cin + ci) * 3 + a) * 3 + b]) * G[j][b];
-                        u[(size_t(4 * i + j) * c.cout + o) * c.cin + ci] = s;
-                    }
-        for (int t = 0; t < 16; ++t) {
-            const float* ut = &u[size_t(t) * c.cout * c.cin];
-            float mx = 0;
-            for (int i = 0; i < c.cout * c.cin; ++i) mx = std::max(mx, std::fabs(ut[i]));
-            u_scale[t] = mx > 0 ? mx * 0.007874016f : 1.0f;
-            for (int i = 0; i < c.cout * c.cin; ++i)
-                uq[t].push_back(int8_t(std::max(-128.0f, std::min(127.0f, std::round(ut[i] * (1.0f / u_scale[t]))))));
-        }
-        const QuantMultiplier q5 = quantize_multiplier(u_scale[5] / 0.25f);
-        for (int o = 0; o < c.cout; ++o) {
-            int64_t row_sum = 0, corr5 = 0;
-            for (int i = 0; i < c.cin * 9; ++i) row_sum += p.w[size_t(o) * c.cin * 9 + i];
-            for (int ci = 0; ci < c.cin; ++ci) corr5 += uq[5][size_t(o) * c.cin + ci];
-            const int64_t zp_term = ((int64_t(1) << (30 - q5.shift)) + c.in_zp * corr5 * q5.multiplier) >> (31 - q5.shift);
-            wino_bias.push_back(p.eff_bias[o] + c.in_zp * row_sum - zp_term);
-        }
-    }
-};
-
-// The integer Winograd algorithm written out with the transform matrices.
-Bytes wino_reference(const Problem& p, const WinoData& wd) {
-    const Conv& c = p.c;
-    const int BT[4][4] = {{1, 0, -1, 0}, {0, 1, 1, 0}, {0, -1, 1, 0}, {0, 1, 0, -1}};
-    const int AT[2][4] = {{1, 1, 1, 0}, {0, 1, -1, -1}};
-    Bytes y(p.out_size());
-    for (int ty = 0; ty < (c.h + 1) / 2; ++ty)
-        for (int tx = 0; tx < (c.w + 1) / 2; ++tx) {
-            std::vector<int> v(size_t(16) * c.cin);
-            for (int ci = 0; ci < c.cin; ++ci)
-                for (int i = 0; i < 4; ++i)
-                    for (int j = 0; j < 4; ++j) {
-                        int s = 0;
-                        for (int a = 0; a < 4; ++a)
-                            for (int b = 0; b < 4; ++b) {
-                                const int iy = 2 * ty - 1 + a, ix = 2 * tx - 1 + b;
-                                const bool inside = iy >= 0 && iy < c.h && ix >= 0 && ix < c.w;
-                                s += BT[i][a] * (inside ? p.in[(size_t(iy) * c.w + ix) * c.cin + ci] : c.in_zp) * BT[j][b];
-                            }
-                        v[size_t(4 * i + j) * c.cin + ci] = std::max(-128, std::min(127, (s + 2) >> 2));
-                    }
-            for (int o = 0; o < c.cout; ++o) {
-                int64_t r[16];
-                for (int t = 0; t < 16; ++t) {
-                    int64_t prod = 0;
-                    for (int ci = 0; ci < c.cin; ++ci) prod += int64_t(v[size_t(t) * c.cin + ci]) * wd.uq[t][size_t(o) * c.cin + ci];
-                    const QuantMultiplier q = quantize_multiplier((1.0f / 0.25f) * wd.u_scale[t]);
-                    r[t] = rescale_ref(int32_t(prod), q.multiplier, q.shift);
-                }
-                for (int a = 0; a < 2; ++a)
-                    for (int b = 0; b < 2; ++b) {
-                        const int oy = 2 * ty + a, ox = 2 * tx + b;
-                        if (oy >= c.h || ox >= c.w) continue;
-                        int64_t s = 0;
-                        for (int i = 0; i < 4; ++i)
-                            for (int j = 0; j < 4; ++j) s += AT[a][i] * r[4 * i + j] * AT[b][j];
-                        y[(size_t(oy) * c.w + ox) * c.cout + o] =
-                            requantize(int32_t(s), int32_t(wd.wino_bias[o]), p.mult[o], p.shift[o], p.out_zp);
-                    }
-            }
-        }
-    return y;
-}
-
-class WinogradS8 : public ::testing::TestWithParam<Conv> {};
-TEST_P(WinogradS8, MatchesIntegerAlgorithmAndApproximatesDirect) {
-    const Problem p(GetParam());
-    const Conv& c = p.c;
-    const WinoData wd(p);
-    const int8_t* u[16];
-    for (int t = 0; t < 16; ++t) u[t] = pack_s8(wd.uq[t].data(), c.cout, c.cin);
-    const int64_t tiles = int64_t((c.h + 1) / 2) * ((c.w + 1) / 2);
-    Bytes s0(size_t(16 * tiles * c.cin));
-    std::vector<int32_t> s1(size_t(16 * tiles * c.cout));
-    auto run = [&](int8_t* a0, int32_t* a1) {
-        return at_thread_counts(p.out_size(), [&](int8_t* y) {
-            k_conv2d_s8_wino(p.in.data(), u, wd.u_scale, wd.wino_bias.data(), p.mult.data(), p.shift.data(),
-                             nullptr, int8_t(c.in_zp), 0.25f, p.out_zp, y, c.cin, c.h, c.w, c.cout, a0, a1,
-                             nullptr, nullptr);
-        });
-    };
-    const Bytes y = run(s0.data(), s1.data());
-    EXPECT_EQ(y, wino_reference(p, wd));
-    EXPECT_EQ(run(nullptr, nullptr), y) << "null scratch";
-    // The quantised transforms stay close to the direct convolution.
-    const Bytes direct = p.reference();
-    double sum = 0;
-    int worst = 0;
-    for (size_t i = 0; i < y.size(); ++i) {
-        const int d = std::abs(int(y[i]) - int(direct[i]));
-        sum += d;
-        worst = std::max(worst, d);
-    }
-    EXPECT_LE(sum / double(y.size()), 0.8);
-    EXPECT_LE(worst, 3);
-    for (auto* b : u) free_packed_s8(const_cast<int8_t*>(b));
-}
-INSTANTIATE_TEST_SUITE_P(Shapes, WinogradS8,
-                         ::testing::Values(Conv{5, 7, 9, 6, 3, 3, 1, 1, 1, 1, 1, 3},     // odd h and w
-                                           Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7},
-                                           Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 0}));
-
-}  // namespace
-
-}  // namespace test_conv2d_s8
 
 namespace test_conv_fp32_layer {
 
 namespace {
 
-std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) {
-    JsonValue node = parse_json(json);
-    return create_layer("c1", op_code_from_name(at(node, "op").text), node, relu);
-}
+std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) { return make_layer(json, "c1", relu); }
 std::string conv_json(const Conv& c) {
     auto kv = [](const char* k, int v) { return std::string(",\"") + k + "\":" + std::to_string(v); };
     return std::string(R"({"op":"conv_fp32")") + kv("C_out", c.cout) + kv("C_in", c.cin) + kv("kH", c.kh) +
@@ -685,22 +370,8 @@ namespace test_conv2d {
 
 namespace {
 
-struct Rec { std::vector<int> shape; std::vector<uint8_t> bytes; };
-using Tensors = std::map<std::string, Rec>;
-template <class T> Rec rec(const std::vector<T>& v) {
-    Rec r{{int(v.size())}, std::vector<uint8_t>(v.size() * sizeof(T))};
-    if (!v.empty()) std::memcpy(r.bytes.data(), v.data(), r.bytes.size());
-    return r;
-}
-WeightFetch fetch_from(const Tensors& t) {
-    return [&t](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
-        auto it = t.find(n);
-        if (it == t.end()) return false;
-        shape = it->second.shape;
-        bytes = it->second.bytes;
-        return true;
-    };
-}
+using Rec = Raw;
+using Tensors = RawTensors;
 std::vector<int8_t> codes(size_t n, int lo, int hi, uint32_t seed) {
     std::mt19937 g(seed);
     std::uniform_int_distribution<int> u(lo, hi);
@@ -710,19 +381,25 @@ std::vector<int8_t> codes(size_t n, int lo, int hi, uint32_t seed) {
 }
 int32_t low32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
 
-struct Conv { int cin, h, w, cout, kh, kw, sh, sw, ph, pw, groups, in_zp, out_zp; };
+int ext(int in, int k, int s, int p) { return in + 2 * p - k < 0 ? 0 : (in + 2 * p - k) / s + 1; }
+struct Conv {
+    int cin, h, w, cout, kh, kw, sh, sw, ph, pw, groups, in_zp, out_zp;
+    int oh() const { return ext(h, kh, sh, ph); }
+    int ow() const { return ext(w, kw, sw, pw); }
+};
 void PrintTo(const Conv& c, std::ostream* os) {
     *os << c.cin << "x" << c.h << "x" << c.w << "->" << c.cout << " k" << c.kh << "x" << c.kw << " s" << c.sh
         << "," << c.sw << " p" << c.ph << "," << c.pw << " g" << c.groups;
 }
-int ext(int in, int k, int s, int p) { return in + 2 * p - k < 0 ? 0 : (in + 2 * p - k) / s + 1; }
 
-// One case's data: weights, scales (the last channel's is 0) and biases.
+// One case's data: weights, scales (the last channel's is 0), their
+// multipliers and shifts (a test may change these) and biases.
 struct Problem {
     Conv c;
     int k;
     std::vector<int8_t> in, w;
     std::vector<float> scale;
+    std::vector<int32_t> mult, shift;
     std::vector<int64_t> bias;
     explicit Problem(const Conv& cv) : c(cv), k(cv.cin / cv.groups * cv.kh * cv.kw) {
         in = codes(size_t(c.h) * c.w * c.cin, -128, 127, 7u + c.cin + c.h);
@@ -730,16 +407,19 @@ struct Problem {
         for (int o = 0; o < c.cout; ++o) {
             scale.push_back(o == c.cout - 1 ? 0.0f : 0.03f / std::sqrt(float(k)) * (1.0f + 0.02f * float(o)));
             bias.push_back(int64_t(o % 5 - 2) * 1500);
+            const QuantMultiplier q = quantize_multiplier(scale.back());
+            mult.push_back(q.multiplier);
+            shift.push_back(q.shift);
         }
     }
+    size_t out_size() const { return size_t(c.oh()) * c.ow() * c.cout; }
     Tensors tensors() const {
-        Rec wr = rec(w);
+        Rec wr = raw(w);
         wr.shape = {c.cout, c.cin / c.groups, c.kh, c.kw};
-        return {{"c1.weight", wr}, {"c1.req_scale", rec(scale)}, {"c1.eff_bias", rec(bias)}};
+        return {{"c1.weight", wr}, {"c1.req_scale", raw(scale)}, {"c1.eff_bias", raw(bias)}};
     }
     int8_t epilogue(int64_t acc, int64_t b, int o) const {
-        QuantMultiplier q = quantize_multiplier(scale[o]);
-        return requantize(low32(acc), low32(b), q.multiplier, q.shift, int8_t(c.out_zp));
+        return requantize(low32(acc), low32(b), mult[size_t(o)], shift[size_t(o)], int8_t(c.out_zp));
     }
     // Direct convolution in int64, padding reading in_zp.
     std::vector<int8_t> direct() const {
@@ -763,10 +443,110 @@ struct Problem {
     }
 };
 
-std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) {
-    JsonValue node = parse_json(json);
-    return create_layer("c1", op_code_from_name(at(node, "op").text), node, relu);
+using Bytes = std::vector<int8_t>;
+
+// Runs fn at 1, 2 and 3 threads into fresh buffers (sentinel-filled, one
+// guard byte); all three must agree, guard untouched.
+Bytes at_thread_counts(size_t n, const std::function<void(int8_t*)>& fn) {
+    const int saved = omp_get_max_threads();
+    Bytes first;
+    for (int threads : {1, 2, 3}) {
+        omp_set_num_threads(threads);
+        Bytes y(n + 1, int8_t(0x5a));
+        fn(y.data());
+        EXPECT_EQ(y[n], int8_t(0x5a)) << "wrote past the output at " << threads << " threads";
+        y.pop_back();
+        if (first.empty() && threads == 1) first = y;
+        else EXPECT_EQ(first, y) << threads << " threads vs 1";
+    }
+    omp_set_num_threads(saved);
+    return first;
 }
+
+Bytes reordered(const Problem& p) {
+    const int cig = p.c.cin / p.c.groups, taps = p.c.kh * p.c.kw;
+    Bytes r(p.w.size());
+    for (int o = 0; o < p.c.cout; ++o)
+        for (int ci = 0; ci < cig; ++ci)
+            for (int t = 0; t < taps; ++t) r[(size_t(o) * taps + t) * cig + ci] = p.w[(size_t(o) * cig + ci) * taps + t];
+    return r;
+}
+
+class Conv2dS8 : public ::testing::TestWithParam<Conv> {};
+TEST_P(Conv2dS8, MatchesDirectReference) {
+    const Problem p(GetParam());
+    const Conv& c = p.c;
+    const Bytes want = p.direct();
+    std::vector<int64_t> eff_bias = p.bias;  // bits above the low word must not count
+    for (int o = 0; o < c.cout; ++o) eff_bias[size_t(o)] += int64_t(o % 3 - 1) * (int64_t(1) << 33);
+    const int k = c.kh * c.kw * c.cin / c.groups;
+    int8_t* bp = c.groups == 1 ? pack_s8(reordered(p).data(), c.cout, k) : nullptr;
+    Bytes scratch(size_t(c.oh()) * c.ow() * k + 1);
+    for (bool dense : {true, false}) {
+        if (c.groups == 1 && !dense) continue;
+        auto run = [&](const int8_t* packed, int8_t* s) {
+            return at_thread_counts(p.out_size(), [&](int8_t* y) {
+                k_conv2d_s8(p.in.data(), p.w.data(), packed, eff_bias.data(), p.mult.data(), p.shift.data(),
+                            int8_t(c.in_zp), int8_t(c.out_zp), y, c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh, c.sw,
+                            c.ph, c.pw, c.groups, s, dense, nullptr, nullptr);
+            });
+        };
+        EXPECT_EQ(run(bp, scratch.data()), want) << "dense=" << dense;
+        // No packed block: packs the file-order weights itself.
+        EXPECT_EQ(run(nullptr, nullptr), want) << "dense=" << dense << ", unpacked";
+    }
+    free_packed_s8(bp);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Conv2dS8,
+    ::testing::Values(Conv{8, 5, 6, 12, 1, 1, 1, 1, 0, 0, 1, 4, -3},    // direct 1x1
+                      Conv{5, 7, 6, 9, 1, 1, 2, 2, 0, 0, 1, -2, -3},    // 1x1 stride 2: im2col
+                      Conv{6, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 5, -3},    // borders are in_zp = 5
+                      Conv{3, 11, 10, 8, 7, 7, 2, 2, 3, 3, 1, -9, -3},  // 7x7 stride 2 pad 3
+                      Conv{4, 7, 9, 6, 3, 2, 1, 2, 2, 0, 1, 11, -3},    // non-square kernel and stride
+                      Conv{19, 12, 13, 21, 3, 3, 1, 1, 1, 1, 1, 1, -3}, // several GEMM blocks
+                      Conv{4, 2, 3, 5, 5, 1, 1, 1, 0, 0, 1, 0, -3},     // kernel taller than input
+                      Conv{6, 5, 6, 4, 3, 3, 1, 1, 1, 1, 2, 7, -3},     // groups 2
+                      Conv{8, 6, 5, 12, 1, 1, 1, 1, 0, 0, 4, -1, -3},   // groups 4, 1x1
+                      Conv{8, 7, 7, 8, 3, 3, 2, 2, 1, 1, 4, 3, -3},     // groups 4, stride 2
+                      Conv{20, 7, 5, 20, 3, 3, 2, 2, 1, 1, 20, 6, -3},  // depthwise, file-order weights
+                      Conv{9, 7, 6, 9, 3, 3, 1, 1, 0, 0, 9, -4, -3}));  // depthwise shape, pad 0: per group
+
+// Depthwise 3x3 kernels through the layer's entry (tap-major weights, 32-bit
+// biases): every path against the reference, including requantisation
+// parameters at the edges of the vector lanes' ranges.
+struct Dw {
+    int c, h, w, stride;
+};
+class DepthwiseS8 : public ::testing::TestWithParam<Dw> {};
+TEST_P(DepthwiseS8, EveryPathMatchesReference) {
+    const Dw d = GetParam();
+    Problem p(Conv{d.c, d.h, d.w, d.c, 3, 3, d.stride, d.stride, 1, 1, d.c, 9, -3});
+    // Channel 0: x = m = INT32_MIN (zero weights, bias INT32_MIN) saturates;
+    // then shifts beyond +-32 and shifts whose low byte is small.
+    for (int t = 0; t < 9; ++t) p.w[size_t(t)] = 0;
+    p.bias[0] = INT32_MIN;
+    p.mult[0] = INT32_MIN;
+    const int32_t shifts[] = {0, 40, -40, 300, -300, 3, -31, -32, 256};
+    for (int ch = 1; ch < 9 && ch < d.c; ++ch) p.shift[size_t(ch)] = shifts[ch];
+    const Bytes want = p.direct();
+    Bytes taps(size_t(d.c) * 9);
+    depthwise3x3_weights_tap_major_s8(p.w.data(), taps.data(), d.c);
+    std::vector<int32_t> bias32(p.bias.begin(), p.bias.end());
+    using Fn = void (*)(VANTREL_DEPTHWISE3X3_S8_ARGS);
+    for (auto& v : vantrel_test::runnable_paths(VANTREL_KERNEL_VARIANTS(Fn, conv2d_s8_depthwise3x3))) {
+        Bytes y = at_thread_counts(p.out_size(), [&](int8_t* o) {
+            v.second(p.in.data(), taps.data(), bias32.data(), p.mult.data(), p.shift.data(), 9, int8_t(p.c.out_zp), o,
+                     d.c, d.h, d.w, d.stride);
+        });
+        EXPECT_EQ(y, want) << v.first;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, DepthwiseS8,
+                         ::testing::Values(Dw{35, 7, 9, 1}, Dw{35, 7, 9, 2}, Dw{48, 9, 6, 2},
+                                           Dw{16, 5, 5, 1}, Dw{9, 1, 2, 2}));
+
+std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) { return make_layer(json, "c1", relu); }
 std::string conv_json(const Conv& c) {
     auto kv = [](const char* k, int v) { return std::string(",\"") + k + "\":" + std::to_string(v); };
     return std::string(R"({"op":"conv")") + kv("C_out", c.cout) + kv("C_in", c.cin) + kv("kH", c.kh) + kv("kW", c.kw) +
@@ -801,7 +581,7 @@ TEST_P(ConvInt8Layer, MatchesDirectReference) {
     const Conv& c = p.c;
     Tensors t = p.tensors();
     auto l = make(conv_json(c));
-    l->load_weights(fetch_from(t));
+    l->load_weights(serve(t));
     auto& conv = dynamic_cast<ConvInt8&>(*l);
     EXPECT_FALSE(conv.winograd_ready);
     EXPECT_EQ(!conv.dw_weight.empty(), GetParam().path == kDepthwise);
@@ -912,7 +692,7 @@ TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
     const Problem p(GetParam());
     Tensors t = p.tensors();
     auto l = make(conv_json(p.c));
-    l->load_weights(fetch_from(t));
+    l->load_weights(serve(t));
     ASSERT_TRUE(dynamic_cast<ConvInt8&>(*l).winograd_ready);
     std::vector<int8_t> in = p.in;
     const std::vector<int8_t> want = winograd_reference(p), direct = p.direct();
@@ -928,6 +708,7 @@ TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
 INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
                          ::testing::Values(Conv{5, 6, 8, 7, 3, 3, 1, 1, 1, 1, 1, 0, 0},
                                            Conv{8, 7, 5, 9, 3, 3, 1, 1, 1, 1, 1, -37, 3},    // odd extents
+                                           Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2},
                                            Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5}));
 
 class GemmInt8Layer : public ::testing::TestWithParam<std::pair<bool, int>> {};
@@ -938,9 +719,9 @@ TEST_P(GemmInt8Layer, DequantisesThenRelu) {
     std::vector<float> scale;
     std::vector<int64_t> bias;
     for (int o = 0; o < cout; ++o) scale.push_back(o == 3 ? 0.0f : 0.01f + 0.001f * o), bias.push_back(bias_base + 37 * o);
-    Tensors t = {{"c1.weight", rec(w)}, {"c1.req_scale", rec(scale)}, {"c1.eff_bias", rec(bias)}};
+    Tensors t = {{"c1.weight", raw(w)}, {"c1.req_scale", raw(scale)}, {"c1.eff_bias", raw(bias)}};
     auto l = make(R"({"op":"gemm","C_out":21,"C_in":37,"in_zp":4})", relu);
-    l->load_weights(fetch_from(t));
+    l->load_weights(serve(t));
     EXPECT_EQ(l->input_dtype(), kDtypeInt8);
     EXPECT_EQ(l->dtype(), kDtypeFp32);
     std::vector<float> y(cout);
@@ -970,7 +751,7 @@ TEST_P(Int8LayerRejects, WithAClearMessage) {
         Tensors t = Problem(Conv{2, 4, 4, 4, gemm ? 4 : 3, gemm ? 4 : 3, 1, 1, 1, 1, 1, 0, 0}).tensors();
         if (r.tensor && r.replacement.bytes.empty()) t.erase(r.tensor);
         else if (r.tensor) t[r.tensor] = r.replacement;
-        l->load_weights(fetch_from(t));
+        l->load_weights(serve(t));
         std::vector<int8_t> in(size_t(r.in_c) * 16), y(64);
         TensorView v{in.data(), 0, in.size(), r.in_c, 4, 4};
         BufferView out{y.data(), 0, y.size()};
@@ -983,14 +764,14 @@ TEST_P(Int8LayerRejects, WithAClearMessage) {
 }
 constexpr const char* kC = R"({"op":"conv_int8","C_out":4,"C_in":2,"kH":3,"kW":3})";
 constexpr const char* kG = R"({"op":"gemm_int8","C_out":4,"C_in":32})";
-Rec f32(std::vector<float> v) { return rec(v); }
-Rec i64(size_t n) { return rec(std::vector<int64_t>(n, 1)); }
+Rec f32(std::vector<float> v) { return raw(v); }
+Rec i64(size_t n) { return raw(std::vector<int64_t>(n, 1)); }
 Rec with_shape(Rec r, std::vector<int> s) { r.shape = std::move(s); return r; }
 INSTANTIATE_TEST_SUITE_P(
     Cases, Int8LayerRejects,
     ::testing::Values(
-        Reject{kC, "c1.weight", rec(std::vector<int8_t>(71)), 2, "'c1.weight' holds 71 int8 values, expected 72"},
-        Reject{kC, "c1.weight", rec(std::vector<float>(72)), 2, "'c1.weight' holds 288 int8 values"},  // float32 data
+        Reject{kC, "c1.weight", raw(std::vector<int8_t>(71)), 2, "'c1.weight' holds 71 int8 values, expected 72"},
+        Reject{kC, "c1.weight", raw(std::vector<float>(72)), 2, "'c1.weight' holds 288 int8 values"},  // float32 data
         Reject{kC, "c1.weight", {}, 2, "'c1.weight' is missing"},
         Reject{kC, "c1.req_scale", {}, 2, "'c1.req_scale' is missing"},
         Reject{kC, "c1.eff_bias", {}, 2, "'c1.eff_bias' is missing"},
@@ -998,8 +779,8 @@ INSTANTIATE_TEST_SUITE_P(
         Reject{kC, "c1.req_scale", f32({1, -1, 1, 1}), 2, "'c1.req_scale' entry 1"},
         Reject{kC, "c1.req_scale", f32({1, 1, NAN, 1}), 2, "finite and at least 0"},
         Reject{kC, "c1.req_scale", f32({1, 1, 1, INFINITY}), 2, "finite and at least 0"},
-        Reject{kC, "c1.eff_bias", rec(std::vector<int32_t>(4)), 2, "'c1.eff_bias' holds 2 int64 values, expected 4"},
-        Reject{kC, "c1.eff_bias", rec(std::vector<int32_t>(9)), 2, "not a whole number of int64"},
+        Reject{kC, "c1.eff_bias", raw(std::vector<int32_t>(4)), 2, "'c1.eff_bias' holds 2 int64 values, expected 4"},
+        Reject{kC, "c1.eff_bias", raw(std::vector<int32_t>(9)), 2, "not a whole number of int64"},
         Reject{kC, "c1.eff_bias", with_shape(i64(4), {8}), 2, "does not hold 4 int64"},  // 8 int32 by its shape
         Reject{kC, nullptr, {}, 3, "input has 3 channels, expected C_in = 2"},
         Reject{R"({"op":"conv_int8","C_out":4,"C_in":6,"groups":4})", nullptr, {}, 6, "'groups'"},
@@ -1008,8 +789,8 @@ INSTANTIATE_TEST_SUITE_P(
         Reject{R"({"op":"conv_int8","C_out":4,"C_in":2,"pad_w":-1})", nullptr, {}, 2, "'pad_w'"},
         Reject{R"({"op":"conv_int8","C_out":4,"C_in":2,"kH":0})", nullptr, {}, 2, "'kH'"},
         Reject{R"({"op":"conv_int8","C_out":4})", nullptr, {}, 2, "'C_in'"},
-        Reject{kG, "c1.weight", rec(std::vector<int8_t>(127)), 2, "'c1.weight' holds 127 int8 values, expected 128"},
-        Reject{kG, "c1.eff_bias", rec(std::vector<int64_t>(3)), 2, "'c1.eff_bias' holds 3 int64"},
+        Reject{kG, "c1.weight", raw(std::vector<int8_t>(127)), 2, "'c1.weight' holds 127 int8 values, expected 128"},
+        Reject{kG, "c1.eff_bias", raw(std::vector<int64_t>(3)), 2, "'c1.eff_bias' holds 3 int64"},
         Reject{kG, nullptr, {}, 3, "input has 48 elements, expected C_in = 32"},
         Reject{R"({"op":"gemm_int8","C_in":2})", nullptr, {}, 2, "'C_out'"}));
 
@@ -1021,7 +802,7 @@ TEST(ConvInt8Layer, RefusesShortBuffersAndUnloadedWeights) {
     TensorView v{in.data(), 0, in.size(), 2, 4, 4};
     BufferView out{y.data(), 0, y.size()};
     EXPECT_THROW(l->forward(&v, 1, &out, nullptr), std::runtime_error);  // not loaded
-    l->load_weights(fetch_from(t));
+    l->load_weights(serve(t));
     EXPECT_THROW(l->forward(&v, 0, &out, nullptr), std::runtime_error);
     BufferView small{y.data(), 0, 63};
     EXPECT_THROW(l->forward(&v, 1, &small, nullptr), std::runtime_error);

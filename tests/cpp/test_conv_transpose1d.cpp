@@ -1,7 +1,6 @@
-// Float transposed 1-D convolution: ConvTranspose1dFp32 against a scatter-add
-// reference in double written here, the one-group GEMM path bit for bit
-// against the gather kernel, thread counts 1/2/3 bit for bit, and every
-// rejection.
+// Float transposed 1-D convolution: the one-group GEMM path bit for bit
+// against the gather kernel, thread counts 1/2/3 bit for bit, the bias in
+// unreached positions, and every rejection.
 #include <gtest/gtest.h>
 #include <omp.h>
 
@@ -53,30 +52,6 @@ struct Problem {
             for (auto& e : bias) e = u(rng) * 4.0f;
         }
     }
-    // Scatter-add in double, and the sum of |terms| of each output.
-    void reference(std::vector<double>& y, std::vector<double>& mag) const {
-        const int cig = c.cin / c.g, cog = c.cout / c.g, lo = c.lout();
-        y.assign(size_t(lo) * c.cout, 0.0);
-        mag.assign(y.size(), 0.0);
-        for (int j = 0; j < c.g; ++j)
-            for (int t = 0; t < c.l; ++t)
-                for (int k = 0; k < c.k; ++k) {
-                    const int pos = t * c.s + k - c.p;
-                    if (pos < 0 || pos >= lo) continue;
-                    for (int o = 0; o < cog; ++o)
-                        for (int ch = 0; ch < cig; ++ch) {
-                            const int ci = j * cig + ch;
-                            const double v = double(x[size_t(t) * c.cin + ci]) * w[(size_t(ci) * cog + o) * c.k + k];
-                            y[size_t(pos) * c.cout + j * cog + o] += v;
-                            mag[size_t(pos) * c.cout + j * cog + o] += std::fabs(v);
-                        }
-                }
-        if (c.bias)
-            for (size_t i = 0; i < y.size(); ++i) {
-                y[i] += bias[i % size_t(c.cout)];
-                mag[i] += std::fabs(bias[i % size_t(c.cout)]);
-            }
-    }
     ByteTensors tensors() const {
         ByteTensors t = {{"t1.weight", bytes_of(w)}};
         if (c.bias) t["t1.bias"] = bytes_of(bias);
@@ -105,18 +80,16 @@ std::vector<float> run(const Problem& p, bool with_scratch) {
 
 class ConvTranspose1dLayer : public ::testing::TestWithParam<Case> {};
 
-TEST_P(ConvTranspose1dLayer, MatchesScatterReferenceOnEveryThreadCount) {
+// Values are checked against torch in tests/python/test_conv_transpose1d.py;
+// here every thread count and scratch choice gives the bits of one thread.
+TEST_P(ConvTranspose1dLayer, SameBitsOnEveryThreadCount) {
     const Problem p(GetParam());
-    std::vector<double> want, mag;
-    p.reference(want, mag);
     std::vector<float> y1;
     {
         Threads t(1);
         y1 = run(p, true);
     }
-    ASSERT_EQ(y1.size(), want.size());
-    for (size_t i = 0; i < y1.size(); ++i)
-        ASSERT_LE(std::fabs(y1[i] - want[i]), 1e-6 * mag[i]) << "output " << i;
+    ASSERT_EQ(y1.size(), size_t(p.c.lout()) * p.c.cout);
     for (int threads : {2, 3})
         for (bool scratch : {true, false}) {
             Threads t(threads);

@@ -276,18 +276,12 @@ TEST(GemmF32, PortablePanelLayout) {
     free_packed_f32(nullptr);
 }
 
-// Filled for a path, the CPU table holds that path's variants and
-// pack_f32 / packed_f32_bytes / gemm_f32 follow it together.
+// Filled for a path, pack_f32 / packed_f32_bytes / gemm_f32 follow it together.
 TEST(GemmF32, EntriesFollowTheFilledPath) {
-    const Backend& b = cpu_backend();
     Problem p(13, 11, 21, true, true, 99);
     for (const PathFns& f : all_paths()) {
         if (!kernel_path_supported(f.id)) continue;
         vantrel_test::ScopedKernelPath on(f.id);
-        EXPECT_EQ(b.k_pack_f32, f.pack);
-        EXPECT_EQ(b.k_gemm_f32, f.gemm);
-        EXPECT_EQ(b.k_linear_f32, f.linear);
-        EXPECT_EQ(b.k_relu_f32, f.relu);
         EXPECT_EQ(packed_f32_bytes(21, 11), f.bytes(21, 11));
         float* bp = pack_f32(p.w.data(), p.n, p.k);
         std::vector<float> y = fresh_output(p);
@@ -550,20 +544,6 @@ TEST(GemmS8, DynamicQuantisationExactOrder) {
         ASSERT_EQ(std::memcmp(y0.data(), y1.data(), y0.size() * 4), 0) << kernel_path_name(f.id);
     }
     free_packed_s8(bp);
-}
-
-// The CPU table holds the variants of the path it was filled for.
-TEST(GemmS8, TableHoldsThePathsVariants) {
-    const Backend& b = cpu_backend();
-    EXPECT_EQ(b.k_pack_s8, &pack_s8);
-    EXPECT_EQ(b.k_free_packed_s8, &free_packed_s8);
-    EXPECT_EQ(b.k_seq_gemm_s8, &seq_gemm_s8);
-    for (const PathFns& f : all_paths()) {
-        if (!kernel_path_supported(f.id)) continue;
-        vantrel_test::ScopedKernelPath on(f.id);
-        EXPECT_EQ(b.k_gemm_s8_requant, f.requant);
-        EXPECT_EQ(b.k_gemm_s8_s32, f.s32);
-    }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Sequence matrix products: the single-token int8 kernel on every path
-// against an int64 reference (exactly), the float layer against a double
-// x*W^T + b (+ GELU), the int8 layer against a scalar emulation of the
+// against an int64 reference (exactly), the general float kernel against a
+// double x*W^T + b + GELU, the int8 layer against a scalar emulation of the
 // dynamic quantisation, the fallbacks, thread counts and load/forward errors.
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -163,29 +163,6 @@ TEST(SeqGemmF32Kernel, EveryPathMatchesPortableBits) {
 
 // --- the layers -------------------------------------------------------------
 
-struct Raw {
-    std::vector<int> shape;
-    std::vector<uint8_t> bytes;
-};
-using RawTensors = std::map<std::string, Raw>;
-
-template <class T>
-Raw raw(const std::vector<T>& v) {
-    Raw r{{int(v.size())}, std::vector<uint8_t>(v.size() * sizeof(T))};
-    if (!v.empty()) std::memcpy(r.bytes.data(), v.data(), r.bytes.size());
-    return r;
-}
-
-WeightFetch serve(const RawTensors& t) {
-    return [&t](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
-        auto it = t.find(name);
-        if (it == t.end()) return false;
-        shape = it->second.shape;
-        bytes = it->second.bytes;
-        return true;
-    };
-}
-
 std::string node(const char* op, int K, int N, bool gelu, bool dq = false) {
     return std::string("{\"op\":\"") + op + "\",\"C_in\":" + std::to_string(K) + ",\"C_out\":" + std::to_string(N) +
            ",\"gelu\":" + (gelu ? "true" : "false") + ",\"dynamic_quantize\":" + (dq ? "1" : "0") + "}";
@@ -216,48 +193,7 @@ struct NoSingleTokenKernel {
     }
 };
 
-class SeqGemmFp32Layer : public ::testing::TestWithParam<std::tuple<int, int, int, bool, bool>> {};
-
-TEST_P(SeqGemmFp32Layer, MatchesDoubleReference) {
-    const auto [T, K, N, gelu, int8_form] = GetParam();
-    std::vector<float> x = randn(size_t(T) * K, unsigned(T * 100 + K)), w = randn(size_t(N) * K, 9, 0.2f),
-                       b = randn(N, 10);
-    RawTensors t{{"n1.bias", raw(b)}};
-    if (int8_form) {  // the file keeps int8 rows and scales; the float weight is their product
-        std::vector<int8_t> q(w.size());
-        std::vector<float> s = randn(N, 11, 0.01f);
-        for (size_t i = 0; i < q.size(); ++i) q[i] = int8_t(int(i * 53 % 255) - 127);
-        for (size_t i = 0; i < q.size(); ++i) w[i] = float(q[i]) * s[i / K];
-        t["n1.weight_i8"] = raw(q);
-        t["n1.w_scales"] = raw(s);
-    } else {
-        t["n1.weight"] = raw(w);
-    }
-    auto l = make_layer(node("seqgemm_fp32", K, N, gelu));
-    l->load_weights(serve(t));
-    std::vector<float> y = run(*l, x, K, T, N);
-    for (int m = 0; m < T; ++m)
-        for (int n = 0; n < N; ++n) {
-            double acc = b[n], mag = 0, ax = 0, aw = 0, sx = 0, sw = 0;
-            for (int k = 0; k < K; ++k) {
-                const double xv = x[m * K + k], wv = w[n * K + k];
-                acc += xv * wv;
-                mag += std::fabs(xv * wv);
-                ax = std::max(ax, std::fabs(xv)), aw = std::max(aw, std::fabs(wv));
-                sx += std::fabs(xv), sw += std::fabs(wv);
-            }
-            // One token goes through int8 codes: at most half a code step
-            // (amax / 254) off per factor.
-            const double tol = T == 1 ? 1.01 * (ax * sw + aw * sx) / 254 + 1e-5 : 1e-5 * (1 + mag);
-            ASSERT_NEAR(y[m * N + n], gelu ? gelu_ref(acc) : acc, tol) << m << "," << n;
-        }
-}
-
-INSTANTIATE_TEST_SUITE_P(Shapes, SeqGemmFp32Layer,
-                         ::testing::Values(std::make_tuple(1, 40, 7, false, false), std::make_tuple(1, 96, 5, true, false),
-                                           std::make_tuple(3, 5, 9, false, false), std::make_tuple(9, 33, 10, true, false),
-                                           std::make_tuple(17, 64, 3, false, true), std::make_tuple(1, 24, 6, true, true)));
-
+// The float layer's values are checked against torch in tests/python/test_seq_gemm.py.
 TEST(SeqGemmFp32Layer, DynamicQuantizeUsesRestoredActivations) {
     const int T = 4, K = 6, N = 3;
     std::vector<float> x = randn(T * K, 1), w = randn(N * K, 2);

@@ -1,7 +1,7 @@
 """Float 1-D convolution against torch.nn.functional.conv1d, and the int8
-1-D convolution against a numpy emulation of its row quantisation and
-integer products (and against the float convolution to a tolerance), on
-models built with ModelBuilder."""
+1-D convolution against the float one to the quantisation error (its exact
+arithmetic is checked in tests/cpp/test_conv1d.cpp), on models built with
+ModelBuilder."""
 
 import numpy as np
 import pytest
@@ -92,60 +92,6 @@ def test_conv1d_short_input_and_wrong_channels(build):
         build(b2).forward(np.ones((8, 5), np.float32))
 
 
-def quantise_row(x):
-    """Symmetric int8 codes and scale of one float32 row: blocks of 16 round
-    half to even, the tail half away from zero."""
-    amax = F32(np.max(np.abs(x))) if x.size else F32(0)
-    if amax < F32(1.27e-6):
-        inv, scale = F32(1e8), F32(1e-8)
-    else:
-        inv, scale = F32(127) / amax, amax * F32(0.007874016)
-    v = (x * inv).astype(np.float64)
-    full = x.size // 16 * 16
-    r = np.concatenate([np.rint(v[:full]), np.sign(v[full:]) * np.floor(np.abs(v[full:]) + 0.5)])
-    return np.clip(r, -128, 127).astype(np.int64), scale
-
-
-def fma32(a, b, c):
-    # One rounding of a*b + c (the float64 product of two floats is exact).
-    return (a.astype(np.float64) * b.astype(np.float64) + c.astype(np.float64)).astype(F32)
-
-
-def emulate_conv1d_int8(x, wq, ws, bias, stride, padding, dilation, groups):
-    """The layer's arithmetic in numpy; wq is [o][k][c]."""
-    length, cin = x.shape
-    cout, k, cg = wq.shape
-    cog = cout // groups
-    l_out = max((length + 2 * padding - (k - 1) * dilation - 1) // stride + 1, 0)
-    xp = np.concatenate([np.zeros((padding, cin), F32), x, np.zeros((padding, cin), F32)])
-    y = np.zeros((l_out, cout), F32)
-    if stride == 1 and groups == 1:
-        rows = [quantise_row(r) for r in xp]
-        q = np.array([r[0] for r in rows])
-        s = np.array([r[1] for r in rows], F32)
-        for tap in range(k):
-            idx = np.arange(l_out) + tap * dilation
-            p = (q[idx] @ wq[:, tap, :].astype(np.int64).T).astype(F32) * ws[None, :]
-            st = s[idx][:, None]
-            if tap > 0:
-                y = fma32(st, p, y)
-            elif bias is not None:
-                y = fma32(st, p, np.broadcast_to(bias, p.shape))
-            else:
-                y = st * p
-        return y
-    for j in range(groups):
-        w2 = wq[j * cog:(j + 1) * cog].reshape(cog, k * cg).astype(np.int64)
-        for t in range(l_out):
-            col = np.concatenate([xp[t * stride + tap * dilation, j * cg:(j + 1) * cg] for tap in range(k)])
-            q, s = quantise_row(col)
-            v = ((q @ w2.T).astype(F32) * ws[j * cog:(j + 1) * cog]) * s
-            if bias is not None:
-                v = v + bias[j * cog:(j + 1) * cog]
-            y[t, j * cog:(j + 1) * cog] = v
-    return y
-
-
 INT8 = [
     # cin, cout, L, k, stride, padding, dilation, groups, bias
     (8, 12, 30, 3, 1, 1, 1, 1, True),     # per tap
@@ -159,8 +105,7 @@ INT8 = [
 
 
 @pytest.mark.parametrize("cin, cout, length, k, stride, padding, dilation, groups, bias", INT8)
-def test_conv1d_int8_matches_emulation_and_float(build, cin, cout, length, k, stride, padding, dilation,
-                                                 groups, bias):
+def test_conv1d_int8_tracks_float(build, cin, cout, length, k, stride, padding, dilation, groups, bias):
     rng = np.random.default_rng(length * 7 + cin)
     wf = rng.standard_normal((cout, cin // groups, k)).astype(F32)        # torch layout [o][c][k]
     ws = (np.abs(wf).max(axis=(1, 2)) / F32(127)).astype(F32)
@@ -176,8 +121,7 @@ def test_conv1d_int8_matches_emulation_and_float(build, cin, cout, length, k, st
     mb.weight("c.w_scales", ws)
     if bias:
         mb.weight("c.bias", b_)
-    want = emulate_conv1d_int8(x, wq, ws, b_, stride, padding, dilation, groups)
-    y = build(mb).forward(x).reshape(want.shape)
+    y = build(mb).forward(x).reshape(-1, cout)
 
     # The float convolution with the dequantised weights, to the activation
     # quantisation error (half a code of each row's scale per term).
@@ -187,9 +131,3 @@ def test_conv1d_int8_matches_emulation_and_float(build, cin, cout, length, k, st
     ref = torch.nn.functional.conv1d(xt, t64(wd), None if b_ is None else t64(b_), **args)[0].T.numpy()
     mag = torch.nn.functional.conv1d(xt.abs(), t64(wd).abs(), None, **args)[0].T.numpy()
     assert np.all(np.abs(y - ref) <= 0.03 * mag + 1e-5)
-
-    if stride == 1 and groups == 1:
-        # Fused multiply-adds emulated in float64 may round twice: a few ulps.
-        assert np.all(np.abs(y - want) <= 1e-6 * (np.abs(want) + mag) + 1e-12)
-    else:
-        np.testing.assert_array_equal(y, want)

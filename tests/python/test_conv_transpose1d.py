@@ -27,6 +27,7 @@ TRANSPOSED = [
     (6, 9, 11, 5, 2, 2, 1, 3, True),      # 3 groups
     (8, 8, 20, 3, 2, 1, 1, 8, True),      # depthwise
     (4, 8, 9, 4, 4, 0, 3, 4, False),      # depthwise, 2 outputs per channel
+    (16, 16, 400, 7, 2, 3, 1, 4, True),   # grouped, rows shared by a team
 ]
 
 

@@ -13,6 +13,7 @@ LSTM_CASES = [
     (3, 7, 9, True, True),      # H mod 4 = 3: tail units
     (4, 13, 1, True, False),    # one step, no biases
     (6, 20, 15, False, True),   # one direction
+    (4, 1, 5, False, True),     # H = 1
     (16, 33, 40, True, True),
 ]
 

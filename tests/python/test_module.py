@@ -26,8 +26,7 @@ def test_docstrings():
     assert mi.set_backend.__doc__.startswith("set_backend(name: str = 'cpu') -> bool")
 
 
-@pytest.mark.parametrize("name, found", [
-    ("cpu", True), ("CPU", False), ("cuda", False), ("metal", False), ("", False)])
+@pytest.mark.parametrize("name, found", [("cpu", True), ("cuda", False)])
 def test_set_backend(name, found):
     assert mi.set_backend(name) is found
     assert mi.active_backend() == "cpu"
