@@ -85,13 +85,14 @@ def single_token_reference(net):
     return ref
 
 
-def test_step_decoding_follows_the_full_pass(build, tiny):
-    """A 9-token prompt, then steps. Steps of several tokens take the same
-    float path as the full pass; single-token steps take the int8 path of
-    the sequence products, checked against an emulation of it."""
+@pytest.mark.parametrize("step_int8", [False, True])
+def test_step_decoding_follows_the_full_pass(build, tiny, step_int8):
+    """A 9-token prompt, then steps. By default every step computes what the
+    full pass computes for its positions; with step_int8 single-token steps
+    take the int8 path, checked against an emulation of it."""
     T = 30
     ids = ids_of(T, tiny.vocab)
-    model = build(decoder_to_builder(tiny, max_seq_len=64))
+    model = build(decoder_to_builder(tiny, max_seq_len=64, step_int8=step_int8))
     x = as_input(ids)
     full = model.forward(x).reshape(T, -1)
     with torch.no_grad():
@@ -104,8 +105,10 @@ def test_step_decoding_follows_the_full_pass(build, tiny):
         got.append(model.forward_step(x[a:b]).reshape(b - a, -1))
     assert model.position == T
     got = np.concatenate(got)
+    if not step_int8:
+        assert rel(got, full) <= 1e-6 and rel(got, want) < 1e-5
+        return
     np.testing.assert_allclose(got[:14], full[:14], rtol=0, atol=1e-6 * np.abs(full).max())
-
     ref, past, emulated = single_token_reference(tiny), None, []
     with torch.no_grad():
         for a, b in steps:

@@ -85,7 +85,8 @@ def _module_config(model) -> dict:
 def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
                        kv_heads: int | None = None, rope_theta: float | None = None,
                        eps: float | None = None, max_seq_len: int = 2048,
-                       name: str = "decoder", progress: bool = False) -> ModelBuilder:
+                       name: str = "decoder", progress: bool = False,
+                       step_int8: bool = False) -> ModelBuilder:
     """Build a vantrel decoder from a module or its state dict.
 
     ``q_heads``, ``kv_heads``, ``rope_theta`` and ``eps`` are read from a
@@ -93,6 +94,10 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
     with a bare state dict (``rope_theta`` defaults to 10000, ``eps`` to
     1e-6). ``max_seq_len`` is the key/value cache capacity of every causal
     attention node. ``progress`` prints one line per layer to stderr.
+    ``step_int8`` makes one-token steps multiply with per-row int8 weight
+    copies and an int8-quantised activation row: faster, but its logits
+    drift from the full pass by several percent on real models (off, a
+    step computes exactly what the full pass computes for that position).
     Raises :class:`ConversionError` for shapes the graph cannot take.
     """
     if hasattr(model_or_state_dict, "state_dict"):
@@ -129,6 +134,7 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
     if theta <= 0 or not np.isfinite(theta):
         raise ConversionError(f"rope_theta={theta} must be finite and positive")
 
+    step = {"step_int8": True} if step_int8 else {}
     b = ModelBuilder(name)
     x = b.input("ids", [0, 1])
     x = b.node("embedding_fp32", [x], name="embed", num_embeddings=vocab, embedding_dim=dim)
@@ -146,7 +152,7 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
         w = get(f"{node}.weight")
         if w.shape != (n_out, n_in):
             raise ConversionError(f"{node}.weight has shape {w.shape}; expected ({n_out}, {n_in})")
-        out = b.node("seqgemm_fp32", [x], name=node, C_in=n_in, C_out=n_out)
+        out = b.node("seqgemm_fp32", [x], name=node, C_in=n_in, C_out=n_out, **step)
         b.weight(f"{node}.weight", w)
         if f"{node}.bias" in sd:
             b.weight(f"{node}.bias", get(f"{node}.bias"))
@@ -173,7 +179,7 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
     x = norm(x, "norm")
     if "lm_head.weight" not in sd:
         sd["lm_head.weight"] = table
-    b.node("seqgemm_fp32", [x], "logits", name="lm_head", C_in=dim, C_out=vocab)
+    b.node("seqgemm_fp32", [x], "logits", name="lm_head", C_in=dim, C_out=vocab, **step)
     w = get("lm_head.weight")
     if w.shape != (vocab, dim):
         raise ConversionError(f"lm_head.weight has shape {w.shape}; expected ({vocab}, {dim})")
