@@ -180,6 +180,13 @@ using KAttentionS8 = void (*)(const float* x, const int8_t* w_qkv, const float* 
                               float* qkv_scratch, int8_t* code_scratch, float* scale_scratch,
                               void* stream);
 
+// Weight-only int8 sequence product (kernels/gemm/seq_gemm_w8.h): x [T][K]
+// float, q [N][K] int8 with scales [N][ceil(K / group)], bias [N] or null,
+// y [T][N].
+using KSeqGemmW8F32 = void (*)(const float* x, const int8_t* q, const float* scales,
+                               const float* bias, float* y, int32_t t, int32_t k, int32_t n,
+                               int32_t group, void* stream);
+
 // Slot order is part of the table's contract: name, priority/kind,
 // allocator, then the kernels of engine/kernel_slots.def (slots 3..60 first).
 struct Backend {

@@ -25,6 +25,7 @@
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/gemm/seq_gemm_f32.h"
 #include "kernels/gemm/seq_gemm_f32_alt.h"
+#include "kernels/gemm/seq_gemm_w8.h"
 #include "kernels/norm/ada_in1d_f32.h"
 #include "kernels/norm/ada_layer_norm_f32.h"
 #include "kernels/norm/layer_norm_f32.h"
@@ -135,6 +136,13 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
         path, &k_causal_attention_f32, &k_causal_attention_f32_avx2, nullptr, nullptr);
 #else
     b.k_causal_attention_f32 = VANTREL_VARIANT(k_causal_attention_f32);
+#endif
+#if defined(__x86_64__)
+    // Eight lanes fix the order; AVX-512 takes the AVX2 kernel.
+    b.k_seq_gemm_w8_f32 = pick_kernel<KSeqGemmW8F32>(path, &k_seq_gemm_w8_f32, &k_seq_gemm_w8_f32_avx2,
+                                                     nullptr, nullptr);
+#else
+    b.k_seq_gemm_w8_f32 = VANTREL_VARIANT(k_seq_gemm_w8_f32);
 #endif
     return b;
 }

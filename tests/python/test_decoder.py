@@ -183,3 +183,62 @@ def test_unsupported_models_are_rejected(change, kwargs, message):
     args.update(kwargs)
     with pytest.raises(ConversionError, match=message):
         decoder_to_builder(sd, **args)
+
+
+@pytest.fixture(scope="module")
+def tied_llama():
+    transformers = pytest.importorskip("transformers")
+    cfg = transformers.LlamaConfig(vocab_size=256, hidden_size=64, intermediate_size=128,
+                                   num_hidden_layers=2, num_attention_heads=4,
+                                   num_key_value_heads=2, rope_theta=1000.0, rms_norm_eps=1e-5,
+                                   tie_word_embeddings=True, initializer_range=0.1)
+    torch.manual_seed(0)
+    return transformers.LlamaForCausalLM(cfg).eval()
+
+
+def greedy(model, prompt, n):
+    """Greedy decoding through the cache: the prompt, then one token a step."""
+    model.reset_cache()
+    logits, out = model.forward_step(as_input(prompt), last_only=True), []
+    for _ in range(n):
+        out.append(int(logits.argmax()))
+        logits = model.forward_step(np.array([[out[-1]]], np.float32), last_only=True)
+    return out
+
+
+def hf_greedy(net, prompt, n):
+    with torch.no_grad():
+        ids = net.generate(prompt[None], max_new_tokens=n, min_new_tokens=n, do_sample=False,
+                           attention_mask=torch.ones(1, len(prompt), dtype=torch.long))
+    return ids[0, len(prompt):].tolist()
+
+
+@pytest.mark.parametrize("weights, logit_rel", [("float32", 1e-4), ("int8", 3e-2)])
+def test_llama_greedy_decoding_and_tied_head(build, tmp_path, tied_llama, weights, logit_rel):
+    """A tied Llama from transformers: the head's table is stored once, one
+    token at a time gives the full pass's logits, and greedy decoding equals
+    transformers' generate (weight-only int8: close logits that pick the
+    same next token at almost every position)."""
+    net, n = tied_llama, 24
+    prompt = ids_of(7, net.config.vocab_size, 11)
+    model = build(decoder_to_builder(net, max_seq_len=64, weights=weights))
+    vocab, dim = net.config.vocab_size, net.config.hidden_size
+    unique = 4 * sum(p.numel() for p in net.parameters())  # counts the tied table once
+    if weights == "float32":
+        assert (tmp_path / "m.bin").stat().st_size < unique + 4 * vocab * dim // 2
+
+    ids = torch.cat([prompt, torch.tensor(hf_greedy(net, prompt, n))])
+    with torch.no_grad():
+        want = net(ids[None]).logits[0].numpy()
+    full = model.forward(as_input(ids)).reshape(len(ids), vocab)
+    assert rel(full, want) < logit_rel
+    model.reset_cache()
+    np.testing.assert_array_equal(model.forward_step(as_input(ids[:7]), last_only=True),
+                                  full[6])
+    steps = np.stack([model.forward_step(as_input(ids[t:t + 1]), last_only=True)
+                      for t in range(7, len(ids))])
+    assert rel(steps, full[7:]) <= 1e-4
+    if weights == "float32":
+        assert greedy(model, prompt, n) == ids[7:].tolist()
+    else:
+        assert (full.argmax(1) == want.argmax(1)).mean() >= 0.9
