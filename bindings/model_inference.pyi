@@ -108,7 +108,7 @@ class InferenceModel:
     def reset_profile(self) -> None:
         """Clear accumulated profiling timings."""
     @overload
-    def forward_step(self, input: numpy.ndarray) -> numpy.typing.NDArray[numpy.float32]:
+    def forward_step(self, input: numpy.ndarray, *, last_only: bool = False) -> numpy.typing.NDArray[numpy.float32]:
         """Run one decoding step with a single input.
 
         Like forward(input), but the causal attention layers attend to the
@@ -116,11 +116,18 @@ class InferenceModel:
         position .. position + T - 1, then position advances by T (the
         tokens of the step). forward() and reset_cache() start a new
         sequence. Raises RuntimeError when position + T exceeds
-        cache_capacity; the position is then unchanged.
+        cache_capacity; the position is then unchanged. With last_only
+        the result holds only the last position's values (for a prompt:
+        the logits that pick the next token).
         """
     @overload
-    def forward_step(self, inputs: dict[str, numpy.ndarray]) -> dict[str, numpy.typing.NDArray[numpy.float32]]:
-        """Run one decoding step with inputs by name (see forward_step(input))."""
+    def forward_step(self, inputs: dict[str, numpy.ndarray], *, last_only: bool = False) -> dict[str, numpy.typing.NDArray[numpy.float32]]:
+        """Run one decoding step with inputs by name.
+
+        Like forward(inputs), at the current position, which then advances
+        by the step's tokens (see forward_step(input)); last_only keeps
+        only the last position of each output.
+        """
     def reset_cache(self) -> None:
         """Start a new sequence: position back to 0 (the cache memory is kept)."""
     def reserve_cache(self, capacity: int) -> None:

@@ -215,8 +215,20 @@ const vantrel::InputSpec& first_input(const vantrel::InferenceModel& m) {
     return m.graph().inputs.front();
 }
 
-// `step`: run at the model's sequence position and advance it (forward_step).
-py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step) {
+// The last position's values of a channels-last output (its last
+// shape.back() elements); outputs of one position stay whole.
+void keep_last_position(vantrel::OutputTensor& t) {
+    if (t.shape.size() < 2) return;
+    const int64_t c = std::max(t.shape.back(), 0);
+    const size_t elem = t.dtype == "int8" ? 1 : 4;
+    const size_t keep = size_t(c) * elem;
+    if (t.bytes.size() >= keep) t.bytes.erase(t.bytes.begin(), t.bytes.end() - int64_t(keep));
+    t.shape = {int(c)};
+}
+
+// `step`: run at the model's sequence position and advance it (forward_step);
+// `last_only`: return only the last position of each output.
+py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step, bool last_only = false) {
     require_live(m);
     py::array input = py::module_::import("numpy").attr("asarray")(like.obj);
     if (input.ndim() == 0) throw std::runtime_error("Input array must have at least 1 dimension.");
@@ -242,6 +254,7 @@ py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step) {
     if (names.empty()) return py::array_t<float>(0);
     auto it = out.find(names.front());
     if (it == out.end()) return py::array_t<float>(0);
+    if (last_only) keep_last_position(it->second);
     return to_flat_array(it->second);
 }
 
@@ -268,7 +281,7 @@ bool declared_name(const vantrel::InferenceModel& m, const std::string& name) {
     return false;
 }
 
-ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step) {
+ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step, bool last_only = false) {
     require_live(m);
     // Keyed by the name as Python sees it (see text()), so an input whose
     // name is not UTF-8 can still be fed under its escaped name.
@@ -309,7 +322,10 @@ ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step) {
     }
     vantrel::OutputMap out = with_model_lock(m, [&] { return step ? m.run_step(map) : m.run(map); });
     ResultDict result;
-    for (const auto& kv : out) result[text(kv.first)] = to_flat_array(kv.second);
+    for (auto& kv : out) {
+        if (last_only) keep_last_position(kv.second);
+        result[text(kv.first)] = to_flat_array(kv.second);
+    }
     return result;
 }
 
@@ -317,10 +333,12 @@ py::array_t<float> forward_array(LockedModel& m, const ArrayLike& like) {
     return run_array(m, like, false);
 }
 ResultDict forward_dict(LockedModel& m, const ArrayDict& inputs) { return run_dict(m, inputs, false); }
-py::array_t<float> forward_step_array(LockedModel& m, const ArrayLike& like) {
-    return run_array(m, like, true);
+py::array_t<float> forward_step_array(LockedModel& m, const ArrayLike& like, bool last_only) {
+    return run_array(m, like, true, last_only);
 }
-ResultDict forward_step_dict(LockedModel& m, const ArrayDict& inputs) { return run_dict(m, inputs, true); }
+ResultDict forward_step_dict(LockedModel& m, const ArrayDict& inputs, bool last_only) {
+    return run_dict(m, inputs, true, last_only);
+}
 
 int num_classes(const std::string& model_name) {
     std::string lower = model_name;
@@ -511,18 +529,23 @@ PYBIND11_MODULE(model_inference, m) {
             require_live(mo); return with_model_lock(mo, [&] { return mo.speed(); }); }, "Current TTS duration speed.")
         .def("reset_profile", [](Model& mo) {
             require_live(mo); with_model_lock(mo, [&] { mo.reset_profile(); }); }, "Clear accumulated profiling timings.")
-        .def("forward_step", &forward_step_array, py::arg("input"),
+        .def("forward_step", &forward_step_array, py::arg("input"), py::kw_only(),
+             py::arg("last_only") = false,
              "Run one decoding step with a single input.\n\n"
              "Like forward(input), but the causal attention layers attend to the\n"
              "tokens cached by earlier steps: the step's tokens go to positions\n"
              "position .. position + T - 1, then position advances by T (the\n"
              "tokens of the step). forward() and reset_cache() start a new\n"
              "sequence. Raises RuntimeError when position + T exceeds\n"
-             "cache_capacity; the position is then unchanged.")
-        .def("forward_step", &forward_step_dict, py::arg("inputs"),
+             "cache_capacity; the position is then unchanged. With last_only\n"
+             "the result holds only the last position's values (for a prompt:\n"
+             "the logits that pick the next token).")
+        .def("forward_step", &forward_step_dict, py::arg("inputs"), py::kw_only(),
+             py::arg("last_only") = false,
              "Run one decoding step with inputs by name.\n\n"
              "Like forward(inputs), at the current position, which then advances\n"
-             "by the step's tokens (see forward_step(input)).")
+             "by the step's tokens (see forward_step(input)); last_only keeps\n"
+             "only the last position of each output.")
         .def("reset_cache", [](Model& mo) {
             require_live(mo); with_model_lock(mo, [&] { mo.reset_cache(); }); },
              "Start a new sequence: position back to 0 (the cache memory is kept).")

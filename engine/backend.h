@@ -200,6 +200,12 @@ using KAvgPool2dF32 = void (*)(const float* in, float* out, int32_t c, int32_t h
                                int32_t pad_h, int32_t pad_w, bool count_include_pad, void* stream);
 using KAdaptiveAvgPoolF32 = void (*)(const float* in, float* out, int32_t c, int32_t h, int32_t w,
                                      int32_t oh, int32_t ow, void* stream);
+// Weight-only int8 sequence product (kernels/gemm/seq_gemm_w8.h): x [T][K]
+// float, q [N][K] int8 with scales [N][ceil(K / group)], bias [N] or null,
+// y [T][N].
+using KSeqGemmW8F32 = void (*)(const float* x, const int8_t* q, const float* scales,
+                               const float* bias, float* y, int32_t t, int32_t k, int32_t n,
+                               int32_t group, void* stream);
 
 // Slot order is part of the table's contract: name, priority/kind,
 // allocator, then the kernels of engine/kernel_slots.def (slots 3..60 first).

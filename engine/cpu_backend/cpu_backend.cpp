@@ -29,6 +29,7 @@
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/gemm/seq_gemm_f32.h"
 #include "kernels/gemm/seq_gemm_f32_alt.h"
+#include "kernels/gemm/seq_gemm_w8.h"
 #include "kernels/norm/ada_in1d_f32.h"
 #include "kernels/norm/ada_layer_norm_f32.h"
 #include "kernels/norm/layer_norm_f32.h"
@@ -153,6 +154,13 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
     b.k_hard_swish_f32 = VANTREL_VARIANT(k_hard_swish_f32);
     b.k_hard_sigmoid_f32 = VANTREL_VARIANT(k_hard_sigmoid_f32);
     b.k_gelu_erf_f32 = VANTREL_VARIANT(k_gelu_erf_f32);
+#if defined(__x86_64__)
+    // Eight lanes fix the order; AVX-512 takes the AVX2 kernel.
+    b.k_seq_gemm_w8_f32 = pick_kernel<KSeqGemmW8F32>(path, &k_seq_gemm_w8_f32, &k_seq_gemm_w8_f32_avx2,
+                                                     nullptr, nullptr);
+#else
+    b.k_seq_gemm_w8_f32 = VANTREL_VARIANT(k_seq_gemm_w8_f32);
+#endif
     return b;
 }
 

@@ -44,9 +44,9 @@ void quantize_weight_rows(const float* w, int64_t n, int64_t k, int8_t* q, float
 }  // namespace
 
 SeqGemmFp32::SeqGemmFp32(const std::string& node_name, bool gelu_, int32_t C_out_, int32_t C_in_,
-                         bool dynamic_quantize_, bool huge_page_hint_)
+                         bool dynamic_quantize_, bool huge_page_hint_, bool step_int8_)
     : gelu(gelu_), C_out(C_out_), C_in(C_in_), dynamic_quantize(dynamic_quantize_),
-      huge_page_hint(huge_page_hint_) {
+      huge_page_hint(huge_page_hint_), step_int8(step_int8_) {
     name = node_name;
     require_arg_at_least(kOp, name, "C_out", C_out, 1);
     require_arg_at_least(kOp, name, "C_in", C_in, 1);
@@ -83,9 +83,13 @@ void SeqGemmFp32::load_weights(const WeightFetch& fetch) {
     device_scales_ = Buffer();
     weight = std::move(w);
     bias = std::move(b);
-    token_rows.assign(size_t(nk), 0);
-    token_scales.assign(size_t(C_out), 0.0f);
-    quantize_weight_rows(weight.data(), C_out, C_in, token_rows.data(), token_scales.data());
+    token_rows.clear();
+    token_scales.clear();
+    if (step_int8) {
+        token_rows.assign(size_t(nk), 0);
+        token_scales.assign(size_t(C_out), 0.0f);
+        quantize_weight_rows(weight.data(), C_out, C_in, token_rows.data(), token_scales.data());
+    }
     packed = pack_f32_shared(kOp, name,
                              "SeqGemmFp32:" + name + ".weight:" + std::to_string(C_out) + "x" +
                                  std::to_string(C_in),
@@ -102,7 +106,7 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
     void* stream = ctx ? ctx->stream : nullptr;
     const float* b = bias.empty() ? nullptr : bias.data();
 
-    if (io.tokens == 1 && !token_rows.empty() && be.k_seq_gemm_f32_alt) {
+    if (step_int8 && io.tokens == 1 && !token_rows.empty() && be.k_seq_gemm_f32_alt) {
         seq_gemm_one_token(kOp, name, be, io, device_rows_, token_rows.data(), device_scales_, token_scales.data(), b,
                            C_in, C_out, gelu, stream);
         return out;
@@ -132,13 +136,16 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
 void SeqGemmFp32::upload_weights(Allocator& alloc) {
     if (!alloc.is_device() || packed.empty()) return;
     device_packed_ = device_copy(alloc, packed.data, size_t(packed.size));
-    device_rows_ = device_copy(alloc, token_rows);
-    device_scales_ = device_copy(alloc, token_scales);
+    if (!token_rows.empty()) {
+        device_rows_ = device_copy(alloc, token_rows);
+        device_scales_ = device_copy(alloc, token_scales);
+    }
 }
 
 std::unique_ptr<ILayer> create_seqgemm_fp32(const LayerInit& in) {
     return std::make_unique<SeqGemmFp32>(in.name, in.args.b("gelu"), in.args.i("C_out"), in.args.i("C_in"),
-                                         in.args.b("dynamic_quantize"), is_decoder_weight_name(in.name));
+                                         in.args.b("dynamic_quantize"), is_decoder_weight_name(in.name),
+                                         in.args.b("step_int8"));
 }
 
 }  // namespace vantrel

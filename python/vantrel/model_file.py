@@ -48,11 +48,18 @@ def write_weights(path: str, tensors: Mapping[str, np.ndarray]) -> None:
     """Write ``tensors`` (name -> array) to a W1X1 weights file.
 
     Arrays are stored C-contiguous, little-endian, with their shape; their
-    element type must be one of :data:`DTYPE_CODES`.
+    element type must be one of :data:`DTYPE_CODES`. Names bound to the very
+    same array object (tied embeddings) share one record: their index
+    entries point at the same bytes.
     """
     items = []
+    first: dict[int, int] = {}  # id(array) -> its record's item
     for name, value in tensors.items():
         raw_name = _check_name(name)
+        if id(value) in first:
+            items.append((raw_name, first[id(value)]))
+            continue
+        first[id(value)] = len(items)
         arr = np.asarray(value)
         dt = arr.dtype.newbyteorder("=") if arr.dtype.byteorder not in ("=", "|") else arr.dtype
         if dt not in DTYPE_CODES:
@@ -66,13 +73,19 @@ def write_weights(path: str, tensors: Mapping[str, np.ndarray]) -> None:
             raise ValueError(f"tensor {name!r}: {len(record)} bytes exceed the 4 GiB record limit")
         items.append((raw_name, record))
     offset = HEADER_BYTES + ENTRY_BYTES * len(items)
+    placed = {}  # item -> (offset, size) of its record
     with open(path, "wb") as f:
         f.write(MAGIC + struct.pack("<II", WEIGHTS_VERSION, len(items)))
-        for raw_name, record in items:
-            f.write(raw_name.ljust(64, b"\0") + struct.pack("<QI4x", offset, len(record)))
-            offset += len(record)
+        for i, (raw_name, record) in enumerate(items):
+            if isinstance(record, int):
+                at, size = placed[record]
+            else:
+                at, size = placed[i] = offset, len(record)
+                offset += size
+            f.write(raw_name.ljust(64, b"\0") + struct.pack("<QI4x", at, size))
         for _, record in items:
-            f.write(record)
+            if not isinstance(record, int):
+                f.write(record)
 
 
 def read_weights(path: str) -> dict[str, np.ndarray]:
@@ -80,6 +93,8 @@ def read_weights(path: str) -> dict[str, np.ndarray]:
 
     A later index entry with the same name replaces an earlier one, as in the
     engine. Records of unknown element type come back as raw ``uint8``.
+    Entries sharing one record come back as one array object, so writing
+    them again keeps them shared.
     """
     with open(path, "rb") as f:
         data = f.read()
@@ -91,10 +106,14 @@ def read_weights(path: str) -> dict[str, np.ndarray]:
     if HEADER_BYTES + ENTRY_BYTES * count > len(data):
         raise ValueError(f"{path}: index of {count} entries is past the end of the file")
     out: dict[str, np.ndarray] = {}
+    seen: dict[tuple[int, int], np.ndarray] = {}
     for i in range(count):
         base = HEADER_BYTES + ENTRY_BYTES * i
         name = data[base:base + 63].split(b"\0", 1)[0].decode("utf-8", "replace")
         offset, size = struct.unpack_from("<QI", data, base + 64)
+        if (offset, size) in seen:
+            out[name] = seen[offset, size]
+            continue
         if offset + 4 > len(data) or offset + size > len(data):
             raise ValueError(f"{path}: record {name!r} is past the end of the file")
         code, _, ndim = struct.unpack_from("<BBH", data, offset)
@@ -107,7 +126,7 @@ def read_weights(path: str) -> dict[str, np.ndarray]:
             out[name] = np.frombuffer(payload, dtype=np.uint8).copy()
             continue
         arr = np.frombuffer(payload, dtype=dt.newbyteorder("<")).astype(dt)
-        out[name] = arr.reshape(shape) if int(np.prod(shape)) == arr.size else arr
+        out[name] = seen[offset, size] = arr.reshape(shape) if int(np.prod(shape)) == arr.size else arr
     return out
 
 

@@ -163,9 +163,10 @@ TEST(SeqGemmF32Kernel, EveryPathMatchesPortableBits) {
 
 // --- the layers -------------------------------------------------------------
 
-std::string node(const char* op, int K, int N, bool gelu, bool dq = false) {
+std::string node(const char* op, int K, int N, bool gelu, bool dq = false, bool step_int8 = false) {
     return std::string("{\"op\":\"") + op + "\",\"C_in\":" + std::to_string(K) + ",\"C_out\":" + std::to_string(N) +
-           ",\"gelu\":" + (gelu ? "true" : "false") + ",\"dynamic_quantize\":" + (dq ? "1" : "0") + "}";
+           ",\"gelu\":" + (gelu ? "true" : "false") + ",\"dynamic_quantize\":" + (dq ? "1" : "0") +
+           (step_int8 ? ",\"step_int8\":true}" : "}");
 }
 
 std::vector<float> run(ILayer& l, std::vector<float>& x, int K, int T, int N, ExecContext ctx = {}) {
@@ -211,7 +212,7 @@ TEST(SeqGemmFp32Layer, DynamicQuantizeUsesRestoredActivations) {
 
 TEST(SeqGemmFp32Layer, ZeroRowAndRoundingOfTheSingleTokenRows) {
     std::vector<float> w = {1.0f, -2.0f, 0.5f, 4.0f, 0, 0, 0, 0};
-    auto l = make_layer(node("seqgemm_fp32", 4, 2, false));
+    auto l = make_layer(node("seqgemm_fp32", 4, 2, false, false, true));
     l->load_weights(serve({{"n1.weight", raw(w)}, {"n1.bias", raw(std::vector<float>{0.25f, -3.0f})}}));
     auto& s = dynamic_cast<SeqGemmFp32&>(*l);
     // inv = 127/4 = 31.75: 31.75 -> 32, -63.5 -> -64 (half away), 15.875 -> 16.
@@ -228,7 +229,7 @@ TEST(SeqGemmFp32Layer, ZeroRowAndRoundingOfTheSingleTokenRows) {
 TEST(SeqGemmLayers, SingleTokenFallsBackWithoutSlot17) {
     const int K = 19, N = 6;
     std::vector<float> x = randn(K, 3), w = randn(N * K, 4);
-    auto f = make_layer(node("seqgemm_fp32", K, N, false));
+    auto f = make_layer(node("seqgemm_fp32", K, N, false, false, true));
     f->load_weights(serve({{"n1.weight", raw(w)}}));
     std::vector<float> with_slot = run(*f, x, K, 1, N), without;
     {

