@@ -116,6 +116,14 @@ using KConcat1dF32 = void (*)(const float* a, const float* b, float* out, int32_
 using KSliceChannelsF32 = void (*)(const float* x, float* out, int32_t n, int32_t c,
                                    int32_t start, int32_t count, void* stream);
 using KMulF32 = void (*)(const float* a, const float* b, float* out, int32_t n, void* stream);
+// Image channel operations: per-channel scale of rows of c channels,
+// concatenation of `count` tensors along channels, channel shuffle.
+using KChannelMulF32 = void (*)(const float* x, const float* s, float* y, int32_t rows, int32_t c,
+                                void* stream);
+using KConcatF32 = void (*)(const float* const* in, const int32_t* c, int32_t count, float* out,
+                            int32_t rows, void* stream);
+using KChannelShuffleF32 = void (*)(const float* x, float* y, int32_t rows, int32_t c, int32_t groups,
+                                    void* stream);
 // Whole float self-attention block: QKV projection, attention, output
 // projection (kernels/attention/attention_f32.h describes the arguments).
 using KAttentionF32 = void (*)(const float* x, const float* w_qkv, const float* b_qkv,

@@ -15,7 +15,10 @@
 #include "kernels/elementwise/add_f32.h"
 #include "kernels/elementwise/add_row_vector_f32.h"
 #include "kernels/elementwise/add_s8.h"
+#include "kernels/elementwise/channel_mul_f32.h"
+#include "kernels/elementwise/channel_shuffle_f32.h"
 #include "kernels/elementwise/concat1d_f32.h"
+#include "kernels/elementwise/concat_f32.h"
 #include "kernels/elementwise/embedding_f32.h"
 #include "kernels/elementwise/mul_f32.h"
 #include "kernels/elementwise/row_sum_f32.h"
@@ -136,6 +139,10 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
 #else
     b.k_causal_attention_f32 = VANTREL_VARIANT(k_causal_attention_f32);
 #endif
+    // -- image channel operations
+    b.k_channel_mul_f32 = VANTREL_VARIANT(k_channel_mul_f32);
+    b.k_concat_f32 = &k_concat_f32;                    // row copies
+    b.k_channel_shuffle_f32 = &k_channel_shuffle_f32;  // copies
     return b;
 }
 

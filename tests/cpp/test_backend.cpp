@@ -78,7 +78,7 @@ TEST(Backend, KernelSlotsAreNamedInTableOrder) {
     EXPECT_STREQ(kernel_slot_name(48), "k_embedding_f32");
     EXPECT_STREQ(kernel_slot_name(60), "k_causal_attention_f32");
     EXPECT_EQ(kernel_slot_name(2), nullptr);
-    EXPECT_EQ(kernel_slot_name(61), nullptr);
+    EXPECT_EQ(kernel_slot_name(kFirstKernelSlot + kKernelSlots), nullptr);
     // Slot accessor reads the same field the named member does.
     Backend b{};
     b.k_add_f32 = [](const float*, const float*, float*, int32_t, bool, void*) {};
