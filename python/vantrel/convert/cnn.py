@@ -642,6 +642,11 @@ class _Converter:
         v = self._get(node.args[0])
         if isinstance(v, _Split):
             start, end = v.bounds[node.args[1]]
-            self._emit(node, [], "slice_channels_fp32", [v.src.name], ch_start=start, ch_end=end)
+            c = v.bounds[-1][1]
+            # A 1x1 convolution with one-hot weights copies the channels
+            # exactly (slice_channels_fp32 returns a (C, H*W, 1) sequence).
+            select = np.zeros((end - start, c, 1, 1))
+            select[np.arange(end - start), np.arange(start, end)] = 1.0
+            self._emit_conv(node, [], v.src, select, None, 1, 0, 1, 1, False)
             return
         self._fail(node, "taking an item of an unsupported value", "see the op that made it")
