@@ -188,6 +188,17 @@ using KAttentionS8 = void (*)(const float* x, const int8_t* w_qkv, const float* 
                               float* qkv_scratch, int8_t* code_scratch, float* scale_scratch,
                               void* stream);
 
+// Pooling onto the caller's oh x ow grid (kernels/pool/maxpool.h and
+// avgpool2d.h describe the windows and divisors).
+using KMaxPoolCeilF32 = void (*)(const float* in, float* out, int32_t c, int32_t h, int32_t w,
+                                 int32_t oh, int32_t ow, int32_t kh, int32_t kw, int32_t stride_h,
+                                 int32_t stride_w, int32_t pad_h, int32_t pad_w, void* stream);
+using KAvgPool2dF32 = void (*)(const float* in, float* out, int32_t c, int32_t h, int32_t w, int32_t oh,
+                               int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                               int32_t pad_h, int32_t pad_w, bool count_include_pad, void* stream);
+using KAdaptiveAvgPoolF32 = void (*)(const float* in, float* out, int32_t c, int32_t h, int32_t w,
+                                     int32_t oh, int32_t ow, void* stream);
+
 // Slot order is part of the table's contract: name, priority/kind,
 // allocator, then the kernels of engine/kernel_slots.def (slots 3..60 first).
 struct Backend {

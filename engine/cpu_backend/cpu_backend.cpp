@@ -33,6 +33,7 @@
 #include "kernels/norm/layer_norm_f32.h"
 #include "kernels/norm/rms_norm_f32.h"
 #include "kernels/pool/avgpool.h"
+#include "kernels/pool/avgpool2d.h"
 #include "kernels/pool/maxpool.h"
 #include "kernels/pool/upsample_bilinear.h"
 #include "kernels/pool/upsample_nearest1d_f32.h"
@@ -143,6 +144,10 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
     b.k_channel_mul_f32 = VANTREL_VARIANT(k_channel_mul_f32);
     b.k_concat_f32 = &k_concat_f32;                    // row copies
     b.k_channel_shuffle_f32 = &k_channel_shuffle_f32;  // copies
+    // -- pooling of the model-zoo ops
+    b.k_maxpool_ceil_f32 = VANTREL_VARIANT(k_maxpool_ceil_f32);
+    b.k_avgpool2d_f32 = VANTREL_VARIANT(k_avgpool2d_f32);
+    b.k_adaptive_avgpool_f32 = VANTREL_VARIANT(k_adaptive_avgpool_f32);
     return b;
 }
 

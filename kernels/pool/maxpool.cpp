@@ -32,6 +32,7 @@ struct MaxS8 : LanesArray<int8_t, 16> {
 }  // namespace
 
 VANTREL_MAXPOOL_KERNEL(k_maxpool_f32, MaxF32)
+VANTREL_MAXPOOL_CEIL_KERNEL(k_maxpool_ceil_f32, MaxF32)
 VANTREL_MAXPOOL_KERNEL(k_maxpool_s8, MaxS8)
 
 }  // namespace vantrel

@@ -44,6 +44,7 @@ struct MaxS8 {
 }  // namespace
 
 VANTREL_MAXPOOL_KERNEL(k_maxpool_f32_avx2, MaxF32)
+VANTREL_MAXPOOL_CEIL_KERNEL(k_maxpool_ceil_f32_avx2, MaxF32)
 VANTREL_MAXPOOL_KERNEL(k_maxpool_s8_avx2, MaxS8)
 
 }  // namespace vantrel

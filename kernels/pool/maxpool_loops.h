@@ -17,16 +17,16 @@
 
 namespace vantrel {
 
+// The output extents oh x ow are the caller's: windows past the input are
+// clipped like those in the padding.
 template <class Ops>
 static void maxpool_loops(const typename Ops::T* in, typename Ops::T* out, int32_t c, int32_t h,
-                          int32_t w, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
-                          int32_t pad_h, int32_t pad_w) {
+                          int32_t w, int64_t oh, int64_t ow, int32_t kh, int32_t kw, int32_t stride_h,
+                          int32_t stride_w, int32_t pad_h, int32_t pad_w) {
     using T = typename Ops::T;
     using V = typename Ops::V;
     constexpr int64_t L = Ops::L;
     if (c < 1 || h < 0 || w < 0) return;
-    const int64_t oh = pool_out_extent(h, kh, stride_h, pad_h);
-    const int64_t ow = pool_out_extent(w, kw, stride_w, pad_w);
     const int64_t C = c, W = w;
     for (int64_t oy = 0; oy < oh; ++oy) {
         const PoolSpan ys = pool_span(oy, kh, stride_h, pad_h, h);
@@ -73,7 +73,19 @@ static void maxpool_loops(const typename Ops::T* in, typename Ops::T* out, int32
     void name(const Ops::T* in, Ops::T* out, int32_t c, int32_t h, int32_t w, int32_t kh,          \
               int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h, int32_t pad_w,        \
               void* /*stream*/) {                                                                 \
-        maxpool_loops<Ops>(in, out, c, h, w, kh, kw, stride_h, stride_w, pad_h, pad_w);            \
+        maxpool_loops<Ops>(in, out, c, h, w, pool_out_extent(h, kh, stride_h, pad_h),             \
+                           pool_out_extent(w, kw, stride_w, pad_w), kh, kw, stride_h, stride_w,    \
+                           pad_h, pad_w);                                                         \
+    }
+
+// Defines the kernel `name` of maxpool.h that takes its output extents
+// (ceil mode) on Ops.
+#define VANTREL_MAXPOOL_CEIL_KERNEL(name, Ops)                                                    \
+    void name(const Ops::T* in, Ops::T* out, int32_t c, int32_t h, int32_t w, int32_t oh,          \
+              int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,              \
+              int32_t pad_h, int32_t pad_w, void* /*stream*/) {                                   \
+        if (oh < 1 || ow < 1) return;                                                             \
+        maxpool_loops<Ops>(in, out, c, h, w, oh, ow, kh, kw, stride_h, stride_w, pad_h, pad_w);    \
     }
 
 }  // namespace vantrel

@@ -7,8 +7,8 @@
 namespace vantrel {
 
 PoolWindow::PoolWindow(const char* op, const std::string& node, int32_t kH_, int32_t kW_,
-                       int32_t stride_h_, int32_t stride_w_, int32_t pad_h_, int32_t pad_w_)
-    : kH(kH_), kW(kW_), stride_h(stride_h_), stride_w(stride_w_), pad_h(pad_h_), pad_w(pad_w_) {
+                       int32_t stride_h_, int32_t stride_w_, int32_t pad_h_, int32_t pad_w_, bool ceil_mode_)
+    : kH(kH_), kW(kW_), stride_h(stride_h_), stride_w(stride_w_), pad_h(pad_h_), pad_w(pad_w_), ceil_mode(ceil_mode_) {
     require_arg_at_least(op, node, "kH", kH, 1);
     require_arg_at_least(op, node, "kW", kW, 1);
     require_arg_at_least(op, node, "stride_h", stride_h, 1);
@@ -19,8 +19,8 @@ PoolWindow::PoolWindow(const char* op, const std::string& node, int32_t kH_, int
 
 // Output extents in 64 bits, before any int32 check.
 static void pool_extents(const PoolWindow& p, Shape3 in, int64_t& oh, int64_t& ow) {
-    oh = pool_out_extent(nonnegative(in.h), p.kH, p.stride_h, p.pad_h);
-    ow = pool_out_extent(nonnegative(in.w), p.kW, p.stride_w, p.pad_w);
+    oh = pool_out_extent(nonnegative(in.h), p.kH, p.stride_h, p.pad_h, p.ceil_mode);
+    ow = pool_out_extent(nonnegative(in.w), p.kW, p.stride_w, p.pad_w, p.ceil_mode);
 }
 
 Shape3 PoolWindow::output(Shape3 in) const {

@@ -1,6 +1,7 @@
 // Shapes and forward checks of the pooling layers, shared by their float and
-// int8 classes: the window geometry of max pooling, validated when the layer
-// is built, and the one-value-per-channel shape of global average pooling.
+// int8 classes: the window geometry of max and windowed average pooling,
+// validated when the layer is built, and the one-value-per-channel shape of
+// global average pooling.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -15,10 +16,12 @@ struct PoolWindow {
     // Throws, naming the node and the argument, when a kernel size or stride
     // is below 1 or a pad is negative.
     PoolWindow(const char* op, const std::string& node, int32_t kH, int32_t kW, int32_t stride_h,
-               int32_t stride_w, int32_t pad_h, int32_t pad_w);
+               int32_t stride_w, int32_t pad_h, int32_t pad_w, bool ceil_mode = false);
 
     // {c, (h + 2*pad_h - kH) / stride_h + 1, ...} with floor division: a
-    // window larger than the padded input gives an extent of 0. An extent
+    // window larger than the padded input gives an extent of 0. In ceil mode
+    // the division rounds up, dropping a last window that would start in the
+    // right padding (pool_out_extent_ceil). An extent
     // beyond int32 also reads as 0 here (no buffer is planned for it);
     // checked_output refuses it.
     Shape3 output(Shape3 input) const;
@@ -26,6 +29,7 @@ struct PoolWindow {
     Shape3 checked_output(const char* op, const std::string& node, Shape3 input) const;
 
     int32_t kH, kW, stride_h, stride_w, pad_h, pad_w;
+    bool ceil_mode;
 };
 
 // forward of a pooling layer: one input that holds its own shape.
@@ -36,13 +40,13 @@ inline Shape3 pool_input(const char* op, const std::string& node, const TensorVi
     return inputs[0].shape();
 }
 
-// Max pooling over the window; the output element type is the input's.
+// Pooling over the window; the output element type is the input's.
 template <int Dtype>
 class WindowPoolLayer : public TypedLayer<Dtype>, public PoolWindow {
 public:
     WindowPoolLayer(const char* op, const std::string& node, int32_t kH, int32_t kW, int32_t stride_h,
-                    int32_t stride_w, int32_t pad_h, int32_t pad_w)
-        : TypedLayer<Dtype>(node), PoolWindow(op, node, kH, kW, stride_h, stride_w, pad_h, pad_w) {}
+                    int32_t stride_w, int32_t pad_h, int32_t pad_w, bool ceil_mode = false)
+        : TypedLayer<Dtype>(node), PoolWindow(op, node, kH, kW, stride_h, stride_w, pad_h, pad_w, ceil_mode) {}
     Shape3 output_shape(Shape3 input) const override { return PoolWindow::output(input); }
 
 protected:

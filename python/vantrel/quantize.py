@@ -107,6 +107,8 @@ def _int8_capable(node: dict) -> bool:
     op, args = node["op"], node.get("args", {})
     if op == "conv_fp32":
         return args.get("dilation_h", 1) == 1 and args.get("dilation_w", 1) == 1
+    if op == "maxpool_fp32":  # maxpool_int8 has no ceil mode
+        return not args.get("ceil_mode", False)
     return op in ("gemm_fp32", "add_fp32", "maxpool_fp32", "avgpool_fp32")
 
 
