@@ -42,6 +42,8 @@ using KMaxPoolS8 = void (*)(const int8_t* in, int8_t* out, int32_t c, int32_t h,
 using KInplaceF32 = void (*)(float* x, int32_t n, void* stream);
 using KUnaryF32 = void (*)(const float* x, float* y, int32_t n, void* stream);
 using KLeakyReluF32 = void (*)(const float* x, float* y, int32_t n, void* stream, float alpha);
+// y = min(max(x, lo), hi); NaN passes through.
+using KClampF32 = void (*)(const float* x, float* y, int32_t n, void* stream, float lo, float hi);
 using KLayerNormF32 = void (*)(const float* in, const float* gamma, const float* beta,
                                float* out, int32_t rows, int32_t c, void* stream, float eps);
 using KRmsNormF32 = void (*)(const float* in, const float* gamma, float* out, int32_t rows,

@@ -63,8 +63,8 @@ int32_t conv_inner_k(int32_t c_in, int32_t groups, int32_t kh, int32_t kw);
 // Sequence products whose weights are a decoder's get a huge-page hint.
 bool is_decoder_weight_name(const std::string& name);
 // Activation kind of the ActivationFp32 ops: leaky 0, exp 1, sin 2,
-// sigmoid 3, tanh 4, gelu 5, silu 6 (their order in the registry); -1 for
-// other ops.
+// sigmoid 3, tanh 4, gelu 5, silu 6, clamp 7, hard swish 8, hard sigmoid 9,
+// exact GELU 10 (their order in the registry); -1 for other ops.
 int activation_kind(int32_t op);
 
 }  // namespace vantrel

@@ -12,6 +12,7 @@
 #include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/cpu_kernels.h"
 #include "kernels/elementwise/activation.h"
+#include "kernels/elementwise/activation_ungrouped.h"
 #include "kernels/elementwise/add_f32.h"
 #include "kernels/elementwise/add_row_vector_f32.h"
 #include "kernels/elementwise/add_s8.h"
@@ -148,6 +149,10 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
     b.k_maxpool_ceil_f32 = VANTREL_VARIANT(k_maxpool_ceil_f32);
     b.k_avgpool2d_f32 = VANTREL_VARIANT(k_avgpool2d_f32);
     b.k_adaptive_avgpool_f32 = VANTREL_VARIANT(k_adaptive_avgpool_f32);
+    b.k_clamp_f32 = VANTREL_VARIANT(k_clamp_f32);
+    b.k_hard_swish_f32 = VANTREL_VARIANT(k_hard_swish_f32);
+    b.k_hard_sigmoid_f32 = VANTREL_VARIANT(k_hard_sigmoid_f32);
+    b.k_gelu_erf_f32 = VANTREL_VARIANT(k_gelu_erf_f32);
     return b;
 }
 

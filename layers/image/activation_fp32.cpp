@@ -9,10 +9,13 @@
 namespace vantrel {
 
 namespace {
+constexpr int32_t kLastKind = 10;
+
 const char* op_of(int32_t kind) {
-    static const char* const names[] = {"leaky_relu_fp32", "exp_fp32",  "sin_fp32", "sigmoid_fp32",
-                                        "tanh_fp32",       "gelu_fp32", "silu_fp32"};
-    return kind >= 0 && kind <= 6 ? names[kind] : "activation_fp32";
+    static const char* const names[] = {"leaky_relu_fp32", "exp_fp32",        "sin_fp32",          "sigmoid_fp32",
+                                        "tanh_fp32",       "gelu_fp32",       "silu_fp32",         "clamp_fp32",
+                                        "hard_swish_fp32", "hard_sigmoid_fp32", "gelu_erf_fp32"};
+    return kind >= 0 && kind <= kLastKind ? names[kind] : "activation_fp32";
 }
 
 template <class Fn>
@@ -27,7 +30,7 @@ Shape3 ActivationFp32::forward(const TensorView* inputs, int num_inputs, const B
     const Backend& be = active_backend_or_throw();
     const char* op = op_of(kind);
     require_inputs(op, name, num_inputs, 1);
-    if (kind < 0 || kind > 6) return inputs[0].shape();
+    if (kind < 0 || kind > kLastKind) return inputs[0].shape();
     const int64_t n = element_count(inputs[0].shape());
     require_input_extent(op, name, inputs, 0, 4);
     require_output_extent(op, name, output, n, 4);
@@ -59,13 +62,20 @@ Shape3 ActivationFp32::forward(const TensorView* inputs, int num_inputs, const B
                 for (int64_t i = 0; i < n; ++i) y[i] = x[i] / (1.0f + std::exp(-x[i]));
             }
             break;
+        case 7: need(be.k_clamp_f32, "k_clamp_f32", op, name)(x, y, n32, stream, lo, hi); break;
+        case 8: need(be.k_hard_swish_f32, "k_hard_swish_f32", op, name)(x, y, n32, stream); break;
+        case 9: need(be.k_hard_sigmoid_f32, "k_hard_sigmoid_f32", op, name)(x, y, n32, stream); break;
+        case 10: need(be.k_gelu_erf_f32, "k_gelu_erf_f32", op, name)(x, y, n32, stream); break;
     }
     return inputs[0].shape();
 }
 
 std::unique_ptr<ILayer> create_activation_fp32(const LayerInit& in) {
-    // Only leaky ReLU declares "alpha"; the other kinds keep 0.2.
-    return std::make_unique<ActivationFp32>(activation_kind(in.op), in.args.has("alpha") ? in.args.f("alpha") : 0.2f);
+    // Only leaky ReLU declares "alpha"; the other kinds keep 0.2. Only clamp
+    // declares "min" and "max".
+    const auto arg = [&](const char* key, float dflt) { return in.args.has(key) ? in.args.f(key) : dflt; };
+    return std::make_unique<ActivationFp32>(activation_kind(in.op), arg("alpha", 0.2f), arg("min", 0.0f),
+                                            arg("max", 6.0f));
 }
 
 }  // namespace vantrel

@@ -78,12 +78,12 @@ TEST(Backend, KernelSlotsAreNamedInTableOrder) {
     EXPECT_STREQ(kernel_slot_name(48), "k_embedding_f32");
     EXPECT_STREQ(kernel_slot_name(60), "k_causal_attention_f32");
     EXPECT_EQ(kernel_slot_name(2), nullptr);
-    EXPECT_EQ(kernel_slot_name(kFirstKernelSlot + kKernelSlots), nullptr);
+    EXPECT_EQ(kernel_slot_name(KernelSlot::end), nullptr);
     // Slot accessor reads the same field the named member does.
     Backend b{};
     b.k_add_f32 = [](const float*, const float*, float*, int32_t, bool, void*) {};
     EXPECT_EQ(kernel_slot(b, 30), reinterpret_cast<const void*>(b.k_add_f32));
-    for (int s = 3; s <= 60; ++s)
+    for (int s = kFirstKernelSlot; s < KernelSlot::end; ++s)
         if (s != 30) {
             EXPECT_EQ(kernel_slot(b, s), nullptr) << s;
         }
