@@ -426,9 +426,12 @@ class _Converter:
 
     def _clamp(self, node) -> None:
         kind = _opname(node.target)
-        lo, hi = (0.0, 6.0) if kind == "relu6" else (
-            self._arg(node, 1, "min_val" if kind == "hardtanh" else "min", -1.0),
-            self._arg(node, 2, "max_val" if kind == "hardtanh" else "max", 1.0))
+        if kind == "relu6":
+            lo, hi = 0.0, 6.0
+        elif kind == "hardtanh":
+            lo, hi = self._arg(node, 1, "min_val", -1.0), self._arg(node, 2, "max_val", 1.0)
+        else:
+            lo, hi = self._arg(node, 1, "min"), self._arg(node, 2, "max")
         if lo is None or hi is None:
             self._fail(node, "a one-sided clamp is not supported", "give both bounds")
         self._unary(node, "clamp_fp32", min=float(lo), max=float(hi))
