@@ -1,6 +1,7 @@
 #include "layers/image/conv_fp32.h"
 
 #include <cstring>
+#include <string>
 
 #include "kernels/conv/conv2d_f32.h"
 #include "kernels/conv/conv2d_f32_depthwise.h"
@@ -112,6 +113,24 @@ void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
 
 Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                          ExecContext* ctx) {
+    const Shape3 os = convolve(inputs, num_inputs, output, ctx);
+    if (act == kActNone || inputs[0].h <= 0 || inputs[0].w <= 0) return os;
+    const Backend& be = active_backend_or_throw();
+    const int32_t n = checked_int32_count(kOp, name, element_count(os));
+    float* out = static_cast<float*>(output->data);
+    void* stream = ctx ? ctx->stream : nullptr;
+    if (act == kActClamp) {
+        if (!be.k_clamp_f32) layer_fail(kOp, name, "the active backend has no k_clamp_f32 kernel");
+        be.k_clamp_f32(out, out, n, stream, clamp_min, clamp_max);
+    } else {
+        if (!be.k_hard_swish_f32) layer_fail(kOp, name, "the active backend has no k_hard_swish_f32 kernel");
+        be.k_hard_swish_f32(out, out, n, stream);
+    }
+    return os;
+}
+
+Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const BufferView* output,
+                          ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
     const Shape3 os = checked_io(kOp, inputs, num_inputs, output, 4, loaded_);
     const TensorView& x = inputs[0];
@@ -179,9 +198,16 @@ void ConvFp32::upload_weights(Allocator& alloc) {
 
 std::unique_ptr<ILayer> create_conv_fp32(const LayerInit& in) {
     const LayerArgs& a = in.args;
-    return std::make_unique<ConvFp32>(in.name, a.i("C_out"), a.i("C_in"), a.i("kH"), a.i("kW"), a.i("stride_h"),
-                                      a.i("stride_w"), a.i("pad_h"), a.i("pad_w"), a.i("groups"),
-                                      a.i("dilation_h"), a.i("dilation_w"));
+    auto l = std::make_unique<ConvFp32>(in.name, a.i("C_out"), a.i("C_in"), a.i("kH"), a.i("kW"), a.i("stride_h"),
+                                        a.i("stride_w"), a.i("pad_h"), a.i("pad_w"), a.i("groups"),
+                                        a.i("dilation_h"), a.i("dilation_w"));
+    l->act = a.i("act");
+    if (l->act < ConvFp32::kActNone || l->act > ConvFp32::kActHardSwish)
+        layer_fail(kOp, in.name, "argument 'act' must be 0 (none), 1 (clamp) or 2 (hard swish), got " +
+                                     std::to_string(l->act));
+    l->clamp_min = a.f("clamp_min");
+    l->clamp_max = a.f("clamp_max");
+    return l;
 }
 
 }  // namespace vantrel

@@ -46,10 +46,19 @@ public:
     std::vector<Buffer> group_packed;    // 1 < groups < C_in: one block per group
     std::vector<float> depthwise_taps;   // groups == C_in > 1: [kH][kW][C_out]
 
+    // Activation applied to the output in place after the convolution (and
+    // after the relu flag), with the clamp_fp32 / hard_swish_fp32 kernels,
+    // so the result equals the separate op's bit for bit.
+    enum : int32_t { kActNone = 0, kActClamp = 1, kActHardSwish = 2 };
+    int32_t act = kActNone;
+    float clamp_min = 0.0f, clamp_max = 6.0f;
+
     bool depthwise() const { return groups > 1 && groups == C_in; }
     bool grouped() const { return groups > 1 && groups < C_in; }
 
 private:
+    Shape3 convolve(const TensorView* inputs, int num_inputs, const BufferView* output, ExecContext* ctx);
+
     std::shared_ptr<SharedPackedWeight> packed_owner_;
     std::shared_ptr<SharedPackedWeight> winograd_owner_[16];
     std::vector<std::shared_ptr<SharedPackedWeight>> group_owner_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "kernel_test_paths.h"
 #include "kernels/elementwise/activation_ungrouped.h"
 #include "layer_test_util.h"
+#include "layers/image/conv_fp32.h"
 
 using namespace vantrel;
 using namespace vantrel_test;
@@ -129,6 +131,41 @@ TEST(UngroupedActivation, LayersFromNodes) {
     check(R"({"op":"clamp_fp32"})", relu6_d);
     check(R"({"op":"clamp_fp32","min":-1.0,"max":1.0})", [](double v) { return std::min(std::max(v, -1.0), 1.0); });
     for (int i = 1; i < 4; ++i) check(std::string(R"({"op":")") + cases()[i].name + R"(_fp32"})", cases()[i].exact);
+}
+
+// conv_fp32's "act" gives the bits of the separate op on the plain
+// convolution's output, on the Winograd, im2col and depthwise paths.
+TEST(UngroupedActivation, FusedIntoConvolutionExactly) {
+    const std::string geoms[] = {R"("C_out":5,"C_in":4,"kH":3,"kW":3,"pad_h":1,"pad_w":1)",
+                                 R"("C_out":5,"C_in":4,"kH":3,"kW":2,"stride_h":2)",
+                                 R"("C_out":4,"C_in":4,"kH":3,"kW":3,"pad_h":1,"pad_w":1,"groups":4)"};
+    const std::pair<std::string, std::function<void(std::vector<float>&)>> acts[] = {
+        {R"("act":1,"clamp_min":-0.5,"clamp_max":0.75)",
+         [](std::vector<float>& v) { k_clamp_f32(v.data(), v.data(), int32_t(v.size()), nullptr, -0.5f, 0.75f); }},
+        {R"("act":1)", [](std::vector<float>& v) { k_clamp_f32(v.data(), v.data(), int32_t(v.size()), nullptr, 0, 6); }},
+        {R"("act":2)", [](std::vector<float>& v) { k_hard_swish_f32(v.data(), v.data(), int32_t(v.size()), nullptr); }}};
+    std::vector<float> x = uniform(4 * 6 * 7, 11, -2.0f, 2.0f);
+    for (const std::string& g : geoms) {
+        auto plain = make_layer(R"({"op":"conv_fp32",)" + g + "}", "c1");
+        const ConvFp32& c = dynamic_cast<ConvFp32&>(*plain);
+        ByteTensors t = {{"c1.weight", bytes_of(uniform(size_t(c.C_out) * (c.C_in / c.groups) * c.kH * c.kW, 12))},
+                         {"c1.bias", bytes_of(uniform(size_t(c.C_out), 13))}};
+        plain->load_weights(fetch_bytes(t, 4));
+        const Shape3 os = plain->output_shape({4, 6, 7});
+        std::vector<float> want(size_t(os.c) * os.h * os.w), got(want.size());
+        ASSERT_EQ(run_layer(*plain, x, {4, 6, 7}, want), "") << g;
+        for (auto& [a, apply] : acts) {
+            auto fused = make_layer(R"({"op":"conv_fp32",)" + g + "," + a + "}", "c1");
+            fused->load_weights(fetch_bytes(t, 4));
+            ASSERT_EQ(run_layer(*fused, x, {4, 6, 7}, got), "") << g << a;
+            std::vector<float> w = want;
+            apply(w);
+            EXPECT_EQ(0, std::memcmp(w.data(), got.data(), w.size() * 4)) << g << " " << a;
+        }
+    }
+    EXPECT_NE(error_of([] { make_layer(R"({"op":"conv_fp32","C_out":1,"C_in":1,"act":3})"); })
+                  .find("argument 'act' must be 0 (none), 1 (clamp) or 2 (hard swish), got 3"),
+              std::string::npos);
 }
 
 }  // namespace

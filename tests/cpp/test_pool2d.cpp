@@ -1,12 +1,11 @@
-// Ceil-mode max pooling, windowed and adaptive average pooling: the kernels
-// against naive references of PyTorch's rules written here (every vector
-// path bit for bit against the portable one), and the layers' argument
-// checks and shapes through the factory.
+// Ceil-mode max pooling, windowed and adaptive average pooling: every vector
+// path bit for bit against the portable kernel (tests/python compares the
+// results with torch.nn.functional), and the layers' argument checks and
+// shapes through the factory.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <array>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 #include "engine/backend.h"
@@ -22,141 +21,86 @@ namespace {
 
 const int kChannels[] = {1, 3, 8, 17, 40, 64, 65, 133};
 
-// PyTorch's pooling_output_shape: rounding division, then in ceil mode the
-// last window must start inside the input or the left padding.
-int64_t torch_extent(int64_t in, int k, int s, int p, bool ceil) {
-    const int64_t num = in + 2 * p - k + (ceil ? s - 1 : 0);
-    int64_t o = int64_t(std::floor(double(num) / s)) + 1;
-    if (ceil && (o - 1) * s >= in + p) --o;
-    return o < 0 ? 0 : o;
+// Runs `call(fn, out)` for every path on an output of n floats plus an
+// overrun guard; each path must match the portable one bit for bit.
+// (Python checks the portable results against torch.nn.functional.)
+template <class Fn, class Call>
+void expect_paths_match(const std::vector<std::pair<std::string, Fn>>& paths, size_t n, Call call,
+                        const std::vector<float>* also = nullptr) {
+    std::vector<float> portable;
+    for (auto& [name, fn] : paths) {
+        std::vector<float> out(n + 1, 77.0f);
+        call(fn, out.data());
+        EXPECT_EQ(out.back(), 77.0f) << name;
+        out.pop_back();
+        if (portable.empty()) portable = out;
+        ASSERT_EQ(0, std::memcmp(out.data(), portable.data(), n * 4)) << name;
+        if (also) {
+            ASSERT_EQ(0, std::memcmp(out.data(), also->data(), n * 4)) << name;
+        }
+    }
 }
 
 struct Geom {
     int h, w, kh, kw, sh, sw, ph, pw;
-    bool ceil, include_pad;
+    bool ceil;
 };
-
-// PyTorch's CPU avg_pool2d / max_pool2d per output: the window cut at the
-// padded input gives the count_include_pad divisor, then it is clipped to
-// the input. Sums in (row, column) order from 0, one division.
-void ref_pool(const std::vector<float>& x, int c, const Geom& g, int64_t oh, int64_t ow, std::vector<float>& avg,
-              std::vector<float>& mx) {
-    avg.assign(size_t(oh * ow * c), 0.0f);
-    mx.assign(avg.size(), 0.0f);
-    for (int64_t oy = 0; oy < oh; ++oy)
-        for (int64_t ox = 0; ox < ow; ++ox) {
-            int64_t hs = oy * g.sh - g.ph, ws = ox * g.sw - g.pw;
-            int64_t he = std::min<int64_t>(hs + g.kh, g.h + g.ph), we = std::min<int64_t>(ws + g.kw, g.w + g.pw);
-            const int64_t pool = (he - hs) * (we - ws);
-            hs = std::max<int64_t>(hs, 0), ws = std::max<int64_t>(ws, 0);
-            he = std::min<int64_t>(he, g.h), we = std::min<int64_t>(we, g.w);
-            const int64_t div = g.include_pad ? pool : (he - hs) * (we - ws);
-            for (int ch = 0; ch < c; ++ch) {
-                float s = 0.0f, m = -std::numeric_limits<float>::infinity();
-                for (int64_t iy = hs; iy < he; ++iy)
-                    for (int64_t ix = ws; ix < we; ++ix) {
-                        const float v = x[size_t((iy * g.w + ix) * c + ch)];
-                        s += v;
-                        m = std::max(m, v);
-                    }
-                const size_t o = size_t((oy * ow + ox) * c + ch);
-                avg[o] = (hs < he && ws < we) ? s / float(div) : 0.0f;
-                mx[o] = m;
-            }
-        }
-}
-
 class Pool2dKernels : public ::testing::TestWithParam<Geom> {};
 
-TEST_P(Pool2dKernels, MatchPyTorchRulesOnEveryPath) {
+TEST_P(Pool2dKernels, EveryPathMatchesPortable) {
     const Geom g = GetParam();
-    const int64_t oh = torch_extent(g.h, g.kh, g.sh, g.ph, g.ceil), ow = torch_extent(g.w, g.kw, g.sw, g.pw, g.ceil);
-    ASSERT_EQ(pool_out_extent(g.h, g.kh, g.sh, g.ph, g.ceil), oh);
-    ASSERT_EQ(pool_out_extent(g.w, g.kw, g.sw, g.pw, g.ceil), ow);
+    const int32_t oh = int32_t(pool_out_extent(g.h, g.kh, g.sh, g.ph, g.ceil));
+    const int32_t ow = int32_t(pool_out_extent(g.w, g.kw, g.sw, g.pw, g.ceil));
     auto avg = runnable_paths<KAvgPool2dF32>(VANTREL_KERNEL_VARIANTS(KAvgPool2dF32, k_avgpool2d_f32));
     auto mx = runnable_paths<KMaxPoolCeilF32>(VANTREL_KERNEL_VARIANTS(KMaxPoolCeilF32, k_maxpool_ceil_f32));
     for (int c : kChannels) {
         SCOPED_TRACE("c=" + std::to_string(c));
         const std::vector<float> x = uniform(size_t(c) * g.h * g.w, uint32_t(c * 31 + g.h), -3.0f, 3.0f);
-        std::vector<float> ra, rm;
-        ref_pool(x, c, g, oh, ow, ra, rm);
-        for (auto& [name, fn] : avg) {
-            std::vector<float> out(ra.size() + 1, 77.0f);  // last element: overrun guard
-            fn(x.data(), out.data(), c, g.h, g.w, int32_t(oh), int32_t(ow), g.kh, g.kw, g.sh, g.sw, g.ph, g.pw,
-               g.include_pad, nullptr);
-            EXPECT_EQ(out.back(), 77.0f) << name;
-            ASSERT_EQ(0, std::memcmp(out.data(), ra.data(), ra.size() * 4)) << name;
-        }
-        std::vector<float> floor_mode(rm.size());
-        if (!g.ceil) {
-            k_maxpool_f32(x.data(), floor_mode.data(), c, g.h, g.w, g.kh, g.kw, g.sh, g.sw, g.ph, g.pw, nullptr);
-        }
-        for (auto& [name, fn] : mx) {
-            std::vector<float> out(rm.size() + 1, 77.0f);
-            fn(x.data(), out.data(), c, g.h, g.w, int32_t(oh), int32_t(ow), g.kh, g.kw, g.sh, g.sw, g.ph, g.pw,
-               nullptr);
-            EXPECT_EQ(out.back(), 77.0f) << name;
-            ASSERT_EQ(0, std::memcmp(out.data(), rm.data(), rm.size() * 4)) << name;
-            // On floor extents it is the existing kernel.
-            if (!g.ceil) {
-                EXPECT_EQ(0, std::memcmp(out.data(), floor_mode.data(), rm.size() * 4)) << name;
-            }
-        }
+        const size_t n = size_t(c) * oh * ow;
+        for (bool include : {false, true})
+            expect_paths_match(avg, n, [&](KAvgPool2dF32 fn, float* out) {
+                fn(x.data(), out, c, g.h, g.w, oh, ow, g.kh, g.kw, g.sh, g.sw, g.ph, g.pw, include, nullptr);
+            });
+        // On floor extents it is the existing max-pool kernel.
+        std::vector<float> floor_mode(n);
+        if (!g.ceil) k_maxpool_f32(x.data(), floor_mode.data(), c, g.h, g.w, g.kh, g.kw, g.sh, g.sw, g.ph, g.pw, nullptr);
+        expect_paths_match(
+            mx, n,
+            [&](KMaxPoolCeilF32 fn, float* out) {
+                fn(x.data(), out, c, g.h, g.w, oh, ow, g.kh, g.kw, g.sh, g.sw, g.ph, g.pw, nullptr);
+            },
+            g.ceil ? nullptr : &floor_mode);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Geometries, Pool2dKernels,
-    ::testing::Values(Geom{8, 8, 3, 3, 2, 2, 0, 0, true, false},    // ceil adds a clipped last window
-                      Geom{8, 8, 3, 3, 2, 2, 1, 1, true, true},     // ... running past the padded input
-                      Geom{8, 8, 3, 3, 2, 2, 1, 1, true, false},
-                      Geom{5, 5, 2, 2, 2, 2, 1, 1, true, true},     // window starting in the right pad dropped
-                      Geom{6, 9, 3, 2, 3, 2, 1, 1, true, true},
-                      Geom{2, 3, 3, 3, 2, 2, 0, 0, true, false},    // window larger than the input: one output
-                      Geom{7, 5, 3, 3, 1, 1, 1, 1, false, true}, Geom{7, 5, 3, 3, 1, 1, 1, 1, false, false},
-                      Geom{13, 11, 5, 3, 3, 2, 2, 1, true, false}, Geom{1, 1, 1, 1, 1, 1, 0, 0, false, false}));
+    ::testing::Values(Geom{8, 8, 3, 3, 2, 2, 0, 0, true},  // ceil adds a clipped last window
+                      Geom{8, 8, 3, 3, 2, 2, 1, 1, true},  // ... running past the padded input
+                      Geom{5, 5, 2, 2, 2, 2, 1, 1, true},  // window starting in the right pad dropped
+                      Geom{6, 9, 3, 2, 3, 2, 1, 1, true},
+                      Geom{2, 3, 3, 3, 2, 2, 0, 0, true},  // window larger than the input: one output
+                      Geom{7, 5, 3, 3, 1, 1, 1, 1, false}, Geom{13, 11, 5, 3, 3, 2, 2, 1, true}));
 
-struct Adaptive {
-    int h, w, oh, ow;
-};
-class AdaptiveKernels : public ::testing::TestWithParam<Adaptive> {};
-
-TEST_P(AdaptiveKernels, BinsMatchReferenceOnEveryPath) {
-    const Adaptive a = GetParam();
+TEST(AdaptiveKernels, EveryPathMatchesPortable) {
     auto paths = runnable_paths<KAdaptiveAvgPoolF32>(VANTREL_KERNEL_VARIANTS(KAdaptiveAvgPoolF32, k_adaptive_avgpool_f32));
-    auto bin = [](int64_t i, int in, int out, int64_t& b, int64_t& e) {
-        b = int64_t(std::floor(double(i) * in / out));
-        e = int64_t(std::ceil(double(i + 1) * in / out));
-    };
-    for (int c : kChannels) {
-        SCOPED_TRACE("c=" + std::to_string(c));
-        const std::vector<float> x = uniform(size_t(c) * a.h * a.w, uint32_t(c + a.oh * 7));
-        std::vector<float> ref(size_t(c) * a.oh * a.ow);
-        for (int64_t oy = 0; oy < a.oh; ++oy)
-            for (int64_t ox = 0; ox < a.ow; ++ox) {
-                int64_t hs, he, ws, we;
-                bin(oy, a.h, a.oh, hs, he);
-                bin(ox, a.w, a.ow, ws, we);
-                for (int ch = 0; ch < c; ++ch) {
-                    float s = 0.0f;
-                    for (int64_t iy = hs; iy < he; ++iy)
-                        for (int64_t ix = ws; ix < we; ++ix) s += x[size_t((iy * a.w + ix) * c + ch)];
-                    ref[size_t((oy * a.ow + ox) * c + ch)] = s / float((he - hs) * (we - ws));
-                }
-            }
-        for (auto& [name, fn] : paths) {
-            std::vector<float> out(ref.size() + 1, 77.0f);
-            fn(x.data(), out.data(), c, a.h, a.w, a.oh, a.ow, nullptr);
-            EXPECT_EQ(out.back(), 77.0f) << name;
-            ASSERT_EQ(0, std::memcmp(out.data(), ref.data(), ref.size() * 4)) << name;
+    // Overlapping bins, and a grid larger than the input.
+    for (auto [h, w, oh, ow] : {std::array<int, 4>{7, 9, 3, 4}, {2, 3, 5, 7}, {14, 14, 7, 7}})
+        for (int c : kChannels) {
+            SCOPED_TRACE("c=" + std::to_string(c) + " oh=" + std::to_string(oh));
+            const std::vector<float> x = uniform(size_t(c) * h * w, uint32_t(c + oh * 7));
+            expect_paths_match(paths, size_t(c) * oh * ow, [&](KAdaptiveAvgPoolF32 fn, float* out) {
+                fn(x.data(), out, c, h, w, oh, ow, nullptr);
+            });
         }
+    // Bins [floor(i*H/out), ceil((i+1)*H/out)) of 3 over 2 rows: {0}, {0, 1}, {1}.
+    const float x[2] = {1.0f, 4.0f};
+    float y[3];
+    for (auto& [name, fn] : paths) {
+        fn(x, y, 1, 2, 1, 3, 1, nullptr);
+        EXPECT_EQ(std::vector<float>(y, y + 3), (std::vector<float>{1.0f, 2.5f, 4.0f})) << name;
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Grids, AdaptiveKernels,
-                         ::testing::Values(Adaptive{7, 7, 1, 1}, Adaptive{7, 9, 3, 4},  // overlapping bins
-                                           Adaptive{2, 3, 5, 7},                        // grid larger than input
-                                           Adaptive{14, 14, 7, 7}, Adaptive{1, 1, 2, 2}));
 
 std::unique_ptr<ILayer> make(const std::string& json) { return make_layer(json, "p1"); }
 

@@ -1,5 +1,6 @@
 """Channel operations (concatenation, channel slices, products, channel sums)
-against numpy, on models built with ModelBuilder."""
+against numpy and the clamp / hard / exact-GELU activations against PyTorch,
+on models built with ModelBuilder."""
 import numpy as np
 import pytest
 
@@ -49,3 +50,30 @@ def test_concat_rejects_mismatched_inputs(build, rows_b, c2, match):
     m = build(b)
     with pytest.raises(RuntimeError, match=match):
         m.forward({"a": np.ones((7, 3), np.float32), "b": np.ones((rows_b, c2), np.float32)})
+
+
+F = torch.nn.functional
+
+
+@pytest.mark.parametrize("op, args, ref", [
+    ("clamp_fp32", {}, F.relu6),
+    ("clamp_fp32", {"min": -1.0, "max": 1.0}, F.hardtanh),
+    ("clamp_fp32", {"min": -0.5, "max": 2.5}, lambda t: torch.clamp(t, -0.5, 2.5)),
+    ("hard_swish_fp32", {}, F.hardswish),
+    ("hard_sigmoid_fp32", {}, F.hardsigmoid),
+    ("gelu_erf_fp32", {}, F.gelu),
+])
+def test_activations_match_torch(build, op, args, ref):
+    b = ModelBuilder("act")
+    b.input("x", [5, 7, 3])  # 105 elements: whole vector registers and a tail
+    b.output(b.node(op, ["x"], **args))
+    x = np.random.default_rng(3).uniform(-9, 9, (5, 7, 3)).astype(np.float32)
+    gelu = op == "gelu_erf_fp32"
+    # PyTorch's GELU of +inf is NaN; this one gives +inf.
+    x.flat[:6] = [np.nan, 12.0 if gelu else np.inf, -12.0 if gelu else -np.inf, -3.0, 3.0, 0.0]
+    want = ref(torch.from_numpy(x)).numpy().ravel()
+    got = build(b).forward(x)
+    if gelu:
+        np.testing.assert_allclose(got, want, rtol=3e-7, atol=3e-7)
+    else:
+        np.testing.assert_array_equal(got, want)

@@ -56,7 +56,7 @@ def test_channel_ops_match_torch(build, h, w, c, groups):
     ("concat_fp32", [3, 5, 2], {}, "input 1 is 3x5 .h x w., input 0 is 3x4"),
     ("concat_fp32", [2, 4, 2], {}, "input 1 is 2x4"),
     ("channel_mul_fp32", [5], {}, "input 1 has 5 elements, expected one per channel of input 0 .6."),
-    ("channel_shuffle_fp32", None, {"groups": 4}, "6 channels, not a multiple of groups = 4"),
+    ("channel_shuffle_fp32", None, {"groups": 4}, "input has 6 channels, not a multiple of groups = 4"),
 ])
 def test_channel_ops_refuse_mismatched_inputs(build, op, second, args, match):
     b = ModelBuilder("bad")
