@@ -1,20 +1,11 @@
 """torchvision's classification models, converted, against PyTorch itself."""
 
-import sys
-import types
-
 import numpy as np
 import pytest
 
 torch = pytest.importorskip("torch")
 
-if "torchvision" not in sys.modules:
-    # PyPI's torchvision wheel carries compiled detection ops (nms, roi_align)
-    # built for another torch build; registering their meta kernels fails
-    # when that library does not load. Classification models need none of
-    # them, so those two registration modules are left out.
-    for _name in ("torchvision._meta_registrations", "torchvision._autograd_registrations"):
-        sys.modules[_name] = types.ModuleType(_name)
+# conftest.py lets torchvision import without its compiled detection ops.
 models = pytest.importorskip("torchvision.models")
 
 import model_inference as mi  # noqa: E402
