@@ -71,9 +71,9 @@ def test_activations_match_torch(build, op, args, ref):
     gelu = op == "gelu_erf_fp32"
     # PyTorch's GELU of +inf is NaN; this one gives +inf.
     x.flat[:6] = [np.nan, 12.0 if gelu else np.inf, -12.0 if gelu else -np.inf, -3.0, 3.0, 0.0]
-    want = ref(torch.from_numpy(x)).numpy().ravel()
     got = build(b).forward(x)
-    if gelu:
+    if gelu:  # against double precision: PyTorch's float32 1 + erf cancels for x < 0
+        want = ref(torch.from_numpy(x).double()).numpy().ravel()
         np.testing.assert_allclose(got, want, rtol=3e-7, atol=3e-7)
     else:
-        np.testing.assert_array_equal(got, want)
+        np.testing.assert_array_equal(got, ref(torch.from_numpy(x)).numpy().ravel())
