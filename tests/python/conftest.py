@@ -1,7 +1,20 @@
+import sys
+import types
+
 import pytest
 
 import model_inference as mi
 from vantrel import ModelBuilder
+
+if "torchvision" not in sys.modules:
+    # PyPI's torchvision wheel carries compiled detection ops (nms, roi_align)
+    # built for another torch build; registering their meta kernels fails
+    # when that library does not load, and so does every import of
+    # torchvision (transformers imports it too). Only its Python model
+    # definitions are used here, so those two registration modules are left
+    # out for the whole test session.
+    for _name in ("torchvision._meta_registrations", "torchvision._autograd_registrations"):
+        sys.modules.setdefault(_name, types.ModuleType(_name))
 
 
 @pytest.fixture

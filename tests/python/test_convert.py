@@ -82,24 +82,19 @@ class Unsupported(nn.Module):
         return self.mod(self.conv(x))
 
 
+class DataDependent(nn.Module):
+    def forward(self, x):
+        return x if x.sum() > 0 else -x
+
+
 @pytest.mark.parametrize("mod,message", [
-    (nn.Upsample(scale_factor=2), "unsupported module Upsample at node 'mod'"),
-    (nn.AdaptiveAvgPool2d(2), "adaptive average pooling to 2"),
-    (nn.MaxPool2d(2, ceil_mode=True), "ceil_mode"),
-    (nn.BatchNorm2d(4), "unsupported module BatchNorm2d"),
-])
-def test_unsupported_modules_are_named(mod, message):
-    net = Unsupported(mod).eval()
-    # A batch norm right after a convolution is folded; one after a ReLU is not.
-    if isinstance(mod, nn.BatchNorm2d):
-        net.conv = nn.Sequential(nn.Conv2d(3, 4, 1), nn.ReLU())
+    (nn.Upsample(scale_factor=2),
+     r"aten.upsample_nearest2d.vec at module 'mod' \(Upsample\), node 'upsample_nearest2d': "
+     "has no mapping onto an engine op; replace that layer"),
+    (nn.PixelShuffle(2), r"aten.pixel_shuffle.default at module 'mod' \(PixelShuffle\)"),
+    (nn.Conv2d(4, 4, 3, padding="same"), r"padding='same' is not supported; give Conv2d explicit"),
+    (DataDependent(), "torch.export could not capture Unsupported"),
+], ids=["upsample", "pixel_shuffle", "same_padding", "data_dependent"])
+def test_unsupported_layers_are_named(mod, message):
     with pytest.raises(ConversionError, match=message):
-        convert(net, torch.zeros(1, 3, 8, 8))
-
-
-def test_unsupported_function_is_named():
-    class Cat(nn.Module):
-        def forward(self, x):
-            return torch.cat([x, x], 1)
-    with pytest.raises(ConversionError, match="unsupported function cat at node 'cat'"):
-        convert(Cat(), torch.zeros(1, 3, 4, 4))
+        convert(Unsupported(mod).eval(), torch.zeros(1, 3, 8, 8))

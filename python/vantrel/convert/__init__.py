@@ -4,7 +4,7 @@
 family from the module (:func:`model_family`) and hands it to that family's
 converter, one module each:
 
-- ``"cnn"``: any other module, traced with ``torch.fx`` (:mod:`vantrel.convert.cnn`);
+- ``"cnn"``: any other module, captured with ``torch.export`` (:mod:`vantrel.convert.cnn`);
 - ``"vit"``: a ViT classifier with timm's names (:mod:`vantrel.convert.vit`);
 - ``"bert"``: a Hugging Face ``BertModel`` with mean pooling
   (:mod:`vantrel.convert.bert`);
@@ -76,7 +76,7 @@ def convert(module, example_input=None, name: str | None = None, input_name: str
     """Convert ``module`` and return a :class:`ModelBuilder` holding the model.
 
     ``family`` (default: :func:`model_family`) picks the converter. A CNN
-    needs ``example_input``, a tensor of shape (1, C, H, W); for a ViT it is
+    needs ``example_input``, a tensor of shape (1, C, H, W), to export it; for a ViT it is
     optional and checked against the position table; the other families
     ignore it. ``int8`` quantises: a CNN from ``calibration`` (a list of
     (H, W, C) float arrays), ViT and BERT encoders on the fly. ``options``

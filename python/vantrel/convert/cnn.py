@@ -1,12 +1,21 @@
-"""Any other PyTorch module (a CNN) to vantrel files, traced with ``torch.fx``.
+"""Any other PyTorch module (a CNN) to vantrel files, captured with ``torch.export``.
 
-The module is traced and its shapes are propagated with the example input;
-each traced node is then mapped onto engine ops.
-Batch norms that follow a convolution are folded into it, and a ReLU that
-is the only user of a convolution, linear layer or addition becomes that
-node's fused ReLU. Anything without a mapping stops the conversion with a
-:class:`~vantrel.convert.core.ConversionError` naming the module or function
-and the traced node; nothing is dropped silently.
+The module is exported in eval mode on the example input and functionalised
+(``run_decompositions({})``): that keeps ATen's composite ops whole
+(``conv2d``, ``linear``, ``hardswish``, ``layer_norm``...), which map onto
+engine ops one to one, where a full core-ATen decomposition would break them
+into arithmetic. Each ATen node is then mapped onto engine ops:
+batch norms that follow a convolution are folded into it, a batch norm on
+its own becomes a depthwise 1x1 convolution, and a ReLU that is the only
+user of a convolution, linear layer or addition becomes that node's fused
+ReLU. Anything without a mapping stops the conversion with a
+:class:`~vantrel.convert.core.ConversionError` naming the ATen op and the
+module it came from; nothing is dropped silently, and no model is returned.
+
+The engine is channels-last, so a PyTorch NCHW tensor and its NHWC
+permutation are the same engine tensor: permutes only change which torch
+axis is the channel one (ConvNeXt's ``permute`` + ``LayerNorm`` over
+channels becomes ``layernorm_fp32`` on the image).
 
 The converted model takes one image without the batch axis, channels
 last: an array of shape ``(H, W, C)`` for a PyTorch input ``(1, C, H, W)``.
@@ -24,89 +33,117 @@ from vantrel.model_file import ModelBuilder
 
 __all__ = ["convert_cnn"]
 
+NCHW, NHWC, VEC = "nchw", "nhwc", "vec"
+MAX_CONCAT = 8  # inputs of one concat_fp32 node
+
 
 def convert_cnn(module, example_input, name: str = "model", input_name: str = "input",
                 progress: bool = False) -> ModelBuilder:
-    """Trace ``module`` on ``example_input`` (a tensor of shape (1, C, H, W))
+    """Export ``module`` on ``example_input`` (a tensor of shape (1, C, H, W))
     and return a :class:`ModelBuilder` holding the converted model."""
     import torch
-    import torch.fx
-    from torch.fx.passes.shape_prop import ShapeProp
 
     if example_input.dim() != 4 or example_input.shape[0] != 1:
         raise ConversionError(
             f"example input must have shape (1, C, H, W), got {tuple(example_input.shape)}")
     module = module.eval()
-    gm = torch.fx.symbolic_trace(module)
-    with torch.no_grad():
-        ShapeProp(gm).propagate(example_input)
-    return _Converter(gm, name, input_name, progress).run()
-
-
-def _np(t) -> np.ndarray:
-    return t.detach().to("cpu").double().numpy()
+    try:
+        with torch.no_grad():
+            program = torch.export.export(module, (example_input,)).run_decompositions({})
+    except Exception as e:  # export's own errors come in many types
+        first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+        raise ConversionError(
+            f"torch.export could not capture {type(module).__name__}: {first} (make its "
+            "forward exportable: no data-dependent control flow or Python side effects)") from e
+    return _Converter(program, name, input_name, progress).run()
 
 
 class _Tensor:
-    """What a traced value became: an engine tensor name, plus the PyTorch
-    (C, H, W) layout it had when it was flattened (a following linear layer
-    must reorder its columns from C, H, W to the engine's H, W, C)."""
+    """What an exported value became: an engine tensor name and how torch
+    sees it. ``layout`` is NCHW or NHWC for a 4-d image (the same engine
+    tensor either way) or VEC for (1, N); ``flattened_from`` is the (C, H, W)
+    a vector was flattened from (a following linear layer must reorder its
+    columns from C, H, W to the engine's H, W, C)."""
 
-    def __init__(self, name: str, flattened_from: tuple[int, int, int] | None = None):
+    def __init__(self, name: str, layout: str = NCHW, flattened_from=None):
         self.name = name
+        self.layout = layout
         self.flattened_from = flattened_from
 
 
-class _Converter:
-    def __init__(self, gm, name: str, input_name: str, progress: bool):
-        import torch.nn as nn
-        import torch.nn.functional as F
-        import torch
+class _Grouped:
+    """The middle of a channel shuffle: an NCHW image viewed as
+    (1, groups, C/groups, H, W), then with those two axes transposed."""
 
-        self.gm = gm
+    def __init__(self, src: _Tensor, groups: int, transposed: bool = False):
+        self.src, self.groups, self.transposed = src, groups, transposed
+
+
+class _Split:
+    """Channel slices of an image, emitted when an item is taken."""
+
+    def __init__(self, src: _Tensor, bounds: list[tuple[int, int]]):
+        self.src, self.bounds = src, bounds
+
+
+def _opname(target) -> str:
+    return getattr(target, "_opname", getattr(target, "__name__", str(target)))
+
+
+def _pair(v) -> tuple[int, int]:
+    if isinstance(v, int):
+        return v, v
+    v = list(v)
+    return (v[0], v[0]) if len(v) == 1 else (v[0], v[1])
+
+
+class _Converter:
+    def __init__(self, program, name: str, input_name: str, progress: bool):
+        self.program = program
+        self.graph = program.graph
         self.b = ModelBuilder(name)
         self.input_name = input_name
         self.progress = progress
-        self.modules = dict(gm.named_modules())
-        self.values: dict[str, _Tensor] = {}
+        self.values: dict[str, object] = {}
         self.absorbed: set[str] = set()
-        self.module_handlers: dict[type, Callable] = {
-            nn.Conv2d: self._conv2d,
-            nn.Linear: self._linear,
-            nn.ReLU: self._relu,
-            nn.MaxPool2d: self._maxpool,
-            nn.AdaptiveAvgPool2d: self._adaptive_avgpool,
-            nn.Flatten: self._flatten,
-            nn.Dropout: self._identity,
-            nn.Identity: self._identity,
-            nn.Sigmoid: self._activation("sigmoid_fp32"),
-            nn.Tanh: self._activation("tanh_fp32"),
-            nn.GELU: self._activation("gelu_fp32"),
-            nn.SiLU: self._activation("silu_fp32"),
-            nn.LeakyReLU: self._leaky_relu,
-        }
-        self.function_handlers: dict[object, Callable] = {
-            operator.add: self._add, torch.add: self._add,
-            torch.relu: self._relu, F.relu: self._relu,
-            torch.flatten: self._flatten,
-            F.adaptive_avg_pool2d: self._adaptive_avgpool,
-            torch.sigmoid: self._activation("sigmoid_fp32"),
-            torch.tanh: self._activation("tanh_fp32"),
-            F.gelu: self._activation("gelu_fp32"), F.silu: self._activation("silu_fp32"),
-            F.dropout: self._identity,
-        }
-        self.method_handlers: dict[str, Callable] = {
-            "add": self._add, "relu": self._relu, "flatten": self._flatten,
-            # Sizes only feed reshapes, whose result shape is traced anyway.
-            "size": self._shape_query,
-            "view": self._reshape, "reshape": self._reshape, "mean": self._mean,
-            "sigmoid": self._activation("sigmoid_fp32"), "tanh": self._activation("tanh_fp32"),
+        self.used_names: set[str] = set()
+        sig = program.graph_signature
+        self.user_inputs = list(sig.user_inputs)
+        self.constants = {}
+        for mapping in (sig.inputs_to_parameters, sig.inputs_to_buffers,
+                        sig.inputs_to_lifted_tensor_constants):
+            for placeholder, fqn in mapping.items():
+                t = program.state_dict.get(fqn)
+                if t is None:
+                    t = program.constants.get(fqn)
+                self.constants[placeholder] = t
+        act = self._activation
+        self.handlers: dict[str, Callable] = {
+            "conv2d": self._conv, "convolution": self._conv,
+            "linear": self._linear, "addmm": self._addmm,
+            "_native_batch_norm_legit_no_training": self._batch_norm,
+            "batch_norm": self._batch_norm,
+            "relu": self._relu, "leaky_relu": self._leaky_relu,
+            "hardtanh": self._clamp, "relu6": self._clamp, "clamp": self._clamp,
+            "hardswish": act("hard_swish_fp32"), "hardsigmoid": act("hard_sigmoid_fp32"),
+            "sigmoid": act("sigmoid_fp32"), "tanh": act("tanh_fp32"), "silu": act("silu_fp32"),
+            "gelu": self._gelu,
+            "add": self._add, "mul": self._mul, "cat": self._cat,
+            "max_pool2d": self._maxpool, "avg_pool2d": self._avgpool,
+            "adaptive_avg_pool2d": self._adaptive_avgpool, "mean": self._mean,
+            "view": self._reshape, "reshape": self._reshape, "_unsafe_view": self._reshape,
+            "flatten": self._reshape, "permute": self._permute, "transpose": self._transpose,
+            "clone": self._identity, "contiguous": self._identity, "dropout": self._identity,
+            "alias": self._identity, "detach": self._identity,
+            "split": self._split, "split_with_sizes": self._split, "chunk": self._split,
+            "layer_norm": self._layer_norm, "native_layer_norm": self._layer_norm,
+            "getitem": self._getitem,
         }
 
     # -- driving
 
     def run(self) -> ModelBuilder:
-        nodes = list(self.gm.graph.nodes)
+        nodes = list(self.graph.nodes)
         for i, node in enumerate(nodes):
             if i % 25 == 0 or i == len(nodes) - 1:
                 report_progress(self.progress, "node", i + 1, len(nodes))
@@ -117,213 +154,502 @@ class _Converter:
 
     def _convert_node(self, node) -> None:
         if node.op == "placeholder":
-            if self.values:
+            if node.name in self.constants:
+                self.values[node.name] = self.constants[node.name]
+                return
+            if any(isinstance(v, _Tensor) for v in self.values.values()):
                 raise ConversionError(f"node '{node.name}': only one input is supported")
             _, c, h, w = self._shape(node)
             self.values[node.name] = _Tensor(self.b.input(self.input_name, [h, w, c]))
         elif node.op == "output":
-            result = node.args[0]
-            results = result if isinstance(result, (tuple, list)) else [result]
-            self.b.output(*(self._value(r).name for r in results))
-        elif node.op == "call_module":
-            mod = self.modules[node.target]
-            handler = self.module_handlers.get(type(mod))
-            if handler is None:
-                raise ConversionError(
-                    f"unsupported module {type(mod).__name__} at node '{node.name}' "
-                    f"({node.target})")
-            handler(node, mod)
+            results = [r for r in node.args[0]] if isinstance(node.args[0], (tuple, list)) \
+                else [node.args[0]]
+            self.b.output(*(self._tensor(node, r).name for r in results))
         elif node.op == "call_function":
-            handler = self.function_handlers.get(node.target)
+            handler = self.handlers.get(_opname(node.target))
             if handler is None:
-                raise ConversionError(
-                    f"unsupported function {getattr(node.target, '__name__', node.target)} "
-                    f"at node '{node.name}'")
-            handler(node, None)
-        elif node.op == "call_method":
-            handler = self.method_handlers.get(node.target)
-            if handler is None:
-                raise ConversionError(
-                    f"unsupported method .{node.target}() at node '{node.name}'")
-            handler(node, None)
+                self._fail(node, "has no mapping onto an engine op",
+                           "replace that layer, or add an engine op and map it here")
+            handler(node)
         else:
             raise ConversionError(f"unsupported graph node '{node.name}' ({node.op})")
 
     # -- helpers
 
+    def _where(self, node) -> str:
+        stack = node.meta.get("nn_module_stack") or {}
+        if not stack:
+            return "the top-level module"
+        path, kind = list(stack.values())[-1]
+        kind = kind.rsplit(".", 1)[-1] if isinstance(kind, str) else getattr(kind, "__name__", kind)
+        return f"module '{path or '<root>'}' ({kind})"
+
+    def _fail(self, node, problem: str, todo: str):
+        target = str(node.target) if node.op == "call_function" else node.op
+        raise ConversionError(f"{target} at {self._where(node)}, node '{node.name}': "
+                              f"{problem}; {todo}")
+
     @staticmethod
     def _shape(node) -> tuple[int, ...]:
-        meta = node.meta.get("tensor_meta")
-        if meta is None:
+        val = node.meta.get("val")
+        if val is None or not hasattr(val, "shape"):
             raise ConversionError(f"node '{node.name}' has no tensor shape")
-        return tuple(int(d) for d in meta.shape)
+        return tuple(int(d) for d in val.shape)
 
-    def _value(self, arg) -> _Tensor:
-        if not hasattr(arg, "name") or arg.name not in self.values:
-            raise ConversionError(f"value {arg!r} is not a converted tensor")
-        return self.values[arg.name]
+    def _arg(self, node, i: int, key: str, default=None):
+        if len(node.args) > i:
+            return node.args[i]
+        return node.kwargs.get(key, default)
+
+    def _get(self, arg):
+        if hasattr(arg, "name") and arg.name in self.values:
+            return self.values[arg.name]
+        return arg
+
+    def _tensor(self, node, arg) -> _Tensor:
+        v = self._get(arg)
+        if not isinstance(v, _Tensor):
+            self._fail(node, f"input {getattr(arg, 'name', arg)!r} is not a converted tensor",
+                       "only values computed from the model input are supported there")
+        return v
+
+    def _const(self, node, arg, what: str) -> np.ndarray | None:
+        if arg is None:
+            return None
+        v = self._get(arg)
+        if isinstance(v, _Tensor) or not hasattr(v, "detach"):
+            self._fail(node, f"its {what} is not a parameter", "give it a constant tensor")
+        return v.detach().to("cpu").double().numpy()
 
     def _node_name(self, node) -> str:
-        return (node.target if node.op == "call_module" else node.name).replace("/", "_")
+        stack = node.meta.get("nn_module_stack") or {}
+        path = list(stack.values())[-1][0] if stack else ""
+        name = path if path and path not in self.used_names else (
+            f"{path}.{node.name}" if path else node.name)
+        if len(name.encode()) > 48:  # room for ".weight" etc. in the 63-byte name field
+            name = node.name
+        self.used_names.add(name)
+        return name
 
     def _only_user(self, node):
         users = list(node.users)
         return users[0] if len(users) == 1 else None
 
-    def _is_relu(self, node) -> bool:
-        import torch
-        import torch.nn as nn
-        import torch.nn.functional as F
-        if node is None:
-            return False
-        if node.op == "call_module":
-            return type(self.modules[node.target]) is nn.ReLU
-        if node.op == "call_function":
-            return node.target in (torch.relu, F.relu)
-        return node.op == "call_method" and node.target == "relu"
+    def _is(self, node, *names: str) -> bool:
+        return node is not None and node.op == "call_function" and _opname(node.target) in names
+
+    def _first_item(self, node):
+        """The node holding item 0 of a tuple-valued ``node``, if that is its
+        only use."""
+        user = self._only_user(node)
+        if user is not None and user.target is operator.getitem and user.args[1] == 0:
+            return user
+        return None
 
     def _fuse_relu(self, node) -> tuple[bool, object]:
         """Absorb a ReLU that is ``node``'s only user; returns (fused, last node)."""
         user = self._only_user(node)
-        if self._is_relu(user):
+        if self._is(user, "relu"):
             self.absorbed.add(user.name)
             return True, user
         return False, node
 
-    def _emit(self, node, last, op: str, inputs: list[str], relu: bool = False,
-              flattened_from=None, **args) -> None:
-        out = self.b.node(op, inputs, name=self._node_name(node), relu=relu, **args)
-        value = _Tensor(out, flattened_from)
-        self.values[node.name] = value
-        self.values[last.name] = value
+    def _emit(self, node, lasts, op: str, inputs: list[str], relu: bool = False,
+              layout: str = NCHW, flattened_from=None, name: str | None = None,
+              weights: dict | None = None, **args) -> _Tensor:
+        name = name or self._node_name(node)
+        out = self._node(node, op, inputs, name, relu=relu, **args)
+        for key, array in (weights or {}).items():
+            self.b.weight(f"{name}.{key}", np.asarray(array, dtype=np.float32))
+        value = _Tensor(out, layout, flattened_from)
+        for n in [node, *lasts]:
+            self.values[n.name] = value
+        return value
 
-    def _alias(self, node, value: _Tensor) -> None:
-        self.values[node.name] = value
+    def _node(self, node, op: str, inputs: list[str], name: str, **args) -> str:
+        try:
+            return self.b.node(op, inputs, name=name, **args)
+        except ValueError as e:
+            self._fail(node, f"it maps onto {op}, which this engine cannot take ({e})",
+                       "use an engine build that has that op")
 
-    # -- handlers
+    def _image(self, node, arg, layout: str | None = None) -> _Tensor:
+        v = self._tensor(node, arg)
+        if v.layout == VEC or (layout is not None and v.layout != layout):
+            self._fail(node, f"its input is laid out as {v.layout}",
+                       f"only {layout or 'image'} inputs are supported there")
+        return v
 
-    def _conv2d(self, node, conv) -> None:
-        import torch.nn as nn
-        if conv.padding_mode != "zeros" or isinstance(conv.padding, str):
-            raise ConversionError(
-                f"node '{node.name}': Conv2d padding {conv.padding!r} / "
-                f"{conv.padding_mode!r} is not supported (use explicit zero padding)")
-        w = _np(conv.weight)
-        b = _np(conv.bias) if conv.bias is not None else None
-        last = node
-        bn_node = self._only_user(node)
-        if bn_node is not None and bn_node.op == "call_module" and \
-                type(self.modules[bn_node.target]) is nn.BatchNorm2d:
-            bn = self.modules[bn_node.target]
-            scale = _np(bn.weight) / np.sqrt(_np(bn.running_var) + bn.eps)
-            w = w * scale[:, None, None, None]
-            b = (b if b is not None else 0.0) - _np(bn.running_mean)
-            b = b * scale + _np(bn.bias)
-            self.absorbed.add(bn_node.name)
-            last = bn_node
+    # -- convolution, linear, normalisation
+
+    def _fold_batch_norm(self, conv_node, w, b):
+        """Fold a batch norm that is the convolution's only user; returns
+        (weight, bias, last node)."""
+        bn = self._only_user(conv_node)
+        if not self._is(bn, "_native_batch_norm_legit_no_training", "batch_norm") \
+                or bn.args[0] is not conv_node:
+            return w, b, conv_node
+        item = bn if _opname(bn.target) == "batch_norm" else self._first_item(bn)
+        if item is None:
+            return w, b, conv_node
+        scale, shift = self._bn_affine(bn)
+        w = w * scale[:, None, None, None]
+        b = (b if b is not None else 0.0) * scale + shift
+        self.absorbed.update({bn.name, item.name})
+        return w, b, item
+
+    def _bn_affine(self, bn) -> tuple[np.ndarray, np.ndarray]:
+        gamma, beta, mean, var = (self._const(bn, a, "batch-norm statistics")
+                                  for a in bn.args[1:5])
+        eps = bn.args[7] if _opname(bn.target) == "batch_norm" else bn.args[6]
+        c = mean.shape[0]
+        gamma = np.ones(c) if gamma is None else gamma
+        beta = np.zeros(c) if beta is None else beta
+        scale = gamma / np.sqrt(var + eps)
+        return scale, beta - mean * scale
+
+    def _conv(self, node) -> None:
+        x = self._image(node, node.args[0], NCHW)
+        w = self._const(node, node.args[1], "weight")
+        b = self._const(node, self._arg(node, 2, "bias"), "bias")
+        if _opname(node.target) == "convolution":
+            stride, padding, dilation, transposed, _, groups = node.args[3:9]
+            if transposed:
+                self._fail(node, "transposed convolution is not supported", "use Conv2d")
+        else:
+            stride, padding, dilation, groups = (self._arg(node, 3, "stride", 1),
+                                                 self._arg(node, 4, "padding", 0),
+                                                 self._arg(node, 5, "dilation", 1),
+                                                 self._arg(node, 6, "groups", 1))
+        if isinstance(padding, str):
+            self._fail(node, f"padding={padding!r} is not supported",
+                       "give Conv2d explicit zero padding")
+        if w.ndim != 4:
+            self._fail(node, f"weight of shape {w.shape} is not 2-d", "only Conv2d is supported")
+        w, b, last = self._fold_batch_norm(node, w, b)
         relu, last = self._fuse_relu(last)
-        name = self._node_name(node)
-        self.b.weight(f"{name}.weight", w.astype(np.float32))
+        self._emit_conv(node, [last], x, w, b, stride, padding, dilation, groups, relu)
+
+    def _emit_conv(self, node, lasts, x, w, b, stride, padding, dilation, groups, relu):
+        (sh, sw), (ph, pw), (dh, dw) = _pair(stride), _pair(padding), _pair(dilation)
+        weights = {"weight": w}
         if b is not None:
-            self.b.weight(f"{name}.bias", np.asarray(b, dtype=np.float32))
-        (kh, kw), (sh, sw), (ph, pw), (dh, dw) = (conv.kernel_size, conv.stride,
-                                                 conv.padding, conv.dilation)
-        self._emit(node, last, "conv_fp32", [self._value(node.args[0]).name], relu=relu,
-                   C_out=conv.out_channels, C_in=conv.in_channels, kH=kh, kW=kw,
-                   stride_h=sh, stride_w=sw, pad_h=ph, pad_w=pw, groups=conv.groups,
+            weights["bias"] = np.broadcast_to(b, (w.shape[0],))
+        self._emit(node, lasts, "conv_fp32", [x.name], relu=relu, weights=weights,
+                   C_out=w.shape[0], C_in=w.shape[1] * groups, kH=w.shape[2], kW=w.shape[3],
+                   stride_h=sh, stride_w=sw, pad_h=ph, pad_w=pw, groups=groups,
                    dilation_h=dh, dilation_w=dw)
 
-    def _linear(self, node, lin) -> None:
-        src = self._value(node.args[0])
-        w = _np(lin.weight)
-        if src.flattened_from is not None:
-            c, h, wd = src.flattened_from
+    def _channel_affine(self, node, lasts, x, scale, shift, relu=False) -> None:
+        """y = x * scale[c] + shift[c] as a depthwise 1x1 convolution."""
+        c = scale.shape[0]
+        self._emit_conv(node, lasts, x, scale.reshape(c, 1, 1, 1), shift, 1, 0, 1, c, relu)
+
+    def _batch_norm(self, node) -> None:
+        x = self._image(node, node.args[0], NCHW)
+        item = node if _opname(node.target) == "batch_norm" else self._first_item(node)
+        if item is None:
+            self._fail(node, "batch-norm statistics outputs are used",
+                       "only inference-mode batch norm is supported")
+        self.absorbed.add(item.name)
+        scale, shift = self._bn_affine(node)
+        relu, last = self._fuse_relu(item)
+        self._channel_affine(node, [item, last], x, scale, shift, relu)
+
+    def _gemm(self, node, x: _Tensor, w, b) -> None:
+        if x.layout == NHWC:
+            # A linear layer over the channels of an image (ConvNeXt's MLP)
+            # is a 1x1 convolution.
+            relu, last = self._fuse_relu(node)
+            self._emit_conv(node, [last], x, w[:, :, None, None], b, 1, 0, 1, 1, relu)
+            self.values[last.name].layout = NHWC
+            return
+        if x.layout != VEC:
+            self._fail(node, "a linear layer over an NCHW image is not supported",
+                       "flatten the image or permute its channels last first")
+        if x.flattened_from is not None:
+            c, h, wd = x.flattened_from
             # Columns follow PyTorch's (C, H, W) flattening; the engine's
             # tensor is (H, W, C).
             w = w.reshape(-1, c, h, wd).transpose(0, 2, 3, 1).reshape(w.shape[0], -1)
         relu, last = self._fuse_relu(node)
-        name = self._node_name(node)
-        self.b.weight(f"{name}.weight", w.astype(np.float32))
-        if lin.bias is not None:
-            self.b.weight(f"{name}.bias", _np(lin.bias).astype(np.float32))
-        self._emit(node, last, "gemm_fp32", [src.name], relu=relu,
-                   C_out=lin.out_features, C_in=lin.in_features)
+        weights = {"weight": w}
+        if b is not None:
+            weights["bias"] = b
+        self._emit(node, [last], "gemm_fp32", [x.name], relu=relu, layout=VEC, weights=weights,
+                   C_out=w.shape[0], C_in=w.shape[1])
 
-    def _relu(self, node, _mod) -> None:
-        self._emit(node, node, "leaky_relu_fp32", [self._value(node.args[0]).name], alpha=0.0)
+    def _linear(self, node) -> None:
+        self._gemm(node, self._tensor(node, node.args[0]), self._const(node, node.args[1], "weight"),
+                   self._const(node, self._arg(node, 2, "bias"), "bias"))
 
-    def _leaky_relu(self, node, mod) -> None:
-        self._emit(node, node, "leaky_relu_fp32", [self._value(node.args[0]).name],
-                   alpha=float(mod.negative_slope))
+    def _addmm(self, node) -> None:
+        b = self._const(node, node.args[0], "bias")
+        w_t = self._const(node, node.args[2], "weight")
+        self._gemm(node, self._tensor(node, node.args[1]), w_t.T, b)
+
+    def _layer_norm(self, node) -> None:
+        x = self._tensor(node, node.args[0])
+        shape = self._shape(node.args[0])
+        normalized = list(node.args[1])
+        if x.layout == NCHW or len(normalized) != 1 or normalized[0] != shape[-1]:
+            self._fail(node, f"normalising over {normalized} of a {x.layout} tensor {shape}",
+                       "only layer norm over the channels (channels last) is supported")
+        c = normalized[0]
+        gamma = self._const(node, self._arg(node, 2, "weight"), "weight")
+        beta = self._const(node, self._arg(node, 3, "bias"), "bias")
+        eps = self._arg(node, 4, "eps", 1e-5)
+        item = node if _opname(node.target) == "layer_norm" else self._first_item(node)
+        if item is None:
+            self._fail(node, "its mean/rstd outputs are used", "only the normalised output is")
+        self.absorbed.add(item.name)
+        self._emit(node, [item], "layernorm_fp32", [x.name], layout=x.layout,
+                   flattened_from=x.flattened_from, eps=float(eps),
+                   weights={"gamma": np.ones(c) if gamma is None else gamma,
+                            "beta": np.zeros(c) if beta is None else beta})
+
+    # -- element-wise
+
+    def _unary(self, node, op: str, **args) -> None:
+        x = self._tensor(node, node.args[0])
+        self._emit(node, [], op, [x.name], layout=x.layout, flattened_from=x.flattened_from,
+                   **args)
 
     def _activation(self, op: str) -> Callable:
-        def handler(node, _mod) -> None:
-            self._emit(node, node, op, [self._value(node.args[0]).name])
-        return handler
+        return lambda node: self._unary(node, op)
 
-    def _identity(self, node, _mod) -> None:
-        self._alias(node, self._value(node.args[0]))
+    def _relu(self, node) -> None:
+        self._unary(node, "leaky_relu_fp32", alpha=0.0)
 
-    def _add(self, node, _mod) -> None:
-        a, b = node.args[:2]
-        if not (hasattr(a, "name") and hasattr(b, "name")) or node.kwargs.get("alpha", 1) != 1:
-            raise ConversionError(f"node '{node.name}': only tensor + tensor is supported")
-        if self._shape(a) != self._shape(b):
-            raise ConversionError(f"node '{node.name}': broadcasting add is not supported")
-        relu, last = self._fuse_relu(node)
-        self._emit(node, last, "add_fp32", [self._value(a).name, self._value(b).name], relu=relu)
+    def _leaky_relu(self, node) -> None:
+        self._unary(node, "leaky_relu_fp32", alpha=float(self._arg(node, 1, "negative_slope", 0.01)))
 
-    def _maxpool(self, node, pool) -> None:
-        def pair(v):
-            return (v, v) if isinstance(v, int) else tuple(v)
-        if pool.ceil_mode or pair(pool.dilation) != (1, 1) or pool.return_indices:
-            raise ConversionError(
-                f"node '{node.name}': MaxPool2d with ceil_mode, dilation or indices "
-                "is not supported")
-        (kh, kw), (sh, sw), (ph, pw) = (pair(pool.kernel_size),
-                                        pair(pool.stride or pool.kernel_size),
-                                        pair(pool.padding))
-        self._emit(node, node, "maxpool_fp32", [self._value(node.args[0]).name],
-                   kH=kh, kW=kw, stride_h=sh, stride_w=sw, pad_h=ph, pad_w=pw)
-
-    def _global_avgpool(self, node) -> None:
-        self._emit(node, node, "avgpool_fp32", [self._value(node.args[0]).name])
-
-    def _adaptive_avgpool(self, node, mod) -> None:
-        size = mod.output_size if mod is not None else node.args[1]
-        if size not in (1, (1, 1), [1, 1]):
-            raise ConversionError(
-                f"node '{node.name}': adaptive average pooling to {size!r} is not supported "
-                "(only to 1x1)")
-        self._global_avgpool(node)
-
-    def _mean(self, node, _mod) -> None:
-        dims = node.args[1] if len(node.args) > 1 else node.kwargs.get("dim")
-        dims = tuple(sorted(d % 4 for d in (dims if isinstance(dims, (tuple, list)) else [dims])))
-        if dims != (2, 3) or len(self._shape(node.args[0])) != 4:
-            raise ConversionError(f"node '{node.name}': only the mean over H and W is supported")
-        self._global_avgpool(node)
-
-    def _flatten_to_vector(self, node) -> None:
-        src_node = node.args[0]
-        src = self._value(src_node)
-        shape = self._shape(src_node)
-        if len(self._shape(node)) != 2:
-            raise ConversionError(f"node '{node.name}': only flattening to (1, N) is supported")
-        if len(shape) == 4 and shape[2] * shape[3] > 1:
-            self._alias(node, _Tensor(src.name, tuple(shape[1:])))
+    def _clamp(self, node) -> None:
+        kind = _opname(node.target)
+        if kind == "relu6":
+            lo, hi = 0.0, 6.0
+        elif kind == "hardtanh":
+            lo, hi = self._arg(node, 1, "min_val", -1.0), self._arg(node, 2, "max_val", 1.0)
         else:
-            self._alias(node, src)
+            lo, hi = self._arg(node, 1, "min"), self._arg(node, 2, "max")
+        if lo is None or hi is None:
+            self._fail(node, "a one-sided clamp is not supported", "give both bounds")
+        self._unary(node, "clamp_fp32", min=float(lo), max=float(hi))
 
-    def _flatten(self, node, mod) -> None:
-        start = mod.start_dim if mod is not None else (node.args[1] if len(node.args) > 1
-                                                       else node.kwargs.get("start_dim", 0))
-        if start not in (1, -3) and len(self._shape(node)) != 2:
-            raise ConversionError(f"node '{node.name}': only flatten(x, 1) is supported")
-        self._flatten_to_vector(node)
+    def _gelu(self, node) -> None:
+        approximate = node.kwargs.get("approximate", node.args[1] if len(node.args) > 1 else "none")
+        self._unary(node, "gelu_fp32" if approximate == "tanh" else "gelu_erf_fp32")
 
-    def _shape_query(self, node, _mod) -> None:
-        pass
+    def _add(self, node) -> None:
+        a, b = node.args[:2]
+        if not (isinstance(self._get(a), _Tensor) and isinstance(self._get(b), _Tensor)) \
+                or node.kwargs.get("alpha", 1) != 1:
+            self._fail(node, "only tensor + tensor is supported", "add model tensors only")
+        if self._shape(a) != self._shape(b) or self._get(a).layout != self._get(b).layout:
+            self._fail(node, f"broadcasting {self._shape(a)} + {self._shape(b)}",
+                       "only equal shapes add")
+        va, vb = self._get(a), self._get(b)
+        relu, last = self._fuse_relu(node)
+        self._emit(node, [last], "add_fp32", [va.name, vb.name], relu=relu, layout=va.layout,
+                   flattened_from=va.flattened_from)
 
-    def _reshape(self, node, _mod) -> None:
-        self._flatten_to_vector(node)
+    def _mul(self, node) -> None:
+        a, b = node.args[:2]
+        va, vb = self._get(a), self._get(b)
+        if not isinstance(va, _Tensor):
+            (a, va), (b, vb) = (b, vb), (a, va)
+        if not isinstance(va, _Tensor):
+            self._fail(node, "neither factor is a model tensor", "multiply model tensors")
+        sa = self._shape(a)
+        if isinstance(vb, _Tensor):
+            sb = self._shape(b)
+            if sa == sb and va.layout == vb.layout:
+                self._emit(node, [], "elemwise_mul_fp32", [va.name, vb.name], layout=va.layout,
+                           flattened_from=va.flattened_from)
+                return
+            if len(sa) == 4 and va.layout == vb.layout == NCHW and sa[1] == sb[1]:
+                if sb[2:] == (1, 1):  # squeeze-and-excitation: x * s[n, c, 1, 1]
+                    self._emit(node, [], "channel_mul_fp32", [va.name, vb.name])
+                    return
+                if sa[2:] == (1, 1):
+                    self._emit(node, [], "channel_mul_fp32", [vb.name, va.name])
+                    return
+            self._fail(node, f"broadcasting {sa} * {sb}",
+                       "only equal shapes or a per-channel (N, C, 1, 1) factor are supported")
+        if isinstance(vb, (int, float)):
+            self._unary_of(node, va, "scale_fp32", scalar=float(vb))
+            return
+        s = self._const(node, b, "factor")
+        channel_axis = {NCHW: 1, NHWC: 3}.get(va.layout)
+        if s.size == 1:
+            self._unary_of(node, va, "scale_fp32", scalar=float(s.reshape(-1)[0]))
+        elif channel_axis is not None and len(sa) == 4 and s.ndim <= 4 and \
+                (1,) * (4 - s.ndim) + s.shape == tuple(
+                    sa[channel_axis] if i == channel_axis else 1 for i in range(4)):
+            # A per-channel constant (ConvNeXt's layer scale).
+            self._channel_affine(node, [], va, s.reshape(-1), None)
+            self.values[node.name].layout = va.layout
+        else:
+            self._fail(node, f"multiplying by a constant of shape {s.shape}",
+                       "only scalar or per-channel constants are supported")
+
+    def _unary_of(self, node, x: _Tensor, op: str, **args) -> None:
+        self._emit(node, [], op, [x.name], layout=x.layout, flattened_from=x.flattened_from,
+                   **args)
+
+    def _cat(self, node) -> None:
+        tensors = list(node.args[0])
+        dim = self._arg(node, 1, "dim", 0)
+        rank = len(self._shape(node))
+        vals = [self._image(node, t, NCHW) for t in tensors]
+        if rank != 4 or dim % 4 != 1:
+            self._fail(node, f"concatenation along dim {dim} of a rank-{rank} tensor",
+                       "only channel concatenation of NCHW images is supported")
+        names = [v.name for v in vals]
+        if len(names) == 1:
+            self.values[node.name] = vals[0]
+            return
+        base = self._node_name(node)
+        part = 0
+        # More than MAX_CONCAT inputs (DenseNet) concatenate in order, in parts.
+        while len(names) > MAX_CONCAT:
+            part += 1
+            joined = self._node(node, "concat_fp32", names[:MAX_CONCAT], f"{base}.part{part}")
+            names = [joined] + names[MAX_CONCAT:]
+        self._emit(node, [], "concat_fp32", names, name=base)
+
+    # -- pooling
+
+    def _maxpool(self, node) -> None:
+        x = self._image(node, node.args[0], NCHW)
+        k = self._arg(node, 1, "kernel_size")
+        stride = self._arg(node, 2, "stride") or k
+        padding = self._arg(node, 3, "padding", 0)
+        dilation = self._arg(node, 4, "dilation", 1)
+        ceil = bool(self._arg(node, 5, "ceil_mode", False))
+        if _pair(dilation) != (1, 1):
+            self._fail(node, "dilated max pooling is not supported", "use dilation 1")
+        (kh, kw), (sh, sw), (ph, pw) = _pair(k), _pair(stride), _pair(padding)
+        extra = {"ceil_mode": True} if ceil else {}  # files without it stay as they were
+        self._emit(node, [], "maxpool_fp32", [x.name], kH=kh, kW=kw, stride_h=sh, stride_w=sw,
+                   pad_h=ph, pad_w=pw, **extra)
+
+    def _avgpool(self, node) -> None:
+        x = self._image(node, node.args[0], NCHW)
+        k = self._arg(node, 1, "kernel_size")
+        stride = self._arg(node, 2, "stride") or k
+        padding = self._arg(node, 3, "padding", 0)
+        ceil = bool(self._arg(node, 4, "ceil_mode", False))
+        include = bool(self._arg(node, 5, "count_include_pad", True))
+        if self._arg(node, 6, "divisor_override") is not None:
+            self._fail(node, "divisor_override is not supported", "leave it unset")
+        (kh, kw), (sh, sw), (ph, pw) = _pair(k), _pair(stride), _pair(padding)
+        self._emit(node, [], "avgpool2d_fp32", [x.name], kH=kh, kW=kw, stride_h=sh, stride_w=sw,
+                   pad_h=ph, pad_w=pw, ceil_mode=ceil, count_include_pad=include)
+
+    def _adaptive_avgpool(self, node) -> None:
+        x = self._image(node, node.args[0], NCHW)
+        _, _, h, w = self._shape(node.args[0])
+        oh, ow = self._shape(node)[2:]
+        if (oh, ow) == (1, 1):
+            self._emit(node, [], "avgpool_fp32", [x.name])
+        elif (oh, ow) == (h, w):
+            self.values[node.name] = x
+        else:
+            self._emit(node, [], "adaptive_avgpool_fp32", [x.name], out_h=oh, out_w=ow)
+
+    def _mean(self, node) -> None:
+        dims = self._arg(node, 1, "dim")
+        shape = self._shape(node.args[0])
+        x = self._tensor(node, node.args[0])
+        dims = tuple(sorted(d % 4 for d in (dims if isinstance(dims, (tuple, list)) else [dims])))
+        spatial = {NCHW: (2, 3), NHWC: (1, 2)}.get(x.layout)
+        if len(shape) != 4 or dims != spatial:
+            self._fail(node, f"mean over dims {dims}", "only the mean over H and W is supported")
+        keep = len(self._shape(node)) == 4
+        self._emit(node, [], "avgpool_fp32", [x.name], layout=x.layout if keep else VEC)
+
+    # -- shapes
+
+    def _identity(self, node) -> None:
+        self.values[node.name] = self._get(node.args[0])
+
+    def _reshape(self, node) -> None:
+        src_node = node.args[0]
+        v = self._get(src_node)
+        out = self._shape(node)
+        shape = self._shape(src_node)
+        if isinstance(v, _Grouped):
+            if v.transposed and len(out) == 4 and out[1] == shape[1] * shape[2] \
+                    and out[2:] == shape[3:]:
+                self._emit(node, [], "channel_shuffle_fp32", [v.src.name], groups=v.groups)
+                return
+            self._fail(node, f"reshaping a grouped view to {out}", "only channel shuffle is supported")
+        x = self._tensor(node, src_node)
+        if out == shape:
+            self.values[node.name] = x
+        elif len(out) == 2 and out[0] == 1:
+            if x.layout == NCHW and len(shape) == 4 and shape[2] * shape[3] > 1:
+                self.values[node.name] = _Tensor(x.name, VEC, tuple(shape[1:]))
+            elif len(shape) == 4 and x.layout == NHWC and shape[1] * shape[2] > 1:
+                self._fail(node, "flattening a channels-last image", "flatten NCHW images")
+            else:
+                self.values[node.name] = _Tensor(x.name, VEC, x.flattened_from)
+        elif len(out) == 5 and x.layout == NCHW and out[0] == 1 and \
+                out[1] * out[2] == shape[1] and out[3:] == shape[2:]:
+            self.values[node.name] = _Grouped(x, out[1])
+        elif len(out) == 4 and x.layout == VEC and out[2:] == (1, 1) and x.flattened_from is None:
+            self.values[node.name] = _Tensor(x.name, NCHW)
+        else:
+            self._fail(node, f"reshaping {shape} to {out}",
+                       "only flattening to (1, N) and channel shuffle are supported")
+
+    def _permute(self, node) -> None:
+        x = self._tensor(node, node.args[0])
+        dims = tuple(d % 4 for d in node.args[1])
+        if x.layout == NCHW and dims == (0, 2, 3, 1):
+            self.values[node.name] = _Tensor(x.name, NHWC)
+        elif x.layout == NHWC and dims == (0, 3, 1, 2):
+            self.values[node.name] = _Tensor(x.name, NCHW)
+        else:
+            self._fail(node, f"permuting a {x.layout} tensor by {dims}",
+                       "only moving channels last and back is supported")
+
+    def _transpose(self, node) -> None:
+        v = self._get(node.args[0])
+        dims = sorted(d % 5 for d in node.args[1:3])
+        if isinstance(v, _Grouped) and not v.transposed and dims == [1, 2]:
+            self.values[node.name] = _Grouped(v.src, v.groups, True)
+            return
+        self._fail(node, f"transposing dims {dims}", "only channel shuffle's transpose is supported")
+
+    def _split(self, node) -> None:
+        x = self._image(node, node.args[0], NCHW)
+        c = self._shape(node.args[0])[1]
+        kind = _opname(node.target)
+        arg = node.args[1]
+        dim = self._arg(node, 2, "dim", 0)
+        if dim % 4 != 1:
+            self._fail(node, f"splitting along dim {dim}", "only channel splits are supported")
+        if kind == "chunk":
+            size = -(-c // arg)
+            sizes = [min(size, c - i) for i in range(0, c, size)]
+        elif kind == "split" and isinstance(arg, int):
+            sizes = [min(arg, c - i) for i in range(0, c, arg)]
+        else:
+            sizes = list(arg)
+        starts = np.cumsum([0] + sizes)
+        self.values[node.name] = _Split(x, [(int(s), int(e)) for s, e in zip(starts, starts[1:])])
+
+    def _getitem(self, node) -> None:
+        v = self._get(node.args[0])
+        if isinstance(v, _Split):
+            start, end = v.bounds[node.args[1]]
+            c = v.bounds[-1][1]
+            # A 1x1 convolution with one-hot weights copies the channels
+            # exactly (slice_channels_fp32 returns a (C, H*W, 1) sequence).
+            select = np.zeros((end - start, c, 1, 1))
+            select[np.arange(end - start), np.arange(start, end)] = 1.0
+            self._emit_conv(node, [], v.src, select, None, 1, 0, 1, 1, False)
+            return
+        self._fail(node, "taking an item of an unsupported value", "see the op that made it")

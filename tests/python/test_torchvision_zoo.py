@@ -1,0 +1,94 @@
+"""torchvision's classification models, converted, against PyTorch itself."""
+
+import numpy as np
+import pytest
+
+torch = pytest.importorskip("torch")
+
+# conftest.py lets torchvision import without its compiled detection ops.
+models = pytest.importorskip("torchvision.models")
+
+import model_inference as mi  # noqa: E402
+from vantrel import torch_models  # noqa: E402
+from vantrel.convert import ConversionError, convert  # noqa: E402
+
+# name, input size, constructor options, the engine ops it needs beyond the
+# ones every CNN uses, slow (big weights or slow to export)
+ZOO = [
+    ("alexnet", 64, {}, ["adaptive_avgpool_fp32"], False),
+    ("vgg11", 64, {}, ["adaptive_avgpool_fp32"], True),
+    ("resnet18", 64, {}, [], False),
+    ("resnext50_32x4d", 64, {}, [], True),
+    ("wide_resnet50_2", 64, {}, [], True),
+    ("squeezenet1_0", 64, {}, ["maxpool_fp32:ceil_mode", "concat_fp32"], False),
+    ("densenet121", 64, {}, ["concat_fp32", "avgpool2d_fp32"], False),
+    ("inception_v3", 75, {"aux_logits": False, "init_weights": True},
+     ["concat_fp32", "avgpool2d_fp32"], False),
+    ("googlenet", 64, {"aux_logits": False, "init_weights": True},
+     ["maxpool_fp32:ceil_mode", "concat_fp32"], False),
+    ("shufflenet_v2_x0_5", 64, {}, ["concat_fp32", "channel_shuffle_fp32"], False),
+    ("mobilenet_v2", 64, {}, ["clamp_fp32"], False),
+    ("mobilenet_v3_small", 64, {},
+     ["hard_swish_fp32", "hard_sigmoid_fp32", "channel_mul_fp32"], False),
+    ("mnasnet0_5", 64, {}, [], False),
+    ("efficientnet_b0", 64, {}, ["channel_mul_fp32"], False),
+    ("efficientnet_v2_s", 64, {}, ["channel_mul_fp32"], True),
+    ("regnet_y_400mf", 64, {}, ["channel_mul_fp32"], False),
+    ("convnext_tiny", 64, {}, ["gelu_erf_fp32"], False),
+]
+
+
+def missing_ops(needed):
+    schema = mi._op_schema()
+    missing = []
+    for need in needed:
+        op, _, arg = need.partition(":")
+        if op not in schema or (arg and arg not in schema[op]["args"]):
+            missing.append(need.replace(":", " argument "))
+    return missing
+
+
+def zoo_params():
+    for name, size, kwargs, needed, slow in ZOO:
+        xfail = []
+        if missing := missing_ops(needed):
+            xfail = [pytest.mark.xfail(raises=ConversionError, strict=True,
+                                       reason=f"engine lacks {', '.join(missing)}")]
+        yield pytest.param(name, size, kwargs, marks=[pytest.mark.slow] * slow + xfail,
+                           id=f"{name}-{size}")
+        yield pytest.param(name, 224, kwargs, marks=[pytest.mark.slow, *xfail], id=f"{name}-224")
+    yield pytest.param("vit_b_16", 224, {}, marks=[
+        pytest.mark.slow, pytest.mark.xfail(
+            raises=ConversionError, strict=True,
+            reason="torchvision's ViT: its patch-sequence reshape, class-token concatenation "
+                   "and multi-head attention have no CNN mapping; the vit family takes timm's "
+                   "names and the tanh GELU")], id="vit_b_16-224")
+
+
+def seeded(name, kwargs):
+    torch.manual_seed(0)
+    net = torch_models.randomize(getattr(models, name)(weights=None, **kwargs), seed=1)
+    g = torch.Generator().manual_seed(2)
+    with torch.no_grad():
+        for pname, p in net.named_parameters():
+            # ConvNeXt's layer scale starts at 1e-6, which would hide its blocks.
+            if pname.endswith("layer_scale"):
+                p.uniform_(0.5, 1.0, generator=g)
+        for m in net.modules():
+            if isinstance(m, torch.nn.LayerNorm):
+                m.weight.uniform_(0.5, 1.5, generator=g)
+                m.bias.normal_(0.0, 0.1, generator=g)
+    return net.eval()
+
+
+@pytest.mark.parametrize("name,size,kwargs", zoo_params())
+def test_torchvision_models_match_pytorch(tmp_path, name, size, kwargs):
+    net = seeded(name, kwargs)
+    x = torch.randn(1, 3, size, size, generator=torch.Generator().manual_seed(3))
+    convert(net, x).save(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+    model = mi.InferenceModel(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+    y = np.asarray(model.forward(np.ascontiguousarray(x[0].permute(1, 2, 0).numpy()))).reshape(-1)
+    with torch.no_grad():
+        ref = net(x).numpy().reshape(-1)
+    assert y.shape == ref.shape
+    assert np.abs(y - ref).max() <= 1e-4 * np.abs(ref).max()
