@@ -84,11 +84,7 @@ TEST_P(UngroupedActivation, CloseToDoublePrecision) {
     x.insert(x.end(), {1e-30f, -1e-30f, 1e-6f, -1e-6f, 3e4f, -3e4f});
     y.resize(x.size());
     k().paths[0].second(x.data(), y.data(), int32_t(x.size()));
-    for (size_t i = 0; i < x.size(); ++i) {
-        double e = k().exact(x[i]);
-        ASSERT_LE(std::fabs(y[i] - e), k().tolerance * std::fmax(1.0, std::fabs(e)))
-            << k().name << " x=" << x[i] << " got " << y[i] << " want " << e;
-    }
+    expect_close_to_double(k().name, x, y, k().exact, k().tolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(All, UngroupedActivation, ::testing::Range(0, 4),
