@@ -23,7 +23,7 @@ Shape3 Concat1dFp32::output_shape(Shape3 in) const {
 Shape3 Concat1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                              ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    const auto [a, c1, rows] = channel_rows_input(kOp, name, inputs, num_inputs, 4);
+    const auto [a, c1, rows] = channel_rows_input(kOp, name, inputs, num_inputs, 1, 4);
     // 32-bit row counts keep every product below in 64 bits.
     checked_int32_count(kOp, name, rows);
     require_view_holds(kOp, name, "input 0", a.bytes, c1 * rows, 4);

@@ -13,10 +13,7 @@ constexpr const char* kOp = "channel_mul_fp32";
 Shape3 ChannelMulFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 2);
-    const TensorView& x = inputs[0];
-    const int64_t c = nonnegative(x.c);
-    const int64_t rows = checked_elements(kOp, name, "input 0", 1, x.h, x.w, 4);
+    const auto [x, c, rows] = channel_rows_input(kOp, name, inputs, num_inputs, 2, 4);
     const int64_t n = operand_elements(kOp, name, inputs, 0, 4);
     // s is read as a flat vector of one factor per channel ({C, 1, 1}).
     const int64_t ns = operand_elements(kOp, name, inputs, 1, 4);
