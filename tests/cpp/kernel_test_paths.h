@@ -62,6 +62,15 @@ inline void expect_close_to_double(const char* name, const std::vector<float>& x
     }
 }
 
+// Every length from 0 to `max`, then 1037: every tail of every block size
+// and one long run.
+inline std::vector<int> lengths_through(int max) {
+    std::vector<int> lengths;
+    for (int n = 0; n <= max; ++n) lengths.push_back(n);
+    lengths.push_back(1037);
+    return lengths;
+}
+
 }  // namespace vantrel_test
 
 // Arguments for runnable_paths: `k` and whichever of k_avx2, k_avx512,

@@ -61,10 +61,7 @@ protected:
 };
 
 TEST_P(UngroupedActivation, EveryPathEqualsPortableAtEveryLength) {
-    std::vector<int> lengths;
-    for (int n = 0; n <= 35; ++n) lengths.push_back(n);
-    lengths.push_back(1037);
-    for (int n : lengths) {
+    for (int n : lengths_through(35)) {
         std::vector<float> x = uniform(size_t(n), unsigned(n) + 1, -12.0f, 12.0f), want(n);
         k().paths[0].second(x.data(), want.data(), n);
         for (auto& [path, fn] : k().paths) {

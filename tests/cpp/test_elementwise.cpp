@@ -167,11 +167,8 @@ protected:
 
 // Exact on every path, so the vector paths equal the portable one bit for bit.
 TEST_P(ActivationKernel, EveryPathMatchesFormulasExactly) {
-    std::vector<int> lengths;
-    for (int n = 0; n <= 40; ++n) lengths.push_back(n);
-    lengths.push_back(1037);
     for (auto& [path, fn] : k().paths)
-        for (int n : lengths) {
+        for (int n : lengths_through(40)) {
             std::vector<float> x = inputs(k(), n, unsigned(n)), y(n + 16, 7.0f);
             fn(x.data(), y.data(), n);
             for (int i = 0; i < n; ++i) {
