@@ -13,7 +13,7 @@ Shape3 ChannelMulFp32::forward(const TensorView* inputs, int num_inputs, const B
     const Backend& be = active_backend_or_throw();
     const auto [x, c, rows] = channel_rows_input(kOp, name, inputs, num_inputs, 2, 4);
     const int64_t n = operand_elements(kOp, name, inputs, 0, 4);
-    // s is read as a flat vector of one factor per channel ({C, 1, 1}).
+    // Input 1 (s) is read as a flat vector of one factor per channel ({C, 1, 1}).
     const int64_t ns = operand_elements(kOp, name, inputs, 1, 4);
     if (ns != c)
         layer_fail(kOp, name, "input 1 has " + std::to_string(ns) + " elements, expected one per channel of input 0 (" +
@@ -22,8 +22,8 @@ Shape3 ChannelMulFp32::forward(const TensorView* inputs, int num_inputs, const B
     two_operand_count(kOp, name, inputs, output, n, 4);
     if (n > 0)
         require_kernel(kOp, name, be.k_channel_mul_f32, "k_channel_mul_f32")(
-            static_cast<const float*>(x.data), static_cast<const float*>(inputs[1].data), static_cast<float*>(output->data),
-            int32_t(rows), int32_t(c), stream_of(ctx));
+            static_cast<const float*>(x.data), static_cast<const float*>(inputs[1].data),
+            static_cast<float*>(output->data), int32_t(rows), int32_t(c), stream_of(ctx));
     return x.shape();
 }
 
