@@ -28,28 +28,16 @@ void AdaIn1dFp32::load_weights(const WeightFetch& fetch) {
 
 Shape3 AdaIn1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                             ExecContext* ctx) {
-    const Backend& be = active_backend_or_throw();
-    const int32_t t = check_style_norm_inputs(kOp, name, inputs, num_inputs, output, C, C_style, fc.loaded());
-    const TensorView& x = inputs[0];
-    const float* style = static_cast<const float*>(inputs[1].data);
-    float* out = static_cast<float*>(output->data);
-    void* stream = stream_of(ctx);
-    if (t == 0) return x.shape();
-    if (x.on_device != 0) {
-        if (!fc.on_device() || !be.k_linear_f32 || !be.k_ada_in1d_f32)
-            layer_fail(kOp, name, "device input without device weights and kernels");
-        const float* h = fc.project_on_device(be, style, stream);
-        be.k_ada_in1d_f32(static_cast<const float*>(x.data), out, h, h + C, t, C, stream,
-                          device_norm_w_.empty() ? nullptr : static_cast<const float*>(device_norm_w_.data),
-                          eps,
-                          device_norm_b_.empty() ? nullptr : static_cast<const float*>(device_norm_b_.data));
-        return x.shape();
-    }
-    const float* h = fc.project(be, style, stream);
-    KAdaIn1dF32 k = be.k_ada_in1d_f32 ? be.k_ada_in1d_f32 : &k_ada_in1d_f32;
-    k(static_cast<const float*>(x.data), out, h, h + C, t, C, stream,
-      norm_weight.empty() ? nullptr : norm_weight.data(), eps, norm_bias.empty() ? nullptr : norm_bias.data());
-    return x.shape();
+    // Empty affine weights are passed as null.
+    auto host_or_null = [](const std::vector<float>& v) { return v.empty() ? nullptr : v.data(); };
+    auto device_or_null = [](const Buffer& d) { return d.empty() ? nullptr : static_cast<const float*>(d.data); };
+    return style_norm_forward(
+        kOp, &Backend::k_ada_in1d_f32, KAdaIn1dF32(&k_ada_in1d_f32), inputs, num_inputs, output, ctx,
+        [&](KAdaIn1dF32 k, const float* x, float* out, const float* h, int32_t t, void* stream, bool on_device) {
+            const float* w = on_device ? device_or_null(device_norm_w_) : host_or_null(norm_weight);
+            const float* b = on_device ? device_or_null(device_norm_b_) : host_or_null(norm_bias);
+            k(x, out, h, h + C, t, C, stream, w, eps, b);
+        });
 }
 
 void AdaIn1dFp32::upload_weights(Allocator& alloc) {

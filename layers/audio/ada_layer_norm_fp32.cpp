@@ -17,24 +17,10 @@ void AdaLayerNormFp32::load_weights(const WeightFetch& fetch) { fc.load(kOp, nam
 
 Shape3 AdaLayerNormFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                  ExecContext* ctx) {
-    const Backend& be = active_backend_or_throw();
-    const int32_t t = check_style_norm_inputs(kOp, name, inputs, num_inputs, output, C, C_style, fc.loaded());
-    const TensorView& x = inputs[0];
-    const float* style = static_cast<const float*>(inputs[1].data);
-    float* out = static_cast<float*>(output->data);
-    void* stream = stream_of(ctx);
-    if (t == 0) return x.shape();
-    if (x.on_device != 0) {
-        if (!fc.on_device() || !be.k_linear_f32 || !be.k_ada_layer_norm_f32)
-            layer_fail(kOp, name, "device input without device weights and kernels");
-        const float* h = fc.project_on_device(be, style, stream);
-        be.k_ada_layer_norm_f32(static_cast<const float*>(x.data), out, h, h + C, t, C, stream, eps);
-        return x.shape();
-    }
-    const float* h = fc.project(be, style, stream);
-    KAdaLayerNormF32 k = be.k_ada_layer_norm_f32 ? be.k_ada_layer_norm_f32 : &k_ada_layer_norm_f32;
-    k(static_cast<const float*>(x.data), out, h, h + C, t, C, stream, eps);
-    return x.shape();
+    return style_norm_forward(kOp, &Backend::k_ada_layer_norm_f32, KAdaLayerNormF32(&k_ada_layer_norm_f32), inputs,
+                              num_inputs, output, ctx,
+                              [&](KAdaLayerNormF32 k, const float* x, float* out, const float* h, int32_t t,
+                                  void* stream, bool) { k(x, out, h, h + C, t, C, stream, eps); });
 }
 
 void AdaLayerNormFp32::upload_weights(Allocator& alloc) { fc.upload(alloc); }

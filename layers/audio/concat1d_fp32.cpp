@@ -23,10 +23,7 @@ Shape3 Concat1dFp32::output_shape(Shape3 in) const {
 Shape3 Concat1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                              ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
-    const TensorView& a = inputs[0];
-    const int64_t c1 = nonnegative(a.c);
-    const int64_t rows = checked_elements(kOp, name, "input 0", 1, a.h, a.w, 4);
+    const auto [a, c1, rows] = channel_rows_input(kOp, name, inputs, num_inputs, 1, 4);
     // 32-bit row counts keep every product below in 64 bits.
     checked_int32_count(kOp, name, rows);
     require_view_holds(kOp, name, "input 0", a.bytes, c1 * rows, 4);

@@ -5,14 +5,11 @@
 
 namespace vantrel {
 
-class ElemwiseMulFp32 final : public ShapeKeeping<Fp32Layer> {
+class ElemwiseMulFp32 final : public FirstInputShape<Fp32Layer> {
 public:
     // Refuses a single input and inputs whose element counts differ.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    Shape3 output_shape_multi(const Shape3* inputs, int count) const override {
-        return count <= 0 ? Shape3{0, 0, 0} : inputs[0];
-    }
 };
 
 }  // namespace vantrel

@@ -20,10 +20,7 @@ Shape3 ReflectionPad1dFp32::output_shape(Shape3 in) const {
 Shape3 ReflectionPad1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                     ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
-    const TensorView& x = inputs[0];
-    const int64_t c = nonnegative(x.c);
-    const int64_t rows = checked_elements(kOp, name, "input 0", 1, x.h, x.w, 4);
+    const auto [x, c, rows] = channel_rows_input(kOp, name, inputs, num_inputs, 1, 4);
     // The padded row mirrors row 1, so a pad of one needs two rows.
     if (rows < 2)
         layer_fail(kOp, name, "input of " + std::to_string(rows) + " rows is too short to reflect a pad of 1 (needs 2)");

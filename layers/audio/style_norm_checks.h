@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "engine/backend.h"
 #include "engine/tensor.h"
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_base.h"
@@ -56,6 +57,32 @@ protected:
     StyleNormLayer(const char* op, const std::string& node_name, int32_t C_, int32_t C_style_, float eps_)
         : ShapeKeeping(node_name), C(C_), C_style(C_style_), eps(eps_) {
         check_style_norm_args(op, name, C, C_style, eps);
+    }
+
+    // forward of the style-conditioned normalisations: checks, projects the
+    // style vector to the 2*C {scale, shift} values on the side x is on, and
+    // runs the backend's `kernel` there (on the host its portable `fallback`
+    // when the backend has none) as apply(k, x, out, h, t, stream, on_device).
+    template <class Kernel, class Apply>
+    Shape3 style_norm_forward(const char* op, Kernel Backend::*kernel, Kernel fallback, const TensorView* inputs,
+                              int num_inputs, const BufferView* output, ExecContext* ctx, Apply apply) {
+        const Backend& be = active_backend_or_throw();
+        const int32_t t = check_style_norm_inputs(op, name, inputs, num_inputs, output, C, C_style, fc.loaded());
+        const TensorView& x = inputs[0];
+        const float* style = static_cast<const float*>(inputs[1].data);
+        float* out = static_cast<float*>(output->data);
+        void* stream = stream_of(ctx);
+        if (t == 0) return x.shape();
+        if (x.on_device != 0) {
+            if (!fc.on_device() || !be.k_linear_f32 || !(be.*kernel))
+                layer_fail(op, name, "device input without device weights and kernels");
+            const float* h = fc.project_on_device(be, style, stream);
+            apply(be.*kernel, static_cast<const float*>(x.data), out, h, t, stream, true);
+            return x.shape();
+        }
+        const float* h = fc.project(be, style, stream);
+        apply(be.*kernel ? be.*kernel : fallback, static_cast<const float*>(x.data), out, h, t, stream, false);
+        return x.shape();
     }
 };
 

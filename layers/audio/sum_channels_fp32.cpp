@@ -13,10 +13,7 @@ constexpr const char* kOp = "sum_channels_fp32";
 Shape3 SumChannelsFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                 ExecContext*) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
-    const TensorView& x = inputs[0];
-    const int64_t c = nonnegative(x.c);
-    const int64_t rows = checked_elements(kOp, name, "input 0", 1, x.h, x.w, 4);
+    const auto [x, c, rows] = channel_rows_input(kOp, name, inputs, num_inputs, 1, 4);
     // 32-bit row counts keep every product below in 64 bits.
     checked_int32_count(kOp, name, rows);
     require_view_holds(kOp, name, "input 0", x.bytes, c * rows, 4);

@@ -24,10 +24,7 @@ Shape3 UpsampleNearest1dFp32::output_shape(Shape3 in) const {
 Shape3 UpsampleNearest1dFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                       ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 1);
-    const TensorView& x = inputs[0];
-    const int64_t c = nonnegative(x.c);
-    const int64_t rows = checked_elements(kOp, name, "input 0", 1, x.h, x.w, 4);
+    const auto [x, c, rows] = channel_rows_input(kOp, name, inputs, num_inputs, 1, 4);
     const int64_t n_in = checked_elements(kOp, name, "input 0", c, x.h, x.w, 4);
     require_view_holds(kOp, name, "input 0", x.bytes, n_in, 4);
     const int64_t rows_out = rows * scale_factor;  // both below 2^31

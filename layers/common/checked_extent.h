@@ -36,4 +36,20 @@ inline void require_input_holds(const char* op, const std::string& node, const T
 
 inline int32_t nonnegative(int32_t v) { return v < 0 ? 0 : v; }
 
+// Input 0 of a layer that reads it as C channels of H*W rows each.
+struct ChannelRows {
+    const TensorView& x;
+    int64_t c;     // negative extents count as 0
+    int64_t rows;  // H*W, checked as a row count of elem_bytes elements
+};
+
+// Requires `operands` inputs, then reads input 0's channel and row counts.
+inline ChannelRows channel_rows_input(const char* op, const std::string& node, const TensorView* inputs,
+                                      int num_inputs, int operands, int64_t elem_bytes) {
+    require_inputs(op, node, num_inputs, operands);
+    const TensorView& x = inputs[0];
+    const int64_t c = nonnegative(x.c);
+    return ChannelRows{x, c, checked_elements(op, node, "input 0", 1, x.h, x.w, elem_bytes)};
+}
+
 }  // namespace vantrel

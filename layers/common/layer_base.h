@@ -30,6 +30,17 @@ public:
     Shape3 output_shape(Shape3 input) const override { return input; }
 };
 
+// Several inputs, and the output has input 0's shape (binary element-wise
+// layers whose second operand is broadcast or matched by count).
+template <class Base>
+class FirstInputShape : public ShapeKeeping<Base> {
+public:
+    using ShapeKeeping<Base>::ShapeKeeping;
+    Shape3 output_shape_multi(const Shape3* inputs, int count) const override {
+        return count <= 0 ? Shape3{0, 0, 0} : inputs[0];
+    }
+};
+
 // Runs on the host whatever the active backend; the executor stages its
 // tensors in host memory around forward.
 template <class Base>

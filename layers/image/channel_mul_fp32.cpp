@@ -1,38 +1,29 @@
 #include "layers/image/channel_mul_fp32.h"
 
-#include "layers/common/checked_extent.h"
+#include "layers/common/elementwise_io.h"
 #include "layers/common/layer_checks.h"
 #include "loader/op_registry.h"
 
 namespace vantrel {
 
-namespace {
 constexpr const char* kOp = "channel_mul_fp32";
-}
 
 Shape3 ChannelMulFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 2);
-    const TensorView& x = inputs[0];
-    const TensorView& s = inputs[1];
-    const int64_t c = nonnegative(x.c);
-    const int64_t rows = checked_elements(kOp, name, "input 0", 1, x.h, x.w, 4);
-    const int64_t n = checked_elements(kOp, name, "input 0", x.c, x.h, x.w, 4);
-    // s is read as a flat vector of one factor per channel ({C, 1, 1}).
-    const int64_t ns = checked_elements(kOp, name, "input 1", s.c, s.h, s.w, 4);
+    const auto [x, c, rows] = channel_rows_input(kOp, name, inputs, num_inputs, 2, 4);
+    const int64_t n = operand_elements(kOp, name, inputs, 0, 4);
+    // Input 1 (s) is read as a flat vector of one factor per channel ({C, 1, 1}).
+    const int64_t ns = operand_elements(kOp, name, inputs, 1, 4);
     if (ns != c)
         layer_fail(kOp, name, "input 1 has " + std::to_string(ns) + " elements, expected one per channel of input 0 (" +
                                   std::to_string(c) + ")");
-    require_input_holds(kOp, name, inputs, 0, 4);
-    require_input_holds(kOp, name, inputs, 1, 4);
-    require_output_extent(kOp, name, output, n, 4);
     // 32-bit counts keep every product in the kernel within the tensor.
-    checked_int32_count(kOp, name, n);
+    two_operand_count(kOp, name, inputs, output, n, 4);
     if (n > 0)
         require_kernel(kOp, name, be.k_channel_mul_f32, "k_channel_mul_f32")(
-            static_cast<const float*>(x.data), static_cast<const float*>(s.data), static_cast<float*>(output->data),
-            int32_t(rows), int32_t(c), stream_of(ctx));
+            static_cast<const float*>(x.data), static_cast<const float*>(inputs[1].data),
+            static_cast<float*>(output->data), int32_t(rows), int32_t(c), stream_of(ctx));
     return x.shape();
 }
 

@@ -1,6 +1,8 @@
 // Kernel variants a test can run on this CPU, running a scope on another
 // kernel path, and float bit comparison.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -48,6 +50,26 @@ inline uint32_t float_bits(float f) {
 }
 // Same bits, or both NaN (NaN payloads are not compared).
 inline bool same_float(float a, float b) { return (std::isnan(a) && std::isnan(b)) || float_bits(a) == float_bits(b); }
+
+// A kernel's output against its formula evaluated in double:
+// |y - exact(x)| <= tolerance * max(1, |exact(x)|) element by element.
+inline void expect_close_to_double(const char* name, const std::vector<float>& x, const std::vector<float>& y,
+                                   double (*exact)(double), double tolerance) {
+    for (size_t i = 0; i < x.size(); ++i) {
+        double e = exact(x[i]);
+        ASSERT_LE(std::fabs(y[i] - e), tolerance * std::fmax(1.0, std::fabs(e)))
+            << name << " x=" << x[i] << " got " << y[i] << " want " << e;
+    }
+}
+
+// Every length from 0 to `max`, then 1037: every tail of every block size
+// and one long run.
+inline std::vector<int> lengths_through(int max) {
+    std::vector<int> lengths;
+    for (int n = 0; n <= max; ++n) lengths.push_back(n);
+    lengths.push_back(1037);
+    return lengths;
+}
 
 }  // namespace vantrel_test
 

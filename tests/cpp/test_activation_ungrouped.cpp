@@ -61,10 +61,7 @@ protected:
 };
 
 TEST_P(UngroupedActivation, EveryPathEqualsPortableAtEveryLength) {
-    std::vector<int> lengths;
-    for (int n = 0; n <= 35; ++n) lengths.push_back(n);
-    lengths.push_back(1037);
-    for (int n : lengths) {
+    for (int n : lengths_through(35)) {
         std::vector<float> x = uniform(size_t(n), unsigned(n) + 1, -12.0f, 12.0f), want(n);
         k().paths[0].second(x.data(), want.data(), n);
         for (auto& [path, fn] : k().paths) {
@@ -84,11 +81,7 @@ TEST_P(UngroupedActivation, CloseToDoublePrecision) {
     x.insert(x.end(), {1e-30f, -1e-30f, 1e-6f, -1e-6f, 3e4f, -3e4f});
     y.resize(x.size());
     k().paths[0].second(x.data(), y.data(), int32_t(x.size()));
-    for (size_t i = 0; i < x.size(); ++i) {
-        double e = k().exact(x[i]);
-        ASSERT_LE(std::fabs(y[i] - e), k().tolerance * std::fmax(1.0, std::fabs(e)))
-            << k().name << " x=" << x[i] << " got " << y[i] << " want " << e;
-    }
+    expect_close_to_double(k().name, x, y, k().exact, k().tolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(All, UngroupedActivation, ::testing::Range(0, 4),

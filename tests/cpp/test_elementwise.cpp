@@ -167,11 +167,8 @@ protected:
 
 // Exact on every path, so the vector paths equal the portable one bit for bit.
 TEST_P(ActivationKernel, EveryPathMatchesFormulasExactly) {
-    std::vector<int> lengths;
-    for (int n = 0; n <= 40; ++n) lengths.push_back(n);
-    lengths.push_back(1037);
     for (auto& [path, fn] : k().paths)
-        for (int n : lengths) {
+        for (int n : lengths_through(40)) {
             std::vector<float> x = inputs(k(), n, unsigned(n)), y(n + 16, 7.0f);
             fn(x.data(), y.data(), n);
             for (int i = 0; i < n; ++i) {
@@ -187,11 +184,7 @@ TEST_P(ActivationKernel, CloseToDoublePrecision) {
     std::vector<float> x(4003), y(4003);
     for (size_t i = 0; i < x.size(); ++i) x[i] = k().lo + (k().hi - k().lo) * float(i) / float(x.size() - 1);
     k().paths[0].second(x.data(), y.data(), int32_t(x.size()));
-    for (size_t i = 0; i < x.size(); ++i) {
-        double e = k().exact(x[i]);
-        ASSERT_LE(std::fabs(y[i] - e), k().tolerance * std::fmax(1.0, std::fabs(e)))
-            << k().name << " x=" << x[i] << " got " << y[i] << " want " << e;
-    }
+    expect_close_to_double(k().name, x, y, k().exact, k().tolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(All, ActivationKernel, ::testing::Range(0, 7),

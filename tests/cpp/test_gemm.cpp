@@ -23,6 +23,19 @@
 
 using namespace vantrel;
 
+namespace {
+
+// Skips the kernel paths this CPU cannot run.
+template <class Fns>
+class SupportedPath : public ::testing::TestWithParam<Fns> {
+protected:
+    void SetUp() override {
+        if (!kernel_path_supported(this->GetParam().id)) GTEST_SKIP() << "path not supported here";
+    }
+};
+
+}  // namespace
+
 
 namespace test_gemm {
 
@@ -116,12 +129,7 @@ struct ThreadCount {
     ~ThreadCount() { omp_set_num_threads(saved); }
 };
 
-class GemmF32Path : public ::testing::TestWithParam<PathFns> {
-protected:
-    void SetUp() override {
-        if (!kernel_path_supported(GetParam().id)) GTEST_SKIP() << "path not supported here";
-    }
-};
+class GemmF32Path : public SupportedPath<PathFns> {};
 
 TEST_P(GemmF32Path, EveryTileEdgeMatchesReference) {
     const PathFns& f = GetParam();
@@ -412,12 +420,7 @@ void check(const PathFns& f, const Problem& p, const int8_t* bp, Kind kind, bool
         ASSERT_EQ(raw[i], 0x5A) << what << " guard";
 }
 
-class GemmS8Path : public ::testing::TestWithParam<PathFns> {
-protected:
-    void SetUp() override {
-        if (!kernel_path_supported(GetParam().id)) GTEST_SKIP() << "path not supported here";
-    }
-};
+class GemmS8Path : public SupportedPath<PathFns> {};
 
 TEST_P(GemmS8Path, BlockEdgesBothEpiloguesAndOrientations) {
     const PathFns& f = GetParam();

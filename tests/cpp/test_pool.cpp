@@ -296,18 +296,25 @@ std::vector<float> ref_bilinear(const std::vector<float>& in, int c, int H, int 
     std::vector<float> out(size_t(c) * OH * OW);
     const float sys = (1.0f / float(OH)) * float(H), sxs = (1.0f / float(OW)) * float(W);
     auto clampi = [](int v, int hi) { return v < 0 ? 0 : (v > hi ? hi : v); };
+    // Output o along an axis of n inputs: its two source indices, the far
+    // one's weight f and the near one's weight w.
+    struct Taps {
+        int i0, i1;
+        float f, w;
+    };
+    auto taps = [&](float scale, int o, int n) {
+        float s = scale * (float(o) + 0.5f) - 0.5f;
+        int i = int(s);
+        return Taps{clampi(i, n - 1), clampi(i + 1, n - 1), s - float(i), (float(i) + 1.5f) - scale * (float(o) + 0.5f)};
+    };
     for (int oy = 0; oy < OH; ++oy) {
-        float sy = sys * (float(oy) + 0.5f) - 0.5f;
-        int y0 = int(sy);
-        float fy = sy - float(y0);
-        float wy = (float(y0) + 1.5f) - sys * (float(oy) + 0.5f);
-        int r0 = clampi(y0, H - 1), r1 = clampi(y0 + 1, H - 1);
+        const Taps ty = taps(sys, oy, H);
+        const int r0 = ty.i0, r1 = ty.i1;
+        const float fy = ty.f, wy = ty.w;
         for (int ox = 0; ox < OW; ++ox) {
-            float sx = sxs * (float(ox) + 0.5f) - 0.5f;
-            int x0 = int(sx);
-            float fx = sx - float(x0);
-            float wx = (float(x0) + 1.5f) - sxs * (float(ox) + 0.5f);
-            int c0 = clampi(x0, W - 1), c1 = clampi(x0 + 1, W - 1);
+            const Taps tx = taps(sxs, ox, W);
+            const int c0 = tx.i0, c1 = tx.i1;
+            const float fx = tx.f, wx = tx.w;
             for (int ch = 0; ch < c; ++ch) {
                 float p00 = in[size_t((r0 * W + c0) * c + ch)], p01 = in[size_t((r0 * W + c1) * c + ch)];
                 float p10 = in[size_t((r1 * W + c0) * c + ch)], p11 = in[size_t((r1 * W + c1) * c + ch)];

@@ -85,10 +85,7 @@ std::vector<float> ref_sine_up(const std::vector<float>& f0, int h, int sr, int 
 
 // A voiced/unvoiced f0 track with a sample exactly at the threshold.
 std::vector<float> f0_track(size_t n, uint32_t seed) {
-    std::mt19937 g(seed);
-    std::uniform_real_distribution<float> d(-50.0f, 400.0f);
-    std::vector<float> f(n);
-    for (float& e : f) e = d(g);
+    std::vector<float> f = uniform(n, seed, -50.0f, 400.0f);
     f[n / 2] = 10.0f;
     return f;
 }
