@@ -6,7 +6,9 @@
 
 namespace vantrel {
 
+namespace {
 constexpr const char* kOp = "elemwise_mul_fp32";
+}
 
 Shape3 ElemwiseMulFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                 ExecContext* ctx) {

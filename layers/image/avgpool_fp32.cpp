@@ -6,7 +6,9 @@
 
 namespace vantrel {
 
+namespace {
 constexpr const char* kOp = "avgpool_fp32";
+}
 
 Shape3 AvgPoolFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                             ExecContext* ctx) {

@@ -6,7 +6,9 @@
 
 namespace vantrel {
 
+namespace {
 constexpr const char* kOp = "scale_fp32";
+}
 
 Shape3 ScaleFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                           ExecContext* ctx) {
