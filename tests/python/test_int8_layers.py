@@ -32,6 +32,7 @@ def test_int8_inputs_quantise_floats_and_check_integers(build):
     want = m.forward(quantize_input(x, 0.05, 3))
     np.testing.assert_array_equal(m.forward(x), want)
     np.testing.assert_array_equal(m.forward({"x": x})["fc.out"], want)
+    np.testing.assert_array_equal(m.forward({"x": quantize_input(x, 0.05, 3)})["fc.out"], want)
     np.testing.assert_array_equal(m.forward(quantize_input(x, 0.05, 3).astype(np.int64)), want)
     for bad in (np.full(16, 200, np.int32), np.full(16, -129, np.int64)):
         with pytest.raises(RuntimeError, match="outside -128..127"):

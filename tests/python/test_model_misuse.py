@@ -101,7 +101,9 @@ def test_partial_and_wrong_inputs_raise(tmp_path):
     np.testing.assert_array_equal(list(m.forward({"a": x, "b": x}).values())[0], np.full(4, 2.0))
     cases = [(lambda: m.forward({"a": x}), RuntimeError, "every declared input must be passed; missing: 'b'"),
              (lambda: m.forward(x), RuntimeError, "this model has 2 inputs \\('a', 'b'\\); pass them all by name"),
-             (lambda: m.forward({"a": x, "b": "text"}), TypeError, "input 'b' takes a numeric array")]
+             (lambda: m.forward({"a": x, "b": "text"}), TypeError, "input 'b' takes a numeric array"),
+             (lambda: m.forward({"a": x, "b": np.broadcast_to(np.float64(1), (1 << 40,))}), RuntimeError,
+              "input 'b': cannot convert the float64 array to float32: MemoryError")]
     for call, kind, message in cases:
         with pytest.raises(kind, match=message):
             call()
