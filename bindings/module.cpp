@@ -82,6 +82,13 @@ Example (multi-input)::
     y1 = outputs['y1'])";
 
 
+// 'a', 'b', 'c' — input names as messages list them.
+std::string quoted_names(const std::vector<std::string>& names) {
+    std::string s;
+    for (const std::string& n : names) s += (s.empty() ? "'" : ", '") + n + "'";
+    return s;
+}
+
 std::string join_dims(const std::vector<int>& dims) {
     std::string s;
     for (size_t i = 0; i < dims.size(); ++i) s += (i ? "," : "") + std::to_string(dims[i]);
@@ -235,8 +242,9 @@ py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step, b
     const vantrel::InputSpec& spec = first_input(m);
     // The other inputs would silently keep the previous call's data.
     if (m.graph().inputs.size() > 1) {
-        std::string names;
-        for (const auto& s : m.graph().inputs) names += (names.empty() ? "'" : ", '") + s.name + "'";
+        std::vector<std::string> all;
+        for (const auto& s : m.graph().inputs) all.push_back(s.name);
+        const std::string names = quoted_names(all);
         throw std::runtime_error("this model has " + std::to_string(m.graph().inputs.size()) + " inputs (" + names +
                                  "); pass them all by name in a dict");
     }
@@ -275,12 +283,6 @@ py::list texts(const std::vector<std::string>& v) {
 using ArrayDict = py::typing::Dict<py::str, py::array>;
 using ResultDict = py::typing::Dict<py::str, py::array_t<float>>;
 
-bool declared_name(const vantrel::InferenceModel& m, const std::string& name) {
-    for (const auto& s : m.graph().inputs)
-        if (s.name == name) return true;
-    return false;
-}
-
 ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step, bool last_only = false) {
     require_live(m);
     // Keyed by the name as Python sees it (see text()), so an input whose
@@ -289,6 +291,7 @@ ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step, bool las
     for (const auto& s : m.graph().inputs) declared[py::cast<std::string>(text(s.name))] = &s;
     std::vector<py::array> held;
     vantrel::InputMap map;
+    bool all_declared = true;
     for (auto item : inputs) {
         std::string name = py::cast<std::string>(item.first);
         vantrel::InputTensor t;
@@ -301,6 +304,7 @@ ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step, bool las
         } else {
             // Refused by the executor with the declared names; only the
             // shape is needed for that.
+            all_declared = false;
             for (py::ssize_t i = 0; i < arr.ndim(); ++i) t.shape.push_back(int(arr.shape(i)));
         }
         int64_t n = int64_t(arr.size());
@@ -311,12 +315,11 @@ ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step, bool las
     }
     // A declared input left out would silently keep the previous call's
     // data. (Undeclared names are the executor's error, reported first.)
-    bool all_declared = true;
-    for (const auto& kv : map) all_declared = all_declared && declared_name(m, kv.first);
     if (all_declared) {
-        std::string missing;
+        std::vector<std::string> absent;
         for (const auto& s : m.graph().inputs)
-            if (!map.count(s.name)) missing += (missing.empty() ? "'" : ", '") + s.name + "'";
+            if (!map.count(s.name)) absent.push_back(s.name);
+        const std::string missing = quoted_names(absent);
         if (!missing.empty())
             throw std::runtime_error("every declared input must be passed; missing: " + missing);
     }
