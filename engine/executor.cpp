@@ -137,11 +137,8 @@ void GraphExecutor::plan(const InputMap& inputs) {
     }
     for (const auto& named : index_) {
         const size_t t = size_t(named.second);
-        try {
-            grow(buffers_[t], byte_count(largest[t], elem_bytes(dtypes_[t])), *alloc_, true);
-        } catch (const std::runtime_error& e) {
-            throw std::runtime_error("tensor '" + named.first + "': " + e.what());
-        }
+        grow_for(buffers_[t], byte_count(largest[t], elem_bytes(dtypes_[t])),
+                 [&] { return "tensor '" + named.first + "'"; });
     }
 
     BackendKind kind = active_backend_or_throw().kind;
@@ -231,11 +228,7 @@ void GraphExecutor::bind_inputs(const InputMap& inputs) {
         uint64_t bytes = byte_count(count, t.dtype == "int8" ? 1 : 4);
         int idx = index_.at(s.name);
         // Shapes other than the planned one may carry more elements.
-        try {
-            grow(buffers_[idx], bytes, *alloc_, true);
-        } catch (const std::runtime_error& e) {
-            throw std::runtime_error("input '" + s.name + "': " + e.what());
-        }
+        grow_for(buffers_[idx], bytes, [&] { return "input '" + s.name + "'"; });
         if (bytes) {
             if (!t.data) throw std::runtime_error("input '" + s.name + "' has no data");
             alloc_->copy_to_device(buffers_[idx].data, t.data, size_t(bytes));
@@ -298,12 +291,10 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
 
         Shape3 want = layer->output_shape_from_data(data, shapes, n);
         int64_t out_elem = elem_bytes(dtypes_[out_idx]);
-        try {
-            grow(buffers_[out_idx], byte_count(element_count(want), out_elem), *alloc_, true);
-        } catch (const std::runtime_error& e) {
-            throw std::runtime_error("node '" + node.name + "' (" + op_name_or_unknown(node.op) + "), output '" +
-                                     (node.outputs.empty() ? kNoName : node.outputs[0]) + "': " + e.what());
-        }
+        grow_for(buffers_[out_idx], byte_count(element_count(want), out_elem), [&] {
+            return "node '" + node.name + "' (" + op_name_or_unknown(node.op) + "), output '" +
+                   (node.outputs.empty() ? kNoName : node.outputs[0]) + "'";
+        });
 
         grow_scratch(*layer, n > 0 ? shapes[0] : Shape3{0, 0, 0}, cross);
         ExecContext ctx;

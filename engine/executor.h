@@ -2,6 +2,7 @@
 // only grow), runs the nodes in file order and copies the declared outputs.
 #pragma once
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -75,6 +76,16 @@ public:
 
 private:
     void grow(Buffer& b, uint64_t bytes, Allocator& alloc, bool zero);
+    // A zero-filled tensor buffer from the model's allocator; a refused or
+    // failed allocation names the tensor, from `what()` (only built then).
+    template <class What>
+    void grow_for(Buffer& b, uint64_t bytes, What&& what) {
+        try {
+            grow(b, bytes, *alloc_, true);
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error(what() + ": " + e.what());
+        }
+    }
     void grow_scratch(ILayer& layer, Shape3 in0, bool cross);
     void bind_inputs(const InputMap& inputs);
     void check_input_dtype(const std::string& name, const InputTensor& t) const;
