@@ -5,7 +5,8 @@ family from the module (:func:`model_family`) and hands it to that family's
 converter, one module each:
 
 - ``"cnn"``: any other module, captured with ``torch.export`` (:mod:`vantrel.convert.cnn`);
-- ``"vit"``: a ViT classifier with timm's names (:mod:`vantrel.convert.vit`);
+- ``"vit"``: a ViT classifier with timm's names, or torchvision's
+  ``VisionTransformer`` (:mod:`vantrel.convert.vit`);
 - ``"bert"``: a Hugging Face ``BertModel`` with mean pooling
   (:mod:`vantrel.convert.bert`);
 - ``"decoder"``: a Llama-layout decoder, rotary encoding and grouped KV heads
@@ -41,7 +42,7 @@ from vantrel.convert.bert import bert_encoder
 from vantrel.convert.cnn import convert_cnn
 from vantrel.convert.core import ConversionError, report_progress
 from vantrel.convert.decoder import decoder_to_builder
-from vantrel.convert.vit import vit_to_builder
+from vantrel.convert.vit import TORCHVISION_KEYS, vit_to_builder
 from vantrel.convert.vocoder import vocoder_to_builder
 from vantrel.model_file import ModelBuilder
 from vantrel.quantize import quantize
@@ -60,7 +61,7 @@ def model_family(module) -> str:
     if isinstance(module, TorchVocoder):
         return "vocoder"
     keys = set(module.state_dict().keys())
-    if {"patch_embed.proj.weight", "cls_token", "pos_embed"} <= keys:
+    if {"patch_embed.proj.weight", "cls_token", "pos_embed"} <= keys or TORCHVISION_KEYS <= keys:
         return "vit"
     if "model.embed_tokens.weight" in keys or (
             "embed.weight" in keys and any(k.endswith(".attn.q.weight") for k in keys)):
@@ -80,7 +81,7 @@ def convert(module, example_input=None, name: str | None = None, input_name: str
     optional and checked against the position table; the other families
     ignore it. ``int8`` quantises: a CNN from ``calibration`` (a list of
     (H, W, C) float arrays), ViT and BERT encoders on the fly. ``options``
-    go to the family's converter (``num_heads``/``eps`` for a ViT;
+    go to the family's converter (``num_heads``/``eps``/``gelu`` for a ViT;
     ``max_len``/``int8_attention`` for BERT; ``q_heads``, ``kv_heads``,
     ``rope_theta``, ``eps`` and ``max_seq_len`` for a decoder). ``progress``
     prints conversion and calibration progress to stderr. Raises
