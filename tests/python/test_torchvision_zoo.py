@@ -98,7 +98,6 @@ def run_and_compare(tmp_path, net, size, int8=False):
     assert np.abs(y - ref).max() <= (3e-2 if int8 else 1e-4) * np.abs(ref).max()
 
 
-
 @pytest.mark.parametrize("int8", [False, True])
 @pytest.mark.parametrize("config", [
     dict(patch_size=8, num_layers=2, num_heads=4, hidden_dim=64, mlp_dim=128),
@@ -121,13 +120,15 @@ def vit_conv_stem():
 @pytest.mark.parametrize("make, size, message", [
     (vit_conv_stem, 16, r"'conv_proj\.conv_bn_relu_0\.0\.weight' has no mapping"),
     # window attention: relative position bias gather, shifted-window mask
-    pytest.param(lambda: models.swin_t(weights=None), 64,
-     r"aten\.index\.Tensor at module 'features\.1\.0\.attn' \(ShiftedWindowAttention\)",
-     marks=pytest.mark.slow),
+    pytest.param(
+        lambda: models.swin_t(weights=None), 64,
+        r"aten\.index\.Tensor at module 'features\.1\.0\.attn' \(ShiftedWindowAttention\)",
+        marks=pytest.mark.slow),
     # window partition: a (1, C, H/p, p, W/p, p) view
-    pytest.param(lambda: models.maxvit_t(weights=None), 224,
-     r"view.* at module '[\w.]+\.partition_op' \(WindowPartition\).*reshaping",
-     marks=pytest.mark.slow),
+    pytest.param(
+        lambda: models.maxvit_t(weights=None), 224,
+        r"view.* at module '[\w.]+\.partition_op' \(WindowPartition\).*reshaping",
+        marks=pytest.mark.slow),
 ], ids=["vit-conv-stem", "swin_t", "maxvit_t"])
 def test_unsupported_models_name_op_and_module(make, size, message):
     with pytest.raises(ConversionError, match=message):

@@ -61,7 +61,8 @@ def model_family(module) -> str:
     if isinstance(module, TorchVocoder):
         return "vocoder"
     keys = set(module.state_dict().keys())
-    if {"patch_embed.proj.weight", "cls_token", "pos_embed"} <= keys or TORCHVISION_KEYS <= keys:
+    if {"patch_embed.proj.weight", "cls_token", "pos_embed"} <= keys \
+            or TORCHVISION_KEYS <= keys:
         return "vit"
     if "model.embed_tokens.weight" in keys or (
             "embed.weight" in keys and any(k.endswith(".attn.q.weight") for k in keys)):

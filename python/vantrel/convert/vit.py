@@ -118,9 +118,9 @@ def vit_to_builder(model_or_state_dict, num_heads: int | None = None, eps: float
     ``eps`` are read from a module and must be given with a bare state
     dict (eps defaults to 1e-6). ``gelu`` ("tanh" or "erf") is the MLP's
     GELU form, read from a module; a bare state dict defaults to "erf" under
-    torchvision's names and to "tanh" under timm's. ``progress`` prints one line per block to
-    stderr. Raises :class:`ConversionError` for
-    shapes the graph cannot take.
+    torchvision's names and to "tanh" under timm's. ``progress`` prints one
+    line per block to stderr. Raises :class:`ConversionError` for shapes the
+    graph cannot take.
     """
     if hasattr(model_or_state_dict, "state_dict"):
         cfg = _module_config(model_or_state_dict)
