@@ -305,9 +305,9 @@ def _text_model(state: _State, request: Request, body: dict, kind: str, route: s
         raise ServeError(400, "'model' must name a served model")
     m = _model(state, request, name)
     if m.kind != kind:
-        raise ServeError(400, f"model '{name}' is an {m.kind} model; {route} needs an {kind} model"
-                         if m.kind[0] in "aeiou" else
-                         f"model '{name}' is a {m.kind} model; {route} needs a {kind} model")
+        def a(word):
+            return ("an " if word[0] in "aeiou" else "a ") + word
+        raise ServeError(400, f"model '{name}' is {a(m.kind)} model; {route} needs {a(kind)} model")
     if m.text_api_missing:
         raise ServeError(501, m.text_api_missing)
     return m
