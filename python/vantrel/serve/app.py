@@ -217,7 +217,9 @@ def _start_batchers(state: _State, m: ServedModel) -> None:
     def on_group(n, name=m.name):
         state.metrics.group_size.labels(name).observe(n)
     kw = dict(max_batch=opts.max_batch, max_wait=opts.max_wait_ms / 1e3, on_group=on_group)
-    state.tensor_batchers[m.name] = Batcher(m.run, name=f"batch-{m.name}", **kw)
+    # Waiting for company only pays when the engine runs the group as one batch.
+    state.tensor_batchers[m.name] = Batcher(m.run, name=f"batch-{m.name}",
+                                            **{**kw, "max_wait": kw["max_wait"] if m.batched_forward else 0.0})
     if m.encoder is not None:
         state.text_batchers[m.name] = Batcher(lambda items, m=m: oa.embed_group(m, items),
                                               name=f"embed-{m.name}", **kw)

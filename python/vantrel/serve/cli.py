@@ -57,6 +57,7 @@ def collect_specs(models, model_dirs, tokenizers):
 
 
 def run(args) -> None:
+    """Load the models named on the command line and serve them until stopped."""
     import os
 
     try:

@@ -31,10 +31,12 @@ class Metrics:
                                     registry=self.registry)
 
     def observe(self, model: str, endpoint: str, status: int, seconds: float) -> None:
+        """Count one answered request."""
         self.requests.labels(model, endpoint, str(status)).inc()
         if status >= 400:
             self.errors.labels(model, endpoint).inc()
         self.latency.labels(model, endpoint).observe(seconds)
 
     def render(self) -> bytes:
+        """The metrics in Prometheus' text format."""
         return generate_latest(self.registry)

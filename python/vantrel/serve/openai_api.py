@@ -16,8 +16,9 @@ import numpy as np
 
 from vantrel.serve.models import ServedModel, ServeError
 
-__all__ = ["chat_messages", "completion_options", "embed_group", "finish_reason",
-           "run_generation", "sse_stream"]
+__all__ = ["chat_events", "chat_messages", "completion_events", "completion_options",
+           "completion_prompt", "embed_group", "embedding_response", "embedding_texts",
+           "finish_reason", "new_id", "run_generation", "sse_stream"]
 
 
 def _bad(message: str) -> ServeError:
@@ -55,6 +56,7 @@ def completion_options(body: dict) -> dict:
 
 
 def completion_prompt(body: dict) -> str:
+    """The one text prompt of a completions request."""
     p = body.get("prompt")
     if isinstance(p, list) and len(p) == 1:
         p = p[0]
@@ -85,6 +87,7 @@ def chat_messages(body: dict) -> list[dict]:
 
 
 def finish_reason(gen, usage: dict, max_new_tokens: int) -> str:
+    """"stop" or "length": the generator's own word, else read from the token count."""
     reason = getattr(gen, "last_finish_reason", None) or usage.get("finish_reason")
     if reason in ("stop", "length"):
         return reason
@@ -152,10 +155,12 @@ def _event(obj) -> str:
 
 
 def new_id(prefix: str) -> str:
+    """A fresh response id such as ``cmpl-...``."""
     return f"{prefix}-{uuid.uuid4().hex[:24]}"
 
 
 def completion_events(model: str, rid: str):
+    """(chunk, final) event builders of a streamed text completion."""
     created = int(time.time())
 
     def chunk(piece):
@@ -174,6 +179,8 @@ def completion_events(model: str, rid: str):
 
 
 def chat_events(model: str, rid: str):
+    """(chunk, final) event builders of a streamed chat completion; the first
+    chunk carries the assistant role."""
     created = int(time.time())
     first = [True]
 
@@ -199,6 +206,7 @@ def chat_events(model: str, rid: str):
 
 
 def embedding_texts(body: dict) -> list[str]:
+    """The texts of an embeddings request."""
     x = body.get("input")
     if isinstance(x, str):
         x = [x]
@@ -228,6 +236,7 @@ def embed_group(m: ServedModel, items: list[list[str]]) -> list[tuple[np.ndarray
 
 
 def embedding_response(model: str, vecs: np.ndarray, tokens: int, encoding: str) -> dict:
+    """The embeddings answer, vectors as float lists or base64 of little-endian float32."""
     data = []
     for i, v in enumerate(vecs):
         emb = (base64.b64encode(np.asarray(v, "<f4").tobytes()).decode() if encoding == "base64"

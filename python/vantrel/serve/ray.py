@@ -24,21 +24,23 @@ from __future__ import annotations
 import dataclasses
 
 import numpy as np
-import ray
-from ray import serve
+
+try:
+    import ray
+    from ray import serve
+except ImportError:  # the ray extra is optional; the functions below need it
+    ray = serve = None
 
 from vantrel.serve.app import ServeOptions, create_app
 from vantrel.serve.models import ModelSpec, load_model
 
 __all__ = ["ImagePredictor", "TextEmbedder", "VantrelServer", "app_builder", "classify_images",
-           "deployment", "embed_text_file"]
+           "deployment", "embed_text_file", "server_deployment"]
 
 IMAGENET_MEAN = (0.485, 0.456, 0.406)
 IMAGENET_STD = (0.229, 0.224, 0.225)
 
 
-@serve.deployment(name="vantrel")
-@serve.ingress()
 class VantrelServer:
     """One replica: the vantrel app over its own copies of the models (loaded
     in the app's start-up, on the replica)."""
@@ -49,6 +51,23 @@ class VantrelServer:
 
     def __serve_build_asgi_app__(self):
         return create_app(specs=self._specs, options=self._options)
+
+
+_deployment = None
+
+
+def _require_ray() -> None:
+    if ray is None:
+        raise ImportError("vantrel.serve.ray needs Ray: pip install 'vantrel[ray]'")
+
+
+def server_deployment():
+    """The Ray Serve deployment of :class:`VantrelServer` (made once)."""
+    global _deployment
+    _require_ray()
+    if _deployment is None:
+        _deployment = serve.deployment(name="vantrel")(serve.ingress()(VantrelServer))
+    return _deployment
 
 
 def deployment(specs: list[ModelSpec], options: ServeOptions | None = None, *,
@@ -71,7 +90,7 @@ def deployment(specs: list[ModelSpec], options: ServeOptions | None = None, *,
         kw["max_ongoing_requests"] = max_ongoing_requests
     if ray_actor_options is not None:
         kw["ray_actor_options"] = ray_actor_options
-    return VantrelServer.options(**kw).bind([dataclasses.asdict(s) for s in specs],
+    return server_deployment().options(**kw).bind([dataclasses.asdict(s) for s in specs],
                                             dataclasses.asdict(options or ServeOptions()))
 
 
@@ -145,6 +164,7 @@ def classify_images(arch: str, weights: str, image_dir: str, *, actors: int = 2,
     """A dataset of ``path``, ``logits`` and ``top1`` for every image under
     ``image_dir``, resized to the model's input and normalised by mean/std."""
     import model_inference as mi
+    _require_ray()
     shape = mi.InferenceModel(arch, weights).inputs[0].shape
     if len(shape) != 3 or 0 in shape:
         raise ValueError(f"the model's first input {shape} is not a fixed [H, W, C] image")
@@ -158,6 +178,7 @@ def classify_images(arch: str, weights: str, image_dir: str, *, actors: int = 2,
 def embed_text_file(arch: str, weights: str, tokenizer: str, path: str, *, actors: int = 2,
                     batch_size: int = 64, num_cpus_per_actor: float = 1):
     """A dataset of ``text`` and ``embedding`` for every line of ``path``."""
+    _require_ray()
     return ray.data.read_text(path).map_batches(
         TextEmbedder, fn_constructor_args=(arch, weights, tokenizer), concurrency=actors,
         batch_size=batch_size, batch_format="numpy", num_cpus=num_cpus_per_actor)

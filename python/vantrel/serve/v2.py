@@ -25,6 +25,7 @@ class InferRequest:
 
 
 def metadata(m: ServedModel) -> dict:
+    """The model metadata answer: inputs with datatype and shape, outputs."""
     return {"name": m.name, "versions": ["1"], "platform": "vantrel",
             "inputs": [{"name": t.name, "datatype": t.datatype, "shape": list(t.shape)}
                        for t in m.inputs],
