@@ -287,3 +287,22 @@ def test_cli_serves_a_model_directory(fc_files):
         collect_specs([], [str(fc_files)], ["other=/x"])
     with pytest.raises(ValueError, match="NAME=ARCH.json:WEIGHTS.bin"):
         parse_model_arg("fc.json")
+
+
+@pytest.mark.slow
+def test_real_minilm_embeddings_follow_sentence_transformers(tmp_path):
+    """The embeddings route over the real MiniLM and the package's encoder."""
+    pytest.importorskip("vantrel.embeddings")
+    openai = pytest.importorskip("openai")
+    st = pytest.importorskip("sentence_transformers")
+    from vantrel.convert.bert import convert_minilm, minilm_dir
+    from vantrel.serve.models import ModelSpec
+    convert_minilm(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+    spec = ModelSpec("minilm", str(tmp_path / "m.json"), str(tmp_path / "m.bin"), str(minilm_dir()))
+    texts = ["A man is eating food.", "The new movie is awesome", "short"]
+    want = st.SentenceTransformer(str(minilm_dir()), device="cpu").encode(texts)
+    with running(create_app(specs=[spec])) as (url, _, _):
+        client = openai.OpenAI(base_url=f"http://{url}/v1", api_key="unused")
+        got = np.array([d.embedding for d in client.embeddings.create(model="minilm", input=texts).data])
+    cos = (got * want).sum(1) / np.linalg.norm(want, axis=1)
+    assert cos.min() > 0.999
