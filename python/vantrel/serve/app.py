@@ -187,6 +187,10 @@ def create_app(models: list[ServedModel] | None = None, specs: list[ModelSpec] |
     async def _serve_error(request: Request, exc: ServeError):
         return JSONResponse(_error_body(request.url.path, exc.status, exc.message), exc.status)
 
+    @app.exception_handler(Exception)
+    async def _unexpected(request: Request, exc: Exception):
+        return JSONResponse(_error_body(request.url.path, 500, f"internal error: {exc}"), 500)
+
     @app.exception_handler(404)
     async def _not_found(request: Request, exc):
         return JSONResponse(_error_body(request.url.path, 404, f"no route {request.url.path}"), 404)
@@ -233,6 +237,13 @@ def _model(state: _State, request: Request, name: str, version: str | None = Non
     if version not in (None, "", "1"):
         raise ServeError(404, f"model '{name}' has no version '{version}' (versions: 1)")
     return m
+
+
+def _submit(batcher: Batcher, item) -> asyncio.Future:
+    try:
+        return asyncio.wrap_future(batcher.submit(item))
+    except RuntimeError as e:  # closed: the server is stopping
+        raise ServeError(503, str(e)) from None
 
 
 async def _engine(fut_or_coro):
@@ -285,8 +296,7 @@ def _tensor_routes(app: FastAPI, state: _State) -> None:
             results = await _engine(asyncio.to_thread(locked))
         else:
             batcher = state.tensor_batchers[m.name]
-            futs = [asyncio.wrap_future(batcher.submit(s)) for s in req.samples]
-            results = await _engine(asyncio.gather(*futs))
+            results = await _engine(asyncio.gather(*(_submit(batcher, s) for s in req.samples)))
         body, headers, media = v2.encode_response(m, req, results)
         return Response(body, headers=headers, media_type=media)
 
@@ -333,7 +343,7 @@ def _openai_routes(app: FastAPI, state: _State) -> None:
         route = "/v1/chat/completions" if chat else "/v1/completions"
         m = _text_model(state, request, body, "decoder", route)
         prompt = oa.chat_messages(body) if chat else oa.completion_prompt(body)
-        opts = oa.completion_options(body)
+        opts = oa.completion_options(body, 256 if chat else 16)
         rid = oa.new_id("chatcmpl" if chat else "cmpl")
         if body.get("stream"):
             so = body.get("stream_options")
@@ -365,8 +375,7 @@ def _openai_routes(app: FastAPI, state: _State) -> None:
         encoding = body.get("encoding_format") or "float"
         if encoding not in ("float", "base64"):
             raise ServeError(400, f"'encoding_format' must be 'float' or 'base64', got {encoding!r}")
-        fut = state.text_batchers[m.name].submit(texts)
-        vecs, tokens = await _engine(asyncio.wrap_future(fut))
+        vecs, tokens = await _engine(_submit(state.text_batchers[m.name], texts))
         dims = body.get("dimensions")
         if dims is not None and dims != vecs.shape[1]:
             raise ServeError(400, f"model '{m.name}' gives {vecs.shape[1]} dimensions, not {dims}")

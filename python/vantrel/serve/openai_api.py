@@ -36,8 +36,15 @@ def _number(body: dict, key: str, default, lo=None, hi=None, integer=False):
     return v
 
 
-def completion_options(body: dict) -> dict:
+_UNSUPPORTED = ("logprobs", "top_logprobs", "echo", "suffix", "best_of", "logit_bias", "tools",
+                "functions", "response_format")
+
+
+def completion_options(body: dict, default_max_tokens: int = 16) -> dict:
     """Generator keyword arguments from a request's sampling fields."""
+    for key in _UNSUPPORTED:
+        if body.get(key) not in (None, False, 0, [], {}):
+            raise _bad(f"'{key}' is not supported by this server")
     if _number(body, "n", 1, integer=True) != 1:
         raise _bad("'n' must be 1: one choice per request")
     stop = body.get("stop")
@@ -47,7 +54,8 @@ def completion_options(body: dict) -> dict:
                                  and len(stop) <= 4):
         raise _bad("'stop' must be a string or a list of at most 4 strings")
     max_tokens = body.get("max_completion_tokens", body.get("max_tokens"))
-    return {"max_new_tokens": _number({"max_tokens": max_tokens}, "max_tokens", 16, 1, integer=True),
+    return {"max_new_tokens": _number({"max_tokens": max_tokens}, "max_tokens", default_max_tokens, 1,
+                                      integer=True),
             "temperature": float(_number(body, "temperature", 1.0, 0, 2)),
             "top_k": _number(body, "top_k", 0, 0, integer=True),
             "top_p": float(_number(body, "top_p", 1.0, 0, 1)),
