@@ -287,8 +287,11 @@ def _tensor_routes(app: FastAPI, state: _State) -> None:
     @app.post("/v2/models/{name}/versions/{version}/infer")
     async def infer(request: Request, name: str, version: str | None = None):
         m = _model(state, request, name, version)
-        req = v2.parse_request(m, await request.body(),
-                               request.headers.get("inference-header-content-length"))
+        body = await request.body()
+        args = (m, body, request.headers.get("inference-header-content-length"))
+        # Decoding a large JSON tensor takes long enough to stall other requests.
+        req = await asyncio.to_thread(v2.parse_request, *args) if len(body) > 1 << 16 else \
+            v2.parse_request(*args)
         if m.kind == "decoder":
             def locked():
                 with m.lock:
