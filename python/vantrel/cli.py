@@ -6,6 +6,7 @@
     vantrel inspect ARCH WEIGHTS
     vantrel convert MODULE:FACTORY [--input-shape 1,3,224,224] -o NAME [--int8 ...]
     vantrel demo
+    vantrel serve NAME=ARCH.json:WEIGHTS.bin ... [--model-dir DIR] [--port N]
 
 Inputs are ``.npy`` files (one array, for the first model input) or ``.npz``
 files (arrays by input name). A float array given to an int8 model is
@@ -265,6 +266,8 @@ def build_parser() -> argparse.ArgumentParser:
     sp.set_defaults(func=cmd_convert)
     sp = sub.add_parser("demo", help="run the built-in example")
     sp.set_defaults(func=cmd_demo)
+    from vantrel.serve.cli import add_parser as add_serve_parser
+    add_serve_parser(sub)
     return p
 
 
