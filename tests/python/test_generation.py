@@ -152,3 +152,22 @@ def test_cli_generate_streams_the_text(tokenizer, engine, capsys):
     want = Generator(model, tokenizer).generate(CHAT, max_new_tokens=12, top_k=5,
                                                 temperature=0.9, seed=4)
     assert capsys.readouterr().out == want + "\n"
+
+
+@pytest.mark.slow
+def test_smollm2_gguf_chat_follows_transformers():
+    """Generator.from_pretrained on the real SmolLM2 GGUF: the chat template,
+    the model's end-of-sequence id and greedy text as transformers gives them."""
+    pytest.importorskip("gguf")
+    from test_decoder import smollm2_dir
+    gguf = next(smollm2_dir().glob("*.gguf"))
+    gen = Generator.from_pretrained(gguf, max_seq_len=128)
+    net = transformers.AutoModelForCausalLM.from_pretrained(gguf.parent, gguf_file=gguf.name,
+                                                            dtype=torch.float32).eval()
+    chat = [{"role": "user", "content": "What is the capital of France?"}]
+    ids = gen.prompt_ids(chat)
+    want = hf_generate(llama=net, ids=ids, n=40, eos=net.generation_config.eos_token_id)
+    ended = want[-1] in gen.eos_token_ids
+    assert gen.generate(chat, max_new_tokens=40) == gen.tokenizer.decode(
+        want[:-1] if ended else want, skip_special_tokens=True)
+    assert gen.last_finish_reason == ("stop" if ended else "length")
