@@ -29,7 +29,7 @@ from typing import Iterable, Iterator, Sequence
 
 import numpy as np
 
-__all__ = ["Generator", "sample_token"]
+__all__ = ["Generator", "TextStream", "sample_token"]
 
 INT8_MODES = {False: None, None: None, True: "weights", "weights": "weights", "step": "step"}
 
@@ -93,6 +93,27 @@ def _held_back(text: str, stops: Sequence[str]) -> int:
     return 0
 
 
+class TextStream:
+    """The iterator :meth:`Generator.stream` returns: text pieces, then, once
+    it is exhausted (or closed), ``usage`` and ``finish_reason`` of this
+    call (``None`` before)."""
+
+    def __init__(self, pieces: Iterator[str]):
+        self._pieces = pieces
+        self.usage: dict[str, int] | None = None
+        self.finish_reason: str | None = None
+
+    def __iter__(self) -> "TextStream":
+        return self
+
+    def __next__(self) -> str:
+        return next(self._pieces)
+
+    def close(self) -> None:
+        """Stop generating (the generator is free for the next call)."""
+        self._pieces.close()
+
+
 class Generator:
     """Generate text with a decoder ``model`` (an ``InferenceModel`` with
     input ``ids``, output ``logits`` and a key/value cache) and its
@@ -102,9 +123,10 @@ class Generator:
     tokenizer's ``eos_token_id``. After each call ``last_usage`` holds
     ``{"prompt_tokens", "completion_tokens", "total_tokens"}`` (the completion
     counts an end-of-sequence token it produced) and ``last_finish_reason`` is
-    ``"stop"`` or ``"length"``. One call runs at a time on a generator (calls
-    from other threads wait); ``stream`` holds it until its iterator ends or
-    is closed.
+    ``"stop"`` or ``"length"``, both for the calling thread's last call (a
+    :class:`TextStream` carries its own). One call runs at a time on a
+    generator (calls from other threads wait); ``stream`` holds it until its
+    iterator ends or is closed.
     """
 
     def __init__(self, model, tokenizer, *, eos_token_ids=None):
@@ -124,9 +146,18 @@ class Generator:
         elif isinstance(eos_token_ids, numbers.Integral):
             eos_token_ids = [eos_token_ids]
         self.eos_token_ids = frozenset(int(i) for i in eos_token_ids)
-        self.last_usage: dict[str, int] | None = None
-        self.last_finish_reason: str | None = None
         self._lock = threading.Lock()
+        self._last = threading.local()
+
+    @property
+    def last_usage(self) -> dict[str, int] | None:
+        """Token counts of this thread's last call: prompt, completion and total."""
+        return getattr(self._last, "usage", None)
+
+    @property
+    def last_finish_reason(self) -> str | None:
+        """Why this thread's last call ended: ``"stop"`` or ``"length"``."""
+        return getattr(self._last, "finish_reason", None)
 
     @classmethod
     def from_pretrained(cls, path_or_dir, *, gguf_file: str | None = None, int8=False,
@@ -210,14 +241,17 @@ class Generator:
 
     def stream(self, prompt, *, max_new_tokens: int = 64, temperature: float = 0.0,
                top_k: int = 0, top_p: float = 1.0, stop: Iterable[str] | None = None,
-               seed: int | None = None) -> Iterator[str]:
+               seed: int | None = None) -> TextStream:
         """Like :meth:`generate`, yielding the text in pieces as tokens are
         produced (text that may begin a stop string, or an incomplete
         character, waits for the next token); the pieces join to
         :meth:`generate`'s text."""
         stops = _check_options(max_new_tokens, temperature, top_k, top_p, stop, seed)
         ids = self.prompt_ids(prompt)
-        return self._run(ids, max_new_tokens, temperature, top_k, top_p, stops, seed, True)
+        stream = TextStream(iter(()))
+        stream._pieces = self._run(ids, max_new_tokens, temperature, top_k, top_p, stops, seed,
+                                   True, stream=stream)
+        return stream
 
     def generate_ids(self, ids, *, max_new_tokens: int = 64, temperature: float = 0.0,
                      top_k: int = 0, top_p: float = 1.0, stop: Iterable[str] | None = None,
@@ -240,7 +274,7 @@ class Generator:
                                      clean_up_tokenization_spaces=False)
 
     def _run(self, ids, max_new_tokens, temperature, top_k, top_p, stops, seed, text,
-             out=None) -> Iterator[str]:
+             out=None, stream=None) -> Iterator[str]:
         model = self.model
         capacity = int(model.cache_capacity)
         if len(ids) > capacity:
@@ -252,7 +286,7 @@ class Generator:
         out = [] if out is None else out
         with self._lock:
             produced, finish, shown, at_stop_string = 0, "length", "", False
-            self.last_usage = self.last_finish_reason = None
+            self._last.usage = self._last.finish_reason = None
             try:
                 if budget > 0:
                     model.reset_cache()
@@ -291,6 +325,8 @@ class Generator:
                     if len(full) > len(shown) and full.startswith(shown):
                         yield full[len(shown):]
             finally:
-                self.last_usage = {"prompt_tokens": len(ids), "completion_tokens": produced,
-                                   "total_tokens": len(ids) + produced}
-                self.last_finish_reason = finish
+                usage = {"prompt_tokens": len(ids), "completion_tokens": produced,
+                         "total_tokens": len(ids) + produced}
+                self._last.usage, self._last.finish_reason = usage, finish
+                if stream is not None:
+                    stream.usage, stream.finish_reason = dict(usage), finish

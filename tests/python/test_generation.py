@@ -83,8 +83,10 @@ def test_greedy_matches_transformers(llama, tokenizer, engine, prompt, ends_at_e
     assert gen.last_finish_reason == ("stop" if ends_at_eos else "length")
     text = tokenizer.decode(want, skip_special_tokens=True)
     assert gen.generate(prompt, max_new_tokens=24) == text
-    pieces = list(gen.stream(prompt, max_new_tokens=24))
+    stream = gen.stream(prompt, max_new_tokens=24)
+    pieces = list(stream)
     assert "".join(pieces) == text and len(pieces) > 1
+    assert (stream.usage, stream.finish_reason) == (gen.last_usage, gen.last_finish_reason)
 
 
 def test_sampling_is_seeded_and_top_k_1_is_greedy(tokenizer, engine):
