@@ -5,7 +5,9 @@
     vantrel profile ARCH WEIGHTS [--input FILE] [--runs N] [--top N] [--png FILE]
     vantrel inspect ARCH WEIGHTS
     vantrel convert MODULE:FACTORY [--input-shape 1,3,224,224] -o NAME [--int8 ...]
-    vantrel demo
+    vantrel generate ARCH WEIGHTS --tokenizer DIR_OR_GGUF PROMPT [--chat --max-new-tokens N ...]
+    vantrel generate --model DIR_OR_GGUF PROMPT [--int8 weights|step ...]
+    vantrel demo [--toy]
     vantrel serve NAME=ARCH.json:WEIGHTS.bin ... [--model-dir DIR] [--port N]
 
 Inputs are ``.npy`` files (one array, for the first model input) or ``.npz``
@@ -213,11 +215,58 @@ def cmd_convert(args) -> None:
     print(f"wrote {args.output}.json and {args.output}.bin ({family}, {len(builder.nodes)} nodes)")
 
 
-def cmd_demo(_args) -> None:
-    """``vantrel demo``: build and run the built-in example."""
+def _load_tokenizer(path: str):
+    from vantrel._hf import import_transformers
+    p = os.path.abspath(path)
+    extra = {}
+    if p.lower().endswith(".gguf"):
+        p, extra["gguf_file"] = os.path.dirname(p), os.path.basename(p)
+    if not os.path.exists(p):
+        raise FileNotFoundError(f"no tokenizer folder or GGUF file at {path}")
+    return import_transformers().AutoTokenizer.from_pretrained(p, **extra)
+
+
+def cmd_generate(args) -> None:
+    """``vantrel generate``: stream a completion of the prompt to stdout (usage to stderr)."""
+    from vantrel.generation import Generator
+    pos = args.paths_and_prompt
+    if args.model:
+        if len(pos) != 1:
+            raise ValueError("with --model give only the prompt (not ARCH WEIGHTS)")
+        if args.tokenizer:
+            raise ValueError("--tokenizer applies to ARCH WEIGHTS; --model brings its own")
+        gen = Generator.from_pretrained(args.model, int8=args.int8 or False,
+                                        max_seq_len=args.max_seq_len)
+    else:
+        if len(pos) != 3:
+            raise ValueError("give ARCH WEIGHTS PROMPT with --tokenizer, or --model DIR_OR_GGUF "
+                             "PROMPT")
+        if not args.tokenizer:
+            raise ValueError("ARCH WEIGHTS need --tokenizer (a tokenizer folder or a GGUF file)")
+        if args.int8 or args.max_seq_len is not None:
+            raise ValueError("--int8 and --max-seq-len apply to --model (converting on the fly)")
+        import model_inference as mi
+        gen = Generator(mi.InferenceModel(pos[0], pos[1]), _load_tokenizer(args.tokenizer))
+    prompt = [{"role": "user", "content": pos[-1]}] if args.chat else pos[-1]
+    t0 = time.perf_counter()
+    for piece in gen.stream(prompt, max_new_tokens=args.max_new_tokens,
+                            temperature=args.temperature, top_k=args.top_k, top_p=args.top_p,
+                            stop=args.stop, seed=args.seed):
+        sys.stdout.write(piece)
+        sys.stdout.flush()
+    seconds = time.perf_counter() - t0
+    sys.stdout.write("\n")
+    u = gen.last_usage
+    print(f"[{u['prompt_tokens']} prompt tokens, {u['completion_tokens']} generated in "
+          f"{seconds:.2f} s ({u['completion_tokens'] / max(seconds, 1e-9):.1f} tokens/s), "
+          f"finish: {gen.last_finish_reason}]", file=sys.stderr)
+
+
+def cmd_demo(args) -> None:
+    """``vantrel demo``: run the built-in example (``--toy``: the small image graph)."""
     from vantrel.demo import main as demo_main
-    if demo_main() != 0:
-        raise RuntimeError("demo result does not match NumPy")
+    if demo_main(["--toy"] if args.toy else []) != 0:
+        raise RuntimeError("the demo's results do not match the reference")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -264,7 +313,28 @@ def build_parser() -> argparse.ArgumentParser:
                     help="seeded random calibration images when no .npz is given")
     sp.add_argument("--max-seq-len", type=int, help="key/value cache positions (decoder)")
     sp.set_defaults(func=cmd_convert)
+    sp = sub.add_parser("generate", help="generate text with a decoder language model",
+                        description="stream a completion to stdout: a converted decoder "
+                                    "(ARCH WEIGHTS --tokenizer DIR_OR_GGUF PROMPT) or a Hugging "
+                                    "Face model folder or GGUF file converted on the fly "
+                                    "(--model DIR_OR_GGUF PROMPT)")
+    sp.add_argument("paths_and_prompt", nargs="+", metavar="[ARCH WEIGHTS] PROMPT")
+    sp.add_argument("--tokenizer", help="tokenizer folder or GGUF file (with ARCH WEIGHTS)")
+    sp.add_argument("--model", help="Hugging Face model folder or GGUF file to convert")
+    sp.add_argument("--int8", choices=["weights", "step"],
+                    help="with --model: int8 weights, or int8 weights and activations per step")
+    sp.add_argument("--max-seq-len", type=int, help="with --model: key/value cache positions")
+    sp.add_argument("--max-new-tokens", type=int, default=128)
+    sp.add_argument("--temperature", type=float, default=0.0, help="0 (default): greedy")
+    sp.add_argument("--top-k", type=int, default=0, help="sample from the k likeliest (0: all)")
+    sp.add_argument("--top-p", type=float, default=1.0, help="nucleus sampling mass")
+    sp.add_argument("--stop", action="append", help="stop string (repeatable)")
+    sp.add_argument("--seed", type=int, help="seed for sampling")
+    sp.add_argument("--chat", action="store_true",
+                    help="send the prompt as a user message through the chat template")
+    sp.set_defaults(func=cmd_generate)
     sp = sub.add_parser("demo", help="run the built-in example")
+    sp.add_argument("--toy", action="store_true", help="the small image graph instead of MiniLM")
     sp.set_defaults(func=cmd_demo)
     from vantrel.serve.cli import add_parser as add_serve_parser
     add_serve_parser(sub)
@@ -273,7 +343,15 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     """Run the command line; returns the exit status (1 with a one-line error on failure)."""
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        # argparse stops a positional list at the first option; the prompt of
+        # `generate ARCH WEIGHTS --tokenizer T PROMPT` comes after one.
+        if args.command == "generate" and not any(e.startswith("-") for e in extra):
+            args.paths_and_prompt += extra
+        else:
+            parser.error(f"unrecognized arguments: {' '.join(extra)}")
     try:
         args.func(args)
     except BrokenPipeError:

@@ -102,7 +102,8 @@ def test_a_reader_that_stops_early_gets_no_error_line(converted):
     assert p.wait(timeout=300) == 1 and p.stderr.read() == b""
 
 
-@pytest.mark.parametrize("command", ["run", "bench", "profile", "inspect", "convert", "demo"])
+@pytest.mark.parametrize("command", ["run", "bench", "profile", "inspect", "convert", "generate",
+                                     "demo"])
 def test_help(command):
     r = cli(command, "--help")
     assert r.returncode == 0 and "usage: vantrel " + command in r.stdout
