@@ -21,6 +21,7 @@ constexpr CpuKernels variants_for(KernelPath path) {
     k.pack_f32 = VANTREL_VARIANT(pack_f32_portable, pack_f32);
     k.packed_f32_bytes = VANTREL_VARIANT(packed_f32_bytes_portable, packed_f32_bytes);
     k.gemm_f32 = VANTREL_VARIANT(gemm_f32_portable, gemm_f32);
+    k.gemm_f32_epi = VANTREL_VARIANT(gemm_f32_epi_portable, gemm_f32_epi);
     k.linear_f32 = VANTREL_VARIANT(linear_f32_portable, linear_f32);
     k.relu_f32 = VANTREL_VARIANT(relu_f32_portable, relu_f32);
     k.gemm_s8_requant = VANTREL_VARIANT(gemm_s8_requant_portable, gemm_s8_requant);
@@ -59,6 +60,11 @@ uint64_t packed_f32_bytes(int32_t n, int32_t k) { return g_kernels.packed_f32_by
 void gemm_f32(const float* a, const float* bp, const float* bias, float* y, bool relu, int32_t m,
               int32_t k, int32_t n, bool in_team) {
     g_kernels.gemm_f32(a, bp, bias, y, relu, m, k, n, in_team);
+}
+
+void gemm_f32_epi(const float* a, const float* bp, const float* bias, float* y, bool relu, int32_t m,
+                  int32_t k, int32_t n, bool in_team, const ConvEpilogueF32* epi) {
+    g_kernels.gemm_f32_epi(a, bp, bias, y, relu, m, k, n, in_team, epi);
 }
 
 void gemm_f32_plain(const float* a, const float* bp, float* y, int32_t m, int32_t k, int32_t n) {

@@ -33,6 +33,7 @@ struct CpuKernels {
     decltype(&pack_f32_portable) pack_f32;
     decltype(&packed_f32_bytes_portable) packed_f32_bytes;
     decltype(&gemm_f32_portable) gemm_f32;
+    decltype(&gemm_f32_epi_portable) gemm_f32_epi;
     decltype(&linear_f32_portable) linear_f32;
     decltype(&relu_f32_portable) relu_f32;
     // int8 GEMM engine (one packed layout for every path).

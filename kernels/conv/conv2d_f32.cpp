@@ -26,6 +26,14 @@ void k_conv2d_f32(const float* in, const float* w, const float* bias, float* out
                   int32_t h, int32_t w_in, int32_t cout, int32_t kh, int32_t kw, int32_t stride_h,
                   int32_t stride_w, int32_t pad_h, int32_t pad_w, bool relu, const float* bp,
                   float* scratch, int32_t dilation_h, int32_t dilation_w, void*) {
+    conv2d_f32_epi(in, w, bias, out, cin, h, w_in, cout, kh, kw, stride_h, stride_w, pad_h, pad_w, relu, bp,
+                   scratch, dilation_h, dilation_w, nullptr);
+}
+
+void conv2d_f32_epi(const float* in, const float* w, const float* bias, float* out, int32_t cin,
+                    int32_t h, int32_t w_in, int32_t cout, int32_t kh, int32_t kw, int32_t stride_h,
+                    int32_t stride_w, int32_t pad_h, int32_t pad_w, bool relu, const float* bp,
+                    float* scratch, int32_t dilation_h, int32_t dilation_w, const ConvEpilogueF32* epi) {
     const Conv2dGeometry g =
         conv2d_geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
     if (g.oh <= 0 || g.ow <= 0 || cin <= 0 || cout <= 0) return;
@@ -54,7 +62,7 @@ void k_conv2d_f32(const float* in, const float* w, const float* bias, float* out
     const int threads = omp_get_max_threads();
     if (threads < 2) {
         if (!direct) im2col_rows_f32(in, g, 0, cin, 0, g.oh, a);
-        gemm_f32(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, false);
+        gemm_f32_epi(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, false, epi);
     } else {
 #pragma omp parallel num_threads(threads)
         {
@@ -63,7 +71,7 @@ void k_conv2d_f32(const float* in, const float* w, const float* bias, float* out
                 im2col_rows_f32(in, g, 0, cin, rows.begin, rows.end, a);
             }
 #pragma omp barrier
-            gemm_f32(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, true);
+            gemm_f32_epi(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, true, epi);
         }
     }
     free_packed_f32(temp_bp);
