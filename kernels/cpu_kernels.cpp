@@ -31,6 +31,7 @@ constexpr CpuKernels variants_for(KernelPath path) {
     k.conv1d_f32_direct = VANTREL_VARIANT(conv1d_f32_direct_portable, conv1d_f32_direct);
     k.conv1d_f32_wino = VANTREL_VARIANT(conv1d_f32_wino_portable, conv1d_f32_wino);
     k.conv2d_f32_depthwise = VANTREL_VARIANT(conv2d_f32_depthwise_portable, conv2d_f32_depthwise);
+    k.conv2d_f32_depthwise_epi = VANTREL_VARIANT(conv2d_f32_depthwise_epi_portable, conv2d_f32_depthwise_epi);
     k.conv2d_s8_depthwise3x3 =
         VANTREL_VARIANT(conv2d_s8_depthwise3x3_portable, conv2d_s8_depthwise3x3);
     k.lstm_cell_f32 = VANTREL_VARIANT(lstm_cell_f32_portable, lstm_cell_f32);
@@ -113,6 +114,15 @@ void conv1d_f32_wino(VANTREL_CONV1D_WINO_F32_ARGS) {
 void conv2d_f32_depthwise(VANTREL_DEPTHWISE_F32_ARGS) {
     g_kernels.conv2d_f32_depthwise(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
                                    stride_w, pad_h, pad_w, dilation_h, dilation_w, relu, stream);
+}
+
+void conv2d_f32_depthwise_epi(const float* in, const float* w_taps, const float* bias, float* out,
+                              int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t kh,
+                              int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
+                              int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,
+                              const ConvEpilogueF32* epi) {
+    g_kernels.conv2d_f32_depthwise_epi(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
+                                       stride_w, pad_h, pad_w, dilation_h, dilation_w, relu, nullptr, epi);
 }
 
 void conv2d_s8_depthwise3x3(VANTREL_DEPTHWISE3X3_S8_ARGS) {

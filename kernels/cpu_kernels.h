@@ -45,6 +45,7 @@ struct CpuKernels {
     decltype(&conv1d_f32_direct_portable) conv1d_f32_direct;
     decltype(&conv1d_f32_wino_portable) conv1d_f32_wino;
     decltype(&conv2d_f32_depthwise_portable) conv2d_f32_depthwise;
+    decltype(&conv2d_f32_depthwise_epi_portable) conv2d_f32_depthwise_epi;
     decltype(&conv2d_s8_depthwise3x3_portable) conv2d_s8_depthwise3x3;
     decltype(&lstm_cell_f32_portable) lstm_cell_f32;
     decltype(&stft_f32_portable) stft_f32;

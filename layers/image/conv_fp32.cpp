@@ -112,7 +112,7 @@ void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
 }
 
 bool ConvFp32::epilogue_in_kernel() const {
-    return active_backend_or_throw().kind == kBackendHost && !depthwise() && !grouped();
+    return active_backend_or_throw().kind == kBackendHost && !grouped();
 }
 
 bool ConvFp32::fuse_residual_add(const std::string& add_node, bool residual_first, bool relu) {
@@ -214,9 +214,9 @@ Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const Buffer
         if (be.kind != kBackendHost)
             layer_fail(kOp, name, "grouped convolution runs on the host backend only");
         if (depthwise()) {
-            conv2d_f32_depthwise(in, depthwise_taps.data(), b, out, x.c, x.h, x.w, C_out, kH, kW,
-                                 stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, relu,
-                                 stream);
+            conv2d_f32_depthwise_epi(in, depthwise_taps.data(), b, out, x.c, x.h, x.w, C_out, kH, kW,
+                                     stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, relu,
+                                     epi);
         } else {
             std::vector<const float*> bp(group_packed.size());
             for (size_t g = 0; g < bp.size(); ++g) bp[g] = static_cast<const float*>(group_packed[g].data);

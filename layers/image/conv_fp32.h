@@ -56,8 +56,8 @@ public:
     int32_t act = kActNone;
     float clamp_min = 0.0f, clamp_max = 6.0f;
 
-    // The im2col/GEMM and Winograd paths on the host take an add into their
-    // epilogue; the fused node's input 1 is then the residual.
+    // Every path but the grouped one takes an add into its epilogue on the
+    // host; the fused node's input 1 is then the residual.
     bool fuse_residual_add(const std::string& add_node, bool residual_first, bool relu) override;
     bool residual_fused() const { return !residual_node_.empty(); }
 
