@@ -1,6 +1,8 @@
-// Residual adds folded into the convolution epilogue at load give the same
-// bits as the separate ops, on every kernel path.
+// Residual adds folded into the convolution epilogue at load, and the
+// chunked im2col, give the same bits as the separate ops and the whole
+// matrix, on every kernel path.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -9,9 +11,11 @@
 
 #include "engine/executor.h"
 #include "engine/residual_fusion.h"
+#include "kernels/conv/conv2d_f32.h"
+#include "kernels/conv/im2col_f32.h"
 #include "kernels/elementwise/activation_ungrouped.h"
 #include "kernels/elementwise/add_f32.h"
-#include "kernels/gemm/gemm_f32_epilogue.h"
+#include "kernels/gemm/gemm_f32.h"
 #include "kernels/kernel_path.h"
 #include "kernel_test_paths.h"
 #include "layer_test_util.h"
@@ -142,6 +146,47 @@ TEST(ResidualFusion, EpilogueRoundsLikeTheSeparateKernels) {
                 EXPECT_EQ(float_bits(got[size_t(i)]), float_bits(sum[size_t(i)]))
                     << "act " << act << " relu " << relu << " at " << i;
         }
+}
+
+// A stem-like 7x7 stride-2 convolution of 3 channels goes through the
+// chunked im2col; it must equal one GEMM over the whole im2col matrix, with
+// and without an epilogue, on 1 and 2 threads and every path.
+TEST(ChunkedIm2col, MatchesTheWholeMatrix) {
+    const int cin = 3, h = 47, w = 45, cout = 24, kk = 7;
+    const Conv2dGeometry g = conv2d_geometry(cin, h, w, kk, kk, 2, 2, 3, 3, 1, 1);
+    const int64_t m = g.oh * g.ow, k = int64_t(kk) * kk * cin;
+    const std::vector<float> in = randn(size_t(h) * w * cin, 21), wt = randn(size_t(cout) * k, 22, 0.2f),
+                             bias = randn(size_t(cout), 23), res = randn(size_t(m) * cout, 24);
+    std::vector<float> r(wt.size()), a(size_t(m * k));
+    reorder_conv_weights_f32(wt.data(), r.data(), cout, cin, kk, kk);
+    im2col_rows_f32(in.data(), g, 0, cin, 0, g.oh, a.data());
+    ConvEpilogueF32 epi;
+    epi.act = ConvEpilogueF32::kClamp;
+    epi.lo = -0.7f;
+    epi.hi = 0.8f;
+    epi.residual = res.data();
+    epi.residual_relu = true;
+    epi.relu_tail_from = m * cout / 4 * 4;
+    const int saved = omp_get_max_threads();
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        float* bp = pack_f32(r.data(), cout, int32_t(k));
+        for (const ConvEpilogueF32* e : {static_cast<const ConvEpilogueF32*>(nullptr), static_cast<const ConvEpilogueF32*>(&epi)}) {
+            std::vector<float> whole(size_t(m) * cout);
+            gemm_f32_epi(a.data(), bp, bias.data(), whole.data(), true, int32_t(m), int32_t(k), cout, false, e);
+            for (int threads : {1, 2}) {
+                omp_set_num_threads(threads);
+                std::vector<float> y(whole.size(), NAN);
+                conv2d_f32_epi(in.data(), wt.data(), bias.data(), y.data(), cin, h, w, cout, kk, kk, 2, 2, 3, 3, true,
+                               bp, nullptr, 1, 1, e);
+                expect_same_bits(whole, y, "path " + std::to_string(int(path)) + (e ? " epi" : "") + " threads " +
+                                               std::to_string(threads));
+            }
+        }
+        omp_set_num_threads(saved);
+        free_packed_f32(bp);
+    }
 }
 
 }  // namespace
