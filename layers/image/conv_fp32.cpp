@@ -137,6 +137,7 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
         // The folded add's checks, under its name: input 0 of the add gives
         // the element count and the shape, the other operand must hold it.
         static constexpr const char* kAddOp = "add_fp32";
+        if (!in_kernel) layer_fail(kOp, name, "a folded residual add runs on the host backend only");
         require_inputs(kOp, name, num_inputs, 2);
         const Shape3 conv_shape = output_shape(inputs[0].shape());
         const TensorView& r = inputs[1];
