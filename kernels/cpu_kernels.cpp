@@ -21,6 +21,7 @@ constexpr CpuKernels variants_for(KernelPath path) {
     k.pack_f32 = VANTREL_VARIANT(pack_f32_portable, pack_f32);
     k.packed_f32_bytes = VANTREL_VARIANT(packed_f32_bytes_portable, packed_f32_bytes);
     k.gemm_f32 = VANTREL_VARIANT(gemm_f32_portable, gemm_f32);
+    k.gemm_f32_epi = VANTREL_VARIANT(gemm_f32_epi_portable, gemm_f32_epi);
     k.linear_f32 = VANTREL_VARIANT(linear_f32_portable, linear_f32);
     k.relu_f32 = VANTREL_VARIANT(relu_f32_portable, relu_f32);
     k.gemm_s8_requant = VANTREL_VARIANT(gemm_s8_requant_portable, gemm_s8_requant);
@@ -30,6 +31,7 @@ constexpr CpuKernels variants_for(KernelPath path) {
     k.conv1d_f32_direct = VANTREL_VARIANT(conv1d_f32_direct_portable, conv1d_f32_direct);
     k.conv1d_f32_wino = VANTREL_VARIANT(conv1d_f32_wino_portable, conv1d_f32_wino);
     k.conv2d_f32_depthwise = VANTREL_VARIANT(conv2d_f32_depthwise_portable, conv2d_f32_depthwise);
+    k.conv2d_f32_depthwise_epi = VANTREL_VARIANT(conv2d_f32_depthwise_epi_portable, conv2d_f32_depthwise_epi);
     k.conv2d_s8_depthwise3x3 =
         VANTREL_VARIANT(conv2d_s8_depthwise3x3_portable, conv2d_s8_depthwise3x3);
     k.lstm_cell_f32 = VANTREL_VARIANT(lstm_cell_f32_portable, lstm_cell_f32);
@@ -59,6 +61,11 @@ uint64_t packed_f32_bytes(int32_t n, int32_t k) { return g_kernels.packed_f32_by
 void gemm_f32(const float* a, const float* bp, const float* bias, float* y, bool relu, int32_t m,
               int32_t k, int32_t n, bool in_team) {
     g_kernels.gemm_f32(a, bp, bias, y, relu, m, k, n, in_team);
+}
+
+void gemm_f32_epi(const float* a, const float* bp, const float* bias, float* y, bool relu, int32_t m,
+                  int32_t k, int32_t n, bool in_team, const ConvEpilogueF32* epi) {
+    g_kernels.gemm_f32_epi(a, bp, bias, y, relu, m, k, n, in_team, epi);
 }
 
 void gemm_f32_plain(const float* a, const float* bp, float* y, int32_t m, int32_t k, int32_t n) {
@@ -107,6 +114,15 @@ void conv1d_f32_wino(VANTREL_CONV1D_WINO_F32_ARGS) {
 void conv2d_f32_depthwise(VANTREL_DEPTHWISE_F32_ARGS) {
     g_kernels.conv2d_f32_depthwise(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
                                    stride_w, pad_h, pad_w, dilation_h, dilation_w, relu, stream);
+}
+
+void conv2d_f32_depthwise_epi(const float* in, const float* w_taps, const float* bias, float* out,
+                              int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t kh,
+                              int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
+                              int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,
+                              const ConvEpilogueF32* epi) {
+    g_kernels.conv2d_f32_depthwise_epi(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
+                                       stride_w, pad_h, pad_w, dilation_h, dilation_w, relu, nullptr, epi);
 }
 
 void conv2d_s8_depthwise3x3(VANTREL_DEPTHWISE3X3_S8_ARGS) {

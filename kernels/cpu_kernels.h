@@ -33,6 +33,7 @@ struct CpuKernels {
     decltype(&pack_f32_portable) pack_f32;
     decltype(&packed_f32_bytes_portable) packed_f32_bytes;
     decltype(&gemm_f32_portable) gemm_f32;
+    decltype(&gemm_f32_epi_portable) gemm_f32_epi;
     decltype(&linear_f32_portable) linear_f32;
     decltype(&relu_f32_portable) relu_f32;
     // int8 GEMM engine (one packed layout for every path).
@@ -44,6 +45,7 @@ struct CpuKernels {
     decltype(&conv1d_f32_direct_portable) conv1d_f32_direct;
     decltype(&conv1d_f32_wino_portable) conv1d_f32_wino;
     decltype(&conv2d_f32_depthwise_portable) conv2d_f32_depthwise;
+    decltype(&conv2d_f32_depthwise_epi_portable) conv2d_f32_depthwise_epi;
     decltype(&conv2d_s8_depthwise3x3_portable) conv2d_s8_depthwise3x3;
     decltype(&lstm_cell_f32_portable) lstm_cell_f32;
     decltype(&stft_f32_portable) stft_f32;

@@ -5,6 +5,7 @@
 
 #include "engine/backend.h"
 #include "engine/duration_scaled.h"
+#include "engine/residual_fusion.h"
 #include "loader/graph_validation.h"
 #include "loader/op_table.h"
 #include "loader/packed_weight_sharing.h"
@@ -49,6 +50,7 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
     WeightLoadMemoryStats stats;
     load_weights(weights_path, graph_.layers, &stats, budget_.limit);
     load_stats_ = stats;
+    fuse_residual_adds(graph_);
     exec_.prepare(graph_, tensor_alloc_.get(), staging_alloc_.get());
     for (auto& layer : graph_.layers) layer->upload_weights(*allocator_);
 }

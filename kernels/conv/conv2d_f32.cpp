@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,39 @@ namespace vantrel {
 
 namespace {
 struct Im2colBuffer;  // tags the im2col buffer of calls without scratch
+struct ChunkBuffer;   // tags the im2col chunks of the threads
+
+// The chunked form: when the packed weights are small enough to stay in
+// cache across chunks, each thread builds the im2col rows of a chunk of
+// output pixels in its own small buffer and multiplies it at once, instead of
+// writing the whole matrix to memory and reading it back (the 7x7 stem's
+// matrix is 7 MB at 224 x 224). Chunks are multiples of 24 rows, whole tiles
+// of every path; every output is still the GEMM's, whatever the tiling.
+constexpr int64_t kChunkBytes = 128 * 1024;
+constexpr int64_t kChunkWeightBytes = 256 * 1024;
+constexpr int64_t kChunkRowMultiple = 24;
+
+int64_t chunk_pixels(int64_t k) {
+    const int64_t rows = kChunkBytes / (k * int64_t(sizeof(float))) / kChunkRowMultiple * kChunkRowMultiple;
+    return rows > kChunkRowMultiple ? rows : kChunkRowMultiple;
+}
+
+// Output pixels [p0, p1) through one chunk buffer, on the calling thread.
+void conv_chunk(const float* in, const Conv2dGeometry& g, const float* bp, const float* bias, float* out,
+                bool relu, int64_t k, int32_t cout, int64_t p0, int64_t p1, const ConvEpilogueF32* epi,
+                float* a) {
+    im2col_pixels_f32(in, g, p0, p1, a);
+    ConvEpilogueF32 local;
+    if (epi) {
+        // The epilogue indexes the whole output; this call sees it from p0.
+        local = *epi;
+        const int64_t shift = p0 * cout;
+        if (local.residual) local.residual += shift;
+        local.relu_tail_from -= shift;
+    }
+    gemm_f32_epi(a, bp, bias, out + p0 * cout, relu, int32_t(p1 - p0), int32_t(k), cout, false,
+                 epi ? &local : nullptr);
+}
 }  // namespace
 
 void reorder_conv_weights_f32(const float* w, float* r, int32_t cout, int32_t cin_g, int32_t kh,
@@ -26,6 +60,14 @@ void k_conv2d_f32(const float* in, const float* w, const float* bias, float* out
                   int32_t h, int32_t w_in, int32_t cout, int32_t kh, int32_t kw, int32_t stride_h,
                   int32_t stride_w, int32_t pad_h, int32_t pad_w, bool relu, const float* bp,
                   float* scratch, int32_t dilation_h, int32_t dilation_w, void*) {
+    conv2d_f32_epi(in, w, bias, out, cin, h, w_in, cout, kh, kw, stride_h, stride_w, pad_h, pad_w, relu, bp,
+                   scratch, dilation_h, dilation_w, nullptr);
+}
+
+void conv2d_f32_epi(const float* in, const float* w, const float* bias, float* out, int32_t cin,
+                    int32_t h, int32_t w_in, int32_t cout, int32_t kh, int32_t kw, int32_t stride_h,
+                    int32_t stride_w, int32_t pad_h, int32_t pad_w, bool relu, const float* bp,
+                    float* scratch, int32_t dilation_h, int32_t dilation_w, const ConvEpilogueF32* epi) {
     const Conv2dGeometry g =
         conv2d_geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
     if (g.oh <= 0 || g.ow <= 0 || cin <= 0 || cout <= 0) return;
@@ -47,14 +89,36 @@ void k_conv2d_f32(const float* in, const float* w, const float* bias, float* out
         }
         bp = temp_bp;
     }
+    const int threads = omp_get_max_threads();
+    const int64_t chunk = chunk_pixels(k);
+    const int64_t chunks = (m + chunk - 1) / chunk;
+    if (!direct && cout * k * int64_t(sizeof(float)) <= kChunkWeightBytes && chunks >= threads && chunks > 1) {
+        // One slice per thread, allocated here so a failure throws normally.
+        float* slices = conv_thread_floats<ChunkBuffer>(int64_t(threads) * chunk * k);
+        if (threads < 2) {
+            float* a = slices;
+            for (int64_t c = 0; c < chunks; ++c)
+                conv_chunk(in, g, bp, bias, out, relu, k, cout, c * chunk, std::min(m, (c + 1) * chunk), epi, a);
+        } else {
+#pragma omp parallel num_threads(threads)
+            {
+                float* a = slices + int64_t(omp_get_thread_num()) * chunk * k;
+                const SplitRange mine = balanced_split(chunks, omp_get_num_threads(), omp_get_thread_num());
+                for (int64_t c = mine.begin; c < mine.end; ++c)
+                    conv_chunk(in, g, bp, bias, out, relu, k, cout, c * chunk, std::min(m, (c + 1) * chunk), epi,
+                               a);
+            }
+        }
+        free_packed_f32(temp_bp);
+        return;
+    }
     float* a = nullptr;
     if (!direct) a = scratch ? scratch : conv_thread_floats<Im2colBuffer>(m * k);
     const float* amat = direct ? in : a;
 
-    const int threads = omp_get_max_threads();
     if (threads < 2) {
         if (!direct) im2col_rows_f32(in, g, 0, cin, 0, g.oh, a);
-        gemm_f32(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, false);
+        gemm_f32_epi(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, false, epi);
     } else {
 #pragma omp parallel num_threads(threads)
         {
@@ -63,7 +127,7 @@ void k_conv2d_f32(const float* in, const float* w, const float* bias, float* out
                 im2col_rows_f32(in, g, 0, cin, rows.begin, rows.end, a);
             }
 #pragma omp barrier
-            gemm_f32(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, true);
+            gemm_f32_epi(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, true, epi);
         }
     }
     free_packed_f32(temp_bp);

@@ -17,12 +17,21 @@
 #pragma once
 #include <cstdint>
 
+#include "kernels/gemm/gemm_f32_epilogue.h"
+
 namespace vantrel {
 
 void k_conv2d_f32(const float* in, const float* w, const float* bias, float* out, int32_t cin,
                   int32_t h, int32_t w_in, int32_t cout, int32_t kh, int32_t kw, int32_t stride_h,
                   int32_t stride_w, int32_t pad_h, int32_t pad_w, bool relu, const float* bp,
                   float* scratch, int32_t dilation_h, int32_t dilation_w, void* stream);
+
+// k_conv2d_f32 followed, on each GEMM tile while it is in cache, by `epi`
+// (null: none); equal bit for bit to k_conv2d_f32 then the separate ops.
+void conv2d_f32_epi(const float* in, const float* w, const float* bias, float* out, int32_t cin,
+                    int32_t h, int32_t w_in, int32_t cout, int32_t kh, int32_t kw, int32_t stride_h,
+                    int32_t stride_w, int32_t pad_h, int32_t pad_w, bool relu, const float* bp,
+                    float* scratch, int32_t dilation_h, int32_t dilation_w, const ConvEpilogueF32* epi);
 
 // Reorders raw weights [cout][cin_g][kh][kw] to the GEMM's [cout][kh][kw][cin_g].
 void reorder_conv_weights_f32(const float* w, float* r, int32_t cout, int32_t cin_g, int32_t kh,

@@ -21,9 +21,6 @@ void depthwise_weights_tap_major_f32(const float* w, float* taps, int32_t cout, 
         for (int64_t t = 0; t < nt; ++t) taps[t * cout + o] = w[o * nt + t];
 }
 
-void conv2d_f32_depthwise_portable(VANTREL_DEPTHWISE_F32_ARGS) {
-    depthwise_f32<PortablePixel>(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
-                                 stride_w, pad_h, pad_w, dilation_h, dilation_w, relu);
-}
+VANTREL_DEPTHWISE_F32_ENTRY_POINTS(portable, PortablePixel)
 
 }  // namespace vantrel

@@ -18,6 +18,8 @@
 #pragma once
 #include <cstdint>
 
+#include "kernels/gemm/gemm_f32_epilogue.h"
+
 namespace vantrel {
 
 // Entry through the CPU kernel table (kernels/cpu_kernels.h).
@@ -26,6 +28,13 @@ void conv2d_f32_depthwise(const float* in, const float* w_taps, const float* bia
                           int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
                           int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,
                           void* stream);
+// The same with `epi` (null: none) run on each pixel's outputs as they are
+// written.
+void conv2d_f32_depthwise_epi(const float* in, const float* w_taps, const float* bias, float* out,
+                              int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t kh,
+                              int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
+                              int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,
+                              const ConvEpilogueF32* epi);
 
 // Raw [cout][1][kh][kw] weights to tap-major [kh][kw][cout].
 void depthwise_weights_tap_major_f32(const float* w, float* taps, int32_t cout, int32_t kh,
@@ -38,12 +47,16 @@ void depthwise_weights_tap_major_f32(const float* w, float* taps, int32_t cout, 
         void *stream
 
 void conv2d_f32_depthwise_portable(VANTREL_DEPTHWISE_F32_ARGS);
+void conv2d_f32_depthwise_epi_portable(VANTREL_DEPTHWISE_F32_ARGS, const ConvEpilogueF32* epi);
 #if defined(__x86_64__)
 void conv2d_f32_depthwise_avx2(VANTREL_DEPTHWISE_F32_ARGS);
 void conv2d_f32_depthwise_avx512(VANTREL_DEPTHWISE_F32_ARGS);
+void conv2d_f32_depthwise_epi_avx2(VANTREL_DEPTHWISE_F32_ARGS, const ConvEpilogueF32* epi);
+void conv2d_f32_depthwise_epi_avx512(VANTREL_DEPTHWISE_F32_ARGS, const ConvEpilogueF32* epi);
 #endif
 #if defined(__aarch64__)
 void conv2d_f32_depthwise_neon(VANTREL_DEPTHWISE_F32_ARGS);
+void conv2d_f32_depthwise_epi_neon(VANTREL_DEPTHWISE_F32_ARGS, const ConvEpilogueF32* epi);
 #endif
 
 }  // namespace vantrel

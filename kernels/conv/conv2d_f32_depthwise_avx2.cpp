@@ -39,9 +39,6 @@ struct Avx2Pixel {
 };
 }  // namespace
 
-void conv2d_f32_depthwise_avx2(VANTREL_DEPTHWISE_F32_ARGS) {
-    depthwise_f32<Avx2Pixel>(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
-                             stride_w, pad_h, pad_w, dilation_h, dilation_w, relu);
-}
+VANTREL_DEPTHWISE_F32_ENTRY_POINTS(avx2, Avx2Pixel)
 
 }  // namespace vantrel

@@ -41,9 +41,6 @@ struct Avx512Pixel {
 };
 }  // namespace
 
-void conv2d_f32_depthwise_avx512(VANTREL_DEPTHWISE_F32_ARGS) {
-    depthwise_f32<Avx512Pixel>(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
-                               stride_w, pad_h, pad_w, dilation_h, dilation_w, relu);
-}
+VANTREL_DEPTHWISE_F32_ENTRY_POINTS(avx512, Avx512Pixel)
 
 }  // namespace vantrel

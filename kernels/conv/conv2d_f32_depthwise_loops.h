@@ -5,7 +5,23 @@
 // points at channel 0 of the input pixel of valid tap i, whose weights are
 // the row w_taps + tap_index[i] * cout.
 //
+// An epilogue (gemm_f32_epilogue.h), when given, runs on each pixel's cout
+// outputs right after they are written.
+//
 // The template is static so each instruction-set file keeps its own copy.
+
+// Defines conv2d_f32_depthwise_<path> and conv2d_f32_depthwise_epi_<path>
+// on a Pixel.
+#define VANTREL_DEPTHWISE_F32_ENTRY_POINTS(path, Pixel)                                               \
+    void conv2d_f32_depthwise_epi_##path(VANTREL_DEPTHWISE_F32_ARGS, const ConvEpilogueF32* epi) {   \
+        depthwise_f32<Pixel>(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h, stride_w,    \
+                             pad_h, pad_w, dilation_h, dilation_w, relu, epi);                        \
+    }                                                                                                 \
+    void conv2d_f32_depthwise_##path(VANTREL_DEPTHWISE_F32_ARGS) {                                    \
+        conv2d_f32_depthwise_epi_##path(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,  \
+                                        stride_w, pad_h, pad_w, dilation_h, dilation_w, relu, stream, \
+                                        nullptr);                                                     \
+    }
 #pragma once
 #include <omp.h>
 
@@ -15,6 +31,7 @@
 #include <vector>
 
 #include "kernels/conv/im2col_f32.h"
+#include "kernels/gemm/gemm_f32_epilogue.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -22,7 +39,7 @@ namespace vantrel {
 template <class Pixel>
 static void depthwise_rows_f32(const float* in, const float* w_taps, const float* bias,
                                float* out, const Conv2dGeometry& g, int64_t cout, bool relu,
-                               int64_t oy0, int64_t oy1) {
+                               int64_t oy0, int64_t oy1, const ConvEpilogueF32* epi) {
     const int64_t c = g.c_total, mult = cout / c;
     std::vector<const float*> taps(size_t(g.kh * g.kw));
     std::vector<int64_t> index(size_t(g.kh * g.kw));
@@ -40,8 +57,9 @@ static void depthwise_rows_f32(const float* in, const float* w_taps, const float
                     ++n;
                 }
             }
-            Pixel::run(taps.data(), index.data(), n, w_taps, bias, out + (oy * g.ow + ox) * cout,
-                       cout, mult, relu);
+            const int64_t flat = (oy * g.ow + ox) * cout;
+            Pixel::run(taps.data(), index.data(), n, w_taps, bias, out + flat, cout, mult, relu);
+            if (epi) conv_epilogue_f32(*epi, out + flat, flat, cout);
         }
     }
 }
@@ -50,7 +68,9 @@ template <class Pixel>
 static void depthwise_f32(const float* in, const float* w_taps, const float* bias, float* out,
                           int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t kh,
                           int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
-                          int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu) {
+                          int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,
+                          const ConvEpilogueF32* epi) {
+    if (epi && !epi->active()) epi = nullptr;
     if (cin <= 0 || cout <= 0 || h <= 0 || w_in <= 0) return;
     if (cout % cin != 0)
         throw std::runtime_error("conv2d_f32_depthwise: output channels " + std::to_string(cout) +
@@ -60,13 +80,13 @@ static void depthwise_f32(const float* in, const float* w_taps, const float* bia
     if (g.oh <= 0 || g.ow <= 0) return;
     const int threads = omp_get_max_threads();
     if (threads < 2) {
-        depthwise_rows_f32<Pixel>(in, w_taps, bias, out, g, cout, relu, 0, g.oh);
+        depthwise_rows_f32<Pixel>(in, w_taps, bias, out, g, cout, relu, 0, g.oh, epi);
         return;
     }
 #pragma omp parallel num_threads(threads)
     {
         SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
-        depthwise_rows_f32<Pixel>(in, w_taps, bias, out, g, cout, relu, rows.begin, rows.end);
+        depthwise_rows_f32<Pixel>(in, w_taps, bias, out, g, cout, relu, rows.begin, rows.end, epi);
     }
 }
 

@@ -50,9 +50,6 @@ struct NeonPixel {
 };
 }  // namespace
 
-void conv2d_f32_depthwise_neon(VANTREL_DEPTHWISE_F32_ARGS) {
-    depthwise_f32<NeonPixel>(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
-                             stride_w, pad_h, pad_w, dilation_h, dilation_w, relu);
-}
+VANTREL_DEPTHWISE_F32_ENTRY_POINTS(neon, NeonPixel)
 
 }  // namespace vantrel

@@ -109,7 +109,7 @@ inline void output_block(const float* src, int64_t pt, int64_t ch, const float* 
 
 // Y = A^T m A of every tile in [n0, n1), + bias, ReLU, valid pixels only.
 void output_transform(const float* pm, const float* bias, bool relu, const WinoShape& s,
-                      int64_t n0, int64_t n1, float* out) {
+                      int64_t n0, int64_t n1, float* out, const ConvEpilogueF32* epi) {
     const int64_t c = s.cout, pt = s.tiles * c;
     for (int64_t n = n0; n < n1; ++n) {
         const int64_t ty = n / s.tw, tx = n % s.tw;
@@ -123,6 +123,9 @@ void output_transform(const float* pm, const float* bias, bool relu, const WinoS
         int64_t ch = 0;
         for (; ch + kLanes <= c; ch += kLanes) output_block<kLanes>(src, pt, ch, bias, relu, y);
         for (; ch < c; ++ch) output_block<1>(src, pt, ch, bias, relu, y);
+        if (epi)
+            for (float* yk : y)
+                if (yk) conv_epilogue_f32(*epi, yk, yk - out, c);
     }
 }
 
@@ -150,6 +153,13 @@ void winograd_weight_transform_f32(const float* g, float* u) {
 void k_conv2d_f32_wino(const float* in, const float* const u[16], const float* bias, float* out,
                        int32_t cin, int32_t h, int32_t w_in, int32_t cout, bool relu,
                        float* scratch, void*, const float*) {
+    conv2d_f32_wino_epi(in, u, bias, out, cin, h, w_in, cout, relu, scratch, nullptr);
+}
+
+void conv2d_f32_wino_epi(const float* in, const float* const u[16], const float* bias, float* out,
+                         int32_t cin, int32_t h, int32_t w_in, int32_t cout, bool relu, float* scratch,
+                         const ConvEpilogueF32* epi) {
+    if (epi && !epi->active()) epi = nullptr;
     if (cin <= 0 || cout <= 0 || h <= 0 || w_in <= 0) return;
     WinoShape s{cin, cout, h, w_in, (int64_t(w_in) + 1) / 2, 0};
     s.tiles = ((int64_t(h) + 1) / 2) * s.tw;
@@ -166,7 +176,7 @@ void k_conv2d_f32_wino(const float* in, const float* const u[16], const float* b
         input_transform(in, zeros.data(), s, 0, s.tiles, v);
         for (int t = 0; t < 16; ++t)
             gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, cin, cout);
-        output_transform(pm, bias, relu, s, 0, s.tiles, out);
+        output_transform(pm, bias, relu, s, 0, s.tiles, out, epi);
         return;
     }
 #pragma omp parallel num_threads(threads)
@@ -180,7 +190,7 @@ void k_conv2d_f32_wino(const float* in, const float* const u[16], const float* b
         for (int64_t t = mats.begin; t < mats.end; ++t)
             gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, cin, cout);
 #pragma omp barrier
-        output_transform(pm, bias, relu, s, tiles.begin, tiles.end, out);
+        output_transform(pm, bias, relu, s, tiles.begin, tiles.end, out, epi);
     }
 }
 

@@ -17,11 +17,19 @@
 #pragma once
 #include <cstdint>
 
+#include "kernels/gemm/gemm_f32_epilogue.h"
+
 namespace vantrel {
 
 void k_conv2d_f32_wino(const float* in, const float* const u[16], const float* bias, float* out,
                        int32_t cin, int32_t h, int32_t w_in, int32_t cout, bool relu,
                        float* scratch, void* stream, const float* w_raw);
+
+// k_conv2d_f32_wino with `epi` (null: none) run on each tile's output
+// pixels right after its output transform.
+void conv2d_f32_wino_epi(const float* in, const float* const u[16], const float* bias, float* out,
+                         int32_t cin, int32_t h, int32_t w_in, int32_t cout, bool relu, float* scratch,
+                         const ConvEpilogueF32* epi);
 
 // G g G^T of one 3x3 kernel g (row-major); u receives the 4x4 result
 // row-major, element (i, j) at 4i + j.

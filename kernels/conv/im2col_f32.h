@@ -59,6 +59,39 @@ static inline float* conv_thread_floats(int64_t floats) {
     return buf.data();
 }
 
+// Fills the im2col rows of output pixels [p0, p1) (pixel p = oy*ow + ox) at
+// a, row p - p0; layout as im2col_rows_f32 below.
+static inline void im2col_pixels_f32(const float* in, const Conv2dGeometry& g, int64_t p0, int64_t p1,
+                                     float* a) {
+    const int64_t cn = g.c_total, k = g.kh * g.kw * cn;
+    const size_t cbytes = size_t(cn) * sizeof(float);
+    for (int64_t p = p0; p < p1; ++p) {
+        const int64_t oy = p / g.ow, ox = p % g.ow;
+        float* row = a + (p - p0) * k;
+        for (int64_t ky = 0; ky < g.kh; ++ky) {
+            float* seg = row + ky * g.kw * cn;
+            const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
+            if (iy < 0 || iy >= g.h) {
+                std::memset(seg, 0, size_t(g.kw) * cbytes);
+                continue;
+            }
+            const int64_t ix0 = ox * g.stride_w - g.pad_w;
+            if (g.dil_w == 1 && ix0 >= 0 && ix0 + g.kw <= g.w) {
+                // The whole kernel row lies inside: one contiguous span.
+                std::memcpy(seg, in + (iy * g.w + ix0) * cn, size_t(g.kw) * cbytes);
+                continue;
+            }
+            for (int64_t kx = 0; kx < g.kw; ++kx) {
+                const int64_t ix = ix0 + kx * g.dil_w;
+                if (ix < 0 || ix >= g.w)
+                    std::memset(seg + kx * cn, 0, cbytes);
+                else
+                    std::memcpy(seg + kx * cn, in + (iy * g.w + ix) * cn, cbytes);
+            }
+        }
+    }
+}
+
 // Fills the im2col rows of output rows [oy0, oy1): row oy*ow + ox holds, for
 // ky then kx, the `cn` channels starting at `c0` of input pixel (iy, ix), or
 // zeros where that pixel lies in the padding. Rows are k = kh*kw*cn floats.

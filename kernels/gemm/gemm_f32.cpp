@@ -44,6 +44,7 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
         float* y = g.y + (row + r) * g.n + col0;
         for (int64_t j = 0; j < cols; ++j) y[j] = epilogue(acc[r][j], g.bias, col0 + j, g.relu);
     }
+    gemm_f32_tile_epilogue(g, row, ROWS, col0, cols);
 }
 
 void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {

@@ -21,6 +21,8 @@
 #pragma once
 #include <cstdint>
 
+#include "kernels/gemm/gemm_f32_epilogue.h"
+
 namespace vantrel {
 
 // Entry points, through the CPU kernel table (the variants the Backend holds).
@@ -31,6 +33,9 @@ uint64_t packed_f32_bytes(int32_t n, int32_t k);
 void gemm_f32(const float* a, const float* bp, const float* bias, float* y, bool relu, int32_t m,
               int32_t k, int32_t n, bool in_team);
 void gemm_f32_plain(const float* a, const float* bp, float* y, int32_t m, int32_t k, int32_t n);
+// gemm_f32 followed, on each tile while it is in cache, by `epi` (null: none).
+void gemm_f32_epi(const float* a, const float* bp, const float* bias, float* y, bool relu, int32_t m,
+                  int32_t k, int32_t n, bool in_team, const ConvEpilogueF32* epi);
 void linear_f32(const float* x, const float* w, const float* bias, float* y, int32_t k, int32_t n,
                 const float* bp, void* stream);
 void relu_f32(float* x, int32_t n, void* stream);
@@ -40,6 +45,8 @@ float* pack_f32_portable(const float* w, int32_t n, int32_t k);
 uint64_t packed_f32_bytes_portable(int32_t n, int32_t k);
 void gemm_f32_portable(const float* a, const float* bp, const float* bias, float* y, bool relu,
                        int32_t m, int32_t k, int32_t n, bool in_team);
+void gemm_f32_epi_portable(const float* a, const float* bp, const float* bias, float* y, bool relu,
+                           int32_t m, int32_t k, int32_t n, bool in_team, const ConvEpilogueF32* epi);
 void linear_f32_portable(const float* x, const float* w, const float* bias, float* y, int32_t k,
                          int32_t n, const float* bp, void* stream);
 void relu_f32_portable(float* x, int32_t n, void* stream);
@@ -49,6 +56,8 @@ float* pack_f32_avx2(const float* w, int32_t n, int32_t k);
 uint64_t packed_f32_bytes_avx2(int32_t n, int32_t k);
 void gemm_f32_avx2(const float* a, const float* bp, const float* bias, float* y, bool relu,
                    int32_t m, int32_t k, int32_t n, bool in_team);
+void gemm_f32_epi_avx2(const float* a, const float* bp, const float* bias, float* y, bool relu,
+                       int32_t m, int32_t k, int32_t n, bool in_team, const ConvEpilogueF32* epi);
 void linear_f32_avx2(const float* x, const float* w, const float* bias, float* y, int32_t k,
                      int32_t n, const float* bp, void* stream);
 void relu_f32_avx2(float* x, int32_t n, void* stream);
@@ -57,6 +66,8 @@ float* pack_f32_avx512(const float* w, int32_t n, int32_t k);
 uint64_t packed_f32_bytes_avx512(int32_t n, int32_t k);
 void gemm_f32_avx512(const float* a, const float* bp, const float* bias, float* y, bool relu,
                      int32_t m, int32_t k, int32_t n, bool in_team);
+void gemm_f32_epi_avx512(const float* a, const float* bp, const float* bias, float* y, bool relu,
+                         int32_t m, int32_t k, int32_t n, bool in_team, const ConvEpilogueF32* epi);
 void linear_f32_avx512(const float* x, const float* w, const float* bias, float* y, int32_t k,
                        int32_t n, const float* bp, void* stream);
 void relu_f32_avx512(float* x, int32_t n, void* stream);
@@ -67,6 +78,8 @@ float* pack_f32_neon(const float* w, int32_t n, int32_t k);
 uint64_t packed_f32_bytes_neon(int32_t n, int32_t k);
 void gemm_f32_neon(const float* a, const float* bp, const float* bias, float* y, bool relu,
                    int32_t m, int32_t k, int32_t n, bool in_team);
+void gemm_f32_epi_neon(const float* a, const float* bp, const float* bias, float* y, bool relu,
+                       int32_t m, int32_t k, int32_t n, bool in_team, const ConvEpilogueF32* epi);
 void linear_f32_neon(const float* x, const float* w, const float* bias, float* y, int32_t k,
                      int32_t n, const float* bp, void* stream);
 void relu_f32_neon(float* x, int32_t n, void* stream);

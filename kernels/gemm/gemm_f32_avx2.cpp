@@ -67,6 +67,8 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
             else _mm256_maskstore_ps(y, mask, x);
         }
     }
+    const int64_t col0 = p * kPanel, cols = g.n - col0 < V * 8 ? g.n - col0 : V * 8;
+    gemm_f32_tile_epilogue(g, row, R, col0, cols);
 }
 
 void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {

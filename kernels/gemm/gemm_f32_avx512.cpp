@@ -62,6 +62,8 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
             _mm512_mask_storeu_ps(g.y + (row + r) * g.n + col, mask, x);
         }
     }
+    const int64_t col0 = p * kPanel, cols = g.n - col0 < NP * kPanel ? g.n - col0 : NP * kPanel;
+    gemm_f32_tile_epilogue(g, row, R, col0, cols);
 }
 
 void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {

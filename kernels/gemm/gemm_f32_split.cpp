@@ -37,9 +37,10 @@ void run_in_team(const GemmF32Args& g, const GemmF32Tiling& t) {
 }  // namespace
 
 void gemm_f32_run(const float* a, const float* bp, const float* bias, float* y, bool relu,
-                  int32_t m, int32_t k, int32_t n, bool in_team, const GemmF32Tiling& tiling) {
+                  int32_t m, int32_t k, int32_t n, bool in_team, const GemmF32Tiling& tiling,
+                  const ConvEpilogueF32* epi) {
     if (m <= 0 || n <= 0) return;
-    const GemmF32Args g{a, bp, bias, y, relu, m, k > 0 ? k : 0, n};
+    const GemmF32Args g{a, bp, bias, y, relu, m, k > 0 ? k : 0, n, epi && epi->active() ? epi : nullptr};
     if (in_team) {
         run_in_team(g, tiling);
         return;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "kernels/gemm/gemm_f32_epilogue.h"
+
 namespace vantrel {
 
 struct GemmF32Args {
@@ -15,6 +17,7 @@ struct GemmF32Args {
     float* y;
     bool relu;
     int64_t m, k, n;
+    const ConvEpilogueF32* epi = nullptr;  // run on each tile after bias and ReLU
 };
 
 // Computes rows [r0, r1) of Y over column panels [p0, p1).
@@ -36,7 +39,8 @@ bool gemm_f32_large_enough(int64_t m, int64_t k, int64_t n);
 // The engine's entry: decides serial or parallel (or computes this thread's
 // share when in_team), then hands ranges to the path's routine.
 void gemm_f32_run(const float* a, const float* bp, const float* bias, float* y, bool relu,
-                  int32_t m, int32_t k, int32_t n, bool in_team, const GemmF32Tiling& tiling);
+                  int32_t m, int32_t k, int32_t n, bool in_team, const GemmF32Tiling& tiling,
+                  const ConvEpilogueF32* epi = nullptr);
 
 // ceil(N/width) panels of K rows of `width` floats; element (p, k, j) at
 // (p*K + k)*width + j is W[p*width + j][k], 0 past N. Allocated with new[].
@@ -53,6 +57,16 @@ void linear_f32_on(PackF32Fn pack, GemmF32Fn gemm, const float* x, const float* 
 // Unnamed namespace: files built with different instruction sets include
 // this header, and each must keep its own copy.
 namespace {
+
+// The epilogue of rows [row, row + rows) x columns [col, col + cnt) of a
+// tile just stored.
+inline void gemm_f32_tile_epilogue(const GemmF32Args& g, int64_t row, int rows, int64_t col, int64_t cnt) {
+    if (!g.epi || cnt <= 0) return;
+    for (int r = 0; r < rows; ++r) {
+        const int64_t flat = (row + r) * g.n + col;
+        conv_epilogue_f32(*g.epi, g.y + flat, flat, cnt);
+    }
+}
 
 // f(std::integral_constant<int, R>) for the R in [1, kMax] that equals n.
 template <int kMax, class F>
@@ -84,9 +98,9 @@ inline void gemm_f32_blocked_range(const GemmF32Args& g, int64_t r0, int64_t r1,
 
 }  // namespace
 
-// Defines pack_f32_<path>, packed_f32_bytes_<path>, gemm_f32_<path> and
-// linear_f32_<path> of gemm_f32.h for a path with panels of kPanel columns
-// and the given GemmF32Tiling.
+// Defines pack_f32_<path>, packed_f32_bytes_<path>, gemm_f32_<path>,
+// gemm_f32_epi_<path> and linear_f32_<path> of gemm_f32.h for a path with
+// panels of kPanel columns and the given GemmF32Tiling.
 #define VANTREL_GEMM_F32_ENTRY_POINTS(path, kPanel, tiling)                                         \
     float* pack_f32_##path(const float* w, int32_t n, int32_t k) {                                 \
         return pack_f32_panels(w, n, k, kPanel);                                                    \
@@ -97,6 +111,11 @@ inline void gemm_f32_blocked_range(const GemmF32Args& g, int64_t r0, int64_t r1,
     void gemm_f32_##path(const float* a, const float* bp, const float* bias, float* y, bool relu,  \
                          int32_t m, int32_t k, int32_t n, bool in_team) {                           \
         gemm_f32_run(a, bp, bias, y, relu, m, k, n, in_team, tiling);                               \
+    }                                                                                               \
+    void gemm_f32_epi_##path(const float* a, const float* bp, const float* bias, float* y,         \
+                             bool relu, int32_t m, int32_t k, int32_t n, bool in_team,             \
+                             const ConvEpilogueF32* epi) {                                          \
+        gemm_f32_run(a, bp, bias, y, relu, m, k, n, in_team, tiling, epi);                          \
     }                                                                                               \
     void linear_f32_##path(const float* x, const float* w, const float* bias, float* y, int32_t k, \
                            int32_t n, const float* bp, void* /*stream*/) {                          \

@@ -111,10 +111,56 @@ void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
                             4));
 }
 
+bool ConvFp32::epilogue_in_kernel() const {
+    return active_backend_or_throw().kind == kBackendHost && !grouped();
+}
+
+bool ConvFp32::fuse_residual_add(const std::string& add_node, bool residual_first, bool relu) {
+    if (residual_fused() || add_node.empty() || !epilogue_in_kernel()) return false;
+    residual_node_ = add_node;
+    residual_first_ = residual_first;
+    residual_relu_ = relu;
+    return true;
+}
+
 Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                          ExecContext* ctx) {
-    const Shape3 os = convolve(inputs, num_inputs, output, ctx);
-    if (act == kActNone || inputs[0].h <= 0 || inputs[0].w <= 0) return os;
+    const bool in_kernel = epilogue_in_kernel();
+    ConvEpilogueF32 epi;
+    if (in_kernel && act != kActNone) {
+        epi.act = act;
+        epi.lo = clamp_min;
+        epi.hi = clamp_max;
+    }
+    Shape3 reported{0, 0, 0};
+    if (residual_fused()) {
+        // The folded add's checks, under its name: input 0 of the add gives
+        // the element count and the shape, the other operand must hold it.
+        static constexpr const char* kAddOp = "add_fp32";
+        if (!in_kernel) layer_fail(kOp, name, "a folded residual add runs on the host backend only");
+        require_inputs(kOp, name, num_inputs, 2);
+        const Shape3 conv_shape = output_shape(inputs[0].shape());
+        const TensorView& r = inputs[1];
+        const int64_t n = element_count(conv_shape);
+        if (residual_first_) {
+            require_input_extent(kAddOp, residual_node_, inputs, 1, 4);
+            if (element_count(r.shape()) != n)
+                layer_fail(kAddOp, residual_node_,
+                           "the residual holds " + std::to_string(element_count(r.shape())) +
+                               " elements but the fused convolution '" + name + "' gives " + std::to_string(n));
+            reported = r.shape();
+        } else {
+            require_view_holds(kAddOp, residual_node_, "input 1", r.bytes, n, 4);
+            reported = conv_shape;
+        }
+        checked_int32_count(kAddOp, residual_node_, n);
+        epi.residual = static_cast<const float*>(r.data);
+        epi.residual_relu = residual_relu_;
+        epi.relu_tail_from = n / 4 * 4;
+    }
+    const Shape3 os = convolve(inputs, num_inputs, output, ctx, &epi);
+    if (residual_fused()) return reported;
+    if (in_kernel || act == kActNone || inputs[0].h <= 0 || inputs[0].w <= 0) return os;
     const Backend& be = active_backend_or_throw();
     const int32_t n = checked_int32_count(kOp, name, element_count(os));
     float* out = static_cast<float*>(output->data);
@@ -130,7 +176,7 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
 }
 
 Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const BufferView* output,
-                          ExecContext* ctx) {
+                          ExecContext* ctx, const ConvEpilogueF32* epi) {
     const Backend& be = active_backend_or_throw();
     const Shape3 os = checked_io(kOp, inputs, num_inputs, output, 4, loaded_);
     const TensorView& x = inputs[0];
@@ -155,9 +201,13 @@ Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const Buffer
         checked_int32_count(kOp, name, tiles);
         const float* u[16];
         for (int t = 0; t < 16; ++t) u[t] = static_cast<const float*>(winograd_u[t].data);
-        KConv2dF32Wino fn = be.k_conv2d_f32_wino ? be.k_conv2d_f32_wino : &k_conv2d_f32_wino;
-        fn(in, u, b, out, x.c, x.h, x.w, C_out, relu, scratch(16 * tiles * (int64_t(x.c) + C_out)),
-           stream, weight.data());
+        float* area = scratch(16 * tiles * (int64_t(x.c) + C_out));
+        if (epilogue_in_kernel()) {
+            conv2d_f32_wino_epi(in, u, b, out, x.c, x.h, x.w, C_out, relu, area, epi);
+        } else {
+            KConv2dF32Wino fn = be.k_conv2d_f32_wino ? be.k_conv2d_f32_wino : &k_conv2d_f32_wino;
+            fn(in, u, b, out, x.c, x.h, x.w, C_out, relu, area, stream, weight.data());
+        }
         return os;
     }
     if (groups > 1) {
@@ -165,9 +215,9 @@ Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const Buffer
         if (be.kind != kBackendHost)
             layer_fail(kOp, name, "grouped convolution runs on the host backend only");
         if (depthwise()) {
-            conv2d_f32_depthwise(in, depthwise_taps.data(), b, out, x.c, x.h, x.w, C_out, kH, kW,
-                                 stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, relu,
-                                 stream);
+            conv2d_f32_depthwise_epi(in, depthwise_taps.data(), b, out, x.c, x.h, x.w, C_out, kH, kW,
+                                     stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, relu,
+                                     epi);
         } else {
             std::vector<const float*> bp(group_packed.size());
             for (size_t g = 0; g < bp.size(); ++g) bp[g] = static_cast<const float*>(group_packed[g].data);
@@ -182,10 +232,16 @@ Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const Buffer
     }
     const bool direct = kH == 1 && kW == 1 && pad_h == 0 && pad_w == 0 && stride_h == 1 &&
                         stride_w == 1 && dilation_h == 1 && dilation_w == 1;
-    KConv2dF32 fn = be.k_conv2d_f32 ? be.k_conv2d_f32 : &k_conv2d_f32;
-    fn(in, weight.data(), b, out, x.c, x.h, x.w, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w,
-       relu, static_cast<const float*>(packed.data),
-       direct ? nullptr : scratch(oh * ow * int64_t(kH) * kW * x.c), dilation_h, dilation_w, stream);
+    const float* bp = static_cast<const float*>(packed.data);
+    float* area = direct ? nullptr : scratch(oh * ow * int64_t(kH) * kW * x.c);
+    if (epilogue_in_kernel()) {
+        conv2d_f32_epi(in, weight.data(), b, out, x.c, x.h, x.w, C_out, kH, kW, stride_h, stride_w, pad_h,
+                       pad_w, relu, bp, area, dilation_h, dilation_w, epi);
+    } else {
+        KConv2dF32 fn = be.k_conv2d_f32 ? be.k_conv2d_f32 : &k_conv2d_f32;
+        fn(in, weight.data(), b, out, x.c, x.h, x.w, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, relu, bp,
+           area, dilation_h, dilation_w, stream);
+    }
     return os;
 }
 

@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "engine/residual_fusion.h"
+#include "kernels/gemm/gemm_f32_epilogue.h"
 #include "layers/image/conv2d_layer.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class ConvFp32 final : public Conv2dLayer<kDtypeFp32> {
+class ConvFp32 final : public Conv2dLayer<kDtypeFp32>, public ResidualFusable {
 public:
     // Throws when a size, stride, dilation or group count is below 1, a pad
     // is negative, or groups does not divide C_in and C_out.
@@ -46,18 +48,30 @@ public:
     std::vector<Buffer> group_packed;    // 1 < groups < C_in: one block per group
     std::vector<float> depthwise_taps;   // groups == C_in > 1: [kH][kW][C_out]
 
-    // Activation applied to the output in place after the convolution (and
-    // after the relu flag), with the clamp_fp32 / hard_swish_fp32 kernels,
-    // so the result equals the separate op's bit for bit.
+    // Activation applied to the output after the convolution (and after the
+    // relu flag), rounded as the clamp_fp32 / hard_swish_fp32 kernels do so
+    // the result equals the separate op's bit for bit: in the GEMM or
+    // Winograd epilogue on the host, in a pass over the output otherwise.
     enum : int32_t { kActNone = 0, kActClamp = 1, kActHardSwish = 2 };
     int32_t act = kActNone;
     float clamp_min = 0.0f, clamp_max = 6.0f;
+
+    // Every path but the grouped one takes an add into its epilogue on the
+    // host; the fused node's input 1 is then the residual.
+    bool fuse_residual_add(const std::string& add_node, bool residual_first, bool relu) override;
+    bool residual_fused() const { return !residual_node_.empty(); }
 
     bool depthwise() const { return groups > 1 && groups == C_in; }
     bool grouped() const { return groups > 1 && groups < C_in; }
 
 private:
-    Shape3 convolve(const TensorView* inputs, int num_inputs, const BufferView* output, ExecContext* ctx);
+    Shape3 convolve(const TensorView* inputs, int num_inputs, const BufferView* output, ExecContext* ctx,
+                    const ConvEpilogueF32* epi);
+    // Whether the host kernels apply the activation and residual themselves.
+    bool epilogue_in_kernel() const;
+
+    std::string residual_node_;  // the folded add node, empty when none
+    bool residual_first_ = false, residual_relu_ = false;
 
     std::shared_ptr<SharedPackedWeight> packed_owner_;
     std::shared_ptr<SharedPackedWeight> winograd_owner_[16];

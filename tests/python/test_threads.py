@@ -1,8 +1,12 @@
 """Models used from several Python threads give the results they give alone."""
 
+import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
+import pytest
 
 from vantrel import ModelBuilder
 
@@ -110,3 +114,20 @@ def test_profile_controls_while_another_thread_runs(build):
     m.reset_profile()
     m.forward(xs[0])
     assert set(m.layer_profile()) == {"c1", "c2", "gap", "fc"}
+
+
+@pytest.mark.parametrize("env, spin", [
+    ({}, "1000"),                                 # bounded spin by default
+    ({"GOMP_SPINCOUNT": "7"}, "7"),                # the user's value wins
+    ({"OMP_WAIT_POLICY": "active"}, "30000000000"),  # so does the user's policy
+])
+def test_openmp_spin_default(env, spin):
+    # libgomp reads its environment once, when it loads: a fresh process.
+    code = ("import os, model_inference\n"
+            "print('left:', os.environ.get('GOMP_SPINCOUNT'), os.environ.get('VANTREL_OMP_SPIN_DEFAULTED'))")
+    clean = {k: v for k, v in os.environ.items() if k not in ("GOMP_SPINCOUNT", "OMP_WAIT_POLICY")}
+    out = subprocess.run([sys.executable, "-c", code], env={**clean, **env, "OMP_DISPLAY_ENV": "VERBOSE"},
+                         capture_output=True, text=True, check=True)
+    text = out.stdout + out.stderr
+    assert f"GOMP_SPINCOUNT = '{spin}'" in text
+    assert f"left: {env.get('GOMP_SPINCOUNT')} None" in text  # the default is not left behind

@@ -1,0 +1,75 @@
+#include "engine/residual_fusion.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "loader/op_table.h"
+
+namespace vantrel {
+
+bool graph_fusion_disabled() {
+    const char* v = std::getenv("VANTREL_NO_FUSION");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
+
+int fuse_residual_adds(ArchGraph& g) {
+    if (graph_fusion_disabled()) return 0;
+    std::unordered_map<std::string, int> readers, writers, node_uses;
+    for (const ArchNode& n : g.nodes) {
+        for (const std::string& in : n.inputs) ++readers[in];
+        for (const std::string& out : n.outputs) ++writers[out];
+        ++node_uses[n.name];
+    }
+    for (const std::string& o : g.output_names) ++readers[o];
+    for (const InputSpec& s : g.inputs) ++writers[s.name];
+    std::unordered_map<std::string, ILayer*> layer_of;
+    for (auto& l : g.layers) layer_of[l->name] = l.get();
+    std::unordered_map<std::string, size_t> producer;
+    for (size_t i = 0; i < g.nodes.size(); ++i)
+        if (g.nodes[i].outputs.size() == 1) producer[g.nodes[i].outputs[0]] = i;
+
+    std::vector<char> dropped(g.nodes.size(), 0);
+    int fused = 0;
+    for (size_t a = 0; a < g.nodes.size(); ++a) {
+        ArchNode& add = g.nodes[a];
+        if (add.op != OP_ADD_FP32 || add.inputs.size() != 2 || add.outputs.size() != 1 ||
+            add.inputs[0] == add.inputs[1])
+            continue;
+        for (int side = 0; side < 2; ++side) {
+            const std::string& t = add.inputs[size_t(side)];
+            auto p = producer.find(t);
+            if (p == producer.end() || p->second >= a || dropped[p->second]) continue;
+            ArchNode& conv = g.nodes[p->second];
+            // The sum replaces the convolution's output, so nothing else may
+            // see that output, and the layer must serve this node alone.
+            if (conv.op != OP_CONV_FP32 || conv.inputs.empty() || readers[t] != 1 || writers[t] != 1 ||
+                writers[conv.inputs[0]] > 1 ||
+                node_uses[conv.name] != 1 || node_uses[add.name] != 1)
+                continue;
+            auto* f = dynamic_cast<ResidualFusable*>(layer_of.count(conv.name) ? layer_of[conv.name] : nullptr);
+            if (!f || !f->fuse_residual_add(add.name, side == 1, add.relu)) continue;
+            // The fused node runs where the add ran: its residual may be
+            // computed after the convolution's input.
+            const std::string residual = add.inputs[size_t(1 - side)];
+            ArchNode merged = conv;
+            merged.inputs = {conv.inputs[0], residual};
+            merged.outputs = add.outputs;
+            add = std::move(merged);
+            dropped[p->second] = 1;
+            ++fused;
+            break;
+        }
+    }
+    if (fused) {
+        std::vector<ArchNode> kept;
+        kept.reserve(g.nodes.size() - size_t(fused));
+        for (size_t i = 0; i < g.nodes.size(); ++i)
+            if (!dropped[i]) kept.push_back(std::move(g.nodes[i]));
+        g.nodes = std::move(kept);
+    }
+    return fused;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,37 @@
+// Load-time rewrite of the graph: a float convolution whose only reader is an
+// element-wise add takes that add (and its ReLU) into its own epilogue, so
+// the sum is formed while each output tile is still in cache instead of in a
+// separate pass over memory. The file format is untouched: only the
+// in-memory node list changes. VANTREL_NO_FUSION=1 turns the rewrite off.
+#pragma once
+#include <string>
+
+#include "loader/arch_loader.h"
+
+namespace vantrel {
+
+// Layers that can add a residual operand to their own output. The fused node
+// reads the layer's usual input as input 0 and the residual as input 1.
+class ResidualFusable {
+public:
+    // Asks the layer to take on the add of node `add_node` (its sum's ReLU
+    // when `relu`; `residual_first` when the residual was the add's input 0,
+    // whose shape the add reported). Returns false, changing nothing, when
+    // this layer cannot compute it bit for bit as the separate add would.
+    virtual bool fuse_residual_add(const std::string& add_node, bool residual_first, bool relu) = 0;
+    virtual ~ResidualFusable() = default;
+
+protected:
+    ResidualFusable() = default;
+    ResidualFusable(const ResidualFusable&) = default;
+    ResidualFusable& operator=(const ResidualFusable&) = default;
+};
+
+// Whether VANTREL_NO_FUSION asks for the graph as written.
+bool graph_fusion_disabled();
+
+// Applies the rewrite to `g` (layers created, weights loaded); returns the
+// number of adds folded.
+int fuse_residual_adds(ArchGraph& g);
+
+}  // namespace vantrel

@@ -1,0 +1,192 @@
+// Residual adds folded into the convolution epilogue at load, and the
+// chunked im2col, give the same bits as the separate ops and the whole
+// matrix, on every kernel path.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/executor.h"
+#include "engine/residual_fusion.h"
+#include "kernels/conv/conv2d_f32.h"
+#include "kernels/conv/im2col_f32.h"
+#include "kernels/elementwise/activation_ungrouped.h"
+#include "kernels/elementwise/add_f32.h"
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/kernel_path.h"
+#include "kernel_test_paths.h"
+#include "layer_test_util.h"
+
+using namespace vantrel;
+using namespace vantrel_test;
+
+namespace {
+
+// A ResNet-style stack on a 7x5 image with 5 channels (a flat count that
+// leaves a tail for the add's ReLU). The adds cover: the GEMM path with the
+// residual as input 1, Winograd with a clamp before the add and the residual
+// as input 0, im2col with hard swish whose residual is computed after the
+// convolution's input, and a depthwise conv.
+const char* kBlock = R"({"model":"block","inputs":[{"name":"x","shape":[1,7,5,5]}],"outputs":[{"name":"z"},{"name":"y2"}],"nodes":[
+ {"name":"c1","op":"conv_fp32","inputs":["x"],"outputs":["a"],"args":{"C_out":12,"C_in":5,"relu":1}},
+ {"name":"c2","op":"conv_fp32","inputs":["a"],"outputs":["b"],"args":{"C_out":12,"C_in":12,"kH":3,"kW":3,"pad_h":1,"pad_w":1,"relu":1}},
+ {"name":"c3","op":"conv_fp32","inputs":["b"],"outputs":["c"],"args":{"C_out":5,"C_in":12}},
+ {"name":"add1","op":"add_fp32","inputs":["c","x"],"outputs":["y1"],"args":{"relu":1}},
+ {"name":"c4","op":"conv_fp32","inputs":["y1"],"outputs":["d"],"args":{"C_out":5,"C_in":5,"kH":3,"kW":3,"pad_h":1,"pad_w":1,"act":1,"clamp_min":-0.4,"clamp_max":0.9}},
+ {"name":"add2","op":"add_fp32","inputs":["y1","d"],"outputs":["y2"]},
+ {"name":"c5","op":"conv_fp32","inputs":["y2"],"outputs":["e"],"args":{"C_out":5,"C_in":5,"kH":3,"kW":3,"stride_h":2,"stride_w":2,"pad_h":1,"pad_w":1,"act":2}},
+ {"name":"c6","op":"conv_fp32","inputs":["y2"],"outputs":["f"],"args":{"C_out":5,"C_in":5,"stride_h":2,"stride_w":2}},
+ {"name":"add3","op":"add_fp32","inputs":["e","f"],"outputs":["y3"],"args":{"relu":1}},
+ {"name":"dw","op":"conv_fp32","inputs":["y3"],"outputs":["g"],"args":{"C_out":5,"C_in":5,"kH":3,"kW":3,"pad_h":1,"pad_w":1,"groups":5}},
+ {"name":"add4","op":"add_fp32","inputs":["g","y3"],"outputs":["z"],"args":{"relu":1}}]})";
+
+Tensors block_weights() {
+    const struct { const char* name; size_t count; } convs[] = {
+        {"c1", 12 * 5}, {"c2", 12 * 12 * 9}, {"c3", 5 * 12}, {"c4", 5 * 5 * 9},
+        {"c5", 5 * 5 * 9}, {"c6", 5 * 5}, {"dw", 5 * 9}};
+    Tensors t;
+    uint32_t seed = 11;
+    for (const auto& c : convs) {
+        t[std::string(c.name) + ".weight"] = uniform(c.count, seed++, -0.5f, 0.5f);
+        t[std::string(c.name) + ".bias"] = uniform(c.name[1] == '1' || c.name[1] == '2' ? 12 : 5, seed++);
+    }
+    return t;
+}
+
+struct Outputs {
+    int fused = 0;
+    std::vector<float> z, y2;
+};
+
+Outputs run_block(bool fuse, const std::vector<float>& x) {
+    const Tensors w = block_weights();
+    ArchGraph g = load_arch_text(kBlock, "block.json");
+    for (auto& l : g.layers) l->load_weights(fetch_from(w));
+    Outputs o;
+    if (fuse) o.fused = fuse_residual_adds(g);
+    GraphExecutor ex;
+    ex.prepare(g, &cpu_allocator());
+    InputMap in;
+    in["x"] = InputTensor{x.data(), {7, 5, 5}, "float32", {}};
+    OutputMap out = ex.run(in);
+    auto floats = [&](const char* name) {
+        const OutputTensor& t = out.at(name);
+        const float* p = static_cast<const float*>(t.data);
+        return std::vector<float>(p, p + t.bytes.size() / 4);
+    };
+    o.z = floats("z");
+    o.y2 = floats("y2");
+    return o;
+}
+
+void expect_same_bits(const std::vector<float>& a, const std::vector<float>& b, const std::string& what) {
+    ASSERT_EQ(a.size(), b.size()) << what;
+    for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(float_bits(a[i]), float_bits(b[i])) << what << " at " << i;
+}
+
+TEST(ResidualFusion, BlockMatchesSeparateOpsOnEveryPath) {
+    const std::vector<float> x = randn(7 * 5 * 5, 5);
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        const std::string label = "path " + std::to_string(int(path));
+        const Outputs sep = run_block(false, x), fused = run_block(true, x);
+        EXPECT_EQ(fused.fused, 4) << label;
+        expect_same_bits(sep.z, fused.z, label + " z");
+        expect_same_bits(sep.y2, fused.y2, label + " y2");
+    }
+}
+
+// Graphs where the convolution's output has another reader, is a declared
+// output, or the switch is set keep their add.
+TEST(ResidualFusion, LeavesSharedOutputsAndSwitchedOffGraphs) {
+    const std::string head =
+        R"({"model":"m","inputs":[{"name":"x","shape":[1,2,2,4]}],"outputs":[)";
+    const std::string conv = R"({"name":"c","op":"conv_fp32","inputs":["x"],"outputs":["c"],"args":{"C_out":4,"C_in":4}},
+                              {"name":"a","op":"add_fp32","inputs":["c","x"],"outputs":["y"]})";
+    struct Case { std::string outputs, extra; const char* env; int fused; };
+    for (const Case& k : {Case{R"({"name":"y"})", "", nullptr, 1}, Case{R"({"name":"y"},{"name":"c"})", "", nullptr, 0},
+                          Case{R"({"name":"y2"})", R"(,{"name":"m","op":"add_fp32","inputs":["y","c"],"outputs":["y2"]})", nullptr, 0},
+                          Case{R"({"name":"y"})", "", "1", 0}}) {
+        ArchGraph g = load_arch_text(head + k.outputs + R"(],"nodes":[)" + conv + k.extra + "]}", "m.json");
+        if (k.env) setenv("VANTREL_NO_FUSION", k.env, 1);
+        EXPECT_EQ(fuse_residual_adds(g), k.fused) << k.outputs << k.extra;
+        unsetenv("VANTREL_NO_FUSION");
+    }
+}
+
+// The epilogue's element rules against the separate kernels, on values
+// where they differ from plain arithmetic: -0 and NaN sums inside whole
+// groups and in the tail, infinities and the clamp bounds.
+TEST(ResidualFusion, EpilogueRoundsLikeTheSeparateKernels) {
+    const float nan = std::nanf(""), inf = INFINITY;
+    const std::vector<float> y0 = {-0.0f, 0.0f, -1.0f, 2.5f, nan, inf, -inf, 0.4f, 3.0f, -3.5f, -0.0f, 1e-30f, -2.0f, -0.0f};
+    const std::vector<float> r = {-0.0f, -0.0f, 0.5f, -2.5f, 1.0f, -inf, 1.0f, -0.4f, 0.0f, 7.0f, -0.0f, -1e-30f, 2.0f, -0.0f};
+    const int32_t n = int32_t(y0.size());
+    for (int act : {ConvEpilogueF32::kNone, ConvEpilogueF32::kClamp, ConvEpilogueF32::kHardSwish})
+        for (bool relu : {false, true}) {
+            std::vector<float> want(y0.size()), sum(y0.size()), got = y0;
+            if (act == ConvEpilogueF32::kClamp) k_clamp_f32(y0.data(), want.data(), n, nullptr, -0.5f, 2.0f);
+            else if (act == ConvEpilogueF32::kHardSwish) k_hard_swish_f32(y0.data(), want.data(), n, nullptr);
+            else want = y0;
+            k_add_f32(want.data(), r.data(), sum.data(), n, relu, nullptr);
+            ConvEpilogueF32 e;
+            e.act = act;
+            e.lo = -0.5f;
+            e.hi = 2.0f;
+            e.residual = r.data();
+            e.residual_relu = relu;
+            e.relu_tail_from = n / 4 * 4;
+            conv_epilogue_f32(e, got.data(), 0, 5);  // two spans, as two tiles would
+            conv_epilogue_f32(e, got.data() + 5, 5, n - 5);
+            for (int32_t i = 0; i < n; ++i)
+                EXPECT_EQ(float_bits(got[size_t(i)]), float_bits(sum[size_t(i)]))
+                    << "act " << act << " relu " << relu << " at " << i;
+        }
+}
+
+// A stem-like 7x7 stride-2 convolution of 3 channels goes through the
+// chunked im2col; it must equal one GEMM over the whole im2col matrix, with
+// and without an epilogue, on 1 and 2 threads and every path.
+TEST(ChunkedIm2col, MatchesTheWholeMatrix) {
+    const int cin = 3, h = 47, w = 45, cout = 24, kk = 7;
+    const Conv2dGeometry g = conv2d_geometry(cin, h, w, kk, kk, 2, 2, 3, 3, 1, 1);
+    const int64_t m = g.oh * g.ow, k = int64_t(kk) * kk * cin;
+    const std::vector<float> in = randn(size_t(h) * w * cin, 21), wt = randn(size_t(cout) * k, 22, 0.2f),
+                             bias = randn(size_t(cout), 23), res = randn(size_t(m) * cout, 24);
+    std::vector<float> r(wt.size()), a(size_t(m * k));
+    reorder_conv_weights_f32(wt.data(), r.data(), cout, cin, kk, kk);
+    im2col_rows_f32(in.data(), g, 0, cin, 0, g.oh, a.data());
+    ConvEpilogueF32 epi;
+    epi.act = ConvEpilogueF32::kClamp;
+    epi.lo = -0.7f;
+    epi.hi = 0.8f;
+    epi.residual = res.data();
+    epi.residual_relu = true;
+    epi.relu_tail_from = m * cout / 4 * 4;
+    const int saved = omp_get_max_threads();
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        float* bp = pack_f32(r.data(), cout, int32_t(k));
+        for (const ConvEpilogueF32* e : {static_cast<const ConvEpilogueF32*>(nullptr), static_cast<const ConvEpilogueF32*>(&epi)}) {
+            std::vector<float> whole(size_t(m) * cout);
+            gemm_f32_epi(a.data(), bp, bias.data(), whole.data(), true, int32_t(m), int32_t(k), cout, false, e);
+            for (int threads : {1, 2}) {
+                omp_set_num_threads(threads);
+                std::vector<float> y(whole.size(), NAN);
+                conv2d_f32_epi(in.data(), wt.data(), bias.data(), y.data(), cin, h, w, cout, kk, kk, 2, 2, 3, 3, true,
+                               bp, nullptr, 1, 1, e);
+                expect_same_bits(whole, y, "path " + std::to_string(int(path)) + (e ? " epi" : "") + " threads " +
+                                               std::to_string(threads));
+            }
+        }
+        omp_set_num_threads(saved);
+        free_packed_f32(bp);
+    }
+}
+
+}  // namespace
