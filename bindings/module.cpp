@@ -786,7 +786,8 @@ PYBIND11_MODULE(model_inference, m) {
              "sequence. Raises RuntimeError when position + T exceeds\n"
              "cache_capacity; the position is then unchanged. With last_only\n"
              "the result holds only the last position's values (for a prompt:\n"
-             "the logits that pick the next token).")
+             "the logits that pick the next token). A batch of more than one\n"
+             "sample is refused.")
         .def("forward_step", &forward_step_dict, py::arg("inputs"), py::kw_only(),
              py::arg("last_only") = false,
              "Run one decoding step with inputs by name.\n\n"
@@ -799,7 +800,9 @@ PYBIND11_MODULE(model_inference, m) {
         .def("reserve_cache", [](Model& mo, int32_t n) {
             require_live(mo); with_model_lock(mo, [&] { mo.reserve_cache(n); }); }, py::arg("capacity"),
              "Reserve the key/value cache of every causal attention layer for\n"
-             "`capacity` positions (at least 1) and start a new sequence.\n\n"
+             "`capacity` positions (at least 1). The sequence in progress keeps\n"
+             "its position and cached tokens; a capacity below the position\n"
+             "raises RuntimeError (call reset_cache() first).\n\n"
              "Without it the capacity is the largest 'max_seq_len' a causal node\n"
              "declares, or 2048.")
         .def_property_readonly("position", [](const Model& mo) {
