@@ -155,9 +155,10 @@ bool match_dims(const std::vector<int>& spec, const std::vector<int64_t>& dims, 
 }
 
 // The executor's shape for one sample whose array dimensions are `dims`:
-// the declared shape (see match_dims), or a flat array (one axis longer than
-// 1) of exactly the elements that shape holds (with a 0 present, a whole number of the other
-// dimensions, as choose_shape derives them).
+// the declared shape (see match_dims), or a flat array (at most one axis
+// longer than 1) of exactly the elements that shape holds (with a 0
+// present, a whole number of the other dimensions, as choose_shape derives
+// them).
 bool sample_shape(const std::vector<int>& spec, const std::vector<int64_t>& dims, std::vector<int>& out) {
     std::vector<int> resolved(spec.size(), 0);
     if (match_dims(spec, dims, 0, 0, resolved)) {
