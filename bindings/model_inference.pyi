@@ -55,10 +55,23 @@ class InferenceModel:
         """
     @overload
     def forward(self, input: numpy.ndarray) -> numpy.typing.NDArray[numpy.float32]:
-        """Run a single-input forward pass (returns a 1-D float32 array)."""
+        """Run a single-input forward pass (returns a 1-D float32 array).
+
+        The array has the input's declared shape (a 0 takes any length of at
+        least 1; axes of length 1 may be added or left out) or is flat with
+        exactly its values. An array (N, ...) of such samples is a batch: the
+        N samples run in turn and the result is (N, K). Any other shape
+        raises RuntimeError naming both shapes. A batch of token ids for a
+        model without an attention mask input is refused.
+        """
     @overload
     def forward(self, inputs: dict[str, numpy.ndarray]) -> dict[str, numpy.typing.NDArray[numpy.float32]]:
-        """Run a multi-input / multi-output forward pass."""
+        """Run a multi-input / multi-output forward pass.
+
+        Each array follows the shape rules of forward(input); either every
+        input is a batch of the same N (outputs (N, K)) or none is. Padded
+        token ids go with the model's attention mask input (1 token, 0 pad).
+        """
     @property
     def model_name(self) -> str:
         """Model name string from the arch JSON."""
@@ -118,7 +131,8 @@ class InferenceModel:
         sequence. Raises RuntimeError when position + T exceeds
         cache_capacity; the position is then unchanged. With last_only
         the result holds only the last position's values (for a prompt:
-        the logits that pick the next token).
+        the logits that pick the next token). A batch of more than one
+        sample is refused.
         """
     @overload
     def forward_step(self, inputs: dict[str, numpy.ndarray], *, last_only: bool = False) -> dict[str, numpy.typing.NDArray[numpy.float32]]:
@@ -132,7 +146,9 @@ class InferenceModel:
         """Start a new sequence: position back to 0 (the cache memory is kept)."""
     def reserve_cache(self, capacity: int) -> None:
         """Reserve the key/value cache of every causal attention layer for
-        `capacity` positions (at least 1) and start a new sequence.
+        `capacity` positions (at least 1). The sequence in progress keeps
+        its position and cached tokens; a capacity below the position
+        raises RuntimeError (call reset_cache() first).
 
         Without it the capacity is the largest 'max_seq_len' a causal node
         declares, or 2048.

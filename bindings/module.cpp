@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -121,6 +122,103 @@ void require_elements(const std::string& name, const std::vector<int>& shape, in
                                  " elements; shape [" + join_dims(shape) + "] needs " + std::to_string(need) + ".");
 }
 
+std::string dims_text(const std::vector<int64_t>& dims) {
+    std::string s = "(";
+    for (size_t i = 0; i < dims.size(); ++i) s += (i ? ", " : "") + std::to_string(dims[i]);
+    return s + (dims.size() == 1 ? ",)" : ")");
+}
+
+std::string declared_text(const std::vector<int>& spec, bool batch) {
+    std::string s = batch ? "(N" : "[";
+    for (size_t i = 0; i < spec.size(); ++i) s += (i || batch ? ", " : "") + std::to_string(spec[i]);
+    return s + (batch ? ")" : "]");
+}
+
+// Matches dims[j..] against spec[i..]: a declared length equals the
+// array's, a 0 takes any length (or none, meaning 1), and axes of length 1
+// on either side may be left out. The first match found (axes paired in
+// order first) fills `out` with the declared shape, its 0s resolved.
+bool match_dims(const std::vector<int>& spec, const std::vector<int64_t>& dims, size_t i, size_t j,
+                std::vector<int>& out) {
+    if (i == spec.size() && j == dims.size()) return true;
+    if (i < spec.size()) {
+        if (j < dims.size() && dims[j] >= 1 && dims[j] <= INT32_MAX && (spec[i] == 0 || dims[j] == spec[i])) {
+            out[i] = int(dims[j]);
+            if (match_dims(spec, dims, i + 1, j + 1, out)) return true;
+        }
+        if (spec[i] == 0 || spec[i] == 1) {
+            out[i] = 1;
+            if (match_dims(spec, dims, i + 1, j, out)) return true;
+        }
+    }
+    return j < dims.size() && dims[j] == 1 && match_dims(spec, dims, i, j + 1, out);
+}
+
+// The executor's shape for one sample whose array dimensions are `dims`:
+// the declared shape (see match_dims), or a flat array (at most one axis
+// longer than 1) of exactly the elements that shape holds (with a 0
+// present, a whole number of the other dimensions, as choose_shape derives
+// them).
+bool sample_shape(const std::vector<int>& spec, const std::vector<int64_t>& dims, std::vector<int>& out) {
+    std::vector<int> resolved(spec.size(), 0);
+    if (match_dims(spec, dims, 0, 0, resolved)) {
+        out = resolved;
+        return true;
+    }
+    int64_t n = 1, long_axes = 0;
+    for (int64_t d : dims) {
+        long_axes += d != 1;
+        n = d == 1 ? n : d;
+    }
+    if (dims.empty() || long_axes > 1) return false;
+    std::vector<int> shape = choose_shape(spec, n);
+    int64_t holds = 1;
+    for (int d : shape) holds *= d < 0 ? 0 : d;
+    if (holds != n || n == 0) return false;
+    out = shape;
+    return true;
+}
+
+// How an array reads against a declared input: as one sample, as a batch of
+// `batch` samples along its first axis, or both (the caller decides).
+struct Fit {
+    std::vector<int64_t> dims;
+    bool single = false, batched = false;
+    std::vector<int> single_shape, sample;
+    int64_t batch = 0;
+};
+
+Fit fit_input(const std::vector<int>& spec, const py::array& a) {
+    Fit f;
+    for (py::ssize_t i = 0; i < a.ndim(); ++i) f.dims.push_back(int64_t(a.shape(i)));
+    // A declared shape no array can have is passed on for the executor to
+    // refuse.
+    for (int d : spec)
+        if (d < 0) {
+            f.single = true;
+            f.single_shape = spec;
+            return f;
+        }
+    f.single = sample_shape(spec, f.dims, f.single_shape);
+    if (f.dims.size() >= 2) {
+        std::vector<int64_t> rest(f.dims.begin() + 1, f.dims.end());
+        f.batched = sample_shape(spec, rest, f.sample);
+        f.batch = f.dims[0];
+    }
+    return f;
+}
+
+[[noreturn]] void shape_mismatch(const std::string& name, const std::vector<int>& spec, const Fit& f) {
+    // A flat array too short for the declared shape keeps its old message.
+    if (f.dims.size() == 1) require_elements(name, choose_shape(spec, f.dims[0]), f.dims[0]);
+    bool variable = false;
+    for (int d : spec) variable = variable || d == 0;
+    throw std::runtime_error("input '" + name + "' has shape " + dims_text(f.dims) +
+                             ", which is neither its declared shape " + declared_text(spec, false) +
+                             " nor a batch " + declared_text(spec, true) + " of it" +
+                             (variable ? " (0: any length)" : ""));
+}
+
 // The caller's array as the element type the model's nodes read for input
 // `name`: float32 inputs take float, integer and boolean arrays (cast); int8
 // inputs take integer arrays within -128..127 and float arrays, which are
@@ -233,6 +331,155 @@ void keep_last_position(vantrel::OutputTensor& t) {
     t.shape = {int(c)};
 }
 
+// Names come from file bytes that need not be UTF-8; undecodable bytes come
+// back backslash-escaped instead of raising UnicodeDecodeError.
+py::str text(const std::string& s) {
+    PyObject* o = PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "backslashreplace");
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(o);
+}
+
+py::list texts(const std::vector<std::string>& v) {
+    py::list out;
+    for (const auto& s : v) out.append(text(s));
+    return out;
+}
+
+// One declared input of a call: the converted array and how it reads.
+struct Feed {
+    const vantrel::InputSpec* spec;
+    py::array arr;
+    std::string dtype;
+    Fit fit;
+};
+
+bool op_is(const vantrel::ArchNode& n, std::initializer_list<vantrel::OpCode> ops) {
+    for (vantrel::OpCode op : ops)
+        if (n.op == op) return true;
+    return false;
+}
+
+// Token ids of different lengths reach a batch only padded; without a mask
+// the padding would be attended to, so such a batch needs the model's mask
+// input (a declared input that attention nodes read second).
+void check_token_batch(const vantrel::InferenceModel& m, const std::vector<Feed>& feeds, int64_t batch) {
+    if (batch < 2) return;
+    const auto& g = m.graph();
+    auto declared = [&](const std::string& t) {
+        for (const auto& s : g.inputs)
+            if (s.name == t) return true;
+        return false;
+    };
+    for (const auto& n : g.nodes)
+        if (op_is(n, {vantrel::OP_ATTENTION_FP32, vantrel::OP_ATTENTION_INT8}) && n.inputs.size() >= 2 &&
+            declared(n.inputs[1]))
+            return;
+    for (const Feed& f : feeds)
+        for (const auto& n : g.nodes)
+            if (op_is(n, {vantrel::OP_EMBEDDING_FP32, vantrel::OP_BERT_EMBEDDINGS_FP32}) && !n.inputs.empty() &&
+                n.inputs[0] == f.spec->name)
+                throw std::runtime_error(
+                    "input '" + f.spec->name + "' is a batch of " + std::to_string(batch) +
+                    " token sequences, but this model has no attention mask input, so padding would be "
+                    "attended to: pass the sequences one at a time, or use a model converted with an "
+                    "'attention_mask' input and pass {'" + f.spec->name + "': ids, 'attention_mask': mask} "
+                    "(mask 1 for tokens, 0 for padding) by dict");
+}
+
+// One sample (0) or the batch size every feed shares. An array that reads
+// both ways is one sample unless another feed is only a batch. Batches of
+// one beside feeds that are only one sample are that one sample.
+int64_t choose_batch(std::vector<Feed>& feeds) {
+    const Feed* lead = nullptr;
+    bool all_one = true, single_only = false;
+    for (const Feed& f : feeds) {
+        if (!f.fit.single && f.fit.batched && !lead) lead = &f;
+        if (!f.fit.single && f.fit.batched) all_one = all_one && f.fit.batch == 1;
+        single_only = single_only || (f.fit.single && !(f.fit.batched && f.fit.batch == 1));
+    }
+    if (lead && all_one && single_only) {
+        for (Feed& f : feeds)
+            if (!f.fit.single) {
+                f.fit.single = true;
+                f.fit.single_shape = f.fit.sample;
+            }
+        lead = nullptr;
+    }
+    for (Feed& f : feeds) {
+        if (!lead) {
+            if (!f.fit.single) shape_mismatch(f.spec->name, f.spec->shape, f.fit);
+            continue;
+        }
+        if (!f.fit.batched && !f.fit.single) shape_mismatch(f.spec->name, f.spec->shape, f.fit);
+        if (!f.fit.batched || f.fit.batch != lead->fit.batch)
+            throw std::runtime_error("input '" + lead->spec->name + "' is a batch of " +
+                                     std::to_string(lead->fit.batch) + " samples, but input '" + f.spec->name +
+                                     "' of shape " + dims_text(f.fit.dims) + " is not a batch " +
+                                     declared_text(f.spec->shape, true) + " with N = " +
+                                     std::to_string(lead->fit.batch) + "; pass every input as a batch of N");
+    }
+    if (lead && lead->fit.batch == 0)
+        throw std::runtime_error("input '" + lead->spec->name + "' is an empty batch (N = 0)");
+    return lead ? lead->fit.batch : 0;
+}
+
+// Runs the call's one sample, or each sample of a batch in turn, with the
+// interpreter lock released. `extra` holds inputs passed as they are.
+std::vector<vantrel::OutputMap> run_samples(LockedModel& m, const std::vector<Feed>& feeds,
+                                            const vantrel::InputMap& extra, int64_t batch, bool step) {
+    vantrel::InputMap map = extra;
+    std::vector<int64_t> stride(feeds.size(), 0);
+    std::vector<const char*> base(feeds.size());
+    std::vector<vantrel::InputTensor*> slot(feeds.size());
+    for (size_t i = 0; i < feeds.size(); ++i) {
+        const Feed& f = feeds[i];
+        vantrel::InputTensor t;
+        t.dtype = f.dtype;
+        t.shape = batch ? f.fit.sample : f.fit.single_shape;
+        t.data = f.arr.data();
+        if (batch) stride[i] = int64_t(f.arr.nbytes()) / batch;
+        base[i] = static_cast<const char*>(f.arr.data());
+        map[f.spec->name] = std::move(t);
+    }
+    for (size_t i = 0; i < feeds.size(); ++i) slot[i] = &map[feeds[i].spec->name];
+    if (step && batch > 1)
+        throw std::runtime_error("forward_step continues one sequence; pass one sample, not a batch of " +
+                                 std::to_string(batch));
+    return with_model_lock(m, [&] {
+        std::vector<vantrel::OutputMap> outs;
+        for (int64_t b = 0; b < std::max<int64_t>(batch, 1); ++b) {
+            for (size_t i = 0; i < feeds.size(); ++i) slot[i]->data = base[i] + b * stride[i];
+            outs.push_back(step ? m.run_step(map) : m.run(map));
+        }
+        return outs;
+    });
+}
+
+// Output `name` of every sample as one (N, K) array.
+py::array_t<float> stack_samples(std::vector<vantrel::OutputMap>& outs, const std::string& name,
+                                 bool last_only) {
+    std::vector<py::array_t<float>> rows;
+    for (auto& o : outs) {
+        auto it = o.find(name);
+        if (it == o.end()) {
+            rows.emplace_back(0);
+            continue;
+        }
+        if (last_only) keep_last_position(it->second);
+        rows.push_back(to_flat_array(it->second));
+    }
+    const py::ssize_t n = py::ssize_t(rows.size()), k = rows.empty() ? 0 : rows[0].size();
+    for (const auto& r : rows)
+        if (r.size() != k)
+            throw std::runtime_error("output '" + name + "' has " + std::to_string(k) + " values for sample 0 but " +
+                                     std::to_string(r.size()) + " for another sample of the batch; pass the "
+                                     "samples one at a time");
+    py::array_t<float> out({n, k});
+    for (py::ssize_t i = 0; i < n; ++i)
+        if (k) std::memcpy(out.mutable_data(i, 0), rows[size_t(i)].data(), size_t(k) * sizeof(float));
+    return out;
+}
+
 // `step`: run at the model's sequence position and advance it (forward_step);
 // `last_only`: return only the last position of each output.
 py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step, bool last_only = false) {
@@ -248,36 +495,20 @@ py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step, b
         throw std::runtime_error("this model has " + std::to_string(m.graph().inputs.size()) + " inputs (" + names +
                                  "); pass them all by name in a dict");
     }
-    int64_t n = int64_t(input.size());
-    std::vector<int> shape = choose_shape(spec.shape, n);
-    vantrel::InputTensor t;
-    py::array held = convert_input(m, spec, input, t.dtype);
-    require_elements(spec.name, shape, n);
-    t.data = held.data();
-    t.shape = shape;
-    vantrel::InputMap inputs;
-    inputs.emplace(spec.name, std::move(t));
-    vantrel::OutputMap out = with_model_lock(m, [&] { return step ? m.run_step(inputs) : m.run(inputs); });
+    std::vector<Feed> feeds(1);
+    feeds[0].spec = &spec;
+    feeds[0].arr = convert_input(m, spec, input, feeds[0].dtype);
+    feeds[0].fit = fit_input(spec.shape, feeds[0].arr);
+    const int64_t batch = choose_batch(feeds);
+    check_token_batch(m, feeds, batch);
+    std::vector<vantrel::OutputMap> outs = run_samples(m, feeds, {}, batch, step);
     const auto& names = m.graph().output_names;
+    if (batch) return stack_samples(outs, names.empty() ? std::string() : names.front(), last_only);
     if (names.empty()) return py::array_t<float>(0);
-    auto it = out.find(names.front());
-    if (it == out.end()) return py::array_t<float>(0);
+    auto it = outs[0].find(names.front());
+    if (it == outs[0].end()) return py::array_t<float>(0);
     if (last_only) keep_last_position(it->second);
     return to_flat_array(it->second);
-}
-
-// Names come from file bytes that need not be UTF-8; undecodable bytes come
-// back backslash-escaped instead of raising UnicodeDecodeError.
-py::str text(const std::string& s) {
-    PyObject* o = PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "backslashreplace");
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(o);
-}
-
-py::list texts(const std::vector<std::string>& v) {
-    py::list out;
-    for (const auto& s : v) out.append(text(s));
-    return out;
 }
 
 using ArrayDict = py::typing::Dict<py::str, py::array>;
@@ -289,43 +520,57 @@ ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step, bool las
     // name is not UTF-8 can still be fed under its escaped name.
     std::unordered_map<std::string, const vantrel::InputSpec*> declared;
     for (const auto& s : m.graph().inputs) declared[py::cast<std::string>(text(s.name))] = &s;
+    std::vector<Feed> feeds;
     std::vector<py::array> held;
-    vantrel::InputMap map;
-    bool all_declared = true;
+    vantrel::InputMap undeclared;
     for (auto item : inputs) {
         std::string name = py::cast<std::string>(item.first);
-        vantrel::InputTensor t;
         auto d = declared.find(name);
         py::array arr = py::module_::import("numpy").attr("asarray")(item.second);
         if (d != declared.end()) {
-            name = d->second->name;
-            arr = convert_input(m, *d->second, arr, t.dtype);
-            t.shape = d->second->shape.empty() ? std::vector<int>{} : choose_shape(d->second->shape, int64_t(arr.size()));
-        } else {
-            // Refused by the executor with the declared names; only the
-            // shape is needed for that.
-            all_declared = false;
-            for (py::ssize_t i = 0; i < arr.ndim(); ++i) t.shape.push_back(int(arr.shape(i)));
+            Feed f;
+            f.spec = d->second;
+            f.arr = convert_input(m, *d->second, arr, f.dtype);
+            f.fit = fit_input(d->second->shape, f.arr);
+            feeds.push_back(std::move(f));
+            continue;
         }
-        int64_t n = int64_t(arr.size());
-        require_elements(name, t.shape, n);
+        // Refused by the executor with the declared names; only the shape is
+        // needed for that.
+        vantrel::InputTensor t;
+        for (py::ssize_t i = 0; i < arr.ndim(); ++i) t.shape.push_back(int(arr.shape(i)));
+        require_elements(name, t.shape, int64_t(arr.size()));
         t.data = arr.data();
         held.push_back(arr);
-        map[name] = std::move(t);
+        undeclared[name] = std::move(t);
     }
     // A declared input left out would silently keep the previous call's
     // data. (Undeclared names are the executor's error, reported first.)
-    if (all_declared) {
+    if (undeclared.empty()) {
         std::vector<std::string> absent;
-        for (const auto& s : m.graph().inputs)
-            if (!map.count(s.name)) absent.push_back(s.name);
+        for (const auto& s : m.graph().inputs) {
+            bool given = false;
+            for (const Feed& f : feeds) given = given || f.spec == &s;
+            if (!given) absent.push_back(s.name);
+        }
         const std::string missing = quoted_names(absent);
         if (!missing.empty())
             throw std::runtime_error("every declared input must be passed; missing: " + missing);
     }
-    vantrel::OutputMap out = with_model_lock(m, [&] { return step ? m.run_step(map) : m.run(map); });
+    int64_t batch = 0;
+    if (undeclared.empty()) {
+        batch = choose_batch(feeds);
+        check_token_batch(m, feeds, batch);
+    } else {
+        for (Feed& f : feeds) f.fit.single_shape = f.fit.single ? f.fit.single_shape : f.fit.sample;
+    }
+    std::vector<vantrel::OutputMap> outs = run_samples(m, feeds, undeclared, batch, step);
     ResultDict result;
-    for (auto& kv : out) {
+    if (batch) {
+        for (auto& kv : outs[0]) result[text(kv.first)] = stack_samples(outs, kv.first, last_only);
+        return result;
+    }
+    for (auto& kv : outs[0]) {
         if (last_only) keep_last_position(kv.second);
         result[text(kv.first)] = to_flat_array(kv.second);
     }
@@ -542,7 +787,8 @@ PYBIND11_MODULE(model_inference, m) {
              "sequence. Raises RuntimeError when position + T exceeds\n"
              "cache_capacity; the position is then unchanged. With last_only\n"
              "the result holds only the last position's values (for a prompt:\n"
-             "the logits that pick the next token).")
+             "the logits that pick the next token). A batch of more than one\n"
+             "sample is refused.")
         .def("forward_step", &forward_step_dict, py::arg("inputs"), py::kw_only(),
              py::arg("last_only") = false,
              "Run one decoding step with inputs by name.\n\n"
@@ -555,7 +801,9 @@ PYBIND11_MODULE(model_inference, m) {
         .def("reserve_cache", [](Model& mo, int32_t n) {
             require_live(mo); with_model_lock(mo, [&] { mo.reserve_cache(n); }); }, py::arg("capacity"),
              "Reserve the key/value cache of every causal attention layer for\n"
-             "`capacity` positions (at least 1) and start a new sequence.\n\n"
+             "`capacity` positions (at least 1). The sequence in progress keeps\n"
+             "its position and cached tokens; a capacity below the position\n"
+             "raises RuntimeError (call reset_cache() first).\n\n"
              "Without it the capacity is the largest 'max_seq_len' a causal node\n"
              "declares, or 2048.")
         .def_property_readonly("position", [](const Model& mo) {

@@ -404,7 +404,11 @@ void GraphExecutor::ensure_caches() {
 void GraphExecutor::reserve_cache(int32_t capacity) {
     if (capacity < 1)
         throw std::runtime_error("KV cache capacity must be at least 1, got " + std::to_string(capacity));
-    position_ = 0;
+    // The sequence in progress goes on in the new cache (its rows are kept).
+    if (capacity < position_)
+        throw std::runtime_error("KV cache capacity " + std::to_string(capacity) +
+                                 " is smaller than the current position " + std::to_string(position_) +
+                                 "; reserve at least that many or call reset_cache() first");
     // A failure part-way leaves layers with different capacities; the next
     // pass then reserves all of them again with the capacity in force.
     caches_reserved_ = false;

@@ -56,8 +56,8 @@ public:
     // capacity a node declares ("max_seq_len") or kDefaultCacheCapacity.
     static constexpr int32_t kDefaultCacheCapacity = 2048;
     OutputMap run_step(const InputMap& inputs);
-    // Re-reserves every cache for `capacity` positions (at least 1) and
-    // starts a new sequence.
+    // Re-reserves every cache for `capacity` positions (at least 1, and at
+    // least the current position, which is kept with its cached rows).
     void reserve_cache(int32_t capacity);
     void reset_cache() { position_ = 0; }
     int32_t position() const { return position_; }

@@ -99,8 +99,8 @@ void gemm_s8_s32(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32
 }
 
 void attention_core_f32(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                        int32_t num_heads) {
-    g_kernels.attention_core_f32(qkv, out, tokens, embed, num_heads);
+                        int32_t num_heads, const float* key_mask) {
+    g_kernels.attention_core_f32(qkv, out, tokens, embed, num_heads, key_mask);
 }
 
 void conv1d_f32_direct(VANTREL_CONV1D_DIRECT_F32_ARGS) {

@@ -36,8 +36,8 @@ struct AttentionOpsPortable {
 }  // namespace
 
 void attention_core_f32_portable(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                                 int32_t num_heads) {
-    attention_core_run<AttentionOpsPortable>(qkv, out, tokens, embed, num_heads);
+                                 int32_t num_heads, const float* key_mask) {
+    attention_core_run<AttentionOpsPortable>(qkv, out, tokens, embed, num_heads, key_mask);
 }
 
 }  // namespace vantrel

@@ -20,6 +20,13 @@
 // After the last tile out[c] = acc[c] * (1 / l). Every path follows this
 // order, so all paths and thread counts give the same bits.
 //
+// key_mask (null: every key) holds one value per token; token j takes part
+// as a key only when key_mask[j] != 0. Masked keys are left out of the
+// tiles altogether (the kept keys are gathered in order), so they get weight
+// exactly 0, as an additive -inf would give, and a query row sees the same
+// key tiles as a sequence holding only the kept tokens. Every query row is
+// still computed. With no key kept nothing is written.
+//
 // Heads are dealt round-robin over one OpenMP team (thread t takes heads t,
 // t + team size, ...); each thread gathers its head's queries, keys
 // (transposed, so one key tile is a row of contiguous lanes per feature) and
@@ -32,19 +39,19 @@ namespace vantrel {
 
 // Entry through the CPU kernel table (kernels/cpu_kernels.h).
 void attention_core_f32(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                        int32_t num_heads);
+                        int32_t num_heads, const float* key_mask = nullptr);
 
 void attention_core_f32_portable(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                                 int32_t num_heads);
+                                 int32_t num_heads, const float* key_mask);
 #if defined(__x86_64__)
 void attention_core_f32_avx2(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                             int32_t num_heads);
+                             int32_t num_heads, const float* key_mask);
 void attention_core_f32_avx512(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                               int32_t num_heads);
+                               int32_t num_heads, const float* key_mask);
 #endif
 #if defined(__aarch64__)
 void attention_core_f32_neon(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                             int32_t num_heads);
+                             int32_t num_heads, const float* key_mask);
 #endif
 
 }  // namespace vantrel

@@ -38,17 +38,23 @@ struct AttentionHeadBuffers {
 
 template <class Ops>
 void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t d, int64_t h,
-                    float scale, AttentionHeadBuffers& b) {
+                    float scale, const float* key_mask, AttentionHeadBuffers& b) {
     const int64_t row = 3 * E;
     b.q.resize(size_t(T * d));
     b.kt.resize(size_t(T * d));
     b.v.resize(size_t(T * d));
+    // Kept keys (and their values) are gathered in token order; the key
+    // block keeps its stride T whatever their count.
+    int64_t keys = 0;
     for (int64_t t = 0; t < T; ++t) {
         const float* r = qkv + t * row + h * d;
         std::memcpy(&b.q[size_t(t * d)], r, size_t(d) * sizeof(float));
-        std::memcpy(&b.v[size_t(t * d)], r + 2 * E, size_t(d) * sizeof(float));
-        for (int64_t c = 0; c < d; ++c) b.kt[size_t(c * T + t)] = r[E + c];
+        if (key_mask && key_mask[t] == 0.0f) continue;
+        std::memcpy(&b.v[size_t(keys * d)], r + 2 * E, size_t(d) * sizeof(float));
+        for (int64_t c = 0; c < d; ++c) b.kt[size_t(c * T + keys)] = r[E + c];
+        ++keys;
     }
+    if (keys == 0) return;
     const int64_t tile = kAttentionTile;
     b.acc.resize(size_t(tile * d));
     b.s.resize(size_t(tile));
@@ -62,8 +68,8 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
         std::fill(b.acc.begin(), b.acc.begin() + nq * d, 0.0f);
         std::fill(b.m.begin(), b.m.begin() + nq, -std::numeric_limits<float>::infinity());
         std::fill(b.l.begin(), b.l.begin() + nq, 0.0f);
-        for (int64_t j0 = 0; j0 < T; j0 += tile) {
-            const int64_t nk = std::min(tile, T - j0);
+        for (int64_t j0 = 0; j0 < keys; j0 += tile) {
+            const int64_t nk = std::min(tile, keys - j0);
             for (int64_t r = 0; r < nq; ++r) {
                 Ops::scores(&b.q[size_t((i0 + r) * d)], &b.kt[size_t(j0)], T, nk, d, scale, s);
                 float mx = b.m[r];
@@ -137,7 +143,7 @@ struct AttentionOpsLanes {
 
 template <class Ops>
 void attention_core_run(const float* qkv, float* out, int32_t tokens, int32_t embed,
-                        int32_t num_heads) {
+                        int32_t num_heads, const float* key_mask) {
     if (!qkv || !out || tokens <= 0 || embed <= 0 || num_heads <= 0) return;
     const int64_t T = tokens, E = embed, H = num_heads, d = E / H;
     if (d == 0) return;
@@ -145,7 +151,7 @@ void attention_core_run(const float* qkv, float* out, int32_t tokens, int32_t em
     auto run_heads = [&](int64_t first, int64_t step) {
         // Kept between calls so repeated forwards do not reallocate.
         thread_local AttentionHeadBuffers buffers;
-        for (int64_t h = first; h < H; h += step) attention_head<Ops>(qkv, out, T, E, d, h, scale, buffers);
+        for (int64_t h = first; h < H; h += step) attention_head<Ops>(qkv, out, T, E, d, h, scale, key_mask, buffers);
     };
     const double work = 2.0 * double(T) * double(T) * double(E);
     if (H > 1 && work >= kAttentionParallelWork && !omp_in_parallel() && omp_get_max_threads() > 1) {

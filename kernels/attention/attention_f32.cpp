@@ -31,7 +31,16 @@ const float* packed_or_temp(const float* packed, const float* w, int32_t n, int3
 void k_attention_f32(const float* x, const float* w_qkv, const float* b_qkv, const float* w_proj,
                      const float* b_proj, float* out, int32_t tokens, int32_t embed,
                      int32_t num_heads, float* scratch, const float* packed_qkv,
-                     const float* packed_proj, void* /*stream*/, bool dynamic_quantize) {
+                     const float* packed_proj, void* stream, bool dynamic_quantize) {
+    attention_f32_masked(x, w_qkv, b_qkv, w_proj, b_proj, out, tokens, embed, num_heads, scratch, packed_qkv,
+                         packed_proj, stream, dynamic_quantize, nullptr);
+}
+
+void attention_f32_masked(const float* x, const float* w_qkv, const float* b_qkv, const float* w_proj,
+                          const float* b_proj, float* out, int32_t tokens, int32_t embed,
+                          int32_t num_heads, float* scratch, const float* packed_qkv,
+                          const float* packed_proj, void* /*stream*/, bool dynamic_quantize,
+                          const float* key_mask) {
     if (!x || !out || tokens <= 0 || embed <= 0 || int64_t(embed) * 3 > INT32_MAX) return;
     PackedPtr temp_qkv, temp_proj;
     const float* bq = packed_or_temp(packed_qkv, w_qkv, 3 * embed, embed, temp_qkv);
@@ -45,7 +54,7 @@ void k_attention_f32(const float* x, const float* w_qkv, const float* b_qkv, con
     }
     gemm_f32(x, bq, b_qkv, scratch, false, tokens, embed, 3 * embed, false);
     std::fill(out, out + T * E, 0.0f);
-    attention_core_f32(scratch, out, tokens, embed, num_heads);
+    attention_core_f32(scratch, out, tokens, embed, num_heads, key_mask);
     std::memcpy(scratch, out, size_t(T * E) * sizeof(float));
     if (dynamic_quantize) fake_quantize_u8(scratch, T * E);
     gemm_f32(scratch, bp, b_proj, out, false, tokens, embed, embed, false);

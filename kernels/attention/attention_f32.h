@@ -10,6 +10,9 @@
 // set; out = copy w_proj^T + b_proj. Nothing happens when T or E is not
 // positive; with no heads (or E < H) the attention output is 0 and out is
 // the projection bias.
+//
+// attention_f32_masked is the same block with a key mask for the core
+// (attention_core.h): key_mask[t] == 0 leaves token t out as a key.
 #pragma once
 #include <cstdint>
 
@@ -19,5 +22,11 @@ void k_attention_f32(const float* x, const float* w_qkv, const float* b_qkv, con
                      const float* b_proj, float* out, int32_t tokens, int32_t embed,
                      int32_t num_heads, float* scratch, const float* packed_qkv,
                      const float* packed_proj, void* stream, bool dynamic_quantize);
+
+void attention_f32_masked(const float* x, const float* w_qkv, const float* b_qkv, const float* w_proj,
+                          const float* b_proj, float* out, int32_t tokens, int32_t embed,
+                          int32_t num_heads, float* scratch, const float* packed_qkv,
+                          const float* packed_proj, void* stream, bool dynamic_quantize,
+                          const float* key_mask);
 
 }  // namespace vantrel

@@ -21,7 +21,8 @@ public:
     // ".w_qkv" [3E][E] and ".w_proj" [E][E] are required; ".b_qkv" (3E) and
     // ".b_proj" (E) are optional.
     void load_weights(const WeightFetch& fetch) override;
-    // The input's c must equal E.
+    // The input's c must equal E. An optional second input of T
+    // values is a key-padding mask (1: token, 0: padding; attention_key_mask).
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;

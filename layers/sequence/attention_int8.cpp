@@ -77,6 +77,7 @@ Shape3 AttentionInt8::forward(const TensorView* inputs, int num_inputs, const Bu
     if (be.kind != kBackendHost) layer_fail(kOp, name, "the active backend has no int8 attention kernel");
     const int32_t T = attention_tokens(kOp, name, inputs, output, E_);
     const int64_t n = int64_t(T) * E_;
+    const float* key_mask = attention_key_mask(kOp, name, inputs, num_inputs, T);
     if (T == 0) return in.shape();
     const float* x = static_cast<const float*>(in.data);
     float* out = static_cast<float*>(output->data);
@@ -88,7 +89,7 @@ Shape3 AttentionInt8::forward(const TensorView* inputs, int num_inputs, const Bu
     gemm_s8_dynamic(x, bq, w_qkv_scales.data(), ib_qkv.data(), b_qkv.empty() ? nullptr : b_qkv.data(), codes,
                     scales, qkv, T, E_, 3 * E_, nullptr);
     std::fill(out, out + n, 0.0f);
-    attention_core_f32(qkv, out, T, E_, num_heads);
+    attention_core_f32(qkv, out, T, E_, num_heads, key_mask);
     std::memcpy(qkv, out, size_t(n) * sizeof(float));
     gemm_s8_dynamic(qkv, bp, w_proj_scales.data(), ib_proj.data(), b_proj.empty() ? nullptr : b_proj.data(), codes,
                     scales, out, T, E_, E_, nullptr);

@@ -21,7 +21,8 @@ public:
     // ".w_proj_i8" int8 [E][E], ".w_proj_scales" (E floats). Optional float
     // biases ".b_qkv" (3E) and ".b_proj" (E).
     void load_weights(const WeightFetch& fetch) override;
-    // The input's c must equal E. A non-host backend must bring its own
+    // The input's c must equal E; an optional second input is a key-padding
+    // mask (attention_key_mask). A non-host backend must bring its own
     // int8 attention kernel.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;

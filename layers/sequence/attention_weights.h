@@ -94,4 +94,31 @@ inline int32_t attention_tokens(const char* op, const std::string& node, const T
     return T;
 }
 
+// forward: the optional second input, a key-padding mask of T values (1: a
+// real token, 0: padding), or null when the node has none. Padded keys are
+// left out of every softmax; padded query rows are still computed.
+inline const float* attention_key_mask(const char* op, const std::string& node, const TensorView* inputs,
+                                       int num_inputs, int32_t T) {
+    if (num_inputs > 2)
+        layer_fail(op, node, "takes the sequence and an optional attention mask, got " +
+                                 std::to_string(num_inputs) + " inputs");
+    if (num_inputs < 2) return nullptr;
+    const TensorView& m = inputs[1];
+    const int64_t n = int64_t(m.c < 0 ? 0 : m.c) * token_count(m);
+    if (n != T)
+        layer_fail(op, node, "attention mask has " + std::to_string(n) + " values for " + std::to_string(T) +
+                                 " tokens");
+    require_input_extent(op, node, inputs, 1, 4);
+    const float* mask = static_cast<const float*>(m.data);
+    bool any = false;
+    for (int64_t t = 0; t < n; ++t) {
+        if (mask[t] != 0.0f && mask[t] != 1.0f)
+            layer_fail(op, node, "attention mask value " + std::to_string(mask[t]) + " at token " +
+                                     std::to_string(t) + " is not 0 (padding) or 1 (token)");
+        any = any || mask[t] == 1.0f;
+    }
+    if (T > 0 && !any) layer_fail(op, node, "attention mask has no real token (every value is 0)");
+    return mask;
+}
+
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #include "layers/sequence/causal_attn_core_fp32.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -55,6 +56,17 @@ void CausalAttnCoreFp32::reserve_state(int capacity, Allocator& alloc) {
                                   std::to_string(bytes) + " bytes): " + e.what());
     }
     if (!fresh.data) layer_fail(kOp, name, "cannot allocate a KV cache of " + std::to_string(bytes) + " bytes");
+    // The positions both capacities hold keep their keys and values, so a
+    // sequence can go on in a larger (or smaller) cache.
+    const int32_t kept = std::min(capacity, capacity_);
+    if (kept > 0 && kv_cache_.data && row > 0) {
+        const size_t region = size_t(row) * size_t(kept) * sizeof(float);
+        char* dst = static_cast<char*>(fresh.data);
+        const char* src = static_cast<const char*>(kv_cache_.data);
+        alloc.copy_device(dst, src, region);
+        alloc.copy_device(dst + size_t(row) * size_t(capacity) * sizeof(float),
+                          src + size_t(row) * size_t(capacity_) * sizeof(float), region);
+    }
     kv_cache_ = std::move(fresh);
     capacity_ = capacity;
 }

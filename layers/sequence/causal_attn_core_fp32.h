@@ -36,8 +36,8 @@ public:
     // Frees the work memory only; the cache holds the sequence in use.
     void release_host_weights() override;
     bool is_stateful() const override { return true; }
-    // Allocates a cache of `capacity` positions (the previous contents are
-    // dropped); throws for a negative capacity or a failed allocation, in
+    // Allocates a cache of `capacity` positions keeping the rows of the
+    // positions both caches hold; throws for a negative capacity or a failed allocation, in
     // which case the previous cache stays.
     void reserve_state(int capacity, Allocator& alloc) override;
     int32_t declared_cache_capacity() const override { return max_seq_len; }

@@ -21,8 +21,10 @@ using vantrel_test::same_float;
 
 namespace {
 
-// Softmax attention of every head over all tokens, in double.
-std::vector<double> reference_core(const std::vector<float>& qkv, int T, int E, int H) {
+// Softmax attention of every head over all tokens, in double; keys whose
+// mask value is 0 get -inf added to their scores.
+std::vector<double> reference_core(const std::vector<float>& qkv, int T, int E, int H,
+                                   const std::vector<float>& mask = {}) {
     const int d = E / H;
     std::vector<double> out(size_t(T) * E, 0.0), w(T);
     for (int h = 0; h < H; ++h)
@@ -31,7 +33,7 @@ std::vector<double> reference_core(const std::vector<float>& qkv, int T, int E, 
             for (int j = 0; j < T; ++j) {
                 double s = 0.0;
                 for (int c = 0; c < d; ++c) s += double(qkv[size_t(i) * 3 * E + h * d + c]) * qkv[size_t(j) * 3 * E + E + h * d + c];
-                w[j] = s / std::sqrt(double(d));
+                w[j] = s / std::sqrt(double(d)) + (!mask.empty() && mask[j] == 0.0f ? -INFINITY : 0.0);
                 mx = std::max(mx, w[j]);
             }
             for (int j = 0; j < T; ++j) sum += (w[j] = std::exp(w[j] - mx));
@@ -42,7 +44,7 @@ std::vector<double> reference_core(const std::vector<float>& qkv, int T, int E, 
     return out;
 }
 
-using CoreFn = void (*)(const float*, float*, int32_t, int32_t, int32_t);
+using CoreFn = void (*)(const float*, float*, int32_t, int32_t, int32_t, const float*);
 
 std::vector<std::pair<std::string, CoreFn>> core_paths() {
 #if defined(__x86_64__)
@@ -56,16 +58,28 @@ std::vector<std::pair<std::string, CoreFn>> core_paths() {
 #endif
 }
 
-std::vector<float> run_core(CoreFn f, const std::vector<float>& qkv, int T, int E, int H) {
+std::vector<float> run_core(CoreFn f, const std::vector<float>& qkv, int T, int E, int H,
+                            const std::vector<float>& mask = {}) {
     std::vector<float> out(size_t(T) * E, 0.0f);
-    f(qkv.data(), out.data(), T, E, H);
+    f(qkv.data(), out.data(), T, E, H, mask.empty() ? nullptr : mask.data());
     return out;
 }
 
+// pad > 0: a key mask with every pad-th token masked, and the last `pad`
+// tokens too (trailing padding).
 struct CoreCase {
-    int T, H, d;
+    int T, H, d, pad = 0;
 };
-void PrintTo(const CoreCase& c, std::ostream* os) { *os << "T=" << c.T << " H=" << c.H << " d=" << c.d; }
+void PrintTo(const CoreCase& c, std::ostream* os) {
+    *os << "T=" << c.T << " H=" << c.H << " d=" << c.d << " pad=" << c.pad;
+}
+
+std::vector<float> key_mask(const CoreCase& p) {
+    std::vector<float> m;
+    if (p.pad > 0)
+        for (int t = 0; t < p.T; ++t) m.push_back(t > 0 && (t % p.pad == 0 || t >= p.T - p.pad) ? 0.0f : 1.0f);
+    return m;
+}
 
 class AttentionCore : public ::testing::TestWithParam<CoreCase> {};
 
@@ -75,13 +89,14 @@ TEST_P(AttentionCore, MatchesPlainSoftmaxOnEveryPathAndThreadCount) {
     const CoreCase p = GetParam();
     const int E = p.H * p.d;
     const std::vector<float> qkv = randn(size_t(p.T) * 3 * E, unsigned(p.T * 131 + E), 1.5f);
-    const std::vector<double> want = reference_core(qkv, p.T, E, p.H);
+    const std::vector<float> mask = key_mask(p);
+    const std::vector<double> want = reference_core(qkv, p.T, E, p.H, mask);
     const int saved = omp_get_max_threads();
     std::vector<float> base;
     for (auto& [path, fn] : core_paths())
         for (int threads : {1, 2, 3}) {
             omp_set_num_threads(threads);
-            const std::vector<float> got = run_core(fn, qkv, p.T, E, p.H);
+            const std::vector<float> got = run_core(fn, qkv, p.T, E, p.H, mask);
             if (base.empty()) {
                 base = got;
                 for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-5) << "at " << i;
@@ -95,7 +110,23 @@ TEST_P(AttentionCore, MatchesPlainSoftmaxOnEveryPathAndThreadCount) {
 INSTANTIATE_TEST_SUITE_P(Shapes, AttentionCore,
                          ::testing::Values(CoreCase{1, 2, 8}, CoreCase{63, 3, 16}, CoreCase{64, 1, 64},
                                            CoreCase{65, 4, 5}, CoreCase{130, 2, 33}, CoreCase{130, 12, 4},
-                                           CoreCase{7, 5, 1}));
+                                           CoreCase{7, 5, 1}, CoreCase{9, 2, 8, 3}, CoreCase{130, 3, 16, 5},
+                                           CoreCase{200, 2, 17, 70}));
+
+// Masked keys are left out, not weighted down: a padded sequence gives its
+// real rows the bits of the sequence without the padding.
+TEST(AttentionCoreMask, PaddedRowsMatchTheUnpaddedSequenceBitForBit) {
+    const int T = 75, pad = 11, E = 12, H = 3;
+    const std::vector<float> qkv = randn(size_t(T) * 3 * E, 77, 1.5f);
+    std::vector<float> mask(T, 1.0f);
+    std::fill(mask.end() - pad, mask.end(), 0.0f);
+    const std::vector<float> head(qkv.begin(), qkv.begin() + (T - pad) * 3 * E);
+    for (auto& [path, fn] : core_paths()) {
+        const std::vector<float> padded = run_core(fn, qkv, T, E, H, mask);
+        const std::vector<float> plain = run_core(fn, head, T - pad, E, H);
+        for (size_t i = 0; i < plain.size(); ++i) ASSERT_TRUE(same_float(padded[i], plain[i])) << path << " " << i;
+    }
+}
 
 // One key: the softmax weight is exactly 1, so each head returns the value.
 TEST(AttentionCoreOneToken, ReturnsTheValueExactly) {

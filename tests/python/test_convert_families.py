@@ -78,3 +78,34 @@ def test_conversion_errors_name_the_problem(make, kwargs, message):
     with pytest.raises(ConversionError) as e:
         convert(make(), **kwargs)
     assert message in str(e.value)
+
+
+def test_bert_attention_mask_follows_torch_on_a_padded_batch(build):
+    net = bert()
+    lengths = torch.tensor([7, 4, 1])
+    mask = (torch.arange(7)[None] < lengths[:, None]).long()
+    ids = torch.randint(1, 96, (3, 7), generator=torch.Generator().manual_seed(3)) * mask  # pad id 0
+    with torch.no_grad():
+        want = net(ids, attention_mask=mask).last_hidden_state.numpy()
+    for int8_attention in (False, True):
+        m = build(convert(net, attention_mask=True, int8_attention=int8_attention))
+        got = m.forward({"input_ids": ids.numpy(), "attention_mask": mask.numpy()})["last_hidden_state"]
+        got = got.reshape(want.shape)
+        if not int8_attention:  # every row, the padded ones too
+            assert float(np.abs(got - want).max() / np.abs(want).max()) < 1e-4
+        # Padding changes no real row: each sequence alone gives the same values.
+        for i, n in enumerate(lengths.tolist()):
+            one = m.forward({"input_ids": ids[i, :n].numpy(), "attention_mask": np.ones(n)})
+            np.testing.assert_allclose(got[i, :n].ravel(), one["last_hidden_state"], rtol=1e-5, atol=1e-5)
+
+
+@pytest.mark.parametrize("mask, message", [
+    (np.zeros(7), "attention mask has no real token"),
+    (np.full(7, 2.0), "attention mask value 2.000000 at token 0 is not 0 (padding) or 1 (token)"),
+    (np.ones(5), "attention mask has 5 values for 7 tokens"),
+])
+def test_bad_attention_masks_are_refused(build, mask, message):
+    m = build(convert(bert(), attention_mask=True))
+    with pytest.raises(RuntimeError) as e:
+        m.forward({"input_ids": IDS.numpy().astype(np.float32), "attention_mask": mask})
+    assert message in str(e.value)

@@ -56,15 +56,93 @@ def test_shape_selection(build, declared, n, shape):
     np.testing.assert_array_equal(d[m.output_names[0]], y)
 
 
-@pytest.mark.parametrize("arg, message", [
-    (np.float32(1.0), "Input array must have at least 1 dimension."),
-    (np.zeros(3, dtype=np.float32), "Input array for 'x' has 3 elements; shape [4] needs 4."),
+def doubling(build, *declared, dtype="float32"):
+    """y = 2x for each declared input (int8: through an identity max pool)."""
+    b = ModelBuilder("m")
+    for i, shape in enumerate(declared):
+        x = b.input(f"x{i}", shape, dtype=dtype)
+        if dtype == "int8":
+            b.output(b.node("maxpool_int8", [x], kH=1, kW=1, stride_h=1, stride_w=1))
+        else:
+            b.output(b.node("scale_fp32", [x], scalar=2.0))
+    return build(b)
+
+
+IMG = np.arange(2 * 4 * 5 * 3, dtype=np.float32).reshape(2, 4, 5, 3)
+IDS = np.arange(15, dtype=np.float32).reshape(3, 5)
+
+
+# One row per rule: a sample in its declared layout, with unit axes or flat
+# gives a flat result; a batch (N, ...) gives (N, K), row i from sample i.
+@pytest.mark.parametrize("declared, x, want", [
+    ([4, 5, 3], IMG[0], 2 * IMG[0].ravel()),
+    ([4, 5, 3], IMG[:1], 2 * IMG[0].ravel()),
+    ([4, 5, 3], IMG[0].ravel(), 2 * IMG[0].ravel()),
+    ([4, 5, 3], IMG, 2 * IMG.reshape(2, -1)),
+    ([0, 1], IDS, 2 * IDS),                      # padded-free sequences of one length
+    ([0, 3], IMG[0, 0], 2 * IMG[0, 0].ravel()),  # variable length: one sequence
+    ([0, 3], IMG[:, 0], 2 * IMG[:, 0].reshape(2, -1)),
 ])
-def test_forward_rejections(build, arg, message):
-    m = build(identity([4]))
+def test_samples_and_batches(build, declared, x, want):
+    m = doubling(build, declared)
+    got = m.forward(x)
+    assert got.dtype == np.float32 and got.shape == want.shape
+    np.testing.assert_array_equal(got, want)
+    np.testing.assert_array_equal(m.forward({"x0": x})["scale1.out"], want)
+
+
+def test_batches_convert_by_the_declared_dtype(build):
+    m = doubling(build, [4], dtype="int8")
+    x = np.array([[0.2, -3.0, 1e9, 2.5], [1.0, 0.0, -1e9, 0.4]])
+    np.testing.assert_array_equal(m.forward(x), np.clip(np.round(x / 1.0), -128, 127))
+
+
+@pytest.mark.parametrize("declared, x, message", [
+    ([4], np.float32(1.0), "Input array must have at least 1 dimension."),
+    ([4], np.zeros(3, np.float32), "Input array for 'x0' has 3 elements; shape [4] needs 4."),
+    ([4, 5, 3], IMG[0].transpose(2, 0, 1),  # CHW for an HWC model
+     "input 'x0' has shape (3, 4, 5), which is neither its declared shape [4, 5, 3] nor a batch "
+     "(N, 4, 5, 3) of it"),
+    ([4], np.zeros(5), "input 'x0' has shape (5,), which is neither its declared shape [4] nor a batch (N, 4)"),
+    ([0, 3], np.zeros(7), "nor a batch (N, 0, 3) of it (0: any length)"),
+    ([4], np.zeros((0, 4)), "input 'x0' is an empty batch (N = 0)"),
+])
+def test_shape_rejections(build, declared, x, message):
+    m = doubling(build, declared)
     with pytest.raises(RuntimeError) as e:
-        m.forward(arg)
-    assert str(e.value) == message
+        m.forward(x)
+    assert message in str(e.value)
+
+
+@pytest.mark.parametrize("a, b, message", [
+    (np.ones((2, 4)), np.ones((3, 4)), "input 'x0' is a batch of 2 samples, but input 'x1' of shape (3, 4) is "
+                                       "not a batch (N, 4) with N = 2"),
+    (np.ones((2, 4)), np.ones(4), "but input 'x1' of shape (4,) is not a batch"),
+    (np.ones((1, 4)), np.ones(4), None),  # a batch of one beside one sample is that sample
+])
+def test_inputs_of_a_batch_agree(build, a, b, message):
+    m = doubling(build, [4], [4])
+    if message is None:
+        assert m.forward({"x0": a, "x1": b})["scale2.out"].shape == (4,)
+        return
+    with pytest.raises(RuntimeError) as e:
+        m.forward({"x0": a, "x1": b})
+    assert message in str(e.value)
+
+
+def test_token_batches_need_a_mask_and_steps_take_one_sample(build):
+    b = ModelBuilder("m")
+    b.input("ids", [0, 1])
+    b.output(b.node("embedding_fp32", ["ids"], name="emb", num_embeddings=16, embedding_dim=2))
+    b.weight("emb.weight", np.arange(32, dtype=np.float32).reshape(16, 2))
+    m = build(b)
+    np.testing.assert_array_equal(m.forward(IDS[:1]), np.arange(10, dtype=np.float32))
+    with pytest.raises(RuntimeError, match="input 'ids' is a batch of 3 token sequences, but this model has no "
+                                           "attention mask input.*pass the sequences one at a time.*"
+                                           "'attention_mask': mask"):
+        m.forward(IDS)
+    with pytest.raises(RuntimeError, match="forward_step continues one sequence; pass one sample, not a batch of 2"):
+        doubling(build, [4]).forward_step(np.ones((2, 4)))
 
 
 def test_arrays_convert_to_the_type_the_model_reads(build):

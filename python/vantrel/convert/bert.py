@@ -64,7 +64,7 @@ def _f32(a) -> np.ndarray:
 
 def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name: str = "bert",
                  int8: bool = False, max_len: int = 0, int8_attention: bool = False,
-                 progress: bool = False) -> ModelBuilder:
+                 progress: bool = False, attention_mask: bool = False) -> ModelBuilder:
     """Build a vantrel BERT encoder with mean pooling from a ``BertModel`` state dict.
 
     ``config`` holds ``hidden_size``, ``num_attention_heads``,
@@ -73,6 +73,15 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
     T token ids as float32 of shape [T, 1] (``max_len`` 0: any length up to
     the position table). The output ``embedding`` is the mean of the last
     layer's token vectors. ``progress`` prints one line per layer to stderr.
+
+    ``attention_mask=True`` declares a second input ``attention_mask`` of
+    shape [T, 1] (1 for a token, 0 for padding, as Hugging Face tokenizers
+    give it) that every attention node reads, so padded keys are left out
+    exactly as ``BertModel(input_ids, attention_mask=...)`` does; a batch of
+    padded sequences is then passed as ``{"input_ids": ids, "attention_mask":
+    mask}`` with both of shape (N, T). The output is then ``last_hidden_state``,
+    the T token vectors of the last layer (padded rows included, as in
+    ``BertModel``); pool them over the mask's tokens yourself.
     """
     sd = {k[5:] if k.startswith("bert.") else k: v for k, v in state.items()}
     missing = [k for k in ("hidden_size", "num_attention_heads", "num_hidden_layers",
@@ -94,6 +103,7 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
     eps = float(config.get("layer_norm_eps", 1e-12))
     b = ModelBuilder(name)
     h = b.input("input_ids", [max_len, 1])
+    mask = [b.input("attention_mask", [max_len, 1])] if attention_mask else []
     emb = "embeddings"
     h = b.node("bert_embeddings_fp32", [h], name=emb, emb_size=E)
     b.weight(f"{emb}.word_weight", get("embeddings.word_embeddings.weight"))
@@ -103,8 +113,8 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
     b.weight(f"{emb}.layernorm.weight", get("embeddings.LayerNorm.weight"))
     b.weight(f"{emb}.layernorm.bias", get("embeddings.LayerNorm.bias"))
 
-    def norm(x, prefix, node):
-        out = b.node("layernorm_fp32", [x], name=node, eps=eps)
+    def norm(x, prefix, node, output=None):
+        out = b.node("layernorm_fp32", [x], output, name=node, eps=eps)
         b.weight(f"{node}.gamma", get(f"{prefix}.LayerNorm.weight"))
         b.weight(f"{node}.beta", get(f"{prefix}.LayerNorm.bias"))
         return out
@@ -130,7 +140,7 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
         w_qkv = np.concatenate([get(f"{att}.{k}.weight") for k in ("query", "key", "value")])
         b_qkv = np.concatenate([get(f"{att}.{k}.bias") for k in ("query", "key", "value")])
         w_proj = get(f"{p}.attention.output.dense.weight")
-        a = b.node("attention_int8" if int8_attention else "attention_fp32", [h], name=node,
+        a = b.node("attention_int8" if int8_attention else "attention_fp32", [h] + mask, name=node,
                    num_heads=heads, embed_dim=E)
         if int8_attention:
             for key, w in (("w_qkv", w_qkv), ("w_proj", w_proj)):
@@ -147,7 +157,12 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
         f = linear(h1, f"{p}.intermediate.dense", f"enc{i}.fc1", E, ffn, gelu=True)
         g = linear(f, f"{p}.output.dense", f"enc{i}.fc2", ffn, E)
         r = b.node("add_fp32", [h1, g], name=f"enc{i}.mlp_add")
-        h = norm(r, f"{p}.output", f"enc{i}.mlp_norm")
+        last = attention_mask and i == layers - 1
+        h = norm(r, f"{p}.output", f"enc{i}.mlp_norm", "last_hidden_state" if last else None)
+    if attention_mask:
+        # A mean over all T rows would count the padding.
+        b.output(h)
+        return b
     b.node("avgpool_fp32", [h], "embedding", name="mean_pool")
     b.output("embedding")
     return b
