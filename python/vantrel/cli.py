@@ -5,6 +5,7 @@
     vantrel profile ARCH WEIGHTS [--input FILE] [--runs N] [--top N] [--png FILE]
     vantrel inspect ARCH WEIGHTS
     vantrel convert MODULE:FACTORY [--input-shape 1,3,224,224] -o NAME [--int8 ...]
+    vantrel convert MODEL.onnx -o NAME
     vantrel demo
 
 Inputs are ``.npy`` files (one array, for the first model input) or ``.npz``
@@ -177,7 +178,11 @@ def cmd_inspect(args) -> None:
 
 
 def cmd_convert(args) -> None:
-    """``vantrel convert``: convert ``MODULE:FACTORY()`` with :func:`vantrel.convert.convert`."""
+    """``vantrel convert``: convert ``MODULE:FACTORY()`` or an ``.onnx`` file with
+    :func:`vantrel.convert.convert`."""
+    if args.model.lower().endswith(".onnx"):
+        _convert_onnx(args)
+        return
     import torch
     from vantrel.convert import convert, model_family
     module_name, _, attr = args.model.partition(":")
@@ -210,6 +215,19 @@ def cmd_convert(args) -> None:
                       progress=True, int8=args.int8, calibration=calib, family=family, **options)
     builder.save(args.output + ".json", args.output + ".bin")
     print(f"wrote {args.output}.json and {args.output}.bin ({family}, {len(builder.nodes)} nodes)")
+
+
+def _convert_onnx(args) -> None:
+    from vantrel.convert import convert
+    given = [flag for flag, on in (("--input-shape", args.input_shape), ("--family", args.family),
+                                   ("--int8", args.int8), ("--calibration", args.calibration),
+                                   ("--max-seq-len", args.max_seq_len is not None)) if on]
+    if given:
+        raise ValueError(f"{', '.join(given)} do not apply to an ONNX model (its shapes come "
+                         "from the file)")
+    builder = convert(args.model, name=args.name, progress=True)
+    builder.save(args.output + ".json", args.output + ".bin")
+    print(f"wrote {args.output}.json and {args.output}.bin (onnx, {len(builder.nodes)} nodes)")
 
 
 def cmd_demo(_args) -> None:
@@ -247,10 +265,11 @@ def build_parser() -> argparse.ArgumentParser:
         sp.set_defaults(func=func)
     sp = model_cmd("inspect", "inputs, outputs, nodes by op and weight sizes")
     sp.set_defaults(func=cmd_inspect)
-    sp = sub.add_parser("convert", help="convert a PyTorch model",
+    sp = sub.add_parser("convert", help="convert a PyTorch or ONNX model",
                         description="convert a PyTorch model built by MODULE:FACTORY(): a CNN, "
-                                    "ViT, BERT encoder, decoder or vocoder")
-    sp.add_argument("model", help="MODULE:FACTORY returning an nn.Module")
+                                    "ViT, BERT encoder, decoder or vocoder; or an .onnx file "
+                                    "(an image network or a BERT-style encoder)")
+    sp.add_argument("model", help="MODULE:FACTORY returning an nn.Module, or an .onnx file")
     sp.add_argument("--input-shape", help="example input shape, e.g. 1,3,224,224 (needed for a CNN)")
     sp.add_argument("-o", "--output", required=True, help="output path without extension")
     sp.add_argument("--name", help="model name")
