@@ -110,6 +110,7 @@ def gemm(w, b, flattened_from=None) -> Op:
 
 
 def maxpool(kernel, stride, pad, ceil: bool) -> Op:
+    """Max pooling with symmetric padding; output extents rounded up when ``ceil``."""
     extra = {"ceil_mode": True} if ceil else {}  # files without it stay as they were
     return Op("maxpool_fp32", dict(kH=int(kernel[0]), kW=int(kernel[1]), stride_h=int(stride[0]),
                                    stride_w=int(stride[1]), pad_h=int(pad[0]), pad_w=int(pad[1]),
@@ -117,6 +118,7 @@ def maxpool(kernel, stride, pad, ceil: bool) -> Op:
 
 
 def avgpool2d(kernel, stride, pad, ceil: bool, count_include_pad: bool) -> Op:
+    """Windowed average pooling with symmetric padding."""
     return Op("avgpool2d_fp32", dict(kH=int(kernel[0]), kW=int(kernel[1]), stride_h=int(stride[0]),
                                      stride_w=int(stride[1]), pad_h=int(pad[0]), pad_w=int(pad[1]),
                                      ceil_mode=bool(ceil),

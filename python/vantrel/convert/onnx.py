@@ -192,7 +192,7 @@ def _attrs(node) -> dict:
     return {a.name: helper.get_attribute_value(a) for a in node.attribute}
 
 
-def fail(node, problem: str, todo: str):
+def _fail(node, problem: str, todo: str):
     raise ConversionError(f"ONNX op {node.op_type} at node '{node.name or node.output[0]}': "
                           f"{problem}; {todo}")
 
@@ -261,7 +261,7 @@ class _ImageImporter:
             from onnx import numpy_helper
             a = node.attribute[0]
             if a.name != "value":
-                fail(node, f"a constant given by '{a.name}'", "export constants as tensors")
+                _fail(node, f"a constant given by '{a.name}'", "export constants as tensors")
             self.values[node.output[0]] = numpy_helper.to_array(a.t)
             return
         if node.op_type == "Shape" and self.g.shape(node.input[0]) is not None:
@@ -275,10 +275,10 @@ class _ImageImporter:
             return
         for i, v in zip(node.input, ins):
             if i and v is None:
-                fail(node, f"its input '{i}' has no value here", "the graph must be topologically sorted")
+                _fail(node, f"its input '{i}' has no value here", "the graph must be topologically sorted")
         handler = getattr(self, f"_op_{node.op_type}", None)
         if handler is None:
-            fail(node, "has no mapping onto an engine op",
+            _fail(node, "has no mapping onto an engine op",
                  "replace that operation in the model before export, or add an engine op and "
                  "map it in vantrel/convert/onnx.py")
         handler(node, ins)
@@ -289,7 +289,7 @@ class _ImageImporter:
             ev = ReferenceEvaluator(node, opsets={"": self.g.opset})
             outs = ev.run(None, {i: v for i, v in zip(node.input, ins) if i})
         except Exception as e:
-            fail(node, f"folding it on constant inputs failed ({type(e).__name__}: {e})",
+            _fail(node, f"folding it on constant inputs failed ({type(e).__name__}: {e})",
                  "simplify the constant part of the graph before export")
         for o, v in zip(node.output, outs):
             if o:
@@ -327,7 +327,7 @@ class _ImageImporter:
         try:
             out = self.b.node(op.op, inputs, name=name, relu=relu, **op.args)
         except ValueError as e:
-            fail(node, f"it maps onto {op.op}, which this engine cannot take ({e})",
+            _fail(node, f"it maps onto {op.op}, which this engine cannot take ({e})",
                  "use an engine build that has that op")
         for key, array in op.weights.items():
             self.b.weight(f"{name}.{key}", np.asarray(array, dtype=np.float32))
@@ -339,13 +339,13 @@ class _ImageImporter:
     def _tensor(self, node, v, *layouts) -> _Tensor:
         if not isinstance(v, _Tensor) or (layouts and v.layout not in layouts):
             got = v.layout if isinstance(v, _Tensor) else type(v).__name__
-            fail(node, f"an input is laid out as {got}",
+            _fail(node, f"an input is laid out as {got}",
                  f"only {' or '.join(layouts) or 'tensor'} inputs are supported there")
         return v
 
     def _const(self, node, v, what: str) -> np.ndarray:
         if not isinstance(v, np.ndarray):
-            fail(node, f"its {what} is not a constant", "give it an initializer")
+            _fail(node, f"its {what} is not a constant", "give it an initializer")
         return v.astype(np.float64)
 
     def _fuse_relu(self, out: str) -> tuple[bool, str]:
@@ -357,7 +357,7 @@ class _ImageImporter:
 
     def _pair_attr(self, node, at, key, default):
         v = at.get(key, default)
-        return (int(v[0]), int(v[1])) if len(v) == 2 else fail(node, f"{key}={v}", "only 2-d ops")
+        return (int(v[0]), int(v[1])) if len(v) == 2 else _fail(node, f"{key}={v}", "only 2-d ops")
 
     def _pads(self, node, at, kernel, stride, dilation=(1, 1), in_hw=None) -> tuple[int, int]:
         auto = at.get("auto_pad", b"NOTSET")
@@ -374,7 +374,7 @@ class _ImageImporter:
         else:
             top, left, bottom, right = (int(p) for p in at.get("pads", [0, 0, 0, 0]))
         if (top, left) != (bottom, right):
-            fail(node, f"asymmetric padding {[top, left, bottom, right]}",
+            _fail(node, f"asymmetric padding {[top, left, bottom, right]}",
                  "only equal padding on both sides is supported")
         return top, left
 
@@ -385,7 +385,7 @@ class _ImageImporter:
         w = self._const(node, ins[1], "weight")
         b = self._const(node, ins[2], "bias") if len(ins) > 2 and ins[2] is not None else None
         if w.ndim != 4:
-            fail(node, f"a weight of shape {w.shape}", "only 2-d convolutions are supported")
+            _fail(node, f"a weight of shape {w.shape}", "only 2-d convolutions are supported")
         at = _attrs(node)
         stride = self._pair_attr(node, at, "strides", [1, 1])
         dilation = self._pair_attr(node, at, "dilations", [1, 1])
@@ -406,13 +406,13 @@ class _ImageImporter:
         gamma, beta, mean, var = (self._const(bn, self.values.get(i), "statistics")
                                   for i in bn.input[1:5])
         if _attrs(bn).get("training_mode", 0):
-            fail(bn, "training-mode batch norm", "export the model in eval mode")
+            _fail(bn, "training-mode batch norm", "export the model in eval mode")
         return emit.bn_affine(gamma, beta, mean, var, float(_attrs(bn).get("epsilon", 1e-5)))
 
     def _op_BatchNormalization(self, node, ins) -> None:
         x = self._tensor(node, ins[0], NCHW)
         if len([o for o in node.output if o]) != 1:
-            fail(node, "its running statistics outputs are used", "export the model in eval mode")
+            _fail(node, "its running statistics outputs are used", "export the model in eval mode")
         relu, last = self._fuse_relu(node.output[0])
         self._emit(node, [node.output[0], last], emit.channel_affine(*self._bn_affine(node)),
                    [x.name], relu=relu)
@@ -427,13 +427,13 @@ class _ImageImporter:
             self._emit(node, outputs + [last], emit.gemm(w, b, x.flattened_from), [x.name],
                        relu=relu, layout=VEC)
         else:
-            fail(node, "a matrix product over an NCHW image", "flatten it or move channels last first")
+            _fail(node, "a matrix product over an NCHW image", "flatten it or move channels last first")
 
     def _op_Gemm(self, node, ins) -> None:
         at = _attrs(node)
         x = self._tensor(node, ins[0], VEC)
         if at.get("transA", 0):
-            fail(node, "transA=1", "export the linear layer as x @ W.T")
+            _fail(node, "transA=1", "export the linear layer as x @ W.T")
         w = self._const(node, ins[1], "weight")
         w = w if at.get("transB", 0) else w.T
         w = w * float(at.get("alpha", 1.0))
@@ -446,7 +446,7 @@ class _ImageImporter:
         x = self._tensor(node, ins[0], VEC, NHWC)
         w = self._const(node, ins[1], "weight")
         if w.ndim != 2:
-            fail(node, f"a right operand of shape {w.shape}", "only x @ W with a 2-d W is supported")
+            _fail(node, f"a right operand of shape {w.shape}", "only x @ W with a 2-d W is supported")
         outputs = [node.output[0]]
         b = None
         add = self.g.only_user(node.output[0])
@@ -464,7 +464,7 @@ class _ImageImporter:
         at = _attrs(node)
         rank = len(self.g.shape(node.input[0]))
         if at.get("axis", -1) % rank != rank - 1 or len([o for o in node.output if o]) != 1:
-            fail(node, f"normalising from axis {at.get('axis', -1)}",
+            _fail(node, f"normalising from axis {at.get('axis', -1)}",
                  "only layer norm over the last (channel) axis is supported")
         gamma = self._const(node, ins[1], "scale")
         beta = self._const(node, ins[2], "bias") if len(ins) > 2 and ins[2] is not None \
@@ -495,7 +495,7 @@ class _ImageImporter:
     def _op_HardSigmoid(self, node, ins):
         at = _attrs(node)
         if abs(at.get("alpha", 0.2) - 1 / 6) > 1e-6 or abs(at.get("beta", 0.5) - 0.5) > 1e-6:
-            fail(node, f"alpha={at.get('alpha', 0.2)}, beta={at.get('beta', 0.5)}",
+            _fail(node, f"alpha={at.get('alpha', 0.2)}, beta={at.get('beta', 0.5)}",
                  "only PyTorch's hardsigmoid (alpha 1/6, beta 0.5) is supported")
         self._unary(node, ins[0], emit.activation("hardsigmoid"))
 
@@ -519,7 +519,7 @@ class _ImageImporter:
         lo = ins[1] if len(ins) > 1 else None
         hi = ins[2] if len(ins) > 2 else None
         if lo is None or hi is None:
-            fail(node, "a one-sided clip", "give both bounds")
+            _fail(node, "a one-sided clip", "give both bounds")
         self._unary(node, ins[0], emit.activation("clamp", lo=float(lo), hi=float(hi)))
 
     def _gelu_pattern(self, node, ins) -> bool:
@@ -555,7 +555,7 @@ class _ImageImporter:
         if isinstance(d, np.ndarray) and d.size == 1:
             self._unary(node, ins[0], emit.Op("scale_fp32", {"scalar": 1.0 / float(d)}, {}))
             return
-        fail(node, "division by a tensor", "only division by a scalar constant is supported")
+        _fail(node, "division by a tensor", "only division by a scalar constant is supported")
 
     def _channel_const(self, node, x: _Tensor, shape, s: np.ndarray):
         """s as a per-channel vector of x, or None."""
@@ -581,14 +581,14 @@ class _ImageImporter:
         a, b, sa, sb = self._binary(node, ins)
         if isinstance(b, _Tensor):
             if sa != sb or a.layout != b.layout:
-                fail(node, f"broadcasting {sa} + {sb}", "only equal shapes add")
+                _fail(node, f"broadcasting {sa} + {sb}", "only equal shapes add")
             relu, last = self._fuse_relu(node.output[0])
             self._emit(node, [node.output[0], last], "add_fp32", [a.name, b.name], relu=relu,
                        layout=a.layout, flattened_from=a.flattened_from)
             return
         shift = self._channel_const(node, a, sa, self._const(node, b, "addend"))
         if shift is None:
-            fail(node, f"adding a constant of shape {b.shape} to {sa}",
+            _fail(node, f"adding a constant of shape {b.shape} to {sa}",
                  "only scalar or per-channel constants are supported")
         self._emit(node, [node.output[0]], emit.channel_affine(np.ones_like(shift), shift),
                    [a.name], layout=a.layout)
@@ -607,7 +607,7 @@ class _ImageImporter:
                 if sa[2:] == (1, 1):
                     self._emit(node, [node.output[0]], "channel_mul_fp32", [b.name, a.name])
                     return
-            fail(node, f"broadcasting {sa} * {sb}",
+            _fail(node, f"broadcasting {sa} * {sb}",
                  "only equal shapes or a per-channel (N, C, 1, 1) factor are supported")
         s = self._const(node, b, "factor")
         if s.size == 1:
@@ -615,7 +615,7 @@ class _ImageImporter:
             return
         scale = self._channel_const(node, a, sa, s)
         if scale is None:
-            fail(node, f"multiplying {sa} by a constant of shape {s.shape}",
+            _fail(node, f"multiplying {sa} by a constant of shape {s.shape}",
                  "only scalar or per-channel constants are supported")
         self._emit(node, [node.output[0]], emit.channel_affine(scale, None), [a.name],
                    layout=a.layout)
@@ -627,13 +627,13 @@ class _ImageImporter:
         k = self._pair_attr(node, at, "kernel_shape", None)
         stride = self._pair_attr(node, at, "strides", [1, 1])
         if self._pair_attr(node, at, "dilations", [1, 1]) != (1, 1):
-            fail(node, "dilated pooling", "use dilation 1")
+            _fail(node, "dilated pooling", "use dilation 1")
         return at, k, stride, self._pads(node, at, k, stride, in_hw=in_hw)
 
     def _op_MaxPool(self, node, ins):
         x = self._tensor(node, ins[0], NCHW)
         if len([o for o in node.output if o]) != 1:
-            fail(node, "its indices output is used", "only the pooled values are supported")
+            _fail(node, "its indices output is used", "only the pooled values are supported")
         at, k, stride, pad = self._pool_attrs(node, self.g.shape(node.input[0])[2:])
         self._emit(node, [node.output[0]], emit.maxpool(k, stride, pad, bool(at.get("ceil_mode", 0))),
                    [x.name])
@@ -657,7 +657,7 @@ class _ImageImporter:
             axes = ins[1].tolist()
         axes = tuple(sorted(int(a) % 4 for a in (axes or [])))
         if axes != {NCHW: (2, 3), NHWC: (1, 2)}[x.layout]:
-            fail(node, f"mean over axes {axes}", "only the mean over H and W is supported")
+            _fail(node, f"mean over axes {axes}", "only the mean over H and W is supported")
         keep = at.get("keepdims", 1)
         self._emit(node, [node.output[0]], "avgpool_fp32", [x.name],
                    layout=x.layout if keep else VEC)
@@ -665,7 +665,7 @@ class _ImageImporter:
     def _op_Concat(self, node, ins):
         rank = len(self.g.shape(node.output[0]))
         if rank != 4 or _attrs(node)["axis"] % 4 != 1:
-            fail(node, f"concatenation along axis {_attrs(node)['axis']} of a rank-{rank} tensor",
+            _fail(node, f"concatenation along axis {_attrs(node)['axis']} of a rank-{rank} tensor",
                  "only channel concatenation of NCHW images is supported")
         names = [self._tensor(node, v, NCHW).name for v in ins]
         if len(names) == 1:
@@ -684,7 +684,7 @@ class _ImageImporter:
         at = _attrs(node)
         c = self.g.shape(node.input[0])[1]
         if at.get("axis", 0) % 4 != 1:
-            fail(node, f"splitting along axis {at.get('axis', 0)}", "only channel splits are supported")
+            _fail(node, f"splitting along axis {at.get('axis', 0)}", "only channel splits are supported")
         sizes = ins[1].tolist() if len(ins) > 1 and isinstance(ins[1], np.ndarray) else \
             at.get("split") or [self.g.shape(o)[1] for o in node.output]
         start = 0
@@ -700,7 +700,7 @@ class _ImageImporter:
                                      isinstance(ins[i], np.ndarray) else None for i in range(1, 5))
         axes = axes or list(range(len(starts)))
         if [a % 4 for a in axes] != [1] or (steps or [1]) != [1]:
-            fail(node, f"slicing axes {axes} with steps {steps}",
+            _fail(node, f"slicing axes {axes} with steps {steps}",
                  "only a channel range of an NCHW image is supported")
         start, end, _ = slice(int(starts[0]), int(ends[0])).indices(c)
         self._emit(node, [node.output[0]], emit.channel_select(c, start, end), [x.name])
@@ -714,7 +714,7 @@ class _ImageImporter:
 
     def _op_Dropout(self, node, ins):
         if len(node.output) > 1 and node.output[1] and self.g.consumers.get(node.output[1]):
-            fail(node, "its mask output is used", "export the model in eval mode")
+            _fail(node, "its mask output is used", "export the model in eval mode")
         self._alias(node, ins)
 
     def _reshape_to(self, node, v, out):
@@ -725,13 +725,13 @@ class _ImageImporter:
                 self._emit(node, [node.output[0]], "channel_shuffle_fp32", [v.src.name],
                            groups=v.groups)
                 return
-            fail(node, f"reshaping a grouped view to {out}", "only channel shuffle is supported")
+            _fail(node, f"reshaping a grouped view to {out}", "only channel shuffle is supported")
         x = self._tensor(node, v)
         if out == shape:
             self.values[node.output[0]] = x
         elif len(out) == 2 and out[0] == 1:
             if x.layout == NHWC and len(shape) == 4 and shape[1] * shape[2] > 1:
-                fail(node, "flattening a channels-last image", "flatten NCHW images")
+                _fail(node, "flattening a channels-last image", "flatten NCHW images")
             flat = tuple(shape[1:]) if x.layout == NCHW and len(shape) == 4 and \
                 shape[2] * shape[3] > 1 else x.flattened_from
             self.values[node.output[0]] = _Tensor(x.name, VEC, flat)
@@ -741,13 +741,13 @@ class _ImageImporter:
         elif len(out) == 4 and x.layout == VEC and out[2:] == (1, 1) and x.flattened_from is None:
             self.values[node.output[0]] = _Tensor(x.name, NCHW)
         else:
-            fail(node, f"reshaping {shape} to {out}",
+            _fail(node, f"reshaping {shape} to {out}",
                  "only flattening to (1, N) and channel shuffle are supported")
 
     def _out_shape(self, node):
         out = self.g.shape(node.output[0])
         if out is None:
-            fail(node, "its output shape is not static", "export with a fixed input size")
+            _fail(node, "its output shape is not static", "export with a fixed input size")
         return out
 
     def _op_Reshape(self, node, ins):
@@ -769,7 +769,7 @@ class _ImageImporter:
         elif x.layout == NHWC and perm == (0, 3, 1, 2):
             self.values[node.output[0]] = _Tensor(x.name, NCHW)
         else:
-            fail(node, f"permuting a {x.layout} tensor by {perm}",
+            _fail(node, f"permuting a {x.layout} tensor by {perm}",
                  "only moving channels last and back, and channel shuffle, are supported")
 
 
@@ -802,6 +802,8 @@ class Session:
         self._declared = {s.name for s in self.model.inputs}
 
     def run(self, output_names, feeds: dict) -> list[np.ndarray]:
+        """The outputs named in ``output_names`` (None: all), in the model's
+        order, for ``feeds`` (ONNX input name -> array)."""
         missing = [n for n in self.input_names if n not in feeds]
         extra = [n for n in feeds if n not in self.input_names]
         if missing or extra:

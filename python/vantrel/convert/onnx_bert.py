@@ -145,6 +145,7 @@ class _Walker:
 
 
 def import_bert(graph, name: str, progress: bool) -> ModelBuilder:
+    """Build the encoder a checked, shape-inferred ONNX ``graph`` computes."""
     w = _Walker(graph)
     w.eps = set()
     inputs = set(graph.inputs)
