@@ -18,6 +18,7 @@ import numpy as np
 
 from vantrel.convert.bert import bert_encoder
 from vantrel.convert.core import ConversionError, report_progress
+from vantrel.convert.onnx_graph import attrs, rename_tensors
 from vantrel.model_file import ModelBuilder
 
 __all__ = ["import_bert"]
@@ -33,9 +34,8 @@ def _fail(node, problem: str, todo: str = "export a Hugging Face BertModel as it
 class _Walker:
     def __init__(self, graph):
         from onnx import numpy_helper
-        from vantrel.convert.onnx import _attrs
         self.g = graph
-        self.attrs = _attrs
+        self.attrs = attrs
         self.values = dict(graph.consts)
         for n in graph.nodes:
             if n.op_type == "Constant":
@@ -267,8 +267,7 @@ def import_bert(graph, name: str, progress: bool) -> ModelBuilder:
             outputs[o] = hidden
         else:
             outputs[o] = _pooler(w, b, h, hidden, o)
-    from vantrel.convert.onnx import _rename_tensors
-    _rename_tensors(b, {t: o for o, t in outputs.items()})
+    rename_tensors(b, {t: o for o, t in outputs.items()})
     b.output(*graph.outputs)
     # Declared in the graph's order; the mask is checked by Session, not
     # read by the engine (see the "unwired" note).
