@@ -662,7 +662,9 @@ class Session:
         self.model = model_inference.InferenceModel(arch_path, weights_path)
         self.input_names = [i["name"] for i in self.signature["inputs"]]
         self.output_names = [o["name"] for o in self.signature["outputs"]]
-        self._declared = {s.name for s in self.model.inputs}
+        # The engine's declared shape of each input it reads: the ONNX array
+        # is passed as a view of that shape (the batch axis of 1 dropped).
+        self._declared = {s.name: [-1 if d == 0 else d for d in s.shape] for s in self.model.inputs}
 
     def run(self, output_names, feeds: dict) -> list[np.ndarray]:
         """The outputs named in ``output_names`` (None: all), in the model's
@@ -691,8 +693,8 @@ class Session:
             if rule == "all_ones" and not np.all(a == 1):
                 raise ValueError(f"input '{n}' has padded positions (zeros); this engine build has "
                                  "no attention key mask, so give unpadded sequences (all ones)")
-        outs = self.model.forward({n: np.asarray(feeds[n]) for n in self.input_names
-                                   if n in self._declared})
+        outs = self.model.forward({n: np.asarray(feeds[n]).reshape(self._declared[n])
+                                   for n in self.input_names if n in self._declared})
         result = []
         for spec in self.signature["outputs"]:
             if output_names is not None and spec["name"] not in output_names:
