@@ -66,6 +66,18 @@ def test_hand_built_graph_matches_onnxruntime(tmp_path):
     assert ops[:3] == ["nchw_to_nhwc_fp32", "conv_fp32", "maxpool_fp32"]
 
 
+@pytest.mark.parametrize("feeds, message", [
+    ({"x": np.zeros((1, 3, 9, 10), np.float32)}, r"'x' has shape \(1, 3, 9, 10\); the model takes \[1, 3, 9, 11\]"),
+    ({"x": np.zeros((2, 3, 9, 11), np.float32)}, "has shape"),
+    ({}, r"inputs must be exactly \['x'\]; missing"),
+    ({"x": np.zeros((1, 3, 9, 11), np.float32), "y": 1}, "unknown"),
+])
+def test_session_refuses_arrays_onnxruntime_would_refuse(tmp_path, feeds, message):
+    convert(small_cnn()).save(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+    with pytest.raises(ValueError, match=message):
+        Session(str(tmp_path / "m.json"), str(tmp_path / "m.bin")).run(None, feeds)
+
+
 def test_cli_writes_both_files_or_none(tmp_path, capsys):
     good, bad = tmp_path / "good.onnx", tmp_path / "bad.onnx"
     good.write_bytes(small_cnn().SerializeToString())

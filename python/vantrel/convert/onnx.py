@@ -67,6 +67,10 @@ def _fail(node, problem: str, todo: str):
                           f"{problem}; {todo}")
 
 
+def _scalar(a: np.ndarray) -> float:
+    return float(a.reshape(-1)[0])
+
+
 class _Tensor:
     """An engine tensor and how the ONNX graph sees it (see cnn._Tensor)."""
 
@@ -388,14 +392,14 @@ class _ImageImporter:
     def _op_Clip(self, node, ins):
         lo = ins[1] if len(ins) > 1 else None
         hi = ins[2] if len(ins) > 2 else None
-        if lo is None or hi is None:
-            _fail(node, "a one-sided clip", "give both bounds")
-        self._unary(node, ins[0], emit.activation("clamp", lo=float(lo), hi=float(hi)))
+        if not (isinstance(lo, np.ndarray) and isinstance(hi, np.ndarray) and lo.size == hi.size == 1):
+            _fail(node, "a one-sided clip or one with tensor bounds", "give both bounds as constants")
+        self._unary(node, ins[0], emit.activation("clamp", lo=_scalar(lo), hi=_scalar(hi)))
 
     def _gelu_pattern(self, node, ins) -> bool:
         """x / sqrt(2) -> Erf -> + 1 -> * x -> * 0.5: exact GELU as exported."""
         c = ins[1]
-        if not (isinstance(c, np.ndarray) and c.size == 1 and abs(float(c) - np.sqrt(2)) < 1e-5):
+        if not (isinstance(c, np.ndarray) and c.size == 1 and abs(_scalar(c) - np.sqrt(2)) < 1e-5):
             return False
         erf = self.g.only_user(node.output[0])
         add = erf and erf.op_type == "Erf" and self.g.only_user(erf.output[0])
@@ -416,14 +420,14 @@ class _ImageImporter:
     def _is_scalar(self, node, operand: str, value: float) -> bool:
         other = [i for i in node.input if i != operand]
         v = self.values.get(other[0]) if len(other) == 1 else None
-        return isinstance(v, np.ndarray) and v.size == 1 and abs(float(v) - value) < 1e-6
+        return isinstance(v, np.ndarray) and v.size == 1 and abs(_scalar(v) - value) < 1e-6
 
     def _op_Div(self, node, ins):
         if self._gelu_pattern(node, ins):
             return
         d = ins[1]
         if isinstance(d, np.ndarray) and d.size == 1:
-            self._unary(node, ins[0], emit.Op("scale_fp32", {"scalar": 1.0 / float(d)}, {}))
+            self._unary(node, ins[0], emit.Op("scale_fp32", {"scalar": 1.0 / _scalar(d)}, {}))
             return
         _fail(node, "division by a tensor", "only division by a scalar constant is supported")
 
@@ -685,9 +689,11 @@ class Session:
                 if isinstance(d, str) and sizes.setdefault(d, n) != n:
                     raise ValueError(f"input '{spec['name']}': dimension '{d}' is {n} here and "
                                      f"{sizes[d]} in another input")
-        for d in ("batch", "batch_size"):
-            if sizes.get(d, 1) != 1:
-                raise ValueError(f"a batch of {sizes[d]}: this model runs one item at a time")
+        for spec in self.signature["inputs"]:
+            a = np.asarray(feeds[spec["name"]])
+            if spec["dims"] and a.ndim and a.shape[0] != 1:
+                raise ValueError(f"input '{spec['name']}' has a batch of {a.shape[0]}; this model "
+                                 "runs one item at a time (pass arrays of batch 1)")
         for n, rule in self.signature.get("unwired", {}).items():
             a = np.asarray(feeds[n])
             if rule == "all_ones" and not np.all(a == 1):
