@@ -56,9 +56,10 @@ def small_cnn(pads=(1, 1, 1, 1), extra=(), opset=17):
     return helper.make_model(graph, opset_imports=[helper.make_opsetid("", opset)])
 
 
-def test_hand_built_graph_matches_onnxruntime(tmp_path):
+@pytest.mark.parametrize("opset", [13, 17, 21])
+def test_hand_built_graph_matches_onnxruntime(tmp_path, opset):
     x = np.random.default_rng(1).standard_normal((1, 3, 9, 11)).astype(np.float32)
-    got, want = run_both(tmp_path, small_cnn(), {"x": x})
+    got, want = run_both(tmp_path, small_cnn(opset=opset), {"x": x})
     assert_close(got, want)
     # The layout op is the only node before the first convolution, and the
     # batch norm and ReLU are folded into it.
@@ -122,17 +123,21 @@ FULL_SIZE_ONLY = {"alexnet", "vgg11"}
 def zoo_params():
     for name, size, kwargs, _, _ in ZOO:
         if name not in FULL_SIZE_ONLY:
-            yield pytest.param(name, size, kwargs, marks=[pytest.mark.slow] * (name not in FAST),
-                               id=f"{name}-{size}")
-        yield pytest.param(name, 224, kwargs, marks=pytest.mark.slow, id=f"{name}-224")
+            yield pytest.param(name, size, kwargs, 17,
+                               marks=[pytest.mark.slow] * (name not in FAST), id=f"{name}-{size}")
+        yield pytest.param(name, 224, kwargs, 17, marks=pytest.mark.slow, id=f"{name}-224")
+    # Before opset 17 layer norm is exported as arithmetic, and hardswish
+    # before opset 14.
+    for name in ("convnext_tiny", "mobilenet_v3_small"):
+        yield pytest.param(name, 64, {}, 13, marks=pytest.mark.slow, id=f"{name}-64-opset13")
 
 
-@pytest.mark.parametrize("name,size,kwargs", zoo_params())
-def test_torchvision_exports_match_onnxruntime(tmp_path, name, size, kwargs):
+@pytest.mark.parametrize("name,size,kwargs,opset", zoo_params())
+def test_torchvision_exports_match_onnxruntime(tmp_path, name, size, kwargs, opset):
     net = seeded(name, kwargs)
     x = torch.randn(1, 3, size, size, generator=torch.Generator().manual_seed(3))
     f = io.BytesIO()
-    torch.onnx.export(net, (x,), f, opset_version=17, dynamo=False, input_names=["image"],
+    torch.onnx.export(net, (x,), f, opset_version=opset, dynamo=False, input_names=["image"],
                       output_names=["logits"])
     got, want = run_both(tmp_path, f.getvalue(), {"image": x.numpy()})
     assert_close(got, want)

@@ -523,12 +523,62 @@ class _ImageImporter:
         x = self._tensor(node, ins[0], NCHW)
         self._emit(node, [node.output[0]], "avgpool_fp32", [x.name])
 
+    def _layer_norm_pattern(self, node, x: _Tensor) -> bool:
+        """Layer norm over the last axis as exported before opset 17:
+        d = x - mean(x); d / sqrt(mean(d ** 2) + eps) * gamma + beta."""
+        g, out = self.g, node.output[0]
+        sub = g.only_user(out)
+        if not (sub and sub.op_type == "Sub" and list(sub.input) == [node.input[0], out]):
+            return False
+        users = {u.op_type: u for u in g.consumers.get(sub.output[0], []) if u is not None}
+        pow_, div = users.get("Pow"), users.get("Div")
+        if len(users) != 2 or not pow_ or not div or div.input[0] != sub.output[0] or \
+                not self._is_scalar(pow_, sub.output[0], 2.0):
+            return False
+        chain, prev = [], pow_.output[0]
+        for op in ("ReduceMean", "Add", "Sqrt"):
+            nxt = g.only_user(prev)
+            if not (nxt and nxt.op_type == op):
+                return False
+            chain.append(nxt)
+            prev = nxt.output[0]
+        mean2, add, _ = chain
+        if _attrs(mean2).get("axes") != _attrs(node).get("axes") or div.input[1] != prev:
+            return False
+        eps = self.values.get(add.input[1] if add.input[0] == mean2.output[0] else add.input[0])
+        mul = g.only_user(div.output[0])
+        bias = mul and mul.op_type == "Mul" and g.only_user(mul.output[0])
+        if not (isinstance(eps, np.ndarray) and eps.size == 1 and bias and bias.op_type == "Add"):
+            return False
+        gamma = self.values.get(self.g_other(mul, div.output[0]))
+        beta = self.values.get(self.g_other(bias, mul.output[0]))
+        c = self.g.shape(node.input[0])[-1]
+        if not all(isinstance(v, np.ndarray) and v.size == c for v in (gamma, beta)):
+            return False
+        self.absorbed.update(id(n) for n in (sub, pow_, *chain, div, mul, bias))
+        self._emit(node, [bias.output[0]], emit.Op(
+            "layernorm_fp32", {"eps": _scalar(eps)},
+            {"gamma": gamma.reshape(-1), "beta": beta.reshape(-1)}),
+            [x.name], layout=x.layout, flattened_from=x.flattened_from)
+        return True
+
+    @staticmethod
+    def g_other(node, name):
+        rest = [i for i in node.input if i != name]
+        return rest[0] if len(rest) == 1 else None
+
     def _op_ReduceMean(self, node, ins):
-        x = self._tensor(node, ins[0], NCHW, NHWC)
+        x = self._tensor(node, ins[0], NCHW, NHWC, VEC)
         at = _attrs(node)
         axes = at.get("axes")
         if axes is None and len(ins) > 1 and isinstance(ins[1], np.ndarray):
             axes = ins[1].tolist()
+        rank = len(self.g.shape(node.input[0]))
+        if x.layout != NCHW and [int(a) % rank for a in axes or []] == [rank - 1] and \
+                self._layer_norm_pattern(node, x):
+            return
+        if x.layout == VEC:
+            _fail(node, "a mean over a vector", "only the mean over H and W is supported")
         axes = tuple(sorted(int(a) % 4 for a in (axes or [])))
         if axes != {NCHW: (2, 3), NHWC: (1, 2)}[x.layout]:
             _fail(node, f"mean over axes {axes}", "only the mean over H and W is supported")
