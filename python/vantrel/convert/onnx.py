@@ -42,6 +42,7 @@ from vantrel.convert.onnx_graph import attrs as _attrs
 from vantrel.model_file import ModelBuilder
 
 __all__ = ["convert_onnx", "load_onnx", "Session", "OPSETS"]
+
 NCHW, NHWC, VEC = "nchw", "nhwc", "vec"
 
 
@@ -108,13 +109,17 @@ class _ImageImporter:
             raise ConversionError(f"input '{x}' has shape {dims}; an image input must be "
                                   "(N, C, H, W) with static C, H and W (export with a fixed "
                                   "image size)")
+        from onnx import TensorProto
+        if g.elem_type(x) != TensorProto.FLOAT:
+            raise ConversionError(f"input '{x}' is not float32; an image input must be (export "
+                                  "the model in float32)")
         c, h, w = dims[1:]
         # The caller's (C, H, W) buffer, read by the layout op as {h=C, w=H, c=W}.
         self.b.input(x, [c, h, w])
         out = self.b.node("nchw_to_nhwc_fp32", [x], name="input_layout")
         self.values[x] = _Tensor(out, NCHW)
-        # Constants first: exporters may place one after the node that reads it
-        # is first looked at through a pattern (GELU's 1.0 and 0.5).
+        # Constants first: an exporter may place one after the node from which
+        # a pattern reading it is matched (GELU's 1.0 and 0.5).
         for node in g.nodes:
             if node.op_type == "Constant":
                 self._convert(node)
