@@ -64,8 +64,7 @@ def _f32(a) -> np.ndarray:
 
 def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name: str = "bert",
                  int8: bool = False, max_len: int = 0, int8_attention: bool = False,
-                 progress: bool = False, token_types: bool = False,
-                 mean_pool: bool = True, exact_gelu: bool = False) -> ModelBuilder:
+                 progress: bool = False) -> ModelBuilder:
     """Build a vantrel BERT encoder with mean pooling from a ``BertModel`` state dict.
 
     ``config`` holds ``hidden_size``, ``num_attention_heads``,
@@ -74,13 +73,6 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
     T token ids as float32 of shape [T, 1] (``max_len`` 0: any length up to
     the position table). The output ``embedding`` is the mean of the last
     layer's token vectors. ``progress`` prints one line per layer to stderr.
-
-    ``token_types`` adds the input ``token_type_ids`` (float32 [T, 1], like
-    ``input_ids``) whose rows of the type table are added per token, where
-    the default adds type 0 everywhere. ``mean_pool=False`` leaves out the
-    mean: the output is then the last layer's [T, E] token matrix.
-    ``exact_gelu`` applies the erf GELU as its own node after the first MLP
-    product, where the default fuses the tanh form into the product.
     """
     sd = {k[5:] if k.startswith("bert.") else k: v for k, v in state.items()}
     missing = [k for k in ("hidden_size", "num_attention_heads", "num_hidden_layers",
@@ -103,32 +95,13 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
     b = ModelBuilder(name)
     h = b.input("input_ids", [max_len, 1])
     emb = "embeddings"
-    if token_types:
-        # Per-token types: word and type rows looked up apart, then the
-        # position rows and the layer norm of bert_embeddings_fp32.
-        t = b.input("token_type_ids", [max_len, 1])
-        word, types = get("embeddings.word_embeddings.weight"), get(
-            "embeddings.token_type_embeddings.weight")
-        w = b.node("embedding_fp32", [h], name=f"{emb}.word", num_embeddings=word.shape[0],
-                   embedding_dim=E)
-        b.weight(f"{emb}.word.weight", word)
-        t = b.node("embedding_fp32", [t], name=f"{emb}.type", num_embeddings=types.shape[0],
-                   embedding_dim=E)
-        b.weight(f"{emb}.type.weight", types)
-        h = b.node("add_fp32", [w, t], name=f"{emb}.add")
-        h = b.node("pos_emb_add_fp32", [h], name=f"{emb}.pos")
-        b.weight(f"{emb}.pos.weight", get("embeddings.position_embeddings.weight"))
-        h = b.node("layernorm_fp32", [h], name=f"{emb}.norm", eps=eps)
-        b.weight(f"{emb}.norm.gamma", get("embeddings.LayerNorm.weight"))
-        b.weight(f"{emb}.norm.beta", get("embeddings.LayerNorm.bias"))
-    else:
-        h = b.node("bert_embeddings_fp32", [h], name=emb, emb_size=E)
-        b.weight(f"{emb}.word_weight", get("embeddings.word_embeddings.weight"))
-        b.weight(f"{emb}.pos_weight", get("embeddings.position_embeddings.weight"))
-        if "embeddings.token_type_embeddings.weight" in sd:
-            b.weight(f"{emb}.type_weight", get("embeddings.token_type_embeddings.weight"))
-        b.weight(f"{emb}.layernorm.weight", get("embeddings.LayerNorm.weight"))
-        b.weight(f"{emb}.layernorm.bias", get("embeddings.LayerNorm.bias"))
+    h = b.node("bert_embeddings_fp32", [h], name=emb, emb_size=E)
+    b.weight(f"{emb}.word_weight", get("embeddings.word_embeddings.weight"))
+    b.weight(f"{emb}.pos_weight", get("embeddings.position_embeddings.weight"))
+    if "embeddings.token_type_embeddings.weight" in sd:
+        b.weight(f"{emb}.type_weight", get("embeddings.token_type_embeddings.weight"))
+    b.weight(f"{emb}.layernorm.weight", get("embeddings.LayerNorm.weight"))
+    b.weight(f"{emb}.layernorm.bias", get("embeddings.LayerNorm.bias"))
 
     def norm(x, prefix, node):
         out = b.node("layernorm_fp32", [x], name=node, eps=eps)
@@ -171,17 +144,12 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
         b.weight(f"{node}.b_proj", get(f"{p}.attention.output.dense.bias"))
         r = b.node("add_fp32", [h, a], name=f"enc{i}.attn_add")
         h1 = norm(r, f"{p}.attention.output", f"enc{i}.attn_norm")
-        f = linear(h1, f"{p}.intermediate.dense", f"enc{i}.fc1", E, ffn, gelu=not exact_gelu)
-        if exact_gelu:
-            f = b.node("gelu_erf_fp32", [f], name=f"enc{i}.gelu")
+        f = linear(h1, f"{p}.intermediate.dense", f"enc{i}.fc1", E, ffn, gelu=True)
         g = linear(f, f"{p}.output.dense", f"enc{i}.fc2", ffn, E)
         r = b.node("add_fp32", [h1, g], name=f"enc{i}.mlp_add")
         h = norm(r, f"{p}.output", f"enc{i}.mlp_norm")
-    if mean_pool:
-        b.node("avgpool_fp32", [h], "embedding", name="mean_pool")
-        b.output("embedding")
-    else:
-        b.output(h)
+    b.node("avgpool_fp32", [h], "embedding", name="mean_pool")
+    b.output("embedding")
     return b
 
 

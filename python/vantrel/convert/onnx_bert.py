@@ -8,7 +8,9 @@ the graph, block by block, checks every step is what the encoder computes
 (the operands, the attention scale, the residual additions, exact GELU)
 and collects the weights under Hugging Face's names; the encoder itself is
 then built by :func:`vantrel.convert.bert.bert_encoder`, the converter of
-PyTorch BERT modules, and the pooler (first token, dense, tanh) follows.
+PyTorch BERT modules, and adjusted to the graph (token types per token, the
+erf GELU, the key mask, no pooling); the pooler (first token, dense, tanh)
+follows.
 Anything that does not fit raises :class:`ConversionError` naming the node.
 """
 
@@ -258,9 +260,8 @@ def import_bert(graph, name: str, progress: bool) -> ModelBuilder:
     config = {"hidden_size": E, "num_attention_heads": heads, "num_hidden_layers": layers,
               "intermediate_size": w.state["encoder.layer.0.intermediate.dense.weight"].shape[0],
               "layer_norm_eps": w.eps.pop()}
-    b = bert_encoder(w.state, config, name=name, token_types=True, mean_pool=False,
-                     exact_gelu=True)
-    hidden = b.outputs.pop()
+    b = bert_encoder(w.state, config, name=name)
+    hidden = _as_exported(b, ids, types, mask, config)
     outputs = {}
     for o in graph.outputs:
         if o == h:
@@ -268,17 +269,94 @@ def import_bert(graph, name: str, progress: bool) -> ModelBuilder:
         else:
             outputs[o] = _pooler(w, b, h, hidden, o)
     rename_tensors(b, {t: o for o, t in outputs.items()})
-    b.output(*graph.outputs)
-    # Declared in the graph's order; the mask is checked by Session, not
-    # read by the engine (see the "unwired" note).
+    b.outputs = list(graph.outputs)
     order = {n: k for k, n in enumerate(graph.inputs)}
-    b.inputs.sort(key=lambda spec: order[{"input_ids": ids, "token_type_ids": types}[spec["name"]]])
-    for spec in b.inputs:
-        spec["name"] = {"input_ids": ids, "token_type_ids": types}[spec["name"]]
-    for n in b.nodes:
-        n["inputs"] = [{"input_ids": ids, "token_type_ids": types}.get(t, t) for t in n["inputs"]]
-    graph.notes["unwired"] = {mask: "all_ones"}
+    b.inputs.sort(key=lambda spec: order[spec["name"]])
+    if not any(spec["name"] == mask for spec in b.inputs):
+        # Session checks the mask is all ones; the engine never sees it.
+        graph.notes["unwired"] = {mask: "all_ones"}
     return b
+
+
+def _as_exported(b: ModelBuilder, ids: str, types: str, mask: str, config: dict) -> str:
+    """Adjust the family converter's encoder to what the graph computes:
+    per-token types, exact GELU, the key mask, no pooling. Returns the
+    tensor holding the last hidden state."""
+    E, eps = config["hidden_size"], config["layer_norm_eps"]
+    nodes = b.nodes
+    if not nodes or nodes[0]["op"] != "bert_embeddings_fp32" or nodes[-1]["op"] != "avgpool_fp32":
+        raise ConversionError("the BERT converter's encoder has an unexpected layout")
+    emb, pool = nodes[0], nodes.pop()
+    b.outputs.remove(pool["outputs"][0])
+    hidden = pool["inputs"][0]
+    weights = {k: b.weights.pop(f"embeddings.{k}") for k in ("word_weight", "pos_weight",
+                                                             "type_weight", "layernorm.weight",
+                                                             "layernorm.bias")}
+    b.inputs[0]["name"] = ids
+    b.input(types, [0, 1])
+    # Word and type rows looked up apart (bert_embeddings_fp32 adds type 0
+    # everywhere), then the position rows and the layer norm.
+    b.nodes = []
+    word = b.node("embedding_fp32", [ids], name="embeddings.word",
+                  num_embeddings=weights["word_weight"].shape[0], embedding_dim=E)
+    typ = b.node("embedding_fp32", [types], name="embeddings.type",
+                 num_embeddings=weights["type_weight"].shape[0], embedding_dim=E)
+    x = b.node("add_fp32", [word, typ], name="embeddings.add")
+    x = b.node("pos_emb_add_fp32", [x], name="embeddings.pos")
+    b.node("layernorm_fp32", [x], emb["outputs"][0], name="embeddings.norm", eps=eps)
+    for key, name in (("word_weight", "word.weight"), ("type_weight", "type.weight"),
+                      ("pos_weight", "pos.weight"), ("layernorm.weight", "norm.gamma"),
+                      ("layernorm.bias", "norm.beta")):
+        b.weight(f"embeddings.{name}", weights[key])
+    keys = [mask] if _engine_masks_keys() else []
+    if keys:
+        b.input(mask, [0, 1])
+    for n in nodes[1:]:
+        b.nodes.append(n)
+        if n["op"] in ("attention_fp32", "attention_int8"):
+            n["inputs"] = n["inputs"][:1] + keys
+        if n["op"] == "seqgemm_fp32" and n.get("args", {}).get("gelu"):
+            # The graph's GELU is the erf form; the fused one is the tanh form.
+            n["args"]["gelu"] = False
+            out = n["outputs"][0]
+            b.node("gelu_erf_fp32", [out], f"{out}.gelu", name=f"{n['name']}.gelu")
+            for later in nodes[nodes.index(n) + 1:]:
+                later["inputs"] = [f"{out}.gelu" if t == out else t for t in later["inputs"]]
+    return hidden
+
+
+_MASK_SUPPORT: list[bool] = []
+
+
+def _engine_masks_keys() -> bool:
+    """Whether attention_fp32 leaves out keys whose second-input mask is 0,
+    found by running a two-token attention with and without masking the
+    second token."""
+    if not _MASK_SUPPORT:
+        import tempfile
+        from pathlib import Path
+
+        import model_inference
+        b = ModelBuilder("mask_probe")
+        b.input("x", [0, 2])
+        b.input("m", [0, 1])
+        b.output(b.node("attention_fp32", ["x", "m"], name="a", num_heads=1, embed_dim=2))
+        eye = np.eye(2, dtype=np.float32)
+        b.weight("a.w_qkv", np.concatenate([eye, eye, eye]))
+        b.weight("a.b_qkv", np.zeros(6, np.float32))
+        b.weight("a.w_proj", eye)
+        b.weight("a.b_proj", np.zeros(2, np.float32))
+        x = np.array([[1.0, 0.0], [0.0, 3.0]], np.float32)
+        try:
+            with tempfile.TemporaryDirectory() as d:
+                b.save(str(Path(d) / "p.json"), str(Path(d) / "p.bin"))
+                m = model_inference.InferenceModel(str(Path(d) / "p.json"), str(Path(d) / "p.bin"))
+                run = [np.asarray(m.forward({"x": x, "m": np.array([[1.0], [k]], np.float32)})["a.out"])
+                       for k in (1.0, 0.0)]
+            _MASK_SUPPORT.append(not np.allclose(run[0], run[1]))
+        except RuntimeError:
+            _MASK_SUPPORT.append(False)
+    return _MASK_SUPPORT[0]
 
 
 def _softmax_guard(w, soft):
