@@ -5,7 +5,6 @@
     vantrel profile ARCH WEIGHTS [--input FILE] [--runs N] [--top N] [--png FILE]
     vantrel inspect ARCH WEIGHTS
     vantrel convert MODULE:FACTORY [--input-shape 1,3,224,224] -o NAME [--int8 ...]
-    vantrel convert MODEL.onnx -o NAME
     vantrel demo
 
 Inputs are ``.npy`` files (one array, for the first model input) or ``.npz``
@@ -177,6 +176,19 @@ def cmd_inspect(args) -> None:
           f"largest tensor read {s['peak_tensor_bytes'] / 2**20:.2f} MiB")
 
 
+def _convert_onnx(args) -> None:
+    from vantrel.convert import convert
+    given = [flag for flag, on in (("--input-shape", args.input_shape), ("--family", args.family),
+                                   ("--int8", args.int8), ("--calibration", args.calibration),
+                                   ("--max-seq-len", args.max_seq_len is not None)) if on]
+    if given:
+        raise ValueError(f"{', '.join(given)} do not apply to an ONNX model (its shapes come "
+                         "from the file)")
+    builder = convert(args.model, name=args.name, progress=True)
+    builder.save(args.output + ".json", args.output + ".bin")
+    print(f"wrote {args.output}.json and {args.output}.bin (onnx, {len(builder.nodes)} nodes)")
+
+
 def cmd_convert(args) -> None:
     """``vantrel convert``: convert ``MODULE:FACTORY()`` or an ``.onnx`` file with
     :func:`vantrel.convert.convert`."""
@@ -215,19 +227,6 @@ def cmd_convert(args) -> None:
                       progress=True, int8=args.int8, calibration=calib, family=family, **options)
     builder.save(args.output + ".json", args.output + ".bin")
     print(f"wrote {args.output}.json and {args.output}.bin ({family}, {len(builder.nodes)} nodes)")
-
-
-def _convert_onnx(args) -> None:
-    from vantrel.convert import convert
-    given = [flag for flag, on in (("--input-shape", args.input_shape), ("--family", args.family),
-                                   ("--int8", args.int8), ("--calibration", args.calibration),
-                                   ("--max-seq-len", args.max_seq_len is not None)) if on]
-    if given:
-        raise ValueError(f"{', '.join(given)} do not apply to an ONNX model (its shapes come "
-                         "from the file)")
-    builder = convert(args.model, name=args.name, progress=True)
-    builder.save(args.output + ".json", args.output + ".bin")
-    print(f"wrote {args.output}.json and {args.output}.bin (onnx, {len(builder.nodes)} nodes)")
 
 
 def cmd_demo(_args) -> None:
