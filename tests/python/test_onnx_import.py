@@ -122,6 +122,8 @@ FULL_SIZE_ONLY = {"alexnet", "vgg11"}
 
 def zoo_params():
     for name, size, kwargs, _, _ in ZOO:
+        if name.startswith("vit"):
+            continue
         if name not in FULL_SIZE_ONLY:
             yield pytest.param(name, size, kwargs, 17,
                                marks=[pytest.mark.slow] * (name not in FAST), id=f"{name}-{size}")
@@ -130,6 +132,11 @@ def zoo_params():
     # before opset 14.
     for name in ("convnext_tiny", "mobilenet_v3_small"):
         yield pytest.param(name, 64, {}, 13, marks=pytest.mark.slow, id=f"{name}-64-opset13")
+    yield pytest.param("vit_b_16", 224, {}, 17, marks=[pytest.mark.slow, pytest.mark.xfail(
+        raises=ConversionError, strict=True,
+        reason="the patch sequence (Reshape of the patch image to (1, 768, 196)), class-token "
+               "Concat and attention over token matrices have no image mapping")],
+        id="vit_b_16-224")
 
 
 @pytest.mark.parametrize("name,size,kwargs,opset", zoo_params())
