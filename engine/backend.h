@@ -126,6 +126,8 @@ using KConcatF32 = void (*)(const float* const* in, const int32_t* c, int32_t co
                             int32_t rows, void* stream);
 using KChannelShuffleF32 = void (*)(const float* x, float* y, int32_t rows, int32_t c, int32_t groups,
                                     void* stream);
+// c planes of hw values to hw rows of c channels (an image's NCHW input).
+using KNchwToNhwcF32 = void (*)(const float* x, float* y, int32_t c, int64_t hw, void* stream);
 // Whole float self-attention block: QKV projection, attention, output
 // projection (kernels/attention/attention_f32.h describes the arguments).
 using KAttentionF32 = void (*)(const float* x, const float* w_qkv, const float* b_qkv,

@@ -18,6 +18,7 @@
 #include "kernels/elementwise/add_s8.h"
 #include "kernels/elementwise/channel_mul_f32.h"
 #include "kernels/elementwise/channel_shuffle_f32.h"
+#include "kernels/elementwise/nchw_to_nhwc_f32.h"
 #include "kernels/elementwise/concat1d_f32.h"
 #include "kernels/elementwise/concat_f32.h"
 #include "kernels/elementwise/embedding_f32.h"
@@ -146,6 +147,7 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
     b.k_channel_mul_f32 = VANTREL_VARIANT(k_channel_mul_f32);
     b.k_concat_f32 = &k_concat_f32;                    // row copies
     b.k_channel_shuffle_f32 = &k_channel_shuffle_f32;  // copies
+    b.k_nchw_to_nhwc_f32 = &k_nchw_to_nhwc_f32;        // copies
     // -- pooling of the model-zoo ops
     b.k_maxpool_ceil_f32 = VANTREL_VARIANT(k_maxpool_ceil_f32);
     b.k_avgpool2d_f32 = VANTREL_VARIANT(k_avgpool2d_f32);

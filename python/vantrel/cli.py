@@ -179,8 +179,25 @@ def cmd_inspect(args) -> None:
           f"largest tensor read {s['peak_tensor_bytes'] / 2**20:.2f} MiB")
 
 
+def _convert_onnx(args) -> None:
+    from vantrel.convert import convert
+    given = [flag for flag, on in (("--input-shape", args.input_shape), ("--family", args.family),
+                                   ("--int8", args.int8), ("--calibration", args.calibration),
+                                   ("--max-seq-len", args.max_seq_len is not None)) if on]
+    if given:
+        raise ValueError(f"{', '.join(given)} do not apply to an ONNX model (its shapes come "
+                         "from the file)")
+    builder = convert(args.model, name=args.name, progress=True)
+    builder.save(args.output + ".json", args.output + ".bin")
+    print(f"wrote {args.output}.json and {args.output}.bin (onnx, {len(builder.nodes)} nodes)")
+
+
 def cmd_convert(args) -> None:
-    """``vantrel convert``: convert ``MODULE:FACTORY()`` with :func:`vantrel.convert.convert`."""
+    """``vantrel convert``: convert ``MODULE:FACTORY()`` or an ``.onnx`` file with
+    :func:`vantrel.convert.convert`."""
+    if args.model.lower().endswith(".onnx"):
+        _convert_onnx(args)
+        return
     import torch
     from vantrel.convert import convert, model_family
     module_name, _, attr = args.model.partition(":")
@@ -297,10 +314,11 @@ def build_parser() -> argparse.ArgumentParser:
         sp.set_defaults(func=func)
     sp = model_cmd("inspect", "inputs, outputs, nodes by op and weight sizes")
     sp.set_defaults(func=cmd_inspect)
-    sp = sub.add_parser("convert", help="convert a PyTorch model",
+    sp = sub.add_parser("convert", help="convert a PyTorch or ONNX model",
                         description="convert a PyTorch model built by MODULE:FACTORY(): a CNN, "
-                                    "ViT, BERT encoder, decoder or vocoder")
-    sp.add_argument("model", help="MODULE:FACTORY returning an nn.Module")
+                                    "ViT, BERT encoder, decoder or vocoder; or an .onnx file "
+                                    "(an image network or a BERT-style encoder)")
+    sp.add_argument("model", help="MODULE:FACTORY returning an nn.Module, or an .onnx file")
     sp.add_argument("--input-shape", help="example input shape, e.g. 1,3,224,224 (needed for a CNN)")
     sp.add_argument("-o", "--output", required=True, help="output path without extension")
     sp.add_argument("--name", help="model name")

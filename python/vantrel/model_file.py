@@ -199,6 +199,9 @@ class ModelBuilder:
         self.nodes: list[dict] = []
         self.outputs: list[str] = []
         self.weights: dict[str, np.ndarray] = {}
+        # Further top-level keys of the architecture file (the engine reads
+        # only its own; tools keep e.g. an imported model's signature here).
+        self.meta: dict = {}
         self._count = 0
 
     @classmethod
@@ -210,6 +213,7 @@ class ModelBuilder:
         b.outputs = [o["name"] if isinstance(o, Mapping) else str(o)
                      for o in doc.get("outputs", [])]
         b.weights = dict(weights)
+        b.meta = {k: v for k, v in doc.items() if k not in ("model", "inputs", "nodes", "outputs")}
         b._count = len(b.nodes)
         return b
 
@@ -262,6 +266,7 @@ class ModelBuilder:
         doc = {"model": self.name, "inputs": self.inputs, "nodes": self.nodes}
         if self.outputs:
             doc["outputs"] = [{"name": n} for n in self.outputs]
+        doc.update({k: v for k, v in self.meta.items() if k not in doc})
         return doc
 
     def save(self, arch_path: str, weights_path: str) -> None:

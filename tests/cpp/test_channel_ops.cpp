@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/cpu_backend/cpu_backend.h"
@@ -121,4 +122,23 @@ TEST(ChannelOpLayers, Refusals) {
     }
     EXPECT_NE(error_of([] { op("channel_shuffle_fp32", ",\"groups\":0"); }).find("'groups' must be at least 1"),
               std::string::npos);
+}
+
+// nchw_to_nhwc_fp32 against the index formula, on sizes around the tile
+// edge, with the output guard untouched and a short input refused.
+TEST(NchwToNhwcLayer, LaysOutPlanesAsChannelsLast) {
+    auto layout = op("nchw_to_nhwc_fp32");
+    for (auto [C, H, W] : {std::tuple{3, 5, 7}, {1, 1, 1}, {33, 2, 17}, {64, 9, 8}}) {
+        std::vector<float> x = randn(size_t(C * H * W), C + H), y;
+        Shape3 got;
+        ASSERT_EQ(run(*layout, {tv(x, W, C, H)}, y, x.size(), &got), "");
+        EXPECT_EQ(got, (Shape3{C, H, W}));
+        EXPECT_EQ(layout->output_shape(Shape3{W, C, H}), (Shape3{C, H, W}));
+        for (int ch = 0; ch < C; ++ch)
+            for (int p = 0; p < H * W; ++p)
+                ASSERT_EQ(y[size_t(p * C + ch)], x[size_t(ch * H * W + p)]) << C << " " << ch << " " << p;
+        EXPECT_EQ(y[x.size()], -7.0f);
+    }
+    std::vector<float> x(10), y;
+    EXPECT_NE(run(*layout, {tv(x, 4, 3, 1)}, y, 12).find("input 0 holds 40 bytes"), std::string::npos);
 }

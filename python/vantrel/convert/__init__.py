@@ -14,9 +14,14 @@ converter, one module each:
 - ``"vocoder"``: a :class:`vantrel.models.vocoder.TorchVocoder`
   (:mod:`vantrel.convert.vocoder`).
 
-The family modules share only :mod:`vantrel.convert.core` (the
-:class:`ConversionError` they raise and their progress lines); this module
-imports them, never the other way round.
+An ONNX model (an ``.onnx`` path or an ``onnx.ModelProto``) goes to
+:func:`vantrel.convert.onnx.convert_onnx` instead.
+
+The family modules share :mod:`vantrel.convert.core` (the
+:class:`ConversionError` they raise and their progress lines) and
+:mod:`vantrel.convert.emit` (what a graph operation becomes in the engine,
+shared by the torch.export and ONNX importers); this module imports them,
+never the other way round.
 
 Int8: a CNN is quantised after conversion from calibration inputs
 (:func:`vantrel.quantize.quantize`); ViT and BERT encoders store per-row
@@ -35,6 +40,7 @@ Example::
 
 from __future__ import annotations
 
+import os
 import sys
 import types
 
@@ -88,6 +94,13 @@ def convert(module, example_input=None, name: str | None = None, input_name: str
     prints conversion and calibration progress to stderr. Raises
     :class:`ConversionError` for anything the engine cannot take.
     """
+    if _is_onnx(module):
+        if example_input is not None or int8 or calibration is not None or family or options \
+                or input_name != "input":
+            raise ConversionError("an ONNX model converts as it is: its input names, shapes and "
+                                  "element types come from the file (give only name and progress)")
+        from vantrel.convert.onnx import convert_onnx
+        return convert_onnx(module, name=name, progress=progress)
     family = family or model_family(module)
     if family not in FAMILIES:
         raise ConversionError(f"unknown model family {family!r}; expected one of {', '.join(FAMILIES)}")
@@ -130,6 +143,14 @@ def convert(module, example_input=None, name: str | None = None, input_name: str
     if options:
         raise ConversionError(f"options {sorted(options)} do not apply to a vocoder")
     return vocoder_to_builder(module, name=name, progress=progress)
+
+
+def _is_onnx(model) -> bool:
+    """An .onnx path, or an ``onnx.ModelProto``."""
+    if isinstance(model, (str, os.PathLike)):
+        return os.fspath(model).lower().endswith(".onnx")
+    onnx = sys.modules.get("onnx")
+    return onnx is not None and isinstance(model, onnx.ModelProto)
 
 
 class _CallableModule(types.ModuleType):

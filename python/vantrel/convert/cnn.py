@@ -28,13 +28,13 @@ from typing import Callable
 
 import numpy as np
 
+from vantrel.convert import emit
 from vantrel.convert.core import ConversionError, report_progress
 from vantrel.model_file import ModelBuilder
 
 __all__ = ["convert_cnn"]
 
 NCHW, NHWC, VEC = "nchw", "nhwc", "vec"
-MAX_CONCAT = 8  # inputs of one concat_fp32 node
 
 
 def convert_cnn(module, example_input, name: str = "model", input_name: str = "input",
@@ -125,8 +125,7 @@ class _Converter:
             "batch_norm": self._batch_norm,
             "relu": self._relu, "leaky_relu": self._leaky_relu,
             "hardtanh": self._clamp, "relu6": self._clamp, "clamp": self._clamp,
-            "hardswish": act("hard_swish_fp32"), "hardsigmoid": act("hard_sigmoid_fp32"),
-            "sigmoid": act("sigmoid_fp32"), "tanh": act("tanh_fp32"), "silu": act("silu_fp32"),
+            **{kind: act(kind) for kind in ("hardswish", "hardsigmoid", "sigmoid", "tanh", "silu")},
             "gelu": self._gelu,
             "add": self._add, "mul": self._mul, "cat": self._cat,
             "max_pool2d": self._maxpool, "avg_pool2d": self._avgpool,
@@ -292,9 +291,7 @@ class _Converter:
         item = bn if _opname(bn.target) == "batch_norm" else self._first_item(bn)
         if item is None:
             return w, b, conv_node
-        scale, shift = self._bn_affine(bn)
-        w = w * scale[:, None, None, None]
-        b = (b if b is not None else 0.0) * scale + shift
+        w, b = emit.fold_affine(w, b, *self._bn_affine(bn))
         self.absorbed.update({bn.name, item.name})
         return w, b, item
 
@@ -302,11 +299,7 @@ class _Converter:
         gamma, beta, mean, var = (self._const(bn, a, "batch-norm statistics")
                                   for a in bn.args[1:5])
         eps = bn.args[7] if _opname(bn.target) == "batch_norm" else bn.args[6]
-        c = mean.shape[0]
-        gamma = np.ones(c) if gamma is None else gamma
-        beta = np.zeros(c) if beta is None else beta
-        scale = gamma / np.sqrt(var + eps)
-        return scale, beta - mean * scale
+        return emit.bn_affine(gamma, beta, mean, var, eps)
 
     def _conv(self, node) -> None:
         x = self._image(node, node.args[0], NCHW)
@@ -330,20 +323,15 @@ class _Converter:
         relu, last = self._fuse_relu(last)
         self._emit_conv(node, [last], x, w, b, stride, padding, dilation, groups, relu)
 
+    def _emit_op(self, node, lasts, inputs: list[str], op: emit.Op, **kw) -> _Tensor:
+        return self._emit(node, lasts, op.op, inputs, weights=op.weights, **kw, **op.args)
+
     def _emit_conv(self, node, lasts, x, w, b, stride, padding, dilation, groups, relu):
-        (sh, sw), (ph, pw), (dh, dw) = _pair(stride), _pair(padding), _pair(dilation)
-        weights = {"weight": w}
-        if b is not None:
-            weights["bias"] = np.broadcast_to(b, (w.shape[0],))
-        self._emit(node, lasts, "conv_fp32", [x.name], relu=relu, weights=weights,
-                   C_out=w.shape[0], C_in=w.shape[1] * groups, kH=w.shape[2], kW=w.shape[3],
-                   stride_h=sh, stride_w=sw, pad_h=ph, pad_w=pw, groups=groups,
-                   dilation_h=dh, dilation_w=dw)
+        self._emit_op(node, lasts, [x.name], emit.conv(w, b, _pair(stride), _pair(padding),
+                                                       _pair(dilation), groups), relu=relu)
 
     def _channel_affine(self, node, lasts, x, scale, shift, relu=False) -> None:
-        """y = x * scale[c] + shift[c] as a depthwise 1x1 convolution."""
-        c = scale.shape[0]
-        self._emit_conv(node, lasts, x, scale.reshape(c, 1, 1, 1), shift, 1, 0, 1, c, relu)
+        self._emit_op(node, lasts, [x.name], emit.channel_affine(scale, shift), relu=relu)
 
     def _batch_norm(self, node) -> None:
         x = self._image(node, node.args[0], NCHW)
@@ -367,17 +355,9 @@ class _Converter:
         if x.layout != VEC:
             self._fail(node, "a linear layer over an NCHW image is not supported",
                        "flatten the image or permute its channels last first")
-        if x.flattened_from is not None:
-            c, h, wd = x.flattened_from
-            # Columns follow PyTorch's (C, H, W) flattening; the engine's
-            # tensor is (H, W, C).
-            w = w.reshape(-1, c, h, wd).transpose(0, 2, 3, 1).reshape(w.shape[0], -1)
         relu, last = self._fuse_relu(node)
-        weights = {"weight": w}
-        if b is not None:
-            weights["bias"] = b
-        self._emit(node, [last], "gemm_fp32", [x.name], relu=relu, layout=VEC, weights=weights,
-                   C_out=w.shape[0], C_in=w.shape[1])
+        self._emit_op(node, [last], [x.name], emit.gemm(w, b, x.flattened_from), relu=relu,
+                      layout=VEC)
 
     def _linear(self, node) -> None:
         self._gemm(node, self._tensor(node, node.args[0]), self._const(node, node.args[1], "weight"),
@@ -415,14 +395,18 @@ class _Converter:
         self._emit(node, [], op, [x.name], layout=x.layout, flattened_from=x.flattened_from,
                    **args)
 
-    def _activation(self, op: str) -> Callable:
-        return lambda node: self._unary(node, op)
+    def _activation(self, kind: str, **params) -> Callable:
+        return lambda node: self._unary_op(node, emit.activation(kind, **params))
+
+    def _unary_op(self, node, op: emit.Op) -> None:
+        self._unary(node, op.op, **op.args)
 
     def _relu(self, node) -> None:
-        self._unary(node, "leaky_relu_fp32", alpha=0.0)
+        self._unary_op(node, emit.activation("relu"))
 
     def _leaky_relu(self, node) -> None:
-        self._unary(node, "leaky_relu_fp32", alpha=float(self._arg(node, 1, "negative_slope", 0.01)))
+        self._unary_op(node, emit.activation(
+            "leaky_relu", alpha=self._arg(node, 1, "negative_slope", 0.01)))
 
     def _clamp(self, node) -> None:
         kind = _opname(node.target)
@@ -434,11 +418,11 @@ class _Converter:
             lo, hi = self._arg(node, 1, "min"), self._arg(node, 2, "max")
         if lo is None or hi is None:
             self._fail(node, "a one-sided clamp is not supported", "give both bounds")
-        self._unary(node, "clamp_fp32", min=float(lo), max=float(hi))
+        self._unary_op(node, emit.activation("clamp", lo=lo, hi=hi))
 
     def _gelu(self, node) -> None:
         approximate = node.kwargs.get("approximate", node.args[1] if len(node.args) > 1 else "none")
-        self._unary(node, "gelu_fp32" if approximate == "tanh" else "gelu_erf_fp32")
+        self._unary_op(node, emit.activation("gelu", approximate=approximate))
 
     def _add(self, node) -> None:
         a, b = node.args[:2]
@@ -510,13 +494,14 @@ class _Converter:
             self.values[node.name] = vals[0]
             return
         base = self._node_name(node)
-        part = 0
-        # More than MAX_CONCAT inputs (DenseNet) concatenate in order, in parts.
-        while len(names) > MAX_CONCAT:
-            part += 1
-            joined = self._node(node, "concat_fp32", names[:MAX_CONCAT], f"{base}.part{part}")
-            names = [joined] + names[MAX_CONCAT:]
-        self._emit(node, [], "concat_fp32", names, name=base)
+        # More inputs than one node takes (DenseNet) concatenate in order, in parts.
+        groups = emit.concat_groups(names)
+        joined = None
+        for part, group in enumerate(groups[:-1], 1):
+            group = [joined if n is None else n for n in group]
+            joined = self._node(node, "concat_fp32", group, f"{base}.part{part}")
+        self._emit(node, [], "concat_fp32", [joined if n is None else n for n in groups[-1]],
+                   name=base)
 
     # -- pooling
 
@@ -529,10 +514,7 @@ class _Converter:
         ceil = bool(self._arg(node, 5, "ceil_mode", False))
         if _pair(dilation) != (1, 1):
             self._fail(node, "dilated max pooling is not supported", "use dilation 1")
-        (kh, kw), (sh, sw), (ph, pw) = _pair(k), _pair(stride), _pair(padding)
-        extra = {"ceil_mode": True} if ceil else {}  # files without it stay as they were
-        self._emit(node, [], "maxpool_fp32", [x.name], kH=kh, kW=kw, stride_h=sh, stride_w=sw,
-                   pad_h=ph, pad_w=pw, **extra)
+        self._emit_op(node, [], [x.name], emit.maxpool(_pair(k), _pair(stride), _pair(padding), ceil))
 
     def _avgpool(self, node) -> None:
         x = self._image(node, node.args[0], NCHW)
@@ -543,9 +525,8 @@ class _Converter:
         include = bool(self._arg(node, 5, "count_include_pad", True))
         if self._arg(node, 6, "divisor_override") is not None:
             self._fail(node, "divisor_override is not supported", "leave it unset")
-        (kh, kw), (sh, sw), (ph, pw) = _pair(k), _pair(stride), _pair(padding)
-        self._emit(node, [], "avgpool2d_fp32", [x.name], kH=kh, kW=kw, stride_h=sh, stride_w=sw,
-                   pad_h=ph, pad_w=pw, ceil_mode=ceil, count_include_pad=include)
+        self._emit_op(node, [], [x.name],
+                      emit.avgpool2d(_pair(k), _pair(stride), _pair(padding), ceil, include))
 
     def _adaptive_avgpool(self, node) -> None:
         x = self._image(node, node.args[0], NCHW)
@@ -646,10 +627,7 @@ class _Converter:
         if isinstance(v, _Split):
             start, end = v.bounds[node.args[1]]
             c = v.bounds[-1][1]
-            # A 1x1 convolution with one-hot weights copies the channels
-            # exactly (slice_channels_fp32 returns a (C, H*W, 1) sequence).
-            select = np.zeros((end - start, c, 1, 1))
-            select[np.arange(end - start), np.arange(start, end)] = 1.0
-            self._emit_conv(node, [], v.src, select, None, 1, 0, 1, 1, False)
+            # slice_channels_fp32 returns a (C, H*W, 1) sequence, not an image.
+            self._emit_op(node, [], [v.src.name], emit.channel_select(c, start, end))
             return
         self._fail(node, "taking an item of an unsupported value", "see the op that made it")
