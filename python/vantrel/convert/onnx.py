@@ -725,6 +725,17 @@ class Session:
         # is passed as a view of that shape (the batch axis of 1 dropped).
         self._declared = {s.name: [-1 if d == 0 else d for d in s.shape] for s in self.model.inputs}
 
+    def _engine_array(self, name: str, a: np.ndarray) -> np.ndarray:
+        # One item goes in at the engine's declared shape; a batch of N (an
+        # ONNX file with a dynamic batch axis) as (N, declared), which the
+        # engine runs item by item.
+        n = a.shape[0] if a.ndim > 1 else 1
+        decl = list(self._declared[name])
+        if -1 in decl:
+            known = int(np.prod([d for d in decl if d != -1]))
+            decl[decl.index(-1)] = a.size // n // max(known, 1)
+        return a.reshape(decl if n == 1 else [n] + decl)
+
     def run(self, output_names, feeds: dict) -> list[np.ndarray]:
         """The outputs named in ``output_names`` (None: all), in the model's
         order, for ``feeds`` (ONNX input name -> array)."""
@@ -744,17 +755,12 @@ class Session:
                 if isinstance(d, str) and sizes.setdefault(d, n) != n:
                     raise ValueError(f"input '{spec['name']}': dimension '{d}' is {n} here and "
                                      f"{sizes[d]} in another input")
-        for spec in self.signature["inputs"]:
-            a = np.asarray(feeds[spec["name"]])
-            if spec["dims"] and a.ndim and a.shape[0] != 1:
-                raise ValueError(f"input '{spec['name']}' has a batch of {a.shape[0]}; this model "
-                                 "runs one item at a time (pass arrays of batch 1)")
         for n, rule in self.signature.get("unwired", {}).items():
             a = np.asarray(feeds[n])
             if rule == "all_ones" and not np.all(a == 1):
                 raise ValueError(f"input '{n}' has padded positions (zeros); this engine build has "
                                  "no attention key mask, so give unpadded sequences (all ones)")
-        outs = self.model.forward({n: np.asarray(feeds[n]).reshape(self._declared[n])
+        outs = self.model.forward({n: self._engine_array(n, np.asarray(feeds[n]))
                                    for n in self.input_names if n in self._declared})
         result = []
         for spec in self.signature["outputs"]:
