@@ -95,6 +95,9 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
     if config.get("hidden_act", "gelu") not in ("gelu", "gelu_new", "gelu_pytorch_tanh"):
         raise ConversionError(f"hidden_act {config['hidden_act']!r} is not supported (GELU only)")
 
+    # "gelu" is the exact (erf) form; the tanh forms fuse into the product.
+    exact_gelu = config.get("hidden_act", "gelu") == "gelu"
+
     def get(key):
         if key not in sd:
             raise ConversionError(f"state dict has no '{key}'")
@@ -154,7 +157,9 @@ def bert_encoder(state: Mapping[str, object], config: Mapping[str, object], name
         b.weight(f"{node}.b_proj", get(f"{p}.attention.output.dense.bias"))
         r = b.node("add_fp32", [h, a], name=f"enc{i}.attn_add")
         h1 = norm(r, f"{p}.attention.output", f"enc{i}.attn_norm")
-        f = linear(h1, f"{p}.intermediate.dense", f"enc{i}.fc1", E, ffn, gelu=True)
+        f = linear(h1, f"{p}.intermediate.dense", f"enc{i}.fc1", E, ffn, gelu=not exact_gelu)
+        if exact_gelu:
+            f = b.node("gelu_erf_fp32", [f], name=f"enc{i}.gelu")
         g = linear(f, f"{p}.output.dense", f"enc{i}.fc2", ffn, E)
         r = b.node("add_fp32", [h1, g], name=f"enc{i}.mlp_add")
         last = attention_mask and i == layers - 1

@@ -315,13 +315,6 @@ def _as_exported(b: ModelBuilder, ids: str, types: str, mask: str, config: dict)
         b.nodes.append(n)
         if n["op"] in ("attention_fp32", "attention_int8"):
             n["inputs"] = n["inputs"][:1] + keys
-        if n["op"] == "seqgemm_fp32" and n.get("args", {}).get("gelu"):
-            # The graph's GELU is the erf form; the fused one is the tanh form.
-            n["args"]["gelu"] = False
-            out = n["outputs"][0]
-            b.node("gelu_erf_fp32", [out], f"{out}.gelu", name=f"{n['name']}.gelu")
-            for later in nodes[nodes.index(n) + 1:]:
-                later["inputs"] = [f"{out}.gelu" if t == out else t for t in later["inputs"]]
     return hidden
 
 
