@@ -169,7 +169,7 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
     b.k_lut_s8 = VANTREL_VARIANT(k_lut_s8);
     b.k_concat_s8 = &k_concat_s8;                    // row copies and lookups
     b.k_channel_shuffle_s8 = &k_channel_shuffle_s8;  // copies
-    b.k_channel_mul_s8 = &k_channel_mul_s8;          // fixed-point requantisation
+    b.k_channel_mul_s8 = VANTREL_VARIANT(k_channel_mul_s8);
     b.k_maxpool_ceil_s8 = VANTREL_VARIANT(k_maxpool_ceil_s8);
     b.k_avgpool2d_s8 = &k_avgpool2d_s8;
     b.k_adaptive_avgpool_s8 = &k_adaptive_avgpool_s8;

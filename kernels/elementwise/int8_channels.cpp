@@ -1,7 +1,6 @@
 #include "kernels/elementwise/int8_channels.h"
 
 #include <cstring>
-#include <vector>
 
 #include "kernels/elementwise/lut_s8.h"
 
@@ -36,21 +35,6 @@ void k_channel_shuffle_s8(const int8_t* x, int8_t* y, int32_t rows, int32_t c, i
         int8_t* yr = y + r * int64_t(c);
         for (int64_t g = 0; g < groups; ++g)
             for (int64_t i = 0; i < per; ++i) yr[i * groups + g] = xr[g * per + i];
-    }
-}
-
-void k_channel_mul_s8(const int8_t* x, const int8_t* s, int8_t* y, int32_t rows, int32_t c, int32_t x_zp,
-                      int32_t s_zp, int32_t out_zp, int32_t multiplier, int32_t shift, void*) {
-    if (rows <= 0 || c <= 0) return;
-    // |x - x_zp| and |s - s_zp| stay below 2^9 for zero points in int8 range
-    // (the layer checks them), so the product fits 32 bits.
-    std::vector<int32_t> factor(static_cast<size_t>(c), 0);
-    for (int32_t ch = 0; ch < c; ++ch) factor[size_t(ch)] = int32_t(s[ch]) - s_zp;
-    for (int64_t r = 0; r < rows; ++r) {
-        const int8_t* xr = x + r * int64_t(c);
-        int8_t* yr = y + r * int64_t(c);
-        for (int32_t ch = 0; ch < c; ++ch)
-            yr[ch] = requantize_once((int32_t(xr[ch]) - x_zp) * factor[size_t(ch)], multiplier, shift, out_zp);
     }
 }
 

@@ -8,7 +8,9 @@
 // k_channel_mul_s8: y[r][ch] = requantize_once((x[r][ch] - x_zp) * (s[ch] - s_zp),
 //   multiplier, shift, out_zp), the multiplier/shift of quantize_multiplier.
 //
-// Data movement and integer arithmetic only, so one version serves every path.
+// Concat and shuffle only move data, so one version serves every path;
+// k_channel_mul_s8 has vector versions (channel_mul_s8_loops.h), integer
+// arithmetic, so every path gives the same bytes.
 #pragma once
 #include <cstdint>
 
@@ -36,7 +38,18 @@ static inline int8_t requantize_once(int32_t acc, int32_t multiplier, int32_t sh
 void k_concat_s8(const int8_t* const* in, const int8_t* const* tables, const int32_t* c, int32_t count,
                  int8_t* out, int32_t rows, void* stream);
 void k_channel_shuffle_s8(const int8_t* x, int8_t* y, int32_t rows, int32_t c, int32_t groups, void* stream);
-void k_channel_mul_s8(const int8_t* x, const int8_t* s, int8_t* y, int32_t rows, int32_t c, int32_t x_zp,
-                      int32_t s_zp, int32_t out_zp, int32_t multiplier, int32_t shift, void* stream);
+#define VANTREL_CHANNEL_MUL_S8_DECLARE(suffix)                                                            \
+    void k_channel_mul_s8##suffix(const int8_t* x, const int8_t* s, int8_t* y, int32_t rows, int32_t c,     \
+                                  int32_t x_zp, int32_t s_zp, int32_t out_zp, int32_t multiplier,            \
+                                  int32_t shift, void* stream);
+VANTREL_CHANNEL_MUL_S8_DECLARE()
+#if defined(__x86_64__)
+VANTREL_CHANNEL_MUL_S8_DECLARE(_avx2)
+VANTREL_CHANNEL_MUL_S8_DECLARE(_avx512)
+#endif
+#if defined(__aarch64__)
+VANTREL_CHANNEL_MUL_S8_DECLARE(_neon)
+#endif
+#undef VANTREL_CHANNEL_MUL_S8_DECLARE
 
 }  // namespace vantrel

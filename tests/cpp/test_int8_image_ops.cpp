@@ -1,7 +1,8 @@
 // The int8 image kernels with vector versions, every path against a scalar
 // reference written here: table lookup (every code, tails of every length),
-// float <-> int8 conversion (ties, saturation, NaN and infinities) and
-// ceil-mode max pooling (windows cut at the input's edge).
+// float <-> int8 conversion (ties, saturation, NaN and infinities), the
+// per-channel product (exact rounding of a 64-bit product, extreme scales)
+// and ceil-mode max pooling (windows cut at the input's edge).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "kernel_test_paths.h"
+#include "kernels/elementwise/int8_channels.h"
 #include "kernels/elementwise/lut_s8.h"
+#include "kernels/quantize.h"
 #include "kernels/elementwise/quantize_s8.h"
 #include "kernels/pool/maxpool.h"
 #include "layer_test_util.h"
@@ -94,6 +97,30 @@ TEST(MaxPoolCeilS8, EveryPathTakesTheMaximumOfClippedWindows) {
                         ASSERT_EQ(int(y[size_t((oy * ow + ox) * c + ch)]), m) << path << " " << oy << "," << ox;
                     }
             EXPECT_EQ(y.back(), 99) << path;
+        }
+    }
+}
+
+TEST(ChannelMulS8, EveryPathRoundsTheScaledProductOnce) {
+    using Fn = void (*)(const int8_t*, const int8_t*, int8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                        int32_t, void*);
+    const int rows = 3;
+    for (float scale : {0.0031f, 0.37f, 1.9f, 1e-12f, 3e9f}) {
+        const QuantMultiplier q = quantize_multiplier(scale);
+        for (int c : {1, 15, 16, 33, 70}) {
+            const std::vector<int8_t> x = codes(size_t(rows * c), uint32_t(c)), s = codes(size_t(c), uint32_t(c + 9));
+            for (auto& [path, fn] : runnable_paths(VANTREL_KERNEL_VARIANTS(Fn, k_channel_mul_s8))) {
+                std::vector<int8_t> y(x.size() + 1, 99);
+                fn(x.data(), s.data(), y.data(), rows, c, -5, 17, 3, q.multiplier, q.shift, nullptr);
+                for (int i = 0; i < rows * c; ++i) {
+                    // The exact product of the codes and the multiplier, rounded half up.
+                    const long double v = (long double)((x[size_t(i)] + 5) * (s[size_t(i % c)] - 17)) *
+                                          q.multiplier * std::ldexp(1.0L, q.shift - 31);
+                    const long double want = std::fmax(-128.0L, std::fmin(127.0L, std::floor(v + 0.5L) + 3));
+                    ASSERT_EQ(int(y[size_t(i)]), int(want)) << path << " scale " << scale << " at " << i;
+                }
+                EXPECT_EQ(y.back(), 99) << path;
+            }
         }
     }
 }
