@@ -179,8 +179,9 @@ def _one_pixel_gemms(doc: dict) -> set[str]:
         src = bool(n["inputs"]) and n["inputs"][0] in pixel
         if op == "gemm_fp32" and src:
             gemms.add(n["name"])
-        if op in ("gemm_fp32", "avgpool_fp32") or (op in _TABLE_OPS and src) or (
-                op == "adaptive_avgpool_fp32" and args.get("out_h", 1) == args.get("out_w", 1) == 1):
+        global_pool = op == "avgpool_fp32" or (
+            op == "adaptive_avgpool_fp32" and args.get("out_h", 1) == args.get("out_w", 1) == 1)
+        if op == "gemm_fp32" or global_pool or (op in _TABLE_OPS and src):
             pixel.update(n["outputs"])
     return gemms
 
@@ -255,7 +256,7 @@ def quantize(builder: ModelBuilder, calibration: Iterable[np.ndarray],
             # Callers read real values: the int8 result is dequantised under
             # the output's name.
             node["outputs"] = [result + ".q8"]
-        new = _quantize_node(node, qp, ranges, builder.weights, out)
+        new = _quantize_node(node, qp, builder.weights, out)
         out.nodes.append(new)
         int8_weights.update(f"{node['name']}.{k}" for k in ("weight", "bias"))
         if int8_out and result in outputs:
@@ -275,7 +276,7 @@ def quantize(builder: ModelBuilder, calibration: Iterable[np.ndarray],
     return out
 
 
-def _quantize_node(node: dict, qp: dict, ranges: dict, weights: dict, out: ModelBuilder) -> dict:
+def _quantize_node(node: dict, qp: dict, weights: dict, out: ModelBuilder) -> dict:
     op, name, args = node["op"], node["name"], dict(node.get("args", {}))
     ins = node["inputs"]
     result = node["outputs"][0]

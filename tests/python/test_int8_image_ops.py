@@ -40,15 +40,17 @@ CASES = {
     "concat": lambda rng: (
         "concat_int8", [(3, 4, 5), (3, 4, 17), (3, 4, 2)],
         [codes(rng, (3, 4, c)) for c in (5, 17, 2)],
-        {"tables": np.stack([np.arange(-128, 128), codes(rng, 256), codes(rng, 256)]).astype(np.int8)},
+        {"tables": np.stack([np.arange(-128, 128), codes(rng, 256),
+                             codes(rng, 256)]).astype(np.int8)},
         {}, lambda x, w: np.concatenate([w["tables"][i][v.astype(int) + 128]
                                          for i, v in enumerate(x)], axis=-1), 0),
     "shuffle": lambda rng: (
         "channel_shuffle_int8", [(4, 3, 12)], [codes(rng, (4, 3, 12))], {}, {"groups": 3},
         lambda x, w: x[0].reshape(4, 3, 3, 4).swapaxes(2, 3).reshape(4, 3, 12), 0),
     "channel_mul": lambda rng: (
-        "channel_mul_int8", [(6, 5, 19), (1, 1, 19)], [codes(rng, (6, 5, 19)), codes(rng, (1, 1, 19))],
-        {}, dict(in1_scale=0.05, in2_scale=0.004, out_scale=0.0311, in1_zp=-7, in2_zp=-128, out_zp=5),
+        "channel_mul_int8", [(6, 5, 19), (1, 1, 19)],
+        [codes(rng, (6, 5, 19)), codes(rng, (1, 1, 19))], {},
+        dict(in1_scale=0.05, in2_scale=0.004, out_scale=0.0311, in1_zp=-7, in2_zp=-128, out_zp=5),
         lambda x, w: requant((x[0].astype(float) + 7) * (x[1].astype(float) + 128),
                              0.05 * 0.004 / 0.0311, 5), 1),
     "maxpool_ceil": lambda rng: (
@@ -71,8 +73,8 @@ CASES = {
     "adaptive": lambda rng: (
         "adaptive_avgpool_int8", [(5, 7, 10)], [codes(rng, (5, 7, 10))], {},
         dict(out_h=3, out_w=6, in_scale=0.1, out_scale=0.073, in_zp=0, out_zp=9),
-        lambda x, w: requant(torch_pool(x[0], 0, lambda torch, t: torch.nn.functional.adaptive_avg_pool2d(
-            t, (3, 6))), 0.1 / 0.073, 9), 1),
+        lambda x, w: requant(torch_pool(x[0], 0, lambda torch, t: (
+            torch.nn.functional.adaptive_avg_pool2d(t, (3, 6)))), 0.1 / 0.073, 9), 1),
     "quantize": lambda rng: (
         "quantize_int8", [(3, 4, 11)],
         [np.concatenate([rng.standard_normal((3, 4, 8)) * 3, np.full((3, 4, 3), 0.625)],

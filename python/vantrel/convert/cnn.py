@@ -9,7 +9,8 @@ batch norms that follow a convolution are folded into it, a batch norm on
 its own becomes a depthwise 1x1 convolution, and a ReLU that is the only
 user of a convolution, linear layer or addition becomes that node's fused
 ReLU; a clamp (ReLU6, hardtanh) or hard swish that is the only user of a
-convolution becomes the convolution's activation (``act``). Anything without a mapping stops the conversion with a
+convolution becomes the convolution's activation (``act``). Anything
+without a mapping stops the conversion with a
 :class:`~vantrel.convert.core.ConversionError` naming the ATen op and the
 module it came from; nothing is dropped silently, and no model is returned.
 
@@ -343,7 +344,8 @@ class _Converter:
             bounds = self._clamp_bounds(user)
             if None not in bounds:
                 self.absorbed.add(user.name)
-                return {"act": 1, "clamp_min": float(bounds[0]), "clamp_max": float(bounds[1])}, user
+                act = {"act": 1, "clamp_min": float(bounds[0]), "clamp_max": float(bounds[1])}
+                return act, user
         if self._is(user, "hardswish") and user.args[0] is node:
             self.absorbed.add(user.name)
             return {"act": 2}, user
