@@ -171,8 +171,8 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
     b.k_channel_shuffle_s8 = &k_channel_shuffle_s8;  // copies
     b.k_channel_mul_s8 = VANTREL_VARIANT(k_channel_mul_s8);
     b.k_maxpool_ceil_s8 = VANTREL_VARIANT(k_maxpool_ceil_s8);
-    b.k_avgpool2d_s8 = &k_avgpool2d_s8;
-    b.k_adaptive_avgpool_s8 = &k_adaptive_avgpool_s8;
+    b.k_avgpool2d_s8 = VANTREL_VARIANT(k_avgpool2d_s8);
+    b.k_adaptive_avgpool_s8 = VANTREL_VARIANT(k_adaptive_avgpool_s8);
     b.k_quantize_s8 = VANTREL_VARIANT(k_quantize_s8);
     b.k_dequantize_s8 = VANTREL_VARIANT(k_dequantize_s8);
     return b;

@@ -1,8 +1,10 @@
 // The int8 image kernels with vector versions, every path against a scalar
 // reference written here: table lookup (every code, tails of every length),
 // float <-> int8 conversion (ties, saturation, NaN and infinities), the
-// per-channel product (exact rounding of a 64-bit product, extreme scales)
-// and ceil-mode max pooling (windows cut at the input's edge).
+// per-channel product (exact rounding of a 64-bit product, extreme scales),
+// ceil-mode max pooling (windows cut at the input's edge), and int8 average
+// pooling (each path gives the portable bytes; PyTorch checks those in
+// tests/python/test_int8_image_ops.py).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "kernels/elementwise/lut_s8.h"
 #include "kernels/quantize.h"
 #include "kernels/elementwise/quantize_s8.h"
+#include "kernels/pool/avgpool2d_s8.h"
 #include "kernels/pool/maxpool.h"
 #include "layer_test_util.h"
 
@@ -120,6 +123,34 @@ TEST(ChannelMulS8, EveryPathRoundsTheScaledProductOnce) {
                     ASSERT_EQ(int(y[size_t(i)]), int(want)) << path << " scale " << scale << " at " << i;
                 }
                 EXPECT_EQ(y.back(), 99) << path;
+            }
+        }
+    }
+}
+
+TEST(AvgPoolS8, EveryPathGivesThePortableBytes) {
+    using W = void (*)(const int8_t*, int8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                       int32_t, int32_t, int32_t, int32_t, bool, int32_t, int32_t, float, void*);
+    using A = void (*)(const int8_t*, int8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, float,
+                       void*);
+    // More than one 256-channel block, and ratios from tiny to saturating.
+    for (int c : {7, 300}) {
+        const int h = 6, w = 5;
+        const std::vector<int8_t> x = codes(size_t(c * h * w), uint32_t(c));
+        for (float ratio : {1.37f, 1e-9f, 5e9f}) {
+            const int oh = int(pool_out_extent_ceil(h, 3, 2, 1)), ow = int(pool_out_extent_ceil(w, 3, 2, 1));
+            std::vector<int8_t> want(size_t(c * oh * ow)), want_a(size_t(c * 4 * 3));
+            k_avgpool2d_s8(x.data(), want.data(), c, h, w, oh, ow, 3, 3, 2, 2, 1, 1, false, -9, 4, ratio, nullptr);
+            k_adaptive_avgpool_s8(x.data(), want_a.data(), c, h, w, 4, 3, -9, 4, ratio, nullptr);
+            for (auto& [path, fn] : runnable_paths(VANTREL_KERNEL_VARIANTS(W, k_avgpool2d_s8))) {
+                std::vector<int8_t> y(want.size());
+                fn(x.data(), y.data(), c, h, w, oh, ow, 3, 3, 2, 2, 1, 1, false, -9, 4, ratio, nullptr);
+                ASSERT_EQ(y, want) << path << " c=" << c << " ratio " << ratio;
+            }
+            for (auto& [path, fn] : runnable_paths(VANTREL_KERNEL_VARIANTS(A, k_adaptive_avgpool_s8))) {
+                std::vector<int8_t> y(want_a.size());
+                fn(x.data(), y.data(), c, h, w, 4, 3, -9, 4, ratio, nullptr);
+                ASSERT_EQ(y, want_a) << path << " c=" << c << " ratio " << ratio;
             }
         }
     }
