@@ -209,6 +209,29 @@ using KSeqGemmW8F32 = void (*)(const float* x, const int8_t* q, const float* sca
                                const float* bias, float* y, int32_t t, int32_t k, int32_t n,
                                int32_t group, void* stream);
 
+// Int8 image kernels (kernels/elementwise/lut_s8.h, int8_channels.h,
+// quantize_s8.h and kernels/pool/avgpool2d_s8.h describe them).
+using KLutS8 = void (*)(const int8_t* x, const int8_t* table, int8_t* y, int64_t n, void* stream);
+using KConcatS8 = void (*)(const int8_t* const* in, const int8_t* const* tables, const int32_t* c,
+                           int32_t count, int8_t* out, int32_t rows, void* stream);
+using KChannelShuffleS8 = void (*)(const int8_t* x, int8_t* y, int32_t rows, int32_t c, int32_t groups,
+                                   void* stream);
+using KChannelMulS8 = void (*)(const int8_t* x, const int8_t* s, int8_t* y, int32_t rows, int32_t c,
+                               int32_t x_zp, int32_t s_zp, int32_t out_zp, int32_t multiplier, int32_t shift,
+                               void* stream);
+using KMaxPoolCeilS8 = void (*)(const int8_t* in, int8_t* out, int32_t c, int32_t h, int32_t w, int32_t oh,
+                                int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                                int32_t pad_h, int32_t pad_w, void* stream);
+using KAvgPool2dS8 = void (*)(const int8_t* in, int8_t* out, int32_t c, int32_t h, int32_t w, int32_t oh,
+                              int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                              int32_t pad_h, int32_t pad_w, bool count_include_pad, int32_t in_zp,
+                              int32_t out_zp, float ratio, void* stream);
+using KAdaptiveAvgPoolS8 = void (*)(const int8_t* in, int8_t* out, int32_t c, int32_t h, int32_t w,
+                                    int32_t oh, int32_t ow, int32_t in_zp, int32_t out_zp, float ratio,
+                                    void* stream);
+using KQuantizeS8 = void (*)(const float* x, int8_t* y, int64_t n, float scale, int32_t zp, void* stream);
+using KDequantizeS8 = void (*)(const int8_t* x, float* y, int64_t n, float scale, int32_t zp, void* stream);
+
 // Slot order is part of the table's contract: name, priority/kind,
 // allocator, then the kernels of engine/kernel_slots.def (slots 3..60 first).
 struct Backend {

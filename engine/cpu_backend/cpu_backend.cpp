@@ -22,7 +22,10 @@
 #include "kernels/elementwise/concat1d_f32.h"
 #include "kernels/elementwise/concat_f32.h"
 #include "kernels/elementwise/embedding_f32.h"
+#include "kernels/elementwise/int8_channels.h"
+#include "kernels/elementwise/lut_s8.h"
 #include "kernels/elementwise/mul_f32.h"
+#include "kernels/elementwise/quantize_s8.h"
 #include "kernels/elementwise/row_sum_f32.h"
 #include "kernels/elementwise/scale_f32.h"
 #include "kernels/elementwise/slice_channels_f32.h"
@@ -37,6 +40,7 @@
 #include "kernels/norm/rms_norm_f32.h"
 #include "kernels/pool/avgpool.h"
 #include "kernels/pool/avgpool2d.h"
+#include "kernels/pool/avgpool2d_s8.h"
 #include "kernels/pool/maxpool.h"
 #include "kernels/pool/upsample_bilinear.h"
 #include "kernels/pool/upsample_nearest1d_f32.h"
@@ -163,6 +167,16 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
 #else
     b.k_seq_gemm_w8_f32 = VANTREL_VARIANT(k_seq_gemm_w8_f32);
 #endif
+    // -- int8 image ops
+    b.k_lut_s8 = VANTREL_VARIANT(k_lut_s8);
+    b.k_concat_s8 = &k_concat_s8;                    // row copies and lookups
+    b.k_channel_shuffle_s8 = &k_channel_shuffle_s8;  // copies
+    b.k_channel_mul_s8 = VANTREL_VARIANT(k_channel_mul_s8);
+    b.k_maxpool_ceil_s8 = VANTREL_VARIANT(k_maxpool_ceil_s8);
+    b.k_avgpool2d_s8 = VANTREL_VARIANT(k_avgpool2d_s8);
+    b.k_adaptive_avgpool_s8 = VANTREL_VARIANT(k_adaptive_avgpool_s8);
+    b.k_quantize_s8 = VANTREL_VARIANT(k_quantize_s8);
+    b.k_dequantize_s8 = VANTREL_VARIANT(k_dequantize_s8);
     return b;
 }
 

@@ -34,5 +34,6 @@ struct MaxS8 : LanesArray<int8_t, 16> {
 VANTREL_MAXPOOL_KERNEL(k_maxpool_f32, MaxF32)
 VANTREL_MAXPOOL_CEIL_KERNEL(k_maxpool_ceil_f32, MaxF32)
 VANTREL_MAXPOOL_KERNEL(k_maxpool_s8, MaxS8)
+VANTREL_MAXPOOL_CEIL_KERNEL(k_maxpool_ceil_s8, MaxS8)
 
 }  // namespace vantrel

@@ -22,8 +22,17 @@ void k_maxpool_s8(const int8_t* in, int8_t* out, int32_t c, int32_t h, int32_t w
 void k_maxpool_ceil_f32(const float* in, float* out, int32_t c, int32_t h, int32_t w, int32_t oh,
                         int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
                         int32_t pad_h, int32_t pad_w, void* stream);
+void k_maxpool_ceil_s8(const int8_t* in, int8_t* out, int32_t c, int32_t h, int32_t w, int32_t oh,
+                       int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                       int32_t pad_h, int32_t pad_w, void* stream);
 
 #if defined(__x86_64__)
+void k_maxpool_ceil_s8_avx2(const int8_t* in, int8_t* out, int32_t c, int32_t h, int32_t w, int32_t oh,
+                       int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                       int32_t pad_h, int32_t pad_w, void* stream);
+void k_maxpool_ceil_s8_avx512(const int8_t* in, int8_t* out, int32_t c, int32_t h, int32_t w, int32_t oh,
+                       int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                       int32_t pad_h, int32_t pad_w, void* stream);
 void k_maxpool_ceil_f32_avx2(const float* in, float* out, int32_t c, int32_t h, int32_t w, int32_t oh,
                              int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
                              int32_t pad_h, int32_t pad_w, void* stream);
@@ -44,6 +53,9 @@ void k_maxpool_s8_avx512(const int8_t* in, int8_t* out, int32_t c, int32_t h, in
                          int32_t pad_h, int32_t pad_w, void* stream);
 #endif
 #if defined(__aarch64__)
+void k_maxpool_ceil_s8_neon(const int8_t* in, int8_t* out, int32_t c, int32_t h, int32_t w, int32_t oh,
+                       int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                       int32_t pad_h, int32_t pad_w, void* stream);
 void k_maxpool_ceil_f32_neon(const float* in, float* out, int32_t c, int32_t h, int32_t w, int32_t oh,
                              int32_t ow, int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
                              int32_t pad_h, int32_t pad_w, void* stream);

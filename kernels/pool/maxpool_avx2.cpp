@@ -46,5 +46,6 @@ struct MaxS8 {
 VANTREL_MAXPOOL_KERNEL(k_maxpool_f32_avx2, MaxF32)
 VANTREL_MAXPOOL_CEIL_KERNEL(k_maxpool_ceil_f32_avx2, MaxF32)
 VANTREL_MAXPOOL_KERNEL(k_maxpool_s8_avx2, MaxS8)
+VANTREL_MAXPOOL_CEIL_KERNEL(k_maxpool_ceil_s8_avx2, MaxS8)
 
 }  // namespace vantrel

@@ -47,5 +47,6 @@ struct MaxS8 {
 VANTREL_MAXPOOL_KERNEL(k_maxpool_f32_avx512, MaxF32)
 VANTREL_MAXPOOL_CEIL_KERNEL(k_maxpool_ceil_f32_avx512, MaxF32)
 VANTREL_MAXPOOL_KERNEL(k_maxpool_s8_avx512, MaxS8)
+VANTREL_MAXPOOL_CEIL_KERNEL(k_maxpool_ceil_s8_avx512, MaxS8)
 
 }  // namespace vantrel

@@ -34,5 +34,6 @@ struct MaxS8 {
 VANTREL_MAXPOOL_KERNEL(k_maxpool_f32_neon, MaxF32)
 VANTREL_MAXPOOL_CEIL_KERNEL(k_maxpool_ceil_f32_neon, MaxF32)
 VANTREL_MAXPOOL_KERNEL(k_maxpool_s8_neon, MaxS8)
+VANTREL_MAXPOOL_CEIL_KERNEL(k_maxpool_ceil_s8_neon, MaxS8)
 
 }  // namespace vantrel

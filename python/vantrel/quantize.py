@@ -9,17 +9,23 @@ model:
 - every activation tensor gets an affine scale and zero point from the
   minimum and maximum it reached over the calibration inputs (the range
   always includes 0, so that zero padding is exact);
-- each node with an int8 form (``conv_fp32`` without dilation, ``gemm_fp32``,
-  ``add_fp32``, ``maxpool_fp32``, ``avgpool_fp32``) becomes that form with
-  the derived tensors its layer loads: ``.weight`` (int8), ``.req_scale``
-  (float32) and ``.eff_bias`` (int64, holding the bias and the input
-  zero-point correction).
+- each node with an int8 form becomes that form: ``conv_fp32`` without
+  dilation, ``gemm_fp32``, ``add_fp32`` and ``channel_mul_fp32`` requantise
+  (the products load ``.weight`` (int8), ``.req_scale`` (float32) and
+  ``.eff_bias`` (int64, holding the bias and the input zero-point
+  correction)); the poolings average or take maxima of codes;
+  ``concat_fp32`` requantises each input through a 256-entry table; an
+  element-wise function of one value (hard swish, sigmoid, SiLU, GELU, a
+  clamp...) becomes ``lut_int8``, its table built from the input and output
+  scales.
 
-A fused ReLU needs no op of its own: the calibrated range of a ReLU output
-starts at 0, so its zero point is -128 and the int8 saturation clips the
-negative values. The fully connected layer produces float32 logits; nodes
-that only have a float32 form, and everything downstream of them, stay
-float32. The model's input becomes int8: quantise images with
+A fused ReLU, or a fused clamp whose bounds hold 0, needs no op of its own:
+the calibrated range of its output lies within the bounds and holds 0, so
+the int8 saturation clips. A convolution's fused hard swish becomes a
+table after it. The fully connected layer produces float32 logits. Ops with
+no int8 form (layer norm, for one) stay float32 between a
+``dequantize_int8`` and a ``quantize_int8``; a model output computed in
+int8 is dequantised. The model's input becomes int8: quantise images with
 :func:`quantize_input` and the input's ``scale`` and ``zp``.
 """
 
@@ -67,12 +73,12 @@ def quantize_rows(w: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return q.reshape(w.shape), scale
 
 
-def _calibrate(builder: ModelBuilder, calibration: Iterable[np.ndarray],
+def _calibrate(doc: dict, weights: dict, calibration: Iterable[np.ndarray],
                progress: bool) -> dict[str, tuple[float, float]]:
     """Run the float model with every tensor as an output; min and max of each."""
     import model_inference as mi
 
-    doc = builder.arch()
+    doc = dict(doc)
     names = [i["name"] for i in doc["inputs"]]
     if len(names) != 1:
         raise QuantizationError("only single-input models can be quantised")
@@ -80,11 +86,11 @@ def _calibrate(builder: ModelBuilder, calibration: Iterable[np.ndarray],
     doc["outputs"] = [{"name": t} for t in tensors]
     ranges: dict[str, tuple[float, float]] = {}
     with tempfile.TemporaryDirectory() as d:
-        arch, weights = os.path.join(d, "calib.json"), os.path.join(d, "calib.bin")
+        arch, weights_path = os.path.join(d, "calib.json"), os.path.join(d, "calib.bin")
         with open(arch, "w", encoding="utf-8") as f:
             json.dump(doc, f)
-        write_weights(weights, builder.weights)
-        model = mi.InferenceModel(arch, weights)
+        write_weights(weights_path, weights)
+        model = mi.InferenceModel(arch, weights_path)
     count = 0
     for i, x in enumerate(calibration):
         x = np.asarray(x, dtype=np.float32)
@@ -103,57 +109,101 @@ def _calibrate(builder: ModelBuilder, calibration: Iterable[np.ndarray],
     return ranges
 
 
-def _int8_capable(node: dict) -> bool:
+def _erf(x: np.ndarray) -> np.ndarray:
+    import math
+    return np.vectorize(math.erf, otypes=[np.float64])(x)
+
+
+# Element-wise float ops and the functions their 256-entry int8 tables take.
+_TABLE_OPS = {
+    "leaky_relu_fp32": lambda x, a: np.where(x >= 0, x, x * a.get("alpha", 0.2)),
+    "clamp_fp32": lambda x, a: np.clip(x, a.get("min", 0.0), a.get("max", 6.0)),
+    "hard_swish_fp32": lambda x, a: x * np.clip(x + 3.0, 0.0, 6.0) / 6.0,
+    "hard_sigmoid_fp32": lambda x, a: np.clip(x + 3.0, 0.0, 6.0) / 6.0,
+    "sigmoid_fp32": lambda x, a: 1.0 / (1.0 + np.exp(-x)),
+    "silu_fp32": lambda x, a: x / (1.0 + np.exp(-x)),
+    "tanh_fp32": lambda x, a: np.tanh(x),
+    "gelu_fp32": lambda x, a: 0.5 * x * (1.0 + np.tanh(
+        np.sqrt(2.0 / np.pi) * (x + 0.044715 * x ** 3))),
+    "gelu_erf_fp32": lambda x, a: 0.5 * x * (1.0 + _erf(x / np.sqrt(2.0))),
+    "scale_fp32": lambda x, a: x * a.get("scalar", 1.0),
+}
+
+# Ops whose int8 form keeps the input's scale and zero point.
+_SAME_QPARAMS = {"maxpool_fp32": "maxpool_int8", "channel_shuffle_fp32": "channel_shuffle_int8"}
+
+
+def _table(f, s_in: float, z_in: int, s_out: float, z_out: int) -> np.ndarray:
+    """The int8 codes of f over every int8 input code (index code + 128)."""
+    x = (np.arange(-128, 128, dtype=np.float64) - z_in) * s_in
+    with np.errstate(over="ignore"):
+        y = np.asarray(f(x), dtype=np.float64)
+    return np.clip(np.round(y / s_out) + z_out, -128, 127).astype(np.int8)
+
+
+def _expand_activations(doc: dict) -> dict:
+    """A convolution's fused hard swish, or a clamp whose range excludes 0
+    (the output range always holds 0, so saturation cannot apply it), as a
+    node of its own after the convolution: its int8 form is a table on the
+    requantised output, so the pre-activation range must be calibrated."""
+    nodes = []
+    for n in doc["nodes"]:
+        args = n.get("args", {})
+        act = args.get("act", 0)
+        clamp_lo, clamp_hi = args.get("clamp_min", 0.0), args.get("clamp_max", 6.0)
+        if n["op"] != "conv_fp32" or act == 0 or (act == 1 and clamp_lo <= 0.0 <= clamp_hi):
+            nodes.append(n)
+            continue
+        conv = dict(n, args={k: v for k, v in args.items()
+                             if k not in ("act", "clamp_min", "clamp_max")})
+        pre = n["outputs"][0] + ".pre"
+        conv["outputs"] = [pre]
+        if act == 2:
+            post = {"name": n["name"] + ".act", "op": "hard_swish_fp32", "inputs": [pre],
+                    "outputs": list(n["outputs"])}
+        else:
+            post = {"name": n["name"] + ".act", "op": "clamp_fp32", "inputs": [pre],
+                    "outputs": list(n["outputs"]), "args": {"min": clamp_lo, "max": clamp_hi}}
+        nodes += [conv, post]
+    return dict(doc, nodes=nodes)
+
+
+def _one_pixel_gemms(doc: dict) -> set[str]:
+    """Names of the linear layers whose input is a single pixel's channels
+    ({C, 1, 1}): the output of global pooling or of a linear layer, or an
+    element-wise function of one."""
+    pixel: set[str] = set()
+    gemms: set[str] = set()
+    for n in doc["nodes"]:
+        op, args = n["op"], n.get("args", {})
+        src = bool(n["inputs"]) and n["inputs"][0] in pixel
+        if op == "gemm_fp32" and src:
+            gemms.add(n["name"])
+        global_pool = op == "avgpool_fp32" or (
+            op == "adaptive_avgpool_fp32" and args.get("out_h", 1) == args.get("out_w", 1) == 1)
+        if op == "gemm_fp32" or global_pool or (op in _TABLE_OPS and src):
+            pixel.update(n["outputs"])
+    return gemms
+
+
+def _int8_form(node: dict) -> bool:
+    """Whether ``node`` (after :func:`_expand_activations`) has an int8 form."""
     op, args = node["op"], node.get("args", {})
     if op == "conv_fp32":
         return args.get("dilation_h", 1) == 1 and args.get("dilation_w", 1) == 1
-    if op == "maxpool_fp32":  # maxpool_int8 has no ceil mode
-        return not args.get("ceil_mode", False)
-    return op in ("gemm_fp32", "add_fp32", "maxpool_fp32", "avgpool_fp32")
-
-
-def _int8_plan(doc: dict) -> set[str]:
-    """Names of the nodes that become int8.
-
-    A node is int8 when it has an int8 form and all its inputs are int8
-    tensors. An int8 tensor must only feed int8 nodes (there is no
-    dequantise op) and cannot be a model output (callers want real values),
-    so producers of tensors that break either rule fall back to float32
-    until nothing changes."""
-    inputs = {i["name"] for i in doc["inputs"]}
-    outputs = {o["name"] if isinstance(o, dict) else o for o in doc.get("outputs", [])}
-    nodes = doc["nodes"]
-    producer = {o: n["name"] for n in nodes for o in n["outputs"]}
-    float_nodes = {n["name"] for n in nodes if not _int8_capable(n)}
-    while True:
-        int8_tensors = set(inputs)
-        chosen = set()
-        for n in nodes:
-            if n["name"] not in float_nodes and all(t in int8_tensors for t in n["inputs"]):
-                chosen.add(n["name"])
-                if n["op"] != "gemm_fp32":  # the int8 classifier outputs float32
-                    int8_tensors.update(n["outputs"])
-        bad = set()
-        for n in nodes:
-            if n["name"] not in chosen:
-                bad.update(t for t in n["inputs"] if t in int8_tensors)
-        bad.update(t for t in outputs if t in int8_tensors)
-        if bad & inputs:
-            return set()  # the input itself must stay float32
-        if not bad:
-            return chosen
-        # Every bad tensor comes from a chosen node, so this always grows.
-        float_nodes |= {producer[t] for t in bad}
+    return op in _TABLE_OPS or op in _SAME_QPARAMS or op in (
+        "gemm_fp32", "add_fp32", "avgpool_fp32", "avgpool2d_fp32", "adaptive_avgpool_fp32",
+        "concat_fp32", "channel_mul_fp32")
 
 
 def quantize(builder: ModelBuilder, calibration: Iterable[np.ndarray],
              name: str | None = None, progress: bool = False) -> ModelBuilder:
     """The int8 form of a float32 model, calibrated on ``calibration``
     (arrays shaped like the model's input)."""
-    doc = builder.arch()
-    ranges = _calibrate(builder, calibration, progress)
-    chosen = _int8_plan(doc)
-    if not chosen:
+    doc = _expand_activations(builder.arch())
+    ranges = _calibrate(doc, builder.weights, calibration, progress)
+    pixel_gemms = _one_pixel_gemms(doc)
+    if not any(_int8_form(n) for n in doc["nodes"]):
         raise QuantizationError("no node of this model can run in int8 from its input")
     qp = {t: tensor_qparams(*r) for t, r in ranges.items()}
 
@@ -162,14 +212,63 @@ def quantize(builder: ModelBuilder, calibration: Iterable[np.ndarray],
         s, z = qp[spec["name"]]
         out.inputs.append(dict(spec, dtype="int8", scale=s, zp=z))
     out.outputs = list(builder.outputs)
+    outputs = set(out.outputs)
+    # Each tensor's element type; a tensor read in the other type gets one
+    # converted copy, made where it is first needed.
+    is_int8 = {spec["name"]: True for spec in doc["inputs"]}
+    copies: dict[tuple[str, bool], str] = {}
+
+    def operand(t: str, want_int8: bool) -> str:
+        if is_int8[t] == want_int8:
+            return t
+        if (t, want_int8) not in copies:
+            s, z = qp[t]
+            base = t[:-4] if t.endswith(".out") else t
+            op, suffix = ("quantize_int8", ".q") if want_int8 else ("dequantize_int8", ".f")
+            out.nodes.append({"name": base + suffix, "op": op, "inputs": [t],
+                              "outputs": [base + suffix + ".out"],
+                              "args": {"scale": s, "zp": z}})
+            copies[(t, want_int8)] = base + suffix + ".out"
+            qp[base + suffix + ".out"] = (s, z)
+            is_int8[base + suffix + ".out"] = want_int8
+        return copies[(t, want_int8)]
+
     int8_weights: set[str] = set()
     for node in doc["nodes"]:
-        if node["name"] not in chosen:
+        # Products pay for quantising their input; the other ops go int8 only
+        # where an input already is.
+        heavy = node["op"] in ("conv_fp32", "gemm_fp32")
+        if not _int8_form(node) or not (heavy or any(is_int8[t] for t in node["inputs"])):
+            node = dict(node, inputs=[operand(t, False) for t in node["inputs"]])
             out.nodes.append(node)
+            is_int8.update({o: False for o in node["outputs"]})
             continue
+        node = dict(node, inputs=[operand(t, True) for t in node["inputs"]])
+        result = node["outputs"][0]
+        if node["name"] in pixel_gemms and result not in outputs:
+            # A linear layer inside the model, on one pixel's channels (after
+            # global pooling or another linear layer), is a 1x1 convolution
+            # with an int8 output.
+            args = {k: v for k, v in node.get("args", {}).items() if k != "relu"}
+            node = dict(node, op="conv_fp32", args=dict(args, kH=1, kW=1))
+        int8_out = node["op"] != "gemm_fp32"  # the int8 classifier outputs float32
+        if int8_out and result in outputs:
+            # Callers read real values: the int8 result is dequantised under
+            # the output's name.
+            node["outputs"] = [result + ".q8"]
         new = _quantize_node(node, qp, builder.weights, out)
         out.nodes.append(new)
-        int8_weights.update(k for k in builder.weights if k.startswith(node["name"] + "."))
+        int8_weights.update(f"{node['name']}.{k}" for k in ("weight", "bias"))
+        if int8_out and result in outputs:
+            s, z = qp[node["outputs"][0]]
+            qp[result] = (s, z)
+            out.nodes.append({"name": node["name"] + ".f", "op": "dequantize_int8",
+                              "inputs": [node["outputs"][0]], "outputs": [result],
+                              "args": {"scale": s, "zp": z}})
+            is_int8[node["outputs"][0]] = True
+            is_int8[result] = False
+        else:
+            is_int8[result] = int8_out
     for k, v in builder.weights.items():
         if k not in int8_weights:
             out.weights.setdefault(k, v)
@@ -180,21 +279,28 @@ def quantize(builder: ModelBuilder, calibration: Iterable[np.ndarray],
 def _quantize_node(node: dict, qp: dict, weights: dict, out: ModelBuilder) -> dict:
     op, name, args = node["op"], node["name"], dict(node.get("args", {}))
     ins = node["inputs"]
+    result = node["outputs"][0]
+    result_f = result[:-3] if result.endswith(".q8") else result
     new = {"name": name, "inputs": list(ins), "outputs": list(node["outputs"])}
     s_in, z_in = qp[ins[0]]
+    if op not in _SAME_QPARAMS:
+        qp[result] = qp[result_f]
     if op in ("conv_fp32", "gemm_fp32"):
         wq, s_w = quantize_rows(np.asarray(weights[f"{name}.weight"], dtype=np.float64))
+        if op == "conv_fp32" and wq.ndim == 2:  # a linear layer as a 1x1 convolution
+            wq = wq.reshape(*wq.shape, 1, 1)
         bias = weights.get(f"{name}.bias")
         bias = np.zeros(wq.shape[0]) if bias is None else np.asarray(bias, np.float64)
         acc_scale = s_in * s_w
         row_sums = wq.reshape(wq.shape[0], -1).astype(np.int64).sum(axis=1)
         eff_bias = np.round(bias / acc_scale).astype(np.int64) - z_in * row_sums
         if op == "conv_fp32":
-            s_out, z_out = qp[node["outputs"][0]]
+            s_out, z_out = qp[result]
             req = acc_scale / s_out
-            args.pop("relu", None)  # the output range does the clipping
-            args.pop("dilation_h", None)
-            args.pop("dilation_w", None)
+            # The output range does the clipping of a ReLU or of a clamp
+            # whose bounds hold 0 (the calibrated range lies inside them).
+            for key in ("relu", "dilation_h", "dilation_w", "act", "clamp_min", "clamp_max"):
+                args.pop(key, None)
             args.update(in_zp=z_in, out_zp=z_out)
             new["op"] = "conv_int8"
         else:
@@ -206,20 +312,40 @@ def _quantize_node(node: dict, qp: dict, weights: dict, out: ModelBuilder) -> di
         out.weight(f"{name}.eff_bias", eff_bias)
     elif op == "add_fp32":
         s2, z2 = qp[ins[1]]
-        s_out, z_out = qp[node["outputs"][0]]
+        s_out, z_out = qp[result]
         args.pop("relu", None)
         args.update(in1_scale=s_in, in2_scale=s2, out_scale=s_out, in1_zp=z_in, in2_zp=z2,
                     out_zp=z_out)
         new["op"] = "add_int8"
-    elif op == "maxpool_fp32":
-        # The maximum commutes with the affine map: same scale and zero point.
-        qp[node["outputs"][0]] = (s_in, z_in)
-        args.update(in_zp=z_in, out_zp=z_in)
-        new["op"] = "maxpool_int8"
-    elif op == "avgpool_fp32":
-        s_out, z_out = qp[node["outputs"][0]]
+    elif op == "channel_mul_fp32":
+        s2, z2 = qp[ins[1]]
+        s_out, z_out = qp[result]
+        args.update(in1_scale=s_in, in2_scale=s2, out_scale=s_out, in1_zp=z_in, in2_zp=z2,
+                    out_zp=z_out)
+        new["op"] = "channel_mul_int8"
+    elif op in _SAME_QPARAMS:
+        # The maximum and the shuffle commute with the affine map.
+        qp[result] = (s_in, z_in)
+        if op == "maxpool_fp32":
+            args.update(in_zp=z_in, out_zp=z_in)
+        new["op"] = _SAME_QPARAMS[op]
+    elif op in ("avgpool_fp32", "avgpool2d_fp32", "adaptive_avgpool_fp32"):
+        s_out, z_out = qp[result]
         args.update(in_scale=s_in, out_scale=s_out, in_zp=z_in, out_zp=z_out)
-        new["op"] = "avgpool_int8"
+        new["op"] = op.replace("_fp32", "_int8")
+    elif op == "concat_fp32":
+        s_out, z_out = qp[result]
+        tables = [_table(lambda x: x, *qp[t], s_out, z_out) for t in ins]
+        out.weight(f"{name}.tables", np.stack(tables))
+        new["op"] = "concat_int8"
+    elif op in _TABLE_OPS:
+        s_out, z_out = qp[result]
+        f = _TABLE_OPS[op]
+        relu = args.pop("relu", False)
+        fn = (lambda x: np.maximum(f(x, args), 0.0)) if relu else (lambda x: f(x, args))
+        out.weight(f"{name}.table", _table(fn, s_in, z_in, s_out, z_out))
+        args = {}
+        new["op"] = "lut_int8"
     if args:
         new["args"] = args
     return new

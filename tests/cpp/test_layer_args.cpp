@@ -145,8 +145,11 @@ TEST(LayerFactory, EveryOpBuildsALayerOfItsRegisteredTypes) {
         EXPECT_EQ(l->dtype(), info->output_dtype) << info->name;
         EXPECT_EQ(l->input_dtype(), info->input_dtype) << info->name;
         EXPECT_EQ(dynamic_cast<PlaceholderLayer*>(l.get()), nullptr) << info->name;
-        // Only these four write int8.
-        bool int8_out = op == OP_CONV_INT8 || op == OP_ADD_INT8 || op == OP_MAXPOOL_INT8 || op == OP_AVGPOOL_INT8;
+        // Only these write int8.
+        bool int8_out = op == OP_CONV_INT8 || op == OP_ADD_INT8 || op == OP_MAXPOOL_INT8 || op == OP_AVGPOOL_INT8 ||
+                        op == OP_LUT_INT8 || op == OP_CONCAT_INT8 || op == OP_CHANNEL_SHUFFLE_INT8 ||
+                        op == OP_CHANNEL_MUL_INT8 || op == OP_AVGPOOL2D_INT8 || op == OP_ADAPTIVE_AVGPOOL_INT8 ||
+                        op == OP_QUANTIZE_INT8;
         EXPECT_EQ(info->output_dtype, int8_out ? kDtypeInt8 : kDtypeFp32) << info->name;
     }
     JsonValue node = parse_json("{}");

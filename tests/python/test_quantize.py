@@ -58,13 +58,16 @@ def test_imagenet_int8_networks_follow_float(tmp_path, make):
     assert cosine > 0.95 and top1 >= 3 / 4
 
 
-def mixed_model(sigmoid_in_the_middle):
+def mixed_model(middle):
     b = ModelBuilder("mixed")
     x = b.input("x", [6, 6, 2])
     b.weight("c.weight", np.linspace(-1, 1, 8, dtype=np.float32).reshape(4, 2, 1, 1))
     y = b.node("conv_fp32", [x], name="c", C_out=4, C_in=2)
-    if sigmoid_in_the_middle:
-        y = b.node("sigmoid_fp32", [y], name="s0")
+    if middle == "layernorm_fp32":
+        b.weight("s0.gamma", np.ones(4, np.float32))
+        b.weight("s0.beta", np.zeros(4, np.float32))
+    if middle:
+        y = b.node(middle, [y], name="s0")
     y = b.node("maxpool_fp32", [y], name="p", kH=2, kW=2, stride_h=2, stride_w=2)
     b.weight("g.weight", np.linspace(-1, 1, 3 * 36, dtype=np.float32).reshape(3, 36))
     y = b.node("gemm_fp32", [y], name="g", C_out=3, C_in=36)
@@ -72,15 +75,23 @@ def mixed_model(sigmoid_in_the_middle):
     return b
 
 
-def test_float_tail_after_the_classifier_and_no_dequantise_in_between():
-    calib = [np.random.default_rng(4).standard_normal((6, 6, 2)).astype(np.float32)]
-    q = quantize(mixed_model(False), calib)
-    assert [n["op"] for n in q.nodes] == ["conv_int8", "maxpool_int8", "gemm_int8",
-                                          "sigmoid_fp32"]
-    # A float-only op between int8 nodes would need a dequantise op, so every
-    # producer before it falls back to float and nothing is left in int8.
-    with pytest.raises(QuantizationError, match="no node of this model can run in int8"):
-        quantize(mixed_model(True), calib)
+@pytest.mark.parametrize("middle, ops", [
+    (None, ["conv_int8", "maxpool_int8", "gemm_int8", "sigmoid_fp32"]),
+    ("sigmoid_fp32", ["conv_int8", "lut_int8", "maxpool_int8", "gemm_int8", "sigmoid_fp32"]),
+    # No int8 form: float32 between a dequantise and a quantise before the
+    # classifier; the pooling follows its input.
+    ("layernorm_fp32", ["conv_int8", "dequantize_int8", "layernorm_fp32", "maxpool_fp32",
+                        "quantize_int8", "gemm_int8", "sigmoid_fp32"]),
+])
+def test_int8_and_float_segments(build, middle, ops):
+    rng = np.random.default_rng(4)
+    calib = [rng.standard_normal((6, 6, 2)).astype(np.float32) for _ in range(3)]
+    fp32, q = mixed_model(middle), quantize(mixed_model(middle), calib)
+    assert [n["op"] for n in q.nodes] == ops
+    f_out = build(fp32).forward(calib[0])
+    spec = q.inputs[0]
+    q_out = build(q).forward(quantize_input(calib[0], spec["scale"], spec["zp"]))
+    np.testing.assert_allclose(q_out, f_out, atol=0.02)
 
 
 def test_qparams_cover_zero_and_saturate_relu_outputs():

@@ -11,6 +11,7 @@ models = pytest.importorskip("torchvision.models")
 import model_inference as mi  # noqa: E402
 from vantrel import torch_models  # noqa: E402
 from vantrel.convert import ConversionError, convert  # noqa: E402
+from vantrel.quantize import quantize_input  # noqa: E402
 
 # name, input size, constructor options, the engine ops it needs beyond the
 # ones every CNN uses, slow (big weights or slow to export)
@@ -82,6 +83,15 @@ def seeded(name, kwargs, size=224, make=None):
     return net.eval()
 
 
+def hwc(x):
+    return np.ascontiguousarray(x[0].permute(1, 2, 0).numpy())
+
+
+def load(tmp_path, builder):
+    builder.save(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+    return mi.InferenceModel(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
+
+
 @pytest.mark.parametrize("name,size,kwargs", zoo_params())
 def test_torchvision_models_match_pytorch(tmp_path, name, size, kwargs):
     run_and_compare(tmp_path, seeded(name, {"weights": None, **kwargs}, size), size)
@@ -89,9 +99,12 @@ def test_torchvision_models_match_pytorch(tmp_path, name, size, kwargs):
 
 def run_and_compare(tmp_path, net, size, int8=False):
     x = torch.randn(1, 3, size, size, generator=torch.Generator().manual_seed(3))
-    convert(net, x, int8=int8).save(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
-    model = mi.InferenceModel(str(tmp_path / "m.json"), str(tmp_path / "m.bin"))
-    y = np.asarray(model.forward(np.ascontiguousarray(x[0].permute(1, 2, 0).numpy()))).reshape(-1)
+    builder = convert(net, x, int8=int8)
+    # A clamp or hard swish after a convolution runs in its epilogue.
+    producer = {n["outputs"][0]: n["op"] for n in builder.nodes}
+    assert not [n["name"] for n in builder.nodes if n["op"] in ("clamp_fp32", "hard_swish_fp32")
+                and producer.get(n["inputs"][0]) == "conv_fp32"]
+    y = np.asarray(load(tmp_path, builder).forward(hwc(x))).reshape(-1)
     with torch.no_grad():
         ref = net(x).numpy().reshape(-1)
     assert y.shape == ref.shape
@@ -133,3 +146,32 @@ def vit_conv_stem():
 def test_unsupported_models_name_op_and_module(make, size, message):
     with pytest.raises(ConversionError, match=message):
         convert(make(), torch.randn(1, 3, size, size))
+
+
+# The float32 ops an int8 model keeps: none but ConvNeXt's layer norm.
+FLOAT_IN_INT8 = {"convnext_tiny": {"layernorm_fp32"}}
+
+
+def int8_params():
+    for name, size, kwargs, _, slow in ZOO:
+        if name.startswith("vit"):  # the ViT rows have their own int8 test above
+            continue
+        yield pytest.param(name, size, kwargs, marks=[pytest.mark.slow] * slow, id=f"{name}-{size}")
+        yield pytest.param(name, 224, kwargs, marks=[pytest.mark.slow], id=f"{name}-224")
+
+
+@pytest.mark.parametrize("name,size,kwargs", int8_params())
+def test_torchvision_models_quantise_to_int8(tmp_path, name, size, kwargs):
+    net = seeded(name, kwargs, size)
+    gen = torch.Generator().manual_seed(4)
+    xs = [torch.randn(1, 3, size, size, generator=gen) for _ in range(6)]
+    builder = convert(net, xs[0], int8=True, calibration=[hwc(x) for x in xs[:4]])
+    assert {n["op"] for n in builder.nodes if n["op"].endswith("_fp32")} <= \
+        FLOAT_IN_INT8.get(name, set())
+    model = load(tmp_path, builder)
+    spec = model.inputs[0]
+    for x in xs[4:]:  # drawn like the calibration images
+        y = np.asarray(model.forward(quantize_input(hwc(x), spec.scale, spec.zp))).reshape(-1)
+        with torch.no_grad():
+            ref = net(x).numpy().reshape(-1)
+        assert y @ ref / np.linalg.norm(y) / np.linalg.norm(ref) >= 0.99

@@ -8,7 +8,9 @@ into arithmetic. Each ATen node is then mapped onto engine ops:
 batch norms that follow a convolution are folded into it, a batch norm on
 its own becomes a depthwise 1x1 convolution, and a ReLU that is the only
 user of a convolution, linear layer or addition becomes that node's fused
-ReLU. Anything without a mapping stops the conversion with a
+ReLU; a clamp (ReLU6, hardtanh) or hard swish that is the only user of a
+convolution becomes the convolution's activation (``act``). Anything
+without a mapping stops the conversion with a
 :class:`~vantrel.convert.core.ConversionError` naming the ATen op and the
 module it came from; nothing is dropped silently, and no model is returned.
 
@@ -321,14 +323,34 @@ class _Converter:
             self._fail(node, f"weight of shape {w.shape} is not 2-d", "only Conv2d is supported")
         w, b, last = self._fold_batch_norm(node, w, b)
         relu, last = self._fuse_relu(last)
-        self._emit_conv(node, [last], x, w, b, stride, padding, dilation, groups, relu)
+        act = {}
+        if not relu:
+            act, last = self._fuse_conv_act(last)
+        self._emit_conv(node, [last], x, w, b, stride, padding, dilation, groups, relu, act)
+
+    def _fuse_conv_act(self, node) -> tuple[dict, object]:
+        """Absorb a clamp (ReLU6, hardtanh) or hard swish that is ``node``'s
+        only user into the convolution's epilogue; returns (its conv_fp32
+        arguments, last node)."""
+        user = self._only_user(node)
+        if self._is(user, "relu6", "hardtanh", "clamp") and user.args[0] is node:
+            bounds = self._clamp_bounds(user)
+            if None not in bounds:
+                self.absorbed.add(user.name)
+                act = {"act": 1, "clamp_min": float(bounds[0]), "clamp_max": float(bounds[1])}
+                return act, user
+        if self._is(user, "hardswish") and user.args[0] is node:
+            self.absorbed.add(user.name)
+            return {"act": 2}, user
+        return {}, node
 
     def _emit_op(self, node, lasts, inputs: list[str], op: emit.Op, **kw) -> _Tensor:
         return self._emit(node, lasts, op.op, inputs, weights=op.weights, **kw, **op.args)
 
-    def _emit_conv(self, node, lasts, x, w, b, stride, padding, dilation, groups, relu):
+    def _emit_conv(self, node, lasts, x, w, b, stride, padding, dilation, groups, relu, act=None):
         self._emit_op(node, lasts, [x.name], emit.conv(w, b, _pair(stride), _pair(padding),
-                                                       _pair(dilation), groups), relu=relu)
+                                                       _pair(dilation), groups), relu=relu,
+                      **(act or {}))
 
     def _channel_affine(self, node, lasts, x, scale, shift, relu=False) -> None:
         self._emit_op(node, lasts, [x.name], emit.channel_affine(scale, shift), relu=relu)
@@ -408,14 +430,16 @@ class _Converter:
         self._unary_op(node, emit.activation(
             "leaky_relu", alpha=self._arg(node, 1, "negative_slope", 0.01)))
 
-    def _clamp(self, node) -> None:
+    def _clamp_bounds(self, node) -> tuple:
         kind = _opname(node.target)
         if kind == "relu6":
-            lo, hi = 0.0, 6.0
-        elif kind == "hardtanh":
-            lo, hi = self._arg(node, 1, "min_val", -1.0), self._arg(node, 2, "max_val", 1.0)
-        else:
-            lo, hi = self._arg(node, 1, "min"), self._arg(node, 2, "max")
+            return 0.0, 6.0
+        if kind == "hardtanh":
+            return self._arg(node, 1, "min_val", -1.0), self._arg(node, 2, "max_val", 1.0)
+        return self._arg(node, 1, "min"), self._arg(node, 2, "max")
+
+    def _clamp(self, node) -> None:
+        lo, hi = self._clamp_bounds(node)
         if lo is None or hi is None:
             self._fail(node, "a one-sided clamp is not supported", "give both bounds")
         self._unary_op(node, emit.activation("clamp", lo=lo, hi=hi))

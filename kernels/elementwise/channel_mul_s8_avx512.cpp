@@ -1,0 +1,7 @@
+#include "kernels/elementwise/channel_mul_s8_loops.h"
+
+namespace vantrel {
+
+VANTREL_CHANNEL_MUL_S8_KERNEL(_avx512)
+
+}  // namespace vantrel

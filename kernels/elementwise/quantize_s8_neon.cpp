@@ -1,0 +1,8 @@
+#include "kernels/elementwise/quantize_s8.h"
+#include "kernels/elementwise/quantize_s8_loops.h"
+
+namespace vantrel {
+
+VANTREL_QUANTIZE_S8_KERNELS(_neon)
+
+}  // namespace vantrel
