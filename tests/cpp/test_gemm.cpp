@@ -205,8 +205,8 @@ TEST_P(GemmF32Path, ThreadingAndSplitsMatchReference) {
         {71, 1657, 17, true, false, {Mode::OneThread, Mode::TwoThreads}},   // 1,999,999
         {100, 200, 100, false, true, {Mode::OneThread, Mode::TwoThreads}},  // 2,000,000
         {1, 1000, 2000, true, true, {Mode::OneThread, Mode::TwoThreads}},   // 2,000,000
-        {1, 576, 228, true, false, {Mode::OneThread, Mode::TwoThreads}},    // W below 512 KiB
-        {1, 576, 232, false, true, {Mode::OneThread, Mode::TwoThreads}},    // W at 522 KiB: a team
+        {1, 576, 227, true, false, {Mode::OneThread, Mode::TwoThreads}},    // W just below 512 KiB
+        {1, 576, 228, false, true, {Mode::OneThread, Mode::TwoThreads}},    // W of 513 KiB: a team
     };
     for (const Case& c : cases) {
         Problem p(c.m, c.k, c.n, c.bias, c.relu, uint32_t(c.m + c.k + c.n));
