@@ -12,6 +12,8 @@ LlamaForCausalLM is built and every engine gets its weights:
 
 - vantrel float32 (seqgemm_fp32) and int8 (weight-only int8, one scale per
   32 weights, seqgemm_w8), both through forward_step with the key/value cache;
+  step-int8 (the float32 model whose one-token steps use per-row int8 weight
+  copies and an int8 activation row) on request;
 - transformers: eager attention with its dynamic key/value cache;
 - onnxruntime: a float32 export that takes the past keys/values of all layers
   as one input and returns the logits and the extended cache.
@@ -83,6 +85,9 @@ def weight_bytes_per_token(mode: str) -> int:
     params = layers * per_layer + v * d
     if mode == "int8":
         return params + params // GROUP * 4  # codes + one float scale per group
+    if mode == "step-int8":
+        rows = layers * (3 * d + 2 * kv + 2 * f) + v
+        return params + 4 * rows  # codes + one float scale per row
     return 4 * params
 
 
@@ -105,7 +110,10 @@ def vantrel_model(net, mode: str, capacity: int):
     import model_inference as mi
     from vantrel.convert.decoder import decoder_to_builder
 
-    builder = decoder_to_builder(net, max_seq_len=capacity, weights=mode, group_size=GROUP)
+    if mode == "step-int8":
+        builder = decoder_to_builder(net, max_seq_len=capacity, step_int8=True)
+    else:
+        builder = decoder_to_builder(net, max_seq_len=capacity, weights=mode, group_size=GROUP)
     with tempfile.TemporaryDirectory() as d:
         arch, weights = os.path.join(d, "m.json"), os.path.join(d, "m.bin")
         builder.save(arch, weights)
@@ -245,7 +253,7 @@ def main() -> None:
     parser.add_argument("--contexts", nargs="+", type=int, default=[128, 1024])
     parser.add_argument("--steps", type=int, default=16)
     parser.add_argument("--modes", nargs="+", default=["float32", "int8"],
-                        choices=["float32", "int8"])
+                        choices=["float32", "int8", "step-int8"])
     parser.add_argument("--engines", nargs="+", default=["vantrel", "transformers", "onnxruntime"],
                         choices=["vantrel", "transformers", "onnxruntime"])
     parser.add_argument("--prefill", type=int, default=512)
