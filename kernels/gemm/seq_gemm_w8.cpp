@@ -33,7 +33,12 @@ void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, cons
                       float* y, int32_t t, int32_t k, int32_t n, int32_t group, DotW8Fn dot) {
     if (n <= 0 || t <= 0 || group < 8 || group % 8) return;
     const int64_t T = t, K = k > 0 ? k : 0, N = n, G = group, groups = (K + G - 1) / G;
-    const int team = omp_in_parallel() ? 1 : omp_get_max_threads();
+    // A team pays for itself from 512 KiB of codes (a step reads them at the
+    // bandwidth of every core) or 2,000,000 multiply-adds; below, waking it
+    // costs more than the product (a decoding step has some 200 of them).
+    const int64_t nk = N * K;
+    const bool worth = nk >= (int64_t(1) << 19) || nk >= 2000000 / T;
+    const int team = omp_in_parallel() || !worth ? 1 : omp_get_max_threads();
 #pragma omp parallel num_threads(team)
     {
         const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());

@@ -23,8 +23,9 @@ namespace vantrel {
 using DotW8Fn = float (*)(const float* x, const int8_t* q, const float* scales, int64_t k,
                           int64_t group);
 
-// Shared driver: splits the N outputs over an OpenMP team (one thread inside
-// a parallel region); each output row serves all T tokens in turn.
+// Shared driver: splits the N outputs over an OpenMP team when the product is
+// large enough (one thread inside a parallel region); each output row serves
+// all T tokens in turn.
 void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, const float* bias,
                       float* y, int32_t t, int32_t k, int32_t n, int32_t group, DotW8Fn dot);
 

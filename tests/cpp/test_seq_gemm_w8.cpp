@@ -72,10 +72,10 @@ TEST(SeqGemmW8Kernel, PathsMatchTheOrderBitForBit) {
 }
 
 TEST(SeqGemmW8Layer, QuantisesFloatWeightsPerGroupAndIgnoresThreadCount) {
-    const int T = 6, K = 80, N = 300, G = 32;
+    const int T = 6, K = 80, N = 4200, G = 32;  // 2,016,000 multiply-adds: a team
     std::vector<float> w = normal(size_t(N) * K, 4, 0.1f), x = normal(size_t(T) * K, 5);
     for (int k = 0; k < G; ++k) w[k] = 0.0f;  // an all-zero group: scale 0
-    auto l = make_layer("{\"op\":\"seqgemm_w8\",\"C_in\":80,\"C_out\":300,\"group_size\":32}");
+    auto l = make_layer("{\"op\":\"seqgemm_w8\",\"C_in\":80,\"C_out\":4200,\"group_size\":32}");
     l->load_weights([&](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
         if (name != "n1.weight") return false;
         shape = {N, K};
