@@ -24,8 +24,9 @@ Prefill is one pass over `--prefill` tokens from an empty cache.
 
 Decoding one token reads every weight once, so its speed limit is
 bandwidth / weight bytes per token. The bandwidth is measured in this run
-with a stream copy (two threads each copying half of a 256 MiB array, bytes
-read plus bytes written over the time, as STREAM counts it); each mode's
+with a stream copy (two threads each copying half of a 256 MiB array, best
+of five, bytes read plus bytes written over the time, as STREAM counts it);
+each mode's
 "limit" column is the fraction of that limit its step reaches. The key/value
 cache reads of a step are not in the byte count (at context 1024 they add
 about 9 % to the float32 bytes and 30 % to the int8 bytes).
