@@ -26,10 +26,9 @@ Decoding one token reads every weight once, so its speed limit is
 bandwidth / weight bytes per token. The bandwidth is measured in this run
 with a stream copy (two threads each copying half of a 256 MiB array, best
 of five, bytes read plus bytes written over the time, as STREAM counts it);
-each mode's
-"limit" column is the fraction of that limit its step reaches. The key/value
-cache reads of a step are not in the byte count (at context 1024 they add
-about 9 % to the float32 bytes and 30 % to the int8 bytes).
+each mode's "limit" column is the fraction of that limit its step reaches.
+The key/value cache reads of a step are not in the byte count (at context
+1024 they add about 9 % to the float32 bytes and 30 % to the int8 bytes).
 
 All engines use 2 threads. The figures mean little on a loaded machine:
 OpenMP teams spin-wait, so descheduled threads stall every barrier (compare
