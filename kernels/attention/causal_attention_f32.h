@@ -2,12 +2,13 @@
 // key/value cache (slot k_causal_attention_f32).
 //
 // q [T][Hq*d], k and v [T][Hkv*d] are the projected rows of T new tokens.
-// kv_cache holds the key region [capacity][Hkv*d] followed by the value
-// region [capacity][Hkv*d]; rows below cache_position hold the tokens seen
-// before. The kernel rotates the queries and keys (RoPE on the pairs
+// kv_cache holds the key region [Hkv][capacity][d] followed by the value
+// region [Hkv][capacity][d]: each head's keys and values lie contiguous, so a
+// query head reads its group's cache as two plain streams. Positions below
+// cache_position hold the tokens seen before. The kernel rotates the queries and keys (RoPE on the pairs
 // (i, i + d/2) of each head, position rope_position + t for token t), writes
-// the rotated keys and the values into cache rows cache_position + t, and
-// computes out [T][Hq*d]: query head h of token t attends to cache rows
+// the rotated keys and the values into cache positions cache_position + t, and
+// computes out [T][Hq*d]: query head h of token t attends to cache positions
 // 0 .. cache_position + t through key/value head h / (Hq / Hkv).
 //
 // Order of operations, the same on every path so that all paths give the same

@@ -76,8 +76,9 @@ struct CausalOpsLanes {
 
     static void scores(const float* q, const float* keys, int64_t stride, int64_t n, int64_t d,
                        float scale, float* s) {
-        // Enough keys at a time for four independent multiply-add chains.
-        constexpr int B = 4 / K;
+        // Enough keys at a time for eight independent multiply-add chains:
+        // fewer leave the fma units waiting on each chain's latency.
+        constexpr int B = 8 / K;
         int64_t j = 0;
         for (; j + B <= n; j += B) score_keys<B>(q, keys, stride, j, d, scale, s);
         for (; j < n; ++j) score_keys<1>(q, keys, stride, j, d, scale, s);
@@ -132,10 +133,12 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
 
     float* kc = kv_cache;
     float* vc = kv_cache + cap * kw;
-    for (int64_t t = 0; t < T; ++t) {
-        std::memcpy(kc + (p0 + t) * kw, rows + t * W + qw, size_t(kw) * sizeof(float));
-        std::memcpy(vc + (p0 + t) * kw, v + t * kw, size_t(kw) * sizeof(float));
-    }
+    for (int64_t t = 0; t < T; ++t)
+        for (int64_t g = 0; g < Hkv; ++g) {
+            const int64_t at = (g * cap + p0 + t) * d;
+            std::memcpy(kc + at, rows + t * W + qw + g * d, size_t(d) * sizeof(float));
+            std::memcpy(vc + at, v + t * kw + g * d, size_t(d) * sizeof(float));
+        }
 
     const int64_t group = Hq / Hkv;
     const float scale = 1.0f / sqrtf(float(d));
@@ -152,7 +155,7 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
                 std::memset(o, 0, size_t(d) * sizeof(float));
                 continue;
             }
-            Ops::scores(qv, kc + g * d, kw, n, d, scale, s);
+            Ops::scores(qv, kc + g * cap * d, d, n, d, scale, s);
             float m = s[0];
             for (int64_t j = 1; j < n; ++j) m = s[j] > m ? s[j] : m;
             float sum = 0.0f;
@@ -162,7 +165,7 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
             }
             const float inv = 1.0f / sum;
             for (int64_t j = 0; j < n; ++j) s[j] = s[j] * inv;
-            Ops::weighted_sum(s, vc + g * d, kw, n, d, o);
+            Ops::weighted_sum(s, vc + g * cap * d, d, n, d, o);
         }
     };
 

@@ -11,6 +11,7 @@ namespace vantrel {
 bool gemm_f32_large_enough(int64_t m, int64_t k, int64_t n) {
     if (m <= 0 || k <= 0 || n <= 0) return false;
     const int64_t limit = 2000000;
+    if (k * n >= (int64_t(1) << 17)) return true;
     int64_t mk = m * k;  // below 2^62 for 32-bit dimensions
     if (mk >= limit) return true;
     return mk * n >= limit;  // mk < 2e6, so this stays below 2^53

@@ -33,7 +33,9 @@ struct GemmF32Tiling {
 };
 
 // Whether M*K*N reaches the 2,000,000 multiply-adds that justify a team
-// (exact, without 64-bit overflow for any 32-bit dimensions).
+// (exact, without 64-bit overflow for any 32-bit dimensions), or W alone
+// spans 512 KiB: a product of a few rows (a decoding step) is bound by
+// reading W, and a second thread adds memory bandwidth.
 bool gemm_f32_large_enough(int64_t m, int64_t k, int64_t n);
 
 // The engine's entry: decides serial or parallel (or computes this thread's

@@ -11,7 +11,7 @@ namespace vantrel {
 
 namespace {
 
-float dot_w8_portable(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group) {
+float dot_w8_one(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group) {
     float acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     for (int64_t k0 = 0, g = 0; k0 < k; k0 += group, ++g) {
         const int64_t k1 = std::min(k, k0 + group);
@@ -27,22 +27,39 @@ float dot_w8_portable(const float* x, const int8_t* q, const float* scales, int6
     return w8_lane_total(acc);
 }
 
+void dot_w8_portable(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group,
+                     int tokens, float* out) {
+    for (int m = 0; m < tokens; ++m) out[m] = dot_w8_one(x + m * k, q, scales, k, group);
+}
+
 }  // namespace
 
 void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, const float* bias,
                       float* y, int32_t t, int32_t k, int32_t n, int32_t group, DotW8Fn dot) {
     if (n <= 0 || t <= 0 || group < 8 || group % 8) return;
     const int64_t T = t, K = k > 0 ? k : 0, N = n, G = group, groups = (K + G - 1) / G;
-    const int team = omp_in_parallel() ? 1 : omp_get_max_threads();
+    // A team pays for itself from 512 KiB of codes (a step reads them at the
+    // bandwidth of every core) or 2,000,000 multiply-adds; below, waking it
+    // costs more than the product (a decoding step has some 200 of them).
+    const int64_t nk = N * K;
+    const bool worth = nk >= (int64_t(1) << 19) || nk >= 2000000 / T;
+    const int team = omp_in_parallel() || !worth ? 1 : omp_get_max_threads();
 #pragma omp parallel num_threads(team)
     {
         const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());
-        for (int64_t o = r.begin; o < r.end; ++o)
-            for (int64_t m = 0; m < T; ++m) {
-                float v = dot(x + m * K, q + o * K, scales + o * groups, K, G);
-                if (bias) v = v + bias[o];
-                y[m * N + o] = v;
-            }
+        // Blocks of 64 tokens keep their activations in L2 while every row
+        // of this thread's range passes over them.
+        constexpr int64_t kTokenBlock = 64;
+        float out[kW8Tokens];
+        for (int64_t m0 = 0; m0 < T; m0 += kTokenBlock) {
+            const int64_t m1 = std::min(T, m0 + kTokenBlock);
+            for (int64_t o = r.begin; o < r.end; ++o)
+                for (int64_t m = m0; m < m1; m += kW8Tokens) {
+                    const int tokens = int(std::min<int64_t>(kW8Tokens, m1 - m));
+                    dot(x + m * K, q + o * K, scales + o * groups, K, G, tokens, out);
+                    for (int i = 0; i < tokens; ++i) y[(m + i) * N + o] = bias ? out[i] + bias[o] : out[i];
+                }
+        }
     }
 }
 

@@ -18,13 +18,17 @@
 
 namespace vantrel {
 
-// One output: the dot product of x[K] with an int8 row and its group scales,
-// in the order above (without the bias).
-using DotW8Fn = float (*)(const float* x, const int8_t* q, const float* scales, int64_t k,
-                          int64_t group);
+// Outputs of one int8 row and its group scales for `tokens` (1 to 4)
+// consecutive token rows x + m*K: out[m] is the dot product of token m with
+// the row, in the order above (without the bias). Several tokens widen each
+// code into floats once for all of them.
+using DotW8Fn = void (*)(const float* x, const int8_t* q, const float* scales, int64_t k,
+                         int64_t group, int tokens, float* out);
+constexpr int kW8Tokens = 4;
 
-// Shared driver: splits the N outputs over an OpenMP team (one thread inside
-// a parallel region); each output row serves all T tokens in turn.
+// Shared driver: splits the N outputs over an OpenMP team when the product is
+// large enough (one thread inside a parallel region); each output row serves
+// all T tokens in turn, up to four at a time.
 void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, const float* bias,
                       float* y, int32_t t, int32_t k, int32_t n, int32_t group, DotW8Fn dot);
 

@@ -1,4 +1,5 @@
-// Neon weight-only int8 dot products: lanes 0-3 and 4-7 in two registers.
+// Neon weight-only int8 dot products: a token's lanes 0-3 and 4-7 in two
+// registers; each block of eight codes is widened once for up to four tokens.
 #include <arm_neon.h>
 
 #include <algorithm>
@@ -10,35 +11,58 @@ namespace vantrel {
 
 namespace {
 
-float dot_w8_neon(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group) {
-    float32x4_t acc_lo = vdupq_n_f32(0.0f), acc_hi = acc_lo;
+template <int M>
+void dot_w8_tokens_neon(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group,
+                        float* out) {
+    float32x4_t acc_lo[M], acc_hi[M];
+    for (int m = 0; m < M; ++m) acc_lo[m] = acc_hi[m] = vdupq_n_f32(0.0f);
     for (int64_t k0 = 0, g = 0; k0 < k; k0 += group, ++g) {
         const int64_t k1 = std::min(k, k0 + group);
-        float32x4_t lo = vdupq_n_f32(0.0f), hi = lo;
-        float xs[8];
-        int8_t qs[8];
+        float32x4_t lo[M], hi[M];
+        for (int m = 0; m < M; ++m) lo[m] = hi[m] = vdupq_n_f32(0.0f);
         for (int64_t i = k0; i < k1; i += 8) {
-            const float* xp = x + i;
+            const bool tail = i + 8 > k1;  // zero-padded last block of the group
+            int8_t qs[8] = {0, 0, 0, 0, 0, 0, 0, 0};
             const int8_t* qp = q + i;
-            if (i + 8 > k1) {  // zero-padded last block of the group
-                std::memset(xs, 0, sizeof xs);
-                std::memset(qs, 0, sizeof qs);
-                std::memcpy(xs, xp, size_t(k1 - i) * 4);
+            if (tail) {
                 std::memcpy(qs, qp, size_t(k1 - i));
-                xp = xs;
                 qp = qs;
             }
             const int16x8_t w = vmovl_s8(vld1_s8(qp));
-            lo = vfmaq_f32(lo, vld1q_f32(xp), vcvtq_f32_s32(vmovl_s16(vget_low_s16(w))));
-            hi = vfmaq_f32(hi, vld1q_f32(xp + 4), vcvtq_f32_s32(vmovl_s16(vget_high_s16(w))));
+            const float32x4_t c_lo = vcvtq_f32_s32(vmovl_s16(vget_low_s16(w)));
+            const float32x4_t c_hi = vcvtq_f32_s32(vmovl_s16(vget_high_s16(w)));
+            for (int m = 0; m < M; ++m) {
+                float xs[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+                const float* xp = x + m * k + i;
+                if (tail) {
+                    std::memcpy(xs, xp, size_t(k1 - i) * 4);
+                    xp = xs;
+                }
+                lo[m] = vfmaq_f32(lo[m], vld1q_f32(xp), c_lo);
+                hi[m] = vfmaq_f32(hi[m], vld1q_f32(xp + 4), c_hi);
+            }
         }
-        acc_lo = vfmaq_n_f32(acc_lo, lo, scales[g]);
-        acc_hi = vfmaq_n_f32(acc_hi, hi, scales[g]);
+        for (int m = 0; m < M; ++m) {
+            acc_lo[m] = vfmaq_n_f32(acc_lo[m], lo[m], scales[g]);
+            acc_hi[m] = vfmaq_n_f32(acc_hi[m], hi[m], scales[g]);
+        }
     }
-    float lanes[8];
-    vst1q_f32(lanes, acc_lo);
-    vst1q_f32(lanes + 4, acc_hi);
-    return w8_lane_total(lanes);
+    for (int m = 0; m < M; ++m) {
+        float lanes[8];
+        vst1q_f32(lanes, acc_lo[m]);
+        vst1q_f32(lanes + 4, acc_hi[m]);
+        out[m] = w8_lane_total(lanes);
+    }
+}
+
+void dot_w8_neon(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group, int tokens,
+                 float* out) {
+    switch (tokens) {
+        case 4: dot_w8_tokens_neon<4>(x, q, scales, k, group, out); break;
+        case 3: dot_w8_tokens_neon<3>(x, q, scales, k, group, out); break;
+        case 2: dot_w8_tokens_neon<2>(x, q, scales, k, group, out); break;
+        default: dot_w8_tokens_neon<1>(x, q, scales, k, group, out); break;
+    }
 }
 
 }  // namespace

@@ -121,15 +121,18 @@ TEST(CausalKernelFacts, FirstTokenGroupsAndOddDim) {
         for (int h = 0; h < g.hq; ++h)
             for (int c = 0; c < g.d; ++c)
                 EXPECT_FLOAT_EQ(out[h * g.d + c], s.v[(h / 4) * g.d + c]) << path << " head " << h;
-        for (int i = 0; i < kw; ++i) {
-            EXPECT_EQ(cache[i], s.k[i]) << path << " key row 0 rotated";
-            EXPECT_EQ(cache[3 * kw + i], s.v[i]) << path << " value row 0";
-        }
+        // The cache is [Hkv][capacity 3][d] keys, then the values alike.
+        for (int h = 0; h < g.hkv; ++h)
+            for (int c = 0; c < g.d; ++c) {
+                EXPECT_EQ(cache[h * 3 * g.d + c], s.k[h * g.d + c]) << path << " key of token 0 unrotated";
+                EXPECT_EQ(cache[3 * kw + h * 3 * g.d + c], s.v[h * g.d + c]) << path << " value of token 0";
+            }
         for (int t = 1; t < 3; ++t)
             for (int h = 0; h < g.hkv; ++h) {
-                const int last = (t * g.hkv + h) * g.d + g.d - 1;
-                EXPECT_EQ(cache[last], s.k[last]) << path << " token " << t;
-                EXPECT_NE(cache[last - 1], s.k[last - 1]) << path << " token " << t;
+                const int at = (h * 3 + t) * g.d + g.d - 1, last = (t * g.hkv + h) * g.d + g.d - 1;
+                EXPECT_EQ(cache[at], s.k[last]) << path << " token " << t;
+                EXPECT_NE(cache[at - 1], s.k[last - 1]) << path << " token " << t;
+                EXPECT_EQ(cache[3 * kw + at], s.v[last]) << path << " token " << t;
             }
     }
 }

@@ -200,11 +200,13 @@ TEST_P(GemmF32Path, ThreadingAndSplitsMatchReference) {
         {50, 9, 50, false, false, every},
         {14, 20, 300, true, false, every},   // wide tiles of the short remainder rows
         {30, 7, 260, false, true, every},
-        // Around the 2,000,000 multiply-add threshold: serial below, a team
-        // of 2 at it; the bits are the same either way.
+        // Around the 2,000,000 multiply-add and 512 KiB weight thresholds:
+        // serial below, a team of 2 at them; the bits are the same either way.
         {71, 1657, 17, true, false, {Mode::OneThread, Mode::TwoThreads}},   // 1,999,999
         {100, 200, 100, false, true, {Mode::OneThread, Mode::TwoThreads}},  // 2,000,000
         {1, 1000, 2000, true, true, {Mode::OneThread, Mode::TwoThreads}},   // 2,000,000
+        {1, 576, 227, true, false, {Mode::OneThread, Mode::TwoThreads}},    // W just below 512 KiB
+        {1, 576, 228, false, true, {Mode::OneThread, Mode::TwoThreads}},    // W of 513 KiB: a team
     };
     for (const Case& c : cases) {
         Problem p(c.m, c.k, c.n, c.bias, c.relu, uint32_t(c.m + c.k + c.n));

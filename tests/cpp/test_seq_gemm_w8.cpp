@@ -47,7 +47,8 @@ TEST(SeqGemmW8Kernel, PathsMatchTheOrderBitForBit) {
 #if defined(__aarch64__)
     neon = &k_seq_gemm_w8_f32_neon;
 #endif
-    for (auto [T, K, N, G] : {std::array<int, 4>{1, 64, 9, 32}, {3, 100, 17, 32}, {5, 37, 4, 16}, {2, 7, 3, 8}}) {
+    for (auto [T, K, N, G] : {std::array<int, 4>{1, 64, 9, 32}, {3, 100, 17, 32}, {5, 37, 4, 16}, {2, 7, 3, 8},
+                            {70, 24, 5, 8}}) {  // a 64-token block, then 4 + 2 tokens
         const int groups = (K + G - 1) / G;
         std::vector<float> x = normal(size_t(T) * K, unsigned(K)), s = normal(size_t(N) * groups, 2, 0.01f),
                            b = normal(N, 3);
@@ -72,10 +73,10 @@ TEST(SeqGemmW8Kernel, PathsMatchTheOrderBitForBit) {
 }
 
 TEST(SeqGemmW8Layer, QuantisesFloatWeightsPerGroupAndIgnoresThreadCount) {
-    const int T = 6, K = 80, N = 300, G = 32;
+    const int T = 6, K = 80, N = 4200, G = 32;  // 2,016,000 multiply-adds: a team
     std::vector<float> w = normal(size_t(N) * K, 4, 0.1f), x = normal(size_t(T) * K, 5);
     for (int k = 0; k < G; ++k) w[k] = 0.0f;  // an all-zero group: scale 0
-    auto l = make_layer("{\"op\":\"seqgemm_w8\",\"C_in\":80,\"C_out\":300,\"group_size\":32}");
+    auto l = make_layer("{\"op\":\"seqgemm_w8\",\"C_in\":80,\"C_out\":4200,\"group_size\":32}");
     l->load_weights([&](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
         if (name != "n1.weight") return false;
         shape = {N, K};
