@@ -57,15 +57,18 @@ void CausalAttnCoreFp32::reserve_state(int capacity, Allocator& alloc) {
     }
     if (!fresh.data) layer_fail(kOp, name, "cannot allocate a KV cache of " + std::to_string(bytes) + " bytes");
     // The positions both capacities hold keep their keys and values, so a
-    // sequence can go on in a larger (or smaller) cache.
+    // sequence can go on in a larger (or smaller) cache. Each region is
+    // [Hkv][capacity][d]: every head's rows move to its new stride.
     const int32_t kept = std::min(capacity, capacity_);
     if (kept > 0 && kv_cache_.data && row > 0) {
-        const size_t region = size_t(row) * size_t(kept) * sizeof(float);
+        const size_t d = size_t(head_dim), heads = size_t(num_kv_heads);
+        const size_t run = size_t(kept) * d * sizeof(float);
         char* dst = static_cast<char*>(fresh.data);
         const char* src = static_cast<const char*>(kv_cache_.data);
-        alloc.copy_device(dst, src, region);
-        alloc.copy_device(dst + size_t(row) * size_t(capacity) * sizeof(float),
-                          src + size_t(row) * size_t(capacity_) * sizeof(float), region);
+        for (size_t region = 0; region < 2; ++region)
+            for (size_t h = 0; h < heads; ++h)
+                alloc.copy_device(dst + ((region * heads + h) * size_t(capacity)) * d * sizeof(float),
+                                  src + ((region * heads + h) * size_t(capacity_)) * d * sizeof(float), run);
     }
     kv_cache_ = std::move(fresh);
     capacity_ = capacity;

@@ -93,27 +93,27 @@ def test_reset_cache_and_forward_start_a_new_sequence(build):
 
 
 def test_capacity_declared_reserved_and_enforced(build):
-    m = build(causal_model(2, 1, 4, max_seq_len=4))
+    m = build(causal_model(4, 2, 4, max_seq_len=4))
     assert m.cache_capacity == 4
-    x = sequence(2, 1, 4, 8, seed=1)
+    x = sequence(4, 2, 4, 8, seed=1)
     m.forward_step({n: a[:3] for n, a in x.items()})
     with pytest.raises(RuntimeError, match=r"node 'attn'.*position 3 \+ 2 tokens exceeds the KV cache capacity 4"):
         m.forward_step({n: a[3:5] for n, a in x.items()})
     assert m.position == 3
     m.forward_step({n: a[3:4] for n, a in x.items()})
     assert m.position == 4
-    # A larger cache continues the sequence: its cached rows are kept.
+    # A larger cache continues the sequence: each KV head's cached rows are kept.
     with pytest.raises(RuntimeError, match="capacity 3 is smaller than the current position 4"):
         m.reserve_cache(3)
     m.reserve_cache(6)
     assert (m.cache_capacity, m.position) == (6, 4)
     np.testing.assert_allclose(m.forward_step({n: a[4:6] for n, a in x.items()})["y"],
-                               torch_reference(x, 2, 1, 4, 10000.0)[4:6].ravel(), rtol=1e-4, atol=1e-4)
+                               torch_reference(x, 4, 2, 4, 10000.0)[4:6].ravel(), rtol=1e-4, atol=1e-4)
     with pytest.raises(RuntimeError, match=r"position 0 \+ 8 tokens exceeds the KV cache capacity 6"):
         m.forward(x)
     m.reserve_cache(8)
     assert (m.cache_capacity, m.position) == (8, 0)
-    np.testing.assert_allclose(m.forward(x)["y"], torch_reference(x, 2, 1, 4, 10000.0).ravel(),
+    np.testing.assert_allclose(m.forward(x)["y"], torch_reference(x, 4, 2, 4, 10000.0).ravel(),
                                rtol=1e-4, atol=1e-4)
     with pytest.raises(RuntimeError, match="capacity must be at least 1"):
         m.reserve_cache(0)
