@@ -39,6 +39,7 @@ from vantrel.convert import emit
 from vantrel.convert.core import ConversionError, report_progress
 from vantrel.convert.onnx_graph import OPSETS, Graph, load_onnx, rename_tensors
 from vantrel.convert.onnx_graph import attrs as _attrs
+from vantrel.convert.onnx_vit import import_vit, is_vit
 from vantrel.model_file import ModelBuilder
 
 __all__ = ["convert_onnx", "load_onnx", "Session", "OPSETS"]
@@ -55,6 +56,8 @@ def convert_onnx(model, name: str | None = None, progress: bool = False) -> Mode
     if any(graph.is_int(i) for i in graph.inputs):
         from vantrel.convert.onnx_bert import import_bert
         b = import_bert(graph, name, progress)
+    elif is_vit(graph):
+        b = import_vit(graph, name, progress)
     else:
         b = _ImageImporter(graph, name, progress).run()
     b.meta["onnx"] = {"inputs": [graph.signature(i) for i in graph.inputs],
