@@ -115,6 +115,7 @@ try:
 except (ImportError, pytest.skip.Exception):  # torch or torchvision missing
     torch, ZOO = None, []
 
+SMALL_VIT = dict(image_size=32, patch_size=8, num_layers=2, num_heads=4, hidden_dim=64, mlp_dim=128)
 FAST = {"resnet18", "mobilenet_v3_small", "shufflenet_v2_x0_5"}
 # torch.onnx.export cannot write an adaptive pool onto a grid that does not
 # divide the feature map: AlexNet and VGG export at 224 only.
@@ -137,8 +138,7 @@ def zoo_params():
         yield pytest.param(name, 64, {}, 13, marks=pytest.mark.slow, id=f"{name}-64-opset13")
     # ViT: the attention export is recognised as a whole (torchvision's
     # VisionTransformer, randomised like the zoo's).
-    yield pytest.param("vit", 32, dict(image_size=32, patch_size=8, num_layers=2, num_heads=4,
-                                       hidden_dim=64, mlp_dim=128), 17, id="vit-small-32")
+    yield pytest.param("vit", 32, SMALL_VIT, 17, id="vit-small-32")
     yield pytest.param("vit_b_16", 224, {}, 17, marks=pytest.mark.slow, id="vit_b_16-224")
 
 
@@ -151,6 +151,35 @@ def test_torchvision_exports_match_onnxruntime(tmp_path, name, size, kwargs, ops
                       output_names=["logits"])
     got, want = run_both(tmp_path, f.getvalue(), {"image": x.numpy()})
     assert_close(got, want)
+
+
+def first(m, op, where=""):
+    return next(n for n in m.graph.node if n.op_type == op and where in n.name)
+
+
+def scale_by_two(m):
+    div = first(m, "Div", "self_attention")  # 1 / sqrt(sqrt(d)), applied to q and to k
+    first(m, "Constant", div.input[0].removesuffix("_output_0")).attribute[0].t.CopyFrom(
+        numpy_helper.from_array(np.array([2.0], np.float32)))
+
+
+@pytest.mark.parametrize("spoil, message", [
+    (lambda m: first(m, "Softmax").attribute[0].__setattr__("i", 2),
+     r"ONNX op Softmax at node '.*encoder_layer_0.*': softmax over another axis"),
+    (scale_by_two, r"ONNX op MatMul at node .*layer 0: attention scores scaled by 0.5, not 1/sqrt\(16\)"),
+    (lambda m: first(m, "Erf").__setattr__("op_type", "Tanh"),
+     r"mlp.1/Div': expected one Erf \(GELU\) after it, found 0; export torchvision's"),
+])
+def test_vit_export_steps_are_checked(spoil, message):
+    if torch is None:
+        pytest.skip("needs torch and torchvision")
+    f = io.BytesIO()
+    torch.onnx.export(seeded("vit", SMALL_VIT, 32, make=VisionTransformer),
+                      (torch.zeros(1, 3, 32, 32),), f, opset_version=17, dynamo=False)
+    m = onnx.load_from_string(f.getvalue())
+    spoil(m)
+    with pytest.raises(ConversionError, match=message):
+        convert(m)
 
 
 # -- the real all-MiniLM-L6-v2 BertModel, dynamic sequence axis

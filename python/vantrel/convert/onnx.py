@@ -3,7 +3,7 @@
 :func:`convert_onnx` reads a model with the ``onnx`` package (``onnx.load``,
 ``onnx.checker``, ``onnx.shape_inference``; opsets 13 to 21) and maps its
 graph onto engine ops through the same helpers the torch.export converter
-uses (:mod:`vantrel.convert.emit`). Two kinds of graph import:
+uses (:mod:`vantrel.convert.emit`). Three kinds of graph import:
 
 - image networks (one float input of shape (N, C, H, W)): every node is
   mapped on its own, as :mod:`vantrel.convert.cnn` maps ATen nodes. Nodes
@@ -17,6 +17,9 @@ uses (:mod:`vantrel.convert.emit`). Two kinds of graph import:
   attention, masking and reshaping plumbing is recognised as a whole and
   its weights are read into the engine's BERT encoder
   (:func:`vantrel.convert.bert.bert_encoder`), followed by the pooler.
+- torchvision's ``VisionTransformer`` (a patch ``Conv`` whose map is
+  reshaped into tokens): recognised block by block in the same way and
+  built with the ViT converter (:mod:`vantrel.convert.onnx_vit`).
 
 The converted model takes the arrays onnxruntime takes for the file, under
 the ONNX input names: an image input is declared as the raw (C, H, W) buffer

@@ -26,14 +26,21 @@ from vantrel.model_file import ModelBuilder
 __all__ = ["import_bert"]
 
 
-def _fail(node, problem: str, todo: str = "export a Hugging Face BertModel as it is "
-          "(torch.onnx.export, opset 13 to 21)"):
+_TODO = "export a Hugging Face BertModel as it is (torch.onnx.export, opset 13 to 21)"
+
+
+def _fail(node, problem: str, todo: str = _TODO):
     where = f"ONNX op {node.op_type} at node '{node.name or node.output[0]}'" if node is not None \
         else "the ONNX graph"
     raise ConversionError(f"{where}: {problem}; {todo}")
 
 
 class _Walker:
+    todo = _TODO
+
+    def fail(self, node, problem: str, todo: str | None = None):
+        _fail(node, problem, todo or self.todo)
+
     def __init__(self, graph):
         from onnx import numpy_helper
         self.g = graph
@@ -57,13 +64,13 @@ class _Walker:
         users = self.users(name, op_type)
         if len(users) != 1:
             node = self.producer.get(name)
-            _fail(node, f"expected one {op_type} ({what}) after it, found {len(users)}")
+            self.fail(node, f"expected one {op_type} ({what}) after it, found {len(users)}")
         return users[0]
 
     def other(self, node, name):
         rest = [i for i in node.input if i != name]
         if len(rest) != 1:
-            _fail(node, f"expected a second operand besides '{name}'")
+            self.fail(node, f"expected a second operand besides '{name}'")
         return rest[0]
 
     def scalar(self, node, name):
@@ -74,7 +81,7 @@ class _Walker:
         """x @ W + b with constant W, b: stores W.T and b; returns the output."""
         mm = [u for u in self.users(x, "MatMul") if u.input[0] == x and self.const(u.input[1]) is not None]
         if len(mm) != 1:
-            _fail(self.producer.get(x), f"expected one dense layer ({prefix}) to read it, found {len(mm)}")
+            self.fail(self.producer.get(x), f"expected one dense layer ({prefix}) to read it, found {len(mm)}")
         return self.dense_from(mm[0], prefix)
 
     def dense_from(self, mm, prefix):
@@ -82,7 +89,7 @@ class _Walker:
         add = self.one(mm.output[0], "Add", f"{prefix} bias")
         bias = self.const(self.other(add, mm.output[0]))
         if w is None or w.ndim != 2 or bias is None or bias.shape != (w.shape[1],):
-            _fail(mm, f"{prefix} is not x @ W + b with constant W and b")
+            self.fail(mm, f"{prefix} is not x @ W + b with constant W and b")
         self.state[f"{prefix}.weight"] = np.ascontiguousarray(w.T)
         self.state[f"{prefix}.bias"] = bias
         return add.output[0]
@@ -91,13 +98,13 @@ class _Walker:
         if residual is not None:
             add = self.one(x, "Add", "residual addition")
             if self.other(add, x) != residual:
-                _fail(add, "the residual addition does not add the block's input")
+                self.fail(add, "the residual addition does not add the block's input")
             x = add.output[0]
         ln = self.one(x, "LayerNormalization", f"{prefix} layer norm")
         at = self.attrs(ln)
         if at.get("axis", -1) != -1 or len(ln.input) < 3 or self.const(ln.input[1]) is None \
                 or self.const(ln.input[2]) is None:
-            _fail(ln, "a layer norm that is not over the last axis with constant scale and bias")
+            self.fail(ln, "a layer norm that is not over the last axis with constant scale and bias")
         self.state[f"{prefix}.LayerNorm.weight"] = self.const(ln.input[1])
         self.state[f"{prefix}.LayerNorm.bias"] = self.const(ln.input[2])
         self.eps.add(float(at.get("epsilon", 1e-5)))
@@ -110,17 +117,17 @@ class _Walker:
         while True:
             users = self.users(name)
             if len(users) != 1:
-                _fail(self.producer.get(name), f"expected one user on the way to {stop}, "
+                self.fail(self.producer.get(name), f"expected one user on the way to {stop}, "
                       f"found {len(users)}")
             u = users[0]
             if u.op_type == stop:
                 return u, factor
             if u.op_type not in ops:
-                _fail(u, f"unexpected {u.op_type} on the way to {stop}")
+                self.fail(u, f"unexpected {u.op_type} on the way to {stop}")
             if u.op_type in ("Mul", "Div"):
                 s = self.scalar(u, name)
                 if s is None:
-                    _fail(u, "scaling by something other than a scalar constant")
+                    self.fail(u, "scaling by something other than a scalar constant")
                 factor = factor * s if u.op_type == "Mul" else factor / s
             name = u.output[0]
 
@@ -129,11 +136,11 @@ class _Walker:
         gelu = [u for u in users if u.op_type == "Gelu"]
         if gelu and len(users) == 1:
             if self.attrs(gelu[0]).get("approximate", b"none") not in (b"none", "none"):
-                _fail(gelu[0], "tanh-approximated GELU", "the encoder uses exact GELU")
+                self.fail(gelu[0], "tanh-approximated GELU", "the encoder uses exact GELU")
             return gelu[0].output[0]
         div = [u for u in users if u.op_type == "Div"]
         if len(div) != 1 or abs((self.scalar(div[0], x) or 0) - np.sqrt(2)) > 1e-5:
-            _fail(node_for_errors, "the intermediate activation is not exact GELU",
+            self.fail(node_for_errors, "the intermediate activation is not exact GELU",
                   "only exact (erf) GELU is supported")
         erf = self.one(div[0].output[0], "Erf", "GELU")
         add = self.one(erf.output[0], "Add", "GELU")
@@ -141,7 +148,7 @@ class _Walker:
         half = self.one(mul.output[0], "Mul", "GELU")
         if self.scalar(add, erf.output[0]) != 1.0 or sorted(mul.input) != sorted([x, add.output[0]]) \
                 or self.scalar(half, mul.output[0]) != 0.5:
-            _fail(div[0], "the intermediate activation is not exact GELU",
+            self.fail(div[0], "the intermediate activation is not exact GELU",
                   "only exact (erf) GELU is supported")
         return half.output[0]
 

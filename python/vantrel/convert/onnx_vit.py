@@ -53,6 +53,8 @@ def is_vit(graph) -> bool:
 
 
 class _VitWalker(_Walker):
+    todo = _TODO
+
     def __init__(self, graph):
         super().__init__(graph)
         # The exporter shares equal initializers through Identity nodes.
@@ -131,25 +133,30 @@ def _attention(w, qkv, E, i):
     dims = w.g.dims(soft.input[0])
     if not dims or len(dims) != 4 or not isinstance(dims[1], int) or dims[1] < 1 or E % dims[1]:
         _fail(soft, f"layer {i}: attention weights of shape {dims}; expected (1, heads, S, S)")
-    _check_scale(w, scores, E // dims[1], i)
+    scaling = _check_scale(w, scores, E // dims[1], i)
+    # Arithmetic anywhere else (on the values, the weights) would go unseen.
+    for n in nodes:
+        if n.op_type in ("Mul", "Div", "Sqrt", "Cast") and id(n) not in scaling:
+            _fail(n, f"layer {i}: {n.op_type} inside the attention that is not the score scale")
     return gemm[0], dims[1]
 
 
 def _check_scale(w, scores, d, i):
     """The scores must be q @ k^T scaled by 1/sqrt(d) in all: each operand is
     multiplied by a factor the export computes from the shapes, evaluated
-    here with onnx's reference evaluator."""
+    here with onnx's reference evaluator. Returns the ids of the nodes
+    that make up the scaling."""
     from onnx import helper, numpy_helper
     from onnx.reference import ReferenceEvaluator
 
     order = {id(n): k for k, n in enumerate(w.g.nodes)}
-    factor = 1.0
+    factor, scaling = 1.0, set()
     for operand in scores.input:
         mul = w.producer.get(operand)
         if mul is None or mul.op_type != "Mul":
             _fail(scores, f"layer {i}: the attention scores are not products of scaled q and k")
-        # The factor is whichever operand does not lead back to the tokens
-        # (computed from Shape nodes only).
+        # The export puts the factor on the right; it must come from Shape
+        # nodes and constants alone, or its evaluation fails.
         sub, seen, stack = [], set(), [mul.input[1]]
         while stack:
             t = stack.pop()
@@ -163,9 +170,8 @@ def _check_scale(w, scores, d, i):
         shapes = {n.input[0] for n in sub if n.op_type == "Shape"}
         try:
             inputs = [helper.make_tensor_value_info(s, 1, w.g.dims(s)) for s in shapes]
-            graph = helper.make_graph(
-                sorted(sub, key=lambda n: order[id(n)]), "scale", inputs, [helper.make_tensor_value_info(mul.input[1], 1, None)],
-                [])
+            graph = helper.make_graph(sorted(sub, key=lambda n: order[id(n)]), "scale", inputs,
+                                      [helper.make_tensor_value_info(mul.input[1], 1, None)])
             feeds = {s: np.zeros(w.g.dims(s), np.float32) for s in shapes}
             consts = {k: v for k, v in w.values.items()
                       if any(k in n.input for n in sub)}
@@ -178,8 +184,10 @@ def _check_scale(w, scores, d, i):
         if value is None or np.size(value) != 1:
             _fail(mul, f"layer {i}: the attention scale is not a factor computed from the shapes")
         factor *= float(np.reshape(value, -1)[0])
+        scaling |= {id(mul), *(id(n) for n in sub)}
     if abs(factor * np.sqrt(d) - 1) > 1e-4:
         _fail(scores, f"layer {i}: attention scores scaled by {factor:g}, not 1/sqrt({d})")
+    return scaling
 
 
 def import_vit(graph, name: str, progress: bool) -> ModelBuilder:
@@ -203,7 +211,12 @@ def import_vit(graph, name: str, progress: bool) -> ModelBuilder:
               "no padding and a bias")
     E = cw.shape[0]
     w.state["conv_proj.weight"], w.state["conv_proj.bias"] = cw, cb
-    seq = w.one(conv.output[0], "Reshape", "patch flattening").output[0]
+    flat = w.one(conv.output[0], "Reshape", "patch flattening")
+    n = (dims[2] // P) ** 2
+    if graph.dims(flat.output[0]) != [1, E, n]:
+        _fail(flat, f"the patch map is reshaped to {graph.dims(flat.output[0])}; expected "
+              f"(1, {E}, {n})")
+    seq = flat.output[0]
     seq = w.transpose(seq, (0, 2, 1), "patch sequence")
     cat = w.one(seq, "Concat", "class token")
     expand = w.producer.get(cat.input[0])
@@ -263,7 +276,8 @@ def import_vit(graph, name: str, progress: bool) -> ModelBuilder:
     out = w.gemm(head, "heads.head", E)
     if graph.outputs != [out]:
         _fail(head, f"the graph outputs {graph.outputs}; expected only the head's logits")
-    counts = {op: sum(n.op_type == op for n in graph.nodes) for op in ("Softmax", "LayerNormalization")}
+    counts = {op: sum(n.op_type == op for n in graph.nodes)
+              for op in ("Softmax", "LayerNormalization")}
     if counts != {"Softmax": layers, "LayerNormalization": 2 * layers + 1}:
         _fail(None, f"{layers} encoder layers recognised, but the graph has {counts}")
     if len(w.eps) != 1:
