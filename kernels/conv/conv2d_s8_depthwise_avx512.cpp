@@ -56,7 +56,8 @@ struct Avx512Pixel {
             }
             if (bias32) acc = _mm512_add_epi32(acc, load16x32(bias32 + ch));
             __m512i u = rounding_shift(sqrdmulh(acc, load16x32(multiplier + ch)), load16x32(shift + ch));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ch), _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ch),
+                             _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp)));
         }
         for (; ch < c; ++ch)
             out[ch] = depthwise3x3_channel_s8(taps, w_tap_major, bias32, multiplier, shift, out_zp, ch, c);

@@ -39,8 +39,9 @@ inline bool fetch_f32_tensor(const char* op, const std::string& node, const Weig
     // fails with the same message as after a read.
     uint64_t got;
     try {
-        if (!fetch_f32_bytes(op, node, fetch, tensor, required, bytes, expected < 0 ? 0 : uint64_t(expected) > UINT64_MAX / 4 ? UINT64_MAX : uint64_t(expected) * 4))
-            return false;
+        const uint64_t want =
+            expected < 0 ? 0 : uint64_t(expected) > UINT64_MAX / 4 ? UINT64_MAX : uint64_t(expected) * 4;
+        if (!fetch_f32_bytes(op, node, fetch, tensor, required, bytes, want)) return false;
         got = bytes.size();
     } catch (const WeightRecordTooLarge& e) {
         got = e.data_bytes;

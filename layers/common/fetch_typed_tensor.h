@@ -30,7 +30,7 @@ void fetch_typed_tensor(const char* op, const std::string& node, const WeightFet
     try {
         const uint64_t want = expected < 0 ? 0
                               : uint64_t(expected) > UINT64_MAX / sizeof(T) ? UINT64_MAX
-                                                                              : uint64_t(expected) * sizeof(T);
+                                                                            : uint64_t(expected) * sizeof(T);
         if (!fetch(tensor, shape, bytes, want)) layer_fail(op, node, label + "is missing");
         got = bytes.size();
     } catch (const WeightRecordTooLarge& e) {
