@@ -3,7 +3,10 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "engine/allocator.h"
@@ -12,9 +15,45 @@
 
 namespace vantrel {
 
-// Fills the shape and raw bytes of the named tensor; false when absent.
-using WeightFetch =
-    std::function<bool(const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes)>;
+// Thrown by a weight fetch for a record holding more data bytes than the
+// caller asked for at most; nothing was allocated or read for its data.
+struct WeightRecordTooLarge : std::runtime_error {
+    WeightRecordTooLarge(const std::string& what, uint64_t data_bytes)
+        : std::runtime_error(what), data_bytes(data_bytes) {}
+    uint64_t data_bytes;
+};
+
+// Fills the shape and raw bytes of the named tensor; false when absent. A
+// caller that knows the size it needs passes max_bytes, so that a record
+// claiming more is refused before its data is allocated or read (a source
+// that cannot check this early may ignore it; the caller checks again).
+class WeightFetch {
+public:
+    using Fn = std::function<bool(const std::string& name, std::vector<int>& shape,
+                                  std::vector<uint8_t>& bytes, uint64_t max_bytes)>;
+    WeightFetch() = default;
+    template <class F, std::enable_if_t<std::is_invocable_r_v<bool, F&, const std::string&, std::vector<int>&,
+                                                              std::vector<uint8_t>&, uint64_t>,
+                                        int> = 0>
+    WeightFetch(F f) : fn_(std::move(f)) {}
+    template <class F, std::enable_if_t<std::is_invocable_r_v<bool, F&, const std::string&, std::vector<int>&,
+                                                              std::vector<uint8_t>&> &&
+                                            !std::is_invocable_v<F&, const std::string&, std::vector<int>&,
+                                                                 std::vector<uint8_t>&, uint64_t>,
+                                        int> = 0>
+    WeightFetch(F f)
+        : fn_([f = std::move(f)](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes,
+                                 uint64_t) mutable { return f(name, shape, bytes); }) {}
+
+    bool operator()(const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes,
+                    uint64_t max_bytes = UINT64_MAX) const {
+        return fn_(name, shape, bytes, max_bytes);
+    }
+    explicit operator bool() const { return bool(fn_); }
+
+private:
+    Fn fn_;
+};
 
 enum LayerDtype : int { kDtypeFp32 = 0, kDtypeInt8 = 1 };
 

@@ -14,7 +14,9 @@ struct QuantMultiplier {
 QuantMultiplier quantize_multiplier(float scale);
 
 // round(scale * (acc + bias32)) + out_zp with the fixed-point scheme above,
-// saturated to int8. The add wraps in 32 bits.
+// saturated to int8. The add of acc and bias32 wraps in 32 bits; the left
+// shift and the add of out_zp saturate, so a large scale gives the saturated
+// int8 value of the right sign rather than a wrapped one.
 inline int8_t requantize(int32_t acc, int32_t bias32, int32_t multiplier, int32_t shift, int8_t out_zp) {
     int32_t x = int32_t(uint32_t(acc) + uint32_t(bias32));
     int32_t t;
@@ -24,17 +26,17 @@ inline int8_t requantize(int32_t acc, int32_t bias32, int32_t multiplier, int32_
         int64_t p = int64_t(x) * int64_t(multiplier);
         t = int32_t((2 * p + (int64_t(1) << 31)) >> 32);
     }
-    // Shifts of 32 or more come from extreme scales in a weights file: every
-    // bit is shifted out (left) or the rounded quotient is 0 (right), which
-    // is also what the vector lanes give. Capping keeps the C++ shift defined.
-    int32_t u;
+    // Exact in 64 bits: |t| <= 2^31 and a left shift is capped at 32 (any
+    // nonzero t saturates by then). Right shifts of 32 or more round every
+    // t to 0, which is also what the vector lanes give.
+    int64_t u;
     if (shift >= 0) {
-        u = shift >= 32 ? 0 : int32_t(uint32_t(t) << shift);
+        u = int64_t(t) * (int64_t(1) << (shift > 32 ? 32 : shift));
     } else {
         int s = shift < -32 ? 32 : -shift;
-        u = int32_t((int64_t(t) + (int64_t(1) << (s - 1))) >> s);
+        u = (int64_t(t) + (int64_t(1) << (s - 1))) >> s;
     }
-    int32_t v = int32_t(uint32_t(u) + uint32_t(int32_t(out_zp)));
+    int64_t v = u + int64_t(out_zp);
     return int8_t(v < -128 ? -128 : (v > 127 ? 127 : v));
 }
 

@@ -27,7 +27,8 @@ uint64_t le64(const uint8_t* p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4
 
 }  // namespace
 
-WeightsReader::WeightsReader(const std::string& path, uint64_t index_limit) : path_(path) {
+WeightsReader::WeightsReader(const std::string& path, uint64_t index_limit)
+    : path_(path), memory_limit_(index_limit) {
     OpenResult opened;
     f_ = open_regular_file(path, &opened);
     // Only a regular file has a length, which bounds every count and
@@ -79,7 +80,7 @@ void WeightsReader::close() {
 }
 
 bool WeightsReader::fetch(const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes,
-                          WeightLoadMemoryStats* stats) {
+                          WeightLoadMemoryStats* stats, uint64_t max_bytes) {
     auto it = index_.find(name);
     if (it == index_.end() || !f_) return false;
     const WeightIndexEntry& e = it->second;
@@ -103,7 +104,19 @@ bool WeightsReader::fetch(const std::string& name, std::vector<int>& shape, std:
                                  std::to_string(e.size) + " bytes, below its " + std::to_string(header) +
                                  "-byte header");
     uint64_t data = e.size - header;
-    if (!fits(pos + header, data)) read_error("tensor_data");
+    if (!fits(pos + header, data))
+        throw std::runtime_error("read error at tensor_data: record '" + name + "' claims " + std::to_string(data) +
+                                 " data bytes at offset " + std::to_string(pos + header) + " of a " +
+                                 std::to_string(file_bytes_) + "-byte file");
+    if (data > memory_limit_)
+        throw std::runtime_error("Weights file " + path_ + ": record '" + name + "' holds " + std::to_string(data) +
+                                 " data bytes, over the model's memory limit of " + std::to_string(memory_limit_) +
+                                 " bytes");
+    if (data > max_bytes)
+        throw WeightRecordTooLarge("Weights file " + path_ + ": record '" + name + "' holds " +
+                                       std::to_string(data) + " data bytes, more than the " +
+                                       std::to_string(max_bytes) + " its layer expects",
+                                   data);
 
     std::vector<uint8_t> dims(4 * size_t(ndim));
     read_exact(f_, dims.data(), dims.size(), "tensor_shape");
@@ -129,9 +142,8 @@ bool WeightsReader::fetch(const std::string& name, std::vector<int>& shape, std:
 }
 
 WeightFetch make_weight_fetch(WeightsReader& reader, WeightLoadMemoryStats* stats) {
-    return [&reader, stats](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
-        return reader.fetch(name, shape, bytes, stats);
-    };
+    return [&reader, stats](const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes,
+                            uint64_t max_bytes) { return reader.fetch(name, shape, bytes, stats, max_bytes); };
 }
 
 }  // namespace vantrel

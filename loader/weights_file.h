@@ -35,17 +35,21 @@ constexpr uint64_t kWeightIndexEntryMemory = 192;
 class WeightsReader {
 public:
     // Opens the file, checks the magic and reads the index.
-    // `index_limit` bounds the memory the index may take (a sparse file can
-    // claim millions of entries that cost nothing on disk).
+    // `index_limit` is the model's memory limit: it bounds the memory the
+    // index may take and each record's data (a sparse file can claim
+    // millions of entries or gigabyte records that cost nothing on disk).
     explicit WeightsReader(const std::string& path, uint64_t index_limit = UINT64_MAX);
     ~WeightsReader();
     WeightsReader(const WeightsReader&) = delete;
     WeightsReader& operator=(const WeightsReader&) = delete;
 
     // False, leaving shape and bytes untouched, when the name is absent or
-    // the seek fails; a record that does not fit the file throws.
+    // the seek fails. A record that does not fit the file or whose data
+    // passes the memory limit throws; one whose data passes max_bytes throws
+    // WeightRecordTooLarge. All of these are checked before the data buffer
+    // is sized.
     bool fetch(const std::string& name, std::vector<int>& shape, std::vector<uint8_t>& bytes,
-               WeightLoadMemoryStats* stats);
+               WeightLoadMemoryStats* stats, uint64_t max_bytes = UINT64_MAX);
     // Closes now; a failed close only prints a warning.
     void close();
 
@@ -56,6 +60,7 @@ private:
     FILE* f_ = nullptr;
     std::string path_;
     uint64_t file_bytes_ = 0;
+    uint64_t memory_limit_ = UINT64_MAX;
     std::unordered_map<std::string, WeightIndexEntry> index_;
 };
 

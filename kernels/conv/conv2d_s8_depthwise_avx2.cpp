@@ -4,6 +4,7 @@
 
 #include "kernels/conv/conv2d_s8_depthwise.h"
 #include "kernels/conv/conv2d_s8_depthwise_loops.h"
+#include "kernels/simd/requant_x86.h"
 
 namespace vantrel {
 
@@ -25,11 +26,12 @@ inline __m256i sqrdmulh(__m256i x, __m256i m) {
 }
 
 // Per-lane rounding shift of requantize. Shifts are clamped to [-32, 32]:
-// both ends give 0 for every value, as the scalar code does beyond them.
+// beyond them every value rounds to 0 (right) or saturates (left), as in
+// the scalar code.
 inline __m256i rounding_shift(__m256i t, __m256i e) {
     e = _mm256_min_epi32(_mm256_max_epi32(e, _mm256_set1_epi32(-32)), _mm256_set1_epi32(32));
     const __m256i zero = _mm256_setzero_si256();
-    __m256i left = _mm256_sllv_epi32(t, _mm256_max_epi32(e, zero));
+    __m256i left = shift_left_saturate(t, _mm256_max_epi32(e, zero));
     __m256i s = _mm256_max_epi32(_mm256_sub_epi32(zero, e), zero);
     // (t + 2^(s-1)) >> s without overflow: (t >> s) + bit s-1 of t.
     __m256i bit = _mm256_and_si256(_mm256_srav_epi32(t, _mm256_sub_epi32(s, _mm256_set1_epi32(1))),
@@ -41,7 +43,7 @@ inline __m256i rounding_shift(__m256i t, __m256i e) {
 // requantize up to the int8 narrowing: int32 lanes of u + out_zp.
 inline __m256i requant8(__m256i acc, __m256i bias, const int32_t* m, const int32_t* e, __m256i zp) {
     __m256i x = _mm256_add_epi32(acc, bias);
-    return _mm256_add_epi32(rounding_shift(sqrdmulh(x, load8x32(m)), load8x32(e)), zp);
+    return add_zero_point_saturate(rounding_shift(sqrdmulh(x, load8x32(m)), load8x32(e)), zp);
 }
 
 inline __m256i widen_product(const int8_t* x, const int8_t* w) {

@@ -7,6 +7,7 @@
 
 #include "kernels/conv/conv2d_s8_depthwise.h"
 #include "kernels/conv/conv2d_s8_depthwise_loops.h"
+#include "kernels/simd/requant_x86.h"
 
 namespace vantrel {
 
@@ -24,11 +25,12 @@ inline __m512i sqrdmulh(__m512i x, __m512i m) {
     return _mm512_mask_blend_epi32(sat, r, _mm512_set1_epi32(INT32_MAX));
 }
 
-// Per-lane rounding shift, shifts clamped to [-32, 32] (both ends give 0).
+// Per-lane rounding shift, shifts clamped to [-32, 32]: beyond them every
+// value rounds to 0 (right) or saturates (left).
 inline __m512i rounding_shift(__m512i t, __m512i e) {
     e = _mm512_min_epi32(_mm512_max_epi32(e, _mm512_set1_epi32(-32)), _mm512_set1_epi32(32));
     const __m512i zero = _mm512_setzero_si512();
-    __m512i left = _mm512_sllv_epi32(t, _mm512_max_epi32(e, zero));
+    __m512i left = shift_left_saturate(t, _mm512_max_epi32(e, zero));
     __m512i s = _mm512_max_epi32(_mm512_sub_epi32(zero, e), zero);
     // (t + 2^(s-1)) >> s without overflow: (t >> s) + bit s-1 of t.
     __m512i bit = _mm512_and_si512(_mm512_srav_epi32(t, _mm512_sub_epi32(s, _mm512_set1_epi32(1))),
@@ -54,7 +56,8 @@ struct Avx512Pixel {
             }
             if (bias32) acc = _mm512_add_epi32(acc, load16x32(bias32 + ch));
             __m512i u = rounding_shift(sqrdmulh(acc, load16x32(multiplier + ch)), load16x32(shift + ch));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ch), _mm512_cvtsepi32_epi8(_mm512_add_epi32(u, zp)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ch),
+                             _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp)));
         }
         for (; ch < c; ++ch)
             out[ch] = depthwise3x3_channel_s8(taps, w_tap_major, bias32, multiplier, shift, out_zp, ch, c);

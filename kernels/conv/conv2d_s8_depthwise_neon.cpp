@@ -9,13 +9,14 @@
 namespace vantrel {
 
 namespace {
-// SQRDMULH and SRSHL are steps 2 and 3 of requantize. The shift is clamped
-// to [-32, 32] (both ends give 0) because SRSHL reads only its low byte.
+// SQRDMULH and SQRSHL are steps 2 and 3 of requantize, SQADD its saturating
+// add of out_zp. The shift is clamped to [-32, 32] (beyond them values round
+// to 0 or saturate) because SQRSHL reads only its low byte.
 inline int32x4_t requant4(int32x4_t acc, const int32_t* bias32, const int32_t* m, const int32_t* e,
                           int32x4_t zp) {
     int32x4_t x = bias32 ? vaddq_s32(acc, vld1q_s32(bias32)) : acc;
     int32x4_t s = vminq_s32(vmaxq_s32(vld1q_s32(e), vdupq_n_s32(-32)), vdupq_n_s32(32));
-    return vaddq_s32(vrshlq_s32(vqrdmulhq_s32(x, vld1q_s32(m)), s), zp);
+    return vqaddq_s32(vqrshlq_s32(vqrdmulhq_s32(x, vld1q_s32(m)), s), zp);
 }
 
 struct NeonPixel {

@@ -10,6 +10,7 @@
 
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/gemm/gemm_s8_stripes.h"
+#include "kernels/simd/requant_x86.h"
 
 namespace vantrel {
 
@@ -51,7 +52,8 @@ void Avx2::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int16_t* dst, 
 
 // requantize() on 8 lanes: 64-bit products of the even and of the odd
 // lanes, bits 31..62 of p + 2^30 kept (the low word of (p + 2^30) >> 31),
-// the one overflow (x = m = INT32_MIN) flipped to INT32_MAX, then the shift.
+// the one overflow (x = m = INT32_MIN) flipped to INT32_MAX, then the shift
+// and the add of out_zp, both saturating.
 struct Requant {
     __m256i mult, mult_odd, lsh, rsh, rsh1, rbit, zp;
     Requant(const int32_t* m, const int32_t* sh, int8_t out_zp) {
@@ -75,10 +77,10 @@ struct Requant {
         __m256i t = _mm256_blend_epi32(pe, po, 0xAA);
         const __m256i sat =
             _mm256_and_si256(_mm256_cmpeq_epi32(x, imin), _mm256_cmpeq_epi32(mult, imin));
-        t = _mm256_sllv_epi32(_mm256_xor_si256(t, sat), lsh);
+        t = shift_left_saturate(_mm256_xor_si256(t, sat), lsh);
         __m256i u = _mm256_add_epi32(_mm256_srav_epi32(t, rsh),
                                      _mm256_and_si256(_mm256_srav_epi32(t, rsh1), rbit));
-        return _mm256_add_epi32(u, zp);
+        return add_zero_point_saturate(u, zp);
     }
 };
 

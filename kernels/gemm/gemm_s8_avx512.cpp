@@ -14,6 +14,7 @@
 
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/gemm/gemm_s8_stripes.h"
+#include "kernels/simd/requant_x86.h"
 
 namespace vantrel {
 
@@ -55,7 +56,8 @@ void Avx512::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst
 
 // Requantisation of 8 lanes, exactly as requantize(): the doubling high
 // multiply in 64-bit lanes (vpmovsqd saturates the one overflow, x = m =
-// INT32_MIN), then t << lsh or the rounding shift (t >> s) + bit s-1 of t.
+// INT32_MIN), then t << lsh (saturating) or the rounding shift (t >> s) +
+// bit s-1 of t, and the saturating add of out_zp.
 // The zero-masking forms sidestep a spurious GCC 12 uninitialised warning.
 constexpr __mmask8 kAll = 0xFF;
 struct Requant {
@@ -75,10 +77,10 @@ struct Requant {
         __m512i p = _mm512_maskz_mul_epi32(kAll, _mm512_maskz_cvtepi32_epi64(kAll, x), mult);
         p = _mm512_add_epi64(p, _mm512_set1_epi64(int64_t(1) << 30));
         p = _mm512_maskz_srai_epi64(kAll, p, 31);
-        __m256i t = _mm256_sllv_epi32(_mm512_maskz_cvtsepi64_epi32(kAll, p), lsh);
+        __m256i t = shift_left_saturate(_mm512_maskz_cvtsepi64_epi32(kAll, p), lsh);
         __m256i u = _mm256_add_epi32(_mm256_srav_epi32(t, rsh),
                                      _mm256_and_si256(_mm256_srav_epi32(t, rsh1), rbit));
-        return _mm256_add_epi32(u, zp);
+        return add_zero_point_saturate(u, zp);
     }
 };
 

@@ -37,8 +37,9 @@ void Neon::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int8_t* dst, i
 }
 
 // Epilogue of a rows x (np * 8) tile of sums (row stride ld) at (row, panel p).
-// vqrdmulh and vrshl are the two fixed-point steps of requantize() exactly
-// (shifts are clamped to [-32, 32], within the instruction's byte count).
+// vqrdmulh and vqrshl are the two fixed-point steps of requantize() exactly,
+// vqadd its saturating add of out_zp (shifts are clamped to [-32, 32],
+// within the instruction's byte count).
 void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
             int64_t ld, int rows, int64_t row, int64_t p, int np) {
     alignas(16) int32_t tmp[Neon::kRows * 8];
@@ -56,8 +57,8 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
                 const int32x4_t s0 = vld1q_s32(cp.shift.data() + off), s1 = vld1q_s32(cp.shift.data() + off + 4);
                 const int32x4_t zp = vdupq_n_s32(g.out_zp);
                 for (int r = 0; r < rows; ++r) {
-                    const int32x4_t v0 = vaddq_s32(vrshlq_s32(vqrdmulhq_s32(sums(r, 0), m0), s0), zp);
-                    const int32x4_t v1 = vaddq_s32(vrshlq_s32(vqrdmulhq_s32(sums(r, 1), m1), s1), zp);
+                    const int32x4_t v0 = vqaddq_s32(vqrshlq_s32(vqrdmulhq_s32(sums(r, 0), m0), s0), zp);
+                    const int32x4_t v1 = vqaddq_s32(vqrshlq_s32(vqrdmulhq_s32(sums(r, 1), m1), s1), zp);
                     vst1_s8(reinterpret_cast<int8_t*>(dst(r, 1)),
                             vqmovn_s16(vcombine_s16(vqmovn_s32(v0), vqmovn_s32(v1))));
                 }

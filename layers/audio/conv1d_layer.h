@@ -20,8 +20,8 @@ namespace vantrel {
 inline void fetch_conv1d_bias(const char* op, const std::string& node, const WeightFetch& fetch,
                               const std::string& tensor, int64_t count, std::vector<float>& out) {
     const WeightFetch bias_fetch = [&](const std::string& n, std::vector<int>& shape,
-                                       std::vector<uint8_t>& bytes) {
-        return fetch(n, shape, bytes) && !bytes.empty();
+                                       std::vector<uint8_t>& bytes, uint64_t max_bytes) {
+        return fetch(n, shape, bytes, max_bytes) && !bytes.empty();
     };
     fetch_f32_tensor(op, node, bias_fetch, tensor, count, false, out);
 }

@@ -22,9 +22,8 @@ Buffer packed_block(const float* w, int32_t n, int32_t k) {
 
 // An empty tensor means no bias, like an absent one.
 WeightFetch non_empty(const WeightFetch& fetch) {
-    return [&fetch](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
-        return fetch(n, shape, bytes) && !bytes.empty();
-    };
+    return [&fetch](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& bytes,
+                    uint64_t max_bytes) { return fetch(n, shape, bytes, max_bytes) && !bytes.empty(); };
 }
 
 const float* or_null(const std::vector<float>& v) { return v.empty() ? nullptr : v.data(); }

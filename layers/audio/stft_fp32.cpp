@@ -22,8 +22,8 @@ StftFp32::StftFp32(const std::string& node_name, int32_t n_fft_, int32_t hop_siz
 void StftFp32::load_weights(const WeightFetch& fetch) {
     const int64_t count = (int64_t(n_fft) / 2 + 1) * n_fft;
     const WeightFetch non_empty = [&fetch](const std::string& n, std::vector<int>& shape,
-                                           std::vector<uint8_t>& bytes) {
-        return fetch(n, shape, bytes) && !bytes.empty();
+                                           std::vector<uint8_t>& bytes, uint64_t max_bytes) {
+        return fetch(n, shape, bytes, max_bytes) && !bytes.empty();
     };
     w_re.clear();
     w_im.clear();

@@ -33,8 +33,9 @@ void StyleProjection::load(const char* op, const std::string& node, const Weight
         fetch_f32_tensor(op, node, fetch, a, n, true, w);
     }
     std::vector<float> b;
-    const WeightFetch bias_fetch = [&](const std::string& nm, std::vector<int>& sh, std::vector<uint8_t>& bytes) {
-        return fetch(nm, sh, bytes) && !bytes.empty();
+    const WeightFetch bias_fetch = [&](const std::string& nm, std::vector<int>& sh, std::vector<uint8_t>& bytes,
+                                       uint64_t max_bytes) {
+        return fetch(nm, sh, bytes, max_bytes) && !bytes.empty();
     };
     fetch_f32_tensor(op, node, bias_fetch, node + ".fc.bias", rows, false, b);
     packed_ = Buffer();

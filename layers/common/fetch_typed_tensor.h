@@ -23,12 +23,23 @@ void fetch_typed_tensor(const char* op, const std::string& node, const WeightFet
                         std::vector<T>& out) {
     std::vector<int> shape;
     std::vector<uint8_t> bytes;
-    if (!fetch(tensor, shape, bytes)) layer_fail(op, node, "weight tensor '" + tensor + "' is missing");
     const std::string label = "weight tensor '" + tensor + "' ";
-    if (bytes.size() % sizeof(T) != 0)
-        layer_fail(op, node, label + "has " + std::to_string(bytes.size()) + " bytes, not a whole number of " +
-                                 type_name + " values");
-    const uint64_t n = bytes.size() / sizeof(T);
+    // A record larger than needed is refused before its data is read; it
+    // fails with the same message as after a read.
+    uint64_t got;
+    try {
+        const uint64_t want = expected < 0 ? 0
+                              : uint64_t(expected) > UINT64_MAX / sizeof(T) ? UINT64_MAX
+                                                                            : uint64_t(expected) * sizeof(T);
+        if (!fetch(tensor, shape, bytes, want)) layer_fail(op, node, label + "is missing");
+        got = bytes.size();
+    } catch (const WeightRecordTooLarge& e) {
+        got = e.data_bytes;
+    }
+    if (got % sizeof(T) != 0)
+        layer_fail(op, node, label + "has " + std::to_string(got) + " bytes, not a whole number of " + type_name +
+                                 " values");
+    const uint64_t n = got / sizeof(T);
     if (expected < 0 || n != uint64_t(expected))
         layer_fail(op, node, label + "holds " + std::to_string(n) + " " + type_name + " values, expected " +
                                  std::to_string(expected));

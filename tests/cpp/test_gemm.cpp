@@ -471,6 +471,38 @@ TEST_P(GemmS8Path, ThreadCountsAndCacheBlocks) {
     omp_set_num_threads(saved);
 }
 
+// Scales of 2^10, 2^20 and 2^30 (and between) shift left far past 32 bits:
+// every output must be the 64-bit value t * 2^e + zp clamped to int8, so a
+// sum of either sign saturates to its own end on every path.
+TEST_P(GemmS8Path, LargeScalesSaturateWithTheirSign) {
+    const PathFns& f = GetParam();
+    const int m = 9, k = 5, n = 24;
+    Problem p(m, k, n, 77);
+    for (float scale : {0x1p10f, 0x1p20f, 0x1p30f, 1.37e6f}) {
+        for (int c = 0; c < n; ++c) {
+            const QuantMultiplier q = quantize_multiplier(scale);
+            p.mult[size_t(c)] = q.multiplier;
+            p.shift[size_t(c)] = q.shift;
+            p.bias[size_t(c)] = c % 3 - 1;
+        }
+        for (int8_t zp : {int8_t(-7), int8_t(127)}) {
+            int8_t* bp = pack_s8(p.w.data(), n, k);
+            std::vector<int8_t> y(size_t(m) * n);
+            f.requant(p.a.data(), bp, p.bias.data(), p.mult.data(), p.shift.data(), nullptr, zp, y.data(),
+                      false, m, k, n, false, false, nullptr, nullptr);
+            free_packed_s8(bp);
+            for (int r = 0; r < m; ++r)
+                for (int c = 0; c < n; ++c) {
+                    const int64_t x = int64_t(p.acc[size_t(r) * n + c]) + p.bias[size_t(c)];
+                    const int64_t t = (2 * x * p.mult[size_t(c)] + (int64_t(1) << 31)) >> 32;
+                    const int64_t v = t * (int64_t(1) << p.shift[size_t(c)]) + zp;
+                    ASSERT_EQ(y[size_t(r) * n + c], v < -128 ? -128 : v > 127 ? 127 : v)
+                        << "scale " << scale << " zp " << int(zp) << " at (" << r << "," << c << ")";
+                }
+        }
+    }
+}
+
 std::string path_name(const ::testing::TestParamInfo<PathFns>& info) {
     return kernel_path_name(info.param.id);
 }

@@ -7,10 +7,14 @@
 
 using namespace vantrel;
 
-// Reference requantisation in plain 64-bit arithmetic.
+// Reference requantisation in plain 64-bit arithmetic; the shifted value is
+// clamped to +-2^40 first, which no int8 result can tell apart.
 static int ref_requant(int64_t x, int64_t m, int shift, int zp) {
     int64_t t = (2 * x * m + (int64_t(1) << 31)) >> 32;
-    int64_t u = shift >= 0 ? t * (int64_t(1) << shift) : (t + (int64_t(1) << (-shift - 1))) >> -shift;
+    if (t > INT32_MAX) t = INT32_MAX;
+    int64_t u = shift >= 0 ? t * (int64_t(1) << (shift > 32 ? 32 : shift))
+                           : (t + (int64_t(1) << (-shift - 1))) >> -shift;
+    u = u > (int64_t(1) << 40) ? (int64_t(1) << 40) : (u < -(int64_t(1) << 40) ? -(int64_t(1) << 40) : u);
     int64_t v = u + zp;
     return int(v < -128 ? -128 : v > 127 ? 127 : v);
 }
@@ -41,15 +45,21 @@ TEST(Quantize, RequantizeHandCasesAndReference) {
     EXPECT_EQ(requantize(-1000, 0, 1 << 30, 0, 0), -128);
     EXPECT_EQ(requantize(200, 0, 1 << 30, 0, 50), 127);
     EXPECT_EQ(requantize(INT32_MAX, 1, 1 << 30, 0, 0), -128);  // the add wraps
-    // Extreme shifts from extreme scales stay defined.
-    EXPECT_EQ(requantize(1 << 20, 0, 1 << 30, 40, 5), 5);
+    // Extreme shifts from extreme scales stay defined and saturate with the
+    // sign of the product; the add of out_zp saturates too.
+    EXPECT_EQ(requantize(1 << 20, 0, 1 << 30, 40, 5), 127);
+    EXPECT_EQ(requantize(-(1 << 20), 0, 1 << 30, 21, 5), -128);
+    EXPECT_EQ(requantize(1, 0, 1 << 30, 31, -128), 127);
+    EXPECT_EQ(requantize(INT32_MAX, 0, INT32_MAX - 1, 0, 127), 127);
+    EXPECT_EQ(requantize(0, 0, 1 << 30, 40, -9), -9);
     EXPECT_EQ(requantize(-(1 << 30), 0, 1 << 30, -140, -7), -7);
     EXPECT_EQ(requantize(1 << 30, 0, 1 << 30, -31, 0), 0);
     uint32_t s = 12345;
     for (int i = 0; i < 20000; ++i) {
         s = s * 1664525u + 1013904223u;
         int32_t acc = int32_t(s) >> (s % 20);
-        float scale = std::ldexp(1.0f + float(s % 1000) / 1000.0f, -int(s % 16) - 1);
+        // Scales from 2^-16 up to 2^30, so that large ones saturate.
+        float scale = std::ldexp(1.0f + float(s % 1000) / 1000.0f, int(s % 47) - 16);
         QuantMultiplier qm = quantize_multiplier(scale);
         int zp = int(int8_t(s >> 8));
         EXPECT_EQ(requantize(acc, 7, qm.multiplier, qm.shift, int8_t(zp)),

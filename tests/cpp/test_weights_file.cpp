@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "layers/common/fetch_typed_tensor.h"
 #include "loader/weights_file.h"
 
 using namespace vantrel;
@@ -120,9 +123,11 @@ TEST(WeightsFile, RecordsThatDoNotFitTheFile) {
         {base + 1000, 16, r, "read error at tensor_dtype"},
         {base + 3, 16, r.substr(0, 3), "read error at tensor_ndim"},
         {base, 16, r.substr(0, 6), "read error at tensor_shape"},
-        {base, 16, r.substr(0, 12), "read error at tensor_data"},
+        {base, 16, r.substr(0, 12),
+         "read error at tensor_data: record 't' claims 8 data bytes at offset 100 of a 104-byte file"},
         // A size far beyond the file is refused before the data buffer is sized.
-        {base, 0xFFFFFFF0u, r, "read error at tensor_data"},
+        {base, 0xFFFFFFF0u, r,
+         "read error at tensor_data: record 't' claims 4294967272 data bytes at offset 100 of a 108-byte file"},
         {base, 7, r, "read error at tensor_data: record 't' is 7 bytes, below its 8-byte header"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -140,5 +145,42 @@ TEST(WeightsFile, RecordsThatDoNotFitTheFile) {
             got = e.what();
         }
         EXPECT_EQ(got, c.expect) << "case " << i;
+    }
+}
+
+// A record that fits a (sparse) file but claims gigabytes is refused by the
+// memory limit, or by the size its layer expects, before its data buffer is
+// sized; the error names the record.
+TEST(WeightsFile, HugeRecordsFailBeforeTheirData) {
+    const uint32_t size = 0xFFFFFFF0u;
+    std::string path = write("huge.bin", Bytes().raw("W1X1").u32(1).u32(1).entry("fc.weight", 92, size).s +
+                                             record({8, 4}, ""));
+    ASSERT_EQ(truncate(path.c_str(), off_t(92) + size), 0);
+    struct Case { uint64_t limit; bool through_layer; std::string expect; };
+    const std::vector<Case> cases = {
+        {1 << 20, false, "Weights file " + path + ": record 'fc.weight' holds 4294967268 data bytes, over the "
+                                                  "model's memory limit of 1048576 bytes"},
+        {UINT64_MAX, false, "Weights file " + path + ": record 'fc.weight' holds 4294967268 data bytes, more "
+                                                     "than the 32 its layer expects"},
+        {UINT64_MAX, true, "gemm_int8 node 'fc': weight tensor 'fc.weight' holds 4294967268 int8 values, "
+                           "expected 32"},
+    };
+    for (const Case& c : cases) {
+        WeightsReader reader(path, c.limit);
+        std::vector<int> shape;
+        std::vector<uint8_t> bytes;
+        std::vector<int8_t> w;
+        std::string got = "<no error>";
+        try {
+            if (c.through_layer)
+                fetch_typed_tensor("gemm_int8", "fc", make_weight_fetch(reader, nullptr), "fc.weight", 32,
+                                   "int8", w);
+            else
+                reader.fetch("fc.weight", shape, bytes, nullptr, 32);
+        } catch (const std::runtime_error& e) {
+            got = e.what();
+        }
+        EXPECT_EQ(got, c.expect);
+        EXPECT_LT(bytes.capacity() + w.capacity(), 64u);
     }
 }
