@@ -78,17 +78,43 @@ def cmd_run(args) -> None:
     """``vantrel run``: run the model once and summarise (and optionally save) its outputs."""
     model = _load_model(args)
     outputs = _forward(model, _load_inputs(model, args.input))
+    shapes = _onnx_output_dims(args.arch)
+    outputs = {k: _as_onnx_shape(np.asarray(v), shapes.get(k)) for k, v in outputs.items()}
     for name, y in outputs.items():
-        y = np.asarray(y)
         line = (f"{name}: shape {list(y.shape)} min {y.min():.6g} max {y.max():.6g} "
                 f"mean {y.mean():.6g}") if y.size else f"{name}: empty"
-        if y.ndim == 1 and y.size > 1:
-            top = np.argsort(-y)[:5]
-            line += " top-5 " + ", ".join(f"{i}:{y[i]:.4g}" for i in top)
+        if y.size > 1 and y.squeeze().ndim == 1:
+            flat = y.reshape(-1)
+            top = np.argsort(-flat)[:5]
+            line += " top-5 " + ", ".join(f"{i}:{flat[i]:.4g}" for i in top)
         print(line)
     if args.output:
-        np.savez(args.output, **{k: np.asarray(v) for k, v in outputs.items()})
+        np.savez(args.output, **outputs)
         print(f"saved {len(outputs)} output(s) to {args.output}")
+
+
+def _onnx_output_dims(arch_path: str) -> dict:
+    """Output dims of a model imported from ONNX (its "onnx" signature), else {}."""
+    try:
+        with open(arch_path, encoding="utf-8") as f:
+            doc = json.load(f)
+        return {o["name"]: o["dims"] for o in doc.get("onnx", {}).get("outputs", []) if o.get("dims")}
+    except (OSError, ValueError, AttributeError, KeyError, TypeError):
+        return {}
+
+
+def _as_onnx_shape(y: np.ndarray, dims) -> np.ndarray:
+    # The engine returns flat rows; an ONNX output gets back the shape the
+    # file declares when at most one of its dimensions is symbolic.
+    if not dims:
+        return y
+    shape = [-1 if isinstance(d, str) or d is None else int(d) for d in dims]
+    if shape.count(-1) > 1:
+        return y
+    try:
+        return y.reshape(shape)
+    except ValueError:
+        return y
 
 
 def _timed_runs(model, arrays, warmup: int, runs: int) -> list[float]:
