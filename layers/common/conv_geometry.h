@@ -47,8 +47,13 @@ inline int32_t require_conv2d_geometry(const char* op, const std::string& name, 
     require_arg_at_least(op, name, "groups", groups, 1);
     require_conv_groups(op, name, groups, C_in, C_out);
     // The im2col row of the dense path spans every input channel.
-    checked_int32_count(op, name, int64_t(C_in) * kH * kW);
-    return checked_int32_count(op, name, int64_t(C_in / groups) * kH * kW);
+    // Three 31-bit factors can overflow 64 bits: an overflow counts as too large.
+    const auto product = [](int64_t a, int64_t b, int64_t c) {
+        int64_t r = 0;
+        return __builtin_mul_overflow(a * b, c, &r) ? INT64_MAX : r;
+    };
+    checked_int32_count(op, name, product(C_in, kH, kW));
+    return checked_int32_count(op, name, product(C_in / groups, kH, kW));
 }
 
 }  // namespace vantrel

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "layers/common/conv_geometry.h"
 #include "layers/common/placeholder_layer.h"
 #include "loader/layer_args.h"
 #include "loader/layer_factory.h"
@@ -156,4 +157,11 @@ TEST(LayerFactory, EveryOpBuildsALayerOfItsRegisteredTypes) {
     EXPECT_FALSE(create_layer("n", 0, node, false));
     EXPECT_FALSE(create_layer("n", kOpCount + 1, node, false));
     EXPECT_FALSE(create_layer("n", -1, node, false));
+}
+
+// Found by fuzz_arch: three 31-bit kernel factors overflowed 64 bits.
+TEST(ConvGeometry, HugeKernelIsRefusedWithoutOverflow) {
+    const int32_t big = 2147483647;
+    EXPECT_THROW(vantrel::require_conv2d_geometry("conv_fp32", "c", 1, big, big, big, 1, 1, 0, 0, 1),
+                 std::exception);
 }
