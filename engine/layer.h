@@ -86,6 +86,11 @@ public:
     // Element type the layer reads from its inputs (the executor refuses
     // tensors of the other type). Most layers read what they write.
     virtual int input_dtype() const { return dtype(); }
+    // True when each output pixel (one row of c channels; h*w of them)
+    // depends only on the same pixel of every input, the layer keeps no
+    // state, and it takes any pixel count. The executor may then run it on
+    // several samples stacked into one tensor, or on a subset of rows.
+    virtual bool pixelwise() const { return false; }
 };
 
 }  // namespace vantrel
