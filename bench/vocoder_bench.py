@@ -17,11 +17,11 @@ from __future__ import annotations
 
 import argparse
 import os
-import statistics
 import tempfile
-import time
 
 import numpy as np
+
+from timing import median, p90, time_engines
 
 THREADS = 2
 
@@ -74,22 +74,6 @@ def make_engines(n_tokens: int, channels: int, seed: int = 0):
     return engines, ref.size / cfg.sample_rate, err, vantrel, feeds
 
 
-def time_engines(engines, runs: int, rounds: int = 5, warmup: int = 1) -> dict[str, list[float]]:
-    """Alternating blocks of runs per engine, a warm-up run opening each
-    block so that a peer's spinning thread pool does not slow the next."""
-    times: dict[str, list[float]] = {k: [] for k in engines}
-    per_block = max(1, runs // rounds)
-    for _ in range(rounds):
-        for engine, fn in engines.items():
-            for _ in range(warmup):
-                fn()
-            for _ in range(per_block):
-                t0 = time.perf_counter()
-                fn()
-                times[engine].append(time.perf_counter() - t0)
-    return times
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--tokens", type=int, default=40, help="tokens of 1 to 4 frames each")
@@ -107,12 +91,11 @@ def main() -> None:
     engines, audio_s, err, vantrel, feeds = make_engines(args.tokens, args.channels)
     print(f"{audio_s:.2f} s of audio, {args.channels} channels, {args.threads} threads; "
           f"relative error vs PyTorch {err:.1e}")
-    times = time_engines(engines, args.runs)
-    med = {k: statistics.median(v) for k, v in times.items()}
+    times = time_engines(engines, args.runs, warmup=1)
+    med = {k: median(v) for k, v in times.items()}
     print(f"{'engine':10s} {'median ms':>10s} {'p90 ms':>8s} {'RTF':>7s}")
     for engine, v in times.items():
-        p90 = sorted(v)[int(0.9 * (len(v) - 1))]
-        print(f"{engine:10s} {med[engine] * 1e3:10.2f} {p90 * 1e3:8.2f} {audio_s / med[engine]:7.1f}")
+        print(f"{engine:10s} {med[engine]:10.2f} {p90(v):8.2f} {audio_s / (med[engine] * 1e-3):7.1f}")
     print(f"latency ratio vantrel/pytorch {med['vantrel'] / med['pytorch']:.3f}")
     if args.profile:
         vantrel.reset_profile()

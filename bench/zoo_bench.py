@@ -23,16 +23,16 @@ from __future__ import annotations
 
 import argparse
 import gc
-import math
 import os
 import statistics
 import sys
 import tempfile
-import time
 import types
 import warnings
 
 import numpy as np
+
+from timing import geomean, openvino_engine, time_engines
 
 THREADS = 2
 # Read by the OpenMP runtime when the engine's module loads.
@@ -99,7 +99,6 @@ def seeded(name: str):
 def make_engines(name: str, workdir: str):
     """The three engines' run functions on one input, and PyTorch's output."""
     import onnxruntime as ort
-    import openvino as ov
     import torch
 
     import model_inference as mi
@@ -129,15 +128,7 @@ def make_engines(name: str, workdir: str):
     so.intra_op_num_threads = THREADS
     so.inter_op_num_threads = 1
     session = ort.InferenceSession(onnx_path, so, providers=["CPUExecutionProvider"])
-    compiled = ov.Core().compile_model(onnx_path, "CPU", {
-        "INFERENCE_NUM_THREADS": THREADS, "PERFORMANCE_HINT": "LATENCY",
-        "INFERENCE_PRECISION_HINT": "f32"})
-    request = compiled.create_infer_request()
-
-    def run_openvino():
-        request.infer({0: x_nchw})
-        return request.get_output_tensor(0).data
-
+    run_openvino, _ = openvino_engine(onnx_path, x_nchw, THREADS)
     engines = {
         "vantrel": lambda: vantrel.forward(x_hwc),
         "onnxruntime": lambda: session.run(None, {"input": x_nchw})[0],
@@ -157,28 +148,6 @@ def disagreement(engines, ref) -> str | None:
         if not err <= 1e-3 or y.argmax() != ref.argmax():
             return f"{engine} disagrees with PyTorch (relative error {err:.2e})"
     return None
-
-
-def time_engines(engines, runs: int, rounds: int, warmup: int) -> dict[str, list[float]]:
-    """Alternating blocks of runs per engine. Blocks rather than single runs,
-    because the peers' thread pools keep spinning for a while after a run
-    and would slow down whichever engine runs next; the warm-up runs of
-    each block absorb that."""
-    times: dict[str, list[float]] = {k: [] for k in engines}
-    per_block = max(1, runs // rounds)
-    for _ in range(rounds):
-        for engine, fn in engines.items():
-            for _ in range(warmup):
-                fn()
-            for _ in range(per_block):
-                t0 = time.perf_counter()
-                fn()
-                times[engine].append((time.perf_counter() - t0) * 1e3)
-    return times
-
-
-def geomean(values: list[float]) -> float:
-    return math.exp(sum(math.log(v) for v in values) / len(values)) if values else float("nan")
 
 
 def main() -> int:
