@@ -17,10 +17,11 @@ The FMA peak is measured in the same run by bench/fma_peak (a loop of
 independent vector FMAs of the instruction set vantrel's kernels run on,
 on 2 threads), built here into build/bench unless --peak-bin names it.
 Printed per shape: uses in the network, median ms of both engines,
-vantrel's GFLOP/s counted as direct convolution
-(2*Cout*Cin*kh*kw*OH*OW, also for Winograd, so the rate can exceed what
-its multiplies do) and its share of the peak, and vantrel/onnxruntime; last
+vantrel's GFLOP/s and its share of the peak, and vantrel/onnxruntime; last
 the totals weighted by the uses, which add up to ResNet-50's convolutions.
+The rate counts a direct convolution's 2*Cout*Cin*kh*kw*OH*OW operations
+also where vantrel runs Winograd (3x3, stride 1), which needs fewer, so an
+effective rate above the peak is possible there.
 """
 
 from __future__ import annotations
