@@ -47,9 +47,15 @@ int32_t ConvFp32::choose_winograd(int32_t c_in, int32_t c_out, bool host, const 
     if (v == "f2" || !host) return 2;  // device backends have the F(2x2) slot only
     if (v == "f4") return 4;
     if (!v.empty() && v != "auto") return -1;
-    // F(4x4) cuts the products' work by 9/4 against F(2x2) but its transforms
-    // cost more per output; with few channels the transforms dominate.
-    return c_in >= 32 && c_out >= 32 ? 4 : 2;
+    // Measured (bench/conv_wino_bench.cpp): F(4x4) cuts the products' work
+    // by 9/4 against F(2x2) but reads 36 weight planes instead of 16, so it
+    // wins while c_in * c_out is moderate (64 and 128 channels at 56 and 28
+    // pixels: 0.65x and 0.69x the GEMM's time against F(2x2)'s 1.4x and 1.0x)
+    // and loses once the planes dominate (256 and 512 channels at 14 and 7
+    // pixels, where such layers sit: F(2x2) 0.7x and 0.9x). Below 16
+    // channels there is no measurement and F(2x2) stays.
+    if (int64_t(c_in) * c_out > 128 * 256) return 2;
+    return c_in >= 16 && c_out >= 16 ? 4 : 2;
 }
 
 ConvFp32::ConvFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_, int32_t kH_,

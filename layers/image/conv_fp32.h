@@ -2,9 +2,9 @@
 //
 // Paths, fixed when the weights are bound:
 // - 3x3, stride 1, pad 1, groups 1, dilation 1: Winograd F(4x4, 3x3) on
-//   the host when both channel counts are large (the im2col GEMM then takes
-//   images too small for 4x4 tiles), else Winograd F(2x2, 3x3); see
-//   choose_winograd. VANTREL_FP32_WINOGRAD=f2|f4|off overrides the choice;
+//   the host for 16 to 128-ish channels (the im2col GEMM then takes images
+//   under 8x8), else Winograd F(2x2, 3x3); see choose_winograd.
+//   VANTREL_FP32_WINOGRAD=f2|f4|off overrides the choice (f4 at any size);
 // - groups 1 otherwise: im2col + GEMM (copy-free for 1x1, stride 1, no pad);
 // - groups == C_in > 1 (depthwise, C_out = C_in * multiplier): direct
 //   depthwise convolution;

@@ -273,6 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 2},
                       LayerCase{{36, 9, 11, 40, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 4},
                       LayerCase{{40, 7, 9, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}, 4},  // 7 rows: GEMM
+                      LayerCase{{160, 3, 5, 220, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 2},  // many channels
                       LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 0},
                       LayerCase{{3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, false}, 0},  // -> 3x3
                       LayerCase{{4, 7, 6, 5, 3, 3, 1, 1, 1, 1, 2, 2, 1, false, true}, 0},
@@ -294,6 +295,29 @@ TEST(ConvFp32Layer, SameKeySharesOnePackedBlock) {
     auto& cb = dynamic_cast<ConvFp32&>(*b);
     EXPECT_EQ(ca.packed.data, cb.packed.data);
     EXPECT_EQ(ca.winograd_u[7].data, cb.winograd_u[7].data);
+}
+
+// VANTREL_FP32_WINOGRAD picks the weights a 3x3 layer prepares; anything
+// but f2, f4, off or auto is refused by name.
+TEST(ConvFp32Layer, WinogradOverride) {
+    const Problem p(Conv{32, 4, 4, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false});
+    ByteTensors t = {{"c1.weight", bytes_of(p.w)}};
+    for (const char* v : {"f2", "f4", "off", "f3"}) {
+        setenv("VANTREL_FP32_WINOGRAD", v, 1);
+        auto l = make(conv_json(p.c));
+        std::string what;
+        try {
+            l->load_weights(fetch_bytes(t, 4));
+        } catch (const std::runtime_error& e) {
+            what = e.what();
+        }
+        unsetenv("VANTREL_FP32_WINOGRAD");
+        const auto& c = dynamic_cast<ConvFp32&>(*l);
+        EXPECT_EQ(c.winograd_ready, v[1] == '2') << v;
+        EXPECT_EQ(c.winograd4_ready, v[1] == '4') << v;
+        EXPECT_EQ(what.empty(), v[1] != '3') << what;
+        if (v[1] == '3') EXPECT_NE(what.find("must be f2, f4, off or auto, got 'f3'"), std::string::npos) << what;
+    }
 }
 
 class GemmFp32Layer : public ::testing::TestWithParam<std::pair<bool, bool>> {};
