@@ -55,4 +55,14 @@ void winograd4_weight_transform_f32(const float* g, float* u);
 // (m + 2)^2 * ceil(h/m) * ceil(w_in/m) * (cin + cout).
 int64_t conv2d_f32_wino_scratch_floats(int32_t m, int64_t cin, int64_t h, int64_t w_in, int64_t cout);
 
+// The transforms built for wider vectors (conv2d_f32_wino_loops.h), chosen
+// by the active kernel path; v is the scratch. Same bits as the portable
+// build.
+void conv2d_f32_wino_phases_avx2(int32_t m, const float* in, const float* const* u, const float* bias,
+                                 float* out, int64_t cin, int64_t h, int64_t w, int64_t cout, bool relu,
+                                 float* v, const ConvEpilogueF32* epi);
+void conv2d_f32_wino_phases_avx512(int32_t m, const float* in, const float* const* u, const float* bias,
+                                   float* out, int64_t cin, int64_t h, int64_t w, int64_t cout, bool relu,
+                                   float* v, const ConvEpilogueF32* epi);
+
 }  // namespace vantrel

@@ -93,11 +93,13 @@ TEST_P(Conv2dF32, MatchesDirectReference) {
     std::vector<float> scratch;
     std::function<void(std::vector<float>&, bool)> run;  // bool: own packing / scratch
     double tol = 2e-6;
-    if (GetParam().kernel == F32Kernel::Winograd || GetParam().kernel == F32Kernel::Winograd4) {
-        const bool f4 = GetParam().kernel == F32Kernel::Winograd4;
-        const int pos = f4 ? 36 : 16;
-        const size_t plane = size_t(c.cout) * c.cin;
-        std::vector<float> u(pos * plane);
+    const bool wino = GetParam().kernel == F32Kernel::Winograd || GetParam().kernel == F32Kernel::Winograd4;
+    const bool f4 = GetParam().kernel == F32Kernel::Winograd4;
+    const int pos = f4 ? 36 : 16;
+    const size_t plane = size_t(c.cout) * c.cin;
+    std::vector<float> u;
+    if (wino) {
+        u.resize(pos * plane);
         float e[36];
         for (size_t oc = 0; oc < plane; ++oc) {
             (f4 ? winograd4_weight_transform_f32 : winograd_weight_transform_f32)(p.w.data() + oc * 9, e);
@@ -106,7 +108,7 @@ TEST_P(Conv2dF32, MatchesDirectReference) {
         for (int t = 0; t < pos; ++t) bp.push_back(pack_f32(u.data() + t * plane, c.cout, c.cin));
         scratch.resize(size_t(conv2d_f32_wino_scratch_floats(f4 ? 4 : 2, c.cin, c.h, c.w, c.cout)));
         tol = f4 ? 4e-5 : 1e-5;
-        run = [&, f4](std::vector<float>& y, bool own) {
+        run = [&](std::vector<float>& y, bool own) {
             float* s = own ? nullptr : scratch.data();
             if (f4)
                 conv2d_f32_wino4_epi(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu, s,
@@ -142,6 +144,18 @@ TEST_P(Conv2dF32, MatchesDirectReference) {
     std::vector<float> y_own = one_and_two_threads([&](std::vector<float>& o) { run(o, true); }, p);
     EXPECT_EQ(0, std::memcmp(y.data(), y_own.data(), y.size() * sizeof(float)));
     for (float* b : bp) free_packed_f32(b);
+    // The Winograd transforms are built per instruction set: the same bits
+    // on every path (weights packed for each).
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!wino || !kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        bp.clear();
+        for (int t = 0; t < pos; ++t) bp.push_back(pack_f32(u.data() + t * plane, c.cout, c.cin));
+        std::vector<float> yp = p.fresh();
+        run(yp, false);
+        EXPECT_EQ(0, std::memcmp(y.data(), yp.data(), y.size() * sizeof(float))) << kernel_path_name(path);
+        for (float* b : bp) free_packed_f32(b);
+    }
 }
 constexpr F32Kernel kIm2col = F32Kernel::Im2col, kWino = F32Kernel::Winograd, kWino4 = F32Kernel::Winograd4,
                     kGrouped = F32Kernel::Grouped;
