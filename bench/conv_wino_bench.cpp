@@ -8,8 +8,9 @@
 // Build and run:
 //   cmake -S . -B build/bench -G Ninja -DVANTREL_BENCH=ON -Wno-dev
 //   cmake --build build/bench --target conv_wino_bench
-//   build/bench/bench/conv_wino_bench [--threads N] [--rounds R] [--only N]
-// (--threads: default 2; --rounds: default 15; --only: the first N shapes.)
+//   build/bench/bench/conv_wino_bench [--threads N] [--rounds R] [--only N] [--skip N]
+// (--threads: default 2; --rounds: default 15; --only / --skip: the first N
+// shapes / all but the first N.)
 #include <omp.h>
 
 #include <algorithm>
@@ -77,14 +78,18 @@ int main(int argc, char** argv) {
                             {64, 64, 14},  {128, 128, 14}, {128, 128, 7},  {256, 256, 7},
                             {512, 512, 4}, {16, 16, 14},   {32, 32, 14},   {64, 64, 8},
                             {128, 128, 56}, {256, 256, 28}, {512, 512, 14}, {512, 512, 28},
-                            {64, 128, 28}, {256, 512, 7}};
+                            {64, 128, 28}, {256, 512, 7},   {32, 32, 7},    {64, 64, 5},
+                            {64, 64, 6},   {128, 128, 4},  {128, 128, 5},  {256, 256, 5}};
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    // --only N: just the first N shapes (ResNet-50's four come first).
-    size_t only = all.size();
-    for (int i = 1; i + 1 < argc; i += 2)
+    // --only N: just the first N shapes (ResNet-50's four come first);
+    // --skip N: from shape N on.
+    size_t only = all.size(), skip = 0;
+    for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--only")) only = std::min(all.size(), size_t(std::atoi(argv[i + 1])));
-    for (size_t si = 0; si < only; ++si) {
+        if (!std::strcmp(argv[i], "--skip")) skip = size_t(std::atoi(argv[i + 1]));
+    }
+    for (size_t si = skip; si < only; ++si) {
         const Shape& s = all[si];
         const int cin = s.c_in, cout = s.c_out, h = s.hw, w = s.hw;
         std::vector<float> x(size_t(h) * w * cin), wt(size_t(cout) * cin * 9), bias(static_cast<size_t>(cout));

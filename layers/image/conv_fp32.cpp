@@ -47,13 +47,14 @@ int32_t ConvFp32::choose_winograd(int32_t c_in, int32_t c_out, bool host, const 
     if (v == "f2" || !host) return 2;  // device backends have the F(2x2) slot only
     if (v == "f4") return 4;
     if (!v.empty() && v != "auto") return -1;
-    // Measured (bench/conv_wino_bench.cpp): F(4x4) cuts the products' work
-    // by 9/4 against F(2x2) but reads 36 weight planes instead of 16, so it
-    // wins while c_in * c_out is moderate (64 and 128 channels at 56 and 28
-    // pixels: 0.65x and 0.69x the GEMM's time against F(2x2)'s 1.4x and 1.0x)
-    // and loses once the planes dominate (256 and 512 channels at 14 and 7
-    // pixels, where such layers sit: F(2x2) 0.7x and 0.9x). Below 16
-    // channels there is no measurement and F(2x2) stays.
+    // Measured (bench/conv_wino_bench.cpp, 2 threads, time against the
+    // im2col GEMM's): F(4x4) cuts the products' work by 9/4 against F(2x2)
+    // but reads 36 weight planes instead of 16, so it wins while c_in * c_out
+    // is moderate (64 channels at 56 pixels: F(4x4) 0.52, F(2x2) 1.03; 128 at
+    // 28: 0.39 and 0.58; 16 and 32 channels alike) and loses once the planes
+    // dominate (256 at 14: 0.77 and 0.65; 512 at 7: 0.75 and 0.73), which is
+    // where such layers sit. Below 16 channels there is no measurement and
+    // F(2x2) stays.
     if (int64_t(c_in) * c_out > 128 * 256) return 2;
     return c_in >= 16 && c_out >= 16 ? 4 : 2;
 }
@@ -111,7 +112,7 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
             pack_winograd(name, key_of(".winograd4_u"), weight, C_out, C_in, &winograd4_weight_transform_f32,
                           winograd4_u, winograd4_owner_);
             winograd4_ready = true;
-            winograd4_min_extent_ = env && std::string(env) == "f4" ? 1 : 8;
+            winograd4_min_extent_ = env && std::string(env) == "f4" ? 1 : 7;
         }
     }
 

@@ -3,7 +3,7 @@
 // Paths, fixed when the weights are bound:
 // - 3x3, stride 1, pad 1, groups 1, dilation 1: Winograd F(4x4, 3x3) on
 //   the host for 16 to 128-ish channels (the im2col GEMM then takes images
-//   under 8x8), else Winograd F(2x2, 3x3); see choose_winograd.
+//   under 7x7), else Winograd F(2x2, 3x3); see choose_winograd.
 //   VANTREL_FP32_WINOGRAD=f2|f4|off overrides the choice (f4 at any size);
 // - groups 1 otherwise: im2col + GEMM (copy-free for 1x1, stride 1, no pad);
 // - groups == C_in > 1 (depthwise, C_out = C_in * multiplier): direct
@@ -74,8 +74,8 @@ public:
     // off or auto; null or empty is auto); -1 for any other value.
     static int32_t choose_winograd(int32_t c_in, int32_t c_out, bool host, const char* env);
     // Whether the F(4x4, 3x3) weights run on an h x w input: always when
-    // the override asked for them, else from 8 x 8 up; smaller images take
-    // the im2col GEMM, which is faster there.
+    // the override asked for them, else from 7 x 7 up; smaller images take
+    // the im2col GEMM, which is faster there (4x4 tiles mostly overhang).
     bool winograd4_runs(int64_t h, int64_t w) const {
         return winograd4_ready && h >= winograd4_min_extent_ && w >= winograd4_min_extent_;
     }
@@ -87,7 +87,7 @@ private:
     // Whether the host kernels apply the activation and residual themselves.
     bool epilogue_in_kernel() const;
 
-    int64_t winograd4_min_extent_ = 8;
+    int64_t winograd4_min_extent_ = 7;
     std::string residual_node_;  // the folded add node, empty when none
     bool residual_first_ = false, residual_relu_ = false;
 

@@ -286,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, ConvFp32Layer,
     ::testing::Values(LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 2},
                       LayerCase{{36, 9, 11, 40, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 4},
-                      LayerCase{{40, 7, 9, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}, 4},  // 7 rows: GEMM
+                      LayerCase{{40, 6, 9, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}, 4},  // 6 rows: GEMM
                       LayerCase{{160, 3, 5, 220, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 2},  // many channels
                       LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 0},
                       LayerCase{{3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, false}, 0},  // -> 3x3
