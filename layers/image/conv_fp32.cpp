@@ -22,11 +22,11 @@ namespace {
 constexpr const char* kOp = "conv_fp32";
 
 // Transforms the 3x3 kernels of weight [C_out][C_in][3][3] with `tf` into
-// `pos` matrices [C_out][C_in] and packs each one.
+// kPos matrices [C_out][C_in] and packs each one.
 template <int kPos>
 void pack_winograd(const std::string& name, const std::function<std::string(int)>& key_of,
-                   const std::vector<float>& weight,
-                   int32_t c_out, int32_t c_in, void (*tf)(const float*, float*), Buffer (&u)[kPos],
+                   const std::vector<float>& weight, int32_t c_out, int32_t c_in,
+                   void (*tf)(const float*, float*), Buffer (&u)[kPos],
                    std::shared_ptr<SharedPackedWeight> (&owner)[kPos]) {
     const size_t plane = size_t(c_out) * size_t(c_in);
     std::vector<float> m(plane * kPos);
@@ -43,10 +43,10 @@ void pack_winograd(const std::string& name, const std::function<std::string(int)
 
 int32_t ConvFp32::choose_winograd(int32_t c_in, int32_t c_out, bool host, const char* env) {
     const std::string v = env ? env : "";
+    if (!v.empty() && v != "auto" && v != "f2" && v != "f4" && v != "off") return -1;
     if (v == "off") return 0;
     if (v == "f2" || !host) return 2;  // device backends have the F(2x2) slot only
     if (v == "f4") return 4;
-    if (!v.empty() && v != "auto") return -1;
     // Measured (bench/conv_wino_bench.cpp, 2 threads, time against the
     // im2col GEMM's): F(4x4) cuts the products' work by 9/4 against F(2x2)
     // but reads 36 weight planes instead of 16, so it wins while c_in * c_out
@@ -100,7 +100,8 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
         const char* env = std::getenv("VANTREL_FP32_WINOGRAD");
         const int32_t m = choose_winograd(C_in, C_out, be.kind == kBackendHost, env);
         if (m < 0)
-            layer_fail(kOp, name, std::string("VANTREL_FP32_WINOGRAD must be f2, f4, off or auto, got '") + env + "'");
+            layer_fail(kOp, name,
+                       std::string("VANTREL_FP32_WINOGRAD must be f2, f4, off or auto, got '") + env + "'");
         auto key_of = [&](const char* what) {
             return [this, what](int t) { return key("ConvFp32", what + std::to_string(t)); };
         };
