@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "kernels/conv/conv2d_f32_wino_loops.h"
 #include "kernels/conv/im2col_f32.h"
-#include "kernels/conv/wino_patch.h"
-#include "kernels/gemm/gemm_f32.h"
-#include "kernels/quantize.h"
+#include "kernels/kernel_path.h"
 
 namespace vantrel {
 
@@ -18,114 +17,29 @@ namespace {
 
 struct WinoBuffer;  // tags the buffer of calls without scratch
 
-struct WinoShape {
-    int64_t cin, cout, h, w, tw, tiles;
-};
-
-// Channels per block of the transforms: fixed-length lane loops that the
-// compiler turns into vector code. Every lane evaluates the same scalar
-// expressions, so blocking does not change any result.
-constexpr int64_t kLanes = 8;
-
-// V = B^T d B for channels [ch, ch + L) of one tile; p[i][j] is patch
-// pixel (i, j) (a zero row outside the image), vt the stride between the
-// 16 V matrices.
-template <int64_t L>
-inline void input_block(const float* const (&p)[4][4], int64_t ch, int64_t vt, float* dst) {
-    float d[4][4][L];
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            for (int64_t l = 0; l < L; ++l) d[i][j][l] = p[i][j][ch + l];
-    // Rows of B^T d: r0 - r2, r1 + r2, r2 - r1, r1 - r3.
-    float q[4][4][L];
-    for (int j = 0; j < 4; ++j)
-        for (int64_t l = 0; l < L; ++l) {
-            q[0][j][l] = d[0][j][l] - d[2][j][l];
-            q[1][j][l] = d[1][j][l] + d[2][j][l];
-            q[2][j][l] = d[2][j][l] - d[1][j][l];
-            q[3][j][l] = d[1][j][l] - d[3][j][l];
-        }
-    // Then the same combination along the columns.
-    for (int i = 0; i < 4; ++i) {
-        float* o = dst + int64_t(4 * i) * vt + ch;
-        for (int64_t l = 0; l < L; ++l) {
-            o[l] = q[i][0][l] - q[i][2][l];
-            o[vt + l] = q[i][1][l] + q[i][2][l];
-            o[2 * vt + l] = q[i][2][l] - q[i][1][l];
-            o[3 * vt + l] = q[i][1][l] - q[i][3][l];
-        }
-    }
+// Tiles of an m x m output tile grid; throws past the GEMM's 32-bit rows.
+int64_t checked_tiles(const char* who, int64_t m, int32_t h, int32_t w_in) {
+    const int64_t tiles = ((int64_t(h) + m - 1) / m) * ((int64_t(w_in) + m - 1) / m);
+    if (tiles > INT32_MAX)
+        throw std::runtime_error(std::string(who) + ": " + std::to_string(tiles) +
+                                 " tiles exceed the GEMM's 32-bit extents");
+    return tiles;
 }
 
-// V = B^T d B of every tile in [n0, n1). Patch pixels outside the image read
-// a zero row, so the channel loop stays branch-free.
-void input_transform(const float* in, const float* zeros, const WinoShape& s, int64_t n0,
-                     int64_t n1, float* v) {
-    const int64_t c = s.cin, vt = s.tiles * c;  // stride between the 16 matrices
-    for (int64_t n = n0; n < n1; ++n) {
-        const float* p[4][4];
-        wino_patch(in, zeros, s.h, s.w, c, s.tw, n, p);
-        float* dst = v + n * c;
-        int64_t ch = 0;
-        for (; ch + kLanes <= c; ch += kLanes) input_block<kLanes>(p, ch, vt, dst);
-        for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
-    }
-}
-
-inline float relu_f(float x) { return x > 0.0f ? x : 0.0f; }
-
-// Y = A^T m A for channels [ch, ch + L) of one tile, + bias, ReLU; y[k] is
-// output pixel (k / 2, k % 2) of the tile, null when outside the image.
-template <int64_t L>
-inline void output_block(const float* src, int64_t pt, int64_t ch, const float* bias, bool relu,
-                         float* const (&y)[4]) {
-    float m[4][4][L];
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            for (int64_t l = 0; l < L; ++l) m[i][j][l] = src[int64_t(4 * i + j) * pt + ch + l];
-    // Rows of A^T m: m0 + m1 + m2, m1 - m2 - m3.
-    float a[2][4][L];
-    for (int j = 0; j < 4; ++j)
-        for (int64_t l = 0; l < L; ++l) {
-            a[0][j][l] = m[0][j][l] + m[1][j][l] + m[2][j][l];
-            a[1][j][l] = m[1][j][l] - m[2][j][l] - m[3][j][l];
-        }
-    float r[4][L];
-    for (int i = 0; i < 2; ++i)
-        for (int64_t l = 0; l < L; ++l) {
-            r[2 * i][l] = a[i][0][l] + a[i][1][l] + a[i][2][l];
-            r[2 * i + 1][l] = a[i][1][l] - a[i][2][l] - a[i][3][l];
-        }
-    if (bias)
-        for (int k = 0; k < 4; ++k)
-            for (int64_t l = 0; l < L; ++l) r[k][l] += bias[ch + l];
-    if (relu)
-        for (int k = 0; k < 4; ++k)
-            for (int64_t l = 0; l < L; ++l) r[k][l] = relu_f(r[k][l]);
-    for (int k = 0; k < 4; ++k)
-        if (y[k])
-            for (int64_t l = 0; l < L; ++l) y[k][ch + l] = r[k][l];
-}
-
-// Y = A^T m A of every tile in [n0, n1), + bias, ReLU, valid pixels only.
-void output_transform(const float* pm, const float* bias, bool relu, const WinoShape& s,
-                      int64_t n0, int64_t n1, float* out, const ConvEpilogueF32* epi) {
-    const int64_t c = s.cout, pt = s.tiles * c;
-    for (int64_t n = n0; n < n1; ++n) {
-        const int64_t ty = n / s.tw, tx = n % s.tw;
-        const int64_t oy = 2 * ty, ox = 2 * tx;
-        const bool row1 = oy + 1 < s.h, col1 = ox + 1 < s.w;
-        const float* src = pm + n * c;
-        float* y[4] = {out + (oy * s.w + ox) * c, nullptr, nullptr, nullptr};
-        if (col1) y[1] = y[0] + c;
-        if (row1) y[2] = y[0] + s.w * c;
-        if (row1 && col1) y[3] = y[2] + c;
-        int64_t ch = 0;
-        for (; ch + kLanes <= c; ch += kLanes) output_block<kLanes>(src, pt, ch, bias, relu, y);
-        for (; ch < c; ++ch) output_block<1>(src, pt, ch, bias, relu, y);
-        if (epi)
-            for (float* yk : y)
-                if (yk) conv_epilogue_f32(*epi, yk, yk - out, c);
+// The phases on the active kernel path (the same bits on every path).
+void run_on_path(int32_t m, const float* in, const float* const* u, const float* bias, float* out, int32_t cin,
+                 int32_t h, int32_t w_in, int32_t cout, bool relu, float* v, const ConvEpilogueF32* epi) {
+    switch (active_kernel_path()) {
+#if defined(__x86_64__)
+        case KernelPath::Avx512:
+            conv2d_f32_wino_phases_avx512(m, in, u, bias, out, cin, h, w_in, cout, relu, v, epi);
+            return;
+        case KernelPath::Avx2:
+            conv2d_f32_wino_phases_avx2(m, in, u, bias, out, cin, h, w_in, cout, relu, v, epi);
+            return;
+#endif
+        default:
+            conv2d_f32_wino_phases<8>(m, in, u, bias, out, cin, h, w_in, cout, relu, v, epi);
     }
 }
 
@@ -161,37 +75,41 @@ void conv2d_f32_wino_epi(const float* in, const float* const u[16], const float*
                          const ConvEpilogueF32* epi) {
     if (epi && !epi->active()) epi = nullptr;
     if (cin <= 0 || cout <= 0 || h <= 0 || w_in <= 0) return;
-    WinoShape s{cin, cout, h, w_in, (int64_t(w_in) + 1) / 2, 0};
-    s.tiles = ((int64_t(h) + 1) / 2) * s.tw;
-    if (s.tiles > INT32_MAX)
-        throw std::runtime_error("k_conv2d_f32_wino: " + std::to_string(s.tiles) +
-                                 " tiles exceed the GEMM's 32-bit extents");
-    float* v = scratch ? scratch : conv_thread_floats<WinoBuffer>(16 * s.tiles * (s.cin + s.cout));
-    float* pm = v + 16 * s.tiles * s.cin;
-    const std::vector<float> zeros(size_t(cin), 0.0f);
-    const int32_t t32 = int32_t(s.tiles);
+    const int64_t tiles = checked_tiles("k_conv2d_f32_wino", 2, h, w_in);
+    float* v = scratch ? scratch : conv_thread_floats<WinoBuffer>(16 * tiles * (int64_t(cin) + cout));
+    run_on_path(2, in, u, bias, out, cin, h, w_in, cout, relu, v, epi);
+}
 
-    const int threads = omp_get_max_threads();
-    if (threads < 2) {
-        input_transform(in, zeros.data(), s, 0, s.tiles, v);
-        for (int t = 0; t < 16; ++t)
-            gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, cin, cout);
-        output_transform(pm, bias, relu, s, 0, s.tiles, out, epi);
-        return;
-    }
-#pragma omp parallel num_threads(threads)
-    {
-        const int nt = omp_get_num_threads(), id = omp_get_thread_num();
-        SplitRange tiles = balanced_split(s.tiles, nt, id);
-        input_transform(in, zeros.data(), s, tiles.begin, tiles.end, v);
-#pragma omp barrier
-        // Each product runs serially on its thread (a region is active).
-        SplitRange mats = balanced_split(16, nt, id);
-        for (int64_t t = mats.begin; t < mats.end; ++t)
-            gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, cin, cout);
-#pragma omp barrier
-        output_transform(pm, bias, relu, s, tiles.begin, tiles.end, out, epi);
-    }
+int64_t conv2d_f32_wino_scratch_floats(int32_t m, int64_t cin, int64_t h, int64_t w_in, int64_t cout) {
+    const int64_t n = m + 2, tiles = ((h + m - 1) / m) * ((w_in + m - 1) / m);
+    return n * n * tiles * (cin + cout);
+}
+
+void winograd4_weight_transform_f32(const float* g, float* u) {
+    // t = G g (6x3), then u = t G^T (6x6), in double and rounded once.
+    static const double G[6][3] = {{1.0 / 4, 0, 0},
+                                   {-1.0 / 6, -1.0 / 6, -1.0 / 6},
+                                   {-1.0 / 6, 1.0 / 6, -1.0 / 6},
+                                   {1.0 / 24, 1.0 / 12, 1.0 / 6},
+                                   {1.0 / 24, -1.0 / 12, 1.0 / 6},
+                                   {0, 0, 1}};
+    double t[6][3];
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 3; ++j)
+            t[i][j] = G[i][0] * g[j] + G[i][1] * g[3 + j] + G[i][2] * g[6 + j];
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j)
+            u[6 * i + j] = float(t[i][0] * G[j][0] + t[i][1] * G[j][1] + t[i][2] * G[j][2]);
+}
+
+void conv2d_f32_wino4_epi(const float* in, const float* const u[36], const float* bias, float* out,
+                          int32_t cin, int32_t h, int32_t w_in, int32_t cout, bool relu, float* scratch,
+                          const ConvEpilogueF32* epi) {
+    if (epi && !epi->active()) epi = nullptr;
+    if (cin <= 0 || cout <= 0 || h <= 0 || w_in <= 0) return;
+    const int64_t tiles = checked_tiles("conv2d_f32_wino4", 4, h, w_in);
+    float* v = scratch ? scratch : conv_thread_floats<WinoBuffer>(36 * tiles * (int64_t(cin) + cout));
+    run_on_path(4, in, u, bias, out, cin, h, w_in, cout, relu, v, epi);
 }
 
 }  // namespace vantrel

@@ -1,6 +1,8 @@
 #include "layers/image/conv_fp32.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "kernels/conv/conv2d_f32.h"
@@ -19,7 +21,43 @@ namespace vantrel {
 namespace {
 constexpr const char* kOp = "conv_fp32";
 
+// Transforms the 3x3 kernels of weight [C_out][C_in][3][3] with `tf` into
+// kPos matrices [C_out][C_in] and packs each one.
+template <int kPos>
+void pack_winograd(const std::string& name, const std::function<std::string(int)>& key_of,
+                   const std::vector<float>& weight, int32_t c_out, int32_t c_in,
+                   void (*tf)(const float*, float*), Buffer (&u)[kPos],
+                   std::shared_ptr<SharedPackedWeight> (&owner)[kPos]) {
+    const size_t plane = size_t(c_out) * size_t(c_in);
+    std::vector<float> m(plane * kPos);
+    float e[kPos];
+    for (size_t oc = 0; oc < plane; ++oc) {
+        tf(weight.data() + oc * 9, e);
+        for (int t = 0; t < kPos; ++t) m[t * plane + oc] = e[t];
+    }
+    for (int t = 0; t < kPos; ++t)
+        u[t] = pack_f32_shared(kOp, name, key_of(t), m.data() + t * plane, c_out, c_in, owner[t]);
+}
+
 }  // namespace
+
+int32_t ConvFp32::choose_winograd(int32_t c_in, int32_t c_out, bool host, const char* env) {
+    const std::string v = env ? env : "";
+    if (!v.empty() && v != "auto" && v != "f2" && v != "f4" && v != "off") return -1;
+    if (v == "off") return 0;
+    if (v == "f2" || !host) return 2;  // device backends have the F(2x2) slot only
+    if (v == "f4") return 4;
+    // Measured (bench/conv_wino_bench.cpp, 2 threads, time against the
+    // im2col GEMM's): F(4x4) cuts the products' work by 9/4 against F(2x2)
+    // but reads 36 weight planes instead of 16, so it wins while c_in * c_out
+    // is moderate (64 channels at 56 pixels: F(4x4) 0.52, F(2x2) 1.03; 128 at
+    // 28: 0.39 and 0.58; 16 and 32 channels alike) and loses once the planes
+    // dominate (256 at 14: 0.77 and 0.65; 512 at 7: 0.75 and 0.73), which is
+    // where such layers sit. Below 16 channels there is no measurement and
+    // F(2x2) stays.
+    if (int64_t(c_in) * c_out > 128 * 256) return 2;
+    return c_in >= 16 && c_out >= 16 ? 4 : 2;
+}
 
 ConvFp32::ConvFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_, int32_t kH_,
                    int32_t kW_, int32_t stride_h_, int32_t stride_w_, int32_t pad_h_,
@@ -40,9 +78,14 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
     winograd_ready = false;
     packed = Buffer();
     packed_owner_.reset();
+    winograd4_ready = false;
     for (int t = 0; t < 16; ++t) {
         winograd_u[t] = Buffer();
         winograd_owner_[t].reset();
+    }
+    for (int t = 0; t < 36; ++t) {
+        winograd4_u[t] = Buffer();
+        winograd4_owner_[t].reset();
     }
     group_packed.clear();
     group_owner_.clear();
@@ -54,17 +97,24 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
     const int32_t cin_g = C_in / groups;
     if (kH == 3 && kW == 3 && stride_h == 1 && stride_w == 1 && pad_h == 1 && pad_w == 1 &&
         groups == 1 && dilation_h == 1 && dilation_w == 1) {
-        const size_t plane = size_t(C_out) * size_t(C_in);
-        std::vector<float> u(16 * plane);
-        float e[16];
-        for (size_t oc = 0; oc < plane; ++oc) {
-            winograd_weight_transform_f32(weight.data() + oc * 9, e);
-            for (int t = 0; t < 16; ++t) u[t * plane + oc] = e[t];
+        const char* env = std::getenv("VANTREL_FP32_WINOGRAD");
+        const int32_t m = choose_winograd(C_in, C_out, be.kind == kBackendHost, env);
+        if (m < 0)
+            layer_fail(kOp, name,
+                       std::string("VANTREL_FP32_WINOGRAD must be f2, f4, off or auto, got '") + env + "'");
+        auto key_of = [&](const char* what) {
+            return [this, what](int t) { return key("ConvFp32", what + std::to_string(t)); };
+        };
+        if (m == 2) {
+            pack_winograd(name, key_of(".winograd_u"), weight, C_out, C_in, &winograd_weight_transform_f32,
+                          winograd_u, winograd_owner_);
+            winograd_ready = true;
+        } else if (m == 4) {
+            pack_winograd(name, key_of(".winograd4_u"), weight, C_out, C_in, &winograd4_weight_transform_f32,
+                          winograd4_u, winograd4_owner_);
+            winograd4_ready = true;
+            winograd4_min_extent_ = env && std::string(env) == "f4" ? 1 : 7;
         }
-        for (int t = 0; t < 16; ++t)
-            winograd_u[t] = pack_f32_shared(kOp, name, key("ConvFp32", ".winograd_u" + std::to_string(t)),
-                                            u.data() + t * plane, C_out, C_in, winograd_owner_[t]);
-        winograd_ready = true;
     }
 
     // The GEMM's reduction order is (ky, kx, c).
@@ -102,7 +152,12 @@ void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
     req.need(2, mul_sat(mul_sat(mul_sat(oh, ow), uint64_t(kH) * uint64_t(kW)), uint64_t(in.c) * 4));
     if (winograd_ready && dilation_h == 1 && dilation_w == 1) {
         const uint64_t tiles = ((uint64_t(in.h) + 1) / 2) * ((uint64_t(in.w) + 1) / 2);
-        req.need(2, mul_sat(64 * tiles, uint64_t(in.c) + uint64_t(C_out)));
+        req.need(2, mul_sat(mul_sat(64, tiles), uint64_t(in.c) + uint64_t(C_out)));
+    }
+    if (winograd4_runs(in.h, in.w)) {
+        // 36 input and product matrices of ceil(h/4) * ceil(w/4) tiles.
+        const uint64_t tiles = ((uint64_t(in.h) + 3) / 4) * ((uint64_t(in.w) + 3) / 4);
+        req.need(2, mul_sat(mul_sat(144, tiles), uint64_t(in.c) + uint64_t(C_out)));
     }
     if (grouped() && in.c == C_in)
         req.need(2, mul_sat(uint64_t(grouped_conv_f32_scratch_floats(
@@ -210,6 +265,15 @@ Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const Buffer
         }
         return os;
     }
+    if (winograd4_runs(x.h, x.w)) {
+        const int64_t tiles = ((int64_t(x.h) + 3) / 4) * ((int64_t(x.w) + 3) / 4);
+        checked_int32_count(kOp, name, tiles);
+        const float* u[36];
+        for (int t = 0; t < 36; ++t) u[t] = static_cast<const float*>(winograd4_u[t].data);
+        float* area = scratch(conv2d_f32_wino_scratch_floats(4, x.c, x.h, x.w, C_out));
+        conv2d_f32_wino4_epi(in, u, b, out, x.c, x.h, x.w, C_out, relu, area, epi);
+        return os;
+    }
     if (groups > 1) {
         // Computed here on the host; no kernel-table slot takes groups.
         if (be.kind != kBackendHost)
@@ -248,6 +312,7 @@ Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const Buffer
 void ConvFp32::upload_weights(Allocator& alloc) {
     std::vector<const Buffer*> blocks{&packed};
     for (const Buffer& u : winograd_u) blocks.push_back(&u);
+    for (const Buffer& u : winograd4_u) blocks.push_back(&u);
     for (const Buffer& g : group_packed) blocks.push_back(&g);
     upload_blocks(alloc, blocks);
 }

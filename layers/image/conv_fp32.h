@@ -1,7 +1,10 @@
 // Float 2-D convolution layer ("conv_fp32"), channels-last.
 //
 // Paths, fixed when the weights are bound:
-// - 3x3, stride 1, pad 1, groups 1, dilation 1: Winograd F(2x2, 3x3);
+// - 3x3, stride 1, pad 1, groups 1, dilation 1: Winograd F(4x4, 3x3) on
+//   the host for 16 to 128-ish channels (the im2col GEMM then takes images
+//   under 7x7), else Winograd F(2x2, 3x3); see choose_winograd.
+//   VANTREL_FP32_WINOGRAD=f2|f4|off overrides the choice (f4 at any size);
 // - groups 1 otherwise: im2col + GEMM (copy-free for 1x1, stride 1, no pad);
 // - groups == C_in > 1 (depthwise, C_out = C_in * multiplier): direct
 //   depthwise convolution;
@@ -43,8 +46,10 @@ public:
     std::vector<float> weight;  // [C_out][C_in/groups][kH][kW] (GEMM order on device backends)
     std::vector<float> bias;    // [C_out] or empty
     Buffer packed;              // groups == 1: pack_f32 of [C_out][kH][kW][C_in]
-    bool winograd_ready = false;
+    bool winograd_ready = false;   // F(2x2, 3x3): winograd_u
     Buffer winograd_u[16];
+    bool winograd4_ready = false;  // F(4x4, 3x3), host only: winograd4_u
+    Buffer winograd4_u[36];
     std::vector<Buffer> group_packed;    // 1 < groups < C_in: one block per group
     std::vector<float> depthwise_taps;   // groups == C_in > 1: [kH][kW][C_out]
 
@@ -62,6 +67,18 @@ public:
     bool residual_fused() const { return !residual_node_.empty(); }
 
     bool depthwise() const { return groups > 1 && groups == C_in; }
+
+    // Which Winograd weights a 3x3 s1 p1 layer prepares: 2 (F(2x2, 3x3)),
+    // 4 (F(4x4, 3x3)) or 0 (none: the im2col GEMM), from the channel counts,
+    // the backend and the override `env` (VANTREL_FP32_WINOGRAD: f2, f4,
+    // off or auto; null or empty is auto); -1 for any other value.
+    static int32_t choose_winograd(int32_t c_in, int32_t c_out, bool host, const char* env);
+    // Whether the F(4x4, 3x3) weights run on an h x w input: always when
+    // the override asked for them, else from 7 x 7 up; smaller images take
+    // the im2col GEMM, which is faster there (4x4 tiles mostly overhang).
+    bool winograd4_runs(int64_t h, int64_t w) const {
+        return winograd4_ready && h >= winograd4_min_extent_ && w >= winograd4_min_extent_;
+    }
     bool grouped() const { return groups > 1 && groups < C_in; }
 
 private:
@@ -70,11 +87,13 @@ private:
     // Whether the host kernels apply the activation and residual themselves.
     bool epilogue_in_kernel() const;
 
+    int64_t winograd4_min_extent_ = 7;
     std::string residual_node_;  // the folded add node, empty when none
     bool residual_first_ = false, residual_relu_ = false;
 
     std::shared_ptr<SharedPackedWeight> packed_owner_;
     std::shared_ptr<SharedPackedWeight> winograd_owner_[16];
+    std::shared_ptr<SharedPackedWeight> winograd4_owner_[36];
     std::vector<std::shared_ptr<SharedPackedWeight>> group_owner_;
 };
 

@@ -76,7 +76,7 @@ std::vector<float> reorder(const Problem& p) {
 // The im2col, Winograd and grouped kernels with their packed weights and
 // scratch, then without (each packs or allocates its own): the same bits,
 // near the direct reference, at 1 and 2 threads.
-enum class F32Kernel { Im2col, Winograd, Grouped };
+enum class F32Kernel { Im2col, Winograd, Winograd4, Grouped };
 struct F32Case {
     F32Kernel kernel;
     Conv c;
@@ -93,20 +93,29 @@ TEST_P(Conv2dF32, MatchesDirectReference) {
     std::vector<float> scratch;
     std::function<void(std::vector<float>&, bool)> run;  // bool: own packing / scratch
     double tol = 2e-6;
-    if (GetParam().kernel == F32Kernel::Winograd) {
-        const size_t plane = size_t(c.cout) * c.cin;
-        std::vector<float> u(16 * plane);
-        float e[16];
+    const bool wino = GetParam().kernel == F32Kernel::Winograd || GetParam().kernel == F32Kernel::Winograd4;
+    const bool f4 = GetParam().kernel == F32Kernel::Winograd4;
+    const int pos = f4 ? 36 : 16;
+    const size_t plane = size_t(c.cout) * c.cin;
+    std::vector<float> u;
+    if (wino) {
+        u.resize(pos * plane);
+        float e[36];
         for (size_t oc = 0; oc < plane; ++oc) {
-            winograd_weight_transform_f32(p.w.data() + oc * 9, e);
-            for (int t = 0; t < 16; ++t) u[t * plane + oc] = e[t];
+            (f4 ? winograd4_weight_transform_f32 : winograd_weight_transform_f32)(p.w.data() + oc * 9, e);
+            for (int t = 0; t < pos; ++t) u[t * plane + oc] = e[t];
         }
-        for (int t = 0; t < 16; ++t) bp.push_back(pack_f32(u.data() + t * plane, c.cout, c.cin));
-        scratch.resize(16 * size_t((c.h + 1) / 2) * ((c.w + 1) / 2) * (c.cin + c.cout));
-        tol = 1e-5;
+        for (int t = 0; t < pos; ++t) bp.push_back(pack_f32(u.data() + t * plane, c.cout, c.cin));
+        scratch.resize(size_t(conv2d_f32_wino_scratch_floats(f4 ? 4 : 2, c.cin, c.h, c.w, c.cout)));
+        tol = f4 ? 4e-5 : 1e-5;
         run = [&](std::vector<float>& y, bool own) {
-            k_conv2d_f32_wino(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu,
-                              own ? nullptr : scratch.data(), nullptr, p.w.data());
+            float* s = own ? nullptr : scratch.data();
+            if (f4)
+                conv2d_f32_wino4_epi(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu, s,
+                                     nullptr);
+            else
+                k_conv2d_f32_wino(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu, s,
+                                  nullptr, p.w.data());
         };
     } else {
         const int g = GetParam().kernel == F32Kernel::Grouped ? c.groups : 1;
@@ -135,8 +144,21 @@ TEST_P(Conv2dF32, MatchesDirectReference) {
     std::vector<float> y_own = one_and_two_threads([&](std::vector<float>& o) { run(o, true); }, p);
     EXPECT_EQ(0, std::memcmp(y.data(), y_own.data(), y.size() * sizeof(float)));
     for (float* b : bp) free_packed_f32(b);
+    // The Winograd transforms are built per instruction set: the same bits
+    // on every path (weights packed for each).
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!wino || !kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        bp.clear();
+        for (int t = 0; t < pos; ++t) bp.push_back(pack_f32(u.data() + t * plane, c.cout, c.cin));
+        std::vector<float> yp = p.fresh();
+        run(yp, false);
+        EXPECT_EQ(0, std::memcmp(y.data(), yp.data(), y.size() * sizeof(float))) << kernel_path_name(path);
+        for (float* b : bp) free_packed_f32(b);
+    }
 }
-constexpr F32Kernel kIm2col = F32Kernel::Im2col, kWino = F32Kernel::Winograd, kGrouped = F32Kernel::Grouped;
+constexpr F32Kernel kIm2col = F32Kernel::Im2col, kWino = F32Kernel::Winograd, kWino4 = F32Kernel::Winograd4,
+                    kGrouped = F32Kernel::Grouped;
 INSTANTIATE_TEST_SUITE_P(
     Shapes, Conv2dF32,
     ::testing::Values(F32Case{kIm2col, {3, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}},  // pad rows of zeros
@@ -152,6 +174,11 @@ INSTANTIATE_TEST_SUITE_P(
                       F32Case{kWino, {1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false}},    // one pixel
                       F32Case{kWino, {12, 9, 1, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false}},    // one column
                       F32Case{kWino, {16, 20, 18, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},
+                      F32Case{kWino4, {3, 9, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}},   // tiles overhang
+                      F32Case{kWino4, {13, 8, 6, 19, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},   // lane tails
+                      F32Case{kWino4, {1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false}},   // one pixel
+                      F32Case{kWino4, {9, 2, 13, 5, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false}},   // two rows
+                      F32Case{kWino4, {64, 14, 14, 36, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},  // deep sums
                       F32Case{kGrouped, {8, 6, 5, 12, 3, 3, 1, 1, 1, 1, 1, 1, 2, true, true}},
                       F32Case{kGrouped, {12, 7, 7, 8, 3, 3, 2, 2, 1, 1, 1, 1, 4, false, true}},
                       F32Case{kGrouped, {6, 5, 6, 9, 1, 1, 1, 1, 0, 0, 1, 1, 3, false, false}},
@@ -231,7 +258,7 @@ Shape3 run(ILayer& l, TensorView in, std::vector<float>& y, bool with_scratch) {
 
 struct LayerCase {
     Conv c;
-    bool winograd;
+    int winograd;  // the Winograd weights prepared: 0 (none), 2 or 4 (F(m x m, 3x3))
 };
 void PrintTo(const LayerCase& lc, std::ostream* os) { PrintTo(lc.c, os); }
 
@@ -243,7 +270,8 @@ TEST_P(ConvFp32Layer, EveryPathMatchesReference) {
     if (c.bias) t["c1.bias"] = bytes_of(p.bias);
     auto l = make(conv_json(c), c.relu);
     l->load_weights(fetch_bytes(t, 4));
-    EXPECT_EQ(dynamic_cast<ConvFp32&>(*l).winograd_ready, GetParam().winograd);
+    EXPECT_EQ(dynamic_cast<ConvFp32&>(*l).winograd_ready, GetParam().winograd == 2);
+    EXPECT_EQ(dynamic_cast<ConvFp32&>(*l).winograd4_ready, GetParam().winograd == 4);
     const Shape3 want{c.cout, c.oh(), c.ow()};
     EXPECT_EQ(l->output_shape({c.cin, c.h, c.w}), want);
     std::vector<float> in = p.in;
@@ -256,15 +284,18 @@ TEST_P(ConvFp32Layer, EveryPathMatchesReference) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Paths, ConvFp32Layer,
-    ::testing::Values(LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, true},
-                      LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, false},
-                      LayerCase{{3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, false}, false},  // -> 3x3
-                      LayerCase{{4, 7, 6, 5, 3, 3, 1, 1, 1, 1, 2, 2, 1, false, true}, false},
-                      LayerCase{{6, 4, 5, 9, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true}, false},  // direct
-                      LayerCase{{8, 6, 5, 6, 3, 3, 1, 1, 1, 1, 1, 1, 2, false, true}, false},  // grouped
-                      LayerCase{{12, 6, 6, 12, 3, 3, 2, 2, 1, 1, 1, 1, 12, true, true}, false},  // depthwise
-                      LayerCase{{5, 5, 4, 10, 3, 3, 1, 1, 1, 1, 1, 1, 5, false, false}, false},  // x2
-                      LayerCase{{3, 1, 6, 2, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, false}));  // 0 rows
+    ::testing::Values(LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 2},
+                      LayerCase{{36, 9, 11, 40, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 4},
+                      LayerCase{{40, 6, 9, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}, 4},  // 6 rows: GEMM
+                      LayerCase{{160, 3, 5, 220, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 2},  // many channels
+                      LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 0},
+                      LayerCase{{3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, false}, 0},  // -> 3x3
+                      LayerCase{{4, 7, 6, 5, 3, 3, 1, 1, 1, 1, 2, 2, 1, false, true}, 0},
+                      LayerCase{{6, 4, 5, 9, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true}, 0},  // direct
+                      LayerCase{{8, 6, 5, 6, 3, 3, 1, 1, 1, 1, 1, 1, 2, false, true}, 0},  // grouped
+                      LayerCase{{12, 6, 6, 12, 3, 3, 2, 2, 1, 1, 1, 1, 12, true, true}, 0},  // depthwise
+                      LayerCase{{5, 5, 4, 10, 3, 3, 1, 1, 1, 1, 1, 1, 5, false, false}, 0},  // x2
+                      LayerCase{{3, 1, 6, 2, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 0}));  // 0 rows
 
 TEST(ConvFp32Layer, SameKeySharesOnePackedBlock) {
     const Problem p(Conv{3, 4, 4, 5, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false});
@@ -278,6 +309,29 @@ TEST(ConvFp32Layer, SameKeySharesOnePackedBlock) {
     auto& cb = dynamic_cast<ConvFp32&>(*b);
     EXPECT_EQ(ca.packed.data, cb.packed.data);
     EXPECT_EQ(ca.winograd_u[7].data, cb.winograd_u[7].data);
+}
+
+// VANTREL_FP32_WINOGRAD picks the weights a 3x3 layer prepares; anything
+// but f2, f4, off or auto is refused by name.
+TEST(ConvFp32Layer, WinogradOverride) {
+    const Problem p(Conv{32, 4, 4, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false});
+    ByteTensors t = {{"c1.weight", bytes_of(p.w)}};
+    for (const char* v : {"f2", "f4", "off", "f3"}) {
+        setenv("VANTREL_FP32_WINOGRAD", v, 1);
+        auto l = make(conv_json(p.c));
+        std::string what;
+        try {
+            l->load_weights(fetch_bytes(t, 4));
+        } catch (const std::runtime_error& e) {
+            what = e.what();
+        }
+        unsetenv("VANTREL_FP32_WINOGRAD");
+        const auto& c = dynamic_cast<ConvFp32&>(*l);
+        EXPECT_EQ(c.winograd_ready, v[1] == '2') << v;
+        EXPECT_EQ(c.winograd4_ready, v[1] == '4') << v;
+        EXPECT_EQ(what.empty(), v[1] != '3') << what;
+        if (v[1] == '3') EXPECT_NE(what.find("must be f2, f4, off or auto, got 'f3'"), std::string::npos) << what;
+    }
 }
 
 class GemmFp32Layer : public ::testing::TestWithParam<std::pair<bool, bool>> {};

@@ -1,0 +1,12 @@
+#include "kernels/conv/conv2d_f32_wino.h"
+#include "kernels/conv/conv2d_f32_wino_loops.h"
+
+namespace vantrel {
+
+void conv2d_f32_wino_phases_avx512(int32_t m, const float* in, const float* const* u, const float* bias,
+                                 float* out, int64_t cin, int64_t h, int64_t w, int64_t cout, bool relu,
+                                 float* v, const ConvEpilogueF32* epi) {
+    conv2d_f32_wino_phases<16>(m, in, u, bias, out, cin, h, w, cout, relu, v, epi);
+}
+
+}  // namespace vantrel

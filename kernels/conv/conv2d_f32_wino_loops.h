@@ -1,0 +1,304 @@
+// The transforms and phases of the Winograd float 3x3 convolution, shared
+// by every kernel path: each instruction-set file instantiates them with its
+// own block width. Every lane of a block evaluates the same scalar
+// expressions in the same order and nothing is contracted
+// (-ffp-contract=off), so the width and the instruction set change no bit.
+//
+// Everything is static so each instruction-set file keeps its own copy.
+#pragma once
+#include <omp.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kernels/conv/wino_patch.h"
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/gemm/gemm_f32_epilogue.h"
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+struct WinoShape {
+    int64_t cin, cout, h, w, tw, tiles;  // tw: tiles per row
+};
+
+// V = B^T d B for channels [ch, ch + L) of one tile; p[i][j] is patch
+// pixel (i, j) (a zero row outside the image), vt the stride between the
+// 16 V matrices.
+template <int64_t L>
+static inline void input_block(const float* const (&p)[4][4], int64_t ch, int64_t vt, float* dst) {
+    float d[4][4][L];
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            for (int64_t l = 0; l < L; ++l) d[i][j][l] = p[i][j][ch + l];
+    // Rows of B^T d: r0 - r2, r1 + r2, r2 - r1, r1 - r3.
+    float q[4][4][L];
+    for (int j = 0; j < 4; ++j)
+        for (int64_t l = 0; l < L; ++l) {
+            q[0][j][l] = d[0][j][l] - d[2][j][l];
+            q[1][j][l] = d[1][j][l] + d[2][j][l];
+            q[2][j][l] = d[2][j][l] - d[1][j][l];
+            q[3][j][l] = d[1][j][l] - d[3][j][l];
+        }
+    // Then the same combination along the columns.
+    for (int i = 0; i < 4; ++i) {
+        float* o = dst + int64_t(4 * i) * vt + ch;
+        for (int64_t l = 0; l < L; ++l) {
+            o[l] = q[i][0][l] - q[i][2][l];
+            o[vt + l] = q[i][1][l] + q[i][2][l];
+            o[2 * vt + l] = q[i][2][l] - q[i][1][l];
+            o[3 * vt + l] = q[i][1][l] - q[i][3][l];
+        }
+    }
+}
+
+// V = B^T d B of every tile in [n0, n1). Patch pixels outside the image read
+// a zero row, so the channel loop stays branch-free.
+template <int64_t kLanes>
+static void input_transform(const float* in, const float* zeros, const WinoShape& s, int64_t n0,
+                     int64_t n1, float* v) {
+    const int64_t c = s.cin, vt = s.tiles * c;  // stride between the 16 matrices
+    for (int64_t n = n0; n < n1; ++n) {
+        const float* p[4][4];
+        wino_patch(in, zeros, s.h, s.w, c, s.tw, n, p);
+        float* dst = v + n * c;
+        int64_t ch = 0;
+        for (; ch + kLanes <= c; ch += kLanes) input_block<kLanes>(p, ch, vt, dst);
+        for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
+    }
+}
+
+static inline float relu_f(float x) { return x > 0.0f ? x : 0.0f; }
+
+// Y = A^T m A for channels [ch, ch + L) of one tile, + bias, ReLU; y[k] is
+// output pixel (k / 2, k % 2) of the tile, null when outside the image.
+template <int64_t L>
+static inline void output_block(const float* src, int64_t pt, int64_t ch, const float* bias, bool relu,
+                         float* const (&y)[4]) {
+    float m[4][4][L];
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            for (int64_t l = 0; l < L; ++l) m[i][j][l] = src[int64_t(4 * i + j) * pt + ch + l];
+    // Rows of A^T m: m0 + m1 + m2, m1 - m2 - m3.
+    float a[2][4][L];
+    for (int j = 0; j < 4; ++j)
+        for (int64_t l = 0; l < L; ++l) {
+            a[0][j][l] = m[0][j][l] + m[1][j][l] + m[2][j][l];
+            a[1][j][l] = m[1][j][l] - m[2][j][l] - m[3][j][l];
+        }
+    float r[4][L];
+    for (int i = 0; i < 2; ++i)
+        for (int64_t l = 0; l < L; ++l) {
+            r[2 * i][l] = a[i][0][l] + a[i][1][l] + a[i][2][l];
+            r[2 * i + 1][l] = a[i][1][l] - a[i][2][l] - a[i][3][l];
+        }
+    if (bias)
+        for (int k = 0; k < 4; ++k)
+            for (int64_t l = 0; l < L; ++l) r[k][l] += bias[ch + l];
+    if (relu)
+        for (int k = 0; k < 4; ++k)
+            for (int64_t l = 0; l < L; ++l) r[k][l] = relu_f(r[k][l]);
+    for (int k = 0; k < 4; ++k)
+        if (y[k])
+            for (int64_t l = 0; l < L; ++l) y[k][ch + l] = r[k][l];
+}
+
+// Y = A^T m A of every tile in [n0, n1), + bias, ReLU, valid pixels only.
+template <int64_t kLanes>
+static void output_transform(const float* pm, const float* bias, bool relu, const WinoShape& s,
+                      int64_t n0, int64_t n1, float* out, const ConvEpilogueF32* epi) {
+    const int64_t c = s.cout, pt = s.tiles * c;
+    for (int64_t n = n0; n < n1; ++n) {
+        const int64_t ty = n / s.tw, tx = n % s.tw;
+        const int64_t oy = 2 * ty, ox = 2 * tx;
+        const bool row1 = oy + 1 < s.h, col1 = ox + 1 < s.w;
+        const float* src = pm + n * c;
+        float* y[4] = {out + (oy * s.w + ox) * c, nullptr, nullptr, nullptr};
+        if (col1) y[1] = y[0] + c;
+        if (row1) y[2] = y[0] + s.w * c;
+        if (row1 && col1) y[3] = y[2] + c;
+        int64_t ch = 0;
+        for (; ch + kLanes <= c; ch += kLanes) output_block<kLanes>(src, pt, ch, bias, relu, y);
+        for (; ch < c; ++ch) output_block<1>(src, pt, ch, bias, relu, y);
+        if (epi)
+            for (float* yk : y)
+                if (yk) conv_epilogue_f32(*epi, yk, yk - out, c);
+    }
+}
+
+// F(4x4, 3x3) with the points 0, 1, -1, 2, -2 and infinity. The
+// intermediate sums are spelled out so every build evaluates them in this
+// one order (no contraction: -ffp-contract=off).
+
+// One column (or row) of B^T x for x = x0..x5.
+template <int64_t L>
+static inline void bt6(const float (&x)[6][L], float (&r)[6][L]) {
+    for (int64_t l = 0; l < L; ++l) {
+        const float t1 = x[4][l] - 4.0f * x[2][l], t2 = x[3][l] - 4.0f * x[1][l];
+        const float t3 = x[4][l] - x[2][l], t4 = 2.0f * (x[3][l] - x[1][l]);
+        r[0][l] = (4.0f * x[0][l] - 5.0f * x[2][l]) + x[4][l];
+        r[1][l] = t1 + t2;
+        r[2][l] = t1 - t2;
+        r[3][l] = t3 + t4;
+        r[4][l] = t3 - t4;
+        r[5][l] = (4.0f * x[1][l] - 5.0f * x[3][l]) + x[5][l];
+    }
+}
+
+// V = B^T d B for channels [ch, ch + L) of one 6x6 patch.
+template <int64_t L>
+static inline void input_block4(const float* const (&p)[6][6], int64_t ch, int64_t vt, float* dst) {
+    float q[6][6][L];  // q[j] = B^T applied to column j of the patch
+    for (int j = 0; j < 6; ++j) {
+        float x[6][L];
+        for (int i = 0; i < 6; ++i)
+            for (int64_t l = 0; l < L; ++l) x[i][l] = p[i][j][ch + l];
+        bt6<L>(x, q[j]);
+    }
+    for (int i = 0; i < 6; ++i) {
+        float x[6][L], r[6][L];
+        for (int j = 0; j < 6; ++j)
+            for (int64_t l = 0; l < L; ++l) x[j][l] = q[j][i][l];
+        bt6<L>(x, r);
+        float* o = dst + int64_t(6 * i) * vt + ch;
+        for (int j = 0; j < 6; ++j)
+            for (int64_t l = 0; l < L; ++l) o[j * vt + l] = r[j][l];
+    }
+}
+
+template <int64_t kLanes>
+static void input_transform4(const float* in, const float* zeros, const WinoShape& s, int64_t n0,
+                      int64_t n1, float* v) {
+    const int64_t c = s.cin, vt = s.tiles * c;
+    for (int64_t n = n0; n < n1; ++n) {
+        const int64_t ty = n / s.tw, tx = n % s.tw;
+        const float* p[6][6];
+        for (int i = 0; i < 6; ++i) {
+            const int64_t iy = 4 * ty - 1 + i;
+            for (int j = 0; j < 6; ++j) {
+                const int64_t ix = 4 * tx - 1 + j;
+                const bool inside = iy >= 0 && iy < s.h && ix >= 0 && ix < s.w;
+                p[i][j] = inside ? in + (iy * s.w + ix) * c : zeros;
+            }
+        }
+        float* dst = v + n * c;
+        int64_t ch = 0;
+        for (; ch + kLanes <= c; ch += kLanes) input_block4<kLanes>(p, ch, vt, dst);
+        for (; ch < c; ++ch) input_block4<1>(p, ch, vt, dst);
+    }
+}
+
+// One column (or row) of A^T m for m = m0..m5.
+template <int64_t L>
+static inline void at6(const float (&m)[6][L], float (&r)[4][L]) {
+    for (int64_t l = 0; l < L; ++l) {
+        const float s12 = m[1][l] + m[2][l], d12 = m[1][l] - m[2][l];
+        const float s34 = m[3][l] + m[4][l], d34 = m[3][l] - m[4][l];
+        r[0][l] = (m[0][l] + s12) + s34;
+        r[1][l] = d12 + 2.0f * d34;
+        r[2][l] = s12 + 4.0f * s34;
+        r[3][l] = (d12 + 8.0f * d34) + m[5][l];
+    }
+}
+
+// Y = A^T m A for channels [ch, ch + L) of one tile, + bias, ReLU; y[k] is
+// output pixel (k / 4, k % 4) of the tile, null when outside the image.
+template <int64_t L>
+static inline void output_block4(const float* src, int64_t pt, int64_t ch, const float* bias, bool relu,
+                          float* const (&y)[16]) {
+    float a[6][4][L];  // a[j] = A^T applied to column j of m
+    for (int j = 0; j < 6; ++j) {
+        float m[6][L];
+        for (int i = 0; i < 6; ++i)
+            for (int64_t l = 0; l < L; ++l) m[i][l] = src[int64_t(6 * i + j) * pt + ch + l];
+        at6<L>(m, a[j]);
+    }
+    float r[16][L];
+    for (int i = 0; i < 4; ++i) {
+        float m[6][L], o[4][L];
+        for (int j = 0; j < 6; ++j)
+            for (int64_t l = 0; l < L; ++l) m[j][l] = a[j][i][l];
+        at6<L>(m, o);
+        for (int k = 0; k < 4; ++k)
+            for (int64_t l = 0; l < L; ++l) r[4 * i + k][l] = o[k][l];
+    }
+    if (bias)
+        for (int k = 0; k < 16; ++k)
+            for (int64_t l = 0; l < L; ++l) r[k][l] += bias[ch + l];
+    if (relu)
+        for (int k = 0; k < 16; ++k)
+            for (int64_t l = 0; l < L; ++l) r[k][l] = relu_f(r[k][l]);
+    for (int k = 0; k < 16; ++k)
+        if (y[k])
+            for (int64_t l = 0; l < L; ++l) y[k][ch + l] = r[k][l];
+}
+
+template <int64_t kLanes>
+static void output_transform4(const float* pm, const float* bias, bool relu, const WinoShape& s,
+                       int64_t n0, int64_t n1, float* out, const ConvEpilogueF32* epi) {
+    const int64_t c = s.cout, pt = s.tiles * c;
+    for (int64_t n = n0; n < n1; ++n) {
+        const int64_t oy = 4 * (n / s.tw), ox = 4 * (n % s.tw);
+        float* y[16];
+        for (int k = 0; k < 16; ++k) {
+            const int64_t yy = oy + k / 4, xx = ox + k % 4;
+            y[k] = yy < s.h && xx < s.w ? out + (yy * s.w + xx) * c : nullptr;
+        }
+        const float* src = pm + n * c;
+        int64_t ch = 0;
+        for (; ch + kLanes <= c; ch += kLanes) output_block4<kLanes>(src, pt, ch, bias, relu, y);
+        for (; ch < c; ++ch) output_block4<1>(src, pt, ch, bias, relu, y);
+        if (epi)
+            for (float* yk : y)
+                if (yk) conv_epilogue_f32(*epi, yk, yk - out, c);
+    }
+}
+
+// The three phases of either variant: input transform by tile, the
+// products (one per position), output transform by tile; with two or more
+// threads each phase is split by the balanced rule and barriers separate
+// them.
+template <int kPos, class In, class Out>
+static void run_phases(const float* in, const float* const* u, const float* bias, float* out, bool relu,
+                       const WinoShape& s, float* v, const ConvEpilogueF32* epi, In input, Out output) {
+    float* pm = v + kPos * s.tiles * s.cin;
+    const std::vector<float> zeros(size_t(s.cin), 0.0f);
+    const int32_t t32 = int32_t(s.tiles), ci = int32_t(s.cin), co = int32_t(s.cout);
+    const int threads = omp_get_max_threads();
+    if (threads < 2) {
+        input(in, zeros.data(), s, 0, s.tiles, v);
+        for (int t = 0; t < kPos; ++t)
+            gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, ci, co);
+        output(pm, bias, relu, s, 0, s.tiles, out, epi);
+        return;
+    }
+#pragma omp parallel num_threads(threads)
+    {
+        const int nt = omp_get_num_threads(), id = omp_get_thread_num();
+        SplitRange tiles = balanced_split(s.tiles, nt, id);
+        input(in, zeros.data(), s, tiles.begin, tiles.end, v);
+#pragma omp barrier
+        // Each product runs serially on its thread (a region is active).
+        SplitRange mats = balanced_split(kPos, nt, id);
+        for (int64_t t = mats.begin; t < mats.end; ++t)
+            gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, ci, co);
+#pragma omp barrier
+        output(pm, bias, relu, s, tiles.begin, tiles.end, out, epi);
+    }
+}
+
+// The phases of F(m x m, 3x3), m = 2 or 4, with channel blocks of kLanes.
+template <int64_t kLanes>
+static void conv2d_f32_wino_phases(int32_t m, const float* in, const float* const* u, const float* bias,
+                                   float* out, int64_t cin, int64_t h, int64_t w, int64_t cout, bool relu,
+                                   float* v, const ConvEpilogueF32* epi) {
+    WinoShape s{cin, cout, h, w, (w + m - 1) / m, 0};
+    s.tiles = ((h + m - 1) / m) * s.tw;
+    if (m == 4)
+        run_phases<36>(in, u, bias, out, relu, s, v, epi, input_transform4<kLanes>, output_transform4<kLanes>);
+    else
+        run_phases<16>(in, u, bias, out, relu, s, v, epi, input_transform<kLanes>, output_transform<kLanes>);
+}
+
+}  // namespace vantrel
