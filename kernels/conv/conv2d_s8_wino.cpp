@@ -72,10 +72,9 @@ void input_transform(const int8_t* in, const int8_t* zp_row, const WinoShape& s,
     }
 }
 
-// Bound of a rescaled product: nine of them plus a bias clamped to 2^62
-// stay below 2^63, so the output transform cannot overflow 64 bits.
+// Bound of a rescaled product: nine of them plus a 32-bit bias stay below
+// 2^63, so the output transform cannot overflow 64 bits.
 constexpr int64_t kRescaleLimit = int64_t(1) << 58;
-constexpr int64_t kBiasLimit = int64_t(1) << 62;
 
 // Steps 2 and 3 of requantize: saturating rounding doubling high multiply,
 // then the rounding shift, in 64 bits. A left shift saturates at
@@ -136,8 +135,8 @@ inline void output_block(const int32_t* src, int64_t pt, int64_t ch, const Outpu
     for (int i = 0; i < 2; ++i)
         for (int64_t l = 0; l < L; ++l) {
             const int64_t o = ch + l;
-            int64_t b = op.wino_bias ? op.wino_bias[o] : 0;
-            b = b < -kBiasLimit ? -kBiasLimit : b > kBiasLimit ? kBiasLimit : b;
+            // As on the other int8 paths, bits above the bias's low word do not count.
+            const int64_t b = op.wino_bias ? int32_t(uint32_t(uint64_t(op.wino_bias[o]))) : 0;
             const int32_t y0 = saturate32(a[i][0][l] + a[i][1][l] + a[i][2][l] + b);
             const int32_t y1 = saturate32(a[i][1][l] - a[i][2][l] - a[i][3][l] + b);
             if (y[2 * i]) y[2 * i][o] = requantize(y0, 0, op.multiplier[o], op.shift[o], op.out_zp);

@@ -5,23 +5,23 @@
 //   (i, j) of G g G^T, quantised with scale u_scale[t].
 // input_transform_scale: the scale of the narrowed input transform (0.25:
 //   V = B^T d B in 16 bits, then (V + 2) >> 2 saturated to int8).
-// wino_bias: int64 per output channel or null; it carries eff_bias and the
-//   correction of the zero point's Winograd term.
+// wino_bias: int64 per output channel (low 32 bits used) or null; it carries
+//   eff_bias and the correction of the zero point's Winograd term.
 // scratch0: 16*T*cin bytes and scratch1: 16*T*cout int32 with
 //   T = ceil(h/2)*ceil(w_in/2), or null to allocate them for the call.
 // req_scale, wino_correction and stream are not read.
 //
 // Per position t the raw int32 products V_t U_t^T are rescaled to a common
 // scale with the fixed-point multiplier of (1 / input_transform_scale) *
-// u_scale[t]; then Y = A^T r A + wino_bias in 64-bit integers, saturated to
-// 32 bits, and each output is requantize(Y, 0, multiplier, shift, out_zp).
-// Where Y + wino_bias fits 32 bits this is the wrapping 32-bit pipeline's
-// result; a larger value (a huge foreign u_scale, a channel count whose
-// sums exceed 32 bits) saturates with its sign instead of wrapping. A
-// rescaled product saturates at +-2^58, which no scale derived from int8
-// weights reaches. Every step is exact integer arithmetic, so results do not
-// depend on the thread count; with several threads each thread runs all
-// phases on its own tiles.
+// u_scale[t]; then Y = A^T r A + wino_bias (its low 32 bits, signed) in
+// 64-bit integers, saturated to 32 bits, and each output is
+// requantize(Y, 0, multiplier, shift, out_zp). Where that sum fits 32 bits
+// this equals the wrapping 32-bit pipeline; beyond (a huge foreign u_scale,
+// rescaled products past 32 bits) it saturates with its sign instead of
+// wrapping. A rescaled product saturates at +-2^58, which no scale derived
+// from int8 weights reaches. Every step is exact integer arithmetic, so
+// results do not depend on the thread count; with several threads each
+// thread runs all phases on its own tiles.
 #pragma once
 #include <cstdint>
 

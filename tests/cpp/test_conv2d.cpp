@@ -731,7 +731,7 @@ TEST_P(ConvInt8WinogradScale, SaturatesWithTheSignOfTheSum) {
     const int8_t* u[16];
     float us[16];
     for (int t = 0; t < 16; ++t) u[t] = t == 5 ? p5 : zp, us[t] = t == 5 ? c.us5 : 1.0f;
-    const int64_t bias = -3;
+    const int64_t bias = (int64_t(5) << 33) - 3;  // bits above the low word do not count
     const QuantMultiplier one = quantize_multiplier(1.0f);
     for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
         if (!kernel_path_supported(path)) continue;
