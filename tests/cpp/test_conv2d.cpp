@@ -722,6 +722,9 @@ struct HostileWino {
     float us5;
     int8_t want;
 };
+void PrintTo(const HostileWino& c, std::ostream* os) {
+    *os << "cin " << c.cin << ", v " << int(c.v) << ", u_scale[5] " << c.us5;
+}
 class ConvInt8WinogradScale : public ::testing::TestWithParam<HostileWino> {};
 TEST_P(ConvInt8WinogradScale, SaturatesWithTheSignOfTheSum) {
     const HostileWino& c = GetParam();

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -199,6 +200,7 @@ struct LayerFetchCase {
     bool early;  // refused before its data is read
     std::string expect;
 };
+void PrintTo(const LayerFetchCase& c, std::ostream* os) { *os << c.tensor; }
 class LayerWeightFetch : public ::testing::TestWithParam<LayerFetchCase> {};
 TEST_P(LayerWeightFetch, WrongSizeRefusedNamingNodeAndTensor) {
     const LayerFetchCase& c = GetParam();
