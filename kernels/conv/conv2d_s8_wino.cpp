@@ -72,9 +72,15 @@ void input_transform(const int8_t* in, const int8_t* zp_row, const WinoShape& s,
     }
 }
 
+// Bound of a rescaled product: nine of them plus a 32-bit bias stay below
+// 2^63, so the output transform cannot overflow 64 bits.
+constexpr int64_t kRescaleLimit = int64_t(1) << 58;
+
 // Steps 2 and 3 of requantize: saturating rounding doubling high multiply,
-// then the rounding shift (same caps for shifts of 32 or more).
-inline int32_t rescale(int32_t x, int32_t m, int32_t e) {
+// then the rounding shift, in 64 bits. A left shift saturates at
+// +-kRescaleLimit rather than wrapping: a scale the layer derives from int8
+// weights shifts by at most 4, so only a foreign scale ever reaches the cap.
+inline int64_t rescale(int32_t x, int32_t m, int32_t e) {
     int32_t t;
     if (x == INT32_MIN && m == INT32_MIN) {
         t = INT32_MAX;
@@ -82,9 +88,20 @@ inline int32_t rescale(int32_t x, int32_t m, int32_t e) {
         const int64_t p = int64_t(x) * int64_t(m);
         t = int32_t((2 * p + (int64_t(1) << 31)) >> 32);
     }
-    if (e >= 0) return e >= 32 ? 0 : int32_t(uint32_t(t) << e);
+    if (e >= 0) {
+        const int c = e > 58 ? 58 : e;
+        const int64_t cap = kRescaleLimit >> c;  // largest |t| that shifts exactly
+        return t > cap ? kRescaleLimit : t < -cap ? -kRescaleLimit : int64_t(t) * (int64_t(1) << c);
+    }
     const int s = e < -32 ? 32 : -e;
-    return int32_t((int64_t(t) + (int64_t(1) << (s - 1))) >> s);
+    return (int64_t(t) + (int64_t(1) << (s - 1))) >> s;
+}
+
+// Y + bias, exact in 64 bits, saturated to 32 bits for the requantize steps.
+// Where the true sum fits 32 bits this equals the wrapping sum of the
+// integer pipeline; beyond, it keeps the sign instead of wrapping.
+inline int32_t saturate32(int64_t v) {
+    return int32_t(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);
 }
 
 struct OutputParams {
@@ -95,22 +112,21 @@ struct OutputParams {
     QuantMultiplier pos[16];  // per-position rescale to the common scale
 };
 
-// Y = A^T r A for channels [ch, ch + L) of one tile, in wrapping 32-bit
-// sums, then requantize; y[k] is output pixel (k / 2, k % 2) of the tile,
-// null when outside the image.
+// Y = A^T r A for channels [ch, ch + L) of one tile in exact 64-bit sums,
+// then requantize; y[k] is output pixel (k / 2, k % 2) of the tile, null
+// when outside the image.
 template <int64_t L>
 inline void output_block(const int32_t* src, int64_t pt, int64_t ch, const OutputParams& op,
                          int8_t* const (&y)[4]) {
-    uint32_t r[4][4][L];
+    int64_t r[4][4][L];
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) {
             const int t = 4 * i + j;
             const int32_t* row = src + int64_t(t) * pt + ch;
-            for (int64_t l = 0; l < L; ++l)
-                r[i][j][l] = uint32_t(rescale(row[l], op.pos[t].multiplier, op.pos[t].shift));
+            for (int64_t l = 0; l < L; ++l) r[i][j][l] = rescale(row[l], op.pos[t].multiplier, op.pos[t].shift);
         }
     // Rows of A^T r: r0 + r1 + r2, r1 - r2 - r3.
-    uint32_t a[2][4][L];
+    int64_t a[2][4][L];
     for (int j = 0; j < 4; ++j)
         for (int64_t l = 0; l < L; ++l) {
             a[0][j][l] = r[0][j][l] + r[1][j][l] + r[2][j][l];
@@ -119,13 +135,12 @@ inline void output_block(const int32_t* src, int64_t pt, int64_t ch, const Outpu
     for (int i = 0; i < 2; ++i)
         for (int64_t l = 0; l < L; ++l) {
             const int64_t o = ch + l;
-            const int32_t b = op.wino_bias ? int32_t(uint32_t(uint64_t(op.wino_bias[o]))) : 0;
-            const uint32_t y0 = a[i][0][l] + a[i][1][l] + a[i][2][l];
-            const uint32_t y1 = a[i][1][l] - a[i][2][l] - a[i][3][l];
-            if (y[2 * i])
-                y[2 * i][o] = requantize(int32_t(y0), b, op.multiplier[o], op.shift[o], op.out_zp);
-            if (y[2 * i + 1])
-                y[2 * i + 1][o] = requantize(int32_t(y1), b, op.multiplier[o], op.shift[o], op.out_zp);
+            // As on the other int8 paths, bits above the bias's low word do not count.
+            const int64_t b = op.wino_bias ? int32_t(uint32_t(uint64_t(op.wino_bias[o]))) : 0;
+            const int32_t y0 = saturate32(a[i][0][l] + a[i][1][l] + a[i][2][l] + b);
+            const int32_t y1 = saturate32(a[i][1][l] - a[i][2][l] - a[i][3][l] + b);
+            if (y[2 * i]) y[2 * i][o] = requantize(y0, 0, op.multiplier[o], op.shift[o], op.out_zp);
+            if (y[2 * i + 1]) y[2 * i + 1][o] = requantize(y1, 0, op.multiplier[o], op.shift[o], op.out_zp);
         }
 }
 

@@ -13,10 +13,15 @@
 //
 // Per position t the raw int32 products V_t U_t^T are rescaled to a common
 // scale with the fixed-point multiplier of (1 / input_transform_scale) *
-// u_scale[t]; then Y = A^T r A in 32-bit integers, and each output is
-// requantize(Y, wino_bias, multiplier, shift, out_zp). Every step is exact
-// integer arithmetic, so results do not depend on the thread count; with
-// several threads each thread runs all phases on its own tiles.
+// u_scale[t]; then Y = A^T r A + wino_bias (its low 32 bits, signed) in
+// 64-bit integers, saturated to 32 bits, and each output is
+// requantize(Y, 0, multiplier, shift, out_zp). Where that sum fits 32 bits
+// this equals the wrapping 32-bit pipeline; beyond (a huge foreign u_scale,
+// rescaled products past 32 bits) it saturates with its sign instead of
+// wrapping. A rescaled product saturates at +-2^58, which no scale derived
+// from int8 weights reaches. Every step is exact integer arithmetic, so
+// results do not depend on the thread count; with several threads each
+// thread runs all phases on its own tiles.
 #pragma once
 #include <cstdint>
 

@@ -7,6 +7,8 @@
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/audio/lstm_f32.h"
 #include "layers/common/fetch_f32_tensor.h"
+#include "layers/common/fetch_typed_tensor.h"
+#include "layers/common/layer_buffers.h"
 #include "layers/common/layer_checks.h"
 #include "loader/op_registry.h"
 
@@ -71,25 +73,36 @@ void LstmFp32::load_weights(const WeightFetch& fetch) {
     input_size = 0;
 
     // I is not an argument: the forward input weights define it, and every
-    // other tensor must then match exactly.
+    // other tensor must then match exactly. A record beyond the largest
+    // input size is refused before its data is read, and a recorded shape
+    // must hold exactly the values the bytes hold.
+    std::vector<float> w_ih0;
     {
         std::vector<int> shape;
         std::vector<uint8_t> bytes;
         const std::string t = name + ".weight_ih_l0";
-        if (!fetch(t, shape, bytes)) layer_fail(kOp, name, "weight tensor '" + t + "' is missing");
-        const uint64_t n = bytes.size() / 4;
-        if (bytes.size() % 4 != 0 || n == 0 || n % uint64_t(G) != 0 || n / uint64_t(G) > uint64_t(INT32_MAX))
-            layer_fail(kOp, name, "weight tensor '" + t + "' has " + std::to_string(bytes.size()) +
+        uint64_t got = 0;
+        if (!fetch_record(fetch, t, mul_sat(uint64_t(G) * 4, uint64_t(INT32_MAX)), shape, bytes, got))
+            layer_fail(kOp, name, "weight tensor '" + t + "' is missing");
+        const uint64_t n = got / 4;
+        if (got % 4 != 0 || n == 0 || n % uint64_t(G) != 0 || n / uint64_t(G) > uint64_t(INT32_MAX))
+            layer_fail(kOp, name, "weight tensor '" + t + "' has " + std::to_string(got) +
                                       " bytes, expected a positive multiple of 4*hidden_size = " +
                                       std::to_string(G) + " float32 values");
+        require_shape_holds(kOp, name, t, shape, got, int64_t(n), "float32");
         input_size = int32_t(n / uint64_t(G));
+        w_ih0.resize(size_t(n));
+        std::memcpy(w_ih0.data(), bytes.data(), size_t(got));
     }
     const int64_t I = input_size;
     const WeightFetch bias_fetch = non_empty(fetch);
     for (int r = 0; r < ndir; ++r) {
         const std::string sfx = r ? "_l0_reverse" : "_l0";
         Direction& d = dir[r];
-        fetch_f32_tensor(kOp, name, fetch, name + ".weight_ih" + sfx, G * I, true, d.w_ih);
+        if (r == 0)
+            d.w_ih = std::move(w_ih0);
+        else
+            fetch_f32_tensor(kOp, name, fetch, name + ".weight_ih" + sfx, G * I, true, d.w_ih);
         fetch_f32_tensor(kOp, name, fetch, name + ".weight_hh" + sfx, G * H, true, d.w_hh);
         fetch_f32_tensor(kOp, name, bias_fetch, name + ".bias_ih" + sfx, G, false, d.b_ih);
         fetch_f32_tensor(kOp, name, bias_fetch, name + ".bias_hh" + sfx, G, false, d.b_hh);

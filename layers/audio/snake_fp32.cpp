@@ -4,6 +4,7 @@
 
 #include "kernels/audio/snake_f32.h"
 #include "layers/common/checked_extent.h"
+#include "layers/common/fetch_typed_tensor.h"
 #include "layers/common/layer_checks.h"
 #include "loader/op_registry.h"
 
@@ -17,12 +18,17 @@ void SnakeFp32::load_weights(const WeightFetch& fetch) {
     std::vector<int> shape;
     std::vector<uint8_t> bytes;
     const std::string tensor = name + ".alpha";
-    if (!fetch(tensor, shape, bytes)) layer_fail(kOp, name, "weight tensor '" + tensor + "' is missing");
-    if (bytes.empty() || bytes.size() % 4 != 0)
-        layer_fail(kOp, name, "weight tensor '" + tensor + "' has " + std::to_string(bytes.size()) +
+    // The channel count is the tensor's own length: a record beyond the
+    // largest one is refused before its data is read, and a recorded shape
+    // must hold exactly the values the bytes hold.
+    uint64_t got = 0;
+    if (!fetch_record(fetch, tensor, uint64_t(INT32_MAX) * 4, shape, bytes, got))
+        layer_fail(kOp, name, "weight tensor '" + tensor + "' is missing");
+    if (got == 0 || got % 4 != 0)
+        layer_fail(kOp, name, "weight tensor '" + tensor + "' has " + std::to_string(got) +
                                   " bytes, not one or more float32 values");
-    if (bytes.size() / 4 > uint64_t(INT32_MAX))
-        layer_fail(kOp, name, "weight tensor '" + tensor + "' is too large");
+    if (got / 4 > uint64_t(INT32_MAX)) layer_fail(kOp, name, "weight tensor '" + tensor + "' is too large");
+    require_shape_holds(kOp, name, tensor, shape, got, int64_t(got / 4), "float32");
     std::vector<float> a(bytes.size() / 4), ia(a.size());
     std::memcpy(a.data(), bytes.data(), bytes.size());
     for (size_t i = 0; i < a.size(); ++i) ia[i] = 1.0f / (a[i] + 1e-9f);

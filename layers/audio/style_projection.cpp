@@ -17,12 +17,9 @@ void StyleProjection::load(const char* op, const std::string& node, const Weight
     const int64_t rows = 2 * int64_t(c), n = rows * s;
     const std::string a = node + ".fc.weight";
     std::vector<float> w;
-    std::vector<int> shape;
-    std::vector<uint8_t> probe;
-    if (fetch(a + "_i8", shape, probe)) {
-        std::vector<int8_t> q;
+    std::vector<int8_t> q;
+    if (fetch_typed_tensor_if(op, node, fetch, a + "_i8", n, "int8", false, q)) {
         std::vector<float> scale;
-        fetch_typed_tensor(op, node, fetch, a + "_i8", n, "int8", q);
         // The scales' name replaces the text after the weight name's last '.'.
         const std::string sname = a.substr(0, a.rfind('.') + 1) + "w_scales";
         fetch_typed_tensor(op, node, fetch, sname, rows, "float32", scale);

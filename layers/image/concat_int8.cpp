@@ -1,6 +1,7 @@
 #include "layers/image/concat_int8.h"
 
 #include "layers/common/checked_extent.h"
+#include "layers/common/fetch_typed_tensor.h"
 #include "layers/common/layer_checks.h"
 #include "loader/op_registry.h"
 
@@ -16,9 +17,11 @@ void ConcatInt8::load_weights(const WeightFetch& fetch) {
     std::vector<uint8_t> bytes;
     tables.clear();
     identity.clear();
-    if (!fetch(key, shape, bytes)) return;
-    if (bytes.empty() || bytes.size() % 256 != 0 || bytes.size() > 256 * size_t(kMaxLayerInputs))
-        layer_fail(kOp, name, "weight tensor '" + key + "' holds " + std::to_string(bytes.size()) +
+    // More tables than inputs a layer takes are refused before they are read.
+    uint64_t got = 0;
+    if (!fetch_record(fetch, key, 256 * uint64_t(kMaxLayerInputs), shape, bytes, got)) return;
+    if (got == 0 || got % 256 != 0 || got > 256 * uint64_t(kMaxLayerInputs))
+        layer_fail(kOp, name, "weight tensor '" + key + "' holds " + std::to_string(got) +
                                   " int8 values, expected 256 per input (at most " +
                                   std::to_string(kMaxLayerInputs) + " inputs)");
     tables.assign(reinterpret_cast<const int8_t*>(bytes.data()),

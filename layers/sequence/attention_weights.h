@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/layer.h"
+#include "layers/common/fetch_typed_tensor.h"
 #include "layers/common/layer_buffers.h"
 #include "layers/common/layer_checks.h"
 #include "layers/sequence/sequence_extent.h"
@@ -37,12 +38,17 @@ int32_t fetch_qkv_weight(const char* op, const std::string& node, const WeightFe
                          const char* type_name, std::vector<T>& out) {
     std::vector<int> shape;
     std::vector<uint8_t> bytes;
-    if (!fetch(tensor, shape, bytes)) layer_fail(op, node, "weight tensor '" + tensor + "' is missing");
+    // With E given, a record larger than 3E*E values is refused before its
+    // data is read (and fails below as the wrong count).
+    const uint64_t max_bytes = embed_dim > 0 ? 3 * uint64_t(embed_dim) * uint64_t(embed_dim) * sizeof(T) : UINT64_MAX;
+    uint64_t got = 0;
+    if (!fetch_record(fetch, tensor, max_bytes, shape, bytes, got))
+        layer_fail(op, node, "weight tensor '" + tensor + "' is missing");
     const std::string label = "weight tensor '" + tensor + "' ";
-    if (bytes.size() % sizeof(T) != 0)
-        layer_fail(op, node, label + "has " + std::to_string(bytes.size()) + " bytes, not a whole number of " +
+    if (got % sizeof(T) != 0)
+        layer_fail(op, node, label + "has " + std::to_string(got) + " bytes, not a whole number of " +
                                  type_name + " values");
-    const int64_t n = int64_t(bytes.size() / sizeof(T));
+    const int64_t n = int64_t(got / sizeof(T));
     int64_t E = embed_dim;
     if (E > 0) {
         if (n != 3 * E * E)

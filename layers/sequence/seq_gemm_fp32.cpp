@@ -55,18 +55,9 @@ SeqGemmFp32::SeqGemmFp32(const std::string& node_name, bool gelu_, int32_t C_out
 void SeqGemmFp32::load_weights(const WeightFetch& fetch) {
     const int64_t nk = int64_t(C_out) * C_in;
     std::vector<float> w, b;
-    std::vector<int> shape;
-    std::vector<uint8_t> bytes;
-    if (fetch(name + ".weight_i8", shape, bytes)) {
-        // Check the bytes already fetched with the common typed check.
-        WeightFetch fetched = [&](const std::string&, std::vector<int>& s, std::vector<uint8_t>& out) {
-            s = shape;
-            out = std::move(bytes);
-            return true;
-        };
-        std::vector<int8_t> q;
+    std::vector<int8_t> q;
+    if (fetch_typed_tensor_if(kOp, name, fetch, name + ".weight_i8", nk, "int8", false, q)) {
         std::vector<float> s;
-        fetch_typed_tensor(kOp, name, fetched, name + ".weight_i8", nk, "int8", q);
         fetch_typed_tensor(kOp, name, fetch, name + ".w_scales", C_out, "float32", s);
         w.resize(size_t(nk));
         for (int64_t r = 0; r < C_out; ++r)

@@ -54,15 +54,7 @@ void SeqGemmW8::load_weights(const WeightFetch& fetch) {
     const int64_t nk = int64_t(C_out) * C_in, groups = (int64_t(C_in) + group_size - 1) / group_size;
     std::vector<int8_t> q;
     std::vector<float> s, b;
-    std::vector<int> shape;
-    std::vector<uint8_t> bytes;
-    if (fetch(name + ".weight_i8", shape, bytes)) {
-        WeightFetch fetched = [&](const std::string&, std::vector<int>& sh, std::vector<uint8_t>& out) {
-            sh = shape;
-            out = std::move(bytes);
-            return true;
-        };
-        fetch_typed_tensor(kOp, name, fetched, name + ".weight_i8", nk, "int8", q);
+    if (fetch_typed_tensor_if(kOp, name, fetch, name + ".weight_i8", nk, "int8", false, q)) {
         fetch_typed_tensor(kOp, name, fetch, name + ".w_scales", int64_t(C_out) * groups, "float32", s);
     } else {
         std::vector<float> w;

@@ -27,6 +27,7 @@
 #include "kernels/conv/conv2d_f32_wino.h"
 #include "kernels/conv/conv2d_s8.h"
 #include "kernels/conv/conv2d_s8_depthwise.h"
+#include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/kernel_path.h"
@@ -764,6 +765,48 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
                                            Conv{8, 7, 5, 9, 3, 3, 1, 1, 1, 1, 1, -37, 3},    // odd extents
                                            Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2},
                                            Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5}));
+
+// A foreign per-position scale so large that the rescaled products leave 32
+// bits: the outputs saturate with the sign of the true sum (they used to
+// wrap, or drop to the bias once the shift reached 32). Only position 5 has
+// weights, so all four outputs of the one tile equal cin * v * u * 4 * us5.
+struct HostileWino {
+    int cin;
+    int8_t v;
+    float us5;
+    int8_t want;
+};
+void PrintTo(const HostileWino& c, std::ostream* os) {
+    *os << "cin " << c.cin << ", v " << int(c.v) << ", u_scale[5] " << c.us5;
+}
+class ConvInt8WinogradScale : public ::testing::TestWithParam<HostileWino> {};
+TEST_P(ConvInt8WinogradScale, SaturatesWithTheSignOfTheSum) {
+    const HostileWino& c = GetParam();
+    const std::vector<int8_t> in(4 * size_t(c.cin), c.v), zero(size_t(c.cin), 0), u5(size_t(c.cin), 127);
+    int8_t* zp = pack_s8(zero.data(), 1, c.cin);
+    int8_t* p5 = pack_s8(u5.data(), 1, c.cin);
+    const int8_t* u[16];
+    float us[16];
+    for (int t = 0; t < 16; ++t) u[t] = t == 5 ? p5 : zp, us[t] = t == 5 ? c.us5 : 1.0f;
+    const int64_t bias = (int64_t(5) << 33) - 3;  // bits above the low word do not count
+    const QuantMultiplier one = quantize_multiplier(1.0f);
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath on(path);
+        std::vector<int8_t> y(4, 0);
+        k_conv2d_s8_wino(in.data(), u, us, &bias, &one.multiplier, &one.shift, nullptr, 0, 0.25f, 1, y.data(),
+                         c.cin, 2, 2, 1, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(y, std::vector<int8_t>(4, c.want)) << "path " << int(path);
+    }
+    free_packed_s8(zp);
+    free_packed_s8(p5);
+}
+INSTANTIATE_TEST_SUITE_P(Cases, ConvInt8WinogradScale,
+                         ::testing::Values(HostileWino{256, 127, 256.0f, 127},    // shift 11: wrapped negative
+                                           HostileWino{256, -127, 256.0f, -128},  // and positive
+                                           HostileWino{1, 1, 1073741824.0f, 127},  // shift 33: dropped to 0
+                                           HostileWino{1, -1, 1e30f, -128},        // shift past 58
+                                           HostileWino{3, 2, 0.00390625f, 11}));     // in range: 762 / 64 - 3, + 1
 
 class GemmInt8Layer : public ::testing::TestWithParam<std::pair<bool, int>> {};
 TEST_P(GemmInt8Layer, DequantisesThenRelu) {

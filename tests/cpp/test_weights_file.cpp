@@ -2,12 +2,14 @@
 
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include "layer_test_util.h"
 #include "layers/common/fetch_typed_tensor.h"
 #include "loader/weights_file.h"
 
@@ -184,3 +186,52 @@ TEST(WeightsFile, HugeRecordsFailBeforeTheirData) {
         EXPECT_LT(bytes.capacity() + w.capacity(), 64u);
     }
 }
+
+// Layers whose weight sizes have no argument-given length, or whose optional
+// int8 variant is probed, still bound each fetch: a record larger than the
+// layer can use is refused before its data is read (nothing read counts
+// toward the load's peak), and a record whose bytes disagree with its
+// recorded shape (float64 data under a float32 shape) is refused. The error
+// names the node and the tensor.
+struct LayerFetchCase {
+    std::string node, tensor;
+    std::vector<int32_t> dims;
+    size_t data_bytes;
+    bool early;  // refused before its data is read
+    std::string expect;
+};
+void PrintTo(const LayerFetchCase& c, std::ostream* os) { *os << c.tensor; }
+class LayerWeightFetch : public ::testing::TestWithParam<LayerFetchCase> {};
+TEST_P(LayerWeightFetch, WrongSizeRefusedNamingNodeAndTensor) {
+    const LayerFetchCase& c = GetParam();
+    const std::string rec = record(c.dims, std::string(c.data_bytes, '\1'));
+    const std::string path = write("layer_fetch.bin", Bytes().raw("W1X1").u32(1).u32(1).entry(c.tensor, 92,
+                                                          uint32_t(rec.size())).s + rec);
+    WeightsReader reader(path);
+    WeightLoadMemoryStats stats;
+    auto layer = vantrel_test::make_layer(c.node);
+    EXPECT_EQ(vantrel_test::error_of([&] { layer->load_weights(make_weight_fetch(reader, &stats)); }), c.expect);
+    EXPECT_EQ(stats.peak_tensor_bytes, c.early ? 0u : c.data_bytes);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Layers, LayerWeightFetch,
+    ::testing::Values(
+        LayerFetchCase{R"({"op":"snake1d_fp32"})", "n1.alpha", {4}, 32, false,
+                       "snake1d_fp32 node 'n1': weight tensor 'n1.alpha' has 32 bytes but a shape of 1 dimensions "
+                       "that does not hold 8 float32 values"},
+        LayerFetchCase{R"({"op":"lstm_fp32","hidden_size":2})", "n1.weight_ih_l0", {8, 3}, 192, false,
+                       "lstm_fp32 node 'n1': weight tensor 'n1.weight_ih_l0' has 192 bytes but a shape of 2 "
+                       "dimensions that does not hold 48 float32 values"},
+        LayerFetchCase{R"({"op":"seqgemm_fp32","C_out":2,"C_in":3})", "n1.weight_i8", {}, 1 << 16, true,
+                       "seqgemm_fp32 node 'n1': weight tensor 'n1.weight_i8' holds 65536 int8 values, expected 6"},
+        LayerFetchCase{R"({"op":"seqgemm_w8","C_out":2,"C_in":8,"group_size":8})", "n1.weight_i8", {}, 1 << 16,
+                       true, "seqgemm_w8 node 'n1': weight tensor 'n1.weight_i8' holds 65536 int8 values, expected 16"},
+        LayerFetchCase{R"({"op":"ada_in1d_fp32","C":2,"C_style":3})", "n1.fc.weight_i8", {}, 1 << 16, true,
+                       "ada_in1d_fp32 node 'n1': weight tensor 'n1.fc.weight_i8' holds 65536 int8 values, "
+                       "expected 12"},
+        LayerFetchCase{R"({"op":"attention_fp32","num_heads":2,"embed_dim":4})", "n1.w_qkv", {}, 1 << 16, true,
+                       "attention_fp32 node 'n1': weight tensor 'n1.w_qkv' holds 16384 float32 values, expected "
+                       "3*4*4 = 48"},
+        LayerFetchCase{R"({"op":"concat_int8"})", "n1.tables", {}, 1 << 16, true,
+                       "concat_int8 node 'n1': weight tensor 'n1.tables' holds 65536 int8 values, expected 256 per "
+                       "input (at most 8 inputs)"}));
