@@ -144,7 +144,7 @@ void GraphExecutor::grow_scratch(ILayer& layer, Shape3 in0, bool cross) {
     for (int i = 0; i < kScratchAreas; ++i) grow(areas[i], req.bytes[i], a, false);
 }
 
-std::vector<int64_t> GraphExecutor::planned_counts(const InputMap& inputs) const {
+std::vector<int64_t> GraphExecutor::planned_counts(const InputMap& inputs, std::vector<Shape3>* last) const {
     const ArchGraph& g = *graph_;
     std::vector<int64_t> largest(index_.size(), 0);
     std::vector<Shape3> planned(index_.size(), Shape3{0, 0, 0});
@@ -170,12 +170,14 @@ std::vector<int64_t> GraphExecutor::planned_counts(const InputMap& inputs) const
         planned[idx] = out;
         largest[idx] = std::max(largest[idx], element_count(out));
     }
+    if (last) *last = std::move(planned);
     return largest;
 }
 
 void GraphExecutor::plan(const InputMap& inputs, int64_t samples) {
     ArchGraph& g = *graph_;
-    const std::vector<int64_t> largest = planned_counts(inputs);
+    std::vector<Shape3> planned;
+    const std::vector<int64_t> largest = planned_counts(inputs, &planned);
     for (const auto& named : index_) {
         const size_t t = size_t(named.second);
         grow_for(buffers_[t], times_sat(byte_count(largest[t], elem_bytes(dtypes_[t])), samples),
@@ -183,24 +185,6 @@ void GraphExecutor::plan(const InputMap& inputs, int64_t samples) {
     }
 
     // Scratch is planned for one sample; a stacked layer raises it when it runs.
-    std::vector<Shape3> planned(index_.size(), Shape3{0, 0, 0});
-    for (const InputSpec& s : g.inputs) {
-        auto it = inputs.find(s.name);
-        planned[index_.at(s.name)] = shape_to_shape3(s.shape, it != inputs.end() ? &it->second.shape : nullptr);
-    }
-    for (size_t i = 0; i < g.nodes.size(); ++i) {
-        ILayer* layer = node_layers_[i];
-        const ArchNode& n = g.nodes[i];
-        if (!layer || n.outputs.empty()) continue;
-        Shape3 in[kMaxLayerInputs];
-        int count = int(std::min<size_t>(n.inputs.size(), kMaxLayerInputs));
-        for (int j = 0; j < count; ++j) {
-            auto it = index_.find(n.inputs[j]);
-            in[j] = it != index_.end() ? planned[it->second] : Shape3{0, 0, 0};
-        }
-        planned[index_.at(n.outputs[0])] = layer->output_shape_multi(in, count);
-    }
-
     BackendKind kind = active_backend_or_throw().kind;
     for (size_t i = 0; i < g.nodes.size(); ++i) {
         ILayer* layer = node_layers_[i];
@@ -525,6 +509,12 @@ bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std
         }
 
         ExecContext ctx;
+        auto bind_scratch = [&] {
+            for (int a = 0; a < kScratchAreas; ++a) {
+                const Buffer& area = device_scratch_[a];
+                ctx.scratch[a] = BufferView{area.data, area.on_device, area.size};
+            }
+        };
         std::chrono::steady_clock::time_point t0;
         if (profile_enabled) t0 = std::chrono::steady_clock::now();
         uint64_t out_stride = 0;
@@ -533,8 +523,7 @@ bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std
             out_stride = byte_count(element_count(one), out_elem);
             grow_output(times_sat(out_stride, samples));
             grow_scratch(*layer, views[0].shape(), false);
-            for (int a = 0; a < kScratchAreas; ++a)
-                ctx.scratch[a] = BufferView{device_scratch_[a].data, device_scratch_[a].on_device, device_scratch_[a].size};
+            bind_scratch();
             Buffer& ob = buffers_[out_idx];
             BufferView out{ob.data, ob.on_device, ob.size};
             const Shape3 stacked = layer->forward(views, n, &out, &ctx);
@@ -562,8 +551,7 @@ bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std
             out_stride = byte_count(element_count(one), out_elem);
             grow_output(times_sat(out_stride, samples));
             grow_scratch(*layer, n > 0 ? shapes[0] : Shape3{0, 0, 0}, false);
-            for (int a = 0; a < kScratchAreas; ++a)
-                ctx.scratch[a] = BufferView{device_scratch_[a].data, device_scratch_[a].on_device, device_scratch_[a].size};
+            bind_scratch();
             Buffer& ob = buffers_[out_idx];
             for (int64_t b = 0; b < samples; ++b) {
                 sample_views(b);

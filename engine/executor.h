@@ -99,8 +99,9 @@ private:
     void grow_scratch(ILayer& layer, Shape3 in0, bool cross);
     // Copies `samples` samples of each input (back to back in its data).
     void bind_inputs(const InputMap& inputs, int64_t samples = 1);
-    // Element counts of every tensor as planned from the inputs' shapes.
-    std::vector<int64_t> planned_counts(const InputMap& inputs) const;
+    // Largest element count of every tensor as planned from the inputs'
+    // shapes; `last` receives each tensor's last planned shape.
+    std::vector<int64_t> planned_counts(const InputMap& inputs, std::vector<Shape3>* last = nullptr) const;
     // Samples one stacked pass takes (1: run each sample alone).
     int64_t stack_size(const InputMap& inputs, int64_t batch) const;
     // One pass over `samples` stacked samples; false (outputs untouched)
