@@ -432,8 +432,8 @@ int64_t GraphExecutor::stack_size(const InputMap& inputs, int64_t batch) const {
     }
     if (!any_pixelwise) return 1;
     // Every tensor holds all samples of a stacked pass, so the pass is cut
-    // into groups whose tensors stay within kStackBytes (at least 2
-    // samples, the results being the same for any grouping).
+    // into groups whose tensors stay within kStackBytes (the results are the
+    // same for any grouping); a sample too large for two runs alone.
     constexpr uint64_t kStackBytes = uint64_t(512) << 20;
     const std::vector<int64_t> counts = planned_counts(inputs);
     uint64_t one = 0;
@@ -442,7 +442,7 @@ int64_t GraphExecutor::stack_size(const InputMap& inputs, int64_t batch) const {
         one = b > UINT64_MAX - one ? UINT64_MAX : one + b;
     }
     const uint64_t fit = one ? kStackBytes / one : uint64_t(batch);
-    return std::max<int64_t>(2, int64_t(std::min<uint64_t>(fit, uint64_t(batch))));
+    return fit < 2 ? 1 : int64_t(std::min<uint64_t>(fit, uint64_t(batch)));
 }
 
 bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std::vector<OutputMap>& outs) {
