@@ -60,7 +60,8 @@ class InferenceModel:
         The array has the input's declared shape (a 0 takes any length of at
         least 1; axes of length 1 may be added or left out) or is flat with
         exactly its values. An array (N, ...) of such samples is a batch: the
-        N samples run in turn and the result is (N, K). Any other shape
+        N samples run together where they can (each result bit for bit as if
+        run alone) and the result is (N, K). Any other shape
         raises RuntimeError naming both shapes. A batch of token ids for a
         model without an attention mask input is refused.
         """

@@ -423,8 +423,9 @@ int64_t choose_batch(std::vector<Feed>& feeds) {
     return lead ? lead->fit.batch : 0;
 }
 
-// Runs the call's one sample, or each sample of a batch in turn, with the
-// interpreter lock released. `extra` holds inputs passed as they are.
+// Runs the call's one sample, or the samples of a batch (together where the
+// executor can stack them), with the interpreter lock released. `extra`
+// holds inputs passed as they are.
 std::vector<vantrel::OutputMap> run_samples(LockedModel& m, const std::vector<Feed>& feeds,
                                             const vantrel::InputMap& extra, int64_t batch, bool step) {
     vantrel::InputMap map = extra;
@@ -446,6 +447,8 @@ std::vector<vantrel::OutputMap> run_samples(LockedModel& m, const std::vector<Fe
         throw std::runtime_error("forward_step continues one sequence; pass one sample, not a batch of " +
                                  std::to_string(batch));
     return with_model_lock(m, [&] {
+        // A batch of whole passes shares them where the executor can.
+        if (!step && batch > 1) return m.executor().run_batch(map, batch);
         std::vector<vantrel::OutputMap> outs;
         for (int64_t b = 0; b < std::max<int64_t>(batch, 1); ++b) {
             for (size_t i = 0; i < feeds.size(); ++i) slot[i]->data = base[i] + b * stride[i];

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -14,6 +15,19 @@ namespace vantrel {
 namespace {
 
 int64_t elem_bytes(int dtype) { return dtype == kDtypeInt8 ? 1 : 4; }
+
+// bytes * samples, saturating so an absurd batch is refused by the
+// allocator instead of wrapping into a small size.
+uint64_t times_sat(uint64_t bytes, int64_t samples) {
+    if (samples <= 1 || bytes == 0) return bytes;
+    if (bytes > UINT64_MAX / uint64_t(samples)) return UINT64_MAX;
+    return bytes * uint64_t(samples);
+}
+
+bool batch_stacking_disabled() {
+    const char* v = std::getenv("VANTREL_NO_BATCH_STACK");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
 
 const char* op_name_or_unknown(int32_t code) {
     const char* n = op_name_from_code(code);
@@ -33,6 +47,26 @@ int64_t supplied_count(const std::string& name, const std::vector<int>& dims) {
         n *= d;
     }
     return n;
+}
+
+// The input's bytes for one sample, from its shape and element type.
+uint64_t sample_bytes(const std::string& name, const InputTensor& t) {
+    return byte_count(supplied_count(name, t.shape), t.dtype == "int8" ? 1 : 4);
+}
+
+// The inputs of sample `b`: views into the caller's batch arrays.
+InputMap sample_inputs(const InputMap& batch, int64_t b) {
+    InputMap one;
+    for (const auto& kv : batch) {
+        InputTensor t;
+        t.shape = kv.second.shape;
+        t.dtype = kv.second.dtype;
+        t.data = kv.second.data
+                     ? static_cast<const char*>(kv.second.data) + uint64_t(b) * sample_bytes(kv.first, kv.second)
+                     : nullptr;
+        one.emplace(kv.first, std::move(t));
+    }
+    return one;
 }
 
 }  // namespace
@@ -81,6 +115,7 @@ void GraphExecutor::prepare(ArchGraph& graph, Allocator* alloc, Allocator* stagi
     buffers_.resize(index_.size());
     shapes_.assign(index_.size(), Shape3{0, 0, 0});
     dtypes_.assign(index_.size(), kDtypeFp32);
+    strides_.assign(index_.size(), 0);
     for (size_t i = 0; i < graph.nodes.size(); ++i)
         if (node_layers_[i])
             for (const std::string& o : graph.nodes[i].outputs) dtypes_[index_.at(o)] = node_layers_[i]->dtype();
@@ -109,8 +144,8 @@ void GraphExecutor::grow_scratch(ILayer& layer, Shape3 in0, bool cross) {
     for (int i = 0; i < kScratchAreas; ++i) grow(areas[i], req.bytes[i], a, false);
 }
 
-void GraphExecutor::plan(const InputMap& inputs) {
-    ArchGraph& g = *graph_;
+std::vector<int64_t> GraphExecutor::planned_counts(const InputMap& inputs, std::vector<Shape3>* last) const {
+    const ArchGraph& g = *graph_;
     std::vector<int64_t> largest(index_.size(), 0);
     std::vector<Shape3> planned(index_.size(), Shape3{0, 0, 0});
     for (const InputSpec& s : g.inputs) {
@@ -135,12 +170,21 @@ void GraphExecutor::plan(const InputMap& inputs) {
         planned[idx] = out;
         largest[idx] = std::max(largest[idx], element_count(out));
     }
+    if (last) *last = std::move(planned);
+    return largest;
+}
+
+void GraphExecutor::plan(const InputMap& inputs, int64_t samples) {
+    ArchGraph& g = *graph_;
+    std::vector<Shape3> planned;
+    const std::vector<int64_t> largest = planned_counts(inputs, &planned);
     for (const auto& named : index_) {
         const size_t t = size_t(named.second);
-        grow_for(buffers_[t], byte_count(largest[t], elem_bytes(dtypes_[t])),
+        grow_for(buffers_[t], times_sat(byte_count(largest[t], elem_bytes(dtypes_[t])), samples),
                  [&] { return "tensor '" + named.first + "'"; });
     }
 
+    // Scratch is planned for one sample; a stacked layer raises it when it runs.
     BackendKind kind = active_backend_or_throw().kind;
     for (size_t i = 0; i < g.nodes.size(); ++i) {
         ILayer* layer = node_layers_[i];
@@ -207,7 +251,7 @@ int GraphExecutor::input_read_dtype(const std::string& name) const {
     return kDtypeFp32;
 }
 
-void GraphExecutor::bind_inputs(const InputMap& inputs) {
+void GraphExecutor::bind_inputs(const InputMap& inputs, int64_t samples) {
     const ArchGraph& g = *graph_;
     for (const auto& kv : inputs) {
         bool declared = false;
@@ -224,17 +268,44 @@ void GraphExecutor::bind_inputs(const InputMap& inputs) {
         if (it == inputs.end() || !index_.count(s.name)) continue;
         const InputTensor& t = it->second;
         check_input_dtype(s.name, t);
-        int64_t count = supplied_count(s.name, t.shape);
-        uint64_t bytes = byte_count(count, t.dtype == "int8" ? 1 : 4);
+        const uint64_t one = sample_bytes(s.name, t), bytes = times_sat(one, samples);
         int idx = index_.at(s.name);
         // Shapes other than the planned one may carry more elements.
         grow_for(buffers_[idx], bytes, [&] { return "input '" + s.name + "'"; });
+        strides_[size_t(idx)] = one;
         if (bytes) {
             if (!t.data) throw std::runtime_error("input '" + s.name + "' has no data");
             alloc_->copy_to_device(buffers_[idx].data, t.data, size_t(bytes));
         }
         shapes_[idx] = shape_to_shape3(t.shape, nullptr);
     }
+}
+
+int GraphExecutor::node_tensors(size_t i, int* in_idx, int& num_inputs) const {
+    const ArchNode& node = graph_->nodes[i];
+    static const std::string kNoName;
+    int out_idx = index_.at(node.outputs.empty() ? kNoName : node.outputs[0]);
+    int n = int(node.inputs.size());
+    if (n > kMaxLayerInputs)
+        throw std::runtime_error("node '" + node.name + "' has " + std::to_string(n) + " inputs (max " +
+                                 std::to_string(kMaxLayerInputs) + ")");
+    for (int j = 0; j < n; ++j) {
+        in_idx[j] = index_.at(node.inputs[j]);
+        // Growing the output buffer would free the memory an input view
+        // points at (the loader refuses such graphs; this guards others).
+        if (in_idx[j] == out_idx)
+            throw std::runtime_error("node '" + node.name + "' reads its own output tensor '" + node.inputs[j] +
+                                     "'");
+    }
+    num_inputs = n;
+    return out_idx;
+}
+
+void GraphExecutor::record_profile(const ArchNode& node, std::chrono::steady_clock::time_point t0) {
+    double ms = double(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+                           .count()) * 1e-6;
+    op_profile[op_name_or_unknown(node.op)] += ms;
+    layer_profile[node.name] += ms;
 }
 
 OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64_t* step_tokens) {
@@ -251,20 +322,9 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
         ILayer* layer = node_layers_[i];
         if (!layer) throw std::runtime_error("No layer for: " + node.name);
         static const std::string kNoName;
-        int out_idx = index_.at(node.outputs.empty() ? kNoName : node.outputs[0]);
-        int n = int(node.inputs.size());
-        if (n > kMaxLayerInputs)
-            throw std::runtime_error("node '" + node.name + "' has " + std::to_string(n) + " inputs (max " +
-                                     std::to_string(kMaxLayerInputs) + ")");
+        int n = 0;
         int in_idx[kMaxLayerInputs];
-        for (int j = 0; j < n; ++j) {
-            in_idx[j] = index_.at(node.inputs[j]);
-            // Growing the output buffer would free the memory an input view
-            // points at (the loader refuses such graphs; this guards others).
-            if (in_idx[j] == out_idx)
-                throw std::runtime_error("node '" + node.name + "' reads its own output tensor '" +
-                                         node.inputs[j] + "'");
-        }
+        const int out_idx = node_tensors(i, in_idx, n);
 
         bool cross = layer->device_kind() != kind;
         const void* data[kMaxLayerInputs];
@@ -330,12 +390,7 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
         if (byte_count(element_count(got), out_elem) > ob.size)
             throw std::runtime_error("node '" + node.name + "' returned a shape larger than its output buffer");
         shapes_[out_idx] = got;
-        if (profile_enabled) {
-            double ms = double(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now() - t0).count()) * 1e-6;
-            op_profile[op_name_or_unknown(node.op)] += ms;
-            layer_profile[node.name] += ms;
-        }
+        if (profile_enabled) record_profile(node, t0);
     }
 
     OutputMap result;
@@ -361,6 +416,210 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
         result[name] = std::move(o);
     }
     return result;
+}
+
+int64_t GraphExecutor::stack_size(const InputMap& inputs, int64_t batch) const {
+    if (batch < 2 || batch_stacking_disabled()) return 1;
+    // A stateful layer carries one sequence; a layer across a device
+    // boundary stages whole buffers. Without a pixelwise layer nothing runs
+    // stacked, so the larger buffers would buy nothing.
+    BackendKind kind = active_backend_or_throw().kind;
+    bool any_pixelwise = false;
+    for (const ILayer* l : node_layers_) {
+        if (!l) continue;
+        if (l->is_stateful() || l->device_kind() != kind) return 1;
+        any_pixelwise = any_pixelwise || l->pixelwise();
+    }
+    if (!any_pixelwise) return 1;
+    // Every tensor holds all samples of a stacked pass, so the pass is cut
+    // into groups whose tensors stay within kStackBytes (the results are the
+    // same for any grouping); a sample too large for two runs alone.
+    constexpr uint64_t kStackBytes = uint64_t(512) << 20;
+    const std::vector<int64_t> counts = planned_counts(inputs);
+    uint64_t one = 0;
+    for (const auto& named : index_) {
+        const uint64_t b = byte_count(counts[size_t(named.second)], elem_bytes(dtypes_[size_t(named.second)]));
+        one = b > UINT64_MAX - one ? UINT64_MAX : one + b;
+    }
+    const uint64_t fit = one ? kStackBytes / one : uint64_t(batch);
+    return fit < 2 ? 1 : int64_t(std::min<uint64_t>(fit, uint64_t(batch)));
+}
+
+bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std::vector<OutputMap>& outs) {
+    plan(inputs, samples);
+    std::fill(strides_.begin(), strides_.end(), uint64_t(0));
+    bind_inputs(inputs, samples);
+    ArchGraph& g = *graph_;
+    static const std::string kNoName;
+
+    for (size_t i = 0; i < g.nodes.size(); ++i) {
+        const ArchNode& node = g.nodes[i];
+        ILayer* layer = node_layers_[i];
+        if (!layer) throw std::runtime_error("No layer for: " + node.name);
+        int n = 0;
+        int in_idx[kMaxLayerInputs];
+        const int out_idx = node_tensors(i, in_idx, n);
+        const int64_t out_elem = elem_bytes(dtypes_[out_idx]);
+        auto grow_output = [&](uint64_t bytes) {
+            grow_for(buffers_[out_idx], bytes, [&] {
+                return "node '" + node.name + "' (" + op_name_or_unknown(node.op) + "), output '" +
+                       (node.outputs.empty() ? kNoName : node.outputs[0]) + "'";
+            });
+        };
+        auto too_large = [&] {
+            return std::runtime_error("node '" + node.name + "' returned a shape larger than its output buffer");
+        };
+
+        Shape3 shapes[kMaxLayerInputs];
+        uint64_t stride[kMaxLayerInputs];
+        for (int j = 0; j < n; ++j) {
+            shapes[j] = shapes_[in_idx[j]];
+            stride[j] = strides_[in_idx[j]];
+        }
+
+        // Stacked along h, the samples' pixels lie back to back as they do in
+        // the buffer. Only when every input has the same shape, so a flat
+        // element-wise read means the same in both; and with per-sample
+        // counts in whole groups of 4, as the vector kernels treat the last
+        // n mod 4 elements of a call apart from the rest.
+        const int64_t count0 = n > 0 ? element_count(shapes[0]) : 0;
+        bool stack = layer->pixelwise() && n > 0 && count0 > 0 && count0 % 4 == 0 &&
+                     int64_t(shapes[0].h) * samples <= INT32_MAX && count0 * samples <= INT32_MAX;
+        for (int j = 0; stack && j < n; ++j)
+            stack = shapes[j] == shapes[0] && stride[j] == byte_count(count0, elem_bytes(dtypes_[in_idx[j]]));
+        Shape3 one{0, 0, 0}, all{0, 0, 0};
+        const void* data[kMaxLayerInputs];
+        TensorView views[kMaxLayerInputs];
+        if (stack) {
+            Shape3 tall[kMaxLayerInputs];
+            for (int j = 0; j < n; ++j) {
+                tall[j] = Shape3{shapes[j].c, int32_t(shapes[j].h * samples), shapes[j].w};
+                data[j] = buffers_[in_idx[j]].data;
+            }
+            one = layer->output_shape_from_data(data, shapes, n);
+            all = layer->output_shape_from_data(data, tall, n);
+            const int64_t out_count = element_count(one);
+            stack = one.h == shapes[0].h && one.w == shapes[0].w && out_count % 4 == 0 &&
+                    out_count * samples <= INT32_MAX && all == Shape3{one.c, int32_t(one.h * samples), one.w};
+            for (int j = 0; stack && j < n; ++j) {
+                const Buffer& b = buffers_[in_idx[j]];
+                views[j] = TensorView{b.data, b.on_device, stride[j] * uint64_t(samples), tall[j].c, tall[j].h,
+                                      tall[j].w};
+            }
+        }
+
+        ExecContext ctx;
+        auto bind_scratch = [&] {
+            for (int a = 0; a < kScratchAreas; ++a) {
+                const Buffer& area = device_scratch_[a];
+                ctx.scratch[a] = BufferView{area.data, area.on_device, area.size};
+            }
+        };
+        std::chrono::steady_clock::time_point t0;
+        if (profile_enabled) t0 = std::chrono::steady_clock::now();
+        uint64_t out_stride = 0;
+        Shape3 got{0, 0, 0};
+        if (stack) {
+            out_stride = byte_count(element_count(one), out_elem);
+            grow_output(times_sat(out_stride, samples));
+            grow_scratch(*layer, views[0].shape(), false);
+            bind_scratch();
+            Buffer& ob = buffers_[out_idx];
+            BufferView out{ob.data, ob.on_device, ob.size};
+            const Shape3 stacked = layer->forward(views, n, &out, &ctx);
+            if (byte_count(element_count(stacked), out_elem) > ob.size) throw too_large();
+            if (stacked != all) return false;
+            got = one;
+        } else {
+            // Each sample on views of the stacked tensors; every sample must
+            // come out with the same shape for the next node to stack them.
+            auto sample_views = [&](int64_t b) {
+                for (int j = 0; j < n; ++j) {
+                    const Buffer& buf = buffers_[in_idx[j]];
+                    const uint64_t off = stride[j] * uint64_t(b);
+                    views[j] = TensorView{static_cast<char*>(buf.data) + off, buf.on_device,
+                                          stride[j] ? stride[j] : buf.size, shapes[j].c, shapes[j].h, shapes[j].w};
+                    data[j] = views[j].data;
+                }
+            };
+            for (int64_t b = 0; b < samples; ++b) {
+                sample_views(b);
+                const Shape3 want = layer->output_shape_from_data(data, shapes, n);
+                if (b == 0) one = want;
+                else if (want != one) return false;
+            }
+            out_stride = byte_count(element_count(one), out_elem);
+            grow_output(times_sat(out_stride, samples));
+            grow_scratch(*layer, n > 0 ? shapes[0] : Shape3{0, 0, 0}, false);
+            bind_scratch();
+            Buffer& ob = buffers_[out_idx];
+            for (int64_t b = 0; b < samples; ++b) {
+                sample_views(b);
+                BufferView out{static_cast<char*>(ob.data) + out_stride * uint64_t(b), ob.on_device, out_stride};
+                const Shape3 s = layer->forward(views, n, &out, &ctx);
+                if (byte_count(element_count(s), out_elem) > out_stride) throw too_large();
+                if (b == 0) got = s;
+                else if (s != got) return false;
+            }
+        }
+        shapes_[out_idx] = got;
+        strides_[out_idx] = out_stride;
+        if (profile_enabled) record_profile(node, t0);
+    }
+
+    outs.clear();
+    for (int64_t b = 0; b < samples; ++b) {
+        OutputMap result;
+        for (const std::string& name : g.output_names) {
+            auto it = index_.find(name);
+            if (it == index_.end()) continue;
+            const int idx = it->second;
+            const Buffer& buf = buffers_[idx];
+            const Shape3 s = shapes_[idx];
+            const int64_t eb = elem_bytes(dtypes_[idx]);
+            const uint64_t off = std::min<uint64_t>(strides_[idx] * uint64_t(b), buf.size);
+            const uint64_t bytes = std::min<uint64_t>(byte_count(element_count(s), eb), buf.size - off);
+            OutputTensor o;
+            if (s.w < 2 && s.h < 2) o.shape = {s.c};
+            else if (s.w < 2) o.shape = {s.h, s.c};
+            else o.shape = {s.h, s.w, s.c};
+            o.dtype = dtypes_[idx] == kDtypeInt8 ? "int8" : "float32";
+            o.bytes.resize(size_t(bytes));
+            if (bytes) alloc_->copy_to_host(o.bytes.data(), static_cast<const char*>(buf.data) + off, size_t(bytes));
+            o.data = o.bytes.empty() ? nullptr : o.bytes.data();
+            result[name] = std::move(o);
+        }
+        outs.push_back(std::move(result));
+    }
+    return true;
+}
+
+std::vector<OutputMap> GraphExecutor::run_batch(const InputMap& inputs, int64_t batch) {
+    std::vector<OutputMap> outs;
+    const int64_t group = stack_size(inputs, batch);
+    position_ = 0;
+    for (int64_t done = 0; done < batch;) {
+        const int64_t k = std::min(group, batch - done);
+        std::vector<OutputMap> part;
+        bool stacked = false;
+        if (k >= 2) {
+            // A failure of the shared pass (say the memory budget refusing
+            // the larger tensors) leaves the samples to run alone, where a
+            // real error is raised again as a single pass raises it.
+            try {
+                stacked = execute_stacked(sample_inputs(inputs, done), k, part);
+            } catch (const std::exception&) {
+                stacked = false;
+            }
+        }
+        if (stacked) {
+            for (OutputMap& o : part) outs.push_back(std::move(o));
+        } else {
+            for (int64_t b = done; b < done + k; ++b) outs.push_back(run(sample_inputs(inputs, b)));
+        }
+        done += k;
+    }
+    return outs;
 }
 
 OutputMap GraphExecutor::run(const InputMap& inputs) {

@@ -1,6 +1,7 @@
 // The graph executor: binds inputs, plans tensor and scratch memory (buffers
 // only grow), runs the nodes in file order and copies the declared outputs.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -43,11 +44,20 @@ public:
     // `staging` (host memory for layers that run on the other side of a
     // device boundary) defaults to the process-wide staging allocator.
     void prepare(ArchGraph& graph, Allocator* alloc, Allocator* staging = nullptr);
-    void plan(const InputMap& inputs);
+    // `samples` scales every tensor for that many samples held back to back.
+    void plan(const InputMap& inputs, int64_t samples = 1);
     // One pass with every stateful layer at position 0: a fresh sequence.
     // The step sequence is dropped (its cache rows are overwritten), so the
     // step position is back at 0 afterwards.
     OutputMap run(const InputMap& inputs);
+    // A fresh pass for each of `batch` samples: every input's data holds
+    // `batch` samples of its shape back to back. When the samples can share
+    // one pass (no stateful or cross-device layer, equal shapes throughout),
+    // pixelwise layers run once over all of them stacked and the others once
+    // per sample on views; otherwise (or with VANTREL_NO_BATCH_STACK=1) each
+    // sample runs alone. Either way sample b's outputs are bit for bit those
+    // of run() on sample b alone.
+    std::vector<OutputMap> run_batch(const InputMap& inputs, int64_t batch);
 
     // Step API for decoders. run_step runs with the stateful layers at the
     // current position and then advances it by the tokens they took in (all
@@ -87,7 +97,19 @@ private:
         }
     }
     void grow_scratch(ILayer& layer, Shape3 in0, bool cross);
-    void bind_inputs(const InputMap& inputs);
+    // Copies `samples` samples of each input (back to back in its data).
+    void bind_inputs(const InputMap& inputs, int64_t samples = 1);
+    // Largest element count of every tensor as planned from the inputs'
+    // shapes; `last` receives each tensor's last planned shape.
+    std::vector<int64_t> planned_counts(const InputMap& inputs, std::vector<Shape3>* last = nullptr) const;
+    // Samples one stacked pass takes (1: run each sample alone).
+    int64_t stack_size(const InputMap& inputs, int64_t batch) const;
+    // One pass over `samples` stacked samples; false (outputs untouched)
+    // when their shapes part somewhere, so they must run one at a time.
+    bool execute_stacked(const InputMap& inputs, int64_t samples, std::vector<OutputMap>& outs);
+    // The node's input and output tensor indices, checked.
+    int node_tensors(size_t node, int* in_idx, int& num_inputs) const;
+    void record_profile(const ArchNode& node, std::chrono::steady_clock::time_point t0);
     void check_input_dtype(const std::string& name, const InputTensor& t) const;
     void check_tensor_dtypes() const;
     // The pass itself; stateful layers see `position`. With `step_tokens`
@@ -104,6 +126,9 @@ private:
     std::vector<Buffer> buffers_;
     std::vector<Shape3> shapes_;
     std::vector<int> dtypes_;
+    // Bytes from one sample to the next within each tensor's buffer during
+    // a stacked pass.
+    std::vector<uint64_t> strides_;
     Buffer device_scratch_[kScratchAreas];
     Buffer host_scratch_[kScratchAreas];
     Buffer input_staging_[kMaxLayerInputs];

@@ -15,6 +15,7 @@ public:
     // Any other kind writes nothing and returns the input shape.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
+    bool pixelwise() const override { return true; }
 
     int32_t kind;
     float alpha;

@@ -11,6 +11,9 @@ public:
     // operand to add.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
+    // Pixel by pixel only for operands of one shape (input 1 is read flat
+    // with input 0's count); the executor stacks it only then.
+    bool pixelwise() const override { return true; }
 };
 
 }  // namespace vantrel

@@ -41,6 +41,12 @@ public:
     // im2col + GEMM result, whichever is largest.
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;
     void upload_weights(Allocator& alloc) override;
+    // A 1x1, stride-1, unpadded, ungrouped convolution is one product per
+    // pixel (its GEMM sums each output in the same order for any pixel count).
+    bool pixelwise() const override {
+        return groups == 1 && kH == 1 && kW == 1 && stride_h == 1 && stride_w == 1 && pad_h == 0 && pad_w == 0 &&
+               dilation_h == 1 && dilation_w == 1;
+    }
 
     int32_t dilation_h, dilation_w;
     std::vector<float> weight;  // [C_out][C_in/groups][kH][kW] (GEMM order on device backends)

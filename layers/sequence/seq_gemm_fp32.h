@@ -27,6 +27,9 @@ public:
                    ExecContext* ctx) override;
     Shape3 output_shape(Shape3 input) const override { return Shape3{C_out, input.h, input.w}; }
     void upload_weights(Allocator& alloc) override;
+    // Token by token, except that step_int8 gives a lone token its own
+    // product and dynamic_quantize ranges over the whole tensor.
+    bool pixelwise() const override { return !step_int8 && !dynamic_quantize; }
 
     bool gelu;
     int32_t C_out, C_in;

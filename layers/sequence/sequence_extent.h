@@ -47,6 +47,9 @@ public:
     float eps;
     std::vector<float> gamma;
 
+    // Each row is normalised on its own.
+    bool pixelwise() const override { return true; }
+
 protected:
     // forward's checks; the rows to normalise, 0 when there are none.
     int32_t checked_rows(const char* op, const TensorView* inputs, int num_inputs, const BufferView* output) const {

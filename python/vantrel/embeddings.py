@@ -1,10 +1,12 @@
 """Sentence embeddings with a converted BERT-style encoder.
 
 :class:`SentenceEncoder` pairs an ``InferenceModel`` built by
-:func:`vantrel.convert.bert.bert_encoder` (its output is the mean of the last
-layer's token vectors) with the model's transformers tokenizer. Each
-sentence runs at its own length, so the mean covers exactly its real tokens,
-as sentence-transformers' mean pooling over the attention mask does.
+:func:`vantrel.convert.bert.bert_encoder` with the model's transformers
+tokenizer. Each sentence runs at its own length, so the mean covers exactly
+its real tokens, as sentence-transformers' mean pooling over the attention
+mask does. With a model that takes an ``attention_mask`` input (and returns
+the token vectors, which are then averaged here), sentences of equal length
+run together as one batch, which reads each weight once for the group.
 
 Example::
 
@@ -31,7 +33,9 @@ _NO_LIMIT = 1_000_000
 class SentenceEncoder:
     """Encode sentences with an encoder ``model`` (an ``InferenceModel`` whose
     first input takes token ids as float32 ``[T, 1]`` and whose first output is
-    the pooled embedding) and its transformers ``tokenizer``.
+    the pooled embedding; or one built with ``attention_mask=True``, whose
+    inputs are ``input_ids`` and ``attention_mask`` and whose first output is
+    the T token vectors, averaged here) and its transformers ``tokenizer``.
 
     ``max_length``: tokens kept per sentence, special tokens included (longer
     sentences are truncated as the tokenizer truncates); default the
@@ -63,6 +67,10 @@ class SentenceEncoder:
         self.pooling = pooling
         self._dim: int | None = None
         self._lock = threading.Lock()
+        # The module refuses a batch of token ids without a mask input (it
+        # cannot tell padding from tokens), so only such models batch.
+        self._masked = [getattr(s, "name", None) for s in getattr(model, "inputs", [])[:2]] == \
+            ["input_ids", "attention_mask"]
 
     @classmethod
     def from_pretrained(cls, model_dir, *, max_length: int | None = None, int8: bool = False,
@@ -104,8 +112,10 @@ class SentenceEncoder:
         positions = config.get("max_position_embeddings")
         if positions and (max_length is None or max_length > positions):
             max_length = int(positions)
+        # With the mask input, sentences of one length can share a pass.
         builder = bert_encoder(read_safetensors(d / "model.safetensors"), config,
-                               name=d.name or "encoder", int8=int8, int8_attention=int8_attention)
+                               name=d.name or "encoder", int8=int8, int8_attention=int8_attention,
+                               attention_mask=True)
         return cls(load_builder(builder), tokenizer, max_length=max_length)
 
     @property
@@ -118,13 +128,28 @@ class SentenceEncoder:
         return self._dim
 
     def _forward(self, ids) -> np.ndarray:
-        return self.model.forward(np.asarray(ids, np.float32).reshape(-1, 1))
+        return self._forward_group([ids])[0]
+
+    def _forward_group(self, group) -> np.ndarray:
+        """Embeddings of token-id lists of one length, (len(group), dim)."""
+        ids = np.asarray(group, np.float32)
+        if not self._masked:
+            return np.stack([np.asarray(self.model.forward(row.reshape(-1, 1)), np.float32).reshape(-1)
+                             for row in ids])
+        n, t = ids.shape
+        outs = self.model.forward({"input_ids": ids, "attention_mask": np.ones_like(ids)})
+        out = outs[self.model.output_names[0]]
+        if out.size % (n * t):
+            raise RuntimeError(f"the model gave {out.size} values for {n} sentences of {t} tokens; "
+                               "expected one vector per token")
+        return out.reshape(n, t, -1).mean(axis=1, dtype=np.float32)
 
     def encode(self, texts: str | Iterable[str], *, batch_size: int = 32,
                normalize: bool = False) -> np.ndarray:
         """Embeddings of ``texts``: float32 of shape (N, dim), or (dim,) for one
         string. Sentences are tokenised ``batch_size`` at a time and each runs
-        at its own length (no padding). ``normalize`` scales each embedding to
+        at its own length (no padding); those of equal length run as one batch
+        when the model has a mask input. ``normalize`` scales each embedding to
         unit length (a zero vector stays zero)."""
         single = isinstance(texts, str)
         items = [texts] if single else list(texts)
@@ -140,14 +165,17 @@ class SentenceEncoder:
         truncate = dict(truncation=True, max_length=self.max_length) if self.max_length else {}
         for start in range(0, len(items), batch_size):
             batch = self.tokenizer(items[start:start + batch_size], **truncate)["input_ids"]
+            groups: dict[int, list[int]] = {}
+            for row, ids in enumerate(batch):
+                groups.setdefault(len(ids), []).append(row)
             with self._lock:
-                for row, ids in enumerate(batch, start):
-                    y = np.asarray(self._forward(ids), np.float32)
-                    if y.size != dim:
-                        raise RuntimeError(f"the model gave {y.size} values for sentence {row} "
-                                           f"({len(ids)} tokens); expected one pooled "
-                                           f"embedding of {dim}")
-                    out[row] = y.reshape(-1)
+                for length, rows in groups.items():
+                    y = self._forward_group([batch[r] for r in rows])
+                    if y.shape[1] != dim:
+                        raise RuntimeError(f"the model gave {y.shape[1]} values for sentence "
+                                           f"{start + rows[0]} ({length} tokens); expected one "
+                                           f"pooled embedding of {dim}")
+                    out[[start + r for r in rows]] = y
         if normalize:
             out /= np.maximum(np.linalg.norm(out, axis=1, keepdims=True), np.float32(1e-12))
         return out[0] if single else out

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -174,6 +176,77 @@ TEST(Executor, HugeShapesSaturateInsteadOfWrapping) {
     Graph t({4});
     t.add("a", {"x"}, {"y"});
     EXPECT_EQ(run_error(t, {INT32_MAX, INT32_MAX, INT32_MAX}), "input 'x' is too large");
+}
+
+namespace {
+
+// Records the rows of each call. Pixelwise: doubles every value. Otherwise:
+// reverses the row order (data moves across pixels, so stacking it would be
+// wrong), and with `cut` keeps 1 row when the first value is below 3, else 2.
+class RowLayer final : public ILayer {
+public:
+    RowLayer(bool pix, bool cut) : pix_(pix), cut_(cut) {}
+    std::vector<int> rows;
+    int dtype() const override { return kDtypeFp32; }
+    bool pixelwise() const override { return pix_; }
+    Shape3 output_shape(Shape3 in) const override { return in; }
+    Shape3 output_shape_from_data(const void* const* data, const Shape3* in, int) const override {
+        if (!cut_) return in[0];
+        return Shape3{in[0].c, static_cast<const float*>(data[0])[0] < 3 ? 1 : 2, 1};
+    }
+    Shape3 forward(const TensorView* in, int n, const BufferView* out, ExecContext*) override {
+        rows.push_back(in[0].h);
+        const float* x = static_cast<const float*>(in[0].data);
+        float* y = static_cast<float*>(out->data);
+        const Shape3 shape = in[0].shape();
+        const void* data = in[0].data;
+        const Shape3 s = output_shape_from_data(&data, &shape, n);
+        for (int r = 0; r < s.h; ++r)
+            for (int c = 0; c < s.c; ++c)
+                y[r * s.c + c] = pix_ ? 2 * x[r * s.c + c] : x[(in[0].h - 1 - r) * s.c + c];
+        return s;
+    }
+
+private:
+    bool pix_, cut_;
+};
+
+}  // namespace
+
+TEST(Executor, BatchStacksPixelwiseLayersAndMatchesOneSampleRuns) {
+    struct Case { bool cut, no_stack; std::vector<int> a, b; };
+    // 3 samples of 2 rows x 4 channels. A shape that differs between samples
+    // (cut) or VANTREL_NO_BATCH_STACK runs each sample alone.
+    // Rows seen by the first (pixelwise) and second layer during the batch.
+    for (const Case& k : std::vector<Case>{{false, false, {6}, {2, 2, 2}},
+                                           {true, false, {6, 2, 2, 2}, {2, 2, 2}},
+                                           {false, true, {2, 2, 2}, {2, 2, 2}}}) {
+        ArchGraph g;
+        g.inputs.push_back(InputSpec{"x", {0, 4}, 1.0f, 0, "float32"});
+        RowLayer* l[3] = {new RowLayer(true, false), new RowLayer(false, k.cut), new RowLayer(true, false)};
+        const Names names{"a", "b", "c"}, ts{"x", "y", "z", "out"};
+        for (int i = 0; i < 3; ++i) {
+            l[i]->name = names[size_t(i)];
+            g.nodes.push_back(ArchNode{names[size_t(i)], OP_ADD_FP32, {ts[size_t(i)]}, {ts[size_t(i) + 1]}, false});
+            g.layers.emplace_back(l[i]);
+        }
+        g.output_names = {"out"};
+        GraphExecutor ex;
+        ex.prepare(g, &cpu_allocator());
+        std::vector<float> x(24);
+        for (size_t i = 0; i < x.size(); ++i) x[i] = float(i % 7) + 1;  // first values 1, 2, 3
+        if (k.no_stack) setenv("VANTREL_NO_BATCH_STACK", "1", 1);
+        std::vector<OutputMap> outs = ex.run_batch({{"x", InputTensor{x.data(), {2, 4}, "float32", {}}}}, 3);
+        unsetenv("VANTREL_NO_BATCH_STACK");
+        EXPECT_EQ(l[0]->rows, k.a);
+        EXPECT_EQ(l[1]->rows, k.b);
+        ASSERT_EQ(outs.size(), 3u);
+        for (int b = 0; b < 3; ++b) {
+            OutputMap one = ex.run({{"x", InputTensor{x.data() + 8 * b, {2, 4}, "float32", {}}}});
+            EXPECT_EQ(outs[size_t(b)]["out"].shape, one["out"].shape);
+            EXPECT_EQ(outs[size_t(b)]["out"].bytes, one["out"].bytes);
+        }
+    }
 }
 
 TEST(PackedWeightSharing, SameKeySharesOneBlockWithinALoad) {

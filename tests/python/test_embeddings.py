@@ -13,7 +13,7 @@ from vantrel.embeddings import SentenceEncoder  # noqa: E402
 
 WORDS = "the a cat dog sat ran on mat fast slow over under big small red blue".split()
 TEXTS = ["the cat sat on the mat", "a dog", "big red dog ran fast over the small blue mat " * 3,
-         "", "cat"]
+         "", "cat", "a cat", "the dog ran on the mat"]
 
 
 @pytest.fixture(scope="module")
@@ -26,13 +26,17 @@ def tiny(tmp_path_factory):
                                   max_position_embeddings=64)
     torch.manual_seed(0)
     net = transformers.BertModel(cfg, add_pooling_layer=False).eval()
-    return net, tok, load_builder(bert_encoder(net.state_dict(), cfg.to_dict()))
+    return net, tok, {masked: load_builder(bert_encoder(net.state_dict(), cfg.to_dict(),
+                                                        attention_mask=masked))
+                      for masked in (False, True)}
 
 
-@pytest.mark.parametrize("max_length, normalize, batch_size", [(None, False, 32), (12, True, 2)])
-def test_matches_masked_mean_of_a_padded_batch(tiny, max_length, normalize, batch_size):
-    net, tok, model = tiny
-    enc = SentenceEncoder(model, tok, max_length=max_length)
+# A model with a mask input runs sentences of one length as one batch.
+@pytest.mark.parametrize("max_length, normalize, batch_size, masked",
+                         [(None, False, 32, False), (12, True, 2, False), (None, True, 32, True)])
+def test_matches_masked_mean_of_a_padded_batch(tiny, max_length, normalize, batch_size, masked):
+    net, tok, models = tiny
+    enc = SentenceEncoder(models[masked], tok, max_length=max_length)
     got = enc.encode(TEXTS, batch_size=batch_size, normalize=normalize)
     batch = tok(TEXTS, padding=True, truncation=max_length is not None, max_length=max_length,
                 return_tensors="pt")
@@ -44,7 +48,7 @@ def test_matches_masked_mean_of_a_padded_batch(tiny, max_length, normalize, batc
         want /= np.linalg.norm(want, axis=1, keepdims=True)
     assert got.shape == (len(TEXTS), 32) and got.dtype == np.float32
     np.testing.assert_allclose(got, want, rtol=0, atol=2e-5 * np.abs(want).max())
-    np.testing.assert_array_equal(enc.encode(TEXTS[1], normalize=normalize), got[1])
+    np.testing.assert_array_equal(enc.encode(TEXTS[-2], normalize=normalize), got[-2])
     assert enc.encode([]).shape == (0, 32)
 
 
@@ -56,7 +60,7 @@ def test_matches_masked_mean_of_a_padded_batch(tiny, max_length, normalize, batc
 ])
 def test_bad_calls_are_refused(tiny, call, error, message):
     with pytest.raises(error, match=message):
-        call(SentenceEncoder(tiny[2], tiny[1]))
+        call(SentenceEncoder(tiny[2][False], tiny[1]))
 
 
 @pytest.mark.slow
