@@ -184,16 +184,20 @@ def minilm_dir() -> Path:
 
 
 def convert_minilm(arch_path: str, weights_path: str, int8: bool = False,
-                   model_dir: str | Path | None = None, int8_attention: bool = False) -> ModelBuilder:
+                   model_dir: str | Path | None = None, int8_attention: bool = False,
+                   attention_mask: bool = False) -> ModelBuilder:
     """Write all-MiniLM-L6-v2 as vantrel files; returns the builder.
 
     The model's sentence embedding is the mean of its token vectors (then
     L2-normalised by sentence-transformers; normalise the output likewise).
+    ``attention_mask=True`` writes the masked form of :func:`bert_encoder`
+    (token vectors out, a mask input), which runs a batch of sentences as one
+    pass.
     """
     d = Path(model_dir) if model_dir else minilm_dir()
     config = json.loads((d / "config.json").read_text())
     state = read_safetensors(d / "model.safetensors")
     b = bert_encoder(state, config, name="all-MiniLM-L6-v2" + ("-int8" if int8 else ""), int8=int8,
-                     int8_attention=int8_attention)
+                     int8_attention=int8_attention, attention_mask=attention_mask)
     b.save(arch_path, weights_path)
     return b
