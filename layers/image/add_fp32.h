@@ -7,6 +7,7 @@ namespace vantrel {
 
 class AddFp32 final : public ShapeKeeping<Fp32Layer> {
 public:
+    bool pixelwise() const override { return true; }
     // Nodes with a single input are refused in forward: there is no second
     // operand to add.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,

@@ -10,6 +10,7 @@ namespace vantrel {
 class LayerNormFp32 final : public RowNormLayer {
 public:
     using RowNormLayer::RowNormLayer;  // (node_name, eps)
+    bool pixelwise() const override { return true; }
 
     // Needs ".gamma" and ".beta", of equal non-zero length; the input width
     // is checked against it in forward.

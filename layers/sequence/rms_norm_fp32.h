@@ -10,6 +10,7 @@ namespace vantrel {
 class RmsNormFp32 final : public RowNormLayer {
 public:
     using RowNormLayer::RowNormLayer;  // (node_name, eps)
+    bool pixelwise() const override { return true; }
 
     // Needs a non-empty ".gamma"; the input width is checked against it in
     // forward.

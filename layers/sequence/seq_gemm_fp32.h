@@ -26,6 +26,10 @@ public:
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
     Shape3 output_shape(Shape3 input) const override { return Shape3{C_out, input.h, input.w}; }
+    // A single token takes the int8 rows with step_int8, and dynamic
+    // quantisation scales by the whole tensor's range: a row then depends on
+    // the others.
+    bool pixelwise() const override { return !step_int8 && !dynamic_quantize; }
     void upload_weights(Allocator& alloc) override;
 
     bool gelu;
