@@ -46,8 +46,8 @@ inline float w8_lane_total(const float* acc) {
 void k_seq_gemm_w8_f32(const float* x, const int8_t* q, const float* scales, const float* bias,
                        float* y, int32_t t, int32_t k, int32_t n, int32_t group, void* stream);
 #if defined(__x86_64__)
-// The order is one of eight lanes, so AVX-512 keeps 256-bit vectors; its
-// larger register file takes larger tiles of rows and tokens.
+// AVX-512 differs only for several tokens: its registers hold the eight
+// lanes of two rows side by side.
 void k_seq_gemm_w8_f32_avx2(const float* x, const int8_t* q, const float* scales,
                             const float* bias, float* y, int32_t t, int32_t k, int32_t n,
                             int32_t group, void* stream);

@@ -68,7 +68,7 @@ void dot_w8_neon(const float* x, const int8_t* q, const float* scales, int64_t k
 
 // A tile of the many-token product: lanes 0-3 and 4-7 of each sum in two
 // registers, as above.
-struct W8TilesNeon {
+struct W8TilesNeon : W8RowCodes {
     template <int R, int M>
     static void run(const W8TileArgs& a) {
         float32x4_t acc_lo[R][M], acc_hi[R][M];

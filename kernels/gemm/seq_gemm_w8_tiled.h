@@ -8,7 +8,8 @@
 // seq_gemm_w8.h, the same as one token alone.
 //
 // A path supplies Tiles::run<R, M>(const W8TileArgs&), one tile in that
-// order. Included by one instruction-set file each (the tile size follows
+// order, and Tiles::widen, which lays out the codes its tiles read
+// (W8RowCodes: row after row). Included by one instruction-set file each (the tile size follows
 // the register count), so everything here has internal linkage.
 #pragma once
 #include <omp.h>
@@ -33,6 +34,14 @@ struct W8TileArgs {
     const float* bias;    // first row's bias or null
     float* y;             // output of the first token and row, row stride n
     int64_t n;
+};
+
+// Widened codes row after row, kp floats each (zero past k).
+struct W8RowCodes {
+    static void widen(const int8_t* q, int64_t k, int rows, int /*R*/, float* codes, int64_t kp) {
+        for (int r = 0; r < rows; ++r)
+            for (int64_t i = 0; i < k; ++i) codes[r * kp + i] = float(q[r * k + i]);
+    }
 };
 
 // Tiles::run<rows, tokens> for 1 <= rows <= R, 1 <= tokens <= M.
@@ -64,11 +73,7 @@ void seq_gemm_w8_tiled(const float* x, const int8_t* q, const float* scales, con
             const int64_t m1 = std::min(T, m0 + kTokenBlock);
             for (int64_t o = span.begin; o < span.end; o += R) {
                 const int rows = int(std::min<int64_t>(R, span.end - o));
-                for (int r = 0; r < rows; ++r) {
-                    const int8_t* src = q + (o + r) * K;
-                    float* dst = codes + r * kp;
-                    for (int64_t i = 0; i < K; ++i) dst[i] = float(src[i]);
-                }
+                Tiles::widen(q + o * K, K, rows, R, codes, kp);
                 W8TileArgs a{nullptr, K, codes, kp, scales + o * groups, groups, G, bias ? bias + o : nullptr,
                              nullptr, N};
                 for (int64_t m = m0; m < m1; m += M) {

@@ -8,7 +8,7 @@
 namespace vantrel {
 namespace {
 
-struct W8TilesX86 {
+struct W8TilesX86 : W8RowCodes {
     template <int R, int M>
     static void run(const W8TileArgs& a) {
         __m256 acc[R][M];
