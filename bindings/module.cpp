@@ -789,7 +789,9 @@ PYBIND11_MODULE(model_inference, m) {
              "sequence. Raises RuntimeError when position + T exceeds\n"
              "cache_capacity; the position is then unchanged. With last_only\n"
              "the result holds only the last position's values (for a prompt:\n"
-             "the logits that pick the next token). A batch of more than one\n"
+             "the logits that pick the next token), and the nodes that work\n"
+             "row by row after the last other node (a decoder's final norm and\n"
+             "head) run for that position alone. A batch of more than one\n"
              "sample is refused.")
         .def("forward_step", &forward_step_dict, py::arg("inputs"), py::kw_only(),
              py::arg("last_only") = false,
