@@ -132,7 +132,9 @@ class InferenceModel:
         sequence. Raises RuntimeError when position + T exceeds
         cache_capacity; the position is then unchanged. With last_only
         the result holds only the last position's values (for a prompt:
-        the logits that pick the next token). A batch of more than one
+        the logits that pick the next token), and the nodes that work
+        row by row after the last other node (a decoder's final norm and
+        head) run for that position alone. A batch of more than one
         sample is refused.
         """
     @overload

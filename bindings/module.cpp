@@ -425,9 +425,11 @@ int64_t choose_batch(std::vector<Feed>& feeds) {
 
 // Runs the call's one sample, or the samples of a batch (together where the
 // executor can stack them), with the interpreter lock released. `extra`
-// holds inputs passed as they are.
+// holds inputs passed as they are; `last_only` lets a step compute only what
+// its last position needs.
 std::vector<vantrel::OutputMap> run_samples(LockedModel& m, const std::vector<Feed>& feeds,
-                                            const vantrel::InputMap& extra, int64_t batch, bool step) {
+                                            const vantrel::InputMap& extra, int64_t batch, bool step,
+                                            bool last_only = false) {
     vantrel::InputMap map = extra;
     std::vector<int64_t> stride(feeds.size(), 0);
     std::vector<const char*> base(feeds.size());
@@ -452,7 +454,7 @@ std::vector<vantrel::OutputMap> run_samples(LockedModel& m, const std::vector<Fe
         std::vector<vantrel::OutputMap> outs;
         for (int64_t b = 0; b < std::max<int64_t>(batch, 1); ++b) {
             for (size_t i = 0; i < feeds.size(); ++i) slot[i]->data = base[i] + b * stride[i];
-            outs.push_back(step ? m.run_step(map) : m.run(map));
+            outs.push_back(step ? m.run_step(map, last_only) : m.run(map));
         }
         return outs;
     });
@@ -504,7 +506,7 @@ py::array_t<float> run_array(LockedModel& m, const ArrayLike& like, bool step, b
     feeds[0].fit = fit_input(spec.shape, feeds[0].arr);
     const int64_t batch = choose_batch(feeds);
     check_token_batch(m, feeds, batch);
-    std::vector<vantrel::OutputMap> outs = run_samples(m, feeds, {}, batch, step);
+    std::vector<vantrel::OutputMap> outs = run_samples(m, feeds, {}, batch, step, last_only);
     const auto& names = m.graph().output_names;
     if (batch) return stack_samples(outs, names.empty() ? std::string() : names.front(), last_only);
     if (names.empty()) return py::array_t<float>(0);
@@ -567,7 +569,7 @@ ResultDict run_dict(LockedModel& m, const ArrayDict& inputs, bool step, bool las
     } else {
         for (Feed& f : feeds) f.fit.single_shape = f.fit.single ? f.fit.single_shape : f.fit.sample;
     }
-    std::vector<vantrel::OutputMap> outs = run_samples(m, feeds, undeclared, batch, step);
+    std::vector<vantrel::OutputMap> outs = run_samples(m, feeds, undeclared, batch, step, last_only);
     ResultDict result;
     if (batch) {
         for (auto& kv : outs[0]) result[text(kv.first)] = stack_samples(outs, kv.first, last_only);
@@ -790,7 +792,9 @@ PYBIND11_MODULE(model_inference, m) {
              "sequence. Raises RuntimeError when position + T exceeds\n"
              "cache_capacity; the position is then unchanged. With last_only\n"
              "the result holds only the last position's values (for a prompt:\n"
-             "the logits that pick the next token). A batch of more than one\n"
+             "the logits that pick the next token), and the nodes that work\n"
+             "row by row after the last other node (a decoder's final norm and\n"
+             "head) run for that position alone. A batch of more than one\n"
              "sample is refused.")
         .def("forward_step", &forward_step_dict, py::arg("inputs"), py::kw_only(),
              py::arg("last_only") = false,

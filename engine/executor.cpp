@@ -308,7 +308,66 @@ void GraphExecutor::record_profile(const ArchNode& node, std::chrono::steady_clo
     layer_profile[node.name] += ms;
 }
 
-OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64_t* step_tokens) {
+
+size_t GraphExecutor::pixelwise_tail() const {
+    size_t start = node_layers_.size();
+    while (start > 0 && node_layers_[start - 1] && node_layers_[start - 1]->pixelwise() &&
+           !graph_->nodes[start - 1].outputs.empty())
+        --start;
+    return start;
+}
+
+bool GraphExecutor::tail_fits_last_row(size_t start) const {
+    const ArchGraph& g = *graph_;
+    const size_t count = g.nodes.size();
+    if (start >= count) return false;
+    // Rows are sliced by pointer arithmetic, which only host memory allows.
+    for (const Buffer& b : buffers_)
+        if (b.on_device) return false;
+    std::vector<char> written(index_.size(), 0);
+    for (size_t i = start; i < count; ++i) written[size_t(index_.at(g.nodes[i].outputs[0]))] = 1;
+    // A node before the tail that reads a tail output would see one row.
+    for (size_t i = 0; i < start; ++i)
+        for (const std::string& in : g.nodes[i].inputs) {
+            auto it = index_.find(in);
+            if (it != index_.end() && written[size_t(it->second)]) return false;
+        }
+    std::vector<Shape3> full = shapes_;
+    std::fill(written.begin(), written.end(), 0);
+    for (size_t i = start; i < count; ++i) {
+        const ArchNode& node = g.nodes[i];
+        const int n = int(node.inputs.size());
+        if (n < 1 || n > kMaxLayerInputs) return false;
+        Shape3 in[kMaxLayerInputs];
+        int64_t pixels = -1;
+        for (int j = 0; j < n; ++j) {
+            auto it = index_.find(node.inputs[j]);
+            if (it == index_.end()) return false;
+            const size_t t = size_t(it->second);
+            in[j] = full[t];
+            const int64_t p = int64_t(std::max(in[j].h, 0)) * std::max(in[j].w, 0);
+            // Every input must hold the same positions (a sum of equal
+            // element counts but different shapes pairs other rows).
+            if (p < 1 || (pixels >= 0 && p != pixels)) return false;
+            // Element-wise kernels finish a call's last n mod 4 values with
+            // other code, so a row keeps its bits only at a width of 4k.
+            if (in[j].c % 4) return false;
+            pixels = p;
+            if (!written[t] &&
+                byte_count(element_count(in[j]), elem_bytes(dtypes_[t])) > buffers_[t].size)
+                return false;
+        }
+        const Shape3 out = node_layers_[i]->output_shape_multi(in, n);
+        if (int64_t(std::max(out.h, 0)) * std::max(out.w, 0) != pixels || out.c % 4) return false;
+        const size_t o = size_t(index_.at(node.outputs[0]));
+        full[o] = out;
+        written[o] = 1;
+    }
+    return true;
+}
+
+OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64_t* step_tokens,
+                                 bool last_only) {
     plan(inputs);
     ensure_caches();
     if (step_tokens) *step_tokens = -1;
@@ -316,11 +375,19 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
     ArchGraph& g = *graph_;
     BackendKind kind = active_backend_or_throw().kind;
     Allocator& host = *staging_;
+    const size_t tail = last_only ? pixelwise_tail() : g.nodes.size();
+    bool last_row = false;
+    // Tensors the last-row tail wrote: one row, read as they are.
+    std::vector<char> one_row;
 
     for (size_t i = 0; i < g.nodes.size(); ++i) {
         const ArchNode& node = g.nodes[i];
         ILayer* layer = node_layers_[i];
         if (!layer) throw std::runtime_error("No layer for: " + node.name);
+        if (i == tail && tail_fits_last_row(tail)) {
+            last_row = true;
+            one_row.assign(index_.size(), 0);
+        }
         static const std::string kNoName;
         int n = 0;
         int in_idx[kMaxLayerInputs];
@@ -343,6 +410,15 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
                 v.on_device = 0;
             }
             shapes[j] = shapes_[in_idx[j]];
+            if (last_row && !one_row[size_t(in_idx[j])]) {
+                // The last pixel row of a full tensor (its size was checked).
+                const int64_t pixels = int64_t(shapes[j].h) * shapes[j].w;
+                const uint64_t skip = byte_count((pixels - 1) * std::max(shapes[j].c, 0),
+                                                 elem_bytes(dtypes_[in_idx[j]]));
+                v.data = static_cast<uint8_t*>(v.data) + skip;
+                v.bytes -= skip;
+                shapes[j] = Shape3{shapes[j].c, 1, 1};
+            }
             v.c = shapes[j].c;
             v.h = shapes[j].h;
             v.w = shapes[j].w;
@@ -390,6 +466,7 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
         if (byte_count(element_count(got), out_elem) > ob.size)
             throw std::runtime_error("node '" + node.name + "' returned a shape larger than its output buffer");
         shapes_[out_idx] = got;
+        if (last_row) one_row[size_t(out_idx)] = 1;
         if (profile_enabled) record_profile(node, t0);
     }
 
@@ -627,9 +704,9 @@ OutputMap GraphExecutor::run(const InputMap& inputs) {
     return execute(inputs, 0, nullptr);
 }
 
-OutputMap GraphExecutor::run_step(const InputMap& inputs) {
+OutputMap GraphExecutor::run_step(const InputMap& inputs, bool last_only) {
     int64_t tokens = 0;
-    OutputMap out = execute(inputs, position_, &tokens);
+    OutputMap out = execute(inputs, position_, &tokens, last_only);
     // A stateful layer has already refused position + tokens > capacity.
     if (tokens > 0) position_ = int32_t(std::min<int64_t>(int64_t(position_) + tokens, INT32_MAX));
     return out;

@@ -64,8 +64,11 @@ public:
     // of them must take the same count); a failing step leaves the position
     // unchanged. Caches are reserved before the first pass, with the largest
     // capacity a node declares ("max_seq_len") or kDefaultCacheCapacity.
+    // With `last_only` the caller keeps only the last position (pixel row) of
+    // each output: the pixelwise nodes after the last other node then run on
+    // that row alone, and their outputs have one row.
     static constexpr int32_t kDefaultCacheCapacity = 2048;
-    OutputMap run_step(const InputMap& inputs);
+    OutputMap run_step(const InputMap& inputs, bool last_only = false);
     // Re-reserves every cache for `capacity` positions (at least 1, and at
     // least the current position, which is kept with its cached rows).
     void reserve_cache(int32_t capacity);
@@ -114,7 +117,13 @@ private:
     void check_tensor_dtypes() const;
     // The pass itself; stateful layers see `position`. With `step_tokens`
     // set, it receives the token count the stateful layers took in.
-    OutputMap execute(const InputMap& inputs, int32_t position, int64_t* step_tokens);
+    OutputMap execute(const InputMap& inputs, int32_t position, int64_t* step_tokens, bool last_only = false);
+    // First node of the longest run of pixelwise nodes that ends the graph
+    // (the node count when the last node is not pixelwise).
+    size_t pixelwise_tail() const;
+    // Whether the tail from `start` can run on the last pixel row alone with
+    // the shapes the nodes before it produced.
+    bool tail_fits_last_row(size_t start) const;
     void ensure_caches();
     std::vector<ILayer*> stateful_layers() const;
 

@@ -30,7 +30,9 @@ public:
 
     OutputMap run(const InputMap& inputs) { return exec_.run(inputs); }
     // Step API of decoders (GraphExecutor::run_step and its cache calls).
-    OutputMap run_step(const InputMap& inputs) { return exec_.run_step(inputs); }
+    OutputMap run_step(const InputMap& inputs, bool last_only = false) {
+        return exec_.run_step(inputs, last_only);
+    }
     void reserve_cache(int32_t capacity) { exec_.reserve_cache(capacity); }
     void reset_cache() { exec_.reset_cache(); }
     int32_t position() const { return exec_.position(); }

@@ -161,9 +161,9 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
     b.k_hard_sigmoid_f32 = VANTREL_VARIANT(k_hard_sigmoid_f32);
     b.k_gelu_erf_f32 = VANTREL_VARIANT(k_gelu_erf_f32);
 #if defined(__x86_64__)
-    // Eight lanes fix the order; AVX-512 takes the AVX2 kernel.
+    // Eight lanes fix the order; AVX-512 only tiles many tokens larger.
     b.k_seq_gemm_w8_f32 = pick_kernel<KSeqGemmW8F32>(path, &k_seq_gemm_w8_f32, &k_seq_gemm_w8_f32_avx2,
-                                                     nullptr, nullptr);
+                                                     &k_seq_gemm_w8_f32_avx512, nullptr);
 #else
     b.k_seq_gemm_w8_f32 = VANTREL_VARIANT(k_seq_gemm_w8_f32);
 #endif

@@ -34,16 +34,19 @@ void dot_w8_portable(const float* x, const int8_t* q, const float* scales, int64
 
 }  // namespace
 
+int seq_gemm_w8_team(int64_t nk, int64_t t) {
+    // A team pays for itself from 512 KiB of codes (a step reads them at the
+    // bandwidth of every core) or 2,000,000 multiply-adds; below, waking it
+    // costs more than the product (a decoding step has some 200 of them).
+    const bool worth = nk >= (int64_t(1) << 19) || nk >= 2000000 / std::max<int64_t>(t, 1);
+    return omp_in_parallel() || !worth ? 1 : omp_get_max_threads();
+}
+
 void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, const float* bias,
                       float* y, int32_t t, int32_t k, int32_t n, int32_t group, DotW8Fn dot) {
     if (n <= 0 || t <= 0 || group < 8 || group % 8) return;
     const int64_t T = t, K = k > 0 ? k : 0, N = n, G = group, groups = (K + G - 1) / G;
-    // A team pays for itself from 512 KiB of codes (a step reads them at the
-    // bandwidth of every core) or 2,000,000 multiply-adds; below, waking it
-    // costs more than the product (a decoding step has some 200 of them).
-    const int64_t nk = N * K;
-    const bool worth = nk >= (int64_t(1) << 19) || nk >= 2000000 / T;
-    const int team = omp_in_parallel() || !worth ? 1 : omp_get_max_threads();
+    const int team = seq_gemm_w8_team(N * K, T);
 #pragma omp parallel num_threads(team)
     {
         const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());

@@ -32,6 +32,10 @@ constexpr int kW8Tokens = 4;
 void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, const float* bias,
                       float* y, int32_t t, int32_t k, int32_t n, int32_t group, DotW8Fn dot);
 
+// Threads for a product of n*k codes over t tokens: 1 inside a parallel
+// region or when waking a team costs more than the product.
+int seq_gemm_w8_team(int64_t nk, int64_t t);
+
 // The eight-lane total of the order above.
 inline float w8_lane_total(const float* acc) {
     return ((acc[0] + acc[4]) + (acc[2] + acc[6])) + ((acc[1] + acc[5]) + (acc[3] + acc[7]));
@@ -42,10 +46,14 @@ inline float w8_lane_total(const float* acc) {
 void k_seq_gemm_w8_f32(const float* x, const int8_t* q, const float* scales, const float* bias,
                        float* y, int32_t t, int32_t k, int32_t n, int32_t group, void* stream);
 #if defined(__x86_64__)
-// AVX-512 takes this kernel too: the order is one of eight lanes.
+// AVX-512 differs only for several tokens: its registers hold the eight
+// lanes of two rows side by side.
 void k_seq_gemm_w8_f32_avx2(const float* x, const int8_t* q, const float* scales,
                             const float* bias, float* y, int32_t t, int32_t k, int32_t n,
                             int32_t group, void* stream);
+void k_seq_gemm_w8_f32_avx512(const float* x, const int8_t* q, const float* scales,
+                              const float* bias, float* y, int32_t t, int32_t k, int32_t n,
+                              int32_t group, void* stream);
 #endif
 #if defined(__aarch64__)
 void k_seq_gemm_w8_f32_neon(const float* x, const int8_t* q, const float* scales,

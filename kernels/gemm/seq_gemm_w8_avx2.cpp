@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "kernels/gemm/seq_gemm_w8.h"
+#include "kernels/gemm/seq_gemm_w8_tiles_x86.h"
 
 namespace vantrel {
 
@@ -63,6 +64,9 @@ void dot_w8_avx2(const float* x, const int8_t* q, const float* scales, int64_t k
 
 void k_seq_gemm_w8_f32_avx2(const float* x, const int8_t* q, const float* scales, const float* bias,
                             float* y, int32_t t, int32_t k, int32_t n, int32_t group, void*) {
+    // Two rows by three tokens: twelve sums, two code vectors and one
+    // activation vector of the sixteen registers.
+    if (t > 1) return seq_gemm_w8_tiled<W8TilesX86, 2, 3>(x, q, scales, bias, y, t, k, n, group);
     seq_gemm_w8_rows(x, q, scales, bias, y, t, k, n, group, &dot_w8_avx2);
 }
 

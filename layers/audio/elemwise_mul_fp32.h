@@ -7,6 +7,7 @@ namespace vantrel {
 
 class ElemwiseMulFp32 final : public FirstInputShape<Fp32Layer> {
 public:
+    bool pixelwise() const override { return true; }
     // Refuses a single input and inputs whose element counts differ.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;

@@ -27,6 +27,7 @@ public:
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
     Shape3 output_shape(Shape3 input) const override { return Shape3{C_out, input.h, input.w}; }
+    bool pixelwise() const override { return true; }
     void upload_weights(Allocator& alloc) override;
 
     bool gelu;

@@ -40,21 +40,23 @@ float model_w8(const float* x, const int8_t* q, const float* s, int K, int G) {
 }
 
 TEST(SeqGemmW8Kernel, PathsMatchTheOrderBitForBit) {
-    KSeqGemmW8F32 avx2 = nullptr, neon = nullptr;
+    KSeqGemmW8F32 avx2 = nullptr, avx512 = nullptr, neon = nullptr;
 #if defined(__x86_64__)
     avx2 = &k_seq_gemm_w8_f32_avx2;
+    avx512 = &k_seq_gemm_w8_f32_avx512;
 #endif
 #if defined(__aarch64__)
     neon = &k_seq_gemm_w8_f32_neon;
 #endif
     for (auto [T, K, N, G] : {std::array<int, 4>{1, 64, 9, 32}, {3, 100, 17, 32}, {5, 37, 4, 16}, {2, 7, 3, 8},
-                            {70, 24, 5, 8}}) {  // a 64-token block, then 4 + 2 tokens
+                            {70, 24, 5, 8},   // a 64-token block, then 4 + 2 tokens
+                            {67, 45, 11, 40}}) {  // every tile shape of rows and tokens
         const int groups = (K + G - 1) / G;
         std::vector<float> x = normal(size_t(T) * K, unsigned(K)), s = normal(size_t(N) * groups, 2, 0.01f),
                            b = normal(N, 3);
         std::vector<int8_t> q(size_t(N) * K);
         for (size_t i = 0; i < q.size(); ++i) q[i] = int8_t(int(i * 37 % 255) - 127);
-        for (auto& [path, fn] : runnable_paths<KSeqGemmW8F32>(&k_seq_gemm_w8_f32, avx2, nullptr, neon)) {
+        for (auto& [path, fn] : runnable_paths<KSeqGemmW8F32>(&k_seq_gemm_w8_f32, avx2, avx512, neon)) {
             std::vector<float> y(size_t(T) * N);
             fn(x.data(), q.data(), s.data(), b.data(), y.data(), T, K, N, G, nullptr);
             for (int m = 0; m < T; ++m)

@@ -249,3 +249,17 @@ def test_load_stats_count_shared_packed_blocks(build):
     assert s["shared_packed_bytes"] >= 8 * 8 * 4 and s["peak_tensor_bytes"] == 8 * 8 * 4
     x = np.arange(8, dtype=np.float32)
     np.testing.assert_allclose(m.forward(x), w @ (w @ (w @ x)), rtol=1e-5)
+
+
+@pytest.mark.parametrize("b_shape", [(6, 4), (3, 8)])
+def test_last_only_steps_keep_rows_paired(build, b_shape):
+    """A last_only step runs a trailing sum on the last row alone only when
+    both operands hold the same rows; a sum of equal element counts in
+    other shapes still pairs element by element."""
+    b = ModelBuilder("m")
+    x, y = b.input("a", [0, 4]), b.input("b", [0, 0])
+    b.output(b.node("elemwise_mul_fp32", [b.node("add_fp32", [x, y]), x]))
+    m = build(b)
+    a, c = np.random.default_rng(1).standard_normal((2, 24)).astype(np.float32)
+    got = m.forward_step({"a": a.reshape(6, 4), "b": c.reshape(b_shape)}, last_only=True)
+    np.testing.assert_array_equal(next(iter(got.values())), ((a + c) * a)[-4:])

@@ -1,0 +1,88 @@
+// AVX-512 weight-only int8 product. The order is one of eight lanes, so a
+// 512-bit register holds two sums side by side: rows 2p and 2p + 1 of a
+// tile in its low and high halves, each half taking exactly the operations
+// of the AVX2 kernel. Tiles of six rows by four tokens fill 28 of the 32
+// registers. One token goes to the AVX2 kernel.
+#include <immintrin.h>
+
+#include "kernels/gemm/seq_gemm_w8.h"
+#include "kernels/gemm/seq_gemm_w8_tiled.h"
+
+namespace vantrel {
+
+namespace {
+
+struct W8TilesAvx512 {
+    // Row pairs, block by block: the eight codes of row 2p, then those of
+    // row 2p + 1 (zeros for a row past `rows` and past k).
+    static void widen(const int8_t* q, int64_t k, int rows, int R, float* codes, int64_t kp) {
+        for (int r = 0; r < R; ++r) {
+            float* dst = codes + (r / 2) * 2 * kp + (r % 2) * 8;
+            for (int64_t b = 0; b < kp; b += 8)
+                for (int64_t l = 0; l < 8; ++l)
+                    dst[b * 2 + l] = r < rows && b + l < k ? float(q[r * k + b + l]) : 0.0f;
+        }
+    }
+
+    template <int R, int M>
+    static void run(const W8TileArgs& a) {
+        constexpr int P = (R + 1) / 2;
+        __m512 acc[P][M];
+        for (int p = 0; p < P; ++p)
+            for (int m = 0; m < M; ++m) acc[p][m] = _mm512_setzero_ps();
+        // Past k the activations load as zeros, as the one-token kernel
+        // pads its last block. (The broadcasts are the zero-masked form with
+        // every lane kept: the plain one reads an undefined register.)
+        const __mmask8 tail = __mmask8((1u << (a.k % 8)) - 1);
+        for (int64_t k0 = 0, g = 0; k0 < a.k; k0 += a.group, ++g) {
+            const int64_t k1 = std::min(a.k, k0 + a.group);
+            __m512 part[P][M];
+            for (int p = 0; p < P; ++p)
+                for (int m = 0; m < M; ++m) part[p][m] = _mm512_setzero_ps();
+            int64_t i = k0;
+            for (; i + 8 <= k1; i += 8) {
+                __m512 c[P];
+                for (int p = 0; p < P; ++p) c[p] = _mm512_loadu_ps(a.codes + p * 2 * a.kp + i * 2);
+                for (int m = 0; m < M; ++m) {
+                    const __m512 v = _mm512_maskz_broadcast_f32x8(0xFFFF, _mm256_loadu_ps(a.x + m * a.k + i));
+                    for (int p = 0; p < P; ++p) part[p][m] = _mm512_fmadd_ps(v, c[p], part[p][m]);
+                }
+            }
+            if (i < k1) {  // only at k (groups are whole blocks of eight)
+                __m512 c[P];
+                for (int p = 0; p < P; ++p) c[p] = _mm512_loadu_ps(a.codes + p * 2 * a.kp + i * 2);
+                for (int m = 0; m < M; ++m) {
+                    const __m256 x8 = _mm256_maskz_loadu_ps(tail, a.x + m * a.k + i);
+                    const __m512 v = _mm512_maskz_broadcast_f32x8(0xFFFF, x8);
+                    for (int p = 0; p < P; ++p) part[p][m] = _mm512_fmadd_ps(v, c[p], part[p][m]);
+                }
+            }
+            for (int p = 0; p < P; ++p) {
+                const float hi = 2 * p + 1 < R ? a.scales[(2 * p + 1) * a.groups + g] : 0.0f;
+                const __m512 s = _mm512_insertf32x8(_mm512_set1_ps(a.scales[2 * p * a.groups + g]),
+                                                    _mm256_set1_ps(hi), 1);
+                for (int m = 0; m < M; ++m) acc[p][m] = _mm512_fmadd_ps(part[p][m], s, acc[p][m]);
+            }
+        }
+        for (int p = 0; p < P; ++p)
+            for (int m = 0; m < M; ++m) {
+                alignas(64) float lanes[16];
+                _mm512_store_ps(lanes, acc[p][m]);
+                for (int h = 0; h < 2 && 2 * p + h < R; ++h) {
+                    const int r = 2 * p + h;
+                    const float v = w8_lane_total(lanes + 8 * h);
+                    a.y[m * a.n + r] = a.bias ? v + a.bias[r] : v;
+                }
+            }
+    }
+};
+
+}  // namespace
+
+void k_seq_gemm_w8_f32_avx512(const float* x, const int8_t* q, const float* scales, const float* bias,
+                              float* y, int32_t t, int32_t k, int32_t n, int32_t group, void* stream) {
+    if (t > 1) return seq_gemm_w8_tiled<W8TilesAvx512, 6, 4>(x, q, scales, bias, y, t, k, n, group);
+    k_seq_gemm_w8_f32_avx2(x, q, scales, bias, y, t, k, n, group, stream);
+}
+
+}  // namespace vantrel
