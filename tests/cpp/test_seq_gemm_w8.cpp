@@ -50,7 +50,8 @@ TEST(SeqGemmW8Kernel, PathsMatchTheOrderBitForBit) {
 #endif
     for (auto [T, K, N, G] : {std::array<int, 4>{1, 64, 9, 32}, {3, 100, 17, 32}, {5, 37, 4, 16}, {2, 7, 3, 8},
                             {70, 24, 5, 8},   // a 64-token block, then 4 + 2 tokens
-                            {67, 45, 11, 40}}) {  // every tile shape of rows and tokens
+                            {67, 45, 11, 40},   // every tile shape of rows and tokens
+                            {1, 45, 7, 40}}) {  // one token: four rows, then three; partial blocks
         const int groups = (K + G - 1) / G;
         std::vector<float> x = normal(size_t(T) * K, unsigned(K)), s = normal(size_t(N) * groups, 2, 0.01f),
                            b = normal(N, 3);
