@@ -28,6 +28,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -70,8 +71,17 @@ def start_server(models: dict, max_batch: int, wait_ms: float, port: int) -> sub
         cmd.append(f"{name}={arch}:{weights}")
         if tok:
             cmd += ["--tokenizer", f"{name}={tok}"]
-    # Access log lines would cost the server time; they go nowhere here.
-    return subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    # --log-level warning silences the access lines; what the server does
+    # write goes to a file, since a pipe nobody drains would block it.
+    log = tempfile.TemporaryFile("w+")
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=log, text=True)
+    proc.log = log
+    return proc
+
+
+def server_log(proc: subprocess.Popen) -> str:
+    proc.log.seek(0)
+    return proc.log.read()[-2000:]
 
 
 def wait_ready(proc: subprocess.Popen, base: str, limit: float) -> None:
@@ -79,7 +89,7 @@ def wait_ready(proc: subprocess.Popen, base: str, limit: float) -> None:
     end = time.monotonic() + limit
     while time.monotonic() < end:
         if proc.poll() is not None:
-            raise RuntimeError(f"server exited: {proc.stderr.read()[-2000:]}")
+            raise RuntimeError(f"server exited: {server_log(proc)}")
         try:
             if httpx.get(f"{base}/v2/health/ready", timeout=1).status_code == 200:
                 return

@@ -366,6 +366,24 @@ bool GraphExecutor::tail_fits_last_row(size_t start) const {
     return true;
 }
 
+OutputTensor GraphExecutor::copy_output(int idx, uint64_t offset) const {
+    const Buffer& buf = buffers_[idx];
+    const Shape3 s = shapes_[idx];
+    // A tensor no node wrote this run may still have its planned shape but a
+    // smaller buffer; never copy past it.
+    const uint64_t off = std::min<uint64_t>(offset, buf.size);
+    const uint64_t bytes = std::min<uint64_t>(byte_count(element_count(s), elem_bytes(dtypes_[idx])), buf.size - off);
+    OutputTensor o;
+    if (s.w < 2 && s.h < 2) o.shape = {s.c};
+    else if (s.w < 2) o.shape = {s.h, s.c};
+    else o.shape = {s.h, s.w, s.c};
+    o.dtype = dtypes_[idx] == kDtypeInt8 ? "int8" : "float32";
+    o.bytes.resize(size_t(bytes));
+    if (bytes) alloc_->copy_to_host(o.bytes.data(), static_cast<const char*>(buf.data) + off, size_t(bytes));
+    o.data = o.bytes.empty() ? nullptr : o.bytes.data();
+    return o;
+}
+
 OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64_t* step_tokens,
                                  bool last_only) {
     plan(inputs);
@@ -474,23 +492,7 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
     for (const std::string& name : g.output_names) {
         auto it = index_.find(name);
         if (it == index_.end()) continue;
-        int idx = it->second;
-        Shape3 s = shapes_[idx];
-        int64_t count = element_count(s);
-        int64_t eb = elem_bytes(dtypes_[idx]);
-        // A tensor no node wrote this run may still have its planned shape
-        // but a smaller buffer; never copy past it.
-        uint64_t bytes = std::min<uint64_t>(byte_count(count, eb), buffers_[idx].size);
-        count = int64_t(bytes / eb);
-        OutputTensor o;
-        if (s.w < 2 && s.h < 2) o.shape = {s.c};
-        else if (s.w < 2) o.shape = {s.h, s.c};
-        else o.shape = {s.h, s.w, s.c};
-        o.dtype = dtypes_[idx] == kDtypeInt8 ? "int8" : "float32";
-        o.bytes.resize(size_t(bytes));
-        if (bytes) alloc_->copy_to_host(o.bytes.data(), buffers_[idx].data, size_t(bytes));
-        o.data = o.bytes.empty() ? nullptr : o.bytes.data();
-        result[name] = std::move(o);
+        result[name] = copy_output(it->second, 0);
     }
     return result;
 }
@@ -651,20 +653,7 @@ bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std
             auto it = index_.find(name);
             if (it == index_.end()) continue;
             const int idx = it->second;
-            const Buffer& buf = buffers_[idx];
-            const Shape3 s = shapes_[idx];
-            const int64_t eb = elem_bytes(dtypes_[idx]);
-            const uint64_t off = std::min<uint64_t>(strides_[idx] * uint64_t(b), buf.size);
-            const uint64_t bytes = std::min<uint64_t>(byte_count(element_count(s), eb), buf.size - off);
-            OutputTensor o;
-            if (s.w < 2 && s.h < 2) o.shape = {s.c};
-            else if (s.w < 2) o.shape = {s.h, s.c};
-            else o.shape = {s.h, s.w, s.c};
-            o.dtype = dtypes_[idx] == kDtypeInt8 ? "int8" : "float32";
-            o.bytes.resize(size_t(bytes));
-            if (bytes) alloc_->copy_to_host(o.bytes.data(), static_cast<const char*>(buf.data) + off, size_t(bytes));
-            o.data = o.bytes.empty() ? nullptr : o.bytes.data();
-            result[name] = std::move(o);
+            result[name] = copy_output(idx, strides_[idx] * uint64_t(b));
         }
         outs.push_back(std::move(result));
     }

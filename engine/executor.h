@@ -118,6 +118,8 @@ private:
     // The pass itself; stateful layers see `position`. With `step_tokens`
     // set, it receives the token count the stateful layers took in.
     OutputMap execute(const InputMap& inputs, int32_t position, int64_t* step_tokens, bool last_only = false);
+    // Tensor `idx` as an output, from `offset` bytes into its buffer.
+    OutputTensor copy_output(int idx, uint64_t offset) const;
     // First node of the longest run of pixelwise nodes that ends the graph
     // (the node count when the last node is not pixelwise).
     size_t pixelwise_tail() const;

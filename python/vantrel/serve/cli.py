@@ -85,7 +85,8 @@ def run(args) -> None:
         h = logging.StreamHandler(sys.stderr)
         h.setFormatter(logging.Formatter("%(message)s"))
         log.addHandler(h)
-        log.setLevel(logging.INFO)
+        # Access lines are INFO: --log-level warning and above silences them.
+        log.setLevel(getattr(logging, str(args.log_level).upper(), logging.INFO))
         log.propagate = False
     uvicorn.run(create_app(models=models, options=opts), host=args.host, port=args.port,
                 log_level=args.log_level, access_log=False,
