@@ -1,5 +1,5 @@
-// Inverse short-time Fourier transform by windowed overlap-add, frame by
-// frame on the calling thread.
+// Inverse short-time Fourier transform by windowed overlap-add. Frames are
+// synthesised over threads and added in frame order.
 //
 // N = n_fft (even), F = N/2 + 1, t frames of F magnitudes m and F phases ph,
 // periodic Hann window w[n] = 0.5*(1 - cosf(n*(6.2831855*(1/N)))),

@@ -19,34 +19,61 @@ constexpr float kUnvoicedNoise = 0.33333334f;
 void sine_gen_f32_direct(const float* f0, float* out, int64_t t, int32_t harmonics, int32_t sample_rate,
                          float amp, float threshold, float noise_std) {
     if (t <= 0 || harmonics <= 0 || sample_rate <= 0) return;
-    const int64_t h = harmonics;
-    std::vector<double> phase(size_t(h), 0.0);
-    const double inv_sr = 1.0 / double(sample_rate);
-    const float two_pi_f = float(kTwoPi);
-    const float c = two_pi_f * 2.3283064365386963e-10f;  // 2 pi * 2^-32
-    uint64_t s = kSineNoiseSeed;
-    for (int64_t i = 0; i < t; ++i) {
-        const float f = f0[i];
-        const bool voiced = f > threshold;
-        const double step = double(f) * inv_sr;
-        float* row = out + i * h;
-        for (int64_t k = 1; k <= h; ++k) {
-            double& p = phase[size_t(k - 1)];
-            p = p + step * double(k);
-            p = p - trunc(p);
-            const float sine = voiced ? amp * sinf(float(p * kTwoPi)) : 0.0f;
-            if (noise_std > 0.0f) {
-                const float a = voiced ? noise_std : amp * kUnvoicedNoise;
-                const uint32_t r1 = sine_noise_next(s);
-                const uint32_t r2 = sine_noise_next(s);
-                const float u1 = float(r1) * 2.3283064365386963e-10f;
-                const float ang = cosf(c * float(r2));
-                const float n = u1 < 1e-7f ? kNoiseRadiusCap * ang : sqrtf(-2.0f * logf(u1)) * ang;
-                row[k - 1] = sine + a * n;
-            } else {
-                row[k - 1] = sine;
+    const int64_t h = harmonics, total = t * h;
+    const bool noise = noise_std > 0.0f;
+    // The phases and the generator are sequential but cheap: a first pass
+    // leaves each value's sine argument in `out` and its two draws in
+    // `draws`. The library calls (sinf, logf, cosf, sqrtf), most of the
+    // time, then run over the rows in parallel; every value sees the same
+    // operations in either pass, so the thread count changes nothing.
+    std::vector<uint64_t> draws(noise ? size_t(total) : 0);
+    {
+        std::vector<double> phase(size_t(h), 0.0);
+        const double inv_sr = 1.0 / double(sample_rate);
+        uint64_t s = kSineNoiseSeed;
+        for (int64_t i = 0; i < t; ++i) {
+            const double step = double(f0[i]) * inv_sr;
+            float* row = out + i * h;
+            for (int64_t k = 1; k <= h; ++k) {
+                double& p = phase[size_t(k - 1)];
+                p = p + step * double(k);
+                p = p - trunc(p);
+                row[k - 1] = float(p * kTwoPi);
+                if (noise) {
+                    const uint64_t r1 = sine_noise_next(s);
+                    draws[size_t(i * h + k - 1)] = (r1 << 32) | sine_noise_next(s);
+                }
             }
         }
+    }
+    const float c = float(kTwoPi) * 2.3283064365386963e-10f;  // 2 pi * 2^-32
+    auto finish = [&](int64_t i0, int64_t i1) {
+        for (int64_t i = i0; i < i1; ++i) {
+            const bool voiced = f0[i] > threshold;
+            float* row = out + i * h;
+            for (int64_t j = 0; j < h; ++j) {
+                const float sine = voiced ? amp * sinf(row[j]) : 0.0f;
+                if (!noise) {
+                    row[j] = sine;
+                    continue;
+                }
+                const float a = voiced ? noise_std : amp * kUnvoicedNoise;
+                const uint64_t d = draws[size_t(i * h + j)];
+                const float u1 = float(uint32_t(d >> 32)) * 2.3283064365386963e-10f;
+                const float ang = cosf(c * float(uint32_t(d)));
+                const float n = u1 < 1e-7f ? kNoiseRadiusCap * ang : sqrtf(-2.0f * logf(u1)) * ang;
+                row[j] = sine + a * n;
+            }
+        }
+    };
+    if (total < 16384 || omp_in_parallel() || omp_get_max_threads() <= 1) {
+        finish(0, t);
+        return;
+    }
+#pragma omp parallel num_threads(omp_get_max_threads())
+    {
+        const SplitRange r = balanced_split(t, omp_get_num_threads(), omp_get_thread_num());
+        finish(r.begin, r.end);
     }
 }
 

@@ -5,6 +5,8 @@
 // amp * sinf(2 pi phase) where f0 > voiced_threshold (else 0), plus, when
 // noise_std > 0, Gaussian noise from a xorshift64* generator reseeded on
 // every call (Box-Muller on two 32-bit draws per value).
+// The phases and draws are taken in order on the calling thread; the
+// library functions of 16384 values or more run split over threads.
 //
 // sine_gen_f32_upsampled: per harmonic, the normalised frequency
 // fmod(f0 * k / sr, 1) is averaged down to d = t / upsample frames by linear

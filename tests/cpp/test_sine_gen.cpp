@@ -96,7 +96,7 @@ struct SineCase {
 };
 class SineGen : public ::testing::TestWithParam<SineCase> {};
 INSTANTIATE_TEST_SUITE_P(Cases, SineGen,
-                         ::testing::Values(SineCase{37, 8, 0, 0.0f}, SineCase{50, 3, 0, 0.003f},
+                         ::testing::Values(SineCase{37, 8, 0, 0.0f}, SineCase{5000, 3, 0, 0.003f},
                                            SineCase{20, 0, 0, 0.5f}, SineCase{45, 4, 1, 0.0f},
                                            SineCase{61, 8, 6, 0.2f}, SineCase{5000, 3, 300, 0.0f}));
 
@@ -111,8 +111,9 @@ TEST_P(SineGen, LayerMatchesReferenceTwiceAndAcrossThreads) {
     auto want = p.upsample >= 1 ? ref_sine_up(f0, h, 24000, p.upsample, 0.1f, 10.0f)
                                 : ref_sine_direct(f0, h, 24000, 0.1f, 10.0f, p.noise);
     // f0 equal to the threshold is unvoiced: no sine (only noise, if any).
-    if (p.noise <= 0 || p.upsample >= 1)
+    if (p.noise <= 0 || p.upsample >= 1) {
         for (int k = 0; k < h; ++k) EXPECT_EQ(want[size_t(p.t / 2) * h + k], 0.0f);
+    }
     const int saved = omp_get_max_threads();
     for (int th : {1, 2, 3}) {
         omp_set_num_threads(th);

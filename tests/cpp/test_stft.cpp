@@ -127,7 +127,7 @@ TEST(StftFp32Layer, ConstantSignalHasZeroPhaseAtBinZero) {
 // the window envelope only when normalized.
 TEST(IstftFp32Layer, MatchesDocumentedOverlapAdd) {
     struct Case { int n, hop, t; bool normalized; } cases[] = {
-        {20, 5, 9, false}, {20, 5, 9, true}, {8, 2, 6, true}, {2, 1, 4, false}, {16, 4, 1, true}, {12, 12, 3, true},
+        {20, 5, 9, false}, {20, 5, 9, true}, {8, 2, 6, true}, {2, 1, 4, false}, {16, 4, 1, true}, {12, 12, 3, true}, {64, 16, 40, true},
     };
     for (const Case& c : cases) {
         const int N = c.n, F = N / 2 + 1, M = N + (c.t - 1) * c.hop, len = M - N;
@@ -147,9 +147,18 @@ TEST(IstftFp32Layer, MatchesDocumentedOverlapAdd) {
                 env[size_t(f * c.hop + n)] += hann(n, N) * hann(n, N);
             }
         auto layer = make("istft_fp32", nh(N, c.hop) + ",\"normalized\":" + (c.normalized ? "true" : "false"));
-        std::vector<float> y(size_t(M) + 1, NAN);
-        const Shape3 s = forward(*layer, {TensorView{const_cast<float*>(mag.data()), 0, mag.size() * 4, F, c.t, 1},
-                                          TensorView{const_cast<float*>(ph.data()), 0, ph.size() * 4, F, c.t, 1}}, y);
+        // Frames run over threads: the bits must not depend on how many.
+        std::vector<float> y(size_t(M) + 1, NAN), y1;
+        Shape3 s;
+        const int saved = omp_get_max_threads();
+        for (int threads : {1, 3}) {
+            omp_set_num_threads(threads);
+            y1 = y;
+            s = forward(*layer, {TensorView{const_cast<float*>(mag.data()), 0, mag.size() * 4, F, c.t, 1},
+                                 TensorView{const_cast<float*>(ph.data()), 0, ph.size() * 4, F, c.t, 1}}, y);
+        }
+        omp_set_num_threads(saved);
+        EXPECT_EQ(std::memcmp(y.data(), y1.data(), size_t(len) * 4), 0) << "N=" << N;
         EXPECT_EQ(s, (Shape3{1, len, 1}));
         EXPECT_EQ(layer->output_shape(Shape3{F, c.t, 1}), (Shape3{1, M, 1}));
         for (int i = 0; i < len; ++i) {
