@@ -10,6 +10,7 @@ namespace vantrel {
 namespace {
 
 struct AttentionOpsPortable {
+    static constexpr int kRows = 1;
     static void scores(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
                        float scale, float* s) {
         for (int64_t j = 0; j < n; ++j) {

@@ -8,7 +8,7 @@ namespace vantrel {
 
 void attention_core_f32_avx512(const float* qkv, float* out, int32_t tokens, int32_t embed, int32_t num_heads,
                                const float* key_mask) {
-    attention_core_run<AttentionOpsLanes<vmath::VmathLanesAvx512>>(qkv, out, tokens, embed, num_heads, key_mask);
+    attention_core_run<AttentionOpsLanes<vmath::VmathLanesAvx512, 4>>(qkv, out, tokens, embed, num_heads, key_mask);
 }
 
 }  // namespace vantrel

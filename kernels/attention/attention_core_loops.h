@@ -6,6 +6,12 @@
 //                                              4 by vexp, the rest by expf
 //   Ops::accumulate(acc, a, p, v, n, d)         acc = acc * a, then
 //                                              acc += p[j] * v[j*d ..] for j < n
+//   Ops::kRows                                  query rows per pass of the
+//                                              two row forms below (1: none)
+//   Ops::scores_rows / Ops::accumulate_rows     the same loops for kRows query
+//                                              rows at once: each key or value
+//                                              load serves every row, and the
+//                                              rows' chains run side by side
 // Gathering, the running maximum and sum, the tiling and the threading are
 // this one scalar code. AttentionOpsLanes<Ln> is the vector form of the three
 // loops on a vmath lane struct (vmath_*.h).
@@ -57,10 +63,11 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
     if (keys == 0) return;
     const int64_t tile = kAttentionTile;
     b.acc.resize(size_t(tile * d));
-    b.s.resize(size_t(tile));
-    b.p.resize(size_t(tile));
     b.m.resize(size_t(tile));
     b.l.resize(size_t(tile));
+    constexpr int R = Ops::kRows;
+    b.s.resize(size_t(tile * R));
+    b.p.resize(size_t(tile * R));
     float* s = b.s.data();
     float* p = b.p.data();
     for (int64_t i0 = 0; i0 < T; i0 += tile) {
@@ -70,17 +77,35 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
         std::fill(b.l.begin(), b.l.begin() + nq, 0.0f);
         for (int64_t j0 = 0; j0 < keys; j0 += tile) {
             const int64_t nk = std::min(tile, keys - j0);
-            for (int64_t r = 0; r < nq; ++r) {
-                Ops::scores(&b.q[size_t((i0 + r) * d)], &b.kt[size_t(j0)], T, nk, d, scale, s);
-                float mx = b.m[r];
-                for (int64_t j = 0; j < nk; ++j) mx = s[j] > mx ? s[j] : mx;
-                const float a = ::expf(b.m[r] - mx);
-                Ops::weights(s, nk, mx, p);
-                float l = b.l[r] * a;
-                for (int64_t j = 0; j < nk; ++j) l = l + p[j];
-                b.l[r] = l;
-                b.m[r] = mx;
-                Ops::accumulate(&b.acc[size_t(r * d)], a, p, &b.v[size_t(j0 * d)], nk, d);
+            const float* kt = &b.kt[size_t(j0)];
+            const float* v = &b.v[size_t(j0 * d)];
+            for (int64_t r = 0; r < nq;) {
+                // Query rows r .. r + rows - 1; each keeps its own order.
+                const int64_t rows = R > 1 && nq - r >= R ? R : 1;
+                const float* q = &b.q[size_t((i0 + r) * d)];
+                if constexpr (R > 1) {
+                    if (rows == R) Ops::scores_rows(q, kt, T, nk, d, scale, s, tile);
+                }
+                if (rows == 1) Ops::scores(q, kt, T, nk, d, scale, s);
+                float a[R];
+                for (int64_t i = 0; i < rows; ++i) {
+                    const float* si = s + i * tile;
+                    float* pi = p + i * tile;
+                    float mx = b.m[r + i];
+                    for (int64_t j = 0; j < nk; ++j) mx = si[j] > mx ? si[j] : mx;
+                    a[i] = ::expf(b.m[r + i] - mx);
+                    Ops::weights(si, nk, mx, pi);
+                    float l = b.l[r + i] * a[i];
+                    for (int64_t j = 0; j < nk; ++j) l = l + pi[j];
+                    b.l[r + i] = l;
+                    b.m[r + i] = mx;
+                }
+                float* acc = &b.acc[size_t(r * d)];
+                if constexpr (R > 1) {
+                    if (rows == R) Ops::accumulate_rows(acc, a, p, tile, v, nk, d);
+                }
+                if (rows == 1) Ops::accumulate(acc, a[0], p, v, nk, d);
+                r += rows;
             }
         }
         for (int64_t r = 0; r < nq; ++r) {
@@ -93,10 +118,79 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
 }
 
 // Four registers of keys (or features) at a time, then one, then scalar.
-template <class Ln>
+// The row forms take Rows query rows (Rows x 4 accumulators must fit the
+// registers beside 5 operands).
+template <class Ln, int Rows>
 struct AttentionOpsLanes {
     using V = typename Ln::V;
     static constexpr int64_t L = Ln::L;
+    static constexpr int kRows = Rows;
+
+    // Rows query rows (d apart) against n keys, into s (rows ld apart); the
+    // keys past the last full register go through scores() row by row.
+    static void scores_rows(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
+                            float scale, float* s, int64_t ld) {
+        int64_t j = scores_block<4>(q, kt, stride, 0, n, d, scale, s, ld);
+        j = scores_block<1>(q, kt, stride, j, n, d, scale, s, ld);
+        if (j < n)
+            for (int r = 0; r < Rows; ++r) scores(q + r * d, kt + j, stride, n - j, d, scale, s + r * ld + j);
+    }
+    template <int NK>
+    static int64_t scores_block(const float* q, const float* kt, int64_t stride, int64_t j, int64_t n,
+                                int64_t d, float scale, float* s, int64_t ld) {
+        const V vs = Ln::set1(scale);
+        for (; j + NK * L <= n; j += NK * L) {
+            V acc[Rows][NK];
+            for (int r = 0; r < Rows; ++r)
+                for (int e = 0; e < NK; ++e) acc[r][e] = Ln::zero();
+            for (int64_t c = 0; c < d; ++c) {
+                const float* k = kt + c * stride + j;
+                V kv[NK];
+                for (int e = 0; e < NK; ++e) kv[e] = Ln::load(k + e * L);
+                for (int r = 0; r < Rows; ++r) {
+                    const V qc = Ln::set1(q[r * d + c]);
+                    for (int e = 0; e < NK; ++e) acc[r][e] = Ln::fmadd(qc, kv[e], acc[r][e]);
+                }
+            }
+            for (int r = 0; r < Rows; ++r)
+                for (int e = 0; e < NK; ++e) Ln::store(s + r * ld + j + e * L, Ln::mul(vs, acc[r][e]));
+        }
+        return j;
+    }
+    // acc (Rows rows, d apart) = acc * a[r] + sum_j p[r][j] * v[j], the
+    // weights p rows ld apart; the columns past the last full register go
+    // through the one-row loop.
+    static void accumulate_rows(float* acc, const float* a, const float* p, int64_t ld, const float* v,
+                                int64_t n, int64_t d) {
+        int64_t c = accumulate_block<4>(acc, a, p, ld, v, n, d, 0);
+        c = accumulate_block<2>(acc, a, p, ld, v, n, d, c);
+        c = accumulate_block<1>(acc, a, p, ld, v, n, d, c);
+        if (c < d)
+            for (int r = 0; r < Rows; ++r)
+                lanes_weighted_columns<Ln, true>(acc + r * d + c, a[r], p + r * ld, v + c, d, n, d - c);
+    }
+    template <int NC>
+    static int64_t accumulate_block(float* acc, const float* a, const float* p, int64_t ld, const float* v,
+                                    int64_t n, int64_t d, int64_t c) {
+        for (; c + NC * L <= d; c += NC * L) {
+            V x[Rows][NC];
+            for (int r = 0; r < Rows; ++r) {
+                const V va = Ln::set1(a[r]);
+                for (int e = 0; e < NC; ++e) x[r][e] = Ln::mul(Ln::load(acc + r * d + c + e * L), va);
+            }
+            for (int64_t j = 0; j < n; ++j) {
+                V vv[NC];
+                for (int e = 0; e < NC; ++e) vv[e] = Ln::load(v + j * d + c + e * L);
+                for (int r = 0; r < Rows; ++r) {
+                    const V w = Ln::set1(p[r * ld + j]);
+                    for (int e = 0; e < NC; ++e) x[r][e] = Ln::fmadd(w, vv[e], x[r][e]);
+                }
+            }
+            for (int r = 0; r < Rows; ++r)
+                for (int e = 0; e < NC; ++e) Ln::store(acc + r * d + c + e * L, x[r][e]);
+        }
+        return c;
+    }
 
     static void scores(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
                        float scale, float* s) {

@@ -11,19 +11,27 @@ namespace vantrel {
 namespace vmath {
 namespace {
 
+// The zero-masking forms with every lane kept compute the plain
+// instructions; the plain intrinsics start from an undefined register that
+// GCC 12 reports as uninitialised wherever they are inlined.
+constexpr __mmask16 kAllLanes = 0xFFFF;
+
 struct VmathLanesAvx512 : LanesF32Avx512 {
     // Constant first: a NaN input is returned as the second operand.
-    static V min_keep_nan(V z, V c) { return _mm512_min_ps(c, z); }
-    static V max_keep_nan(V z, V c) { return _mm512_max_ps(c, z); }
-    static V round(V v) { return _mm512_roundscale_ps(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+    static V min_keep_nan(V z, V c) { return _mm512_maskz_min_ps(kAllLanes, c, z); }
+    static V max_keep_nan(V z, V c) { return _mm512_maskz_max_ps(kAllLanes, c, z); }
+    static V round(V v) {
+        return _mm512_maskz_roundscale_ps(kAllLanes, v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
     static V div(V a, V b) { return _mm512_div_ps(a, b); }
     static V pow2i(V k) {
-        const __m512i e = _mm512_slli_epi32(_mm512_add_epi32(_mm512_cvttps_epi32(k), _mm512_set1_epi32(127)), 23);
+        const __m512i e = _mm512_maskz_slli_epi32(
+            kAllLanes, _mm512_add_epi32(_mm512_maskz_cvttps_epi32(kAllLanes, k), _mm512_set1_epi32(127)), 23);
         return _mm512_castsi512_ps(e);
     }
     static V negate_if_odd(V y, V k) {
         const __mmask16 small = _mm512_cmp_ps_mask(_mm512_abs_ps(k), _mm512_set1_ps(kParityLimit), _CMP_LT_OQ);
-        const __m512i sign = _mm512_maskz_slli_epi32(small, _mm512_cvttps_epi32(k), 31);
+        const __m512i sign = _mm512_maskz_slli_epi32(small, _mm512_maskz_cvttps_epi32(kAllLanes, k), 31);
         return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(y), sign));
     }
 };
