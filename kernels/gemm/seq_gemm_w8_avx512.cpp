@@ -85,27 +85,22 @@ inline __m512 widen16(__m128i b) {
 
 // One token, P row pairs: row 2p in the low half of a register and 2p + 1 in
 // the high half, so P registers carry 2P independent chains per lane. The
-// codes of both rows are widened together straight from the int8 rows; an
-// odd last row pairs with a copy of itself, whose result is dropped.
-template <int P>
-void dot_w8_pairs(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group, int rows,
-                  float* out) {
+// codes of both rows are widened together straight from the int8 rows. With
+// Odd, the last row pairs with a copy of itself, whose result is dropped.
+// (Rows at fixed multiples of k from one moving pointer keep the addresses
+// in a few registers.)
+template <int P, bool Odd>
+void dot_w8_pairs(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group, float* out) {
+    constexpr int R = 2 * P - (Odd ? 1 : 0);
     const int64_t groups = (k + group - 1) / group, whole = k / 8 * 8;
-    const int8_t* lo[P];
-    const int8_t* hi[P];
-    const float* s_lo[P];
-    const float* s_hi[P];
-    for (int p = 0; p < P; ++p) {
-        const int h = 2 * p + 1 < rows ? 2 * p + 1 : 2 * p;
-        lo[p] = q + 2 * p * k, hi[p] = q + h * k;
-        s_lo[p] = scales + 2 * p * groups, s_hi[p] = scales + h * groups;
-    }
-    // Past k the activations and codes load as zeros (masked loads never
-    // touch the bytes they skip).
+    // The high row of pair p.
+    auto hi = [](int p) { return Odd && p == P - 1 ? 2 * p : 2 * p + 1; };
     // The rows two passes ahead, fetched while this pass runs: across the
-    // interleaved rows the hardware prefetcher lags, and one step waits on
+    // interleaved rows the hardware prefetcher lags, and a step waited on
     // memory for half its time without this.
     const uintptr_t ahead = uintptr_t(q) + uintptr_t(2 * 2 * P * k);
+    // Past k the activations and codes load as zeros (masked loads never
+    // touch the bytes they skip).
     const __mmask8 tail8 = __mmask8((1u << (k % 8)) - 1);
     const __mmask16 tail16 = __mmask16((1u << (k % 8)) - 1);
     __m512 acc[P];
@@ -118,22 +113,24 @@ void dot_w8_pairs(const float* x, const int8_t* q, const float* scales, int64_t 
             const __m512 v = _mm512_maskz_broadcast_f32x8(0xFFFF, _mm256_loadu_ps(x + i));
             for (int j = 0; j < 16 * P; j += 64)
                 _mm_prefetch(reinterpret_cast<const char*>(ahead + uintptr_t(2 * P * i + j)), _MM_HINT_T0);
+            const int8_t* qi = q + i;
             for (int p = 0; p < P; ++p) {
-                const __m128i b = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lo[p] + i)),
-                                                     _mm_loadl_epi64(reinterpret_cast<const __m128i*>(hi[p] + i)));
+                const __m128i b = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(qi + 2 * p * k)),
+                                                     _mm_loadl_epi64(reinterpret_cast<const __m128i*>(qi + hi(p) * k)));
                 part[p] = _mm512_fmadd_ps(v, widen16(b), part[p]);
             }
         }
         if (k0 + group > k && whole < k) {  // the zero-padded block at k
             const __m512 v = _mm512_maskz_broadcast_f32x8(0xFFFF, _mm256_maskz_loadu_ps(tail8, x + whole));
             for (int p = 0; p < P; ++p) {
-                const __m128i b = _mm_unpacklo_epi64(_mm_maskz_loadu_epi8(tail16, lo[p] + whole),
-                                                     _mm_maskz_loadu_epi8(tail16, hi[p] + whole));
+                const __m128i b = _mm_unpacklo_epi64(_mm_maskz_loadu_epi8(tail16, q + 2 * p * k + whole),
+                                                     _mm_maskz_loadu_epi8(tail16, q + hi(p) * k + whole));
                 part[p] = _mm512_fmadd_ps(v, widen16(b), part[p]);
             }
         }
         for (int p = 0; p < P; ++p) {
-            const __m512 s = _mm512_insertf32x8(_mm512_set1_ps(s_lo[p][g]), _mm256_set1_ps(s_hi[p][g]), 1);
+            const __m512 s = _mm512_insertf32x8(_mm512_set1_ps(scales[2 * p * groups + g]),
+                                                _mm256_set1_ps(scales[hi(p) * groups + g]), 1);
             acc[p] = _mm512_fmadd_ps(part[p], s, acc[p]);
         }
     }
@@ -141,12 +138,12 @@ void dot_w8_pairs(const float* x, const int8_t* q, const float* scales, int64_t 
         alignas(64) float lanes[16];
         _mm512_store_ps(lanes, acc[p]);
         out[2 * p] = w8_lane_total(lanes);
-        if (2 * p + 1 < rows) out[2 * p + 1] = w8_lane_total(lanes + 8);
+        if (2 * p + 1 < R) out[2 * p + 1] = w8_lane_total(lanes + 8);
     }
 }
 
 // Four pairs, eight rows per pass: eight chains per lane are enough, and
-// more rows per pass measured slower.
+// sixteen rows per pass measured slower.
 constexpr int kAvx512Pairs = 4;
 
 template <int P>
@@ -154,7 +151,8 @@ void dot_w8_pairs_upto(const float* x, const int8_t* q, const float* scales, int
                        float* out) {
     if constexpr (P > 1)
         if (rows <= 2 * (P - 1)) return dot_w8_pairs_upto<P - 1>(x, q, scales, k, group, rows, out);
-    dot_w8_pairs<P>(x, q, scales, k, group, rows, out);
+    if (rows % 2) return dot_w8_pairs<P, true>(x, q, scales, k, group, out);
+    dot_w8_pairs<P, false>(x, q, scales, k, group, out);
 }
 
 }  // namespace
