@@ -53,7 +53,8 @@ TEST(SeqGemmW8Kernel, PathsMatchTheOrderBitForBit) {
                             {67, 45, 11, 40},   // every tile shape of rows and tokens
                             {1, 45, 7, 40},     // one token: partial blocks of rows and of k
                             {1, 203, 31, 8},    // one token: several passes of rows, then a partial one
-                            {1, 96, 17, 16}, {1, 131, 9, 64}}) {
+                            {1, 96, 17, 16}, {1, 131, 9, 64},
+                            {1, 131, 4201, 32}}) {  // one token over a team: partial blocks at the split
         const int groups = (K + G - 1) / G;
         std::vector<float> x = normal(size_t(T) * K, unsigned(K)), s = normal(size_t(N) * groups, 2, 0.01f),
                            b = normal(N, 3);
