@@ -66,6 +66,24 @@ void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, cons
     }
 }
 
+void seq_gemm_w8_one(const float* x, const int8_t* q, const float* scales, const float* bias,
+                     float* y, int32_t k, int32_t n, int32_t group, int block, DotW8RowsFn dot) {
+    if (n <= 0 || group < 8 || group % 8 || block < 1) return;
+    const int64_t K = k > 0 ? k : 0, N = n, G = group, groups = (K + G - 1) / G;
+    const int team = seq_gemm_w8_team(N * K, 1);
+#pragma omp parallel num_threads(team)
+    {
+        const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());
+        float out[64];
+        const int64_t step = std::min(block, 64);
+        for (int64_t o = r.begin; o < r.end; o += step) {
+            const int rows = int(std::min(step, r.end - o));
+            dot(x, q + o * K, scales + o * groups, K, G, rows, out);
+            for (int i = 0; i < rows; ++i) y[o + i] = bias ? out[i] + bias[o + i] : out[i];
+        }
+    }
+}
+
 void k_seq_gemm_w8_f32(const float* x, const int8_t* q, const float* scales, const float* bias,
                        float* y, int32_t t, int32_t k, int32_t n, int32_t group, void*) {
     seq_gemm_w8_rows(x, q, scales, bias, y, t, k, n, group, &dot_w8_portable);

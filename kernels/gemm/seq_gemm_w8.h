@@ -32,6 +32,19 @@ constexpr int kW8Tokens = 4;
 void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, const float* bias,
                       float* y, int32_t t, int32_t k, int32_t n, int32_t group, DotW8Fn dot);
 
+// One token against up to `rows` consecutive int8 rows (row stride k, scale
+// row stride ceil(k / group)): out[r] for r < rows, each in the order above
+// (without the bias). One row alone is a single chain of dependent
+// multiply-adds per lane, so a decoding step would wait on the FMA latency
+// instead of memory; several rows give independent chains.
+using DotW8RowsFn = void (*)(const float* x, const int8_t* q, const float* scales, int64_t k,
+                             int64_t group, int rows, float* out);
+
+// Shared one-token driver: splits the N outputs over the team of
+// seq_gemm_w8_team and hands `dot` blocks of up to `block` rows.
+void seq_gemm_w8_one(const float* x, const int8_t* q, const float* scales, const float* bias,
+                     float* y, int32_t k, int32_t n, int32_t group, int block, DotW8RowsFn dot);
+
 // Threads for a product of n*k codes over t tokens: 1 inside a parallel
 // region or when waking a team costs more than the product.
 int seq_gemm_w8_team(int64_t nk, int64_t t);
@@ -46,8 +59,7 @@ inline float w8_lane_total(const float* acc) {
 void k_seq_gemm_w8_f32(const float* x, const int8_t* q, const float* scales, const float* bias,
                        float* y, int32_t t, int32_t k, int32_t n, int32_t group, void* stream);
 #if defined(__x86_64__)
-// AVX-512 differs only for several tokens: its registers hold the eight
-// lanes of two rows side by side.
+// AVX-512 registers hold the eight lanes of two rows side by side.
 void k_seq_gemm_w8_f32_avx2(const float* x, const int8_t* q, const float* scales,
                             const float* bias, float* y, int32_t t, int32_t k, int32_t n,
                             int32_t group, void* stream);

@@ -2,7 +2,7 @@
 // 512-bit register holds two sums side by side: rows 2p and 2p + 1 of a
 // tile in its low and high halves, each half taking exactly the operations
 // of the AVX2 kernel. Tiles of six rows by four tokens fill 28 of the 32
-// registers. One token goes to the AVX2 kernel.
+// registers.
 #include <immintrin.h>
 
 #include "kernels/gemm/seq_gemm_w8.h"
@@ -77,12 +77,91 @@ struct W8TilesAvx512 {
     }
 };
 
+// Sixteen codes as floats. (The zero-masked forms with every lane kept: the
+// plain ones read an undefined register, which GCC 12 warns about.)
+inline __m512 widen16(__m128i b) {
+    return _mm512_maskz_cvtepi32_ps(0xFFFF, _mm512_maskz_cvtepi8_epi32(0xFFFF, b));
+}
+
+// One token, P row pairs: row 2p in the low half of a register and 2p + 1 in
+// the high half, so P registers carry 2P independent chains per lane. The
+// codes of both rows are widened together straight from the int8 rows. With
+// Odd, the last row pairs with a copy of itself, whose result is dropped.
+// (Rows at fixed multiples of k from one moving pointer keep the addresses
+// in a few registers.)
+template <int P, bool Odd>
+void dot_w8_pairs(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group, float* out) {
+    constexpr int R = 2 * P - (Odd ? 1 : 0);
+    const int64_t groups = (k + group - 1) / group, whole = k / 8 * 8;
+    // The high row of pair p.
+    auto hi = [](int p) { return Odd && p == P - 1 ? 2 * p : 2 * p + 1; };
+    // The rows two passes ahead, fetched while this pass runs: across the
+    // interleaved rows the hardware prefetcher lags, and a step waited on
+    // memory for half its time without this.
+    const uintptr_t ahead = uintptr_t(q) + uintptr_t(2 * 2 * P * k);
+    // Past k the activations and codes load as zeros (masked loads never
+    // touch the bytes they skip).
+    const __mmask8 tail8 = __mmask8((1u << (k % 8)) - 1);
+    const __mmask16 tail16 = __mmask16((1u << (k % 8)) - 1);
+    __m512 acc[P];
+    for (int p = 0; p < P; ++p) acc[p] = _mm512_setzero_ps();
+    for (int64_t k0 = 0, g = 0; k0 < k; k0 += group, ++g) {
+        const int64_t k1 = std::min(whole, k0 + group);
+        __m512 part[P];
+        for (int p = 0; p < P; ++p) part[p] = _mm512_setzero_ps();
+        for (int64_t i = k0; i < k1; i += 8) {
+            const __m512 v = _mm512_maskz_broadcast_f32x8(0xFFFF, _mm256_loadu_ps(x + i));
+            for (int j = 0; j < 16 * P; j += 64)
+                _mm_prefetch(reinterpret_cast<const char*>(ahead + uintptr_t(2 * P * i + j)), _MM_HINT_T0);
+            const int8_t* qi = q + i;
+            for (int p = 0; p < P; ++p) {
+                const __m128i b = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(qi + 2 * p * k)),
+                                                     _mm_loadl_epi64(reinterpret_cast<const __m128i*>(qi + hi(p) * k)));
+                part[p] = _mm512_fmadd_ps(v, widen16(b), part[p]);
+            }
+        }
+        if (k0 + group > k && whole < k) {  // the zero-padded block at k
+            const __m512 v = _mm512_maskz_broadcast_f32x8(0xFFFF, _mm256_maskz_loadu_ps(tail8, x + whole));
+            for (int p = 0; p < P; ++p) {
+                const __m128i b = _mm_unpacklo_epi64(_mm_maskz_loadu_epi8(tail16, q + 2 * p * k + whole),
+                                                     _mm_maskz_loadu_epi8(tail16, q + hi(p) * k + whole));
+                part[p] = _mm512_fmadd_ps(v, widen16(b), part[p]);
+            }
+        }
+        for (int p = 0; p < P; ++p) {
+            const __m512 s = _mm512_insertf32x8(_mm512_set1_ps(scales[2 * p * groups + g]),
+                                                _mm256_set1_ps(scales[hi(p) * groups + g]), 1);
+            acc[p] = _mm512_fmadd_ps(part[p], s, acc[p]);
+        }
+    }
+    for (int p = 0; p < P; ++p) {
+        alignas(64) float lanes[16];
+        _mm512_store_ps(lanes, acc[p]);
+        out[2 * p] = w8_lane_total(lanes);
+        if (2 * p + 1 < R) out[2 * p + 1] = w8_lane_total(lanes + 8);
+    }
+}
+
+// Four pairs, eight rows per pass: eight chains per lane are enough, and
+// sixteen rows per pass measured slower.
+constexpr int kAvx512Pairs = 4;
+
+template <int P>
+void dot_w8_pairs_upto(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group, int rows,
+                       float* out) {
+    if constexpr (P > 1)
+        if (rows <= 2 * (P - 1)) return dot_w8_pairs_upto<P - 1>(x, q, scales, k, group, rows, out);
+    if (rows % 2) return dot_w8_pairs<P, true>(x, q, scales, k, group, out);
+    dot_w8_pairs<P, false>(x, q, scales, k, group, out);
+}
+
 }  // namespace
 
 void k_seq_gemm_w8_f32_avx512(const float* x, const int8_t* q, const float* scales, const float* bias,
-                              float* y, int32_t t, int32_t k, int32_t n, int32_t group, void* stream) {
+                              float* y, int32_t t, int32_t k, int32_t n, int32_t group, void*) {
     if (t > 1) return seq_gemm_w8_tiled<W8TilesAvx512, 6, 4>(x, q, scales, bias, y, t, k, n, group);
-    k_seq_gemm_w8_f32_avx2(x, q, scales, bias, y, t, k, n, group, stream);
+    if (t == 1)
+        seq_gemm_w8_one(x, q, scales, bias, y, k, n, group, 2 * kAvx512Pairs, &dot_w8_pairs_upto<kAvx512Pairs>);
 }
 
 }  // namespace vantrel

@@ -1,5 +1,5 @@
-// Neon weight-only int8 dot products: a token's lanes 0-3 and 4-7 in two
-// registers; each block of eight codes is widened once for up to four tokens.
+// Neon weight-only int8 product: the lanes 0-3 and 4-7 of one row and token
+// in two registers.
 #include <arm_neon.h>
 
 #include <algorithm>
@@ -12,58 +12,64 @@ namespace vantrel {
 
 namespace {
 
-template <int M>
-void dot_w8_tokens_neon(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group,
-                        float* out) {
-    float32x4_t acc_lo[M], acc_hi[M];
-    for (int m = 0; m < M; ++m) acc_lo[m] = acc_hi[m] = vdupq_n_f32(0.0f);
+// One token, R rows: R independent pairs of chains hide the FMA latency a
+// single row waits on. The codes are widened straight from the int8 rows.
+template <int R>
+void dot_w8_rows_neon(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group,
+                      float* out) {
+    const int64_t groups = (k + group - 1) / group, whole = k / 8 * 8;
+    // The rows two passes ahead, fetched while this pass runs: hardware
+    // prefetchers follow interleaved rows poorly.
+    const uintptr_t ahead = uintptr_t(q) + uintptr_t(2 * R * k);
+    float32x4_t acc_lo[R], acc_hi[R];
+    for (int r = 0; r < R; ++r) acc_lo[r] = acc_hi[r] = vdupq_n_f32(0.0f);
     for (int64_t k0 = 0, g = 0; k0 < k; k0 += group, ++g) {
-        const int64_t k1 = std::min(k, k0 + group);
-        float32x4_t lo[M], hi[M];
-        for (int m = 0; m < M; ++m) lo[m] = hi[m] = vdupq_n_f32(0.0f);
+        const int64_t k1 = std::min(whole, k0 + group);
+        float32x4_t lo[R], hi[R];
+        for (int r = 0; r < R; ++r) lo[r] = hi[r] = vdupq_n_f32(0.0f);
+        auto block = [&](const float* xp, auto&& codes_of) {
+            const float32x4_t v_lo = vld1q_f32(xp), v_hi = vld1q_f32(xp + 4);
+            for (int r = 0; r < R; ++r) {
+                const int16x8_t w = vmovl_s8(vld1_s8(codes_of(r)));
+                lo[r] = vfmaq_f32(lo[r], v_lo, vcvtq_f32_s32(vmovl_s16(vget_low_s16(w))));
+                hi[r] = vfmaq_f32(hi[r], v_hi, vcvtq_f32_s32(vmovl_s16(vget_high_s16(w))));
+            }
+        };
         for (int64_t i = k0; i < k1; i += 8) {
-            const bool tail = i + 8 > k1;  // zero-padded last block of the group
-            int8_t qs[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-            const int8_t* qp = q + i;
-            if (tail) {
-                std::memcpy(qs, qp, size_t(k1 - i));
-                qp = qs;
-            }
-            const int16x8_t w = vmovl_s8(vld1_s8(qp));
-            const float32x4_t c_lo = vcvtq_f32_s32(vmovl_s16(vget_low_s16(w)));
-            const float32x4_t c_hi = vcvtq_f32_s32(vmovl_s16(vget_high_s16(w)));
-            for (int m = 0; m < M; ++m) {
-                float xs[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-                const float* xp = x + m * k + i;
-                if (tail) {
-                    std::memcpy(xs, xp, size_t(k1 - i) * 4);
-                    xp = xs;
-                }
-                lo[m] = vfmaq_f32(lo[m], vld1q_f32(xp), c_lo);
-                hi[m] = vfmaq_f32(hi[m], vld1q_f32(xp + 4), c_hi);
-            }
+            for (int j = 0; j < 8 * R; j += 64)
+                __builtin_prefetch(reinterpret_cast<const void*>(ahead + uintptr_t(R * i + j)));
+            block(x + i, [&](int r) { return q + r * k + i; });
         }
-        for (int m = 0; m < M; ++m) {
-            acc_lo[m] = vfmaq_n_f32(acc_lo[m], lo[m], scales[g]);
-            acc_hi[m] = vfmaq_n_f32(acc_hi[m], hi[m], scales[g]);
+        if (k0 + group > k && whole < k) {  // the zero-padded block at k
+            float xs[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+            int8_t qs[R][8] = {};
+            std::memcpy(xs, x + whole, size_t(k - whole) * 4);
+            for (int r = 0; r < R; ++r) std::memcpy(qs[r], q + r * k + whole, size_t(k - whole));
+            block(xs, [&](int r) { return static_cast<const int8_t*>(qs[r]); });
+        }
+        for (int r = 0; r < R; ++r) {
+            acc_lo[r] = vfmaq_n_f32(acc_lo[r], lo[r], scales[r * groups + g]);
+            acc_hi[r] = vfmaq_n_f32(acc_hi[r], hi[r], scales[r * groups + g]);
         }
     }
-    for (int m = 0; m < M; ++m) {
+    for (int r = 0; r < R; ++r) {
         float lanes[8];
-        vst1q_f32(lanes, acc_lo[m]);
-        vst1q_f32(lanes + 4, acc_hi[m]);
-        out[m] = w8_lane_total(lanes);
+        vst1q_f32(lanes, acc_lo[r]);
+        vst1q_f32(lanes + 4, acc_hi[r]);
+        out[r] = w8_lane_total(lanes);
     }
 }
 
-void dot_w8_neon(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group, int tokens,
-                 float* out) {
-    switch (tokens) {
-        case 4: dot_w8_tokens_neon<4>(x, q, scales, k, group, out); break;
-        case 3: dot_w8_tokens_neon<3>(x, q, scales, k, group, out); break;
-        case 2: dot_w8_tokens_neon<2>(x, q, scales, k, group, out); break;
-        default: dot_w8_tokens_neon<1>(x, q, scales, k, group, out); break;
-    }
+// Four rows: sixteen sums, two activation and a few code registers of the
+// 32.
+constexpr int kNeonRows = 4;
+
+template <int R>
+void dot_w8_upto_neon(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group, int rows,
+                      float* out) {
+    if constexpr (R > 1)
+        if (rows < R) return dot_w8_upto_neon<R - 1>(x, q, scales, k, group, rows, out);
+    dot_w8_rows_neon<R>(x, q, scales, k, group, out);
 }
 
 // A tile of the many-token product: lanes 0-3 and 4-7 of each sum in two
@@ -129,7 +135,7 @@ void k_seq_gemm_w8_f32_neon(const float* x, const int8_t* q, const float* scales
     // Two rows by three tokens: 24 sums, four code and two activation
     // registers of the 32.
     if (t > 1) return seq_gemm_w8_tiled<W8TilesNeon, 2, 3>(x, q, scales, bias, y, t, k, n, group);
-    seq_gemm_w8_rows(x, q, scales, bias, y, t, k, n, group, &dot_w8_neon);
+    if (t == 1) seq_gemm_w8_one(x, q, scales, bias, y, k, n, group, kNeonRows, &dot_w8_upto_neon<kNeonRows>);
 }
 
 }  // namespace vantrel

@@ -51,10 +51,14 @@ TEST(SeqGemmW8Kernel, PathsMatchTheOrderBitForBit) {
     for (auto [T, K, N, G] : {std::array<int, 4>{1, 64, 9, 32}, {3, 100, 17, 32}, {5, 37, 4, 16}, {2, 7, 3, 8},
                             {70, 24, 5, 8},   // a 64-token block, then 4 + 2 tokens
                             {67, 45, 11, 40},   // every tile shape of rows and tokens
-                            {1, 45, 7, 40}}) {  // one token: four rows, then three; partial blocks
+                            {1, 45, 7, 40},     // one token: partial blocks of rows and of k
+                            {1, 203, 31, 8},    // one token: several passes of rows, then a partial one
+                            {1, 96, 17, 16}, {1, 131, 9, 64},
+                            {1, 131, 4201, 32}}) {  // one token over a team: partial blocks at the split
         const int groups = (K + G - 1) / G;
         std::vector<float> x = normal(size_t(T) * K, unsigned(K)), s = normal(size_t(N) * groups, 2, 0.01f),
                            b = normal(N, 3);
+        x.resize(x.size() + 8, NAN);  // past the last token: must never be multiplied in
         std::vector<int8_t> q(size_t(N) * K);
         for (size_t i = 0; i < q.size(); ++i) q[i] = int8_t(int(i * 37 % 255) - 127);
         for (auto& [path, fn] : runnable_paths<KSeqGemmW8F32>(&k_seq_gemm_w8_f32, avx2, avx512, neon)) {
