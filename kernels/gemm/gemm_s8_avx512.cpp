@@ -8,9 +8,15 @@
 // group: the shared packed layout stays as it is, and the join costs one
 // insert per 16 columns and k group, shared by all the tile's rows. Tiles
 // are up to 12 rows x 4 panels (24 accumulators), wider for fewer rows.
+// GCC 12 takes the undefined pass-through operands inside its AVX-512
+// intrinsic headers (and a 256-to-512-bit cast's upper half, which the insert
+// overwrites) for uninitialised reads.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 #include <cstring>
+#include <type_traits>
 
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/gemm/gemm_s8_stripes.h"
@@ -85,11 +91,78 @@ struct Requant {
     }
 };
 
+// Requantisation of 16 lanes (two panels), the same steps as Requant: the
+// doubling high multiply on even and odd lanes in 64 bits, then the same
+// shifts. The one overflow, x = m = INT32_MIN, saturates to INT32_MAX.
+struct Requant16 {
+    __m512i mult, mult_odd, lsh, rsh, rsh1, rbit, zp;
+    __mmask16 mmin;
+    Requant16(const int32_t* m, const int32_t* sh, int8_t out_zp) {
+        mult = _mm512_loadu_si512(m);
+        mult_odd = _mm512_srli_epi64(mult, 32);
+        mmin = _mm512_cmpeq_epi32_mask(mult, _mm512_set1_epi32(INT32_MIN));
+        const __m512i s = _mm512_loadu_si512(sh);
+        const __m512i z = _mm512_setzero_si512();
+        lsh = _mm512_max_epi32(s, z);
+        rsh = _mm512_max_epi32(_mm512_sub_epi32(z, s), z);
+        rsh1 = _mm512_max_epi32(_mm512_sub_epi32(rsh, _mm512_set1_epi32(1)), z);
+        rbit = _mm512_min_epi32(rsh, _mm512_set1_epi32(1));
+        zp = _mm512_set1_epi32(out_zp);
+    }
+    // Whether some lane needs the overflow check or the left shift; the
+    // usual scale below 1 needs neither, and skipping them changes nothing.
+    bool rare() const {
+        return mmin != 0 || _mm512_test_epi32_mask(lsh, lsh) != 0;
+    }
+    template <bool RARE>
+    __m128i apply(__m512i x) const {
+        const __m512i rnd = _mm512_set1_epi64(int64_t(1) << 30);
+        const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, mult), rnd);
+        const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), mult_odd), rnd);
+        __m512i t = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srli_epi64(even, 31),
+                                            _mm512_slli_epi64(odd, 1));
+        if constexpr (RARE) {
+            const __mmask16 sat = _mm512_mask_cmpeq_epi32_mask(mmin, x, _mm512_set1_epi32(INT32_MIN));
+            t = _mm512_mask_blend_epi32(sat, t, _mm512_set1_epi32(INT32_MAX));
+            t = shift_left_saturate(t, lsh);
+        }
+        const __m512i u = _mm512_add_epi32(_mm512_srav_epi32(t, rsh),
+                                           _mm512_and_si512(_mm512_srav_epi32(t, rsh1), rbit));
+        return _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp));
+    }
+};
+
+// Int8 outputs of panels p and p + 1 (normal orientation): one 16-lane
+// requantisation and one 16-byte store per row. The narrowing happens in a
+// register: vpmovsdb straight to memory is slow on AMD cores.
+void finish_pair_s8(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
+                    int64_t ld, int rows, int64_t row, int64_t p) {
+    const int64_t off = (p - p0) * 8, col0 = p * 8;
+    const int64_t cols = g.n - col0 < 16 ? g.n - col0 : 16;
+    const __mmask16 keep = __mmask16((1u << cols) - 1);
+    const Requant16 rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
+    const __m512i bias = _mm512_loadu_si512(cp.bias.data() + off);
+    int8_t* y = static_cast<int8_t*>(g.out) + row * g.n + col0;
+    auto rows_out = [&](auto rare) {
+        for (int r = 0; r < rows; ++r) {
+            const __m512i x = _mm512_add_epi32(_mm512_loadu_si512(acc + r * ld), bias);
+            const __m128i v = rq.apply<decltype(rare)::value>(x);
+            if (cols == 16) _mm_storeu_si128((__m128i*)(y + r * g.n), v);
+            else _mm_mask_storeu_epi8(y + r * g.n, keep, v);
+        }
+    };
+    if (rq.rare()) rows_out(std::true_type{});
+    else rows_out(std::false_type{});
+}
+
 // Epilogue of a rows x (np * 8) tile of sums (row stride ld) at (row, panel p).
 void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
             int64_t ld, int rows, int64_t row, int64_t p, int np) {
     alignas(64) int32_t tmp[Avx512::kRows * 8];
-    for (int q = 0; q < np; ++q) {
+    int q = 0;
+    if (g.kind == S8Out::Int8 && !g.transposed)
+        for (; q + 2 <= np; q += 2) finish_pair_s8(g, cp, p0, acc + q * 8, ld, rows, row, p + q);
+    for (; q < np; ++q) {
         // Normal orientation stores straight into Y under a mask; transposed
         // goes through tmp.
         const S8Panel pn = s8_panel(g, p0, row, p + q, true, tmp);
@@ -104,7 +177,7 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
             case S8Out::Int8: {
                 const Requant rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
                 for (int r = 0; r < rows; ++r)
-                    _mm256_mask_cvtsepi32_storeu_epi8(dst(r, 1), m, rq(sums(r)));
+                    _mm_mask_storeu_epi8(dst(r, 1), __mmask16(m), _mm256_cvtsepi32_epi8(rq(sums(r))));
                 break;
             }
             case S8Out::Float: {
@@ -130,11 +203,6 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
 // takes 128 times that sum off the columns' bias first: the first row tile
 // of a column block does this while the block's weights pass through
 // registers anyway.
-// GCC 12 takes the undefined upper half of a 256-to-512-bit cast (which the
-// insert overwrites) for an uninitialised read.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 template <int R, int NP, bool SUM>
 void Avx512::tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
                   int64_t lda, int64_t row, int64_t p) {
@@ -200,7 +268,6 @@ void Avx512::tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_
         }
     finish(g, cp, p0, out, NP * 8, R, row, p, NP);
 }
-#pragma GCC diagnostic pop
 
 }  // namespace
 
