@@ -652,6 +652,7 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, ConvInt8Layer,
     ::testing::Values(Case{{5, 7, 6, 9, 3, 3, 2, 2, 1, 1, 1, 5, -3}, kDense},      // im2col, zp padding
                       Case{{16, 7, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2}, kDense},    // 3x3 s1: exact, no Winograd
+                      Case{{3, 9, 8, 6, 3, 3, 2, 2, 1, 1, 1, 5, -3}, kDense},      // 3-channel 3x3 stem
                       Case{{4, 6, 7, 6, 3, 3, 1, 1, 0, 0, 1, -20, 4}, kDense},
                       Case{{6, 4, 5, 11, 1, 1, 1, 1, 0, 0, 1, 3, 0}, kDense},      // 1x1 direct
                       Case{{6, 5, 5, 4, 1, 1, 2, 2, 0, 0, 1, 3, 0}, kDense},       // 1x1 strided
