@@ -109,10 +109,13 @@ struct Requant16 {
         rbit = _mm512_min_epi32(rsh, _mm512_set1_epi32(1));
         zp = _mm512_set1_epi32(out_zp);
     }
-    // Whether some lane needs the overflow check or the left shift; the
-    // usual scale below 1 needs neither, and skipping them changes nothing.
+    // Whether some lane needs the overflow check, the left shift or the
+    // clamp before out_zp; the usual scale below 1/2 needs none of them
+    // (after a right shift of at least 1, u + zp cannot overflow and the
+    // narrowing saturates alike), so skipping them changes nothing.
     bool rare() const {
-        return mmin != 0 || _mm512_test_epi32_mask(lsh, lsh) != 0;
+        return mmin != 0 || _mm512_test_epi32_mask(lsh, lsh) != 0 ||
+               _mm512_cmpeq_epi32_mask(rsh, _mm512_setzero_si512()) != 0;
     }
     template <bool RARE>
     __m128i apply(__m512i x) const {
@@ -128,7 +131,8 @@ struct Requant16 {
         }
         const __m512i u = _mm512_add_epi32(_mm512_srav_epi32(t, rsh),
                                            _mm512_and_si512(_mm512_srav_epi32(t, rsh1), rbit));
-        return _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp));
+        if constexpr (RARE) return _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp));
+        return _mm512_cvtsepi32_epi8(_mm512_add_epi32(u, zp));
     }
 };
 
