@@ -19,9 +19,13 @@ namespace vantrel {
 // padding at compile time (the specialised shapes); 0 takes them from g.
 // Kernel rows that lie inside the image horizontally are one contiguous
 // copy of kw*cn bytes when cn is the whole pixel.
-template <int KH, int KW, int S, int P>
-static inline void im2col_row_s8(const int8_t* in, const Conv2dGeometry& g, int64_t c0, int64_t cn,
+// C > 0 fixes the channel count too, so that each kernel row's copy has a
+// compile-time size and is inlined (a 3-channel stem copies 9 or 21 bytes at
+// a time, too short for a library call to pay off).
+template <int KH, int KW, int S, int P, int C = 0>
+static inline void im2col_row_s8(const int8_t* in, const Conv2dGeometry& g, int64_t c0, int64_t cn_,
                                  int64_t oy, int8_t in_zp, int8_t* a) {
+    const int64_t cn = C ? C : cn_;
     const int64_t kh = KH ? KH : g.kh, kw = KW ? KW : g.kw;
     const int64_t sh = S ? S : g.stride_h, sw = S ? S : g.stride_w;
     const int64_t ph = P ? P : g.pad_h, pw = P ? P : g.pad_w;
@@ -61,9 +65,16 @@ static inline void im2col_rows_s8(const int8_t* in, const Conv2dGeometry& g, int
                           g.pad_h == 1 && g.pad_w == 1;
     const bool s2p3_7x7 = g.kh == 7 && g.kw == 7 && g.stride_h == 2 && g.stride_w == 2 &&
                           g.pad_h == 3 && g.pad_w == 3;
+    const bool s2p1_3x3 = g.kh == 3 && g.kw == 3 && g.stride_h == 2 && g.stride_w == 2 &&
+                          g.pad_h == 1 && g.pad_w == 1;
+    const bool rgb = cn == 3 && g.c_total == 3;  // an image stem
     for (int64_t oy = oy0; oy < oy1; ++oy) {
         if (s1p1_3x3)
             im2col_row_s8<3, 3, 1, 1>(in, g, c0, cn, oy, in_zp, a);
+        else if (s2p3_7x7 && rgb)
+            im2col_row_s8<7, 7, 2, 3, 3>(in, g, c0, cn, oy, in_zp, a);
+        else if (s2p1_3x3 && rgb)
+            im2col_row_s8<3, 3, 2, 1, 3>(in, g, c0, cn, oy, in_zp, a);
         else if (s2p3_7x7)
             im2col_row_s8<7, 7, 2, 3>(in, g, c0, cn, oy, in_zp, a);
         else

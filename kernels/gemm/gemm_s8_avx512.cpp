@@ -3,14 +3,20 @@
 // is taken off again through the column's bias; both are exact modulo 2^32,
 // so the sums equal the portable path's. The weight sums come from the first
 // row tile of each column block, as one more accumulator row of ones.
-// One 32-byte packed group is one 8-lane vector (8 columns x 4 k) fed by a
-// broadcast 4-byte A group, which needs no reshuffling of the packed layout;
-// on cores that split 512-bit work in two halves it runs at the full int8
-// rate. Tiles are up to 12 rows x 2 panels (24 accumulators), wider for
-// fewer rows.
+// The 32-byte packed groups of two neighbouring panels (8 columns x 4 k
+// each) are joined into one 512-bit vector, fed by a broadcast 4-byte A
+// group: the shared packed layout stays as it is, and the join costs one
+// insert per 16 columns and k group, shared by all the tile's rows. Tiles
+// are up to 12 rows x 4 panels (24 accumulators), wider for fewer rows.
+// GCC 12 takes the undefined pass-through operands inside its AVX-512
+// intrinsic headers (and a 256-to-512-bit cast's upper half, which the insert
+// overwrites) for uninitialised reads.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 #include <cstring>
+#include <type_traits>
 
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/gemm/gemm_s8_stripes.h"
@@ -27,9 +33,10 @@ struct Avx512 {
     static constexpr int64_t kBlockBytes = 256 * 1024;
     static constexpr int64_t kStripeBytes = 256 * 1024;
     static constexpr bool kSumsWeights = true;
-    // Few rows take more panels, for enough independent accumulators; 3 to 6
-    // rows stay at 2 panels, where GCC keeps the panel pointers in registers.
-    static constexpr int max_panels(int r) { return r <= 2 ? 8 : 2; }
+    // Panels pair up into 16-column vectors: 12 rows x 4 panels is 24
+    // accumulators (26 with the weight sums); few rows take more panels, for
+    // enough independent accumulators.
+    static constexpr int max_panels(int r) { return r <= 2 ? 8 : 4; }
     static void copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst, int64_t lda);
     template <int R, int NP, bool SUM>
     static void tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
@@ -84,11 +91,82 @@ struct Requant {
     }
 };
 
+// Requantisation of 16 lanes (two panels), the same steps as Requant: the
+// doubling high multiply on even and odd lanes in 64 bits, then the same
+// shifts. The one overflow, x = m = INT32_MIN, saturates to INT32_MAX.
+struct Requant16 {
+    __m512i mult, mult_odd, lsh, rsh, rsh1, rbit, zp;
+    __mmask16 mmin;
+    Requant16(const int32_t* m, const int32_t* sh, int8_t out_zp) {
+        mult = _mm512_loadu_si512(m);
+        mult_odd = _mm512_srli_epi64(mult, 32);
+        mmin = _mm512_cmpeq_epi32_mask(mult, _mm512_set1_epi32(INT32_MIN));
+        const __m512i s = _mm512_loadu_si512(sh);
+        const __m512i z = _mm512_setzero_si512();
+        lsh = _mm512_max_epi32(s, z);
+        rsh = _mm512_max_epi32(_mm512_sub_epi32(z, s), z);
+        rsh1 = _mm512_max_epi32(_mm512_sub_epi32(rsh, _mm512_set1_epi32(1)), z);
+        rbit = _mm512_min_epi32(rsh, _mm512_set1_epi32(1));
+        zp = _mm512_set1_epi32(out_zp);
+    }
+    // Whether some lane needs the overflow check, the left shift or the
+    // clamp before out_zp; the usual scale below 1/2 needs none of them
+    // (after a right shift of at least 1, u + zp cannot overflow and the
+    // narrowing saturates alike), so skipping them changes nothing.
+    bool rare() const {
+        return mmin != 0 || _mm512_test_epi32_mask(lsh, lsh) != 0 ||
+               _mm512_cmpeq_epi32_mask(rsh, _mm512_setzero_si512()) != 0;
+    }
+    template <bool RARE>
+    __m128i apply(__m512i x) const {
+        const __m512i rnd = _mm512_set1_epi64(int64_t(1) << 30);
+        const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, mult), rnd);
+        const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), mult_odd), rnd);
+        __m512i t = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srli_epi64(even, 31),
+                                            _mm512_slli_epi64(odd, 1));
+        if constexpr (RARE) {
+            const __mmask16 sat = _mm512_mask_cmpeq_epi32_mask(mmin, x, _mm512_set1_epi32(INT32_MIN));
+            t = _mm512_mask_blend_epi32(sat, t, _mm512_set1_epi32(INT32_MAX));
+            t = shift_left_saturate(t, lsh);
+        }
+        const __m512i u = _mm512_add_epi32(_mm512_srav_epi32(t, rsh),
+                                           _mm512_and_si512(_mm512_srav_epi32(t, rsh1), rbit));
+        if constexpr (RARE) return _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp));
+        return _mm512_cvtsepi32_epi8(_mm512_add_epi32(u, zp));
+    }
+};
+
+// Int8 outputs of panels p and p + 1 (normal orientation): one 16-lane
+// requantisation and one 16-byte store per row. The narrowing happens in a
+// register: vpmovsdb straight to memory is slow on AMD cores.
+void finish_pair_s8(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
+                    int64_t ld, int rows, int64_t row, int64_t p) {
+    const int64_t off = (p - p0) * 8, col0 = p * 8;
+    const int64_t cols = g.n - col0 < 16 ? g.n - col0 : 16;
+    const __mmask16 keep = __mmask16((1u << cols) - 1);
+    const Requant16 rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
+    const __m512i bias = _mm512_loadu_si512(cp.bias.data() + off);
+    int8_t* y = static_cast<int8_t*>(g.out) + row * g.n + col0;
+    auto rows_out = [&](auto rare) {
+        for (int r = 0; r < rows; ++r) {
+            const __m512i x = _mm512_add_epi32(_mm512_loadu_si512(acc + r * ld), bias);
+            const __m128i v = rq.apply<decltype(rare)::value>(x);
+            if (cols == 16) _mm_storeu_si128((__m128i*)(y + r * g.n), v);
+            else _mm_mask_storeu_epi8(y + r * g.n, keep, v);
+        }
+    };
+    if (rq.rare()) rows_out(std::true_type{});
+    else rows_out(std::false_type{});
+}
+
 // Epilogue of a rows x (np * 8) tile of sums (row stride ld) at (row, panel p).
 void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_t* acc,
             int64_t ld, int rows, int64_t row, int64_t p, int np) {
     alignas(64) int32_t tmp[Avx512::kRows * 8];
-    for (int q = 0; q < np; ++q) {
+    int q = 0;
+    if (g.kind == S8Out::Int8 && !g.transposed)
+        for (; q + 2 <= np; q += 2) finish_pair_s8(g, cp, p0, acc + q * 8, ld, rows, row, p + q);
+    for (; q < np; ++q) {
         // Normal orientation stores straight into Y under a mask; transposed
         // goes through tmp.
         const S8Panel pn = s8_panel(g, p0, row, p + q, true, tmp);
@@ -103,7 +181,7 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
             case S8Out::Int8: {
                 const Requant rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
                 for (int r = 0; r < rows; ++r)
-                    _mm256_mask_cvtsepi32_storeu_epi8(dst(r, 1), m, rq(sums(r)));
+                    _mm_mask_storeu_epi8(dst(r, 1), __mmask16(m), _mm256_cvtsepi32_epi8(rq(sums(r))));
                 break;
             }
             case S8Out::Float: {
@@ -121,6 +199,10 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
 }
 
 // R rows of the offset A copy (rows lda bytes apart) times NP panels from p.
+// Two consecutive 8-column panels share one 512-bit accumulator (panel
+// p + 2z in the low half, p + 2z + 1 in the high half), so each broadcast A
+// group feeds 16 columns per vpdpbusd; with an odd NP the last vector holds
+// one panel and a zero high half, and never reads past the panel range.
 // With SUM the tile also sums each column's weights (a row of ones) and
 // takes 128 times that sum off the columns' bias first: the first row tile
 // of a column block does this while the block's weights pass through
@@ -128,42 +210,66 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
 template <int R, int NP, bool SUM>
 void Avx512::tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
                   int64_t lda, int64_t row, int64_t p) {
+    constexpr int Z = (NP + 1) / 2;
+    constexpr bool kHalfLast = NP % 2 != 0;
     const int64_t stride = g.kg * kS8GroupBytes;
     const int8_t* b = g.bp + p * stride;
     // Rows as base[r / 3] + (r % 3) * lda: 4 base registers instead of 12.
     constexpr int B = (R + 2) / 3;
     const uint8_t* base[B];
     for (int i = 0; i < B; ++i) base[i] = a + 3 * i * lda;
-    __m256i acc[R][NP], sum[NP];
+    __m512i acc[R][Z], sum[Z];
     for (int r = 0; r < R; ++r)
-        for (int q = 0; q < NP; ++q) acc[r][q] = _mm256_setzero_si256();
-    for (int q = 0; q < NP; ++q) sum[q] = _mm256_setzero_si256();
-    const __m256i ones = _mm256_set1_epi8(1);
+        for (int z = 0; z < Z; ++z) acc[r][z] = _mm512_setzero_si512();
+    for (int z = 0; z < Z; ++z) sum[z] = _mm512_setzero_si512();
+    const __m512i ones = _mm512_set1_epi8(1);
     for (int64_t gi = 0; gi < g.kg; ++gi) {
-        __m256i bv[NP];
-        for (int q = 0; q < NP; ++q)
-            bv[q] = _mm256_loadu_si256((const __m256i*)(b + q * stride + gi * kS8GroupBytes));
+        __m512i bv[Z];
+        for (int z = 0; z < Z; ++z) {
+            const int8_t* lo = b + 2 * z * stride + gi * kS8GroupBytes;
+            const __m256i l = _mm256_loadu_si256((const __m256i*)lo);
+            if (kHalfLast && z == Z - 1)
+                bv[z] = _mm512_zextsi256_si512(l);
+            else
+                bv[z] = _mm512_inserti64x4(_mm512_castsi256_si512(l),
+                                           _mm256_loadu_si256((const __m256i*)(lo + stride)), 1);
+        }
         for (int r = 0; r < R; ++r) {
             int32_t a4;
             std::memcpy(&a4, base[r / 3] + (r % 3) * lda, 4);
-            const __m256i av = _mm256_set1_epi32(a4);
-            for (int q = 0; q < NP; ++q) acc[r][q] = _mm256_dpbusd_epi32(acc[r][q], av, bv[q]);
+            const __m512i av = _mm512_set1_epi32(a4);
+            for (int z = 0; z < Z; ++z) acc[r][z] = _mm512_dpbusd_epi32(acc[r][z], av, bv[z]);
         }
         if constexpr (SUM)
-            for (int q = 0; q < NP; ++q) sum[q] = _mm256_dpbusd_epi32(sum[q], ones, bv[q]);
+            for (int z = 0; z < Z; ++z) sum[z] = _mm512_dpbusd_epi32(sum[z], ones, bv[z]);
         for (int i = 0; i < B; ++i) base[i] += 4;
     }
+    // The last vector of an odd NP holds one panel: its high half is
+    // neither read nor written. Plain stores, not masked ones: finish reads
+    // the sums back at once, and masked stores do not forward to loads.
     if constexpr (SUM)
-        for (int q = 0; q < NP; ++q) {
-            int32_t* bias = cp.bias.data() + (p + q - p0) * 8;
-            const __m256i v = _mm256_loadu_si256((const __m256i*)bias);
-            _mm256_storeu_si256((__m256i*)bias, _mm256_sub_epi32(v, _mm256_slli_epi32(sum[q], 7)));
+        for (int z = 0; z < Z; ++z) {
+            int32_t* bias = cp.bias.data() + (p + 2 * z - p0) * 8;
+            const __m512i corr = _mm512_slli_epi32(sum[z], 7);
+            if (kHalfLast && z == Z - 1) {
+                const __m256i v = _mm256_loadu_si256((const __m256i*)bias);
+                _mm256_storeu_si256((__m256i*)bias,
+                                    _mm256_sub_epi32(v, _mm512_castsi512_si256(corr)));
+            } else {
+                _mm512_storeu_si512(bias, _mm512_sub_epi32(_mm512_loadu_si512(bias), corr));
+            }
         }
-    // Stored panel by panel: in row order GCC 12 merges the stores and then
+    // Stored vector by vector: in row order GCC 12 merges the stores and then
     // keeps every accumulator on the stack inside the loop.
     alignas(64) int32_t out[R * NP * 8];
-    for (int q = 0; q < NP; ++q)
-        for (int r = 0; r < R; ++r) _mm256_store_si256((__m256i*)(out + (r * NP + q) * 8), acc[r][q]);
+    for (int z = 0; z < Z; ++z)
+        for (int r = 0; r < R; ++r) {
+            int32_t* o = out + r * NP * 8 + z * 16;
+            if (kHalfLast && z == Z - 1)
+                _mm256_storeu_si256((__m256i*)o, _mm512_castsi512_si256(acc[r][z]));
+            else
+                _mm512_storeu_si512(o, acc[r][z]);
+        }
     finish(g, cp, p0, out, NP * 8, R, row, p, NP);
 }
 

@@ -73,8 +73,11 @@ void gemm_s8_stripes(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, in
     const int64_t stripe = std::max<int64_t>(
         K::kRows, K::kStripeBytes / (int64_t(sizeof(Elem)) * lda) / K::kRows * K::kRows);
     const int64_t panel_bytes = g.kg * kS8GroupBytes;
+    // Whole widest tiles per block: a block of 7 panels would end every tile
+    // row with narrower, slower tiles of 2 and 1.
+    constexpr int64_t wide = K::max_panels(K::kRows);
     const int64_t block =
-        panel_bytes > 0 ? std::max<int64_t>(1, K::kBlockBytes / panel_bytes) : p1 - p0;
+        panel_bytes > 0 ? std::max<int64_t>(wide, K::kBlockBytes / panel_bytes / wide * wide) : p1 - p0;
     abuf.resize(size_t(std::min(stripe, r1 - r0) * lda));
     for (int64_t rs = r0; rs < r1; rs += stripe) {
         const int64_t re = std::min(r1, rs + stripe);

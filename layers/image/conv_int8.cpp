@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "kernels/conv/conv2d_f32_wino.h"
 #include "kernels/conv/conv2d_s8.h"
@@ -67,7 +70,16 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
         packed = pack_s8_shared(kOp, name, key("ConvInt8", ".weight"), r.data(), C_out, K, packed_owner_);
     }
 
-    if (winograd_shape()) prepare_winograd();
+    // The exact im2col GEMM is the default: with 512-bit VNNI it outruns the
+    // integer Winograd, whose narrowed input transform and requantised
+    // transformed weights also cost up to a few output codes.
+    if (winograd_shape()) {
+        const char* env = std::getenv("VANTREL_INT8_WINOGRAD");
+        const bool on = env && std::strcmp(env, "on") == 0;
+        if (env && !on && std::strcmp(env, "off") != 0)
+            layer_fail(kOp, name, std::string("VANTREL_INT8_WINOGRAD must be on or off, got '") + env + "'");
+        if (on) prepare_winograd();
+    }
 
     if (depthwise3x3() && (be.kind == kBackendHost || be.kind == 3)) {
         dw_weight.resize(weight.size());

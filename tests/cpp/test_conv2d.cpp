@@ -599,7 +599,8 @@ TEST_P(DepthwiseS8, EveryPathMatchesReference) {
 }
 INSTANTIATE_TEST_SUITE_P(Shapes, DepthwiseS8,
                          ::testing::Values(Dw{35, 7, 9, 1}, Dw{35, 7, 9, 2}, Dw{48, 9, 6, 2},
-                                           Dw{16, 5, 5, 1}, Dw{9, 1, 2, 2}));
+                                           Dw{16, 5, 5, 1}, Dw{9, 1, 2, 2},
+                                           Dw{80, 6, 5, 2}));  // channels 32..63 all ordinary
 
 std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) { return make_layer(json, "c1", relu); }
 std::string conv_json(const Conv& c) {
@@ -651,6 +652,8 @@ TEST_P(ConvInt8Layer, MatchesDirectReference) {
 INSTANTIATE_TEST_SUITE_P(
     Paths, ConvInt8Layer,
     ::testing::Values(Case{{5, 7, 6, 9, 3, 3, 2, 2, 1, 1, 1, 5, -3}, kDense},      // im2col, zp padding
+                      Case{{16, 7, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2}, kDense},    // 3x3 s1: exact, no Winograd
+                      Case{{3, 9, 8, 6, 3, 3, 2, 2, 1, 1, 1, 5, -3}, kDense},      // 3-channel 3x3 stem
                       Case{{4, 6, 7, 6, 3, 3, 1, 1, 0, 0, 1, -20, 4}, kDense},
                       Case{{6, 4, 5, 11, 1, 1, 1, 1, 0, 0, 1, 3, 0}, kDense},      // 1x1 direct
                       Case{{6, 5, 5, 4, 1, 1, 2, 2, 0, 0, 1, 3, 0}, kDense},       // 1x1 strided
@@ -743,11 +746,22 @@ std::vector<int8_t> winograd_reference(const Problem& p) {
 }
 
 class ConvInt8Winograd : public ::testing::TestWithParam<Conv> {};
+// Only with VANTREL_INT8_WINOGRAD=on (read at load); any value but on and
+// off is refused by name.
 TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
     const Problem p(GetParam());
     Tensors t = p.tensors();
     auto l = make(conv_json(p.c));
+    setenv("VANTREL_INT8_WINOGRAD", "yes", 1);
+    try {
+        l->load_weights(serve(t));
+        ADD_FAILURE() << "VANTREL_INT8_WINOGRAD=yes accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("must be on or off, got 'yes'"), std::string::npos) << e.what();
+    }
+    setenv("VANTREL_INT8_WINOGRAD", "on", 1);
     l->load_weights(serve(t));
+    unsetenv("VANTREL_INT8_WINOGRAD");
     ASSERT_TRUE(dynamic_cast<ConvInt8&>(*l).winograd_ready);
     std::vector<int8_t> in = p.in;
     const std::vector<int8_t> want = winograd_reference(p), direct = p.direct();
