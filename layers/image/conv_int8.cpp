@@ -70,15 +70,16 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
         packed = pack_s8_shared(kOp, name, key("ConvInt8", ".weight"), r.data(), C_out, K, packed_owner_);
     }
 
-    // The exact im2col GEMM is the default: with 512-bit VNNI it outruns the
+    // VANTREL_INT8_WINOGRAD=off runs the exact im2col GEMM instead of the
     // integer Winograd, whose narrowed input transform and requantised
-    // transformed weights also cost up to a few output codes.
+    // transformed weights cost up to a few output codes; with 512-bit VNNI
+    // the GEMM is also the faster of the two.
     if (winograd_shape()) {
         const char* env = std::getenv("VANTREL_INT8_WINOGRAD");
-        const bool on = env && std::strcmp(env, "on") == 0;
-        if (env && !on && std::strcmp(env, "off") != 0)
+        const bool off = env && std::strcmp(env, "off") == 0;
+        if (env && !off && std::strcmp(env, "on") != 0)
             layer_fail(kOp, name, std::string("VANTREL_INT8_WINOGRAD must be on or off, got '") + env + "'");
-        if (on) prepare_winograd();
+        if (!off) prepare_winograd();
     }
 
     if (depthwise3x3() && (be.kind == kBackendHost || be.kind == 3)) {

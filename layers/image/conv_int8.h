@@ -5,9 +5,9 @@
 //
 // Paths:
 // - groups 1 (or any grouping on a device backend): im2col + int8 GEMM;
-// - 3x3, stride 1, pad 1, groups 1 on the host with VANTREL_INT8_WINOGRAD=on
-//   (read when the weights load; default off): integer Winograd F(2x2, 3x3),
-//   within a few codes of the exact GEMM;
+// - 3x3, stride 1, pad 1, groups 1 on the host: integer Winograd F(2x2, 3x3),
+//   within a few codes of the exact GEMM, which VANTREL_INT8_WINOGRAD=off
+//   (read when the weights load) runs instead;
 // - depthwise 3x3 (groups = C_in = C_out), pad 1, stride 1 or 2 on the host:
 //   the depthwise kernel with tap-major weights prepared at load;
 // - other groupings on the host: the kernel's per-group path.
