@@ -1,5 +1,7 @@
 #include "layers/image/channel_mul_fp32.h"
 
+#include <omp.h>
+
 #include "layers/common/elementwise_io.h"
 #include "layers/common/layer_checks.h"
 #include "loader/op_registry.h"
@@ -22,10 +24,24 @@ Shape3 ChannelMulFp32::forward(const TensorView* inputs, int num_inputs, const B
                                   std::to_string(c) + ")");
     // 32-bit counts keep every product in the kernel within the tensor.
     two_operand_count(kOp, name, inputs, output, n, 4);
-    if (n > 0)
-        require_kernel(kOp, name, be.k_channel_mul_f32, "k_channel_mul_f32")(
-            static_cast<const float*>(x.data), static_cast<const float*>(inputs[1].data),
-            static_cast<float*>(output->data), int32_t(rows), int32_t(c), stream_of(ctx));
+    if (n <= 0) return x.shape();
+    KChannelMulF32 fn = require_kernel(kOp, name, be.k_channel_mul_f32, "k_channel_mul_f32");
+    const float* xs = static_cast<const float*>(x.data);
+    const float* sv = static_cast<const float*>(inputs[1].data);
+    float* y = static_cast<float*>(output->data);
+    void* stream = stream_of(ctx);
+    // One multiply per element: splitting the rows between threads changes no bit.
+    const int team = be.kind == kBackendHost && n >= (int64_t(1) << 16) && !omp_in_parallel() ? omp_get_max_threads() : 1;
+    if (team < 2) {
+        fn(xs, sv, y, int32_t(rows), int32_t(c), stream);
+        return x.shape();
+    }
+#pragma omp parallel num_threads(team)
+    {
+        const int threads = omp_get_num_threads(), t = omp_get_thread_num();
+        const int64_t r0 = rows * t / threads, r1 = rows * (t + 1) / threads;
+        if (r0 < r1) fn(xs + r0 * c, sv, y + r0 * c, int32_t(r1 - r0), int32_t(c), stream);
+    }
     return x.shape();
 }
 
