@@ -42,7 +42,7 @@ struct Avx512Pixel {
     // Interior pixels, P at a time: each weight vector feeds P independent
     // sums, each summed over the taps in (ky, kx) order as run() does.
     template <int P>
-    static void span_block(const float* const* rows, const int64_t* tap_base, int nrows, int64_t kw,
+    static void span_block(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx,
                            int64_t dil_c, int64_t step_c, int64_t off, const float* w_taps,
                            const float* bias, float* out, int64_t cout, bool relu) {
         for (int64_t o = 0; o < cout; o += 16) {
@@ -53,7 +53,7 @@ struct Avx512Pixel {
             for (int j = 0; j < nrows; ++j) {
                 const float* r = rows[j] + off + o;
                 const float* wr = w_taps + tap_base[j] * cout + o;
-                for (int64_t kx = 0; kx < kw; ++kx) {
+                for (int64_t kx = 0; kx < nkx; ++kx) {
                     const __m512 wv = _mm512_maskz_loadu_ps(m, wr + kx * cout);
                     const float* x = r + kx * dil_c;
                     for (int q = 0; q < P; ++q)
@@ -69,18 +69,18 @@ struct Avx512Pixel {
             }
         }
     }
-    static void span(const float* const* rows, const int64_t* tap_base, int nrows, int64_t kw, int64_t dil_c,
+    static void span(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx, int64_t dil_c,
                      int64_t step_c, const float* w_taps, const float* bias, float* out, int64_t cout,
                      int64_t npix, bool relu) {
         int64_t p = 0;
         for (; p + 8 <= npix; p += 8)
-            span_block<8>(rows, tap_base, nrows, kw, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
+            span_block<8>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
                           cout, relu);
         for (; p + 4 <= npix; p += 4)
-            span_block<4>(rows, tap_base, nrows, kw, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
+            span_block<4>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
                           cout, relu);
         for (; p < npix; ++p)
-            span_block<1>(rows, tap_base, nrows, kw, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
+            span_block<1>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
                           cout, relu);
     }
 };

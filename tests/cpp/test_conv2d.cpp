@@ -231,7 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv{8, 4, 5, 16, 5, 3, 1, 2, 2, 1, 1, 1, 8, false, true},    // multiplier 2
                       Conv{17, 3, 3, 17, 5, 5, 1, 1, 0, 0, 1, 1, 17, false, true},  // 0 x 0 output
                       Conv{20, 3, 41, 20, 3, 3, 1, 1, 1, 1, 1, 1, 20, true, true},  // long rows: 8-, 4-, 1-pixel runs
-                      Conv{24, 5, 44, 24, 5, 5, 2, 2, 2, 2, 1, 1, 24, false, false}));  // 5x5 stride 2 runs
+                      Conv{24, 5, 44, 24, 5, 5, 2, 2, 2, 2, 1, 1, 24, false, false},  // 5x5 stride 2 runs
+                      Conv{6, 4, 5, 6, 3, 3, 1, 1, 3, 3, 1, 1, 6, true, true}));  // corners read no tap
 
 }  // namespace
 
