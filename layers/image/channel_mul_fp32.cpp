@@ -1,9 +1,8 @@
 #include "layers/image/channel_mul_fp32.h"
 
-#include <omp.h>
-
 #include "layers/common/elementwise_io.h"
 #include "layers/common/layer_checks.h"
+#include "layers/common/row_split.h"
 #include "loader/op_registry.h"
 
 namespace vantrel {
@@ -31,17 +30,9 @@ Shape3 ChannelMulFp32::forward(const TensorView* inputs, int num_inputs, const B
     float* y = static_cast<float*>(output->data);
     void* stream = stream_of(ctx);
     // One multiply per element: splitting the rows between threads changes no bit.
-    const int team = be.kind == kBackendHost && n >= (int64_t(1) << 16) && !omp_in_parallel() ? omp_get_max_threads() : 1;
-    if (team < 2) {
-        fn(xs, sv, y, int32_t(rows), int32_t(c), stream);
-        return x.shape();
-    }
-#pragma omp parallel num_threads(team)
-    {
-        const int threads = omp_get_num_threads(), t = omp_get_thread_num();
-        const int64_t r0 = rows * t / threads, r1 = rows * (t + 1) / threads;
-        if (r0 < r1) fn(xs + r0 * c, sv, y + r0 * c, int32_t(r1 - r0), int32_t(c), stream);
-    }
+    split_rows(rows, n, be.kind == kBackendHost, [&](int64_t r0, int64_t r1) {
+        fn(xs + r0 * c, sv, y + r0 * c, int32_t(r1 - r0), int32_t(c), stream);
+    });
     return x.shape();
 }
 

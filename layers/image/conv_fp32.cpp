@@ -14,6 +14,7 @@
 #include "layers/common/packed_f32_buffer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_checks.h"
+#include "layers/common/row_split.h"
 #include "loader/op_registry.h"
 
 namespace vantrel {
@@ -241,14 +242,16 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
         for (int64_t o = 1; o < C_out; ++o)
             if (channel_pick[size_t(o)] != channel_pick[size_t(o - 1)] + 1) run_start.push_back(o);
         run_start.push_back(C_out);
-        for (int64_t p = 0; p < pixels; ++p) {
-            const float* x = in + p * cin;
-            float* y = out + p * C_out;
-            for (size_t r = 0; r + 1 < run_start.size(); ++r) {
-                const int64_t o = run_start[r];
-                std::memcpy(y + o, x + channel_pick[size_t(o)], size_t(run_start[r + 1] - o) * sizeof(float));
+        split_rows(pixels, pixels * C_out, true, [&](int64_t p0, int64_t p1) {
+            for (int64_t p = p0; p < p1; ++p) {
+                const float* x = in + p * cin;
+                float* y = out + p * C_out;
+                for (size_t r = 0; r + 1 < run_start.size(); ++r) {
+                    const int64_t o = run_start[r];
+                    std::memcpy(y + o, x + channel_pick[size_t(o)], size_t(run_start[r + 1] - o) * sizeof(float));
+                }
             }
-        }
+        });
         return os;
     }
     const Shape3 os = convolve(inputs, num_inputs, output, ctx, &epi);
