@@ -11,13 +11,17 @@ namespace vantrel {
 
 // Below this many elements one thread finishes before a team would start.
 constexpr int64_t kRowSplitMinElements = int64_t(1) << 15;
+// Plain copies move a float in well under a nanosecond: they wait for twice
+// as many.
+constexpr int64_t kRowSplitMinCopyElements = int64_t(1) << 16;
 
 // Calls fn(r0, r1) on disjoint row ranges covering [0, rows); in parallel
-// only when `parallel` (a host backend), the tensor has `elements` >= the
-// threshold and no team is already running.
+// only when `parallel` (a host backend), the tensor has `elements` >=
+// `min_elements` and no team is already running.
 template <class Fn>
-void split_rows(int64_t rows, int64_t elements, bool parallel, Fn fn) {
-    const int team = parallel && elements >= kRowSplitMinElements && rows > 1 && !omp_in_parallel()
+void split_rows(int64_t rows, int64_t elements, bool parallel, Fn fn,
+                int64_t min_elements = kRowSplitMinElements) {
+    const int team = parallel && elements >= min_elements && rows > 1 && !omp_in_parallel()
                          ? omp_get_max_threads()
                          : 1;
     if (team < 2) {

@@ -37,7 +37,7 @@ Shape3 ChannelShuffleFp32::forward(const TensorView* inputs, int num_inputs, con
         void* stream = stream_of(ctx);
         split_rows(rows, n, be.kind == kBackendHost, [&](int64_t r0, int64_t r1) {
             fn(xs + r0 * c, y + r0 * c, int32_t(r1 - r0), c, groups, stream);
-        });
+        }, kRowSplitMinCopyElements);
     }
     return x.shape();
 }

@@ -54,7 +54,7 @@ Shape3 ConcatFp32::forward(const TensorView* inputs, int num_inputs, const Buffe
             const float* part[kMaxLayerInputs];
             for (int i = 0; i < num_inputs; ++i) part[i] = data[i] + r0 * chans[i];
             fn(part, chans, num_inputs, y + r0 * c, int32_t(r1 - r0), stream);
-        });
+        }, kRowSplitMinCopyElements);
     }
     return Shape3{c_out, a.h, a.w};
 }

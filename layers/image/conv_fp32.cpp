@@ -251,7 +251,7 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
                     std::memcpy(y + o, x + channel_pick[size_t(o)], size_t(run_start[r + 1] - o) * sizeof(float));
                 }
             }
-        });
+        }, kRowSplitMinCopyElements);
         return os;
     }
     const Shape3 os = convolve(inputs, num_inputs, output, ctx, &epi);

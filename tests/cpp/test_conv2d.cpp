@@ -306,7 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
 // (0 * inf would make every output of the pixel NaN); a bias makes it a
 // product again.
 TEST(ConvFp32Layer, OneHotWeightsPickChannels) {
-    const Conv c{7, 90, 100, 5, 1, 1, 1, 1, 0, 0, 1, 1, 1, false, false};  // large enough to split
+    const Conv c{7, 120, 120, 5, 1, 1, 1, 1, 0, 0, 1, 1, 1, false, false};  // large enough to split
     const int pick[5] = {4, 5, 6, 0, 0};
     std::vector<float> w(size_t(c.cout * c.cin), 0.0f), x(size_t(c.h * c.w * c.cin));
     for (int o = 0; o < c.cout; ++o) w[size_t(o * c.cin + pick[o])] = 1.0f;
