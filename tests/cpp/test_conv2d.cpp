@@ -325,10 +325,11 @@ TEST(ConvFp32Layer, OneHotWeightsPickChannels) {
         for (int p = 0; p < c.h * c.w; ++p)
             for (int o = 0; o < c.cout; ++o) {
                 const float want = x[size_t(p * c.cin + pick[o])];
-                if (b == 0.0f)
+                if (b == 0.0f) {
                     EXPECT_EQ(0, std::memcmp(&want, &y[size_t(p * c.cout + o)], 4)) << p << " " << o;
-                else if (p > 0)  // the product turns pixel 0 into NaN
+                } else if (p > 0) {  // the product turns pixel 0 into NaN
                     EXPECT_NEAR(want + b, y[size_t(p * c.cout + o)], 1e-6) << p << " " << o;
+                }
             }
     }
 }
