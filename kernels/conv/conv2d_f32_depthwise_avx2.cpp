@@ -36,6 +36,49 @@ struct Avx2Pixel {
         for (; o < cout; ++o)
             out[o] = depthwise_channel_f32(taps, index, n, w_taps, bias, o, o / mult, cout, relu);
     }
+
+    // Interior pixels, P at a time, as in the AVX-512 path; the last
+    // channels run under a mask.
+    template <int P>
+    static void span_block(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx,
+                           int64_t dil_c, int64_t step_c, int64_t off, const float* w_taps,
+                           const float* bias, float* out, int64_t cout, bool relu) {
+        for (int64_t o = 0; o < cout; o += 8) {
+            const int64_t left = cout - o;
+            const __m256i m = _mm256_cmpgt_epi32(_mm256_set1_epi32(int32_t(left < 8 ? left : 8)),
+                                                 _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+            __m256 acc[P];
+            for (int q = 0; q < P; ++q) acc[q] = _mm256_setzero_ps();
+            for (int j = 0; j < nrows; ++j) {
+                const float* r = rows[j] + off + o;
+                const float* wr = w_taps + tap_base[j] * cout + o;
+                for (int64_t kx = 0; kx < nkx; ++kx) {
+                    const __m256 wv = _mm256_maskload_ps(wr + kx * cout, m);
+                    const float* x = r + kx * dil_c;
+                    for (int q = 0; q < P; ++q)
+                        acc[q] = _mm256_fmadd_ps(_mm256_maskload_ps(x + q * step_c, m), wv, acc[q]);
+                }
+            }
+            const __m256 bv = bias ? _mm256_maskload_ps(bias + o, m) : _mm256_setzero_ps();
+            for (int q = 0; q < P; ++q) {
+                __m256 a = acc[q];
+                if (bias) a = _mm256_add_ps(a, bv);
+                if (relu) a = relu8(a);
+                _mm256_maskstore_ps(out + q * cout + o, m, a);
+            }
+        }
+    }
+    static void span(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx, int64_t dil_c,
+                     int64_t step_c, const float* w_taps, const float* bias, float* out, int64_t cout,
+                     int64_t npix, bool relu) {
+        int64_t p = 0;
+        for (; p + 4 <= npix; p += 4)
+            span_block<4>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
+                          cout, relu);
+        for (; p < npix; ++p)
+            span_block<1>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
+                          cout, relu);
+    }
 };
 }  // namespace
 

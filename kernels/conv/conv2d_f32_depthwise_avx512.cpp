@@ -38,6 +38,51 @@ struct Avx512Pixel {
             _mm512_mask_storeu_ps(out + o, m, acc);
         }
     }
+
+    // Interior pixels, P at a time: each weight vector feeds P independent
+    // sums, each summed over the taps in (ky, kx) order as run() does.
+    template <int P>
+    static void span_block(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx,
+                           int64_t dil_c, int64_t step_c, int64_t off, const float* w_taps,
+                           const float* bias, float* out, int64_t cout, bool relu) {
+        for (int64_t o = 0; o < cout; o += 16) {
+            const int64_t left = cout - o;
+            const __mmask16 m = left >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << left) - 1u);
+            __m512 acc[P];
+            for (int q = 0; q < P; ++q) acc[q] = _mm512_setzero_ps();
+            for (int j = 0; j < nrows; ++j) {
+                const float* r = rows[j] + off + o;
+                const float* wr = w_taps + tap_base[j] * cout + o;
+                for (int64_t kx = 0; kx < nkx; ++kx) {
+                    const __m512 wv = _mm512_maskz_loadu_ps(m, wr + kx * cout);
+                    const float* x = r + kx * dil_c;
+                    for (int q = 0; q < P; ++q)
+                        acc[q] = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(m, x + q * step_c), wv, acc[q]);
+                }
+            }
+            const __m512 bv = bias ? _mm512_maskz_loadu_ps(m, bias + o) : _mm512_setzero_ps();
+            for (int q = 0; q < P; ++q) {
+                __m512 a = acc[q];
+                if (bias) a = _mm512_add_ps(a, bv);
+                if (relu) a = relu16(a);
+                _mm512_mask_storeu_ps(out + q * cout + o, m, a);
+            }
+        }
+    }
+    static void span(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx, int64_t dil_c,
+                     int64_t step_c, const float* w_taps, const float* bias, float* out, int64_t cout,
+                     int64_t npix, bool relu) {
+        int64_t p = 0;
+        for (; p + 8 <= npix; p += 8)
+            span_block<8>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
+                          cout, relu);
+        for (; p + 4 <= npix; p += 4)
+            span_block<4>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
+                          cout, relu);
+        for (; p < npix; ++p)
+            span_block<1>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
+                          cout, relu);
+    }
 };
 }  // namespace
 

@@ -25,9 +25,11 @@
 #pragma once
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/conv/im2col_f32.h"
@@ -36,11 +38,71 @@
 
 namespace vantrel {
 
+// Whether a path has Pixel::span, which computes a run of consecutive
+// output pixels of one row that read the same tap columns (multiplier 1
+// only): span(rows, tap_base, nrows, nkx, dil_c, step_c, w_taps, bias, out,
+// cout, npix, relu), where rows[j] points at the input of the first read tap
+// of valid tap row j for the run's first pixel and tap_base[j] is that tap's
+// index ky * kw + kx0; the run reads taps kx0 .. kx0 + nkx - 1. Sharing each
+// weight vector between several pixels is what makes such a path fast; it
+// sums the same terms in the same order as run().
+template <class Pixel, class = void>
+struct depthwise_has_span : std::false_type {};
+template <class Pixel>
+struct depthwise_has_span<Pixel, std::void_t<decltype(&Pixel::span)>> : std::true_type {};
+
 template <class Pixel>
 static void depthwise_rows_f32(const float* in, const float* w_taps, const float* bias,
                                float* out, const Conv2dGeometry& g, int64_t cout, bool relu,
                                int64_t oy0, int64_t oy1, const ConvEpilogueF32* epi) {
     const int64_t c = g.c_total, mult = cout / c;
+    if constexpr (depthwise_has_span<Pixel>::value) {
+        if (mult == 1) {
+            std::vector<const float*> at(size_t(g.kh));
+            std::vector<int64_t> iy_of(size_t(g.kh)), base(size_t(g.kh)), tb(size_t(g.kh));
+            // Output columns [lo, hi) read every tap column.
+            const int64_t lo = std::min(g.ow, (g.pad_w + g.stride_w - 1) / g.stride_w);
+            const int64_t last = g.w - 1 + g.pad_w - (g.kw - 1) * g.dil_w;  // largest ox * stride_w
+            const int64_t hi = last < 0 ? lo : std::max(lo, std::min(g.ow, last / g.stride_w + 1));
+            for (int64_t oy = oy0; oy < oy1; ++oy) {
+                int nrows = 0;
+                for (int64_t ky = 0; ky < g.kh; ++ky) {
+                    const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
+                    if (iy < 0 || iy >= g.h) continue;
+                    iy_of[size_t(nrows)] = iy;
+                    base[size_t(nrows)] = ky * g.kw;
+                    ++nrows;
+                }
+                // Pixels [ox, ox + np) reading tap columns [kx0, kx0 + nkx).
+                auto run = [&](int64_t ox, int64_t np, int64_t kx0, int64_t nkx) {
+                    const int64_t ix = ox * g.stride_w - g.pad_w + kx0 * g.dil_w;
+                    for (int j = 0; j < nrows; ++j) {
+                        at[size_t(j)] = in + (iy_of[size_t(j)] * g.w + ix) * c;
+                        tb[size_t(j)] = base[size_t(j)] + kx0;
+                    }
+                    const int64_t flat = (oy * g.ow + ox) * cout;
+                    Pixel::span(at.data(), tb.data(), nrows, nkx, g.dil_w * c, g.stride_w * c, w_taps, bias,
+                                out + flat, cout, np, relu);
+                    if (epi)
+                        for (int64_t p = 0; p < np; ++p)
+                            conv_epilogue_f32(*epi, out + flat + p * cout, flat + p * cout, cout);
+                };
+                // A border pixel reads the tap columns inside the image, a contiguous range.
+                auto border = [&](int64_t ox) {
+                    int64_t kx0 = 0, kx1 = g.kw;
+                    const int64_t x0 = ox * g.stride_w - g.pad_w;
+                    while (kx0 < g.kw && x0 + kx0 * g.dil_w < 0) ++kx0;
+                    while (kx1 > kx0 && x0 + (kx1 - 1) * g.dil_w >= g.w) --kx1;
+                    run(ox, 1, kx0, kx1 - kx0);
+                };
+                for (int64_t ox = 0; ox < lo; ++ox) border(ox);
+                // Pieces of 16 pixels keep the outputs in cache for the epilogue.
+                for (int64_t p0 = lo; p0 < hi; p0 += 16) run(p0, std::min<int64_t>(16, hi - p0), 0, g.kw);
+                for (int64_t ox = hi; ox < g.ow; ++ox) border(ox);
+            }
+            return;
+        }
+    }
     std::vector<const float*> taps(size_t(g.kh * g.kw));
     std::vector<int64_t> index(size_t(g.kh * g.kw));
     for (int64_t oy = oy0; oy < oy1; ++oy) {

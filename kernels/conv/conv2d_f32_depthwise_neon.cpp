@@ -47,6 +47,58 @@ struct NeonPixel {
         for (; o < cout; ++o)
             out[o] = depthwise_channel_f32(taps, index, n, w_taps, bias, o, o / mult, cout, relu);
     }
+
+    // Pixels of one row reading the same tap columns, P at a time: each
+    // weight vector feeds P independent sums, each summed over the taps in
+    // (ky, kx) order as run() does; the last cout mod 4 channels go one by one
+    // in that same order.
+    template <int P>
+    static void span_block(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx,
+                           int64_t dil_c, int64_t step_c, int64_t off, const float* w_taps,
+                           const float* bias, float* out, int64_t cout, bool relu) {
+        int64_t o = 0;
+        for (; o + 4 <= cout; o += 4) {
+            float32x4_t acc[P];
+            for (int q = 0; q < P; ++q) acc[q] = vdupq_n_f32(0.0f);
+            for (int j = 0; j < nrows; ++j) {
+                const float* r = rows[j] + off + o;
+                const float* wr = w_taps + tap_base[j] * cout + o;
+                for (int64_t kx = 0; kx < nkx; ++kx) {
+                    const float32x4_t wv = vld1q_f32(wr + kx * cout);
+                    const float* x = r + kx * dil_c;
+                    for (int q = 0; q < P; ++q) acc[q] = vfmaq_f32(acc[q], vld1q_f32(x + q * step_c), wv);
+                }
+            }
+            for (int q = 0; q < P; ++q) {
+                float32x4_t a = acc[q];
+                if (bias) a = vaddq_f32(a, vld1q_f32(bias + o));
+                if (relu) a = relu4(a);
+                vst1q_f32(out + q * cout + o, a);
+            }
+        }
+        for (; o < cout; ++o)
+            for (int q = 0; q < P; ++q) {
+                float s = 0.0f;
+                for (int j = 0; j < nrows; ++j)
+                    for (int64_t kx = 0; kx < nkx; ++kx)
+                        s = std::fmaf(rows[j][off + q * step_c + kx * dil_c + o],
+                                      w_taps[(tap_base[j] + kx) * cout + o], s);
+                if (bias) s = s + bias[o];
+                if (relu) s = s > 0.0f ? s : 0.0f;
+                out[q * cout + o] = s;
+            }
+    }
+    static void span(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx, int64_t dil_c,
+                     int64_t step_c, const float* w_taps, const float* bias, float* out, int64_t cout,
+                     int64_t npix, bool relu) {
+        int64_t p = 0;
+        for (; p + 8 <= npix; p += 8)
+            span_block<8>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
+                          cout, relu);
+        for (; p < npix; ++p)
+            span_block<1>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
+                          cout, relu);
+    }
 };
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include "layers/image/activation_fp32.h"
 
+#include <omp.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -16,6 +18,30 @@ const char* op_of(int32_t kind) {
                                         "tanh_fp32",       "gelu_fp32",       "silu_fp32",         "clamp_fp32",
                                         "hard_swish_fp32", "hard_sigmoid_fp32", "gelu_erf_fp32"};
     return kind >= 0 && kind <= kLastKind ? names[kind] : "activation_fp32";
+}
+
+// Below this many elements one thread finishes before a team would start.
+constexpr int64_t kParallelMin = int64_t(1) << 15;
+
+// Runs fn(x + begin, y + begin, count) over [0, n) on the host's threads.
+// Piece boundaries fall on multiples of 64, so every whole group of 4 and
+// the n mod 4 tail go through the same code as in one call: the result does
+// not depend on the thread count.
+template <class Fn>
+void run_split(const Backend& be, const float* x, float* y, int64_t n, Fn fn) {
+    const int team = be.kind == kBackendHost && n >= kParallelMin && !omp_in_parallel() ? omp_get_max_threads() : 1;
+    if (team < 2) {
+        fn(x, y, int32_t(n));
+        return;
+    }
+    const int64_t blocks = (n + 63) / 64;
+#pragma omp parallel num_threads(team)
+    {
+        const int threads = omp_get_num_threads(), t = omp_get_thread_num();
+        const int64_t b0 = blocks * t / threads, b1 = blocks * (t + 1) / threads;
+        const int64_t i0 = b0 * 64, i1 = b1 * 64 < n ? b1 * 64 : n;
+        if (i0 < i1) fn(x + i0, y + i0, int32_t(i1 - i0));
+    }
 }
 
 template <class Fn>
@@ -38,12 +64,22 @@ Shape3 ActivationFp32::forward(const TensorView* inputs, int num_inputs, const B
     const float* x = static_cast<const float*>(inputs[0].data);
     float* y = static_cast<float*>(output->data);
     void* stream = ctx ? ctx->stream : nullptr;
+    // Element-wise kinds split across threads; the argument-carrying ones bind
+    // their arguments first.
+    auto unary = [&](KUnaryF32 fn) {
+        run_split(be, x, y, n, [&](const float* a, float* b, int32_t m) { fn(a, b, m, stream); });
+    };
     switch (kind) {
-        case 0: need(be.k_leaky_relu_f32, "k_leaky_relu_f32", op, name)(x, y, n32, stream, alpha); break;
-        case 1: need(be.k_exp_f32, "k_exp_f32", op, name)(x, y, n32, stream); break;
-        case 2: need(be.k_sin_f32, "k_sin_f32", op, name)(x, y, n32, stream); break;
-        case 3: need(be.k_sigmoid_f32, "k_sigmoid_f32", op, name)(x, y, n32, stream); break;
-        case 4: need(be.k_tanh_f32, "k_tanh_f32", op, name)(x, y, n32, stream); break;
+        case 0: {
+            KLeakyReluF32 fn = need(be.k_leaky_relu_f32, "k_leaky_relu_f32", op, name);
+            const float a_ = alpha;
+            run_split(be, x, y, n, [&](const float* a, float* b, int32_t m) { fn(a, b, m, stream, a_); });
+            break;
+        }
+        case 1: unary(need(be.k_exp_f32, "k_exp_f32", op, name)); break;
+        case 2: unary(need(be.k_sin_f32, "k_sin_f32", op, name)); break;
+        case 3: unary(need(be.k_sigmoid_f32, "k_sigmoid_f32", op, name)); break;
+        case 4: unary(need(be.k_tanh_f32, "k_tanh_f32", op, name)); break;
         case 5: {
             KInplaceF32 gelu = need(be.k_gelu_f32, "k_gelu_f32", op, name);
             if (x != y && n > 0) {
@@ -57,15 +93,20 @@ Shape3 ActivationFp32::forward(const TensorView* inputs, int num_inputs, const B
         }
         case 6:
             if (be.k_silu_f32) {
-                be.k_silu_f32(x, y, n32, stream);
+                unary(be.k_silu_f32);
             } else {
                 for (int64_t i = 0; i < n; ++i) y[i] = x[i] / (1.0f + std::exp(-x[i]));
             }
             break;
-        case 7: need(be.k_clamp_f32, "k_clamp_f32", op, name)(x, y, n32, stream, lo, hi); break;
-        case 8: need(be.k_hard_swish_f32, "k_hard_swish_f32", op, name)(x, y, n32, stream); break;
-        case 9: need(be.k_hard_sigmoid_f32, "k_hard_sigmoid_f32", op, name)(x, y, n32, stream); break;
-        case 10: need(be.k_gelu_erf_f32, "k_gelu_erf_f32", op, name)(x, y, n32, stream); break;
+        case 7: {
+            KClampF32 fn = need(be.k_clamp_f32, "k_clamp_f32", op, name);
+            const float l = lo, h = hi;
+            run_split(be, x, y, n, [&](const float* a, float* b, int32_t m) { fn(a, b, m, stream, l, h); });
+            break;
+        }
+        case 8: unary(need(be.k_hard_swish_f32, "k_hard_swish_f32", op, name)); break;
+        case 9: unary(need(be.k_hard_sigmoid_f32, "k_hard_sigmoid_f32", op, name)); break;
+        case 10: unary(need(be.k_gelu_erf_f32, "k_gelu_erf_f32", op, name)); break;
     }
     return inputs[0].shape();
 }

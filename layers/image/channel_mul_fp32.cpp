@@ -2,6 +2,7 @@
 
 #include "layers/common/elementwise_io.h"
 #include "layers/common/layer_checks.h"
+#include "layers/common/row_split.h"
 #include "loader/op_registry.h"
 
 namespace vantrel {
@@ -22,10 +23,16 @@ Shape3 ChannelMulFp32::forward(const TensorView* inputs, int num_inputs, const B
                                   std::to_string(c) + ")");
     // 32-bit counts keep every product in the kernel within the tensor.
     two_operand_count(kOp, name, inputs, output, n, 4);
-    if (n > 0)
-        require_kernel(kOp, name, be.k_channel_mul_f32, "k_channel_mul_f32")(
-            static_cast<const float*>(x.data), static_cast<const float*>(inputs[1].data),
-            static_cast<float*>(output->data), int32_t(rows), int32_t(c), stream_of(ctx));
+    if (n <= 0) return x.shape();
+    KChannelMulF32 fn = require_kernel(kOp, name, be.k_channel_mul_f32, "k_channel_mul_f32");
+    const float* xs = static_cast<const float*>(x.data);
+    const float* sv = static_cast<const float*>(inputs[1].data);
+    float* y = static_cast<float*>(output->data);
+    void* stream = stream_of(ctx);
+    // One multiply per element: splitting the rows between threads changes no bit.
+    split_rows(rows, n, be.kind == kBackendHost, [&](int64_t r0, int64_t r1) {
+        fn(xs + r0 * c, sv, y + r0 * c, int32_t(r1 - r0), int32_t(c), stream);
+    });
     return x.shape();
 }
 

@@ -2,6 +2,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "layers/common/row_split.h"
 #include "loader/op_registry.h"
 
 namespace vantrel {
@@ -29,10 +30,15 @@ Shape3 ChannelShuffleFp32::forward(const TensorView* inputs, int num_inputs, con
     require_input_holds(kOp, name, inputs, 0, 4);
     require_output_extent(kOp, name, output, n, 4);
     checked_int32_count(kOp, name, n);
-    if (n > 0)
-        require_kernel(kOp, name, be.k_channel_shuffle_f32, "k_channel_shuffle_f32")(
-            static_cast<const float*>(x.data), static_cast<float*>(output->data), int32_t(rows), c, groups,
-            stream_of(ctx));
+    if (n > 0) {
+        const KChannelShuffleF32 fn = require_kernel(kOp, name, be.k_channel_shuffle_f32, "k_channel_shuffle_f32");
+        const float* xs = static_cast<const float*>(x.data);
+        float* y = static_cast<float*>(output->data);
+        void* stream = stream_of(ctx);
+        split_rows(rows, n, be.kind == kBackendHost, [&](int64_t r0, int64_t r1) {
+            fn(xs + r0 * c, y + r0 * c, int32_t(r1 - r0), c, groups, stream);
+        }, kRowSplitMinCopyElements);
+    }
     return x.shape();
 }
 

@@ -2,6 +2,7 @@
 
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
+#include "layers/common/row_split.h"
 #include "loader/op_registry.h"
 
 namespace vantrel {
@@ -45,10 +46,16 @@ Shape3 ConcatFp32::forward(const TensorView* inputs, int num_inputs, const Buffe
     const int32_t c_out = checked_int32_count(kOp, name, c);
     require_output_extent(kOp, name, output, c * rows, 4);
     checked_int32_count(kOp, name, c * rows);
-    if (c * rows > 0)
-        require_kernel(kOp, name, be.k_concat_f32, "k_concat_f32")(data, chans, num_inputs,
-                                                                    static_cast<float*>(output->data),
-                                                                    int32_t(rows), stream_of(ctx));
+    if (c * rows > 0) {
+        const KConcatF32 fn = require_kernel(kOp, name, be.k_concat_f32, "k_concat_f32");
+        float* y = static_cast<float*>(output->data);
+        void* stream = stream_of(ctx);
+        split_rows(rows, c * rows, be.kind == kBackendHost, [&](int64_t r0, int64_t r1) {
+            const float* part[kMaxLayerInputs];
+            for (int i = 0; i < num_inputs; ++i) part[i] = data[i] + r0 * chans[i];
+            fn(part, chans, num_inputs, y + r0 * c, int32_t(r1 - r0), stream);
+        }, kRowSplitMinCopyElements);
+    }
     return Shape3{c_out, a.h, a.w};
 }
 

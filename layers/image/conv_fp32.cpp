@@ -14,6 +14,7 @@
 #include "layers/common/packed_f32_buffer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_checks.h"
+#include "layers/common/row_split.h"
 #include "loader/op_registry.h"
 
 namespace vantrel {
@@ -139,6 +140,23 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
                                 r.data() + size_t(g) * size_t(cog) * size_t(K), cog, K,
                                 group_owner_[size_t(g)]);
     }
+    channel_pick.clear();
+    if (pixelwise() && be.kind == kBackendHost) {
+        bool pick = true;
+        for (float v : bias) pick = pick && v == 0.0f;
+        std::vector<int32_t> src(size_t(C_out), -1);
+        for (int64_t o = 0; o < C_out && pick; ++o) {
+            const float* row = weight.data() + o * C_in;
+            for (int32_t i = 0; i < C_in && pick; ++i) {
+                if (row[i] == 1.0f && src[size_t(o)] < 0)
+                    src[size_t(o)] = i;
+                else if (row[i] != 0.0f)
+                    pick = false;
+            }
+            pick = pick && src[size_t(o)] >= 0;
+        }
+        if (pick) channel_pick = std::move(src);
+    }
     // The CPU kernels read the raw order only when no packed block is given;
     // a device backend gets the GEMM order.
     if (be.kind != kBackendHost) weight = std::move(r);
@@ -212,6 +230,29 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
         epi.residual = static_cast<const float*>(r.data);
         epi.residual_relu = residual_relu_;
         epi.relu_tail_from = n / 4 * 4;
+    }
+    if (!channel_pick.empty() && !residual_fused() && !relu && act == kActNone) {
+        // A copy: no product can turn a picked inf or NaN into something else.
+        const Shape3 os = checked_io(kOp, inputs, num_inputs, output, 4, loaded_);
+        const float* in = static_cast<const float*>(inputs[0].data);
+        float* out = static_cast<float*>(output->data);
+        const int64_t pixels = int64_t(os.h) * os.w, cin = inputs[0].c;
+        // Runs of consecutive channels (a split's halves are one run) go as one copy.
+        std::vector<int64_t> run_start{0};
+        for (int64_t o = 1; o < C_out; ++o)
+            if (channel_pick[size_t(o)] != channel_pick[size_t(o - 1)] + 1) run_start.push_back(o);
+        run_start.push_back(C_out);
+        split_rows(pixels, pixels * C_out, true, [&](int64_t p0, int64_t p1) {
+            for (int64_t p = p0; p < p1; ++p) {
+                const float* x = in + p * cin;
+                float* y = out + p * C_out;
+                for (size_t r = 0; r + 1 < run_start.size(); ++r) {
+                    const int64_t o = run_start[r];
+                    std::memcpy(y + o, x + channel_pick[size_t(o)], size_t(run_start[r + 1] - o) * sizeof(float));
+                }
+            }
+        }, kRowSplitMinCopyElements);
+        return os;
     }
     const Shape3 os = convolve(inputs, num_inputs, output, ctx, &epi);
     if (residual_fused()) return reported;

@@ -86,6 +86,11 @@ public:
         return winograd4_ready && h >= winograd4_min_extent_ && w >= winograd4_min_extent_;
     }
     bool grouped() const { return groups > 1 && groups < C_in; }
+    // A pixelwise layer whose weights are one-hot rows without bias only
+    // picks channels (converters write a channel split that way): output
+    // channel o is input channel channel_pick[o], copied instead of summed.
+    // Empty otherwise.
+    std::vector<int32_t> channel_pick;
 
 private:
     Shape3 convolve(const TensorView* inputs, int num_inputs, const BufferView* output, ExecContext* ctx,

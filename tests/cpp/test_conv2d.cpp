@@ -229,7 +229,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv{32, 9, 8, 32, 3, 3, 2, 2, 1, 1, 1, 1, 32, false, true},  // stride 2
                       Conv{5, 7, 7, 15, 3, 3, 1, 1, 2, 2, 2, 2, 5, true, false},    // multiplier 3, dilated
                       Conv{8, 4, 5, 16, 5, 3, 1, 2, 2, 1, 1, 1, 8, false, true},    // multiplier 2
-                      Conv{17, 3, 3, 17, 5, 5, 1, 1, 0, 0, 1, 1, 17, false, true}));  // 0 x 0 output
+                      Conv{17, 3, 3, 17, 5, 5, 1, 1, 0, 0, 1, 1, 17, false, true},  // 0 x 0 output
+                      Conv{20, 3, 41, 20, 3, 3, 1, 1, 1, 1, 1, 1, 20, true, true},  // long rows: 8-, 4-, 1-pixel runs
+                      Conv{24, 5, 44, 24, 5, 5, 2, 2, 2, 2, 1, 1, 24, false, false},  // 5x5 stride 2 runs
+                      Conv{6, 4, 5, 6, 3, 3, 1, 1, 3, 3, 1, 1, 6, true, true}));  // corners read no tap
 
 }  // namespace
 
@@ -297,6 +300,39 @@ INSTANTIATE_TEST_SUITE_P(
                       LayerCase{{12, 6, 6, 12, 3, 3, 2, 2, 1, 1, 1, 1, 12, true, true}, 0},  // depthwise
                       LayerCase{{5, 5, 4, 10, 3, 3, 1, 1, 1, 1, 1, 1, 5, false, false}, 0},  // x2
                       LayerCase{{3, 1, 6, 2, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 0}));  // 0 rows
+
+// One-hot 1x1 weights without bias only pick channels: the layer copies
+// them, so inf and NaN arrive unchanged and leave the other channels alone
+// (0 * inf would make every output of the pixel NaN); a bias makes it a
+// product again.
+TEST(ConvFp32Layer, OneHotWeightsPickChannels) {
+    const Conv c{7, 120, 120, 5, 1, 1, 1, 1, 0, 0, 1, 1, 1, false, false};  // large enough to split
+    const int pick[5] = {4, 5, 6, 0, 0};
+    std::vector<float> w(size_t(c.cout * c.cin), 0.0f), x(size_t(c.h * c.w * c.cin));
+    for (int o = 0; o < c.cout; ++o) w[size_t(o * c.cin + pick[o])] = 1.0f;
+    for (size_t i = 0; i < x.size(); ++i) x[i] = float(i % 11) - 4.5f;
+    x[5] = std::numeric_limits<float>::infinity();
+    x[6] = std::numeric_limits<float>::quiet_NaN();  // pixel 0 only
+    for (float b : {0.0f, 0.5f}) {
+        ByteTensors t = {{"c1.weight", bytes_of(w)}};
+        if (b != 0.0f) t["c1.bias"] = bytes_of(std::vector<float>(size_t(c.cout), b));
+        auto l = make(conv_json(c));
+        l->load_weights(fetch_bytes(t, 4));
+        EXPECT_EQ(dynamic_cast<ConvFp32&>(*l).channel_pick.empty(), b != 0.0f);
+        TensorView v{x.data(), 0, x.size() * 4, c.cin, c.h, c.w};
+        std::vector<float> y(size_t(c.h * c.w * c.cout), -1.0f);
+        run(*l, v, y, true);
+        for (int p = 0; p < c.h * c.w; ++p)
+            for (int o = 0; o < c.cout; ++o) {
+                const float want = x[size_t(p * c.cin + pick[o])];
+                if (b == 0.0f) {
+                    EXPECT_EQ(0, std::memcmp(&want, &y[size_t(p * c.cout + o)], 4)) << p << " " << o;
+                } else if (p > 0) {  // the product turns pixel 0 into NaN
+                    EXPECT_NEAR(want + b, y[size_t(p * c.cout + o)], 1e-6) << p << " " << o;
+                }
+            }
+    }
+}
 
 TEST(ConvFp32Layer, SameKeySharesOnePackedBlock) {
     const Problem p(Conv{3, 4, 4, 5, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false});

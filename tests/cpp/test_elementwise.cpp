@@ -457,6 +457,61 @@ INSTANTIATE_TEST_SUITE_P(
                       ActCase{"gelu_fp32", [](double x) { return 0.5 * x * (1 + std::tanh(0.7978845608 * (x + 0.044715 * x * x * x))); }},
                       ActCase{"silu_fp32", [](double x) { return x / (1 + std::exp(-x)); }}));
 
+// Large activations, channel scalings and copies split across threads; the
+// split must give the bits of one whole-tensor kernel call (odd tail
+// included) or of the copy's index formula.
+TEST(ElementwiseLayers, ThreadSplitMatchesOneCall) {
+    const int rows = 9001, c = 7, n = rows * c;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-8.0f, 8.0f);
+    std::vector<float> x(static_cast<size_t>(n)), s(static_cast<size_t>(c)), y(x.size()), want(x.size());
+    for (float& v : x) v = u(rng);
+    for (float& v : s) v = u(rng);
+    const Backend& be = cpu_backend();
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(2);
+    struct Op { const char* json; std::function<void()> ref; };
+    const Op ops[] = {
+        {R"({"op":"silu_fp32"})", [&] { be.k_silu_f32(x.data(), want.data(), n, nullptr); }},
+        {R"({"op":"sigmoid_fp32"})", [&] { be.k_sigmoid_f32(x.data(), want.data(), n, nullptr); }},
+        {R"({"op":"hard_swish_fp32"})", [&] { be.k_hard_swish_f32(x.data(), want.data(), n, nullptr); }},
+        {R"({"op":"leaky_relu_fp32","alpha":0.25})",
+         [&] { be.k_leaky_relu_f32(x.data(), want.data(), n, nullptr, 0.25f); }},
+        {R"({"op":"channel_mul_fp32"})", [&] {
+             for (int i = 0; i < n; ++i) want[size_t(i)] = x[size_t(i)] * s[size_t(i % c)];
+         }},
+    };
+    for (const Op& op : ops) {
+        op.ref();
+        TensorView in[2] = {view(x, {c, rows, 1}), view(s, {c, 1, 1})};
+        std::fill(y.begin(), y.end(), 0.0f);
+        ASSERT_EQ(run(*make(op.json), in, std::string(op.json).find("channel_mul") != std::string::npos ? 2 : 1, out_view(y)), "");
+        EXPECT_EQ(0, std::memcmp(y.data(), want.data(), y.size() * 4)) << op.json;
+    }
+    // Larger copies, against index formulas: a 2-group shuffle and a concat
+    // of unequal parts.
+    std::vector<float> s2(size_t(rows) * 4), cat(size_t(rows) * (c + 4));
+    for (float& v : s2) v = u(rng);
+    {
+        std::vector<float> x8(size_t(rows) * 8);
+        for (float& v : x8) v = u(rng);
+        std::vector<float> y8(x8.size());
+        TensorView in[1] = {view(x8, {8, rows, 1})};
+        ASSERT_EQ(run(*make(R"({"op":"channel_shuffle_fp32","groups":2})"), in, 1, out_view(y8)), "");
+        for (int r = 0; r < rows; ++r)
+            for (int i = 0; i < 4; ++i)
+                for (int g = 0; g < 2; ++g)
+                    ASSERT_EQ(y8[size_t(r * 8 + i * 2 + g)], x8[size_t(r * 8 + g * 4 + i)]) << r << " " << i;
+    }
+    TensorView in2[2] = {view(x, {c, rows, 1}), view(s2, {4, rows, 1})};
+    ASSERT_EQ(run(*make(R"({"op":"concat_fp32"})"), in2, 2, out_view(cat)), "");
+    for (int r = 0; r < rows; ++r) {
+        for (int j = 0; j < c; ++j) ASSERT_EQ(cat[size_t(r * (c + 4) + j)], x[size_t(r * c + j)]) << r;
+        for (int j = 0; j < 4; ++j) ASSERT_EQ(cat[size_t(r * (c + 4) + c + j)], s2[size_t(r * 4 + j)]) << r;
+    }
+    omp_set_num_threads(saved);
+}
+
 TEST(ElementwiseLayers, ScaleGeluInPlaceAndSiluFallback) {
     std::vector<float> x = {-3, -0.5f, 0.1f, 0.6f, 9}, y(5);
     TensorView in[1] = {view(x, {5, 1, 1})};

@@ -3,6 +3,7 @@
 // against the portable one), and the layers built through the factory from
 // node JSON against hand-computed results.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <cstring>
@@ -451,6 +452,34 @@ TEST(PoolLayers, MaxPoolWindowsAndPadding) {
     auto zp = make(R"({"op":"maxpool_int8","in_zp":200,"out_zp":-3})");
     EXPECT_EQ(dynamic_cast<MaxPoolInt8&>(*zp).in_zp, -56);
     EXPECT_EQ(dynamic_cast<MaxPoolInt8&>(*zp).out_zp, -3);
+}
+
+// A large float max pooling splits its output rows between threads; each
+// band must pool exactly the windows of the whole image (ceil mode's
+// clipped last row and a NaN included).
+TEST(PoolLayers, MaxPoolRowSplitMatchesOneThread) {
+    const int c = 16, h = 98;
+    std::vector<float> x(size_t(c * h * h));
+    for (size_t i = 0; i < x.size(); ++i) x[i] = float((i * 7919) % 1000) - 500.0f;
+    x[size_t((50 * h + 3) * c + 5)] = std::numeric_limits<float>::quiet_NaN();
+    const int saved = omp_get_max_threads();
+    for (const char* args : {R"("pad_h":1,"pad_w":1)", R"("ceil_mode":true)"}) {
+        auto l = make(std::string(R"({"op":"maxpool_fp32","args":{)") + args + "}}");
+        const Shape3 os = l->output_shape({c, h, h});
+        std::vector<float> y1(size_t(os.c) * os.h * os.w), y2(y1.size());
+        TensorView in = view(x, {c, h, h});
+        omp_set_num_threads(1);
+        ASSERT_EQ(run(*l, &in, 1, out_view(y1)), "");
+        omp_set_num_threads(2);
+        ASSERT_EQ(run(*l, &in, 1, out_view(y2)), "");
+        EXPECT_EQ(0, std::memcmp(y1.data(), y2.data(), y1.size() * 4)) << args;
+        if (std::string(args).find("pad") != std::string::npos) {
+            const std::vector<float> r = ref_maxpool(x, c, h, h, 3, 3, 2, 2, 1, 1);
+            ASSERT_EQ(r.size(), y2.size());
+            EXPECT_EQ(0, std::memcmp(r.data(), y2.data(), r.size() * 4));
+        }
+    }
+    omp_set_num_threads(saved);
 }
 
 TEST(PoolLayers, AveragePooling) {
