@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -100,11 +101,14 @@ void conv2d_f32_epi(const float* in, const float* w, const float* bias, float* o
             for (int64_t c = 0; c < chunks; ++c)
                 conv_chunk(in, g, bp, bias, out, relu, k, cout, c * chunk, std::min(m, (c + 1) * chunk), epi, a);
         } else {
+            // Chunks come from a shared counter, not fixed shares: a thread
+            // the OS wakes late then takes fewer of them.
+            std::atomic<int64_t> next{0};
 #pragma omp parallel num_threads(threads)
             {
                 float* a = slices + int64_t(omp_get_thread_num()) * chunk * k;
-                const SplitRange mine = balanced_split(chunks, omp_get_num_threads(), omp_get_thread_num());
-                for (int64_t c = mine.begin; c < mine.end; ++c)
+                for (int64_t c = next.fetch_add(1, std::memory_order_relaxed); c < chunks;
+                     c = next.fetch_add(1, std::memory_order_relaxed))
                     conv_chunk(in, g, bp, bias, out, relu, k, cout, c * chunk, std::min(m, (c + 1) * chunk), epi,
                                a);
             }
@@ -113,23 +117,21 @@ void conv2d_f32_epi(const float* in, const float* w, const float* bias, float* o
         return;
     }
     float* a = nullptr;
-    if (!direct) a = scratch ? scratch : conv_thread_floats<Im2colBuffer>(m * k);
-    const float* amat = direct ? in : a;
-
-    if (threads < 2) {
-        if (!direct) im2col_rows_f32(in, g, 0, cin, 0, g.oh, a);
-        gemm_f32_epi(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, false, epi);
-    } else {
+    if (!direct) {
+        a = scratch ? scratch : conv_thread_floats<Im2colBuffer>(m * k);
+        if (threads < 2) {
+            im2col_rows_f32(in, g, 0, cin, 0, g.oh, a);
+        } else {
 #pragma omp parallel num_threads(threads)
-        {
-            if (!direct) {
+            {
                 SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
                 im2col_rows_f32(in, g, 0, cin, rows.begin, rows.end, a);
             }
-#pragma omp barrier
-            gemm_f32_epi(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, true, epi);
         }
     }
+    // A team of the GEMM's own: it hands out its work in strips, so a
+    // thread that wakes late does less rather than delaying the rest.
+    gemm_f32_epi(direct ? in : a, bp, bias, out, relu, int32_t(m), int32_t(k), cout, false, epi);
     free_packed_f32(temp_bp);
 }
 
