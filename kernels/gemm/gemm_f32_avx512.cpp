@@ -31,23 +31,31 @@ template <int R, int NP>
 void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     const int64_t K = g.k;
     const float* b = g.bp + p * K * kPanel;
-    // Rows are reached as base[r / 3] + (r % 3) * K with the bases moving
-    // along k: x86 addressing then needs 4 base registers and K, not 12
+    // Rows are reached as base[r / 3] + (r % 3) * lda with the bases moving
+    // along k: x86 addressing then needs 4 base registers and lda, not 12
     // row pointers (which would not fit the general registers).
+    const int64_t lda = g.lda ? g.lda : K;
+    const int64_t run = g.seg_len ? g.seg_len : K;
+    const int64_t skip = g.seg_len ? g.seg_stride - g.seg_len : 0;
     constexpr int B = (R + 2) / 3;
     const float* base[B];
-    for (int i = 0; i < B; ++i) base[i] = g.a + (row + 3 * i) * K;
+    for (int i = 0; i < B; ++i) base[i] = g.a + (row + 3 * i) * lda;
     __m512 acc[R][NP];
     for (int r = 0; r < R; ++r)
         for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_setzero_ps();
-    for (int64_t k = 0; k < K; ++k) {
-        __m512 bv[NP];
-        for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
-        for (int r = 0; r < R; ++r) {
-            const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * K]);
-            for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+    const float* bk = b;
+    for (int64_t k0 = 0; k0 < K; k0 += run) {
+        for (int64_t j = 0; j < run; ++j) {
+            __m512 bv[NP];
+            for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(bk + q * K * kPanel);
+            for (int r = 0; r < R; ++r) {
+                const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
+                for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+            }
+            for (int i = 0; i < B; ++i) ++base[i];
+            bk += kPanel;
         }
-        for (int i = 0; i < B; ++i) ++base[i];
+        for (int i = 0; i < B; ++i) base[i] += skip;
     }
     const __m512 zero = _mm512_setzero_ps();
     for (int q = 0; q < NP; ++q) {
@@ -77,6 +85,17 @@ void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1)
 const GemmF32Tiling kTiling{kRows, kPanel, &range};
 
 }  // namespace
+
+void gemm_f32_rows_avx512(const float* a, int64_t lda, int64_t seg_len, int64_t seg_stride, const float* bp,
+                          const float* bias, float* y, bool relu, int32_t m, int32_t k, int32_t n,
+                          const ConvEpilogueF32* epi) {
+    if (m <= 0 || n <= 0 || k <= 0 || seg_len <= 0 || k % seg_len != 0) return;
+    GemmF32Args g{a, bp, bias, y, relu, m, k, n, epi && epi->active() ? epi : nullptr};
+    g.lda = lda;
+    g.seg_len = seg_len;
+    g.seg_stride = seg_stride;
+    range(g, 0, m, 0, (n + kPanel - 1) / kPanel);
+}
 
 VANTREL_GEMM_F32_ENTRY_POINTS(avx512, kPanel, kTiling)
 

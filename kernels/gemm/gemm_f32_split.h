@@ -18,6 +18,9 @@ struct GemmF32Args {
     bool relu;
     int64_t m, k, n;
     const ConvEpilogueF32* epi = nullptr;  // run on each tile after bias and ReLU
+    // Where A's elements lie. 0, 0, 0: row-major, rows k floats apart. Else
+    // (gemm_f32_rows) A[r][s*seg_len + j] = a[r*lda + s*seg_stride + j].
+    int64_t lda = 0, seg_len = 0, seg_stride = 0;
 };
 
 // Computes rows [r0, r1) of Y over column panels [p0, p1).

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -155,12 +156,14 @@ TEST(ResidualFusion, EpilogueRoundsLikeTheSeparateKernels) {
         }
 }
 
-// A stem-like 7x7 stride-2 convolution of 3 channels goes through the
-// chunked im2col; it must equal one GEMM over the whole im2col matrix, with
-// and without an epilogue, on 1 and 2 threads and every path.
-TEST(ChunkedIm2col, MatchesTheWholeMatrix) {
-    const int cin = 3, h = 47, w = 45, cout = 24, kk = 7;
-    const Conv2dGeometry g = conv2d_geometry(cin, h, w, kk, kk, 2, 2, 3, 3, 1, 1);
+// Convolutions over few channels (a 7x7 stride-2 stem, a padless 3x3) go
+// through the chunked im2col, or read their windows in place where the path
+// can; either must equal one GEMM over the whole im2col matrix, with and
+// without an epilogue, on 1 and 2 threads and every path.
+class FewChannelConv : public ::testing::TestWithParam<std::array<int, 7>> {};
+TEST_P(FewChannelConv, MatchesTheWholeMatrix) {
+    const auto [cin, h, w, cout, kk, s, pad] = GetParam();
+    const Conv2dGeometry g = conv2d_geometry(cin, h, w, kk, kk, s, s, pad, pad, 1, 1);
     const int64_t m = g.oh * g.ow, k = int64_t(kk) * kk * cin;
     const std::vector<float> in = randn(size_t(h) * w * cin, 21), wt = randn(size_t(cout) * k, 22, 0.2f),
                              bias = randn(size_t(cout), 23), res = randn(size_t(m) * cout, 24);
@@ -185,8 +188,8 @@ TEST(ChunkedIm2col, MatchesTheWholeMatrix) {
             for (int threads : {1, 2}) {
                 omp_set_num_threads(threads);
                 std::vector<float> y(whole.size(), NAN);
-                conv2d_f32_epi(in.data(), wt.data(), bias.data(), y.data(), cin, h, w, cout, kk, kk, 2, 2, 3, 3, true,
-                               bp, nullptr, 1, 1, e);
+                conv2d_f32_epi(in.data(), wt.data(), bias.data(), y.data(), cin, h, w, cout, kk, kk, s, s, pad, pad,
+                               true, bp, nullptr, 1, 1, e);
                 expect_same_bits(whole, y, "path " + std::to_string(int(path)) + (e ? " epi" : "") + " threads " +
                                                std::to_string(threads));
             }
@@ -195,5 +198,9 @@ TEST(ChunkedIm2col, MatchesTheWholeMatrix) {
         free_packed_f32(bp);
     }
 }
+// {cin, h, w, cout, k, stride, pad}
+INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
+                         ::testing::Values(std::array<int, 7>{3, 47, 45, 24, 7, 2, 3},
+                                           std::array<int, 7>{1, 9, 31, 5, 3, 1, 0}));
 
 }  // namespace
