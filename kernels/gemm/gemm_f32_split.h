@@ -83,21 +83,31 @@ inline void gemm_f32_with_rows(int64_t n, F&& f) {
 }
 
 // Rows [r0, r1) over panels [p0, p1) in column blocks of at most
-// block_bytes of packed W, so a block stays in L2 while every row tile of
-// the range streams over it. In each block: tiles of kRows rows, then one
-// tile of the rows left over; tile_row(integral_constant<int, R>, row, pb,
-// pe) computes R rows over panels [pb, pe).
+// block_bytes of packed W (or two panels), so a block stays in L2 while every row tile of
+// the range streams over it. In each block: as few row tiles as kRows
+// allows, of sizes differing by at most one (49 rows as 10, 10, 10, 10, 9,
+// not 4 x 12 + 1: a one-row tile is one dependent chain of k multiply-adds
+// per vector, about as slow as a full tile); tile_row(integral_constant<int,
+// R>, row, pb, pe) computes R rows over panels [pb, pe).
 template <int kRows, int64_t kPanel, class TileRow>
 inline void gemm_f32_blocked_range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0,
                                    int64_t p1, int64_t block_bytes, TileRow&& tile_row) {
     const int64_t panel_bytes = g.k * kPanel * int64_t(sizeof(float));
     int64_t block = panel_bytes > 0 ? block_bytes / panel_bytes : p1 - p0;
-    if (block < 1) block = 1;
+    // Two panels at least, even past block_bytes (deep sums: 3x3 over 512
+    // channels): one-panel tiles load one W vector per column of broadcasts
+    // and run a third slower than the L2 misses two panels may cost.
+    if (block < 2) block = 2;
     for (int64_t pb = p0; pb < p1; pb += block) {
         const int64_t pe = pb + block < p1 ? pb + block : p1;
+        const int64_t rows = r1 - r0, tiles = (rows + kRows - 1) / kRows;
         int64_t row = r0;
-        for (; row + kRows <= r1; row += kRows) tile_row(std::integral_constant<int, kRows>{}, row, pb, pe);
-        gemm_f32_with_rows<kRows - 1>(r1 - row, [&](auto rows) { tile_row(rows, row, pb, pe); });
+        for (int64_t t = 0; t < tiles; ++t) {
+            const int64_t r = rows / tiles + (t < rows % tiles ? 1 : 0);
+            if (r == kRows) tile_row(std::integral_constant<int, kRows>{}, row, pb, pe);
+            else gemm_f32_with_rows<kRows - 1>(r, [&](auto n) { tile_row(n, row, pb, pe); });
+            row += r;
+        }
     }
 }
 
