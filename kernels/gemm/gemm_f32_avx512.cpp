@@ -25,6 +25,22 @@ inline __m512 relu16(__m512 x) {
     return _mm512_maskz_max_ps(__mmask16(0xFFFF), x, _mm512_setzero_ps());
 }
 
+// conv_epilogue_f32's residual add on the lanes of `mask`, output elements
+// [flat, flat + 16): x + r, then, with its ReLU, x > 0 (x >= 0 from
+// relu_tail_from on) or NaN keeps x, else +0.
+inline __m512 residual_add16(const ConvEpilogueF32& e, __m512 x, int64_t flat, __mmask16 mask) {
+    x = _mm512_add_ps(x, _mm512_maskz_loadu_ps(mask, e.residual + flat));
+    if (!e.residual_relu) return x;
+    const __m512 zero = _mm512_setzero_ps();
+    __mmask16 keep = _mm512_cmp_ps_mask(x, zero, _CMP_NLE_UQ);
+    if (flat + 16 > e.relu_tail_from) {
+        const int64_t from = e.relu_tail_from - flat;  // first tail lane, < 16
+        const __mmask16 tail = from <= 0 ? __mmask16(0xFFFF) : __mmask16((0xFFFFu << from) & 0xFFFFu);
+        keep = __mmask16((keep & ~tail) | (_mm512_cmp_ps_mask(x, zero, _CMP_NLT_UQ) & tail));
+    }
+    return _mm512_maskz_mov_ps(keep, x);
+}
+
 constexpr int max_panels(int r) { return r <= 2 ? 8 : r <= 6 ? 4 : 2; }
 
 template <int R, int NP>
@@ -43,6 +59,13 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     __m512 acc[R][NP];
     for (int r = 0; r < R; ++r)
         for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_setzero_ps();
+    if (g.epi && g.epi->residual) {
+        // The residual is read once, after the sums: fetch it meanwhile.
+        for (int r = 0; r < R; ++r)
+            for (int q = 0; q < NP; ++q)
+                _mm_prefetch(reinterpret_cast<const char*>(g.epi->residual + (row + r) * g.n + (p + q) * kPanel),
+                             _MM_HINT_T0);
+    }
     const float* bk = b;
     for (int64_t k0 = 0; k0 < K; k0 += run) {
         for (int64_t j = 0; j < run; ++j) {
@@ -58,6 +81,8 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
         for (int i = 0; i < B; ++i) base[i] += skip;
     }
     const __m512 zero = _mm512_setzero_ps();
+    // An epilogue that is a residual add alone runs here, in registers.
+    const bool residual = g.epi && g.epi->act == ConvEpilogueF32::kNone && g.epi->residual;
     for (int q = 0; q < NP; ++q) {
         const int64_t col = (p + q) * kPanel;
         const int64_t cnt = g.n - col;  // >= 1: the panel exists
@@ -67,9 +92,12 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
             __m512 x = acc[r][q];
             if (g.bias) x = _mm512_add_ps(x, bias);
             if (g.relu) x = relu16(x);
-            _mm512_mask_storeu_ps(g.y + (row + r) * g.n + col, mask, x);
+            const int64_t flat = (row + r) * g.n + col;
+            if (residual) x = residual_add16(*g.epi, x, flat, mask);
+            _mm512_mask_storeu_ps(g.y + flat, mask, x);
         }
     }
+    if (residual) return;
     const int64_t col0 = p * kPanel, cols = g.n - col0 < NP * kPanel ? g.n - col0 : NP * kPanel;
     gemm_f32_tile_epilogue(g, row, R, col0, cols);
 }

@@ -177,12 +177,14 @@ TEST_P(FewChannelConv, MatchesTheWholeMatrix) {
     epi.residual = res.data();
     epi.residual_relu = true;
     epi.relu_tail_from = m * cout / 4 * 4;
+    ConvEpilogueF32 add_only = epi;  // a residual add alone runs in the tile's registers where it can
+    add_only.act = ConvEpilogueF32::kNone;
     const int saved = omp_get_max_threads();
     for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
         if (!kernel_path_supported(path)) continue;
         ScopedKernelPath scope(path);
         float* bp = pack_f32(r.data(), cout, int32_t(k));
-        for (const ConvEpilogueF32* e : {static_cast<const ConvEpilogueF32*>(nullptr), static_cast<const ConvEpilogueF32*>(&epi)}) {
+        for (const ConvEpilogueF32* e : std::array<const ConvEpilogueF32*, 3>{nullptr, &epi, &add_only}) {
             std::vector<float> whole(size_t(m) * cout);
             gemm_f32_epi(a.data(), bp, bias.data(), whole.data(), true, int32_t(m), int32_t(k), cout, false, e);
             for (int threads : {1, 2}) {
@@ -190,8 +192,8 @@ TEST_P(FewChannelConv, MatchesTheWholeMatrix) {
                 std::vector<float> y(whole.size(), NAN);
                 conv2d_f32_epi(in.data(), wt.data(), bias.data(), y.data(), cin, h, w, cout, kk, kk, s, s, pad, pad,
                                true, bp, nullptr, 1, 1, e);
-                expect_same_bits(whole, y, "path " + std::to_string(int(path)) + (e ? " epi" : "") + " threads " +
-                                               std::to_string(threads));
+                expect_same_bits(whole, y, "path " + std::to_string(int(path)) + (e ? " act " + std::to_string(e->act) : "") +
+                                               " threads " + std::to_string(threads));
             }
         }
         omp_set_num_threads(saved);
