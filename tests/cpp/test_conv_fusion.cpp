@@ -156,6 +156,34 @@ TEST(ResidualFusion, EpilogueRoundsLikeTheSeparateKernels) {
         }
 }
 
+// The GEMM's own epilogue (a residual add alone runs in registers on some
+// paths) against the product then the separate add, on NaN, infinities and
+// signed zeros, with the add's ReLU tail inside one vector.
+TEST(ResidualFusion, GemmEpilogueMatchesTheSeparateAdd) {
+    const float nan = std::nanf(""), inf = INFINITY;
+    const std::vector<float> w = {-0.0f, 0.0f, -1.0f, 2.5f, nan, inf, -inf, 0.4f, 3.0f, -3.5f, -0.0f, 1e-30f, -2.0f, -0.0f};
+    const std::vector<float> r = {-0.0f, -0.0f, 0.5f, -2.5f, 1.0f, -inf, 1.0f, -0.4f, 0.0f, 7.0f, -0.0f, -1e-30f, 2.0f, nan};
+    const int32_t n = int32_t(w.size());
+    const float one = 1.0f;
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        float* bp = pack_f32(w.data(), n, 1);  // y[j] = 1 * w[j]
+        for (bool relu : {false, true}) {
+            ConvEpilogueF32 e;
+            e.residual = r.data();
+            e.residual_relu = relu;
+            e.relu_tail_from = n / 4 * 4;
+            std::vector<float> plain(w.size()), want(w.size()), got(w.size());
+            gemm_f32_epi(&one, bp, nullptr, plain.data(), false, 1, 1, n, false, nullptr);
+            k_add_f32(plain.data(), r.data(), want.data(), n, relu, nullptr);
+            gemm_f32_epi(&one, bp, nullptr, got.data(), false, 1, 1, n, false, &e);
+            expect_same_bits(want, got, "path " + std::to_string(int(path)) + (relu ? " relu" : ""));
+        }
+        free_packed_f32(bp);
+    }
+}
+
 // Convolutions over few channels (a 7x7 stride-2 stem, a padless 3x3) go
 // through the chunked im2col, or read their windows in place where the path
 // can; either must equal one GEMM over the whole im2col matrix, with and
