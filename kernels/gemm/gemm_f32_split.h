@@ -4,6 +4,7 @@
 // driver of the x86 paths and the per-path entry points.
 #pragma once
 #include <cstdint>
+#include <initializer_list>
 #include <type_traits>
 
 #include "kernels/gemm/gemm_f32_epilogue.h"
@@ -84,8 +85,8 @@ inline void gemm_f32_with_rows(int64_t n, F&& f) {
 
 // Rows [r0, r1) over panels [p0, p1) in column blocks of at most
 // block_bytes of packed W (or two panels), so a block stays in L2 while every row tile of
-// the range streams over it. In each block: as few row tiles as kRows
-// allows, of sizes differing by at most one (49 rows as 10, 10, 10, 10, 9,
+// the range streams over it. In each block: tiles of kRows rows, the last
+// kRows + x rows as two tiles of even sizes (49 rows as 12, 12, 12, 7, 6,
 // not 4 x 12 + 1: a one-row tile is one dependent chain of k multiply-adds
 // per vector, about as slow as a full tile); tile_row(integral_constant<int,
 // R>, row, pb, pe) computes R rows over panels [pb, pe).
@@ -100,10 +101,11 @@ inline void gemm_f32_blocked_range(const GemmF32Args& g, int64_t r0, int64_t r1,
     if (block < 2) block = 2;
     for (int64_t pb = p0; pb < p1; pb += block) {
         const int64_t pe = pb + block < p1 ? pb + block : p1;
-        const int64_t rows = r1 - r0, tiles = (rows + kRows - 1) / kRows;
         int64_t row = r0;
-        for (int64_t t = 0; t < tiles; ++t) {
-            const int64_t r = rows / tiles + (t < rows % tiles ? 1 : 0);
+        for (; r1 - row >= 2 * kRows; row += kRows) tile_row(std::integral_constant<int, kRows>{}, row, pb, pe);
+        // The last 0 to 2*kRows - 1 rows: one tile, or two of even sizes.
+        const int64_t left = r1 - row, first = left > kRows ? (left + 1) / 2 : left;
+        for (const int64_t r : {first, left - first}) {
             if (r == kRows) tile_row(std::integral_constant<int, kRows>{}, row, pb, pe);
             else gemm_f32_with_rows<kRows - 1>(r, [&](auto n) { tile_row(n, row, pb, pe); });
             row += r;
