@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernels/cpu_kernels.h"
@@ -108,12 +109,19 @@ void conv_in_place(const float* in, const Conv2dGeometry& g, const float* bp, co
         return;
     }
     std::atomic<int64_t> next{0};
+    std::atomic<bool> ready{false};
 #pragma omp parallel num_threads(threads)
     {
-        // One thread pads while the others wake up; then output rows come
-        // from a shared counter.
-#pragma omp single
-        pad_rows(in, g, 0, hp, padded);
+        // The first thread pads, then takes output rows from a shared
+        // counter at once; the others, which the OS may wake much later,
+        // wait only for the padding (a barrier would hold the first one
+        // until every thread had woken).
+        if (omp_get_thread_num() == 0) {
+            pad_rows(in, g, 0, hp, padded);
+            ready.store(true, std::memory_order_release);
+        } else {
+            while (!ready.load(std::memory_order_acquire)) std::this_thread::yield();
+        }
         for (int64_t oy = next.fetch_add(1, std::memory_order_relaxed); oy < g.oh;
              oy = next.fetch_add(1, std::memory_order_relaxed))
             conv_in_place_row(padded, g, bp, bias, out, relu, k, cout, oy, epi);

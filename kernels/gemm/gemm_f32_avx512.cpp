@@ -66,23 +66,31 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
                 _mm_prefetch(reinterpret_cast<const char*>(g.epi->residual + (row + r) * g.n + (p + q) * kPanel),
                              _MM_HINT_T0);
     }
-    auto step = [&](const float* bk) {
-        __m512 bv[NP];
-        for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(bk + q * K * kPanel);
-        for (int r = 0; r < R; ++r) {
-            const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
-            for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
-        }
-        for (int i = 0; i < B; ++i) ++base[i];
-    };
     if (run == K) {
-        // The plain product: one loop, kept apart from the run loop below,
-        // which costs a few percent on short sums.
-        for (int64_t k = 0; k < K; ++k) step(b + k * kPanel);
+        // The plain product, kept apart from the run loop below: sharing
+        // one loop costs a few percent on short sums.
+        for (int64_t k = 0; k < K; ++k) {
+            __m512 bv[NP];
+            for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
+            for (int r = 0; r < R; ++r) {
+                const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
+                for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+            }
+            for (int i = 0; i < B; ++i) ++base[i];
+        }
     } else {
         const float* bk = b;
         for (int64_t k0 = 0; k0 < K; k0 += run) {
-            for (int64_t j = 0; j < run; ++j, bk += kPanel) step(bk);
+            for (int64_t j = 0; j < run; ++j) {
+                __m512 bv[NP];
+                for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(bk + q * K * kPanel);
+                for (int r = 0; r < R; ++r) {
+                    const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
+                    for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+                }
+                for (int i = 0; i < B; ++i) ++base[i];
+                bk += kPanel;
+            }
             for (int i = 0; i < B; ++i) base[i] += skip;
         }
     }

@@ -39,10 +39,12 @@ void run_in_team(const GemmF32Args& g, const GemmF32Tiling& t) {
 // A team of its own takes its work in strips from a shared counter rather
 // than in fixed shares: a thread the OS wakes late (the team sleeps between
 // products) then takes fewer strips, where a fixed share would hold the
-// whole team until it finished. Strips are row ranges (column panel ranges
-// when rows are fewer than columns), about kStripsPerThread per thread;
-// every output is still one tile's, so the split changes no result.
-constexpr int64_t kStripsPerThread = 8;
+// whole team until it finished. Strips are row ranges, about 8 per thread,
+// or, when rows are fewer than columns, column panel ranges: about 4 per
+// thread and 4 panels at least, as each strip reads all of A and a narrow
+// one would run narrow tiles. Every output is still one tile's, so the
+// split changes no result.
+constexpr int64_t kRowStripsPerThread = 8, kPanelStripsPerThread = 4, kMinStripPanels = 4;
 
 struct Strips {
     bool by_panels;
@@ -54,8 +56,9 @@ Strips plan_strips(const GemmF32Args& g, const GemmF32Tiling& t, int64_t threads
     const bool by_panels = g.m < g.n;
     const int64_t units = by_panels ? (g.n + t.panel_cols - 1) / t.panel_cols
                                     : (g.m + t.block_rows - 1) / t.block_rows;
-    const int64_t want = threads * kStripsPerThread;
-    const int64_t size = units > want ? (units + want - 1) / want : 1;
+    const int64_t want = threads * (by_panels ? kPanelStripsPerThread : kRowStripsPerThread);
+    int64_t size = units > want ? (units + want - 1) / want : 1;
+    if (by_panels && size < kMinStripPanels) size = kMinStripPanels;
     return {by_panels, size, (units + size - 1) / size};
 }
 
