@@ -97,11 +97,14 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     const __m512 zero = _mm512_setzero_ps();
     // An epilogue that is a residual add alone runs here, in registers.
     const bool residual = g.epi && g.epi->act == ConvEpilogueF32::kNone && g.epi->residual;
+    // Unrolled, so the accumulators stay in registers rather than spill.
+#pragma GCC unroll 8
     for (int q = 0; q < NP; ++q) {
         const int64_t col = (p + q) * kPanel;
         const int64_t cnt = g.n - col;  // >= 1: the panel exists
         const __mmask16 mask = cnt >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << cnt) - 1);
         const __m512 bias = g.bias ? _mm512_maskz_loadu_ps(mask, g.bias + col) : zero;
+#pragma GCC unroll 12
         for (int r = 0; r < R; ++r) {
             __m512 x = acc[r][q];
             if (g.bias) x = _mm512_add_ps(x, bias);
