@@ -24,6 +24,9 @@ constexpr CpuKernels variants_for(KernelPath path) {
     k.gemm_f32_epi = VANTREL_VARIANT(gemm_f32_epi_portable, gemm_f32_epi);
     k.linear_f32 = VANTREL_VARIANT(linear_f32_portable, linear_f32);
     k.relu_f32 = VANTREL_VARIANT(relu_f32_portable, relu_f32);
+#if defined(__x86_64__)
+    k.gemm_f32_rows = path == KernelPath::Avx512 ? &gemm_f32_rows_avx512 : nullptr;
+#endif
     k.gemm_s8_requant = VANTREL_VARIANT(gemm_s8_requant_portable, gemm_s8_requant);
     k.gemm_s8_s32 = VANTREL_VARIANT(gemm_s8_s32_portable, gemm_s8_s32);
     k.gelu_f32 = VANTREL_VARIANT(k_gelu_f32, k_gelu_f32);

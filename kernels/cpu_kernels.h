@@ -36,6 +36,8 @@ struct CpuKernels {
     decltype(&gemm_f32_epi_portable) gemm_f32_epi;
     decltype(&linear_f32_portable) linear_f32;
     decltype(&relu_f32_portable) relu_f32;
+    // Null on paths without it (the portable one included): see gemm_f32.h.
+    GemmF32RowsFn gemm_f32_rows;
     // int8 GEMM engine (one packed layout for every path).
     decltype(&gemm_s8_requant_portable) gemm_s8_requant;
     decltype(&gemm_s8_s32_portable) gemm_s8_s32;

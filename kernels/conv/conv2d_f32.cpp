@@ -3,11 +3,15 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "kernels/cpu_kernels.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/quantize.h"
@@ -17,6 +21,7 @@ namespace vantrel {
 namespace {
 struct Im2colBuffer;  // tags the im2col buffer of calls without scratch
 struct ChunkBuffer;   // tags the im2col chunks of the threads
+struct PadBuffer;     // tags the zero-padded input of the in-place product
 
 // The chunked form: when the packed weights are small enough to stay in
 // cache across chunks, each thread builds the im2col rows of a chunk of
@@ -48,6 +53,79 @@ void conv_chunk(const float* in, const Conv2dGeometry& g, const float* bp, const
     }
     gemm_f32_epi(a, bp, bias, out + p0 * cout, relu, int32_t(p1 - p0), int32_t(k), cout, false,
                  epi ? &local : nullptr);
+}
+
+// Windows over few channels (the 7x7 stem over RGB): an im2col row is then
+// kh runs of kw*cin floats that lie contiguous in the input, and gathering
+// them costs about a quarter of the product. Where the path has
+// gemm_f32_rows, the product reads them in place from a zero-padded copy of
+// the input instead, one output row at a time; the padding supplies the
+// zeros im2col would, so every output is the same sum.
+constexpr int64_t kInPlaceMaxChannels = 4;
+
+bool in_place_fits(const Conv2dGeometry& g, int64_t cin, int64_t k, int32_t cout) {
+    return cpu_kernels().gemm_f32_rows && cin <= kInPlaceMaxChannels && g.dil_h == 1 && g.dil_w == 1 &&
+           cout * k * int64_t(sizeof(float)) <= kChunkWeightBytes;
+}
+
+// Rows [y0, y1) of the padded input: pad_w zeros, the input row (or zeros
+// in the padding rows), pad_w zeros.
+void pad_rows(const float* in, const Conv2dGeometry& g, int64_t y0, int64_t y1, float* padded) {
+    const int64_t c = g.c_total, wp = g.w + 2 * g.pad_w;
+    for (int64_t y = y0; y < y1; ++y) {
+        float* row = padded + y * wp * c;
+        const int64_t iy = y - g.pad_h;
+        if (iy < 0 || iy >= g.h) {
+            std::memset(row, 0, size_t(wp * c) * sizeof(float));
+            continue;
+        }
+        std::memset(row, 0, size_t(g.pad_w * c) * sizeof(float));
+        std::memcpy(row + g.pad_w * c, in + iy * g.w * c, size_t(g.w * c) * sizeof(float));
+        std::memset(row + (g.pad_w + g.w) * c, 0, size_t(g.pad_w * c) * sizeof(float));
+    }
+}
+
+void conv_in_place_row(const float* padded, const Conv2dGeometry& g, const float* bp, const float* bias,
+                       float* out, bool relu, int64_t k, int32_t cout, int64_t oy, const ConvEpilogueF32* epi) {
+    const int64_t c = g.c_total, wp = g.w + 2 * g.pad_w;
+    ConvEpilogueF32 local;
+    const int64_t shift = oy * g.ow * cout;
+    if (epi) {
+        local = *epi;  // indexes the whole output; this call sees it from row oy
+        if (local.residual) local.residual += shift;
+        local.relu_tail_from -= shift;
+    }
+    cpu_kernels().gemm_f32_rows(padded + oy * g.stride_h * wp * c, g.stride_w * c, g.kw * c, wp * c, bp, bias,
+                                out + shift, relu, int32_t(g.ow), int32_t(k), cout, epi ? &local : nullptr);
+}
+
+void conv_in_place(const float* in, const Conv2dGeometry& g, const float* bp, const float* bias, float* out,
+                   bool relu, int64_t k, int32_t cout, const ConvEpilogueF32* epi, int threads) {
+    const int64_t hp = g.h + 2 * g.pad_h, wp = g.w + 2 * g.pad_w;
+    float* padded = conv_thread_floats<PadBuffer>(hp * wp * g.c_total);
+    if (threads < 2) {
+        pad_rows(in, g, 0, hp, padded);
+        for (int64_t oy = 0; oy < g.oh; ++oy) conv_in_place_row(padded, g, bp, bias, out, relu, k, cout, oy, epi);
+        return;
+    }
+    std::atomic<int64_t> next{0};
+    std::atomic<bool> ready{false};
+#pragma omp parallel num_threads(threads)
+    {
+        // The first thread pads, then takes output rows from a shared
+        // counter at once; the others, which the OS may wake much later,
+        // wait only for the padding (a barrier would hold the first one
+        // until every thread had woken).
+        if (omp_get_thread_num() == 0) {
+            pad_rows(in, g, 0, hp, padded);
+            ready.store(true, std::memory_order_release);
+        } else {
+            while (!ready.load(std::memory_order_acquire)) std::this_thread::yield();
+        }
+        for (int64_t oy = next.fetch_add(1, std::memory_order_relaxed); oy < g.oh;
+             oy = next.fetch_add(1, std::memory_order_relaxed))
+            conv_in_place_row(padded, g, bp, bias, out, relu, k, cout, oy, epi);
+    }
 }
 }  // namespace
 
@@ -90,6 +168,11 @@ void conv2d_f32_epi(const float* in, const float* w, const float* bias, float* o
         bp = temp_bp;
     }
     const int threads = omp_get_max_threads();
+    if (!direct && in_place_fits(g, cin, k, cout)) {
+        conv_in_place(in, g, bp, bias, out, relu, k, cout, epi, threads);
+        free_packed_f32(temp_bp);
+        return;
+    }
     const int64_t chunk = chunk_pixels(k);
     const int64_t chunks = (m + chunk - 1) / chunk;
     if (!direct && cout * k * int64_t(sizeof(float)) <= kChunkWeightBytes && chunks >= threads && chunks > 1) {
@@ -100,11 +183,14 @@ void conv2d_f32_epi(const float* in, const float* w, const float* bias, float* o
             for (int64_t c = 0; c < chunks; ++c)
                 conv_chunk(in, g, bp, bias, out, relu, k, cout, c * chunk, std::min(m, (c + 1) * chunk), epi, a);
         } else {
+            // Chunks come from a shared counter, not fixed shares: a thread
+            // the OS wakes late then takes fewer of them.
+            std::atomic<int64_t> next{0};
 #pragma omp parallel num_threads(threads)
             {
                 float* a = slices + int64_t(omp_get_thread_num()) * chunk * k;
-                const SplitRange mine = balanced_split(chunks, omp_get_num_threads(), omp_get_thread_num());
-                for (int64_t c = mine.begin; c < mine.end; ++c)
+                for (int64_t c = next.fetch_add(1, std::memory_order_relaxed); c < chunks;
+                     c = next.fetch_add(1, std::memory_order_relaxed))
                     conv_chunk(in, g, bp, bias, out, relu, k, cout, c * chunk, std::min(m, (c + 1) * chunk), epi,
                                a);
             }
@@ -113,23 +199,21 @@ void conv2d_f32_epi(const float* in, const float* w, const float* bias, float* o
         return;
     }
     float* a = nullptr;
-    if (!direct) a = scratch ? scratch : conv_thread_floats<Im2colBuffer>(m * k);
-    const float* amat = direct ? in : a;
-
-    if (threads < 2) {
-        if (!direct) im2col_rows_f32(in, g, 0, cin, 0, g.oh, a);
-        gemm_f32_epi(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, false, epi);
-    } else {
+    if (!direct) {
+        a = scratch ? scratch : conv_thread_floats<Im2colBuffer>(m * k);
+        if (threads < 2) {
+            im2col_rows_f32(in, g, 0, cin, 0, g.oh, a);
+        } else {
 #pragma omp parallel num_threads(threads)
-        {
-            if (!direct) {
+            {
                 SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
                 im2col_rows_f32(in, g, 0, cin, rows.begin, rows.end, a);
             }
-#pragma omp barrier
-            gemm_f32_epi(amat, bp, bias, out, relu, int32_t(m), int32_t(k), cout, true, epi);
         }
     }
+    // A team of the GEMM's own: it hands out its work in strips, so a
+    // thread that wakes late does less rather than delaying the rest.
+    gemm_f32_epi(direct ? in : a, bp, bias, out, relu, int32_t(m), int32_t(k), cout, false, epi);
     free_packed_f32(temp_bp);
 }
 

@@ -1,6 +1,8 @@
 // General float 2-D convolution on channels-last tensors: im2col followed by
 // the packed float GEMM, with a copy-free path for 1x1 kernels of unit
-// stride, no padding and no dilation (the input is then the A matrix).
+// stride, no padding and no dilation (the input is then the A matrix), and
+// one for undilated windows over at most 4 channels on paths with
+// gemm_f32_rows (the GEMM reads the windows from a zero-padded copy).
 //
 // in:  [h][w_in][cin]; out: [oh][ow][cout], fully overwritten, with
 // oh = floor((h + 2*pad_h - (kh-1)*dilation_h - 1) / stride_h) + 1 when that

@@ -38,6 +38,15 @@ void gemm_f32_epi(const float* a, const float* bp, const float* bias, float* y, 
                   int32_t k, int32_t n, bool in_team, const ConvEpilogueF32* epi);
 void linear_f32(const float* x, const float* w, const float* bias, float* y, int32_t k, int32_t n,
                 const float* bp, void* stream);
+// A convolution's product read in place, serially: row r of A is k floats
+// taken as k / seg_len runs of seg_len, run s at a + r*lda + s*seg_stride
+// (a channels-last input's window: rows are output pixels along one output
+// row, runs are kernel rows). Results equal gemm_f32_epi on the gathered
+// rows bit for bit. Only some paths have it: the table entry is null
+// elsewhere (kernels/cpu_kernels.h), and callers gather the rows instead.
+using GemmF32RowsFn = void (*)(const float* a, int64_t lda, int64_t seg_len, int64_t seg_stride,
+                               const float* bp, const float* bias, float* y, bool relu, int32_t m,
+                               int32_t k, int32_t n, const ConvEpilogueF32* epi);
 void relu_f32(float* x, int32_t n, void* stream);
 
 // Per-path variants, for the kernel table and for tests comparing paths.
@@ -71,6 +80,9 @@ void gemm_f32_epi_avx512(const float* a, const float* bp, const float* bias, flo
 void linear_f32_avx512(const float* x, const float* w, const float* bias, float* y, int32_t k,
                        int32_t n, const float* bp, void* stream);
 void relu_f32_avx512(float* x, int32_t n, void* stream);
+void gemm_f32_rows_avx512(const float* a, int64_t lda, int64_t seg_len, int64_t seg_stride, const float* bp,
+                          const float* bias, float* y, bool relu, int32_t m, int32_t k, int32_t n,
+                          const ConvEpilogueF32* epi);
 #endif
 
 #if defined(__aarch64__)

@@ -25,43 +25,96 @@ inline __m512 relu16(__m512 x) {
     return _mm512_maskz_max_ps(__mmask16(0xFFFF), x, _mm512_setzero_ps());
 }
 
+// conv_epilogue_f32's residual add on the lanes of `mask`, output elements
+// [flat, flat + 16): x + r, then, with its ReLU, x > 0 (x >= 0 from
+// relu_tail_from on) or NaN keeps x, else +0.
+inline __m512 residual_add16(const ConvEpilogueF32& e, __m512 x, int64_t flat, __mmask16 mask) {
+    x = _mm512_add_ps(x, _mm512_maskz_loadu_ps(mask, e.residual + flat));
+    if (!e.residual_relu) return x;
+    const __m512 zero = _mm512_setzero_ps();
+    __mmask16 keep = _mm512_cmp_ps_mask(x, zero, _CMP_NLE_UQ);
+    if (flat + 16 > e.relu_tail_from) {
+        const int64_t from = e.relu_tail_from - flat;  // first tail lane, < 16
+        const __mmask16 tail = from <= 0 ? __mmask16(0xFFFF) : __mmask16((0xFFFFu << from) & 0xFFFFu);
+        keep = __mmask16((keep & ~tail) | (_mm512_cmp_ps_mask(x, zero, _CMP_NLT_UQ) & tail));
+    }
+    return _mm512_maskz_mov_ps(keep, x);
+}
+
 constexpr int max_panels(int r) { return r <= 2 ? 8 : r <= 6 ? 4 : 2; }
 
 template <int R, int NP>
 void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     const int64_t K = g.k;
     const float* b = g.bp + p * K * kPanel;
-    // Rows are reached as base[r / 3] + (r % 3) * K with the bases moving
-    // along k: x86 addressing then needs 4 base registers and K, not 12
+    // Rows are reached as base[r / 3] + (r % 3) * lda with the bases moving
+    // along k: x86 addressing then needs 4 base registers and lda, not 12
     // row pointers (which would not fit the general registers).
+    const int64_t lda = g.lda ? g.lda : K;
+    const int64_t run = g.seg_len ? g.seg_len : K;
+    const int64_t skip = g.seg_len ? g.seg_stride - g.seg_len : 0;
     constexpr int B = (R + 2) / 3;
     const float* base[B];
-    for (int i = 0; i < B; ++i) base[i] = g.a + (row + 3 * i) * K;
+    for (int i = 0; i < B; ++i) base[i] = g.a + (row + 3 * i) * lda;
     __m512 acc[R][NP];
     for (int r = 0; r < R; ++r)
         for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_setzero_ps();
-    for (int64_t k = 0; k < K; ++k) {
-        __m512 bv[NP];
-        for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
-        for (int r = 0; r < R; ++r) {
-            const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * K]);
-            for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+    if (g.epi && g.epi->residual) {
+        // The residual is read once, after the sums: fetch it meanwhile.
+        for (int r = 0; r < R; ++r)
+            for (int q = 0; q < NP; ++q)
+                _mm_prefetch(reinterpret_cast<const char*>(g.epi->residual + (row + r) * g.n + (p + q) * kPanel),
+                             _MM_HINT_T0);
+    }
+    if (run == K) {
+        // The plain product, kept apart from the run loop below: sharing
+        // one loop costs a few percent on short sums.
+        for (int64_t k = 0; k < K; ++k) {
+            __m512 bv[NP];
+            for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
+            for (int r = 0; r < R; ++r) {
+                const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
+                for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+            }
+            for (int i = 0; i < B; ++i) ++base[i];
         }
-        for (int i = 0; i < B; ++i) ++base[i];
+    } else {
+        const float* bk = b;
+        for (int64_t k0 = 0; k0 < K; k0 += run) {
+            for (int64_t j = 0; j < run; ++j) {
+                __m512 bv[NP];
+                for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(bk + q * K * kPanel);
+                for (int r = 0; r < R; ++r) {
+                    const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
+                    for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+                }
+                for (int i = 0; i < B; ++i) ++base[i];
+                bk += kPanel;
+            }
+            for (int i = 0; i < B; ++i) base[i] += skip;
+        }
     }
     const __m512 zero = _mm512_setzero_ps();
+    // An epilogue that is a residual add alone runs here, in registers.
+    const bool residual = g.epi && g.epi->act == ConvEpilogueF32::kNone && g.epi->residual;
+    // Unrolled, so the accumulators stay in registers rather than spill.
+#pragma GCC unroll 8
     for (int q = 0; q < NP; ++q) {
         const int64_t col = (p + q) * kPanel;
         const int64_t cnt = g.n - col;  // >= 1: the panel exists
         const __mmask16 mask = cnt >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << cnt) - 1);
         const __m512 bias = g.bias ? _mm512_maskz_loadu_ps(mask, g.bias + col) : zero;
+#pragma GCC unroll 12
         for (int r = 0; r < R; ++r) {
             __m512 x = acc[r][q];
             if (g.bias) x = _mm512_add_ps(x, bias);
             if (g.relu) x = relu16(x);
-            _mm512_mask_storeu_ps(g.y + (row + r) * g.n + col, mask, x);
+            const int64_t flat = (row + r) * g.n + col;
+            if (residual) x = residual_add16(*g.epi, x, flat, mask);
+            _mm512_mask_storeu_ps(g.y + flat, mask, x);
         }
     }
+    if (residual) return;
     const int64_t col0 = p * kPanel, cols = g.n - col0 < NP * kPanel ? g.n - col0 : NP * kPanel;
     gemm_f32_tile_epilogue(g, row, R, col0, cols);
 }
@@ -77,6 +130,17 @@ void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1)
 const GemmF32Tiling kTiling{kRows, kPanel, &range};
 
 }  // namespace
+
+void gemm_f32_rows_avx512(const float* a, int64_t lda, int64_t seg_len, int64_t seg_stride, const float* bp,
+                          const float* bias, float* y, bool relu, int32_t m, int32_t k, int32_t n,
+                          const ConvEpilogueF32* epi) {
+    if (m <= 0 || n <= 0 || k <= 0 || seg_len <= 0 || k % seg_len != 0) return;
+    GemmF32Args g{a, bp, bias, y, relu, m, k, n, epi && epi->active() ? epi : nullptr};
+    g.lda = lda;
+    g.seg_len = seg_len;
+    g.seg_stride = seg_stride;
+    range(g, 0, m, 0, (n + kPanel - 1) / kPanel);
+}
 
 VANTREL_GEMM_F32_ENTRY_POINTS(avx512, kPanel, kTiling)
 

@@ -4,6 +4,7 @@
 // driver of the x86 paths and the per-path entry points.
 #pragma once
 #include <cstdint>
+#include <initializer_list>
 #include <type_traits>
 
 #include "kernels/gemm/gemm_f32_epilogue.h"
@@ -18,6 +19,9 @@ struct GemmF32Args {
     bool relu;
     int64_t m, k, n;
     const ConvEpilogueF32* epi = nullptr;  // run on each tile after bias and ReLU
+    // Where A's elements lie. 0, 0, 0: row-major, rows k floats apart. Else
+    // (gemm_f32_rows) A[r][s*seg_len + j] = a[r*lda + s*seg_stride + j].
+    int64_t lda = 0, seg_len = 0, seg_stride = 0;
 };
 
 // Computes rows [r0, r1) of Y over column panels [p0, p1).
@@ -80,21 +84,32 @@ inline void gemm_f32_with_rows(int64_t n, F&& f) {
 }
 
 // Rows [r0, r1) over panels [p0, p1) in column blocks of at most
-// block_bytes of packed W, so a block stays in L2 while every row tile of
-// the range streams over it. In each block: tiles of kRows rows, then one
-// tile of the rows left over; tile_row(integral_constant<int, R>, row, pb,
-// pe) computes R rows over panels [pb, pe).
+// block_bytes of packed W (or two panels), so a block stays in L2 while every row tile of
+// the range streams over it. In each block: tiles of kRows rows, the last
+// kRows + x rows as two tiles of even sizes (49 rows as 12, 12, 12, 7, 6,
+// not 4 x 12 + 1: a one-row tile is one dependent chain of k multiply-adds
+// per vector, about as slow as a full tile); tile_row(integral_constant<int,
+// R>, row, pb, pe) computes R rows over panels [pb, pe).
 template <int kRows, int64_t kPanel, class TileRow>
 inline void gemm_f32_blocked_range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0,
                                    int64_t p1, int64_t block_bytes, TileRow&& tile_row) {
     const int64_t panel_bytes = g.k * kPanel * int64_t(sizeof(float));
     int64_t block = panel_bytes > 0 ? block_bytes / panel_bytes : p1 - p0;
-    if (block < 1) block = 1;
+    // Two panels at least, even past block_bytes (deep sums: 3x3 over 512
+    // channels): one-panel tiles load one W vector per column of broadcasts
+    // and run a third slower than the L2 misses two panels may cost.
+    if (block < 2) block = 2;
     for (int64_t pb = p0; pb < p1; pb += block) {
         const int64_t pe = pb + block < p1 ? pb + block : p1;
         int64_t row = r0;
-        for (; row + kRows <= r1; row += kRows) tile_row(std::integral_constant<int, kRows>{}, row, pb, pe);
-        gemm_f32_with_rows<kRows - 1>(r1 - row, [&](auto rows) { tile_row(rows, row, pb, pe); });
+        for (; r1 - row >= 2 * kRows; row += kRows) tile_row(std::integral_constant<int, kRows>{}, row, pb, pe);
+        // The last 0 to 2*kRows - 1 rows: one tile, or two of even sizes.
+        const int64_t left = r1 - row, first = left > kRows ? (left + 1) / 2 : left;
+        for (const int64_t r : {first, left - first}) {
+            if (r == kRows) tile_row(std::integral_constant<int, kRows>{}, row, pb, pe);
+            else gemm_f32_with_rows<kRows - 1>(r, [&](auto n) { tile_row(n, row, pb, pe); });
+            row += r;
+        }
     }
 }
 

@@ -5,7 +5,9 @@
 //   the host for 16 to 128-ish channels (the im2col GEMM then takes images
 //   under 7x7), else Winograd F(2x2, 3x3); see choose_winograd.
 //   VANTREL_FP32_WINOGRAD=f2|f4|off overrides the choice (f4 at any size);
-// - groups 1 otherwise: im2col + GEMM (copy-free for 1x1, stride 1, no pad);
+// - groups 1 otherwise: im2col + GEMM (copy-free for 1x1, stride 1, no pad,
+//   and, on paths that can, for inputs of at most 4 channels: windows read
+//   in place from a padded copy);
 // - groups == C_in > 1 (depthwise, C_out = C_in * multiplier): direct
 //   depthwise convolution;
 // - 1 < groups < C_in: one im2col + GEMM per group.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -155,12 +156,42 @@ TEST(ResidualFusion, EpilogueRoundsLikeTheSeparateKernels) {
         }
 }
 
-// A stem-like 7x7 stride-2 convolution of 3 channels goes through the
-// chunked im2col; it must equal one GEMM over the whole im2col matrix, with
-// and without an epilogue, on 1 and 2 threads and every path.
-TEST(ChunkedIm2col, MatchesTheWholeMatrix) {
-    const int cin = 3, h = 47, w = 45, cout = 24, kk = 7;
-    const Conv2dGeometry g = conv2d_geometry(cin, h, w, kk, kk, 2, 2, 3, 3, 1, 1);
+// The GEMM's own epilogue (a residual add alone runs in registers on some
+// paths) against the product then the separate add, on NaN, infinities and
+// signed zeros, with the add's ReLU tail inside one vector.
+TEST(ResidualFusion, GemmEpilogueMatchesTheSeparateAdd) {
+    const float nan = std::nanf(""), inf = INFINITY;
+    const std::vector<float> w = {-0.0f, 0.0f, -1.0f, 2.5f, nan, inf, -inf, 0.4f, 3.0f, -3.5f, -0.0f, 1e-30f, -2.0f, -0.0f};
+    const std::vector<float> r = {-0.0f, -0.0f, 0.5f, -2.5f, 1.0f, -inf, 1.0f, -0.4f, 0.0f, 7.0f, -0.0f, -1e-30f, 2.0f, nan};
+    const int32_t n = int32_t(w.size());
+    const float one = 1.0f;
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        float* bp = pack_f32(w.data(), n, 1);  // y[j] = 1 * w[j]
+        for (bool relu : {false, true}) {
+            ConvEpilogueF32 e;
+            e.residual = r.data();
+            e.residual_relu = relu;
+            e.relu_tail_from = n / 4 * 4;
+            std::vector<float> plain(w.size()), want(w.size()), got(w.size());
+            gemm_f32_epi(&one, bp, nullptr, plain.data(), false, 1, 1, n, false, nullptr);
+            k_add_f32(plain.data(), r.data(), want.data(), n, relu, nullptr);
+            gemm_f32_epi(&one, bp, nullptr, got.data(), false, 1, 1, n, false, &e);
+            expect_same_bits(want, got, "path " + std::to_string(int(path)) + (relu ? " relu" : ""));
+        }
+        free_packed_f32(bp);
+    }
+}
+
+// Convolutions over few channels (a 7x7 stride-2 stem, a padless 3x3) go
+// through the chunked im2col, or read their windows in place where the path
+// can; either must equal one GEMM over the whole im2col matrix, with and
+// without an epilogue, on 1 and 2 threads and every path.
+class FewChannelConv : public ::testing::TestWithParam<std::array<int, 7>> {};
+TEST_P(FewChannelConv, MatchesTheWholeMatrix) {
+    const auto [cin, h, w, cout, kk, s, pad] = GetParam();
+    const Conv2dGeometry g = conv2d_geometry(cin, h, w, kk, kk, s, s, pad, pad, 1, 1);
     const int64_t m = g.oh * g.ow, k = int64_t(kk) * kk * cin;
     const std::vector<float> in = randn(size_t(h) * w * cin, 21), wt = randn(size_t(cout) * k, 22, 0.2f),
                              bias = randn(size_t(cout), 23), res = randn(size_t(m) * cout, 24);
@@ -174,26 +205,32 @@ TEST(ChunkedIm2col, MatchesTheWholeMatrix) {
     epi.residual = res.data();
     epi.residual_relu = true;
     epi.relu_tail_from = m * cout / 4 * 4;
+    ConvEpilogueF32 add_only = epi;  // a residual add alone runs in the tile's registers where it can
+    add_only.act = ConvEpilogueF32::kNone;
     const int saved = omp_get_max_threads();
     for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
         if (!kernel_path_supported(path)) continue;
         ScopedKernelPath scope(path);
         float* bp = pack_f32(r.data(), cout, int32_t(k));
-        for (const ConvEpilogueF32* e : {static_cast<const ConvEpilogueF32*>(nullptr), static_cast<const ConvEpilogueF32*>(&epi)}) {
+        for (const ConvEpilogueF32* e : std::array<const ConvEpilogueF32*, 3>{nullptr, &epi, &add_only}) {
             std::vector<float> whole(size_t(m) * cout);
             gemm_f32_epi(a.data(), bp, bias.data(), whole.data(), true, int32_t(m), int32_t(k), cout, false, e);
             for (int threads : {1, 2}) {
                 omp_set_num_threads(threads);
                 std::vector<float> y(whole.size(), NAN);
-                conv2d_f32_epi(in.data(), wt.data(), bias.data(), y.data(), cin, h, w, cout, kk, kk, 2, 2, 3, 3, true,
-                               bp, nullptr, 1, 1, e);
-                expect_same_bits(whole, y, "path " + std::to_string(int(path)) + (e ? " epi" : "") + " threads " +
-                                               std::to_string(threads));
+                conv2d_f32_epi(in.data(), wt.data(), bias.data(), y.data(), cin, h, w, cout, kk, kk, s, s, pad, pad,
+                               true, bp, nullptr, 1, 1, e);
+                expect_same_bits(whole, y, "path " + std::to_string(int(path)) + (e ? " act " + std::to_string(e->act) : "") +
+                                               " threads " + std::to_string(threads));
             }
         }
         omp_set_num_threads(saved);
         free_packed_f32(bp);
     }
 }
+// {cin, h, w, cout, k, stride, pad}
+INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
+                         ::testing::Values(std::array<int, 7>{3, 47, 45, 24, 7, 2, 3},
+                                           std::array<int, 7>{1, 9, 31, 5, 3, 1, 0}));
 
 }  // namespace

@@ -194,7 +194,7 @@ TEST_P(GemmF32Path, ThreadingAndSplitsMatchReference) {
                                      Mode::Team2, Mode::Team3, Mode::Team4, Mode::InTeamAlone};
     const std::vector<Case> cases = {
         {37, 50, 70, true, true, every},     // M < N: column split
-        {70, 50, 37, true, false, every},    // M >= N: row split, remainder rows to thread 0
+        {70, 50, 37, true, false, every},    // M >= N: row split, a short last strip
         {9, 13, 40, false, true, every},
         {1, 5, 3, true, false, every},       // one panel; with 4 threads only thread 3 works
         {50, 9, 50, false, false, every},
@@ -207,6 +207,7 @@ TEST_P(GemmF32Path, ThreadingAndSplitsMatchReference) {
         {1, 1000, 2000, true, true, {Mode::OneThread, Mode::TwoThreads}},   // 2,000,000
         {1, 576, 227, true, false, {Mode::OneThread, Mode::TwoThreads}},    // W just below 512 KiB
         {1, 576, 228, false, true, {Mode::OneThread, Mode::TwoThreads}},    // W of 513 KiB: a team
+        {49, 3100, 40, true, true, {Mode::OneThread, Mode::TwoThreads}},  // panels past the block size
     };
     for (const Case& c : cases) {
         Problem p(c.m, c.k, c.n, c.bias, c.relu, uint32_t(c.m + c.k + c.n));
