@@ -43,7 +43,7 @@ struct Graph {
         g.inputs.push_back(InputSpec{"x", shape, 1.0f, 0, dtype});
     }
     SumLayer* add(const std::string& name, Names in, Names out, int dt = kDtypeFp32) {
-        g.nodes.push_back(ArchNode{name, OP_ADD_FP32, in, out, false});
+        g.nodes.push_back(ArchNode{name, OP_ADD_FP32, in, out, false, ""});
         auto* l = new SumLayer(dt);
         l->name = name;
         g.layers.emplace_back(l);
@@ -98,7 +98,7 @@ TEST(Executor, InputCountLimitAndMissingLayers) {
     EXPECT_EQ(run_error(nine, {4}), "node 'wide' has 9 inputs (max 8)");
 
     Graph nolayer({4});
-    nolayer.g.nodes.push_back(ArchNode{"ghost", OP_UNKNOWN, {"x"}, {"y"}, false});
+    nolayer.g.nodes.push_back(ArchNode{"ghost", OP_UNKNOWN, {"x"}, {"y"}, false, ""});
     EXPECT_EQ(run_error(nolayer, {4}), "No layer for: ghost");
 
     Graph unknown_in({4});
@@ -227,7 +227,7 @@ TEST(Executor, BatchStacksPixelwiseLayersAndMatchesOneSampleRuns) {
         const Names names{"a", "b", "c"}, ts{"x", "y", "z", "out"};
         for (int i = 0; i < 3; ++i) {
             l[i]->name = names[size_t(i)];
-            g.nodes.push_back(ArchNode{names[size_t(i)], OP_ADD_FP32, {ts[size_t(i)]}, {ts[size_t(i) + 1]}, false});
+            g.nodes.push_back(ArchNode{names[size_t(i)], OP_ADD_FP32, {ts[size_t(i)]}, {ts[size_t(i) + 1]}, false, ""});
             g.layers.emplace_back(l[i]);
         }
         g.output_names = {"out"};
