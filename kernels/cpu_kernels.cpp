@@ -34,6 +34,13 @@ constexpr CpuKernels variants_for(KernelPath path) {
     k.conv2d_f32_depthwise_epi = VANTREL_VARIANT(conv2d_f32_depthwise_epi_portable, conv2d_f32_depthwise_epi);
     k.conv2d_s8_depthwise3x3 =
         VANTREL_VARIANT(conv2d_s8_depthwise3x3_portable, conv2d_s8_depthwise3x3);
+#if defined(__x86_64__)
+    // AVX-512 alone has the 64-bit lane shifts and compares this stage needs.
+    k.conv2d_s8_wino_output = pick_kernel<decltype(&conv2d_s8_wino_output_portable)>(
+        path, &conv2d_s8_wino_output_portable, nullptr, &conv2d_s8_wino_output_avx512, nullptr);
+#else
+    k.conv2d_s8_wino_output = &conv2d_s8_wino_output_portable;
+#endif
     k.lstm_cell_f32 = VANTREL_VARIANT(lstm_cell_f32_portable, lstm_cell_f32);
     k.stft_f32 = VANTREL_VARIANT(stft_f32_portable, stft_f32);
     return k;
@@ -129,6 +136,8 @@ void conv2d_s8_depthwise3x3(VANTREL_DEPTHWISE3X3_S8_ARGS) {
     g_kernels.conv2d_s8_depthwise3x3(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp,
                                      out, c, h, w, stride);
 }
+
+void conv2d_s8_wino_output(VANTREL_WINO_S8_OUTPUT_ARGS) { g_kernels.conv2d_s8_wino_output(o, n0, n1); }
 
 void lstm_cell_f32(VANTREL_LSTM_CELL_F32_ARGS) { g_kernels.lstm_cell_f32(z, g, c, hs, h); }
 

@@ -20,6 +20,7 @@
 #include "kernels/conv/conv1d_f32_wino.h"
 #include "kernels/conv/conv2d_f32_depthwise.h"
 #include "kernels/conv/conv2d_s8_depthwise.h"
+#include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/elementwise/activation.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_s8.h"
@@ -47,6 +48,7 @@ struct CpuKernels {
     decltype(&conv2d_f32_depthwise_portable) conv2d_f32_depthwise;
     decltype(&conv2d_f32_depthwise_epi_portable) conv2d_f32_depthwise_epi;
     decltype(&conv2d_s8_depthwise3x3_portable) conv2d_s8_depthwise3x3;
+    decltype(&conv2d_s8_wino_output_portable) conv2d_s8_wino_output;
     decltype(&lstm_cell_f32_portable) lstm_cell_f32;
     decltype(&stft_f32_portable) stft_f32;
 };
