@@ -38,8 +38,11 @@ constexpr CpuKernels variants_for(KernelPath path) {
     // AVX-512 alone has the 64-bit lane shifts and compares this stage needs.
     k.conv2d_s8_wino_output = pick_kernel<decltype(&conv2d_s8_wino_output_portable)>(
         path, &conv2d_s8_wino_output_portable, nullptr, &conv2d_s8_wino_output_avx512, nullptr);
+    k.conv2d_s8_wino_input = pick_kernel<decltype(&conv2d_s8_wino_input_portable)>(
+        path, &conv2d_s8_wino_input_portable, nullptr, &conv2d_s8_wino_input_avx512, nullptr);
 #else
     k.conv2d_s8_wino_output = &conv2d_s8_wino_output_portable;
+    k.conv2d_s8_wino_input = &conv2d_s8_wino_input_portable;
 #endif
     k.lstm_cell_f32 = VANTREL_VARIANT(lstm_cell_f32_portable, lstm_cell_f32);
     k.stft_f32 = VANTREL_VARIANT(stft_f32_portable, stft_f32);
@@ -138,6 +141,10 @@ void conv2d_s8_depthwise3x3(VANTREL_DEPTHWISE3X3_S8_ARGS) {
 }
 
 void conv2d_s8_wino_output(VANTREL_WINO_S8_OUTPUT_ARGS) { g_kernels.conv2d_s8_wino_output(o, n0, n1); }
+
+void conv2d_s8_wino_input(VANTREL_WINO_S8_INPUT_ARGS) {
+    g_kernels.conv2d_s8_wino_input(in, zp_row, h, w, c, tw, tiles, n0, n1, v);
+}
 
 void lstm_cell_f32(VANTREL_LSTM_CELL_F32_ARGS) { g_kernels.lstm_cell_f32(z, g, c, hs, h); }
 

@@ -49,6 +49,7 @@ struct CpuKernels {
     decltype(&conv2d_f32_depthwise_epi_portable) conv2d_f32_depthwise_epi;
     decltype(&conv2d_s8_depthwise3x3_portable) conv2d_s8_depthwise3x3;
     decltype(&conv2d_s8_wino_output_portable) conv2d_s8_wino_output;
+    decltype(&conv2d_s8_wino_input_portable) conv2d_s8_wino_input;
     decltype(&lstm_cell_f32_portable) lstm_cell_f32;
     decltype(&stft_f32_portable) stft_f32;
 };

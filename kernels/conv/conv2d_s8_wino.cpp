@@ -57,21 +57,6 @@ inline void input_block(const int8_t* const (&p)[4][4], int64_t ch, int64_t vt, 
     }
 }
 
-// Input transform of tiles [n0, n1); patch pixels outside the image read a
-// row of in_zp bytes.
-void input_transform(const int8_t* in, const int8_t* zp_row, const WinoShape& s, int64_t n0,
-                     int64_t n1, int8_t* v) {
-    const int64_t c = s.cin, vt = s.tiles * c;  // stride between the 16 matrices
-    for (int64_t n = n0; n < n1; ++n) {
-        const int8_t* p[4][4];
-        wino_patch(in, zp_row, s.h, s.w, c, s.tw, n, p);
-        int8_t* dst = v + n * c;
-        int64_t ch = 0;
-        for (; ch + kInLanes <= c; ch += kInLanes) input_block<kInLanes>(p, ch, vt, dst);
-        for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
-    }
-}
-
 // Bound of a rescaled product: nine of them plus a 32-bit bias stay below
 // 2^63, so the output transform cannot overflow 64 bits.
 constexpr int64_t kRescaleLimit = int64_t(1) << 58;
@@ -147,6 +132,18 @@ void products(const int8_t* v, const int8_t* const u[16], const WinoShape& s, in
 
 }  // namespace
 
+void conv2d_s8_wino_input_portable(VANTREL_WINO_S8_INPUT_ARGS) {
+    const int64_t vt = tiles * c;  // stride between the 16 matrices
+    for (int64_t n = n0; n < n1; ++n) {
+        const int8_t* p[4][4];
+        wino_patch(in, zp_row, h, w, c, tw, n, p);
+        int8_t* dst = v + n * c;
+        int64_t ch = 0;
+        for (; ch + kInLanes <= c; ch += kInLanes) input_block<kInLanes>(p, ch, vt, dst);
+        for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
+    }
+}
+
 void conv2d_s8_wino_output_portable(VANTREL_WINO_S8_OUTPUT_ARGS) {
     const int64_t c = o.cout;
     for (int64_t n = n0; n < n1; ++n) {
@@ -206,7 +203,7 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
     op.pm = scratch1;
 
     if (omp_get_max_threads() < 2) {
-        input_transform(in, zp_row.data(), s, 0, s.tiles, scratch0);
+        conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles, 0, s.tiles, scratch0);
         products(scratch0, u, s, 0, s.tiles, scratch1);
         conv2d_s8_wino_output(op, 0, s.tiles);
         return;
@@ -216,7 +213,8 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
 #pragma omp parallel
     {
         const SplitRange tiles = proportional_split(s.tiles, omp_get_num_threads(), omp_get_thread_num());
-        input_transform(in, zp_row.data(), s, tiles.begin, tiles.end, scratch0);
+        conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles, tiles.begin, tiles.end,
+                             scratch0);
         products(scratch0, u, s, tiles.begin, tiles.end, scratch1);
         conv2d_s8_wino_output(op, tiles.begin, tiles.end);
     }

@@ -62,11 +62,21 @@ inline void wino_s8_tile_outputs(const WinoS8Output& o, int64_t n, int8_t* (&y)[
 
 #define VANTREL_WINO_S8_OUTPUT_ARGS const WinoS8Output &o, int64_t n0, int64_t n1
 
-// Entry through the CPU kernel table (kernels/cpu_kernels.h): tiles [n0, n1).
+// The input transform of tiles [n0, n1) of the h x w x c image (tw tiles
+// per row, `tiles` in all) into v: V_t of tile n at v + (t * tiles + n) * c.
+// Patch pixels outside the image read zp_row (c bytes of in_zp).
+#define VANTREL_WINO_S8_INPUT_ARGS                                                      \
+    const int8_t *in, const int8_t *zp_row, int64_t h, int64_t w, int64_t c, int64_t tw, \
+        int64_t tiles, int64_t n0, int64_t n1, int8_t *v
+
+// Entries through the CPU kernel table (kernels/cpu_kernels.h).
 void conv2d_s8_wino_output(VANTREL_WINO_S8_OUTPUT_ARGS);
 void conv2d_s8_wino_output_portable(VANTREL_WINO_S8_OUTPUT_ARGS);
+void conv2d_s8_wino_input(VANTREL_WINO_S8_INPUT_ARGS);
+void conv2d_s8_wino_input_portable(VANTREL_WINO_S8_INPUT_ARGS);
 #if defined(__x86_64__)
 void conv2d_s8_wino_output_avx512(VANTREL_WINO_S8_OUTPUT_ARGS);
+void conv2d_s8_wino_input_avx512(VANTREL_WINO_S8_INPUT_ARGS);
 #endif
 
 }  // namespace vantrel

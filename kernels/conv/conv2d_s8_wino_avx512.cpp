@@ -1,4 +1,7 @@
-// Output stage of the int8 Winograd F(2x2, 3x3) convolution on AVX-512, 16
+// The int8 Winograd F(2x2, 3x3) convolution's transforms on AVX-512.
+// Input: B^T d B of 32 channels in 16-bit lanes, the rounding shift by 2
+// and vpmovswb's saturation, as the scalar narrow_quarter().
+// Output stage, 16
 // channels of a tile at a time: the per-position rescale in 64-bit lanes
 // (vpmuldq, then rescale()'s clamps as lane min/max and its shifts as
 // vpsllq/vpsraq by the position's counts), A^T r A as 64-bit lane adds,
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "kernels/conv/conv2d_s8_wino.h"
+#include "kernels/conv/wino_patch.h"
 #include "kernels/simd/requant_x86.h"
 
 namespace vantrel {
@@ -177,7 +181,43 @@ void output_tiles(const WinoS8Output& o, const PosRescale (&pr)[16], const std::
     }
 }
 
+// (v + 2) >> 2 saturated to int8.
+inline __m256i narrow_quarter(__m512i v) {
+    return _mm512_cvtsepi16_epi8(_mm512_srai_epi16(_mm512_add_epi16(v, _mm512_set1_epi16(2)), 2));
+}
+
 }  // namespace
+
+void conv2d_s8_wino_input_avx512(VANTREL_WINO_S8_INPUT_ARGS) {
+    const int64_t vt = tiles * c;
+    for (int64_t n = n0; n < n1; ++n) {
+        const int8_t* p[4][4];
+        wino_patch(in, zp_row, h, w, c, tw, n, p);
+        int8_t* dst = v + n * c;
+        for (int64_t ch = 0; ch < c; ch += 32) {
+            const __mmask32 k = c - ch >= 32 ? ~__mmask32(0) : __mmask32((uint32_t(1) << (c - ch)) - 1);
+            __m512i d[4][4];
+            for (int i = 0; i < 4; ++i)
+                for (int j = 0; j < 4; ++j)
+                    d[i][j] = _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(k, p[i][j] + ch));
+            // Rows of B^T d: r0 - r2, r1 + r2, r2 - r1, r1 - r3; then the columns.
+            __m512i q[4][4];
+            for (int j = 0; j < 4; ++j) {
+                q[0][j] = _mm512_sub_epi16(d[0][j], d[2][j]);
+                q[1][j] = _mm512_add_epi16(d[1][j], d[2][j]);
+                q[2][j] = _mm512_sub_epi16(d[2][j], d[1][j]);
+                q[3][j] = _mm512_sub_epi16(d[1][j], d[3][j]);
+            }
+            for (int i = 0; i < 4; ++i) {
+                int8_t* o = dst + int64_t(4 * i) * vt + ch;
+                _mm256_mask_storeu_epi8(o, k, narrow_quarter(_mm512_sub_epi16(q[i][0], q[i][2])));
+                _mm256_mask_storeu_epi8(o + vt, k, narrow_quarter(_mm512_add_epi16(q[i][1], q[i][2])));
+                _mm256_mask_storeu_epi8(o + 2 * vt, k, narrow_quarter(_mm512_sub_epi16(q[i][2], q[i][1])));
+                _mm256_mask_storeu_epi8(o + 3 * vt, k, narrow_quarter(_mm512_sub_epi16(q[i][1], q[i][3])));
+            }
+        }
+    }
+}
 
 void conv2d_s8_wino_output_avx512(VANTREL_WINO_S8_OUTPUT_ARGS) {
     if (n1 <= n0) return;

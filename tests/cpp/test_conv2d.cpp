@@ -770,7 +770,11 @@ TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
     l = make(conv_json(p.c));
     l->load_weights(serve(t));
     ASSERT_TRUE(dynamic_cast<ConvInt8&>(*l).winograd_ready);
-    EXPECT_EQ(run(*l, p.c, in, want.size(), true), want);
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath on(path);  // the transforms have per-path variants
+        EXPECT_EQ(run(*l, p.c, in, want.size(), true), want) << "path " << int(path);
+    }
     EXPECT_EQ(run(*l, p.c, in, want.size(), false), want);
     double err = 0;
     for (size_t i = 0; i < want.size(); ++i) {
@@ -783,6 +787,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
                          ::testing::Values(Conv{5, 6, 8, 7, 3, 3, 1, 1, 1, 1, 1, 0, 0},
                                            Conv{8, 7, 5, 9, 3, 3, 1, 1, 1, 1, 1, -37, 3},    // odd extents
                                            Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2},
+                                           Conv{40, 5, 3, 18, 3, 3, 1, 1, 1, 1, 1, 9, -4},   // 32 channels and a tail
                                            Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5}));
 
 // A foreign per-position scale so large that the rescaled products leave 32
