@@ -1,12 +1,12 @@
 // The int8 Winograd F(2x2, 3x3) convolution's transforms on AVX-512.
 // Input: B^T d B of 32 channels in 16-bit lanes, the rounding shift by 2
 // and vpmovswb's saturation, as the scalar narrow_quarter().
-// Output stage, 16
-// channels of a tile at a time: the per-position rescale in 64-bit lanes
-// (vpmuldq, then rescale()'s clamps as lane min/max and its shifts as
-// vpsllq/vpsraq by the position's counts), A^T r A as 64-bit lane adds,
-// saturate32 as vpmovsqd, then requantize on 16 int32 lanes. Each step is
-// the scalar stage's integer arithmetic, so the bytes are the same.
+// Output stage, 16 channels of a tile at a time: the per-position rescale
+// in 64-bit lanes (vpmuldq on the even and odd channels, then rescale()'s
+// clamps as lane min/max and its shifts as vpsllq/vpsraq by the position's
+// counts), A^T r A and saturate32 on 64-bit lanes, then requantize on 16
+// int32 lanes. Each step is the scalar stage's integer arithmetic, so the
+// bytes are the same.
 // GCC 12 flags the deliberately undefined pass-through operands inside its
 // AVX-512 intrinsic headers as maybe-uninitialized.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -25,12 +25,16 @@ namespace {
 
 constexpr int64_t kRescaleLimit = int64_t(1) << 58;
 
-// rescale() of one position: t = (x m + 2^30) >> 31 clamped to [lo, hi],
-// then t << lsh capped at +-2^58 (left), or (t + rnd) >> rsh (right). The
-// clamp carries the one saturating product (x = m = INT32_MIN gives 2^31,
-// scalar INT32_MAX) and, for a left shift by c, stops t one past the
-// largest |t| that shifts exactly, so the shift cannot leave 64 bits and
-// the cap then gives the scalar's +-2^58.
+// rescale() of one position on 64-bit lanes whose low 32 bits hold x.
+// Left (shift e >= 0): t = (x m + 2^30) >> 31 clamped to [lo, hi], then
+// t << lsh capped at +-2^58. The clamp carries the one saturating product
+// (x = m = INT32_MIN gives 2^31, scalar INT32_MAX) and stops t one past the
+// largest |t| that shifts exactly, so the shift stays within 64 bits.
+// Right (shift -s): the two rounding shifts are one, since nested floor
+// divisions compose: ((x m + 2^30) >> 31 + 2^(s-1)) >> s equals
+// (x m + 2^30 + 2^(s+30)) >> (31 + s), below 2^63 for s <= 31. The
+// saturating product's 2^31 rounds as INT32_MAX would for those s, and
+// s = 32 rounds every t to 0 (multiplier 0).
 struct PosRescale {
     __m512i mult, lo, hi, rnd;
     __m128i lsh, rsh;
@@ -40,41 +44,35 @@ struct PosRescale {
 PosRescale pos_rescale(int32_t m, int32_t e) {
     PosRescale p;
     p.mult = _mm512_set1_epi64(m);
+    p.lsh = _mm_setzero_si128();
     if (e >= 0) {
         const int c = e > 58 ? 58 : e;
         const int64_t cap = kRescaleLimit >> c;
         p.lo = _mm512_set1_epi64(std::max<int64_t>(-cap - 1, INT32_MIN));
         p.hi = _mm512_set1_epi64(std::min<int64_t>(cap + 1, INT32_MAX));
-        p.rnd = _mm512_setzero_si512();
+        p.rnd = _mm512_set1_epi64(int64_t(1) << 30);
         p.lsh = _mm_cvtsi64_si128(c);
-        p.rsh = _mm_setzero_si128();
+        p.rsh = _mm_cvtsi64_si128(31);
         p.left = true;
     } else {
         const int s = e < -32 ? 32 : -e;
-        p.lo = _mm512_set1_epi64(INT32_MIN);
-        p.hi = _mm512_set1_epi64(INT32_MAX);
-        p.rnd = _mm512_set1_epi64(int64_t(1) << (s - 1));
-        p.lsh = _mm_setzero_si128();
-        p.rsh = _mm_cvtsi64_si128(s);
+        p.lo = p.hi = _mm512_setzero_si512();
+        if (s == 32) p.mult = _mm512_setzero_si512();
+        p.rnd = _mm512_set1_epi64(s == 32 ? 0 : (int64_t(1) << 30) + (int64_t(1) << (s + 30)));
+        p.rsh = _mm_cvtsi64_si128(s == 32 ? 63 : 31 + s);
         p.left = false;
     }
     return p;
 }
 
-// 8 int32 products to their rescaled 64-bit values. ANY_LEFT: some
-// position shifts left, so this one's direction is tested.
+// ANY_LEFT: some position shifts left, so this one's direction is tested.
 template <bool ANY_LEFT>
-inline __m512i rescale8(__m256i x, const PosRescale& p) {
-    __m512i t = _mm512_mul_epi32(_mm512_cvtepi32_epi64(x), p.mult);
-    t = _mm512_srai_epi64(_mm512_add_epi64(t, _mm512_set1_epi64(int64_t(1) << 30)), 31);
-    if (ANY_LEFT && p.left) {
-        t = _mm512_sll_epi64(_mm512_min_epi64(_mm512_max_epi64(t, p.lo), p.hi), p.lsh);
-        return _mm512_min_epi64(_mm512_max_epi64(t, _mm512_set1_epi64(-kRescaleLimit)),
-                                _mm512_set1_epi64(kRescaleLimit));
-    }
-    // Right shift: t >= INT32_MIN always, only the top needs the clamp.
-    t = _mm512_min_epi64(t, p.hi);
-    return _mm512_sra_epi64(_mm512_add_epi64(t, p.rnd), p.rsh);
+inline __m512i rescale(__m512i x, const PosRescale& p) {
+    const __m512i t = _mm512_sra_epi64(_mm512_add_epi64(_mm512_mul_epi32(x, p.mult), p.rnd), p.rsh);
+    if (!ANY_LEFT || !p.left) return t;
+    const __m512i l = _mm512_sll_epi64(_mm512_min_epi64(_mm512_max_epi64(t, p.lo), p.hi), p.lsh);
+    return _mm512_min_epi64(_mm512_max_epi64(l, _mm512_set1_epi64(-kRescaleLimit)),
+                            _mm512_set1_epi64(kRescaleLimit));
 }
 
 // requantize(y, 0, multiplier, shift, out_zp) of 16 channels (the lanes in
@@ -82,7 +80,7 @@ inline __m512i rescale8(__m256i x, const PosRescale& p) {
 // saturating left shift, the rounding right shift, the saturating add of
 // out_zp and the narrowing.
 struct Requant16 {
-    __m512i mult, mult_odd, lsh, rsh, rsh1, rbit, zp, bias_lo, bias_hi;
+    __m512i mult, mult_odd, lsh, rsh, rsh1, rbit, zp, bias_even, bias_odd;
     __mmask16 mmin, keep;
     bool rare;
     Requant16(const WinoS8Output& o, int64_t ch, __mmask16 k) : keep(k) {
@@ -101,13 +99,16 @@ struct Requant16 {
         // check nor the clamp before out_zp: skipping them changes nothing.
         rare = mmin != 0 || _mm512_mask_test_epi32_mask(k, lsh, lsh) != 0 ||
                _mm512_mask_cmpeq_epi32_mask(k, rsh, z) != 0;
-        // The bias's low 32 bits, signed, in 64-bit lanes.
-        bias_lo = bias_hi = z;
+        // The bias's low 32 bits, signed, in 64-bit lanes: even channels,
+        // then odd ones.
+        bias_even = bias_odd = z;
         if (o.wino_bias) {
-            bias_lo = _mm512_maskz_loadu_epi64(__mmask8(k), o.wino_bias + ch);
-            bias_hi = _mm512_maskz_loadu_epi64(__mmask8(k >> 8), o.wino_bias + ch + 8);
-            bias_lo = _mm512_srai_epi64(_mm512_slli_epi64(bias_lo, 32), 32);
-            bias_hi = _mm512_srai_epi64(_mm512_slli_epi64(bias_hi, 32), 32);
+            const __m512i b0 = _mm512_maskz_loadu_epi64(__mmask8(k), o.wino_bias + ch);
+            const __m512i b1 = _mm512_maskz_loadu_epi64(__mmask8(k >> 8), o.wino_bias + ch + 8);
+            const __m512i even = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+            const __m512i odd = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
+            bias_even = _mm512_srai_epi64(_mm512_slli_epi64(_mm512_permutex2var_epi64(b0, even, b1), 32), 32);
+            bias_odd = _mm512_srai_epi64(_mm512_slli_epi64(_mm512_permutex2var_epi64(b0, odd, b1), 32), 32);
         }
     }
     template <bool RARE>
@@ -129,33 +130,37 @@ struct Requant16 {
     }
 };
 
-// The four outputs of one tile's 16 channels from ch, as saturated int32.
+// The four outputs of one tile's 16 channels from ch, as saturated int32:
+// even and odd channels in the 64-bit lanes of two halves.
 template <bool ANY_LEFT>
 inline void tile_block(const int32_t* src, int64_t pt, const PosRescale (&pr)[16], const Requant16& rq,
                        __m512i (&y)[4]) {
-    __m256i s[4][2];
+    __m512i s[4][2];
+    __m512i x[16];
+    for (int t = 0; t < 16; ++t) x[t] = _mm512_maskz_loadu_epi32(rq.keep, src + t * pt);
     for (int h = 0; h < 2; ++h) {
-        const __mmask8 k = __mmask8(rq.keep >> (8 * h));
         __m512i r[16];
-        for (int t = 0; t < 16; ++t)
-            r[t] = rescale8<ANY_LEFT>(_mm256_maskz_loadu_epi32(k, src + t * pt + 8 * h), pr[t]);
+        for (int t = 0; t < 16; ++t) r[t] = rescale<ANY_LEFT>(h ? _mm512_srli_epi64(x[t], 32) : x[t], pr[t]);
         // Rows of A^T r: r0 + r1 + r2, r1 - r2 - r3; then the same on columns.
         __m512i a0[4], a1[4];
         for (int j = 0; j < 4; ++j) {
             a0[j] = _mm512_add_epi64(_mm512_add_epi64(r[j], r[4 + j]), r[8 + j]);
             a1[j] = _mm512_sub_epi64(_mm512_sub_epi64(r[4 + j], r[8 + j]), r[12 + j]);
         }
-        const __m512i b = h ? rq.bias_hi : rq.bias_lo;
+        const __m512i b = h ? rq.bias_odd : rq.bias_even;
         const __m512i* a[2] = {a0, a1};
+        const __m512i lo = _mm512_set1_epi64(INT32_MIN), hi = _mm512_set1_epi64(INT32_MAX);
         for (int i = 0; i < 2; ++i) {
             const __m512i* q = a[i];
             const __m512i y0 = _mm512_add_epi64(_mm512_add_epi64(_mm512_add_epi64(q[0], q[1]), q[2]), b);
             const __m512i y1 = _mm512_add_epi64(_mm512_sub_epi64(_mm512_sub_epi64(q[1], q[2]), q[3]), b);
-            s[2 * i][h] = _mm512_cvtsepi64_epi32(y0);
-            s[2 * i + 1][h] = _mm512_cvtsepi64_epi32(y1);
+            s[2 * i][h] = _mm512_min_epi64(_mm512_max_epi64(y0, lo), hi);
+            s[2 * i + 1][h] = _mm512_min_epi64(_mm512_max_epi64(y1, lo), hi);
         }
     }
-    for (int k = 0; k < 4; ++k) y[k] = _mm512_inserti64x4(_mm512_castsi256_si512(s[k][0]), s[k][1], 1);
+    // saturate32 done; the low words of the even and odd lanes interleave back.
+    for (int k = 0; k < 4; ++k)
+        y[k] = _mm512_mask_blend_epi32(__mmask16(0xAAAA), s[k][0], _mm512_slli_epi64(s[k][1], 32));
 }
 
 template <bool ANY_LEFT>
