@@ -36,9 +36,7 @@ constexpr CpuKernels variants_for(KernelPath path) {
         VANTREL_VARIANT(conv2d_s8_depthwise3x3_portable, conv2d_s8_depthwise3x3);
 #if defined(__x86_64__)
     k.conv2d_s8_wino_output = VANTREL_VARIANT(conv2d_s8_wino_output_portable, conv2d_s8_wino_output);
-    // The input transform has no AVX2 variant yet (pick_kernel falls back).
-    k.conv2d_s8_wino_input = pick_kernel<decltype(&conv2d_s8_wino_input_portable)>(
-        path, &conv2d_s8_wino_input_portable, nullptr, &conv2d_s8_wino_input_avx512, nullptr);
+    k.conv2d_s8_wino_input = VANTREL_VARIANT(conv2d_s8_wino_input_portable, conv2d_s8_wino_input);
 #else
     // No NEON variants yet.
     k.conv2d_s8_wino_output = &conv2d_s8_wino_output_portable;

@@ -76,6 +76,7 @@ void conv2d_s8_wino_input(VANTREL_WINO_S8_INPUT_ARGS);
 void conv2d_s8_wino_input_portable(VANTREL_WINO_S8_INPUT_ARGS);
 #if defined(__x86_64__)
 void conv2d_s8_wino_output_avx2(VANTREL_WINO_S8_OUTPUT_ARGS);
+void conv2d_s8_wino_input_avx2(VANTREL_WINO_S8_INPUT_ARGS);
 void conv2d_s8_wino_output_avx512(VANTREL_WINO_S8_OUTPUT_ARGS);
 void conv2d_s8_wino_input_avx512(VANTREL_WINO_S8_INPUT_ARGS);
 #endif

@@ -1,4 +1,7 @@
-// Output stage of the int8 Winograd F(2x2, 3x3) convolution on AVX2, 8
+// The int8 Winograd F(2x2, 3x3) convolution's transforms on AVX2.
+// Input: B^T d B of 16 channels in 16-bit lanes, the rounding shift by 2 and
+// vpacksswb's saturation, as the scalar narrow_quarter().
+// Output stage, 8
 // channels of a tile at a time, as the AVX-512 one (conv2d_s8_wino_avx512.cpp
 // tells the steps) on 4-lane 64-bit vectors. AVX2 has no 64-bit arithmetic
 // shift or min/max: the shift is the logical one between two flips by the
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "kernels/conv/conv2d_s8_wino.h"
+#include "kernels/conv/wino_patch.h"
 #include "kernels/simd/requant_x86.h"
 
 namespace vantrel {
@@ -168,7 +172,58 @@ void output_tiles(const WinoS8Output& o, const PosRescale (&pr)[16], const std::
     }
 }
 
+// (v + 2) >> 2 of 16 lanes saturated to int8.
+inline __m128i narrow_quarter(__m256i v) {
+    const __m256i q = _mm256_srai_epi16(_mm256_add_epi16(v, _mm256_set1_epi16(2)), 2);
+    return _mm_packs_epi16(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1));
+}
+
 }  // namespace
+
+void conv2d_s8_wino_input_avx2(VANTREL_WINO_S8_INPUT_ARGS) {
+    const int64_t vt = tiles * c;
+    for (int64_t n = n0; n < n1; ++n) {
+        const int8_t* p[4][4];
+        wino_patch(in, zp_row, h, w, c, tw, n, p);
+        int8_t* dst = v + n * c;
+        for (int64_t ch = 0; ch < c; ch += 16) {
+            // A channel tail goes through zero-padded copies.
+            const int64_t cols = std::min<int64_t>(16, c - ch);
+            alignas(16) int8_t pad[4][4][16] = {}, out[16][16];
+            __m256i d[4][4];
+            for (int i = 0; i < 4; ++i)
+                for (int j = 0; j < 4; ++j) {
+                    const int8_t* src = p[i][j] + ch;
+                    if (cols < 16) src = static_cast<const int8_t*>(std::memcpy(pad[i][j], src, size_t(cols)));
+                    d[i][j] = _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)src));
+                }
+            // Rows of B^T d: r0 - r2, r1 + r2, r2 - r1, r1 - r3; then the columns.
+            __m256i q[4][4];
+            for (int j = 0; j < 4; ++j) {
+                q[0][j] = _mm256_sub_epi16(d[0][j], d[2][j]);
+                q[1][j] = _mm256_add_epi16(d[1][j], d[2][j]);
+                q[2][j] = _mm256_sub_epi16(d[2][j], d[1][j]);
+                q[3][j] = _mm256_sub_epi16(d[1][j], d[3][j]);
+            }
+            __m128i r[16];
+            for (int i = 0; i < 4; ++i) {
+                r[4 * i] = narrow_quarter(_mm256_sub_epi16(q[i][0], q[i][2]));
+                r[4 * i + 1] = narrow_quarter(_mm256_add_epi16(q[i][1], q[i][2]));
+                r[4 * i + 2] = narrow_quarter(_mm256_sub_epi16(q[i][2], q[i][1]));
+                r[4 * i + 3] = narrow_quarter(_mm256_sub_epi16(q[i][1], q[i][3]));
+            }
+            for (int t = 0; t < 16; ++t) {
+                int8_t* o = dst + int64_t(t) * vt + ch;
+                if (cols == 16) {
+                    _mm_storeu_si128((__m128i*)o, r[t]);
+                } else {
+                    _mm_store_si128((__m128i*)out[t], r[t]);
+                    std::memcpy(o, out[t], size_t(cols));
+                }
+            }
+        }
+    }
+}
 
 void conv2d_s8_wino_output_avx2(VANTREL_WINO_S8_OUTPUT_ARGS) {
     if (n1 <= n0) return;
