@@ -5,7 +5,7 @@
 // in 64-bit lanes (vpmuldq on the even and odd channels, then rescale()'s
 // clamps as lane min/max and its shifts as vpsllq/vpsraq by the position's
 // counts), A^T r A and saturate32 on 64-bit lanes, then requantize on 16
-// int32 lanes. Each step is the scalar stage's integer arithmetic, so the
+// int32 lanes. Each step gives the scalar stage's integer result, so the
 // bytes are the same.
 // GCC 12 flags the deliberately undefined pass-through operands inside its
 // AVX-512 intrinsic headers as maybe-uninitialized.
