@@ -37,6 +37,14 @@ constexpr CpuKernels variants_for(KernelPath path) {
     k.conv2d_f32_depthwise_epi = VANTREL_VARIANT(conv2d_f32_depthwise_epi_portable, conv2d_f32_depthwise_epi);
     k.conv2d_s8_depthwise3x3 =
         VANTREL_VARIANT(conv2d_s8_depthwise3x3_portable, conv2d_s8_depthwise3x3);
+#if defined(__x86_64__)
+    k.conv2d_s8_wino_output = VANTREL_VARIANT(conv2d_s8_wino_output_portable, conv2d_s8_wino_output);
+    k.conv2d_s8_wino_input = VANTREL_VARIANT(conv2d_s8_wino_input_portable, conv2d_s8_wino_input);
+#else
+    // No NEON variants yet.
+    k.conv2d_s8_wino_output = &conv2d_s8_wino_output_portable;
+    k.conv2d_s8_wino_input = &conv2d_s8_wino_input_portable;
+#endif
     k.lstm_cell_f32 = VANTREL_VARIANT(lstm_cell_f32_portable, lstm_cell_f32);
     k.stft_f32 = VANTREL_VARIANT(stft_f32_portable, stft_f32);
     return k;
@@ -131,6 +139,12 @@ void conv2d_f32_depthwise_epi(const float* in, const float* w_taps, const float*
 void conv2d_s8_depthwise3x3(VANTREL_DEPTHWISE3X3_S8_ARGS) {
     g_kernels.conv2d_s8_depthwise3x3(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp,
                                      out, c, h, w, stride);
+}
+
+void conv2d_s8_wino_output(VANTREL_WINO_S8_OUTPUT_ARGS) { g_kernels.conv2d_s8_wino_output(o, n0, n1); }
+
+void conv2d_s8_wino_input(VANTREL_WINO_S8_INPUT_ARGS) {
+    g_kernels.conv2d_s8_wino_input(in, zp_row, h, w, c, tw, tiles, n0, n1, v);
 }
 
 void lstm_cell_f32(VANTREL_LSTM_CELL_F32_ARGS) { g_kernels.lstm_cell_f32(z, g, c, hs, h); }

@@ -1,7 +1,7 @@
 // The CPU-internal kernel table: the instruction-set variant of each routine
 // that layers and other kernels call directly rather than through the
 // Backend table (GEMM engines, attention core, 1-D and depthwise
-// convolutions, LSTM cell, STFT).
+// convolutions, the int8 Winograd transforms, LSTM cell, STFT).
 //
 // The CPU backend fills it together with its Backend table, for the same
 // kernel path (engine/cpu_backend/cpu_backend.h); that is the one moment the
@@ -20,6 +20,7 @@
 #include "kernels/conv/conv1d_f32_wino.h"
 #include "kernels/conv/conv2d_f32_depthwise.h"
 #include "kernels/conv/conv2d_s8_depthwise.h"
+#include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/elementwise/activation.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_s8.h"
@@ -49,6 +50,9 @@ struct CpuKernels {
     decltype(&conv2d_f32_depthwise_portable) conv2d_f32_depthwise;
     decltype(&conv2d_f32_depthwise_epi_portable) conv2d_f32_depthwise_epi;
     decltype(&conv2d_s8_depthwise3x3_portable) conv2d_s8_depthwise3x3;
+    // Input transform and output stage of k_conv2d_s8_wino.
+    decltype(&conv2d_s8_wino_output_portable) conv2d_s8_wino_output;
+    decltype(&conv2d_s8_wino_input_portable) conv2d_s8_wino_input;
     decltype(&lstm_cell_f32_portable) lstm_cell_f32;
     decltype(&stft_f32_portable) stft_f32;
 };

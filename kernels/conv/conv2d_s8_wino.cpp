@@ -57,21 +57,6 @@ inline void input_block(const int8_t* const (&p)[4][4], int64_t ch, int64_t vt, 
     }
 }
 
-// Input transform of tiles [n0, n1); patch pixels outside the image read a
-// row of in_zp bytes.
-void input_transform(const int8_t* in, const int8_t* zp_row, const WinoShape& s, int64_t n0,
-                     int64_t n1, int8_t* v) {
-    const int64_t c = s.cin, vt = s.tiles * c;  // stride between the 16 matrices
-    for (int64_t n = n0; n < n1; ++n) {
-        const int8_t* p[4][4];
-        wino_patch(in, zp_row, s.h, s.w, c, s.tw, n, p);
-        int8_t* dst = v + n * c;
-        int64_t ch = 0;
-        for (; ch + kInLanes <= c; ch += kInLanes) input_block<kInLanes>(p, ch, vt, dst);
-        for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
-    }
-}
-
 // Bound of a rescaled product: nine of them plus a 32-bit bias stay below
 // 2^63, so the output transform cannot overflow 64 bits.
 constexpr int64_t kRescaleLimit = int64_t(1) << 58;
@@ -104,26 +89,18 @@ inline int32_t saturate32(int64_t v) {
     return int32_t(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);
 }
 
-struct OutputParams {
-    const int64_t* wino_bias;
-    const int32_t* multiplier;
-    const int32_t* shift;
-    int8_t out_zp;
-    QuantMultiplier pos[16];  // per-position rescale to the common scale
-};
-
 // Y = A^T r A for channels [ch, ch + L) of one tile in exact 64-bit sums,
 // then requantize; y[k] is output pixel (k / 2, k % 2) of the tile, null
 // when outside the image.
 template <int64_t L>
-inline void output_block(const int32_t* src, int64_t pt, int64_t ch, const OutputParams& op,
+inline void output_block(const int32_t* src, int64_t pt, int64_t ch, const WinoS8Output& op,
                          int8_t* const (&y)[4]) {
     int64_t r[4][4][L];
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) {
             const int t = 4 * i + j;
             const int32_t* row = src + int64_t(t) * pt + ch;
-            for (int64_t l = 0; l < L; ++l) r[i][j][l] = rescale(row[l], op.pos[t].multiplier, op.pos[t].shift);
+            for (int64_t l = 0; l < L; ++l) r[i][j][l] = rescale(row[l], op.pos_multiplier[t], op.pos_shift[t]);
         }
     // Rows of A^T r: r0 + r1 + r2, r1 - r2 - r3.
     int64_t a[2][4][L];
@@ -144,24 +121,6 @@ inline void output_block(const int32_t* src, int64_t pt, int64_t ch, const Outpu
         }
 }
 
-void output_stage(const int32_t* pm, const OutputParams& op, const WinoShape& s, int64_t n0,
-                  int64_t n1, int8_t* out) {
-    const int64_t c = s.cout, pt = s.tiles * c;
-    for (int64_t n = n0; n < n1; ++n) {
-        const int64_t ty = n / s.tw, tx = n % s.tw;
-        const int64_t oy = 2 * ty, ox = 2 * tx;
-        const bool row1 = oy + 1 < s.h, col1 = ox + 1 < s.w;
-        int8_t* y[4] = {out + (oy * s.w + ox) * c, nullptr, nullptr, nullptr};
-        if (col1) y[1] = y[0] + c;
-        if (row1) y[2] = y[0] + s.w * c;
-        if (row1 && col1) y[3] = y[2] + c;
-        const int32_t* src = pm + n * c;
-        int64_t ch = 0;
-        for (; ch + kOutLanes <= c; ch += kOutLanes) output_block<kOutLanes>(src, pt, ch, op, y);
-        for (; ch < c; ++ch) output_block<1>(src, pt, ch, op, y);
-    }
-}
-
 // The 16 products of tiles [n0, n1): P_t rows = V_t rows times U_t^T.
 void products(const int8_t* v, const int8_t* const u[16], const WinoShape& s, int64_t n0,
               int64_t n1, int32_t* pm) {
@@ -172,6 +131,30 @@ void products(const int8_t* v, const int8_t* const u[16], const WinoShape& s, in
 }
 
 }  // namespace
+
+void conv2d_s8_wino_input_portable(VANTREL_WINO_S8_INPUT_ARGS) {
+    const int64_t vt = tiles * c;  // stride between the 16 matrices
+    for (int64_t n = n0; n < n1; ++n) {
+        const int8_t* p[4][4];
+        wino_patch(in, zp_row, h, w, c, tw, n, p);
+        int8_t* dst = v + n * c;
+        int64_t ch = 0;
+        for (; ch + kInLanes <= c; ch += kInLanes) input_block<kInLanes>(p, ch, vt, dst);
+        for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
+    }
+}
+
+void conv2d_s8_wino_output_portable(VANTREL_WINO_S8_OUTPUT_ARGS) {
+    const int64_t c = o.cout;
+    for (int64_t n = n0; n < n1; ++n) {
+        int8_t* y[4];
+        wino_s8_tile_outputs(o, n, y);
+        const int32_t* src = o.pm + n * c;
+        int64_t ch = 0;
+        for (; ch + kOutLanes <= c; ch += kOutLanes) output_block<kOutLanes>(src, o.pos_stride, ch, o, y);
+        for (; ch < c; ++ch) output_block<1>(src, o.pos_stride, ch, o, y);
+    }
+}
 
 void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u_scale[16],
                       const int64_t* wino_bias, const int32_t* multiplier, const int32_t* shift,
@@ -186,13 +169,25 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
                                  " tiles exceed the GEMM's 32-bit extents");
     for (int t = 0; t < 16; ++t)
         if (!u[t]) throw std::runtime_error("k_conv2d_s8_wino: missing weights of position " + std::to_string(t));
-    OutputParams op{wino_bias, multiplier, shift, out_zp, {}};
+    WinoS8Output op{};
+    op.wino_bias = wino_bias;
+    op.multiplier = multiplier;
+    op.shift = shift;
+    op.out_zp = out_zp;
+    op.cout = s.cout;
+    op.h = s.h;
+    op.w = s.w;
+    op.tw = s.tw;
+    op.out = out;
+    op.pos_stride = s.tiles * s.cout;
     for (int t = 0; t < 16; ++t) {
         const float pos_scale = (1.0f / input_transform_scale) * u_scale[t];
         if (!std::isfinite(pos_scale))
             throw std::runtime_error("k_conv2d_s8_wino: scale of position " + std::to_string(t) +
                                      " is not finite");
-        op.pos[t] = quantize_multiplier(pos_scale);
+        const QuantMultiplier q = quantize_multiplier(pos_scale);
+        op.pos_multiplier[t] = q.multiplier;
+        op.pos_shift[t] = q.shift;
     }
     std::vector<int8_t> own_v;
     std::vector<int32_t> own_p;
@@ -205,11 +200,12 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
         scratch1 = own_p.data();
     }
     const std::vector<int8_t> zp_row(size_t(cin), in_zp);
+    op.pm = scratch1;
 
     if (omp_get_max_threads() < 2) {
-        input_transform(in, zp_row.data(), s, 0, s.tiles, scratch0);
+        conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles, 0, s.tiles, scratch0);
         products(scratch0, u, s, 0, s.tiles, scratch1);
-        output_stage(scratch1, op, s, 0, s.tiles, out);
+        conv2d_s8_wino_output(op, 0, s.tiles);
         return;
     }
     // Each thread owns a tile range end to end: it reads only the rows of
@@ -217,9 +213,10 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
 #pragma omp parallel
     {
         const SplitRange tiles = proportional_split(s.tiles, omp_get_num_threads(), omp_get_thread_num());
-        input_transform(in, zp_row.data(), s, tiles.begin, tiles.end, scratch0);
+        conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles, tiles.begin, tiles.end,
+                             scratch0);
         products(scratch0, u, s, tiles.begin, tiles.end, scratch1);
-        output_stage(scratch1, op, s, tiles.begin, tiles.end, out);
+        conv2d_s8_wino_output(op, tiles.begin, tiles.end);
     }
 }
 

@@ -34,4 +34,51 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
                       int32_t cout, int8_t* scratch0, int32_t* scratch1,
                       const int32_t* const wino_correction[16], void* stream);
 
+// The output stage of one thread's tiles, the per-path part of the kernel:
+// position t's products are the rows at pm + t * pos_stride (cout int32 per
+// tile), rescaled by pos_multiplier/pos_shift[t] as described above.
+struct WinoS8Output {
+    const int32_t* pm;
+    int64_t pos_stride;
+    const int64_t* wino_bias;
+    const int32_t* multiplier;
+    const int32_t* shift;
+    int32_t pos_multiplier[16];
+    int32_t pos_shift[16];
+    int8_t out_zp;
+    int64_t cout, h, w, tw;  // tw: tiles per row
+    int8_t* out;
+};
+
+// Output pixels (k / 2, k % 2) of tile n; null where outside the image.
+inline void wino_s8_tile_outputs(const WinoS8Output& o, int64_t n, int8_t* (&y)[4]) {
+    const int64_t oy = 2 * (n / o.tw), ox = 2 * (n % o.tw), c = o.cout;
+    const bool row1 = oy + 1 < o.h, col1 = ox + 1 < o.w;
+    y[0] = o.out + (oy * o.w + ox) * c;
+    y[1] = col1 ? y[0] + c : nullptr;
+    y[2] = row1 ? y[0] + o.w * c : nullptr;
+    y[3] = row1 && col1 ? y[2] + c : nullptr;
+}
+
+#define VANTREL_WINO_S8_OUTPUT_ARGS const WinoS8Output &o, int64_t n0, int64_t n1
+
+// The input transform of tiles [n0, n1) of the h x w x c image (tw tiles
+// per row, `tiles` in all) into v: V_t of tile n at v + (t * tiles + n) * c.
+// Patch pixels outside the image read zp_row (c bytes of in_zp).
+#define VANTREL_WINO_S8_INPUT_ARGS                                                      \
+    const int8_t *in, const int8_t *zp_row, int64_t h, int64_t w, int64_t c, int64_t tw, \
+        int64_t tiles, int64_t n0, int64_t n1, int8_t *v
+
+// Entries through the CPU kernel table (kernels/cpu_kernels.h).
+void conv2d_s8_wino_output(VANTREL_WINO_S8_OUTPUT_ARGS);
+void conv2d_s8_wino_output_portable(VANTREL_WINO_S8_OUTPUT_ARGS);
+void conv2d_s8_wino_input(VANTREL_WINO_S8_INPUT_ARGS);
+void conv2d_s8_wino_input_portable(VANTREL_WINO_S8_INPUT_ARGS);
+#if defined(__x86_64__)
+void conv2d_s8_wino_output_avx2(VANTREL_WINO_S8_OUTPUT_ARGS);
+void conv2d_s8_wino_input_avx2(VANTREL_WINO_S8_INPUT_ARGS);
+void conv2d_s8_wino_output_avx512(VANTREL_WINO_S8_OUTPUT_ARGS);
+void conv2d_s8_wino_input_avx512(VANTREL_WINO_S8_INPUT_ARGS);
+#endif
+
 }  // namespace vantrel

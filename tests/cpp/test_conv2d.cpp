@@ -806,7 +806,11 @@ TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
     l = make(conv_json(p.c));
     l->load_weights(serve(t));
     ASSERT_TRUE(dynamic_cast<ConvInt8&>(*l).winograd_ready);
-    EXPECT_EQ(run(*l, p.c, in, want.size(), true), want);
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath on(path);  // the transforms have per-path variants
+        EXPECT_EQ(run(*l, p.c, in, want.size(), true), want) << "path " << int(path);
+    }
     EXPECT_EQ(run(*l, p.c, in, want.size(), false), want);
     double err = 0;
     for (size_t i = 0; i < want.size(); ++i) {
@@ -819,6 +823,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
                          ::testing::Values(Conv{5, 6, 8, 7, 3, 3, 1, 1, 1, 1, 1, 0, 0},
                                            Conv{8, 7, 5, 9, 3, 3, 1, 1, 1, 1, 1, -37, 3},    // odd extents
                                            Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2},
+                                           Conv{40, 5, 3, 18, 3, 3, 1, 1, 1, 1, 1, 9, -4},   // 32 channels and a tail
                                            Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5}));
 
 // A foreign per-position scale so large that the rescaled products leave 32
@@ -862,6 +867,66 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConvInt8WinogradScale,
                                            HostileWino{1, 1, 1073741824.0f, 127},  // shift 33: dropped to 0
                                            HostileWino{1, -1, 1e30f, -128},        // shift past 58
                                            HostileWino{3, 2, 0.00390625f, 11}));     // in range: 762 / 64 - 3, + 1
+
+// The output stage of every kernel path against the scalar one, on products
+// over the whole int32 range: per-position scales that shift right, left
+// (exactly, to the +-2^58 cap, past 58) or carry an INT32_MIN multiplier;
+// per-channel requantisations with and without the rare steps; a channel
+// tail and tiles cut by the image's odd edges.
+class ConvInt8WinogradOutput : public ::testing::TestWithParam<bool> {};
+TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
+    const bool hostile = GetParam();
+    const int64_t cout = 37, h = 5, w = 7, tw = 4, tiles = 3 * tw;
+    std::mt19937 rng(hostile ? 11 : 12);
+    std::uniform_int_distribution<int32_t> any(INT32_MIN, INT32_MAX), small(-40000, 40000);
+    std::vector<int32_t> pm(size_t(16 * tiles * cout)), mult(cout), shift(cout);
+    for (size_t i = 0; i < pm.size(); ++i) pm[i] = !hostile ? small(rng) : i % 7 ? any(rng) : INT32_MIN;
+    std::vector<int64_t> bias(cout);
+    for (auto& b : bias) b = (int64_t(any(rng)) << 32) | uint32_t(hostile ? any(rng) : small(rng) / 200);
+    WinoS8Output o{};
+    o.pm = pm.data();
+    o.pos_stride = tiles * cout;
+    o.wino_bias = bias.data();
+    o.out_zp = -3;
+    o.cout = cout, o.h = h, o.w = w, o.tw = tw;
+    const float pos_scales[16] = {3e-3f, 1e-4f, 0.7f, 2e-2f, 5e-3f, 9e-4f, 4e-3f, 1e-6f,
+                                  2.5f, 300.0f, 1e12f, 1e30f, -6e-3f, 1e-11f, 8e-3f, 1e-3f};
+    for (int t = 0; t < 16; ++t) {
+        const QuantMultiplier q = quantize_multiplier(hostile ? pos_scales[t] : t == 13 ? 1e-11f : 1e-3f * float(1 + t % 5));
+        o.pos_multiplier[t] = hostile && t == 15 ? INT32_MIN : q.multiplier;
+        o.pos_shift[t] = q.shift;
+    }
+    for (int64_t c = 0; c < cout; ++c) {
+        // Scales of 1/2 and more (left shifts) take the rare requantisation steps.
+        const float big = hostile ? (c % 3 == 0 ? 3.0f + float(c) : 0) : (c == 7 ? 0.75f : c == 31 ? 1.5f : c == 36 ? 3.0f : 0);
+        const QuantMultiplier q = quantize_multiplier(big > 0 ? big : 1e-3f * float(1 + c));
+        mult[c] = hostile && c == 20 ? INT32_MIN : q.multiplier;
+        shift[c] = hostile && c == 21 ? -45 : q.shift;
+    }
+    o.multiplier = mult.data();
+    o.shift = shift.data();
+    std::vector<int8_t> want(size_t(h * w * cout), 0);
+    o.out = want.data();
+    conv2d_s8_wino_output_portable(o, 0, tiles);
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath on(path);
+        for (const int64_t* b : {static_cast<const int64_t*>(bias.data()), static_cast<const int64_t*>(nullptr)}) {
+            std::vector<int8_t> ref(want.size(), 0), got(want.size(), 0);
+            o.wino_bias = b;
+            o.out = ref.data();
+            conv2d_s8_wino_output_portable(o, 0, tiles);
+            o.out = got.data();
+            conv2d_s8_wino_output(o, 0, 5);  // two ranges, as two threads split them
+            conv2d_s8_wino_output(o, 5, tiles);
+            EXPECT_EQ(got, ref) << "path " << int(path) << (b ? "" : ", no bias");
+        }
+        o.wino_bias = bias.data();
+    }
+    // Not all saturated: the cases reach ordinary outputs too.
+    EXPECT_GT(std::count_if(want.begin(), want.end(), [](int8_t v) { return v > -128 && v < 127; }), 30);
+}
+INSTANTIATE_TEST_SUITE_P(Scales, ConvInt8WinogradOutput, ::testing::Values(false, true));
 
 class GemmInt8Layer : public ::testing::TestWithParam<std::pair<bool, int>> {};
 TEST_P(GemmInt8Layer, DequantisesThenRelu) {
