@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/conv/conv2d_s8_wino_rescale.h"
 #include "kernels/conv/wino_patch.h"
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/quantize.h"
@@ -59,7 +60,7 @@ inline void input_block(const int8_t* const (&p)[4][4], int64_t ch, int64_t vt, 
 
 // Bound of a rescaled product: nine of them plus a 32-bit bias stay below
 // 2^63, so the output transform cannot overflow 64 bits.
-constexpr int64_t kRescaleLimit = int64_t(1) << 58;
+constexpr int64_t kRescaleLimit = kWinoRescaleLimit;
 
 // Steps 2 and 3 of requantize: saturating rounding doubling high multiply,
 // then the rounding shift, in 64 bits. A left shift saturates at

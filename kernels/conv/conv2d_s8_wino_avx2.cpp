@@ -13,14 +13,13 @@
 #include <vector>
 
 #include "kernels/conv/conv2d_s8_wino.h"
+#include "kernels/conv/conv2d_s8_wino_rescale.h"
 #include "kernels/conv/wino_patch.h"
 #include "kernels/simd/requant_x86.h"
 
 namespace vantrel {
 
 namespace {
-
-constexpr int64_t kRescaleLimit = int64_t(1) << 58;
 
 inline __m256i sra64(__m256i v, __m128i k) {
     const __m256i sign = _mm256_cmpgt_epi64(_mm256_setzero_si256(), v);
@@ -32,8 +31,7 @@ inline __m256i clamp64(__m256i v, __m256i lo, __m256i hi) {
     return _mm256_blendv_epi8(v, hi, _mm256_cmpgt_epi64(v, hi));
 }
 
-// See PosRescale in conv2d_s8_wino_avx512.cpp: left shifts clamp, shift and
-// cap; right shifts fold both roundings into one shift by 31 + s.
+// rescale() of one position on 4 lanes (conv2d_s8_wino_rescale.h).
 struct PosRescale {
     __m256i mult, lo, hi, rnd;
     __m128i lsh, rsh;
@@ -41,27 +39,9 @@ struct PosRescale {
 };
 
 PosRescale pos_rescale(int32_t m, int32_t e) {
-    PosRescale p;
-    p.mult = _mm256_set1_epi64x(m);
-    p.lsh = _mm_setzero_si128();
-    if (e >= 0) {
-        const int c = e > 58 ? 58 : e;
-        const int64_t cap = kRescaleLimit >> c;
-        p.lo = _mm256_set1_epi64x(std::max<int64_t>(-cap - 1, INT32_MIN));
-        p.hi = _mm256_set1_epi64x(std::min<int64_t>(cap + 1, INT32_MAX));
-        p.rnd = _mm256_set1_epi64x(int64_t(1) << 30);
-        p.lsh = _mm_cvtsi64_si128(c);
-        p.rsh = _mm_cvtsi64_si128(31);
-        p.left = true;
-    } else {
-        const int s = e < -32 ? 32 : -e;
-        p.lo = p.hi = _mm256_setzero_si256();
-        if (s == 32) p.mult = _mm256_setzero_si256();
-        p.rnd = _mm256_set1_epi64x(s == 32 ? 0 : (int64_t(1) << 30) + (int64_t(1) << (s + 30)));
-        p.rsh = _mm_cvtsi64_si128(s == 32 ? 63 : 31 + s);
-        p.left = false;
-    }
-    return p;
+    const WinoRescaleLanes w = wino_rescale_lanes(m, e);
+    return PosRescale{_mm256_set1_epi64x(w.mult), _mm256_set1_epi64x(w.lo), _mm256_set1_epi64x(w.hi),
+                      _mm256_set1_epi64x(w.rnd), _mm_cvtsi64_si128(w.lsh), _mm_cvtsi64_si128(w.rsh), w.left};
 }
 
 template <bool ANY_LEFT>
@@ -69,7 +49,7 @@ inline __m256i rescale(__m256i x, const PosRescale& p) {
     const __m256i t = sra64(_mm256_add_epi64(_mm256_mul_epi32(x, p.mult), p.rnd), p.rsh);
     if (!ANY_LEFT || !p.left) return t;
     const __m256i l = _mm256_sll_epi64(clamp64(t, p.lo, p.hi), p.lsh);
-    return clamp64(l, _mm256_set1_epi64x(-kRescaleLimit), _mm256_set1_epi64x(kRescaleLimit));
+    return clamp64(l, _mm256_set1_epi64x(-kWinoRescaleLimit), _mm256_set1_epi64x(kWinoRescaleLimit));
 }
 
 // requantize(y, 0, multiplier, shift, out_zp) of 8 channels, and their

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kernels/conv/conv2d_s8_wino.h"
+#include "kernels/conv/conv2d_s8_wino_rescale.h"
 #include "kernels/conv/wino_patch.h"
 #include "kernels/simd/requant_x86.h"
 
@@ -23,18 +24,7 @@ namespace vantrel {
 
 namespace {
 
-constexpr int64_t kRescaleLimit = int64_t(1) << 58;
-
-// rescale() of one position on 64-bit lanes whose low 32 bits hold x.
-// Left (shift e >= 0): t = (x m + 2^30) >> 31 clamped to [lo, hi], then
-// t << lsh capped at +-2^58. The clamp carries the one saturating product
-// (x = m = INT32_MIN gives 2^31, scalar INT32_MAX) and stops t one past the
-// largest |t| that shifts exactly, so the shift stays within 64 bits.
-// Right (shift -s): the two rounding shifts are one, since nested floor
-// divisions compose: ((x m + 2^30) >> 31 + 2^(s-1)) >> s equals
-// (x m + 2^30 + 2^(s+30)) >> (31 + s), below 2^63 for s <= 31. The
-// saturating product's 2^31 rounds as INT32_MAX would for those s, and
-// s = 32 rounds every t to 0 (multiplier 0).
+// rescale() of one position on 16 lanes (conv2d_s8_wino_rescale.h).
 struct PosRescale {
     __m512i mult, lo, hi, rnd;
     __m128i lsh, rsh;
@@ -42,27 +32,9 @@ struct PosRescale {
 };
 
 PosRescale pos_rescale(int32_t m, int32_t e) {
-    PosRescale p;
-    p.mult = _mm512_set1_epi64(m);
-    p.lsh = _mm_setzero_si128();
-    if (e >= 0) {
-        const int c = e > 58 ? 58 : e;
-        const int64_t cap = kRescaleLimit >> c;
-        p.lo = _mm512_set1_epi64(std::max<int64_t>(-cap - 1, INT32_MIN));
-        p.hi = _mm512_set1_epi64(std::min<int64_t>(cap + 1, INT32_MAX));
-        p.rnd = _mm512_set1_epi64(int64_t(1) << 30);
-        p.lsh = _mm_cvtsi64_si128(c);
-        p.rsh = _mm_cvtsi64_si128(31);
-        p.left = true;
-    } else {
-        const int s = e < -32 ? 32 : -e;
-        p.lo = p.hi = _mm512_setzero_si512();
-        if (s == 32) p.mult = _mm512_setzero_si512();
-        p.rnd = _mm512_set1_epi64(s == 32 ? 0 : (int64_t(1) << 30) + (int64_t(1) << (s + 30)));
-        p.rsh = _mm_cvtsi64_si128(s == 32 ? 63 : 31 + s);
-        p.left = false;
-    }
-    return p;
+    const WinoRescaleLanes w = wino_rescale_lanes(m, e);
+    return PosRescale{_mm512_set1_epi64(w.mult), _mm512_set1_epi64(w.lo), _mm512_set1_epi64(w.hi),
+                      _mm512_set1_epi64(w.rnd), _mm_cvtsi64_si128(w.lsh), _mm_cvtsi64_si128(w.rsh), w.left};
 }
 
 // ANY_LEFT: some position shifts left, so this one's direction is tested.
@@ -71,8 +43,8 @@ inline __m512i rescale(__m512i x, const PosRescale& p) {
     const __m512i t = _mm512_sra_epi64(_mm512_add_epi64(_mm512_mul_epi32(x, p.mult), p.rnd), p.rsh);
     if (!ANY_LEFT || !p.left) return t;
     const __m512i l = _mm512_sll_epi64(_mm512_min_epi64(_mm512_max_epi64(t, p.lo), p.hi), p.lsh);
-    return _mm512_min_epi64(_mm512_max_epi64(l, _mm512_set1_epi64(-kRescaleLimit)),
-                            _mm512_set1_epi64(kRescaleLimit));
+    return _mm512_min_epi64(_mm512_max_epi64(l, _mm512_set1_epi64(-kWinoRescaleLimit)),
+                            _mm512_set1_epi64(kWinoRescaleLimit));
 }
 
 // requantize(y, 0, multiplier, shift, out_zp) of 16 channels (the lanes in
