@@ -48,29 +48,13 @@ inline __m512i rescale(__m512i x, const PosRescale& p) {
 }
 
 // requantize(y, 0, multiplier, shift, out_zp) of 16 channels (the lanes in
-// keep): the doubling high multiply on even and odd lanes in 64 bits, the
-// saturating left shift, the rounding right shift, the saturating add of
-// out_zp and the narrowing.
-struct Requant16 {
-    __m512i mult, mult_odd, lsh, rsh, rsh1, rbit, zp, bias_even, bias_odd;
-    __mmask16 mmin, keep;
-    bool rare;
-    Requant16(const WinoS8Output& o, int64_t ch, __mmask16 k) : keep(k) {
-        mult = _mm512_maskz_loadu_epi32(k, o.multiplier + ch);
-        mult_odd = _mm512_srli_epi64(mult, 32);
-        mmin = _mm512_cmpeq_epi32_mask(mult, _mm512_set1_epi32(INT32_MIN));
-        const __m512i s = _mm512_maskz_loadu_epi32(k, o.shift + ch);
+// keep), with the low 32 bits of their Winograd bias.
+struct Requant16 : RequantLanes16 {
+    __m512i bias_even, bias_odd;
+    __mmask16 keep;
+    Requant16(const WinoS8Output& o, int64_t ch, __mmask16 k)
+        : RequantLanes16(o.multiplier + ch, o.shift + ch, o.out_zp, k), keep(k) {
         const __m512i z = _mm512_setzero_si512();
-        lsh = _mm512_max_epi32(s, z);
-        rsh = _mm512_max_epi32(_mm512_sub_epi32(z, s), z);
-        rsh1 = _mm512_max_epi32(_mm512_sub_epi32(rsh, _mm512_set1_epi32(1)), z);
-        rbit = _mm512_min_epi32(rsh, _mm512_set1_epi32(1));
-        zp = _mm512_set1_epi32(o.out_zp);
-        // The usual scale below 1/2 (no INT32_MIN multiplier, no left
-        // shift, a right shift of at least 1) needs neither the overflow
-        // check nor the clamp before out_zp: skipping them changes nothing.
-        rare = mmin != 0 || _mm512_mask_test_epi32_mask(k, lsh, lsh) != 0 ||
-               _mm512_mask_cmpeq_epi32_mask(k, rsh, z) != 0;
         // The bias's low 32 bits, signed, in 64-bit lanes: even channels,
         // then odd ones.
         bias_even = bias_odd = z;
@@ -82,23 +66,6 @@ struct Requant16 {
             bias_even = _mm512_srai_epi64(_mm512_slli_epi64(_mm512_permutex2var_epi64(b0, even, b1), 32), 32);
             bias_odd = _mm512_srai_epi64(_mm512_slli_epi64(_mm512_permutex2var_epi64(b0, odd, b1), 32), 32);
         }
-    }
-    template <bool RARE>
-    __m128i apply(__m512i x) const {
-        const __m512i rnd = _mm512_set1_epi64(int64_t(1) << 30);
-        const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, mult), rnd);
-        const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), mult_odd), rnd);
-        __m512i t = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srli_epi64(even, 31),
-                                            _mm512_slli_epi64(odd, 1));
-        if constexpr (RARE) {
-            const __mmask16 sat = _mm512_mask_cmpeq_epi32_mask(mmin, x, _mm512_set1_epi32(INT32_MIN));
-            t = _mm512_mask_blend_epi32(sat, t, _mm512_set1_epi32(INT32_MAX));
-            t = shift_left_saturate(t, lsh);
-        }
-        const __m512i u = _mm512_add_epi32(_mm512_srav_epi32(t, rsh),
-                                           _mm512_and_si512(_mm512_srav_epi32(t, rsh1), rbit));
-        if constexpr (RARE) return _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp));
-        return _mm512_cvtsepi32_epi8(_mm512_add_epi32(u, zp));
     }
 };
 

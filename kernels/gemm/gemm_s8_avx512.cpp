@@ -91,51 +91,6 @@ struct Requant {
     }
 };
 
-// Requantisation of 16 lanes (two panels), the same steps as Requant: the
-// doubling high multiply on even and odd lanes in 64 bits, then the same
-// shifts. The one overflow, x = m = INT32_MIN, saturates to INT32_MAX.
-struct Requant16 {
-    __m512i mult, mult_odd, lsh, rsh, rsh1, rbit, zp;
-    __mmask16 mmin;
-    Requant16(const int32_t* m, const int32_t* sh, int8_t out_zp) {
-        mult = _mm512_loadu_si512(m);
-        mult_odd = _mm512_srli_epi64(mult, 32);
-        mmin = _mm512_cmpeq_epi32_mask(mult, _mm512_set1_epi32(INT32_MIN));
-        const __m512i s = _mm512_loadu_si512(sh);
-        const __m512i z = _mm512_setzero_si512();
-        lsh = _mm512_max_epi32(s, z);
-        rsh = _mm512_max_epi32(_mm512_sub_epi32(z, s), z);
-        rsh1 = _mm512_max_epi32(_mm512_sub_epi32(rsh, _mm512_set1_epi32(1)), z);
-        rbit = _mm512_min_epi32(rsh, _mm512_set1_epi32(1));
-        zp = _mm512_set1_epi32(out_zp);
-    }
-    // Whether some lane needs the overflow check, the left shift or the
-    // clamp before out_zp; the usual scale below 1/2 needs none of them
-    // (after a right shift of at least 1, u + zp cannot overflow and the
-    // narrowing saturates alike), so skipping them changes nothing.
-    bool rare() const {
-        return mmin != 0 || _mm512_test_epi32_mask(lsh, lsh) != 0 ||
-               _mm512_cmpeq_epi32_mask(rsh, _mm512_setzero_si512()) != 0;
-    }
-    template <bool RARE>
-    __m128i apply(__m512i x) const {
-        const __m512i rnd = _mm512_set1_epi64(int64_t(1) << 30);
-        const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, mult), rnd);
-        const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), mult_odd), rnd);
-        __m512i t = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srli_epi64(even, 31),
-                                            _mm512_slli_epi64(odd, 1));
-        if constexpr (RARE) {
-            const __mmask16 sat = _mm512_mask_cmpeq_epi32_mask(mmin, x, _mm512_set1_epi32(INT32_MIN));
-            t = _mm512_mask_blend_epi32(sat, t, _mm512_set1_epi32(INT32_MAX));
-            t = shift_left_saturate(t, lsh);
-        }
-        const __m512i u = _mm512_add_epi32(_mm512_srav_epi32(t, rsh),
-                                           _mm512_and_si512(_mm512_srav_epi32(t, rsh1), rbit));
-        if constexpr (RARE) return _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp));
-        return _mm512_cvtsepi32_epi8(_mm512_add_epi32(u, zp));
-    }
-};
-
 // Int8 outputs of panels p and p + 1 (normal orientation): one 16-lane
 // requantisation and one 16-byte store per row. The narrowing happens in a
 // register: vpmovsdb straight to memory is slow on AMD cores.
@@ -144,7 +99,7 @@ void finish_pair_s8(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, cons
     const int64_t off = (p - p0) * 8, col0 = p * 8;
     const int64_t cols = g.n - col0 < 16 ? g.n - col0 : 16;
     const __mmask16 keep = __mmask16((1u << cols) - 1);
-    const Requant16 rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
+    const RequantLanes16 rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
     const __m512i bias = _mm512_loadu_si512(cp.bias.data() + off);
     int8_t* y = static_cast<int8_t*>(g.out) + row * g.n + col0;
     auto rows_out = [&](auto rare) {
@@ -155,7 +110,7 @@ void finish_pair_s8(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, cons
             else _mm_mask_storeu_epi8(y + r * g.n, keep, v);
         }
     };
-    if (rq.rare()) rows_out(std::true_type{});
+    if (rq.rare) rows_out(std::true_type{});
     else rows_out(std::false_type{});
 }
 

@@ -38,6 +38,52 @@ inline __m512i add_zero_point_saturate(__m512i u, __m512i zp) {
     u = _mm512_min_epi32(_mm512_max_epi32(u, _mm512_sub_epi32(_mm512_setzero_si512(), lim)), lim);
     return _mm512_add_epi32(u, zp);
 }
+
+// requantize() of 16 int32 lanes to int8 codes, lanes outside `keep` loading
+// a zero scale: the doubling high multiply on the even and odd lanes in 64
+// bits (the one overflow, x = m = INT32_MIN, saturates to INT32_MAX), then
+// t << lsh (saturating) or the rounding shift (t >> s) + bit s-1 of t, and
+// the saturating add of out_zp.
+struct RequantLanes16 {
+    __m512i mult, mult_odd, lsh, rsh, rsh1, rbit, zp;
+    __mmask16 mmin;
+    // Whether some lane needs the overflow check, the left shift or the
+    // clamp before out_zp. The usual scale below 1/2 needs none of them
+    // (after a right shift of at least 1, u + zp cannot overflow and the
+    // narrowing saturates alike), so apply<false> then gives the same codes.
+    bool rare;
+    RequantLanes16(const int32_t* m, const int32_t* sh, int8_t out_zp, __mmask16 keep = 0xFFFF) {
+        mult = _mm512_maskz_loadu_epi32(keep, m);
+        mult_odd = _mm512_srli_epi64(mult, 32);
+        mmin = _mm512_cmpeq_epi32_mask(mult, _mm512_set1_epi32(INT32_MIN));
+        const __m512i s = _mm512_maskz_loadu_epi32(keep, sh);
+        const __m512i z = _mm512_setzero_si512();
+        lsh = _mm512_max_epi32(s, z);
+        rsh = _mm512_max_epi32(_mm512_sub_epi32(z, s), z);
+        rsh1 = _mm512_max_epi32(_mm512_sub_epi32(rsh, _mm512_set1_epi32(1)), z);
+        rbit = _mm512_min_epi32(rsh, _mm512_set1_epi32(1));
+        zp = _mm512_set1_epi32(out_zp);
+        rare = mmin != 0 || _mm512_mask_test_epi32_mask(keep, lsh, lsh) != 0 ||
+               _mm512_mask_cmpeq_epi32_mask(keep, rsh, z) != 0;
+    }
+    template <bool RARE>
+    __m128i apply(__m512i x) const {
+        const __m512i rnd = _mm512_set1_epi64(int64_t(1) << 30);
+        const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, mult), rnd);
+        const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), mult_odd), rnd);
+        __m512i t = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srli_epi64(even, 31),
+                                            _mm512_slli_epi64(odd, 1));
+        if constexpr (RARE) {
+            const __mmask16 sat = _mm512_mask_cmpeq_epi32_mask(mmin, x, _mm512_set1_epi32(INT32_MIN));
+            t = _mm512_mask_blend_epi32(sat, t, _mm512_set1_epi32(INT32_MAX));
+            t = shift_left_saturate(t, lsh);
+        }
+        const __m512i u = _mm512_add_epi32(_mm512_srav_epi32(t, rsh),
+                                           _mm512_and_si512(_mm512_srav_epi32(t, rsh1), rbit));
+        if constexpr (RARE) return _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp));
+        return _mm512_cvtsepi32_epi8(_mm512_add_epi32(u, zp));
+    }
+};
 #endif
 
 }  // namespace vantrel
