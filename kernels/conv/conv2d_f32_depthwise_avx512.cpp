@@ -72,16 +72,8 @@ struct Avx512Pixel {
     static void span(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx, int64_t dil_c,
                      int64_t step_c, const float* w_taps, const float* bias, float* out, int64_t cout,
                      int64_t npix, bool relu) {
-        int64_t p = 0;
-        for (; p + 8 <= npix; p += 8)
-            span_block<8>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
-                          cout, relu);
-        for (; p + 4 <= npix; p += 4)
-            span_block<4>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
-                          cout, relu);
-        for (; p < npix; ++p)
-            span_block<1>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias, out + p * cout,
-                          cout, relu);
+        depthwise_span_blocks<Avx512Pixel, 8, 4>(rows, tap_base, nrows, nkx, dil_c, step_c, w_taps, bias, out, cout,
+                                           npix, relu);
     }
 };
 }  // namespace

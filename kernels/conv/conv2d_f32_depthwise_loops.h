@@ -46,6 +46,23 @@ namespace vantrel {
 // index ky * kw + kx0; the run reads taps kx0 .. kx0 + nkx - 1. Sharing each
 // weight vector between several pixels is what makes such a path fast; it
 // sums the same terms in the same order as run().
+// A path's span() in blocks of its span_block<P>: each width of Ws in turn
+// as often as it fits, then single pixels.
+template <class Pixel, int... Ws>
+inline void depthwise_span_blocks(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx,
+                                  int64_t dil_c, int64_t step_c, const float* w_taps, const float* bias,
+                                  float* out, int64_t cout, int64_t npix, bool relu) {
+    int64_t p = 0;
+    auto blocks = [&](auto width) {
+        constexpr int P = decltype(width)::value;
+        for (; p + P <= npix; p += P)
+            Pixel::template span_block<P>(rows, tap_base, nrows, nkx, dil_c, step_c, p * step_c, w_taps, bias,
+                                          out + p * cout, cout, relu);
+    };
+    (blocks(std::integral_constant<int, Ws>{}), ...);
+    blocks(std::integral_constant<int, 1>{});
+}
+
 template <class Pixel, class = void>
 struct depthwise_has_span : std::false_type {};
 template <class Pixel>
