@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/simd/lanes_f32_weighted.h"
@@ -88,18 +89,28 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
                 }
                 if (rows == 1) Ops::scores(q, kt, T, nk, d, scale, s);
                 float a[R];
-                for (int64_t i = 0; i < rows; ++i) {
-                    const float* si = s + i * tile;
-                    float* pi = p + i * tile;
-                    float mx = b.m[r + i];
-                    for (int64_t j = 0; j < nk; ++j) mx = si[j] > mx ? si[j] : mx;
-                    a[i] = ::expf(b.m[r + i] - mx);
-                    Ops::weights(si, nk, mx, pi);
-                    float l = b.l[r + i] * a[i];
-                    for (int64_t j = 0; j < nk; ++j) l = l + pi[j];
-                    b.l[r + i] = l;
-                    b.m[r + i] = mx;
-                }
+                // The rows' running maxima and sums are sequential chains;
+                // stepping the rows together lets them overlap.
+                auto softmax_rows = [&](auto count) {
+                    constexpr int n = decltype(count)::value;
+                    float mx[n], l[n];
+                    for (int i = 0; i < n; ++i) mx[i] = b.m[r + i];
+                    for (int64_t j = 0; j < nk; ++j)
+                        for (int i = 0; i < n; ++i) mx[i] = s[i * tile + j] > mx[i] ? s[i * tile + j] : mx[i];
+                    for (int i = 0; i < n; ++i) {
+                        a[i] = ::expf(b.m[r + i] - mx[i]);
+                        Ops::weights(s + i * tile, nk, mx[i], p + i * tile);
+                        l[i] = b.l[r + i] * a[i];
+                    }
+                    for (int64_t j = 0; j < nk; ++j)
+                        for (int i = 0; i < n; ++i) l[i] = l[i] + p[i * tile + j];
+                    for (int i = 0; i < n; ++i) {
+                        b.l[r + i] = l[i];
+                        b.m[r + i] = mx[i];
+                    }
+                };
+                if (rows == R) softmax_rows(std::integral_constant<int, R>{});
+                else softmax_rows(std::integral_constant<int, 1>{});
                 float* acc = &b.acc[size_t(r * d)];
                 if constexpr (R > 1) {
                     if (rows == R) Ops::accumulate_rows(acc, a, p, tile, v, nk, d);
