@@ -882,7 +882,8 @@ TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
     std::vector<int32_t> pm(size_t(16 * tiles * cout)), mult(cout), shift(cout);
     for (size_t i = 0; i < pm.size(); ++i) pm[i] = !hostile ? small(rng) : i % 7 ? any(rng) : INT32_MIN;
     std::vector<int64_t> bias(cout);
-    for (auto& b : bias) b = (int64_t(any(rng)) << 32) | uint32_t(hostile ? any(rng) : small(rng) / 200);
+    for (auto& b : bias)
+        b = int64_t((uint64_t(uint32_t(any(rng))) << 32) | uint32_t(hostile ? any(rng) : small(rng) / 200));
     WinoS8Output o{};
     o.pm = pm.data();
     o.pos_stride = tiles * cout;
