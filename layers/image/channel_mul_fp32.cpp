@@ -30,8 +30,9 @@ Shape3 ChannelMulFp32::forward(const TensorView* inputs, int num_inputs, const B
     float* y = static_cast<float*>(output->data);
     void* stream = stream_of(ctx);
     // One multiply per element: splitting the rows between threads changes no bit.
+    const int64_t cols = c;  // a structured binding cannot be captured in C++17
     split_rows(rows, n, be.kind == kBackendHost, [&](int64_t r0, int64_t r1) {
-        fn(xs + r0 * c, sv, y + r0 * c, int32_t(r1 - r0), int32_t(c), stream);
+        fn(xs + r0 * cols, sv, y + r0 * cols, int32_t(r1 - r0), int32_t(cols), stream);
     });
     return x.shape();
 }
