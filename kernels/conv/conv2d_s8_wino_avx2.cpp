@@ -52,51 +52,25 @@ inline __m256i rescale(__m256i x, const PosRescale& p) {
     return clamp64(l, _mm256_set1_epi64x(-kWinoRescaleLimit), _mm256_set1_epi64x(kWinoRescaleLimit));
 }
 
-// requantize(y, 0, multiplier, shift, out_zp) of 8 channels, and their
-// biases' low words (even channels, then odd) in 64-bit lanes; a channel
-// tail reads zeros.
-struct Block {
-    __m256i mult, mult_odd, lsh, rsh, rsh1, rbit, zp, bias_even, bias_odd, keep;
+// requantize(y, 0, multiplier, shift, out_zp) of 8 channels (m and sh hold
+// their multipliers and shifts, zeros past a channel tail), and their
+// biases' low words (even channels, then odd) in 64-bit lanes.
+struct Block : RequantLanes8 {
+    __m256i bias_even, bias_odd, keep;
     int cols;
-    Block(const WinoS8Output& o, int64_t ch) {
-        cols = int(std::min<int64_t>(8, o.cout - ch));
-        alignas(32) int32_t m[8] = {}, sh[8] = {}, k[8] = {};
+    Block(const WinoS8Output& o, int64_t ch, const int32_t* m, const int32_t* sh)
+        : RequantLanes8(m, sh, o.out_zp), cols(int(std::min<int64_t>(8, o.cout - ch))) {
+        alignas(32) int32_t k[8] = {};
         alignas(32) int64_t b[8] = {};
         for (int l = 0; l < cols; ++l) {
-            m[l] = o.multiplier[ch + l];
-            sh[l] = o.shift[ch + l];
             k[l] = -1;
             // As on the other int8 paths, bits above the bias's low word do not count.
             b[l] = o.wino_bias ? int32_t(uint32_t(uint64_t(o.wino_bias[ch + l]))) : 0;
         }
-        mult = _mm256_load_si256((const __m256i*)m);
-        mult_odd = _mm256_srli_epi64(mult, 32);
-        const __m256i s = _mm256_load_si256((const __m256i*)sh);
-        const __m256i z = _mm256_setzero_si256();
-        lsh = _mm256_max_epi32(s, z);
-        rsh = _mm256_max_epi32(_mm256_sub_epi32(z, s), z);
-        rsh1 = _mm256_max_epi32(_mm256_sub_epi32(rsh, _mm256_set1_epi32(1)), z);
-        rbit = _mm256_min_epi32(rsh, _mm256_set1_epi32(1));
-        zp = _mm256_set1_epi32(o.out_zp);
         keep = _mm256_load_si256((const __m256i*)k);
         const __m256i b0 = _mm256_load_si256((const __m256i*)b), b1 = _mm256_load_si256((const __m256i*)(b + 4));
         bias_even = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(b0, b1), _MM_SHUFFLE(3, 1, 2, 0));
         bias_odd = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(b0, b1), _MM_SHUFFLE(3, 1, 2, 0));
-    }
-    __m256i requant(__m256i x) const {
-        const __m256i half = _mm256_set1_epi64x(int64_t(1) << 30);
-        const __m256i imin = _mm256_set1_epi32(INT32_MIN);
-        __m256i pe = _mm256_mul_epi32(x, mult);
-        __m256i po = _mm256_mul_epi32(_mm256_srli_epi64(x, 32), mult_odd);
-        pe = _mm256_srli_epi64(_mm256_add_epi64(pe, half), 31);
-        po = _mm256_slli_epi64(_mm256_add_epi64(po, half), 1);
-        __m256i t = _mm256_blend_epi32(pe, po, 0xAA);
-        // x = m = INT32_MIN: the product's 2^31 wrapped to INT32_MIN; flip it to INT32_MAX.
-        const __m256i sat = _mm256_and_si256(_mm256_cmpeq_epi32(x, imin), _mm256_cmpeq_epi32(mult, imin));
-        t = shift_left_saturate(_mm256_xor_si256(t, sat), lsh);
-        const __m256i u = _mm256_add_epi32(_mm256_srav_epi32(t, rsh),
-                                           _mm256_and_si256(_mm256_srav_epi32(t, rsh1), rbit));
-        return add_zero_point_saturate(u, zp);
     }
 };
 
@@ -137,7 +111,7 @@ void output_tiles(const WinoS8Output& o, const PosRescale (&pr)[16], const std::
             for (int k = 0; k < 4; ++k) {
                 if (!dst[k]) continue;
                 const __m256i y = _mm256_blend_epi32(s[k][0], _mm256_slli_epi64(s[k][1], 32), 0xAA);
-                const __m256i v = bk.requant(y);
+                const __m256i v = bk(y);
                 const __m128i s16 = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
                 const __m128i b8 = _mm_packs_epi16(s16, s16);
                 if (bk.cols == 8) {
@@ -214,7 +188,13 @@ void conv2d_s8_wino_output_avx2(VANTREL_WINO_S8_OUTPUT_ARGS) {
         any_left |= pr[t].left;
     }
     std::vector<Block> blocks;
-    for (int64_t ch = 0; ch < o.cout; ch += 8) blocks.emplace_back(o, ch);
+    for (int64_t ch = 0; ch < o.cout; ch += 8) {
+        alignas(32) int32_t m[8] = {}, sh[8] = {};
+        const int64_t cols = std::min<int64_t>(8, o.cout - ch);
+        std::copy(o.multiplier + ch, o.multiplier + ch + cols, m);
+        std::copy(o.shift + ch, o.shift + ch + cols, sh);
+        blocks.emplace_back(o, ch, m, sh);
+    }
     if (any_left) output_tiles<true>(o, pr, blocks, n0, n1);
     else output_tiles<false>(o, pr, blocks, n0, n1);
 }

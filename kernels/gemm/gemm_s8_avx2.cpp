@@ -50,40 +50,6 @@ void Avx2::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, int16_t* dst, 
     }
 }
 
-// requantize() on 8 lanes: 64-bit products of the even and of the odd
-// lanes, bits 31..62 of p + 2^30 kept (the low word of (p + 2^30) >> 31),
-// the one overflow (x = m = INT32_MIN) flipped to INT32_MAX, then the shift
-// and the add of out_zp, both saturating.
-struct Requant {
-    __m256i mult, mult_odd, lsh, rsh, rsh1, rbit, zp;
-    Requant(const int32_t* m, const int32_t* sh, int8_t out_zp) {
-        mult = _mm256_loadu_si256((const __m256i*)m);
-        mult_odd = _mm256_srli_epi64(mult, 32);
-        const __m256i s = _mm256_loadu_si256((const __m256i*)sh);
-        const __m256i z = _mm256_setzero_si256();
-        lsh = _mm256_max_epi32(s, z);
-        rsh = _mm256_max_epi32(_mm256_sub_epi32(z, s), z);
-        rsh1 = _mm256_max_epi32(_mm256_sub_epi32(rsh, _mm256_set1_epi32(1)), z);
-        rbit = _mm256_min_epi32(rsh, _mm256_set1_epi32(1));
-        zp = _mm256_set1_epi32(out_zp);
-    }
-    __m256i operator()(__m256i x) const {
-        const __m256i half = _mm256_set1_epi64x(int64_t(1) << 30);
-        const __m256i imin = _mm256_set1_epi32(INT32_MIN);
-        __m256i pe = _mm256_mul_epi32(x, mult);
-        __m256i po = _mm256_mul_epi32(_mm256_srli_epi64(x, 32), mult_odd);
-        pe = _mm256_srli_epi64(_mm256_add_epi64(pe, half), 31);
-        po = _mm256_slli_epi64(_mm256_add_epi64(po, half), 1);
-        __m256i t = _mm256_blend_epi32(pe, po, 0xAA);
-        const __m256i sat =
-            _mm256_and_si256(_mm256_cmpeq_epi32(x, imin), _mm256_cmpeq_epi32(mult, imin));
-        t = shift_left_saturate(_mm256_xor_si256(t, sat), lsh);
-        __m256i u = _mm256_add_epi32(_mm256_srav_epi32(t, rsh),
-                                     _mm256_and_si256(_mm256_srav_epi32(t, rsh1), rbit));
-        return add_zero_point_saturate(u, zp);
-    }
-};
-
 inline __m128i narrow_s8(__m256i v) {
     const __m128i s16 = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
     return _mm_packs_epi16(s16, s16);
@@ -104,7 +70,7 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
         };
         switch (g.kind) {
             case S8Out::Int8: {
-                const Requant rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
+                const RequantLanes8 rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
                 for (int r = 0; r < rows; ++r)
                     _mm_storel_epi64((__m128i*)dst(r, 1), narrow_s8(rq(sums(r))));
                 break;
