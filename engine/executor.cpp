@@ -8,6 +8,7 @@
 
 #include "engine/backend.h"
 #include "engine/cache_capacity.h"
+#include "engine/tensor_slots.h"
 #include "loader/op_table.h"
 
 namespace vantrel {
@@ -22,6 +23,13 @@ uint64_t times_sat(uint64_t bytes, int64_t samples) {
     if (samples <= 1 || bytes == 0) return bytes;
     if (bytes > UINT64_MAX / uint64_t(samples)) return UINT64_MAX;
     return bytes * uint64_t(samples);
+}
+
+// VANTREL_NO_TENSOR_SHARING=1 gives every tensor a buffer of its own (for
+// comparing the two plans; results are the same).
+bool tensor_sharing_disabled() {
+    const char* v = std::getenv("VANTREL_NO_TENSOR_SHARING");
+    return v && *v && std::strcmp(v, "0") != 0;
 }
 
 bool batch_stacking_disabled() {
@@ -111,8 +119,6 @@ void GraphExecutor::prepare(ArchGraph& graph, Allocator* alloc, Allocator* stagi
     for (const InputSpec& s : graph.inputs) add(s.name);
     for (const ArchNode& n : graph.nodes)
         for (const std::string& o : n.outputs) add(o);
-    buffers_.clear();
-    buffers_.resize(index_.size());
     shapes_.assign(index_.size(), Shape3{0, 0, 0});
     dtypes_.assign(index_.size(), kDtypeFp32);
     strides_.assign(index_.size(), 0);
@@ -124,6 +130,15 @@ void GraphExecutor::prepare(ArchGraph& graph, Allocator* alloc, Allocator* stagi
         if (d == kDtypeInt8 && s.dtype != "int8") d = kDtypeFp32;
     }
     check_tensor_dtypes();
+    // Tensors share buffers by lifetime, paired by their sizes as planned
+    // from the declared shapes; each buffer then grows to its largest tenant.
+    const std::vector<int64_t> counts = planned_counts(InputMap{});
+    std::vector<uint64_t> bytes(index_.size());
+    for (size_t t = 0; t < bytes.size(); ++t) bytes[t] = byte_count(counts[t], elem_bytes(dtypes_[t]));
+    TensorSlots slots = plan_tensor_slots(graph, index_, bytes, !tensor_sharing_disabled());
+    slot_ = std::move(slots.slot_of);
+    buffers_.clear();
+    buffers_.resize(size_t(slots.count));
     plan(InputMap{});
 }
 
@@ -180,7 +195,7 @@ void GraphExecutor::plan(const InputMap& inputs, int64_t samples) {
     const std::vector<int64_t> largest = planned_counts(inputs, &planned);
     for (const auto& named : index_) {
         const size_t t = size_t(named.second);
-        grow_for(buffers_[t], times_sat(byte_count(largest[t], elem_bytes(dtypes_[t])), samples),
+        grow_for(buf(t), times_sat(byte_count(largest[t], elem_bytes(dtypes_[t])), samples),
                  [&] { return "tensor '" + named.first + "'"; });
     }
 
@@ -271,11 +286,11 @@ void GraphExecutor::bind_inputs(const InputMap& inputs, int64_t samples) {
         const uint64_t one = sample_bytes(s.name, t), bytes = times_sat(one, samples);
         int idx = index_.at(s.name);
         // Shapes other than the planned one may carry more elements.
-        grow_for(buffers_[idx], bytes, [&] { return "input '" + s.name + "'"; });
+        grow_for(buf(idx), bytes, [&] { return "input '" + s.name + "'"; });
         strides_[size_t(idx)] = one;
         if (bytes) {
             if (!t.data) throw std::runtime_error("input '" + s.name + "' has no data");
-            alloc_->copy_to_device(buffers_[idx].data, t.data, size_t(bytes));
+            alloc_->copy_to_device(buf(idx).data, t.data, size_t(bytes));
         }
         shapes_[idx] = shape_to_shape3(t.shape, nullptr);
     }
@@ -354,7 +369,7 @@ bool GraphExecutor::tail_fits_last_row(size_t start) const {
             if (in[j].c % 4) return false;
             pixels = p;
             if (!written[t] &&
-                byte_count(element_count(in[j]), elem_bytes(dtypes_[t])) > buffers_[t].size)
+                byte_count(element_count(in[j]), elem_bytes(dtypes_[t])) > buf(t).size)
                 return false;
         }
         const Shape3 out = node_layers_[i]->output_shape_multi(in, n);
@@ -367,19 +382,19 @@ bool GraphExecutor::tail_fits_last_row(size_t start) const {
 }
 
 OutputTensor GraphExecutor::copy_output(int idx, uint64_t offset) const {
-    const Buffer& buf = buffers_[idx];
+    const Buffer& held = buf(idx);
     const Shape3 s = shapes_[idx];
     // A tensor no node wrote this run may still have its planned shape but a
     // smaller buffer; never copy past it.
-    const uint64_t off = std::min<uint64_t>(offset, buf.size);
-    const uint64_t bytes = std::min<uint64_t>(byte_count(element_count(s), elem_bytes(dtypes_[idx])), buf.size - off);
+    const uint64_t off = std::min<uint64_t>(offset, held.size);
+    const uint64_t bytes = std::min<uint64_t>(byte_count(element_count(s), elem_bytes(dtypes_[idx])), held.size - off);
     OutputTensor o;
     if (s.w < 2 && s.h < 2) o.shape = {s.c};
     else if (s.w < 2) o.shape = {s.h, s.c};
     else o.shape = {s.h, s.w, s.c};
     o.dtype = dtypes_[idx] == kDtypeInt8 ? "int8" : "float32";
     o.bytes.resize(size_t(bytes));
-    if (bytes) alloc_->copy_to_host(o.bytes.data(), static_cast<const char*>(buf.data) + off, size_t(bytes));
+    if (bytes) alloc_->copy_to_host(o.bytes.data(), static_cast<const char*>(held.data) + off, size_t(bytes));
     o.data = o.bytes.empty() ? nullptr : o.bytes.data();
     return o;
 }
@@ -416,7 +431,7 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
         Shape3 shapes[kMaxLayerInputs];
         TensorView views[kMaxLayerInputs];
         for (int j = 0; j < n; ++j) {
-            Buffer& b = buffers_[in_idx[j]];
+            Buffer& b = buf(in_idx[j]);
             TensorView& v = views[j];
             v.data = b.data;
             v.on_device = b.on_device;
@@ -445,7 +460,7 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
 
         Shape3 want = layer->output_shape_from_data(data, shapes, n);
         int64_t out_elem = elem_bytes(dtypes_[out_idx]);
-        grow_for(buffers_[out_idx], byte_count(element_count(want), out_elem), [&] {
+        grow_for(buf(out_idx), byte_count(element_count(want), out_elem), [&] {
             return "node '" + node.name + "' (" + op_name_or_unknown(node.op) + "), output '" +
                    (node.outputs.empty() ? kNoName : node.outputs[0]) + "'";
         });
@@ -466,7 +481,7 @@ OutputMap GraphExecutor::execute(const InputMap& inputs, int32_t position, int64
         Buffer* areas = cross ? host_scratch_ : device_scratch_;
         for (int a = 0; a < kScratchAreas; ++a) ctx.scratch[a] = BufferView{areas[a].data, areas[a].on_device, areas[a].size};
 
-        Buffer& ob = buffers_[out_idx];
+        Buffer& ob = buf(out_idx);
         BufferView out{ob.data, ob.on_device, ob.size};
         std::chrono::steady_clock::time_point t0;
         if (profile_enabled) t0 = std::chrono::steady_clock::now();
@@ -511,15 +526,18 @@ int64_t GraphExecutor::stack_size(const InputMap& inputs, int64_t batch) const {
     }
     if (!any_pixelwise) return 1;
     // Every tensor holds all samples of a stacked pass, so the pass is cut
-    // into groups whose tensors stay within kStackBytes (the results are the
-    // same for any grouping); a sample too large for two runs alone.
+    // into groups whose buffers (each its largest tenant) stay within
+    // kStackBytes (the results are the same for any grouping); a sample too
+    // large for two runs alone.
     constexpr uint64_t kStackBytes = uint64_t(512) << 20;
     const std::vector<int64_t> counts = planned_counts(inputs);
-    uint64_t one = 0;
-    for (const auto& named : index_) {
-        const uint64_t b = byte_count(counts[size_t(named.second)], elem_bytes(dtypes_[size_t(named.second)]));
-        one = b > UINT64_MAX - one ? UINT64_MAX : one + b;
+    std::vector<uint64_t> slot_bytes(buffers_.size(), 0);
+    for (size_t t = 0; t < counts.size(); ++t) {
+        uint64_t& b = slot_bytes[size_t(slot_[t])];
+        b = std::max(b, byte_count(counts[t], elem_bytes(dtypes_[t])));
     }
+    uint64_t one = 0;
+    for (uint64_t b : slot_bytes) one = b > UINT64_MAX - one ? UINT64_MAX : one + b;
     const uint64_t fit = one ? kStackBytes / one : uint64_t(batch);
     return fit < 2 ? 1 : int64_t(std::min<uint64_t>(fit, uint64_t(batch)));
 }
@@ -540,7 +558,7 @@ bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std
         const int out_idx = node_tensors(i, in_idx, n);
         const int64_t out_elem = elem_bytes(dtypes_[out_idx]);
         auto grow_output = [&](uint64_t bytes) {
-            grow_for(buffers_[out_idx], bytes, [&] {
+            grow_for(buf(out_idx), bytes, [&] {
                 return "node '" + node.name + "' (" + op_name_or_unknown(node.op) + "), output '" +
                        (node.outputs.empty() ? kNoName : node.outputs[0]) + "'";
             });
@@ -573,7 +591,7 @@ bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std
             Shape3 tall[kMaxLayerInputs];
             for (int j = 0; j < n; ++j) {
                 tall[j] = Shape3{shapes[j].c, int32_t(shapes[j].h * samples), shapes[j].w};
-                data[j] = buffers_[in_idx[j]].data;
+                data[j] = buf(in_idx[j]).data;
             }
             one = layer->output_shape_from_data(data, shapes, n);
             all = layer->output_shape_from_data(data, tall, n);
@@ -581,7 +599,7 @@ bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std
             stack = one.h == shapes[0].h && one.w == shapes[0].w && out_count % 4 == 0 &&
                     out_count * samples <= INT32_MAX && all == Shape3{one.c, int32_t(one.h * samples), one.w};
             for (int j = 0; stack && j < n; ++j) {
-                const Buffer& b = buffers_[in_idx[j]];
+                const Buffer& b = buf(in_idx[j]);
                 views[j] = TensorView{b.data, b.on_device, stride[j] * uint64_t(samples), tall[j].c, tall[j].h,
                                       tall[j].w};
             }
@@ -603,7 +621,7 @@ bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std
             grow_output(times_sat(out_stride, samples));
             grow_scratch(*layer, views[0].shape(), false);
             bind_scratch();
-            Buffer& ob = buffers_[out_idx];
+            Buffer& ob = buf(out_idx);
             BufferView out{ob.data, ob.on_device, ob.size};
             const Shape3 stacked = layer->forward(views, n, &out, &ctx);
             if (byte_count(element_count(stacked), out_elem) > ob.size) throw too_large();
@@ -614,10 +632,10 @@ bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std
             // come out with the same shape for the next node to stack them.
             auto sample_views = [&](int64_t b) {
                 for (int j = 0; j < n; ++j) {
-                    const Buffer& buf = buffers_[in_idx[j]];
+                    const Buffer& held = buf(in_idx[j]);
                     const uint64_t off = stride[j] * uint64_t(b);
-                    views[j] = TensorView{static_cast<char*>(buf.data) + off, buf.on_device,
-                                          stride[j] ? stride[j] : buf.size, shapes[j].c, shapes[j].h, shapes[j].w};
+                    views[j] = TensorView{static_cast<char*>(held.data) + off, held.on_device,
+                                          stride[j] ? stride[j] : held.size, shapes[j].c, shapes[j].h, shapes[j].w};
                     data[j] = views[j].data;
                 }
             };
@@ -631,7 +649,7 @@ bool GraphExecutor::execute_stacked(const InputMap& inputs, int64_t samples, std
             grow_output(times_sat(out_stride, samples));
             grow_scratch(*layer, n > 0 ? shapes[0] : Shape3{0, 0, 0}, false);
             bind_scratch();
-            Buffer& ob = buffers_[out_idx];
+            Buffer& ob = buf(out_idx);
             for (int64_t b = 0; b < samples; ++b) {
                 sample_views(b);
                 BufferView out{static_cast<char*>(ob.data) + out_stride * uint64_t(b), ob.on_device, out_stride};

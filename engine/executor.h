@@ -134,7 +134,11 @@ private:
     Allocator* staging_ = nullptr;
     std::vector<ILayer*> node_layers_;
     std::unordered_map<std::string, int> index_;
+    // One buffer per slot; slot_ maps each tensor to the slot it shares.
     std::vector<Buffer> buffers_;
+    std::vector<int> slot_;
+    Buffer& buf(int tensor) { return buffers_[size_t(slot_[size_t(tensor)])]; }
+    const Buffer& buf(int tensor) const { return buffers_[size_t(slot_[size_t(tensor)])]; }
     std::vector<Shape3> shapes_;
     std::vector<int> dtypes_;
     // Bytes from one sample to the next within each tensor's buffer during

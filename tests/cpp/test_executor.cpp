@@ -266,3 +266,19 @@ TEST(PackedWeightSharing, SameKeySharesOneBlockWithinALoad) {
     EXPECT_EQ(o4.use_count(), 1);  // the dead entry was replaced by a fresh block
     clear_packed_weight_registry();
 }
+
+TEST(Executor, SharedBuffersKeepEveryLiveTensor) {
+    // a and c share a buffer (a is dead once b is written); b stays live
+    // under c and e for the last node, so a wrong plan would change d.
+    Graph t({4});
+    t.add("a", {"x", "x"}, {"a"});
+    t.add("b", {"a", "a"}, {"b"});
+    t.add("c", {"b", "b"}, {"c"});
+    t.add("e", {"c", "c"}, {"e"});
+    t.add("d", {"b", "e"}, {"d"});
+    t.g.output_names = {"d"};
+    OutputMap out = t.run({1, 2, 3, 4}, {4});
+    const float* d = reinterpret_cast<const float*>(out["d"].data);
+    EXPECT_EQ(std::vector<float>(d, d + 4), (std::vector<float>{20, 40, 60, 80}));
+    EXPECT_EQ(t.ex.tensor_buffer_bytes(), 5u * 16u);
+}
