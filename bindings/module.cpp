@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -255,12 +256,22 @@ py::array convert_input(const vantrel::InferenceModel& m, const vantrel::InputSp
     }
 }
 
-// Results are float32; int8 tensors are widened value by value.
-py::array_t<float> to_flat_array(const vantrel::OutputTensor& t) {
+// Results are float32; int8 tensors are widened value by value. A float
+// tensor's bytes become the array's memory: a large output is then copied
+// once, out of the engine, not again into fresh pages here.
+py::array_t<float> to_flat_array(vantrel::OutputTensor& t) {
     int64_t count = 1;
     for (int d : t.shape) count *= d < 0 ? 0 : d;
     size_t elem = t.dtype == "int8" ? 1 : 4;
     count = std::min<int64_t>(count, int64_t(t.bytes.size() / elem));
+    if (elem == 4 && count > 0) {
+        auto held = std::make_unique<std::vector<uint8_t>>(std::move(t.bytes));
+        const float* data = reinterpret_cast<const float*>(held->data());
+        py::capsule owner(held.get(), [](void* p) { delete static_cast<std::vector<uint8_t>*>(p); });
+        held.release();
+        t.data = nullptr;
+        return py::array_t<float>({py::ssize_t(count)}, {py::ssize_t(4)}, data, owner);
+    }
     py::array_t<float> out{py::ssize_t(count)};
     float* dst = out.mutable_data();
     if (elem == 1) {

@@ -393,8 +393,13 @@ OutputTensor GraphExecutor::copy_output(int idx, uint64_t offset) const {
     else if (s.w < 2) o.shape = {s.h, s.c};
     else o.shape = {s.h, s.w, s.c};
     o.dtype = dtypes_[idx] == kDtypeInt8 ? "int8" : "float32";
-    o.bytes.resize(size_t(bytes));
-    if (bytes) alloc_->copy_to_host(o.bytes.data(), static_cast<const char*>(held.data) + off, size_t(bytes));
+    const char* src = static_cast<const char*>(held.data) + off;
+    if (!held.on_device) {
+        o.bytes.assign(src, src + bytes);  // one pass, no zero fill first
+    } else {
+        o.bytes.resize(size_t(bytes));
+        if (bytes) alloc_->copy_to_host(o.bytes.data(), src, size_t(bytes));
+    }
     o.data = o.bytes.empty() ? nullptr : o.bytes.data();
     return o;
 }
