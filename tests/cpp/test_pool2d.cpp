@@ -85,8 +85,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(AdaptiveKernels, EveryPathMatchesPortable) {
     auto paths = runnable_paths<KAdaptiveAvgPoolF32>(VANTREL_KERNEL_VARIANTS(KAdaptiveAvgPoolF32, k_adaptive_avgpool_f32));
     // Overlapping bins, and a grid larger than the input.
-    for (auto [h, w, oh, ow] : {std::array<int, 4>{7, 9, 3, 4}, {2, 3, 5, 7}, {14, 14, 7, 7}})
+    for (const auto& geom : {std::array<int, 4>{7, 9, 3, 4}, {2, 3, 5, 7}, {14, 14, 7, 7}})
         for (int c : kChannels) {
+            const int h = geom[0], w = geom[1], oh = geom[2], ow = geom[3];
             SCOPED_TRACE("c=" + std::to_string(c) + " oh=" + std::to_string(oh));
             const std::vector<float> x = uniform(size_t(c) * h * w, uint32_t(c + oh * 7));
             expect_paths_match(paths, size_t(c) * oh * ow, [&](KAdaptiveAvgPoolF32 fn, float* out) {
@@ -122,7 +123,8 @@ TEST(Pool2dLayers, ShapesAndArgumentChecks) {
         {R"({"op":"avgpool2d_fp32","args":{"kH":0}})", "'kH' must be at least 1"},
         {R"({"op":"adaptive_avgpool_fp32","args":{"out_w":0}})", "'out_w' must be at least 1"},
         {R"({"op":"maxpool_fp32","args":{"ceil_mode":true,"stride_h":0}})", "'stride_h' must be at least 1"}};
-    for (auto& [json, message] : bad) {
+    for (const auto& [json_text, message] : bad) {
+        const char* json = json_text;
         const std::string e = error_of([&] { make(json); });
         EXPECT_NE(e.find("node 'p1'"), std::string::npos) << e;
         EXPECT_NE(e.find(message), std::string::npos) << e;
