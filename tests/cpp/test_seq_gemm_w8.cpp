@@ -54,6 +54,7 @@ TEST(SeqGemmW8Kernel, PathsMatchTheOrderBitForBit) {
                             {1, 45, 7, 40},     // one token: partial blocks of rows and of k
                             {1, 203, 31, 8},    // one token: several passes of rows, then a partial one
                             {1, 96, 17, 16}, {1, 131, 9, 64},
+                            {1, 112, 13, 16},   // one token: groups two at a time, then an odd one
                             {1, 131, 4201, 32}}) {  // one token over a team: partial blocks at the split
         const int groups = (K + G - 1) / G;
         std::vector<float> x = normal(size_t(T) * K, unsigned(K)), s = normal(size_t(N) * groups, 2, 0.01f),
