@@ -111,6 +111,12 @@ TEST(SeqGemmW8Layer, QuantisesFloatWeightsPerGroupAndIgnoresThreadCount) {
         l->forward(&v, 1, &o, &ctx);
         if (first.empty()) first = y;
         EXPECT_EQ(std::memcmp(first.data(), y.data(), y.size() * 4), 0) << threads;
+        // The first token alone (the one-token driver) sums as in the batch.
+        std::vector<float> one(N);
+        TensorView v1{x.data(), 0, size_t(K) * 4, K, 1, 1};
+        BufferView o1{one.data(), 0, one.size() * 4};
+        l->forward(&v1, 1, &o1, &ctx);
+        EXPECT_EQ(std::memcmp(first.data(), one.data(), one.size() * 4), 0) << threads;
     }
     omp_set_num_threads(saved);
 }
