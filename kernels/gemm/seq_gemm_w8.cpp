@@ -3,7 +3,6 @@
 #include <omp.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 
 #include "kernels/quantize.h"
@@ -79,25 +78,18 @@ void seq_gemm_w8_one(const float* x, const int8_t* q, const float* scales, const
     const int64_t K = k > 0 ? k : 0, N = n, G = group, groups = (K + G - 1) / G;
     const int64_t step = std::min(block, 64);
     const int team = seq_gemm_w8_team(N * K, 1);
-    // Strips of whole blocks, about eight per thread, taken from a shared
-    // counter: a thread the OS wakes late takes fewer of them instead of
-    // holding the team. Every row's sum is its own, so the split changes no
-    // result.
-    const int64_t blocks = (N + step - 1) / step;
-    const int64_t per_strip = std::max<int64_t>(1, (blocks + 8 * team - 1) / (8 * team));
-    const int64_t strip = per_strip * step, strips = (N + strip - 1) / strip;
-    std::atomic<int64_t> next{0};
+    // One contiguous range per thread: the kernels prefetch the rows two
+    // blocks ahead of the block they run, so a thread that moves on to rows
+    // far away (strips from a shared counter) would wait on memory for the
+    // first two blocks of each strip.
 #pragma omp parallel num_threads(team)
     {
+        const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());
         float out[64];
-        for (int64_t i = next.fetch_add(1, std::memory_order_relaxed); i < strips;
-             i = next.fetch_add(1, std::memory_order_relaxed)) {
-            const int64_t end = std::min(N, (i + 1) * strip);
-            for (int64_t o = i * strip; o < end; o += step) {
-                const int rows = int(std::min(step, end - o));
-                dot(x, q + o * K, scales + o * groups, K, G, rows, out);
-                for (int r = 0; r < rows; ++r) y[o + r] = bias ? out[r] + bias[o + r] : out[r];
-            }
+        for (int64_t o = r.begin; o < r.end; o += step) {
+            const int rows = int(std::min(step, r.end - o));
+            dot(x, q + o * K, scales + o * groups, K, G, rows, out);
+            for (int i = 0; i < rows; ++i) y[o + i] = bias ? out[i] + bias[o + i] : out[i];
         }
     }
 }

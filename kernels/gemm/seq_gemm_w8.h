@@ -40,9 +40,8 @@ void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, cons
 using DotW8RowsFn = void (*)(const float* x, const int8_t* q, const float* scales, int64_t k,
                              int64_t group, int rows, float* out);
 
-// Shared one-token driver: the team of seq_gemm_w8_team takes the N outputs
-// in strips from a shared counter and hands `dot` blocks of up to `block`
-// rows.
+// Shared one-token driver: splits the N outputs over the team of
+// seq_gemm_w8_team and hands `dot` blocks of up to `block` rows.
 void seq_gemm_w8_one(const float* x, const int8_t* q, const float* scales, const float* bias,
                      float* y, int32_t k, int32_t n, int32_t group, int block, DotW8RowsFn dot);
 
