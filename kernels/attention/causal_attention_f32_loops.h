@@ -169,12 +169,8 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
         }
     };
 
-    // One token always goes to the team: its neighbours in a decoding step
-    // (the products) run on it, and a team left idle through a serial
-    // attention falls asleep and costs more to wake than this saves.
     const double cost = double(items) * double(p0 + (T + 1) / 2) * double(d);
-    const bool small = T > 1 && cost < kCausalParallelWork;
-    if (items < 2 || small || omp_in_parallel() || omp_get_max_threads() <= 1) {
+    if (items < 2 || cost < kCausalParallelWork || omp_in_parallel() || omp_get_max_threads() <= 1) {
         run_items(0, items);
         return;
     }
