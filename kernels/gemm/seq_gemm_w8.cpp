@@ -35,11 +35,17 @@ void dot_w8_portable(const float* x, const int8_t* q, const float* scales, int64
 }  // namespace
 
 int seq_gemm_w8_team(int64_t nk, int64_t t) {
-    // A team pays for itself from 512 KiB of codes (a step reads them at the
-    // bandwidth of every core) or 2,000,000 multiply-adds; below, waking it
-    // costs more than the product (a decoding step has some 200 of them).
-    const bool worth = nk >= (int64_t(1) << 19) || nk >= 2000000 / std::max<int64_t>(t, 1);
-    return omp_in_parallel() || !worth ? 1 : omp_get_max_threads();
+    if (omp_in_parallel()) return 1;
+    // One token: a team from 64 KiB of codes (a decoding step's key and
+    // value products). Its threads stay awake from one product to the next
+    // only while the serial work between them is short; a product run alone
+    // leaves them asleep, and waking a sleeping team cost some 28 us, more
+    // than a step's products of this size take.
+    if (t <= 1) return nk >= (int64_t(1) << 16) ? omp_get_max_threads() : 1;
+    // More tokens: a team pays for itself from 512 KiB of codes or 2,000,000
+    // multiply-adds.
+    const bool worth = nk >= (int64_t(1) << 19) || nk >= 2000000 / t;
+    return worth ? omp_get_max_threads() : 1;
 }
 
 void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, const float* bias,
@@ -70,12 +76,16 @@ void seq_gemm_w8_one(const float* x, const int8_t* q, const float* scales, const
                      float* y, int32_t k, int32_t n, int32_t group, int block, DotW8RowsFn dot) {
     if (n <= 0 || group < 8 || group % 8 || block < 1) return;
     const int64_t K = k > 0 ? k : 0, N = n, G = group, groups = (K + G - 1) / G;
+    const int64_t step = std::min(block, 64);
     const int team = seq_gemm_w8_team(N * K, 1);
+    // One contiguous range per thread: the kernels prefetch the rows two
+    // blocks ahead of the block they run, so a thread that moves on to rows
+    // far away (strips from a shared counter) would wait on memory for the
+    // first two blocks of each strip.
 #pragma omp parallel num_threads(team)
     {
         const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());
         float out[64];
-        const int64_t step = std::min(block, 64);
         for (int64_t o = r.begin; o < r.end; o += step) {
             const int rows = int(std::min(step, r.end - o));
             dot(x, q + o * K, scales + o * groups, K, G, rows, out);

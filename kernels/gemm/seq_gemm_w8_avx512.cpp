@@ -89,6 +89,13 @@ inline __m512 widen16(__m128i b) {
 // Odd, the last row pairs with a copy of itself, whose result is dropped.
 // (Rows at fixed multiples of k from one moving pointer keep the addresses
 // in a few registers.)
+//
+// Groups whose size is a multiple of 16 go two at a time: the partial sums
+// of group g and g + 1 are separate chains, so 2P chains are in flight
+// instead of P, and sixteen codes of a row come in one load (split into
+// two blocks of eight by the unpacks that pair the rows anyway). Each chain
+// still takes its group's blocks in increasing k, so the sums are the same;
+// the rest of k (an odd group, a partial one) goes one group at a time.
 template <int P, bool Odd>
 void dot_w8_pairs(const float* x, const int8_t* q, const float* scales, int64_t k, int64_t group, float* out) {
     constexpr int R = 2 * P - (Odd ? 1 : 0);
@@ -97,23 +104,64 @@ void dot_w8_pairs(const float* x, const int8_t* q, const float* scales, int64_t 
     auto hi = [](int p) { return Odd && p == P - 1 ? 2 * p : 2 * p + 1; };
     // The rows two passes ahead, fetched while this pass runs: across the
     // interleaved rows the hardware prefetcher lags, and a step waited on
-    // memory for half its time without this.
+    // memory for half its time without this. Per k of the pass, 2P bytes.
     const uintptr_t ahead = uintptr_t(q) + uintptr_t(2 * 2 * P * k);
+    auto prefetch = [&](int64_t from, int64_t codes) {
+        for (int64_t j = 0; j < 2 * P * codes; j += 64)
+            _mm_prefetch(reinterpret_cast<const char*>(ahead + uintptr_t(2 * P * from + j)), _MM_HINT_T0);
+    };
+    // Group g's scales of both rows of pair p: low half, then high half.
+    auto scale = [&](int p, int64_t g) {
+        return _mm512_mask_broadcastss_ps(_mm512_set1_ps(scales[2 * p * groups + g]), __mmask16(0xFF00),
+                                          _mm_load_ss(scales + hi(p) * groups + g));
+    };
     // Past k the activations and codes load as zeros (masked loads never
     // touch the bytes they skip).
     const __mmask8 tail8 = __mmask8((1u << (k % 8)) - 1);
     const __mmask16 tail16 = __mmask16((1u << (k % 8)) - 1);
     __m512 acc[P];
     for (int p = 0; p < P; ++p) acc[p] = _mm512_setzero_ps();
-    for (int64_t k0 = 0, g = 0; k0 < k; k0 += group, ++g) {
+    int64_t k0 = 0, g = 0;
+    if (group % 16 == 0)
+        for (; k0 + 2 * group <= k; k0 += 2 * group, g += 2) {
+            __m512 pa[P], pb[P];
+            for (int p = 0; p < P; ++p) pa[p] = pb[p] = _mm512_setzero_ps();
+            for (int64_t i = k0; i < k0 + group; i += 16) {
+                const int64_t j = i + group;
+                prefetch(k0 + 2 * (i - k0), 32);
+                const __m512 va0 = _mm512_maskz_broadcast_f32x8(0xFFFF, _mm256_loadu_ps(x + i));
+                const __m512 va1 = _mm512_maskz_broadcast_f32x8(0xFFFF, _mm256_loadu_ps(x + i + 8));
+                const __m512 vb0 = _mm512_maskz_broadcast_f32x8(0xFFFF, _mm256_loadu_ps(x + j));
+                const __m512 vb1 = _mm512_maskz_broadcast_f32x8(0xFFFF, _mm256_loadu_ps(x + j + 8));
+#pragma GCC unroll 8
+                for (int p = 0; p < P; ++p) {
+                    const int8_t* lo_row = q + 2 * p * k;
+                    const int8_t* hi_row = q + hi(p) * k;
+                    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo_row + i));
+                    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi_row + i));
+                    pa[p] = _mm512_fmadd_ps(va0, widen16(_mm_unpacklo_epi64(a, b)), pa[p]);
+                    pa[p] = _mm512_fmadd_ps(va1, widen16(_mm_unpackhi_epi64(a, b)), pa[p]);
+                    a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo_row + j));
+                    b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi_row + j));
+                    pb[p] = _mm512_fmadd_ps(vb0, widen16(_mm_unpacklo_epi64(a, b)), pb[p]);
+                    pb[p] = _mm512_fmadd_ps(vb1, widen16(_mm_unpackhi_epi64(a, b)), pb[p]);
+                }
+            }
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p) {
+                acc[p] = _mm512_fmadd_ps(pa[p], scale(p, g), acc[p]);
+                acc[p] = _mm512_fmadd_ps(pb[p], scale(p, g + 1), acc[p]);
+            }
+        }
+    for (; k0 < k; k0 += group, ++g) {
         const int64_t k1 = std::min(whole, k0 + group);
         __m512 part[P];
         for (int p = 0; p < P; ++p) part[p] = _mm512_setzero_ps();
         for (int64_t i = k0; i < k1; i += 8) {
             const __m512 v = _mm512_maskz_broadcast_f32x8(0xFFFF, _mm256_loadu_ps(x + i));
-            for (int j = 0; j < 16 * P; j += 64)
-                _mm_prefetch(reinterpret_cast<const char*>(ahead + uintptr_t(2 * P * i + j)), _MM_HINT_T0);
+            prefetch(i, 8);
             const int8_t* qi = q + i;
+#pragma GCC unroll 8
             for (int p = 0; p < P; ++p) {
                 const __m128i b = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(qi + 2 * p * k)),
                                                      _mm_loadl_epi64(reinterpret_cast<const __m128i*>(qi + hi(p) * k)));
@@ -128,11 +176,8 @@ void dot_w8_pairs(const float* x, const int8_t* q, const float* scales, int64_t 
                 part[p] = _mm512_fmadd_ps(v, widen16(b), part[p]);
             }
         }
-        for (int p = 0; p < P; ++p) {
-            const __m512 s = _mm512_insertf32x8(_mm512_set1_ps(scales[2 * p * groups + g]),
-                                                _mm256_set1_ps(scales[hi(p) * groups + g]), 1);
-            acc[p] = _mm512_fmadd_ps(part[p], s, acc[p]);
-        }
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) acc[p] = _mm512_fmadd_ps(part[p], scale(p, g), acc[p]);
     }
     for (int p = 0; p < P; ++p) {
         alignas(64) float lanes[16];

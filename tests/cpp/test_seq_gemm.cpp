@@ -122,8 +122,9 @@ TEST(SeqGemmAltKernel, TeamSizeDoesNotChangeResults) {
             EXPECT_EQ(std::memcmp(first.data(), y.data(), N * 4), 0) << path << " threads=" << threads;
         }
         std::vector<float> y(N);
+        const auto kernel = fn;  // a structured binding cannot be named inside the region (clang)
 #pragma omp parallel num_threads(2)
-        if (omp_get_thread_num() == 0) fn(x.data(), w.data(), s.data(), nullptr, y.data(), K, N, nullptr);
+        if (omp_get_thread_num() == 0) kernel(x.data(), w.data(), s.data(), nullptr, y.data(), K, N, nullptr);
         EXPECT_EQ(std::memcmp(first.data(), y.data(), N * 4), 0) << path << " inside a region";
     }
     omp_set_num_threads(saved);

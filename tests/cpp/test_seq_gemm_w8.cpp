@@ -54,6 +54,7 @@ TEST(SeqGemmW8Kernel, PathsMatchTheOrderBitForBit) {
                             {1, 45, 7, 40},     // one token: partial blocks of rows and of k
                             {1, 203, 31, 8},    // one token: several passes of rows, then a partial one
                             {1, 96, 17, 16}, {1, 131, 9, 64},
+                            {1, 112, 13, 16},   // one token: groups two at a time, then an odd one
                             {1, 131, 4201, 32}}) {  // one token over a team: partial blocks at the split
         const int groups = (K + G - 1) / G;
         std::vector<float> x = normal(size_t(T) * K, unsigned(K)), s = normal(size_t(N) * groups, 2, 0.01f),
@@ -110,6 +111,12 @@ TEST(SeqGemmW8Layer, QuantisesFloatWeightsPerGroupAndIgnoresThreadCount) {
         l->forward(&v, 1, &o, &ctx);
         if (first.empty()) first = y;
         EXPECT_EQ(std::memcmp(first.data(), y.data(), y.size() * 4), 0) << threads;
+        // The first token alone (the one-token driver) sums as in the batch.
+        std::vector<float> one(N);
+        TensorView v1{x.data(), 0, size_t(K) * 4, K, 1, 1};
+        BufferView o1{one.data(), 0, one.size() * 4};
+        l->forward(&v1, 1, &o1, &ctx);
+        EXPECT_EQ(std::memcmp(first.data(), one.data(), one.size() * 4), 0) << threads;
     }
     omp_set_num_threads(saved);
 }
