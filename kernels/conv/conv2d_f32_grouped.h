@@ -21,6 +21,53 @@
 
 namespace vantrel {
 
+// Direct grouped convolution for groups of few channels (ResNeXt, RegNet),
+// where the per-group GEMM would use a fraction of its vector lanes.
+//
+// w_taps: tap-major weights [kh][kw][cin/groups][cout] (see
+// grouped_weights_tap_major_f32): the weights of one tap and one input
+// channel of the group are contiguous over output channels, so a vector of
+// output channels spanning several groups loads them at once.
+//
+// Each output o of group g is summed from 0 over the taps inside the image
+// in (ky, kx) order and, per tap, over the group's input channels in order,
+// one fused multiply-add per term, then + bias (when present), then ReLU
+// (x > 0 ? x : +0). Padding taps are skipped. The vector paths hold output
+// channels of neighbouring groups in one vector and replicate each input
+// channel within its group's lanes, following the same order, so every path
+// is bit-identical to the portable one. Output rows are split between the
+// team's threads by the balanced rule; results do not depend on the thread
+// count. Throws when groups does not divide cin and cout.
+void conv2d_f32_grouped_direct(const float* in, const float* w_taps, const float* bias, float* out,
+                               int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t groups,
+                               int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,
+                               int32_t pad_h, int32_t pad_w, int32_t dilation_h, int32_t dilation_w,
+                               bool relu);
+
+// Whether the direct kernel is the one to use: up to 32 channels per group
+// in and out, laid out so that whole vectors of output channels fill (8
+// channels or a multiple per group, or equal in and out widths of 2 or 4).
+bool grouped_direct_f32_suits(int32_t cin, int32_t cout, int32_t groups);
+
+// Raw [cout][cin/groups][kh][kw] weights to tap-major [kh][kw][cin/groups][cout].
+void grouped_weights_tap_major_f32(const float* w, float* taps, int32_t cin, int32_t cout,
+                                   int32_t groups, int32_t kh, int32_t kw);
+
+#define VANTREL_GROUPED_F32_ARGS                                                                 \
+    const float *in, const float *w_taps, const float *bias, float *out, int32_t cin, int32_t h, \
+        int32_t w_in, int32_t cout, int32_t groups, int32_t kh, int32_t kw, int32_t stride_h,   \
+        int32_t stride_w, int32_t pad_h, int32_t pad_w, int32_t dilation_h, int32_t dilation_w, \
+        bool relu
+
+void conv2d_f32_grouped_direct_portable(VANTREL_GROUPED_F32_ARGS);
+#if defined(__x86_64__)
+void conv2d_f32_grouped_direct_avx2(VANTREL_GROUPED_F32_ARGS);
+void conv2d_f32_grouped_direct_avx512(VANTREL_GROUPED_F32_ARGS);
+#endif
+#if defined(__aarch64__)
+void conv2d_f32_grouped_direct_neon(VANTREL_GROUPED_F32_ARGS);
+#endif
+
 void conv2d_f32_grouped(const float* in, const float* const* bp, const float* bias, float* out,
                         int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t groups,
                         int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
