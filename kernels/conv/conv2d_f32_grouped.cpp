@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -39,15 +40,18 @@ bool grouped_direct_f32_suits(int32_t cin, int32_t cout, int32_t groups) {
     if (!valid_groups(cin, cout, groups)) return false;
     const int32_t cig = cin / groups, cog = cout / groups;
     if (cig > 32 || cog > 32) return false;
-    return cog % 8 == 0 || (cig == cog && (cog == 2 || cog == 4));
+    return cog >= 8 || (cig == cog && (cog == 2 || cog == 4));
 }
 
 void grouped_weights_tap_major_f32(const float* w, float* taps, int32_t cin, int32_t cout,
                                    int32_t groups, int32_t kh, int32_t kw) {
     const int64_t cig = cin / groups, nt = int64_t(kh) * kw;
-    for (int64_t o = 0; o < cout; ++o)
+    for (int64_t o = 0; o < cout; ++o) {
+        const int64_t b0 = o - o % 16, wb = std::min<int64_t>(16, cout - b0);
+        float* blk = taps + b0 * nt * cig + (o - b0);
         for (int64_t ci = 0; ci < cig; ++ci)
-            for (int64_t t = 0; t < nt; ++t) taps[(t * cig + ci) * cout + o] = w[(o * cig + ci) * nt + t];
+            for (int64_t t = 0; t < nt; ++t) blk[(t * cig + ci) * wb] = w[(o * cig + ci) * nt + t];
+    }
 }
 
 void conv2d_f32_grouped_direct(const float* in, const float* w_taps, const float* bias, float* out,

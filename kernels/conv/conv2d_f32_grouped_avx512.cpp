@@ -19,6 +19,9 @@ struct GroupedVec16 {
     static T relu(T s) { return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(s, _mm512_setzero_ps(), _CMP_GT_OQ), s); }
     static void store(float* p, T v) { _mm512_storeu_ps(p, v); }
     static bool has_group(int64_t cog) { return cog == 2 || cog == 4 || cog == 8; }
+    using M = __mmask16;
+    static M split(int n) { return __mmask16(0xFFFFu << n); }
+    static T blend(M m, T a, T b) { return _mm512_mask_blend_ps(m, a, b); }
     // Element CI of each group of CG lanes, replicated over the group: an
     // in-lane permute for groups within 128 bits, a full permute for 8.
     template <int CG, int CI>
@@ -34,8 +37,8 @@ struct GroupedVec16 {
     }
 };
 
-// 16-lane blocks, then an 8-lane one for a tail or for groups 16 lanes do
-// not fit (24 channels), then single channels.
+// 16-lane blocks, then 8-lane ones for a tail or lanes of three groups,
+// then single channels.
 using Avx512Channels =
     GroupedVecChannels<GroupedVec16, GroupedVecChannels<GroupedVec8, GroupedScalarChannels>>;
 }  // namespace

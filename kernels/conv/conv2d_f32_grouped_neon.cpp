@@ -20,6 +20,12 @@ struct GroupedVec4 {
     }
     static void store(float* p, T v) { vst1q_f32(p, v); }
     static bool has_group(int64_t cog) { return cog == 2; }
+    using M = uint32x4_t;
+    static M split(int n) {
+        const int32_t lanes[4] = {0, 1, 2, 3};
+        return vcgeq_s32(vld1q_s32(lanes), vdupq_n_s32(n));
+    }
+    static T blend(M m, T a, T b) { return vbslq_f32(m, b, a); }
     // Element CI of each pair of lanes, replicated over the pair (4 lanes
     // per group take the broadcast layout; wider groups never come here).
     template <int CG, int CI>

@@ -19,6 +19,11 @@ struct GroupedVec8 {
     static T relu(T s) { return _mm256_and_ps(s, _mm256_cmp_ps(s, _mm256_setzero_ps(), _CMP_GT_OQ)); }
     static void store(float* p, T v) { _mm256_storeu_ps(p, v); }
     static bool has_group(int64_t cog) { return cog == 2 || cog == 4; }
+    using M = __m256;
+    static M split(int n) {
+        return _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(n - 1)));
+    }
+    static T blend(M m, T a, T b) { return _mm256_blendv_ps(a, b, m); }
     // Element CI of each group of CG lanes, replicated over the group.
     template <int CG, int CI>
     static T in_group(T x) {

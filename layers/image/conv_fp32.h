@@ -61,7 +61,7 @@ public:
     Buffer winograd4_u[36];
     std::vector<Buffer> group_packed;    // 1 < groups < C_in: one block per group
     std::vector<float> depthwise_taps;   // groups == C_in > 1: [kH][kW][C_out]
-    std::vector<float> grouped_taps;     // direct grouped: [kH][kW][C_in/groups][C_out]
+    std::vector<float> grouped_taps;     // direct grouped: [C_out/16][kH][kW][C_in/groups][16]
 
     // Activation applied to the output after the convolution (and after the
     // relu flag), rounded as the clamp_fp32 / hard_swish_fp32 kernels do so

@@ -235,8 +235,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv{6, 4, 5, 6, 3, 3, 1, 1, 3, 3, 1, 1, 6, true, true}));  // corners read no tap
 
 // The direct grouped kernel: the portable path near the reference, every
-// vector path (16-lane, 8-lane and per-channel blocks alike) the same bits,
-// at 1 and 2 threads.
+// vector path (vectors of whole groups, of one group or of two, 16-lane,
+// 8-lane and per-channel blocks alike) the same bits, at 1 and 2 threads.
 using GroupedFn = void (*)(VANTREL_GROUPED_F32_ARGS);
 class Conv2dF32GroupedDirect : public ::testing::TestWithParam<Conv> {};
 TEST_P(Conv2dF32GroupedDirect, PortableMatchesReferenceAndVectorPathsMatchPortable) {
@@ -277,6 +277,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv{48, 5, 19, 48, 3, 3, 1, 1, 1, 1, 1, 1, 2, true, true},   // 24 per group
                       Conv{64, 6, 11, 64, 3, 3, 2, 2, 1, 1, 1, 1, 2, false, true},  // 32 per group
                       Conv{12, 8, 10, 24, 3, 3, 1, 1, 2, 2, 2, 2, 3, true, true},   // 4 in, 8 out, dilated
+                      Conv{24, 6, 9, 40, 3, 3, 1, 1, 1, 1, 1, 1, 4, false, true},   // 6 in, 10 out: 2-3 groups a vector
                       Conv{16, 4, 5, 16, 5, 5, 1, 1, 2, 2, 1, 1, 8, false, true},   // mostly border pixels
                       Conv{32, 5, 6, 32, 1, 1, 1, 1, 0, 0, 1, 1, 8, true, true},    // 1x1
                       Conv{8, 3, 3, 8, 5, 5, 1, 1, 0, 0, 1, 1, 2, false, true}));   // 0 x 0 output
