@@ -173,40 +173,68 @@ struct GroupedVecChannels {
     using T = typename V::T;
     static constexpr int L = V::kLanes;
 
-    // Lanes from `split` on belong to the group after the first lane's
-    // (split == L: a single group).
-    template <int P>
-    static void bcast_block(const GroupedSpan& s, int64_t q0, int64_t o0, int64_t split) {
-        T acc[P];
-        for (int q = 0; q < P; ++q) acc[q] = V::zero();
+    // NB neighbouring vectors of channels from o0, each of lanes of one
+    // group or (Pair<b>) two; in vector b, lanes from split[b] on belong to
+    // the group after its first lane's. NB * P sums in flight cover the
+    // multiply-add latency.
+    template <int P, int NB, bool Pair0, bool Pair1>
+    static void bcast_block(const GroupedSpan& s, int64_t q0, int64_t o0, const int64_t* split) {
+        T acc[NB][P];
+        for (int b = 0; b < NB; ++b)
+            for (int q = 0; q < P; ++q) acc[b][q] = V::zero();
         const int64_t first = o0 / s.cog * s.cig;
-        const float* wo = s.weights_of(o0);
-        const int64_t wb = s.block_width(o0);
+        int64_t off[NB], wb[NB];
+        const float* wo[NB];
+        typename V::M m[NB];
+        for (int b = 0; b < NB; ++b) {
+            const int64_t o = o0 + b * L;
+            off[b] = o / s.cog * s.cig - first;
+            wo[b] = s.weights_of(o);
+            wb[b] = s.block_width(o);
+            m[b] = V::split(int(std::min<int64_t>(split[b], L - 1)));
+        }
         const float* const* px = s.px + q0 * s.ntaps;
-        if (split >= L) {
-            for (int64_t t = 0; t < s.ntaps; ++t) {
-                const float* w = wo + t * s.cig * wb;
-                const float* x[P];
-                for (int q = 0; q < P; ++q) x[q] = px[q * s.ntaps + t] + first;
-                for (int64_t ci = 0; ci < s.cig; ++ci) {
-                    const T wv = V::load(w + ci * wb);
-                    for (int q = 0; q < P; ++q) acc[q] = V::fma(V::bcast(x[q] + ci), wv, acc[q]);
+        auto in_of = [&](auto bc, const float* x) {
+            constexpr int b = decltype(bc)::value;
+            constexpr bool pair = b == 0 ? Pair0 : Pair1;
+            if constexpr (pair)
+                return V::blend(m[b], V::bcast(x + off[b]), V::bcast(x + off[b] + s.cig));
+            else
+                return V::bcast(x + off[b]);
+        };
+        const float* w[NB];
+        for (int b = 0; b < NB; ++b) w[b] = wo[b];
+        for (int64_t t = 0; t < s.ntaps; ++t) {
+            const float* x[P];
+            for (int q = 0; q < P; ++q) x[q] = px[q * s.ntaps + t] + first;
+            for (int64_t ci = 0; ci < s.cig; ++ci) {
+                T wv[NB];
+                for (int b = 0; b < NB; ++b) {
+                    wv[b] = V::load(w[b]);
+                    w[b] += wb[b];
                 }
-            }
-        } else {
-            const typename V::M m = V::split(int(split));
-            for (int64_t t = 0; t < s.ntaps; ++t) {
-                const float* w = wo + t * s.cig * wb;
-                const float* x[P];
-                for (int q = 0; q < P; ++q) x[q] = px[q * s.ntaps + t] + first;
-                for (int64_t ci = 0; ci < s.cig; ++ci) {
-                    const T wv = V::load(w + ci * wb);
-                    for (int q = 0; q < P; ++q)
-                        acc[q] = V::fma(V::blend(m, V::bcast(x[q] + ci), V::bcast(x[q] + s.cig + ci)), wv, acc[q]);
+                for (int q = 0; q < P; ++q) {
+                    acc[0][q] = V::fma(in_of(std::integral_constant<int, 0>{}, x[q] + ci), wv[0], acc[0][q]);
+                    if constexpr (NB > 1)
+                        acc[1][q] = V::fma(in_of(std::integral_constant<int, 1>{}, x[q] + ci), wv[1], acc[1][q]);
                 }
             }
         }
-        finish<P>(s, q0, o0, acc);
+        for (int b = 0; b < NB; ++b) finish<P>(s, q0, o0 + b * L, acc[b]);
+    }
+
+    template <int NB>
+    static void bcast_blocks(const GroupedSpan& s, int64_t npix, int64_t o, const int64_t* split) {
+        auto go = [&](auto p0, auto p1) {
+            constexpr bool a = decltype(p0)::value, b = decltype(p1)::value;
+            pixels(npix, [&](auto pc, int64_t q) { bcast_block<decltype(pc)::value, NB, a, b>(s, q, o, split); });
+        };
+        // Two vectors at once only of one group each: the blend's extra
+        // offsets would not fit the general registers.
+        if (NB == 1 && split[0] < L)
+            go(std::true_type{}, std::false_type{});
+        else
+            go(std::false_type{}, std::false_type{});
     }
 
     template <int P, int CG>
@@ -264,14 +292,24 @@ struct GroupedVecChannels {
                 default: group_blocks<8>(s, npix, o0, full); break;
             }
         } else {
-            for (int64_t o = o0; o < full; o += L) {
+            // Where the lanes of vector o turn to the next group (L: never);
+            // -1 when they cover three groups or more.
+            auto split_of = [&](int64_t o) -> int64_t {
                 const int64_t g0 = o / s.cog, g1 = (o + L - 1) / s.cog;
-                if (g1 - g0 > 1) {
+                return g1 - g0 > 1 ? -1 : g1 == g0 ? L : g1 * s.cog - o;
+            };
+            for (int64_t o = o0; o < full;) {
+                const int64_t split[2] = {split_of(o), o + 2 * L <= full ? split_of(o + L) : -1};
+                if (split[0] < 0) {
                     Next::channels(s, npix, o, o + L);
-                    continue;
+                    o += L;
+                } else if (split[0] == L && split[1] == L) {
+                    bcast_blocks<2>(s, npix, o, split);
+                    o += 2 * L;
+                } else {
+                    bcast_blocks<1>(s, npix, o, split);
+                    o += L;
                 }
-                const int64_t split = g1 == g0 ? L : g1 * s.cog - o;
-                pixels(npix, [&](auto pc, int64_t q) { bcast_block<decltype(pc)::value>(s, q, o, split); });
             }
         }
         if (full < o1) Next::channels(s, npix, full, o1);
