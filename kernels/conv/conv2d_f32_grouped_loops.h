@@ -1,7 +1,7 @@
 // Pixel loop shared by every path of the direct grouped convolution:
-// geometry, the thread split of output rows and, for blocks of consecutive
-// output pixels (across row ends), a table of where each pixel reads each
-// tap. Each path supplies Pixel::channels(const GroupedSpan&, npix, o0, o1),
+// geometry, the thread split of output rows, a table of where each output
+// pixel reads each tap, and blocks of consecutive output pixels (across row
+// ends). Each path supplies Pixel::channels(const GroupedSpan&, npix, o0, o1),
 // which computes output channels [o0, o1) of the block's npix pixels.
 //
 // Taps outside the image read a row of zeros: every output sums all kh * kw
@@ -33,7 +33,7 @@
 namespace vantrel {
 namespace {
 
-// Pixels per block of the pixel table.
+// Pixels handed to a path at a time.
 constexpr int64_t kGroupedBlockPixels = 16;
 
 // A block of output pixels: px[q * ntaps + t] points at channel 0 of the
@@ -90,27 +90,28 @@ void grouped_rows_f32(const float* in, const float* zeros, const float* w_taps, 
                       const Conv2dGeometry& g, int64_t cout, int64_t groups, bool relu, int64_t oy0,
                       int64_t oy1) {
     const int64_t c = g.c_total, ntaps = g.kh * g.kw;
-    std::vector<const float*> table(size_t(kGroupedBlockPixels * ntaps));
-    GroupedSpan s{table.data(), w_taps, bias, nullptr, cout, c / groups, cout / groups, ntaps, relu};
-    const int64_t slab = grouped_slab_channels(cout, ntaps, s.cig);
     const int64_t f0 = oy0 * g.ow, f1 = oy1 * g.ow;
+    // Built once for the thread's pixels, read by every slab.
+    std::vector<const float*> table(size_t((f1 - f0) * ntaps));
+    const float** at = table.data();
+    for (int64_t oy = oy0; oy < oy1; ++oy)
+        for (int64_t ox = 0; ox < g.ow; ++ox)
+            for (int64_t ky = 0; ky < g.kh; ++ky) {
+                const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
+                for (int64_t kx = 0; kx < g.kw; ++kx) {
+                    const int64_t ix = ox * g.stride_w - g.pad_w + kx * g.dil_w;
+                    const bool inside = iy >= 0 && iy < g.h && ix >= 0 && ix < g.w;
+                    *at++ = inside ? in + (iy * g.w + ix) * c : zeros;
+                }
+            }
+    GroupedSpan s{nullptr, w_taps, bias, nullptr, cout, c / groups, cout / groups, ntaps, relu};
+    const int64_t slab = grouped_slab_channels(cout, ntaps, s.cig);
     for (int64_t o0 = 0; o0 < cout; o0 += slab) {
         const int64_t o1 = std::min(cout, o0 + slab);
         for (int64_t f = f0; f < f1; f += kGroupedBlockPixels) {
-            const int64_t n = std::min(kGroupedBlockPixels, f1 - f);
-            for (int64_t q = 0; q < n; ++q) {
-                const int64_t oy = (f + q) / g.ow, ox = (f + q) % g.ow;
-                for (int64_t ky = 0; ky < g.kh; ++ky) {
-                    const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
-                    for (int64_t kx = 0; kx < g.kw; ++kx) {
-                        const int64_t ix = ox * g.stride_w - g.pad_w + kx * g.dil_w;
-                        const bool inside = iy >= 0 && iy < g.h && ix >= 0 && ix < g.w;
-                        table[size_t(q * ntaps + ky * g.kw + kx)] = inside ? in + (iy * g.w + ix) * c : zeros;
-                    }
-                }
-            }
+            s.px = table.data() + (f - f0) * ntaps;
             s.out = out + f * cout;
-            Pixel::channels(s, n, o0, o1);
+            Pixel::channels(s, std::min(kGroupedBlockPixels, f1 - f), o0, o1);
         }
     }
 }
