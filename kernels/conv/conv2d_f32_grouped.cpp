@@ -40,10 +40,10 @@ bool grouped_direct_f32_suits(int32_t cin, int32_t cout, int32_t groups) {
     if (!valid_groups(cin, cout, groups)) return false;
     const int32_t cig = cin / groups, cog = cout / groups;
     // Measured (bench/conv_grouped_bench.cpp, time against the per-group
-    // GEMM, 1 and 2 threads): 4 channels a group 0.08-0.11, 8 0.2-0.33, 16
-    // 0.75-0.87, but 24 1.0-1.2 and 32 1.1-1.2, where the GEMM's panels
-    // fill and each broadcast input feeds too few multiply-adds here.
-    if (cig > 16 || cog > 16) return false;
+    // GEMM, 1 and 2 threads): 4 channels a group 0.08-0.10, 8 0.2-0.33, 16
+    // 0.5-0.6, 24 0.7-0.97, 32 0.85-1.0; wider groups fill the GEMM's
+    // panels and its barriers per group matter less.
+    if (cig > 32 || cog > 32) return false;
     return cog >= 8 || (cig == cog && (cog == 2 || cog == 4));
 }
 

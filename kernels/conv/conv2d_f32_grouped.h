@@ -49,10 +49,10 @@ void conv2d_f32_grouped_direct(const float* in, const float* w_taps, const float
                                int32_t pad_h, int32_t pad_w, int32_t dilation_h, int32_t dilation_w,
                                bool relu);
 
-// Whether the direct kernel is the one to use: up to 16 channels per group
+// Whether the direct kernel is the one to use: up to 32 channels per group
 // in and out, with at least 8 output channels per group (a vector holds one
 // or two groups) or equal in and out widths of 2 or 4 (a vector holds whole
-// groups). Wider groups fill the GEMM's panels, which is then faster.
+// groups).
 bool grouped_direct_f32_suits(int32_t cin, int32_t cout, int32_t groups);
 
 // Raw [cout][cin/groups][kh][kw] weights to blocks of 16 output channels,
