@@ -90,28 +90,33 @@ void grouped_rows_f32(const float* in, const float* zeros, const float* w_taps, 
                       const Conv2dGeometry& g, int64_t cout, int64_t groups, bool relu, int64_t oy0,
                       int64_t oy1) {
     const int64_t c = g.c_total, ntaps = g.kh * g.kw;
-    const int64_t f0 = oy0 * g.ow, f1 = oy1 * g.ow;
-    // Built once for the thread's pixels, read by every slab.
-    std::vector<const float*> table(size_t((f1 - f0) * ntaps));
-    const float** at = table.data();
-    for (int64_t oy = oy0; oy < oy1; ++oy)
-        for (int64_t ox = 0; ox < g.ow; ++ox)
-            for (int64_t ky = 0; ky < g.kh; ++ky) {
-                const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
-                for (int64_t kx = 0; kx < g.kw; ++kx) {
-                    const int64_t ix = ox * g.stride_w - g.pad_w + kx * g.dil_w;
-                    const bool inside = iy >= 0 && iy < g.h && ix >= 0 && ix < g.w;
-                    *at++ = inside ? in + (iy * g.w + ix) * c : zeros;
-                }
-            }
+    // Rows in chunks of a bounded table (some 64k pointers), each built once
+    // and read by every slab.
+    const int64_t chunk = std::max<int64_t>(1, (int64_t(1) << 16) / (g.ow * ntaps));
+    std::vector<const float*> table(size_t(std::min(chunk, oy1 - oy0) * g.ow * ntaps));
     GroupedSpan s{nullptr, w_taps, bias, nullptr, cout, c / groups, cout / groups, ntaps, relu};
     const int64_t slab = grouped_slab_channels(cout, ntaps, s.cig);
-    for (int64_t o0 = 0; o0 < cout; o0 += slab) {
-        const int64_t o1 = std::min(cout, o0 + slab);
-        for (int64_t f = f0; f < f1; f += kGroupedBlockPixels) {
-            s.px = table.data() + (f - f0) * ntaps;
-            s.out = out + f * cout;
-            Pixel::channels(s, std::min(kGroupedBlockPixels, f1 - f), o0, o1);
+    for (int64_t r0 = oy0; r0 < oy1; r0 += chunk) {
+        const int64_t r1 = std::min(oy1, r0 + chunk);
+        const float** at = table.data();
+        for (int64_t oy = r0; oy < r1; ++oy)
+            for (int64_t ox = 0; ox < g.ow; ++ox)
+                for (int64_t ky = 0; ky < g.kh; ++ky) {
+                    const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
+                    for (int64_t kx = 0; kx < g.kw; ++kx) {
+                        const int64_t ix = ox * g.stride_w - g.pad_w + kx * g.dil_w;
+                        const bool inside = iy >= 0 && iy < g.h && ix >= 0 && ix < g.w;
+                        *at++ = inside ? in + (iy * g.w + ix) * c : zeros;
+                    }
+                }
+        const int64_t f0 = r0 * g.ow, f1 = r1 * g.ow;
+        for (int64_t o0 = 0; o0 < cout; o0 += slab) {
+            const int64_t o1 = std::min(cout, o0 + slab);
+            for (int64_t f = f0; f < f1; f += kGroupedBlockPixels) {
+                s.px = table.data() + (f - f0) * ntaps;
+                s.out = out + f * cout;
+                Pixel::channels(s, std::min(kGroupedBlockPixels, f1 - f), o0, o1);
+            }
         }
     }
 }
