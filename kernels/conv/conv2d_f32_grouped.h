@@ -21,6 +21,18 @@
 
 namespace vantrel {
 
+void conv2d_f32_grouped(const float* in, const float* const* bp, const float* bias, float* out,
+                        int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t groups,
+                        int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
+                        int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,
+                        float* scratch, void* stream);
+
+// oh*ow*(kh*kw*cin/groups + cout/groups); 0 for empty or invalid geometry.
+int64_t grouped_conv_f32_scratch_floats(int32_t cin, int32_t h, int32_t w_in, int32_t cout,
+                                        int32_t groups, int32_t kh, int32_t kw, int32_t stride_h,
+                                        int32_t stride_w, int32_t pad_h, int32_t pad_w,
+                                        int32_t dilation_h, int32_t dilation_w);
+
 // Direct grouped convolution for groups of few channels (ResNeXt, RegNet),
 // where the per-group GEMM would use a fraction of its vector lanes.
 //
@@ -37,10 +49,10 @@ namespace vantrel {
 // one fused multiply-add per term, then + bias (when present), then ReLU
 // (x > 0 ? x : +0). Taps outside the image read zeros (as a zero-padded
 // input would; such a term leaves the sum unchanged unless the weight is
-// infinite or NaN). The vector paths hold output
-// channels of neighbouring groups in one vector and replicate each input
-// channel within its group's lanes, following the same order, so every path
-// is bit-identical to the portable one. Output rows are split between the
+// infinite or NaN). The vector paths hold output channels of neighbouring
+// groups in one vector and replicate each input channel within its group's
+// lanes, following the same order, so every path is bit-identical to the
+// portable one. Output rows are split between the
 // team's threads by the balanced rule; results do not depend on the thread
 // count. Throws when groups does not divide cin and cout.
 void conv2d_f32_grouped_direct(const float* in, const float* w_taps, const float* bias, float* out,
@@ -76,17 +88,5 @@ void conv2d_f32_grouped_direct_avx512(VANTREL_GROUPED_F32_ARGS);
 #if defined(__aarch64__)
 void conv2d_f32_grouped_direct_neon(VANTREL_GROUPED_F32_ARGS);
 #endif
-
-void conv2d_f32_grouped(const float* in, const float* const* bp, const float* bias, float* out,
-                        int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t groups,
-                        int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w, int32_t pad_h,
-                        int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,
-                        float* scratch, void* stream);
-
-// oh*ow*(kh*kw*cin/groups + cout/groups); 0 for empty or invalid geometry.
-int64_t grouped_conv_f32_scratch_floats(int32_t cin, int32_t h, int32_t w_in, int32_t cout,
-                                        int32_t groups, int32_t kh, int32_t kw, int32_t stride_h,
-                                        int32_t stride_w, int32_t pad_h, int32_t pad_w,
-                                        int32_t dilation_h, int32_t dilation_w);
 
 }  // namespace vantrel
