@@ -91,6 +91,7 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
     group_packed.clear();
     group_owner_.clear();
     depthwise_taps.clear();
+    grouped_taps.clear();
     device_blocks_.clear();
     weight = std::move(w);
     bias = std::move(b);
@@ -130,6 +131,9 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
     } else if (depthwise()) {
         depthwise_taps.resize(weight.size());
         depthwise_weights_tap_major_f32(weight.data(), depthwise_taps.data(), C_out, kH, kW);
+    } else if (be.kind == kBackendHost && grouped_direct_f32_suits(C_in, C_out, groups)) {
+        grouped_taps.resize(weight.size());
+        grouped_weights_tap_major_f32(weight.data(), grouped_taps.data(), C_in, C_out, groups, kH, kW);
     } else {
         const int32_t cog = C_out / groups;
         group_packed.resize(size_t(groups));
@@ -177,7 +181,7 @@ void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
         const uint64_t tiles = ((uint64_t(in.h) + 3) / 4) * ((uint64_t(in.w) + 3) / 4);
         req.need(2, mul_sat(mul_sat(144, tiles), uint64_t(in.c) + uint64_t(C_out)));
     }
-    if (grouped() && in.c == C_in)
+    if (grouped() && grouped_taps.empty() && in.c == C_in)
         req.need(2, mul_sat(uint64_t(grouped_conv_f32_scratch_floats(
                                 C_in, in.h, in.w, C_out, groups, kH, kW, stride_h, stride_w,
                                 pad_h, pad_w, dilation_h, dilation_w)),
@@ -323,6 +327,9 @@ Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const Buffer
             conv2d_f32_depthwise_epi(in, depthwise_taps.data(), b, out, x.c, x.h, x.w, C_out, kH, kW,
                                      stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, relu,
                                      epi);
+        } else if (!grouped_taps.empty()) {
+            conv2d_f32_grouped_direct(in, grouped_taps.data(), b, out, x.c, x.h, x.w, C_out, groups, kH, kW,
+                                      stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, relu);
         } else {
             std::vector<const float*> bp(group_packed.size());
             for (size_t g = 0; g < bp.size(); ++g) bp[g] = static_cast<const float*>(group_packed[g].data);

@@ -10,7 +10,8 @@
 //   in place from a padded copy);
 // - groups == C_in > 1 (depthwise, C_out = C_in * multiplier): direct
 //   depthwise convolution;
-// - 1 < groups < C_in: one im2col + GEMM per group.
+// - 1 < groups < C_in: on the host a direct kernel for groups of few
+//   channels (grouped_direct_f32_suits), else one im2col + GEMM per group.
 #pragma once
 #include <memory>
 #include <string>
@@ -60,6 +61,7 @@ public:
     Buffer winograd4_u[36];
     std::vector<Buffer> group_packed;    // 1 < groups < C_in: one block per group
     std::vector<float> depthwise_taps;   // groups == C_in > 1: [kH][kW][C_out]
+    std::vector<float> grouped_taps;     // direct grouped: [C_out/16][kH][kW][C_in/groups][16]
 
     // Activation applied to the output after the convolution (and after the
     // relu flag), rounded as the clamp_fp32 / hard_swish_fp32 kernels do so

@@ -234,6 +234,55 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv{24, 5, 44, 24, 5, 5, 2, 2, 2, 2, 1, 1, 24, false, false},  // 5x5 stride 2 runs
                       Conv{6, 4, 5, 6, 3, 3, 1, 1, 3, 3, 1, 1, 6, true, true}));  // corners read no tap
 
+// The direct grouped kernel: the portable path near the reference, every
+// vector path (vectors of whole groups, of one group or of two, 16-lane,
+// 8-lane and per-channel blocks alike) the same bits, at 1 and 2 threads.
+using GroupedFn = void (*)(VANTREL_GROUPED_F32_ARGS);
+class Conv2dF32GroupedDirect : public ::testing::TestWithParam<Conv> {};
+TEST_P(Conv2dF32GroupedDirect, PortableMatchesReferenceAndVectorPathsMatchPortable) {
+    const Problem p(GetParam());
+    const Conv& c = p.c;
+    std::vector<float> taps(p.w.size());
+    grouped_weights_tap_major_f32(p.w.data(), taps.data(), c.cin, c.cout, c.groups, c.kh, c.kw);
+    std::vector<float> y;
+#if defined(__x86_64__)
+    const auto paths = runnable_paths<GroupedFn>(&conv2d_f32_grouped_direct_portable, &conv2d_f32_grouped_direct_avx2,
+                                                 &conv2d_f32_grouped_direct_avx512, nullptr);
+#elif defined(__aarch64__)
+    const auto paths = runnable_paths<GroupedFn>(&conv2d_f32_grouped_direct_portable, nullptr, nullptr,
+                                                 &conv2d_f32_grouped_direct_neon);
+#else
+    const auto paths = runnable_paths<GroupedFn>(&conv2d_f32_grouped_direct_portable, nullptr, nullptr, nullptr);
+#endif
+    for (const auto& [name, fn] : paths) {
+        const GroupedFn f = fn;
+        std::vector<float> yv = one_and_two_threads(
+            [&](std::vector<float>& o) {
+                f(p.in.data(), taps.data(), p.b(), o.data(), c.cin, c.h, c.w, c.cout, c.groups, c.kh, c.kw, c.sh,
+                  c.sw, c.ph, c.pw, c.dh, c.dw, c.relu);
+            },
+            p);
+        if (y.empty()) {
+            p.expect_near(yv, 2e-6);
+            y = yv;
+        }
+        EXPECT_EQ(0, std::memcmp(y.data(), yv.data(), y.size() * sizeof(float))) << name;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Conv2dF32GroupedDirect,
+    ::testing::Values(Conv{16, 7, 15, 16, 3, 3, 1, 1, 1, 1, 1, 1, 4, true, true},   // 4 per group: 8-, 4-, 1-pixel runs
+                      Conv{32, 9, 21, 32, 3, 3, 2, 2, 1, 1, 1, 1, 4, false, true},  // 8 per group, stride 2
+                      Conv{20, 6, 13, 20, 3, 3, 1, 1, 1, 1, 1, 1, 10, true, false}, // 2 per group, channel tail
+                      Conv{48, 5, 19, 48, 3, 3, 1, 1, 1, 1, 1, 1, 2, true, true},   // 24 per group
+                      Conv{64, 6, 11, 64, 3, 3, 2, 2, 1, 1, 1, 1, 2, false, true},  // 32 per group
+                      Conv{12, 8, 10, 24, 3, 3, 1, 1, 2, 2, 2, 2, 3, true, true},   // 4 in, 8 out, dilated
+                      Conv{24, 6, 9, 40, 3, 3, 1, 1, 1, 1, 1, 1, 4, false, true},   // 6 in, 10 out: 2-3 groups a vector
+                      Conv{16, 4, 5, 16, 5, 5, 1, 1, 2, 2, 1, 1, 8, false, true},   // mostly border pixels
+                      Conv{32, 5, 6, 32, 1, 1, 1, 1, 0, 0, 1, 1, 8, true, true},    // 1x1
+                      Conv{8, 3, 1400, 8, 5, 5, 1, 1, 2, 2, 1, 1, 2, true, true},   // a tap table per row
+                      Conv{8, 3, 3, 8, 5, 5, 1, 1, 0, 0, 1, 1, 2, false, true}));   // 0 x 0 output
+
 }  // namespace
 
 }  // namespace test_conv2d_f32
@@ -297,6 +346,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LayerCase{{4, 7, 6, 5, 3, 3, 1, 1, 1, 1, 2, 2, 1, false, true}, 0},
                       LayerCase{{6, 4, 5, 9, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true}, 0},  // direct
                       LayerCase{{8, 6, 5, 6, 3, 3, 1, 1, 1, 1, 1, 1, 2, false, true}, 0},  // grouped
+                      LayerCase{{16, 9, 10, 16, 3, 3, 2, 2, 1, 1, 1, 1, 4, true, true}, 0},  // grouped direct
                       LayerCase{{12, 6, 6, 12, 3, 3, 2, 2, 1, 1, 1, 1, 12, true, true}, 0},  // depthwise
                       LayerCase{{5, 5, 4, 10, 3, 3, 1, 1, 1, 1, 1, 1, 5, false, false}, 0},  // x2
                       LayerCase{{3, 1, 6, 2, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 0}));  // 0 rows

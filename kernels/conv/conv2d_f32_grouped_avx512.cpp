@@ -1,0 +1,48 @@
+#include <immintrin.h>
+
+#include "kernels/conv/conv2d_f32_grouped.h"
+#include "kernels/conv/conv2d_f32_grouped_loops.h"
+#include "kernels/conv/conv2d_f32_grouped_x86.h"
+
+namespace vantrel {
+
+namespace {
+struct GroupedVec16 {
+    using T = __m512;
+    static constexpr int kLanes = 16, kPix = 8;
+    static T zero() { return _mm512_setzero_ps(); }
+    static T load(const float* p) { return _mm512_loadu_ps(p); }
+    static T bcast(const float* p) { return _mm512_set1_ps(*p); }
+    static T fma(T a, T b, T c) { return _mm512_fmadd_ps(a, b, c); }
+    static T add(T a, T b) { return _mm512_add_ps(a, b); }
+    // Keeps lanes with s > 0; NaN, -0 and negatives become +0.
+    static T relu(T s) { return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(s, _mm512_setzero_ps(), _CMP_GT_OQ), s); }
+    static void store(float* p, T v) { _mm512_storeu_ps(p, v); }
+    static bool has_group(int64_t cog) { return cog == 2 || cog == 4 || cog == 8; }
+    using M = __mmask16;
+    static M split(int n) { return __mmask16(0xFFFFu << n); }
+    static T blend(M m, T a, T b) { return _mm512_mask_blend_ps(m, a, b); }
+    // Element CI of each group of CG lanes, replicated over the group: an
+    // in-lane permute for groups within 128 bits, a full permute for 8.
+    template <int CG, int CI>
+    static T in_group(T x) {
+        if constexpr (CG == 2)
+            return _mm512_permute_ps(x, CI | CI << 2 | (2 + CI) << 4 | (2 + CI) << 6);
+        else if constexpr (CG == 4)
+            return _mm512_permute_ps(x, CI * 0x55);
+        else
+            return _mm512_permutexvar_ps(_mm512_set_epi32(8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI,
+                                                          8 + CI, CI, CI, CI, CI, CI, CI, CI, CI),
+                                         x);
+    }
+};
+
+// 16-lane blocks, then 8-lane ones for a tail or lanes of three groups,
+// then single channels.
+using Avx512Channels =
+    GroupedVecChannels<GroupedVec16, GroupedVecChannels<GroupedVec8, GroupedScalarChannels>>;
+}  // namespace
+
+VANTREL_GROUPED_F32_ENTRY_POINT(avx512, Avx512Channels)
+
+}  // namespace vantrel
