@@ -23,13 +23,14 @@ struct GroupedVec16 {
     static M split(int n) { return __mmask16(0xFFFFu << n); }
     static T blend(M m, T a, T b) { return _mm512_mask_blend_ps(m, a, b); }
     // Element CI of each group of CG lanes, replicated over the group: an
-    // in-lane permute for groups within 128 bits, a full permute for 8.
+    // in-lane permute for groups within 128 bits, a full permute for 8. The
+    // zero-masking forms sidestep a spurious GCC 12 uninitialised warning.
     template <int CG, int CI>
     static T in_group(T x) {
         if constexpr (CG == 2)
-            return _mm512_permute_ps(x, CI | CI << 2 | (2 + CI) << 4 | (2 + CI) << 6);
+            return _mm512_maskz_permute_ps(__mmask16(0xFFFF), x, CI | CI << 2 | (2 + CI) << 4 | (2 + CI) << 6);
         else if constexpr (CG == 4)
-            return _mm512_permute_ps(x, CI * 0x55);
+            return _mm512_maskz_permute_ps(__mmask16(0xFFFF), x, CI * 0x55);
         else
             return _mm512_permutexvar_ps(_mm512_set_epi32(8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI,
                                                           8 + CI, CI, CI, CI, CI, CI, CI, CI, CI),
