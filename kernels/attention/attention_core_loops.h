@@ -36,6 +36,8 @@ namespace vantrel {
 namespace {
 
 constexpr int64_t kAttentionTile = 64;
+// At least the widest path's lanes.
+constexpr int64_t kKeySlack = 64;
 // Below this many multiply-adds a team costs more than it saves.
 constexpr double kAttentionParallelWork = 131072.0;
 
@@ -48,7 +50,9 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
                     float scale, const float* key_mask, AttentionHeadBuffers& b) {
     const int64_t row = 3 * E;
     b.q.resize(size_t(T * d));
-    b.kt.resize(size_t(T * d));
+    // kKeySlack floats past the key block: a register of keys that reaches
+    // past the last one reads them (its extra lanes are never stored).
+    b.kt.resize(size_t(T * d + kKeySlack));
     b.v.resize(size_t(T * d));
     // Kept keys (and their values) are gathered in token order; the key
     // block keeps its stride T whatever their count.
@@ -138,13 +142,28 @@ struct AttentionOpsLanes {
     static constexpr int kRows = Rows;
 
     // Rows query rows (d apart) against n keys, into s (rows ld apart); the
-    // keys past the last full register go through scores() row by row.
+    // keys past the last full register take one more, partly stored.
     static void scores_rows(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
                             float scale, float* s, int64_t ld) {
         int64_t j = scores_block<4>(q, kt, stride, 0, n, d, scale, s, ld);
         j = scores_block<1>(q, kt, stride, j, n, d, scale, s, ld);
-        if (j < n)
-            for (int r = 0; r < Rows; ++r) scores(q + r * d, kt + j, stride, n - j, d, scale, s + r * ld + j);
+        if (j < n) scores_part<Rows>(q, kt + j, stride, n - j, d, scale, s + j, ld);
+    }
+    // The last n < L keys of R rows in one register each: lanes are keys, so
+    // every lane keeps the dot's order, and the lanes past n (reading the
+    // key block's slack or the next feature's keys) are not stored. One
+    // chain per row and register instead of a scalar chain per key.
+    template <int R>
+    static void scores_part(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
+                            float scale, float* s, int64_t ld) {
+        V acc[R];
+        for (int r = 0; r < R; ++r) acc[r] = Ln::zero();
+        for (int64_t c = 0; c < d; ++c) {
+            const V kv = Ln::load(kt + c * stride);
+            for (int r = 0; r < R; ++r) acc[r] = Ln::fmadd(Ln::set1(q[r * d + c]), kv, acc[r]);
+        }
+        const V vs = Ln::set1(scale);
+        for (int r = 0; r < R; ++r) Ln::store_n(s + r * ld, Ln::mul(vs, acc[r]), int(n));
     }
     template <int NK>
     static int64_t scores_block(const float* q, const float* kt, int64_t stride, int64_t j, int64_t n,
@@ -227,11 +246,7 @@ struct AttentionOpsLanes {
             for (int64_t c = 0; c < d; ++c) a0 = Ln::fmadd(Ln::set1(q[c]), Ln::load(kt + c * stride + j), a0);
             Ln::store(s + j, Ln::mul(vs, a0));
         }
-        for (; j < n; ++j) {
-            float acc = 0.0f;
-            for (int64_t c = 0; c < d; ++c) acc = ::fmaf(q[c], kt[c * stride + j], acc);
-            s[j] = scale * acc;
-        }
+        if (j < n) scores_part<1>(q, kt + j, stride, n - j, d, scale, s + j, 0);
     }
     static void weights(const float* s, int64_t n, float m, float* p) {
         const int64_t groups = n / 4 * 4;
