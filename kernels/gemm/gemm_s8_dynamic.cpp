@@ -44,7 +44,9 @@ void dynamic_product(const float* x, const int8_t* bp, const float* w_scale, con
     else std::fill(sbuf, sbuf + N, 0.0f);
     const CpuKernels& kt = cpu_kernels();
     float* rs = row_scale.data();
-    const int threads = omp_in_parallel() || M * K * N < kParallelMacs ? 1 : omp_get_max_threads();
+    // In double: M*K*N of 32-bit sizes can pass 2^63.
+    const bool small = double(M) * double(K) * double(N) < double(kParallelMacs);
+    const int threads = omp_in_parallel() || small ? 1 : omp_get_max_threads();
 #pragma omp parallel num_threads(threads) if (threads > 1)
     {
         const int T = omp_get_num_threads(), t = omp_get_thread_num();
