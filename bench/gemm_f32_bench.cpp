@@ -85,6 +85,9 @@ int main(int argc, char** argv) {
 
     const GemmShape shapes[] = {
         {3136, 576, 64, "conv 56x56, 3x3x64 -> 64"},
+        {197, 384, 1152, "ViT-S token qkv 384 -> 1152"},
+        {197, 384, 1536, "ViT-S token mlp 384 -> 1536"},
+        {197, 1536, 384, "ViT-S token mlp 1536 -> 384"},
         {784, 1152, 128, "conv 28x28, 3x3x128 -> 128"},
         {196, 2304, 256, "conv 14x14, 3x3x256 -> 256"},
         {3136, 64, 64, "conv 56x56, 1x1 64 -> 64"},

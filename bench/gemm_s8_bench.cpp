@@ -90,6 +90,9 @@ int main(int argc, char** argv) {
 
     const GemmShape shapes[] = {
         {3136, 576, 64, "conv 56x56, 3x3x64 -> 64"},
+        {197, 384, 1152, "ViT-S token qkv 384 -> 1152"},
+        {197, 384, 1536, "ViT-S token mlp 384 -> 1536"},
+        {197, 1536, 384, "ViT-S token mlp 1536 -> 384"},
         {784, 1152, 128, "conv 28x28, 3x3x128 -> 128"},
         {49, 4608, 512, "conv 7x7, 3x3x512 -> 512"},
         {1, 2048, 1000, "fully connected 2048 -> 1000"},

@@ -47,6 +47,12 @@ constexpr CpuKernels variants_for(KernelPath path) {
 #endif
     k.lstm_cell_f32 = VANTREL_VARIANT(lstm_cell_f32_portable, lstm_cell_f32);
     k.stft_f32 = VANTREL_VARIANT(stft_f32_portable, stft_f32);
+#if defined(__x86_64__)
+    k.quantize_rows_symmetric = VANTREL_VARIANT(quantize_rows_symmetric_portable, quantize_rows_symmetric);
+#else
+    // No NEON variant yet.
+    k.quantize_rows_symmetric = &quantize_rows_symmetric_portable;
+#endif
     return k;
 }
 

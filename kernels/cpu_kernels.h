@@ -25,6 +25,7 @@
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/kernel_path.h"
+#include "kernels/quantize.h"
 
 namespace vantrel {
 
@@ -55,6 +56,8 @@ struct CpuKernels {
     decltype(&conv2d_s8_wino_input_portable) conv2d_s8_wino_input;
     decltype(&lstm_cell_f32_portable) lstm_cell_f32;
     decltype(&stft_f32_portable) stft_f32;
+    // Row quantisation of the dynamically quantised int8 GEMM.
+    decltype(&quantize_rows_symmetric_portable) quantize_rows_symmetric;
 };
 
 // The table in use.

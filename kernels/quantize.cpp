@@ -22,28 +22,27 @@ QuantMultiplier quantize_multiplier(float scale) {
 }
 
 float quantize_row_symmetric(const float* x, int8_t* q, int n) {
+    // A compare rather than fmax: the same result (a NaN |x| never wins, and
+    // amax is never NaN), without a library call per element.
     float amax = 0.0f;
-    for (int i = 0; i < n; ++i) amax = std::fmax(amax, std::fabs(x[i]));
-    float scale, inv;
-    if (amax < 1.27e-6f) {
-        scale = 1e-8f;
-        inv = 1e8f;
-    } else {
-        inv = 127.0f / amax;
-        scale = amax * 0.007874016f;
+    for (int i = 0; i < n; ++i) {
+        const float a = std::fabs(x[i]);
+        amax = a > amax ? a : amax;
     }
-    // NaN (from a NaN or infinite input) maps to 0: converting it to an
-    // integer is undefined.
-    auto clamp8 = [](float v) {
-        if (std::isnan(v)) return int8_t(0);
-        return int8_t(v < -128.0f ? -128.0f : (v > 127.0f ? 127.0f : v));
-    };
+    float inv;
+    const float scale = symmetric_row_scale(amax, inv);
     int full = n / 16 * 16;
     // Full blocks of 16 round half to even (the vector path's rounding); the
     // tail rounds half away from zero.
-    for (int i = 0; i < full; ++i) q[i] = clamp8(std::nearbyint(x[i] * inv));
-    for (int i = full; i < n; ++i) q[i] = clamp8(std::round(x[i] * inv));
+    for (int i = 0; i < full; ++i) q[i] = symmetric_code(std::nearbyint(x[i] * inv));
+    for (int i = full; i < n; ++i) q[i] = symmetric_code(std::round(x[i] * inv));
     return scale;
+}
+
+void quantize_rows_symmetric_portable(const float* x, int8_t* q, float* scales, int64_t rows,
+                                      int64_t k) {
+    for (int64_t r = 0; r < rows; ++r)
+        scales[r] = quantize_row_symmetric(x + r * k, q + r * k, int(k));
 }
 
 }  // namespace vantrel

@@ -45,7 +45,38 @@ inline float dequantize_epilogue(int32_t acc, int32_t bias32, float scale) {
 }
 
 // Symmetric per-row quantisation; returns the scale (zero point 0).
+// Whole blocks of 16 round half to even, the n mod 16 tail half away from
+// zero; NaN codes to 0.
 float quantize_row_symmetric(const float* x, int8_t* q, int n);
+
+// quantize_row_symmetric over `rows` rows of k values (k apart), the scale
+// of row r in scales[r]; every path gives the same codes and scales.
+void quantize_rows_symmetric_portable(const float* x, int8_t* q, float* scales, int64_t rows,
+                                      int64_t k);
+#if defined(__x86_64__)
+void quantize_rows_symmetric_avx2(const float* x, int8_t* q, float* scales, int64_t rows, int64_t k);
+void quantize_rows_symmetric_avx512(const float* x, int8_t* q, float* scales, int64_t rows,
+                                    int64_t k);
+#endif
+
+// The pieces of quantize_row_symmetric the vector paths share: the scale
+// and its inverse for a row's largest magnitude, and one tail element.
+// amax is the largest |x| of the row, NaN left out. Static: a shared inline
+// copy could otherwise come from a file compiled for a wider instruction set.
+static inline float symmetric_row_scale(float amax, float& inv) {
+    if (amax < 1.27e-6f) {
+        inv = 1e8f;
+        return 1e-8f;
+    }
+    inv = 127.0f / amax;
+    return amax * 0.007874016f;
+}
+// A rounded value to its code, saturated; NaN (from a NaN or infinite
+// input) maps to 0: converting it to an integer is undefined.
+static inline int8_t symmetric_code(float v) {
+    if (v != v) return int8_t(0);
+    return int8_t(v < -128.0f ? -128.0f : (v > 127.0f ? 127.0f : v));
+}
 
 // Balanced static split: the first n mod T threads take one item more.
 struct SplitRange {

@@ -19,6 +19,10 @@ struct AttentionOpsPortable {
             s[j] = scale * acc;
         }
     }
+    static float max_scores(const float* s, int64_t n, float m) {
+        for (int64_t j = 0; j < n; ++j) m = s[j] > m ? s[j] : m;
+        return m;
+    }
     static void weights(const float* s, int64_t n, float m, float* p) {
         const int64_t groups = n / 4 * 4;
         for (int64_t j = 0; j < groups; ++j) p[j] = vmath::vexp(s[j] - m);

@@ -2,6 +2,8 @@
 // three inner loops whose order of operations attention_core.h fixes:
 //   Ops::scores(q, kt, stride, n, d, scale, s)  s[j] = scale * dot(q, key j),
 //                                              key j's feature c at kt[c*stride + j]
+//   Ops::max_scores(s, n, m)                    max(m, s[0], ..., s[n-1]), a NaN
+//                                              s[j] left out
 //   Ops::weights(s, n, m, p)                    p[j] = exp(s[j] - m), groups of
 //                                              4 by vexp, the rest by expf
 //   Ops::accumulate(acc, a, p, v, n, d)         acc = acc * a, then
@@ -36,6 +38,8 @@ namespace vantrel {
 namespace {
 
 constexpr int64_t kAttentionTile = 64;
+// At least the widest path's lanes.
+constexpr int64_t kKeySlack = 64;
 // Below this many multiply-adds a team costs more than it saves.
 constexpr double kAttentionParallelWork = 131072.0;
 
@@ -48,17 +52,23 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
                     float scale, const float* key_mask, AttentionHeadBuffers& b) {
     const int64_t row = 3 * E;
     b.q.resize(size_t(T * d));
-    b.kt.resize(size_t(T * d));
+    // The key block's rows (one per feature) start on 64-byte boundaries,
+    // kts floats apart, so no register of keys straddles two cache lines;
+    // kKeySlack floats past the block: a register of keys that reaches past
+    // the last one reads them (its extra lanes are never stored).
+    const int64_t kts = (T + 15) / 16 * 16;
+    b.kt.resize(size_t(kts * d + kKeySlack + 16));
+    float* const ktb = b.kt.data() + (16 - (reinterpret_cast<uintptr_t>(b.kt.data()) / 4) % 16) % 16;
     b.v.resize(size_t(T * d));
     // Kept keys (and their values) are gathered in token order; the key
-    // block keeps its stride T whatever their count.
+    // block keeps its stride kts whatever their count.
     int64_t keys = 0;
     for (int64_t t = 0; t < T; ++t) {
         const float* r = qkv + t * row + h * d;
         std::memcpy(&b.q[size_t(t * d)], r, size_t(d) * sizeof(float));
         if (key_mask && key_mask[t] == 0.0f) continue;
         std::memcpy(&b.v[size_t(keys * d)], r + 2 * E, size_t(d) * sizeof(float));
-        for (int64_t c = 0; c < d; ++c) b.kt[size_t(c * T + keys)] = r[E + c];
+        for (int64_t c = 0; c < d; ++c) ktb[c * kts + keys] = r[E + c];
         ++keys;
     }
     if (keys == 0) return;
@@ -78,25 +88,23 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
         std::fill(b.l.begin(), b.l.begin() + nq, 0.0f);
         for (int64_t j0 = 0; j0 < keys; j0 += tile) {
             const int64_t nk = std::min(tile, keys - j0);
-            const float* kt = &b.kt[size_t(j0)];
+            const float* kt = ktb + j0;
             const float* v = &b.v[size_t(j0 * d)];
             for (int64_t r = 0; r < nq;) {
                 // Query rows r .. r + rows - 1; each keeps its own order.
                 const int64_t rows = R > 1 && nq - r >= R ? R : 1;
                 const float* q = &b.q[size_t((i0 + r) * d)];
                 if constexpr (R > 1) {
-                    if (rows == R) Ops::scores_rows(q, kt, T, nk, d, scale, s, tile);
+                    if (rows == R) Ops::scores_rows(q, kt, kts, nk, d, scale, s, tile);
                 }
-                if (rows == 1) Ops::scores(q, kt, T, nk, d, scale, s);
+                if (rows == 1) Ops::scores(q, kt, kts, nk, d, scale, s);
                 float a[R];
-                // The rows' running maxima and sums are sequential chains;
-                // stepping the rows together lets them overlap.
+                // The rows' running sums are sequential chains; stepping the
+                // rows together lets them overlap.
                 auto softmax_rows = [&](auto count) {
                     constexpr int n = decltype(count)::value;
                     float mx[n], l[n];
-                    for (int i = 0; i < n; ++i) mx[i] = b.m[r + i];
-                    for (int64_t j = 0; j < nk; ++j)
-                        for (int i = 0; i < n; ++i) mx[i] = s[i * tile + j] > mx[i] ? s[i * tile + j] : mx[i];
+                    for (int i = 0; i < n; ++i) mx[i] = Ops::max_scores(s + i * tile, nk, b.m[r + i]);
                     for (int i = 0; i < n; ++i) {
                         a[i] = ::expf(b.m[r + i] - mx[i]);
                         Ops::weights(s + i * tile, nk, mx[i], p + i * tile);
@@ -138,13 +146,28 @@ struct AttentionOpsLanes {
     static constexpr int kRows = Rows;
 
     // Rows query rows (d apart) against n keys, into s (rows ld apart); the
-    // keys past the last full register go through scores() row by row.
+    // keys past the last full register take one more, partly stored.
     static void scores_rows(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
                             float scale, float* s, int64_t ld) {
         int64_t j = scores_block<4>(q, kt, stride, 0, n, d, scale, s, ld);
         j = scores_block<1>(q, kt, stride, j, n, d, scale, s, ld);
-        if (j < n)
-            for (int r = 0; r < Rows; ++r) scores(q + r * d, kt + j, stride, n - j, d, scale, s + r * ld + j);
+        if (j < n) scores_part<Rows>(q, kt + j, stride, n - j, d, scale, s + j, ld);
+    }
+    // The last n < L keys of R rows in one register each: lanes are keys, so
+    // every lane keeps the dot's order, and the lanes past n (reading the
+    // key block's slack or the next feature's keys) are not stored. One
+    // chain per row and register instead of a scalar chain per key.
+    template <int R>
+    static void scores_part(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
+                            float scale, float* s, int64_t ld) {
+        V acc[R];
+        for (int r = 0; r < R; ++r) acc[r] = Ln::zero();
+        for (int64_t c = 0; c < d; ++c) {
+            const V kv = Ln::load(kt + c * stride);
+            for (int r = 0; r < R; ++r) acc[r] = Ln::fmadd(Ln::set1(q[r * d + c]), kv, acc[r]);
+        }
+        const V vs = Ln::set1(scale);
+        for (int r = 0; r < R; ++r) Ln::store_n(s + r * ld, Ln::mul(vs, acc[r]), int(n));
     }
     template <int NK>
     static int64_t scores_block(const float* q, const float* kt, int64_t stride, int64_t j, int64_t n,
@@ -227,11 +250,24 @@ struct AttentionOpsLanes {
             for (int64_t c = 0; c < d; ++c) a0 = Ln::fmadd(Ln::set1(q[c]), Ln::load(kt + c * stride + j), a0);
             Ln::store(s + j, Ln::mul(vs, a0));
         }
-        for (; j < n; ++j) {
-            float acc = 0.0f;
-            for (int64_t c = 0; c < d; ++c) acc = ::fmaf(q[c], kt[c * stride + j], acc);
-            s[j] = scale * acc;
+        if (j < n) scores_part<1>(q, kt + j, stride, n - j, d, scale, s + j, 0);
+    }
+    // Lane by lane, then across the lanes: a maximum does not depend on the
+    // order it is taken in. Only the sign of a zero maximum can, and m only
+    // enters through exp(m_old - m) and exp(s - m), where both zeros give
+    // the same bits.
+    static float max_scores(const float* s, int64_t n, float m) {
+        int64_t j = 0;
+        float mx = m;
+        if (n >= L) {
+            V acc = Ln::set1(m);
+            for (; j + L <= n; j += L) acc = Ln::max_skip_nan(acc, Ln::load(s + j));
+            alignas(64) float lanes[L];
+            Ln::store(lanes, acc);
+            for (int64_t e = 0; e < L; ++e) mx = lanes[e] > mx ? lanes[e] : mx;
         }
+        for (; j < n; ++j) mx = s[j] > mx ? s[j] : mx;
+        return mx;
     }
     static void weights(const float* s, int64_t n, float m, float* p) {
         const int64_t groups = n / 4 * 4;

@@ -53,7 +53,9 @@ void attention_f32_masked(const float* x, const float* w_qkv, const float* b_qkv
         scratch = own.data();
     }
     gemm_f32(x, bq, b_qkv, scratch, false, tokens, embed, 3 * embed, false);
-    std::fill(out, out + T * E, 0.0f);
+    // Columns no head covers, and every column when the mask keeps no key,
+    // stay 0; otherwise the core writes every output.
+    if (key_mask || num_heads <= 0 || embed % num_heads != 0) std::fill(out, out + T * E, 0.0f);
     attention_core_f32(scratch, out, tokens, embed, num_heads, key_mask);
     std::memcpy(scratch, out, size_t(T * E) * sizeof(float));
     if (dynamic_quantize) fake_quantize_u8(scratch, T * E);

@@ -38,7 +38,9 @@ void gemm_s8_s32(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32
 // Dynamically quantised float GEMM: each row of x is quantised
 // symmetrically, then y[m][n] = ((float)(acc + ib[n]) * w_scale[n]) * s_m
 // (+ fb[n]). qbuf (M*K bytes) and sbuf (N floats) are scratch; when null a
-// thread-local buffer is used. `extra` is accepted and ignored.
+// thread-local buffer is used. `extra` is accepted and ignored. x is read
+// only while it is quantised, before y is written, so y may be x (when
+// K == N).
 void gemm_s8_dynamic(const float* x, const int8_t* bp, const float* w_scale, const int64_t* ib,
                      const float* fb, int8_t* qbuf, float* sbuf, float* y, int32_t m, int32_t k,
                      int32_t n, const void* extra);

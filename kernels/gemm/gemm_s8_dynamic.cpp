@@ -1,6 +1,14 @@
 // Float GEMM on int8 weights with activations quantised per row at run
 // time: y = ((float)(q . w + ib) * w_scale) * s_m + fb, in exactly that
 // order of single-precision operations.
+//
+// One parallel region holds the three stages (row quantisation, the int8
+// product, the row scales, bias and GELU), so the team is forked once and
+// no stage runs on one thread while the other waits. Every element is
+// computed the same way whatever the split, so results do not depend on the
+// thread count.
+#include <omp.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -10,9 +18,14 @@
 
 namespace vantrel {
 
-void gemm_s8_dynamic(const float* x, const int8_t* bp, const float* w_scale, const int64_t* ib,
+namespace {
+
+// Below this many multiply-adds the fork costs more than it saves.
+constexpr int64_t kParallelMacs = int64_t(1) << 18;
+
+void dynamic_product(const float* x, const int8_t* bp, const float* w_scale, const int64_t* ib,
                      const float* fb, int8_t* qbuf, float* sbuf, float* y, int32_t m, int32_t k,
-                     int32_t n, const void* /*extra*/) {
+                     int32_t n, bool gelu) {
     if (m <= 0 || n <= 0) return;
     const int64_t K = k > 0 ? k : 0, M = m, N = n;
     thread_local std::vector<float> row_scale;
@@ -27,32 +40,58 @@ void gemm_s8_dynamic(const float* x, const int8_t* bp, const float* w_scale, con
         sbuf = own_scales.data();
     }
     row_scale.resize(size_t(M));
-    for (int64_t r = 0; r < M; ++r)
-        row_scale[r] = quantize_row_symmetric(x + r * K, qbuf + r * K, int(K));
     if (w_scale) std::copy(w_scale, w_scale + N, sbuf);
     else std::fill(sbuf, sbuf + N, 0.0f);
-    gemm_s8_f32out(qbuf, bp, ib, sbuf, y, m, int32_t(K), n, false, false);
-    for (int64_t r = 0; r < M; ++r) {
-        float* yr = y + r * N;
-        const float s = row_scale[r];
-        for (int64_t c = 0; c < N; ++c) yr[c] = yr[c] * s;
-        if (fb)
-            for (int64_t c = 0; c < N; ++c) yr[c] = yr[c] + fb[c];
+    const CpuKernels& kt = cpu_kernels();
+    float* rs = row_scale.data();
+    // In double: M*K*N of 32-bit sizes can pass 2^63.
+    const bool small = double(M) * double(K) * double(N) < double(kParallelMacs);
+    const int threads = omp_in_parallel() || small ? 1 : omp_get_max_threads();
+#pragma omp parallel num_threads(threads) if (threads > 1)
+    {
+        const int T = omp_get_num_threads(), t = omp_get_thread_num();
+        const SplitRange rows = balanced_split(M, T, t);
+        kt.quantize_rows_symmetric(x + rows.begin * K, qbuf + rows.begin * K, rs + rows.begin,
+                                   rows.end - rows.begin, K);
+#pragma omp barrier
+        gemm_s8_f32out(qbuf, bp, ib, sbuf, y, m, int32_t(K), n, false, true);
+#pragma omp barrier
+        // Whole 4-element groups per thread: GELU gives a group's lanes the
+        // values of one call over everything (only the last n mod 4
+        // elements take the tail form).
+        const int64_t total = M * N;
+        const SplitRange groups = balanced_split(total / 4, T, t);
+        const int64_t e0 = groups.begin * 4, e1 = t == T - 1 ? total : groups.end * 4;
+        for (int64_t e = e0; e < e1;) {
+            const int64_t r = e / N, c0 = e - r * N, c1 = std::min(N, c0 + (e1 - e));
+            float* yr = y + r * N;
+            const float s = rs[r];
+            for (int64_t c = c0; c < c1; ++c) yr[c] = yr[c] * s;
+            if (fb)
+                for (int64_t c = c0; c < c1; ++c) yr[c] = yr[c] + fb[c];
+            e += c1 - c0;
+        }
+        if (gelu) {
+            const int64_t chunk = int64_t(1) << 30;
+            for (int64_t i = e0; i < e1; i += chunk)
+                kt.gelu_f32(y + i, int32_t(std::min(chunk, e1 - i)), nullptr);
+        }
     }
+}
+
+}  // namespace
+
+void gemm_s8_dynamic(const float* x, const int8_t* bp, const float* w_scale, const int64_t* ib,
+                     const float* fb, int8_t* qbuf, float* sbuf, float* y, int32_t m, int32_t k,
+                     int32_t n, const void* /*extra*/) {
+    dynamic_product(x, bp, w_scale, ib, fb, qbuf, sbuf, y, m, k, n, false);
 }
 
 void seq_gemm_s8(const float* x, const int8_t* bp, const float* w_scale, const int64_t* ib,
                  const float* fb, int8_t* qbuf, float* sbuf, float* y, int32_t m, int32_t k,
-                 int32_t n, bool gelu, void* stream) {
-    gemm_s8_dynamic(x, bp, w_scale, ib, fb, qbuf, sbuf, y, m, k, n, nullptr);
-    if (!gelu || m <= 0 || n <= 0) return;
-    // The GELU the Backend's k_gelu_f32 holds.
-    const auto act = cpu_kernels().gelu_f32;
-    // The kernel counts in 32 bits; chunks of whole 4-element groups give
-    // the same result as one call.
-    const int64_t total = int64_t(m) * n, chunk = int64_t(1) << 30;
-    for (int64_t i = 0; i < total; i += chunk)
-        act(y + i, int32_t(std::min(chunk, total - i)), stream);
+                 int32_t n, bool gelu, void* /*stream*/) {
+    // The GELU is the one the Backend's k_gelu_f32 holds.
+    dynamic_product(x, bp, w_scale, ib, fb, qbuf, sbuf, y, m, k, n, gelu);
 }
 
 }  // namespace vantrel

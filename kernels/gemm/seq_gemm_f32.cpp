@@ -10,6 +10,11 @@
 
 namespace vantrel {
 
+namespace {
+// Below this many outputs a team costs more than the GELU.
+constexpr int64_t kParallelGelu = 16384;
+}  // namespace
+
 void seq_gemm_f32_using(GemmF32Fn gemm, GeluF32Fn gelu_fn, const float* x, const float* bias,
                         float* y, int32_t t, int32_t k, int32_t n, bool gelu, const float* bp,
                         void* stream) {
@@ -28,11 +33,18 @@ void seq_gemm_f32_using(GemmF32Fn gemm, GeluF32Fn gelu_fn, const float* x, const
         gemm(x, bp, bias, y, false, t, k, n, false);
     }
     if (!gelu) return;
-    // T*N may pass 2^31 while the activation kernel counts in 32 bits;
-    // chunks of whole 4-element groups give the same values as one call.
+    // Shared over the team in whole 4-element groups (and chunks the 32-bit
+    // count takes): each group gets the values of one call over everything,
+    // only the last n mod 4 elements take the tail form.
     const int64_t total = int64_t(t) * n, chunk = int64_t(1) << 30;
-    for (int64_t i = 0; i < total; i += chunk)
-        gelu_fn(y + i, int32_t(std::min(chunk, total - i)), stream);
+    const int threads = omp_in_parallel() || total < kParallelGelu ? 1 : omp_get_max_threads();
+#pragma omp parallel num_threads(threads) if (threads > 1)
+    {
+        const int64_t T = omp_get_num_threads(), id = omp_get_thread_num(), groups = total / 4;
+        const int64_t e0 = id * groups / T * 4, e1 = id == T - 1 ? total : (id + 1) * groups / T * 4;
+        for (int64_t i = e0; i < e1; i += chunk)
+            gelu_fn(y + i, int32_t(std::min(chunk, e1 - i)), stream);
+    }
 }
 
 void k_seq_gemm_f32(const float* x, const float*, const float* bias, float* y, int32_t t,

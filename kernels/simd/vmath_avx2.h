@@ -16,6 +16,8 @@ struct VmathLanesAvx2 : LanesF32Avx2 {
     // is NaN, so a NaN input passes through as in the one-lane version.
     static V min_keep_nan(V z, V c) { return _mm256_min_ps(c, z); }
     static V max_keep_nan(V z, V c) { return _mm256_max_ps(c, z); }
+    // v > acc ? v : acc per lane (a NaN v leaves acc).
+    static V max_skip_nan(V acc, V v) { return _mm256_max_ps(v, acc); }
     static V round(V v) { return _mm256_round_ps(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
     static V div(V a, V b) { return _mm256_div_ps(a, b); }
     static V pow2i(V k) {

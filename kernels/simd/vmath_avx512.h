@@ -20,6 +20,8 @@ struct VmathLanesAvx512 : LanesF32Avx512 {
     // Constant first: a NaN input is returned as the second operand.
     static V min_keep_nan(V z, V c) { return _mm512_maskz_min_ps(kAllLanes, c, z); }
     static V max_keep_nan(V z, V c) { return _mm512_maskz_max_ps(kAllLanes, c, z); }
+    // v > acc ? v : acc per lane (a NaN v leaves acc).
+    static V max_skip_nan(V acc, V v) { return _mm512_maskz_max_ps(kAllLanes, v, acc); }
     static V round(V v) {
         return _mm512_maskz_roundscale_ps(kAllLanes, v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     }

@@ -13,6 +13,9 @@ namespace {
 struct VmathLanesNeon : LanesF32Neon {
     static V min_keep_nan(V z, V c) { return vminq_f32(z, c); }  // FMIN/FMAX propagate NaN
     static V max_keep_nan(V z, V c) { return vmaxq_f32(z, c); }
+    // v > acc ? v : acc per lane (a NaN v leaves acc; FMAXNM takes the
+    // number, and for equal values either: +0 and -0 may come out either way).
+    static V max_skip_nan(V acc, V v) { return vmaxnmq_f32(acc, v); }
     static V round(V v) { return vrndnq_f32(v); }
     // A true division instead of FRECPE, whose estimate differs from x86's,
     // so the refined reciprocal matches every other path bit for bit.

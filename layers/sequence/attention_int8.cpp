@@ -88,10 +88,12 @@ Shape3 AttentionInt8::forward(const TensorView* inputs, int num_inputs, const Bu
     const int8_t* bp = static_cast<const int8_t*>(packed_proj.data);
     gemm_s8_dynamic(x, bq, w_qkv_scales.data(), ib_qkv.data(), b_qkv.empty() ? nullptr : b_qkv.data(), codes,
                     scales, qkv, T, E_, 3 * E_, nullptr);
-    std::fill(out, out + n, 0.0f);
+    // Columns no head covers, and every column when the mask keeps no key,
+    // stay 0; otherwise the core writes every output.
+    if (key_mask || E_ % num_heads != 0) std::fill(out, out + n, 0.0f);
     attention_core_f32(qkv, out, T, E_, num_heads, key_mask);
-    std::memcpy(qkv, out, size_t(n) * sizeof(float));
-    gemm_s8_dynamic(qkv, bp, w_proj_scales.data(), ib_proj.data(), b_proj.empty() ? nullptr : b_proj.data(), codes,
+    // In place: the product reads its input only while quantising it.
+    gemm_s8_dynamic(out, bp, w_proj_scales.data(), ib_proj.data(), b_proj.empty() ? nullptr : b_proj.data(), codes,
                     scales, out, T, E_, E_, nullptr);
     return in.shape();
 }

@@ -90,9 +90,9 @@ Shape3 SeqGemmInt8::forward(const TensorView* inputs, int num_inputs, const Buff
                          C_in, C_out, gelu, stream);
         return out;
     }
-    gemm_s8_dynamic(io.x, static_cast<const int8_t*>(packed.data), w_scales.data(), int_bias.data(), b,
-                    qbuf, sbuf, io.y, io.tokens32, C_in, C_out, nullptr);
-    if (gelu) seq_gelu(seq_gelu_kernel(kOp, name, be), io.y, io.tokens * C_out, stream);
+    // GELU inside the product's parallel region (the host's k_gelu_f32).
+    seq_gemm_s8(io.x, static_cast<const int8_t*>(packed.data), w_scales.data(), int_bias.data(), b, qbuf,
+                sbuf, io.y, io.tokens32, C_in, C_out, gelu, stream);
     return out;
 }
 

@@ -597,6 +597,20 @@ TEST(GemmS8, DynamicQuantisationExactOrder) {
         ASSERT_EQ(std::memcmp(y0.data(), y1.data(), y0.size() * 4), 0) << kernel_path_name(f.id);
     }
     free_packed_s8(bp);
+    // In place (y = x, K = N) on a product large enough for the team.
+    const int mm = 40, kk = 96;
+    std::vector<float> xs(size_t(mm) * kk), ww(kk);
+    for (float& v : xs) v = d(rng);
+    for (float& v : ww) v = d(rng) * 0.01f;
+    std::vector<int8_t> wq(size_t(kk) * kk);
+    for (int8_t& v : wq) v = int8_t(rng());
+    int8_t* bq = pack_s8(wq.data(), kk, kk);
+    std::vector<float> apart(xs.size()), inplace = xs;
+    gemm_s8_dynamic(xs.data(), bq, ww.data(), nullptr, nullptr, nullptr, nullptr, apart.data(), mm, kk, kk, nullptr);
+    gemm_s8_dynamic(inplace.data(), bq, ww.data(), nullptr, nullptr, nullptr, nullptr, inplace.data(), mm, kk, kk,
+                    nullptr);
+    EXPECT_EQ(std::memcmp(apart.data(), inplace.data(), apart.size() * 4), 0);
+    free_packed_s8(bq);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "kernels/quantize.h"
+#include "kernel_test_paths.h"
 
 using namespace vantrel;
 
@@ -89,6 +92,46 @@ TEST(Quantize, RowSymmetricRounding) {
     std::vector<int8_t> qz(5, 9);
     EXPECT_EQ(quantize_row_symmetric(z.data(), qz.data(), 5), 1e-8f);
     for (int8_t v : qz) EXPECT_EQ(v, 0);
+}
+
+// Every vector path codes rows like the scalar routine: ties (x * inv exactly
+// n + 0.5) in blocks and in the tail, NaN and infinite values, saturation
+// and an all-zero row, at lengths around the 16-wide blocks.
+TEST(Quantize, RowPathsMatchScalar) {
+    using Fn = decltype(&quantize_rows_symmetric_portable);
+#if defined(__x86_64__)
+    const auto paths = vantrel_test::runnable_paths<Fn>(&quantize_rows_symmetric_portable,
+                                                        &quantize_rows_symmetric_avx2,
+                                                        &quantize_rows_symmetric_avx512, nullptr);
+#else
+    const auto paths =
+        vantrel_test::runnable_paths<Fn>(&quantize_rows_symmetric_portable, nullptr, nullptr, nullptr);
+#endif
+    uint32_t seed = 1;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    for (int k : {1, 15, 16, 17, 31, 48, 389}) {
+        const int rows = 6;
+        std::vector<float> x(size_t(rows) * k);
+        // amax 127 makes inv 1: values n + 0.5 are exact ties.
+        for (float& v : x) v = float(int(next() % 253) - 126) + ((next() & 3) == 0 ? 0.5f : 0.0f);
+        for (int r = 0; r < rows; ++r) x[size_t(r) * k] = 127.0f;
+        for (int i = 0; i < k; ++i) x[size_t(k) + i] = 0.0f;   // row 1: all zero
+        // Row 2: a NaN in the lane of the largest value, after it.
+        x[size_t(2) * k + size_t(std::min(32, k - 1))] = NAN;
+        x[size_t(3) * k + size_t(k) - 1] = -INFINITY;          // row 3: inf scale
+        x[size_t(4) * k + size_t(k) - 1] = 1e30f;              // row 4: all but one round to 0
+        std::vector<int8_t> want(x.size());
+        std::vector<float> want_s(rows);
+        for (int r = 0; r < rows; ++r)
+            want_s[r] = quantize_row_symmetric(&x[size_t(r) * k], &want[size_t(r) * k], k);
+        for (const auto& [name, fn] : paths) {
+            std::vector<int8_t> q(x.size(), 9);
+            std::vector<float> s(rows);
+            fn(x.data(), q.data(), s.data(), rows, k);
+            EXPECT_EQ(std::memcmp(s.data(), want_s.data(), s.size() * 4), 0) << name << " k=" << k;
+            EXPECT_EQ(q, want) << name << " k=" << k;
+        }
+    }
 }
 
 TEST(Quantize, SplitsCoverEveryItemOnce) {

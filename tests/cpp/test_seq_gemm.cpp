@@ -283,7 +283,9 @@ INSTANTIATE_TEST_SUITE_P(Shapes, SeqGemmInt8Layer,
                                            std::make_tuple(9, 130, 8, false, false)));
 
 TEST(SeqGemmLayers, ThreadCountDoesNotChangeResults) {
-    const int T = 20, K = 256, N = 400;  // T*K*N above the float engine's parallel threshold
+    // T*K*N above the engines' parallel thresholds; T*N above the GELU's,
+    // and not a whole number of its 4-element groups.
+    const int T = 21, K = 256, N = 1001;
     std::vector<float> x = randn(T * K, 1), w = randn(N * K, 2, 0.05f), s = randn(N, 3, 0.01f);
     std::vector<int8_t> q(size_t(N) * K);
     for (size_t i = 0; i < q.size(); ++i) q[i] = int8_t(i * 13 % 256);
