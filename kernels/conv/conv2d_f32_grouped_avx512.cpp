@@ -32,9 +32,11 @@ struct GroupedVec16 {
         else if constexpr (CG == 4)
             return _mm512_maskz_permute_ps(__mmask16(0xFFFF), x, CI * 0x55);
         else
-            return _mm512_permutexvar_ps(_mm512_set_epi32(8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI,
-                                                          8 + CI, CI, CI, CI, CI, CI, CI, CI, CI),
-                                         x);
+            return _mm512_maskz_permutexvar_ps(
+                __mmask16(0xFFFF),
+                _mm512_set_epi32(8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, CI, CI, CI, CI,
+                                 CI, CI, CI, CI),
+                x);
     }
 };
 
