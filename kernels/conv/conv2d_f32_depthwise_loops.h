@@ -63,6 +63,244 @@ inline void depthwise_span_blocks(const float* const* rows, const int64_t* tap_b
     blocks(std::integral_constant<int, 1>{});
 }
 
+// Fixed-shape row kernels (kernel width K of 3 or 5, stride S of 1 or 2, no
+// dilation, multiplier 1) for a path that provides Pixel::Vec, a vector of
+// Vec::L float lanes:
+//   T, M (lane mask), mask(left), zero(), load<Masked>(p, m),
+//   store<Masked>(p, m, v), fma(x, w, acc) = acc + x * w fused, add, relu,
+//   clamp(v, lo, hi) as epi_clamp.
+// Each lane sums its taps in (ky, kx) order from 0 exactly as run() does, so
+// results stay bit-identical to the portable path.
+
+// Output activation folded into the kernels' stores: ReLU (relu), then the
+// clamp of a clamp-only epilogue (clamp).
+struct DepthwiseAct {
+    bool relu = false, clamp = false;
+    float lo = 0.0f, hi = 0.0f;
+};
+
+template <class V, bool Masked>
+inline void depthwise_finish(typename V::T a, const float* bias, int64_t o, typename V::M m,
+                             const DepthwiseAct& act, float* dst) {
+    if (bias) a = V::add(a, V::template load<Masked>(bias + o, m));
+    if (act.relu) a = V::relu(a);
+    if (act.clamp) a = V::clamp(a, act.lo, act.hi);
+    V::template store<Masked>(dst, m, a);
+}
+
+// P consecutive pixels of one row, all K tap columns inside the image, lanes
+// [o, o + L) (masked by m). rows[j] points at channel 0 of the input pixel
+// under tap (row j, column 0) of the first pixel. Each input vector of a tap
+// row is loaded once and feeds every pixel it reaches: walking the inputs
+// left to right hands each pixel its taps in ascending kx.
+template <class V, int K, int S, int P, bool Masked>
+inline void depthwise_strip(const float* const* rows, const int64_t* tap_base, int nrows, int64_t c,
+                            const float* w_taps, const float* bias, float* out, int64_t cout, int64_t o,
+                            typename V::M m, const DepthwiseAct& act) {
+    using T = typename V::T;
+    constexpr int NI = (P - 1) * S + K;  // input pixels a tap row spans
+    T acc[P];
+#pragma GCC unroll 32
+    for (int q = 0; q < P; ++q) acc[q] = V::zero();
+    for (int j = 0; j < nrows; ++j) {
+        const float* r = rows[j] + o;
+        const float* wr = w_taps + tap_base[j] * cout + o;
+        T w[K];
+#pragma GCC unroll 8
+        for (int kx = 0; kx < K; ++kx) w[kx] = V::template load<Masked>(wr + kx * cout, m);
+        // One pointer stepped pixel by pixel: an offset per input would take
+        // more general registers than there are.
+#pragma GCC unroll 64
+        for (int i = 0; i < NI; ++i, r += c) {
+            T x = V::template load<Masked>(r, m);
+            V::keep(x);
+#pragma GCC unroll 8
+            for (int kx = 0; kx < K; ++kx) {
+                const int d = i - kx;
+                if (d >= 0 && d % S == 0 && d / S < P) acc[d / S] = V::fma(x, w[kx], acc[d / S]);
+            }
+        }
+    }
+#pragma GCC unroll 32
+    for (int q = 0; q < P; ++q) depthwise_finish<V, Masked>(acc[q], bias, o, m, act, out + q * cout + o);
+}
+
+// One pixel reading nkx tap columns from row pointers rows[j] (taps
+// tap_base[j] ..): four channel vectors at a time so four sums are in
+// flight.
+template <class V>
+inline void depthwise_pixel(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx,
+                            int64_t dil_c, const float* w_taps, const float* bias, float* out, int64_t cout,
+                            const DepthwiseAct& act) {
+    using T = typename V::T;
+    constexpr int L = V::L, B = 4;
+    for (int64_t o0 = 0; o0 < cout; o0 += B * L) {
+        typename V::M m[B];
+        T acc[B];
+        for (int b = 0; b < B; ++b) {
+            const int64_t left = cout - o0 - b * L;
+            m[b] = V::mask(left < 0 ? 0 : left);
+            acc[b] = V::zero();
+        }
+        for (int j = 0; j < nrows; ++j)
+            for (int64_t kx = 0; kx < nkx; ++kx) {
+                const float* x = rows[j] + kx * dil_c + o0;
+                const float* wr = w_taps + (tap_base[j] + kx) * cout + o0;
+                for (int b = 0; b < B; ++b)
+                    acc[b] = V::fma(V::template load<true>(x + b * L, m[b]),
+                                    V::template load<true>(wr + b * L, m[b]), acc[b]);
+            }
+        for (int b = 0; b < B && o0 + b * L < cout; ++b)
+            depthwise_finish<V, true>(acc[b], bias, o0 + b * L, m[b], act, out + o0 + b * L);
+    }
+}
+
+// npix >= 1 interior pixels of one row: blocks of PMax pixels, then of 8
+// and 4 (as far as they are narrower than PMax); a remainder of 1 to 3
+// pixels is a block of 4 ending at the last pixel (it recomputes, and
+// rewrites identically, pixels already done). Runs of fewer than 4 pixels go
+// pixel by pixel.
+//
+// When a pixel's channels are a whole number of vectors, a first, masked,
+// block of channels brings the input rows' later loads to vector-aligned
+// addresses: a load that straddles two cache lines costs two.
+template <class V, int K, int S, int PMax>
+inline void depthwise_strip_run(const float* const* rows, const int64_t* tap_base, int nrows, int64_t c,
+                                const float* w_taps, const float* bias, float* out, int64_t cout, int64_t npix,
+                                const DepthwiseAct& act) {
+    if (npix < 4) {
+        const float* at[8];
+        for (int64_t p = 0; p < npix; ++p) {
+            for (int j = 0; j < nrows; ++j) at[j] = rows[j] + p * S * c;
+            depthwise_pixel<V>(at, tap_base, nrows, K, c, w_taps, bias, out + p * cout, cout, act);
+        }
+        return;
+    }
+    constexpr int64_t vec_bytes = V::L * int64_t(sizeof(float));
+    const uintptr_t addr = reinterpret_cast<uintptr_t>(rows[0]);
+    int64_t peel = 0;
+    if (nrows > 0 && c % V::L == 0 && addr % sizeof(float) == 0)
+        peel = int64_t((vec_bytes - int64_t(addr % uintptr_t(vec_bytes))) % vec_bytes) / int64_t(sizeof(float));
+    const int64_t full_end = peel + (cout - peel) / V::L * V::L;
+    const typename V::M peel_mask = V::mask(peel), tail_mask = V::mask(cout - full_end),
+                        all = V::mask(V::L);
+    // Each block of pixels runs all its channels before the next block, so
+    // the rows are read front to back.
+    int64_t p = 0;
+    auto blocks = [&](auto width) {
+        constexpr int P = decltype(width)::value;
+        if (P > PMax) return;
+        const float* at[8];
+        for (; p + P <= npix; p += P) {
+            for (int j = 0; j < nrows; ++j) at[j] = rows[j] + p * S * c;
+            float* dst = out + p * cout;
+            if (peel > 0)
+                depthwise_strip<V, K, S, P, true>(at, tap_base, nrows, c, w_taps, bias, dst, cout, 0, peel_mask, act);
+            for (int64_t o = peel; o < full_end; o += V::L)
+                depthwise_strip<V, K, S, P, false>(at, tap_base, nrows, c, w_taps, bias, dst, cout, o, all, act);
+            if (full_end < cout)
+                depthwise_strip<V, K, S, P, true>(at, tap_base, nrows, c, w_taps, bias, dst, cout, full_end,
+                                                  tail_mask, act);
+        }
+    };
+    blocks(std::integral_constant<int, PMax>{});
+    blocks(std::integral_constant<int, 8>{});
+    blocks(std::integral_constant<int, 4>{});
+    if (p < npix) {
+        p = npix - 4;
+        blocks(std::integral_constant<int, 4>{});
+    }
+}
+
+template <class Pixel, class = void>
+struct depthwise_has_vec : std::false_type {};
+template <class Pixel>
+struct depthwise_has_vec<Pixel, std::void_t<typename Pixel::Vec>> : std::true_type {};
+
+// Rows [oy0, oy1) through the fixed-shape kernels; kw is K, stride_w is S.
+template <class V, int K, int S>
+static void depthwise_rows_fixed(const float* in, const float* w_taps, const float* bias, float* out,
+                                 const Conv2dGeometry& g, int64_t cout, const DepthwiseAct& act, int64_t oy0,
+                                 int64_t oy1, const ConvEpilogueF32* epi) {
+    constexpr int PMax = V::kStripPixels;
+    const int64_t c = g.c_total;
+    const float* at[8];
+    int64_t iy_of[8], base[8], tb[8];
+    // Output columns [lo, hi) read every tap column.
+    const int64_t lo = std::min(g.ow, (g.pad_w + S - 1) / S);
+    const int64_t last = g.w - 1 + g.pad_w - (K - 1);  // largest ox * S
+    const int64_t hi = last < 0 ? lo : std::max(lo, std::min(g.ow, last / S + 1));
+    for (int64_t oy = oy0; oy < oy1; ++oy) {
+        int nrows = 0;
+        for (int64_t ky = 0; ky < g.kh; ++ky) {
+            const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
+            if (iy < 0 || iy >= g.h) continue;
+            iy_of[nrows] = iy;
+            base[nrows] = ky * K;
+            ++nrows;
+        }
+        const int64_t row_flat = oy * g.ow * cout;
+        auto border = [&](int64_t ox) {
+            int64_t kx0 = 0, kx1 = K;
+            const int64_t x0 = ox * S - g.pad_w;
+            while (kx0 < K && x0 + kx0 < 0) ++kx0;
+            while (kx1 > kx0 && x0 + kx1 - 1 >= g.w) --kx1;
+            for (int j = 0; j < nrows; ++j) {
+                at[j] = in + (iy_of[j] * g.w + x0 + kx0) * c;
+                tb[j] = base[j] + kx0;
+            }
+            depthwise_pixel<V>(at, tb, nrows, kx1 - kx0, c, w_taps, bias, out + row_flat + ox * cout, cout, act);
+        };
+        for (int64_t ox = 0; ox < lo; ++ox) border(ox);
+        for (int j = 0; j < nrows; ++j) tb[j] = base[j];
+        // With an epilogue left to run, pieces of 16 to 31 pixels keep the
+        // outputs in cache for it.
+        const int64_t piece = epi ? 16 : hi - lo;
+        for (int64_t p0 = lo; p0 < hi;) {
+            const int64_t np = hi - p0 < 2 * piece ? hi - p0 : piece;
+            for (int j = 0; j < nrows; ++j) at[j] = in + (iy_of[j] * g.w + p0 * S - g.pad_w) * c;
+            depthwise_strip_run<V, K, S, PMax>(at, tb, nrows, c, w_taps, bias, out + row_flat + p0 * cout, cout,
+                                               np, act);
+            if (epi) conv_epilogue_f32(*epi, out + row_flat + p0 * cout, row_flat + p0 * cout, np * cout);
+            p0 += np;
+        }
+        for (int64_t ox = hi; ox < g.ow; ++ox) border(ox);
+        if (epi && lo > 0) conv_epilogue_f32(*epi, out + row_flat, row_flat, lo * cout);
+        if (epi && hi < g.ow) conv_epilogue_f32(*epi, out + row_flat + hi * cout, row_flat + hi * cout, (g.ow - hi) * cout);
+    }
+}
+
+// Whether the fixed-shape kernels take this convolution; runs it if so.
+template <class Pixel>
+static bool depthwise_rows_try_fixed(const float* in, const float* w_taps, const float* bias, float* out,
+                                     const Conv2dGeometry& g, int64_t cout, bool relu, int64_t oy0, int64_t oy1,
+                                     const ConvEpilogueF32* epi) {
+    if constexpr (depthwise_has_vec<Pixel>::value) {
+        using V = typename Pixel::Vec;
+        if (cout != g.c_total || g.dil_w != 1 || g.kh > 8 || g.kh != g.kw) return false;
+        DepthwiseAct act;
+        act.relu = relu;
+        if (epi && epi->act == ConvEpilogueF32::kClamp && !epi->residual) {
+            act.clamp = true;
+            act.lo = epi->lo;
+            act.hi = epi->hi;
+            epi = nullptr;
+        }
+        if (g.kw == 3 && g.stride_w == 1)
+            depthwise_rows_fixed<V, 3, 1>(in, w_taps, bias, out, g, cout, act, oy0, oy1, epi);
+        else if (g.kw == 3 && g.stride_w == 2)
+            depthwise_rows_fixed<V, 3, 2>(in, w_taps, bias, out, g, cout, act, oy0, oy1, epi);
+        else if (g.kw == 5 && g.stride_w == 1)
+            depthwise_rows_fixed<V, 5, 1>(in, w_taps, bias, out, g, cout, act, oy0, oy1, epi);
+        else if (g.kw == 5 && g.stride_w == 2)
+            depthwise_rows_fixed<V, 5, 2>(in, w_taps, bias, out, g, cout, act, oy0, oy1, epi);
+        else
+            return false;
+        return true;
+    }
+    return false;
+}
+
 template <class Pixel, class = void>
 struct depthwise_has_span : std::false_type {};
 template <class Pixel>
@@ -73,6 +311,7 @@ static void depthwise_rows_f32(const float* in, const float* w_taps, const float
                                float* out, const Conv2dGeometry& g, int64_t cout, bool relu,
                                int64_t oy0, int64_t oy1, const ConvEpilogueF32* epi) {
     const int64_t c = g.c_total, mult = cout / c;
+    if (depthwise_rows_try_fixed<Pixel>(in, w_taps, bias, out, g, cout, relu, oy0, oy1, epi)) return;
     if constexpr (depthwise_has_span<Pixel>::value) {
         if (mult == 1) {
             std::vector<const float*> at(size_t(g.kh));
