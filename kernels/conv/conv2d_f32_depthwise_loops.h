@@ -125,65 +125,64 @@ inline void depthwise_strip(const float* const* rows, const int64_t* tap_base, i
     for (int q = 0; q < P; ++q) depthwise_finish<V, Masked>(acc[q], bias, o, m, act, out + q * cout + o);
 }
 
+// The channel vectors of a pixel: [0, peel) first (when peel > 0), then
+// vectors of L up to cout, the last one possibly short. A peel brings the
+// input loads after it to vector-aligned addresses: a load that straddles
+// two cache lines costs two.
+struct DepthwiseLanes {
+    int64_t peel, cout, L;
+    int64_t end_of(int64_t o) const { return o < peel ? peel : std::min(cout, o + L); }
+};
+
 // One pixel reading nkx tap columns from row pointers rows[j] (taps
-// tap_base[j] ..): four channel vectors at a time so four sums are in
-// flight.
+// tap_base[j] ..), channels [o_lo, o_hi): four channel vectors at a time so
+// four sums are in flight.
 template <class V>
 inline void depthwise_pixel(const float* const* rows, const int64_t* tap_base, int nrows, int64_t nkx,
                             int64_t dil_c, const float* w_taps, const float* bias, float* out, int64_t cout,
-                            const DepthwiseAct& act) {
+                            const DepthwiseLanes& lanes, int64_t o_lo, int64_t o_hi, const DepthwiseAct& act) {
     using T = typename V::T;
-    constexpr int L = V::L, B = 4;
-    for (int64_t o0 = 0; o0 < cout; o0 += B * L) {
+    constexpr int B = 4;
+    for (int64_t o0 = o_lo; o0 < o_hi;) {
         typename V::M m[B];
+        int64_t ob[B];
         T acc[B];
         for (int b = 0; b < B; ++b) {
-            const int64_t left = cout - o0 - b * L;
-            m[b] = V::mask(left < 0 ? 0 : left);
+            const int64_t e = o0 < o_hi ? lanes.end_of(o0) : o0;
+            ob[b] = o0 < o_hi ? o0 : o_lo;
+            m[b] = V::mask(e - o0);
             acc[b] = V::zero();
+            o0 = e;
         }
         for (int j = 0; j < nrows; ++j)
             for (int64_t kx = 0; kx < nkx; ++kx) {
-                const float* x = rows[j] + kx * dil_c + o0;
-                const float* wr = w_taps + (tap_base[j] + kx) * cout + o0;
+                const float* x = rows[j] + kx * dil_c;
+                const float* wr = w_taps + (tap_base[j] + kx) * cout;
                 for (int b = 0; b < B; ++b)
-                    acc[b] = V::fma(V::template load<true>(x + b * L, m[b]),
-                                    V::template load<true>(wr + b * L, m[b]), acc[b]);
+                    acc[b] = V::fma(V::template load<true>(x + ob[b], m[b]), V::template load<true>(wr + ob[b], m[b]),
+                                    acc[b]);
             }
-        for (int b = 0; b < B && o0 + b * L < cout; ++b)
-            depthwise_finish<V, true>(acc[b], bias, o0 + b * L, m[b], act, out + o0 + b * L);
+        for (int b = 0; b < B; ++b) depthwise_finish<V, true>(acc[b], bias, ob[b], m[b], act, out + ob[b]);
     }
 }
 
-// npix >= 1 interior pixels of one row: blocks of PMax pixels, then of 8
-// and 4 (as far as they are narrower than PMax); a remainder of 1 to 3
-// pixels is a block of 4 ending at the last pixel (it recomputes, and
-// rewrites identically, pixels already done). Runs of fewer than 4 pixels go
-// pixel by pixel.
-//
-// When a pixel's channels are a whole number of vectors, a first, masked,
-// block of channels brings the input rows' later loads to vector-aligned
-// addresses: a load that straddles two cache lines costs two.
+// npix >= 1 interior pixels of one row, channels [o_lo, o_hi) (which start
+// on a vector of `lanes`): blocks of PMax pixels, then of 8 and 4 (as far as
+// they are narrower than PMax); a remainder of 1 to 3 pixels is a block of 4
+// ending at the last pixel (it recomputes, and rewrites identically, pixels
+// already done). Runs of fewer than 4 pixels go pixel by pixel.
 template <class V, int K, int S, int PMax>
 inline void depthwise_strip_run(const float* const* rows, const int64_t* tap_base, int nrows, int64_t c,
                                 const float* w_taps, const float* bias, float* out, int64_t cout, int64_t npix,
-                                const DepthwiseAct& act) {
+                                const DepthwiseLanes& lanes, int64_t o_lo, int64_t o_hi, const DepthwiseAct& act) {
     if (npix < 4) {
         const float* at[8];
         for (int64_t p = 0; p < npix; ++p) {
             for (int j = 0; j < nrows; ++j) at[j] = rows[j] + p * S * c;
-            depthwise_pixel<V>(at, tap_base, nrows, K, c, w_taps, bias, out + p * cout, cout, act);
+            depthwise_pixel<V>(at, tap_base, nrows, K, c, w_taps, bias, out + p * cout, cout, lanes, o_lo, o_hi, act);
         }
         return;
     }
-    constexpr int64_t vec_bytes = V::L * int64_t(sizeof(float));
-    const uintptr_t addr = reinterpret_cast<uintptr_t>(rows[0]);
-    int64_t peel = 0;
-    if (nrows > 0 && c % V::L == 0 && addr % sizeof(float) == 0)
-        peel = int64_t((vec_bytes - int64_t(addr % uintptr_t(vec_bytes))) % vec_bytes) / int64_t(sizeof(float));
-    const int64_t full_end = peel + (cout - peel) / V::L * V::L;
-    const typename V::M peel_mask = V::mask(peel), tail_mask = V::mask(cout - full_end),
-                        all = V::mask(V::L);
     // Each block of pixels runs all its channels before the next block, so
     // the rows are read front to back.
     int64_t p = 0;
@@ -194,13 +193,16 @@ inline void depthwise_strip_run(const float* const* rows, const int64_t* tap_bas
         for (; p + P <= npix; p += P) {
             for (int j = 0; j < nrows; ++j) at[j] = rows[j] + p * S * c;
             float* dst = out + p * cout;
-            if (peel > 0)
-                depthwise_strip<V, K, S, P, true>(at, tap_base, nrows, c, w_taps, bias, dst, cout, 0, peel_mask, act);
-            for (int64_t o = peel; o < full_end; o += V::L)
-                depthwise_strip<V, K, S, P, false>(at, tap_base, nrows, c, w_taps, bias, dst, cout, o, all, act);
-            if (full_end < cout)
-                depthwise_strip<V, K, S, P, true>(at, tap_base, nrows, c, w_taps, bias, dst, cout, full_end,
-                                                  tail_mask, act);
+            for (int64_t o = o_lo; o < o_hi;) {
+                const int64_t e = lanes.end_of(o);
+                if (e - o == V::L)
+                    depthwise_strip<V, K, S, P, false>(at, tap_base, nrows, c, w_taps, bias, dst, cout, o,
+                                                       V::mask(V::L), act);
+                else
+                    depthwise_strip<V, K, S, P, true>(at, tap_base, nrows, c, w_taps, bias, dst, cout, o,
+                                                      V::mask(e - o), act);
+                o = e;
+            }
         }
     };
     blocks(std::integral_constant<int, PMax>{});
@@ -218,55 +220,78 @@ template <class Pixel>
 struct depthwise_has_vec<Pixel, std::void_t<typename Pixel::Vec>> : std::true_type {};
 
 // Rows [oy0, oy1) through the fixed-shape kernels; kw is K, stride_w is S.
+// When the input rows read fit in L2, the channels go in groups small enough
+// that the K + S input rows a group's output row reads stay in L1 for the
+// next output rows, which read most of them again; each group sweeps all the
+// rows. A larger input goes all channels at once, so that each row comes
+// from memory once and in order.
 template <class V, int K, int S>
 static void depthwise_rows_fixed(const float* in, const float* w_taps, const float* bias, float* out,
                                  const Conv2dGeometry& g, int64_t cout, const DepthwiseAct& act, int64_t oy0,
                                  int64_t oy1, const ConvEpilogueF32* epi) {
     constexpr int PMax = V::kStripPixels;
+    constexpr int64_t vec_bytes = V::L * int64_t(sizeof(float)), l1_budget = 32 * 1024, l2_budget = 512 * 1024;
     const int64_t c = g.c_total;
+    const uintptr_t addr = reinterpret_cast<uintptr_t>(in);
+    DepthwiseLanes lanes{0, cout, V::L};
+    // Only where the extra vector is a small share of the channels.
+    if (c % V::L == 0 && c >= 4 * V::L && addr % sizeof(float) == 0)
+        lanes.peel = int64_t((vec_bytes - int64_t(addr % uintptr_t(vec_bytes))) % vec_bytes) / int64_t(sizeof(float));
+    // Vectors per group; an epilogue left to run needs whole pixels.
+    const int64_t read_bytes = ((oy1 - oy0) * g.stride_h + g.kh) * g.w * c * int64_t(sizeof(float));
+    const int64_t group = epi || read_bytes > l2_budget
+                              ? cout
+                              : std::max<int64_t>(1, l1_budget / ((K + S) * g.w * vec_bytes));
     const float* at[8];
     int64_t iy_of[8], base[8], tb[8];
     // Output columns [lo, hi) read every tap column.
     const int64_t lo = std::min(g.ow, (g.pad_w + S - 1) / S);
     const int64_t last = g.w - 1 + g.pad_w - (K - 1);  // largest ox * S
     const int64_t hi = last < 0 ? lo : std::max(lo, std::min(g.ow, last / S + 1));
-    for (int64_t oy = oy0; oy < oy1; ++oy) {
-        int nrows = 0;
-        for (int64_t ky = 0; ky < g.kh; ++ky) {
-            const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
-            if (iy < 0 || iy >= g.h) continue;
-            iy_of[nrows] = iy;
-            base[nrows] = ky * K;
-            ++nrows;
-        }
-        const int64_t row_flat = oy * g.ow * cout;
-        auto border = [&](int64_t ox) {
-            int64_t kx0 = 0, kx1 = K;
-            const int64_t x0 = ox * S - g.pad_w;
-            while (kx0 < K && x0 + kx0 < 0) ++kx0;
-            while (kx1 > kx0 && x0 + kx1 - 1 >= g.w) --kx1;
-            for (int j = 0; j < nrows; ++j) {
-                at[j] = in + (iy_of[j] * g.w + x0 + kx0) * c;
-                tb[j] = base[j] + kx0;
+    for (int64_t o_lo = 0; o_lo < cout;) {
+        int64_t o_hi = o_lo;
+        for (int64_t v = 0; v < group && o_hi < cout; ++v) o_hi = lanes.end_of(o_hi);
+        for (int64_t oy = oy0; oy < oy1; ++oy) {
+            int nrows = 0;
+            for (int64_t ky = 0; ky < g.kh; ++ky) {
+                const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
+                if (iy < 0 || iy >= g.h) continue;
+                iy_of[nrows] = iy;
+                base[nrows] = ky * K;
+                ++nrows;
             }
-            depthwise_pixel<V>(at, tb, nrows, kx1 - kx0, c, w_taps, bias, out + row_flat + ox * cout, cout, act);
-        };
-        for (int64_t ox = 0; ox < lo; ++ox) border(ox);
-        for (int j = 0; j < nrows; ++j) tb[j] = base[j];
-        // With an epilogue left to run, pieces of 16 to 31 pixels keep the
-        // outputs in cache for it.
-        const int64_t piece = epi ? 16 : hi - lo;
-        for (int64_t p0 = lo; p0 < hi;) {
-            const int64_t np = hi - p0 < 2 * piece ? hi - p0 : piece;
-            for (int j = 0; j < nrows; ++j) at[j] = in + (iy_of[j] * g.w + p0 * S - g.pad_w) * c;
-            depthwise_strip_run<V, K, S, PMax>(at, tb, nrows, c, w_taps, bias, out + row_flat + p0 * cout, cout,
-                                               np, act);
-            if (epi) conv_epilogue_f32(*epi, out + row_flat + p0 * cout, row_flat + p0 * cout, np * cout);
-            p0 += np;
+            const int64_t row_flat = oy * g.ow * cout;
+            auto border = [&](int64_t ox) {
+                int64_t kx0 = 0, kx1 = K;
+                const int64_t x0 = ox * S - g.pad_w;
+                while (kx0 < K && x0 + kx0 < 0) ++kx0;
+                while (kx1 > kx0 && x0 + kx1 - 1 >= g.w) --kx1;
+                for (int j = 0; j < nrows; ++j) {
+                    at[j] = in + (iy_of[j] * g.w + x0 + kx0) * c;
+                    tb[j] = base[j] + kx0;
+                }
+                depthwise_pixel<V>(at, tb, nrows, kx1 - kx0, c, w_taps, bias, out + row_flat + ox * cout, cout, lanes,
+                                   o_lo, o_hi, act);
+            };
+            for (int64_t ox = 0; ox < lo; ++ox) border(ox);
+            for (int j = 0; j < nrows; ++j) tb[j] = base[j];
+            // With an epilogue left to run, pieces of 16 to 31 pixels keep the
+            // outputs in cache for it.
+            const int64_t piece = epi ? 16 : hi - lo;
+            for (int64_t p0 = lo; p0 < hi;) {
+                const int64_t np = hi - p0 < 2 * piece ? hi - p0 : piece;
+                for (int j = 0; j < nrows; ++j) at[j] = in + (iy_of[j] * g.w + p0 * S - g.pad_w) * c;
+                depthwise_strip_run<V, K, S, PMax>(at, tb, nrows, c, w_taps, bias, out + row_flat + p0 * cout, cout,
+                                                   np, lanes, o_lo, o_hi, act);
+                if (epi) conv_epilogue_f32(*epi, out + row_flat + p0 * cout, row_flat + p0 * cout, np * cout);
+                p0 += np;
+            }
+            for (int64_t ox = hi; ox < g.ow; ++ox) border(ox);
+            if (epi && lo > 0) conv_epilogue_f32(*epi, out + row_flat, row_flat, lo * cout);
+            if (epi && hi < g.ow)
+                conv_epilogue_f32(*epi, out + row_flat + hi * cout, row_flat + hi * cout, (g.ow - hi) * cout);
         }
-        for (int64_t ox = hi; ox < g.ow; ++ox) border(ox);
-        if (epi && lo > 0) conv_epilogue_f32(*epi, out + row_flat, row_flat, lo * cout);
-        if (epi && hi < g.ow) conv_epilogue_f32(*epi, out + row_flat + hi * cout, row_flat + hi * cout, (g.ow - hi) * cout);
+        o_lo = o_hi;
     }
 }
 
