@@ -93,7 +93,11 @@ inline void depthwise_finish(typename V::T a, const float* bias, int64_t o, type
 // under tap (row j, column 0) of the first pixel. Each input vector of a tap
 // row is loaded once and feeds every pixel it reaches: walking the inputs
 // left to right hands each pixel its taps in ascending kx.
-template <class V, int K, int S, int P, bool Masked>
+// At the image's edges, the first SkipLo and last SkipHi input columns lie
+// in the padding: they are neither read nor summed, which leaves each pixel
+// exactly its taps inside the image; rows[j] then points at the first input
+// read.
+template <class V, int K, int S, int P, bool Masked, int SkipLo = 0, int SkipHi = 0>
 inline void depthwise_strip(const float* const* rows, const int64_t* tap_base, int nrows, int64_t c,
                             const float* w_taps, const float* bias, float* out, int64_t cout, int64_t o,
                             typename V::M m, const DepthwiseAct& act) {
@@ -111,7 +115,7 @@ inline void depthwise_strip(const float* const* rows, const int64_t* tap_base, i
         // One pointer stepped pixel by pixel: an offset per input would take
         // more general registers than there are.
 #pragma GCC unroll 64
-        for (int i = 0; i < NI; ++i, r += c) {
+        for (int i = SkipLo; i < NI - SkipHi; ++i, r += c) {
             T x = V::template load<Masked>(r, m);
             V::keep(x);
 #pragma GCC unroll 8
@@ -214,6 +218,40 @@ inline void depthwise_strip_run(const float* const* rows, const int64_t* tap_bas
     }
 }
 
+// A block of P pixels with SkipLo / SkipHi padding columns (see
+// depthwise_strip), over channels [o_lo, o_hi).
+template <class V, int K, int S, int P, int SkipLo, int SkipHi>
+inline void depthwise_edge_block(const float* const* rows, const int64_t* tap_base, int nrows, int64_t c,
+                                 const float* w_taps, const float* bias, float* out, int64_t cout,
+                                 const DepthwiseLanes& lanes, int64_t o_lo, int64_t o_hi, const DepthwiseAct& act) {
+    for (int64_t o = o_lo; o < o_hi;) {
+        const int64_t e = lanes.end_of(o);
+        if (e - o == V::L)
+            depthwise_strip<V, K, S, P, false, SkipLo, SkipHi>(rows, tap_base, nrows, c, w_taps, bias, out, cout, o,
+                                                               V::mask(V::L), act);
+        else
+            depthwise_strip<V, K, S, P, true, SkipLo, SkipHi>(rows, tap_base, nrows, c, w_taps, bias, out, cout, o,
+                                                              V::mask(e - o), act);
+        o = e;
+    }
+}
+
+// The same with the padding column counts known at run time (each 0 to 2).
+template <class V, int K, int S, int P>
+inline void depthwise_edge(int skip_lo, int skip_hi, const float* const* rows, const int64_t* tap_base, int nrows,
+                           int64_t c, const float* w_taps, const float* bias, float* out, int64_t cout,
+                           const DepthwiseLanes& lanes, int64_t o_lo, int64_t o_hi, const DepthwiseAct& act) {
+#define VANTREL_DW_EDGE(lo, hi)                                                                              \
+    if (skip_lo == lo && skip_hi == hi)                                                                       \
+        return depthwise_edge_block<V, K, S, P, lo, hi>(rows, tap_base, nrows, c, w_taps, bias, out, cout, lanes, \
+                                                        o_lo, o_hi, act);
+    VANTREL_DW_EDGE(1, 0)
+    VANTREL_DW_EDGE(2, 0)
+    VANTREL_DW_EDGE(0, 1)
+    VANTREL_DW_EDGE(0, 2)
+#undef VANTREL_DW_EDGE
+}
+
 template <class Pixel, class = void>
 struct depthwise_has_vec : std::false_type {};
 template <class Pixel>
@@ -248,6 +286,13 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
     const int64_t lo = std::min(g.ow, (g.pad_w + S - 1) / S);
     const int64_t last = g.w - 1 + g.pad_w - (K - 1);  // largest ox * S
     const int64_t hi = last < 0 ? lo : std::max(lo, std::min(g.ow, last / S + 1));
+    // Padding columns past the image under the last pixel's taps.
+    const int64_t skip_hi = std::max<int64_t>(0, (g.ow - 1) * S - g.pad_w + K - g.w);
+    // Whether blocks of PMax pixels at the ends can take the border pixels:
+    // each reads only its own end's padding.
+    const bool edges = g.ow >= PMax && g.pad_w <= 2 && skip_hi <= 2 && (lo > 0 || hi < g.ow) &&
+                       (PMax - 1) * S - g.pad_w + K <= g.w && (g.ow - PMax) * S - g.pad_w >= 0 && lo <= PMax &&
+                       g.ow - hi <= PMax;
     for (int64_t o_lo = 0; o_lo < cout;) {
         int64_t o_hi = o_lo;
         for (int64_t v = 0; v < group && o_hi < cout; ++v) o_hi = lanes.end_of(o_hi);
@@ -273,23 +318,39 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
                 depthwise_pixel<V>(at, tb, nrows, kx1 - kx0, c, w_taps, bias, out + row_flat + ox * cout, cout, lanes,
                                    o_lo, o_hi, act);
             };
-            for (int64_t ox = 0; ox < lo; ++ox) border(ox);
-            for (int j = 0; j < nrows; ++j) tb[j] = base[j];
-            // With an epilogue left to run, pieces of 16 to 31 pixels keep the
-            // outputs in cache for it.
-            const int64_t piece = epi ? 16 : hi - lo;
-            for (int64_t p0 = lo; p0 < hi;) {
-                const int64_t np = hi - p0 < 2 * piece ? hi - p0 : piece;
-                for (int j = 0; j < nrows; ++j) at[j] = in + (iy_of[j] * g.w + p0 * S - g.pad_w) * c;
-                depthwise_strip_run<V, K, S, PMax>(at, tb, nrows, c, w_taps, bias, out + row_flat + p0 * cout, cout,
-                                                   np, lanes, o_lo, o_hi, act);
-                if (epi) conv_epilogue_f32(*epi, out + row_flat + p0 * cout, row_flat + p0 * cout, np * cout);
-                p0 += np;
+            int64_t a = lo, b = hi;  // interior pixels left to run
+            if (edges) {
+                // Blocks of P pixels at each end take the border pixels.
+                for (int j = 0; j < nrows; ++j) {
+                    at[j] = in + iy_of[j] * g.w * c;
+                    tb[j] = base[j];
+                }
+                if (lo > 0)
+                    depthwise_edge<V, K, S, PMax>(int(g.pad_w), 0, at, tb, nrows, c, w_taps, bias, out + row_flat, cout,
+                                                  lanes, o_lo, o_hi, act);
+                if (hi < g.ow) {
+                    const int64_t ox = g.ow - PMax;
+                    for (int j = 0; j < nrows; ++j) at[j] = in + (iy_of[j] * g.w + ox * S - g.pad_w) * c;
+                    depthwise_edge<V, K, S, PMax>(0, int(skip_hi), at, tb, nrows, c, w_taps, bias,
+                                                  out + row_flat + ox * cout, cout, lanes, o_lo, o_hi, act);
+                }
+                a = lo > 0 ? PMax : lo;
+                b = hi < g.ow ? g.ow - PMax : hi;
+                // A short middle overlaps the edge blocks rather than going pixel by pixel.
+                if (b > a && b - a < 4) a = std::max(lo, b - 4);
+            } else {
+                for (int64_t ox = 0; ox < lo; ++ox) border(ox);
+                for (int64_t ox = hi; ox < g.ow; ++ox) border(ox);
             }
-            for (int64_t ox = hi; ox < g.ow; ++ox) border(ox);
-            if (epi && lo > 0) conv_epilogue_f32(*epi, out + row_flat, row_flat, lo * cout);
-            if (epi && hi < g.ow)
-                conv_epilogue_f32(*epi, out + row_flat + hi * cout, row_flat + hi * cout, (g.ow - hi) * cout);
+            if (b > a) {
+                for (int j = 0; j < nrows; ++j) {
+                    at[j] = in + (iy_of[j] * g.w + a * S - g.pad_w) * c;
+                    tb[j] = base[j];
+                }
+                depthwise_strip_run<V, K, S, PMax>(at, tb, nrows, c, w_taps, bias, out + row_flat + a * cout, cout,
+                                                   b - a, lanes, o_lo, o_hi, act);
+            }
+            if (epi) conv_epilogue_f32(*epi, out + row_flat, row_flat, g.ow * cout);
         }
         o_lo = o_hi;
     }
