@@ -288,11 +288,21 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
     const int64_t hi = last < 0 ? lo : std::max(lo, std::min(g.ow, last / S + 1));
     // Padding columns past the image under the last pixel's taps.
     const int64_t skip_hi = std::max<int64_t>(0, (g.ow - 1) * S - g.pad_w + K - g.w);
-    // Whether blocks of PMax pixels at the ends can take the border pixels:
+    // Whether blocks of P pixels at the ends can take the border pixels:
     // each reads only its own end's padding.
-    const bool edges = g.ow >= PMax && g.pad_w <= 2 && skip_hi <= 2 && (lo > 0 || hi < g.ow) &&
-                       (PMax - 1) * S - g.pad_w + K <= g.w && (g.ow - PMax) * S - g.pad_w >= 0 && lo <= PMax &&
-                       g.ow - hi <= PMax;
+    auto edges_fit = [&](int64_t P) {
+        return g.ow >= P && g.pad_w <= 2 && skip_hi <= 2 && (lo > 0 || hi < g.ow) && (P - 1) * S - g.pad_w + K <= g.w &&
+               (g.ow - P) * S - g.pad_w >= 0 && lo <= P && g.ow - hi <= P;
+    };
+    const int64_t edge_p = edges_fit(PMax) ? PMax : edges_fit(4) ? 4 : 0;
+    auto edge = [&](int skip_lo, int skip_h, int nrows, float* dst, int64_t o_lo, int64_t o_hi) {
+        if (edge_p == PMax)
+            depthwise_edge<V, K, S, PMax>(skip_lo, skip_h, at, tb, nrows, c, w_taps, bias, dst, cout, lanes, o_lo, o_hi,
+                                          act);
+        else
+            depthwise_edge<V, K, S, 4>(skip_lo, skip_h, at, tb, nrows, c, w_taps, bias, dst, cout, lanes, o_lo, o_hi,
+                                       act);
+    };
     for (int64_t o_lo = 0; o_lo < cout;) {
         int64_t o_hi = o_lo;
         for (int64_t v = 0; v < group && o_hi < cout; ++v) o_hi = lanes.end_of(o_hi);
@@ -319,23 +329,20 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
                                    o_lo, o_hi, act);
             };
             int64_t a = lo, b = hi;  // interior pixels left to run
-            if (edges) {
-                // Blocks of P pixels at each end take the border pixels.
+            if (edge_p > 0) {
+                // Blocks of edge_p pixels at each end take the border pixels.
                 for (int j = 0; j < nrows; ++j) {
                     at[j] = in + iy_of[j] * g.w * c;
                     tb[j] = base[j];
                 }
-                if (lo > 0)
-                    depthwise_edge<V, K, S, PMax>(int(g.pad_w), 0, at, tb, nrows, c, w_taps, bias, out + row_flat, cout,
-                                                  lanes, o_lo, o_hi, act);
+                if (lo > 0) edge(int(g.pad_w), 0, nrows, out + row_flat, o_lo, o_hi);
                 if (hi < g.ow) {
-                    const int64_t ox = g.ow - PMax;
+                    const int64_t ox = g.ow - edge_p;
                     for (int j = 0; j < nrows; ++j) at[j] = in + (iy_of[j] * g.w + ox * S - g.pad_w) * c;
-                    depthwise_edge<V, K, S, PMax>(0, int(skip_hi), at, tb, nrows, c, w_taps, bias,
-                                                  out + row_flat + ox * cout, cout, lanes, o_lo, o_hi, act);
+                    edge(0, int(skip_hi), nrows, out + row_flat + ox * cout, o_lo, o_hi);
                 }
-                a = lo > 0 ? PMax : lo;
-                b = hi < g.ow ? g.ow - PMax : hi;
+                a = lo > 0 ? edge_p : lo;
+                b = hi < g.ow ? g.ow - edge_p : hi;
                 // A short middle overlaps the edge blocks rather than going pixel by pixel.
                 if (b > a && b - a < 4) a = std::max(lo, b - 4);
             } else {
