@@ -268,7 +268,7 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
                                  const Conv2dGeometry& g, int64_t cout, const DepthwiseAct& act, int64_t oy0,
                                  int64_t oy1, const ConvEpilogueF32* epi) {
     constexpr int PMax = V::kStripPixels;
-    constexpr int64_t vec_bytes = V::L * int64_t(sizeof(float)), l1_budget = 32 * 1024, l2_budget = 512 * 1024;
+    constexpr int64_t vec_bytes = V::L * int64_t(sizeof(float)), l1_budget = 16 * 1024, l2_budget = 512 * 1024;
     const int64_t c = g.c_total;
     const uintptr_t addr = reinterpret_cast<uintptr_t>(in);
     DepthwiseLanes lanes{0, cout, V::L};
