@@ -97,12 +97,51 @@ inline void depthwise_finish(typename V::T a, const float* bias, int64_t o, type
 // in the padding: they are neither read nor summed, which leaves each pixel
 // exactly its taps inside the image; rows[j] then points at the first input
 // read.
-template <class V, int K, int S, int P, bool Masked, int SkipLo = 0, int SkipHi = 0>
+// With R = 2 the block also computes the output row below (out + out_row),
+// for rows whose K tap rows are all inside the image and one input row
+// apart: rows[0 .. K] are those K + 1 input rows, each loaded once for both.
+template <class V, int K, int S, int P, bool Masked, int SkipLo = 0, int SkipHi = 0, int R = 1>
 inline void depthwise_strip(const float* const* rows, const int64_t* tap_base, int nrows, int64_t c,
                             const float* w_taps, const float* bias, float* out, int64_t cout, int64_t o,
-                            typename V::M m, const DepthwiseAct& act) {
+                            typename V::M m, const DepthwiseAct& act, int64_t out_row = 0) {
     using T = typename V::T;
     constexpr int NI = (P - 1) * S + K;  // input pixels a tap row spans
+    if constexpr (R == 2) {
+        T acc[2][P];
+#pragma GCC unroll 32
+        for (int q = 0; q < P; ++q) acc[0][q] = acc[1][q] = V::zero();
+        // Input row j is tap row j of the upper output row and j - 1 of the
+        // lower one: both still sum their tap rows in ascending order.
+#pragma GCC unroll 8
+        for (int j = 0; j <= K; ++j) {
+            const float* r = rows[j] + o;
+            T w[2][K];
+#pragma GCC unroll 8
+            for (int kx = 0; kx < K; ++kx) {
+                if (j < K) w[0][kx] = V::template load<Masked>(w_taps + int64_t(j * K + kx) * cout + o, m);
+                if (j > 0) w[1][kx] = V::template load<Masked>(w_taps + int64_t((j - 1) * K + kx) * cout + o, m);
+            }
+#pragma GCC unroll 64
+            for (int i = SkipLo; i < NI - SkipHi; ++i, r += c) {
+                T x = V::template load<Masked>(r, m);
+                V::keep(x);
+#pragma GCC unroll 8
+                for (int kx = 0; kx < K; ++kx) {
+                    const int d = i - kx;
+                    if (d >= 0 && d % S == 0 && d / S < P) {
+                        if (j < K) acc[0][d / S] = V::fma(x, w[0][kx], acc[0][d / S]);
+                        if (j > 0) acc[1][d / S] = V::fma(x, w[1][kx], acc[1][d / S]);
+                    }
+                }
+            }
+        }
+#pragma GCC unroll 32
+        for (int q = 0; q < P; ++q) {
+            depthwise_finish<V, Masked>(acc[0][q], bias, o, m, act, out + q * cout + o);
+            depthwise_finish<V, Masked>(acc[1][q], bias, o, m, act, out + out_row + q * cout + o);
+        }
+        return;
+    }
     T acc[P];
 #pragma GCC unroll 32
     for (int q = 0; q < P; ++q) acc[q] = V::zero();
@@ -175,16 +214,19 @@ inline void depthwise_pixel(const float* const* rows, const int64_t* tap_base, i
 // they are narrower than PMax); a remainder of 1 to 3 pixels is a block of 4
 // ending at the last pixel (it recomputes, and rewrites identically, pixels
 // already done). Runs of fewer than 4 pixels go pixel by pixel.
-template <class V, int K, int S, int PMax>
+template <class V, int K, int S, int PMax, int R = 1>
 inline void depthwise_strip_run(const float* const* rows, const int64_t* tap_base, int nrows, int64_t c,
                                 const float* w_taps, const float* bias, float* out, int64_t cout, int64_t npix,
-                                const DepthwiseLanes& lanes, int64_t o_lo, int64_t o_hi, const DepthwiseAct& act) {
+                                const DepthwiseLanes& lanes, int64_t o_lo, int64_t o_hi, const DepthwiseAct& act,
+                                int64_t out_row = 0) {
     if (npix < 4) {
         const float* at[8];
-        for (int64_t p = 0; p < npix; ++p) {
-            for (int j = 0; j < nrows; ++j) at[j] = rows[j] + p * S * c;
-            depthwise_pixel<V>(at, tap_base, nrows, K, c, w_taps, bias, out + p * cout, cout, lanes, o_lo, o_hi, act);
-        }
+        for (int r = 0; r < R; ++r)
+            for (int64_t p = 0; p < npix; ++p) {
+                for (int j = 0; j < nrows; ++j) at[j] = rows[j + r] + p * S * c;
+                depthwise_pixel<V>(at, tap_base, nrows, K, c, w_taps, bias, out + r * out_row + p * cout, cout, lanes,
+                                   o_lo, o_hi, act);
+            }
         return;
     }
     // Each block of pixels runs all its channels before the next block, so
@@ -195,16 +237,16 @@ inline void depthwise_strip_run(const float* const* rows, const int64_t* tap_bas
         if (P > PMax) return;
         const float* at[8];
         for (; p + P <= npix; p += P) {
-            for (int j = 0; j < nrows; ++j) at[j] = rows[j] + p * S * c;
+            for (int j = 0; j < nrows + R - 1; ++j) at[j] = rows[j] + p * S * c;
             float* dst = out + p * cout;
             for (int64_t o = o_lo; o < o_hi;) {
                 const int64_t e = lanes.end_of(o);
                 if (e - o == V::L)
-                    depthwise_strip<V, K, S, P, false>(at, tap_base, nrows, c, w_taps, bias, dst, cout, o,
-                                                       V::mask(V::L), act);
+                    depthwise_strip<V, K, S, P, false, 0, 0, R>(at, tap_base, nrows, c, w_taps, bias, dst, cout, o,
+                                                                V::mask(V::L), act, out_row);
                 else
-                    depthwise_strip<V, K, S, P, true>(at, tap_base, nrows, c, w_taps, bias, dst, cout, o,
-                                                      V::mask(e - o), act);
+                    depthwise_strip<V, K, S, P, true, 0, 0, R>(at, tap_base, nrows, c, w_taps, bias, dst, cout, o,
+                                                               V::mask(e - o), act, out_row);
                 o = e;
             }
         }
@@ -220,31 +262,33 @@ inline void depthwise_strip_run(const float* const* rows, const int64_t* tap_bas
 
 // A block of P pixels with SkipLo / SkipHi padding columns (see
 // depthwise_strip), over channels [o_lo, o_hi).
-template <class V, int K, int S, int P, int SkipLo, int SkipHi>
+template <class V, int K, int S, int P, int SkipLo, int SkipHi, int R>
 inline void depthwise_edge_block(const float* const* rows, const int64_t* tap_base, int nrows, int64_t c,
                                  const float* w_taps, const float* bias, float* out, int64_t cout,
-                                 const DepthwiseLanes& lanes, int64_t o_lo, int64_t o_hi, const DepthwiseAct& act) {
+                                 const DepthwiseLanes& lanes, int64_t o_lo, int64_t o_hi, const DepthwiseAct& act,
+                                 int64_t out_row) {
     for (int64_t o = o_lo; o < o_hi;) {
         const int64_t e = lanes.end_of(o);
         if (e - o == V::L)
-            depthwise_strip<V, K, S, P, false, SkipLo, SkipHi>(rows, tap_base, nrows, c, w_taps, bias, out, cout, o,
-                                                               V::mask(V::L), act);
+            depthwise_strip<V, K, S, P, false, SkipLo, SkipHi, R>(rows, tap_base, nrows, c, w_taps, bias, out, cout,
+                                                                  o, V::mask(V::L), act, out_row);
         else
-            depthwise_strip<V, K, S, P, true, SkipLo, SkipHi>(rows, tap_base, nrows, c, w_taps, bias, out, cout, o,
-                                                              V::mask(e - o), act);
+            depthwise_strip<V, K, S, P, true, SkipLo, SkipHi, R>(rows, tap_base, nrows, c, w_taps, bias, out, cout,
+                                                                 o, V::mask(e - o), act, out_row);
         o = e;
     }
 }
 
 // The same with the padding column counts known at run time (each 0 to 2).
-template <class V, int K, int S, int P>
+template <class V, int K, int S, int P, int R>
 inline void depthwise_edge(int skip_lo, int skip_hi, const float* const* rows, const int64_t* tap_base, int nrows,
                            int64_t c, const float* w_taps, const float* bias, float* out, int64_t cout,
-                           const DepthwiseLanes& lanes, int64_t o_lo, int64_t o_hi, const DepthwiseAct& act) {
+                           const DepthwiseLanes& lanes, int64_t o_lo, int64_t o_hi, const DepthwiseAct& act,
+                           int64_t out_row) {
 #define VANTREL_DW_EDGE(lo, hi)                                                                              \
     if (skip_lo == lo && skip_hi == hi)                                                                       \
-        return depthwise_edge_block<V, K, S, P, lo, hi>(rows, tap_base, nrows, c, w_taps, bias, out, cout, lanes, \
-                                                        o_lo, o_hi, act);
+        return depthwise_edge_block<V, K, S, P, lo, hi, R>(rows, tap_base, nrows, c, w_taps, bias, out, cout, lanes, \
+                                                           o_lo, o_hi, act, out_row);
     VANTREL_DW_EDGE(1, 0)
     VANTREL_DW_EDGE(2, 0)
     VANTREL_DW_EDGE(0, 1)
@@ -295,18 +339,25 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
                (g.ow - P) * S - g.pad_w >= 0 && lo <= P && g.ow - hi <= P;
     };
     const int64_t edge_p = edges_fit(PMax) ? PMax : edges_fit(4) ? 4 : 0;
-    auto edge = [&](int skip_lo, int skip_h, int nrows, float* dst, int64_t o_lo, int64_t o_hi) {
+    const int64_t out_row = g.ow * cout;
+    auto edge = [&](auto rows_at_once, int skip_lo, int skip_h, int nrows, float* dst, int64_t o_lo, int64_t o_hi) {
+        constexpr int R = decltype(rows_at_once)::value;
         if (edge_p == PMax)
-            depthwise_edge<V, K, S, PMax>(skip_lo, skip_h, at, tb, nrows, c, w_taps, bias, dst, cout, lanes, o_lo, o_hi,
-                                          act);
+            depthwise_edge<V, K, S, PMax, R>(skip_lo, skip_h, at, tb, nrows, c, w_taps, bias, dst, cout, lanes, o_lo,
+                                             o_hi, act, out_row);
         else
-            depthwise_edge<V, K, S, 4>(skip_lo, skip_h, at, tb, nrows, c, w_taps, bias, dst, cout, lanes, o_lo, o_hi,
-                                       act);
+            depthwise_edge<V, K, S, 4, R>(skip_lo, skip_h, at, tb, nrows, c, w_taps, bias, dst, cout, lanes, o_lo,
+                                          o_hi, act, out_row);
     };
+    // Two output rows at once (3x3, stride 1 down, both rows clear of the
+    // top and bottom padding) load each input row once for both.
+    const bool pairs = K == 3 && g.stride_h == 1 && g.dil_h == 1 && (edge_p > 0 || (lo == 0 && hi == g.ow));
+    auto inside = [&](int64_t oy) { return oy - g.pad_h >= 0 && oy - g.pad_h + g.kh <= g.h; };
     for (int64_t o_lo = 0; o_lo < cout;) {
         int64_t o_hi = o_lo;
         for (int64_t v = 0; v < group && o_hi < cout; ++v) o_hi = lanes.end_of(o_hi);
-        for (int64_t oy = oy0; oy < oy1; ++oy) {
+        auto run_rows = [&](int64_t oy, auto rows_at_once) {
+            constexpr int R = decltype(rows_at_once)::value;
             int nrows = 0;
             for (int64_t ky = 0; ky < g.kh; ++ky) {
                 const int64_t iy = oy * g.stride_h - g.pad_h + ky * g.dil_h;
@@ -315,6 +366,7 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
                 base[nrows] = ky * K;
                 ++nrows;
             }
+            if (R == 2) iy_of[nrows] = iy_of[nrows - 1] + 1;  // the lower row's last input row
             const int64_t row_flat = oy * g.ow * cout;
             auto border = [&](int64_t ox) {
                 int64_t kx0 = 0, kx1 = K;
@@ -331,15 +383,15 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
             int64_t a = lo, b = hi;  // interior pixels left to run
             if (edge_p > 0) {
                 // Blocks of edge_p pixels at each end take the border pixels.
-                for (int j = 0; j < nrows; ++j) {
+                for (int j = 0; j < nrows + R - 1; ++j) {
                     at[j] = in + iy_of[j] * g.w * c;
                     tb[j] = base[j];
                 }
-                if (lo > 0) edge(int(g.pad_w), 0, nrows, out + row_flat, o_lo, o_hi);
+                if (lo > 0) edge(rows_at_once, int(g.pad_w), 0, nrows, out + row_flat, o_lo, o_hi);
                 if (hi < g.ow) {
                     const int64_t ox = g.ow - edge_p;
-                    for (int j = 0; j < nrows; ++j) at[j] = in + (iy_of[j] * g.w + ox * S - g.pad_w) * c;
-                    edge(0, int(skip_hi), nrows, out + row_flat + ox * cout, o_lo, o_hi);
+                    for (int j = 0; j < nrows + R - 1; ++j) at[j] = in + (iy_of[j] * g.w + ox * S - g.pad_w) * c;
+                    edge(rows_at_once, 0, int(skip_hi), nrows, out + row_flat + ox * cout, o_lo, o_hi);
                 }
                 a = lo > 0 ? edge_p : lo;
                 b = hi < g.ow ? g.ow - edge_p : hi;
@@ -350,14 +402,25 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
                 for (int64_t ox = hi; ox < g.ow; ++ox) border(ox);
             }
             if (b > a) {
-                for (int j = 0; j < nrows; ++j) {
+                for (int j = 0; j < nrows + R - 1; ++j) {
                     at[j] = in + (iy_of[j] * g.w + a * S - g.pad_w) * c;
                     tb[j] = base[j];
                 }
-                depthwise_strip_run<V, K, S, PMax>(at, tb, nrows, c, w_taps, bias, out + row_flat + a * cout, cout,
-                                                   b - a, lanes, o_lo, o_hi, act);
+                depthwise_strip_run<V, K, S, PMax, R>(at, tb, nrows, c, w_taps, bias, out + row_flat + a * cout, cout,
+                                                      b - a, lanes, o_lo, o_hi, act, out_row);
             }
-            if (epi) conv_epilogue_f32(*epi, out + row_flat, row_flat, g.ow * cout);
+            if (epi) conv_epilogue_f32(*epi, out + row_flat, row_flat, R * g.ow * cout);
+        };
+        for (int64_t oy = oy0; oy < oy1;) {
+            if constexpr (K == 3) {
+                if (pairs && oy + 1 < oy1 && inside(oy) && inside(oy + 1)) {
+                    run_rows(oy, std::integral_constant<int, 2>{});
+                    oy += 2;
+                    continue;
+                }
+            }
+            run_rows(oy, std::integral_constant<int, 1>{});
+            ++oy;
         }
         o_lo = o_hi;
     }
