@@ -18,6 +18,9 @@ struct Avx2Pixel {
         static constexpr int L = 8;
         // Eight sums in flight keep both FMA pipes busy through their latency.
         static constexpr int kStripPixels = 8;
+        // Two rows of 3x3 pay off despite some spilling; two of 5x5 would
+        // spill most of the 16 registers.
+        static constexpr int kPairMaxK = 3;
         static M mask(int64_t left) {
             return _mm256_cmpgt_epi32(_mm256_set1_epi32(int32_t(left < 8 ? left : 8)),
                                       _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));

@@ -19,6 +19,8 @@ struct Avx512Pixel {
         // Eight pixels' sums: enough chains for both FMA pipes; wider blocks
         // measured slower (their inputs no longer stay in registers).
         static constexpr int kStripPixels = 8;
+        // Two rows of 5x5 fit: 16 sums and 10 weight vectors.
+        static constexpr int kPairMaxK = 5;
         static M mask(int64_t left) { return left >= 16 ? M(0xFFFF) : M((1u << left) - 1u); }
         static T zero() { return _mm512_setzero_ps(); }
         // Holds a loaded input in a register, so the compiler does not fold

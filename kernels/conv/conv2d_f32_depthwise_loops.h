@@ -66,9 +66,11 @@ inline void depthwise_span_blocks(const float* const* rows, const int64_t* tap_b
 // Fixed-shape row kernels (kernel width K of 3 or 5, stride S of 1 or 2, no
 // dilation, multiplier 1) for a path that provides Pixel::Vec, a vector of
 // Vec::L float lanes:
-//   T, M (lane mask), mask(left), zero(), load<Masked>(p, m),
-//   store<Masked>(p, m, v), fma(x, w, acc) = acc + x * w fused, add, relu,
-//   clamp(v, lo, hi) as epi_clamp.
+//   T, M (lane mask), mask(left), zero(), keep(x) (holds x in a register),
+//   load<Masked>(p, m), store<Masked>(p, m, v), fma(x, w, acc) = acc + x * w
+//   fused, add, relu, clamp(v, lo, hi) as epi_clamp; kStripPixels, the
+//   widest block of pixels, and kPairMaxK, the largest kernel run two rows
+//   at a time.
 // Each lane sums its taps in (ky, kx) order from 0 exactly as run() does, so
 // results stay bit-identical to the portable path.
 
@@ -349,9 +351,11 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
             depthwise_edge<V, K, S, 4, R>(skip_lo, skip_h, at, tb, nrows, c, w_taps, bias, dst, cout, lanes, o_lo,
                                           o_hi, act, out_row);
     };
-    // Two output rows at once (3x3, stride 1 down, both rows clear of the
-    // top and bottom padding) load each input row once for both.
-    const bool pairs = K == 3 && g.stride_h == 1 && g.dil_h == 1 && (edge_p > 0 || (lo == 0 && hi == g.ow));
+    // Two output rows at once (stride 1 down, both rows clear of the top and
+    // bottom padding) load each input row once for both; a path takes them
+    // up to the kernel size its registers hold both rows' weights for.
+    constexpr bool pair_k = K <= V::kPairMaxK;
+    const bool pairs = pair_k && g.stride_h == 1 && g.dil_h == 1 && (edge_p > 0 || (lo == 0 && hi == g.ow));
     auto inside = [&](int64_t oy) { return oy - g.pad_h >= 0 && oy - g.pad_h + g.kh <= g.h; };
     for (int64_t o_lo = 0; o_lo < cout;) {
         int64_t o_hi = o_lo;
@@ -412,7 +416,7 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
             if (epi) conv_epilogue_f32(*epi, out + row_flat, row_flat, R * g.ow * cout);
         };
         for (int64_t oy = oy0; oy < oy1;) {
-            if constexpr (K == 3) {
+            if constexpr (pair_k) {
                 if (pairs && oy + 1 < oy1 && inside(oy) && inside(oy + 1)) {
                     run_rows(oy, std::integral_constant<int, 2>{});
                     oy += 2;

@@ -18,6 +18,8 @@ struct NeonPixel {
         static constexpr int L = 4;
         // Eight pixels' sums: enough chains for the FMA pipes.
         static constexpr int kStripPixels = 8;
+        // Two rows of 5x5 fit: 16 sums and 10 weight vectors.
+        static constexpr int kPairMaxK = 5;
         static M mask(int64_t left) { return left >= 4 ? 4 : int(left); }
         static T zero() { return vdupq_n_f32(0.0f); }
         // Holds a loaded input in a register, so the compiler does not load

@@ -246,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv{24, 5, 44, 24, 5, 5, 2, 2, 2, 2, 1, 1, 24, false, false},  // 5x5 stride 2 runs
                       Conv{6, 4, 5, 6, 3, 3, 1, 1, 3, 3, 1, 1, 6, true, true},   // corners read no tap
                       Conv{64, 4, 41, 64, 3, 3, 1, 1, 1, 1, 1, 1, 64, true, true},  // channel groups
-                      Conv{17, 5, 19, 17, 5, 5, 1, 1, 2, 2, 1, 1, 17, false, true},  // 5x5 edge blocks
+                      Conv{17, 6, 19, 17, 5, 5, 1, 1, 2, 2, 1, 1, 17, false, true},  // 5x5 edge blocks, a row pair
                       Conv{8, 6, 5, 8, 3, 3, 1, 1, 0, 0, 1, 1, 8, true, true}));     // row pairs of 3 pixels
 
 }  // namespace
