@@ -6,7 +6,9 @@
 // the row w_taps + tap_index[i] * cout.
 //
 // An epilogue (gemm_f32_epilogue.h), when given, runs on each pixel's cout
-// outputs right after they are written.
+// outputs right after they are written (on the fixed 3x3 / 5x5 kernels
+// below: on each output row once it is done, and a clamp alone is folded
+// into the kernels' stores).
 //
 // The template is static so each instruction-set file keeps its own copy.
 
