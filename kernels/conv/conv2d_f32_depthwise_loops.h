@@ -102,8 +102,8 @@ inline void depthwise_finish(typename V::T a, const float* bias, int64_t o, type
 // exactly its taps inside the image; rows[j] then points at the first input
 // read.
 // With R = 2 the block also computes the output row below (out + out_row),
-// for rows whose K tap rows are all inside the image and one input row
-// apart: rows[0 .. K] are those K + 1 input rows, each loaded once for both.
+// for rows whose K tap rows are all inside the image and S input rows apart:
+// rows[0 .. K + S - 1] are their input rows, each loaded once for both.
 template <class V, int K, int S, int P, bool Masked, int SkipLo = 0, int SkipHi = 0, int R = 1>
 inline void depthwise_strip(const float* const* rows, const int64_t* tap_base, int nrows, int64_t c,
                             const float* w_taps, const float* bias, float* out, int64_t cout, int64_t o,
@@ -114,16 +114,16 @@ inline void depthwise_strip(const float* const* rows, const int64_t* tap_base, i
         T acc[2][P];
 #pragma GCC unroll 32
         for (int q = 0; q < P; ++q) acc[0][q] = acc[1][q] = V::zero();
-        // Input row j is tap row j of the upper output row and j - 1 of the
+        // Input row j is tap row j of the upper output row and j - S of the
         // lower one: both still sum their tap rows in ascending order.
 #pragma GCC unroll 8
-        for (int j = 0; j <= K; ++j) {
+        for (int j = 0; j < K + S; ++j) {
             const float* r = rows[j] + o;
             T w[2][K];
 #pragma GCC unroll 8
             for (int kx = 0; kx < K; ++kx) {
                 if (j < K) w[0][kx] = V::template load<Masked>(w_taps + int64_t(j * K + kx) * cout + o, m);
-                if (j > 0) w[1][kx] = V::template load<Masked>(w_taps + int64_t((j - 1) * K + kx) * cout + o, m);
+                if (j >= S) w[1][kx] = V::template load<Masked>(w_taps + int64_t((j - S) * K + kx) * cout + o, m);
             }
 #pragma GCC unroll 64
             for (int i = SkipLo; i < NI - SkipHi; ++i, r += c) {
@@ -134,7 +134,7 @@ inline void depthwise_strip(const float* const* rows, const int64_t* tap_base, i
                     const int d = i - kx;
                     if (d >= 0 && d % S == 0 && d / S < P) {
                         if (j < K) acc[0][d / S] = V::fma(x, w[0][kx], acc[0][d / S]);
-                        if (j > 0) acc[1][d / S] = V::fma(x, w[1][kx], acc[1][d / S]);
+                        if (j >= S) acc[1][d / S] = V::fma(x, w[1][kx], acc[1][d / S]);
                     }
                 }
             }
@@ -227,7 +227,7 @@ inline void depthwise_strip_run(const float* const* rows, const int64_t* tap_bas
         const float* at[8];
         for (int r = 0; r < R; ++r)
             for (int64_t p = 0; p < npix; ++p) {
-                for (int j = 0; j < nrows; ++j) at[j] = rows[j + r] + p * S * c;
+                for (int j = 0; j < nrows; ++j) at[j] = rows[j + r * S] + p * S * c;
                 depthwise_pixel<V>(at, tap_base, nrows, K, c, w_taps, bias, out + r * out_row + p * cout, cout, lanes,
                                    o_lo, o_hi, act);
             }
@@ -241,7 +241,7 @@ inline void depthwise_strip_run(const float* const* rows, const int64_t* tap_bas
         if (P > PMax) return;
         const float* at[8];
         for (; p + P <= npix; p += P) {
-            for (int j = 0; j < nrows + R - 1; ++j) at[j] = rows[j] + p * S * c;
+            for (int j = 0; j < nrows + (R - 1) * S; ++j) at[j] = rows[j] + p * S * c;
             float* dst = out + p * cout;
             for (int64_t o = o_lo; o < o_hi;) {
                 const int64_t e = lanes.end_of(o);
@@ -353,12 +353,16 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
             depthwise_edge<V, K, S, 4, R>(skip_lo, skip_h, at, tb, nrows, c, w_taps, bias, dst, cout, lanes, o_lo,
                                           o_hi, act, out_row);
     };
-    // Two output rows at once (stride 1 down, both rows clear of the top and
-    // bottom padding) load each input row once for both; a path takes them
-    // up to the kernel size its registers hold both rows' weights for.
+    // Two output rows at once (the same stride down as across, both rows
+    // clear of the top and bottom padding) load each input row they share
+    // once for both; a path takes them up to the kernel size its registers
+    // hold both rows' weights for.
     constexpr bool pair_k = K <= V::kPairMaxK;
-    const bool pairs = pair_k && g.stride_h == 1 && g.dil_h == 1 && (edge_p > 0 || (lo == 0 && hi == g.ow));
-    auto inside = [&](int64_t oy) { return oy - g.pad_h >= 0 && oy - g.pad_h + g.kh <= g.h; };
+    const bool pairs = pair_k && g.stride_h == S && g.dil_h == 1 && (edge_p > 0 || (lo == 0 && hi == g.ow));
+    auto inside = [&](int64_t oy) {
+        const int64_t iy0 = oy * g.stride_h - g.pad_h;
+        return iy0 >= 0 && iy0 + g.kh <= g.h;
+    };
     for (int64_t o_lo = 0; o_lo < cout;) {
         int64_t o_hi = o_lo;
         for (int64_t v = 0; v < group && o_hi < cout; ++v) o_hi = lanes.end_of(o_hi);
@@ -372,7 +376,8 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
                 base[nrows] = ky * K;
                 ++nrows;
             }
-            if (R == 2) iy_of[nrows] = iy_of[nrows - 1] + 1;  // the lower row's last input row
+            if (R == 2)  // the lower row's last input rows
+                for (int t = 0; t < S; ++t) iy_of[nrows + t] = iy_of[nrows - 1] + 1 + t;
             const int64_t row_flat = oy * g.ow * cout;
             auto border = [&](int64_t ox) {
                 int64_t kx0 = 0, kx1 = K;
@@ -389,14 +394,12 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
             int64_t a = lo, b = hi;  // interior pixels left to run
             if (edge_p > 0) {
                 // Blocks of edge_p pixels at each end take the border pixels.
-                for (int j = 0; j < nrows + R - 1; ++j) {
-                    at[j] = in + iy_of[j] * g.w * c;
-                    tb[j] = base[j];
-                }
+                for (int j = 0; j < nrows + (R - 1) * S; ++j) at[j] = in + iy_of[j] * g.w * c;
+                for (int j = 0; j < nrows; ++j) tb[j] = base[j];
                 if (lo > 0) edge(rows_at_once, int(g.pad_w), 0, nrows, out + row_flat, o_lo, o_hi);
                 if (hi < g.ow) {
                     const int64_t ox = g.ow - edge_p;
-                    for (int j = 0; j < nrows + R - 1; ++j) at[j] = in + (iy_of[j] * g.w + ox * S - g.pad_w) * c;
+                    for (int j = 0; j < nrows + (R - 1) * S; ++j) at[j] = in + (iy_of[j] * g.w + ox * S - g.pad_w) * c;
                     edge(rows_at_once, 0, int(skip_hi), nrows, out + row_flat + ox * cout, o_lo, o_hi);
                 }
                 a = lo > 0 ? edge_p : lo;
@@ -408,10 +411,8 @@ static void depthwise_rows_fixed(const float* in, const float* w_taps, const flo
                 for (int64_t ox = hi; ox < g.ow; ++ox) border(ox);
             }
             if (b > a) {
-                for (int j = 0; j < nrows + R - 1; ++j) {
-                    at[j] = in + (iy_of[j] * g.w + a * S - g.pad_w) * c;
-                    tb[j] = base[j];
-                }
+                for (int j = 0; j < nrows + (R - 1) * S; ++j) at[j] = in + (iy_of[j] * g.w + a * S - g.pad_w) * c;
+                for (int j = 0; j < nrows; ++j) tb[j] = base[j];
                 depthwise_strip_run<V, K, S, PMax, R>(at, tb, nrows, c, w_taps, bias, out + row_flat + a * cout, cout,
                                                       b - a, lanes, o_lo, o_hi, act, out_row);
             }

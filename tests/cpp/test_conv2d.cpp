@@ -238,12 +238,12 @@ TEST_P(Conv2dF32Depthwise, PortableMatchesReferenceAndVectorPathsMatchPortable) 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, Conv2dF32Depthwise,
     ::testing::Values(Conv{19, 6, 7, 19, 3, 3, 1, 1, 1, 1, 1, 1, 19, true, true},   // tails of 8 / 16
-                      Conv{32, 9, 8, 32, 3, 3, 2, 2, 1, 1, 1, 1, 32, false, true},  // stride 2
+                      Conv{32, 9, 20, 32, 3, 3, 2, 2, 1, 1, 1, 1, 32, false, true},  // stride 2, row pairs
                       Conv{5, 7, 7, 15, 3, 3, 1, 1, 2, 2, 2, 2, 5, true, false},    // multiplier 3, dilated
                       Conv{8, 4, 5, 16, 5, 3, 1, 2, 2, 1, 1, 1, 8, false, true},    // multiplier 2
                       Conv{17, 3, 3, 17, 5, 5, 1, 1, 0, 0, 1, 1, 17, false, true},  // 0 x 0 output
                       Conv{20, 3, 41, 20, 3, 3, 1, 1, 1, 1, 1, 1, 20, true, true},  // long rows: 8-, 4-, 1-pixel runs
-                      Conv{24, 5, 44, 24, 5, 5, 2, 2, 2, 2, 1, 1, 24, false, false},  // 5x5 stride 2 runs
+                      Conv{24, 9, 44, 24, 5, 5, 2, 2, 2, 2, 1, 1, 24, false, false},  // 5x5 stride 2 runs, a row pair
                       Conv{6, 4, 5, 6, 3, 3, 1, 1, 3, 3, 1, 1, 6, true, true},   // corners read no tap
                       Conv{64, 4, 41, 64, 3, 3, 1, 1, 1, 1, 1, 1, 64, true, true},  // channel groups
                       Conv{17, 6, 19, 17, 5, 5, 1, 1, 2, 2, 1, 1, 17, false, true},  // 5x5 edge blocks, a row pair
