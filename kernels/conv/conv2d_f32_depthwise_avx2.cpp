@@ -12,6 +12,42 @@ inline __m256 relu8(__m256 s) {
 }
 
 struct Avx2Pixel {
+    struct Vec {
+        using T = __m256;
+        using M = __m256i;
+        static constexpr int L = 8;
+        // Eight sums in flight keep both FMA pipes busy through their latency.
+        static constexpr int kStripPixels = 8;
+        // Two rows of 3x3 pay off despite some spilling; two of 5x5 would
+        // spill most of the 16 registers.
+        static constexpr int kPairMaxK = 3;
+        static M mask(int64_t left) {
+            return _mm256_cmpgt_epi32(_mm256_set1_epi32(int32_t(left < 8 ? left : 8)),
+                                      _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        }
+        static T zero() { return _mm256_setzero_ps(); }
+        // Holds a loaded input in a register, so the compiler does not fold
+        // it back into each multiply-add as a fresh load.
+        static void keep(T& x) { __asm__("" : "+x"(x)); }
+        template <bool Masked>
+        static T load(const float* p, M m) {
+            return Masked ? _mm256_maskload_ps(p, m) : _mm256_loadu_ps(p);
+        }
+        template <bool Masked>
+        static void store(float* p, M m, T v) {
+            if (Masked)
+                _mm256_maskstore_ps(p, m, v);
+            else
+                _mm256_storeu_ps(p, v);
+        }
+        static T fma(T x, T w, T acc) { return _mm256_fmadd_ps(x, w, acc); }
+        static T add(T a, T b) { return _mm256_add_ps(a, b); }
+        static T relu(T a) { return relu8(a); }
+        // max(lo, v) then min(hi, v) keep a NaN v, as epi_clamp does.
+        static T clamp(T v, float lo, float hi) {
+            return _mm256_min_ps(_mm256_set1_ps(hi), _mm256_max_ps(_mm256_set1_ps(lo), v));
+        }
+    };
     static void run(const float* const* taps, const int64_t* index, int n, const float* w_taps,
                     const float* bias, float* out, int64_t cout, int64_t mult, bool relu) {
         int64_t o = 0;

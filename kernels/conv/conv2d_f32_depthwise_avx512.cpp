@@ -12,6 +12,41 @@ inline __m512 relu16(__m512 s) {
 }
 
 struct Avx512Pixel {
+    struct Vec {
+        using T = __m512;
+        using M = __mmask16;
+        static constexpr int L = 16;
+        // Eight pixels' sums: enough chains for both FMA pipes; wider blocks
+        // measured slower (their inputs no longer stay in registers).
+        static constexpr int kStripPixels = 8;
+        // Two rows of 5x5 fit: 16 sums and 10 weight vectors.
+        static constexpr int kPairMaxK = 5;
+        static M mask(int64_t left) { return left >= 16 ? M(0xFFFF) : M((1u << left) - 1u); }
+        static T zero() { return _mm512_setzero_ps(); }
+        // Holds a loaded input in a register, so the compiler does not fold
+        // it back into each multiply-add as a fresh load.
+        static void keep(T& x) { __asm__("" : "+v"(x)); }
+        template <bool Masked>
+        static T load(const float* p, M m) {
+            return Masked ? _mm512_maskz_loadu_ps(m, p) : _mm512_loadu_ps(p);
+        }
+        template <bool Masked>
+        static void store(float* p, M m, T v) {
+            if (Masked)
+                _mm512_mask_storeu_ps(p, m, v);
+            else
+                _mm512_storeu_ps(p, v);
+        }
+        static T fma(T x, T w, T acc) { return _mm512_fmadd_ps(x, w, acc); }
+        static T add(T a, T b) { return _mm512_add_ps(a, b); }
+        static T relu(T a) { return relu16(a); }
+        // max(lo, v) then min(hi, v) keep a NaN v, as epi_clamp does; the
+        // zero-masking forms sidestep a spurious GCC 12 uninitialised warning.
+        static T clamp(T v, float lo, float hi) {
+            const __m512 m = _mm512_maskz_max_ps(__mmask16(0xFFFF), _mm512_set1_ps(lo), v);
+            return _mm512_maskz_min_ps(__mmask16(0xFFFF), _mm512_set1_ps(hi), m);
+        }
+    };
     static void run(const float* const* taps, const int64_t* index, int n, const float* w_taps,
                     const float* bias, float* out, int64_t cout, int64_t mult, bool relu) {
         int64_t o = 0;

@@ -12,6 +12,44 @@ inline float32x4_t relu4(float32x4_t s) {
 }
 
 struct NeonPixel {
+    struct Vec {
+        using T = float32x4_t;
+        using M = int;  // lanes in use, from the first
+        static constexpr int L = 4;
+        // Eight pixels' sums: enough chains for the FMA pipes.
+        static constexpr int kStripPixels = 8;
+        // Two rows of 5x5 fit: 16 sums and 10 weight vectors.
+        static constexpr int kPairMaxK = 5;
+        static M mask(int64_t left) { return left >= 4 ? 4 : int(left); }
+        static T zero() { return vdupq_n_f32(0.0f); }
+        // Holds a loaded input in a register, so the compiler does not load
+        // it again for each multiply-add.
+        static void keep(T& x) { __asm__("" : "+w"(x)); }
+        template <bool Masked>
+        static T load(const float* p, M m) {
+            if (!Masked) return vld1q_f32(p);
+            float v[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+            for (int l = 0; l < m; ++l) v[l] = p[l];
+            return vld1q_f32(v);
+        }
+        template <bool Masked>
+        static void store(float* p, M m, T x) {
+            if (!Masked) return vst1q_f32(p, x);
+            float v[4];
+            vst1q_f32(v, x);
+            for (int l = 0; l < m; ++l) p[l] = v[l];
+        }
+        static T fma(T x, T w, T acc) { return vfmaq_f32(acc, x, w); }
+        static T add(T a, T b) { return vaddq_f32(a, b); }
+        static T relu(T a) { return relu4(a); }
+        // lo > v ? lo : v, then hi < v ? hi : v, as epi_clamp (NaN stays,
+        // and -0 against a +0 bound stays -0).
+        static T clamp(T v, float lo, float hi) {
+            const float32x4_t l = vdupq_n_f32(lo), h = vdupq_n_f32(hi);
+            v = vbslq_f32(vcgtq_f32(l, v), l, v);
+            return vbslq_f32(vcltq_f32(h, v), h, v);
+        }
+    };
     static void run(const float* const* taps, const int64_t* index, int n, const float* w_taps,
                     const float* bias, float* out, int64_t cout, int64_t mult, bool relu) {
         int64_t o = 0;

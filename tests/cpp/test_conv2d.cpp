@@ -209,30 +209,45 @@ TEST_P(Conv2dF32Depthwise, PortableMatchesReferenceAndVectorPathsMatchPortable) 
     std::vector<float> taps(p.w.size());
     for (int o = 0; o < c.cout; ++o)
         for (int t = 0; t < c.kh * c.kw; ++t) taps[size_t(t) * c.cout + o] = p.w[size_t(o) * c.kh * c.kw + t];
-    auto runner = [&](DepthwiseFn fn) {
-        return [&, fn](std::vector<float>& y) {
-            fn(p.in.data(), taps.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh, c.sw,
-               c.ph, c.pw, c.dh, c.dw, c.relu, nullptr);
+    // The input also starts 1 and 5 floats past a 64-byte boundary: the
+    // vector paths pick their first channel vector by the input's alignment.
+    std::vector<float> shifted(p.in.size() + 32);
+    auto runner = [&](DepthwiseFn fn, int shift) {
+        return [&, fn, shift](std::vector<float>& y) {
+            const float* in = p.in.data();
+            if (shift >= 0) {
+                float* at = shifted.data() + (64 - reinterpret_cast<uintptr_t>(shifted.data()) % 64) / 4 + shift;
+                std::copy(p.in.begin(), p.in.end(), at);
+                in = at;
+            }
+            fn(in, taps.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.kh, c.kw, c.sh, c.sw, c.ph, c.pw, c.dh,
+               c.dw, c.relu, nullptr);
         };
     };
-    std::vector<float> y = one_and_two_threads(runner(&conv2d_f32_depthwise_portable), p);
+    std::vector<float> y = one_and_two_threads(runner(&conv2d_f32_depthwise_portable, -1), p);
     p.expect_near(y, 2e-6);
     for (const DwPath& v : vector_depthwise_paths()) {
         if (!kernel_path_supported(v.id)) continue;
-        std::vector<float> yv = one_and_two_threads(runner(v.fn), p);
-        EXPECT_EQ(0, std::memcmp(y.data(), yv.data(), y.size() * sizeof(float))) << kernel_path_name(v.id);
+        for (int shift : {-1, 1, 5}) {
+            std::vector<float> yv = one_and_two_threads(runner(v.fn, shift), p);
+            EXPECT_EQ(0, std::memcmp(y.data(), yv.data(), y.size() * sizeof(float)))
+                << kernel_path_name(v.id) << " shift " << shift;
+        }
     }
 }
 INSTANTIATE_TEST_SUITE_P(
     Shapes, Conv2dF32Depthwise,
     ::testing::Values(Conv{19, 6, 7, 19, 3, 3, 1, 1, 1, 1, 1, 1, 19, true, true},   // tails of 8 / 16
-                      Conv{32, 9, 8, 32, 3, 3, 2, 2, 1, 1, 1, 1, 32, false, true},  // stride 2
+                      Conv{32, 9, 20, 32, 3, 3, 2, 2, 1, 1, 1, 1, 32, false, true},  // stride 2, row pairs
                       Conv{5, 7, 7, 15, 3, 3, 1, 1, 2, 2, 2, 2, 5, true, false},    // multiplier 3, dilated
                       Conv{8, 4, 5, 16, 5, 3, 1, 2, 2, 1, 1, 1, 8, false, true},    // multiplier 2
                       Conv{17, 3, 3, 17, 5, 5, 1, 1, 0, 0, 1, 1, 17, false, true},  // 0 x 0 output
                       Conv{20, 3, 41, 20, 3, 3, 1, 1, 1, 1, 1, 1, 20, true, true},  // long rows: 8-, 4-, 1-pixel runs
-                      Conv{24, 5, 44, 24, 5, 5, 2, 2, 2, 2, 1, 1, 24, false, false},  // 5x5 stride 2 runs
-                      Conv{6, 4, 5, 6, 3, 3, 1, 1, 3, 3, 1, 1, 6, true, true}));  // corners read no tap
+                      Conv{24, 9, 44, 24, 5, 5, 2, 2, 2, 2, 1, 1, 24, false, false},  // 5x5 stride 2 runs, a row pair
+                      Conv{6, 4, 5, 6, 3, 3, 1, 1, 3, 3, 1, 1, 6, true, true},   // corners read no tap
+                      Conv{64, 4, 41, 64, 3, 3, 1, 1, 1, 1, 1, 1, 64, true, true},  // channel groups
+                      Conv{17, 6, 19, 17, 5, 5, 1, 1, 2, 2, 1, 1, 17, false, true},  // 5x5 edge blocks, a row pair
+                      Conv{8, 6, 5, 8, 3, 3, 1, 1, 0, 0, 1, 1, 8, true, true}));     // row pairs of 3 pixels
 
 // The direct grouped kernel: the portable path near the reference, every
 // vector path (vectors of whole groups, of one group or of two, 16-lane,
