@@ -79,7 +79,7 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
     b.k_pack_s8 = &pack_s8;  // one packed layout for every path
     b.k_pack_f32 = k.pack_f32;
     b.k_free_packed_s8 = &free_packed_s8;
-    b.k_free_packed_f32 = &free_packed_f32;  // every path's block is a new[] float array
+    b.k_free_packed_f32 = &free_packed_f32;  // every path's block comes from alloc_packed_f32
     b.k_gemm_s8_requant = k.gemm_s8_requant;
     b.k_gemm_s8_s32 = k.gemm_s8_s32;
     b.k_gemm_f32 = k.gemm_f32;

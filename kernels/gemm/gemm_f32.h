@@ -27,7 +27,10 @@ namespace vantrel {
 
 // Entry points, through the CPU kernel table (the variants the Backend holds).
 float* pack_f32(const float* w, int32_t n, int32_t k);
-inline void free_packed_f32(float* bp) { delete[] bp; }
+// Packed blocks start on a 64-byte line, so no 512-bit load of a panel
+// straddles two lines. alloc_packed_f32 returns `count` zeroed floats.
+float* alloc_packed_f32(uint64_t count);
+void free_packed_f32(float* bp);
 // Bytes of the block pack_f32(w, n, k) returns.
 uint64_t packed_f32_bytes(int32_t n, int32_t k);
 void gemm_f32(const float* a, const float* bp, const float* bias, float* y, bool relu, int32_t m,

@@ -3,7 +3,8 @@
 #include <omp.h>
 
 #include <atomic>
-#include <memory>
+#include <cstring>
+#include <new>
 
 #include "kernels/gemm/gemm_f32.h"
 
@@ -102,6 +103,16 @@ void gemm_f32_run(const float* a, const float* bp, const float* bias, float* y, 
     if (full < g.m) tiling.range(g, full, g.m, 0, panels);
 }
 
+float* alloc_packed_f32(uint64_t count) {
+    float* p = static_cast<float*>(::operator new[](size_t(count ? count : 1) * sizeof(float), std::align_val_t(64)));
+    std::memset(p, 0, size_t(count) * sizeof(float));
+    return p;
+}
+
+void free_packed_f32(float* bp) {
+    if (bp) ::operator delete[](bp, std::align_val_t(64));
+}
+
 uint64_t packed_f32_panel_bytes(int32_t n, int32_t k, int64_t width) {
     if (n <= 0 || k <= 0) return 0;
     return uint64_t((int64_t(n) + width - 1) / width) * uint64_t(k) * uint64_t(width) *
@@ -110,7 +121,7 @@ uint64_t packed_f32_panel_bytes(int32_t n, int32_t k, int64_t width) {
 
 float* pack_f32_panels(const float* w, int32_t n, int32_t k, int64_t width) {
     const uint64_t count = packed_f32_panel_bytes(n, k, width) / sizeof(float);
-    float* bp = new float[count]();
+    float* bp = alloc_packed_f32(count);
     const int64_t kk = k > 0 ? k : 0;
     for (int64_t col = 0; col < n; ++col) {
         float* dst = bp + (col / width) * kk * width + col % width;
@@ -122,11 +133,12 @@ float* pack_f32_panels(const float* w, int32_t n, int32_t k, int64_t width) {
 
 void linear_f32_on(PackF32Fn pack, GemmF32Fn gemm, const float* x, const float* w,
                    const float* bias, float* y, int32_t k, int32_t n, const float* bp) {
-    std::unique_ptr<float[]> tmp;
-    if (!bp) {
-        tmp.reset(pack(w, n, k));
-        bp = tmp.get();
-    }
+    float* tmp = bp ? nullptr : pack(w, n, k);
+    if (tmp) bp = tmp;
+    struct Release {
+        float* p;
+        ~Release() { free_packed_f32(p); }
+    } release{tmp};
     gemm(x, bp, bias, y, false, 1, k, n, false);
 }
 

@@ -2,6 +2,8 @@
 // one packed panel, then one row at a time for the rows left over.
 #include "kernels/gemm/gemm_s8.h"
 
+#include <cstring>
+#include <new>
 
 #include "kernels/gemm/gemm_s8_split.h"
 
@@ -13,7 +15,10 @@ size_t packed_s8_bytes(int32_t n, int32_t k) {
 }
 
 int8_t* pack_s8(const int8_t* w, int32_t n, int32_t k) {
-    int8_t* bp = new int8_t[packed_s8_bytes(n, k)]();
+    // On a 64-byte line, as the vector kernels load whole panels.
+    const size_t bytes = packed_s8_bytes(n, k);
+    int8_t* bp = static_cast<int8_t*>(::operator new[](bytes ? bytes : 1, std::align_val_t(64)));
+    std::memset(bp, 0, bytes);
     if (n <= 0 || k <= 0) return bp;
     const int64_t kg = (int64_t(k) + 3) / 4;
     for (int64_t c = 0; c < n; ++c) {
@@ -24,7 +29,9 @@ int8_t* pack_s8(const int8_t* w, int32_t n, int32_t k) {
     return bp;
 }
 
-void free_packed_s8(int8_t* p) { delete[] p; }
+void free_packed_s8(int8_t* p) {
+    if (p) ::operator delete[](p, std::align_val_t(64));
+}
 
 namespace {
 
