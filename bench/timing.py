@@ -10,17 +10,20 @@ from collections.abc import Callable, Mapping
 
 
 def time_engines(engines: Mapping[str, Callable[[], object]], runs: int, rounds: int = 5,
-                 warmup: int = 2) -> dict[str, list[float]]:
+                 warmup: int = 2, settle: float = 0.1) -> dict[str, list[float]]:
     """Milliseconds of each run of each engine, timed in `rounds` alternating
     blocks of about runs/rounds runs. Blocks rather than single runs, because
     the peers' thread pools keep spinning for a while after a run and would
-    slow down whichever engine runs next; the `warmup` untimed runs opening
-    each block absorb that. Alternating spreads the drift of a shared
-    machine over all engines alike."""
+    slow down whichever engine runs next (a user runs one engine, so never
+    sees that): each block opens with `settle` idle seconds, in which the
+    previous engine's threads go to sleep, and `warmup` untimed runs.
+    Alternating spreads the drift of a shared machine over all engines
+    alike."""
     times: dict[str, list[float]] = {k: [] for k in engines}
     per_block = max(1, runs // max(1, rounds))
     for _ in range(max(1, rounds)):
         for engine, fn in engines.items():
+            time.sleep(settle)
             for _ in range(warmup):
                 fn()
             for _ in range(per_block):
