@@ -61,36 +61,6 @@ void Avx512::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst
     }
 }
 
-// Requantisation of 8 lanes, exactly as requantize(): the doubling high
-// multiply in 64-bit lanes (vpmovsqd saturates the one overflow, x = m =
-// INT32_MIN), then t << lsh (saturating) or the rounding shift (t >> s) +
-// bit s-1 of t, and the saturating add of out_zp.
-// The zero-masking forms sidestep a spurious GCC 12 uninitialised warning.
-constexpr __mmask8 kAll = 0xFF;
-struct Requant {
-    __m512i mult;
-    __m256i lsh, rsh, rsh1, rbit, zp;
-    Requant(const int32_t* m, const int32_t* sh, int8_t out_zp) {
-        mult = _mm512_maskz_cvtepi32_epi64(kAll, _mm256_loadu_si256((const __m256i*)m));
-        const __m256i s = _mm256_loadu_si256((const __m256i*)sh);
-        const __m256i z = _mm256_setzero_si256();
-        lsh = _mm256_max_epi32(s, z);
-        rsh = _mm256_max_epi32(_mm256_sub_epi32(z, s), z);
-        rsh1 = _mm256_max_epi32(_mm256_sub_epi32(rsh, _mm256_set1_epi32(1)), z);
-        rbit = _mm256_min_epi32(rsh, _mm256_set1_epi32(1));
-        zp = _mm256_set1_epi32(out_zp);
-    }
-    __m256i operator()(__m256i x) const {
-        __m512i p = _mm512_maskz_mul_epi32(kAll, _mm512_maskz_cvtepi32_epi64(kAll, x), mult);
-        p = _mm512_add_epi64(p, _mm512_set1_epi64(int64_t(1) << 30));
-        p = _mm512_maskz_srai_epi64(kAll, p, 31);
-        __m256i t = shift_left_saturate(_mm512_maskz_cvtsepi64_epi32(kAll, p), lsh);
-        __m256i u = _mm256_add_epi32(_mm256_srav_epi32(t, rsh),
-                                     _mm256_and_si256(_mm256_srav_epi32(t, rsh1), rbit));
-        return add_zero_point_saturate(u, zp);
-    }
-};
-
 // Int8 outputs of panels p and p + 1 (normal orientation): one 16-lane
 // requantisation and one 16-byte store per row. The narrowing happens in a
 // register: vpmovsdb straight to memory is slow on AMD cores.
@@ -134,7 +104,7 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
         };
         switch (g.kind) {
             case S8Out::Int8: {
-                const Requant rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
+                const RequantLanes8 rq(cp.mult.data() + off, cp.shift.data() + off, g.out_zp);
                 for (int r = 0; r < rows; ++r)
                     _mm_mask_storeu_epi8(dst(r, 1), __mmask16(m), _mm256_cvtsepi32_epi8(rq(sums(r))));
                 break;
