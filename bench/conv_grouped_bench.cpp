@@ -9,17 +9,13 @@
 //   cmake --build build/bench --target conv_grouped_bench
 //   build/bench/bench/conv_grouped_bench [--threads N] [--rounds R]
 // (--threads: default 2; --rounds: default 15.)
-#include <omp.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <random>
 #include <vector>
 
-#include "engine/cpu_backend/cpu_backend.h"
+#include "bench/conv_bench_setup.h"
 #include "kernels/conv/conv2d_f32_grouped.h"
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/gemm/gemm_f32.h"
@@ -33,23 +29,12 @@ struct Shape {
     int c, groups, hw, stride;
 };
 
-template <class Fn>
-double seconds(Fn&& fn) {
-    const auto t0 = std::chrono::steady_clock::now();
-    fn();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int threads = 2, rounds = 15;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--threads")) threads = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--rounds")) rounds = std::atoi(argv[i + 1]);
-    }
-    omp_set_num_threads(std::max(threads, 1));
-    cpu_backend();  // fills the kernel tables for VANTREL_KERNEL_PATH
+    const vantrel_bench::ConvBenchArgs args = vantrel_bench::conv_bench_setup(argc, argv);
+    const int threads = args.threads, rounds = args.rounds;
     std::printf("kernel path %s, %d threads, fastest of %d rounds (ms)\n", kernel_path_name(active_kernel_path()),
                 threads, rounds);
     std::printf("%5s %4s %5s %4s %2s | %8s %8s | %6s\n", "c", "cg", "grp", "hw", "s", "gemm", "direct", "d/gemm");
@@ -88,8 +73,8 @@ int main(int argc, char** argv) {
         direct();
         double tg = 1e9, td = 1e9;
         for (int i = 0; i < rounds; ++i) {
-            tg = std::min(tg, seconds(gemm));
-            td = std::min(td, seconds(direct));
+            tg = std::min(tg, vantrel_bench::seconds(gemm));
+            td = std::min(td, vantrel_bench::seconds(direct));
         }
         std::printf("%5d %4d %5d %4d %2d | %8.3f %8.3f | %6.2f\n", c, cg, g, h, s.stride, tg * 1e3, td * 1e3, td / tg);
         std::fflush(stdout);

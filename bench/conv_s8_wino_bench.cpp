@@ -8,17 +8,14 @@
 //   cmake -S . -B build/bench -G Ninja -DVANTREL_BENCH=ON -Wno-dev
 //   cmake --build build/bench --target conv_s8_wino_bench
 //   build/bench/bench/conv_s8_wino_bench [--threads N] [--rounds R]
-#include <omp.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <random>
 #include <vector>
 
-#include "engine/cpu_backend/cpu_backend.h"
+#include "bench/conv_bench_setup.h"
 #include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/conv/im2col_s8.h"
 #include "kernels/gemm/gemm_s8.h"
@@ -39,13 +36,8 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int threads = 2, rounds = 15;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--threads")) threads = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--rounds")) rounds = std::atoi(argv[i + 1]);
-    }
-    omp_set_num_threads(threads);
-    cpu_backend();  // fills the kernel tables for VANTREL_KERNEL_PATH
+    const vantrel_bench::ConvBenchArgs args = vantrel_bench::conv_bench_setup(argc, argv);
+    const int rounds = args.rounds;
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> byte(-100, 100);
     std::printf("%-14s %12s %12s %8s\n", "shape", "wino ms", "gemm ms", "ratio");

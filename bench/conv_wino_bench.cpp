@@ -11,17 +11,15 @@
 //   build/bench/bench/conv_wino_bench [--threads N] [--rounds R] [--only N] [--skip N]
 // (--threads: default 2; --rounds: default 15; --only / --skip: the first N
 // shapes / all but the first N.)
-#include <omp.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
 
-#include "engine/cpu_backend/cpu_backend.h"
+#include "bench/conv_bench_setup.h"
 #include "kernels/conv/conv2d_f32.h"
 #include "kernels/conv/conv2d_f32_wino.h"
 #include "kernels/conv/im2col_f32.h"
@@ -50,25 +48,14 @@ std::vector<float*> winograd_weights(const std::vector<float>& w, int cin, int c
     return u;
 }
 
-template <class Fn>
-double seconds(Fn&& fn) {
-    const auto t0 = std::chrono::steady_clock::now();
-    fn();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 double fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int threads = 2, rounds = 15;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--threads")) threads = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--rounds")) rounds = std::atoi(argv[i + 1]);
-    }
-    omp_set_num_threads(std::max(threads, 1));
-    cpu_backend();  // fills the kernel tables for VANTREL_KERNEL_PATH
+    const vantrel_bench::ConvBenchArgs args = vantrel_bench::conv_bench_setup(argc, argv);
+    const int threads = args.threads, rounds = args.rounds;
     std::printf("kernel path %s, %d threads, fastest of %d rounds (ms)\n", kernel_path_name(active_kernel_path()),
                 threads, rounds);
     std::printf("%5s %5s %4s | %9s %9s %9s | %6s %6s\n", "c_in", "c_out", "hw", "F(2,3)", "F(4,3)", "gemm",
@@ -122,9 +109,9 @@ int main(int argc, char** argv) {
         gemm();
         std::vector<double> t2, t4, tg;
         for (int k = 0; k < rounds; ++k) {
-            t2.push_back(seconds(f2));
-            t4.push_back(seconds(f4));
-            tg.push_back(seconds(gemm));
+            t2.push_back(vantrel_bench::seconds(f2));
+            t4.push_back(vantrel_bench::seconds(f4));
+            tg.push_back(vantrel_bench::seconds(gemm));
         }
         const double m2 = fastest(t2) * 1e3, m4 = fastest(t4) * 1e3, mg = fastest(tg) * 1e3;
         std::printf("%5d %5d %4d | %9.3f %9.3f %9.3f | %6.2f %6.2f\n", cin, cout, h, m2, m4, mg, m2 / mg, m4 / mg);
