@@ -1,15 +1,18 @@
 // Set-up shared by the convolution kernel benchmarks: the options
 // --threads N (team size, default 2) and --rounds R (default 15), the
-// OpenMP team, and the kernel tables for VANTREL_KERNEL_PATH.
+// OpenMP team, the kernel tables for VANTREL_KERNEL_PATH, and the opening
+// line naming them.
 #pragma once
 #include <omp.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "engine/cpu_backend/cpu_backend.h"
+#include "kernels/kernel_path.h"
 
 namespace vantrel_bench {
 
@@ -26,6 +29,8 @@ inline ConvBenchArgs conv_bench_setup(int argc, char** argv) {
     a.threads = std::max(a.threads, 1);
     omp_set_num_threads(a.threads);
     vantrel::cpu_backend();
+    std::printf("kernel path %s, %d threads, fastest of %d rounds (ms)\n",
+                vantrel::kernel_path_name(vantrel::active_kernel_path()), a.threads, a.rounds);
     return a;
 }
 

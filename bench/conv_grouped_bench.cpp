@@ -19,7 +19,6 @@
 #include "kernels/conv/conv2d_f32_grouped.h"
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/gemm/gemm_f32.h"
-#include "kernels/kernel_path.h"
 
 using namespace vantrel;
 
@@ -29,14 +28,10 @@ struct Shape {
     int c, groups, hw, stride;
 };
 
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const vantrel_bench::ConvBenchArgs args = vantrel_bench::conv_bench_setup(argc, argv);
-    const int threads = args.threads, rounds = args.rounds;
-    std::printf("kernel path %s, %d threads, fastest of %d rounds (ms)\n", kernel_path_name(active_kernel_path()),
-                threads, rounds);
+    const int rounds = vantrel_bench::conv_bench_setup(argc, argv).rounds;
     std::printf("%5s %4s %5s %4s %2s | %8s %8s | %6s\n", "c", "cg", "grp", "hw", "s", "gemm", "direct", "d/gemm");
     // ResNeXt-50 32x4d (the stride-2 layer opens each stage), then RegNet
     // group widths 8, 16 and 24.

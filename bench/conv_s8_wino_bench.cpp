@@ -36,8 +36,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const vantrel_bench::ConvBenchArgs args = vantrel_bench::conv_bench_setup(argc, argv);
-    const int rounds = args.rounds;
+    const int rounds = vantrel_bench::conv_bench_setup(argc, argv).rounds;
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> byte(-100, 100);
     std::printf("%-14s %12s %12s %8s\n", "shape", "wino ms", "gemm ms", "ratio");

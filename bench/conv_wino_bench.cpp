@@ -24,7 +24,6 @@
 #include "kernels/conv/conv2d_f32_wino.h"
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/gemm/gemm_f32.h"
-#include "kernels/kernel_path.h"
 
 using namespace vantrel;
 
@@ -54,10 +53,7 @@ double fastest(const std::vector<double>& v) { return *std::min_element(v.begin(
 }  // namespace
 
 int main(int argc, char** argv) {
-    const vantrel_bench::ConvBenchArgs args = vantrel_bench::conv_bench_setup(argc, argv);
-    const int threads = args.threads, rounds = args.rounds;
-    std::printf("kernel path %s, %d threads, fastest of %d rounds (ms)\n", kernel_path_name(active_kernel_path()),
-                threads, rounds);
+    const int rounds = vantrel_bench::conv_bench_setup(argc, argv).rounds;
     std::printf("%5s %5s %4s | %9s %9s %9s | %6s %6s\n", "c_in", "c_out", "hw", "F(2,3)", "F(4,3)", "gemm",
                 "F2/gem", "F4/gem");
     const std::vector<Shape> all = {{64, 64, 56},  {128, 128, 28}, {256, 256, 14}, {512, 512, 7},
