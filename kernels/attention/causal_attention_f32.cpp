@@ -27,17 +27,28 @@ struct CausalOpsPortable {
         return s;
     }
 
-    static void scores(const float* q, const float* keys, int64_t stride, int64_t n, int64_t d,
-                       float scale, float* s) {
-        for (int64_t j = 0; j < n; ++j) s[j] = scale * dot(q, keys + j * stride, d);
+    static void scores(const float* q, int64_t qstride, int64_t nq, const float* keys, int64_t stride,
+                       int64_t n, int64_t d, float scale, float* s, int64_t sstride) {
+        for (int64_t i = 0; i < nq; ++i)
+            for (int64_t j = 0; j < n; ++j) s[i * sstride + j] = scale * dot(q + i * qstride, keys + j * stride, d);
     }
 
-    static void weighted_sum(const float* w, const float* vals, int64_t stride, int64_t n,
-                             int64_t d, float* o) {
-        for (int64_t c = 0; c < d; ++c) o[c] = 0.0f;
-        for (int64_t j = 0; j < n; ++j) {
-            const float* vr = vals + j * stride;
-            for (int64_t c = 0; c < d; ++c) o[c] = std::fmaf(w[j], vr[c], o[c]);
+    static float row_max(const float* s, int64_t n) {
+        float m = s[0];
+        for (int64_t j = 1; j < n; ++j) m = s[j] > m ? s[j] : m;
+        return m;
+    }
+
+    static void weighted_sum(const float* w, int64_t wstride, int64_t nq, const float* vals, int64_t stride,
+                             int64_t n, int64_t d, float* o, int64_t ostride) {
+        for (int64_t i = 0; i < nq; ++i) {
+            float* oi = o + i * ostride;
+            const float* wi = w + i * wstride;
+            for (int64_t c = 0; c < d; ++c) oi[c] = 0.0f;
+            for (int64_t j = 0; j < n; ++j) {
+                const float* vr = vals + j * stride;
+                for (int64_t c = 0; c < d; ++c) oi[c] = std::fmaf(wi[j], vr[c], oi[c]);
+            }
         }
     }
 };

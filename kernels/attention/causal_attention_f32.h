@@ -25,9 +25,10 @@
 //   output     o[c] = fused multiply-add chain of w_j * value_j[c] in
 //              ascending j, starting from 0.
 //
-// The (token, head) items are split over an OpenMP team by the balanced
-// static split; each item is computed by one thread alone, so results do not
-// depend on the thread count.
+// The (token, head) items are claimed by an OpenMP team, the latest tokens
+// (the longest rows) first, one token's heads of a key/value group together
+// when there are enough of them; each item is computed by one thread alone,
+// so results do not depend on the thread count.
 //
 // cache_flag is accepted for the table's argument list and does not change
 // what the kernel does: every call appends its keys and values at

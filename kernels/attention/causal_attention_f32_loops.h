@@ -4,6 +4,8 @@
 //   Ops::rope(x, cos, sin, half)                    rotate one head in place
 //   Ops::scores(q, keys, stride, n, d, scale, s)     s[j] = scale * dot(q, key j)
 //   Ops::weighted_sum(w, vals, stride, n, d, o)     o[c] = Σ_j w[j] * val_j[c]
+//   Ops::row_max(s, n)                              m = s[0], then m = s[j] > m ? s[j] : m
+// (scores and weighted_sum take several query rows that share the keys).
 // Everything else (gather, tables, cache append, softmax, threading) is this
 // one scalar code, so the paths differ only where their order is pinned.
 // CausalOpsLanes<Ln> is the vector form of the three on a lane struct
@@ -16,6 +18,7 @@
 #include <math.h>
 #include <omp.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -52,41 +55,107 @@ struct CausalOpsLanes {
         }
     }
 
-    // Scores of keys j .. j+B-1, each the portable eight-lane dot product.
-    template <int B>
-    static void score_keys(const float* q, const float* keys, int64_t stride, int64_t j, int64_t d,
-                           float scale, float* s) {
+    // Scores of keys j .. j+B-1 for queries 0 .. Q-1 (rows qstride apart),
+    // each the portable eight-lane dot product. The queries share every key
+    // load.
+    template <int Q, int B>
+    __attribute__((always_inline)) static inline void score_keys(const float* q, int64_t qstride, const float* keys, int64_t stride, int64_t j,
+                           int64_t d, float scale, float* s, int64_t sstride) {
         const int64_t d8 = d / 8 * 8;
-        V a[B][K];
-        for (int b = 0; b < B; ++b)
-            for (int e = 0; e < K; ++e) a[b][e] = Ln::zero();
+        V a[Q][B][K];
+        for (int i = 0; i < Q; ++i)
+            for (int b = 0; b < B; ++b)
+                for (int e = 0; e < K; ++e) a[i][b][e] = Ln::zero();
         for (int64_t c = 0; c < d8; c += 8)
             for (int e = 0; e < K; ++e) {
-                const V qv = Ln::load(q + c + e * L);
-                for (int b = 0; b < B; ++b)
-                    a[b][e] = Ln::fmadd(qv, Ln::load(keys + (j + b) * stride + c + e * L), a[b][e]);
+                V kv[B];
+                for (int b = 0; b < B; ++b) kv[b] = Ln::load(keys + (j + b) * stride + c + e * L);
+                for (int i = 0; i < Q; ++i) {
+                    const V qv = Ln::load(q + i * qstride + c + e * L);
+                    for (int b = 0; b < B; ++b) a[i][b][e] = Ln::fmadd(qv, kv[b], a[i][b][e]);
+                }
             }
-        for (int b = 0; b < B; ++b) {
-            const float* kr = keys + (j + b) * stride;
-            float r = Ln::hsum8(a[b]);
-            for (int64_t c = d8; c < d; ++c) r = fmaf(q[c], kr[c], r);
-            s[j + b] = scale * r;
+        for (int i = 0; i < Q; ++i) {
+            float* si = s + i * sstride + j;
+            int b = 0;
+            if (d8 == d) {  // no tail: four scaled scores at a time
+                for (; b + 4 <= B; b += 4) Ln::hsum8x4_scaled(a[i][b], a[i][b + 1], a[i][b + 2], a[i][b + 3], scale, si + b);
+                for (; b < B; ++b) si[b] = scale * Ln::hsum8(a[i][b]);
+                continue;
+            }
+            const float* qi = q + i * qstride;
+            for (; b < B; ++b) {
+                const float* kr = keys + (j + b) * stride;
+                float r = Ln::hsum8(a[i][b]);
+                for (int64_t c = d8; c < d; ++c) r = fmaf(qi[c], kr[c], r);
+                si[b] = scale * r;
+            }
         }
     }
 
-    static void scores(const float* q, const float* keys, int64_t stride, int64_t n, int64_t d,
-                       float scale, float* s) {
-        // Enough keys at a time for eight independent multiply-add chains:
-        // fewer leave the fma units waiting on each chain's latency.
-        constexpr int B = 8 / K;
+    // Enough keys at a time for about eight to twelve independent
+    // multiply-add chains: fewer leave the fma units waiting on each chain's
+    // latency, more spill registers.
+    template <int Q>
+    static void scores_q(const float* q, int64_t qstride, const float* keys, int64_t stride, int64_t n,
+                         int64_t d, float scale, float* s, int64_t sstride) {
+        constexpr int B = Q == 1 ? 8 / K : (12 / (K * Q) > 0 ? 12 / (K * Q) : 1);
         int64_t j = 0;
-        for (; j + B <= n; j += B) score_keys<B>(q, keys, stride, j, d, scale, s);
-        for (; j < n; ++j) score_keys<1>(q, keys, stride, j, d, scale, s);
+        for (; j + B <= n; j += B) score_keys<Q, B>(q, qstride, keys, stride, j, d, scale, s, sstride);
+        for (; j < n; ++j) score_keys<Q, 1>(q, qstride, keys, stride, j, d, scale, s, sstride);
     }
 
-    static void weighted_sum(const float* w, const float* vals, int64_t stride, int64_t n,
-                             int64_t d, float* o) {
-        lanes_weighted_columns<Ln, false>(o, 0.0f, w, vals, stride, n, d);
+    static void scores(const float* q, int64_t qstride, int64_t nq, const float* keys, int64_t stride,
+                       int64_t n, int64_t d, float scale, float* s, int64_t sstride) {
+        int64_t i = 0;
+        for (; i + 3 <= nq; i += 3) scores_q<3>(q + i * qstride, qstride, keys, stride, n, d, scale, s + i * sstride, sstride);
+        if (nq - i == 2) scores_q<2>(q + i * qstride, qstride, keys, stride, n, d, scale, s + i * sstride, sstride);
+        if (nq - i == 1) scores_q<1>(q + i * qstride, qstride, keys, stride, n, d, scale, s + i * sstride, sstride);
+    }
+
+    // o_i[c] = Σ_j w_i[j] * val_j[c] for queries i < Q, each column's chain
+    // in ascending j from 0 (the column blocking does not change any
+    // column's order). The queries share every value load.
+    template <int Q>
+    static void weighted_q(const float* w, int64_t wstride, const float* vals, int64_t stride, int64_t n,
+                           int64_t d, float* o, int64_t ostride) {
+        constexpr int R = 4;  // registers of columns per query and pass
+        int64_t c = 0;
+        for (; c + R * L <= d; c += R * L) {
+            V acc[Q][R];
+            for (int i = 0; i < Q; ++i)
+                for (int e = 0; e < R; ++e) acc[i][e] = Ln::zero();
+            for (int64_t j = 0; j < n; ++j) {
+                const float* r = vals + j * stride + c;
+                V x[R];
+                for (int e = 0; e < R; ++e) x[e] = Ln::load(r + e * L);
+                for (int i = 0; i < Q; ++i) {
+                    const V wj = Ln::set1(w[i * wstride + j]);
+                    for (int e = 0; e < R; ++e) acc[i][e] = Ln::fmadd(wj, x[e], acc[i][e]);
+                }
+            }
+            for (int i = 0; i < Q; ++i)
+                for (int e = 0; e < R; ++e) Ln::store(o + i * ostride + c + e * L, acc[i][e]);
+        }
+        if (c < d)
+            for (int i = 0; i < Q; ++i)
+                lanes_weighted_columns<Ln, false>(o + i * ostride + c, 0.0f, w + i * wstride, vals + c, stride,
+                                                  n, d - c);
+    }
+
+    static float row_max(const float* s, int64_t n) { return Ln::row_max(s, n); }
+
+    static void weighted_sum(const float* w, int64_t wstride, int64_t nq, const float* vals, int64_t stride,
+                             int64_t n, int64_t d, float* o, int64_t ostride) {
+        if (nq == 1) {
+            lanes_weighted_columns<Ln, false>(o, 0.0f, w, vals, stride, n, d);
+            return;
+        }
+        int64_t i = 0;
+        for (; i + 3 <= nq; i += 3) weighted_q<3>(w + i * wstride, wstride, vals, stride, n, d, o + i * ostride, ostride);
+        if (nq - i == 2) weighted_q<2>(w + i * wstride, wstride, vals, stride, n, d, o + i * ostride, ostride);
+        if (nq - i == 1)
+            lanes_weighted_columns<Ln, false>(o + i * ostride, 0.0f, w + i * wstride, vals, stride, n, d);
     }
 };
 
@@ -143,43 +212,60 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
     const int64_t group = Hq / Hkv;
     const float scale = 1.0f / sqrtf(float(d));
     const int64_t items = T * Hq;
+    const int64_t team = omp_in_parallel() ? 1 : omp_get_max_threads();
+    // A unit is one token's query heads of one key/value group, or a single
+    // head when there are too few units to keep the team busy (one-token
+    // steps): the heads of a unit share every key and value load.
+    const int64_t per_unit = T * Hkv >= 4 * team ? group : 1;
+    const int64_t units = items / per_unit;
 
-    auto run_items = [&](int64_t begin, int64_t end) {
-        for (int64_t it = begin; it < end; ++it) {
-            const int64_t t = it / Hq, h = it % Hq, g = h / group;
-            const float* qv = rows + t * W + h * d;
-            float* o = out + t * qw + h * d;
-            float* s = scores + it * visible_max;
-            const int64_t n = p0 + t + 1;
-            if (n <= 0) {
-                std::memset(o, 0, size_t(d) * sizeof(float));
-                continue;
+    // Unit u runs the latest tokens first: they see the most keys, so the
+    // claimed order hands out the big units early and the small ones even
+    // out the end.
+    auto run_unit = [&](int64_t u) {
+        const int64_t t = T - 1 - u / (Hq / per_unit);
+        const int64_t h = u % (Hq / per_unit) * per_unit, g = h / group;
+        const int64_t it = t * Hq + h;
+        const float* qv = rows + t * W + h * d;
+        float* o = out + t * qw + h * d;
+        float* s = scores + it * visible_max;
+        const int64_t n = p0 + t + 1;
+        Ops::scores(qv, d, per_unit, kc + g * cap * d, d, n, d, scale, s, visible_max);
+        // Up to four rows' exponentials interleaved: their sums are
+        // independent chains, each still in ascending j.
+        for (int64_t i0 = 0; i0 < per_unit; i0 += 4) {
+            const int64_t rows_now = per_unit - i0 < 4 ? per_unit - i0 : 4;
+            float* si[4];
+            float m[4], sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+            for (int64_t i = 0; i < rows_now; ++i) {
+                si[i] = s + (i0 + i) * visible_max;
+                m[i] = Ops::row_max(si[i], n);
             }
-            Ops::scores(qv, kc + g * cap * d, d, n, d, scale, s);
-            float m = s[0];
-            for (int64_t j = 1; j < n; ++j) m = s[j] > m ? s[j] : m;
-            float sum = 0.0f;
-            for (int64_t j = 0; j < n; ++j) {
-                s[j] = expf(s[j] - m);
-                sum = sum + s[j];
+            for (int64_t j = 0; j < n; ++j)
+                for (int64_t i = 0; i < rows_now; ++i) {
+                    si[i][j] = expf(si[i][j] - m[i]);
+                    sum[i] = sum[i] + si[i][j];
+                }
+            for (int64_t i = 0; i < rows_now; ++i) {
+                const float inv = 1.0f / sum[i];
+                for (int64_t j = 0; j < n; ++j) si[i][j] = si[i][j] * inv;
             }
-            const float inv = 1.0f / sum;
-            for (int64_t j = 0; j < n; ++j) s[j] = s[j] * inv;
-            Ops::weighted_sum(s, vc + g * cap * d, d, n, d, o);
         }
+        Ops::weighted_sum(s, visible_max, per_unit, vc + g * cap * d, d, n, d, o, d);
     };
 
     const double cost = double(items) * double(p0 + (T + 1) / 2) * double(d);
-    if (items < 2 || cost < kCausalParallelWork || omp_in_parallel() || omp_get_max_threads() <= 1) {
-        run_items(0, items);
+    if (units < 2 || cost < kCausalParallelWork || team <= 1) {
+        for (int64_t u = 0; u < units; ++u) run_unit(u);
         return;
     }
-#pragma omp parallel num_threads(omp_get_max_threads())
-    {
-        // The team may be smaller than asked; split over its actual size.
-        const SplitRange r = balanced_split(items, omp_get_num_threads(), omp_get_thread_num());
-        if (r.begin < r.end) run_items(r.begin, r.end);
-    }
+    // Units are claimed one at a time; each is computed by one thread alone,
+    // so the result does not depend on who runs it.
+    std::atomic<int64_t> next{0};
+#pragma omp parallel num_threads(int(team))
+    for (int64_t u = next.fetch_add(1, std::memory_order_relaxed); u < units;
+         u = next.fetch_add(1, std::memory_order_relaxed))
+        run_unit(u);
 }
 
 }  // namespace

@@ -106,7 +106,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{{8, 2, 16}, 9, {4, 4, 1}},           // Hq = 8, Hkv = 2
                       Case{{4, 4, 13}, 7, {3, 4}},              // d mod 8 tail
                       Case{{4, 2, 64, 500000.0f}, 12, {5, 1, 1, 5}},
-                      Case{{3, 1, 40}, 5, {1, 1, 1, 1, 1}}));
+                      Case{{3, 1, 40}, 5, {1, 1, 1, 1, 1}},
+                      Case{{6, 3, 64}, 24, {20, 4}},            // heads of a group in pairs
+                      Case{{9, 3, 64}, 40, {33, 7}}));          // in threes, SmolLM2's grouping
 
 // Hand-checked facts: position 0 leaves queries and keys unchanged, one token
 // attends to itself only (so each query head returns its group's value), and
