@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "kernels/attention/causal_attention_f32.h"
@@ -37,6 +38,7 @@ CausalAttnCoreFp32::CausalAttnCoreFp32(const std::string& node_name, int32_t hq,
 
 void CausalAttnCoreFp32::release_host_weights() {
     std::vector<float>().swap(work_);
+    std::vector<float>().swap(split_);
 }
 
 void CausalAttnCoreFp32::reserve_state(int capacity, Allocator& alloc) {
@@ -77,12 +79,10 @@ void CausalAttnCoreFp32::reserve_state(int capacity, Allocator& alloc) {
 Shape3 CausalAttnCoreFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                                    ExecContext* ctx) {
     const Backend& be = active_backend_or_throw();
-    require_inputs(kOp, name, num_inputs, 3);
-    const TensorView& q = inputs[0];
-    const TensorView& k = inputs[1];
-    const TensorView& v = inputs[2];
     const int64_t qw = int64_t(num_q_heads) * head_dim;
     const int64_t kw = int64_t(num_kv_heads) * head_dim;
+    if (num_inputs == 1) return forward_packed(be, inputs[0], output, ctx);
+    require_inputs(kOp, name, num_inputs, 3);
     const char* names[3] = {"queries", "keys", "values"};
     const int64_t widths[3] = {qw, kw, kw};
     int64_t tokens[3];
@@ -98,7 +98,52 @@ Shape3 CausalAttnCoreFp32::forward(const TensorView* inputs, int num_inputs, con
     if (tokens[1] != tokens[0] || tokens[2] != tokens[0])
         layer_fail(kOp, name, "token counts differ: queries " + std::to_string(tokens[0]) + ", keys " +
                                   std::to_string(tokens[1]) + ", values " + std::to_string(tokens[2]));
-    const int64_t T = tokens[0];
+    run(be, static_cast<const float*>(inputs[0].data), static_cast<const float*>(inputs[1].data),
+        static_cast<const float*>(inputs[2].data), tokens[0], output, ctx);
+    return inputs[0].shape();
+}
+
+Shape3 CausalAttnCoreFp32::forward_packed(const Backend& be, const TensorView& in, const BufferView* output,
+                                          ExecContext* ctx) {
+    const int64_t qw = int64_t(num_q_heads) * head_dim;
+    const int64_t kw = int64_t(num_kv_heads) * head_dim;
+    const int64_t width = qw + 2 * kw;
+    if (in.c != width)
+        layer_fail(kOp, name, "input 0 (packed queries, keys and values) has width " + std::to_string(in.c) +
+                                  ", expected " + std::to_string(width) +
+                                  " ((num_q_heads + 2 * num_kv_heads) * head_dim)");
+    const int64_t T = checked_elements(kOp, name, "packed rows", 1, in.h, in.w, 4);
+    require_input_holds(kOp, name, &in, 0, 4);
+    const float* x = static_cast<const float*>(in.data);
+    if (T <= 1) {  // one row: the three parts already lie one after another
+        run(be, x, x + qw, x + qw + kw, T, output, ctx);
+    } else {
+        // The kernel takes each part as its own [T][width] block.
+        const size_t need = size_t(T) * size_t(width);
+        if (split_.size() < need) {
+            try {
+                split_.resize(need);
+            } catch (const std::bad_alloc&) {
+                layer_fail(kOp, name, "cannot allocate " + std::to_string(need) + " floats to split the packed input");
+            }
+        }
+        float* q = split_.data();
+        float* k = q + T * qw;
+        float* v = k + T * kw;
+        for (int64_t t = 0; t < T; ++t) {
+            const float* row = x + t * width;
+            std::memcpy(q + t * qw, row, size_t(qw) * sizeof(float));
+            std::memcpy(k + t * kw, row + qw, size_t(kw) * sizeof(float));
+            std::memcpy(v + t * kw, row + qw + kw, size_t(kw) * sizeof(float));
+        }
+        run(be, q, k, v, T, output, ctx);
+    }
+    return Shape3{int32_t(qw), in.h, in.w};
+}
+
+void CausalAttnCoreFp32::run(const Backend& be, const float* q, const float* k, const float* v, int64_t T,
+                             const BufferView* output, ExecContext* ctx) {
+    const int64_t qw = int64_t(num_q_heads) * head_dim;
     const int64_t p0 = ctx ? ctx->position : 0;
     if (p0 < 0) layer_fail(kOp, name, "position " + std::to_string(p0) + " is negative");
     if (p0 + T > capacity_)
@@ -106,8 +151,7 @@ Shape3 CausalAttnCoreFp32::forward(const TensorView* inputs, int num_inputs, con
                                   " tokens exceeds the KV cache capacity " + std::to_string(capacity_) +
                                   " (reset the cache or reserve a larger one)");
     require_output_extent(kOp, name, output, T * qw, 4);
-    const Shape3 result = q.shape();
-    if (T == 0) return result;
+    if (T == 0) return;
 
     const int64_t need = causal_attention_work_floats(T, p0, num_q_heads, num_kv_heads, head_dim);
     if (need < 0 || uint64_t(need) > work_.max_size())
@@ -126,11 +170,9 @@ Shape3 CausalAttnCoreFp32::forward(const TensorView* inputs, int num_inputs, con
             layer_fail(kOp, name, "the active backend has no k_causal_attention_f32 kernel");
         kernel = &k_causal_attention_f32;  // host memory: the portable kernel serves
     }
-    kernel(static_cast<const float*>(q.data), static_cast<const float*>(k.data),
-           static_cast<const float*>(v.data), static_cast<float*>(kv_cache_.data), int32_t(p0), capacity_,
+    kernel(q, k, v, static_cast<float*>(kv_cache_.data), int32_t(p0), capacity_,
            static_cast<float*>(output->data), int32_t(T), rope_theta, num_q_heads, num_kv_heads, head_dim,
            int32_t(p0), ctx ? ctx->cache_flag : uint8_t(0), work_.data(), ctx ? ctx->stream : nullptr);
-    return result;
 }
 
 std::unique_ptr<ILayer> create_causal_attn_core_fp32(const LayerInit& in) {

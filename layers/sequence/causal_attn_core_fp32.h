@@ -3,7 +3,9 @@
 // queries and keys get rotary position encoding, keys and values are appended
 // to the layer's key/value cache at ctx->position, and each query head
 // attends to every cached position up to its own. The output has the query
-// input's shape.
+// input's shape. One input instead of three is the packed form [T][(Hq +
+// 2*Hkv)*d], each row the query, key and value rows one after another (the
+// output of one product for all three); the output then has width Hq*d.
 //
 // The cache holds `capacity` positions and is sized by reserve_state; a call
 // whose position + T exceeds it is refused. The node may declare the capacity
@@ -25,13 +27,18 @@ public:
     CausalAttnCoreFp32(const std::string& node_name, int32_t num_q_heads, int32_t num_kv_heads,
                        int32_t head_dim, float rope_theta, int32_t max_seq_len);
 
-    // Refuses fewer than three inputs, widths other than Hq*d, Hkv*d, Hkv*d,
+    // Refuses two inputs, widths other than Hq*d, Hkv*d, Hkv*d (or the packed width),
     // token counts that differ, views or an output smaller than their shapes,
     // and position + T beyond the cache capacity.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
+    // The query input's shape, or for the packed input its rows of Hq*d.
+    Shape3 output_shape(Shape3 input) const override {
+        const int64_t packed = int64_t(num_q_heads + 2 * int64_t(num_kv_heads)) * head_dim;
+        return input.c == packed ? Shape3{num_q_heads * head_dim, input.h, input.w} : input;
+    }
     Shape3 output_shape_multi(const Shape3* inputs, int count) const override {
-        return count > 0 ? inputs[0] : Shape3{0, 0, 0};
+        return count > 0 ? output_shape(inputs[0]) : Shape3{0, 0, 0};
     }
     // Frees the work memory only; the cache holds the sequence in use.
     void release_host_weights() override;
@@ -53,9 +60,15 @@ public:
     const int32_t max_seq_len;
 
 private:
+    Shape3 forward_packed(const Backend& be, const TensorView& in, const BufferView* output, ExecContext* ctx);
+    // Checks the position and the output, then runs the kernel on T tokens.
+    void run(const Backend& be, const float* q, const float* k, const float* v, int64_t T,
+             const BufferView* output, ExecContext* ctx);
+
     Buffer kv_cache_;
     int32_t capacity_ = 0;
     std::vector<float> work_;
+    std::vector<float> split_;  // the packed input's parts, for T > 1
 };
 
 }  // namespace vantrel

@@ -76,6 +76,19 @@ def test_step_decoding_equals_full_pass(build, prompt):
     np.testing.assert_array_equal(np.concatenate(rows), full)
 
 
+def test_packed_input_gives_the_bits_of_three_inputs(build):
+    hq, hkv, d, total, prompt = 6, 2, 8, 9, 4
+    b = ModelBuilder("packed")
+    b.output(b.node("causal_attn_core_fp32", [b.input("qkv", [0, (hq + 2 * hkv) * d])], output="y",
+                    name="attn", num_q_heads=hq, num_kv_heads=hkv, head_dim=d))
+    packed = build(b)
+    x = sequence(hq, hkv, d, total, seed=3)
+    full = build(causal_model(hq, hkv, d)).forward(x)["y"].reshape(total, hq * d)
+    qkv = np.concatenate([x["q"], x["k"], x["v"]], axis=1)
+    rows = [packed.forward_step(qkv[:prompt])] + [packed.forward_step(qkv[t:t + 1]) for t in range(prompt, total)]
+    np.testing.assert_array_equal(np.concatenate(rows).reshape(total, -1), full)
+
+
 def test_reset_cache_and_forward_start_a_new_sequence(build):
     m = build(causal_model(2, 1, 8))
     x = sequence(2, 1, 8, 4, seed=7)

@@ -77,3 +77,18 @@ def test_activations_match_torch(build, op, args, ref):
         np.testing.assert_allclose(got, want, rtol=3e-7, atol=3e-7)
     else:
         np.testing.assert_array_equal(got, ref(torch.from_numpy(x)).numpy().ravel())
+
+
+@pytest.mark.parametrize("rows, f", [(1, 12), (5, 7)])
+def test_swiglu_matches_torch(build, rows, f):
+    b = ModelBuilder("swiglu")
+    b.output(b.node("swiglu_fp32", [b.input("x", [rows, 2 * f])], output="y", name="sw"))
+    m = build(b)
+    x = np.random.default_rng(f).standard_normal((rows, 2 * f)).astype(np.float32) * 4
+    t = torch.from_numpy(x)
+    ref = (F.silu(t[:, :f]) * t[:, f:]).numpy()
+    np.testing.assert_allclose(m.forward(x).reshape(rows, f), ref, rtol=1e-5, atol=1e-6)
+    b = ModelBuilder("odd")
+    b.output(b.node("swiglu_fp32", [b.input("x", [1, 5])], name="sw"))
+    with pytest.raises(RuntimeError, match="width 5 is not even"):
+        build(b).forward(np.ones((1, 5), np.float32))

@@ -7,9 +7,12 @@
 ``LlamaForCausalLM`` (``model.embed_tokens``, ``model.layers.N.self_attn.q_proj``,
 ...), and builds, per layer:
 
-    rms_norm -> seqgemm q, k, v -> causal_attn_core (rotary encoding,
+    rms_norm -> seqgemm q|k|v -> causal_attn_core (rotary encoding,
     grouped KV heads, KV cache) -> seqgemm o -> add ->
-    rms_norm -> seqgemm gate -> silu, seqgemm up -> mul -> seqgemm down -> add
+    rms_norm -> seqgemm gate|up -> swiglu -> seqgemm down -> add
+
+(q|k|v and gate|up are one product over the parts' stacked rows; parts of
+which only some have a bias run as separate products instead).
 
 then a final rms_norm and the ``lm_head`` product. The input ``ids`` takes
 T token ids as float32 of shape [T, 1]; the output ``logits`` holds [T][vocab]
@@ -191,6 +194,26 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
             b.weight(f"{node}.bias", get(f"{node}.bias"))
         return out
 
+    def packed(x, node, parts, n_in):
+        """One product whose rows are those of every part in turn (fewer,
+        larger products: each output is the same dot product either way).
+        None when the parts' biases are not all present or all absent."""
+        has_bias = [f"{name}.bias" in sd for name, _ in parts]
+        if any(has_bias) and not all(has_bias):
+            return None
+        ws = []
+        for name, n_out in parts:
+            w = get(f"{name}.weight")
+            if w.shape != (n_out, n_in):
+                raise ConversionError(f"{name}.weight has shape {w.shape}; expected ({n_out}, {n_in})")
+            ws.append(w)
+        w = np.concatenate(ws, axis=0)
+        out = product(x, node, n_in, w.shape[0])
+        store(node, w)
+        if all(has_bias):
+            b.weight(f"{node}.bias", np.concatenate([get(f"{name}.bias") for name, _ in parts]))
+        return [out]
+
     def product(x, node, n_in, n_out, output=None):
         if int8:
             return b.node("seqgemm_w8", [x], output, name=node, C_in=n_in, C_out=n_out,
@@ -209,19 +232,25 @@ def decoder_to_builder(model_or_state_dict, q_heads: int | None = None,
         report_progress(progress, "layer", i + 1, depth)
         p = f"layers.{i}"
         h = norm(x, f"{p}.attn_norm")
-        q = linear(h, f"{p}.attn.q", dim, hq * d)
-        k = linear(h, f"{p}.attn.k", dim, hkv * d)
-        v = linear(h, f"{p}.attn.v", dim, hkv * d)
-        a = b.node("causal_attn_core_fp32", [q, k, v], name=f"{p}.attn.core", num_q_heads=hq,
+        qkv = packed(h, f"{p}.attn.qkv", [(f"{p}.attn.{n}", w) for n, w in
+                                           (("q", hq * d), ("k", hkv * d), ("v", hkv * d))], dim)
+        if qkv is None:
+            qkv = [linear(h, f"{p}.attn.q", dim, hq * d), linear(h, f"{p}.attn.k", dim, hkv * d),
+                   linear(h, f"{p}.attn.v", dim, hkv * d)]
+        a = b.node("causal_attn_core_fp32", qkv, name=f"{p}.attn.core", num_q_heads=hq,
                    num_kv_heads=hkv, head_dim=d, rope_theta=theta, max_seq_len=int(max_seq_len))
         a = linear(a, f"{p}.attn.o", hq * d, dim)
         x = b.node("add_fp32", [x, a], name=f"{p}.attn_add")
         h = norm(x, f"{p}.mlp_norm")
         gate = get(f"{p}.mlp.gate.weight")
         ffn = gate.shape[0]
-        g = b.node("silu_fp32", [linear(h, f"{p}.mlp.gate", dim, ffn)], name=f"{p}.mlp.silu")
-        u = linear(h, f"{p}.mlp.up", dim, ffn)
-        m = b.node("elemwise_mul_fp32", [g, u], name=f"{p}.mlp.mul")
+        gu = packed(h, f"{p}.mlp.gate_up", [(f"{p}.mlp.gate", ffn), (f"{p}.mlp.up", ffn)], dim)
+        if gu is not None:
+            m = b.node("swiglu_fp32", gu, name=f"{p}.mlp.swiglu")
+        else:
+            g = b.node("silu_fp32", [linear(h, f"{p}.mlp.gate", dim, ffn)], name=f"{p}.mlp.silu")
+            u = linear(h, f"{p}.mlp.up", dim, ffn)
+            m = b.node("elemwise_mul_fp32", [g, u], name=f"{p}.mlp.mul")
         x = b.node("add_fp32", [x, linear(m, f"{p}.mlp.down", ffn, dim)], name=f"{p}.mlp_add")
     x = norm(x, "norm")
     product(x, "lm_head", dim, vocab, "logits")
