@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <stdexcept>
@@ -131,6 +132,51 @@ void products(const int8_t* v, const int8_t* const u[16], const WinoShape& s, in
                     int32_t(n1 - n0), int32_t(s.cin), int32_t(s.cout));
 }
 
+// Tiles per chunk: a chunk's transformed inputs (16 cin bytes a tile) and
+// products (64 cout bytes) stay in L2 from one phase to the next, where the
+// whole image's would go out to memory and back. A multiple of the GEMM's
+// 12-row tiles.
+constexpr int64_t kChunkBytes = 256 * 1024;
+int64_t chunk_tiles(const WinoShape& s) {
+    const int64_t per_tile = 16 * (s.cin + 4 * s.cout);
+    return std::max<int64_t>(12, kChunkBytes / per_tile / 12 * 12);
+}
+
+// All three phases for tiles [n0, n1), chunk by chunk.
+void run_tiles(const int8_t* in, const int8_t* zp_row, const int8_t* const u[16], const WinoShape& s,
+               const WinoS8Output& op, int64_t n0, int64_t n1, int8_t* v, int32_t* pm) {
+    const int64_t nb = chunk_tiles(s);
+    for (int64_t c0 = n0; c0 < n1; c0 += nb) {
+        const int64_t c1 = std::min(n1, c0 + nb);
+        conv2d_s8_wino_input(in, zp_row, s.h, s.w, s.cin, s.tw, s.tiles, c0, c1, v);
+        products(v, u, s, c0, c1, pm);
+        conv2d_s8_wino_output(op, c0, c1);
+    }
+}
+
+// Products and output stage of every tile for output channels [c0, c1)
+// (c0 on a packed panel). The slice's products sit at pm + 16 * tiles * c0
+// as [16][tiles][c1 - c0], inside the [16][tiles][cout] area.
+void run_channels(const int8_t* v, const int8_t* const u[16], const WinoShape& s, const WinoS8Output& op,
+                  int64_t c0, int64_t c1, int32_t* pm) {
+    if (c1 <= c0) return;
+    const int64_t nc = c1 - c0;
+    const int64_t panel_bytes = (s.cin + 3) / 4 * 32;  // one packed panel of 8 channels
+    int32_t* p = pm + 16 * s.tiles * c0;
+    for (int64_t t = 0; t < 16; ++t)
+        gemm_s8_s32(v + t * s.tiles * s.cin, u[t] + c0 / 8 * panel_bytes, p + t * s.tiles * nc,
+                    int32_t(s.tiles), int32_t(s.cin), int32_t(nc));
+    WinoS8Output o = op;
+    o.pm = p;
+    o.pos_stride = s.tiles * nc;
+    o.cout = nc;
+    o.out = op.out + c0;
+    o.multiplier = op.multiplier + c0;
+    o.shift = op.shift + c0;
+    o.wino_bias = op.wino_bias ? op.wino_bias + c0 : nullptr;
+    conv2d_s8_wino_output(o, 0, s.tiles);
+}
+
 }  // namespace
 
 void conv2d_s8_wino_input_portable(VANTREL_WINO_S8_INPUT_ARGS) {
@@ -180,6 +226,7 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
     op.w = s.w;
     op.tw = s.tw;
     op.out = out;
+    op.out_ld = s.cout;
     op.pos_stride = s.tiles * s.cout;
     for (int t = 0; t < 16; ++t) {
         const float pos_scale = (1.0f / input_transform_scale) * u_scale[t];
@@ -204,20 +251,28 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
     op.pm = scratch1;
 
     if (omp_get_max_threads() < 2) {
-        conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles, 0, s.tiles, scratch0);
-        products(scratch0, u, s, 0, s.tiles, scratch1);
-        conv2d_s8_wino_output(op, 0, s.tiles);
+        run_tiles(in, zp_row.data(), u, s, op, 0, s.tiles, scratch0, scratch1);
         return;
     }
-    // Each thread owns a tile range end to end: it reads only the rows of
-    // V and P it wrote, so no barrier is needed.
+    // Few tiles (the small late images with many channels): split the
+    // channels, so each thread reads its own part of the weights, not all of
+    // them for a handful of rows; the transform is shared, hence the barrier.
+    // Otherwise each thread owns a tile range end to end.
+    const bool by_channels = s.tiles < s.cout;
 #pragma omp parallel
     {
-        const SplitRange tiles = proportional_split(s.tiles, omp_get_num_threads(), omp_get_thread_num());
-        conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles, tiles.begin, tiles.end,
-                             scratch0);
-        products(scratch0, u, s, tiles.begin, tiles.end, scratch1);
-        conv2d_s8_wino_output(op, tiles.begin, tiles.end);
+        const int nt = omp_get_num_threads(), t = omp_get_thread_num();
+        const SplitRange tiles = proportional_split(s.tiles, nt, t);
+        if (by_channels) {
+            conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles, tiles.begin, tiles.end,
+                                 scratch0);
+#pragma omp barrier
+            // Slices of 16 channels, the vector paths' widest step.
+            const SplitRange blocks = proportional_split((s.cout + 15) / 16, nt, t);
+            run_channels(scratch0, u, s, op, blocks.begin * 16, std::min(s.cout, blocks.end * 16), scratch1);
+        } else {
+            run_tiles(in, zp_row.data(), u, s, op, tiles.begin, tiles.end, scratch0, scratch1);
+        }
     }
 }
 

@@ -20,8 +20,11 @@
 // rescaled products past 32 bits) it saturates with its sign instead of
 // wrapping. A rescaled product saturates at +-2^58, which no scale derived
 // from int8 weights reaches. Every step is exact integer arithmetic, so
-// results do not depend on the thread count; with several threads each
-// thread runs all phases on its own tiles.
+// results do not depend on the thread count or on how the work is cut: tiles
+// go through the three phases in chunks whose transforms and products stay
+// in L2, and when there are fewer tiles than output channels the threads
+// share the transform, then each takes a slice of the channels (so each
+// reads only its part of the 16 weight matrices).
 #pragma once
 #include <cstdint>
 
@@ -36,7 +39,9 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
 
 // The output stage of one thread's tiles, the per-path part of the kernel:
 // position t's products are the rows at pm + t * pos_stride (cout int32 per
-// tile), rescaled by pos_multiplier/pos_shift[t] as described above.
+// tile), rescaled by pos_multiplier/pos_shift[t] as described above. cout
+// channels are written from out, whose pixels lie out_ld channels apart (a
+// slice of the channels has out_ld above cout).
 struct WinoS8Output {
     const int32_t* pm;
     int64_t pos_stride;
@@ -48,11 +53,12 @@ struct WinoS8Output {
     int8_t out_zp;
     int64_t cout, h, w, tw;  // tw: tiles per row
     int8_t* out;
+    int64_t out_ld;
 };
 
 // Output pixels (k / 2, k % 2) of tile n; null where outside the image.
 inline void wino_s8_tile_outputs(const WinoS8Output& o, int64_t n, int8_t* (&y)[4]) {
-    const int64_t oy = 2 * (n / o.tw), ox = 2 * (n % o.tw), c = o.cout;
+    const int64_t oy = 2 * (n / o.tw), ox = 2 * (n % o.tw), c = o.out_ld;
     const bool row1 = oy + 1 < o.h, col1 = ox + 1 < o.w;
     y[0] = o.out + (oy * o.w + ox) * c;
     y[1] = col1 ? y[0] + c : nullptr;

@@ -889,7 +889,9 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
                                            Conv{8, 7, 5, 9, 3, 3, 1, 1, 1, 1, 1, -37, 3},    // odd extents
                                            Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2},
                                            Conv{40, 5, 3, 18, 3, 3, 1, 1, 1, 1, 1, 9, -4},   // 32 channels and a tail
-                                           Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5}));
+                                           Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5},
+                                           // more tiles per thread than one chunk holds
+                                           Conv{8, 63, 62, 8, 3, 3, 1, 1, 1, 1, 1, -3, 6}));
 
 // A foreign per-position scale so large that the rescaled products leave 32
 // bits: the outputs saturate with the sign of the true sum (they used to
@@ -954,7 +956,7 @@ TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
     o.pos_stride = tiles * cout;
     o.wino_bias = bias.data();
     o.out_zp = -3;
-    o.cout = cout, o.h = h, o.w = w, o.tw = tw;
+    o.cout = cout, o.h = h, o.w = w, o.tw = tw, o.out_ld = cout;
     const float pos_scales[16] = {3e-3f, 1e-4f, 0.7f, 2e-2f, 5e-3f, 9e-4f, 4e-3f, 1e-6f,
                                   2.5f, 300.0f, 1e12f, 1e30f, -6e-3f, 1e-11f, 8e-3f, 1e-3f};
     for (int t = 0; t < 16; ++t) {
