@@ -150,7 +150,7 @@ void conv2d_s8_depthwise3x3(VANTREL_DEPTHWISE3X3_S8_ARGS) {
 void conv2d_s8_wino_output(VANTREL_WINO_S8_OUTPUT_ARGS) { g_kernels.conv2d_s8_wino_output(o, n0, n1); }
 
 void conv2d_s8_wino_input(VANTREL_WINO_S8_INPUT_ARGS) {
-    g_kernels.conv2d_s8_wino_input(in, zp_row, h, w, c, tw, tiles, n0, n1, v);
+    g_kernels.conv2d_s8_wino_input(in, zp_row, h, w, c, tw, vt, n0, n1, v);
 }
 
 void lstm_cell_f32(VANTREL_LSTM_CELL_F32_ARGS) { g_kernels.lstm_cell_f32(z, g, c, hs, h); }

@@ -123,40 +123,41 @@ inline void output_block(const int32_t* src, int64_t pt, int64_t ch, const WinoS
         }
 }
 
-// The 16 products of tiles [n0, n1): P_t rows = V_t rows times U_t^T.
-void products(const int8_t* v, const int8_t* const u[16], const WinoShape& s, int64_t n0,
-              int64_t n1, int32_t* pm) {
-    if (n1 <= n0) return;
-    for (int64_t t = 0; t < 16; ++t)
-        gemm_s8_s32(v + (t * s.tiles + n0) * s.cin, u[t], pm + (t * s.tiles + n0) * s.cout,
-                    int32_t(n1 - n0), int32_t(s.cin), int32_t(s.cout));
-}
-
 // Tiles per chunk: a chunk's transformed inputs (16 cin bytes a tile) and
-// products (64 cout bytes) stay in L2 from one phase to the next, where the
-// whole image's would go out to memory and back. A multiple of the GEMM's
-// 12-row tiles.
-constexpr int64_t kChunkBytes = 256 * 1024;
+// products (64 cout bytes) are laid out compactly and stay in L2 from one
+// phase to the next, where the whole image's would go out to memory and
+// back. Several of the GEMM's 12-row tiles, since each product call also
+// sums its weights once.
+constexpr int64_t kChunkBytes = 512 * 1024;
 int64_t chunk_tiles(const WinoShape& s) {
     const int64_t per_tile = 16 * (s.cin + 4 * s.cout);
-    return std::max<int64_t>(12, kChunkBytes / per_tile / 12 * 12);
+    return std::max<int64_t>(24, kChunkBytes / per_tile / 12 * 12);
 }
 
-// All three phases for tiles [n0, n1), chunk by chunk.
+// All three phases for tiles [n0, n1), chunk by chunk. v and pm hold
+// 16 * (n1 - n0) rows of cin bytes and of cout int32 (the range's own part
+// of the scratch areas); a chunk of nc tiles uses the first 16 * nc of each,
+// as [16][nc][cin] and [16][nc][cout].
 void run_tiles(const int8_t* in, const int8_t* zp_row, const int8_t* const u[16], const WinoShape& s,
                const WinoS8Output& op, int64_t n0, int64_t n1, int8_t* v, int32_t* pm) {
     const int64_t nb = chunk_tiles(s);
+    WinoS8Output o = op;
+    o.pm = pm;
     for (int64_t c0 = n0; c0 < n1; c0 += nb) {
-        const int64_t c1 = std::min(n1, c0 + nb);
-        conv2d_s8_wino_input(in, zp_row, s.h, s.w, s.cin, s.tw, s.tiles, c0, c1, v);
-        products(v, u, s, c0, c1, pm);
-        conv2d_s8_wino_output(op, c0, c1);
+        const int64_t c1 = std::min(n1, c0 + nb), nc = c1 - c0;
+        conv2d_s8_wino_input(in, zp_row, s.h, s.w, s.cin, s.tw, nc * s.cin, c0, c1, v);
+        for (int64_t t = 0; t < 16; ++t)
+            gemm_s8_s32(v + t * nc * s.cin, u[t], pm + t * nc * s.cout, int32_t(nc), int32_t(s.cin),
+                        int32_t(s.cout));
+        o.pos_stride = nc * s.cout;
+        conv2d_s8_wino_output(o, c0, c1);
     }
 }
 
 // Products and output stage of every tile for output channels [c0, c1)
-// (c0 on a packed panel). The slice's products sit at pm + 16 * tiles * c0
-// as [16][tiles][c1 - c0], inside the [16][tiles][cout] area.
+// (c0 on a packed panel), from the whole image's V as [16][tiles][cin].
+// The slice's products sit at pm + 16 * tiles * c0 as [16][tiles][c1 - c0],
+// inside the [16][tiles][cout] area.
 void run_channels(const int8_t* v, const int8_t* const u[16], const WinoShape& s, const WinoS8Output& op,
                   int64_t c0, int64_t c1, int32_t* pm) {
     if (c1 <= c0) return;
@@ -180,11 +181,10 @@ void run_channels(const int8_t* v, const int8_t* const u[16], const WinoShape& s
 }  // namespace
 
 void conv2d_s8_wino_input_portable(VANTREL_WINO_S8_INPUT_ARGS) {
-    const int64_t vt = tiles * c;  // stride between the 16 matrices
     for (int64_t n = n0; n < n1; ++n) {
         const int8_t* p[4][4];
         wino_patch(in, zp_row, h, w, c, tw, n, p);
-        int8_t* dst = v + n * c;
+        int8_t* dst = v + (n - n0) * c;
         int64_t ch = 0;
         for (; ch + kInLanes <= c; ch += kInLanes) input_block<kInLanes>(p, ch, vt, dst);
         for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
@@ -196,7 +196,7 @@ void conv2d_s8_wino_output_portable(VANTREL_WINO_S8_OUTPUT_ARGS) {
     for (int64_t n = n0; n < n1; ++n) {
         int8_t* y[4];
         wino_s8_tile_outputs(o, n, y);
-        const int32_t* src = o.pm + n * c;
+        const int32_t* src = o.pm + (n - n0) * c;
         int64_t ch = 0;
         for (; ch + kOutLanes <= c; ch += kOutLanes) output_block<kOutLanes>(src, o.pos_stride, ch, o, y);
         for (; ch < c; ++ch) output_block<1>(src, o.pos_stride, ch, o, y);
@@ -264,14 +264,15 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
         const int nt = omp_get_num_threads(), t = omp_get_thread_num();
         const SplitRange tiles = proportional_split(s.tiles, nt, t);
         if (by_channels) {
-            conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles, tiles.begin, tiles.end,
-                                 scratch0);
+            conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles * s.cin, tiles.begin,
+                                 tiles.end, scratch0 + tiles.begin * s.cin);
 #pragma omp barrier
             // Slices of 16 channels, the vector paths' widest step.
             const SplitRange blocks = proportional_split((s.cout + 15) / 16, nt, t);
             run_channels(scratch0, u, s, op, blocks.begin * 16, std::min(s.cout, blocks.end * 16), scratch1);
         } else {
-            run_tiles(in, zp_row.data(), u, s, op, tiles.begin, tiles.end, scratch0, scratch1);
+            run_tiles(in, zp_row.data(), u, s, op, tiles.begin, tiles.end, scratch0 + 16 * tiles.begin * s.cin,
+                      scratch1 + 16 * tiles.begin * s.cout);
         }
     }
 }

@@ -37,9 +37,9 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
                       int32_t cout, int8_t* scratch0, int32_t* scratch1,
                       const int32_t* const wino_correction[16], void* stream);
 
-// The output stage of one thread's tiles, the per-path part of the kernel:
-// position t's products are the rows at pm + t * pos_stride (cout int32 per
-// tile), rescaled by pos_multiplier/pos_shift[t] as described above. cout
+// The output stage of tiles [n0, n1), the per-path part of the kernel:
+// tile n's products at position t are the cout int32 at
+// pm + t * pos_stride + (n - n0) * cout, rescaled by pos_multiplier/pos_shift[t] as described above. cout
 // channels are written from out, whose pixels lie out_ld channels apart (a
 // slice of the channels has out_ld above cout).
 struct WinoS8Output {
@@ -69,11 +69,11 @@ inline void wino_s8_tile_outputs(const WinoS8Output& o, int64_t n, int8_t* (&y)[
 #define VANTREL_WINO_S8_OUTPUT_ARGS const WinoS8Output &o, int64_t n0, int64_t n1
 
 // The input transform of tiles [n0, n1) of the h x w x c image (tw tiles
-// per row, `tiles` in all) into v: V_t of tile n at v + (t * tiles + n) * c.
-// Patch pixels outside the image read zp_row (c bytes of in_zp).
+// per row) into v: V_t of tile n at v + t * vt + (n - n0) * c. Patch pixels
+// outside the image read zp_row (c bytes of in_zp).
 #define VANTREL_WINO_S8_INPUT_ARGS                                                      \
     const int8_t *in, const int8_t *zp_row, int64_t h, int64_t w, int64_t c, int64_t tw, \
-        int64_t tiles, int64_t n0, int64_t n1, int8_t *v
+        int64_t vt, int64_t n0, int64_t n1, int8_t *v
 
 // Entries through the CPU kernel table (kernels/cpu_kernels.h).
 void conv2d_s8_wino_output(VANTREL_WINO_S8_OUTPUT_ARGS);

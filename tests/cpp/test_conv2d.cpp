@@ -891,7 +891,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
                                            Conv{40, 5, 3, 18, 3, 3, 1, 1, 1, 1, 1, 9, -4},   // 32 channels and a tail
                                            Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5},
                                            // more tiles per thread than one chunk holds
-                                           Conv{8, 63, 62, 8, 3, 3, 1, 1, 1, 1, 1, -3, 6}));
+                                           Conv{8, 90, 91, 8, 3, 3, 1, 1, 1, 1, 1, -3, 6}));
 
 // A foreign per-position scale so large that the rescaled products leave 32
 // bits: the outputs saturate with the sign of the true sum (they used to
@@ -986,7 +986,9 @@ TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
             conv2d_s8_wino_output_portable(o, 0, tiles);
             o.out = got.data();
             conv2d_s8_wino_output(o, 0, 5);  // two ranges, as two threads split them
+            o.pm = pm.data() + 5 * cout;      // a range's products start at its first tile
             conv2d_s8_wino_output(o, 5, tiles);
+            o.pm = pm.data();
             EXPECT_EQ(got, ref) << "path " << int(path) << (b ? "" : ", no bias");
         }
         o.wino_bias = bias.data();
