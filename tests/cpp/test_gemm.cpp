@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
