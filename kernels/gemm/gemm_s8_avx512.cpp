@@ -95,6 +95,15 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
     int q = 0;
     if (g.kind == S8Out::Int8 && !g.transposed)
         for (; q + 2 <= np; q += 2) finish_pair_s8(g, cp, p0, acc + q * 8, ld, rows, row, p + q);
+    // Raw sums (the Winograd products): whole pairs of panels as one 16-lane
+    // add of the columns' bias (the offset correction) and one store a row.
+    if (g.kind == S8Out::Int32 && !g.transposed)
+        for (; q + 2 <= np && (p + q + 2) * 8 <= g.n; q += 2) {
+            const __m512i bias = _mm512_loadu_si512(cp.bias.data() + (p + q - p0) * 8);
+            int32_t* y = static_cast<int32_t*>(g.out) + row * g.n + (p + q) * 8;
+            for (int r = 0; r < rows; ++r)
+                _mm512_storeu_si512(y + r * g.n, _mm512_add_epi32(_mm512_loadu_si512(acc + r * ld + q * 8), bias));
+        }
     for (; q < np; ++q) {
         // Normal orientation stores straight into Y under a mask; transposed
         // goes through tmp.
