@@ -9,12 +9,16 @@
 // vector j; weights and requantisation parameters are laid out in that
 // order once per call, and a 4x4 transpose of 32-bit elements puts the
 // output bytes back in channel order. Partial steps load and store under a
-// channel mask (padding channels carry zero weights).
+// channel mask (padding channels carry zero weights). The layout is built
+// with the same vector steps, so it costs little next to one image.
+// Fewer than 64 channels keep the 16-bit products, 32 or 16 at a time: one
+// 16-lane int32 sum per 16 channels, requantize on 16 lanes.
 // GCC 12 flags the deliberately undefined pass-through operands inside its
 // AVX-512 intrinsic headers as maybe-uninitialized.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "kernels/conv/conv2d_s8_depthwise.h"
@@ -24,6 +28,110 @@
 namespace vantrel {
 
 namespace {
+
+inline __m512i load16x32(const int32_t* p) { return _mm512_loadu_si512(p); }
+
+// (2xm + 2^31) >> 32 as (xm + 2^30) >> 31; only x = m = INT32_MIN saturates.
+inline __m512i sqrdmulh(__m512i x, __m512i m) {
+    const __m512i rnd = _mm512_set1_epi64(int64_t(1) << 30);
+    __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, m), rnd);
+    __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), _mm512_srli_epi64(m, 32)), rnd);
+    __m512i r = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srli_epi64(even, 31), _mm512_slli_epi64(odd, 1));
+    const __m512i min = _mm512_set1_epi32(INT32_MIN);
+    __mmask16 sat = _mm512_cmpeq_epi32_mask(x, min) & _mm512_cmpeq_epi32_mask(m, min);
+    return _mm512_mask_blend_epi32(sat, r, _mm512_set1_epi32(INT32_MAX));
+}
+
+// Per-lane rounding shift, shifts clamped to [-32, 32]: beyond them every
+// value rounds to 0 (right) or saturates (left).
+inline __m512i rounding_shift(__m512i t, __m512i e) {
+    e = _mm512_min_epi32(_mm512_max_epi32(e, _mm512_set1_epi32(-32)), _mm512_set1_epi32(32));
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i left = shift_left_saturate(t, _mm512_max_epi32(e, zero));
+    __m512i s = _mm512_max_epi32(_mm512_sub_epi32(zero, e), zero);
+    // (t + 2^(s-1)) >> s without overflow: (t >> s) + bit s-1 of t.
+    __m512i bit = _mm512_and_si512(_mm512_srav_epi32(t, _mm512_sub_epi32(s, _mm512_set1_epi32(1))),
+                                   _mm512_set1_epi32(1));
+    __m512i right = _mm512_add_epi32(_mm512_srav_epi32(t, s), bit);
+    return _mm512_mask_blend_epi32(_mm512_cmpge_epi32_mask(e, zero), right, left);
+}
+
+// Whether some lane of (m, e) leaves the common case: m = INT32_MIN (the
+// doubling overflow), a shift of 0 or more (left shifts, no rounding) or
+// below -32 (clamped).
+inline bool rare_lanes(__m512i m, __m512i e) {
+    return (_mm512_cmpeq_epi32_mask(m, _mm512_set1_epi32(INT32_MIN)) |
+            _mm512_cmpgt_epi32_mask(e, _mm512_set1_epi32(-1)) |
+            _mm512_cmplt_epi32_mask(e, _mm512_set1_epi32(-32))) != 0;
+}
+
+// requantize for lanes in the common case only: the same doubling high
+// multiply (no overflow to catch), the rounding right shift by s = -e in
+// [1, 32], and out_zp added without a clamp (|u| <= 2^30 cannot overflow;
+// the narrowing saturates as the clamped sum would).
+inline __m128i requant_common(__m512i x, __m512i m, __m512i e, __m512i zp) {
+    const __m512i rnd = _mm512_set1_epi64(int64_t(1) << 30);
+    const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, m), rnd);
+    const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), _mm512_srli_epi64(m, 32)), rnd);
+    const __m512i t = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srli_epi64(even, 31), _mm512_slli_epi64(odd, 1));
+    const __m512i s = _mm512_sub_epi32(_mm512_setzero_si512(), e);
+    const __m512i bit = _mm512_and_si512(_mm512_srav_epi32(t, _mm512_sub_epi32(s, _mm512_set1_epi32(1))),
+                                         _mm512_set1_epi32(1));
+    return _mm512_cvtsepi32_epi8(_mm512_add_epi32(_mm512_add_epi32(_mm512_srav_epi32(t, s), bit), zp));
+}
+
+struct Avx512Pixel {
+    static void run(const int8_t* const* taps, const int8_t* w_tap_major, const int32_t* bias32,
+                    const int32_t* multiplier, const int32_t* shift, int8_t out_zp, int8_t* out,
+                    int64_t c) {
+        const __m512i zp = _mm512_set1_epi32(out_zp);
+        int64_t ch = 0;
+        // 32 channels a step: one 512-bit 16-bit multiply per tap, widened
+        // to two 16-lane sums (the same exact products and sums as below).
+        for (; ch + 32 <= c; ch += 32) {
+            __m512i lo = _mm512_setzero_si512(), hi = _mm512_setzero_si512();
+            for (int t = 0; t < 9; ++t) {
+                const __m512i p = _mm512_mullo_epi16(
+                    _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(taps[t] + ch))),
+                    _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w_tap_major + t * c + ch))));
+                lo = _mm512_add_epi32(lo, _mm512_cvtepi16_epi32(_mm512_castsi512_si256(p)));
+                hi = _mm512_add_epi32(hi, _mm512_cvtepi16_epi32(_mm512_extracti64x4_epi64(p, 1)));
+            }
+            if (bias32) {
+                lo = _mm512_add_epi32(lo, load16x32(bias32 + ch));
+                hi = _mm512_add_epi32(hi, load16x32(bias32 + ch + 16));
+            }
+            const __m512i ml = load16x32(multiplier + ch), mh = load16x32(multiplier + ch + 16);
+            const __m512i el = load16x32(shift + ch), eh = load16x32(shift + ch + 16);
+            __m128i yl, yh;
+            if (rare_lanes(ml, el) || rare_lanes(mh, eh)) {
+                yl = _mm512_cvtsepi32_epi8(add_zero_point_saturate(rounding_shift(sqrdmulh(lo, ml), el), zp));
+                yh = _mm512_cvtsepi32_epi8(add_zero_point_saturate(rounding_shift(sqrdmulh(hi, mh), eh), zp));
+            } else {
+                yl = requant_common(lo, ml, el, zp);
+                yh = requant_common(hi, mh, eh, zp);
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ch), yl);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ch + 16), yh);
+        }
+        for (; ch + 16 <= c; ch += 16) {
+            __m512i acc = _mm512_setzero_si512();
+            for (int t = 0; t < 9; ++t) {
+                // |x*w| <= 2^14, exact in 16 bits.
+                __m256i p = _mm256_mullo_epi16(
+                    _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(taps[t] + ch))),
+                    _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w_tap_major + t * c + ch))));
+                acc = _mm512_add_epi32(acc, _mm512_cvtepi16_epi32(p));
+            }
+            if (bias32) acc = _mm512_add_epi32(acc, load16x32(bias32 + ch));
+            __m512i u = rounding_shift(sqrdmulh(acc, load16x32(multiplier + ch)), load16x32(shift + ch));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ch),
+                             _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp)));
+        }
+        for (; ch < c; ++ch)
+            out[ch] = depthwise3x3_channel_s8(taps, w_tap_major, bias32, multiplier, shift, out_zp, ch, c);
+    }
+};
 
 // The interleaved weights, biases and requantisation of one call.
 struct VnniPixel {
@@ -40,30 +148,57 @@ struct VnniPixel {
         bias.resize(size_t(steps) * 4 * 16);
         keep.resize(size_t(steps));
         rq.reserve(size_t(steps) * 4);
+        const __m512i zero = _mm512_setzero_si512(), ones = _mm512_set1_epi8(1);
         for (int64_t s = 0; s < steps; ++s) {
-            const int64_t left = c - 64 * s;
-            keep[size_t(s)] = left >= 64 ? ~__mmask64(0) : __mmask64((uint64_t(1) << left) - 1);
-            for (int j = 0; j < 4; ++j) {
-                int32_t m[16], e[16];
-                int32_t* b = bias.data() + (s * 4 + j) * 16;
-                __mmask16 lanes = 0;
-                for (int i = 0; i < 16; ++i) {
-                    const int64_t ch = 64 * s + 16 * (i / 4) + 4 * j + i % 4;
-                    const bool in = ch < c;
-                    uint32_t sum = 0;
-                    for (int g = 0; g < 3; ++g)
-                        for (int k = 0; k < 4; ++k) {
-                            const int t = 4 * g + k;
-                            const int8_t v = in && t < 9 ? w_tap_major[t * c + ch] : 0;
-                            w[size_t(((s * 3 + g) * 4 + j) * 64 + 4 * i + k)] = v;
-                            sum += uint32_t(int32_t(v));
-                        }
-                    m[i] = in ? multiplier[ch] : 0;
-                    e[i] = in ? shift[ch] : 0;
-                    b[i] = in ? int32_t(uint32_t(bias32 ? bias32[ch] : 0) - 128u * sum) : 0;
-                    if (in) lanes = __mmask16(lanes | (1u << i));
+            const int64_t ch = 64 * s, left = c - ch;
+            const __mmask64 k = left >= 64 ? ~__mmask64(0) : __mmask64((uint64_t(1) << left) - 1);
+            keep[size_t(s)] = k;
+            // The weights go through the inputs' interleave; their sums per
+            // lane come from one more product with bytes of one.
+            __m512i wv[12], sum[4] = {zero, zero, zero, zero};
+            for (int t = 0; t < 12; ++t) wv[t] = t < 9 ? _mm512_maskz_loadu_epi8(k, w_tap_major + t * c + ch) : zero;
+            for (int g = 0; g < 3; ++g) {
+                const __m512i* x = wv + 4 * g;
+                const __m512i l01 = _mm512_unpacklo_epi8(x[0], x[1]), h01 = _mm512_unpackhi_epi8(x[0], x[1]);
+                const __m512i l23 = _mm512_unpacklo_epi8(x[2], x[3]), h23 = _mm512_unpackhi_epi8(x[2], x[3]);
+                const __m512i v[4] = {_mm512_unpacklo_epi16(l01, l23), _mm512_unpackhi_epi16(l01, l23),
+                                      _mm512_unpacklo_epi16(h01, h23), _mm512_unpackhi_epi16(h01, h23)};
+                for (int j = 0; j < 4; ++j) {
+                    _mm512_storeu_si512(w.data() + ((s * 3 + g) * 4 + j) * 64, v[j]);
+                    sum[j] = _mm512_dpbusd_epi32(sum[j], ones, v[j]);
                 }
-                rq.emplace_back(m, e, out_zp, lanes);
+            }
+            // Per-channel values in the lanes' order: vector j's 128-bit
+            // chunk q is chunk j of channels [16q, 16q + 16), a 4x4
+            // transpose of chunks.
+            auto lanes = [&](const int32_t* src, __m512i (&p)[4]) {
+                __m512i x[4];
+                for (int q = 0; q < 4; ++q) {
+                    const int64_t n = std::min<int64_t>(16, std::max<int64_t>(0, left - 16 * q));
+                    x[q] = src ? _mm512_maskz_loadu_epi32(__mmask16((1u << n) - 1), src + ch + 16 * q) : zero;
+                }
+                const __m512i a0 = _mm512_shuffle_i32x4(x[0], x[1], _MM_SHUFFLE(1, 0, 1, 0));
+                const __m512i a1 = _mm512_shuffle_i32x4(x[0], x[1], _MM_SHUFFLE(3, 2, 3, 2));
+                const __m512i a2 = _mm512_shuffle_i32x4(x[2], x[3], _MM_SHUFFLE(1, 0, 1, 0));
+                const __m512i a3 = _mm512_shuffle_i32x4(x[2], x[3], _MM_SHUFFLE(3, 2, 3, 2));
+                p[0] = _mm512_shuffle_i32x4(a0, a2, _MM_SHUFFLE(2, 0, 2, 0));
+                p[1] = _mm512_shuffle_i32x4(a0, a2, _MM_SHUFFLE(3, 1, 3, 1));
+                p[2] = _mm512_shuffle_i32x4(a1, a3, _MM_SHUFFLE(2, 0, 2, 0));
+                p[3] = _mm512_shuffle_i32x4(a1, a3, _MM_SHUFFLE(3, 1, 3, 1));
+            };
+            __m512i b[4], m[4], e[4];
+            lanes(bias32, b);
+            lanes(multiplier, m);
+            lanes(shift, e);
+            for (int j = 0; j < 4; ++j) {
+                _mm512_storeu_si512(bias.data() + (s * 4 + j) * 16, _mm512_sub_epi32(b[j], _mm512_slli_epi32(sum[j], 7)));
+                int32_t mj[16], ej[16];
+                _mm512_storeu_si512(mj, m[j]);
+                _mm512_storeu_si512(ej, e[j]);
+                __mmask16 in = 0;
+                for (int i = 0; i < 16; ++i)
+                    if (16 * (i / 4) + 4 * j + i % 4 < left) in = __mmask16(in | (1u << i));
+                rq.emplace_back(mj, ej, out_zp, in);
             }
         }
     }
@@ -113,6 +248,13 @@ struct VnniPixel {
 
 void conv2d_s8_depthwise3x3_avx512(VANTREL_DEPTHWISE3X3_S8_ARGS) {
     if (c <= 0) return;
+    // Below one step of 64 channels the 16-bit products do better than a
+    // step left half empty.
+    if (c < 64) {
+        depthwise3x3_s8<Avx512Pixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out, c, h, w,
+                                     stride);
+        return;
+    }
     const VnniPixel px(w_tap_major, bias32, multiplier, shift, out_zp, c);
     depthwise3x3_s8<VnniPixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out, c, h, w, stride,
                                px);
