@@ -116,15 +116,19 @@ struct RequantLanes16 {
         sh_even = _mm512_add_epi64(s_even, _mm512_set1_epi64(31));
         sh_odd = _mm512_sub_epi64(s_odd, _mm512_set1_epi64(1));  // lanes outside keep: -1, never stored
     }
+    // The usual lanes' steps on their five vectors (mult_odd is mult >> 32),
+    // for callers that keep only those.
+    static __m128i apply_usual(__m512i x, __m512i m, __m512i m_odd, __m512i r_even, __m512i r_odd,
+                               __m512i s_even, __m512i s_odd, __m512i z) {
+        const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, m), r_even);
+        const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), m_odd), r_odd);
+        const __m512i u = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srav_epi64(even, s_even),
+                                                  _mm512_srav_epi64(odd, s_odd));
+        return _mm512_cvtsepi32_epi8(_mm512_add_epi32(u, z));
+    }
     template <bool RARE>
     __m128i apply(__m512i x) const {
-        if constexpr (!RARE) {
-            const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, mult), rnd_even);
-            const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), mult_odd), rnd_odd);
-            const __m512i u = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srav_epi64(even, sh_even),
-                                                      _mm512_srav_epi64(odd, sh_odd));
-            return _mm512_cvtsepi32_epi8(_mm512_add_epi32(u, zp));
-        }
+        if constexpr (!RARE) return apply_usual(x, mult, mult_odd, rnd_even, rnd_odd, sh_even, sh_odd, zp);
         const __m512i rnd = _mm512_set1_epi64(int64_t(1) << 30);
         const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, mult), rnd);
         const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), mult_odd), rnd);
