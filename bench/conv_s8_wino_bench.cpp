@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> byte(-100, 100);
     std::printf("%-14s %12s %12s %8s\n", "shape", "wino ms", "gemm ms", "ratio");
-    for (const Shape s : {Shape{64, 56}, Shape{128, 28}}) {
+    for (const Shape s : {Shape{64, 56}, Shape{128, 28}, Shape{256, 14}, Shape{512, 7}}) {
         const int c = s.c, hw = s.hw;
         std::vector<int8_t> in(size_t(hw) * hw * c), w(size_t(c) * 9 * c), y(in.size());
         for (auto& v : in) v = int8_t(byte(rng));

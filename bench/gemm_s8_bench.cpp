@@ -90,6 +90,8 @@ int main(int argc, char** argv) {
 
     const GemmShape shapes[] = {
         {3136, 576, 64, "conv 56x56, 3x3x64 -> 64"},
+        {12544, 16, 96, "conv 112x112, 1x1 16 -> 96"},
+        {3136, 24, 144, "conv 56x56, 1x1 24 -> 144"},
         {197, 384, 1152, "ViT-S token qkv 384 -> 1152"},
         {197, 384, 1536, "ViT-S token mlp 384 -> 1536"},
         {197, 1536, 384, "ViT-S token mlp 1536 -> 384"},

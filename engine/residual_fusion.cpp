@@ -34,7 +34,8 @@ int fuse_residual_adds(ArchGraph& g) {
     int fused = 0;
     for (size_t a = 0; a < g.nodes.size(); ++a) {
         ArchNode& add = g.nodes[a];
-        if (add.op != OP_ADD_FP32 || add.inputs.size() != 2 || add.outputs.size() != 1 ||
+        const bool int8 = add.op == OP_ADD_INT8;
+        if ((add.op != OP_ADD_FP32 && !int8) || add.inputs.size() != 2 || add.outputs.size() != 1 ||
             add.inputs[0] == add.inputs[1])
             continue;
         for (int side = 0; side < 2; ++side) {
@@ -44,12 +45,20 @@ int fuse_residual_adds(ArchGraph& g) {
             ArchNode& conv = g.nodes[p->second];
             // The sum replaces the convolution's output, so nothing else may
             // see that output, and the layer must serve this node alone.
-            if (conv.op != OP_CONV_FP32 || conv.inputs.empty() || readers[t] != 1 || writers[t] != 1 ||
+            if (conv.op != (int8 ? OP_CONV_INT8 : OP_CONV_FP32) || conv.inputs.empty() || readers[t] != 1 ||
+                writers[t] != 1 ||
                 writers[conv.inputs[0]] > 1 ||
                 node_uses[conv.name] != 1 || node_uses[add.name] != 1)
                 continue;
-            auto* f = dynamic_cast<ResidualFusable*>(layer_of.count(conv.name) ? layer_of[conv.name] : nullptr);
-            if (!f || !f->fuse_residual_add(add.name, side == 1, add.relu)) continue;
+            ILayer* cl = layer_of.count(conv.name) ? layer_of[conv.name] : nullptr;
+            if (int8) {
+                auto* f = dynamic_cast<ResidualFusableInt8*>(cl);
+                const ILayer* al = layer_of.count(add.name) ? layer_of[add.name] : nullptr;
+                if (!f || !al || !f->fuse_residual_add_int8(add.name, side == 1, *al)) continue;
+            } else {
+                auto* f = dynamic_cast<ResidualFusable*>(cl);
+                if (!f || !f->fuse_residual_add(add.name, side == 1, add.relu)) continue;
+            }
             // The fused node runs where the add ran: its residual may be
             // computed after the convolution's input.
             const std::string residual = add.inputs[size_t(1 - side)];

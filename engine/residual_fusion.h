@@ -1,5 +1,6 @@
-// Load-time rewrite of the graph: a float convolution whose only reader is an
-// element-wise add takes that add (and its ReLU) into its own epilogue, so
+// Load-time rewrite of the graph: a convolution whose only reader is an
+// element-wise add of its own type (float, or int8 with requantisation)
+// takes that add (and a float add's ReLU) into its own epilogue, so
 // the sum is formed while each output tile is still in cache instead of in a
 // separate pass over memory. The file format is untouched: only the
 // in-memory node list changes. VANTREL_NO_FUSION=1 turns the rewrite off.
@@ -25,6 +26,19 @@ protected:
     ResidualFusable() = default;
     ResidualFusable(const ResidualFusable&) = default;
     ResidualFusable& operator=(const ResidualFusable&) = default;
+};
+
+// The same for int8 layers; `add` is the folded add's own layer, whose
+// quantisation the fused epilogue has to reproduce.
+class ResidualFusableInt8 {
+public:
+    virtual bool fuse_residual_add_int8(const std::string& add_node, bool residual_first, const ILayer& add) = 0;
+    virtual ~ResidualFusableInt8() = default;
+
+protected:
+    ResidualFusableInt8() = default;
+    ResidualFusableInt8(const ResidualFusableInt8&) = default;
+    ResidualFusableInt8& operator=(const ResidualFusableInt8&) = default;
 };
 
 // Whether VANTREL_NO_FUSION asks for the graph as written.

@@ -29,6 +29,7 @@ constexpr CpuKernels variants_for(KernelPath path) {
 #endif
     k.gemm_s8_requant = VANTREL_VARIANT(gemm_s8_requant_portable, gemm_s8_requant);
     k.gemm_s8_s32 = VANTREL_VARIANT(gemm_s8_s32_portable, gemm_s8_s32);
+    k.gemm_s8_residual = VANTREL_VARIANT(gemm_s8_residual_portable, gemm_s8_residual);
     k.gelu_f32 = VANTREL_VARIANT(k_gelu_f32, k_gelu_f32);
     k.attention_core_f32 = VANTREL_VARIANT(attention_core_f32_portable, attention_core_f32);
     k.conv1d_f32_direct = VANTREL_VARIANT(conv1d_f32_direct_portable, conv1d_f32_direct);
@@ -110,6 +111,12 @@ void gemm_s8_s8out(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
                               k, n, out_transposed, in_team, nullptr, nullptr);
 }
 
+void gemm_s8_s8out_residual(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
+                            const int32_t* multiplier, const int32_t* shift, int8_t out_zp,
+                            int8_t* out, int32_t m, int32_t k, int32_t n, const S8ResidualAdd& add) {
+    g_kernels.gemm_s8_residual(a, bp, eff_bias, multiplier, shift, out_zp, out, m, k, n, add);
+}
+
 void gemm_s8_s32(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
                  int32_t n) {
     g_kernels.gemm_s8_s32(a, bp, y, m, k, n, nullptr);
@@ -150,7 +157,7 @@ void conv2d_s8_depthwise3x3(VANTREL_DEPTHWISE3X3_S8_ARGS) {
 void conv2d_s8_wino_output(VANTREL_WINO_S8_OUTPUT_ARGS) { g_kernels.conv2d_s8_wino_output(o, n0, n1); }
 
 void conv2d_s8_wino_input(VANTREL_WINO_S8_INPUT_ARGS) {
-    g_kernels.conv2d_s8_wino_input(in, zp_row, h, w, c, tw, tiles, n0, n1, v);
+    g_kernels.conv2d_s8_wino_input(in, zp_row, h, w, c, tw, vt, n0, n1, v);
 }
 
 void lstm_cell_f32(VANTREL_LSTM_CELL_F32_ARGS) { g_kernels.lstm_cell_f32(z, g, c, hs, h); }

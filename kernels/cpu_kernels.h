@@ -43,6 +43,7 @@ struct CpuKernels {
     // int8 GEMM engine (one packed layout for every path).
     decltype(&gemm_s8_requant_portable) gemm_s8_requant;
     decltype(&gemm_s8_s32_portable) gemm_s8_s32;
+    decltype(&gemm_s8_residual_portable) gemm_s8_residual;
     // GELU epilogue of seq_gemm_s8 (the Backend's k_gelu_f32).
     decltype(&k_gelu_f32) gelu_f32;
     decltype(&attention_core_f32_portable) attention_core_f32;

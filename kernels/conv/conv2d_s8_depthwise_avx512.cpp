@@ -1,9 +1,26 @@
-// int8 depthwise 3x3 on AVX-512: 16 channels per block in one 16-lane int32
-// sum, requantize on 16 lanes, saturating narrow to int8.
+// int8 depthwise 3x3 on AVX-512 with VNNI: 64 channels a step. The 9 taps
+// go in groups of four (taps 0-3, 4-7, and 8 with three empty ones) whose
+// bytes interleave into 32-bit lanes [x_t0, x_t1, x_t2, x_t3] of one
+// channel, so one vpdpbusd sums four taps of 16 channels. vpdpbusd takes
+// unsigned by signed bytes, so the inputs are offset by 128 (xor 0x80) and
+// 128 times each channel's weight sum comes off its bias: the same exact
+// 32-bit sums as the scalar reference. The interleave (unpacks inside
+// 128-bit lanes) leaves channel 16q + 4j + r of a step in lane 4q + r of
+// vector j; weights and requantisation parameters are laid out in that
+// order once per call, and a 4x4 transpose of 32-bit elements puts the
+// output bytes back in channel order. Partial steps load and store under a
+// channel mask (padding channels carry zero weights). The layout is built
+// with the same vector steps, so it costs little next to one image.
+// Layers of fewer channels (below 128, unless a multiple of 64) keep the
+// 16-bit products, 32 or 16 at a time: one 16-lane int32 sum per 16
+// channels, requantize on 16 lanes.
 // GCC 12 flags the deliberately undefined pass-through operands inside its
 // AVX-512 intrinsic headers as maybe-uninitialized.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "kernels/conv/conv2d_s8_depthwise.h"
 #include "kernels/conv/conv2d_s8_depthwise_loops.h"
@@ -12,6 +29,7 @@
 namespace vantrel {
 
 namespace {
+
 inline __m512i load16x32(const int32_t* p) { return _mm512_loadu_si512(p); }
 
 // (2xm + 2^31) >> 32 as (xm + 2^30) >> 31; only x = m = INT32_MIN saturates.
@@ -115,11 +133,148 @@ struct Avx512Pixel {
             out[ch] = depthwise3x3_channel_s8(taps, w_tap_major, bias32, multiplier, shift, out_zp, ch, c);
     }
 };
+
+// The interleaved weights, biases and requantisation of one call.
+struct VnniPixel {
+    int64_t c = 0, steps = 0;
+    int8_t out_zp_ = 0;
+    std::vector<int8_t> w;           // [step][group 3][j 4][64]
+    std::vector<int32_t> bias;       // [step][j][16]: bias32 - 128 * weight sum
+    std::vector<RequantLanes16> rq;  // [step][j]
+    // The usual requantisation's vectors alone, [step][j]: the pixel loop
+    // reads every step's parameters for each pixel, so they stay few enough
+    // for L1 on wide layers.
+    struct Usual {
+        __m512i mult, rnd_even, rnd_odd, sh_even, sh_odd;
+    };
+    std::vector<Usual> usual;
+    std::vector<char> rare;          // [step][j]: the full steps needed
+    std::vector<__mmask64> keep;     // [step]: channels inside c
+
+    VnniPixel(const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
+              const int32_t* shift, int8_t out_zp, int64_t c_)
+        : c(c_), steps((c_ + 63) / 64), out_zp_(out_zp) {
+        w.resize(size_t(steps) * 12 * 64);
+        bias.resize(size_t(steps) * 4 * 16);
+        keep.resize(size_t(steps));
+        rq.reserve(size_t(steps) * 4);
+        usual.reserve(size_t(steps) * 4);
+        const __m512i zero = _mm512_setzero_si512(), ones = _mm512_set1_epi8(1);
+        for (int64_t s = 0; s < steps; ++s) {
+            const int64_t ch = 64 * s, left = c - ch;
+            const __mmask64 k = left >= 64 ? ~__mmask64(0) : __mmask64((uint64_t(1) << left) - 1);
+            keep[size_t(s)] = k;
+            // The weights go through the inputs' interleave; their sums per
+            // lane come from one more product with bytes of one.
+            __m512i wv[12], sum[4] = {zero, zero, zero, zero};
+            for (int t = 0; t < 12; ++t) wv[t] = t < 9 ? _mm512_maskz_loadu_epi8(k, w_tap_major + t * c + ch) : zero;
+            for (int g = 0; g < 3; ++g) {
+                const __m512i* x = wv + 4 * g;
+                const __m512i l01 = _mm512_unpacklo_epi8(x[0], x[1]), h01 = _mm512_unpackhi_epi8(x[0], x[1]);
+                const __m512i l23 = _mm512_unpacklo_epi8(x[2], x[3]), h23 = _mm512_unpackhi_epi8(x[2], x[3]);
+                const __m512i v[4] = {_mm512_unpacklo_epi16(l01, l23), _mm512_unpackhi_epi16(l01, l23),
+                                      _mm512_unpacklo_epi16(h01, h23), _mm512_unpackhi_epi16(h01, h23)};
+                for (int j = 0; j < 4; ++j) {
+                    _mm512_storeu_si512(w.data() + ((s * 3 + g) * 4 + j) * 64, v[j]);
+                    sum[j] = _mm512_dpbusd_epi32(sum[j], ones, v[j]);
+                }
+            }
+            // Per-channel values in the lanes' order: vector j's 128-bit
+            // chunk q is chunk j of channels [16q, 16q + 16), a 4x4
+            // transpose of chunks.
+            auto lanes = [&](const int32_t* src, __m512i (&p)[4]) {
+                __m512i x[4];
+                for (int q = 0; q < 4; ++q) {
+                    const int64_t n = std::min<int64_t>(16, std::max<int64_t>(0, left - 16 * q));
+                    x[q] = src ? _mm512_maskz_loadu_epi32(__mmask16((1u << n) - 1), src + ch + 16 * q) : zero;
+                }
+                const __m512i a0 = _mm512_shuffle_i32x4(x[0], x[1], _MM_SHUFFLE(1, 0, 1, 0));
+                const __m512i a1 = _mm512_shuffle_i32x4(x[0], x[1], _MM_SHUFFLE(3, 2, 3, 2));
+                const __m512i a2 = _mm512_shuffle_i32x4(x[2], x[3], _MM_SHUFFLE(1, 0, 1, 0));
+                const __m512i a3 = _mm512_shuffle_i32x4(x[2], x[3], _MM_SHUFFLE(3, 2, 3, 2));
+                p[0] = _mm512_shuffle_i32x4(a0, a2, _MM_SHUFFLE(2, 0, 2, 0));
+                p[1] = _mm512_shuffle_i32x4(a0, a2, _MM_SHUFFLE(3, 1, 3, 1));
+                p[2] = _mm512_shuffle_i32x4(a1, a3, _MM_SHUFFLE(2, 0, 2, 0));
+                p[3] = _mm512_shuffle_i32x4(a1, a3, _MM_SHUFFLE(3, 1, 3, 1));
+            };
+            __m512i b[4], m[4], e[4];
+            lanes(bias32, b);
+            lanes(multiplier, m);
+            lanes(shift, e);
+            for (int j = 0; j < 4; ++j) {
+                _mm512_storeu_si512(bias.data() + (s * 4 + j) * 16, _mm512_sub_epi32(b[j], _mm512_slli_epi32(sum[j], 7)));
+                int32_t mj[16], ej[16];
+                _mm512_storeu_si512(mj, m[j]);
+                _mm512_storeu_si512(ej, e[j]);
+                __mmask16 in = 0;
+                for (int i = 0; i < 16; ++i)
+                    if (16 * (i / 4) + 4 * j + i % 4 < left) in = __mmask16(in | (1u << i));
+                rq.emplace_back(mj, ej, out_zp, in);
+                const RequantLanes16& r = rq.back();
+                usual.push_back(Usual{r.mult, r.rnd_even, r.rnd_odd, r.sh_even, r.sh_odd});
+                rare.push_back(r.rare);
+            }
+        }
+    }
+
+    void run(const int8_t* const* taps, const int8_t*, const int32_t*, const int32_t*, const int32_t*, int8_t,
+             int8_t* out, int64_t) const {
+        const __m512i flip = _mm512_set1_epi8(char(0x80)), zero = _mm512_setzero_si512();
+        const __m512i zp = _mm512_set1_epi32(out_zp_);
+        for (int64_t s = 0; s < steps; ++s) {
+            const int64_t ch = 64 * s;
+            const __mmask64 k = keep[size_t(s)];
+            const int8_t* ws = w.data() + s * 12 * 64;
+            const int32_t* bs = bias.data() + s * 64;
+            __m512i acc[4];
+            for (int j = 0; j < 4; ++j) acc[j] = _mm512_loadu_si512(bs + 16 * j);
+            for (int g = 0; g < 3; ++g) {
+                __m512i x[4];
+                for (int q = 0; q < 4; ++q) {
+                    const int t = 4 * g + q;
+                    x[q] = t < 9 ? _mm512_xor_si512(_mm512_maskz_loadu_epi8(k, taps[t] + ch), flip) : zero;
+                }
+                const __m512i l01 = _mm512_unpacklo_epi8(x[0], x[1]), h01 = _mm512_unpackhi_epi8(x[0], x[1]);
+                const __m512i l23 = _mm512_unpacklo_epi8(x[2], x[3]), h23 = _mm512_unpackhi_epi8(x[2], x[3]);
+                acc[0] = _mm512_dpbusd_epi32(acc[0], _mm512_unpacklo_epi16(l01, l23), _mm512_loadu_si512(ws + (g * 4 + 0) * 64));
+                acc[1] = _mm512_dpbusd_epi32(acc[1], _mm512_unpackhi_epi16(l01, l23), _mm512_loadu_si512(ws + (g * 4 + 1) * 64));
+                acc[2] = _mm512_dpbusd_epi32(acc[2], _mm512_unpacklo_epi16(h01, h23), _mm512_loadu_si512(ws + (g * 4 + 2) * 64));
+                acc[3] = _mm512_dpbusd_epi32(acc[3], _mm512_unpackhi_epi16(h01, h23), _mm512_loadu_si512(ws + (g * 4 + 3) * 64));
+            }
+            __m128i y[4];
+            for (int j = 0; j < 4; ++j) {
+                const Usual& u = usual[size_t(s * 4 + j)];
+                y[j] = rare[size_t(s * 4 + j)] ? rq[size_t(s * 4 + j)].apply<true>(acc[j])
+                                               : RequantLanes16::apply_usual(acc[j], u.mult, _mm512_srli_epi64(u.mult, 32), u.rnd_even,
+                                                            u.rnd_odd, u.sh_even, u.sh_odd, zp);
+            }
+            // y[j] holds 32-bit groups q = 0..3 of channels 16q + 4j ..; the
+            // output wants group 4q + j at 32-bit position 4q + j.
+            const __m128i t0 = _mm_unpacklo_epi32(y[0], y[1]), t1 = _mm_unpacklo_epi32(y[2], y[3]);
+            const __m128i t2 = _mm_unpackhi_epi32(y[0], y[1]), t3 = _mm_unpackhi_epi32(y[2], y[3]);
+            __m512i o = _mm512_castsi128_si512(_mm_unpacklo_epi64(t0, t1));
+            o = _mm512_inserti32x4(o, _mm_unpackhi_epi64(t0, t1), 1);
+            o = _mm512_inserti32x4(o, _mm_unpacklo_epi64(t2, t3), 2);
+            o = _mm512_inserti32x4(o, _mm_unpackhi_epi64(t2, t3), 3);
+            if (k == ~__mmask64(0)) _mm512_storeu_si512(out + ch, o);
+            else _mm512_mask_storeu_epi8(out + ch, k, o);
+        }
+    }
+};
 }  // namespace
 
 void conv2d_s8_depthwise3x3_avx512(VANTREL_DEPTHWISE3X3_S8_ARGS) {
-    depthwise3x3_s8<Avx512Pixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out, c,
-                                 h, w, stride);
+    if (c <= 0) return;
+    // Steps of 64 channels pay off where few of their lanes stay empty: below
+    // 64 channels, and at 96 (measured 7% slower), the 16-bit products run.
+    if (c % 64 != 0 && c < 128) {
+        depthwise3x3_s8<Avx512Pixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out, c, h, w,
+                                     stride);
+        return;
+    }
+    const VnniPixel px(w_tap_major, bias32, multiplier, shift, out_zp, c);
+    depthwise3x3_s8<VnniPixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out, c, h, w, stride,
+                               px);
 }
 
 }  // namespace vantrel

@@ -2,7 +2,8 @@
 // split of output rows and the 9 tap rows of each output pixel (a row of
 // in_zp bytes for taps in the padding). Each path supplies
 // Pixel::run(taps, w_tap_major, bias32, multiplier, shift, out_zp, out, c),
-// which computes the c outputs of one pixel.
+// which computes the c outputs of one pixel; it is called on `px`, so a path
+// may hand in an object holding data it prepared for the call.
 //
 // The template is static so each instruction-set file keeps its own copy.
 #pragma once
@@ -21,7 +22,7 @@ static void depthwise3x3_rows_s8(const int8_t* in, const int8_t* w_tap_major,
                                  const int32_t* bias32, const int32_t* multiplier,
                                  const int32_t* shift, const int8_t* zp_row, int8_t out_zp,
                                  int8_t* out, int64_t c, int64_t h, int64_t w, int64_t stride,
-                                 int64_t ow, int64_t oy0, int64_t oy1) {
+                                 int64_t ow, int64_t oy0, int64_t oy1, const Pixel& px) {
     const int8_t* taps[9];
     for (int64_t oy = oy0; oy < oy1; ++oy) {
         for (int64_t ox = 0; ox < ow; ++ox) {
@@ -33,8 +34,7 @@ static void depthwise3x3_rows_s8(const int8_t* in, const int8_t* w_tap_major,
                     taps[3 * ky + kx] = inside ? in + (iy * w + ix) * c : zp_row;
                 }
             }
-            Pixel::run(taps, w_tap_major, bias32, multiplier, shift, out_zp,
-                       out + (oy * ow + ox) * c, c);
+            px.run(taps, w_tap_major, bias32, multiplier, shift, out_zp, out + (oy * ow + ox) * c, c);
         }
     }
 }
@@ -43,7 +43,7 @@ template <class Pixel>
 static void depthwise3x3_s8(const int8_t* in, const int8_t* w_tap_major, const int32_t* bias32,
                             const int32_t* multiplier, const int32_t* shift, int8_t in_zp,
                             int8_t out_zp, int8_t* out, int32_t c, int32_t h, int32_t w,
-                            int32_t stride) {
+                            int32_t stride, const Pixel& px = Pixel{}) {
     if (c <= 0 || h <= 0 || w <= 0) return;
     const int64_t oh = conv_out_extent(h, 3, stride, 1, 1), ow = conv_out_extent(w, 3, stride, 1, 1);
     if (oh <= 0 || ow <= 0) return;
@@ -51,14 +51,14 @@ static void depthwise3x3_s8(const int8_t* in, const int8_t* w_tap_major, const i
     const int threads = omp_get_max_threads();
     if (threads < 2) {
         depthwise3x3_rows_s8<Pixel>(in, w_tap_major, bias32, multiplier, shift, zp_row.data(),
-                                    out_zp, out, c, h, w, stride, ow, 0, oh);
+                                    out_zp, out, c, h, w, stride, ow, 0, oh, px);
         return;
     }
 #pragma omp parallel num_threads(threads)
     {
         SplitRange rows = balanced_split(oh, omp_get_num_threads(), omp_get_thread_num());
         depthwise3x3_rows_s8<Pixel>(in, w_tap_major, bias32, multiplier, shift, zp_row.data(),
-                                    out_zp, out, c, h, w, stride, ow, rows.begin, rows.end);
+                                    out_zp, out, c, h, w, stride, ow, rows.begin, rows.end, px);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <stdexcept>
@@ -122,23 +123,68 @@ inline void output_block(const int32_t* src, int64_t pt, int64_t ch, const WinoS
         }
 }
 
-// The 16 products of tiles [n0, n1): P_t rows = V_t rows times U_t^T.
-void products(const int8_t* v, const int8_t* const u[16], const WinoShape& s, int64_t n0,
-              int64_t n1, int32_t* pm) {
-    if (n1 <= n0) return;
+// Tiles per chunk: a chunk's transformed inputs (16 cin bytes a tile) and
+// products (64 cout bytes) are laid out compactly and stay in L2 from one
+// phase to the next, where the whole image's would go out to memory and
+// back. Several of the GEMM's 12-row tiles, since each product call also
+// sums its weights once.
+constexpr int64_t kChunkBytes = 512 * 1024;
+int64_t chunk_tiles(const WinoShape& s) {
+    const int64_t per_tile = 16 * (s.cin + 4 * s.cout);
+    return std::max<int64_t>(24, kChunkBytes / per_tile / 12 * 12);
+}
+
+// All three phases for tiles [n0, n1), chunk by chunk. v and pm hold
+// 16 * (n1 - n0) rows of cin bytes and of cout int32 (the range's own part
+// of the scratch areas); a chunk of nc tiles uses the first 16 * nc of each,
+// as [16][nc][cin] and [16][nc][cout].
+void run_tiles(const int8_t* in, const int8_t* zp_row, const int8_t* const u[16], const WinoShape& s,
+               const WinoS8Output& op, int64_t n0, int64_t n1, int8_t* v, int32_t* pm) {
+    const int64_t nb = chunk_tiles(s);
+    WinoS8Output o = op;
+    o.pm = pm;
+    for (int64_t c0 = n0; c0 < n1; c0 += nb) {
+        const int64_t c1 = std::min(n1, c0 + nb), nc = c1 - c0;
+        conv2d_s8_wino_input(in, zp_row, s.h, s.w, s.cin, s.tw, nc * s.cin, c0, c1, v);
+        for (int64_t t = 0; t < 16; ++t)
+            gemm_s8_s32(v + t * nc * s.cin, u[t], pm + t * nc * s.cout, int32_t(nc), int32_t(s.cin),
+                        int32_t(s.cout));
+        o.pos_stride = nc * s.cout;
+        conv2d_s8_wino_output(o, c0, c1);
+    }
+}
+
+// Products and output stage of every tile for output channels [c0, c1)
+// (c0 on a packed panel), from the whole image's V as [16][tiles][cin].
+// The slice's products sit at pm + 16 * tiles * c0 as [16][tiles][c1 - c0],
+// inside the [16][tiles][cout] area.
+void run_channels(const int8_t* v, const int8_t* const u[16], const WinoShape& s, const WinoS8Output& op,
+                  int64_t c0, int64_t c1, int32_t* pm) {
+    if (c1 <= c0) return;
+    const int64_t nc = c1 - c0;
+    const int64_t panel_bytes = (s.cin + 3) / 4 * 32;  // one packed panel of 8 channels
+    int32_t* p = pm + 16 * s.tiles * c0;
     for (int64_t t = 0; t < 16; ++t)
-        gemm_s8_s32(v + (t * s.tiles + n0) * s.cin, u[t], pm + (t * s.tiles + n0) * s.cout,
-                    int32_t(n1 - n0), int32_t(s.cin), int32_t(s.cout));
+        gemm_s8_s32(v + t * s.tiles * s.cin, u[t] + c0 / 8 * panel_bytes, p + t * s.tiles * nc,
+                    int32_t(s.tiles), int32_t(s.cin), int32_t(nc));
+    WinoS8Output o = op;
+    o.pm = p;
+    o.pos_stride = s.tiles * nc;
+    o.cout = nc;
+    o.out = op.out + c0;
+    o.multiplier = op.multiplier + c0;
+    o.shift = op.shift + c0;
+    o.wino_bias = op.wino_bias ? op.wino_bias + c0 : nullptr;
+    conv2d_s8_wino_output(o, 0, s.tiles);
 }
 
 }  // namespace
 
 void conv2d_s8_wino_input_portable(VANTREL_WINO_S8_INPUT_ARGS) {
-    const int64_t vt = tiles * c;  // stride between the 16 matrices
     for (int64_t n = n0; n < n1; ++n) {
         const int8_t* p[4][4];
         wino_patch(in, zp_row, h, w, c, tw, n, p);
-        int8_t* dst = v + n * c;
+        int8_t* dst = v + (n - n0) * c;
         int64_t ch = 0;
         for (; ch + kInLanes <= c; ch += kInLanes) input_block<kInLanes>(p, ch, vt, dst);
         for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
@@ -150,7 +196,7 @@ void conv2d_s8_wino_output_portable(VANTREL_WINO_S8_OUTPUT_ARGS) {
     for (int64_t n = n0; n < n1; ++n) {
         int8_t* y[4];
         wino_s8_tile_outputs(o, n, y);
-        const int32_t* src = o.pm + n * c;
+        const int32_t* src = o.pm + (n - n0) * c;
         int64_t ch = 0;
         for (; ch + kOutLanes <= c; ch += kOutLanes) output_block<kOutLanes>(src, o.pos_stride, ch, o, y);
         for (; ch < c; ++ch) output_block<1>(src, o.pos_stride, ch, o, y);
@@ -180,6 +226,7 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
     op.w = s.w;
     op.tw = s.tw;
     op.out = out;
+    op.out_ld = s.cout;
     op.pos_stride = s.tiles * s.cout;
     for (int t = 0; t < 16; ++t) {
         const float pos_scale = (1.0f / input_transform_scale) * u_scale[t];
@@ -204,20 +251,29 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
     op.pm = scratch1;
 
     if (omp_get_max_threads() < 2) {
-        conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles, 0, s.tiles, scratch0);
-        products(scratch0, u, s, 0, s.tiles, scratch1);
-        conv2d_s8_wino_output(op, 0, s.tiles);
+        run_tiles(in, zp_row.data(), u, s, op, 0, s.tiles, scratch0, scratch1);
         return;
     }
-    // Each thread owns a tile range end to end: it reads only the rows of
-    // V and P it wrote, so no barrier is needed.
+    // Few tiles (the small late images with many channels): split the
+    // channels, so each thread reads its own part of the weights, not all of
+    // them for a handful of rows; the transform is shared, hence the barrier.
+    // Otherwise each thread owns a tile range end to end.
+    const bool by_channels = s.tiles < s.cout;
 #pragma omp parallel
     {
-        const SplitRange tiles = proportional_split(s.tiles, omp_get_num_threads(), omp_get_thread_num());
-        conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles, tiles.begin, tiles.end,
-                             scratch0);
-        products(scratch0, u, s, tiles.begin, tiles.end, scratch1);
-        conv2d_s8_wino_output(op, tiles.begin, tiles.end);
+        const int nt = omp_get_num_threads(), t = omp_get_thread_num();
+        const SplitRange tiles = proportional_split(s.tiles, nt, t);
+        if (by_channels) {
+            conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles * s.cin, tiles.begin,
+                                 tiles.end, scratch0 + tiles.begin * s.cin);
+#pragma omp barrier
+            // Slices of 16 channels, the vector paths' widest step.
+            const SplitRange blocks = proportional_split((s.cout + 15) / 16, nt, t);
+            run_channels(scratch0, u, s, op, blocks.begin * 16, std::min(s.cout, blocks.end * 16), scratch1);
+        } else {
+            run_tiles(in, zp_row.data(), u, s, op, tiles.begin, tiles.end, scratch0 + 16 * tiles.begin * s.cin,
+                      scratch1 + 16 * tiles.begin * s.cout);
+        }
     }
 }
 

@@ -20,8 +20,11 @@
 // rescaled products past 32 bits) it saturates with its sign instead of
 // wrapping. A rescaled product saturates at +-2^58, which no scale derived
 // from int8 weights reaches. Every step is exact integer arithmetic, so
-// results do not depend on the thread count; with several threads each
-// thread runs all phases on its own tiles.
+// results do not depend on the thread count or on how the work is cut: tiles
+// go through the three phases in chunks whose transforms and products stay
+// in L2, and when there are fewer tiles than output channels the threads
+// share the transform, then each takes a slice of the channels (so each
+// reads only its part of the 16 weight matrices).
 #pragma once
 #include <cstdint>
 
@@ -34,9 +37,11 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
                       int32_t cout, int8_t* scratch0, int32_t* scratch1,
                       const int32_t* const wino_correction[16], void* stream);
 
-// The output stage of one thread's tiles, the per-path part of the kernel:
-// position t's products are the rows at pm + t * pos_stride (cout int32 per
-// tile), rescaled by pos_multiplier/pos_shift[t] as described above.
+// The output stage of tiles [n0, n1), the per-path part of the kernel:
+// tile n's products at position t are the cout int32 at
+// pm + t * pos_stride + (n - n0) * cout, rescaled by pos_multiplier/pos_shift[t] as described above. cout
+// channels are written from out, whose pixels lie out_ld channels apart (a
+// slice of the channels has out_ld above cout).
 struct WinoS8Output {
     const int32_t* pm;
     int64_t pos_stride;
@@ -48,11 +53,12 @@ struct WinoS8Output {
     int8_t out_zp;
     int64_t cout, h, w, tw;  // tw: tiles per row
     int8_t* out;
+    int64_t out_ld;
 };
 
 // Output pixels (k / 2, k % 2) of tile n; null where outside the image.
 inline void wino_s8_tile_outputs(const WinoS8Output& o, int64_t n, int8_t* (&y)[4]) {
-    const int64_t oy = 2 * (n / o.tw), ox = 2 * (n % o.tw), c = o.cout;
+    const int64_t oy = 2 * (n / o.tw), ox = 2 * (n % o.tw), c = o.out_ld;
     const bool row1 = oy + 1 < o.h, col1 = ox + 1 < o.w;
     y[0] = o.out + (oy * o.w + ox) * c;
     y[1] = col1 ? y[0] + c : nullptr;
@@ -63,11 +69,11 @@ inline void wino_s8_tile_outputs(const WinoS8Output& o, int64_t n, int8_t* (&y)[
 #define VANTREL_WINO_S8_OUTPUT_ARGS const WinoS8Output &o, int64_t n0, int64_t n1
 
 // The input transform of tiles [n0, n1) of the h x w x c image (tw tiles
-// per row, `tiles` in all) into v: V_t of tile n at v + (t * tiles + n) * c.
-// Patch pixels outside the image read zp_row (c bytes of in_zp).
+// per row) into v: V_t of tile n at v + t * vt + (n - n0) * c. Patch pixels
+// outside the image read zp_row (c bytes of in_zp).
 #define VANTREL_WINO_S8_INPUT_ARGS                                                      \
     const int8_t *in, const int8_t *zp_row, int64_t h, int64_t w, int64_t c, int64_t tw, \
-        int64_t tiles, int64_t n0, int64_t n1, int8_t *v
+        int64_t vt, int64_t n0, int64_t n1, int8_t *v
 
 // Entries through the CPU kernel table (kernels/cpu_kernels.h).
 void conv2d_s8_wino_output(VANTREL_WINO_S8_OUTPUT_ARGS);

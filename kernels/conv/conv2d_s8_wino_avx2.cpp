@@ -85,7 +85,7 @@ void output_tiles(const WinoS8Output& o, const PosRescale (&pr)[16], const std::
         for (size_t bi = 0; bi < blocks.size(); ++bi) {
             const Block& bk = blocks[bi];
             const int64_t ch = int64_t(bi) * 8;
-            const int32_t* src = o.pm + n * c + ch;
+            const int32_t* src = o.pm + (n - n0) * c + ch;
             __m256i x[16];
             for (int t = 0; t < 16; ++t)
                 x[t] = bk.cols == 8 ? _mm256_loadu_si256((const __m256i*)(src + t * pt))
@@ -135,11 +135,10 @@ inline __m128i narrow_quarter(__m256i v) {
 }  // namespace
 
 void conv2d_s8_wino_input_avx2(VANTREL_WINO_S8_INPUT_ARGS) {
-    const int64_t vt = tiles * c;
     for (int64_t n = n0; n < n1; ++n) {
         const int8_t* p[4][4];
         wino_patch(in, zp_row, h, w, c, tw, n, p);
-        int8_t* dst = v + n * c;
+        int8_t* dst = v + (n - n0) * c;
         for (int64_t ch = 0; ch < c; ch += 16) {
             // A channel tail goes through zero-padded copies.
             const int64_t cols = std::min<int64_t>(16, c - ch);

@@ -109,7 +109,7 @@ void output_tiles(const WinoS8Output& o, const PosRescale (&pr)[16], const std::
     for (int64_t n = n0; n < n1; ++n) {
         int8_t* dst[4];
         wino_s8_tile_outputs(o, n, dst);
-        const int32_t* src = o.pm + n * c;
+        const int32_t* src = o.pm + (n - n0) * c;
         for (size_t b = 0; b < rqs.size(); ++b) {
             const Requant16& rq = rqs[b];
             const int64_t ch = int64_t(b) * 16;
@@ -133,11 +133,10 @@ inline __m256i narrow_quarter(__m512i v) {
 }  // namespace
 
 void conv2d_s8_wino_input_avx512(VANTREL_WINO_S8_INPUT_ARGS) {
-    const int64_t vt = tiles * c;
     for (int64_t n = n0; n < n1; ++n) {
         const int8_t* p[4][4];
         wino_patch(in, zp_row, h, w, c, tw, n, p);
-        int8_t* dst = v + n * c;
+        int8_t* dst = v + (n - n0) * c;
         for (int64_t ch = 0; ch < c; ch += 32) {
             const __mmask32 k = c - ch >= 32 ? ~__mmask32(0) : __mmask32((uint32_t(1) << (c - ch)) - 1);
             __m512i d[4][4];

@@ -70,16 +70,19 @@ void range(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) 
         for (int64_t p = p0; p < p1; ++p) {
             tile<8>(g, row, p, acc);
             gemm_s8_finish_tile(g, t_params, (p - p0) * 8, acc, 8, row, p * 8);
+            if (g.residual) gemm_s8_residual_rows(g, row, 8, p * 8, p * 8 + 8);
         }
     for (; row < r1; ++row)
         for (int64_t p = p0; p < p1; ++p) {
             tile<1>(g, row, p, acc);
             gemm_s8_finish_tile(g, t_params, (p - p0) * 8, acc, 1, row, p * 8);
+            if (g.residual) gemm_s8_residual_rows(g, row, 1, p * 8, p * 8 + 8);
         }
 }
 
 }  // namespace
 
-VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_portable, gemm_s8_s32_portable, &range)
+VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_portable, gemm_s8_s32_portable, gemm_s8_residual_portable,
+                        &range)
 
 }  // namespace vantrel

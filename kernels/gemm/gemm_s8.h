@@ -34,6 +34,12 @@ void gemm_s8_s8out(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
                    bool in_team = false);
 // Raw sums, [M][N]; always serial (never touches OpenMP).
 void gemm_s8_s32(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k, int32_t n);
+// gemm_s8_s8out (normal orientation, own team) with an int8 add folded into
+// its outputs (S8ResidualAdd, gemm_s8_split.h).
+struct S8ResidualAdd;
+void gemm_s8_s8out_residual(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
+                            const int32_t* multiplier, const int32_t* shift, int8_t out_zp,
+                            int8_t* out, int32_t m, int32_t k, int32_t n, const S8ResidualAdd& add);
 
 // Dynamically quantised float GEMM: each row of x is quantised
 // symmetrically, then y[m][n] = ((float)(acc + ib[n]) * w_scale[n]) * s_m
@@ -57,6 +63,11 @@ void gemm_s8_requant_portable(const int8_t* a, const int8_t* bp, const int64_t* 
                               const int32_t* row_sums, void* stream);
 void gemm_s8_s32_portable(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
                           int32_t n, const int32_t* extra);
+#define VANTREL_GEMM_S8_RESIDUAL_DECL(name)                                                  \
+    void name(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,                  \
+              const int32_t* multiplier, const int32_t* shift, int8_t out_zp, int8_t* out, \
+              int32_t m, int32_t k, int32_t n, const S8ResidualAdd& add)
+VANTREL_GEMM_S8_RESIDUAL_DECL(gemm_s8_residual_portable);
 
 #if defined(__x86_64__)
 void gemm_s8_requant_avx2(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
@@ -66,6 +77,7 @@ void gemm_s8_requant_avx2(const int8_t* a, const int8_t* bp, const int64_t* eff_
                           void* stream);
 void gemm_s8_s32_avx2(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
                       int32_t n, const int32_t* extra);
+VANTREL_GEMM_S8_RESIDUAL_DECL(gemm_s8_residual_avx2);
 void gemm_s8_requant_avx512(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
                             const int32_t* multiplier, const int32_t* shift, const float* scale,
                             int8_t out_zp, void* out, bool float_out, int32_t m, int32_t k,
@@ -73,6 +85,7 @@ void gemm_s8_requant_avx512(const int8_t* a, const int8_t* bp, const int64_t* ef
                             void* stream);
 void gemm_s8_s32_avx512(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
                         int32_t n, const int32_t* extra);
+VANTREL_GEMM_S8_RESIDUAL_DECL(gemm_s8_residual_avx512);
 #endif
 #if defined(__aarch64__)
 void gemm_s8_requant_neon(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,
@@ -82,6 +95,7 @@ void gemm_s8_requant_neon(const int8_t* a, const int8_t* bp, const int64_t* eff_
                           void* stream);
 void gemm_s8_s32_neon(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k,
                       int32_t n, const int32_t* extra);
+VANTREL_GEMM_S8_RESIDUAL_DECL(gemm_s8_residual_neon);
 #endif
 
 }  // namespace vantrel

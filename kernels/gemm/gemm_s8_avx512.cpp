@@ -29,7 +29,9 @@ namespace {
 struct Avx512 {
     using Elem = uint8_t;
     static constexpr int kRows = 12;
-    static constexpr int64_t kLdaAlign = 64;
+    // Rows of the A copy 16 bytes apart at least, not a whole line: a small
+    // K (MobileNet's 1x1 layers) would otherwise copy 4 times its bytes.
+    static constexpr int64_t kLdaAlign = 16;
     static constexpr int64_t kBlockBytes = 256 * 1024;
     static constexpr int64_t kStripeBytes = 256 * 1024;
     static constexpr bool kSumsWeights = true;
@@ -43,8 +45,8 @@ struct Avx512 {
                      int64_t lda, int64_t row, int64_t p);
 };
 
-// Rows [r0, r1) of A, each byte + 128, rows lda bytes apart; bytes past K
-// hold 128 (a zero), which meets zero weights anyway.
+// Rows [r0, r1) of A, each byte + 128, rows lda bytes apart (a multiple
+// of 16); bytes past K hold 128 (a zero), which meets zero weights anyway.
 void Avx512::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst, int64_t lda) {
     const __m512i flip = _mm512_set1_epi8(char(0x80));
     for (int64_t r = r0; r < r1; ++r) {
@@ -56,7 +58,9 @@ void Avx512::copy_rows(const GemmS8Args& g, int64_t r0, int64_t r1, uint8_t* dst
             if (rem >= 64) v = _mm512_loadu_si512(src + c);
             else if (rem > 0)
                 v = _mm512_maskz_loadu_epi8(__mmask64((uint64_t(1) << rem) - 1), src + c);
-            _mm512_storeu_si512(d + c, _mm512_xor_si512(v, flip));
+            v = _mm512_xor_si512(v, flip);
+            if (lda - c >= 64) _mm512_storeu_si512(d + c, v);
+            else _mm512_mask_storeu_epi8(d + c, __mmask64((uint64_t(1) << (lda - c)) - 1), v);
         }
     }
 }
@@ -91,6 +95,15 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
     int q = 0;
     if (g.kind == S8Out::Int8 && !g.transposed)
         for (; q + 2 <= np; q += 2) finish_pair_s8(g, cp, p0, acc + q * 8, ld, rows, row, p + q);
+    // Raw sums (the Winograd products): whole pairs of panels as one 16-lane
+    // add of the columns' bias (the offset correction) and one store a row.
+    if (g.kind == S8Out::Int32 && !g.transposed)
+        for (; q + 2 <= np && (p + q + 2) * 8 <= g.n; q += 2) {
+            const __m512i bias = _mm512_loadu_si512(cp.bias.data() + (p + q - p0) * 8);
+            int32_t* y = static_cast<int32_t*>(g.out) + row * g.n + (p + q) * 8;
+            for (int r = 0; r < rows; ++r)
+                _mm512_storeu_si512(y + r * g.n, _mm512_add_epi32(_mm512_loadu_si512(acc + r * ld + q * 8), bias));
+        }
     for (; q < np; ++q) {
         // Normal orientation stores straight into Y under a mask; transposed
         // goes through tmp.
@@ -200,6 +213,7 @@ void Avx512::tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_
 
 }  // namespace
 
-VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_avx512, gemm_s8_s32_avx512, &gemm_s8_stripes<Avx512>)
+VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_avx512, gemm_s8_s32_avx512, gemm_s8_residual_avx512,
+                        &gemm_s8_stripes<Avx512>)
 
 }  // namespace vantrel

@@ -90,6 +90,20 @@ void gemm_s8_s32_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp, int3
     gemm_s8_serial(make_args(a, bp, S8Out::Int32, y, m, k, n, false), range);
 }
 
+void gemm_s8_residual_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp,
+                         const int64_t* eff_bias, const int32_t* multiplier, const int32_t* shift,
+                         int8_t out_zp, int8_t* out, int32_t m, int32_t k, int32_t n,
+                         const S8ResidualAdd& add) {
+    if (m <= 0 || n <= 0) return;
+    GemmS8Args g = make_args(a, bp, S8Out::Int8, out, m, k, n, false);
+    g.eff_bias = eff_bias;
+    g.multiplier = multiplier;
+    g.shift = shift;
+    g.out_zp = out_zp;
+    g.residual = &add;
+    gemm_s8_run(g, false, range);
+}
+
 void gemm_s8_col_params(const GemmS8Args& g, int64_t p0, int64_t p1, S8ColParams& cp) {
     const size_t cnt = size_t(p1 - p0) * kS8PanelCols;
     cp.bias.assign(cnt, 0);

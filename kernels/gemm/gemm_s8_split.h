@@ -14,6 +14,15 @@ namespace vantrel {
 
 enum class S8Out { Int8, Float, Int32 };
 
+// A requantising int8 add folded into int8 outputs y: each becomes
+// sat8((k_round + q_out * y + q_res * r) >> 12) with r the residual's byte
+// at the same [M][N] position, the 12-bit fixed-point element formula of
+// the int8 add's blocks, so the bytes equal a separate add's.
+struct S8ResidualAdd {
+    const int8_t* res;
+    int32_t q_out, q_res, k_round;
+};
+
 struct GemmS8Args {
     const int8_t* a;
     const int8_t* bp;
@@ -27,6 +36,7 @@ struct GemmS8Args {
     const int32_t* shift;
     const float* scale;
     int8_t out_zp;
+    const S8ResidualAdd* residual;  // Int8, normal orientation only; else null
 };
 
 // Computes rows [r0, r1) over packed panels [p0, p1) (8 columns each; the
@@ -51,10 +61,31 @@ void gemm_s8_requant_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp,
                         int32_t k, int32_t n, bool out_transposed, bool in_team);
 void gemm_s8_s32_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp, int32_t* y,
                     int32_t m, int32_t k, int32_t n);
+void gemm_s8_residual_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp,
+                         const int64_t* eff_bias, const int32_t* multiplier, const int32_t* shift,
+                         int8_t out_zp, int8_t* out, int32_t m, int32_t k, int32_t n,
+                         const S8ResidualAdd& add);
+
+// The folded add on rows [r0, r0 + rows), columns [c0, c1) of Y, right after
+// a range function stored them (still in L1). The sum wraps in 32 bits as
+// the add's does; plain integer code, so every path gives the same bytes.
+inline void gemm_s8_residual_rows(const GemmS8Args& g, int64_t r0, int64_t rows, int64_t c0, int64_t c1) {
+    if (c1 > g.n) c1 = g.n;
+    const S8ResidualAdd& ra = *g.residual;
+    for (int64_t r = r0; r < r0 + rows; ++r) {
+        int8_t* y = static_cast<int8_t*>(g.out) + r * g.n;
+        const int8_t* q = ra.res + r * g.n;
+        for (int64_t c = c0; c < c1; ++c) {
+            const uint32_t acc = uint32_t(ra.k_round) + uint32_t(ra.q_out * y[c]) + uint32_t(ra.q_res * q[c]);
+            const int32_t v = int32_t(acc) >> 12;
+            y[c] = int8_t(v < -128 ? -128 : v > 127 ? 127 : v);
+        }
+    }
+}
 
 // Defines a path's two table entries (the KGemmS8Requant and KGemmS8S32
-// signatures of gemm_s8.h) over its range function.
-#define VANTREL_GEMM_S8_ENTRIES(REQUANT, S32, RANGE)                                             \
+// signatures of gemm_s8.h) and its residual-add entry over its range function.
+#define VANTREL_GEMM_S8_ENTRIES(REQUANT, S32, RESIDUAL, RANGE)                                   \
     void REQUANT(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,                     \
                  const int32_t* multiplier, const int32_t* shift, const float* scale,            \
                  int8_t out_zp, void* out, bool float_out, int32_t m, int32_t k, int32_t n,      \
@@ -66,6 +97,12 @@ void gemm_s8_s32_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp, int3
     void S32(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k, int32_t n,     \
              const int32_t* /*extra*/) {                                                         \
         gemm_s8_s32_on(RANGE, a, bp, y, m, k, n);                                                \
+    }                                                                                            \
+    void RESIDUAL(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,                    \
+                  const int32_t* multiplier, const int32_t* shift, int8_t out_zp, int8_t* out,   \
+                  int32_t m, int32_t k, int32_t n, const S8ResidualAdd& add) {                   \
+        gemm_s8_residual_on(RANGE, a, bp, eff_bias, multiplier, shift, out_zp, out, m, k, n,     \
+                            add);                                                                \
     }
 
 // Per-channel epilogue parameters of panels [p0, p1), 8 entries per panel,

@@ -87,13 +87,15 @@ void gemm_s8_stripes(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, in
             for (int64_t row = rs; row < re; row += K::kRows) {
                 const int64_t rows = std::min<int64_t>(K::kRows, re - row);
                 const Elem* a = abuf.data() + (row - rs) * lda;
+                bool done = false;
                 if constexpr (K::kSumsWeights) {
                     if (rs == r0 && row == rs) {  // corrects the block's bias
                         s8_stripes::kTileRows<K, true>[rows](g, cp, p0, a, lda, row, pb, pe);
-                        continue;
+                        done = true;
                     }
                 }
-                s8_stripes::kTileRows<K, false>[rows](g, cp, p0, a, lda, row, pb, pe);
+                if (!done) s8_stripes::kTileRows<K, false>[rows](g, cp, p0, a, lda, row, pb, pe);
+                if (g.residual) gemm_s8_residual_rows(g, row, rows, pb * kS8PanelCols, pe * kS8PanelCols);
             }
         }
     }

@@ -78,8 +78,16 @@ inline __m512i add_zero_point_saturate(__m512i u, __m512i zp) {
 // bits (the one overflow, x = m = INT32_MIN, saturates to INT32_MAX), then
 // t << lsh (saturating) or the rounding shift (t >> s) + bit s-1 of t, and
 // the saturating add of out_zp.
+//
+// The usual lanes (right shift s in [1, 32] after clamping, no overflow
+// case) take both roundings in one: nested floor divisions compose, so
+// ((x m + 2^30) >> 31 + 2^(s-1)) >> s = (x m + 2^30 + 2^(30+s)) >> (31 + s),
+// below 2^63 for s <= 32. The odd lanes shift by s - 1 instead, which
+// leaves their result in the high half of the 64-bit lane where the blend
+// takes it. Shifts past 32 round everything to 0, as s = 32 does.
 struct RequantLanes16 {
     __m512i mult, mult_odd, lsh, rsh, rsh1, rbit, zp;
+    __m512i rnd_even, rnd_odd, sh_even, sh_odd;
     __mmask16 mmin;
     // Whether some lane needs the overflow check, the left shift or the
     // clamp before out_zp. The usual scale below 1/2 needs none of them
@@ -99,23 +107,39 @@ struct RequantLanes16 {
         zp = _mm512_set1_epi32(out_zp);
         rare = mmin != 0 || _mm512_mask_test_epi32_mask(keep, lsh, lsh) != 0 ||
                _mm512_mask_cmpeq_epi32_mask(keep, rsh, z) != 0;
+        const __m512i s32 = _mm512_min_epi32(rsh, _mm512_set1_epi32(32));
+        const __m512i s_even = _mm512_and_si512(s32, _mm512_set1_epi64(0xFFFFFFFF));
+        const __m512i s_odd = _mm512_srli_epi64(s32, 32);
+        const __m512i half = _mm512_set1_epi64(int64_t(1) << 30);
+        rnd_even = _mm512_add_epi64(half, _mm512_sllv_epi64(half, s_even));
+        rnd_odd = _mm512_add_epi64(half, _mm512_sllv_epi64(half, s_odd));
+        sh_even = _mm512_add_epi64(s_even, _mm512_set1_epi64(31));
+        sh_odd = _mm512_sub_epi64(s_odd, _mm512_set1_epi64(1));  // lanes outside keep: -1, never stored
+    }
+    // The usual lanes' steps on their five vectors (mult_odd is mult >> 32),
+    // for callers that keep only those.
+    static __m128i apply_usual(__m512i x, __m512i m, __m512i m_odd, __m512i r_even, __m512i r_odd,
+                               __m512i s_even, __m512i s_odd, __m512i z) {
+        const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, m), r_even);
+        const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), m_odd), r_odd);
+        const __m512i u = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srav_epi64(even, s_even),
+                                                  _mm512_srav_epi64(odd, s_odd));
+        return _mm512_cvtsepi32_epi8(_mm512_add_epi32(u, z));
     }
     template <bool RARE>
     __m128i apply(__m512i x) const {
+        if constexpr (!RARE) return apply_usual(x, mult, mult_odd, rnd_even, rnd_odd, sh_even, sh_odd, zp);
         const __m512i rnd = _mm512_set1_epi64(int64_t(1) << 30);
         const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(x, mult), rnd);
         const __m512i odd = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(x, 32), mult_odd), rnd);
         __m512i t = _mm512_mask_blend_epi32(__mmask16(0xAAAA), _mm512_srli_epi64(even, 31),
                                             _mm512_slli_epi64(odd, 1));
-        if constexpr (RARE) {
-            const __mmask16 sat = _mm512_mask_cmpeq_epi32_mask(mmin, x, _mm512_set1_epi32(INT32_MIN));
-            t = _mm512_mask_blend_epi32(sat, t, _mm512_set1_epi32(INT32_MAX));
-            t = shift_left_saturate(t, lsh);
-        }
+        const __mmask16 sat = _mm512_mask_cmpeq_epi32_mask(mmin, x, _mm512_set1_epi32(INT32_MIN));
+        t = _mm512_mask_blend_epi32(sat, t, _mm512_set1_epi32(INT32_MAX));
+        t = shift_left_saturate(t, lsh);
         const __m512i u = _mm512_add_epi32(_mm512_srav_epi32(t, rsh),
                                            _mm512_and_si512(_mm512_srav_epi32(t, rsh1), rbit));
-        if constexpr (RARE) return _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp));
-        return _mm512_cvtsepi32_epi8(_mm512_add_epi32(u, zp));
+        return _mm512_cvtsepi32_epi8(add_zero_point_saturate(u, zp));
     }
 };
 #endif

@@ -11,11 +11,14 @@
 #include "kernels/conv/conv2d_s8_depthwise.h"
 #include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/conv/im2col_f32.h"
+#include "kernels/gemm/gemm_s8.h"
+#include "kernels/gemm/gemm_s8_split.h"
 #include "kernels/quantize.h"
 #include "layers/common/requant_weights.h"
 #include "layers/common/packed_s8_buffer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_checks.h"
+#include "layers/image/add_int8.h"
 #include "loader/op_registry.h"
 
 namespace vantrel {
@@ -156,10 +159,75 @@ void ConvInt8::plan_scratch(Shape3 in, ScratchRequest& req) const {
     }
 }
 
+bool ConvInt8::fuse_residual_add_int8(const std::string& add_node, bool residual_first, const ILayer& add) {
+    const auto* a = dynamic_cast<const AddInt8*>(&add);
+    if (residual_fused() || add_node.empty() || !a) return false;
+    residual_node_ = add_node;
+    residual_first_ = residual_first;
+    add_in1_scale_ = a->in1_scale;
+    add_in2_scale_ = a->in2_scale;
+    add_out_scale_ = a->out_scale;
+    add_in1_zp_ = a->in1_zp;
+    add_in2_zp_ = a->in2_zp;
+    add_out_zp_ = a->out_zp;
+    add_ = add_s8::setup(add_in1_zp_, add_in2_zp_, add_out_zp_, add_in1_scale_, add_in2_scale_, add_out_scale_);
+    return true;
+}
+
 Shape3 ConvInt8::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                          ExecContext* ctx) {
+    if (!residual_fused()) {
+        require_inputs(kOp, name, num_inputs, 1);
+        return convolve(inputs, output, ctx);
+    }
+    // The folded add's checks, under its name: input 0 of the add gives the
+    // element count and the shape, the other operand must hold it.
+    static constexpr const char* kAddOp = "add_int8";
+    require_inputs(kOp, name, num_inputs, 2);
+    const Shape3 conv_shape = checked_io(kOp, inputs, 1, output, 1, loaded_);
+    const TensorView& r = inputs[1];
+    const int64_t n = element_count(conv_shape);
+    Shape3 reported = conv_shape;
+    if (residual_first_) {
+        require_input_extent(kAddOp, residual_node_, inputs, 1, 1);
+        if (element_count(r.shape()) != n)
+            layer_fail(kAddOp, residual_node_,
+                       "the residual holds " + std::to_string(element_count(r.shape())) +
+                           " elements but the fused convolution '" + name + "' gives " + std::to_string(n));
+        reported = r.shape();
+    } else {
+        require_view_holds(kAddOp, residual_node_, "input 1", r.bytes, n, 1);
+    }
+    const int32_t n32 = checked_int32_count(kAddOp, residual_node_, n);
     const Backend& be = active_backend_or_throw();
-    const Shape3 os = checked_io(kOp, inputs, num_inputs, output, 1, loaded_);
+    const TensorView& x = inputs[0];
+    int8_t* out = static_cast<int8_t*>(output->data);
+    const int8_t* res = static_cast<const int8_t*>(r.data);
+    // The copy-free 1x1 GEMM takes the add into its epilogue when every
+    // element is one of the add's whole 16-element blocks.
+    if (be.kind == kBackendHost && kH == 1 && kW == 1 && stride_h == 1 && stride_w == 1 && pad_h == 0 &&
+        pad_w == 0 && groups == 1 && add_.fast && n % add_s8::kFastBlock == 0 && n > 0 && x.h > 0 && x.w > 0) {
+        const int64_t m = int64_t(x.h) * x.w;
+        S8ResidualAdd ra{res, residual_first_ ? add_.qb : add_.qa, residual_first_ ? add_.qa : add_.qb,
+                         add_.k_round};
+        gemm_s8_s8out_residual(static_cast<const int8_t*>(x.data), static_cast<const int8_t*>(packed.data),
+                               eff_bias.data(), multiplier.data(), shift.data(), out_zp, out,
+                               checked_int32_count(kOp, name, m), K, C_out, ra);
+        return reported;
+    }
+    convolve(inputs, output, ctx);
+    // In place: each element of the output is read before it is written.
+    const int8_t* a = residual_first_ ? res : out;
+    const int8_t* b = residual_first_ ? out : res;
+    require_kernel(kAddOp, residual_node_, be.k_add_s8, "k_add_s8")(
+        a, b, add_in1_zp_, add_in2_zp_, add_out_zp_, out, n32, ctx ? ctx->stream : nullptr, add_in1_scale_,
+        add_in2_scale_, add_out_scale_);
+    return reported;
+}
+
+Shape3 ConvInt8::convolve(const TensorView* inputs, const BufferView* output, ExecContext* ctx) {
+    const Backend& be = active_backend_or_throw();
+    const Shape3 os = checked_io(kOp, inputs, 1, output, 1, loaded_);
     const TensorView& x = inputs[0];
     const int64_t oh = os.h, ow = os.w;
     if (oh == 0 || ow == 0) return os;

@@ -12,17 +12,26 @@
 //   the depthwise kernel with tap-major weights prepared at load;
 // - other groupings on the host: the kernel's per-group path.
 // The node's relu flag is not applied: outputs are only saturated to int8.
+//
+// A following int8 add may be folded in at load (engine/residual_fusion.h):
+// 1x1 stride-1 convolutions then apply the add's 12-bit fixed-point element
+// formula to each GEMM tile as it is stored; other shapes and the cases the
+// add computes otherwise (ratios above its fast limit, the tail after its
+// last whole block, other backends) run the convolution, then the add's own
+// kernel in place. Either way the bytes are the separate ops'.
 #pragma once
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/residual_fusion.h"
+#include "kernels/elementwise/add_s8.h"
 #include "layers/image/conv2d_layer.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class ConvInt8 final : public Conv2dLayer<kDtypeInt8> {
+class ConvInt8 final : public Conv2dLayer<kDtypeInt8>, public ResidualFusableInt8 {
 public:
     // Throws when a size, stride or group count is below 1, a pad is
     // negative, or groups does not divide C_in and C_out.
@@ -41,6 +50,9 @@ public:
     // area 1: the Winograd products.
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;
     void upload_weights(Allocator& alloc) override;
+    // Takes on an AddInt8 (add); the fused node's input 1 is the residual.
+    bool fuse_residual_add_int8(const std::string& add_node, bool residual_first, const ILayer& add) override;
+    bool residual_fused() const { return !residual_node_.empty(); }
 
     int8_t in_zp, out_zp;
     std::vector<int8_t> weight;      // [C_out][C_in/groups][kH][kW]
@@ -70,6 +82,13 @@ public:
 
 private:
     void prepare_winograd();
+    Shape3 convolve(const TensorView* inputs, const BufferView* output, ExecContext* ctx);
+
+    std::string residual_node_;  // the folded add node, empty when none
+    bool residual_first_ = false;
+    float add_in1_scale_ = 1, add_in2_scale_ = 1, add_out_scale_ = 1;
+    int32_t add_in1_zp_ = 0, add_in2_zp_ = 0, add_out_zp_ = 0;
+    add_s8::Params add_;
 
     std::shared_ptr<SharedPackedWeight> raw_owner_, packed_owner_, winograd_owner_[16];
 };

@@ -703,7 +703,9 @@ TEST_P(DepthwiseS8, EveryPathMatchesReference) {
 INSTANTIATE_TEST_SUITE_P(Shapes, DepthwiseS8,
                          ::testing::Values(Dw{35, 7, 9, 1}, Dw{35, 7, 9, 2}, Dw{48, 9, 6, 2},
                                            Dw{16, 5, 5, 1}, Dw{9, 1, 2, 2},
-                                           Dw{80, 6, 5, 2}));  // channels 32..63 all ordinary
+                                           Dw{80, 6, 5, 2},     // channels 32..63 all ordinary
+                                           Dw{144, 5, 4, 1},    // steps of 64 and a partial one
+                                           Dw{64, 4, 3, 2}));   // one whole step
 
 std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) { return make_layer(json, "c1", relu); }
 std::string conv_json(const Conv& c) {
@@ -889,7 +891,9 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
                                            Conv{8, 7, 5, 9, 3, 3, 1, 1, 1, 1, 1, -37, 3},    // odd extents
                                            Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2},
                                            Conv{40, 5, 3, 18, 3, 3, 1, 1, 1, 1, 1, 9, -4},   // 32 channels and a tail
-                                           Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5}));
+                                           Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5},
+                                           // more tiles per thread than one chunk holds
+                                           Conv{8, 90, 91, 8, 3, 3, 1, 1, 1, 1, 1, -3, 6}));
 
 // A foreign per-position scale so large that the rescaled products leave 32
 // bits: the outputs saturate with the sign of the true sum (they used to
@@ -954,7 +958,7 @@ TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
     o.pos_stride = tiles * cout;
     o.wino_bias = bias.data();
     o.out_zp = -3;
-    o.cout = cout, o.h = h, o.w = w, o.tw = tw;
+    o.cout = cout, o.h = h, o.w = w, o.tw = tw, o.out_ld = cout;
     const float pos_scales[16] = {3e-3f, 1e-4f, 0.7f, 2e-2f, 5e-3f, 9e-4f, 4e-3f, 1e-6f,
                                   2.5f, 300.0f, 1e12f, 1e30f, -6e-3f, 1e-11f, 8e-3f, 1e-3f};
     for (int t = 0; t < 16; ++t) {
@@ -984,7 +988,9 @@ TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
             conv2d_s8_wino_output_portable(o, 0, tiles);
             o.out = got.data();
             conv2d_s8_wino_output(o, 0, 5);  // two ranges, as two threads split them
+            o.pm = pm.data() + 5 * cout;      // a range's products start at its first tile
             conv2d_s8_wino_output(o, 5, tiles);
+            o.pm = pm.data();
             EXPECT_EQ(got, ref) << "path " << int(path) << (b ? "" : ", no bias");
         }
         o.wino_bias = bias.data();

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/executor.h"
@@ -106,6 +109,79 @@ TEST(ResidualFusion, BlockMatchesSeparateOpsOnEveryPath) {
             expect_same_bits(first.z, sep.z, label + " z against the first path");
         }
     }
+}
+
+// The int8 counterpart on a 5x7 image with 16 channels: adds folded into a
+// 1x1 GEMM's epilogue with the residual as either input, and the folds that
+// run the convolution then the add's kernel in place: a 3x3 (Winograd)
+// convolution, ratios above the add's fast limit, and a count (35 x 5) that
+// leaves a tail after the add's last whole block.
+const char* kBlockInt8 = R"({"model":"q","inputs":[{"name":"x","shape":[1,5,7,16],"zp":3}],"outputs":[{"name":"z"},{"name":"y4"}],"nodes":[
+ {"name":"c1","op":"conv_int8","inputs":["x"],"outputs":["a"],"args":{"C_out":16,"C_in":16,"in_zp":3,"out_zp":-5}},
+ {"name":"add1","op":"add_int8","inputs":["a","x"],"outputs":["y1"],"args":{"in1_scale":0.05,"in2_scale":0.03,"out_scale":0.06,"in1_zp":-5,"in2_zp":3,"out_zp":2}},
+ {"name":"c2","op":"conv_int8","inputs":["y1"],"outputs":["b"],"args":{"C_out":16,"C_in":16,"in_zp":2,"out_zp":7}},
+ {"name":"add2","op":"add_int8","inputs":["y1","b"],"outputs":["y2"],"args":{"in1_scale":0.06,"in2_scale":0.04,"out_scale":0.05,"in1_zp":2,"in2_zp":7,"out_zp":-9}},
+ {"name":"c3","op":"conv_int8","inputs":["y2"],"outputs":["c"],"args":{"C_out":16,"C_in":16,"kH":3,"kW":3,"pad_h":1,"pad_w":1,"in_zp":-9,"out_zp":1}},
+ {"name":"add3","op":"add_int8","inputs":["c","y2"],"outputs":["y3"],"args":{"in1_scale":0.04,"in2_scale":0.05,"out_scale":0.07,"in1_zp":1,"in2_zp":-9,"out_zp":0}},
+ {"name":"c4","op":"conv_int8","inputs":["y3"],"outputs":["d"],"args":{"C_out":16,"C_in":16,"out_zp":-3}},
+ {"name":"add4","op":"add_int8","inputs":["d","y3"],"outputs":["y4"],"args":{"in1_scale":0.9,"in2_scale":0.07,"out_scale":0.1,"in1_zp":-3,"out_zp":4}},
+ {"name":"c5","op":"conv_int8","inputs":["y4"],"outputs":["e"],"args":{"C_out":5,"C_in":16,"in_zp":4,"out_zp":6}},
+ {"name":"c6","op":"conv_int8","inputs":["y4"],"outputs":["f"],"args":{"C_out":5,"C_in":16,"in_zp":4,"out_zp":-2}},
+ {"name":"add5","op":"add_int8","inputs":["e","f"],"outputs":["z"],"args":{"in1_scale":0.05,"in2_scale":0.05,"out_scale":0.08,"in1_zp":6,"in2_zp":-2,"out_zp":-1}}]})";
+
+RawTensors block_weights_int8() {
+    RawTensors t;
+    std::mt19937 rng(23);
+    std::uniform_int_distribution<int> w(-60, 60), b(-3000, 3000);
+    for (const auto& [name, cout, k] : std::vector<std::tuple<std::string, int, int>>{
+             {"c1", 16, 16}, {"c2", 16, 16}, {"c3", 16, 144}, {"c4", 16, 16}, {"c5", 5, 16}, {"c6", 5, 16}}) {
+        std::vector<int8_t> wt(size_t(cout) * size_t(k));
+        for (auto& v : wt) v = int8_t(w(rng));
+        std::vector<float> rs(static_cast<size_t>(cout));
+        std::vector<int64_t> eb(static_cast<size_t>(cout));
+        for (int o = 0; o < cout; ++o) rs[size_t(o)] = 0.0004f * float(1 + o % 4), eb[size_t(o)] = b(rng);
+        t[name + ".weight"] = raw(wt);
+        t[name + ".req_scale"] = raw(rs);
+        t[name + ".eff_bias"] = raw(eb);
+    }
+    return t;
+}
+
+std::pair<int, std::vector<int8_t>> run_block_int8(bool fuse, const std::vector<int8_t>& x) {
+    const RawTensors w = block_weights_int8();
+    ArchGraph g = load_arch_text(kBlockInt8, "q.json");
+    for (auto& l : g.layers) l->load_weights(serve(w));
+    const int fused = fuse ? fuse_residual_adds(g) : 0;
+    GraphExecutor ex;
+    ex.prepare(g, &cpu_allocator());
+    InputMap in;
+    in["x"] = InputTensor{x.data(), {5, 7, 16}, "int8", {}};
+    OutputMap out = ex.run(in);
+    std::vector<int8_t> bytes;
+    for (const char* name : {"z", "y4"}) {
+        const int8_t* p = static_cast<const int8_t*>(out.at(name).data);
+        const size_t count = name[0] == 'z' ? 35 * 5 : 35 * 16;
+        bytes.insert(bytes.end(), p, p + count);
+    }
+    return {fused, bytes};
+}
+
+TEST(ResidualFusion, Int8BlockMatchesSeparateOpsOnEveryPath) {
+    std::vector<int8_t> x(35 * 16);
+    std::mt19937 rng(5);
+    for (auto& v : x) v = int8_t(int(rng() % 256) - 128);
+    std::vector<int8_t> first;
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        const auto sep = run_block_int8(false, x), fused = run_block_int8(true, x);
+        EXPECT_EQ(fused.first, 5) << "path " << int(path);
+        EXPECT_EQ(fused.second, sep.second) << "path " << int(path);
+        if (first.empty()) first = sep.second;
+        EXPECT_EQ(sep.second, first) << "path " << int(path) << " against the first path";
+    }
+    // Not saturated throughout: the block reaches ordinary codes.
+    EXPECT_GT(std::count_if(first.begin(), first.end(), [](int8_t v) { return v > -128 && v < 127; }), 300);
 }
 
 // Graphs where the convolution's output has another reader, is a declared

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -345,7 +346,8 @@ struct Problem {
     std::vector<int32_t> acc;  // reference sums, wrapped to 32 bits
 
     // tame: no extreme channels, so that vector epilogues may take their
-    // path for ordinary scales (below 1, no INT32_MIN multiplier).
+    // path for ordinary scales (below 1, no INT32_MIN multiplier), over
+    // every right shift it covers and sums across the whole 32-bit range.
     Problem(int m_, int k_, int n_, uint32_t seed, bool tame = false) : m(m_), k(k_), n(n_) {
         std::mt19937 rng(seed);
         auto pick = [&](int64_t lo, int64_t hi) {
@@ -361,11 +363,11 @@ struct Problem {
         for (int c = 0; c < n; ++c) {
             const bool odd = !tame && c % 4 == 3;
             const int64_t wide = c % 8 == 7 ? int64_t(INT32_MIN) : pick(INT64_MIN / 2, INT64_MAX / 2);
-            bias.push_back(odd ? wide : pick(-100000, 100000));
+            bias.push_back(odd ? wide : tame ? pick(INT32_MIN, INT32_MAX) : pick(-100000, 100000));
             mult.push_back(odd && c % 8 == 7 ? INT32_MIN
                            : odd  ? odd_mult[pick(0, 4)]
                                   : int32_t(pick(1 << 30, INT32_MAX)));
-            shift.push_back(odd ? odd_shift[pick(0, 7)] : int32_t(pick(-14, -6)));
+            shift.push_back(odd ? odd_shift[pick(0, 7)] : int32_t(tame ? pick(-32, -1) : pick(-14, -6)));
             scale.push_back(float(pick(1, 1000)) * 1e-4f);
         }
         zp = int8_t(pick(-20, 20));
@@ -485,6 +487,21 @@ TEST_P(GemmS8Path, OrdinaryScales) {
             check(f, p, bp, Kind::S8, tr, 0, "ordinary");
             free_packed_s8(bp);
         }
+    // Every right shift 1..32 with outputs inside int8, so that both
+    // roundings show: K = 1 and unit weights make each sum a plain A byte.
+    Problem p(300, 1, 64, 5, true);
+    std::mt19937 rng(9);
+    for (int c = 0; c < p.n; ++c) {
+        const int s = 1 + c % 32;
+        p.w[size_t(c)] = 1;
+        p.shift[size_t(c)] = -s;
+        p.mult[size_t(c)] = int32_t((1u << 30) + rng() % (1u << 30));
+        p.bias[size_t(c)] = int64_t(rng() % (200u << std::min(s, 22))) - (int64_t(100) << std::min(s, 22));
+        for (int r = 0; r < p.m; ++r) p.acc[size_t(r) * p.n + size_t(c)] = p.a[size_t(r)];
+    }
+    int8_t* bp = pack_s8(p.w.data(), p.n, p.k);
+    check(f, p, bp, Kind::S8, false, 0, "every shift");
+    free_packed_s8(bp);
 }
 
 // Scales of 2^10, 2^20 and 2^30 (and between) shift left far past 32 bits:
