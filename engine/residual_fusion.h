@@ -1,5 +1,6 @@
-// Load-time rewrite of the graph: a float convolution whose only reader is an
-// element-wise add takes that add (and its ReLU) into its own epilogue, so
+// Load-time rewrite of the graph: a float convolution (or a transformer's
+// sequence product or attention block) whose only reader is an element-wise
+// add takes that add (and its ReLU) into its own epilogue, so
 // the sum is formed while each output tile is still in cache instead of in a
 // separate pass over memory. The file format is untouched: only the
 // in-memory node list changes. VANTREL_NO_FUSION=1 turns the rewrite off.

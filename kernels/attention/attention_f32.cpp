@@ -40,7 +40,7 @@ void attention_f32_masked(const float* x, const float* w_qkv, const float* b_qkv
                           const float* b_proj, float* out, int32_t tokens, int32_t embed,
                           int32_t num_heads, float* scratch, const float* packed_qkv,
                           const float* packed_proj, void* /*stream*/, bool dynamic_quantize,
-                          const float* key_mask) {
+                          const float* key_mask, const ConvEpilogueF32* epi) {
     if (!x || !out || tokens <= 0 || embed <= 0 || int64_t(embed) * 3 > INT32_MAX) return;
     PackedPtr temp_qkv, temp_proj;
     const float* bq = packed_or_temp(packed_qkv, w_qkv, 3 * embed, embed, temp_qkv);
@@ -59,7 +59,7 @@ void attention_f32_masked(const float* x, const float* w_qkv, const float* b_qkv
     attention_core_f32(scratch, out, tokens, embed, num_heads, key_mask);
     std::memcpy(scratch, out, size_t(T * E) * sizeof(float));
     if (dynamic_quantize) fake_quantize_u8(scratch, T * E);
-    gemm_f32(scratch, bp, b_proj, out, false, tokens, embed, embed, false);
+    gemm_f32_epi(scratch, bp, b_proj, out, false, tokens, embed, embed, false, epi);
 }
 
 }  // namespace vantrel

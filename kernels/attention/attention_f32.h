@@ -12,9 +12,13 @@
 // the projection bias.
 //
 // attention_f32_masked is the same block with a key mask for the core
-// (attention_core.h): key_mask[t] == 0 leaves token t out as a key.
+// (attention_core.h): key_mask[t] == 0 leaves token t out as a key, and
+// `epi` (null: none) runs on the output projection's tiles (a folded
+// residual add).
 #pragma once
 #include <cstdint>
+
+#include "kernels/gemm/gemm_f32_epilogue.h"
 
 namespace vantrel {
 
@@ -27,6 +31,6 @@ void attention_f32_masked(const float* x, const float* w_qkv, const float* b_qkv
                           const float* b_proj, float* out, int32_t tokens, int32_t embed,
                           int32_t num_heads, float* scratch, const float* packed_qkv,
                           const float* packed_proj, void* stream, bool dynamic_quantize,
-                          const float* key_mask);
+                          const float* key_mask, const ConvEpilogueF32* epi = nullptr);
 
 }  // namespace vantrel

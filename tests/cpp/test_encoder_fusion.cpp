@@ -1,0 +1,127 @@
+// Transformer blocks with their residual adds folded into the attention
+// block's and the MLP's last products, and the GELU run on the product's
+// tiles, give the bits of the separate ops and kernels on every path.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/cpu_backend/cpu_backend.h"
+#include "engine/executor.h"
+#include "engine/residual_fusion.h"
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/kernel_path.h"
+#include "kernel_test_paths.h"
+#include "layer_test_util.h"
+#include "layers/sequence/seq_gemm_fp32.h"
+
+using namespace vantrel;
+using namespace vantrel_test;
+
+namespace {
+
+// A pre-norm block (the residual is the add's input 1, the MLP's hidden
+// layer has a GELU), then a post-norm attention whose residual is its own
+// input and the add's input 0, then a GELU product with a folded add, then
+// a GELU product of 6 outputs per token, whose add stays separate (its other
+// operand is a declared output).
+std::string block(int tokens) {
+    return R"({"model":"enc","inputs":[{"name":"x","shape":[1,)" + std::to_string(tokens) +
+           R"(,1,16]}],"outputs":[{"name":"z"},{"name":"m"}],"nodes":[
+ {"name":"ln1","op":"layernorm_fp32","inputs":["x"],"outputs":["a"]},
+ {"name":"at1","op":"attention_fp32","inputs":["a"],"outputs":["b"],"args":{"num_heads":2,"embed_dim":16}},
+ {"name":"add1","op":"add_fp32","inputs":["b","x"],"outputs":["h"]},
+ {"name":"ln2","op":"layernorm_fp32","inputs":["h"],"outputs":["c"]},
+ {"name":"fc1","op":"seqgemm_fp32","inputs":["c"],"outputs":["d"],"args":{"C_in":16,"C_out":32,"gelu":1}},
+ {"name":"fc2","op":"seqgemm_fp32","inputs":["d"],"outputs":["e"],"args":{"C_in":32,"C_out":16}},
+ {"name":"add2","op":"add_fp32","inputs":["h","e"],"outputs":["h2"]},
+ {"name":"at2","op":"attention_fp32","inputs":["h2"],"outputs":["f"],"args":{"num_heads":4,"embed_dim":16}},
+ {"name":"add3","op":"add_fp32","inputs":["h2","f"],"outputs":["h3"],"args":{"relu":1}},
+ {"name":"fc3","op":"seqgemm_fp32","inputs":["h3"],"outputs":["g"],"args":{"C_in":16,"C_out":16,"gelu":1}},
+ {"name":"add4","op":"add_fp32","inputs":["g","h3"],"outputs":["h4"]},
+ {"name":"fc4","op":"seqgemm_fp32","inputs":["h4"],"outputs":["k"],"args":{"C_in":16,"C_out":6,"gelu":1}},
+ {"name":"fc5","op":"seqgemm_fp32","inputs":["h4"],"outputs":["m"],"args":{"C_in":16,"C_out":6}},
+ {"name":"add5","op":"add_fp32","inputs":["k","m"],"outputs":["z"]}]})";
+}
+
+Tensors block_weights() {
+    Tensors t;
+    uint32_t seed = 21;
+    for (const char* ln : {"ln1", "ln2"}) {
+        t[std::string(ln) + ".gamma"] = uniform(16, seed++, 0.5f, 1.5f);
+        t[std::string(ln) + ".beta"] = uniform(16, seed++);
+    }
+    for (const char* at : {"at1", "at2"}) {
+        t[std::string(at) + ".w_qkv"] = randn(48 * 16, seed++, 0.3f);
+        t[std::string(at) + ".b_qkv"] = randn(48, seed++, 0.1f);
+        t[std::string(at) + ".w_proj"] = randn(16 * 16, seed++, 0.3f);
+        t[std::string(at) + ".b_proj"] = randn(16, seed++, 0.1f);
+    }
+    const struct { const char* name; int n, k; } fcs[] = {
+        {"fc1", 32, 16}, {"fc2", 16, 32}, {"fc3", 16, 16}, {"fc4", 6, 16}, {"fc5", 6, 16}};
+    for (const auto& f : fcs) {
+        t[std::string(f.name) + ".weight"] = randn(size_t(f.n) * f.k, seed++, 0.3f);
+        t[std::string(f.name) + ".bias"] = randn(size_t(f.n), seed++, 0.1f);
+    }
+    return t;
+}
+
+std::vector<float> run_block(int tokens, bool fuse, int& fused) {
+    const Tensors w = block_weights();
+    ArchGraph g = load_arch_text(block(tokens), "enc.json");
+    for (auto& l : g.layers) l->load_weights(fetch_from(w));
+    fused = fuse ? fuse_residual_adds(g) : 0;
+    GraphExecutor ex;
+    ex.prepare(g, &cpu_allocator());
+    const std::vector<float> x = randn(size_t(tokens) * 16, 7);
+    InputMap in;
+    in["x"] = InputTensor{x.data(), {tokens, 1, 16}, "float32", {}};
+    OutputMap out = ex.run(in);
+    const OutputTensor& z = out.at("z");
+    const float* p = static_cast<const float*>(z.data);
+    return std::vector<float>(p, p + z.bytes.size() / 4);
+}
+
+TEST(EncoderFusion, FoldedAddsMatchSeparateOpsOnEveryPath) {
+    for (int tokens : {1, 29}) {
+        std::vector<float> first;
+        for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+            if (!kernel_path_supported(path)) continue;
+            ScopedKernelPath scope(path);
+            const std::string label = std::to_string(tokens) + " tokens, path " + std::to_string(int(path));
+            int none = 0, fused = 0;
+            const std::vector<float> sep = run_block(tokens, false, none), fold = run_block(tokens, true, fused);
+            EXPECT_EQ(fused, 4) << label;
+            ASSERT_EQ(sep.size(), size_t(tokens) * 6) << label;
+            EXPECT_EQ(std::memcmp(sep.data(), fold.data(), sep.size() * 4), 0) << label;
+            if (first.empty()) first = sep;
+            EXPECT_EQ(std::memcmp(first.data(), sep.data(), sep.size() * 4), 0) << label << " against the first path";
+        }
+    }
+}
+
+// The layer's GELU on the product's tiles against the path's sequence
+// kernel, whose GELU is a pass of its own over the whole output.
+TEST(EncoderFusion, TileGeluMatchesTheSeparatePass) {
+    const int T = 37, K = 24, N = 68;
+    std::vector<float> x = randn(size_t(T) * K, 1), w = randn(size_t(N) * K, 2, 0.3f), b = randn(N, 3);
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        auto l = make_layer(R"({"op":"seqgemm_fp32","C_in":24,"C_out":68,"gelu":true})");
+        l->load_weights(fetch_from({{"n1.weight", w}, {"n1.bias", b}}));
+        std::vector<float> got(size_t(T) * N), want(got.size());
+        TensorView v{x.data(), 0, x.size() * 4, K, T, 1};
+        BufferView o{got.data(), 0, got.size() * 4};
+        ExecContext ctx{};
+        l->forward(&v, 1, &o, &ctx);
+        const auto& s = dynamic_cast<SeqGemmFp32&>(*l);
+        cpu_backend().k_seq_gemm_f32(x.data(), w.data(), b.data(), want.data(), T, K, N, true,
+                                     static_cast<const float*>(s.packed.data), nullptr);
+        EXPECT_EQ(std::memcmp(want.data(), got.data(), got.size() * 4), 0) << int(path);
+    }
+}
+
+}  // namespace
