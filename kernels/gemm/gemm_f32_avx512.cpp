@@ -96,7 +96,8 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     }
     const __m512 zero = _mm512_setzero_ps();
     // An epilogue that is a residual add alone runs here, in registers.
-    const bool residual = g.epi && g.epi->act == ConvEpilogueF32::kNone && !g.epi->row_fn && g.epi->residual;
+    const bool residual = g.epi && g.epi->act == ConvEpilogueF32::kNone && !g.epi->row_fn && !g.epi->row_unary &&
+                          g.epi->residual;
     // Unrolled, so the accumulators stay in registers rather than spill.
 #pragma GCC unroll 8
     for (int q = 0; q < NP; ++q) {

@@ -1,5 +1,6 @@
 #include "layers/sequence/seq_gemm_fp32.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "kernels/gemm/fake_quantize_u8.h"
@@ -119,9 +120,17 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
     // On the host the GELU runs on each tile while it is in cache rather
     // than as a pass of its own (a lone token keeps the kernel's own
     // one-token split, unless an add is folded in).
+    const bool erf = !gelu_erf_node_.empty();
+    KUnaryF32 erf_fn = nullptr;
+    if (erf) {
+        if (!be.k_gelu_erf_f32) layer_fail(kOp, name, "the active backend has no k_gelu_erf_f32 kernel");
+        erf_fn = be.k_gelu_erf_f32;
+    }
+    const bool host = be.kind == kBackendHost && !device_packed_.data;
     const bool tile_gelu = gelu && C_out % 4 == 0 && (io.tokens > 1 || epi.residual);
-    if (epi.residual || (be.kind == kBackendHost && !device_packed_.data && tile_gelu)) {
+    if (epi.residual || (host && (tile_gelu || erf))) {
         if (gelu) epi.row_fn = seq_gelu_kernel(kOp, name, be);
+        epi.row_unary = erf_fn;
         gemm_f32_epi(x, bp, b, io.y, false, io.tokens32, C_in, C_out, false, &epi);
         return reported;
     }
@@ -134,12 +143,23 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
     } else {
         layer_fail(kOp, name, "the active backend has no k_seq_gemm_f32 kernel");
     }
+    if (erf) {
+        const int64_t total = io.tokens * C_out, chunk = int64_t(1) << 30;
+        for (int64_t i = 0; i < total; i += chunk)
+            erf_fn(io.y + i, io.y + i, int32_t(std::min(chunk, total - i)), stream);
+    }
     return out;
 }
 
 bool SeqGemmFp32::fuse_residual_add(const std::string& add_node, bool residual_first, bool relu) {
     if (step_int8 || (gelu && C_out % 4 != 0)) return false;
     return residual_.take(add_node, residual_first, relu);
+}
+
+bool SeqGemmFp32::fuse_gelu_erf(const std::string& gelu_node) {
+    if (gelu || step_int8 || residual_.active() || !gelu_erf_node_.empty() || gelu_node.empty()) return false;
+    gelu_erf_node_ = gelu_node;
+    return true;
 }
 
 void SeqGemmFp32::upload_weights(Allocator& alloc) {

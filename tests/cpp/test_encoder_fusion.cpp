@@ -1,6 +1,7 @@
-// Transformer blocks with their residual adds folded into the attention
-// block's and the MLP's last products, and the GELU run on the product's
-// tiles, give the bits of the separate ops and kernels on every path.
+// Transformer blocks with their residual adds and exact GELU nodes folded
+// into the attention block's and the MLP's products, and the GELU run on the
+// product's tiles, give the bits of the separate ops and kernels on every
+// path.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "engine/cpu_backend/cpu_backend.h"
+#include "engine/activation_fusion.h"
 #include "engine/executor.h"
 #include "engine/residual_fusion.h"
 #include "kernels/gemm/gemm_f32.h"
@@ -23,7 +25,7 @@ using namespace vantrel_test;
 namespace {
 
 // A pre-norm block (the residual is the add's input 1, the MLP's hidden
-// layer has a GELU), then a post-norm attention whose residual is its own
+// layer has an exact GELU node), then a post-norm attention whose residual is its own
 // input and the add's input 0, then a GELU product with a folded add, then
 // a GELU product of 6 outputs per token, whose add stays separate (its other
 // operand is a declared output).
@@ -34,7 +36,8 @@ std::string block(int tokens) {
  {"name":"at1","op":"attention_fp32","inputs":["a"],"outputs":["b"],"args":{"num_heads":2,"embed_dim":16}},
  {"name":"add1","op":"add_fp32","inputs":["b","x"],"outputs":["h"]},
  {"name":"ln2","op":"layernorm_fp32","inputs":["h"],"outputs":["c"]},
- {"name":"fc1","op":"seqgemm_fp32","inputs":["c"],"outputs":["d"],"args":{"C_in":16,"C_out":32,"gelu":1}},
+ {"name":"fc1","op":"seqgemm_fp32","inputs":["c"],"outputs":["d0"],"args":{"C_in":16,"C_out":32}},
+ {"name":"ge","op":"gelu_erf_fp32","inputs":["d0"],"outputs":["d"]},
  {"name":"fc2","op":"seqgemm_fp32","inputs":["d"],"outputs":["e"],"args":{"C_in":32,"C_out":16}},
  {"name":"add2","op":"add_fp32","inputs":["h","e"],"outputs":["h2"]},
  {"name":"at2","op":"attention_fp32","inputs":["h2"],"outputs":["f"],"args":{"num_heads":4,"embed_dim":16}},
@@ -68,11 +71,12 @@ Tensors block_weights() {
     return t;
 }
 
-std::vector<float> run_block(int tokens, bool fuse, int& fused) {
+std::vector<float> run_block(int tokens, bool fuse, int& acts, int& adds) {
     const Tensors w = block_weights();
     ArchGraph g = load_arch_text(block(tokens), "enc.json");
     for (auto& l : g.layers) l->load_weights(fetch_from(w));
-    fused = fuse ? fuse_residual_adds(g) : 0;
+    acts = fuse ? fuse_product_activations(g) : 0;
+    adds = fuse ? fuse_residual_adds(g) : 0;
     GraphExecutor ex;
     ex.prepare(g, &cpu_allocator());
     const std::vector<float> x = randn(size_t(tokens) * 16, 7);
@@ -91,9 +95,11 @@ TEST(EncoderFusion, FoldedAddsMatchSeparateOpsOnEveryPath) {
             if (!kernel_path_supported(path)) continue;
             ScopedKernelPath scope(path);
             const std::string label = std::to_string(tokens) + " tokens, path " + std::to_string(int(path));
-            int none = 0, fused = 0;
-            const std::vector<float> sep = run_block(tokens, false, none), fold = run_block(tokens, true, fused);
-            EXPECT_EQ(fused, 4) << label;
+            int acts = 0, adds = 0;
+            const std::vector<float> sep = run_block(tokens, false, acts, adds);
+            const std::vector<float> fold = run_block(tokens, true, acts, adds);
+            EXPECT_EQ(acts, 1) << label;
+            EXPECT_EQ(adds, 4) << label;
             ASSERT_EQ(sep.size(), size_t(tokens) * 6) << label;
             EXPECT_EQ(std::memcmp(sep.data(), fold.data(), sep.size() * 4), 0) << label;
             if (first.empty()) first = sep;
