@@ -137,21 +137,28 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
 }
 
 // Four registers of keys (or features) at a time, then one, then scalar.
-// The row forms take Rows query rows (Rows x 4 accumulators must fit the
-// registers beside 5 operands).
-template <class Ln, int Rows>
+// The row forms take Rows query rows; the scores go ScoreRows rows at a
+// time (ScoreRows x 4 accumulators must fit the registers beside 5
+// operands), the weighted values all Rows at once (Rows x 2 accumulators,
+// the form short heads of 2 registers of features take).
+template <class Ln, int Rows, int ScoreRows = Rows>
 struct AttentionOpsLanes {
     using V = typename Ln::V;
     static constexpr int64_t L = Ln::L;
     static constexpr int kRows = Rows;
+    static_assert(Rows % ScoreRows == 0, "score passes cover the rows");
 
     // Rows query rows (d apart) against n keys, into s (rows ld apart); the
     // keys past the last full register take one more, partly stored.
     static void scores_rows(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
                             float scale, float* s, int64_t ld) {
-        int64_t j = scores_block<4>(q, kt, stride, 0, n, d, scale, s, ld);
-        j = scores_block<1>(q, kt, stride, j, n, d, scale, s, ld);
-        if (j < n) scores_part<Rows>(q, kt + j, stride, n - j, d, scale, s + j, ld);
+        for (int r = 0; r < Rows; r += ScoreRows) {
+            const float* qr = q + r * d;
+            float* sr = s + r * ld;
+            int64_t j = scores_block<4, ScoreRows>(qr, kt, stride, 0, n, d, scale, sr, ld);
+            j = scores_block<1, ScoreRows>(qr, kt, stride, j, n, d, scale, sr, ld);
+            if (j < n) scores_part<ScoreRows>(qr, kt + j, stride, n - j, d, scale, sr + j, ld);
+        }
     }
     // The last n < L keys of R rows in one register each: lanes are keys, so
     // every lane keeps the dot's order, and the lanes past n (reading the
@@ -169,24 +176,24 @@ struct AttentionOpsLanes {
         const V vs = Ln::set1(scale);
         for (int r = 0; r < R; ++r) Ln::store_n(s + r * ld, Ln::mul(vs, acc[r]), int(n));
     }
-    template <int NK>
+    template <int NK, int Rows_>
     static int64_t scores_block(const float* q, const float* kt, int64_t stride, int64_t j, int64_t n,
                                 int64_t d, float scale, float* s, int64_t ld) {
         const V vs = Ln::set1(scale);
         for (; j + NK * L <= n; j += NK * L) {
-            V acc[Rows][NK];
-            for (int r = 0; r < Rows; ++r)
+            V acc[Rows_][NK];
+            for (int r = 0; r < Rows_; ++r)
                 for (int e = 0; e < NK; ++e) acc[r][e] = Ln::zero();
             for (int64_t c = 0; c < d; ++c) {
                 const float* k = kt + c * stride + j;
                 V kv[NK];
                 for (int e = 0; e < NK; ++e) kv[e] = Ln::load(k + e * L);
-                for (int r = 0; r < Rows; ++r) {
+                for (int r = 0; r < Rows_; ++r) {
                     const V qc = Ln::set1(q[r * d + c]);
                     for (int e = 0; e < NK; ++e) acc[r][e] = Ln::fmadd(qc, kv[e], acc[r][e]);
                 }
             }
-            for (int r = 0; r < Rows; ++r)
+            for (int r = 0; r < Rows_; ++r)
                 for (int e = 0; e < NK; ++e) Ln::store(s + r * ld + j + e * L, Ln::mul(vs, acc[r][e]));
         }
         return j;
@@ -196,31 +203,33 @@ struct AttentionOpsLanes {
     // through the one-row loop.
     static void accumulate_rows(float* acc, const float* a, const float* p, int64_t ld, const float* v,
                                 int64_t n, int64_t d) {
-        int64_t c = accumulate_block<4>(acc, a, p, ld, v, n, d, 0);
-        c = accumulate_block<2>(acc, a, p, ld, v, n, d, c);
-        c = accumulate_block<1>(acc, a, p, ld, v, n, d, c);
+        int64_t c = 0;
+        for (int r = 0; r < Rows; r += ScoreRows)
+            c = accumulate_block<4, ScoreRows>(acc + r * d, a + r, p + r * ld, ld, v, n, d, 0);
+        c = accumulate_block<2, Rows>(acc, a, p, ld, v, n, d, c);
+        c = accumulate_block<1, Rows>(acc, a, p, ld, v, n, d, c);
         if (c < d)
             for (int r = 0; r < Rows; ++r)
                 lanes_weighted_columns<Ln, true>(acc + r * d + c, a[r], p + r * ld, v + c, d, n, d - c);
     }
-    template <int NC>
+    template <int NC, int Rows_>
     static int64_t accumulate_block(float* acc, const float* a, const float* p, int64_t ld, const float* v,
                                     int64_t n, int64_t d, int64_t c) {
         for (; c + NC * L <= d; c += NC * L) {
-            V x[Rows][NC];
-            for (int r = 0; r < Rows; ++r) {
+            V x[Rows_][NC];
+            for (int r = 0; r < Rows_; ++r) {
                 const V va = Ln::set1(a[r]);
                 for (int e = 0; e < NC; ++e) x[r][e] = Ln::mul(Ln::load(acc + r * d + c + e * L), va);
             }
             for (int64_t j = 0; j < n; ++j) {
                 V vv[NC];
                 for (int e = 0; e < NC; ++e) vv[e] = Ln::load(v + j * d + c + e * L);
-                for (int r = 0; r < Rows; ++r) {
+                for (int r = 0; r < Rows_; ++r) {
                     const V w = Ln::set1(p[r * ld + j]);
                     for (int e = 0; e < NC; ++e) x[r][e] = Ln::fmadd(w, vv[e], x[r][e]);
                 }
             }
-            for (int r = 0; r < Rows; ++r)
+            for (int r = 0; r < Rows_; ++r)
                 for (int e = 0; e < NC; ++e) Ln::store(acc + r * d + c + e * L, x[r][e]);
         }
         return c;
