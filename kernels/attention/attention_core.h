@@ -27,10 +27,10 @@
 // key tiles as a sequence holding only the kept tokens. Every query row is
 // still computed. With no key kept nothing is written.
 //
-// Heads are dealt round-robin over one OpenMP team (thread t takes heads t,
-// t + team size, ...); each thread gathers its head's queries, keys
-// (transposed, so one key tile is a row of contiguous lanes per feature) and
-// values into thread-local buffers kept between calls. Nothing is computed
+// Heads are claimed one at a time from a shared counter by one OpenMP team;
+// each thread gathers its head's queries, keys (transposed, so one key tile
+// is a row of contiguous lanes per feature) and values into thread-local
+// buffers kept between calls. Nothing is computed
 // when T, E or H is not positive or d is 0.
 #pragma once
 #include <cstdint>

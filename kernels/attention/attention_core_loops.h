@@ -25,6 +25,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -298,17 +299,23 @@ void attention_core_run(const float* qkv, float* out, int32_t tokens, int32_t em
     const int64_t T = tokens, E = embed, H = num_heads, d = E / H;
     if (d == 0) return;
     const float scale = 1.0f / ::sqrtf(float(d));
-    auto run_heads = [&](int64_t first, int64_t step) {
+    // Heads are claimed from a shared counter: a thread the OS wakes late
+    // then takes fewer of them instead of holding the team at the end. Each
+    // head is computed whole by one thread, so who takes it changes no bit.
+    std::atomic<int64_t> next{0};
+    auto run_heads = [&] {
         // Kept between calls so repeated forwards do not reallocate.
         thread_local AttentionHeadBuffers buffers;
-        for (int64_t h = first; h < H; h += step) attention_head<Ops>(qkv, out, T, E, d, h, scale, key_mask, buffers);
+        for (int64_t h = next.fetch_add(1, std::memory_order_relaxed); h < H;
+             h = next.fetch_add(1, std::memory_order_relaxed))
+            attention_head<Ops>(qkv, out, T, E, d, h, scale, key_mask, buffers);
     };
     const double work = 2.0 * double(T) * double(T) * double(E);
     if (H > 1 && work >= kAttentionParallelWork && !omp_in_parallel() && omp_get_max_threads() > 1) {
 #pragma omp parallel
-        run_heads(omp_get_thread_num(), omp_get_num_threads());
+        run_heads();
     } else {
-        run_heads(0, 1);
+        run_heads();
     }
 }
 

@@ -49,17 +49,19 @@ void attention_f32_masked(const float* x, const float* w_qkv, const float* b_qkv
     const int64_t T = tokens, E = embed;
     thread_local std::vector<float> own;
     if (!scratch) {
-        own.resize(size_t(3 * T * E));
+        own.resize(size_t(4 * T * E));
         scratch = own.data();
     }
+    // The core writes past the QKV matrix, where the projection reads it:
+    // no copy of its output on one thread between the two products.
+    float* heads = scratch + 3 * T * E;
     gemm_f32(x, bq, b_qkv, scratch, false, tokens, embed, 3 * embed, false);
     // Columns no head covers, and every column when the mask keeps no key,
     // stay 0; otherwise the core writes every output.
-    if (key_mask || num_heads <= 0 || embed % num_heads != 0) std::fill(out, out + T * E, 0.0f);
-    attention_core_f32(scratch, out, tokens, embed, num_heads, key_mask);
-    std::memcpy(scratch, out, size_t(T * E) * sizeof(float));
-    if (dynamic_quantize) fake_quantize_u8(scratch, T * E);
-    gemm_f32_epi(scratch, bp, b_proj, out, false, tokens, embed, embed, false, epi);
+    if (key_mask || num_heads <= 0 || embed % num_heads != 0) std::fill(heads, heads + T * E, 0.0f);
+    attention_core_f32(scratch, heads, tokens, embed, num_heads, key_mask);
+    if (dynamic_quantize) fake_quantize_u8(heads, T * E);
+    gemm_f32_epi(heads, bp, b_proj, out, false, tokens, embed, embed, false, epi);
 }
 
 }  // namespace vantrel

@@ -4,10 +4,10 @@
 //
 // x [T][E]; w_qkv [3E][E] and w_proj [E][E] row-major with their packed
 // forms from pack_f32 (a null packed block is packed from the raw matrix for
-// this call); biases [3E] / [E] or null. `scratch` holds 3*T*E floats (null:
-// a thread-local buffer). Steps: QKV = x w_qkv^T + b_qkv into scratch; out =
-// 0; core; copy out into scratch, fake-quantised when dynamic_quantize is
-// set; out = copy w_proj^T + b_proj. Nothing happens when T or E is not
+// this call); biases [3E] / [E] or null. `scratch` holds 4*T*E floats (null:
+// a thread-local buffer). Steps: QKV = x w_qkv^T + b_qkv into scratch; heads
+// (the last T*E floats of scratch) = 0; core into heads, fake-quantised when
+// dynamic_quantize is set; out = heads w_proj^T + b_proj. Nothing happens when T or E is not
 // positive; with no heads (or E < H) the attention output is 0 and out is
 // the projection bias.
 //

@@ -52,7 +52,7 @@ void AttentionFp32::plan_scratch(Shape3 input, ScratchRequest& req) const {
     if (input.h == 0 && input.w == 0) return;
     const int64_t T = int64_t(input.h < 0 ? 0 : input.h) * (input.w < 0 ? 0 : input.w);
     const int64_t E = E_ > 0 ? E_ : (input.c < 0 ? 0 : input.c);
-    req.need(3, byte_count(T * E * 3, 4));
+    req.need(3, byte_count(T * E * 4, 4));
 }
 
 Shape3 AttentionFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
@@ -77,7 +77,7 @@ Shape3 AttentionFp32::forward(const TensorView* inputs, int num_inputs, const Bu
         fake_quantize_u8(quantized_input_.data(), n);
         x = quantized_input_.data();
     }
-    float* scratch = scratch_or_own(ctx, 3, 3 * n, own_scratch_);
+    float* scratch = scratch_or_own(ctx, 3, 4 * n, own_scratch_);
     // The table's slot has no mask argument; a masked pass runs the host
     // block, which only host memory can feed.
     KAttentionF32 attend = be.k_attention_f32 ? be.k_attention_f32 : &k_attention_f32;
