@@ -118,8 +118,7 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
     }
     const float* bp = static_cast<const float*>(device_packed_.data ? device_packed_.data : packed.data);
     // On the host the GELU runs on each tile while it is in cache rather
-    // than as a pass of its own (a lone token keeps the kernel's own
-    // one-token split, unless an add is folded in).
+    // than as a pass of its own.
     const bool erf = !gelu_erf_node_.empty();
     KUnaryF32 erf_fn = nullptr;
     if (erf) {
@@ -127,8 +126,9 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
         erf_fn = be.k_gelu_erf_f32;
     }
     const bool host = be.kind == kBackendHost && !device_packed_.data;
-    const bool tile_gelu = gelu && C_out % 4 == 0 && (io.tokens > 1 || epi.residual);
-    if (epi.residual || (host && (tile_gelu || erf))) {
+    // A lone token (a decoding step) keeps the sequence kernel, with its
+    // own split of one row; the folded ops then follow as passes of their own.
+    if (io.tokens > 1 && (epi.residual || (host && ((gelu && C_out % 4 == 0) || erf)))) {
         if (gelu) epi.row_fn = seq_gelu_kernel(kOp, name, be);
         epi.row_unary = erf_fn;
         gemm_f32_epi(x, bp, b, io.y, false, io.tokens32, C_in, C_out, false, &epi);
@@ -143,12 +143,16 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
     } else {
         layer_fail(kOp, name, "the active backend has no k_seq_gemm_f32 kernel");
     }
-    if (erf) {
-        const int64_t total = io.tokens * C_out, chunk = int64_t(1) << 30;
+    const int64_t total = io.tokens * C_out, chunk = int64_t(1) << 30;
+    if (erf)
         for (int64_t i = 0; i < total; i += chunk)
             erf_fn(io.y + i, io.y + i, int32_t(std::min(chunk, total - i)), stream);
+    if (epi.residual) {
+        // bind() has checked the count against 32 bits.
+        if (!be.k_add_f32) layer_fail(kOp, name, "the active backend has no k_add_f32 kernel");
+        be.k_add_f32(io.y, epi.residual, io.y, int32_t(total), epi.residual_relu, stream);
     }
-    return out;
+    return reported;
 }
 
 bool SeqGemmFp32::fuse_residual_add(const std::string& add_node, bool residual_first, bool relu) {
