@@ -48,10 +48,11 @@ struct AttentionHeadBuffers {
     std::vector<float> q, kt, v, acc, s, p, m, l;
 };
 
+// One head: token t's query, key and value at q, k and v + t*ld (d
+// features each), its result at out + t*ldo.
 template <class Ops>
-void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t d, int64_t h,
-                    float scale, const float* key_mask, AttentionHeadBuffers& b) {
-    const int64_t row = 3 * E;
+void attention_head(const float* qh, const float* kh, const float* vh, int64_t ld, float* out, int64_t ldo,
+                    int64_t T, int64_t d, float scale, const float* key_mask, AttentionHeadBuffers& b) {
     b.q.resize(size_t(T * d));
     // The key block's rows (one per feature) start on 64-byte boundaries,
     // kts floats apart, so no register of keys straddles two cache lines;
@@ -65,11 +66,11 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
     // block keeps its stride kts whatever their count.
     int64_t keys = 0;
     for (int64_t t = 0; t < T; ++t) {
-        const float* r = qkv + t * row + h * d;
-        std::memcpy(&b.q[size_t(t * d)], r, size_t(d) * sizeof(float));
+        std::memcpy(&b.q[size_t(t * d)], qh + t * ld, size_t(d) * sizeof(float));
         if (key_mask && key_mask[t] == 0.0f) continue;
-        std::memcpy(&b.v[size_t(keys * d)], r + 2 * E, size_t(d) * sizeof(float));
-        for (int64_t c = 0; c < d; ++c) ktb[c * kts + keys] = r[E + c];
+        std::memcpy(&b.v[size_t(keys * d)], vh + t * ld, size_t(d) * sizeof(float));
+        const float* kr = kh + t * ld;
+        for (int64_t c = 0; c < d; ++c) ktb[c * kts + keys] = kr[c];
         ++keys;
     }
     if (keys == 0) return;
@@ -131,7 +132,7 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
         for (int64_t r = 0; r < nq; ++r) {
             const float inv = 1.0f / b.l[r];
             const float* acc = &b.acc[size_t(r * d)];
-            float* o = out + (i0 + r) * E + h * d;
+            float* o = out + (i0 + r) * ldo;
             for (int64_t c = 0; c < d; ++c) o[c] = acc[c] * inv;
         }
     }
@@ -308,7 +309,8 @@ void attention_core_run(const float* qkv, float* out, int32_t tokens, int32_t em
         thread_local AttentionHeadBuffers buffers;
         for (int64_t h = next.fetch_add(1, std::memory_order_relaxed); h < H;
              h = next.fetch_add(1, std::memory_order_relaxed))
-            attention_head<Ops>(qkv, out, T, E, d, h, scale, key_mask, buffers);
+            attention_head<Ops>(qkv + h * d, qkv + E + h * d, qkv + 2 * E + h * d, 3 * E, out + h * d, E, T, d,
+                                scale, key_mask, buffers);
     };
     const double work = 2.0 * double(T) * double(T) * double(E);
     if (H > 1 && work >= kAttentionParallelWork && !omp_in_parallel() && omp_get_max_threads() > 1) {
@@ -317,6 +319,15 @@ void attention_core_run(const float* qkv, float* out, int32_t tokens, int32_t em
     } else {
         run_heads();
     }
+}
+
+// attention_head_f32 (attention_core.h) on a path's loops.
+template <class Ops>
+void attention_one_head(const float* q, const float* k, const float* v, int64_t ld, float* out, int64_t ldo,
+                        int32_t tokens, int32_t d, const float* key_mask) {
+    if (!q || !k || !v || !out || tokens <= 0 || d <= 0) return;
+    thread_local AttentionHeadBuffers buffers;
+    attention_head<Ops>(q, k, v, ld, out, ldo, tokens, d, 1.0f / ::sqrtf(float(d)), key_mask, buffers);
 }
 
 }  // namespace

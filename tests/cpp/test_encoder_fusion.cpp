@@ -1,8 +1,10 @@
 // Transformer blocks with their residual adds and exact GELU nodes folded
 // into the attention block's and the MLP's products, and the GELU run on the
 // product's tiles, give the bits of the separate ops and kernels on every
-// path.
+// path. The attention block's per-head products give the bits of the whole
+// QKV product followed by the core.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,8 @@
 #include "engine/activation_fusion.h"
 #include "engine/executor.h"
 #include "engine/residual_fusion.h"
+#include "kernels/attention/attention_core.h"
+#include "kernels/attention/attention_f32.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/kernel_path.h"
 #include "kernel_test_paths.h"
@@ -127,6 +131,48 @@ TEST(EncoderFusion, TileGeluMatchesTheSeparatePass) {
         cpu_backend().k_seq_gemm_f32(x.data(), w.data(), b.data(), want.data(), T, K, N, true,
                                      static_cast<const float*>(s.packed.data), nullptr);
         EXPECT_EQ(std::memcmp(want.data(), got.data(), got.size() * 4), 0) << int(path);
+    }
+}
+
+// Whole QKV product, core and projection, as separate kernel calls.
+std::vector<float> attention_in_steps(const std::vector<float>& x, const float* bq, const float* bp,
+                                      const std::vector<float>& bias_qkv, const std::vector<float>& bias_proj,
+                                      int T, int E, int H, const float* mask) {
+    std::vector<float> qkv(size_t(T) * 3 * E), heads(size_t(T) * E, 0.0f), out(heads.size());
+    gemm_f32(x.data(), bq, bias_qkv.data(), qkv.data(), false, T, E, 3 * E, false);
+    attention_core_f32(qkv.data(), heads.data(), T, E, H, mask);
+    gemm_f32(heads.data(), bp, bias_proj.data(), out.data(), false, T, E, E, false);
+    return out;
+}
+
+TEST(EncoderFusion, PerHeadProductsMatchTheWholeProductOnEveryPath) {
+    struct Case { int T, E, H; bool masked; };
+    const int saved = omp_get_max_threads();
+    for (const Case& c : {Case{37, 64, 2, false}, Case{70, 64, 4, true}, Case{130, 96, 3, false}, Case{5, 32, 2, false}}) {
+        const std::vector<float> x = randn(size_t(c.T) * c.E, 1), wq = randn(size_t(3 * c.E) * c.E, 2, 0.2f);
+        const std::vector<float> wp = randn(size_t(c.E) * c.E, 3, 0.2f), bq = randn(size_t(3 * c.E), 4);
+        const std::vector<float> bp = randn(size_t(c.E), 5);
+        std::vector<float> mask(size_t(c.T), 1.0f);
+        for (int t = 3; t < c.T; t += 4) mask[size_t(t)] = 0.0f;
+        const float* m = c.masked ? mask.data() : nullptr;
+        for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+            if (!kernel_path_supported(path)) continue;
+            ScopedKernelPath scope(path);
+            float* pq = pack_f32(wq.data(), 3 * c.E, c.E);
+            float* pp = pack_f32(wp.data(), c.E, c.E);
+            const std::vector<float> want = attention_in_steps(x, pq, pp, bq, bp, c.T, c.E, c.H, m);
+            for (int threads : {1, 2}) {
+                omp_set_num_threads(threads);
+                std::vector<float> got(want.size());
+                attention_f32_masked(x.data(), wq.data(), bq.data(), wp.data(), bp.data(), got.data(), c.T, c.E, c.H,
+                                     nullptr, pq, pp, nullptr, false, m);
+                EXPECT_EQ(std::memcmp(want.data(), got.data(), got.size() * 4), 0)
+                    << "T=" << c.T << " E=" << c.E << " H=" << c.H << " path " << int(path) << " threads " << threads;
+            }
+            omp_set_num_threads(saved);
+            free_packed_f32(pq);
+            free_packed_f32(pp);
+        }
     }
 }
 
