@@ -28,7 +28,7 @@ int fuse_product_activations(ArchGraph& g) {
     int fused = 0;
     for (size_t a = 0; a < g.nodes.size(); ++a) {
         ArchNode& act = g.nodes[a];
-        if (act.op != OP_GELU_ERF_FP32 || act.inputs.size() != 1 || act.outputs.size() != 1) continue;
+        if (act.op != OP_GELU_ERF_FP32 || act.relu || act.inputs.size() != 1 || act.outputs.size() != 1) continue;
         const std::string& t = act.inputs[0];
         auto p = producer.find(t);
         if (p == producer.end() || p->second >= a || dropped[p->second]) continue;
