@@ -154,13 +154,16 @@ struct AttentionOpsLanes {
     // keys past the last full register take one more, partly stored.
     static void scores_rows(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
                             float scale, float* s, int64_t ld) {
+        int64_t j = 0;
         for (int r = 0; r < Rows; r += ScoreRows) {
             const float* qr = q + r * d;
             float* sr = s + r * ld;
-            int64_t j = scores_block<4, ScoreRows>(qr, kt, stride, 0, n, d, scale, sr, ld);
+            j = scores_block<4, ScoreRows>(qr, kt, stride, 0, n, d, scale, sr, ld);
             j = scores_block<1, ScoreRows>(qr, kt, stride, j, n, d, scale, sr, ld);
-            if (j < n) scores_part<ScoreRows>(qr, kt + j, stride, n - j, d, scale, sr + j, ld);
         }
+        // The partial register for all the rows at once: its chains are
+        // latency bound, and more rows run more of them side by side.
+        if (j < n) scores_part<Rows>(q, kt + j, stride, n - j, d, scale, s + j, ld);
     }
     // The last n < L keys of R rows in one register each: lanes are keys, so
     // every lane keeps the dot's order, and the lanes past n (reading the
