@@ -112,8 +112,12 @@ void attention_head(const float* qh, const float* kh, const float* vh, int64_t l
                         Ops::weights(s + i * tile, nk, mx[i], p + i * tile);
                         l[i] = b.l[r + i] * a[i];
                     }
-                    for (int64_t j = 0; j < nk; ++j)
-                        for (int i = 0; i < n; ++i) l[i] = l[i] + p[i * tile + j];
+                    // The row form adds the weights to l inside its
+                    // weighted-value loop (the same ascending order), where
+                    // these chains hide behind the multiply-adds.
+                    if (n == 1 || R == 1)
+                        for (int64_t j = 0; j < nk; ++j)
+                            for (int i = 0; i < n; ++i) l[i] = l[i] + p[i * tile + j];
                     for (int i = 0; i < n; ++i) {
                         b.l[r + i] = l[i];
                         b.m[r + i] = mx[i];
@@ -123,7 +127,7 @@ void attention_head(const float* qh, const float* kh, const float* vh, int64_t l
                 else softmax_rows(std::integral_constant<int, 1>{});
                 float* acc = &b.acc[size_t(r * d)];
                 if constexpr (R > 1) {
-                    if (rows == R) Ops::accumulate_rows(acc, a, p, tile, v, nk, d);
+                    if (rows == R) Ops::accumulate_rows(acc, a, p, tile, v, nk, d, &b.l[size_t(r)]);
                 }
                 if (rows == 1) Ops::accumulate(acc, a[0], p, v, nk, d);
                 r += rows;
@@ -205,39 +209,66 @@ struct AttentionOpsLanes {
     }
     // acc (Rows rows, d apart) = acc * a[r] + sum_j p[r][j] * v[j], the
     // weights p rows ld apart; the columns past the last full register go
-    // through the one-row loop.
+    // through the one-row loop. Also l[r] = l[r] + p[r][j] in ascending j,
+    // inside the first column pass of row r.
     static void accumulate_rows(float* acc, const float* a, const float* p, int64_t ld, const float* v,
-                                int64_t n, int64_t d) {
+                                int64_t n, int64_t d, float* l) {
         int64_t c = 0;
-        for (int r = 0; r < Rows; r += ScoreRows)
-            c = accumulate_block<4, ScoreRows>(acc + r * d, a + r, p + r * ld, ld, v, n, d, 0);
-        c = accumulate_block<2, Rows>(acc, a, p, ld, v, n, d, c);
-        c = accumulate_block<1, Rows>(acc, a, p, ld, v, n, d, c);
+        if (d >= 4 * L) {
+            for (int r = 0; r < Rows; r += ScoreRows)
+                c = accumulate_block<4, ScoreRows>(acc + r * d, a + r, p + r * ld, ld, v, n, d, 0, l + r);
+            l = nullptr;
+        }
+        const int64_t c2 = accumulate_block<2, Rows>(acc, a, p, ld, v, n, d, c, l);
+        if (c2 > c) l = nullptr;
+        c = accumulate_block<1, Rows>(acc, a, p, ld, v, n, d, c2, l);
+        if (c > c2) l = nullptr;
+        if (l)
+            for (int64_t j = 0; j < n; ++j)
+                for (int r = 0; r < Rows; ++r) l[r] = l[r] + p[r * ld + j];
         if (c < d)
             for (int r = 0; r < Rows; ++r)
                 lanes_weighted_columns<Ln, true>(acc + r * d + c, a[r], p + r * ld, v + c, d, n, d - c);
     }
+    // Column passes from c while whole blocks of NC registers fit; the first
+    // also sums each row's weights into l when l is not null.
     template <int NC, int Rows_>
     static int64_t accumulate_block(float* acc, const float* a, const float* p, int64_t ld, const float* v,
-                                    int64_t n, int64_t d, int64_t c) {
+                                    int64_t n, int64_t d, int64_t c, float* l) {
         for (; c + NC * L <= d; c += NC * L) {
-            V x[Rows_][NC];
-            for (int r = 0; r < Rows_; ++r) {
-                const V va = Ln::set1(a[r]);
-                for (int e = 0; e < NC; ++e) x[r][e] = Ln::mul(Ln::load(acc + r * d + c + e * L), va);
+            if (l) {
+                accumulate_pass<NC, Rows_, true>(acc, a, p, ld, v, n, d, c, l);
+                l = nullptr;
+            } else {
+                accumulate_pass<NC, Rows_, false>(acc, a, p, ld, v, n, d, c, nullptr);
             }
-            for (int64_t j = 0; j < n; ++j) {
-                V vv[NC];
-                for (int e = 0; e < NC; ++e) vv[e] = Ln::load(v + j * d + c + e * L);
-                for (int r = 0; r < Rows_; ++r) {
-                    const V w = Ln::set1(p[r * ld + j]);
-                    for (int e = 0; e < NC; ++e) x[r][e] = Ln::fmadd(w, vv[e], x[r][e]);
-                }
-            }
-            for (int r = 0; r < Rows_; ++r)
-                for (int e = 0; e < NC; ++e) Ln::store(acc + r * d + c + e * L, x[r][e]);
         }
         return c;
+    }
+    template <int NC, int Rows_, bool kSum>
+    static void accumulate_pass(float* acc, const float* a, const float* p, int64_t ld, const float* v, int64_t n,
+                                int64_t d, int64_t c, float* l) {
+        V x[Rows_][NC];
+        float sum[Rows_];
+        for (int r = 0; r < Rows_; ++r) {
+            const V va = Ln::set1(a[r]);
+            for (int e = 0; e < NC; ++e) x[r][e] = Ln::mul(Ln::load(acc + r * d + c + e * L), va);
+            if (kSum) sum[r] = l[r];
+        }
+        for (int64_t j = 0; j < n; ++j) {
+            V vv[NC];
+            for (int e = 0; e < NC; ++e) vv[e] = Ln::load(v + j * d + c + e * L);
+            for (int r = 0; r < Rows_; ++r) {
+                const float pj = p[r * ld + j];
+                const V w = Ln::set1(pj);
+                for (int e = 0; e < NC; ++e) x[r][e] = Ln::fmadd(w, vv[e], x[r][e]);
+                if (kSum) sum[r] = sum[r] + pj;
+            }
+        }
+        for (int r = 0; r < Rows_; ++r) {
+            for (int e = 0; e < NC; ++e) Ln::store(acc + r * d + c + e * L, x[r][e]);
+            if (kSum) l[r] = sum[r];
+        }
     }
 
     static void scores(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
