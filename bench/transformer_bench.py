@@ -1,6 +1,6 @@
 """Latency of transformer models: vantrel against onnxruntime.
 
-    python bench/transformer_bench.py [--cases vit decoder minilm minilm32] [--runs 20]
+    python bench/transformer_bench.py [--cases vit decoder minilm minilm32] [--runs 20] [--profile]
 
 Cases, each built once from the same weights for both engines:
 
@@ -47,6 +47,23 @@ os.environ.setdefault("OMP_NUM_THREADS", str(THREADS))
 CONTEXT = 512
 
 
+# With --profile: per case, the vantrel float model and the onnxruntime
+# model bytes with their feed, filled in by the cases.
+PROFILE_TARGETS: dict[str, dict] = {}
+
+
+def ort_options(profile_prefix: str | None = None):
+    import onnxruntime as ort
+
+    so = ort.SessionOptions()
+    so.intra_op_num_threads = THREADS
+    so.inter_op_num_threads = 1
+    if profile_prefix:
+        so.enable_profiling = True
+        so.profile_file_prefix = profile_prefix
+    return so
+
+
 def ort_session(module, args, input_names, output_names):
     import onnxruntime as ort
     import torch
@@ -56,10 +73,9 @@ def ort_session(module, args, input_names, output_names):
         warnings.simplefilter("ignore")
         torch.onnx.export(module, args, buf, dynamo=False, input_names=input_names,
                           output_names=output_names, opset_version=17)
-    so = ort.SessionOptions()
-    so.intra_op_num_threads = THREADS
-    so.inter_op_num_threads = 1
-    return ort.InferenceSession(buf.getvalue(), so, providers=["CPUExecutionProvider"])
+    session = ort.InferenceSession(buf.getvalue(), ort_options(), providers=["CPUExecutionProvider"])
+    session.model_bytes = buf.getvalue()
+    return session
 
 
 def load(builder):
@@ -91,6 +107,8 @@ def vit_case():
     fp32, int8 = load(vit_to_builder(net)), load(vit_to_builder(net, int8=True))
     session = ort_session(net, (x,), ["image"], ["logits"])
     x_nchw = x.numpy()
+    PROFILE_TARGETS["vit"] = {"model": fp32, "run": lambda: fp32.forward(x_hwc),
+                              "ort": session.model_bytes, "feed": {"image": x_nchw}}
     with torch.inference_mode():
         want = net(x).numpy()
     engines = {"vantrel": (None, lambda: fp32.forward(x_hwc)),
@@ -184,6 +202,7 @@ def minilm_case(batch: int = 1):
     if batch == 1:
         x = ids[0].numpy().astype(np.float32)[:, None]
         run = lambda: model.forward(x)  # noqa: E731
+        PROFILE_TARGETS["minilm"] = {"model": model, "run": run, "ort": session.model_bytes, "feed": feed}
     else:
         ones = np.ones(ids.shape, np.float32)[..., None]
         xb = {"input_ids": ids.numpy().astype(np.float32)[..., None], "attention_mask": ones}
@@ -218,10 +237,57 @@ def time_engines(engines, runs: int, rounds: int = 5, warmup: int = 2) -> dict[s
     return times
 
 
+def profile(case: str, passes: int = 20, top: int = 8) -> None:
+    """Per-op milliseconds per pass: vantrel's op profile and onnxruntime's
+    node events summed by op type (one process, the engines one after the
+    other)."""
+    import json
+    import onnxruntime as ort
+
+    t = PROFILE_TARGETS.get(case)
+    if t is None:
+        return
+    model, run = t["model"], t["run"]
+    for _ in range(3):
+        run()
+    model.set_profile_enabled(True)
+    model.reset_profile()
+    t0 = time.perf_counter()
+    for _ in range(passes):
+        run()
+    wall = (time.perf_counter() - t0) * 1e3 / passes
+    ops = model.op_profile()
+    model.set_profile_enabled(False)
+    with tempfile.TemporaryDirectory() as d:
+        session = ort.InferenceSession(t["ort"], ort_options(os.path.join(d, "ort")),
+                                       providers=["CPUExecutionProvider"])
+        for _ in range(3):
+            session.run(None, t["feed"])
+        t0 = time.perf_counter()
+        for _ in range(passes):
+            session.run(None, t["feed"])
+        ort_wall = (time.perf_counter() - t0) * 1e3 / passes
+        with open(session.end_profiling()) as f:
+            events = json.load(f)
+    # The warm-up runs are in the file too: scale its totals to one pass.
+    by_type: dict[str, float] = {}
+    for e in events:
+        if e.get("cat") == "Node" and e.get("name", "").endswith("_kernel_time"):
+            op = e.get("args", {}).get("op_name", "?")
+            by_type[op] = by_type.get(op, 0.0) + e.get("dur", 0) / 1e3 / (passes + 3)
+    for label, total, table in (("vantrel", wall, {k: v / passes for k, v in ops.items()}),
+                                ("onnxruntime", ort_wall, by_type)):
+        print(f"  {label} profile: {total:.3f} ms per pass, ops {sum(table.values()):.3f} ms")
+        for op, ms in sorted(table.items(), key=lambda kv: -kv[1])[:top]:
+            print(f"    {op:28s} {ms:8.3f} ms")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cases", nargs="+", default=list(CASES), choices=list(CASES))
     parser.add_argument("--runs", type=int, default=20)
+    parser.add_argument("--profile", action="store_true",
+                        help="after timing, per-op times of vantrel and onnxruntime (vit, minilm)")
     args = parser.parse_args()
 
     import torch
@@ -241,6 +307,8 @@ def main() -> None:
         ratios = ", ".join(f"{k}/onnxruntime {med[k] / med['onnxruntime']:.3f}"
                            for k in med if k != "onnxruntime")
         print(f"{label:18s} ratio {ratios}", flush=True)
+        if args.profile:
+            profile(key)
 
 
 if __name__ == "__main__":

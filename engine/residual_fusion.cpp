@@ -45,8 +45,13 @@ int fuse_residual_adds(ArchGraph& g) {
             ArchNode& conv = g.nodes[p->second];
             // The sum replaces the convolution's output, so nothing else may
             // see that output, and the layer must serve this node alone.
-            if (conv.op != (int8 ? OP_CONV_INT8 : OP_CONV_FP32) || conv.inputs.empty() || readers[t] != 1 ||
-                writers[t] != 1 ||
+            // A sequence product or attention block takes the residual as
+            // its second input, so it must have no other.
+            const bool takes_residual =
+                int8 ? conv.op == OP_CONV_INT8
+                     : conv.op == OP_CONV_FP32 || ((conv.op == OP_SEQGEMM_FP32 || conv.op == OP_ATTENTION_FP32) &&
+                                                   conv.inputs.size() == 1);
+            if (!takes_residual || conv.inputs.empty() || readers[t] != 1 || writers[t] != 1 ||
                 writers[conv.inputs[0]] > 1 ||
                 node_uses[conv.name] != 1 || node_uses[add.name] != 1)
                 continue;

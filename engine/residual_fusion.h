@@ -1,6 +1,7 @@
-// Load-time rewrite of the graph: a convolution whose only reader is an
-// element-wise add of its own type (float, or int8 with requantisation)
-// takes that add (and a float add's ReLU) into its own epilogue, so
+// Load-time rewrite of the graph: a convolution (or a transformer's float
+// sequence product or attention block) whose only reader is an element-wise
+// add of its own type (float, or int8 with requantisation) takes that add
+// (and a float add's ReLU) into its own epilogue, so
 // the sum is formed while each output tile is still in cache instead of in a
 // separate pass over memory. The file format is untouched: only the
 // in-memory node list changes. VANTREL_NO_FUSION=1 turns the rewrite off.

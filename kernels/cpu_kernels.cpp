@@ -32,6 +32,7 @@ constexpr CpuKernels variants_for(KernelPath path) {
     k.gemm_s8_residual = VANTREL_VARIANT(gemm_s8_residual_portable, gemm_s8_residual);
     k.gelu_f32 = VANTREL_VARIANT(k_gelu_f32, k_gelu_f32);
     k.attention_core_f32 = VANTREL_VARIANT(attention_core_f32_portable, attention_core_f32);
+    k.attention_head_f32 = VANTREL_VARIANT(attention_head_f32_portable, attention_head_f32);
     k.conv1d_f32_direct = VANTREL_VARIANT(conv1d_f32_direct_portable, conv1d_f32_direct);
     k.conv1d_f32_wino = VANTREL_VARIANT(conv1d_f32_wino_portable, conv1d_f32_wino);
     k.conv2d_f32_depthwise = VANTREL_VARIANT(conv2d_f32_depthwise_portable, conv2d_f32_depthwise);
@@ -125,6 +126,11 @@ void gemm_s8_s32(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32
 void attention_core_f32(const float* qkv, float* out, int32_t tokens, int32_t embed,
                         int32_t num_heads, const float* key_mask) {
     g_kernels.attention_core_f32(qkv, out, tokens, embed, num_heads, key_mask);
+}
+
+void attention_head_f32(const float* q, const float* k, const float* v, int64_t ld, float* out, int64_t ldo,
+                        int32_t tokens, int32_t d, const float* key_mask) {
+    g_kernels.attention_head_f32(q, k, v, ld, out, ldo, tokens, d, key_mask);
 }
 
 void conv1d_f32_direct(VANTREL_CONV1D_DIRECT_F32_ARGS) {

@@ -47,6 +47,7 @@ struct CpuKernels {
     // GELU epilogue of seq_gemm_s8 (the Backend's k_gelu_f32).
     decltype(&k_gelu_f32) gelu_f32;
     decltype(&attention_core_f32_portable) attention_core_f32;
+    decltype(&attention_head_f32_portable) attention_head_f32;
     decltype(&conv1d_f32_direct_portable) conv1d_f32_direct;
     decltype(&conv1d_f32_wino_portable) conv1d_f32_wino;
     decltype(&conv2d_f32_depthwise_portable) conv2d_f32_depthwise;

@@ -27,10 +27,10 @@
 // key tiles as a sequence holding only the kept tokens. Every query row is
 // still computed. With no key kept nothing is written.
 //
-// Heads are dealt round-robin over one OpenMP team (thread t takes heads t,
-// t + team size, ...); each thread gathers its head's queries, keys
-// (transposed, so one key tile is a row of contiguous lanes per feature) and
-// values into thread-local buffers kept between calls. Nothing is computed
+// Heads are claimed one at a time from a shared counter by one OpenMP team;
+// each thread gathers its head's queries, keys (transposed, so one key tile
+// is a row of contiguous lanes per feature) and values into thread-local
+// buffers kept between calls. Nothing is computed
 // when T, E or H is not positive or d is 0.
 #pragma once
 #include <cstdint>
@@ -41,17 +41,32 @@ namespace vantrel {
 void attention_core_f32(const float* qkv, float* out, int32_t tokens, int32_t embed,
                         int32_t num_heads, const float* key_mask = nullptr);
 
+// One head of d features on the calling thread, with the bits that head
+// gets from attention_core_f32: token t's query, key and value at q, k and
+// v + t*ld, its output written at out + t*ldo (nothing when the mask keeps
+// no key). Through the CPU kernel table too.
+void attention_head_f32(const float* q, const float* k, const float* v, int64_t ld, float* out, int64_t ldo,
+                        int32_t tokens, int32_t d, const float* key_mask);
+
 void attention_core_f32_portable(const float* qkv, float* out, int32_t tokens, int32_t embed,
                                  int32_t num_heads, const float* key_mask);
+void attention_head_f32_portable(const float* q, const float* k, const float* v, int64_t ld, float* out,
+                                 int64_t ldo, int32_t tokens, int32_t d, const float* key_mask);
 #if defined(__x86_64__)
 void attention_core_f32_avx2(const float* qkv, float* out, int32_t tokens, int32_t embed,
                              int32_t num_heads, const float* key_mask);
+void attention_head_f32_avx2(const float* q, const float* k, const float* v, int64_t ld, float* out,
+                             int64_t ldo, int32_t tokens, int32_t d, const float* key_mask);
 void attention_core_f32_avx512(const float* qkv, float* out, int32_t tokens, int32_t embed,
                                int32_t num_heads, const float* key_mask);
+void attention_head_f32_avx512(const float* q, const float* k, const float* v, int64_t ld, float* out,
+                               int64_t ldo, int32_t tokens, int32_t d, const float* key_mask);
 #endif
 #if defined(__aarch64__)
 void attention_core_f32_neon(const float* qkv, float* out, int32_t tokens, int32_t embed,
                              int32_t num_heads, const float* key_mask);
+void attention_head_f32_neon(const float* q, const float* k, const float* v, int64_t ld, float* out,
+                             int64_t ldo, int32_t tokens, int32_t d, const float* key_mask);
 #endif
 
 }  // namespace vantrel

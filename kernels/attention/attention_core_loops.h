@@ -25,6 +25,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -47,10 +48,11 @@ struct AttentionHeadBuffers {
     std::vector<float> q, kt, v, acc, s, p, m, l;
 };
 
+// One head: token t's query, key and value at q, k and v + t*ld (d
+// features each), its result at out + t*ldo.
 template <class Ops>
-void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t d, int64_t h,
-                    float scale, const float* key_mask, AttentionHeadBuffers& b) {
-    const int64_t row = 3 * E;
+void attention_head(const float* qh, const float* kh, const float* vh, int64_t ld, float* out, int64_t ldo,
+                    int64_t T, int64_t d, float scale, const float* key_mask, AttentionHeadBuffers& b) {
     b.q.resize(size_t(T * d));
     // The key block's rows (one per feature) start on 64-byte boundaries,
     // kts floats apart, so no register of keys straddles two cache lines;
@@ -64,11 +66,11 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
     // block keeps its stride kts whatever their count.
     int64_t keys = 0;
     for (int64_t t = 0; t < T; ++t) {
-        const float* r = qkv + t * row + h * d;
-        std::memcpy(&b.q[size_t(t * d)], r, size_t(d) * sizeof(float));
+        std::memcpy(&b.q[size_t(t * d)], qh + t * ld, size_t(d) * sizeof(float));
         if (key_mask && key_mask[t] == 0.0f) continue;
-        std::memcpy(&b.v[size_t(keys * d)], r + 2 * E, size_t(d) * sizeof(float));
-        for (int64_t c = 0; c < d; ++c) ktb[c * kts + keys] = r[E + c];
+        std::memcpy(&b.v[size_t(keys * d)], vh + t * ld, size_t(d) * sizeof(float));
+        const float* kr = kh + t * ld;
+        for (int64_t c = 0; c < d; ++c) ktb[c * kts + keys] = kr[c];
         ++keys;
     }
     if (keys == 0) return;
@@ -110,8 +112,12 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
                         Ops::weights(s + i * tile, nk, mx[i], p + i * tile);
                         l[i] = b.l[r + i] * a[i];
                     }
-                    for (int64_t j = 0; j < nk; ++j)
-                        for (int i = 0; i < n; ++i) l[i] = l[i] + p[i * tile + j];
+                    // The row form adds the weights to l inside its
+                    // weighted-value loop (the same ascending order), where
+                    // these chains hide behind the multiply-adds.
+                    if (n == 1 || R == 1)
+                        for (int64_t j = 0; j < nk; ++j)
+                            for (int i = 0; i < n; ++i) l[i] = l[i] + p[i * tile + j];
                     for (int i = 0; i < n; ++i) {
                         b.l[r + i] = l[i];
                         b.m[r + i] = mx[i];
@@ -121,7 +127,7 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
                 else softmax_rows(std::integral_constant<int, 1>{});
                 float* acc = &b.acc[size_t(r * d)];
                 if constexpr (R > 1) {
-                    if (rows == R) Ops::accumulate_rows(acc, a, p, tile, v, nk, d);
+                    if (rows == R) Ops::accumulate_rows(acc, a, p, tile, v, nk, d, &b.l[size_t(r)]);
                 }
                 if (rows == 1) Ops::accumulate(acc, a[0], p, v, nk, d);
                 r += rows;
@@ -130,27 +136,37 @@ void attention_head(const float* qkv, float* out, int64_t T, int64_t E, int64_t 
         for (int64_t r = 0; r < nq; ++r) {
             const float inv = 1.0f / b.l[r];
             const float* acc = &b.acc[size_t(r * d)];
-            float* o = out + (i0 + r) * E + h * d;
+            float* o = out + (i0 + r) * ldo;
             for (int64_t c = 0; c < d; ++c) o[c] = acc[c] * inv;
         }
     }
 }
 
 // Four registers of keys (or features) at a time, then one, then scalar.
-// The row forms take Rows query rows (Rows x 4 accumulators must fit the
-// registers beside 5 operands).
-template <class Ln, int Rows>
+// The row forms take Rows query rows; the scores go ScoreRows rows at a
+// time (ScoreRows x 4 accumulators must fit the registers beside 5
+// operands), the weighted values all Rows at once (Rows x 2 accumulators,
+// the form short heads of 2 registers of features take).
+template <class Ln, int Rows, int ScoreRows = Rows>
 struct AttentionOpsLanes {
     using V = typename Ln::V;
     static constexpr int64_t L = Ln::L;
     static constexpr int kRows = Rows;
+    static_assert(Rows % ScoreRows == 0, "score passes cover the rows");
 
     // Rows query rows (d apart) against n keys, into s (rows ld apart); the
     // keys past the last full register take one more, partly stored.
     static void scores_rows(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
                             float scale, float* s, int64_t ld) {
-        int64_t j = scores_block<4>(q, kt, stride, 0, n, d, scale, s, ld);
-        j = scores_block<1>(q, kt, stride, j, n, d, scale, s, ld);
+        int64_t j = 0;
+        for (int r = 0; r < Rows; r += ScoreRows) {
+            const float* qr = q + r * d;
+            float* sr = s + r * ld;
+            j = scores_block<4, ScoreRows>(qr, kt, stride, 0, n, d, scale, sr, ld);
+            j = scores_block<1, ScoreRows>(qr, kt, stride, j, n, d, scale, sr, ld);
+        }
+        // The partial register for all the rows at once: its chains are
+        // latency bound, and more rows run more of them side by side.
         if (j < n) scores_part<Rows>(q, kt + j, stride, n - j, d, scale, s + j, ld);
     }
     // The last n < L keys of R rows in one register each: lanes are keys, so
@@ -169,61 +185,90 @@ struct AttentionOpsLanes {
         const V vs = Ln::set1(scale);
         for (int r = 0; r < R; ++r) Ln::store_n(s + r * ld, Ln::mul(vs, acc[r]), int(n));
     }
-    template <int NK>
+    template <int NK, int Rows_>
     static int64_t scores_block(const float* q, const float* kt, int64_t stride, int64_t j, int64_t n,
                                 int64_t d, float scale, float* s, int64_t ld) {
         const V vs = Ln::set1(scale);
         for (; j + NK * L <= n; j += NK * L) {
-            V acc[Rows][NK];
-            for (int r = 0; r < Rows; ++r)
+            V acc[Rows_][NK];
+            for (int r = 0; r < Rows_; ++r)
                 for (int e = 0; e < NK; ++e) acc[r][e] = Ln::zero();
             for (int64_t c = 0; c < d; ++c) {
                 const float* k = kt + c * stride + j;
                 V kv[NK];
                 for (int e = 0; e < NK; ++e) kv[e] = Ln::load(k + e * L);
-                for (int r = 0; r < Rows; ++r) {
+                for (int r = 0; r < Rows_; ++r) {
                     const V qc = Ln::set1(q[r * d + c]);
                     for (int e = 0; e < NK; ++e) acc[r][e] = Ln::fmadd(qc, kv[e], acc[r][e]);
                 }
             }
-            for (int r = 0; r < Rows; ++r)
+            for (int r = 0; r < Rows_; ++r)
                 for (int e = 0; e < NK; ++e) Ln::store(s + r * ld + j + e * L, Ln::mul(vs, acc[r][e]));
         }
         return j;
     }
     // acc (Rows rows, d apart) = acc * a[r] + sum_j p[r][j] * v[j], the
     // weights p rows ld apart; the columns past the last full register go
-    // through the one-row loop.
+    // through the one-row loop. Also l[r] = l[r] + p[r][j] in ascending j,
+    // inside the first column pass of row r.
     static void accumulate_rows(float* acc, const float* a, const float* p, int64_t ld, const float* v,
-                                int64_t n, int64_t d) {
-        int64_t c = accumulate_block<4>(acc, a, p, ld, v, n, d, 0);
-        c = accumulate_block<2>(acc, a, p, ld, v, n, d, c);
-        c = accumulate_block<1>(acc, a, p, ld, v, n, d, c);
+                                int64_t n, int64_t d, float* l) {
+        int64_t c = 0;
+        if (d >= 4 * L) {
+            for (int r = 0; r < Rows; r += ScoreRows)
+                c = accumulate_block<4, ScoreRows>(acc + r * d, a + r, p + r * ld, ld, v, n, d, 0, l + r);
+            l = nullptr;
+        }
+        const int64_t c2 = accumulate_block<2, Rows>(acc, a, p, ld, v, n, d, c, l);
+        if (c2 > c) l = nullptr;
+        c = accumulate_block<1, Rows>(acc, a, p, ld, v, n, d, c2, l);
+        if (c > c2) l = nullptr;
+        if (l)
+            for (int64_t j = 0; j < n; ++j)
+                for (int r = 0; r < Rows; ++r) l[r] = l[r] + p[r * ld + j];
         if (c < d)
             for (int r = 0; r < Rows; ++r)
                 lanes_weighted_columns<Ln, true>(acc + r * d + c, a[r], p + r * ld, v + c, d, n, d - c);
     }
-    template <int NC>
+    // Column passes from c while whole blocks of NC registers fit; the first
+    // also sums each row's weights into l when l is not null.
+    template <int NC, int Rows_>
     static int64_t accumulate_block(float* acc, const float* a, const float* p, int64_t ld, const float* v,
-                                    int64_t n, int64_t d, int64_t c) {
+                                    int64_t n, int64_t d, int64_t c, float* l) {
         for (; c + NC * L <= d; c += NC * L) {
-            V x[Rows][NC];
-            for (int r = 0; r < Rows; ++r) {
-                const V va = Ln::set1(a[r]);
-                for (int e = 0; e < NC; ++e) x[r][e] = Ln::mul(Ln::load(acc + r * d + c + e * L), va);
+            if (l) {
+                accumulate_pass<NC, Rows_, true>(acc, a, p, ld, v, n, d, c, l);
+                l = nullptr;
+            } else {
+                accumulate_pass<NC, Rows_, false>(acc, a, p, ld, v, n, d, c, nullptr);
             }
-            for (int64_t j = 0; j < n; ++j) {
-                V vv[NC];
-                for (int e = 0; e < NC; ++e) vv[e] = Ln::load(v + j * d + c + e * L);
-                for (int r = 0; r < Rows; ++r) {
-                    const V w = Ln::set1(p[r * ld + j]);
-                    for (int e = 0; e < NC; ++e) x[r][e] = Ln::fmadd(w, vv[e], x[r][e]);
-                }
-            }
-            for (int r = 0; r < Rows; ++r)
-                for (int e = 0; e < NC; ++e) Ln::store(acc + r * d + c + e * L, x[r][e]);
         }
         return c;
+    }
+    template <int NC, int Rows_, bool kSum>
+    static void accumulate_pass(float* acc, const float* a, const float* p, int64_t ld, const float* v, int64_t n,
+                                int64_t d, int64_t c, float* l) {
+        V x[Rows_][NC];
+        float sum[Rows_];
+        for (int r = 0; r < Rows_; ++r) {
+            const V va = Ln::set1(a[r]);
+            for (int e = 0; e < NC; ++e) x[r][e] = Ln::mul(Ln::load(acc + r * d + c + e * L), va);
+            if (kSum) sum[r] = l[r];
+        }
+        for (int64_t j = 0; j < n; ++j) {
+            V vv[NC];
+            for (int e = 0; e < NC; ++e) vv[e] = Ln::load(v + j * d + c + e * L);
+            for (int r = 0; r < Rows_; ++r) {
+                const float pj = p[r * ld + j];
+                const V w = Ln::set1(pj);
+                for (int e = 0; e < NC; ++e) x[r][e] = Ln::fmadd(w, vv[e], x[r][e]);
+                if (kSum) sum[r] = sum[r] + pj;
+            }
+        }
+        for (int r = 0; r < Rows_; ++r) {
+            for (int e = 0; e < NC; ++e) Ln::store(acc + r * d + c + e * L, x[r][e]);
+            if (kSum) l[r] = sum[r];
+        }
     }
 
     static void scores(const float* q, const float* kt, int64_t stride, int64_t n, int64_t d,
@@ -289,18 +334,34 @@ void attention_core_run(const float* qkv, float* out, int32_t tokens, int32_t em
     const int64_t T = tokens, E = embed, H = num_heads, d = E / H;
     if (d == 0) return;
     const float scale = 1.0f / ::sqrtf(float(d));
-    auto run_heads = [&](int64_t first, int64_t step) {
+    // Heads are claimed from a shared counter: a thread the OS wakes late
+    // then takes fewer of them instead of holding the team at the end. Each
+    // head is computed whole by one thread, so who takes it changes no bit.
+    std::atomic<int64_t> next{0};
+    auto run_heads = [&] {
         // Kept between calls so repeated forwards do not reallocate.
         thread_local AttentionHeadBuffers buffers;
-        for (int64_t h = first; h < H; h += step) attention_head<Ops>(qkv, out, T, E, d, h, scale, key_mask, buffers);
+        for (int64_t h = next.fetch_add(1, std::memory_order_relaxed); h < H;
+             h = next.fetch_add(1, std::memory_order_relaxed))
+            attention_head<Ops>(qkv + h * d, qkv + E + h * d, qkv + 2 * E + h * d, 3 * E, out + h * d, E, T, d,
+                                scale, key_mask, buffers);
     };
     const double work = 2.0 * double(T) * double(T) * double(E);
     if (H > 1 && work >= kAttentionParallelWork && !omp_in_parallel() && omp_get_max_threads() > 1) {
 #pragma omp parallel
-        run_heads(omp_get_thread_num(), omp_get_num_threads());
+        run_heads();
     } else {
-        run_heads(0, 1);
+        run_heads();
     }
+}
+
+// attention_head_f32 (attention_core.h) on a path's loops.
+template <class Ops>
+void attention_one_head(const float* q, const float* k, const float* v, int64_t ld, float* out, int64_t ldo,
+                        int32_t tokens, int32_t d, const float* key_mask) {
+    if (!q || !k || !v || !out || tokens <= 0 || d <= 0) return;
+    thread_local AttentionHeadBuffers buffers;
+    attention_head<Ops>(q, k, v, ld, out, ldo, tokens, d, 1.0f / ::sqrtf(float(d)), key_mask, buffers);
 }
 
 }  // namespace

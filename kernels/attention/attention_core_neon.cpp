@@ -11,4 +11,9 @@ void attention_core_f32_neon(const float* qkv, float* out, int32_t tokens, int32
     attention_core_run<AttentionOpsLanes<vmath::VmathLanesNeon, 4>>(qkv, out, tokens, embed, num_heads, key_mask);
 }
 
+void attention_head_f32_neon(const float* q, const float* k, const float* v, int64_t ld, float* out, int64_t ldo,
+                        int32_t tokens, int32_t d, const float* key_mask) {
+    attention_one_head<AttentionOpsLanes<vmath::VmathLanesNeon, 4>>(q, k, v, ld, out, ldo, tokens, d, key_mask);
+}
+
 }  // namespace vantrel

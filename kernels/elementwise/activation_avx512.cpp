@@ -4,18 +4,10 @@
 // AVX-512 intrinsic headers as maybe-uninitialized.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include "kernels/elementwise/activation.h"
+#include "kernels/elementwise/activation_lanes_avx512.h"
 #include "kernels/elementwise/activation_loops.h"
-#include "kernels/simd/vmath_avx512.h"
 
 namespace vantrel {
-
-namespace {
-struct ActLanesAvx512 : vmath::VmathLanesAvx512 {
-    static V leaky(V v, V a) {
-        return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_GE_OQ), _mm512_mul_ps(a, v), v);
-    }
-};
-}  // namespace
 
 VANTREL_ACTIVATION_KERNELS(avx512, ActLanesAvx512)
 

@@ -57,15 +57,16 @@ struct ActivationLanes {
         };
         run_groups(x, y, n, vec, act::tanh_tail);
     }
+    // One register of whole groups (also the matrix product's tile form).
+    static V gelu_groups(V v) {
+        const V cube = Ln::mul(Ln::mul(v, v), v);
+        const V u = Ln::add(v, Ln::mul(Ln::set1(act::kGeluCubic), cube));
+        const V e = vexp(Ln::mul(Ln::set1(act::kGeluScale2), u));
+        const V r = vrecip(Ln::add(one(), e));
+        return Ln::mul(v, Ln::sub(one(), r));
+    }
     static void gelu(float* x, int32_t n) {
-        auto vec = [](V v) {
-            const V cube = Ln::mul(Ln::mul(v, v), v);
-            const V u = Ln::add(v, Ln::mul(Ln::set1(act::kGeluCubic), cube));
-            const V e = vexp(Ln::mul(Ln::set1(act::kGeluScale2), u));
-            const V r = vrecip(Ln::add(one(), e));
-            return Ln::mul(v, Ln::sub(one(), r));
-        };
-        run_groups(x, x, n, vec, act::gelu_tail);
+        run_groups(x, x, n, [](V v) { return gelu_groups(v); }, act::gelu_tail);
     }
     static void silu(const float* x, float* y, int32_t n) {
         run_groups(x, y, n, [](V v) { return Ln::mul(v, vrecip(Ln::add(one(), vexp(Ln::neg(v))))); },

@@ -4,6 +4,11 @@
 // so results equal the portable path's bit for bit.
 #include <immintrin.h>
 
+#include "kernels/elementwise/activation.h"
+#include "kernels/elementwise/activation_lanes_avx512.h"
+#include "kernels/elementwise/activation_loops.h"
+#include "kernels/elementwise/activation_ungrouped.h"
+#include "kernels/elementwise/activation_ungrouped_loops.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_f32_split.h"
 #include "kernels/gemm/panel_tiles.h"
@@ -42,6 +47,24 @@ inline __m512 residual_add16(const ConvEpilogueF32& e, __m512 x, int64_t flat, _
 }
 
 constexpr int max_panels(int r) { return r <= 2 ? 8 : r <= 6 ? 4 : 2; }
+
+// An epilogue this tile runs on its registers: no clamp or hard swish, and
+// a row kernel only when it is this path's GELU (tanh or exact), whose
+// register form the tile then applies, giving that kernel's bits.
+enum class RegAct { kNone, kGelu, kGeluErf };
+inline bool epilogue_in_registers(const ConvEpilogueF32* e, RegAct& act) {
+    act = RegAct::kNone;
+    if (!e || e->act != ConvEpilogueF32::kNone) return false;
+    if (e->row_fn && e->row_unary) return false;
+    if (e->row_fn) {
+        if (e->row_fn != &k_gelu_f32_avx512) return false;
+        act = RegAct::kGelu;
+    } else if (e->row_unary) {
+        if (e->row_unary != &k_gelu_erf_f32_avx512) return false;
+        act = RegAct::kGeluErf;
+    }
+    return true;
+}
 
 template <int R, int NP>
 void tile(const GemmF32Args& g, int64_t row, int64_t p) {
@@ -95,8 +118,11 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
         }
     }
     const __m512 zero = _mm512_setzero_ps();
-    // An epilogue that is a residual add alone runs here, in registers.
-    const bool residual = g.epi && g.epi->act == ConvEpilogueF32::kNone && g.epi->residual;
+    // An epilogue of a residual add and this path's GELU runs here, in
+    // registers.
+    RegAct reg_act = RegAct::kNone;
+    const bool in_regs = epilogue_in_registers(g.epi, reg_act);
+    const bool residual = in_regs && g.epi->residual;
     // Unrolled, so the accumulators stay in registers rather than spill.
 #pragma GCC unroll 8
     for (int q = 0; q < NP; ++q) {
@@ -109,12 +135,14 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
             __m512 x = acc[r][q];
             if (g.bias) x = _mm512_add_ps(x, bias);
             if (g.relu) x = relu16(x);
+            if (reg_act == RegAct::kGelu) x = ActivationLanes<ActLanesAvx512>::gelu_groups(x);
+            else if (reg_act == RegAct::kGeluErf) x = UngroupedActivation<UngroupedLanesAvx512>::gelu_erf_one(x);
             const int64_t flat = (row + r) * g.n + col;
             if (residual) x = residual_add16(*g.epi, x, flat, mask);
             _mm512_mask_storeu_ps(g.y + flat, mask, x);
         }
     }
-    if (residual) return;
+    if (in_regs) return;
     const int64_t col0 = p * kPanel, cols = g.n - col0 < NP * kPanel ? g.n - col0 : NP * kPanel;
     gemm_f32_tile_epilogue(g, row, R, col0, cols);
 }

@@ -52,7 +52,7 @@ void AttentionFp32::plan_scratch(Shape3 input, ScratchRequest& req) const {
     if (input.h == 0 && input.w == 0) return;
     const int64_t T = int64_t(input.h < 0 ? 0 : input.h) * (input.w < 0 ? 0 : input.w);
     const int64_t E = E_ > 0 ? E_ : (input.c < 0 ? 0 : input.c);
-    req.need(3, byte_count(T * E * 3, 4));
+    req.need(3, byte_count(T * E * 4, 4));
 }
 
 Shape3 AttentionFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
@@ -62,8 +62,14 @@ Shape3 AttentionFp32::forward(const TensorView* inputs, int num_inputs, const Bu
         attention_input(kOp, name, inputs, num_inputs, !packed_qkv.empty() && !packed_proj.empty(), E_);
     const int32_t T = attention_tokens(kOp, name, inputs, output, E_);
     const int64_t n = int64_t(T) * E_;
-    const float* key_mask = attention_key_mask(kOp, name, inputs, num_inputs, T);
-    if (T == 0) return in.shape();
+    ConvEpilogueF32 epi;
+    Shape3 reported = in.shape();
+    const float* key_mask = nullptr;
+    if (residual_.active())
+        reported = residual_.bind(kOp, name, inputs, num_inputs, in.shape(), n, epi);
+    else
+        key_mask = attention_key_mask(kOp, name, inputs, num_inputs, T);
+    if (T == 0) return reported;
     const float* x = static_cast<const float*>(in.data);
     if (dynamic_quantize) {
         quantized_input_.resize(size_t(n));
@@ -71,20 +77,20 @@ Shape3 AttentionFp32::forward(const TensorView* inputs, int num_inputs, const Bu
         fake_quantize_u8(quantized_input_.data(), n);
         x = quantized_input_.data();
     }
-    float* scratch = scratch_or_own(ctx, 3, 3 * n, own_scratch_);
+    float* scratch = scratch_or_own(ctx, 3, 4 * n, own_scratch_);
     // The table's slot has no mask argument; a masked pass runs the host
     // block, which only host memory can feed.
     KAttentionF32 attend = be.k_attention_f32 ? be.k_attention_f32 : &k_attention_f32;
     const bool on_device = !device_qkv_.empty();
-    if (key_mask) {
+    if (key_mask || epi.residual) {
         if (be.kind != kBackendHost || on_device)
             layer_fail(kOp, name, "the active backend has no masked attention kernel");
         attention_f32_masked(x, w_qkv.data(), b_qkv.empty() ? nullptr : b_qkv.data(), w_proj.data(),
                              b_proj.empty() ? nullptr : b_proj.data(), static_cast<float*>(output->data), T, E_,
                              num_heads, scratch, static_cast<const float*>(packed_qkv.data),
                              static_cast<const float*>(packed_proj.data), ctx ? ctx->stream : nullptr,
-                             dynamic_quantize, key_mask);
-        return in.shape();
+                             dynamic_quantize, key_mask, &epi);
+        return reported;
     }
     attend(x, w_qkv.data(), b_qkv.empty() ? nullptr : b_qkv.data(), w_proj.data(),
            b_proj.empty() ? nullptr : b_proj.data(), static_cast<float*>(output->data), T, E_, num_heads, scratch,

@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "engine/residual_fusion.h"
 #include "layers/common/layer_base.h"
+#include "layers/sequence/seq_residual.h"
 #include "loader/packed_weight_sharing.h"
 
 namespace vantrel {
 
-class AttentionFp32 final : public ShapeKeeping<Fp32Layer> {
+class AttentionFp32 final : public ShapeKeeping<Fp32Layer>, public ResidualFusable {
 public:
     // Throws when num_heads < 1, or embed_dim > 0 does not split into
     // num_heads heads. embed_dim <= 0: E comes from the ".w_qkv" size.
@@ -22,11 +24,16 @@ public:
     // ".b_proj" (E) are optional.
     void load_weights(const WeightFetch& fetch) override;
     // The input's c must equal E. An optional second input of T
-    // values is a key-padding mask (1: token, 0: padding; attention_key_mask).
+    // values is a key-padding mask (1: token, 0: padding; attention_key_mask),
+    // or, with a folded residual add, that add's other operand.
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;
     void upload_weights(Allocator& alloc) override;
+    // The add runs on the output projection's tiles (host only).
+    bool fuse_residual_add(const std::string& add_node, bool residual_first, bool relu) override {
+        return residual_.take(add_node, residual_first, relu);
+    }
 
     // Embedding size in use: embed_dim, or the one derived at load.
     int32_t embed() const { return E_; }
@@ -37,6 +44,7 @@ public:
     Buffer packed_qkv, packed_proj;
 
 private:
+    SeqResidual residual_;
     int32_t E_;
     std::shared_ptr<SharedPackedWeight> qkv_owner_, proj_owner_;
     Buffer device_qkv_, device_proj_;

@@ -1,8 +1,10 @@
 #include "layers/sequence/seq_gemm_fp32.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "kernels/gemm/fake_quantize_u8.h"
+#include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/seq_gemm_f32.h"
 #include "layers/common/fetch_f32_tensor.h"
 #include "layers/common/fetch_typed_tensor.h"
@@ -93,11 +95,14 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
     const Backend& be = active_backend_or_throw();
     const SeqGemmIo io = seq_gemm_io(kOp, name, inputs, num_inputs, output, C_in, C_out, !packed.empty());
     const Shape3 out{C_out, inputs[0].h, inputs[0].w};
-    if (io.tokens == 0) return out;
+    ConvEpilogueF32 epi;
+    const Shape3 reported =
+        residual_.active() ? residual_.bind(kOp, name, inputs, num_inputs, out, io.tokens * C_out, epi) : out;
+    if (io.tokens == 0) return reported;
     void* stream = ctx ? ctx->stream : nullptr;
     const float* b = bias.empty() ? nullptr : bias.data();
 
-    if (step_int8 && io.tokens == 1 && !token_rows.empty() && be.k_seq_gemm_f32_alt) {
+    if (!residual_.active() && step_int8 && io.tokens == 1 && !token_rows.empty() && be.k_seq_gemm_f32_alt) {
         seq_gemm_one_token(kOp, name, be, io, device_rows_, token_rows.data(), device_scales_, token_scales.data(), b,
                            C_in, C_out, gelu, stream);
         return out;
@@ -112,6 +117,23 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
         x = fq.data();
     }
     const float* bp = static_cast<const float*>(device_packed_.data ? device_packed_.data : packed.data);
+    // On the host the GELU runs on each tile while it is in cache rather
+    // than as a pass of its own.
+    const bool erf = !gelu_erf_node_.empty();
+    KUnaryF32 erf_fn = nullptr;
+    if (erf) {
+        if (!be.k_gelu_erf_f32) layer_fail(kOp, name, "the active backend has no k_gelu_erf_f32 kernel");
+        erf_fn = be.k_gelu_erf_f32;
+    }
+    const bool host = be.kind == kBackendHost && !device_packed_.data;
+    // A lone token (a decoding step) keeps the sequence kernel, with its
+    // own split of one row; the folded ops then follow as passes of their own.
+    if (io.tokens > 1 && (epi.residual || (host && ((gelu && C_out % 4 == 0) || erf)))) {
+        if (gelu) epi.row_fn = seq_gelu_kernel(kOp, name, be);
+        epi.row_unary = erf_fn;
+        gemm_f32_epi(x, bp, b, io.y, false, io.tokens32, C_in, C_out, false, &epi);
+        return reported;
+    }
     if (be.k_seq_gemm_f32) {
         be.k_seq_gemm_f32(x, weight.data(), b, io.y, io.tokens32, C_in, C_out, gelu, bp, stream);
     } else if (be.kind == kBackendHost && be.k_gemm_f32) {
@@ -121,7 +143,27 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
     } else {
         layer_fail(kOp, name, "the active backend has no k_seq_gemm_f32 kernel");
     }
-    return out;
+    const int64_t total = io.tokens * C_out, chunk = int64_t(1) << 30;
+    if (erf)
+        for (int64_t i = 0; i < total; i += chunk)
+            erf_fn(io.y + i, io.y + i, int32_t(std::min(chunk, total - i)), stream);
+    if (epi.residual) {
+        // bind() has checked the count against 32 bits.
+        if (!be.k_add_f32) layer_fail(kOp, name, "the active backend has no k_add_f32 kernel");
+        be.k_add_f32(io.y, epi.residual, io.y, int32_t(total), epi.residual_relu, stream);
+    }
+    return reported;
+}
+
+bool SeqGemmFp32::fuse_residual_add(const std::string& add_node, bool residual_first, bool relu) {
+    if (step_int8 || (gelu && C_out % 4 != 0)) return false;
+    return residual_.take(add_node, residual_first, relu);
+}
+
+bool SeqGemmFp32::fuse_gelu_erf(const std::string& gelu_node) {
+    if (gelu || step_int8 || residual_.active() || !gelu_erf_node_.empty() || gelu_node.empty()) return false;
+    gelu_erf_node_ = gelu_node;
+    return true;
 }
 
 void SeqGemmFp32::upload_weights(Allocator& alloc) {

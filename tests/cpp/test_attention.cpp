@@ -167,7 +167,7 @@ TEST(AttentionFp32Layer, PlannedScratchGivesTheBitsOfNone) {
             ASSERT_EQ(vantrel_test::run_layer(*layer, b.x, {12, b.T, 1}, out), "");
             ScratchRequest req;
             layer->plan_scratch({12, b.T, 1}, req);
-            ASSERT_EQ(req.bytes[3], uint64_t(b.T) * 12 * 3 * 4);
+            ASSERT_EQ(req.bytes[3], uint64_t(b.T) * 12 * 4 * 4);
             std::vector<float> area(req.bytes[3] / 4);
             ExecContext ctx;
             ctx.scratch[3] = BufferView{area.data(), 0, req.bytes[3]};
