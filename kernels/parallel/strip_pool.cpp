@@ -41,6 +41,13 @@ constexpr int kWorkerSpins = 2000;
 constexpr int kCallerSpins = 4000;
 
 thread_local bool t_on_worker = false;
+thread_local bool t_in_call = false;  // this thread is inside run_strips
+
+struct InCall {
+    bool saved = t_in_call;
+    InCall() { t_in_call = true; }
+    ~InCall() { t_in_call = saved; }
+};
 
 // Sleeping is a bare futex, not a condition variable: a broadcast on
 // glibc's condition variable can wait for a woken waiter that has not yet
@@ -209,7 +216,7 @@ void run_openmp(int64_t count, int team, StripFn fn, void* ctx) {
 }  // namespace
 
 int strip_team() {
-    if (t_on_worker || omp_in_parallel()) return 1;
+    if (t_on_worker || t_in_call || omp_in_parallel()) return 1;
     const int t = omp_get_max_threads();
     return t > 1 ? t : 1;
 }
@@ -217,6 +224,7 @@ int strip_team() {
 void run_strips(int64_t count, int team, StripFn fn, void* ctx) {
     if (count <= 0) return;
     if (team > strip_team()) team = strip_team();
+    const InCall in_call;
     if (team < 2 || count == 1 || uint64_t(count) > kNextMask) return run_serial(count, fn, ctx);
     if (pool_disabled()) return run_openmp(count, team, fn, ctx);
     Pool& p = *pool();
