@@ -177,15 +177,10 @@ Pool* pool() {
     return p;
 }
 
-// VANTREL_NO_POOL=1 runs the strips in an OpenMP team instead, the way they
-// ran before the pool (for comparisons).
-bool pool_disabled() {
-    static const bool off = [] {
-        const char* v = std::getenv("VANTREL_NO_POOL");
-        return v && *v && *v != '0';
-    }();
-    return off;
-}
+std::atomic<bool> g_enabled{[] {
+    const char* v = std::getenv("VANTREL_NO_POOL");
+    return !(v && *v && *v != '0');
+}()};
 
 void run_serial(int64_t count, StripFn fn, void* ctx) {
     for (int64_t i = 0; i < count; ++i) fn(ctx, i, 0);
@@ -215,6 +210,9 @@ void run_openmp(int64_t count, int team, StripFn fn, void* ctx) {
 
 }  // namespace
 
+void set_strip_pool_enabled(bool on) { g_enabled.store(on, std::memory_order_relaxed); }
+bool strip_pool_enabled() { return g_enabled.load(std::memory_order_relaxed); }
+
 int strip_team() {
     if (t_on_worker || t_in_call || omp_in_parallel()) return 1;
     const int t = omp_get_max_threads();
@@ -226,7 +224,7 @@ void run_strips(int64_t count, int team, StripFn fn, void* ctx) {
     if (team > strip_team()) team = strip_team();
     const InCall in_call;
     if (team < 2 || count == 1 || uint64_t(count) > kNextMask) return run_serial(count, fn, ctx);
-    if (pool_disabled()) return run_openmp(count, team, fn, ctx);
+    if (!g_enabled.load(std::memory_order_relaxed)) return run_openmp(count, team, fn, ctx);
     Pool& p = *pool();
     // Another call holds the pool (another thread's, or this one's from
     // inside a strip): this call's strips run here.
