@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <exception>
@@ -33,12 +34,28 @@ inline void cpu_relax() {
 constexpr int kGenShift = 32;
 constexpr uint64_t kNextMask = (uint64_t(1) << kGenShift) - 1;
 
-// Pause iterations before a worker with nothing to do sleeps: some
-// microseconds, enough to catch the next product of a network without
-// keeping a core from another process for long.
-constexpr int kWorkerSpins = 2000;
-// Pause iterations before a caller waiting for others' strips yields.
-constexpr int kCallerSpins = 4000;
+// How long a worker with nothing to do spins before it sleeps: long enough
+// to catch the next product of a network without a wake-up, short enough
+// not to keep a core from another process for long (libgomp with the
+// module's GOMP_SPINCOUNT=1000 spins about as long). In time, not pause
+// iterations: a pause costs from a few to over a hundred nanoseconds
+// depending on the processor and the hypervisor.
+constexpr std::chrono::microseconds kWorkerSpin{50};
+// How long a caller waiting for others' strips spins before it yields.
+constexpr std::chrono::microseconds kCallerSpin{20};
+
+// Spins while keep() holds, up to `limit`; returns whether keep() still holds.
+template <class Keep>
+bool spin_while(std::chrono::microseconds limit, Keep&& keep) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        for (int i = 0; i < 8; ++i) {
+            if (!keep()) return false;
+            cpu_relax();
+        }
+        if (std::chrono::steady_clock::now() >= end) return keep();
+    }
+}
 
 thread_local bool t_on_worker = false;
 thread_local bool t_in_call = false;  // this thread is inside run_strips
@@ -110,13 +127,11 @@ void worker_main(Pool* p, int id, uint64_t seen) {
     t_on_worker = true;
     for (;;) {
         uint64_t t;
-        int spins = 0;
-        while (((t = p->ticket.load(std::memory_order_acquire)) >> kGenShift) == seen &&
-               !p->stop.load(std::memory_order_relaxed)) {
-            if (++spins < kWorkerSpins) {
-                cpu_relax();
-                continue;
-            }
+        auto idle = [&] {
+            t = p->ticket.load(std::memory_order_acquire);
+            return (t >> kGenShift) == seen && !p->stop.load(std::memory_order_relaxed);
+        };
+        while (spin_while(kWorkerSpin, idle)) {
             // Counted before the wake word is read, and the caller reads
             // the count after it changes the word: one of the two sees the
             // other, so no wake-up is lost.
@@ -126,7 +141,6 @@ void worker_main(Pool* p, int id, uint64_t seen) {
                 !p->stop.load(std::memory_order_seq_cst))
                 futex_wait(&p->wake, word);
             p->sleepers.fetch_sub(1, std::memory_order_relaxed);
-            spins = 0;
         }
         if (p->stop.load(std::memory_order_relaxed)) return;
         seen = t >> kGenShift;
@@ -253,10 +267,9 @@ void run_strips(int64_t count, int team, StripFn fn, void* ctx) {
 
     work(p, gen, 0, fn, ctx, count);
     // Every strip is claimed; wait only for those still running elsewhere.
-    for (int spins = 0; p.done.load(std::memory_order_acquire) < count;) {
-        if (++spins < kCallerSpins) cpu_relax();
-        else std::this_thread::yield();
-    }
+    auto running = [&] { return p.done.load(std::memory_order_acquire) < count; };
+    if (spin_while(kCallerSpin, running))
+        while (running()) std::this_thread::yield();
     std::exception_ptr error;
     {
         std::lock_guard<std::mutex> lock(p.error_mu);

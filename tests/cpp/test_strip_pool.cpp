@@ -6,6 +6,7 @@
 #include <omp.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -154,4 +155,22 @@ TEST(StripPool, CallerDoesNotWaitForWorkersThatDoNotRun) {
     ASSERT_TRUE(finished) << "the caller waited for a worker that was not running";
     for (int w : worker_of) EXPECT_EQ(w, 0);
     EXPECT_EQ(checked_sum(1000, 4), serial_sum(1000));  // the late workers' claims fail harmlessly
+}
+
+// A forked child has none of the parent's workers: its first call builds a
+// new pool rather than waiting on threads that do not exist.
+TEST(StripPool, WorksInAForkedChild) {
+    EXPECT_EQ(checked_sum(100, 2), serial_sum(100));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);  // a deadlock ends the child with SIGALRM
+        omp_set_num_threads(2);
+        bool ok = true;
+        for (int i = 0; i < 50 && ok; ++i) ok = checked_sum(300, 2) == serial_sum(300);
+        _exit(ok && !::testing::Test::HasFailure() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
