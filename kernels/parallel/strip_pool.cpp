@@ -41,8 +41,11 @@ constexpr uint64_t kNextMask = (uint64_t(1) << kGenShift) - 1;
 // iterations: a pause costs from a few to over a hundred nanoseconds
 // depending on the processor and the hypervisor.
 constexpr std::chrono::microseconds kWorkerSpin{50};
-// How long a caller waiting for others' strips spins before it yields.
-constexpr std::chrono::microseconds kCallerSpin{20};
+// How long a caller waiting for others' strips spins before it sleeps until
+// the last one finishes. Not a yield: that hands the core to any other
+// runnable process for a whole time slice. Sleeping also frees the core for
+// a preempted worker to move to.
+constexpr std::chrono::microseconds kCallerSpin{200};
 
 // Spins while keep() holds, up to `limit`; returns whether keep() still holds.
 template <class Keep>
@@ -95,10 +98,12 @@ struct Pool {
     std::atomic<bool> stop{false};
     std::atomic<int> sleepers{0};
     std::atomic<uint32_t> wake{0};  // changes with every job (and at exit); sleepers wait on it
+    std::atomic<uint32_t> finish{0};  // changes when a job's last strip ends; the caller may wait on it
+    std::atomic<bool> caller_sleeps{false};
     std::vector<std::thread> workers;  // changed only by the holder of busy, or at exit
 };
 
-void run_one(Pool& p, StripFn fn, void* ctx, int64_t strip, int worker) {
+void run_one(Pool& p, StripFn fn, void* ctx, int64_t strip, int worker, int64_t count) {
     if (!p.failed.load(std::memory_order_relaxed)) {
         try {
             fn(ctx, strip, worker);
@@ -108,7 +113,10 @@ void run_one(Pool& p, StripFn fn, void* ctx, int64_t strip, int worker) {
             p.failed.store(true, std::memory_order_relaxed);
         }
     }
-    p.done.fetch_add(1, std::memory_order_release);
+    if (p.done.fetch_add(1, std::memory_order_seq_cst) + 1 == count) {
+        p.finish.fetch_add(1, std::memory_order_seq_cst);
+        if (p.caller_sleeps.load(std::memory_order_seq_cst)) futex_wake_all(&p.finish);
+    }
 }
 
 // Claims and runs strips of job `gen` until none is left.
@@ -118,7 +126,7 @@ void work(Pool& p, uint64_t gen, int worker, StripFn fn, void* ctx, int64_t coun
         if ((t >> kGenShift) != gen || int64_t(t & kNextMask) >= count) return;
         if (!p.ticket.compare_exchange_weak(t, t + 1, std::memory_order_acq_rel, std::memory_order_acquire))
             continue;
-        run_one(p, fn, ctx, int64_t(t & kNextMask), worker);
+        run_one(p, fn, ctx, int64_t(t & kNextMask), worker, count);
         t = p.ticket.load(std::memory_order_acquire);
     }
 }
@@ -267,9 +275,18 @@ void run_strips(int64_t count, int team, StripFn fn, void* ctx) {
 
     work(p, gen, 0, fn, ctx, count);
     // Every strip is claimed; wait only for those still running elsewhere.
-    auto running = [&] { return p.done.load(std::memory_order_acquire) < count; };
-    if (spin_while(kCallerSpin, running))
-        while (running()) std::this_thread::yield();
+    auto running = [&] { return p.done.load(std::memory_order_seq_cst) < count; };
+    if (spin_while(kCallerSpin, running)) {
+        // The last strip's thread bumps `finish` after `done`, then looks for
+        // a sleeping caller; the caller flags itself before it looks at
+        // `done` again: one of the two sees the other.
+        while (running()) {
+            const uint32_t word = p.finish.load(std::memory_order_seq_cst);
+            p.caller_sleeps.store(true, std::memory_order_seq_cst);
+            if (running()) futex_wait(&p.finish, word);
+            p.caller_sleeps.store(false, std::memory_order_relaxed);
+        }
+    }
     std::exception_ptr error;
     {
         std::lock_guard<std::mutex> lock(p.error_mu);
