@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -259,9 +260,14 @@ void run_strips(int64_t count, int team, StripFn fn, void* ctx) {
     const uint64_t current = p.ticket.load(std::memory_order_relaxed) >> kGenShift;
     const uint64_t gen = (current + 1) & kNextMask;
     if (!p.stop.load(std::memory_order_relaxed)) {
-        p.workers.reserve(size_t(team - 1));
-        while (int(p.workers.size()) < team - 1)
-            p.workers.emplace_back(worker_main, &p, int(p.workers.size()) + 1, current);
+        try {
+            p.workers.reserve(size_t(team - 1));
+            while (int(p.workers.size()) < team - 1)
+                p.workers.emplace_back(worker_main, &p, int(p.workers.size()) + 1, current);
+        } catch (const std::system_error&) {
+            // No more threads to be had: the caller and the workers there
+            // are take every strip between them.
+        }
     }
     p.fn.store(fn, std::memory_order_relaxed);
     p.ctx.store(ctx, std::memory_order_relaxed);
