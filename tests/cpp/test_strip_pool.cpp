@@ -160,6 +160,11 @@ TEST(StripPool, CallerDoesNotWaitForWorkersThatDoNotRun) {
 // A forked child has none of the parent's workers: its first call builds a
 // new pool rather than waiting on threads that do not exist.
 TEST(StripPool, WorksInAForkedChild) {
+#if defined(__aarch64__)
+    // The Arm suite runs under qemu-user, which aborts a forked child of a
+    // threaded process as soon as it starts a thread.
+    GTEST_SKIP() << "no threads in a forked child under qemu-user";
+#endif
     EXPECT_EQ(checked_sum(100, 2), serial_sum(100));
     const pid_t child = fork();
     ASSERT_GE(child, 0);
