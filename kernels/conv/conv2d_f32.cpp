@@ -1,19 +1,16 @@
 #include "kernels/conv/conv2d_f32.h"
 
-#include <omp.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kernels/cpu_kernels.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/conv/im2col_f32.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -32,6 +29,8 @@ struct PadBuffer;     // tags the zero-padded input of the in-place product
 constexpr int64_t kChunkBytes = 128 * 1024;
 constexpr int64_t kChunkWeightBytes = 256 * 1024;
 constexpr int64_t kChunkRowMultiple = 24;
+// Output rows of the whole im2col matrix come in a few strips per thread.
+constexpr int64_t kIm2colStripsPerThread = 4;
 
 int64_t chunk_pixels(int64_t k) {
     const int64_t rows = kChunkBytes / (k * int64_t(sizeof(float))) / kChunkRowMultiple * kChunkRowMultiple;
@@ -103,29 +102,11 @@ void conv_in_place(const float* in, const Conv2dGeometry& g, const float* bp, co
                    bool relu, int64_t k, int32_t cout, const ConvEpilogueF32* epi, int threads) {
     const int64_t hp = g.h + 2 * g.pad_h, wp = g.w + 2 * g.pad_w;
     float* padded = conv_thread_floats<PadBuffer>(hp * wp * g.c_total);
-    if (threads < 2) {
-        pad_rows(in, g, 0, hp, padded);
-        for (int64_t oy = 0; oy < g.oh; ++oy) conv_in_place_row(padded, g, bp, bias, out, relu, k, cout, oy, epi);
-        return;
-    }
-    std::atomic<int64_t> next{0};
-    std::atomic<bool> ready{false};
-#pragma omp parallel num_threads(threads)
-    {
-        // The first thread pads, then takes output rows from a shared
-        // counter at once; the others, which the OS may wake much later,
-        // wait only for the padding (a barrier would hold the first one
-        // until every thread had woken).
-        if (omp_get_thread_num() == 0) {
-            pad_rows(in, g, 0, hp, padded);
-            ready.store(true, std::memory_order_release);
-        } else {
-            while (!ready.load(std::memory_order_acquire)) std::this_thread::yield();
-        }
-        for (int64_t oy = next.fetch_add(1, std::memory_order_relaxed); oy < g.oh;
-             oy = next.fetch_add(1, std::memory_order_relaxed))
-            conv_in_place_row(padded, g, bp, bias, out, relu, k, cout, oy, epi);
-    }
+    // Padded once, then output rows from the strip pool.
+    pad_rows(in, g, 0, hp, padded);
+    run_strips(g.oh, threads, [&](int64_t oy, int) {
+        conv_in_place_row(padded, g, bp, bias, out, relu, k, cout, oy, epi);
+    });
 }
 }  // namespace
 
@@ -167,7 +148,7 @@ void conv2d_f32_epi(const float* in, const float* w, const float* bias, float* o
         }
         bp = temp_bp;
     }
-    const int threads = omp_get_max_threads();
+    const int threads = strip_team();
     if (!direct && in_place_fits(g, cin, k, cout)) {
         conv_in_place(in, g, bp, bias, out, relu, k, cout, epi, threads);
         free_packed_f32(temp_bp);
@@ -178,41 +159,25 @@ void conv2d_f32_epi(const float* in, const float* w, const float* bias, float* o
     if (!direct && cout * k * int64_t(sizeof(float)) <= kChunkWeightBytes && chunks >= threads && chunks > 1) {
         // One slice per thread, allocated here so a failure throws normally.
         float* slices = conv_thread_floats<ChunkBuffer>(int64_t(threads) * chunk * k);
-        if (threads < 2) {
-            float* a = slices;
-            for (int64_t c = 0; c < chunks; ++c)
-                conv_chunk(in, g, bp, bias, out, relu, k, cout, c * chunk, std::min(m, (c + 1) * chunk), epi, a);
-        } else {
-            // Chunks come from a shared counter, not fixed shares: a thread
-            // the OS wakes late then takes fewer of them.
-            std::atomic<int64_t> next{0};
-#pragma omp parallel num_threads(threads)
-            {
-                float* a = slices + int64_t(omp_get_thread_num()) * chunk * k;
-                for (int64_t c = next.fetch_add(1, std::memory_order_relaxed); c < chunks;
-                     c = next.fetch_add(1, std::memory_order_relaxed))
-                    conv_chunk(in, g, bp, bias, out, relu, k, cout, c * chunk, std::min(m, (c + 1) * chunk), epi,
-                               a);
-            }
-        }
+        // Chunks from the strip pool, each worker through its own slice.
+        run_strips(chunks, threads, [&](int64_t c, int worker) {
+            conv_chunk(in, g, bp, bias, out, relu, k, cout, c * chunk, std::min(m, (c + 1) * chunk), epi,
+                       slices + int64_t(worker) * chunk * k);
+        });
         free_packed_f32(temp_bp);
         return;
     }
     float* a = nullptr;
     if (!direct) {
         a = scratch ? scratch : conv_thread_floats<Im2colBuffer>(m * k);
-        if (threads < 2) {
-            im2col_rows_f32(in, g, 0, cin, 0, g.oh, a);
-        } else {
-#pragma omp parallel num_threads(threads)
-            {
-                SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
-                im2col_rows_f32(in, g, 0, cin, rows.begin, rows.end, a);
-            }
-        }
+        const int strips = int(std::min<int64_t>(g.oh, int64_t(threads) * kIm2colStripsPerThread));
+        run_strips(strips, threads, [&](int64_t i, int) {
+            const SplitRange rows = balanced_split(g.oh, strips, int(i));
+            im2col_rows_f32(in, g, 0, cin, rows.begin, rows.end, a);
+        });
     }
-    // A team of the GEMM's own: it hands out its work in strips, so a
-    // thread that wakes late does less rather than delaying the rest.
+    // The GEMM hands out its own strips, so a thread that wakes late does
+    // less rather than delaying the rest.
     gemm_f32_epi(direct ? in : a, bp, bias, out, relu, int32_t(m), int32_t(k), cout, false, epi);
     free_packed_f32(temp_bp);
 }

@@ -25,8 +25,6 @@
                                         nullptr);                                                     \
     }
 #pragma once
-#include <omp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -36,6 +34,7 @@
 
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/gemm/gemm_f32_epilogue.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -559,16 +558,15 @@ static void depthwise_f32(const float* in, const float* w_taps, const float* bia
     const Conv2dGeometry g =
         conv2d_geometry(cin, h, w_in, kh, kw, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w);
     if (g.oh <= 0 || g.ow <= 0) return;
-    const int threads = omp_get_max_threads();
-    if (threads < 2) {
-        depthwise_rows_f32<Pixel>(in, w_taps, bias, out, g, cout, relu, 0, g.oh, epi);
-        return;
-    }
-#pragma omp parallel num_threads(threads)
-    {
-        SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
+    // Output rows from the strip pool, a few strips per thread: a thread
+    // the OS runs late takes fewer of them. Every pixel's sum is the same
+    // whatever rows a strip holds.
+    const int team = strip_team();
+    const int strips = int(std::min<int64_t>(g.oh, int64_t(team) * 4));
+    run_strips(strips, team, [&](int64_t i, int) {
+        const SplitRange rows = balanced_split(g.oh, strips, int(i));
         depthwise_rows_f32<Pixel>(in, w_taps, bias, out, g, cout, relu, rows.begin, rows.end, epi);
-    }
+    });
 }
 
 // One output channel, the reference order every path follows.

@@ -6,8 +6,7 @@
 //
 // Everything is static so each instruction-set file keeps its own copy.
 #pragma once
-#include <omp.h>
-
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "kernels/conv/wino_patch.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_f32_epilogue.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -256,36 +256,31 @@ static void output_transform4(const float* pm, const float* bias, bool relu, con
 }
 
 // The three phases of either variant: input transform by tile, the
-// products (one per position), output transform by tile; with two or more
-// threads each phase is split by the balanced rule and barriers separate
-// them.
+// products (one per position), output transform by tile; each phase is a
+// run of the strip pool (tiles in a few strips per thread, one product per
+// strip, computed on its thread alone), and a thread the OS runs late takes
+// fewer strips instead of holding up the phase.
+constexpr int64_t kWinoTileStripsPerThread = 4;
+
 template <int kPos, class In, class Out>
 static void run_phases(const float* in, const float* const* u, const float* bias, float* out, bool relu,
                        const WinoShape& s, float* v, const ConvEpilogueF32* epi, In input, Out output) {
     float* pm = v + kPos * s.tiles * s.cin;
     const std::vector<float> zeros(size_t(s.cin), 0.0f);
     const int32_t t32 = int32_t(s.tiles), ci = int32_t(s.cin), co = int32_t(s.cout);
-    const int threads = omp_get_max_threads();
-    if (threads < 2) {
-        input(in, zeros.data(), s, 0, s.tiles, v);
-        for (int t = 0; t < kPos; ++t)
-            gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, ci, co);
-        output(pm, bias, relu, s, 0, s.tiles, out, epi);
-        return;
-    }
-#pragma omp parallel num_threads(threads)
-    {
-        const int nt = omp_get_num_threads(), id = omp_get_thread_num();
-        SplitRange tiles = balanced_split(s.tiles, nt, id);
+    const int team = strip_team();
+    const int strips = int(std::min<int64_t>(s.tiles, team * kWinoTileStripsPerThread));
+    run_strips(strips, team, [&](int64_t i, int) {
+        const SplitRange tiles = balanced_split(s.tiles, strips, int(i));
         input(in, zeros.data(), s, tiles.begin, tiles.end, v);
-#pragma omp barrier
-        // Each product runs serially on its thread (a region is active).
-        SplitRange mats = balanced_split(kPos, nt, id);
-        for (int64_t t = mats.begin; t < mats.end; ++t)
-            gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, ci, co);
-#pragma omp barrier
+    });
+    run_strips(kPos, team, [&](int64_t t, int) {
+        gemm_f32_plain(v + t * s.tiles * s.cin, u[t], pm + t * s.tiles * s.cout, t32, ci, co);
+    });
+    run_strips(strips, team, [&](int64_t i, int) {
+        const SplitRange tiles = balanced_split(s.tiles, strips, int(i));
         output(pm, bias, relu, s, tiles.begin, tiles.end, out, epi);
-    }
+    });
 }
 
 // The phases of F(m x m, 3x3), m = 2 or 4, with channel blocks of kLanes.

@@ -1,7 +1,6 @@
 #include "kernels/conv/conv2d_s8.h"
 
-#include <omp.h>
-
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <stdexcept>
@@ -11,6 +10,7 @@
 #include "kernels/conv/conv2d_s8_depthwise.h"
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/conv/im2col_s8.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -31,6 +31,21 @@ struct Epilogue {
     const int32_t* shift;
     int8_t out_zp;
 };
+
+// Row-split work (im2col, scatter) comes from the strip pool in a few
+// strips per thread.
+constexpr int64_t kStripsPerThread = 4;
+
+// The im2col rows of channels [c0, c0 + cn) in strips of output rows.
+void im2col_strips(const int8_t* in, const Conv2dGeometry& g, int64_t c0, int64_t cn, int8_t in_zp,
+                   int8_t* a) {
+    const int team = strip_team();
+    const int strips = int(std::min<int64_t>(g.oh, int64_t(team) * kStripsPerThread));
+    run_strips(strips, team, [&](int64_t i, int) {
+        const SplitRange rows = balanced_split(g.oh, strips, int(i));
+        im2col_rows_s8(in, g, c0, cn, rows.begin, rows.end, in_zp, a);
+    });
+}
 
 void check_gemm_extents(int64_t m, int64_t k) {
     if (m > INT32_MAX || k > INT32_MAX)
@@ -72,23 +87,10 @@ void conv_dense(const int8_t* in, const int8_t* w, const int8_t* bp, const Epilo
     const int8_t* amat = direct ? in : a;
     const int32_t m32 = int32_t(m), k32 = int32_t(k);
 
-    const int threads = omp_get_max_threads();
-    if (threads < 2) {
-        if (!direct) im2col_rows_s8(in, g, 0, g.c_total, 0, g.oh, in_zp, a);
-        gemm_s8_s8out(amat, bp, ep.eff_bias, ep.multiplier, ep.shift, ep.out_zp, out, m32, k32,
-                      cout, false, false);
-        return;
-    }
-#pragma omp parallel num_threads(threads)
-    {
-        if (!direct) {
-            SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
-            im2col_rows_s8(in, g, 0, g.c_total, rows.begin, rows.end, in_zp, a);
-        }
-#pragma omp barrier
-        gemm_s8_s8out(amat, bp, ep.eff_bias, ep.multiplier, ep.shift, ep.out_zp, out, m32, k32,
-                      cout, false, true);
-    }
+    if (!direct) im2col_strips(in, g, 0, g.c_total, in_zp, a);
+    // The GEMM takes the strip pool itself.
+    gemm_s8_s8out(amat, bp, ep.eff_bias, ep.multiplier, ep.shift, ep.out_zp, out, m32, k32, cout,
+                  false, false);
 }
 
 // Copies rows [r0, r1) of one group's [M][cout_g] product into its output
@@ -132,36 +134,19 @@ void conv_per_group(const int8_t* in, const int8_t* w, const Epilogue& ep, int8_
         sh = ep.shift + gi * cout_g;
     };
 
-    const int threads = omp_get_max_threads();
-    if (threads < 2) {
-        for (int64_t gi = 0; gi < groups; ++gi) {
-            const int64_t* b;
-            const int32_t *mu, *sh;
-            group_epilogue(gi, b, mu, sh);
-            im2col_rows_s8(in, g, gi * cin_g, cin_g, 0, g.oh, in_zp, a);
-            gemm_s8_s8out(a, packs.blocks[size_t(gi)], b, mu, sh, ep.out_zp, prod.data(), m32, k32,
-                          n32, false, false);
-            scatter_group(prod.data(), out, cout, gi * cout_g, cout_g, 0, m);
-        }
-        return;
-    }
-#pragma omp parallel num_threads(threads)
-    {
-        const int nt = omp_get_num_threads(), id = omp_get_thread_num();
-        const SplitRange rows = balanced_split(g.oh, nt, id), pixels = balanced_split(m, nt, id);
-        for (int64_t gi = 0; gi < groups; ++gi) {
-            const int64_t* b;
-            const int32_t *mu, *sh;
-            group_epilogue(gi, b, mu, sh);
-            im2col_rows_s8(in, g, gi * cin_g, cin_g, rows.begin, rows.end, in_zp, a);
-#pragma omp barrier
-            gemm_s8_s8out(a, packs.blocks[size_t(gi)], b, mu, sh, ep.out_zp, prod.data(), m32, k32,
-                          n32, false, true);
-#pragma omp barrier
-            scatter_group(prod.data(), out, cout, gi * cout_g, cout_g, pixels.begin, pixels.end);
-            // The next group overwrites the im2col matrix and the product.
-#pragma omp barrier
-        }
+    for (int64_t gi = 0; gi < groups; ++gi) {
+        const int64_t* b;
+        const int32_t *mu, *sh;
+        group_epilogue(gi, b, mu, sh);
+        im2col_strips(in, g, gi * cin_g, cin_g, in_zp, a);
+        gemm_s8_s8out(a, packs.blocks[size_t(gi)], b, mu, sh, ep.out_zp, prod.data(), m32, k32, n32,
+                      false, false);
+        const int team = strip_team();
+        const int strips = int(std::min<int64_t>(m, int64_t(team) * kStripsPerThread));
+        run_strips(strips, team, [&](int64_t i, int) {
+            const SplitRange px = balanced_split(m, strips, int(i));
+            scatter_group(prod.data(), out, cout, gi * cout_g, cout_g, px.begin, px.end);
+        });
     }
 }
 

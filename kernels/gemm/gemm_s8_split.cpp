@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "kernels/parallel/strip_pool.h"
+
 namespace vantrel {
 
 namespace {
@@ -28,6 +30,30 @@ void run_in_team(const GemmS8Args& g, GemmS8RangeFn range) {
     if (t == 0 && blocks * kBlockRows < g.m) range(g, blocks * kBlockRows, g.m, 0, pairs);
 }
 
+// Without a team of the caller's, the product goes to the strip pool in
+// strips from a shared counter, so a thread the OS runs late takes fewer
+// of them and nobody waits for it: about 2 row strips per thread of whole
+// 24-row units (whole register tiles of every path), or, with fewer rows
+// than columns, about 4 panel strips per thread of 4 panels at least (a
+// narrower one would run narrow tiles). Integer results do not depend on
+// the split.
+constexpr int64_t kRowStripsPerThread = 2, kRowUnit = 24;
+constexpr int64_t kPanelStripsPerThread = 4, kMinStripPanels = 4;
+
+void run_in_strips(const GemmS8Args& g, GemmS8RangeFn range, int threads) {
+    const int64_t panels = s8_panels(g.n);
+    const bool by_panels = g.m < g.n;
+    const int64_t units = by_panels ? panels : (g.m + kRowUnit - 1) / kRowUnit;
+    const int64_t want = threads * (by_panels ? kPanelStripsPerThread : kRowStripsPerThread);
+    int64_t size = units > want ? (units + want - 1) / want : 1;
+    if (by_panels && size < kMinStripPanels) size = kMinStripPanels;
+    run_strips((units + size - 1) / size, threads, [&](int64_t i, int) {
+        const int64_t u0 = i * size, u1 = std::min(units, u0 + size);
+        if (by_panels) range(g, 0, g.m, u0, u1);
+        else range(g, u0 * kRowUnit, std::min(g.m, u1 * kRowUnit), 0, panels);
+    });
+}
+
 }  // namespace
 
 void gemm_s8_run(const GemmS8Args& g, bool in_team, GemmS8RangeFn range) {
@@ -36,10 +62,9 @@ void gemm_s8_run(const GemmS8Args& g, bool in_team, GemmS8RangeFn range) {
         run_in_team(g, range);
         return;
     }
-    const int threads = omp_get_max_threads();
-    if (threads > 1 && !omp_in_parallel()) {
-#pragma omp parallel num_threads(threads)
-        run_in_team(g, range);
+    const int threads = strip_team();
+    if (threads > 1) {
+        run_in_strips(g, range, threads);
         return;
     }
     range(g, 0, g.m, 0, s8_panels(g.n));
