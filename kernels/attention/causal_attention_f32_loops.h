@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/simd/lanes_f32_weighted.h"
 #include "kernels/quantize.h"
 
@@ -212,7 +213,7 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
     const int64_t group = Hq / Hkv;
     const float scale = 1.0f / sqrtf(float(d));
     const int64_t items = T * Hq;
-    const int64_t team = omp_in_parallel() ? 1 : omp_get_max_threads();
+    const int64_t team = strip_team();
     // A unit is one token's query heads of one key/value group, or a single
     // head when there are too few units to keep the team busy (one-token
     // steps): the heads of a unit share every key and value load.
@@ -259,13 +260,9 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
         for (int64_t u = 0; u < units; ++u) run_unit(u);
         return;
     }
-    // Units are claimed one at a time; each is computed by one thread alone,
-    // so the result does not depend on who runs it.
-    std::atomic<int64_t> next{0};
-#pragma omp parallel num_threads(int(team))
-    for (int64_t u = next.fetch_add(1, std::memory_order_relaxed); u < units;
-         u = next.fetch_add(1, std::memory_order_relaxed))
-        run_unit(u);
+    // Units are claimed one at a time from the strip pool; each is computed
+    // by one thread alone, so the result does not depend on who runs it.
+    run_strips(units, int(team), [&](int64_t u, int) { run_unit(u); });
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -35,17 +36,18 @@ void dot_w8_portable(const float* x, const int8_t* q, const float* scales, int64
 }  // namespace
 
 int seq_gemm_w8_team(int64_t nk, int64_t t) {
-    if (omp_in_parallel()) return 1;
+    const int team = strip_team();  // 1 inside a parallel region or a pool strip
+    if (team <= 1) return 1;
     // One token: a team from 64 KiB of codes (a decoding step's key and
     // value products). Its threads stay awake from one product to the next
     // only while the serial work between them is short; a product run alone
     // leaves them asleep, and waking a sleeping team cost some 28 us, more
     // than a step's products of this size take.
-    if (t <= 1) return nk >= (int64_t(1) << 16) ? omp_get_max_threads() : 1;
+    if (t <= 1) return nk >= (int64_t(1) << 16) ? team : 1;
     // More tokens: a team pays for itself from 512 KiB of codes or 2,000,000
     // multiply-adds.
     const bool worth = nk >= (int64_t(1) << 19) || nk >= 2000000 / t;
-    return worth ? omp_get_max_threads() : 1;
+    return worth ? team : 1;
 }
 
 void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, const float* bias,
@@ -53,9 +55,10 @@ void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, cons
     if (n <= 0 || t <= 0 || group < 8 || group % 8) return;
     const int64_t T = t, K = k > 0 ? k : 0, N = n, G = group, groups = (K + G - 1) / G;
     const int team = seq_gemm_w8_team(N * K, T);
-#pragma omp parallel num_threads(team)
-    {
-        const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());
+    // One contiguous range per strip, as many strips as threads; a thread
+    // the OS runs late leaves its strip to the others (strip_pool.h).
+    run_strips(team, team, [&](int64_t strip, int) {
+        const SplitRange r = balanced_split(N, team, int(strip));
         // Blocks of 64 tokens keep their activations in L2 while every row
         // of this thread's range passes over them.
         constexpr int64_t kTokenBlock = 64;
@@ -69,7 +72,7 @@ void seq_gemm_w8_rows(const float* x, const int8_t* q, const float* scales, cons
                     for (int i = 0; i < tokens; ++i) y[(m + i) * N + o] = bias ? out[i] + bias[o] : out[i];
                 }
         }
-    }
+    });
 }
 
 void seq_gemm_w8_one(const float* x, const int8_t* q, const float* scales, const float* bias,
@@ -78,20 +81,20 @@ void seq_gemm_w8_one(const float* x, const int8_t* q, const float* scales, const
     const int64_t K = k > 0 ? k : 0, N = n, G = group, groups = (K + G - 1) / G;
     const int64_t step = std::min(block, 64);
     const int team = seq_gemm_w8_team(N * K, 1);
-    // One contiguous range per thread: the kernels prefetch the rows two
-    // blocks ahead of the block they run, so a thread that moves on to rows
-    // far away (strips from a shared counter) would wait on memory for the
-    // first two blocks of each strip.
-#pragma omp parallel num_threads(team)
-    {
-        const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());
+    // One contiguous range per strip, as many strips as threads: the
+    // kernels prefetch the rows two blocks ahead of the block they run, so
+    // a thread that moved on to rows far away (small strips from a shared
+    // counter) would wait on memory for the first two blocks of each. A
+    // thread the OS runs late leaves its range to the others.
+    run_strips(team, team, [&](int64_t strip, int) {
+        const SplitRange r = balanced_split(N, team, int(strip));
         float out[64];
         for (int64_t o = r.begin; o < r.end; o += step) {
             const int rows = int(std::min(step, r.end - o));
             dot(x, q + o * K, scales + o * groups, K, G, rows, out);
             for (int i = 0; i < rows; ++i) y[o + i] = bias ? out[i] + bias[o + i] : out[i];
         }
-    }
+    });
 }
 
 void k_seq_gemm_w8_f32(const float* x, const int8_t* q, const float* scales, const float* bias,

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kernels/gemm/seq_gemm_w8.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -62,10 +63,9 @@ void seq_gemm_w8_tiled(const float* x, const int8_t* q, const float* scales, con
     const int team = seq_gemm_w8_team(N * K, T);
     // Each thread's widened rows, allocated here where a failure can throw.
     std::vector<float> widened(size_t(team) * R * size_t(kp), 0.0f);
-#pragma omp parallel num_threads(team)
-    {
-        const SplitRange span = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());
-        float* codes = widened.data() + size_t(omp_get_thread_num()) * R * size_t(kp);
+    run_strips(team, team, [&](int64_t strip, int worker) {
+        const SplitRange span = balanced_split(N, team, int(strip));
+        float* codes = widened.data() + size_t(worker) * R * size_t(kp);
         // Blocks of 64 tokens keep their activations in L2 while every row
         // of this thread's range passes over them.
         constexpr int64_t kTokenBlock = 64;
@@ -83,7 +83,7 @@ void seq_gemm_w8_tiled(const float* x, const int8_t* q, const float* scales, con
                 }
             }
         }
-    }
+    });
 }
 
 }  // namespace
