@@ -47,7 +47,17 @@ int64_t serial_sum(int64_t count) {
 
 }  // namespace
 
+namespace {
+// The pool is off unless VANTREL_POOL=1; these tests switch it on.
+struct PoolOn {
+    bool was = strip_pool_enabled();
+    PoolOn() { set_strip_pool_enabled(true); }
+    ~PoolOn() { set_strip_pool_enabled(was); }
+};
+}  // namespace
+
 TEST(StripPool, EveryStripOnceDirectNestedAndConcurrent) {
+    const PoolOn on;
     const int saved = omp_get_max_threads();
     for (int team = 1; team <= 4; ++team) {
         omp_set_num_threads(team);
@@ -106,7 +116,7 @@ void hold_thread(int) {
 // in a signal handler, as if the OS had not run it: a call must still
 // finish, its caller taking every strip.
 TEST(StripPool, CallerDoesNotWaitForWorkersThatDoNotRun) {
-    if (!strip_pool_enabled()) GTEST_SKIP() << "strips run in an OpenMP team";
+    const PoolOn on;
     struct Threads {
         int saved = omp_get_max_threads();
         Threads() { omp_set_num_threads(4); }
@@ -160,6 +170,7 @@ TEST(StripPool, CallerDoesNotWaitForWorkersThatDoNotRun) {
 // A forked child has none of the parent's workers: its first call builds a
 // new pool rather than waiting on threads that do not exist.
 TEST(StripPool, WorksInAForkedChild) {
+    const PoolOn on;
 #if defined(__aarch64__)
     // The Arm suite runs under qemu-user, which aborts a forked child of a
     // threaded process as soon as it starts a thread.
