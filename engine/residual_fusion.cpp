@@ -14,9 +14,7 @@ bool graph_fusion_disabled() {
     return v && *v && std::strcmp(v, "0") != 0;
 }
 
-int fuse_residual_adds(ArchGraph& g) {
-    if (graph_fusion_disabled()) return 0;
-    std::unordered_map<std::string, int> readers, writers, node_uses;
+GraphUses::GraphUses(const ArchGraph& g) {
     for (const ArchNode& n : g.nodes) {
         for (const std::string& in : n.inputs) ++readers[in];
         for (const std::string& out : n.outputs) ++writers[out];
@@ -24,11 +22,23 @@ int fuse_residual_adds(ArchGraph& g) {
     }
     for (const std::string& o : g.output_names) ++readers[o];
     for (const InputSpec& s : g.inputs) ++writers[s.name];
-    std::unordered_map<std::string, ILayer*> layer_of;
     for (auto& l : g.layers) layer_of[l->name] = l.get();
-    std::unordered_map<std::string, size_t> producer;
     for (size_t i = 0; i < g.nodes.size(); ++i)
         if (g.nodes[i].outputs.size() == 1) producer[g.nodes[i].outputs[0]] = i;
+}
+
+void drop_nodes(ArchGraph& g, const std::vector<char>& dropped, int count) {
+    if (count <= 0) return;
+    std::vector<ArchNode> kept;
+    kept.reserve(g.nodes.size() - size_t(count));
+    for (size_t i = 0; i < g.nodes.size(); ++i)
+        if (!dropped[i]) kept.push_back(std::move(g.nodes[i]));
+    g.nodes = std::move(kept);
+}
+
+int fuse_residual_adds(ArchGraph& g) {
+    if (graph_fusion_disabled()) return 0;
+    GraphUses uses(g);
 
     std::vector<char> dropped(g.nodes.size(), 0);
     int fused = 0;
@@ -40,8 +50,8 @@ int fuse_residual_adds(ArchGraph& g) {
             continue;
         for (int side = 0; side < 2; ++side) {
             const std::string& t = add.inputs[size_t(side)];
-            auto p = producer.find(t);
-            if (p == producer.end() || p->second >= a || dropped[p->second]) continue;
+            auto p = uses.producer.find(t);
+            if (p == uses.producer.end() || p->second >= a || dropped[p->second]) continue;
             ArchNode& conv = g.nodes[p->second];
             // The sum replaces the convolution's output, so nothing else may
             // see that output, and the layer must serve this node alone.
@@ -51,14 +61,14 @@ int fuse_residual_adds(ArchGraph& g) {
                 int8 ? conv.op == OP_CONV_INT8
                      : conv.op == OP_CONV_FP32 || ((conv.op == OP_SEQGEMM_FP32 || conv.op == OP_ATTENTION_FP32) &&
                                                    conv.inputs.size() == 1);
-            if (!takes_residual || conv.inputs.empty() || readers[t] != 1 || writers[t] != 1 ||
-                writers[conv.inputs[0]] > 1 ||
-                node_uses[conv.name] != 1 || node_uses[add.name] != 1)
+            if (!takes_residual || conv.inputs.empty() || uses.readers[t] != 1 || uses.writers[t] != 1 ||
+                uses.writers[conv.inputs[0]] > 1 ||
+                uses.node_uses[conv.name] != 1 || uses.node_uses[add.name] != 1)
                 continue;
-            ILayer* cl = layer_of.count(conv.name) ? layer_of[conv.name] : nullptr;
+            ILayer* cl = uses.layer_of.count(conv.name) ? uses.layer_of[conv.name] : nullptr;
             if (int8) {
                 auto* f = dynamic_cast<ResidualFusableInt8*>(cl);
-                const ILayer* al = layer_of.count(add.name) ? layer_of[add.name] : nullptr;
+                const ILayer* al = uses.layer_of.count(add.name) ? uses.layer_of[add.name] : nullptr;
                 if (!f || !al || !f->fuse_residual_add_int8(add.name, side == 1, *al)) continue;
             } else {
                 auto* f = dynamic_cast<ResidualFusable*>(cl);
@@ -76,13 +86,7 @@ int fuse_residual_adds(ArchGraph& g) {
             break;
         }
     }
-    if (fused) {
-        std::vector<ArchNode> kept;
-        kept.reserve(g.nodes.size() - size_t(fused));
-        for (size_t i = 0; i < g.nodes.size(); ++i)
-            if (!dropped[i]) kept.push_back(std::move(g.nodes[i]));
-        g.nodes = std::move(kept);
-    }
+    drop_nodes(g, dropped, fused);
     return fused;
 }
 

@@ -7,6 +7,8 @@
 // in-memory node list changes. VANTREL_NO_FUSION=1 turns the rewrite off.
 #pragma once
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "loader/arch_loader.h"
 
@@ -41,6 +43,20 @@ protected:
     ResidualFusableInt8(const ResidualFusableInt8&) = default;
     ResidualFusableInt8& operator=(const ResidualFusableInt8&) = default;
 };
+
+// What the load-time folds check before they merge a node into the node
+// that computes its input: how often each tensor is read and written, how
+// often each node name is used, each node's layer, and the node that writes
+// each tensor when it writes that one alone.
+struct GraphUses {
+    std::unordered_map<std::string, int> readers, writers, node_uses;
+    std::unordered_map<std::string, ILayer*> layer_of;
+    std::unordered_map<std::string, size_t> producer;
+    explicit GraphUses(const ArchGraph& g);
+};
+
+// Removes the `count` nodes marked in `dropped`, keeping the others' order.
+void drop_nodes(ArchGraph& g, const std::vector<char>& dropped, int count);
 
 // Whether VANTREL_NO_FUSION asks for the graph as written.
 bool graph_fusion_disabled();

@@ -60,8 +60,10 @@ struct CausalOpsLanes {
     // each the portable eight-lane dot product. The queries share every key
     // load.
     template <int Q, int B>
-    __attribute__((always_inline)) static inline void score_keys(const float* q, int64_t qstride, const float* keys, int64_t stride, int64_t j,
-                           int64_t d, float scale, float* s, int64_t sstride) {
+    __attribute__((always_inline)) static inline void score_keys(const float* q, int64_t qstride,
+                                                                 const float* keys, int64_t stride, int64_t j,
+                                                                 int64_t d, float scale, float* s,
+                                                                 int64_t sstride) {
         const int64_t d8 = d / 8 * 8;
         V a[Q][B][K];
         for (int i = 0; i < Q; ++i)
@@ -80,7 +82,8 @@ struct CausalOpsLanes {
             float* si = s + i * sstride + j;
             int b = 0;
             if (d8 == d) {  // no tail: four scaled scores at a time
-                for (; b + 4 <= B; b += 4) Ln::hsum8x4_scaled(a[i][b], a[i][b + 1], a[i][b + 2], a[i][b + 3], scale, si + b);
+                for (; b + 4 <= B; b += 4)
+                    Ln::hsum8x4_scaled(a[i][b], a[i][b + 1], a[i][b + 2], a[i][b + 3], scale, si + b);
                 for (; b < B; ++b) si[b] = scale * Ln::hsum8(a[i][b]);
                 continue;
             }
@@ -109,7 +112,8 @@ struct CausalOpsLanes {
     static void scores(const float* q, int64_t qstride, int64_t nq, const float* keys, int64_t stride,
                        int64_t n, int64_t d, float scale, float* s, int64_t sstride) {
         int64_t i = 0;
-        for (; i + 3 <= nq; i += 3) scores_q<3>(q + i * qstride, qstride, keys, stride, n, d, scale, s + i * sstride, sstride);
+        for (; i + 3 <= nq; i += 3)
+            scores_q<3>(q + i * qstride, qstride, keys, stride, n, d, scale, s + i * sstride, sstride);
         if (nq - i == 2) scores_q<2>(q + i * qstride, qstride, keys, stride, n, d, scale, s + i * sstride, sstride);
         if (nq - i == 1) scores_q<1>(q + i * qstride, qstride, keys, stride, n, d, scale, s + i * sstride, sstride);
     }
@@ -153,7 +157,8 @@ struct CausalOpsLanes {
             return;
         }
         int64_t i = 0;
-        for (; i + 3 <= nq; i += 3) weighted_q<3>(w + i * wstride, wstride, vals, stride, n, d, o + i * ostride, ostride);
+        for (; i + 3 <= nq; i += 3)
+            weighted_q<3>(w + i * wstride, wstride, vals, stride, n, d, o + i * ostride, ostride);
         if (nq - i == 2) weighted_q<2>(w + i * wstride, wstride, vals, stride, n, d, o + i * ostride, ostride);
         if (nq - i == 1)
             lanes_weighted_columns<Ln, false>(o + i * ostride, 0.0f, w + i * wstride, vals, stride, n, d);

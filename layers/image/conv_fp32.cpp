@@ -14,6 +14,7 @@
 #include "layers/common/packed_f32_buffer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_checks.h"
+#include "layers/common/residual_operand.h"
 #include "layers/common/row_split.h"
 #include "loader/op_registry.h"
 
@@ -219,17 +220,8 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
         const Shape3 conv_shape = output_shape(inputs[0].shape());
         const TensorView& r = inputs[1];
         const int64_t n = element_count(conv_shape);
-        if (residual_first_) {
-            require_input_extent(kAddOp, residual_node_, inputs, 1, 4);
-            if (element_count(r.shape()) != n)
-                layer_fail(kAddOp, residual_node_,
-                           "the residual holds " + std::to_string(element_count(r.shape())) +
-                               " elements but the fused convolution '" + name + "' gives " + std::to_string(n));
-            reported = r.shape();
-        } else {
-            require_view_holds(kAddOp, residual_node_, "input 1", r.bytes, n, 4);
-            reported = conv_shape;
-        }
+        reported = residual_operand_shape(kAddOp, residual_node_, "convolution", name, inputs, residual_first_,
+                                          conv_shape, n, 4);
         checked_int32_count(kAddOp, residual_node_, n);
         epi.residual = static_cast<const float*>(r.data);
         epi.residual_relu = residual_relu_;

@@ -18,6 +18,7 @@
 #include "layers/common/packed_s8_buffer.h"
 #include "layers/common/conv_geometry.h"
 #include "layers/common/layer_checks.h"
+#include "layers/common/residual_operand.h"
 #include "layers/image/add_int8.h"
 #include "loader/op_registry.h"
 
@@ -187,17 +188,8 @@ Shape3 ConvInt8::forward(const TensorView* inputs, int num_inputs, const BufferV
     const Shape3 conv_shape = checked_io(kOp, inputs, 1, output, 1, loaded_);
     const TensorView& r = inputs[1];
     const int64_t n = element_count(conv_shape);
-    Shape3 reported = conv_shape;
-    if (residual_first_) {
-        require_input_extent(kAddOp, residual_node_, inputs, 1, 1);
-        if (element_count(r.shape()) != n)
-            layer_fail(kAddOp, residual_node_,
-                       "the residual holds " + std::to_string(element_count(r.shape())) +
-                           " elements but the fused convolution '" + name + "' gives " + std::to_string(n));
-        reported = r.shape();
-    } else {
-        require_view_holds(kAddOp, residual_node_, "input 1", r.bytes, n, 1);
-    }
+    const Shape3 reported = residual_operand_shape(kAddOp, residual_node_, "convolution", name, inputs,
+                                                   residual_first_, conv_shape, n, 1);
     const int32_t n32 = checked_int32_count(kAddOp, residual_node_, n);
     const Backend& be = active_backend_or_throw();
     const TensorView& x = inputs[0];

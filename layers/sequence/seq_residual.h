@@ -10,6 +10,7 @@
 #include "engine/tensor.h"
 #include "kernels/gemm/gemm_f32_epilogue.h"
 #include "layers/common/layer_checks.h"
+#include "layers/common/residual_operand.h"
 
 namespace vantrel {
 
@@ -38,17 +39,8 @@ struct SeqResidual {
             layer_fail(op, node, "a folded residual add runs on the host backend only");
         require_inputs(op, node, num_inputs, 2);
         const TensorView& r = inputs[1];
-        Shape3 reported = own;
-        if (residual_first) {
-            require_input_extent(kAddOp, add_node, inputs, 1, 4);
-            if (element_count(r.shape()) != count)
-                layer_fail(kAddOp, add_node,
-                           "the residual holds " + std::to_string(element_count(r.shape())) +
-                               " elements but the fused layer '" + node + "' gives " + std::to_string(count));
-            reported = r.shape();
-        } else {
-            require_view_holds(kAddOp, add_node, "input 1", r.bytes, count, 4);
-        }
+        const Shape3 reported =
+            residual_operand_shape(kAddOp, add_node, "layer", node, inputs, residual_first, own, count, 4);
         checked_int32_count(kAddOp, add_node, count);
         epi.residual = static_cast<const float*>(r.data);
         epi.residual_relu = relu;
