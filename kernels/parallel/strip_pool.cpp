@@ -261,7 +261,11 @@ void run_strips(int64_t count, int team, StripFn fn, void* ctx) {
     } release{p};
 
     const uint64_t current = p.ticket.load(std::memory_order_relaxed) >> kGenShift;
-    const uint64_t gen = (current + 1) & kNextMask;
+    // The ticket is closed (a generation of its own, no strip left) before
+    // the job's fields change: a late worker of the previous job that reads
+    // the new fields can then no longer claim a strip under the old ticket.
+    const uint64_t closed = (current + 1) & kNextMask, gen = (current + 2) & kNextMask;
+    p.ticket.store((closed << kGenShift) | kNextMask, std::memory_order_seq_cst);
     if (!p.stop.load(std::memory_order_relaxed)) {
         try {
             p.workers.reserve(size_t(team - 1));
