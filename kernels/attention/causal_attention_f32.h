@@ -25,7 +25,7 @@
 //   output     o[c] = fused multiply-add chain of w_j * value_j[c] in
 //              ascending j, starting from 0.
 //
-// The (token, head) items are claimed by an OpenMP team, the latest tokens
+// The (token, head) items are claimed as strips (run_strips), the latest tokens
 // (the longest rows) first, one token's heads of a key/value group together
 // when there are enough of them; each item is computed by one thread alone,
 // so results do not depend on the thread count.

@@ -1,24 +1,26 @@
 // Driver of the causal attention kernel, shared by every path. A path
-// supplies three primitives whose order of operations is fixed in
-// causal_attention_f32.h:
-//   Ops::rope(x, cos, sin, half)                    rotate one head in place
-//   Ops::scores(q, keys, stride, n, d, scale, s)     s[j] = scale * dot(q, key j)
-//   Ops::weighted_sum(w, vals, stride, n, d, o)     o[c] = Σ_j w[j] * val_j[c]
-//   Ops::row_max(s, n)                              m = s[0], then m = s[j] > m ? s[j] : m
-// (scores and weighted_sum take several query rows that share the keys).
-// Everything else (gather, tables, cache append, softmax, threading) is this
-// one scalar code, so the paths differ only where their order is pinned.
-// CausalOpsLanes<Ln> is the vector form of the three on a lane struct
-// (lanes_f32_*.h) of at most eight lanes that also has hsum8(a), the portable
-// eight-lane sum of the 8 / L registers a[0 .. 8/L).
+// supplies four primitives whose order of operations is fixed in
+// causal_attention_f32.h; scores and weighted_sum take nq query rows that
+// share the keys and values (query i's rows at q + i*qstride, s + i*sstride,
+// w + i*wstride, o + i*ostride):
+//   Ops::rope(x, cos, sin, half)        rotate one head in place
+//   Ops::scores(q, qstride, nq, keys, stride, n, d, scale, s, sstride)
+//                                       s_i[j] = scale * dot(q_i, key j)
+//   Ops::weighted_sum(w, wstride, nq, vals, stride, n, d, o, ostride)
+//                                       o_i[c] = Σ_j w_i[j] * val_j[c]
+//   Ops::row_max(s, n)                  m = s[0], then m = s[j] > m ? s[j] : m
+// Everything else (gather, tables, cache append, the softmax's exponentials
+// and sums, the work split) is this one scalar code, so the paths differ
+// only where their order is pinned. CausalOpsLanes<Ln> is the vector form
+// on a lane struct (lanes_f32_*.h) of at most eight lanes that also has
+// hsum8(a), the portable eight-lane sum of the 8 / L registers a[0 .. 8/L),
+// hsum8x4_scaled (four such sums times a scale) and row_max.
 //
 // Everything sits in an unnamed namespace: files built with different
 // instruction sets include this header, and each must keep its own copy.
 #pragma once
 #include <math.h>
-#include <omp.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
