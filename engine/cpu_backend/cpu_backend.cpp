@@ -140,13 +140,7 @@ Backend make_cpu_backend(KernelPath path, const CpuKernels& k) {
     b.k_rms_norm_f32 = VANTREL_VARIANT(k_rms_norm_f32);
     b.k_silu_f32 = VANTREL_VARIANT(k_silu_f32);
     b.k_mul_f32 = VANTREL_VARIANT(k_mul_f32);
-#if defined(__x86_64__)
-    // The AVX-512 path takes the AVX2 kernel: eight lanes fix the order.
-    b.k_causal_attention_f32 = pick_kernel<KCausalAttentionF32>(
-        path, &k_causal_attention_f32, &k_causal_attention_f32_avx2, nullptr, nullptr);
-#else
     b.k_causal_attention_f32 = VANTREL_VARIANT(k_causal_attention_f32);
-#endif
     // -- image channel operations
     b.k_channel_mul_f32 = VANTREL_VARIANT(k_channel_mul_f32);
     b.k_concat_f32 = &k_concat_f32;                    // row copies

@@ -39,6 +39,16 @@ struct CausalOpsPortable {
         return m;
     }
 
+    static float sum(const float* e, int64_t n) {
+        float l[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+        int64_t j = 0;
+        for (; j + 8 <= n; j += 8)
+            for (int r = 0; r < 8; ++r) l[r] += e[j + r];
+        float s = ((l[0] + l[1]) + (l[2] + l[3])) + ((l[4] + l[5]) + (l[6] + l[7]));
+        for (; j < n; ++j) s += e[j];
+        return s;
+    }
+
     static void weighted_sum(const float* w, int64_t wstride, int64_t nq, const float* vals, int64_t stride,
                              int64_t n, int64_t d, float* o, int64_t ostride) {
         for (int64_t i = 0; i < nq; ++i) {

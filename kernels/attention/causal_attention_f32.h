@@ -20,15 +20,17 @@
 //              a fused multiply-add chain), the lanes summed as
 //              ((l0+l1)+(l2+l3)) + ((l4+l5)+(l6+l7)), then the last d mod 8
 //              products added one by one with fused multiply-adds;
-//   softmax    m = max s_j, e_j = expf(s_j - m), Σ summed in ascending j,
-//              w_j = e_j * (1 / Σ);
+//   softmax    m = max s_j, e_j = expf(s_j - m), Σ summed in eight lanes
+//              like the dot product (lane l adds the e_j with j = l mod 8
+//              below 8*floor(n/8), lanes summed in the same tree, then the
+//              rest one by one), w_j = e_j * (1 / Σ);
 //   output     o[c] = fused multiply-add chain of w_j * value_j[c] in
 //              ascending j, starting from 0.
 //
-// The (token, head) items are claimed as strips (run_strips), the latest tokens
-// (the longest rows) first, one token's heads of a key/value group together
-// when there are enough of them; each item is computed by one thread alone,
-// so results do not depend on the thread count.
+// One token's query heads of one key/value group form a unit, claimed as a
+// strip (run_strips), the latest tokens (the longest rows) first; each unit
+// is computed by one thread alone, so results do not depend on the thread
+// count.
 //
 // cache_flag is accepted for the table's argument list and does not change
 // what the kernel does: every call appends its keys and values at
@@ -57,12 +59,18 @@ void k_causal_attention_f32(const float* q, const float* k, const float* v, floa
                             int32_t head_dim, int32_t rope_position, uint8_t cache_flag,
                             float* work, void* stream);
 #if defined(__x86_64__)
-// AVX2 + FMA; the AVX-512 path uses this one too (eight lanes fix the order).
+// AVX2 + FMA.
 void k_causal_attention_f32_avx2(const float* q, const float* k, const float* v, float* kv_cache,
                                  int32_t cache_position, int32_t capacity, float* out,
                                  int32_t tokens, float rope_theta, int32_t num_q_heads,
                                  int32_t num_kv_heads, int32_t head_dim, int32_t rope_position,
                                  uint8_t cache_flag, float* work, void* stream);
+// AVX-512: the same eight-lane orders, two keys or sixteen columns per register.
+void k_causal_attention_f32_avx512(const float* q, const float* k, const float* v, float* kv_cache,
+                                   int32_t cache_position, int32_t capacity, float* out,
+                                   int32_t tokens, float rope_theta, int32_t num_q_heads,
+                                   int32_t num_kv_heads, int32_t head_dim, int32_t rope_position,
+                                   uint8_t cache_flag, float* work, void* stream);
 #endif
 #if defined(__aarch64__)
 void k_causal_attention_f32_neon(const float* q, const float* k, const float* v, float* kv_cache,

@@ -1,5 +1,5 @@
 // Driver of the causal attention kernel, shared by every path. A path
-// supplies four primitives whose order of operations is fixed in
+// supplies five primitives whose order of operations is fixed in
 // causal_attention_f32.h; scores and weighted_sum take nq query rows that
 // share the keys and values (query i's rows at q + i*qstride, s + i*sstride,
 // w + i*wstride, o + i*ostride):
@@ -9,12 +9,15 @@
 //   Ops::weighted_sum(w, wstride, nq, vals, stride, n, d, o, ostride)
 //                                       o_i[c] = Σ_j w_i[j] * val_j[c]
 //   Ops::row_max(s, n)                  m = s[0], then m = s[j] > m ? s[j] : m
-// Everything else (gather, tables, cache append, the softmax's exponentials
-// and sums, the work split) is this one scalar code, so the paths differ
-// only where their order is pinned. CausalOpsLanes<Ln> is the vector form
-// on a lane struct (lanes_f32_*.h) of at most eight lanes that also has
-// hsum8(a), the portable eight-lane sum of the 8 / L registers a[0 .. 8/L),
-// hsum8x4_scaled (four such sums times a scale) and row_max.
+//   Ops::sum(e, n)                      Σ_j e[j] in eight lanes
+// Everything else (gather, tables, cache append, the softmax's exponentials,
+// the work split) is this one scalar code, so the paths differ only where
+// their order is pinned. CausalOpsLanes<Ln, LnW> is the vector form: Ln is a
+// lane struct (lanes_f32_*.h) of at most eight lanes that also has hsum8(a),
+// the portable eight-lane sum of the 8 / L registers a[0 .. 8/L),
+// hsum8x4_scaled (four such sums times a scale) and row_max; LnW, any lane
+// struct, runs the weighted sums (their columns are independent chains, so
+// any width gives the same bits).
 //
 // Everything sits in an unnamed namespace: files built with different
 // instruction sets include this header, and each must keep its own copy.
@@ -35,7 +38,7 @@ namespace {
 // Below this many multiply-adds a team costs more than it saves.
 constexpr double kCausalParallelWork = 65536.0;
 
-template <class Ln>
+template <class Ln, class LnW = Ln>
 struct CausalOpsLanes {
     using V = typename Ln::V;
     static constexpr int64_t L = Ln::L;
@@ -122,40 +125,69 @@ struct CausalOpsLanes {
 
     // o_i[c] = Σ_j w_i[j] * val_j[c] for queries i < Q, each column's chain
     // in ascending j from 0 (the column blocking does not change any
-    // column's order). The queries share every value load.
+    // column's order). The queries share every value load: R registers of
+    // columns per query and pass at c.
+    template <int Q, int R>
+    static void weighted_block(const float* w, int64_t wstride, const float* vals, int64_t stride, int64_t n,
+                               int64_t c, float* o, int64_t ostride) {
+        using W = typename LnW::V;
+        constexpr int64_t LW = LnW::L;
+        W acc[Q][R];
+        for (int i = 0; i < Q; ++i)
+            for (int e = 0; e < R; ++e) acc[i][e] = LnW::zero();
+        for (int64_t j = 0; j < n; ++j) {
+            const float* r = vals + j * stride + c;
+            W x[R];
+            for (int e = 0; e < R; ++e) x[e] = LnW::load(r + e * LW);
+            for (int i = 0; i < Q; ++i) {
+                const W wj = LnW::set1(w[i * wstride + j]);
+                for (int e = 0; e < R; ++e) acc[i][e] = LnW::fmadd(wj, x[e], acc[i][e]);
+            }
+        }
+        for (int i = 0; i < Q; ++i)
+            for (int e = 0; e < R; ++e) LnW::store(o + i * ostride + c + e * LW, acc[i][e]);
+    }
+
     template <int Q>
     static void weighted_q(const float* w, int64_t wstride, const float* vals, int64_t stride, int64_t n,
                            int64_t d, float* o, int64_t ostride) {
-        constexpr int R = 4;  // registers of columns per query and pass
+        constexpr int64_t LW = LnW::L;
         int64_t c = 0;
-        for (; c + R * L <= d; c += R * L) {
-            V acc[Q][R];
-            for (int i = 0; i < Q; ++i)
-                for (int e = 0; e < R; ++e) acc[i][e] = Ln::zero();
-            for (int64_t j = 0; j < n; ++j) {
-                const float* r = vals + j * stride + c;
-                V x[R];
-                for (int e = 0; e < R; ++e) x[e] = Ln::load(r + e * L);
-                for (int i = 0; i < Q; ++i) {
-                    const V wj = Ln::set1(w[i * wstride + j]);
-                    for (int e = 0; e < R; ++e) acc[i][e] = Ln::fmadd(wj, x[e], acc[i][e]);
-                }
-            }
-            for (int i = 0; i < Q; ++i)
-                for (int e = 0; e < R; ++e) Ln::store(o + i * ostride + c + e * L, acc[i][e]);
+        for (; c + 4 * LW <= d; c += 4 * LW) weighted_block<Q, 4>(w, wstride, vals, stride, n, c, o, ostride);
+        if (c + 2 * LW <= d) {
+            weighted_block<Q, 2>(w, wstride, vals, stride, n, c, o, ostride);
+            c += 2 * LW;
+        }
+        if (c + LW <= d) {
+            weighted_block<Q, 1>(w, wstride, vals, stride, n, c, o, ostride);
+            c += LW;
         }
         if (c < d)
             for (int i = 0; i < Q; ++i)
-                lanes_weighted_columns<Ln, false>(o + i * ostride + c, 0.0f, w + i * wstride, vals + c, stride,
-                                                  n, d - c);
+                lanes_weighted_columns<LnW, false>(o + i * ostride + c, 0.0f, w + i * wstride, vals + c, stride,
+                                                   n, d - c);
     }
 
     static float row_max(const float* s, int64_t n) { return Ln::row_max(s, n); }
 
+    // Σ e[j]: lane l of eight adds the e[j] with j = l (mod 8) below
+    // 8*floor(n/8) in ascending j, the lanes meet as in hsum8, then the last
+    // n mod 8 are added one by one.
+    static float sum(const float* e, int64_t n) {
+        V acc[K];
+        for (int r = 0; r < K; ++r) acc[r] = Ln::zero();
+        int64_t j = 0;
+        for (; j + 8 <= n; j += 8)
+            for (int r = 0; r < K; ++r) acc[r] = Ln::add(acc[r], Ln::load(e + j + r * L));
+        float total = Ln::hsum8(acc);
+        for (; j < n; ++j) total += e[j];
+        return total;
+    }
+
     static void weighted_sum(const float* w, int64_t wstride, int64_t nq, const float* vals, int64_t stride,
                              int64_t n, int64_t d, float* o, int64_t ostride) {
         if (nq == 1) {
-            lanes_weighted_columns<Ln, false>(o, 0.0f, w, vals, stride, n, d);
+            lanes_weighted_columns<LnW, false>(o, 0.0f, w, vals, stride, n, d);
             return;
         }
         int64_t i = 0;
@@ -163,7 +195,7 @@ struct CausalOpsLanes {
             weighted_q<3>(w + i * wstride, wstride, vals, stride, n, d, o + i * ostride, ostride);
         if (nq - i == 2) weighted_q<2>(w + i * wstride, wstride, vals, stride, n, d, o + i * ostride, ostride);
         if (nq - i == 1)
-            lanes_weighted_columns<Ln, false>(o + i * ostride, 0.0f, w + i * wstride, vals, stride, n, d);
+            lanes_weighted_columns<LnW, false>(o + i * ostride, 0.0f, w + i * wstride, vals, stride, n, d);
     }
 };
 
@@ -219,57 +251,37 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
 
     const int64_t group = Hq / Hkv;
     const float scale = 1.0f / sqrtf(float(d));
-    const int64_t items = T * Hq;
     const int64_t team = strip_team();
-    // A unit is one token's query heads of one key/value group, or a single
-    // head when there are too few units to keep the team busy (one-token
-    // steps): the heads of a unit share every key and value load.
-    const int64_t per_unit = T * Hkv >= 4 * team ? group : 1;
-    const int64_t units = items / per_unit;
 
-    // Unit u runs the latest tokens first: they see the most keys, so the
-    // claimed order hands out the big units early and the small ones even
-    // out the end.
-    auto run_unit = [&](int64_t u) {
-        const int64_t t = T - 1 - u / (Hq / per_unit);
-        const int64_t h = u % (Hq / per_unit) * per_unit, g = h / group;
-        const int64_t it = t * Hq + h;
-        const float* qv = rows + t * W + h * d;
-        float* o = out + t * qw + h * d;
-        float* s = scores + it * visible_max;
-        const int64_t n = p0 + t + 1;
-        Ops::scores(qv, d, per_unit, kc + g * cap * d, d, n, d, scale, s, visible_max);
-        // Up to four rows' exponentials interleaved: their sums are
-        // independent chains, each still in ascending j.
-        for (int64_t i0 = 0; i0 < per_unit; i0 += 4) {
-            const int64_t rows_now = per_unit - i0 < 4 ? per_unit - i0 : 4;
-            float* si[4];
-            float m[4], sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-            for (int64_t i = 0; i < rows_now; ++i) {
-                si[i] = s + (i0 + i) * visible_max;
-                m[i] = Ops::row_max(si[i], n);
-            }
-            for (int64_t j = 0; j < n; ++j)
-                for (int64_t i = 0; i < rows_now; ++i) {
-                    si[i][j] = expf(si[i][j] - m[i]);
-                    sum[i] = sum[i] + si[i][j];
-                }
-            for (int64_t i = 0; i < rows_now; ++i) {
-                const float inv = 1.0f / sum[i];
-                for (int64_t j = 0; j < n; ++j) si[i][j] = si[i][j] * inv;
-            }
+    // Token t's query heads of key/value group g: scores, softmax rows,
+    // outputs. The heads share every key and value load.
+    auto run_unit = [&](int64_t t, int64_t g) {
+        const int64_t h = g * group, n = p0 + t + 1;
+        float* s = scores + (t * Hq + h) * visible_max;
+        Ops::scores(rows + t * W + h * d, d, group, kc + g * cap * d, d, n, d, scale, s, visible_max);
+        for (int64_t i = 0; i < group; ++i) {
+            float* si = s + i * visible_max;
+            const float m = Ops::row_max(si, n);
+            for (int64_t j = 0; j < n; ++j) si[j] = expf(si[j] - m);
+            const float inv = 1.0f / Ops::sum(si, n);
+            for (int64_t j = 0; j < n; ++j) si[j] = si[j] * inv;
         }
-        Ops::weighted_sum(s, visible_max, per_unit, vc + g * cap * d, d, n, d, o, d);
+        Ops::weighted_sum(s, visible_max, group, vc + g * cap * d, d, n, d, out + t * qw + h * d, d);
     };
 
-    const double cost = double(items) * double(p0 + (T + 1) / 2) * double(d);
-    if (units < 2 || cost < kCausalParallelWork || team <= 1) {
-        for (int64_t u = 0; u < units; ++u) run_unit(u);
+    const double cost = double(T * Hq) * double(p0 + (T + 1) / 2) * double(d);
+    if (cost < kCausalParallelWork || team <= 1 || T * Hkv < 2) {
+        for (int64_t t = 0; t < T; ++t)
+            for (int64_t g = 0; g < Hkv; ++g) run_unit(t, g);
         return;
     }
-    // Units are claimed one at a time from the strip pool; each is computed
-    // by one thread alone, so the result does not depend on who runs it.
-    run_strips(units, int(team), [&](int64_t u, int) { run_unit(u); });
+    // Units are claimed latest token first (those see the most keys), so the
+    // big units go out early and the small ones even out the end. Each
+    // streams its part of the cache once; with fewer units than threads
+    // (one-token steps) that still beats splitting a group's heads, whose
+    // threads would each stream the same keys. Each unit is computed by one
+    // thread alone, so the result does not depend on who runs it.
+    run_strips(T * Hkv, int(team), [&](int64_t u, int) { run_unit(T - 1 - u / Hkv, u % Hkv); });
 }
 
 }  // namespace

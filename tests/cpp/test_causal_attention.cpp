@@ -57,7 +57,7 @@ std::vector<float> run_chunks(KCausalAttentionF32 fn, const Sequence& s, const s
 std::vector<std::pair<std::string, KCausalAttentionF32>> kernel_paths() {
 #if defined(__x86_64__)
     return vantrel_test::runnable_paths<KCausalAttentionF32>(&k_causal_attention_f32, &k_causal_attention_f32_avx2,
-                                                             nullptr, nullptr);
+                                                             &k_causal_attention_f32_avx512, nullptr);
 #elif defined(__aarch64__)
     return vantrel_test::runnable_paths<KCausalAttentionF32>(&k_causal_attention_f32, nullptr, nullptr,
                                                              &k_causal_attention_f32_neon);
