@@ -1,7 +1,8 @@
 #include "layers/sequence/swiglu_fp32.h"
 
-#include <omp.h>
+#include <algorithm>
 
+#include "kernels/parallel/strip_pool.h"
 #include "layers/common/checked_extent.h"
 #include "layers/common/layer_checks.h"
 #include "loader/op_registry.h"
@@ -38,12 +39,16 @@ Shape3 SwigluFp32::forward(const TensorView* inputs, int num_inputs, const Buffe
         be.k_silu_f32(x + r * 2 * f, out, int32_t(f), stream);
         be.k_mul_f32(out, x + r * 2 * f + f, out, int32_t(f), stream);
     };
-    const bool team = be.kind == kBackendHost && rows > 1 && rows * f >= kParallelMin && !omp_in_parallel();
-    if (!team) {
+    const int team = be.kind == kBackendHost && rows > 1 && rows * f >= kParallelMin ? strip_team() : 1;
+    if (team <= 1) {
         for (int64_t r = 0; r < rows; ++r) row(r);
     } else {
-#pragma omp parallel for schedule(static)
-        for (int64_t r = 0; r < rows; ++r) row(r);
+        // Strips of rows from a shared counter: a thread the OS runs late
+        // leaves its rows to the others.
+        const int64_t strips = std::min<int64_t>(rows, int64_t(team) * 8), per = (rows + strips - 1) / strips;
+        run_strips((rows + per - 1) / per, team, [&](int64_t s, int) {
+            for (int64_t r = s * per, e = std::min(rows, r + per); r < e; ++r) row(r);
+        });
     }
     return Shape3{int32_t(f), in.h, in.w};
 }
