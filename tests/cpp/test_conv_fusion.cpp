@@ -232,9 +232,10 @@ TEST(ResidualFusion, EpilogueRoundsLikeTheSeparateKernels) {
         }
 }
 
-// The GEMM's own epilogue (a residual add alone runs in registers on some
-// paths) against the product then the separate add, on NaN, infinities and
-// signed zeros, with the add's ReLU tail inside one vector.
+// The GEMM's own epilogue (an activation and a residual add run in
+// registers on some paths) against the product then the separate
+// activation and add, on NaN, infinities and signed zeros, with the add's
+// ReLU tail inside one vector.
 TEST(ResidualFusion, GemmEpilogueMatchesTheSeparateAdd) {
     const float nan = std::nanf(""), inf = INFINITY;
     const std::vector<float> w = {-0.0f, 0.0f, -1.0f, 2.5f, nan, inf, -inf, 0.4f, 3.0f, -3.5f, -0.0f, 1e-30f, -2.0f, -0.0f};
@@ -245,17 +246,28 @@ TEST(ResidualFusion, GemmEpilogueMatchesTheSeparateAdd) {
         if (!kernel_path_supported(path)) continue;
         ScopedKernelPath scope(path);
         float* bp = pack_f32(w.data(), n, 1);  // y[j] = 1 * w[j]
-        for (bool relu : {false, true}) {
-            ConvEpilogueF32 e;
-            e.residual = r.data();
-            e.residual_relu = relu;
-            e.relu_tail_from = n / 4 * 4;
-            std::vector<float> plain(w.size()), want(w.size()), got(w.size());
-            gemm_f32_epi(&one, bp, nullptr, plain.data(), false, 1, 1, n, false, nullptr);
-            k_add_f32(plain.data(), r.data(), want.data(), n, relu, nullptr);
-            gemm_f32_epi(&one, bp, nullptr, got.data(), false, 1, 1, n, false, &e);
-            expect_same_bits(want, got, "path " + std::to_string(int(path)) + (relu ? " relu" : ""));
-        }
+        for (int act : {ConvEpilogueF32::kNone, ConvEpilogueF32::kClamp, ConvEpilogueF32::kHardSwish})
+            for (bool relu : {false, true}) {
+                ConvEpilogueF32 e;
+                e.act = act;
+                e.lo = -0.5f;
+                e.hi = 2.0f;
+                e.residual = r.data();
+                e.residual_relu = relu;
+                e.relu_tail_from = n / 4 * 4;
+                std::vector<float> plain(w.size()), acted(w.size()), want(w.size()), got(w.size());
+                gemm_f32_epi(&one, bp, nullptr, plain.data(), false, 1, 1, n, false, nullptr);
+                if (act == ConvEpilogueF32::kClamp) k_clamp_f32(plain.data(), acted.data(), n, nullptr, -0.5f, 2.0f);
+                else if (act == ConvEpilogueF32::kHardSwish) k_hard_swish_f32(plain.data(), acted.data(), n, nullptr);
+                else acted = plain;
+                k_add_f32(acted.data(), r.data(), want.data(), n, relu, nullptr);
+                gemm_f32_epi(&one, bp, nullptr, got.data(), false, 1, 1, n, false, &e);
+                expect_same_bits(want, got, "path " + std::to_string(int(path)) + " act " + std::to_string(act) +
+                                                (relu ? " relu" : ""));
+                e.residual = nullptr;  // the activation alone
+                gemm_f32_epi(&one, bp, nullptr, got.data(), false, 1, 1, n, false, &e);
+                expect_same_bits(acted, got, "path " + std::to_string(int(path)) + " act " + std::to_string(act));
+            }
         free_packed_f32(bp);
     }
 }
