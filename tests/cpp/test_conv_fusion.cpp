@@ -19,7 +19,10 @@
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/elementwise/activation_ungrouped.h"
 #include "kernels/elementwise/add_f32.h"
+#include "kernels/elementwise/add_s8.h"
 #include "kernels/gemm/gemm_f32.h"
+#include "kernels/gemm/gemm_s8.h"
+#include "kernels/gemm/gemm_s8_split.h"
 #include "kernels/kernel_path.h"
 #include "kernel_test_paths.h"
 #include "layer_test_util.h"
@@ -182,6 +185,45 @@ TEST(ResidualFusion, Int8BlockMatchesSeparateOpsOnEveryPath) {
     }
     // Not saturated throughout: the block reaches ordinary codes.
     EXPECT_GT(std::count_if(first.begin(), first.end(), [](int8_t v) { return v > -128 && v < 127; }), 300);
+}
+
+// The int8 GEMM with the add folded into its epilogue against the product
+// then the separate add, on column counts that end in whole 16-column pairs,
+// a lone 8-column panel (24, 40) or only that (8), over partial row tiles
+// (M*N whole blocks of the add, as the layer requires for the fold).
+TEST(ResidualFusion, Int8GemmEpilogueMatchesTheSeparateAdd) {
+    const int32_t m = 30, k = 20;
+    const add_s8::Params add = add_s8::setup(-3, 5, 2, 0.05f, 0.03f, 0.04f);
+    ASSERT_TRUE(add.fast);
+    std::mt19937 rng(9);
+    auto bytes = [&](size_t n) {
+        std::vector<int8_t> v(n);
+        for (auto& b : v) b = int8_t(int(rng() % 256) - 128);
+        return v;
+    };
+    for (int32_t n : {8, 24, 40}) {
+        const std::vector<int8_t> a = bytes(size_t(m) * k), w = bytes(size_t(n) * k), res = bytes(size_t(m) * n);
+        std::vector<int64_t> bias(static_cast<size_t>(n));
+        std::vector<int32_t> mult(static_cast<size_t>(n)), shift(static_cast<size_t>(n));
+        for (int32_t c = 0; c < n; ++c) {
+            bias[size_t(c)] = int64_t(rng() % 4001) - 2000;
+            mult[size_t(c)] = int32_t(1 << 30) + int32_t(rng() % (1 << 29));
+            shift[size_t(c)] = -int32_t(6 + c % 4);
+        }
+        for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+            if (!kernel_path_supported(path)) continue;
+            ScopedKernelPath scope(path);
+            int8_t* bp = pack_s8(w.data(), n, k);
+            std::vector<int8_t> conv(res.size()), want(res.size()), got(res.size());
+            gemm_s8_s8out(a.data(), bp, bias.data(), mult.data(), shift.data(), 4, conv.data(), m, k, n, false, false);
+            k_add_s8(conv.data(), res.data(), -3, 5, 2, want.data(), m * n, nullptr, 0.05f, 0.03f, 0.04f);
+            const S8ResidualAdd ra{res.data(), add.qa, add.qb, add.k_round};
+            gemm_s8_s8out_residual(a.data(), bp, bias.data(), mult.data(), shift.data(), 4, got.data(), m, k, n, ra);
+            free_packed_s8(bp);
+            EXPECT_EQ(got, want) << "n " << n << " path " << int(path);
+            EXPECT_GT(std::count_if(want.begin(), want.end(), [](int8_t v) { return v > -128 && v < 127; }), m * n / 2);
+        }
+    }
 }
 
 // Graphs where the convolution's output has another reader, is a declared
