@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/executor.h"
+#include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
 #include "kernels/conv/conv2d_f32.h"
 #include "kernels/conv/im2col_f32.h"
@@ -364,3 +365,61 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
                                            std::array<int, 7>{1, 9, 31, 5, 3, 1, 0}));
 
 }  // namespace
+
+// An expansion 1x1 folded into the depthwise convolution after it equals
+// the two layers run apart, on every path and on 1 and 2 threads: images
+// large enough for row bands (several per strip, stride 1 and 2, 3x3 and
+// 5x5, odd extents) and one small enough to run whole.
+class ExpandFusion : public ::testing::TestWithParam<std::array<int, 5>> {};
+TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
+    const auto [h, w, k, s, cmid] = GetParam();
+    const int cin = 12, pad = k / 2;
+    const std::string arch =
+        R"({"model":"e","inputs":[{"name":"x","shape":[1,)" + std::to_string(h) + "," + std::to_string(w) + "," +
+        std::to_string(cin) + R"(]}],"outputs":[{"name":"y"}],"nodes":[
+ {"name":"e","op":"conv_fp32","inputs":["x"],"outputs":["m"],"args":{"C_out":)" + std::to_string(cmid) +
+        R"(,"C_in":12,"act":1,"clamp_min":0.0,"clamp_max":6.0}},
+ {"name":"d","op":"conv_fp32","inputs":["m"],"outputs":["y"],"args":{"C_out":)" + std::to_string(cmid) +
+        R"(,"C_in":)" + std::to_string(cmid) + R"(,"groups":)" + std::to_string(cmid) + R"(,"kH":)" +
+        std::to_string(k) + R"(,"kW":)" + std::to_string(k) + R"(,"stride_h":)" + std::to_string(s) +
+        R"(,"stride_w":)" + std::to_string(s) + R"(,"pad_h":)" + std::to_string(pad) + R"(,"pad_w":)" +
+        std::to_string(pad) + R"(,"act":1,"clamp_min":-1.0,"clamp_max":1.5}}]})";
+    Tensors t;
+    t["e.weight"] = uniform(size_t(cmid) * cin, 21, -0.5f, 0.5f);
+    t["e.bias"] = uniform(size_t(cmid), 22);
+    t["d.weight"] = uniform(size_t(cmid) * k * k, 23, -0.5f, 0.5f);
+    t["d.bias"] = uniform(size_t(cmid), 24);
+    const std::vector<float> x = randn(size_t(h) * w * cin, 25);
+    auto run = [&](bool fuse) {
+        ArchGraph g = load_arch_text(arch, "e.json");
+        for (auto& l : g.layers) l->load_weights(fetch_from(t));
+        EXPECT_EQ(fuse_expand_depthwise(g), fuse ? 1 : 0);
+        GraphExecutor ex;
+        ex.prepare(g, &cpu_allocator());
+        InputMap in;
+        in["x"] = InputTensor{x.data(), {h, w, cin}, "float32", {}};
+        OutputMap out = ex.run(in);
+        const OutputTensor& y = out.at("y");
+        const float* p = static_cast<const float*>(y.data);
+        return std::vector<float>(p, p + y.bytes.size() / 4);
+    };
+    std::vector<float> first;
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        for (int threads : {1, 2}) {
+            Threads team(threads);
+            const std::string label = "path " + std::to_string(int(path)) + " threads " + std::to_string(threads);
+            setenv("VANTREL_NO_FUSION", "1", 1);
+            const std::vector<float> sep = run(false);
+            unsetenv("VANTREL_NO_FUSION");
+            expect_same_bits(sep, run(true), label);
+            if (first.empty()) first = sep;
+            expect_same_bits(first, sep, label + " against the first path");
+        }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusion,
+                         ::testing::Values(std::array<int, 5>{41, 39, 3, 1, 168}, std::array<int, 5>{45, 40, 3, 2, 168},
+                                           std::array<int, 5>{40, 41, 5, 2, 170}, std::array<int, 5>{42, 40, 5, 1, 160},
+                                           std::array<int, 5>{9, 7, 3, 2, 24}));

@@ -1,0 +1,40 @@
+#include "engine/expand_fusion.h"
+
+#include <string>
+#include <vector>
+
+#include "engine/residual_fusion.h"
+#include "loader/op_table.h"
+
+namespace vantrel {
+
+int fuse_expand_depthwise(ArchGraph& g) {
+    if (graph_fusion_disabled()) return 0;
+    GraphUses uses(g);
+    std::vector<char> dropped(g.nodes.size(), 0);
+    int fused = 0;
+    for (size_t d = 0; d < g.nodes.size(); ++d) {
+        ArchNode& dw = g.nodes[d];
+        if (dw.op != OP_CONV_FP32 || dw.inputs.size() != 1 || dw.outputs.size() != 1) continue;
+        const std::string& t = dw.inputs[0];
+        auto p = uses.producer.find(t);
+        if (p == uses.producer.end() || p->second >= d || dropped[p->second]) continue;
+        const ArchNode& ex = g.nodes[p->second];
+        // The expanded tensor disappears, so nothing else may read it; the
+        // expansion's input must still hold its value when the fused node
+        // runs (one writer), and each layer must serve one node.
+        if (ex.op != OP_CONV_FP32 || ex.inputs.size() != 1 || uses.readers[t] != 1 || uses.writers[t] != 1 ||
+            uses.writers[ex.inputs[0]] > 1 || uses.node_uses[ex.name] != 1 || uses.node_uses[dw.name] != 1)
+            continue;
+        auto* f = uses.layer_of.count(dw.name) ? dynamic_cast<ExpandFusable*>(uses.layer_of[dw.name]) : nullptr;
+        ILayer* el = uses.layer_of.count(ex.name) ? uses.layer_of[ex.name] : nullptr;
+        if (!f || !el || !f->fuse_expand(*el)) continue;
+        dw.inputs = {ex.inputs[0]};
+        dropped[p->second] = 1;
+        ++fused;
+    }
+    drop_nodes(g, dropped, fused);
+    return fused;
+}
+
+}  // namespace vantrel

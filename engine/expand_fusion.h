@@ -1,0 +1,31 @@
+// Load-time rewrite of the graph: a 1x1 convolution whose only reader is a
+// depthwise convolution (an inverted-residual block's expansion) is taken
+// into that convolution, which then computes both in row bands so the
+// expanded tensor never goes to memory whole. Only the in-memory node list
+// changes; VANTREL_NO_FUSION=1 turns the rewrite off.
+#pragma once
+#include "loader/arch_loader.h"
+
+namespace vantrel {
+
+// Layers that can compute the pixelwise layer feeding them themselves. The
+// fused node reads that layer's input.
+class ExpandFusable {
+public:
+    // Asks the layer to take on `expand`, whose output is its only input.
+    // Returns false, changing nothing, when it cannot give the same bits as
+    // the two layers run one after the other.
+    virtual bool fuse_expand(ILayer& expand) = 0;
+    virtual ~ExpandFusable() = default;
+
+protected:
+    ExpandFusable() = default;
+    ExpandFusable(const ExpandFusable&) = default;
+    ExpandFusable& operator=(const ExpandFusable&) = default;
+};
+
+// Applies the rewrite to `g` (layers created, weights loaded; after the
+// residual folds); returns the number of layers taken in.
+int fuse_expand_depthwise(ArchGraph& g);
+
+}  // namespace vantrel
