@@ -372,8 +372,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
 // 5x5, odd extents) and one small enough to run whole.
 class ExpandFusion : public ::testing::TestWithParam<std::array<int, 5>> {};
 TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
-    const auto [h, w, k, s, cmid] = GetParam();
-    const int cin = 12, pad = k / 2;
+    const auto [h_, w_, k, s, cmid] = GetParam();
+    const int h = h_, w = w_, cin = 12, pad = k / 2;  // plain copies: the lambda below reads them
     const std::string arch =
         R"({"model":"e","inputs":[{"name":"x","shape":[1,)" + std::to_string(h) + "," + std::to_string(w) + "," +
         std::to_string(cin) + R"(]}],"outputs":[{"name":"y"}],"nodes":[
