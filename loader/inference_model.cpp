@@ -53,6 +53,7 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
     load_weights(weights_path, graph_.layers, &stats, budget_.limit);
     load_stats_ = stats;
     fuse_product_activations(graph_);
+    fuse_silu_activations(graph_);
     fuse_residual_adds(graph_);
     fuse_expand_depthwise(graph_);
     exec_.prepare(graph_, tensor_alloc_.get(), staging_alloc_.get());

@@ -202,18 +202,25 @@ bool ConvFp32::fuse_residual_add(const std::string& add_node, bool residual_firs
     return true;
 }
 
-namespace {
-// The expansion's epilogue as its own forward builds it on the host.
-ConvEpilogueF32 activation_epilogue(int32_t act, float lo, float hi) {
+ConvEpilogueF32 ConvFp32::host_epilogue() const {
     ConvEpilogueF32 e;
-    if (act != ConvFp32::kActNone) {
+    if (act != kActNone) {
         e.act = act;
-        e.lo = lo;
-        e.hi = hi;
+        e.lo = clamp_min;
+        e.hi = clamp_max;
     }
+    e.row_unary = silu_;
     return e;
 }
-}  // namespace
+
+bool ConvFp32::fuse_silu(const std::string& silu_node) {
+    const Backend& be = active_backend_or_throw();
+    if (silu_ || silu_node.empty() || !be.k_silu_f32 || !epilogue_in_kernel() || act != kActNone ||
+        residual_fused() || expand_fused() || !channel_pick.empty() || C_out % 4 != 0)
+        return false;
+    silu_ = be.k_silu_f32;
+    return true;
+}
 
 bool ConvFp32::fuse_expand(ILayer& expand) {
     auto* e = dynamic_cast<ConvFp32*>(&expand);
@@ -224,7 +231,7 @@ bool ConvFp32::fuse_expand(ILayer& expand) {
     ExpandDepthwiseF32 p;
     p.cin = e->C_in;
     p.cmid = e->C_out;
-    p.expand_epi = activation_epilogue(e->act, e->clamp_min, e->clamp_max);
+    p.expand_epi = e->host_epilogue();
     p.cout = C_out;
     p.kh = kH;
     p.kw = kW;
@@ -257,7 +264,7 @@ Shape3 ConvFp32::forward_expanded(const TensorView* inputs, int num_inputs, cons
     p.expand_bp = static_cast<const float*>(e.packed.data);
     p.expand_bias = e.bias.empty() ? nullptr : e.bias.data();
     p.expand_relu = e.relu;
-    p.expand_epi = activation_epilogue(e.act, e.clamp_min, e.clamp_max);
+    p.expand_epi = e.host_epilogue();
     p.cin = e.C_in;
     p.cmid = e.C_out;
     p.dw_taps = depthwise_taps.data();
@@ -281,11 +288,7 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
                          ExecContext* ctx) {
     const bool in_kernel = epilogue_in_kernel();
     ConvEpilogueF32 epi;
-    if (in_kernel && act != kActNone) {
-        epi.act = act;
-        epi.lo = clamp_min;
-        epi.hi = clamp_max;
-    }
+    if (in_kernel) epi = host_epilogue();
     if (expand_) return forward_expanded(inputs, num_inputs, output, epi);
     Shape3 reported{0, 0, 0};
     if (residual_fused()) {

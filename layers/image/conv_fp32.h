@@ -25,7 +25,8 @@
 
 namespace vantrel {
 
-class ConvFp32 final : public Conv2dLayer<kDtypeFp32>, public ResidualFusable, public ExpandFusable {
+class ConvFp32 final : public Conv2dLayer<kDtypeFp32>, public ResidualFusable, public ExpandFusable,
+                       public SiluFusable {
 public:
     // Throws when a size, stride, dilation or group count is below 1, a pad
     // is negative, or groups does not divide C_in and C_out.
@@ -87,6 +88,12 @@ public:
     bool fuse_expand(ILayer& expand) override;
     bool expand_fused() const { return expand_ != nullptr; }
 
+    // On the host, a layer of whole groups of 4 output channels without its
+    // own activation, residual or channel pick, and not grouped, runs the
+    // SiLU on each tile it stores (the spans then hold whole groups of 4 of
+    // the flat output, as one call of the kernel over the tensor would).
+    bool fuse_silu(const std::string& silu_node) override;
+
     // Which Winograd weights a 3x3 s1 p1 layer prepares: 2 (F(2x2, 3x3)),
     // 4 (F(4x4, 3x3)) or 0 (none: the im2col GEMM), from the channel counts,
     // the backend and the override `env` (VANTREL_FP32_WINOGRAD: f2, f4,
@@ -116,6 +123,10 @@ private:
 
     int64_t winograd4_min_extent_ = 7;
     ConvFp32* expand_ = nullptr;  // the folded expansion, or null
+    EpilogueUnaryFnF32 silu_ = nullptr;  // the folded SiLU's kernel, or null
+    // The epilogue this layer's host kernels run: the activation and the
+    // folded SiLU (a residual is added by forward).
+    ConvEpilogueF32 host_epilogue() const;
     std::string residual_node_;  // the folded add node, empty when none
     bool residual_first_ = false, residual_relu_ = false;
 

@@ -369,21 +369,22 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
 // An expansion 1x1 folded into the depthwise convolution after it equals
 // the two layers run apart, on every path and on 1 and 2 threads: images
 // large enough for row bands (several per strip, stride 1 and 2, 3x3 and
-// 5x5, odd extents) and one small enough to run whole.
-class ExpandFusion : public ::testing::TestWithParam<std::array<int, 5>> {};
+// 5x5, odd extents) and one small enough to run whole. The expansion ends
+// in a clamp or in a SiLU node, which the expansion takes first.
+class ExpandFusion : public ::testing::TestWithParam<std::array<int, 6>> {};
 TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
-    const auto [h_, w_, k, s, cmid] = GetParam();
+    const auto [h_, w_, k, s, cmid, silu] = GetParam();
     const int h = h_, w = w_, cin = 12, pad = k / 2;  // plain copies: the lambda below reads them
+    const std::string n = std::to_string(cmid), kk = std::to_string(k), ss = std::to_string(s), pp = std::to_string(pad);
     const std::string arch =
-        R"({"model":"e","inputs":[{"name":"x","shape":[1,)" + std::to_string(h) + "," + std::to_string(w) + "," +
-        std::to_string(cin) + R"(]}],"outputs":[{"name":"y"}],"nodes":[
- {"name":"e","op":"conv_fp32","inputs":["x"],"outputs":["m"],"args":{"C_out":)" + std::to_string(cmid) +
-        R"(,"C_in":12,"act":1,"clamp_min":0.0,"clamp_max":6.0}},
- {"name":"d","op":"conv_fp32","inputs":["m"],"outputs":["y"],"args":{"C_out":)" + std::to_string(cmid) +
-        R"(,"C_in":)" + std::to_string(cmid) + R"(,"groups":)" + std::to_string(cmid) + R"(,"kH":)" +
-        std::to_string(k) + R"(,"kW":)" + std::to_string(k) + R"(,"stride_h":)" + std::to_string(s) +
-        R"(,"stride_w":)" + std::to_string(s) + R"(,"pad_h":)" + std::to_string(pad) + R"(,"pad_w":)" +
-        std::to_string(pad) + R"(,"act":1,"clamp_min":-1.0,"clamp_max":1.5}}]})";
+        R"({"model":"e","inputs":[{"name":"x","shape":[1,)" + std::to_string(h) + "," + std::to_string(w) +
+        R"(,12]}],"outputs":[{"name":"y"}],"nodes":[
+ {"name":"e","op":"conv_fp32","inputs":["x"],"outputs":[)" + (silu ? R"("a"],"args":{)" : R"("m"],"args":{"act":1,"clamp_min":0.0,"clamp_max":6.0,)") +
+        R"("C_out":)" + n + R"(,"C_in":12}},)" +
+        (silu ? R"({"name":"s","op":"silu_fp32","inputs":["a"],"outputs":["m"],"args":{}},)" : "") + R"(
+ {"name":"d","op":"conv_fp32","inputs":["m"],"outputs":["y"],"args":{"C_out":)" + n + R"(,"C_in":)" + n +
+        R"(,"groups":)" + n + R"(,"kH":)" + kk + R"(,"kW":)" + kk + R"(,"stride_h":)" + ss + R"(,"stride_w":)" + ss +
+        R"(,"pad_h":)" + pp + R"(,"pad_w":)" + pp + R"(,"act":1,"clamp_min":-1.0,"clamp_max":1.5}}]})";
     Tensors t;
     t["e.weight"] = uniform(size_t(cmid) * cin, 21, -0.5f, 0.5f);
     t["e.bias"] = uniform(size_t(cmid), 22);
@@ -393,6 +394,7 @@ TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
     auto run = [&](bool fuse) {
         ArchGraph g = load_arch_text(arch, "e.json");
         for (auto& l : g.layers) l->load_weights(fetch_from(t));
+        EXPECT_EQ(fuse_silu_activations(g), fuse && silu ? 1 : 0);
         EXPECT_EQ(fuse_expand_depthwise(g), fuse ? 1 : 0);
         GraphExecutor ex;
         ex.prepare(g, &cpu_allocator());
@@ -420,6 +422,67 @@ TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
     }
 }
 INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusion,
-                         ::testing::Values(std::array<int, 5>{41, 39, 3, 1, 168}, std::array<int, 5>{45, 40, 3, 2, 168},
-                                           std::array<int, 5>{40, 41, 5, 2, 170}, std::array<int, 5>{42, 40, 5, 1, 160},
-                                           std::array<int, 5>{9, 7, 3, 2, 24}));
+                         ::testing::Values(std::array<int, 6>{41, 39, 3, 1, 168, 0}, std::array<int, 6>{45, 40, 3, 2, 168, 1},
+                                           std::array<int, 6>{40, 41, 5, 2, 170, 0}, std::array<int, 6>{42, 40, 5, 1, 160, 1},
+                                           std::array<int, 6>{9, 7, 3, 2, 24, 1}));
+
+// SiLU nodes after convolutions of each kind (a 1x1 product, a Winograd
+// 3x3, a depthwise one) run on the convolutions' tiles and give the
+// separate nodes' bits; the 1x1's SiLU output has two readers, and the
+// convolution after it takes a residual add as well. A convolution of 6
+// outputs (not whole groups of 4) keeps its SiLU node.
+TEST(SiluFusion, MatchesTheSeparateNodesOnEveryPath) {
+    const char* arch = R"({"model":"s","inputs":[{"name":"x","shape":[1,9,7,8]}],"outputs":[{"name":"z"},{"name":"y"},{"name":"v"}],"nodes":[
+ {"name":"c1","op":"conv_fp32","inputs":["x"],"outputs":["a"],"args":{"C_out":16,"C_in":8}},
+ {"name":"s1","op":"silu_fp32","inputs":["a"],"outputs":["b"],"args":{}},
+ {"name":"dw","op":"conv_fp32","inputs":["b"],"outputs":["c"],"args":{"C_out":16,"C_in":16,"groups":16,"kH":3,"kW":3,"pad_h":1,"pad_w":1}},
+ {"name":"s2","op":"silu_fp32","inputs":["c"],"outputs":["d"],"args":{}},
+ {"name":"c3","op":"conv_fp32","inputs":["d"],"outputs":["e"],"args":{"C_out":8,"C_in":16}},
+ {"name":"add","op":"add_fp32","inputs":["e","x"],"outputs":["z"]},
+ {"name":"c4","op":"conv_fp32","inputs":["b"],"outputs":["f"],"args":{"C_out":12,"C_in":16,"kH":3,"kW":3,"pad_h":1,"pad_w":1}},
+ {"name":"s3","op":"silu_fp32","inputs":["f"],"outputs":["y"],"args":{}},
+ {"name":"c5","op":"conv_fp32","inputs":["x"],"outputs":["g"],"args":{"C_out":6,"C_in":8}},
+ {"name":"s4","op":"silu_fp32","inputs":["g"],"outputs":["v"],"args":{}}]})";
+    Tensors t;
+    uint32_t seed = 31;
+    for (const auto& [name, count] : std::vector<std::pair<std::string, size_t>>{
+             {"c1", 16 * 8}, {"dw", 16 * 9}, {"c3", 8 * 16}, {"c4", 12 * 16 * 9}, {"c5", 6 * 8}}) {
+        t[name + ".weight"] = uniform(count, seed++, -0.8f, 0.8f);
+        t[name + ".bias"] = uniform(count / (name == "dw" ? 9 : name == "c4" ? 144 : name == "c5" ? 8 : name == "c3" ? 16 : 8), seed++);
+    }
+    const std::vector<float> x = randn(9 * 7 * 8, 33, 2.0f);
+    auto run = [&](bool fuse) {
+        ArchGraph g = load_arch_text(arch, "s.json");
+        for (auto& l : g.layers) l->load_weights(fetch_from(t));
+        if (fuse) {
+            EXPECT_EQ(fuse_silu_activations(g), 3);
+            EXPECT_EQ(fuse_residual_adds(g), 1);
+        }
+        GraphExecutor ex;
+        ex.prepare(g, &cpu_allocator());
+        InputMap in;
+        in["x"] = InputTensor{x.data(), {9, 7, 8}, "float32", {}};
+        OutputMap out = ex.run(in);
+        std::vector<float> all;
+        for (const char* name : {"z", "y", "v"}) {
+            const OutputTensor& o = out.at(name);
+            const float* p = static_cast<const float*>(o.data);
+            all.insert(all.end(), p, p + o.bytes.size() / 4);
+        }
+        return all;
+    };
+    for (const char* wino : {"f2", "f4"}) {
+        std::vector<float> first;  // every path gives the first one's bits
+        for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+            if (!kernel_path_supported(path)) continue;
+            ScopedKernelPath scope(path);
+            setenv("VANTREL_FP32_WINOGRAD", wino, 1);
+            const std::string label = std::string(wino) + " path " + std::to_string(int(path));
+            const std::vector<float> sep = run(false), fused = run(true);
+            unsetenv("VANTREL_FP32_WINOGRAD");
+            expect_same_bits(sep, fused, label);
+            if (first.empty()) first = sep;
+            expect_same_bits(first, sep, label + " against the first path");
+        }
+    }
+}
