@@ -80,8 +80,10 @@ constexpr int max_panels(int r) { return r <= 2 ? 8 : r <= 6 ? 4 : 2; }
 // register form the tile then applies, giving that kernel's bits. Either
 // may be followed by the residual add. Storing the tile and reading it back
 // for the activation cost a quarter of a 1x1 convolution over 16 channels.
-enum class RegAct { kNone, kGelu, kGeluErf };
-inline bool epilogue_in_registers(const ConvEpilogueF32* e, RegAct& act) {
+// This path's SiLU (a grouped kernel) counts too when the row length n is
+// whole groups of 4, so every element of a stored span is a group's.
+enum class RegAct { kNone, kGelu, kGeluErf, kSilu };
+inline bool epilogue_in_registers(const ConvEpilogueF32* e, int64_t n, RegAct& act) {
     act = RegAct::kNone;
     if (!e) return false;
     if (e->row_fn && e->row_unary) return false;
@@ -89,6 +91,9 @@ inline bool epilogue_in_registers(const ConvEpilogueF32* e, RegAct& act) {
     if (e->row_fn) {
         if (e->row_fn != &k_gelu_f32_avx512) return false;
         act = RegAct::kGelu;
+    } else if (e->row_unary == &k_silu_f32_avx512) {
+        if (n % 4 != 0) return false;
+        act = RegAct::kSilu;
     } else if (e->row_unary) {
         if (e->row_unary != &k_gelu_erf_f32_avx512) return false;
         act = RegAct::kGeluErf;
@@ -151,7 +156,7 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     // An epilogue of a residual add and this path's GELU runs here, in
     // registers.
     RegAct reg_act = RegAct::kNone;
-    const bool in_regs = epilogue_in_registers(g.epi, reg_act);
+    const bool in_regs = epilogue_in_registers(g.epi, g.n, reg_act);
     const bool residual = in_regs && g.epi->residual;
     const RegClamp clamp(in_regs ? g.epi : nullptr);
     // Unrolled, so the accumulators stay in registers rather than spill.
@@ -169,6 +174,7 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
             x = clamp(x);
             if (reg_act == RegAct::kGelu) x = ActivationLanes<ActLanesAvx512>::gelu_groups(x);
             else if (reg_act == RegAct::kGeluErf) x = UngroupedActivation<UngroupedLanesAvx512>::gelu_erf_one(x);
+            else if (reg_act == RegAct::kSilu) x = ActivationLanes<ActLanesAvx512>::silu_groups(x);
             const int64_t flat = (row + r) * g.n + col;
             if (residual) x = residual_add16(*g.epi, x, flat, mask);
             _mm512_mask_storeu_ps(g.y + flat, mask, x);
