@@ -373,8 +373,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
 // in a clamp or in a SiLU node, which the expansion takes first.
 class ExpandFusion : public ::testing::TestWithParam<std::array<int, 6>> {};
 TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
-    const auto [h_, w_, k, s, cmid, silu] = GetParam();
-    const int h = h_, w = w_, cin = 12, pad = k / 2;  // plain copies: the lambda below reads them
+    const auto [h_, w_, k, s, cmid, silu_] = GetParam();
+    const int h = h_, w = w_, silu = silu_, cin = 12, pad = k / 2;  // plain copies: the lambda below reads them
     const std::string n = std::to_string(cmid), kk = std::to_string(k), ss = std::to_string(s), pp = std::to_string(pad);
     const std::string arch =
         R"({"model":"e","inputs":[{"name":"x","shape":[1,)" + std::to_string(h) + "," + std::to_string(w) +
