@@ -1,6 +1,8 @@
 // A 1x1 expansion followed by a depthwise convolution (an inverted-residual
 // block's first two layers), computed in bands of output rows so that the
-// expanded rows a band reads stay in L2 instead of going to memory and back.
+// expanded rows a band reads stay in L2 instead of going to memory and back
+// (an expanded tensor small enough for L2 anyway goes whole, one product
+// after the other).
 //
 // Every expanded value is the GEMM's for its pixel (each output summed over
 // k in increasing order, whatever rows a call holds) and every depthwise
