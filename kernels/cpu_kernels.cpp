@@ -37,6 +37,7 @@ constexpr CpuKernels variants_for(KernelPath path) {
     k.conv1d_f32_wino = VANTREL_VARIANT(conv1d_f32_wino_portable, conv1d_f32_wino);
     k.conv2d_f32_depthwise = VANTREL_VARIANT(conv2d_f32_depthwise_portable, conv2d_f32_depthwise);
     k.conv2d_f32_depthwise_epi = VANTREL_VARIANT(conv2d_f32_depthwise_epi_portable, conv2d_f32_depthwise_epi);
+    k.conv2d_f32_depthwise_rows = VANTREL_VARIANT(conv2d_f32_depthwise_rows_portable, conv2d_f32_depthwise_rows);
     k.conv2d_s8_depthwise3x3 =
         VANTREL_VARIANT(conv2d_s8_depthwise3x3_portable, conv2d_s8_depthwise3x3);
 #if defined(__x86_64__)
@@ -153,6 +154,10 @@ void conv2d_f32_depthwise_epi(const float* in, const float* w_taps, const float*
                               const ConvEpilogueF32* epi) {
     g_kernels.conv2d_f32_depthwise_epi(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h,
                                        stride_w, pad_h, pad_w, dilation_h, dilation_w, relu, nullptr, epi);
+}
+
+void conv2d_f32_depthwise_rows(VANTREL_DEPTHWISE_ROWS_F32_ARGS) {
+    g_kernels.conv2d_f32_depthwise_rows(in, w_taps, bias, out, g, cout, relu, oy0, oy1, epi);
 }
 
 void conv2d_s8_depthwise3x3(VANTREL_DEPTHWISE3X3_S8_ARGS) {

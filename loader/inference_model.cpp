@@ -5,6 +5,7 @@
 
 #include "engine/backend.h"
 #include "engine/duration_scaled.h"
+#include "engine/expand_fusion.h"
 #include "engine/activation_fusion.h"
 #include "engine/residual_fusion.h"
 #include "loader/graph_validation.h"
@@ -52,7 +53,9 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
     load_weights(weights_path, graph_.layers, &stats, budget_.limit);
     load_stats_ = stats;
     fuse_product_activations(graph_);
+    fuse_silu_activations(graph_);
     fuse_residual_adds(graph_);
+    fuse_expand_depthwise(graph_);
     exec_.prepare(graph_, tensor_alloc_.get(), staging_alloc_.get());
     for (auto& layer : graph_.layers) layer->upload_weights(*allocator_);
 }

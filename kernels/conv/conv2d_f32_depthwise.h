@@ -36,6 +36,15 @@ void conv2d_f32_depthwise_epi(const float* in, const float* w_taps, const float*
                               int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,
                               const ConvEpilogueF32* epi);
 
+// Output rows [oy0, oy1) of the convolution `g` (cout == g.c_total *
+// multiplier) on the calling thread alone, with the same sums as the whole
+// call: a caller computing an image in row bands (an input band given with
+// its own geometry) gets the same bits.
+struct Conv2dGeometry;
+void conv2d_f32_depthwise_rows(const float* in, const float* w_taps, const float* bias, float* out,
+                               const Conv2dGeometry& g, int64_t cout, bool relu, int64_t oy0, int64_t oy1,
+                               const ConvEpilogueF32* epi);
+
 // Raw [cout][1][kh][kw] weights to tap-major [kh][kw][cout].
 void depthwise_weights_tap_major_f32(const float* w, float* taps, int32_t cout, int32_t kh,
                                      int32_t kw);
@@ -46,16 +55,24 @@ void depthwise_weights_tap_major_f32(const float* w, float* taps, int32_t cout, 
         int32_t pad_h, int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,          \
         void *stream
 
+#define VANTREL_DEPTHWISE_ROWS_F32_ARGS                                                              \
+    const float *in, const float *w_taps, const float *bias, float *out, const Conv2dGeometry &g,    \
+        int64_t cout, bool relu, int64_t oy0, int64_t oy1, const ConvEpilogueF32 *epi
+
 void conv2d_f32_depthwise_portable(VANTREL_DEPTHWISE_F32_ARGS);
+void conv2d_f32_depthwise_rows_portable(VANTREL_DEPTHWISE_ROWS_F32_ARGS);
 void conv2d_f32_depthwise_epi_portable(VANTREL_DEPTHWISE_F32_ARGS, const ConvEpilogueF32* epi);
 #if defined(__x86_64__)
 void conv2d_f32_depthwise_avx2(VANTREL_DEPTHWISE_F32_ARGS);
 void conv2d_f32_depthwise_avx512(VANTREL_DEPTHWISE_F32_ARGS);
+void conv2d_f32_depthwise_rows_avx2(VANTREL_DEPTHWISE_ROWS_F32_ARGS);
+void conv2d_f32_depthwise_rows_avx512(VANTREL_DEPTHWISE_ROWS_F32_ARGS);
 void conv2d_f32_depthwise_epi_avx2(VANTREL_DEPTHWISE_F32_ARGS, const ConvEpilogueF32* epi);
 void conv2d_f32_depthwise_epi_avx512(VANTREL_DEPTHWISE_F32_ARGS, const ConvEpilogueF32* epi);
 #endif
 #if defined(__aarch64__)
 void conv2d_f32_depthwise_neon(VANTREL_DEPTHWISE_F32_ARGS);
+void conv2d_f32_depthwise_rows_neon(VANTREL_DEPTHWISE_ROWS_F32_ARGS);
 void conv2d_f32_depthwise_epi_neon(VANTREL_DEPTHWISE_F32_ARGS, const ConvEpilogueF32* epi);
 #endif
 

@@ -12,9 +12,16 @@
 //
 // The template is static so each instruction-set file keeps its own copy.
 
-// Defines conv2d_f32_depthwise_<path> and conv2d_f32_depthwise_epi_<path>
-// on a Pixel.
+// Defines conv2d_f32_depthwise_<path>, conv2d_f32_depthwise_epi_<path> and
+// conv2d_f32_depthwise_rows_<path> on a Pixel.
 #define VANTREL_DEPTHWISE_F32_ENTRY_POINTS(path, Pixel)                                               \
+    void conv2d_f32_depthwise_rows_##path(const float* in, const float* w_taps, const float* bias,    \
+                                          float* out, const Conv2dGeometry& g, int64_t cout,          \
+                                          bool relu, int64_t oy0, int64_t oy1,                        \
+                                          const ConvEpilogueF32* epi) {                               \
+        depthwise_rows_f32<Pixel>(in, w_taps, bias, out, g, cout, relu, oy0, oy1,                     \
+                                  epi && epi->active() ? epi : nullptr);                              \
+    }                                                                                                 \
     void conv2d_f32_depthwise_epi_##path(VANTREL_DEPTHWISE_F32_ARGS, const ConvEpilogueF32* epi) {   \
         depthwise_f32<Pixel>(in, w_taps, bias, out, cin, h, w_in, cout, kh, kw, stride_h, stride_w,    \
                              pad_h, pad_w, dilation_h, dilation_w, relu, epi);                        \

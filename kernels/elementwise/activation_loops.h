@@ -68,9 +68,10 @@ struct ActivationLanes {
     static void gelu(float* x, int32_t n) {
         run_groups(x, x, n, [](V v) { return gelu_groups(v); }, act::gelu_tail);
     }
+    // One register of whole groups (also the matrix product's tile form).
+    static V silu_groups(V v) { return Ln::mul(v, vrecip(Ln::add(one(), vexp(Ln::neg(v))))); }
     static void silu(const float* x, float* y, int32_t n) {
-        run_groups(x, y, n, [](V v) { return Ln::mul(v, vrecip(Ln::add(one(), vexp(Ln::neg(v))))); },
-                   act::silu_tail);
+        run_groups(x, y, n, [](V v) { return silu_groups(v); }, act::silu_tail);
     }
 };
 

@@ -30,6 +30,33 @@ inline __m512 relu16(__m512 x) {
     return _mm512_maskz_max_ps(__mmask16(0xFFFF), x, _mm512_setzero_ps());
 }
 
+// epi_clamp on 16 lanes: lo > x ? lo : x, then hi < x ? hi : x (NaN passes),
+// which is max(lo, x) and min(hi, x) with the bound as first operand
+// (zero-masking forms, as relu16).
+inline __m512 clamp16(__m512 x, __m512 lo, __m512 hi) {
+    const __mmask16 all = 0xFFFF;
+    return _mm512_maskz_min_ps(all, hi, _mm512_maskz_max_ps(all, lo, x));
+}
+
+// conv_epilogue_f32's activation on 16 lanes, rounding as its scalar form:
+// the clamp, or hard swish (x * clamp(x + 3, 0, 6)) / 6.
+struct RegClamp {
+    int32_t act = ConvEpilogueF32::kNone;
+    __m512 lo, hi;
+    explicit RegClamp(const ConvEpilogueF32* e) {
+        if (e) act = e->act;
+        const bool clamp = act == ConvEpilogueF32::kClamp;
+        lo = clamp ? _mm512_set1_ps(e->lo) : _mm512_setzero_ps();
+        hi = _mm512_set1_ps(clamp ? e->hi : 6.0f);
+    }
+    __m512 operator()(__m512 x) const {
+        if (act == ConvEpilogueF32::kClamp) return clamp16(x, lo, hi);
+        if (act != ConvEpilogueF32::kHardSwish) return x;
+        const __m512 t = clamp16(_mm512_add_ps(x, _mm512_set1_ps(3.0f)), lo, hi);
+        return _mm512_div_ps(_mm512_mul_ps(x, t), hi);
+    }
+};
+
 // conv_epilogue_f32's residual add on the lanes of `mask`, output elements
 // [flat, flat + 16): x + r, then, with its ReLU, x > 0 (x >= 0 from
 // relu_tail_from on) or NaN keeps x, else +0.
@@ -48,17 +75,25 @@ inline __m512 residual_add16(const ConvEpilogueF32& e, __m512 x, int64_t flat, _
 
 constexpr int max_panels(int r) { return r <= 2 ? 8 : r <= 6 ? 4 : 2; }
 
-// An epilogue this tile runs on its registers: no clamp or hard swish, and
-// a row kernel only when it is this path's GELU (tanh or exact), whose
-// register form the tile then applies, giving that kernel's bits.
-enum class RegAct { kNone, kGelu, kGeluErf };
-inline bool epilogue_in_registers(const ConvEpilogueF32* e, RegAct& act) {
+// An epilogue this tile runs on its registers: a clamp or hard swish alone,
+// or a row kernel only when it is this path's GELU (tanh or exact), whose
+// register form the tile then applies, giving that kernel's bits. Either
+// may be followed by the residual add. Storing the tile and reading it back
+// for the activation cost a quarter of a 1x1 convolution over 16 channels.
+// This path's SiLU (a grouped kernel) counts too when the row length n is
+// whole groups of 4, so every element of a stored span is a group's.
+enum class RegAct { kNone, kGelu, kGeluErf, kSilu };
+inline bool epilogue_in_registers(const ConvEpilogueF32* e, int64_t n, RegAct& act) {
     act = RegAct::kNone;
-    if (!e || e->act != ConvEpilogueF32::kNone) return false;
+    if (!e) return false;
     if (e->row_fn && e->row_unary) return false;
+    if (e->act != ConvEpilogueF32::kNone && (e->row_fn || e->row_unary)) return false;
     if (e->row_fn) {
         if (e->row_fn != &k_gelu_f32_avx512) return false;
         act = RegAct::kGelu;
+    } else if (e->row_unary == &k_silu_f32_avx512) {
+        if (n % 4 != 0) return false;
+        act = RegAct::kSilu;
     } else if (e->row_unary) {
         if (e->row_unary != &k_gelu_erf_f32_avx512) return false;
         act = RegAct::kGeluErf;
@@ -121,8 +156,9 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     // An epilogue of a residual add and this path's GELU runs here, in
     // registers.
     RegAct reg_act = RegAct::kNone;
-    const bool in_regs = epilogue_in_registers(g.epi, reg_act);
+    const bool in_regs = epilogue_in_registers(g.epi, g.n, reg_act);
     const bool residual = in_regs && g.epi->residual;
+    const RegClamp clamp(in_regs ? g.epi : nullptr);
     // Unrolled, so the accumulators stay in registers rather than spill.
 #pragma GCC unroll 8
     for (int q = 0; q < NP; ++q) {
@@ -135,8 +171,10 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
             __m512 x = acc[r][q];
             if (g.bias) x = _mm512_add_ps(x, bias);
             if (g.relu) x = relu16(x);
+            x = clamp(x);
             if (reg_act == RegAct::kGelu) x = ActivationLanes<ActLanesAvx512>::gelu_groups(x);
             else if (reg_act == RegAct::kGeluErf) x = UngroupedActivation<UngroupedLanesAvx512>::gelu_erf_one(x);
+            else if (reg_act == RegAct::kSilu) x = ActivationLanes<ActLanesAvx512>::silu_groups(x);
             const int64_t flat = (row + r) * g.n + col;
             if (residual) x = residual_add16(*g.epi, x, flat, mask);
             _mm512_mask_storeu_ps(g.y + flat, mask, x);

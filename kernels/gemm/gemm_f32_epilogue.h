@@ -26,7 +26,8 @@ struct ConvEpilogueF32 {
     // an output whose row length is a multiple of 4: every span then holds
     // whole groups, as in one call over the tensor. row_unary (x = y) only
     // for kernels with one formula for every element
-    // (activation_ungrouped.h). At most one of the two.
+    // (activation_ungrouped.h), or for a grouped kernel (activation.h, in
+    // place) under row_fn's condition. At most one of the two.
     EpilogueRowFnF32 row_fn = nullptr;
     EpilogueUnaryFnF32 row_unary = nullptr;
     const float* residual = nullptr;  // same flat layout as the output, or null

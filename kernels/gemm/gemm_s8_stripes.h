@@ -11,12 +11,15 @@
 //   max_panels(r)              panels per tile for r accumulator rows (1/2/4/8)
 //   copy_rows(g, r0, r1, dst, lda)
 //   tile<R, NP[, SUM]>(g, cp, p0, a, lda, row, p)
+// and, optionally, kResidualInTile: its tiles add a folded residual
+// themselves (else each tile row gets gemm_s8_residual_rows).
 // The split over threads stays with gemm_s8_run; this only orders the work
 // of one range, so results do not depend on it.
 #pragma once
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -26,6 +29,11 @@
 namespace vantrel {
 
 namespace s8_stripes {
+
+template <class K, class = void>
+struct ResidualInTile : std::false_type {};
+template <class K>
+struct ResidualInTile<K, std::void_t<decltype(K::kResidualInTile)>> : std::bool_constant<K::kResidualInTile> {};
 
 template <class K, int R, int NP, bool SUM>
 inline void tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const typename K::Elem* a,
@@ -95,7 +103,8 @@ void gemm_s8_stripes(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, in
                     }
                 }
                 if (!done) s8_stripes::kTileRows<K, false>[rows](g, cp, p0, a, lda, row, pb, pe);
-                if (g.residual) gemm_s8_residual_rows(g, row, rows, pb * kS8PanelCols, pe * kS8PanelCols);
+                if (!s8_stripes::ResidualInTile<K>::value && g.residual)
+                    gemm_s8_residual_rows(g, row, rows, pb * kS8PanelCols, pe * kS8PanelCols);
             }
         }
     }

@@ -7,6 +7,7 @@
 
 #include "kernels/conv/conv2d_f32.h"
 #include "kernels/conv/conv2d_f32_depthwise.h"
+#include "kernels/conv/conv2d_f32_expand_dw.h"
 #include "kernels/conv/conv2d_f32_grouped.h"
 #include "kernels/conv/conv2d_f32_wino.h"
 #include "kernels/conv/im2col_f32.h"
@@ -201,15 +202,94 @@ bool ConvFp32::fuse_residual_add(const std::string& add_node, bool residual_firs
     return true;
 }
 
+ConvEpilogueF32 ConvFp32::host_epilogue() const {
+    ConvEpilogueF32 e;
+    if (act != kActNone) {
+        e.act = act;
+        e.lo = clamp_min;
+        e.hi = clamp_max;
+    }
+    e.row_unary = silu_;
+    return e;
+}
+
+bool ConvFp32::fuse_silu(const std::string& silu_node) {
+    const Backend& be = active_backend_or_throw();
+    if (silu_ || silu_node.empty() || !be.k_silu_f32 || !epilogue_in_kernel() || act != kActNone ||
+        residual_fused() || expand_fused() || !channel_pick.empty() || C_out % 4 != 0)
+        return false;
+    silu_ = be.k_silu_f32;
+    return true;
+}
+
+bool ConvFp32::fuse_expand(ILayer& expand) {
+    auto* e = dynamic_cast<ConvFp32*>(&expand);
+    if (expand_ || !e || e == this || !depthwise() || residual_fused() || !loaded_ || !epilogue_in_kernel() ||
+        !e->pixelwise() || e->residual_fused() || e->expand_fused() || !e->channel_pick.empty() || !e->loaded_ ||
+        !e->packed.data || e->C_out != C_in)
+        return false;
+    ExpandDepthwiseF32 p;
+    p.cin = e->C_in;
+    p.cmid = e->C_out;
+    p.expand_epi = e->host_epilogue();
+    p.cout = C_out;
+    p.kh = kH;
+    p.kw = kW;
+    p.stride_h = stride_h;
+    p.stride_w = stride_w;
+    p.pad_h = pad_h;
+    p.pad_w = pad_w;
+    p.dil_h = dilation_h;
+    p.dil_w = dilation_w;
+    if (!expand_depthwise_f32_suits(p)) return false;
+    expand_ = e;
+    return true;
+}
+
+Shape3 ConvFp32::forward_expanded(const TensorView* inputs, int num_inputs, const BufferView* output,
+                                  const ConvEpilogueF32& epi) {
+    // The expansion's checks on the input, under its name, then this layer's
+    // on the output.
+    const ConvFp32& e = *expand_;
+    require_inputs(kOp, e.name, num_inputs, 1);
+    require_input_channels(kOp, e.name, inputs[0].c, e.C_in);
+    if (!e.loaded_ || !loaded_) layer_fail(kOp, name, "weights are not loaded");
+    require_input_extent(kOp, e.name, inputs, 0, 4);
+    const Shape3 os = output_shape(inputs[0].shape());
+    require_output_extent(kOp, name, output, int64_t(C_out) * os.h * os.w, 4);
+    const TensorView& x = inputs[0];
+    if (os.h == 0 || os.w == 0 || x.h <= 0 || x.w <= 0) return os;
+    checked_int32_count(kOp, e.name, int64_t(x.h) * x.w);
+    ExpandDepthwiseF32 p;
+    p.expand_bp = static_cast<const float*>(e.packed.data);
+    p.expand_bias = e.bias.empty() ? nullptr : e.bias.data();
+    p.expand_relu = e.relu;
+    p.expand_epi = e.host_epilogue();
+    p.cin = e.C_in;
+    p.cmid = e.C_out;
+    p.dw_taps = depthwise_taps.data();
+    p.dw_bias = bias.empty() ? nullptr : bias.data();
+    p.dw_relu = relu;
+    p.dw_epi = epi.active() ? &epi : nullptr;
+    p.cout = C_out;
+    p.kh = kH;
+    p.kw = kW;
+    p.stride_h = stride_h;
+    p.stride_w = stride_w;
+    p.pad_h = pad_h;
+    p.pad_w = pad_w;
+    p.dil_h = dilation_h;
+    p.dil_w = dilation_w;
+    conv2d_f32_expand_depthwise(static_cast<const float*>(x.data), x.h, x.w, p, static_cast<float*>(output->data));
+    return os;
+}
+
 Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                          ExecContext* ctx) {
     const bool in_kernel = epilogue_in_kernel();
     ConvEpilogueF32 epi;
-    if (in_kernel && act != kActNone) {
-        epi.act = act;
-        epi.lo = clamp_min;
-        epi.hi = clamp_max;
-    }
+    if (in_kernel) epi = host_epilogue();
+    if (expand_) return forward_expanded(inputs, num_inputs, output, epi);
     Shape3 reported{0, 0, 0};
     if (residual_fused()) {
         // The folded add's checks, under its name: input 0 of the add gives

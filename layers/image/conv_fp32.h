@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
 #include "kernels/gemm/gemm_f32_epilogue.h"
 #include "layers/image/conv2d_layer.h"
@@ -24,7 +25,8 @@
 
 namespace vantrel {
 
-class ConvFp32 final : public Conv2dLayer<kDtypeFp32>, public ResidualFusable {
+class ConvFp32 final : public Conv2dLayer<kDtypeFp32>, public ResidualFusable, public ExpandFusable,
+                       public SiluFusable {
 public:
     // Throws when a size, stride, dilation or group count is below 1, a pad
     // is negative, or groups does not divide C_in and C_out.
@@ -78,6 +80,20 @@ public:
 
     bool depthwise() const { return groups > 1 && groups == C_in; }
 
+    // A depthwise layer on the host takes in the pixelwise ConvFp32 before
+    // it (no residual, no channel pick, its output channels this layer's
+    // input): the fused node then reads that layer's input, and both run in
+    // row bands (conv2d_f32_expand_depthwise). `expand` must outlive this
+    // layer's use (both belong to the same graph).
+    bool fuse_expand(ILayer& expand) override;
+    bool expand_fused() const { return expand_ != nullptr; }
+
+    // On the host, a layer of whole groups of 4 output channels without its
+    // own activation, residual or channel pick, and not grouped, runs the
+    // SiLU on each tile it stores (the spans then hold whole groups of 4 of
+    // the flat output, as one call of the kernel over the tensor would).
+    bool fuse_silu(const std::string& silu_node) override;
+
     // Which Winograd weights a 3x3 s1 p1 layer prepares: 2 (F(2x2, 3x3)),
     // 4 (F(4x4, 3x3)) or 0 (none: the im2col GEMM), from the channel counts,
     // the backend and the override `env` (VANTREL_FP32_WINOGRAD: f2, f4,
@@ -102,7 +118,15 @@ private:
     // Whether the host kernels apply the activation and residual themselves.
     bool epilogue_in_kernel() const;
 
+    Shape3 forward_expanded(const TensorView* inputs, int num_inputs, const BufferView* output,
+                            const ConvEpilogueF32& epi);
+
     int64_t winograd4_min_extent_ = 7;
+    ConvFp32* expand_ = nullptr;  // the folded expansion, or null
+    EpilogueUnaryFnF32 silu_ = nullptr;  // the folded SiLU's kernel, or null
+    // The epilogue this layer's host kernels run: the activation and the
+    // folded SiLU (a residual is added by forward).
+    ConvEpilogueF32 host_epilogue() const;
     std::string residual_node_;  // the folded add node, empty when none
     bool residual_first_ = false, residual_relu_ = false;
 

@@ -14,12 +14,16 @@
 #include <vector>
 
 #include "engine/executor.h"
+#include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
 #include "kernels/conv/conv2d_f32.h"
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/elementwise/activation_ungrouped.h"
 #include "kernels/elementwise/add_f32.h"
+#include "kernels/elementwise/add_s8.h"
 #include "kernels/gemm/gemm_f32.h"
+#include "kernels/gemm/gemm_s8.h"
+#include "kernels/gemm/gemm_s8_split.h"
 #include "kernels/kernel_path.h"
 #include "kernel_test_paths.h"
 #include "layer_test_util.h"
@@ -184,6 +188,45 @@ TEST(ResidualFusion, Int8BlockMatchesSeparateOpsOnEveryPath) {
     EXPECT_GT(std::count_if(first.begin(), first.end(), [](int8_t v) { return v > -128 && v < 127; }), 300);
 }
 
+// The int8 GEMM with the add folded into its epilogue against the product
+// then the separate add, on column counts that end in whole 16-column pairs,
+// a lone 8-column panel (24, 40) or only that (8), over partial row tiles
+// (M*N whole blocks of the add, as the layer requires for the fold).
+TEST(ResidualFusion, Int8GemmEpilogueMatchesTheSeparateAdd) {
+    const int32_t m = 30, k = 20;
+    const add_s8::Params add = add_s8::setup(-3, 5, 2, 0.05f, 0.03f, 0.04f);
+    ASSERT_TRUE(add.fast);
+    std::mt19937 rng(9);
+    auto bytes = [&](size_t n) {
+        std::vector<int8_t> v(n);
+        for (auto& b : v) b = int8_t(int(rng() % 256) - 128);
+        return v;
+    };
+    for (int32_t n : {8, 24, 40}) {
+        const std::vector<int8_t> a = bytes(size_t(m) * k), w = bytes(size_t(n) * k), res = bytes(size_t(m) * n);
+        std::vector<int64_t> bias(static_cast<size_t>(n));
+        std::vector<int32_t> mult(static_cast<size_t>(n)), shift(static_cast<size_t>(n));
+        for (int32_t c = 0; c < n; ++c) {
+            bias[size_t(c)] = int64_t(rng() % 4001) - 2000;
+            mult[size_t(c)] = int32_t(1 << 30) + int32_t(rng() % (1 << 29));
+            shift[size_t(c)] = -int32_t(6 + c % 4);
+        }
+        for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+            if (!kernel_path_supported(path)) continue;
+            ScopedKernelPath scope(path);
+            int8_t* bp = pack_s8(w.data(), n, k);
+            std::vector<int8_t> conv(res.size()), want(res.size()), got(res.size());
+            gemm_s8_s8out(a.data(), bp, bias.data(), mult.data(), shift.data(), 4, conv.data(), m, k, n, false, false);
+            k_add_s8(conv.data(), res.data(), -3, 5, 2, want.data(), m * n, nullptr, 0.05f, 0.03f, 0.04f);
+            const S8ResidualAdd ra{res.data(), add.qa, add.qb, add.k_round};
+            gemm_s8_s8out_residual(a.data(), bp, bias.data(), mult.data(), shift.data(), 4, got.data(), m, k, n, ra);
+            free_packed_s8(bp);
+            EXPECT_EQ(got, want) << "n " << n << " path " << int(path);
+            EXPECT_GT(std::count_if(want.begin(), want.end(), [](int8_t v) { return v > -128 && v < 127; }), m * n / 2);
+        }
+    }
+}
+
 // Graphs where the convolution's output has another reader, is a declared
 // output, or the switch is set keep their add.
 TEST(ResidualFusion, LeavesSharedOutputsAndSwitchedOffGraphs) {
@@ -232,9 +275,10 @@ TEST(ResidualFusion, EpilogueRoundsLikeTheSeparateKernels) {
         }
 }
 
-// The GEMM's own epilogue (a residual add alone runs in registers on some
-// paths) against the product then the separate add, on NaN, infinities and
-// signed zeros, with the add's ReLU tail inside one vector.
+// The GEMM's own epilogue (an activation and a residual add run in
+// registers on some paths) against the product then the separate
+// activation and add, on NaN, infinities and signed zeros, with the add's
+// ReLU tail inside one vector.
 TEST(ResidualFusion, GemmEpilogueMatchesTheSeparateAdd) {
     const float nan = std::nanf(""), inf = INFINITY;
     const std::vector<float> w = {-0.0f, 0.0f, -1.0f, 2.5f, nan, inf, -inf, 0.4f, 3.0f, -3.5f, -0.0f, 1e-30f, -2.0f, -0.0f};
@@ -245,17 +289,28 @@ TEST(ResidualFusion, GemmEpilogueMatchesTheSeparateAdd) {
         if (!kernel_path_supported(path)) continue;
         ScopedKernelPath scope(path);
         float* bp = pack_f32(w.data(), n, 1);  // y[j] = 1 * w[j]
-        for (bool relu : {false, true}) {
-            ConvEpilogueF32 e;
-            e.residual = r.data();
-            e.residual_relu = relu;
-            e.relu_tail_from = n / 4 * 4;
-            std::vector<float> plain(w.size()), want(w.size()), got(w.size());
-            gemm_f32_epi(&one, bp, nullptr, plain.data(), false, 1, 1, n, false, nullptr);
-            k_add_f32(plain.data(), r.data(), want.data(), n, relu, nullptr);
-            gemm_f32_epi(&one, bp, nullptr, got.data(), false, 1, 1, n, false, &e);
-            expect_same_bits(want, got, "path " + std::to_string(int(path)) + (relu ? " relu" : ""));
-        }
+        for (int act : {ConvEpilogueF32::kNone, ConvEpilogueF32::kClamp, ConvEpilogueF32::kHardSwish})
+            for (bool relu : {false, true}) {
+                ConvEpilogueF32 e;
+                e.act = act;
+                e.lo = -0.5f;
+                e.hi = 2.0f;
+                e.residual = r.data();
+                e.residual_relu = relu;
+                e.relu_tail_from = n / 4 * 4;
+                std::vector<float> plain(w.size()), acted(w.size()), want(w.size()), got(w.size());
+                gemm_f32_epi(&one, bp, nullptr, plain.data(), false, 1, 1, n, false, nullptr);
+                if (act == ConvEpilogueF32::kClamp) k_clamp_f32(plain.data(), acted.data(), n, nullptr, -0.5f, 2.0f);
+                else if (act == ConvEpilogueF32::kHardSwish) k_hard_swish_f32(plain.data(), acted.data(), n, nullptr);
+                else acted = plain;
+                k_add_f32(acted.data(), r.data(), want.data(), n, relu, nullptr);
+                gemm_f32_epi(&one, bp, nullptr, got.data(), false, 1, 1, n, false, &e);
+                expect_same_bits(want, got, "path " + std::to_string(int(path)) + " act " + std::to_string(act) +
+                                                (relu ? " relu" : ""));
+                e.residual = nullptr;  // the activation alone
+                gemm_f32_epi(&one, bp, nullptr, got.data(), false, 1, 1, n, false, &e);
+                expect_same_bits(acted, got, "path " + std::to_string(int(path)) + " act " + std::to_string(act));
+            }
         free_packed_f32(bp);
     }
 }
@@ -310,3 +365,124 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
                                            std::array<int, 7>{1, 9, 31, 5, 3, 1, 0}));
 
 }  // namespace
+
+// An expansion 1x1 folded into the depthwise convolution after it equals
+// the two layers run apart, on every path and on 1 and 2 threads: images
+// large enough for row bands (several per strip, stride 1 and 2, 3x3 and
+// 5x5, odd extents) and one small enough to run whole. The expansion ends
+// in a clamp or in a SiLU node, which the expansion takes first.
+class ExpandFusion : public ::testing::TestWithParam<std::array<int, 6>> {};
+TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
+    const auto [h_, w_, k, s, cmid, silu_] = GetParam();
+    const int h = h_, w = w_, silu = silu_, cin = 12, pad = k / 2;  // plain copies: the lambda below reads them
+    const std::string n = std::to_string(cmid), kk = std::to_string(k), ss = std::to_string(s), pp = std::to_string(pad);
+    const std::string arch =
+        R"({"model":"e","inputs":[{"name":"x","shape":[1,)" + std::to_string(h) + "," + std::to_string(w) +
+        R"(,12]}],"outputs":[{"name":"y"}],"nodes":[
+ {"name":"e","op":"conv_fp32","inputs":["x"],"outputs":[)" + (silu ? R"("a"],"args":{)" : R"("m"],"args":{"act":1,"clamp_min":0.0,"clamp_max":6.0,)") +
+        R"("C_out":)" + n + R"(,"C_in":12}},)" +
+        (silu ? R"({"name":"s","op":"silu_fp32","inputs":["a"],"outputs":["m"],"args":{}},)" : "") + R"(
+ {"name":"d","op":"conv_fp32","inputs":["m"],"outputs":["y"],"args":{"C_out":)" + n + R"(,"C_in":)" + n +
+        R"(,"groups":)" + n + R"(,"kH":)" + kk + R"(,"kW":)" + kk + R"(,"stride_h":)" + ss + R"(,"stride_w":)" + ss +
+        R"(,"pad_h":)" + pp + R"(,"pad_w":)" + pp + R"(,"act":1,"clamp_min":-1.0,"clamp_max":1.5}}]})";
+    Tensors t;
+    t["e.weight"] = uniform(size_t(cmid) * cin, 21, -0.5f, 0.5f);
+    t["e.bias"] = uniform(size_t(cmid), 22);
+    t["d.weight"] = uniform(size_t(cmid) * k * k, 23, -0.5f, 0.5f);
+    t["d.bias"] = uniform(size_t(cmid), 24);
+    const std::vector<float> x = randn(size_t(h) * w * cin, 25);
+    auto run = [&](bool fuse) {
+        ArchGraph g = load_arch_text(arch, "e.json");
+        for (auto& l : g.layers) l->load_weights(fetch_from(t));
+        EXPECT_EQ(fuse_silu_activations(g), fuse && silu ? 1 : 0);
+        EXPECT_EQ(fuse_expand_depthwise(g), fuse ? 1 : 0);
+        GraphExecutor ex;
+        ex.prepare(g, &cpu_allocator());
+        InputMap in;
+        in["x"] = InputTensor{x.data(), {h, w, cin}, "float32", {}};
+        OutputMap out = ex.run(in);
+        const OutputTensor& y = out.at("y");
+        const float* p = static_cast<const float*>(y.data);
+        return std::vector<float>(p, p + y.bytes.size() / 4);
+    };
+    std::vector<float> first;
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        for (int threads : {1, 2}) {
+            Threads team(threads);
+            const std::string label = "path " + std::to_string(int(path)) + " threads " + std::to_string(threads);
+            setenv("VANTREL_NO_FUSION", "1", 1);
+            const std::vector<float> sep = run(false);
+            unsetenv("VANTREL_NO_FUSION");
+            expect_same_bits(sep, run(true), label);
+            if (first.empty()) first = sep;
+            expect_same_bits(first, sep, label + " against the first path");
+        }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusion,
+                         ::testing::Values(std::array<int, 6>{41, 39, 3, 1, 168, 0}, std::array<int, 6>{45, 40, 3, 2, 168, 1},
+                                           std::array<int, 6>{40, 41, 5, 2, 170, 0}, std::array<int, 6>{42, 40, 5, 1, 160, 1},
+                                           std::array<int, 6>{9, 7, 3, 2, 24, 1}));
+
+// SiLU nodes after convolutions of each kind (a 1x1 product, a Winograd
+// 3x3, a depthwise one) run on the convolutions' tiles and give the
+// separate nodes' bits; the 1x1's SiLU output has two readers, and the
+// convolution after it takes a residual add as well. A convolution of 6
+// outputs (not whole groups of 4) keeps its SiLU node.
+TEST(SiluFusion, MatchesTheSeparateNodesOnEveryPath) {
+    const char* arch = R"({"model":"s","inputs":[{"name":"x","shape":[1,9,7,8]}],"outputs":[{"name":"z"},{"name":"y"},{"name":"v"}],"nodes":[
+ {"name":"c1","op":"conv_fp32","inputs":["x"],"outputs":["a"],"args":{"C_out":16,"C_in":8}},
+ {"name":"s1","op":"silu_fp32","inputs":["a"],"outputs":["b"],"args":{}},
+ {"name":"dw","op":"conv_fp32","inputs":["b"],"outputs":["c"],"args":{"C_out":16,"C_in":16,"groups":16,"kH":3,"kW":3,"pad_h":1,"pad_w":1}},
+ {"name":"s2","op":"silu_fp32","inputs":["c"],"outputs":["d"],"args":{}},
+ {"name":"c3","op":"conv_fp32","inputs":["d"],"outputs":["e"],"args":{"C_out":8,"C_in":16}},
+ {"name":"add","op":"add_fp32","inputs":["e","x"],"outputs":["z"]},
+ {"name":"c4","op":"conv_fp32","inputs":["b"],"outputs":["f"],"args":{"C_out":12,"C_in":16,"kH":3,"kW":3,"pad_h":1,"pad_w":1}},
+ {"name":"s3","op":"silu_fp32","inputs":["f"],"outputs":["y"],"args":{}},
+ {"name":"c5","op":"conv_fp32","inputs":["x"],"outputs":["g"],"args":{"C_out":6,"C_in":8}},
+ {"name":"s4","op":"silu_fp32","inputs":["g"],"outputs":["v"],"args":{}}]})";
+    Tensors t;
+    uint32_t seed = 31;
+    for (const auto& [name, count] : std::vector<std::pair<std::string, size_t>>{
+             {"c1", 16 * 8}, {"dw", 16 * 9}, {"c3", 8 * 16}, {"c4", 12 * 16 * 9}, {"c5", 6 * 8}}) {
+        t[name + ".weight"] = uniform(count, seed++, -0.8f, 0.8f);
+        t[name + ".bias"] = uniform(count / (name == "dw" ? 9 : name == "c4" ? 144 : name == "c5" ? 8 : name == "c3" ? 16 : 8), seed++);
+    }
+    const std::vector<float> x = randn(9 * 7 * 8, 33, 2.0f);
+    auto run = [&](bool fuse) {
+        ArchGraph g = load_arch_text(arch, "s.json");
+        for (auto& l : g.layers) l->load_weights(fetch_from(t));
+        if (fuse) {
+            EXPECT_EQ(fuse_silu_activations(g), 3);
+            EXPECT_EQ(fuse_residual_adds(g), 1);
+        }
+        GraphExecutor ex;
+        ex.prepare(g, &cpu_allocator());
+        InputMap in;
+        in["x"] = InputTensor{x.data(), {9, 7, 8}, "float32", {}};
+        OutputMap out = ex.run(in);
+        std::vector<float> all;
+        for (const char* name : {"z", "y", "v"}) {
+            const OutputTensor& o = out.at(name);
+            const float* p = static_cast<const float*>(o.data);
+            all.insert(all.end(), p, p + o.bytes.size() / 4);
+        }
+        return all;
+    };
+    for (const char* wino : {"f2", "f4"}) {
+        std::vector<float> first;  // every path gives the first one's bits
+        for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+            if (!kernel_path_supported(path)) continue;
+            ScopedKernelPath scope(path);
+            setenv("VANTREL_FP32_WINOGRAD", wino, 1);
+            const std::string label = std::string(wino) + " path " + std::to_string(int(path));
+            const std::vector<float> sep = run(false), fused = run(true);
+            unsetenv("VANTREL_FP32_WINOGRAD");
+            expect_same_bits(sep, fused, label);
+            if (first.empty()) first = sep;
+            expect_same_bits(first, sep, label + " against the first path");
+        }
+    }
+}

@@ -1,0 +1,111 @@
+#include "kernels/conv/conv2d_f32_expand_dw.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "kernels/conv/conv2d_f32_depthwise.h"
+#include "kernels/conv/im2col_f32.h"
+#include "kernels/gemm/gemm_f32.h"
+#include "kernels/parallel/strip_pool.h"
+#include "kernels/quantize.h"
+
+namespace vantrel {
+
+namespace {
+struct BandBuffer;   // tags each thread's expanded rows
+struct WholeBuffer;  // tags the whole expanded tensor of a small image
+
+// Below this many bytes the expanded tensor stays in L2 between the two
+// products anyway, and bands only add the rows they share (measured on
+// MobileNetV2, 1 thread, against the two layers apart: 112x112x96 into a
+// stride-2 3x3 0.74, 28x28x192 in bands 0.93 (whole 1.0), 14x14x576 in
+// bands 1.05, 7x7x576 from 14x14 1.08): the two run whole, one after the
+// other.
+constexpr int64_t kBandMinBytes = 512 * 1024;
+
+// Expanded rows a band may hold: the band and the next one's weights stay
+// in a core's L2 beside it.
+constexpr int64_t kBandBytes = 384 * 1024;
+// Output-row strips per thread: each strip computes the rows its first band
+// shares with the strip above once more.
+constexpr int64_t kStripsPerThread = 2;
+
+// The calling thread's buffer of `floats`, from a 64-byte line: the
+// product's full-width stores and the depthwise loads then never straddle
+// two lines (an unaligned buffer measured 10-15% slower on 7x7 layers).
+template <class Tag>
+float* line_aligned_floats(int64_t floats) {
+    constexpr int64_t kLineFloats = 64 / int64_t(sizeof(float));
+    float* p = conv_thread_floats<Tag>(floats + kLineFloats);
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    return p + int64_t((64 - a % 64) % 64) / int64_t(sizeof(float));
+}
+}  // namespace
+
+bool expand_depthwise_f32_suits(const ExpandDepthwiseF32& p) {
+    return p.cin > 0 && p.cmid > 0 && p.cout > 0 && p.cout % p.cmid == 0 && p.kh >= 1 && p.kw >= 1 &&
+           p.stride_h >= 1 && p.stride_w >= 1 && p.dil_h >= 1 && p.dil_w >= 1 && p.pad_h >= 0 && p.pad_w >= 0 &&
+           int64_t(p.pad_h) <= int64_t(p.kh - 1) * p.dil_h && !p.expand_epi.residual;
+}
+
+void conv2d_f32_expand_depthwise(const float* in, int32_t h, int32_t w, const ExpandDepthwiseF32& p, float* out) {
+    const Conv2dGeometry g = conv2d_geometry(p.cmid, h, w, p.kh, p.kw, p.stride_h, p.stride_w, p.pad_h, p.pad_w,
+                                             p.dil_h, p.dil_w);
+    if (g.oh <= 0 || g.ow <= 0 || h <= 0 || w <= 0) return;
+    const int64_t span = (g.kh - 1) * g.dil_h + 1;  // input rows one output row reads
+    const int64_t row_floats = int64_t(w) * p.cmid;
+    const ConvEpilogueF32* expand_epi = p.expand_epi.active() ? &p.expand_epi : nullptr;
+    if (int64_t(h) * row_floats * int64_t(sizeof(float)) < kBandMinBytes) {
+        float* mid = line_aligned_floats<WholeBuffer>(int64_t(h) * row_floats);
+        gemm_f32_epi(in, p.expand_bp, p.expand_bias, mid, p.expand_relu, int32_t(int64_t(h) * w), p.cin, p.cmid,
+                     false, expand_epi);
+        conv2d_f32_depthwise_epi(mid, p.dw_taps, p.dw_bias, out, p.cmid, h, w, p.cout, p.kh, p.kw, p.stride_h,
+                                 p.stride_w, p.pad_h, p.pad_w, p.dil_h, p.dil_w, p.dw_relu, p.dw_epi);
+        return;
+    }
+    const int64_t fit = kBandBytes / (row_floats * int64_t(sizeof(float)));
+    const int64_t band = std::max<int64_t>(1, (fit - span) / g.stride_h + 1);  // output rows per band
+    const int64_t cap = std::min<int64_t>(h, (band - 1) * g.stride_h + span);   // expanded rows per band
+    const int team = strip_team();
+    const int strips = int(std::min<int64_t>(g.oh, int64_t(team) * kStripsPerThread));
+    run_strips(strips, team, [&](int64_t s, int) {
+        const SplitRange rows = balanced_split(g.oh, strips, int(s));
+        float* buf = line_aligned_floats<BandBuffer>(cap * row_floats);
+        int64_t have_lo = 0, have_hi = 0;  // expanded rows in buf, from its top
+        for (int64_t oy0 = rows.begin; oy0 < rows.end; oy0 += band) {
+            const int64_t oy1 = std::min<int64_t>(rows.end, oy0 + band);
+            const int64_t lo = std::max<int64_t>(0, oy0 * g.stride_h - g.pad_h);
+            const int64_t hi = std::min<int64_t>(h, (oy1 - 1) * g.stride_h - g.pad_h + span);
+            // Rows the previous band expanded move up rather than being
+            // computed again.
+            int64_t from = lo;
+            if (have_hi > lo && have_lo <= lo) {
+                std::memmove(buf, buf + (lo - have_lo) * row_floats, size_t((have_hi - lo) * row_floats) * sizeof(float));
+                from = have_hi;
+            }
+            if (hi > from)
+                gemm_f32_epi(in + from * w * p.cin, p.expand_bp, p.expand_bias, buf + (from - lo) * row_floats,
+                             p.expand_relu, int32_t((hi - from) * w), p.cin, p.cmid, false, expand_epi);
+            have_lo = lo;
+            have_hi = hi;
+            // The band as an image of its own: rows lo..hi, its top padding
+            // what remains of the image's above row lo.
+            const Conv2dGeometry b = conv2d_geometry(p.cmid, hi - lo, w, p.kh, p.kw, p.stride_h, p.stride_w,
+                                                     lo - (oy0 * g.stride_h - g.pad_h), p.pad_w, p.dil_h, p.dil_w);
+            const int64_t shift = oy0 * g.ow * p.cout;
+            ConvEpilogueF32 local;
+            const ConvEpilogueF32* dw_epi = nullptr;
+            if (p.dw_epi) {
+                local = *p.dw_epi;  // indexes the whole output; this call sees it from row oy0
+                if (local.residual) local.residual += shift;
+                local.relu_tail_from -= shift;
+                dw_epi = &local;
+            }
+            conv2d_f32_depthwise_rows(buf, p.dw_taps, p.dw_bias, out + shift, b, p.cout, p.dw_relu, 0, oy1 - oy0,
+                                      dw_epi);
+        }
+    });
+}
+
+}  // namespace vantrel
