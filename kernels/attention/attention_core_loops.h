@@ -343,7 +343,13 @@ struct AttentionOpsLanes {
         const V vm = Ln::set1(m);
         int64_t j = 0;
         for (; j + L <= groups; j += L) Ln::store(p + j, vmath::vexp_lanes<Ln>(Ln::sub(Ln::load(s + j), vm)));
-        for (; j < groups; ++j) p[j] = vmath::vexp(s[j] - m);
+        // The groups short of a register (a tile's last keys) in one partial
+        // register too: each lane gives the scalar vexp's bits.
+        if (j < groups) {
+            const int rest = int(groups - j);
+            Ln::store_n(p + j, vmath::vexp_lanes<Ln>(Ln::sub(Ln::load_n(s + j, rest), vm)), rest);
+            j = groups;
+        }
         for (; j < n; ++j) p[j] = ::expf(s[j] - m);
     }
     static void accumulate(float* acc, float a, const float* p, const float* v, int64_t n, int64_t d) {
