@@ -4,6 +4,8 @@
 // so results equal the portable path's bit for bit.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "kernels/elementwise/activation.h"
 #include "kernels/elementwise/activation_lanes_avx512.h"
 #include "kernels/elementwise/activation_loops.h"
@@ -66,8 +68,10 @@ inline bool epilogue_in_registers(const ConvEpilogueF32* e, RegAct& act) {
     return true;
 }
 
+// next (null: none): the packed panels after this tile's, fetched into
+// cache a k row per panel per step while this tile runs.
 template <int R, int NP>
-void tile(const GemmF32Args& g, int64_t row, int64_t p) {
+void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* next = nullptr, int next_panels = 0) {
     const int64_t K = g.k;
     const float* b = g.bp + p * K * kPanel;
     // Rows are reached as base[r / 3] + (r % 3) * lda with the bases moving
@@ -92,6 +96,19 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     if (run == K) {
         // The plain product, kept apart from the run loop below: sharing
         // one loop costs a few percent on short sums.
+        if (next) {
+            for (int64_t k = 0; k < K; ++k) {
+                for (int q = 0; q < next_panels; ++q)
+                    _mm_prefetch(reinterpret_cast<const char*>(next + q * K * kPanel + k * kPanel), _MM_HINT_T0);
+                __m512 bv[NP];
+                for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
+                for (int r = 0; r < R; ++r) {
+                    const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
+                    for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+                }
+                for (int i = 0; i < B; ++i) ++base[i];
+            }
+        } else
         for (int64_t k = 0; k < K; ++k) {
             __m512 bv[NP];
             for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
@@ -150,7 +167,17 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
 void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
     auto tile_row = [&](auto rows, int64_t row, int64_t pb, int64_t pe) {
         constexpr int R = decltype(rows)::value;
-        panel_tiles<max_panels(R)>(pb, pe, [&](auto np, int64_t p) { tile<R, decltype(np)::value>(g, row, p); });
+        panel_tiles<max_panels(R)>(pb, pe, [&](auto np, int64_t p) {
+            constexpr int NP = decltype(np)::value;
+            // The first row tile of a column block is the first to read
+            // each panel, from memory when the weights are not cached (a
+            // network's weights pass through once per run): it fetches the
+            // range's next panels while it computes, so each tile after it
+            // finds its panels in cache.
+            const int64_t ahead = row == r0 && g.seg_len == 0 ? std::min<int64_t>(NP, p1 - p - NP) : 0;
+            if (ahead > 0) tile<R, NP>(g, row, p, g.bp + (p + NP) * g.k * kPanel, int(ahead));
+            else tile<R, NP>(g, row, p);
+        });
     };
     gemm_f32_blocked_range<kRows, kPanel>(g, r0, r1, p0, p1, kBlockBytes, tile_row);
 }
