@@ -68,6 +68,16 @@ inline bool epilogue_in_registers(const ConvEpilogueF32* e, RegAct& act) {
     return true;
 }
 
+// The exact GELU on a tile column's R registers, four at a time: one
+// register's chain of dependent steps is latency bound, four side by side
+// fill the pipes (the same bits as one at a time).
+template <int R>
+inline void gelu_erf_rows(__m512* x) {
+    using Act = UngroupedActivation<UngroupedLanesAvx512>;
+    for (int r = 0; r + 4 <= R; r += 4) Act::gelu_erf_n<4>(x + r);
+    if constexpr (R % 4 != 0) Act::gelu_erf_n<R % 4>(x + R / 4 * 4);
+}
+
 // next (null: none): the packed panels after this tile's, fetched into
 // cache a k row per panel per step while this tile runs.
 template <int R, int NP>
@@ -147,16 +157,24 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* next = null
         const int64_t cnt = g.n - col;  // >= 1: the panel exists
         const __mmask16 mask = cnt >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << cnt) - 1);
         const __m512 bias = g.bias ? _mm512_maskz_loadu_ps(mask, g.bias + col) : zero;
+        __m512 x[R];
 #pragma GCC unroll 12
         for (int r = 0; r < R; ++r) {
-            __m512 x = acc[r][q];
-            if (g.bias) x = _mm512_add_ps(x, bias);
-            if (g.relu) x = relu16(x);
-            if (reg_act == RegAct::kGelu) x = ActivationLanes<ActLanesAvx512>::gelu_groups(x);
-            else if (reg_act == RegAct::kGeluErf) x = UngroupedActivation<UngroupedLanesAvx512>::gelu_erf_one(x);
+            x[r] = acc[r][q];
+            if (g.bias) x[r] = _mm512_add_ps(x[r], bias);
+            if (g.relu) x[r] = relu16(x[r]);
+        }
+        if (reg_act == RegAct::kGelu) {
+#pragma GCC unroll 12
+            for (int r = 0; r < R; ++r) x[r] = ActivationLanes<ActLanesAvx512>::gelu_groups(x[r]);
+        } else if (reg_act == RegAct::kGeluErf) {
+            gelu_erf_rows<R>(x);
+        }
+#pragma GCC unroll 12
+        for (int r = 0; r < R; ++r) {
             const int64_t flat = (row + r) * g.n + col;
-            if (residual) x = residual_add16(*g.epi, x, flat, mask);
-            _mm512_mask_storeu_ps(g.y + flat, mask, x);
+            if (residual) x[r] = residual_add16(*g.epi, x[r], flat, mask);
+            _mm512_mask_storeu_ps(g.y + flat, mask, x[r]);
         }
     }
     if (in_regs) return;
