@@ -68,14 +68,21 @@ inline bool epilogue_in_registers(const ConvEpilogueF32* e, RegAct& act) {
     return true;
 }
 
-// The exact GELU on a tile column's R registers, four at a time: one
-// register's chain of dependent steps is latency bound, four side by side
-// fill the pipes (the same bits as one at a time).
-template <int R>
-inline void gelu_erf_rows(__m512* x) {
-    using Act = UngroupedActivation<UngroupedLanesAvx512>;
-    for (int r = 0; r + 4 <= R; r += 4) Act::gelu_erf_n<4>(x + r);
-    if constexpr (R % 4 != 0) Act::gelu_erf_n<R % 4>(x + R / 4 * 4);
+// This path's GELU (tanh form, or exact) on a tile column's R registers,
+// four at a time: one register's chain of dependent steps is latency bound,
+// four side by side fill the pipes (the same bits as one at a time).
+template <int R, bool kErf>
+inline void gelu_rows(__m512* x) {
+    using Tanh = ActivationLanes<ActLanesAvx512>;
+    using Erf = UngroupedActivation<UngroupedLanesAvx512>;
+    for (int r = 0; r + 4 <= R; r += 4) {
+        if constexpr (kErf) Erf::gelu_erf_n<4>(x + r);
+        else Tanh::gelu_groups_n<4>(x + r);
+    }
+    if constexpr (R % 4 != 0) {
+        if constexpr (kErf) Erf::gelu_erf_n<R % 4>(x + R / 4 * 4);
+        else Tanh::gelu_groups_n<R % 4>(x + R / 4 * 4);
+    }
 }
 
 // next (null: none): the packed panels after this tile's, fetched into
@@ -164,12 +171,8 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* next = null
             if (g.bias) x[r] = _mm512_add_ps(x[r], bias);
             if (g.relu) x[r] = relu16(x[r]);
         }
-        if (reg_act == RegAct::kGelu) {
-#pragma GCC unroll 12
-            for (int r = 0; r < R; ++r) x[r] = ActivationLanes<ActLanesAvx512>::gelu_groups(x[r]);
-        } else if (reg_act == RegAct::kGeluErf) {
-            gelu_erf_rows<R>(x);
-        }
+        if (reg_act == RegAct::kGelu) gelu_rows<R, false>(x);
+        else if (reg_act == RegAct::kGeluErf) gelu_rows<R, true>(x);
 #pragma GCC unroll 12
         for (int r = 0; r < R; ++r) {
             const int64_t flat = (row + r) * g.n + col;
