@@ -48,7 +48,8 @@ static inline void vexp_lanes_n(typename Ln::V* z) {
     for (int i = 0; i < N; ++i) r[i] = Ln::fnmadd(k[i], Ln::set1(kLn2Hi), z[i]);
     for (int i = 0; i < N; ++i) r[i] = Ln::fnmadd(k[i], Ln::set1(kLn2Lo), r[i]);
     for (int i = 0; i < N; ++i) p[i] = Ln::set1(kExpP0);
-    for (const float c : {kExpP1, kExpP2, kExpP3, kExpP4, kExpP5, kExpP6, kExpP7})
+    const float coeffs[] = {kExpP1, kExpP2, kExpP3, kExpP4, kExpP5, kExpP6, kExpP7};
+    for (const float c : coeffs)
         for (int i = 0; i < N; ++i) p[i] = Ln::fmadd(p[i], r[i], Ln::set1(c));
     for (int i = 0; i < N; ++i) z[i] = Ln::mul(p[i], Ln::pow2i(k[i]));
 }
