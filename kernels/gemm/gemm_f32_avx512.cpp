@@ -125,15 +125,16 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* next = null
                 }
                 for (int i = 0; i < B; ++i) ++base[i];
             }
-        } else
-        for (int64_t k = 0; k < K; ++k) {
-            __m512 bv[NP];
-            for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
-            for (int r = 0; r < R; ++r) {
-                const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
-                for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+        } else {
+            for (int64_t k = 0; k < K; ++k) {
+                __m512 bv[NP];
+                for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
+                for (int r = 0; r < R; ++r) {
+                    const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
+                    for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+                }
+                for (int i = 0; i < B; ++i) ++base[i];
             }
-            for (int i = 0; i < B; ++i) ++base[i];
         }
     } else {
         const float* bk = b;
