@@ -194,9 +194,10 @@ void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1)
             // The first row tile of a column block is the first to read
             // each panel, from memory when the weights are not cached (a
             // network's weights pass through once per run): it fetches the
-            // range's next panels while it computes, so each tile after it
-            // finds its panels in cache.
-            const int64_t ahead = row == r0 && g.seg_len == 0 ? std::min<int64_t>(NP, p1 - p - NP) : 0;
+            // block's next panels while it computes, so each tile after it
+            // finds its panels in cache. Not the next block's: the rows
+            // streamed over this block would evict them first (deep sums).
+            const int64_t ahead = row == r0 && g.seg_len == 0 ? std::min<int64_t>(NP, pe - p - NP) : 0;
             if (ahead > 0) tile<R, NP>(g, row, p, g.bp + (p + NP) * g.k * kPanel, int(ahead));
             else tile<R, NP>(g, row, p);
         });
