@@ -220,13 +220,19 @@ CASES = {"vit": ("ViT-S/16 224", vit_case), "decoder": ("decoder step @512", dec
          "minilm32": ("MiniLM-L6 32xT=128", lambda: minilm_case(32))}
 
 
-def time_engines(engines, runs: int, rounds: int = 5, warmup: int = 2) -> dict[str, list[float]]:
-    """Alternating blocks of runs per engine; the warm-up runs of each block
-    absorb the peers' thread pools spinning on after their last run."""
+def time_engines(engines, runs: int, rounds: int = 5, warmup: int = 2,
+                 settle: float = 0.1) -> dict[str, list[float]]:
+    """Alternating blocks of runs per engine (as bench/timing.py, plus the
+    untimed prepare step). Each block opens with `settle` idle seconds: the
+    previous engine's pool keeps spinning after its last run (onnxruntime's
+    worker for 35-60 ms, longer than two warm-up runs), and with three busy
+    threads on two cores the next engine's first runs took twice as long,
+    which made the medians flip between two levels from run to run."""
     times: dict[str, list[float]] = {k: [] for k in engines}
     per_block = max(1, runs // rounds)
     for _ in range(rounds):
         for engine, (prepare, run) in engines.items():
+            time.sleep(settle)
             for i in range(warmup + per_block):
                 if prepare is not None:
                     prepare()

@@ -28,9 +28,10 @@
 // still computed. With no key kept nothing is written.
 //
 // Heads are claimed one at a time from a shared counter by one OpenMP team;
-// each thread gathers its head's queries, keys (transposed, so one key tile
-// is a row of contiguous lanes per feature) and values into thread-local
-// buffers kept between calls. Nothing is computed
+// each thread gathers its head's keys (transposed, so one key tile is a row
+// of contiguous lanes per feature) into a thread-local buffer kept between
+// calls, and its queries and values too unless their rows already lie d
+// apart (and, for the values, every key is kept). Nothing is computed
 // when T, E or H is not positive or d is 0.
 #pragma once
 #include <cstdint>

@@ -46,14 +46,20 @@ constexpr double kAttentionParallelWork = 131072.0;
 
 struct AttentionHeadBuffers {
     std::vector<float> q, kt, v, acc, s, p, m, l;
+    std::vector<int64_t> kept;
 };
+
+// Keys are transposed in blocks of this many tokens: the block's rows stay
+// in L1 while each feature's row gets contiguous stores (storing one
+// token's features at a time, each a row apart, took a tenth of a head's
+// time at T=197).
+constexpr int64_t kKeyBlock = 16;
 
 // One head: token t's query, key and value at q, k and v + t*ld (d
 // features each), its result at out + t*ldo.
 template <class Ops>
 void attention_head(const float* qh, const float* kh, const float* vh, int64_t ld, float* out, int64_t ldo,
                     int64_t T, int64_t d, float scale, const float* key_mask, AttentionHeadBuffers& b) {
-    b.q.resize(size_t(T * d));
     // The key block's rows (one per feature) start on 64-byte boundaries,
     // kts floats apart, so no register of keys straddles two cache lines;
     // kKeySlack floats past the block: a register of keys that reaches past
@@ -61,19 +67,37 @@ void attention_head(const float* qh, const float* kh, const float* vh, int64_t l
     const int64_t kts = (T + 15) / 16 * 16;
     b.kt.resize(size_t(kts * d + kKeySlack + 16));
     float* const ktb = b.kt.data() + (16 - (reinterpret_cast<uintptr_t>(b.kt.data()) / 4) % 16) % 16;
-    b.v.resize(size_t(T * d));
     // Kept keys (and their values) are gathered in token order; the key
     // block keeps its stride kts whatever their count.
-    int64_t keys = 0;
-    for (int64_t t = 0; t < T; ++t) {
-        std::memcpy(&b.q[size_t(t * d)], qh + t * ld, size_t(d) * sizeof(float));
-        if (key_mask && key_mask[t] == 0.0f) continue;
-        std::memcpy(&b.v[size_t(keys * d)], vh + t * ld, size_t(d) * sizeof(float));
-        const float* kr = kh + t * ld;
-        for (int64_t c = 0; c < d; ++c) ktb[c * kts + keys] = kr[c];
-        ++keys;
-    }
+    b.kept.clear();
+    for (int64_t t = 0; t < T; ++t)
+        if (!key_mask || key_mask[t] != 0.0f) b.kept.push_back(t);
+    const int64_t keys = int64_t(b.kept.size());
     if (keys == 0) return;
+    // Queries, and values when every key is kept, are read in place when
+    // their rows are packed d apart (a head's own product); else copied so.
+    const float* qb = qh;
+    if (ld != d) {
+        b.q.resize(size_t(T * d));
+        for (int64_t t = 0; t < T; ++t) std::memcpy(&b.q[size_t(t * d)], qh + t * ld, size_t(d) * sizeof(float));
+        qb = b.q.data();
+    }
+    const float* vb = vh;
+    if (ld != d || keys < T) {
+        b.v.resize(size_t(keys * d));
+        for (int64_t j = 0; j < keys; ++j)
+            std::memcpy(&b.v[size_t(j * d)], vh + b.kept[size_t(j)] * ld, size_t(d) * sizeof(float));
+        vb = b.v.data();
+    }
+    for (int64_t j0 = 0; j0 < keys; j0 += kKeyBlock) {
+        const int64_t nb = std::min(kKeyBlock, keys - j0);
+        const float* rows[kKeyBlock];
+        for (int64_t i = 0; i < nb; ++i) rows[i] = kh + b.kept[size_t(j0 + i)] * ld;
+        for (int64_t c = 0; c < d; ++c) {
+            float* dst = ktb + c * kts + j0;
+            for (int64_t i = 0; i < nb; ++i) dst[i] = rows[i][c];
+        }
+    }
     const int64_t tile = kAttentionTile;
     b.acc.resize(size_t(tile * d));
     b.m.resize(size_t(tile));
@@ -91,11 +115,11 @@ void attention_head(const float* qh, const float* kh, const float* vh, int64_t l
         for (int64_t j0 = 0; j0 < keys; j0 += tile) {
             const int64_t nk = std::min(tile, keys - j0);
             const float* kt = ktb + j0;
-            const float* v = &b.v[size_t(j0 * d)];
+            const float* v = vb + j0 * d;
             for (int64_t r = 0; r < nq;) {
                 // Query rows r .. r + rows - 1; each keeps its own order.
                 const int64_t rows = R > 1 && nq - r >= R ? R : 1;
-                const float* q = &b.q[size_t((i0 + r) * d)];
+                const float* q = qb + (i0 + r) * d;
                 if constexpr (R > 1) {
                     if (rows == R) Ops::scores_rows(q, kt, kts, nk, d, scale, s, tile);
                 }
@@ -319,7 +343,13 @@ struct AttentionOpsLanes {
         const V vm = Ln::set1(m);
         int64_t j = 0;
         for (; j + L <= groups; j += L) Ln::store(p + j, vmath::vexp_lanes<Ln>(Ln::sub(Ln::load(s + j), vm)));
-        for (; j < groups; ++j) p[j] = vmath::vexp(s[j] - m);
+        // The groups short of a register (a tile's last keys) in one partial
+        // register too: each lane gives the scalar vexp's bits.
+        if (j < groups) {
+            const int rest = int(groups - j);
+            Ln::store_n(p + j, vmath::vexp_lanes<Ln>(Ln::sub(Ln::load_n(s + j, rest), vm)), rest);
+            j = groups;
+        }
         for (; j < n; ++j) p[j] = ::expf(s[j] - m);
     }
     static void accumulate(float* acc, float a, const float* p, const float* v, int64_t n, int64_t d) {

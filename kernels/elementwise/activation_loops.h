@@ -65,6 +65,24 @@ struct ActivationLanes {
         const V r = vrecip(Ln::add(one(), e));
         return Ln::mul(v, Ln::sub(one(), r));
     }
+    // gelu_groups on N registers in place, step by step over all N (the
+    // same bits; the N chains overlap, see vmath::vexp_lanes_n).
+    template <int N>
+    static void gelu_groups_n(V* v) {
+        V e[N], d[N], r[N];
+        for (int i = 0; i < N; ++i) {
+            const V cube = Ln::mul(Ln::mul(v[i], v[i]), v[i]);
+            const V u = Ln::add(v[i], Ln::mul(Ln::set1(act::kGeluCubic), cube));
+            e[i] = Ln::mul(Ln::set1(act::kGeluScale2), u);
+        }
+        vmath::vexp_lanes_n<Ln, N>(e);
+        for (int i = 0; i < N; ++i) d[i] = Ln::add(one(), e[i]);
+        // recip_lanes, step by step.
+        for (int i = 0; i < N; ++i) r[i] = Ln::div(one(), d[i]);
+        for (int i = 0; i < N; ++i) r[i] = vmath::recip_step_lanes<Ln>(d[i], r[i]);
+        for (int i = 0; i < N; ++i) r[i] = vmath::recip_step_lanes<Ln>(d[i], r[i]);
+        for (int i = 0; i < N; ++i) v[i] = Ln::mul(v[i], Ln::sub(one(), r[i]));
+    }
     static void gelu(float* x, int32_t n) {
         run_groups(x, x, n, [](V v) { return gelu_groups(v); }, act::gelu_tail);
     }

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "kernels/elementwise/activation_ungrouped.h"
+#include "kernels/simd/vmath_lanes.h"
 
 namespace vantrel {
 namespace {
@@ -56,6 +57,25 @@ struct UngroupedActivation {
         const V e = Ln::vexp(Ln::fnmadd(v, Ln::mul(v, Ln::set1(0.5f)), p));  // P(t) - x*x/2
         const V lower = Ln::mul(Ln::mul(Ln::set1(0.5f), t), e);              // Phi(-|x|)
         return Ln::mul(v, Ln::if_negative(v, lower, Ln::sub(Ln::set1(1.0f), lower)));
+    }
+    // gelu_erf_one on N registers in place, step by step over all N (the
+    // same bits; the N chains overlap, see vexp_lanes_n).
+    template <int N>
+    static void gelu_erf_n(V* v) {
+        V t[N], p[N], e[N];
+        for (int i = 0; i < N; ++i) {
+            const V a = Ln::mul(Ln::abs(v[i]), Ln::set1(act::kRsqrt2));
+            t[i] = Ln::div(Ln::set1(1.0f), Ln::fmadd(a, Ln::set1(0.5f), Ln::set1(1.0f)));
+        }
+        for (int i = 0; i < N; ++i) p[i] = Ln::set1(act::kErfcP[9]);
+        for (int j = 8; j >= 0; --j)
+            for (int i = 0; i < N; ++i) p[i] = Ln::fmadd(p[i], t[i], Ln::set1(act::kErfcP[j]));
+        for (int i = 0; i < N; ++i) e[i] = Ln::fnmadd(v[i], Ln::mul(v[i], Ln::set1(0.5f)), p[i]);
+        vmath::vexp_lanes_n<Ln, N>(e);
+        for (int i = 0; i < N; ++i) {
+            const V lower = Ln::mul(Ln::mul(Ln::set1(0.5f), t[i]), e[i]);
+            v[i] = Ln::mul(v[i], Ln::if_negative(v[i], lower, Ln::sub(Ln::set1(1.0f), lower)));
+        }
     }
     static void gelu_erf(const float* x, float* y, int32_t n) {
         run(x, y, n, [](V v) { return gelu_erf_one(v); });

@@ -4,6 +4,8 @@
 // so results equal the portable path's bit for bit.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "kernels/elementwise/activation.h"
 #include "kernels/elementwise/activation_lanes_avx512.h"
 #include "kernels/elementwise/activation_loops.h"
@@ -101,8 +103,27 @@ inline bool epilogue_in_registers(const ConvEpilogueF32* e, int64_t n, RegAct& a
     return true;
 }
 
+// This path's GELU (tanh form, or exact) on a tile column's R registers,
+// four at a time: one register's chain of dependent steps is latency bound,
+// four side by side fill the pipes (the same bits as one at a time).
+template <int R, bool kErf>
+inline void gelu_rows(__m512* x) {
+    using Tanh = ActivationLanes<ActLanesAvx512>;
+    using Erf = UngroupedActivation<UngroupedLanesAvx512>;
+    for (int r = 0; r + 4 <= R; r += 4) {
+        if constexpr (kErf) Erf::gelu_erf_n<4>(x + r);
+        else Tanh::gelu_groups_n<4>(x + r);
+    }
+    if constexpr (R % 4 != 0) {
+        if constexpr (kErf) Erf::gelu_erf_n<R % 4>(x + R / 4 * 4);
+        else Tanh::gelu_groups_n<R % 4>(x + R / 4 * 4);
+    }
+}
+
+// next (null: none): the packed panels after this tile's, fetched into
+// cache a k row per panel per step while this tile runs.
 template <int R, int NP>
-void tile(const GemmF32Args& g, int64_t row, int64_t p) {
+void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* next = nullptr, int next_panels = 0) {
     const int64_t K = g.k;
     const float* b = g.bp + p * K * kPanel;
     // Rows are reached as base[r / 3] + (r % 3) * lda with the bases moving
@@ -127,14 +148,28 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
     if (run == K) {
         // The plain product, kept apart from the run loop below: sharing
         // one loop costs a few percent on short sums.
-        for (int64_t k = 0; k < K; ++k) {
-            __m512 bv[NP];
-            for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
-            for (int r = 0; r < R; ++r) {
-                const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
-                for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+        if (next) {
+            for (int64_t k = 0; k < K; ++k) {
+                for (int q = 0; q < next_panels; ++q)
+                    _mm_prefetch(reinterpret_cast<const char*>(next + q * K * kPanel + k * kPanel), _MM_HINT_T0);
+                __m512 bv[NP];
+                for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
+                for (int r = 0; r < R; ++r) {
+                    const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
+                    for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+                }
+                for (int i = 0; i < B; ++i) ++base[i];
             }
-            for (int i = 0; i < B; ++i) ++base[i];
+        } else {
+            for (int64_t k = 0; k < K; ++k) {
+                __m512 bv[NP];
+                for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
+                for (int r = 0; r < R; ++r) {
+                    const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
+                    for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
+                }
+                for (int i = 0; i < B; ++i) ++base[i];
+            }
         }
     } else {
         const float* bk = b;
@@ -166,18 +201,27 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
         const int64_t cnt = g.n - col;  // >= 1: the panel exists
         const __mmask16 mask = cnt >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << cnt) - 1);
         const __m512 bias = g.bias ? _mm512_maskz_loadu_ps(mask, g.bias + col) : zero;
+        __m512 x[R];
 #pragma GCC unroll 12
         for (int r = 0; r < R; ++r) {
-            __m512 x = acc[r][q];
-            if (g.bias) x = _mm512_add_ps(x, bias);
-            if (g.relu) x = relu16(x);
-            x = clamp(x);
-            if (reg_act == RegAct::kGelu) x = ActivationLanes<ActLanesAvx512>::gelu_groups(x);
-            else if (reg_act == RegAct::kGeluErf) x = UngroupedActivation<UngroupedLanesAvx512>::gelu_erf_one(x);
-            else if (reg_act == RegAct::kSilu) x = ActivationLanes<ActLanesAvx512>::silu_groups(x);
+            x[r] = acc[r][q];
+            if (g.bias) x[r] = _mm512_add_ps(x[r], bias);
+            if (g.relu) x[r] = relu16(x[r]);
+            x[r] = clamp(x[r]);
+        }
+        if (reg_act == RegAct::kGelu) {
+            gelu_rows<R, false>(x);
+        } else if (reg_act == RegAct::kGeluErf) {
+            gelu_rows<R, true>(x);
+        } else if (reg_act == RegAct::kSilu) {
+#pragma GCC unroll 12
+            for (int r = 0; r < R; ++r) x[r] = ActivationLanes<ActLanesAvx512>::silu_groups(x[r]);
+        }
+#pragma GCC unroll 12
+        for (int r = 0; r < R; ++r) {
             const int64_t flat = (row + r) * g.n + col;
-            if (residual) x = residual_add16(*g.epi, x, flat, mask);
-            _mm512_mask_storeu_ps(g.y + flat, mask, x);
+            if (residual) x[r] = residual_add16(*g.epi, x[r], flat, mask);
+            _mm512_mask_storeu_ps(g.y + flat, mask, x[r]);
         }
     }
     if (in_regs) return;
@@ -188,7 +232,18 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p) {
 void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
     auto tile_row = [&](auto rows, int64_t row, int64_t pb, int64_t pe) {
         constexpr int R = decltype(rows)::value;
-        panel_tiles<max_panels(R)>(pb, pe, [&](auto np, int64_t p) { tile<R, decltype(np)::value>(g, row, p); });
+        panel_tiles<max_panels(R)>(pb, pe, [&](auto np, int64_t p) {
+            constexpr int NP = decltype(np)::value;
+            // The first row tile of a column block is the first to read
+            // each panel, from memory when the weights are not cached (a
+            // network's weights pass through once per run): it fetches the
+            // block's next panels while it computes, so each tile after it
+            // finds its panels in cache. Not the next block's: the rows
+            // streamed over this block would evict them first (deep sums).
+            const int64_t ahead = row == r0 && g.seg_len == 0 ? std::min<int64_t>(NP, pe - p - NP) : 0;
+            if (ahead > 0) tile<R, NP>(g, row, p, g.bp + (p + NP) * g.k * kPanel, int(ahead));
+            else tile<R, NP>(g, row, p);
+        });
     };
     gemm_f32_blocked_range<kRows, kPanel>(g, r0, r1, p0, p1, kBlockBytes, tile_row);
 }

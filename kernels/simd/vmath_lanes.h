@@ -34,6 +34,26 @@ static inline typename Ln::V vexp_lanes(typename Ln::V z) {
     return Ln::mul(p, Ln::pow2i(k));
 }
 
+// vexp_lanes on N registers in place, each step over all N before the next:
+// the same operations on every lane, with the N dependency chains side by
+// side, so a caller bound by the chain's latency (an epilogue over a tile's
+// registers) overlaps them.
+template <class Ln, int N>
+static inline void vexp_lanes_n(typename Ln::V* z) {
+    using V = typename Ln::V;
+    V k[N], r[N], p[N];
+    for (int i = 0; i < N; ++i) z[i] = Ln::min_keep_nan(z[i], Ln::set1(kExpHi));
+    for (int i = 0; i < N; ++i) z[i] = Ln::max_keep_nan(z[i], Ln::set1(kExpLo));
+    for (int i = 0; i < N; ++i) k[i] = Ln::round(Ln::mul(z[i], Ln::set1(kLog2e)));
+    for (int i = 0; i < N; ++i) r[i] = Ln::fnmadd(k[i], Ln::set1(kLn2Hi), z[i]);
+    for (int i = 0; i < N; ++i) r[i] = Ln::fnmadd(k[i], Ln::set1(kLn2Lo), r[i]);
+    for (int i = 0; i < N; ++i) p[i] = Ln::set1(kExpP0);
+    const float coeffs[] = {kExpP1, kExpP2, kExpP3, kExpP4, kExpP5, kExpP6, kExpP7};
+    for (const float c : coeffs)
+        for (int i = 0; i < N; ++i) p[i] = Ln::fmadd(p[i], r[i], Ln::set1(c));
+    for (int i = 0; i < N; ++i) z[i] = Ln::mul(p[i], Ln::pow2i(k[i]));
+}
+
 template <class Ln>
 static inline typename Ln::V recip_step_lanes(typename Ln::V d, typename Ln::V r) {
     return Ln::mul(r, Ln::sub(Ln::set1(2.0f), Ln::mul(d, r)));

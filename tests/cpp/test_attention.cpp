@@ -58,6 +58,38 @@ std::vector<std::pair<std::string, CoreFn>> core_paths() {
 #endif
 }
 
+using HeadFn = void (*)(const float*, const float*, const float*, int64_t, float*, int64_t, int32_t, int32_t,
+                       const float*);
+
+std::vector<std::pair<std::string, HeadFn>> head_paths() {
+#if defined(__x86_64__)
+    return vantrel_test::runnable_paths<HeadFn>(&attention_head_f32_portable, &attention_head_f32_avx2,
+                                                &attention_head_f32_avx512, nullptr);
+#elif defined(__aarch64__)
+    return vantrel_test::runnable_paths<HeadFn>(&attention_head_f32_portable, nullptr, nullptr,
+                                                &attention_head_f32_neon);
+#else
+    return vantrel_test::runnable_paths<HeadFn>(&attention_head_f32_portable, nullptr, nullptr, nullptr);
+#endif
+}
+
+// Head by head from each head's own packed rows (d apart, as the fused
+// layer computes them), which the head reads in place.
+std::vector<float> run_heads_packed(HeadFn f, const std::vector<float>& qkv, int T, int E, int H,
+                                    const std::vector<float>& mask) {
+    const int d = E / H;
+    std::vector<float> out(size_t(T) * E, 0.0f), part(size_t(3) * T * d);
+    for (int h = 0; h < H; ++h) {
+        for (int x = 0; x < 3; ++x)
+            for (int t = 0; t < T; ++t)
+                for (int c = 0; c < d; ++c)
+                    part[(size_t(x) * T + t) * d + c] = qkv[size_t(t) * 3 * E + size_t(x) * E + h * d + c];
+        f(part.data(), part.data() + size_t(T) * d, part.data() + size_t(2) * T * d, d, out.data() + h * d, E, T, d,
+          mask.empty() ? nullptr : mask.data());
+    }
+    return out;
+}
+
 std::vector<float> run_core(CoreFn f, const std::vector<float>& qkv, int T, int E, int H,
                             const std::vector<float>& mask = {}) {
     std::vector<float> out(size_t(T) * E, 0.0f);
@@ -105,6 +137,10 @@ TEST_P(AttentionCore, MatchesPlainSoftmaxOnEveryPathAndThreadCount) {
                 ASSERT_TRUE(same_float(got[i], base[i])) << path << " threads " << threads << " at " << i;
         }
     omp_set_num_threads(saved);
+    for (auto& [path, fn] : head_paths()) {
+        const std::vector<float> got = run_heads_packed(fn, qkv, p.T, E, p.H, mask);
+        for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(same_float(got[i], base[i])) << path << " heads at " << i;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, AttentionCore,
