@@ -20,7 +20,9 @@ LlamaForCausalLM is built and every engine gets its weights:
 
 For each context c the prompt of c - 1 tokens is run untimed, then `--steps`
 one-token steps are timed one by one (the median step gives tokens/s).
-Prefill is one pass over `--prefill` tokens from an empty cache.
+Prefill is one pass over `--prefill` tokens from an empty cache, timed in
+three alternating blocks of one warm-up and one timed pass per engine
+(bench/timing.py), the median printed.
 
 Decoding one token reads every weight once, so its speed limit is
 bandwidth / weight bytes per token. The bandwidth is measured in this run
@@ -47,6 +49,8 @@ import time
 import warnings
 
 import numpy as np
+
+from timing import median, time_engines
 
 THREADS = 2
 # Read by the OpenMP runtime when the engine's module loads.
@@ -303,12 +307,12 @@ def main() -> None:
             if isinstance(engine, VantrelEngine) and args.profile:
                 profile_steps(engine, ids, context, args.steps)
     if args.prefill:
-        for name, engine in engines.items():
-            engine.prefill(ids[:args.prefill])  # warm-up
-            t0 = time.perf_counter()
-            engine.prefill(ids[:args.prefill])
-            print(f"{name:17s} prefill {args.prefill:4d} tokens {time.perf_counter() - t0:8.3f} s",
-                  flush=True)
+        # Alternating blocks: an engine run right after another one shares the
+        # cores with the other's still spinning threads.
+        runs = time_engines({name: (lambda e=engine: e.prefill(ids[:args.prefill]))
+                             for name, engine in engines.items()}, runs=3, rounds=3, warmup=1)
+        for name, ms in runs.items():
+            print(f"{name:17s} prefill {args.prefill:4d} tokens {median(ms) / 1e3:8.3f} s", flush=True)
 
 
 if __name__ == "__main__":
