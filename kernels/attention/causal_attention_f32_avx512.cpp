@@ -18,8 +18,14 @@ using CausalOpsWide = CausalOpsLanes<CausalLanesAvx2, LanesF32Avx512>;
 // half key j+1's, so each lane keeps the eight-lane chain of the AVX2 path
 // while one multiply-add serves two keys.
 struct CausalOpsAvx512 : CausalOpsWide {
+    // Halves moved as 64-bit lanes: AVX-512F alone, the bits untouched.
     static __m256 lo(__m512 v) { return _mm512_castps512_ps256(v); }
-    static __m256 hi(__m512 v) { return _mm512_extractf32x8_ps(v, 1); }
+    static __m256 hi(__m512 v) { return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)); }
+    static __m512 pair(__m256 a, __m256 b) {
+        return _mm512_castpd_ps(
+            _mm512_insertf64x4(_mm512_castps_pd(_mm512_zextps256_ps512(a)), _mm256_castps_pd(b), 1));
+    }
+    static __m512 twice(__m256 a) { return _mm512_castpd_ps(_mm512_broadcast_f64x4(_mm256_castps_pd(a))); }
 
     // Scores of keys j .. j+2P-1 for queries 0 .. Q-1; d is a multiple of 8.
     template <int Q, int P>
@@ -34,10 +40,10 @@ struct CausalOpsAvx512 : CausalOpsWide {
             __m512 kv[P];
             for (int p = 0; p < P; ++p) {
                 const float* k0 = keys + (j + 2 * p) * stride + c;
-                kv[p] = _mm512_insertf32x8(_mm512_zextps256_ps512(_mm256_loadu_ps(k0)), _mm256_loadu_ps(k0 + stride), 1);
+                kv[p] = pair(_mm256_loadu_ps(k0), _mm256_loadu_ps(k0 + stride));
             }
             for (int i = 0; i < Q; ++i) {
-                const __m512 qv = _mm512_broadcast_f32x8(_mm256_loadu_ps(q + i * qstride + c));
+                const __m512 qv = twice(_mm256_loadu_ps(q + i * qstride + c));
                 for (int p = 0; p < P; ++p) a[i][p] = _mm512_fmadd_ps(qv, kv[p], a[i][p]);
             }
         }

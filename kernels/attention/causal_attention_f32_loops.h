@@ -277,10 +277,10 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
     }
     // Units are claimed latest token first (those see the most keys), so the
     // big units go out early and the small ones even out the end. Each
-    // streams its part of the cache once; with fewer units than threads
-    // (one-token steps) that still beats splitting a group's heads, whose
-    // threads would each stream the same keys. Each unit is computed by one
-    // thread alone, so the result does not depend on who runs it.
+    // streams its part of the cache once; even with only a few units
+    // (one-token steps) that beats splitting a group's heads, whose threads
+    // would each stream the same keys. Each unit is computed by one thread
+    // alone, so the result does not depend on who runs it.
     run_strips(T * Hkv, int(team), [&](int64_t u, int) { run_unit(T - 1 - u / Hkv, u % Hkv); });
 }
 
