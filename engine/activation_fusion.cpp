@@ -1,6 +1,6 @@
 #include "engine/activation_fusion.h"
 
-#include <unordered_map>
+#include <functional>
 #include <vector>
 
 #include "engine/residual_fusion.h"
@@ -8,7 +8,8 @@
 
 namespace vantrel {
 
-int fuse_product_activations(ArchGraph& g) {
+int fold_activation_nodes(ArchGraph& g, OpCode act_op, OpCode producer_op,
+                          const std::function<bool(ILayer&, const std::string&)>& take) {
     if (graph_fusion_disabled()) return 0;
     GraphUses uses(g);
 
@@ -16,19 +17,18 @@ int fuse_product_activations(ArchGraph& g) {
     int fused = 0;
     for (size_t a = 0; a < g.nodes.size(); ++a) {
         ArchNode& act = g.nodes[a];
-        if (act.op != OP_GELU_ERF_FP32 || act.relu || act.inputs.size() != 1 || act.outputs.size() != 1) continue;
+        if (act.op != act_op || act.relu || act.inputs.size() != 1 || act.outputs.size() != 1) continue;
         const std::string& t = act.inputs[0];
         auto p = uses.producer.find(t);
         if (p == uses.producer.end() || p->second >= a || dropped[p->second]) continue;
         ArchNode& prod = g.nodes[p->second];
-        // The activation's output replaces the product's, so nothing else
-        // may see the product's, and each layer must serve its node alone.
-        if (prod.op != OP_SEQGEMM_FP32 || uses.readers[t] != 1 || uses.writers[t] != 1 ||
+        // The activation's output replaces the producer's, so nothing else
+        // may see the producer's, and each layer must serve its node alone.
+        if (prod.op != producer_op || uses.readers[t] != 1 || uses.writers[t] != 1 ||
             uses.node_uses[prod.name] != 1 || uses.node_uses[act.name] != 1)
             continue;
-        auto* f =
-            dynamic_cast<ActivationFusable*>(uses.layer_of.count(prod.name) ? uses.layer_of[prod.name] : nullptr);
-        if (!f || !f->fuse_gelu_erf(act.name)) continue;
+        ILayer* layer = uses.layer_of.count(prod.name) ? uses.layer_of[prod.name] : nullptr;
+        if (!layer || !take(*layer, act.name)) continue;
         ArchNode merged = prod;
         merged.outputs = act.outputs;
         act = std::move(merged);
@@ -37,6 +37,13 @@ int fuse_product_activations(ArchGraph& g) {
     }
     drop_nodes(g, dropped, fused);
     return fused;
+}
+
+int fuse_product_activations(ArchGraph& g) {
+    return fold_activation_nodes(g, OP_GELU_ERF_FP32, OP_SEQGEMM_FP32, [](ILayer& layer, const std::string& act) {
+        auto* f = dynamic_cast<ActivationFusable*>(&layer);
+        return f && f->fuse_gelu_erf(act);
+    });
 }
 
 }  // namespace vantrel

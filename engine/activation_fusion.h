@@ -3,6 +3,7 @@
 // is in cache, instead of in a separate pass over memory. Only the in-memory
 // node list changes; VANTREL_NO_FUSION=1 turns this off too.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "loader/arch_loader.h"
@@ -27,5 +28,13 @@ protected:
 // number of activations folded. Runs before fuse_residual_adds, so a
 // product can take both its GELU and the add after it.
 int fuse_product_activations(ArchGraph& g);
+
+// The rewrite's mechanism, shared with the other activation folds: each
+// `act_op` node (no relu flag, one input, one output) whose input only it
+// reads, written by a `producer_op` node serving that node alone, becomes
+// the producer writing the activation's output, when take(producer's layer,
+// activation node's name) accepts. Returns the number folded.
+int fold_activation_nodes(ArchGraph& g, OpCode act_op, OpCode producer_op,
+                          const std::function<bool(ILayer&, const std::string&)>& take);
 
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/activation_fusion.h"
 #include "engine/residual_fusion.h"
 #include "loader/op_table.h"
 
@@ -38,32 +39,10 @@ int fuse_expand_depthwise(ArchGraph& g) {
 }
 
 int fuse_silu_activations(ArchGraph& g) {
-    if (graph_fusion_disabled()) return 0;
-    GraphUses uses(g);
-    std::vector<char> dropped(g.nodes.size(), 0);
-    int fused = 0;
-    for (size_t a = 0; a < g.nodes.size(); ++a) {
-        ArchNode& act = g.nodes[a];
-        if (act.op != OP_SILU_FP32 || act.relu || act.inputs.size() != 1 || act.outputs.size() != 1) continue;
-        const std::string& t = act.inputs[0];
-        auto p = uses.producer.find(t);
-        if (p == uses.producer.end() || p->second >= a || dropped[p->second]) continue;
-        ArchNode& prod = g.nodes[p->second];
-        // The activation's output replaces the layer's, so nothing else may
-        // see the layer's, and each layer must serve its node alone.
-        if (prod.op != OP_CONV_FP32 || uses.readers[t] != 1 || uses.writers[t] != 1 ||
-            uses.node_uses[prod.name] != 1 || uses.node_uses[act.name] != 1)
-            continue;
-        auto* f = uses.layer_of.count(prod.name) ? dynamic_cast<SiluFusable*>(uses.layer_of[prod.name]) : nullptr;
-        if (!f || !f->fuse_silu(act.name)) continue;
-        ArchNode merged = prod;
-        merged.outputs = act.outputs;
-        act = std::move(merged);
-        dropped[p->second] = 1;
-        ++fused;
-    }
-    drop_nodes(g, dropped, fused);
-    return fused;
+    return fold_activation_nodes(g, OP_SILU_FP32, OP_CONV_FP32, [](ILayer& layer, const std::string& act) {
+        auto* f = dynamic_cast<SiluFusable*>(&layer);
+        return f && f->fuse_silu(act);
+    });
 }
 
 }  // namespace vantrel
