@@ -222,16 +222,18 @@ bool ConvFp32::fuse_silu(const std::string& silu_node) {
     return true;
 }
 
-bool ConvFp32::fuse_expand(ILayer& expand) {
-    auto* e = dynamic_cast<ConvFp32*>(&expand);
-    if (expand_ || !e || e == this || !depthwise() || residual_fused() || !loaded_ || !epilogue_in_kernel() ||
-        !e->pixelwise() || e->residual_fused() || e->expand_fused() || !e->channel_pick.empty() || !e->loaded_ ||
-        !e->packed.data || e->C_out != C_in)
-        return false;
+ExpandDepthwiseF32 ConvFp32::expand_params(const ConvFp32& e, const ConvEpilogueF32* epi) const {
     ExpandDepthwiseF32 p;
-    p.cin = e->C_in;
-    p.cmid = e->C_out;
-    p.expand_epi = e->host_epilogue();
+    p.expand_bp = static_cast<const float*>(e.packed.data);
+    p.expand_bias = e.bias.empty() ? nullptr : e.bias.data();
+    p.expand_relu = e.relu;
+    p.expand_epi = e.host_epilogue();
+    p.cin = e.C_in;
+    p.cmid = e.C_out;
+    p.dw_taps = depthwise_taps.data();
+    p.dw_bias = bias.empty() ? nullptr : bias.data();
+    p.dw_relu = relu;
+    p.dw_epi = epi;
     p.cout = C_out;
     p.kh = kH;
     p.kw = kW;
@@ -241,7 +243,16 @@ bool ConvFp32::fuse_expand(ILayer& expand) {
     p.pad_w = pad_w;
     p.dil_h = dilation_h;
     p.dil_w = dilation_w;
-    if (!expand_depthwise_f32_suits(p)) return false;
+    return p;
+}
+
+bool ConvFp32::fuse_expand(ILayer& expand) {
+    auto* e = dynamic_cast<ConvFp32*>(&expand);
+    if (expand_ || !e || e == this || !depthwise() || residual_fused() || !loaded_ || !epilogue_in_kernel() ||
+        !e->pixelwise() || e->residual_fused() || e->expand_fused() || !e->channel_pick.empty() || !e->loaded_ ||
+        !e->packed.data || e->C_out != C_in)
+        return false;
+    if (!expand_depthwise_f32_suits(expand_params(*e, nullptr))) return false;
     expand_ = e;
     return true;
 }
@@ -260,26 +271,7 @@ Shape3 ConvFp32::forward_expanded(const TensorView* inputs, int num_inputs, cons
     const TensorView& x = inputs[0];
     if (os.h == 0 || os.w == 0 || x.h <= 0 || x.w <= 0) return os;
     checked_int32_count(kOp, e.name, int64_t(x.h) * x.w);
-    ExpandDepthwiseF32 p;
-    p.expand_bp = static_cast<const float*>(e.packed.data);
-    p.expand_bias = e.bias.empty() ? nullptr : e.bias.data();
-    p.expand_relu = e.relu;
-    p.expand_epi = e.host_epilogue();
-    p.cin = e.C_in;
-    p.cmid = e.C_out;
-    p.dw_taps = depthwise_taps.data();
-    p.dw_bias = bias.empty() ? nullptr : bias.data();
-    p.dw_relu = relu;
-    p.dw_epi = epi.active() ? &epi : nullptr;
-    p.cout = C_out;
-    p.kh = kH;
-    p.kw = kW;
-    p.stride_h = stride_h;
-    p.stride_w = stride_w;
-    p.pad_h = pad_h;
-    p.pad_w = pad_w;
-    p.dil_h = dilation_h;
-    p.dil_w = dilation_w;
+    const ExpandDepthwiseF32 p = expand_params(e, epi.active() ? &epi : nullptr);
     conv2d_f32_expand_depthwise(static_cast<const float*>(x.data), x.h, x.w, p, static_cast<float*>(output->data));
     return os;
 }

@@ -19,6 +19,7 @@
 
 #include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
+#include "kernels/conv/conv2d_f32_expand_dw.h"
 #include "kernels/gemm/gemm_f32_epilogue.h"
 #include "layers/image/conv2d_layer.h"
 #include "loader/packed_weight_sharing.h"
@@ -118,6 +119,9 @@ private:
     // Whether the host kernels apply the activation and residual themselves.
     bool epilogue_in_kernel() const;
 
+    // The fused expansion `e` and this depthwise layer as the band kernel
+    // takes them; epi is this layer's epilogue (or null).
+    ExpandDepthwiseF32 expand_params(const ConvFp32& e, const ConvEpilogueF32* epi) const;
     Shape3 forward_expanded(const TensorView* inputs, int num_inputs, const BufferView* output,
                             const ConvEpilogueF32& epi);
 
