@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <type_traits>
 
 #include "kernels/elementwise/activation.h"
 #include "kernels/elementwise/activation_lanes_avx512.h"
@@ -148,10 +149,13 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* next = null
     if (run == K) {
         // The plain product, kept apart from the run loop below: sharing
         // one loop costs a few percent on short sums.
-        if (next) {
+        // Two copies of the loop, one fetching the next panels, so the
+        // common one carries no fetch loop.
+        auto product = [&](auto fetch) {
             for (int64_t k = 0; k < K; ++k) {
-                for (int q = 0; q < next_panels; ++q)
-                    _mm_prefetch(reinterpret_cast<const char*>(next + q * K * kPanel + k * kPanel), _MM_HINT_T0);
+                if constexpr (decltype(fetch)::value)
+                    for (int q = 0; q < next_panels; ++q)
+                        _mm_prefetch(reinterpret_cast<const char*>(next + q * K * kPanel + k * kPanel), _MM_HINT_T0);
                 __m512 bv[NP];
                 for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
                 for (int r = 0; r < R; ++r) {
@@ -160,17 +164,9 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* next = null
                 }
                 for (int i = 0; i < B; ++i) ++base[i];
             }
-        } else {
-            for (int64_t k = 0; k < K; ++k) {
-                __m512 bv[NP];
-                for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
-                for (int r = 0; r < R; ++r) {
-                    const __m512 av = _mm512_set1_ps(base[r / 3][(r % 3) * lda]);
-                    for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_fmadd_ps(av, bv[q], acc[r][q]);
-                }
-                for (int i = 0; i < B; ++i) ++base[i];
-            }
-        }
+        };
+        if (next) product(std::true_type{});
+        else product(std::false_type{});
     } else {
         const float* bk = b;
         for (int64_t k0 = 0; k0 < K; k0 += run) {
