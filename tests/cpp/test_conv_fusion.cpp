@@ -245,6 +245,25 @@ TEST(ResidualFusion, LeavesSharedOutputsAndSwitchedOffGraphs) {
     }
 }
 
+// The separate kernel of epilogue activation `act` (clamp to [-0.5, 2], hard
+// swish or none), and an epilogue of that activation then the add of r.
+void separate_activation(int act, const float* x, float* y, int32_t n) {
+    if (act == ConvEpilogueF32::kClamp) k_clamp_f32(x, y, n, nullptr, -0.5f, 2.0f);
+    else if (act == ConvEpilogueF32::kHardSwish) k_hard_swish_f32(x, y, n, nullptr);
+    else std::copy(x, x + n, y);
+}
+
+ConvEpilogueF32 activation_then_add(int act, const float* r, bool relu, int32_t n) {
+    ConvEpilogueF32 e;
+    e.act = act;
+    e.lo = -0.5f;
+    e.hi = 2.0f;
+    e.residual = r;
+    e.residual_relu = relu;
+    e.relu_tail_from = n / 4 * 4;
+    return e;
+}
+
 // The epilogue's element rules against the separate kernels, on values
 // where they differ from plain arithmetic: -0 and NaN sums inside whole
 // groups and in the tail, infinities and the clamp bounds.
@@ -256,17 +275,9 @@ TEST(ResidualFusion, EpilogueRoundsLikeTheSeparateKernels) {
     for (int act : {ConvEpilogueF32::kNone, ConvEpilogueF32::kClamp, ConvEpilogueF32::kHardSwish})
         for (bool relu : {false, true}) {
             std::vector<float> want(y0.size()), sum(y0.size()), got = y0;
-            if (act == ConvEpilogueF32::kClamp) k_clamp_f32(y0.data(), want.data(), n, nullptr, -0.5f, 2.0f);
-            else if (act == ConvEpilogueF32::kHardSwish) k_hard_swish_f32(y0.data(), want.data(), n, nullptr);
-            else want = y0;
+            separate_activation(act, y0.data(), want.data(), n);
             k_add_f32(want.data(), r.data(), sum.data(), n, relu, nullptr);
-            ConvEpilogueF32 e;
-            e.act = act;
-            e.lo = -0.5f;
-            e.hi = 2.0f;
-            e.residual = r.data();
-            e.residual_relu = relu;
-            e.relu_tail_from = n / 4 * 4;
+            const ConvEpilogueF32 e = activation_then_add(act, r.data(), relu, n);
             conv_epilogue_f32(e, got.data(), 0, 5);  // two spans, as two tiles would
             conv_epilogue_f32(e, got.data() + 5, 5, n - 5);
             for (int32_t i = 0; i < n; ++i)
@@ -291,18 +302,10 @@ TEST(ResidualFusion, GemmEpilogueMatchesTheSeparateAdd) {
         float* bp = pack_f32(w.data(), n, 1);  // y[j] = 1 * w[j]
         for (int act : {ConvEpilogueF32::kNone, ConvEpilogueF32::kClamp, ConvEpilogueF32::kHardSwish})
             for (bool relu : {false, true}) {
-                ConvEpilogueF32 e;
-                e.act = act;
-                e.lo = -0.5f;
-                e.hi = 2.0f;
-                e.residual = r.data();
-                e.residual_relu = relu;
-                e.relu_tail_from = n / 4 * 4;
+                ConvEpilogueF32 e = activation_then_add(act, r.data(), relu, n);
                 std::vector<float> plain(w.size()), acted(w.size()), want(w.size()), got(w.size());
                 gemm_f32_epi(&one, bp, nullptr, plain.data(), false, 1, 1, n, false, nullptr);
-                if (act == ConvEpilogueF32::kClamp) k_clamp_f32(plain.data(), acted.data(), n, nullptr, -0.5f, 2.0f);
-                else if (act == ConvEpilogueF32::kHardSwish) k_hard_swish_f32(plain.data(), acted.data(), n, nullptr);
-                else acted = plain;
+                separate_activation(act, plain.data(), acted.data(), n);
                 k_add_f32(acted.data(), r.data(), want.data(), n, relu, nullptr);
                 gemm_f32_epi(&one, bp, nullptr, got.data(), false, 1, 1, n, false, &e);
                 expect_same_bits(want, got, "path " + std::to_string(int(path)) + " act " + std::to_string(act) +
