@@ -12,15 +12,28 @@ namespace vantrel {
 
 namespace {
 
+// Sixteen codes as floats. (The zero-masked forms with every lane kept: the
+// plain ones read an undefined register, which GCC 12 warns about.)
+inline __m512 widen16(__m128i b) {
+    return _mm512_maskz_cvtepi32_ps(0xFFFF, _mm512_maskz_cvtepi8_epi32(0xFFFF, b));
+}
+
 struct W8TilesAvx512 {
     // Row pairs, block by block: the eight codes of row 2p, then those of
-    // row 2p + 1 (zeros for a row past `rows` and past k).
+    // row 2p + 1 (zeros for a row past `rows` and past k). Sixteen codes a
+    // store: widening one at a time cost as much as the tiles' products.
     static void widen(const int8_t* q, int64_t k, int rows, int R, float* codes, int64_t kp) {
-        for (int r = 0; r < R; ++r) {
-            float* dst = codes + (r / 2) * 2 * kp + (r % 2) * 8;
-            for (int64_t b = 0; b < kp; b += 8)
-                for (int64_t l = 0; l < 8; ++l)
-                    dst[b * 2 + l] = r < rows && b + l < k ? float(q[r * k + b + l]) : 0.0f;
+        for (int p = 0; 2 * p < R; ++p) {
+            const int8_t* lo = 2 * p < rows ? q + 2 * p * k : nullptr;
+            const int8_t* hi = 2 * p + 1 < rows ? q + (2 * p + 1) * k : nullptr;
+            float* dst = codes + p * 2 * kp;
+            for (int64_t b = 0; b < kp; b += 8) {
+                // Masked loads never touch the bytes past k.
+                const __mmask16 m = b + 8 <= k ? __mmask16(0xFF) : __mmask16((1u << (k - b)) - 1);
+                const __m128i a = lo ? _mm_maskz_loadu_epi8(m, lo + b) : _mm_setzero_si128();
+                const __m128i c = hi ? _mm_maskz_loadu_epi8(m, hi + b) : _mm_setzero_si128();
+                _mm512_storeu_ps(dst + b * 2, widen16(_mm_unpacklo_epi64(a, c)));
+            }
         }
     }
 
@@ -76,12 +89,6 @@ struct W8TilesAvx512 {
             }
     }
 };
-
-// Sixteen codes as floats. (The zero-masked forms with every lane kept: the
-// plain ones read an undefined register, which GCC 12 warns about.)
-inline __m512 widen16(__m128i b) {
-    return _mm512_maskz_cvtepi32_ps(0xFFFF, _mm512_maskz_cvtepi8_epi32(0xFFFF, b));
-}
 
 // One token, P row pairs: row 2p in the low half of a register and 2p + 1 in
 // the high half, so P registers carry 2P independent chains per lane. The
