@@ -55,8 +55,8 @@ void conv1d_wino_filter_transform(const Conv1dWinograd& w, const float* wr, floa
 // included); u[i]: pack_f32 of the i-th transformed [cout][cin] matrix (the
 // packing of the table's path: the products run on gemm_f32_plain); v: n*T*cin
 // floats; mb: n*T*cout floats; out: l_out rows of cout floats. r is 3, 7 or
-// 11. Transforms split the tiles between threads by the balanced rule; the n
-// products run one after another.
+// 11. Threads take blocks of tiles, each running both transforms and the n
+// products of its block.
 #define VANTREL_CONV1D_WINO_F32_ARGS                                                            \
     const float *padded, const float *const *u, const float *bias, float *out, int32_t cin,       \
         int32_t l_out, int32_t cout, int32_t r, bool relu, float *v, float *mb

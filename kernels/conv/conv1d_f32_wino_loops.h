@@ -7,20 +7,19 @@
 //
 // Everything is static so each instruction-set file keeps its own copy.
 #pragma once
-#include <omp.h>
-
 #include <algorithm>
 #include <cstdint>
 
 #include "kernels/conv/conv1d_f32_wino.h"
 #include "kernels/gemm/gemm_f32.h"
-#include "kernels/quantize.h"
+#include "kernels/parallel/strip_pool.h"
 
 namespace vantrel {
 
+// Tiles [t0, t1): V_i of tile t at v + (i*(t1 - t0) + t - t0)*cin.
 template <class Ops>
-static void conv1d_wino_input_tiles(const Conv1dWinograd& w, const float* padded, float* v,
-                                    int64_t tiles, int64_t cin, int64_t t0, int64_t t1) {
+static void conv1d_wino_input_tiles(const Conv1dWinograd& w, const float* padded, float* v, int64_t cin,
+                                    int64_t t0, int64_t t1) {
     using V = typename Ops::V;
     constexpr int L = Ops::L;
     for (int64_t tile = t0; tile < t1; ++tile) {
@@ -29,7 +28,7 @@ static void conv1d_wino_input_tiles(const Conv1dWinograd& w, const float* padded
             const int nnz = w.bt_nnz[i];
             V coef[12];
             for (int e = 0; e < nnz; ++e) coef[e] = Ops::set1(w.bt_coef[i][e]);
-            float* dst = v + (i * tiles + tile) * cin;
+            float* dst = v + (i * (t1 - t0) + tile - t0) * cin;
             for (int64_t c = 0; c < cin; c += L) {
                 const int cnt = int(std::min<int64_t>(L, cin - c));
                 auto at = [&](int e) {
@@ -47,10 +46,11 @@ static void conv1d_wino_input_tiles(const Conv1dWinograd& w, const float* padded
     }
 }
 
+// Tiles [t0, t1): M_i of tile t at mb + (i*(t1 - t0) + t - t0)*cout.
 template <class Ops>
 static void conv1d_wino_output_tiles(const Conv1dWinograd& w, const float* mb, const float* bias,
-                                     bool relu, float* out, int64_t tiles, int64_t cout,
-                                     int64_t l_out, int64_t t0, int64_t t1) {
+                                     bool relu, float* out, int64_t cout, int64_t l_out, int64_t t0,
+                                     int64_t t1) {
     using V = typename Ops::V;
     constexpr int L = Ops::L;
     const int pairs = (w.n - 2) / 2;
@@ -61,7 +61,7 @@ static void conv1d_wino_output_tiles(const Conv1dWinograd& w, const float* mb, c
             const int cnt = int(std::min<int64_t>(L, cout - o));
             V mv[12] = {};
             for (int i = 0; i < w.n; ++i) {
-                const float* src = mb + (i * tiles + tile) * cout + o;
+                const float* src = mb + (i * (t1 - t0) + tile - t0) * cout + o;
                 mv[i] = cnt == L ? Ops::load(src) : Ops::load_n(src, cnt);
             }
             V b = Ops::set1(0.0f);
@@ -105,29 +105,28 @@ static void conv1d_wino_run(const float* padded, const float* const* u, const fl
     if (!wp || l_out <= 0 || cin <= 0 || cout <= 0) return;
     const Conv1dWinograd& w = *wp;
     const int64_t tiles = conv1d_wino_tiles(w, l_out);
-    // A team only when the transforms have enough work to pay for it.
-    const bool team = omp_get_max_threads() > 1 && tiles > 1 &&
-                      tiles * w.n * (int64_t(cin) + cout) >= 32768;
-    if (team) {
-#pragma omp parallel num_threads(omp_get_max_threads())
-        {
-            const SplitRange s = balanced_split(tiles, omp_get_num_threads(), omp_get_thread_num());
-            conv1d_wino_input_tiles<Ops>(w, padded, v, tiles, cin, s.begin, s.end);
-        }
-    } else {
-        conv1d_wino_input_tiles<Ops>(w, padded, v, tiles, cin, 0, tiles);
-    }
-    for (int i = 0; i < w.n; ++i)
-        gemm_f32_plain(v + i * tiles * cin, u[i], mb + i * tiles * cout, int32_t(tiles), cin, cout);
-    if (team) {
-#pragma omp parallel num_threads(omp_get_max_threads())
-        {
-            const SplitRange s = balanced_split(tiles, omp_get_num_threads(), omp_get_thread_num());
-            conv1d_wino_output_tiles<Ops>(w, mb, bias, relu, out, tiles, cout, l_out, s.begin, s.end);
-        }
-    } else {
-        conv1d_wino_output_tiles<Ops>(w, mb, bias, relu, out, tiles, cout, l_out, 0, tiles);
-    }
+    // Blocks of tiles, each transformed, multiplied and transformed back by
+    // one thread while its V and M (n*(cin + cout) floats a tile) stay in L2:
+    // whole-signal passes sent them through memory three times. Every output
+    // keeps its order of operations, so the blocking changes no bit.
+    const int64_t per_tile = int64_t(w.n) * (int64_t(cin) + cout);
+    int64_t block = std::max<int64_t>(8, (int64_t(256) << 10) / (4 * per_tile));
+    const int team = strip_team();
+    // A team only when the work pays for it; then at least two blocks a thread.
+    const bool parallel = team > 1 && tiles > 1 && tiles * per_tile >= 32768;
+    if (parallel) block = std::min(block, std::max<int64_t>(1, (tiles + 2 * team - 1) / (2 * team)));
+    const int64_t blocks = (tiles + block - 1) / block;
+    // Block b's V and M take the part of v and mb its tiles would.
+    auto run_block = [&](int64_t b, int) {
+        const int64_t t0 = b * block, t1 = std::min(tiles, t0 + block), nb = t1 - t0;
+        float* vb = v + w.n * t0 * cin;
+        float* mbb = mb + w.n * t0 * cout;
+        conv1d_wino_input_tiles<Ops>(w, padded, vb, cin, t0, t1);
+        for (int i = 0; i < w.n; ++i)
+            gemm_f32_plain(vb + i * nb * cin, u[i], mbb + i * nb * cout, int32_t(nb), cin, cout);
+        conv1d_wino_output_tiles<Ops>(w, mbb, bias, relu, out, cout, l_out, t0, t1);
+    };
+    run_strips(blocks, parallel ? team : 1, run_block);
 }
 
 }  // namespace vantrel

@@ -139,6 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LayerCase{{5, 19, 6, 3, 1, 1, 1, 1, true, true}, Path::Winograd, 1e-5},     // F(4,3), 19 % 4 != 0
         LayerCase{{4, 30, 7, 7, 1, 3, 1, 1, false, true}, Path::Winograd, 1e-4},    // F(2,7)
+        LayerCase{{32, 900, 32, 7, 1, 3, 1, 1, false, true}, Path::Winograd, 1e-4}, // blocks of tiles
+        LayerCase{{16, 1001, 24, 3, 1, 1, 1, 1, true, true}, Path::Winograd, 1e-5},
         LayerCase{{3, 25, 5, 11, 1, 5, 1, 1, true, false}, Path::Direct, 1e-5},     // 11 taps: direct
         LayerCase{{6, 17, 9, 5, 1, 2, 1, 1, true, true}, Path::Direct, 1e-5},
         LayerCase{{7, 40, 13, 3, 1, 2, 2, 1, false, true}, Path::Direct, 1e-5},     // dilated 3: direct
