@@ -174,7 +174,7 @@ void conv2d_s8_wino_input(VANTREL_WINO_S8_INPUT_ARGS) {
 void lstm_cell_f32(VANTREL_LSTM_CELL_F32_ARGS) { g_kernels.lstm_cell_f32(z, g, c, hs, h); }
 
 void stft_f32(VANTREL_STFT_F32_ARGS) {
-    g_kernels.stft_f32(p, frames, hop, w_re, w_im, n_fft, out);
+    stft_f32_blocks(g_kernels.stft_f32, p, frames, hop, w_re, w_im, n_fft, out);
 }
 
 }  // namespace vantrel

@@ -2,7 +2,10 @@
 
 #include <math.h>
 
+#include <algorithm>
 #include <cmath>
+
+#include "kernels/parallel/strip_pool.h"
 
 namespace vantrel {
 
@@ -25,6 +28,17 @@ void stft_pad_edges_f32(const float* x, int64_t s, int32_t half, float* p) {
         j = j < 0 ? 0 : (j >= s ? s - 1 : j);
         p[i] = x[j];
     }
+}
+
+void stft_f32_blocks(StftF32Fn fn, VANTREL_STFT_F32_ARGS) {
+    if (frames <= 0 || n_fft <= 0) return;
+    // A block's atan2f calls take some 50 us, enough to pay for a team.
+    constexpr int64_t kFrames = 256;
+    const int64_t F = int64_t(n_fft) / 2 + 1, blocks = (frames + kFrames - 1) / kFrames;
+    run_strips(blocks, strip_team(), [&](int64_t b, int) {
+        const int64_t f0 = b * kFrames;
+        fn(p + f0 * hop, std::min(kFrames, frames - f0), hop, w_re, w_im, n_fft, out + f0 * 2 * F);
+    });
 }
 
 void stft_f32_portable(VANTREL_STFT_F32_ARGS) {

@@ -8,7 +8,9 @@
 // term; re*re + im*im is two rounded products and a rounded sum, and the
 // square root is correctly rounded. Vector paths compute several bins of a
 // frame at once in that same order, so they equal the portable path bit for
-// bit. Runs on the calling thread.
+// bit. The entry stft_f32 shares blocks of frames among the threads (each
+// frame is computed alone, so the split changes no bit); the path functions
+// run on the calling thread.
 #pragma once
 #include <cstdint>
 
@@ -31,6 +33,8 @@ void stft_pad_edges_f32(const float* x, int64_t s, int32_t half, float* p);
 
 // Entry through the CPU kernel table (kernels/cpu_kernels.h).
 void stft_f32(VANTREL_STFT_F32_ARGS);
+// fn over blocks of frames on the team.
+void stft_f32_blocks(StftF32Fn fn, VANTREL_STFT_F32_ARGS);
 
 void stft_f32_portable(VANTREL_STFT_F32_ARGS);
 #if defined(__x86_64__)

@@ -74,6 +74,7 @@ TEST(StftFp32Layer, MatchesDoubleReference) {
     struct Case { int n, hop, c, l, w; bool bases; } cases[] = {
         {20, 5, 1, 37, 1, false}, {20, 5, 1, 40, 1, false},  // S divisible by hop: last frame on the edge
         {8, 3, 2, 5, 1, false},   {2, 1, 1, 3, 1, false},    {16, 16, 1, 7, 5, false}, {12, 4, 1, 30, 1, true},
+        {20, 5, 1, 1400, 1, false},  // blocks of frames over the team
     };
     for (const Case& c : cases) {
         const int N = c.n, F = N / 2 + 1, S = c.l * c.w, frames = S / c.hop + 1;
