@@ -14,6 +14,34 @@ constexpr double kTwoPi = 6.283185307179586;
 // Box-Muller radius where the uniform draw is below 1e-7 (keeps logf finite).
 constexpr float kNoiseRadiusCap = 5.6776924f;
 constexpr float kUnvoicedNoise = 0.33333334f;
+
+// The generator's state after n more steps. Its step is linear over GF(2)
+// (shifts and xors), so it is a 64 x 64 bit matrix A, kept as its columns
+// (column j = step of bit j alone); A^(2^b) for every b lets a thread start
+// its rows at their own place in the sequence.
+struct NoiseJump {
+    uint64_t pow[64][64];
+    NoiseJump() {
+        for (int j = 0; j < 64; ++j) {
+            uint64_t s = uint64_t(1) << j;
+            (void)sine_noise_next(s);
+            pow[0][j] = s;
+        }
+        for (int b = 1; b < 64; ++b)
+            for (int j = 0; j < 64; ++j) pow[b][j] = apply(pow[b - 1], pow[b - 1][j]);
+    }
+    static uint64_t apply(const uint64_t* m, uint64_t v) {
+        uint64_t r = 0;
+        for (int j = 0; j < 64; ++j)
+            if ((v >> j) & 1) r ^= m[j];
+        return r;
+    }
+    uint64_t advance(uint64_t s, uint64_t n) const {
+        for (int b = 0; n; ++b, n >>= 1)
+            if (n & 1) s = apply(pow[b], s);
+        return s;
+    }
+};
 }  // namespace
 
 void sine_gen_f32_direct(const float* f0, float* out, int64_t t, int32_t harmonics, int32_t sample_rate,
@@ -21,16 +49,15 @@ void sine_gen_f32_direct(const float* f0, float* out, int64_t t, int32_t harmoni
     if (t <= 0 || harmonics <= 0 || sample_rate <= 0) return;
     const int64_t h = harmonics, total = t * h;
     const bool noise = noise_std > 0.0f;
-    // The phases and the generator are sequential but cheap: a first pass
-    // leaves each value's sine argument in `out` and its two draws in
-    // `draws`. The library calls (sinf, logf, cosf, sqrtf), most of the
-    // time, then run over the rows in parallel; every value sees the same
-    // operations in either pass, so the thread count changes nothing.
-    std::vector<uint64_t> draws(noise ? size_t(total) : 0);
+    // The phases are a sequential but cheap first pass that leaves each
+    // value's sine argument in `out`. The rest (the generator's draws, two
+    // per value in row order, and the library calls sinf, logf, cosf, sqrtf)
+    // runs over the rows in parallel: each thread starts the generator at
+    // its first row's place, so every value sees the same draws and
+    // operations whatever the thread count.
     {
         std::vector<double> phase(size_t(h), 0.0);
         const double inv_sr = 1.0 / double(sample_rate);
-        uint64_t s = kSineNoiseSeed;
         for (int64_t i = 0; i < t; ++i) {
             const double step = double(f0[i]) * inv_sr;
             float* row = out + i * h;
@@ -39,15 +66,13 @@ void sine_gen_f32_direct(const float* f0, float* out, int64_t t, int32_t harmoni
                 p = p + step * double(k);
                 p = p - trunc(p);
                 row[k - 1] = float(p * kTwoPi);
-                if (noise) {
-                    const uint64_t r1 = sine_noise_next(s);
-                    draws[size_t(i * h + k - 1)] = (r1 << 32) | sine_noise_next(s);
-                }
             }
         }
     }
     const float c = float(kTwoPi) * 2.3283064365386963e-10f;  // 2 pi * 2^-32
     auto finish = [&](int64_t i0, int64_t i1) {
+        static const NoiseJump jump;
+        uint64_t s = noise ? jump.advance(kSineNoiseSeed, 2 * uint64_t(i0) * uint64_t(h)) : 0;
         for (int64_t i = i0; i < i1; ++i) {
             const bool voiced = f0[i] > threshold;
             float* row = out + i * h;
@@ -58,9 +83,9 @@ void sine_gen_f32_direct(const float* f0, float* out, int64_t t, int32_t harmoni
                     continue;
                 }
                 const float a = voiced ? noise_std : amp * kUnvoicedNoise;
-                const uint64_t d = draws[size_t(i * h + j)];
-                const float u1 = float(uint32_t(d >> 32)) * 2.3283064365386963e-10f;
-                const float ang = cosf(c * float(uint32_t(d)));
+                const uint32_t r1 = sine_noise_next(s), r2 = sine_noise_next(s);
+                const float u1 = float(r1) * 2.3283064365386963e-10f;
+                const float ang = cosf(c * float(r2));
                 const float n = u1 < 1e-7f ? kNoiseRadiusCap * ang : sqrtf(-2.0f * logf(u1)) * ang;
                 row[j] = sine + a * n;
             }
