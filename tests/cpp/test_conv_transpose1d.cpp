@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{4, 10, 6, 4, 2, 1, 0, 1, true},      // L_out = 2L
                       Case{3, 7, 5, 3, 1, 0, 0, 1, false},      // stride 1
                       Case{5, 6, 4, 2, 3, 0, 2, 1, true},       // gaps hold the bias; output padding
-                      Case{64, 300, 128, 4, 2, 1, 1, 1, true},  // the GEMM shares the work
+                      Case{64, 300, 128, 4, 2, 1, 1, 1, true},  // output rows shared by a team
                       Case{6, 9, 9, 5, 2, 2, 1, 3, true},       // 3 groups
                       Case{8, 12, 8, 3, 2, 1, 1, 8, false},     // depthwise
                       Case{8, 5, 16, 4, 4, 0, 3, 8, true},      // depthwise, 2 outputs per channel
