@@ -1,9 +1,7 @@
-// Direct 1-D convolution tiles for AVX2 and AVX-512 (built into both files,
-// each with its own instruction set). A 256-bit register holds two 4-channel
-// weight blocks, loaded as two halves; each lane is one output channel
-// summing over (k, c) from 0 with one vfmadd per term, exactly the portable
-// order. Rows is the number of time steps of a main tile: AVX-512's 32
-// registers hold twice as many accumulators.
+// Direct 1-D convolution tiles for AVX2. A 256-bit register holds two
+// 4-channel weight blocks, loaded as two halves; each lane is one output
+// channel summing over (k, c) from 0 with one vfmadd per term, exactly the
+// portable order. Rows is the number of time steps of a main tile.
 #pragma once
 #include <immintrin.h>
 
