@@ -15,6 +15,8 @@ namespace vantrel {
 namespace {
 struct BandBuffer;   // tags each thread's expanded rows
 struct WholeBuffer;  // tags the whole expanded tensor of a small image
+struct DepthwiseBandBuffer;   // each thread's depthwise rows before the projection
+struct WholeDepthwiseBuffer;  // the whole depthwise output of a small image
 
 // Below this many bytes the expanded tensor stays in L2 between the two
 // products anyway, and bands only add the rows they share (measured on
@@ -46,8 +48,24 @@ float* line_aligned_floats(int64_t floats) {
 bool expand_depthwise_f32_suits(const ExpandDepthwiseF32& p) {
     return p.cin > 0 && p.cmid > 0 && p.cout > 0 && p.cout % p.cmid == 0 && p.kh >= 1 && p.kw >= 1 &&
            p.stride_h >= 1 && p.stride_w >= 1 && p.dil_h >= 1 && p.dil_w >= 1 && p.pad_h >= 0 && p.pad_w >= 0 &&
-           int64_t(p.pad_h) <= int64_t(p.kh - 1) * p.dil_h && !p.expand_epi.residual;
+           int64_t(p.pad_h) <= int64_t(p.kh - 1) * p.dil_h && !p.expand_epi.residual &&
+           (p.expand_bp || p.cin == p.cmid) && (p.cproj == 0 || (p.cproj > 0 && p.project_bp)) &&
+           (p.expand_bp || p.cproj > 0);
 }
+
+namespace {
+// The projection of depthwise rows [oy0, oy1) (`rows` of them at dw, row
+// oy0 first) into the whole output `out`.
+void project_rows(const ExpandDepthwiseF32& p, const float* dw, int64_t ow, int64_t oy0, int64_t oy1,
+                  float* out) {
+    const int64_t shift = oy0 * ow * p.cproj;
+    ConvEpilogueF32 local = p.project_epi;  // indexes the whole output; this call sees it from row oy0
+    if (local.residual) local.residual += shift;
+    local.relu_tail_from -= shift;
+    gemm_f32_epi(dw, p.project_bp, p.project_bias, out + shift, p.project_relu, int32_t((oy1 - oy0) * ow),
+                 p.cout, p.cproj, false, local.active() ? &local : nullptr);
+}
+}  // namespace
 
 void conv2d_f32_expand_depthwise(const float* in, int32_t h, int32_t w, const ExpandDepthwiseF32& p, float* out) {
     const Conv2dGeometry g = conv2d_geometry(p.cmid, h, w, p.kh, p.kw, p.stride_h, p.stride_w, p.pad_h, p.pad_w,
@@ -56,54 +74,73 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h, int32_t w, const Ex
     const int64_t span = (g.kh - 1) * g.dil_h + 1;  // input rows one output row reads
     const int64_t row_floats = int64_t(w) * p.cmid;
     const ConvEpilogueF32* expand_epi = p.expand_epi.active() ? &p.expand_epi : nullptr;
+    const bool expand = p.expand_bp != nullptr, project = p.cproj > 0;
+    const int64_t dw_row_floats = g.ow * p.cout;
     if (int64_t(h) * row_floats * int64_t(sizeof(float)) < kBandMinBytes) {
-        float* mid = line_aligned_floats<WholeBuffer>(int64_t(h) * row_floats);
-        gemm_f32_epi(in, p.expand_bp, p.expand_bias, mid, p.expand_relu, int32_t(int64_t(h) * w), p.cin, p.cmid,
-                     false, expand_epi);
-        conv2d_f32_depthwise_epi(mid, p.dw_taps, p.dw_bias, out, p.cmid, h, w, p.cout, p.kh, p.kw, p.stride_h,
+        const float* mid = in;
+        if (expand) {
+            float* e = line_aligned_floats<WholeBuffer>(int64_t(h) * row_floats);
+            gemm_f32_epi(in, p.expand_bp, p.expand_bias, e, p.expand_relu, int32_t(int64_t(h) * w), p.cin, p.cmid,
+                         false, expand_epi);
+            mid = e;
+        }
+        float* dw = project ? line_aligned_floats<WholeDepthwiseBuffer>(g.oh * dw_row_floats) : out;
+        conv2d_f32_depthwise_epi(mid, p.dw_taps, p.dw_bias, dw, p.cmid, h, w, p.cout, p.kh, p.kw, p.stride_h,
                                  p.stride_w, p.pad_h, p.pad_w, p.dil_h, p.dil_w, p.dw_relu, p.dw_epi);
+        if (project) project_rows(p, dw, g.ow, 0, g.oh, out);
         return;
     }
     const int64_t fit = kBandBytes / (row_floats * int64_t(sizeof(float)));
-    const int64_t band = std::max<int64_t>(1, (fit - span) / g.stride_h + 1);  // output rows per band
+    int64_t band = std::max<int64_t>(1, (fit - span) / g.stride_h + 1);  // output rows per band
+    // The depthwise rows the projection reads stay within the same budget.
+    if (project) band = std::min(band, std::max<int64_t>(1, kBandBytes / (dw_row_floats * int64_t(sizeof(float)))));
     const int64_t cap = std::min<int64_t>(h, (band - 1) * g.stride_h + span);   // expanded rows per band
     const int team = strip_team();
     const int strips = int(std::min<int64_t>(g.oh, int64_t(team) * kStripsPerThread));
     run_strips(strips, team, [&](int64_t s, int) {
         const SplitRange rows = balanced_split(g.oh, strips, int(s));
-        float* buf = line_aligned_floats<BandBuffer>(cap * row_floats);
+        float* buf = expand ? line_aligned_floats<BandBuffer>(cap * row_floats) : nullptr;
+        float* dw_buf = project ? line_aligned_floats<DepthwiseBandBuffer>(band * dw_row_floats) : nullptr;
         int64_t have_lo = 0, have_hi = 0;  // expanded rows in buf, from its top
         for (int64_t oy0 = rows.begin; oy0 < rows.end; oy0 += band) {
             const int64_t oy1 = std::min<int64_t>(rows.end, oy0 + band);
             const int64_t lo = std::max<int64_t>(0, oy0 * g.stride_h - g.pad_h);
             const int64_t hi = std::min<int64_t>(h, (oy1 - 1) * g.stride_h - g.pad_h + span);
-            // Rows the previous band expanded move up rather than being
-            // computed again.
-            int64_t from = lo;
-            if (have_hi > lo && have_lo <= lo) {
-                std::memmove(buf, buf + (lo - have_lo) * row_floats, size_t((have_hi - lo) * row_floats) * sizeof(float));
-                from = have_hi;
+            const float* src = in + lo * row_floats;
+            if (expand) {
+                // Rows the previous band expanded move up rather than being
+                // computed again.
+                int64_t from = lo;
+                if (have_hi > lo && have_lo <= lo) {
+                    std::memmove(buf, buf + (lo - have_lo) * row_floats,
+                                 size_t((have_hi - lo) * row_floats) * sizeof(float));
+                    from = have_hi;
+                }
+                if (hi > from)
+                    gemm_f32_epi(in + from * w * p.cin, p.expand_bp, p.expand_bias, buf + (from - lo) * row_floats,
+                                 p.expand_relu, int32_t((hi - from) * w), p.cin, p.cmid, false, expand_epi);
+                have_lo = lo;
+                have_hi = hi;
+                src = buf;
             }
-            if (hi > from)
-                gemm_f32_epi(in + from * w * p.cin, p.expand_bp, p.expand_bias, buf + (from - lo) * row_floats,
-                             p.expand_relu, int32_t((hi - from) * w), p.cin, p.cmid, false, expand_epi);
-            have_lo = lo;
-            have_hi = hi;
             // The band as an image of its own: rows lo..hi, its top padding
             // what remains of the image's above row lo.
             const Conv2dGeometry b = conv2d_geometry(p.cmid, hi - lo, w, p.kh, p.kw, p.stride_h, p.stride_w,
                                                      lo - (oy0 * g.stride_h - g.pad_h), p.pad_w, p.dil_h, p.dil_w);
-            const int64_t shift = oy0 * g.ow * p.cout;
+            // The depthwise rows go to the output, or to dw_buf for the
+            // projection.
+            const int64_t shift = project ? 0 : oy0 * dw_row_floats;
             ConvEpilogueF32 local;
             const ConvEpilogueF32* dw_epi = nullptr;
             if (p.dw_epi) {
-                local = *p.dw_epi;  // indexes the whole output; this call sees it from row oy0
-                if (local.residual) local.residual += shift;
-                local.relu_tail_from -= shift;
+                local = *p.dw_epi;  // indexes the whole depthwise output; this call sees it from row oy0
+                if (local.residual) local.residual += oy0 * dw_row_floats;
+                local.relu_tail_from -= oy0 * dw_row_floats;
                 dw_epi = &local;
             }
-            conv2d_f32_depthwise_rows(buf, p.dw_taps, p.dw_bias, out + shift, b, p.cout, p.dw_relu, 0, oy1 - oy0,
-                                      dw_epi);
+            conv2d_f32_depthwise_rows(src, p.dw_taps, p.dw_bias, project ? dw_buf : out + shift, b, p.cout,
+                                      p.dw_relu, 0, oy1 - oy0, dw_epi);
+            if (project) project_rows(p, dw_buf, g.ow, oy0, oy1, out);
         }
     });
 }
