@@ -18,15 +18,19 @@
 namespace vantrel {
 
 struct ExpandDepthwiseF32 {
-    // 1x1 expansion: cin -> cmid, packed weights of the path (pack_f32),
-    // bias (or null), ReLU, then the activation of expand_epi (no residual).
-    // Without expansion (expand_bp null) the input is the depthwise one and
-    // cin == cmid.
+    // Expansion: cin -> cmid, packed weights of the path (pack_f32 of the
+    // reordered [cmid][ekh][ekw][cin] matrix), bias (or null), ReLU, then the
+    // activation of expand_epi (no residual). A 1x1 with unit stride and no
+    // padding multiplies input rows in place; any other window (a network's
+    // stem feeding its first depthwise layer) gathers its rows first, as
+    // conv2d_f32_epi's im2col does. Without expansion (expand_bp null) the
+    // input is the depthwise one and cin == cmid.
     const float* expand_bp = nullptr;
     const float* expand_bias = nullptr;
     bool expand_relu = false;
     ConvEpilogueF32 expand_epi;
     int32_t cin = 0, cmid = 0;
+    int32_t ekh = 1, ekw = 1, estride_h = 1, estride_w = 1, epad_h = 0, epad_w = 0;
     // Depthwise over cmid channels (cout = cmid * multiplier), tap-major
     // weights; dw_epi (or null) as conv2d_f32_depthwise_epi takes it.
     const float* dw_taps = nullptr;
@@ -48,8 +52,8 @@ struct ExpandDepthwiseF32 {
 // image, so each band reads at least one expanded row.
 bool expand_depthwise_f32_suits(const ExpandDepthwiseF32& p);
 
-// in: [h][w][cin]; out: the depthwise output [oh][ow][cout], or the
-// projected one [oh][ow][cproj].
+// in: [h][w][cin] (the expansion's input, or the depthwise one); out: the
+// depthwise output [oh][ow][cout], or the projected one [oh][ow][cproj].
 void conv2d_f32_expand_depthwise(const float* in, int32_t h, int32_t w, const ExpandDepthwiseF32& p, float* out);
 
 }  // namespace vantrel

@@ -230,6 +230,12 @@ ExpandDepthwiseF32 ConvFp32::expand_params(const ConvFp32* e, const ConvFp32* q,
         p.expand_relu = e->relu;
         p.expand_epi = e->host_epilogue();
         p.cin = e->C_in;
+        p.ekh = e->kH;
+        p.ekw = e->kW;
+        p.estride_h = e->stride_h;
+        p.estride_w = e->stride_w;
+        p.epad_h = e->pad_h;
+        p.epad_w = e->pad_w;
     } else {
         p.cin = C_in;
     }
@@ -259,9 +265,11 @@ ExpandDepthwiseF32 ConvFp32::expand_params(const ConvFp32* e, const ConvFp32* q,
 
 bool ConvFp32::fuse_expand(ILayer& expand) {
     auto* e = dynamic_cast<ConvFp32*>(&expand);
+    // The expansion runs its GEMM path: ungrouped, undilated, no Winograd.
     if (expand_ || project_ || !e || e == this || !depthwise() || residual_fused() || !loaded_ ||
-        !epilogue_in_kernel() || !e->pixelwise() || e->residual_fused() || e->expand_fused() ||
-        e->project_fused() || !e->channel_pick.empty() || !e->loaded_ || !e->packed.data || e->C_out != C_in)
+        !epilogue_in_kernel() || e->groups != 1 || e->dilation_h != 1 || e->dilation_w != 1 || e->winograd_ready ||
+        e->winograd4_ready || e->residual_fused() || e->expand_fused() || e->project_fused() ||
+        !e->channel_pick.empty() || !e->loaded_ || !e->packed.data || e->C_out != C_in)
         return false;
     if (!expand_depthwise_f32_suits(expand_params(e, nullptr, nullptr))) return false;
     expand_ = e;
@@ -289,7 +297,7 @@ Shape3 ConvFp32::forward_banded(const TensorView* inputs, int num_inputs, const 
     require_input_channels(kOp, first.name, inputs[0].c, first.C_in);
     if (!first.loaded_ || !loaded_ || !last.loaded_) layer_fail(kOp, name, "weights are not loaded");
     require_input_extent(kOp, first.name, inputs, 0, 4);
-    const Shape3 os = output_shape(inputs[0].shape());
+    const Shape3 os = output_shape(expand_ ? expand_->output_shape(inputs[0].shape()) : inputs[0].shape());
     const Shape3 ps{last.C_out, os.h, os.w};
     const int64_t n = element_count(ps);
     require_output_extent(kOp, last.name, output, n, 4);
@@ -308,6 +316,10 @@ Shape3 ConvFp32::forward_banded(const TensorView* inputs, int num_inputs, const 
     const TensorView& x = inputs[0];
     if (os.h == 0 || os.w == 0 || x.h <= 0 || x.w <= 0) return reported;
     checked_int32_count(kOp, first.name, int64_t(x.h) * x.w);
+    if (expand_) {
+        const Shape3 mid = expand_->output_shape(x.shape());
+        checked_int32_count(kOp, first.name, int64_t(mid.h) * mid.w * int64_t(expand_->K));
+    }
     checked_int32_count(kOp, last.name, int64_t(os.h) * os.w);
     conv2d_f32_expand_depthwise(static_cast<const float*>(x.data), x.h, x.w, p, static_cast<float*>(output->data));
     return reported;

@@ -81,10 +81,12 @@ public:
 
     bool depthwise() const { return groups > 1 && groups == C_in; }
 
-    // A depthwise layer on the host takes in the pixelwise ConvFp32 before
-    // it (no residual, no channel pick, its output channels this layer's
-    // input): the fused node then reads that layer's input, and both run in
-    // row bands (conv2d_f32_expand_depthwise). `expand` must outlive this
+    // A depthwise layer on the host takes in the ConvFp32 before it when
+    // that one runs its im2col GEMM path (a pixelwise expansion, or a stem:
+    // ungrouped, undilated, no Winograd; no residual, no channel pick, its
+    // output channels this layer's input): the fused node then reads that
+    // layer's input, and both run in row bands
+    // (conv2d_f32_expand_depthwise). `expand` must outlive this
     // layer's use (both belong to the same graph).
     bool fuse_expand(ILayer& expand) override;
     bool expand_fused() const { return expand_ != nullptr; }
