@@ -106,16 +106,43 @@ void expand_rows(const ExpandDepthwiseF32& p, const float* in, const Conv2dGeome
     }
 }
 
+// gemm_f32_epi over m rows, the rows split evenly between the team (the
+// product's own split hands out strips of whole 12-row blocks, 4 of them
+// for 2 threads: on 196 rows one thread gets 120). Each row's outputs are
+// the same sums whatever rows a call holds.
+void gemm_rows_even(const float* a, const float* bp, const float* bias, float* y, bool relu, int64_t m, int32_t k,
+                    int32_t n, const ConvEpilogueF32* epi) {
+    const int team = strip_team();
+    run_strips(team, team, [&](int64_t s, int) {
+        const SplitRange r = balanced_split(m, team, int(s));
+        if (r.end <= r.begin) return;
+        ConvEpilogueF32 local;
+        const ConvEpilogueF32* e = nullptr;
+        if (epi) {
+            local = *epi;  // indexes the whole output; this call sees it from row r.begin
+            if (local.residual) local.residual += r.begin * n;
+            local.relu_tail_from -= r.begin * n;
+            e = &local;
+        }
+        gemm_f32_epi(a + r.begin * k, bp, bias, y + r.begin * n, relu, int32_t(r.end - r.begin), k, n, false, e);
+    });
+}
+
 // The projection of depthwise rows [oy0, oy1) (`rows` of them at dw, row
 // oy0 first) into the whole output `out`.
 void project_rows(const ExpandDepthwiseF32& p, const float* dw, int64_t ow, int64_t oy0, int64_t oy1,
-                  float* out) {
+                  float* out, bool whole) {
     const int64_t shift = oy0 * ow * p.cproj;
     ConvEpilogueF32 local = p.project_epi;  // indexes the whole output; this call sees it from row oy0
     if (local.residual) local.residual += shift;
     local.relu_tail_from -= shift;
-    gemm_f32_epi(dw, p.project_bp, p.project_bias, out + shift, p.project_relu, int32_t((oy1 - oy0) * ow),
-                 p.cout, p.cproj, false, local.active() ? &local : nullptr);
+    const ConvEpilogueF32* e = local.active() ? &local : nullptr;
+    if (whole)
+        gemm_rows_even(dw, p.project_bp, p.project_bias, out + shift, p.project_relu, (oy1 - oy0) * ow, p.cout,
+                       p.cproj, e);
+    else
+        gemm_f32_epi(dw, p.project_bp, p.project_bias, out + shift, p.project_relu, int32_t((oy1 - oy0) * ow),
+                     p.cout, p.cproj, false, e);
 }
 }  // namespace
 
@@ -138,8 +165,7 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, co
         if (expand) {
             float* x = line_aligned_floats<WholeBuffer>(int64_t(h) * row_floats);
             if (expand_in_place(p))
-                gemm_f32_epi(in, p.expand_bp, p.expand_bias, x, p.expand_relu, int32_t(h * w), p.cin, p.cmid, false,
-                             expand_epi);
+                gemm_rows_even(in, p.expand_bp, p.expand_bias, x, p.expand_relu, h * w, p.cin, p.cmid, expand_epi);
             else
                 conv2d_f32_epi(in, nullptr, p.expand_bias, x, p.cin, h_in, w_in, p.cmid, p.ekh, p.ekw, p.estride_h,
                                p.estride_w, p.epad_h, p.epad_w, p.expand_relu, p.expand_bp, nullptr, 1, 1, expand_epi);
@@ -148,7 +174,7 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, co
         float* dw = project ? line_aligned_floats<WholeDepthwiseBuffer>(g.oh * dw_row_floats) : out;
         conv2d_f32_depthwise_epi(mid, p.dw_taps, p.dw_bias, dw, p.cmid, int32_t(h), int32_t(w), p.cout, p.kh, p.kw, p.stride_h,
                                  p.stride_w, p.pad_h, p.pad_w, p.dil_h, p.dil_w, p.dw_relu, p.dw_epi);
-        if (project) project_rows(p, dw, g.ow, 0, g.oh, out);
+        if (project) project_rows(p, dw, g.ow, 0, g.oh, out, true);
         return;
     }
     const int64_t fit = kBandBytes / (row_floats * int64_t(sizeof(float)));
@@ -199,7 +225,7 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, co
             }
             conv2d_f32_depthwise_rows(src, p.dw_taps, p.dw_bias, project ? dw_buf : out + shift, b, p.cout,
                                       p.dw_relu, 0, oy1 - oy0, dw_epi);
-            if (project) project_rows(p, dw_buf, g.ow, oy0, oy1, out);
+            if (project) project_rows(p, dw_buf, g.ow, oy0, oy1, out, false);
         }
     });
 }
