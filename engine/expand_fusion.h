@@ -1,6 +1,6 @@
-// Load-time rewrite of the graph: a 1x1 convolution whose only reader is a
-// depthwise convolution (an inverted-residual block's expansion) is taken
-// into that convolution, which then computes both in row bands so the
+// Load-time rewrite of the graph: a convolution whose only reader is a
+// depthwise convolution (an inverted-residual block's 1x1 expansion, or a
+// network's stem) is taken into that convolution, which then computes both in row bands so the
 // expanded tensor never goes to memory whole; likewise the 1x1 projection
 // reading a depthwise convolution's output. Only the in-memory node list
 // changes; VANTREL_NO_FUSION=1 turns the rewrite off (and the SiLU fold
