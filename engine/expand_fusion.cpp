@@ -38,6 +38,40 @@ int fuse_expand_depthwise(ArchGraph& g) {
     return fused;
 }
 
+int fuse_depthwise_project(ArchGraph& g) {
+    if (graph_fusion_disabled()) return 0;
+    GraphUses uses(g);
+    std::vector<char> dropped(g.nodes.size(), 0);
+    int fused = 0;
+    for (size_t q = 0; q < g.nodes.size(); ++q) {
+        ArchNode& pr = g.nodes[q];
+        if (pr.op != OP_CONV_FP32 || pr.inputs.empty() || pr.inputs.size() > 2 || pr.outputs.size() != 1) continue;
+        const std::string& t = pr.inputs[0];
+        auto p = uses.producer.find(t);
+        if (p == uses.producer.end() || p->second >= q || dropped[p->second]) continue;
+        const ArchNode& dw = g.nodes[p->second];
+        // The depthwise output disappears, so only the projection may read
+        // it; the fused node runs where the projection ran, so the
+        // depthwise input must still hold its value then (one writer).
+        if (dw.op != OP_CONV_FP32 || dw.inputs.size() != 1 || uses.readers[t] != 1 || uses.writers[t] != 1 ||
+            uses.writers[dw.inputs[0]] > 1 || uses.node_uses[dw.name] != 1 || uses.node_uses[pr.name] != 1 ||
+            (pr.inputs.size() == 2 && pr.inputs[1] == t))
+            continue;
+        auto* f = uses.layer_of.count(dw.name) ? dynamic_cast<ProjectFusable*>(uses.layer_of[dw.name]) : nullptr;
+        ILayer* pl = uses.layer_of.count(pr.name) ? uses.layer_of[pr.name] : nullptr;
+        if (!f || !pl || !f->fuse_project(*pl)) continue;
+        ArchNode merged = dw;
+        merged.inputs = {dw.inputs[0]};
+        if (pr.inputs.size() == 2) merged.inputs.push_back(pr.inputs[1]);
+        merged.outputs = pr.outputs;
+        pr = std::move(merged);
+        dropped[p->second] = 1;
+        ++fused;
+    }
+    drop_nodes(g, dropped, fused);
+    return fused;
+}
+
 int fuse_silu_activations(ArchGraph& g) {
     return fold_activation_nodes(g, OP_SILU_FP32, OP_CONV_FP32, [](ILayer& layer, const std::string& act) {
         auto* f = dynamic_cast<SiluFusable*>(&layer);

@@ -1,7 +1,8 @@
-// Load-time rewrite of the graph: a 1x1 convolution whose only reader is a
-// depthwise convolution (an inverted-residual block's expansion) is taken
-// into that convolution, which then computes both in row bands so the
-// expanded tensor never goes to memory whole. Only the in-memory node list
+// Load-time rewrite of the graph: a convolution whose only reader is a
+// depthwise convolution (an inverted-residual block's 1x1 expansion, or a
+// network's stem) is taken into that convolution, which then computes both in row bands so the
+// expanded tensor never goes to memory whole; likewise the 1x1 projection
+// reading a depthwise convolution's output. Only the in-memory node list
 // changes; VANTREL_NO_FUSION=1 turns the rewrite off (and the SiLU fold
 // below).
 #pragma once
@@ -30,6 +31,30 @@ protected:
 // Applies the rewrite to `g` (layers created, weights loaded; after the
 // residual folds); returns the number of layers taken in.
 int fuse_expand_depthwise(ArchGraph& g);
+
+// Layers that can compute the pixelwise layer reading their output
+// themselves, that layer's folded residual add included.
+class ProjectFusable {
+public:
+    // Asks the layer to take on `project`, whose input 0 is its output and
+    // which is that output's only reader. Returns false, changing nothing,
+    // when it cannot give the same bits as the two layers one after the
+    // other.
+    virtual bool fuse_project(ILayer& project) = 0;
+    virtual ~ProjectFusable() = default;
+
+protected:
+    ProjectFusable() = default;
+    ProjectFusable(const ProjectFusable&) = default;
+    ProjectFusable& operator=(const ProjectFusable&) = default;
+};
+
+// The projection that ends an inverted-residual block is taken into the
+// depthwise node before it (after the expansion fold, so that node may
+// already hold its expansion): the fused node reads the depthwise input
+// (and the projection's residual as input 1) where the projection ran, and
+// writes the projection's output. Returns the number of layers taken in.
+int fuse_depthwise_project(ArchGraph& g);
 
 // Layers that can run a SiLU on their own output while it is in cache.
 class SiluFusable {

@@ -56,6 +56,7 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
     fuse_silu_activations(graph_);
     fuse_residual_adds(graph_);
     fuse_expand_depthwise(graph_);
+    fuse_depthwise_project(graph_);
     exec_.prepare(graph_, tensor_alloc_.get(), staging_alloc_.get());
     for (auto& layer : graph_.layers) layer->upload_weights(*allocator_);
 }

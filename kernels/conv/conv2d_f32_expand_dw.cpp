@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/cpu_kernels.h"
+#include "kernels/conv/conv2d_f32.h"
 #include "kernels/conv/conv2d_f32_depthwise.h"
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/gemm/gemm_f32.h"
@@ -15,6 +17,9 @@ namespace vantrel {
 namespace {
 struct BandBuffer;   // tags each thread's expanded rows
 struct WholeBuffer;  // tags the whole expanded tensor of a small image
+struct GatherBuffer;  // each thread's gathered windows of a stem-like expansion
+struct DepthwiseBandBuffer;   // each thread's depthwise rows before the projection
+struct WholeDepthwiseBuffer;  // the whole depthwise output of a small image
 
 // Below this many bytes the expanded tensor stays in L2 between the two
 // products anyway, and bands only add the rows they share (measured on
@@ -27,6 +32,8 @@ constexpr int64_t kBandMinBytes = 512 * 1024;
 // Expanded rows a band may hold: the band and the next one's weights stay
 // in a core's L2 beside it.
 constexpr int64_t kBandBytes = 384 * 1024;
+// Gathered windows of a non-pointwise expansion per product.
+constexpr int64_t kGatherBytes = 32 * 1024;
 // Output-row strips per thread: each strip computes the rows its first band
 // shares with the strip above once more.
 constexpr int64_t kStripsPerThread = 2;
@@ -46,64 +53,179 @@ float* line_aligned_floats(int64_t floats) {
 bool expand_depthwise_f32_suits(const ExpandDepthwiseF32& p) {
     return p.cin > 0 && p.cmid > 0 && p.cout > 0 && p.cout % p.cmid == 0 && p.kh >= 1 && p.kw >= 1 &&
            p.stride_h >= 1 && p.stride_w >= 1 && p.dil_h >= 1 && p.dil_w >= 1 && p.pad_h >= 0 && p.pad_w >= 0 &&
-           int64_t(p.pad_h) <= int64_t(p.kh - 1) * p.dil_h && !p.expand_epi.residual;
+           int64_t(p.pad_h) <= int64_t(p.kh - 1) * p.dil_h && !p.expand_epi.residual &&
+           (p.expand_bp || p.cin == p.cmid) && (p.cproj == 0 || (p.cproj > 0 && p.project_bp)) &&
+           (p.expand_bp || p.cproj > 0) && p.ekh >= 1 && p.ekw >= 1 && p.estride_h >= 1 && p.estride_w >= 1 &&
+           p.epad_h >= 0 && p.epad_w >= 0 && (p.expand_bp || (p.ekh == 1 && p.ekw == 1 && p.estride_h == 1 &&
+                                                               p.estride_w == 1 && p.epad_h == 0 && p.epad_w == 0));
 }
 
-void conv2d_f32_expand_depthwise(const float* in, int32_t h, int32_t w, const ExpandDepthwiseF32& p, float* out) {
+namespace {
+bool expand_in_place(const ExpandDepthwiseF32& p) {
+    return p.ekh == 1 && p.ekw == 1 && p.estride_h == 1 && p.estride_w == 1 && p.epad_h == 0 && p.epad_w == 0;
+}
+
+// Expanded rows [r0, r1) (geometry e over the input) to out, row r0 first.
+void expand_rows(const ExpandDepthwiseF32& p, const float* in, const Conv2dGeometry& e, int64_t r0, int64_t r1,
+                 float* out, const ConvEpilogueF32* epi) {
+    const int64_t k = e.kh * e.kw * p.cin;
+    if (expand_in_place(p)) {
+        gemm_f32_epi(in + r0 * e.w * p.cin, p.expand_bp, p.expand_bias, out, p.expand_relu, int32_t((r1 - r0) * e.ow),
+                     p.cin, p.cmid, false, epi);
+        return;
+    }
+    // Windows that lie inside the input are read in place where the path
+    // can (a row's windows are kh runs of kw * cin floats); the others go
+    // through a small gathered matrix. Either way each output is the GEMM's
+    // sum over the same k values in the same order.
+    const GemmF32RowsFn in_place = cpu_kernels().gemm_f32_rows;
+    const int64_t xa = std::min(e.ow, (e.pad_w + e.stride_w - 1) / e.stride_w);  // first inside column
+    const int64_t last = e.w - e.kw + e.pad_w;                                    // largest inside ox * stride
+    const int64_t xb = last < 0 ? xa : std::max(xa, std::min(e.ow, last / e.stride_w + 1));
+    const int64_t step = std::max<int64_t>(1, kGatherBytes / (e.ow * k * int64_t(sizeof(float))));
+    float* a = conv_thread_floats<GatherBuffer>(std::min(step, r1 - r0) * e.ow * k);
+    auto gathered = [&](int64_t p0, int64_t p1) {  // output pixels [p0, p1), p0 at row r0
+        im2col_pixels_f32(in, e, p0, p1, a);
+        gemm_f32_epi(a, p.expand_bp, p.expand_bias, out + (p0 - r0 * e.ow) * p.cmid, p.expand_relu,
+                     int32_t(p1 - p0), int32_t(k), p.cmid, false, epi);
+    };
+    for (int64_t r = r0; r < r1;) {
+        const int64_t iy = r * e.stride_h - e.pad_h;
+        if (in_place && iy >= 0 && iy + e.kh <= e.h && xb - xa >= 4) {
+            in_place(in + (iy * e.w + xa * e.stride_w - e.pad_w) * p.cin, e.stride_w * p.cin, e.kw * p.cin,
+                     e.w * p.cin, p.expand_bp, p.expand_bias, out + ((r - r0) * e.ow + xa) * p.cmid, p.expand_relu,
+                     int32_t(xb - xa), int32_t(k), p.cmid, epi);
+            if (xa > 0) gathered(r * e.ow, r * e.ow + xa);
+            if (xb < e.ow) gathered(r * e.ow + xb, (r + 1) * e.ow);
+            ++r;
+            continue;
+        }
+        const int64_t n = std::min(step, r1 - r);
+        gathered(r * e.ow, (r + n) * e.ow);
+        r += n;
+    }
+}
+
+// gemm_f32_epi over m rows, the rows split evenly between the team (the
+// product's own split hands out strips of whole 12-row blocks, 4 of them
+// for 2 threads: on 196 rows one thread gets 120). Each row's outputs are
+// the same sums whatever rows a call holds.
+void gemm_rows_even(const float* a, const float* bp, const float* bias, float* y, bool relu, int64_t m, int32_t k,
+                    int32_t n, const ConvEpilogueF32* epi) {
+    const int team = strip_team();
+    run_strips(team, team, [&](int64_t s, int) {
+        const SplitRange r = balanced_split(m, team, int(s));
+        if (r.end <= r.begin) return;
+        ConvEpilogueF32 local;
+        const ConvEpilogueF32* e = nullptr;
+        if (epi) {
+            local = *epi;  // indexes the whole output; this call sees it from row r.begin
+            if (local.residual) local.residual += r.begin * n;
+            local.relu_tail_from -= r.begin * n;
+            e = &local;
+        }
+        gemm_f32_epi(a + r.begin * k, bp, bias, y + r.begin * n, relu, int32_t(r.end - r.begin), k, n, false, e);
+    });
+}
+
+// The projection of depthwise rows [oy0, oy1) (`rows` of them at dw, row
+// oy0 first) into the whole output `out`.
+void project_rows(const ExpandDepthwiseF32& p, const float* dw, int64_t ow, int64_t oy0, int64_t oy1,
+                  float* out, bool whole) {
+    const int64_t shift = oy0 * ow * p.cproj;
+    ConvEpilogueF32 local = p.project_epi;  // indexes the whole output; this call sees it from row oy0
+    if (local.residual) local.residual += shift;
+    local.relu_tail_from -= shift;
+    const ConvEpilogueF32* e = local.active() ? &local : nullptr;
+    if (whole)
+        gemm_rows_even(dw, p.project_bp, p.project_bias, out + shift, p.project_relu, (oy1 - oy0) * ow, p.cout,
+                       p.cproj, e);
+    else
+        gemm_f32_epi(dw, p.project_bp, p.project_bias, out + shift, p.project_relu, int32_t((oy1 - oy0) * ow),
+                     p.cout, p.cproj, false, e);
+}
+}  // namespace
+
+void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, const ExpandDepthwiseF32& p,
+                                 float* out) {
+    const Conv2dGeometry e = conv2d_geometry(p.cin, h_in, w_in, p.ekh, p.ekw, p.estride_h, p.estride_w, p.epad_h,
+                                             p.epad_w, 1, 1);
+    if (e.oh <= 0 || e.ow <= 0 || h_in <= 0 || w_in <= 0) return;
+    const int64_t h = e.oh, w = e.ow;  // the depthwise input
     const Conv2dGeometry g = conv2d_geometry(p.cmid, h, w, p.kh, p.kw, p.stride_h, p.stride_w, p.pad_h, p.pad_w,
                                              p.dil_h, p.dil_w);
     if (g.oh <= 0 || g.ow <= 0 || h <= 0 || w <= 0) return;
     const int64_t span = (g.kh - 1) * g.dil_h + 1;  // input rows one output row reads
     const int64_t row_floats = int64_t(w) * p.cmid;
     const ConvEpilogueF32* expand_epi = p.expand_epi.active() ? &p.expand_epi : nullptr;
+    const bool expand = p.expand_bp != nullptr, project = p.cproj > 0;
+    const int64_t dw_row_floats = g.ow * p.cout;
     if (int64_t(h) * row_floats * int64_t(sizeof(float)) < kBandMinBytes) {
-        float* mid = line_aligned_floats<WholeBuffer>(int64_t(h) * row_floats);
-        gemm_f32_epi(in, p.expand_bp, p.expand_bias, mid, p.expand_relu, int32_t(int64_t(h) * w), p.cin, p.cmid,
-                     false, expand_epi);
-        conv2d_f32_depthwise_epi(mid, p.dw_taps, p.dw_bias, out, p.cmid, h, w, p.cout, p.kh, p.kw, p.stride_h,
+        const float* mid = in;
+        if (expand) {
+            float* x = line_aligned_floats<WholeBuffer>(int64_t(h) * row_floats);
+            if (expand_in_place(p))
+                gemm_rows_even(in, p.expand_bp, p.expand_bias, x, p.expand_relu, h * w, p.cin, p.cmid, expand_epi);
+            else
+                conv2d_f32_epi(in, nullptr, p.expand_bias, x, p.cin, h_in, w_in, p.cmid, p.ekh, p.ekw, p.estride_h,
+                               p.estride_w, p.epad_h, p.epad_w, p.expand_relu, p.expand_bp, nullptr, 1, 1, expand_epi);
+            mid = x;
+        }
+        float* dw = project ? line_aligned_floats<WholeDepthwiseBuffer>(g.oh * dw_row_floats) : out;
+        conv2d_f32_depthwise_epi(mid, p.dw_taps, p.dw_bias, dw, p.cmid, int32_t(h), int32_t(w), p.cout, p.kh, p.kw, p.stride_h,
                                  p.stride_w, p.pad_h, p.pad_w, p.dil_h, p.dil_w, p.dw_relu, p.dw_epi);
+        if (project) project_rows(p, dw, g.ow, 0, g.oh, out, true);
         return;
     }
     const int64_t fit = kBandBytes / (row_floats * int64_t(sizeof(float)));
-    const int64_t band = std::max<int64_t>(1, (fit - span) / g.stride_h + 1);  // output rows per band
+    int64_t band = std::max<int64_t>(1, (fit - span) / g.stride_h + 1);  // output rows per band
+    // The depthwise rows the projection reads stay within the same budget.
+    if (project) band = std::min(band, std::max<int64_t>(1, kBandBytes / (dw_row_floats * int64_t(sizeof(float)))));
     const int64_t cap = std::min<int64_t>(h, (band - 1) * g.stride_h + span);   // expanded rows per band
     const int team = strip_team();
     const int strips = int(std::min<int64_t>(g.oh, int64_t(team) * kStripsPerThread));
     run_strips(strips, team, [&](int64_t s, int) {
         const SplitRange rows = balanced_split(g.oh, strips, int(s));
-        float* buf = line_aligned_floats<BandBuffer>(cap * row_floats);
+        float* buf = expand ? line_aligned_floats<BandBuffer>(cap * row_floats) : nullptr;
+        float* dw_buf = project ? line_aligned_floats<DepthwiseBandBuffer>(band * dw_row_floats) : nullptr;
         int64_t have_lo = 0, have_hi = 0;  // expanded rows in buf, from its top
         for (int64_t oy0 = rows.begin; oy0 < rows.end; oy0 += band) {
             const int64_t oy1 = std::min<int64_t>(rows.end, oy0 + band);
             const int64_t lo = std::max<int64_t>(0, oy0 * g.stride_h - g.pad_h);
             const int64_t hi = std::min<int64_t>(h, (oy1 - 1) * g.stride_h - g.pad_h + span);
-            // Rows the previous band expanded move up rather than being
-            // computed again.
-            int64_t from = lo;
-            if (have_hi > lo && have_lo <= lo) {
-                std::memmove(buf, buf + (lo - have_lo) * row_floats, size_t((have_hi - lo) * row_floats) * sizeof(float));
-                from = have_hi;
+            const float* src = in + lo * row_floats;
+            if (expand) {
+                // Rows the previous band expanded move up rather than being
+                // computed again.
+                int64_t from = lo;
+                if (have_hi > lo && have_lo <= lo) {
+                    std::memmove(buf, buf + (lo - have_lo) * row_floats,
+                                 size_t((have_hi - lo) * row_floats) * sizeof(float));
+                    from = have_hi;
+                }
+                if (hi > from) expand_rows(p, in, e, from, hi, buf + (from - lo) * row_floats, expand_epi);
+                have_lo = lo;
+                have_hi = hi;
+                src = buf;
             }
-            if (hi > from)
-                gemm_f32_epi(in + from * w * p.cin, p.expand_bp, p.expand_bias, buf + (from - lo) * row_floats,
-                             p.expand_relu, int32_t((hi - from) * w), p.cin, p.cmid, false, expand_epi);
-            have_lo = lo;
-            have_hi = hi;
             // The band as an image of its own: rows lo..hi, its top padding
             // what remains of the image's above row lo.
             const Conv2dGeometry b = conv2d_geometry(p.cmid, hi - lo, w, p.kh, p.kw, p.stride_h, p.stride_w,
                                                      lo - (oy0 * g.stride_h - g.pad_h), p.pad_w, p.dil_h, p.dil_w);
-            const int64_t shift = oy0 * g.ow * p.cout;
+            // The depthwise rows go to the output, or to dw_buf for the
+            // projection.
+            const int64_t shift = project ? 0 : oy0 * dw_row_floats;
             ConvEpilogueF32 local;
             const ConvEpilogueF32* dw_epi = nullptr;
             if (p.dw_epi) {
-                local = *p.dw_epi;  // indexes the whole output; this call sees it from row oy0
-                if (local.residual) local.residual += shift;
-                local.relu_tail_from -= shift;
+                local = *p.dw_epi;  // indexes the whole depthwise output; this call sees it from row oy0
+                if (local.residual) local.residual += oy0 * dw_row_floats;
+                local.relu_tail_from -= oy0 * dw_row_floats;
                 dw_epi = &local;
             }
-            conv2d_f32_depthwise_rows(buf, p.dw_taps, p.dw_bias, out + shift, b, p.cout, p.dw_relu, 0, oy1 - oy0,
-                                      dw_epi);
+            conv2d_f32_depthwise_rows(src, p.dw_taps, p.dw_bias, project ? dw_buf : out + shift, b, p.cout,
+                                      p.dw_relu, 0, oy1 - oy0, dw_epi);
+            if (project) project_rows(p, dw_buf, g.ow, oy0, oy1, out, false);
         }
     });
 }

@@ -195,7 +195,7 @@ bool ConvFp32::epilogue_in_kernel() const {
 }
 
 bool ConvFp32::fuse_residual_add(const std::string& add_node, bool residual_first, bool relu) {
-    if (residual_fused() || add_node.empty() || !epilogue_in_kernel()) return false;
+    if (residual_fused() || project_fused() || add_node.empty() || !epilogue_in_kernel()) return false;
     residual_node_ = add_node;
     residual_first_ = residual_first;
     residual_relu_ = relu;
@@ -216,20 +216,30 @@ ConvEpilogueF32 ConvFp32::host_epilogue() const {
 bool ConvFp32::fuse_silu(const std::string& silu_node) {
     const Backend& be = active_backend_or_throw();
     if (silu_ || silu_node.empty() || !be.k_silu_f32 || !epilogue_in_kernel() || act != kActNone ||
-        residual_fused() || expand_fused() || !channel_pick.empty() || C_out % 4 != 0)
+        residual_fused() || expand_fused() || project_fused() || !channel_pick.empty() || C_out % 4 != 0)
         return false;
     silu_ = be.k_silu_f32;
     return true;
 }
 
-ExpandDepthwiseF32 ConvFp32::expand_params(const ConvFp32& e, const ConvEpilogueF32* epi) const {
+ExpandDepthwiseF32 ConvFp32::expand_params(const ConvFp32* e, const ConvFp32* q, const ConvEpilogueF32* epi) const {
     ExpandDepthwiseF32 p;
-    p.expand_bp = static_cast<const float*>(e.packed.data);
-    p.expand_bias = e.bias.empty() ? nullptr : e.bias.data();
-    p.expand_relu = e.relu;
-    p.expand_epi = e.host_epilogue();
-    p.cin = e.C_in;
-    p.cmid = e.C_out;
+    if (e) {
+        p.expand_bp = static_cast<const float*>(e->packed.data);
+        p.expand_bias = e->bias.empty() ? nullptr : e->bias.data();
+        p.expand_relu = e->relu;
+        p.expand_epi = e->host_epilogue();
+        p.cin = e->C_in;
+        p.ekh = e->kH;
+        p.ekw = e->kW;
+        p.estride_h = e->stride_h;
+        p.estride_w = e->stride_w;
+        p.epad_h = e->pad_h;
+        p.epad_w = e->pad_w;
+    } else {
+        p.cin = C_in;
+    }
+    p.cmid = C_in;
     p.dw_taps = depthwise_taps.data();
     p.dw_bias = bias.empty() ? nullptr : bias.data();
     p.dw_relu = relu;
@@ -243,37 +253,76 @@ ExpandDepthwiseF32 ConvFp32::expand_params(const ConvFp32& e, const ConvEpilogue
     p.pad_w = pad_w;
     p.dil_h = dilation_h;
     p.dil_w = dilation_w;
+    if (q) {
+        p.project_bp = static_cast<const float*>(q->packed.data);
+        p.project_bias = q->bias.empty() ? nullptr : q->bias.data();
+        p.project_relu = q->relu;
+        p.project_epi = q->host_epilogue();
+        p.cproj = q->C_out;
+    }
     return p;
 }
 
 bool ConvFp32::fuse_expand(ILayer& expand) {
     auto* e = dynamic_cast<ConvFp32*>(&expand);
-    if (expand_ || !e || e == this || !depthwise() || residual_fused() || !loaded_ || !epilogue_in_kernel() ||
-        !e->pixelwise() || e->residual_fused() || e->expand_fused() || !e->channel_pick.empty() || !e->loaded_ ||
-        !e->packed.data || e->C_out != C_in)
+    // The expansion runs its GEMM path: ungrouped, undilated, no Winograd.
+    if (expand_ || project_ || !e || e == this || !depthwise() || residual_fused() || !loaded_ ||
+        !epilogue_in_kernel() || e->groups != 1 || e->dilation_h != 1 || e->dilation_w != 1 || e->winograd_ready ||
+        e->winograd4_ready || e->residual_fused() || e->expand_fused() || e->project_fused() ||
+        !e->channel_pick.empty() || !e->loaded_ || !e->packed.data || e->C_out != C_in)
         return false;
-    if (!expand_depthwise_f32_suits(expand_params(*e, nullptr))) return false;
+    if (!expand_depthwise_f32_suits(expand_params(e, nullptr, nullptr))) return false;
     expand_ = e;
     return true;
 }
 
-Shape3 ConvFp32::forward_expanded(const TensorView* inputs, int num_inputs, const BufferView* output,
-                                  const ConvEpilogueF32& epi) {
-    // The expansion's checks on the input, under its name, then this layer's
-    // on the output.
-    const ConvFp32& e = *expand_;
-    require_inputs(kOp, e.name, num_inputs, 1);
-    require_input_channels(kOp, e.name, inputs[0].c, e.C_in);
-    if (!e.loaded_ || !loaded_) layer_fail(kOp, name, "weights are not loaded");
-    require_input_extent(kOp, e.name, inputs, 0, 4);
-    const Shape3 os = output_shape(inputs[0].shape());
-    require_output_extent(kOp, name, output, int64_t(C_out) * os.h * os.w, 4);
+bool ConvFp32::fuse_project(ILayer& project) {
+    auto* q = dynamic_cast<ConvFp32*>(&project);
+    if (project_ || !q || q == this || !depthwise() || residual_fused() || !loaded_ || !epilogue_in_kernel() ||
+        !q->pixelwise() || q->expand_fused() || q->project_fused() || !q->channel_pick.empty() || !q->loaded_ ||
+        !q->packed.data || q->C_in != C_out)
+        return false;
+    if (!expand_depthwise_f32_suits(expand_params(expand_, q, nullptr))) return false;
+    project_ = q;
+    return true;
+}
+
+Shape3 ConvFp32::forward_banded(const TensorView* inputs, int num_inputs, const BufferView* output,
+                                const ConvEpilogueF32& epi) {
+    // The first layer's checks on the input, under its name, then the last
+    // one's on the output (and the projection's residual under its add's).
+    const ConvFp32& first = expand_ ? *expand_ : *this;
+    const ConvFp32& last = project_ ? *project_ : *this;
+    require_inputs(kOp, first.name, num_inputs, 1);
+    require_input_channels(kOp, first.name, inputs[0].c, first.C_in);
+    if (!first.loaded_ || !loaded_ || !last.loaded_) layer_fail(kOp, name, "weights are not loaded");
+    require_input_extent(kOp, first.name, inputs, 0, 4);
+    const Shape3 os = output_shape(expand_ ? expand_->output_shape(inputs[0].shape()) : inputs[0].shape());
+    const Shape3 ps{last.C_out, os.h, os.w};
+    const int64_t n = element_count(ps);
+    require_output_extent(kOp, last.name, output, n, 4);
+    ExpandDepthwiseF32 p = expand_params(expand_, project_, epi.active() ? &epi : nullptr);
+    Shape3 reported = ps;
+    if (project_ && project_->residual_fused()) {
+        static constexpr const char* kAddOp = "add_fp32";
+        require_inputs(kOp, last.name, num_inputs, 2);
+        reported = residual_operand_shape(kAddOp, project_->residual_node_, "convolution", last.name, inputs,
+                                          project_->residual_first_, ps, n, 4);
+        checked_int32_count(kAddOp, project_->residual_node_, n);
+        p.project_epi.residual = static_cast<const float*>(inputs[1].data);
+        p.project_epi.residual_relu = project_->residual_relu_;
+        p.project_epi.relu_tail_from = n / 4 * 4;
+    }
     const TensorView& x = inputs[0];
-    if (os.h == 0 || os.w == 0 || x.h <= 0 || x.w <= 0) return os;
-    checked_int32_count(kOp, e.name, int64_t(x.h) * x.w);
-    const ExpandDepthwiseF32 p = expand_params(e, epi.active() ? &epi : nullptr);
+    if (os.h == 0 || os.w == 0 || x.h <= 0 || x.w <= 0) return reported;
+    checked_int32_count(kOp, first.name, int64_t(x.h) * x.w);
+    if (expand_) {
+        const Shape3 mid = expand_->output_shape(x.shape());
+        checked_int32_count(kOp, first.name, int64_t(mid.h) * mid.w * int64_t(expand_->K));
+    }
+    checked_int32_count(kOp, last.name, int64_t(os.h) * os.w);
     conv2d_f32_expand_depthwise(static_cast<const float*>(x.data), x.h, x.w, p, static_cast<float*>(output->data));
-    return os;
+    return reported;
 }
 
 Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
@@ -281,7 +330,7 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
     const bool in_kernel = epilogue_in_kernel();
     ConvEpilogueF32 epi;
     if (in_kernel) epi = host_epilogue();
-    if (expand_) return forward_expanded(inputs, num_inputs, output, epi);
+    if (expand_ || project_) return forward_banded(inputs, num_inputs, output, epi);
     Shape3 reported{0, 0, 0};
     if (residual_fused()) {
         // The folded add's checks, under its name: input 0 of the add gives

@@ -27,7 +27,7 @@
 namespace vantrel {
 
 class ConvFp32 final : public Conv2dLayer<kDtypeFp32>, public ResidualFusable, public ExpandFusable,
-                       public SiluFusable {
+                       public ProjectFusable, public SiluFusable {
 public:
     // Throws when a size, stride, dilation or group count is below 1, a pad
     // is negative, or groups does not divide C_in and C_out.
@@ -81,13 +81,23 @@ public:
 
     bool depthwise() const { return groups > 1 && groups == C_in; }
 
-    // A depthwise layer on the host takes in the pixelwise ConvFp32 before
-    // it (no residual, no channel pick, its output channels this layer's
-    // input): the fused node then reads that layer's input, and both run in
-    // row bands (conv2d_f32_expand_depthwise). `expand` must outlive this
+    // A depthwise layer on the host takes in the ConvFp32 before it when
+    // that one runs its im2col GEMM path (a pixelwise expansion, or a stem:
+    // ungrouped, undilated, no Winograd; no residual, no channel pick, its
+    // output channels this layer's input): the fused node then reads that
+    // layer's input, and both run in row bands
+    // (conv2d_f32_expand_depthwise). `expand` must outlive this
     // layer's use (both belong to the same graph).
     bool fuse_expand(ILayer& expand) override;
     bool expand_fused() const { return expand_ != nullptr; }
+
+    // A depthwise layer on the host (with or without a folded expansion)
+    // takes in the pixelwise ConvFp32 after it (no channel pick; its residual
+    // add, if folded, comes along as the fused node's input 1): the band
+    // kernel then projects each band of depthwise rows while they are in
+    // cache. `project` must outlive this layer's use.
+    bool fuse_project(ILayer& project) override;
+    bool project_fused() const { return project_ != nullptr; }
 
     // On the host, a layer of whole groups of 4 output channels without its
     // own activation, residual or channel pick, and not grouped, runs the
@@ -119,14 +129,16 @@ private:
     // Whether the host kernels apply the activation and residual themselves.
     bool epilogue_in_kernel() const;
 
-    // The fused expansion `e` and this depthwise layer as the band kernel
-    // takes them; epi is this layer's epilogue (or null).
-    ExpandDepthwiseF32 expand_params(const ConvFp32& e, const ConvEpilogueF32* epi) const;
-    Shape3 forward_expanded(const TensorView* inputs, int num_inputs, const BufferView* output,
-                            const ConvEpilogueF32& epi);
+    // The fused expansion `e` (or null), this depthwise layer and the fused
+    // projection `q` (or null) as the band kernel takes them; epi is this
+    // layer's epilogue (or null).
+    ExpandDepthwiseF32 expand_params(const ConvFp32* e, const ConvFp32* q, const ConvEpilogueF32* epi) const;
+    Shape3 forward_banded(const TensorView* inputs, int num_inputs, const BufferView* output,
+                          const ConvEpilogueF32& epi);
 
     int64_t winograd4_min_extent_ = 7;
-    ConvFp32* expand_ = nullptr;  // the folded expansion, or null
+    ConvFp32* expand_ = nullptr;   // the folded expansion, or null
+    ConvFp32* project_ = nullptr;  // the folded projection, or null
     EpilogueUnaryFnF32 silu_ = nullptr;  // the folded SiLU's kernel, or null
     // The epilogue this layer's host kernels run: the activation and the
     // folded SiLU (a residual is added by forward).

@@ -369,36 +369,59 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
 
 }  // namespace
 
-// An expansion 1x1 folded into the depthwise convolution after it equals
-// the two layers run apart, on every path and on 1 and 2 threads: images
-// large enough for row bands (several per strip, stride 1 and 2, 3x3 and
-// 5x5, odd extents) and one small enough to run whole. The expansion ends
-// in a clamp or in a SiLU node, which the expansion takes first.
-class ExpandFusion : public ::testing::TestWithParam<std::array<int, 6>> {};
+// An expansion 1x1 (or a 3x3 stride-2 stem over 3 channels) folded into the
+// depthwise convolution after it, and the projection 1x1 after that (with
+// its residual add, or alone, or without an expansion before), equal the
+// layers run apart, on every path and on 1
+// and 2 threads: images large enough for row bands (several per strip,
+// stride 1 and 2, 3x3 and 5x5, odd extents) and ones small enough to run
+// whole. The expansion ends in a clamp or in a SiLU node, which the
+// expansion takes first.
+struct BlockCase {
+    int h, w, k, s, cmid, silu, expand, project;  // expand: 0 none, 1 a 1x1, 2 a stem; project: 0 none, 1
+                                                  // alone, 2 with a residual add
+};
+class ExpandFusion : public ::testing::TestWithParam<BlockCase> {};
 TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
-    const auto [h_, w_, k, s, cmid, silu_] = GetParam();
-    const int h = h_, w = w_, silu = silu_, cin = 12, pad = k / 2;  // plain copies: the lambda below reads them
-    const std::string n = std::to_string(cmid), kk = std::to_string(k), ss = std::to_string(s), pp = std::to_string(pad);
-    const std::string arch =
-        R"({"model":"e","inputs":[{"name":"x","shape":[1,)" + std::to_string(h) + "," + std::to_string(w) +
-        R"(,12]}],"outputs":[{"name":"y"}],"nodes":[
- {"name":"e","op":"conv_fp32","inputs":["x"],"outputs":[)" + (silu ? R"("a"],"args":{)" : R"("m"],"args":{"act":1,"clamp_min":0.0,"clamp_max":6.0,)") +
-        R"("C_out":)" + n + R"(,"C_in":12}},)" +
-        (silu ? R"({"name":"s","op":"silu_fp32","inputs":["a"],"outputs":["m"],"args":{}},)" : "") + R"(
- {"name":"d","op":"conv_fp32","inputs":["m"],"outputs":["y"],"args":{"C_out":)" + n + R"(,"C_in":)" + n +
-        R"(,"groups":)" + n + R"(,"kH":)" + kk + R"(,"kW":)" + kk + R"(,"stride_h":)" + ss + R"(,"stride_w":)" + ss +
-        R"(,"pad_h":)" + pp + R"(,"pad_w":)" + pp + R"(,"act":1,"clamp_min":-1.0,"clamp_max":1.5}}]})";
+    const BlockCase c = GetParam();
+    const int h = c.h, w = c.w, k = c.k, cmid = c.cmid, silu = c.silu && c.expand, pad = k / 2;
+    const int cin = c.expand == 2 ? 3 : c.expand ? 12 : cmid, cproj = c.project == 2 ? cin : 20;
+    const std::string stem = c.expand == 2 ? R"("kH":3,"kW":3,"stride_h":2,"stride_w":2,"pad_h":1,"pad_w":1,)" : "";
+    const std::string n = std::to_string(cmid), kk = std::to_string(k), ss = std::to_string(c.s),
+                      pp = std::to_string(pad), ci = std::to_string(cin), cp = std::to_string(cproj);
+    std::string nodes;
+    if (c.expand)
+        nodes += R"({"name":"e","op":"conv_fp32","inputs":["x"],"outputs":[)" +
+                 std::string(silu ? R"("a"],"args":{)" : R"("m"],"args":{"act":1,"clamp_min":0.0,"clamp_max":6.0,)") +
+                 stem + R"("C_out":)" + n + R"(,"C_in":)" + ci + "}}," +
+                 (silu ? R"({"name":"s","op":"silu_fp32","inputs":["a"],"outputs":["m"],"args":{}},)" : "");
+    const std::string dw_out = c.project ? "d_out" : "y";
+    nodes += R"({"name":"d","op":"conv_fp32","inputs":[")" + std::string(c.expand ? "m" : "x") + R"("],"outputs":[")" +
+             dw_out + R"("],"args":{"C_out":)" + n + R"(,"C_in":)" + n + R"(,"groups":)" + n + R"(,"kH":)" + kk +
+             R"(,"kW":)" + kk + R"(,"stride_h":)" + ss + R"(,"stride_w":)" + ss + R"(,"pad_h":)" + pp + R"(,"pad_w":)" +
+             pp + R"(,"act":1,"clamp_min":-1.0,"clamp_max":1.5}})";
+    if (c.project)
+        nodes += R"(,{"name":"p","op":"conv_fp32","inputs":["d_out"],"outputs":[")" +
+                 std::string(c.project == 2 ? "q" : "y") + R"("],"args":{"C_out":)" + cp + R"(,"C_in":)" + n +
+                 (c.project == 1 ? R"(,"relu":1)" : "") + "}}";
+    if (c.project == 2) nodes += R"(,{"name":"r","op":"add_fp32","inputs":["x","q"],"outputs":["y"],"args":{"relu":1}})";
+    const std::string arch = R"({"model":"e","inputs":[{"name":"x","shape":[1,)" + std::to_string(h) + "," +
+                             std::to_string(w) + "," + ci + R"(]}],"outputs":[{"name":"y"}],"nodes":[)" + nodes + "]}";
     Tensors t;
-    t["e.weight"] = uniform(size_t(cmid) * cin, 21, -0.5f, 0.5f);
+    t["e.weight"] = uniform(size_t(cmid) * cin * (c.expand == 2 ? 9 : 1), 21, -0.5f, 0.5f);
     t["e.bias"] = uniform(size_t(cmid), 22);
     t["d.weight"] = uniform(size_t(cmid) * k * k, 23, -0.5f, 0.5f);
     t["d.bias"] = uniform(size_t(cmid), 24);
+    t["p.weight"] = uniform(size_t(cproj) * cmid, 26, -0.3f, 0.3f);
+    t["p.bias"] = uniform(size_t(cproj), 27);
     const std::vector<float> x = randn(size_t(h) * w * cin, 25);
     auto run = [&](bool fuse) {
         ArchGraph g = load_arch_text(arch, "e.json");
         for (auto& l : g.layers) l->load_weights(fetch_from(t));
         EXPECT_EQ(fuse_silu_activations(g), fuse && silu ? 1 : 0);
-        EXPECT_EQ(fuse_expand_depthwise(g), fuse ? 1 : 0);
+        EXPECT_EQ(fuse_residual_adds(g), fuse && c.project == 2 ? 1 : 0);
+        EXPECT_EQ(fuse_expand_depthwise(g), fuse && c.expand ? 1 : 0);
+        EXPECT_EQ(fuse_depthwise_project(g), fuse && c.project ? 1 : 0);
         GraphExecutor ex;
         ex.prepare(g, &cpu_allocator());
         InputMap in;
@@ -425,9 +448,11 @@ TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
     }
 }
 INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusion,
-                         ::testing::Values(std::array<int, 6>{41, 39, 3, 1, 168, 0}, std::array<int, 6>{45, 40, 3, 2, 168, 1},
-                                           std::array<int, 6>{40, 41, 5, 2, 170, 0}, std::array<int, 6>{42, 40, 5, 1, 160, 1},
-                                           std::array<int, 6>{9, 7, 3, 2, 24, 1}));
+                         ::testing::Values(BlockCase{41, 39, 3, 1, 168, 0, 1, 0}, BlockCase{45, 40, 3, 2, 168, 1, 1, 1},
+                                           BlockCase{40, 41, 5, 2, 170, 0, 1, 0}, BlockCase{42, 40, 5, 1, 160, 1, 1, 2},
+                                           BlockCase{9, 7, 3, 2, 24, 1, 1, 0}, BlockCase{9, 7, 3, 1, 24, 1, 1, 2},
+                                           BlockCase{83, 81, 3, 1, 40, 0, 0, 1}, BlockCase{11, 9, 3, 2, 36, 0, 0, 1},
+                                           BlockCase{161, 157, 3, 1, 32, 0, 2, 1}, BlockCase{13, 11, 3, 1, 32, 1, 2, 0}));
 
 // SiLU nodes after convolutions of each kind (a 1x1 product, a Winograd
 // 3x3, a depthwise one) run on the convolutions' tiles and give the
