@@ -22,16 +22,15 @@
 // instruction sets include this header, and each must keep its own copy.
 #pragma once
 #include <math.h>
-#include <omp.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <type_traits>
 #include <vector>
 
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/simd/lanes_f32_weighted.h"
 #include "kernels/simd/vmath_lanes.h"
 
@@ -364,25 +363,17 @@ void attention_core_run(const float* qkv, float* out, int32_t tokens, int32_t em
     const int64_t T = tokens, E = embed, H = num_heads, d = E / H;
     if (d == 0) return;
     const float scale = 1.0f / ::sqrtf(float(d));
-    // Heads are claimed from a shared counter: a thread the OS wakes late
-    // then takes fewer of them instead of holding the team at the end. Each
-    // head is computed whole by one thread, so who takes it changes no bit.
-    std::atomic<int64_t> next{0};
-    auto run_heads = [&] {
+    // Heads are strips: a thread the OS wakes late takes fewer of them
+    // instead of holding the team at the end. Each head is computed whole by
+    // one thread, so who takes it changes no bit.
+    auto run_head = [&](int64_t h, int) {
         // Kept between calls so repeated forwards do not reallocate.
         thread_local AttentionHeadBuffers buffers;
-        for (int64_t h = next.fetch_add(1, std::memory_order_relaxed); h < H;
-             h = next.fetch_add(1, std::memory_order_relaxed))
-            attention_head<Ops>(qkv + h * d, qkv + E + h * d, qkv + 2 * E + h * d, 3 * E, out + h * d, E, T, d,
-                                scale, key_mask, buffers);
+        attention_head<Ops>(qkv + h * d, qkv + E + h * d, qkv + 2 * E + h * d, 3 * E, out + h * d, E, T, d, scale,
+                            key_mask, buffers);
     };
     const double work = 2.0 * double(T) * double(T) * double(E);
-    if (H > 1 && work >= kAttentionParallelWork && !omp_in_parallel() && omp_get_max_threads() > 1) {
-#pragma omp parallel
-        run_heads();
-    } else {
-        run_heads();
-    }
+    run_strips(H, H > 1 && work >= kAttentionParallelWork ? strip_team() : 1, run_head);
 }
 
 // attention_head_f32 (attention_core.h) on a path's loops.

@@ -1,9 +1,6 @@
 #include "kernels/attention/attention_f32.h"
 
-#include <omp.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -12,6 +9,7 @@
 #include "kernels/gemm/fake_quantize_u8.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_f32_split.h"
+#include "kernels/parallel/strip_pool.h"
 
 namespace vantrel {
 
@@ -38,27 +36,18 @@ const float* packed_or_temp(const float* packed, const float* w, int32_t n, int3
 // alone, each head is computed whole by one thread).
 void run_heads_fused(const float* x, const float* bq, const float* b_qkv, float* heads, int64_t T, int64_t E,
                      int64_t H, int64_t d, int64_t width, const float* key_mask) {
-    std::atomic<int64_t> next{0};
-    auto work = [&] {
+    auto head = [&](int64_t h, int) {
         thread_local std::vector<float> qkv;
         qkv.resize(size_t(3 * T * d));
-        for (int64_t h = next.fetch_add(1, std::memory_order_relaxed); h < H;
-             h = next.fetch_add(1, std::memory_order_relaxed)) {
-            for (int64_t part = 0; part < 3; ++part) {
-                const int64_t col = part * E + h * d;  // first column of this head's part
-                gemm_f32(x, bq + col / width * E * width, b_qkv ? b_qkv + col : nullptr, qkv.data() + part * T * d,
-                         false, int32_t(T), int32_t(E), int32_t(d), false);
-            }
-            attention_head_f32(qkv.data(), qkv.data() + T * d, qkv.data() + 2 * T * d, d, heads + h * d, E,
-                               int32_t(T), int32_t(d), key_mask);
+        for (int64_t part = 0; part < 3; ++part) {
+            const int64_t col = part * E + h * d;  // first column of this head's part
+            gemm_f32(x, bq + col / width * E * width, b_qkv ? b_qkv + col : nullptr, qkv.data() + part * T * d,
+                     false, int32_t(T), int32_t(E), int32_t(d), false);
         }
+        attention_head_f32(qkv.data(), qkv.data() + T * d, qkv.data() + 2 * T * d, d, heads + h * d, E,
+                           int32_t(T), int32_t(d), key_mask);
     };
-    if (!omp_in_parallel() && omp_get_max_threads() > 1 && gemm_f32_large_enough(T, E, 3 * E)) {
-#pragma omp parallel
-        work();
-    } else {
-        work();
-    }
+    run_strips(H, gemm_f32_large_enough(T, E, 3 * E) ? strip_team() : 1, head);
 }
 
 }  // namespace

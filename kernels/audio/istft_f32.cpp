@@ -1,12 +1,12 @@
 #include "kernels/audio/istft_f32.h"
 
 #include <math.h>
-#include <omp.h>
 
 #include <algorithm>
 
 #include <vector>
 
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -35,20 +35,15 @@ void istft_f32(const float* mag, const float* phase, int64_t t, int32_t n_fft, i
     // The frames' cosf sums, nearly all the time, are independent and run
     // over threads a block of frames at a time; the overlap-add stays in
     // frame order, so the output does not depend on the thread count.
-    const int threads = (omp_in_parallel() || t < 2 || double(N) * double(N) * double(t) < 65536.0) ? 1 : omp_get_max_threads();
+    const int threads = (t < 2 || double(N) * double(N) * double(t) < 65536.0) ? 1 : strip_team();
     const int64_t block = std::min<int64_t>(t, std::max<int64_t>(int64_t(threads) * 8, (int64_t(1) << 20) / (N * 4)));
     std::vector<float> frames(size_t(block * N));
     for (int64_t f0 = 0; f0 < t; f0 += block) {
         const int64_t nb = std::min(block, t - f0);
-        if (threads > 1) {
-#pragma omp parallel num_threads(threads)
-            {
-                const SplitRange r = balanced_split(nb, omp_get_num_threads(), omp_get_thread_num());
-                for (int64_t j = r.begin; j < r.end; ++j) synth(f0 + j, frames.data() + j * N);
-            }
-        } else {
-            for (int64_t j = 0; j < nb; ++j) synth(f0 + j, frames.data() + j * N);
-        }
+        run_strips(threads, threads, [&](int64_t strip, int) {
+            const SplitRange r = balanced_split(nb, threads, int(strip));
+            for (int64_t j = r.begin; j < r.end; ++j) synth(f0 + j, frames.data() + j * N);
+        });
         for (int64_t j = 0; j < nb; ++j) {
             float* o = ola.data() + (f0 + j) * hop;
             float* e = env.data() + (f0 + j) * hop;

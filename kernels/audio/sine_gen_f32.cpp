@@ -1,10 +1,10 @@
 #include "kernels/audio/sine_gen_f32.h"
 
 #include <math.h>
-#include <omp.h>
 
 #include <vector>
 
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -91,15 +91,11 @@ void sine_gen_f32_direct(const float* f0, float* out, int64_t t, int32_t harmoni
             }
         }
     };
-    if (total < 16384 || omp_in_parallel() || omp_get_max_threads() <= 1) {
-        finish(0, t);
-        return;
-    }
-#pragma omp parallel num_threads(omp_get_max_threads())
-    {
-        const SplitRange r = balanced_split(t, omp_get_num_threads(), omp_get_thread_num());
+    const int team = total < 16384 ? 1 : strip_team();
+    run_strips(team, team, [&](int64_t strip, int) {
+        const SplitRange r = balanced_split(t, team, int(strip));
         finish(r.begin, r.end);
-    }
+    });
 }
 
 namespace {
@@ -159,15 +155,11 @@ void sine_gen_f32_upsampled(const float* f0, float* out, int64_t t, int32_t harm
         for (int64_t k = k0; k < k1; ++k)
             sine_harmonic_upsampled(f0, out, t, h, k + 1, inv_sr, upsample, amp, threshold, rad, cum);
     };
-    if (t < 4096 || h < 2 || omp_in_parallel() || omp_get_max_threads() <= 1) {
-        run(0, h);
-        return;
-    }
-#pragma omp parallel num_threads(omp_get_max_threads())
-    {
-        const SplitRange s = balanced_split(h, omp_get_num_threads(), omp_get_thread_num());
+    const int team = t < 4096 || h < 2 ? 1 : strip_team();
+    run_strips(team, team, [&](int64_t strip, int) {
+        const SplitRange s = balanced_split(h, team, int(strip));
         if (s.begin < s.end) run(s.begin, s.end);
-    }
+    });
 }
 
 }  // namespace vantrel

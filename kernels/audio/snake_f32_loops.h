@@ -4,11 +4,10 @@
 // lane struct (vmath_*.h): whole registers, then the one-lane form.
 // Unnamed namespace: each instruction-set file keeps its own copy.
 #pragma once
-#include <omp.h>
-
 #include <cstdint>
 #include <vector>
 
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 #include "kernels/simd/vmath_lanes.h"
 
@@ -39,15 +38,11 @@ void snake_run(const float* x, float* out, const float* alpha, const float* inv_
     auto rows = [&](int64_t r0, int64_t r1) {
         for (int64_t r = r0; r < r1; ++r) row(x + r * c, out + r * c, a.data(), ia.data(), c);
     };
-    if (t < 2 || t * c < kSnakeParallelElements || omp_in_parallel() || omp_get_max_threads() <= 1) {
-        rows(0, t);
-        return;
-    }
-#pragma omp parallel num_threads(omp_get_max_threads())
-    {
-        const SplitRange s = balanced_split(t, omp_get_num_threads(), omp_get_thread_num());
+    const int team = t < 2 || t * c < kSnakeParallelElements ? 1 : strip_team();
+    run_strips(team, team, [&](int64_t strip, int) {
+        const SplitRange s = balanced_split(t, team, int(strip));
         rows(s.begin, s.end);
-    }
+    });
 }
 
 template <class Vm>

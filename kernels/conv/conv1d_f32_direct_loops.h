@@ -6,10 +6,9 @@
 //
 // Everything is static so each instruction-set file keeps its own copy.
 #pragma once
-#include <omp.h>
-
 #include <cstdint>
 
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -36,13 +35,13 @@ static void conv1d_direct_run(const Conv1dDirectArgs& a) {
     // A product of four 32-bit extents is exact in double up to 2^53, far
     // above the threshold, so the comparison is exact.
     const double work = double(a.cout) * double(a.k) * double(a.l_out) * double(a.cin);
-    if (omp_in_parallel() || omp_get_max_threads() < 2 || work < 2e6) {
+    const int n = strip_team();
+    if (n < 2 || work < 2e6) {
         Range::run(a, 0, blocks, 0, a.l_out);
         return;
     }
-#pragma omp parallel num_threads(omp_get_max_threads())
-    {
-        const int n = omp_get_num_threads(), i = omp_get_thread_num();
+    run_strips(n, n, [&](int64_t strip, int) {
+        const int i = int(strip);
         if (a.cout > a.l_out) {
             const SplitRange r = proportional_split(blocks, n, i);
             if (r.begin < r.end) Range::run(a, r.begin, r.end, 0, a.l_out);
@@ -52,7 +51,7 @@ static void conv1d_direct_run(const Conv1dDirectArgs& a) {
             if (r.begin < r.end) Range::run(a, 0, blocks, r.begin * 8, r.end * 8);
             if (i == 0 && steps * 8 < a.l_out) Range::run(a, 0, blocks, steps * 8, a.l_out);
         }
-    }
+    });
 }
 
 #define VANTREL_CONV1D_DIRECT_ARGS_STRUCT \

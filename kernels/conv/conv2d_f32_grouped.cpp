@@ -1,7 +1,5 @@
 #include "kernels/conv/conv2d_f32_grouped.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -13,6 +11,7 @@
 #include "kernels/cpu_kernels.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/kernel_path.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -108,29 +107,20 @@ void conv2d_f32_grouped(const float* in, const float* const* bp, const float* bi
     float* a = scratch ? scratch : conv_thread_floats<GroupedBuffer>(m * (k + cog));
     float* y = a + m * k;
 
-    const int threads = omp_get_max_threads();
-    if (threads < 2) {
-        for (int64_t grp = 0; grp < groups; ++grp) {
-            im2col_rows_f32(in, g, grp * cig, cig, 0, g.oh, a);
-            gemm_f32(a, bp[grp], bias ? bias + grp * cog : nullptr, y, relu, int32_t(m),
-                     int32_t(k), int32_t(cog), false);
-            scatter_rows(y, out, g, cout, cog, grp, 0, g.oh);
-        }
-        return;
-    }
-#pragma omp parallel num_threads(threads)
-    {
-        const SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
-        for (int64_t grp = 0; grp < groups; ++grp) {
-            // The barrier after im2col also orders the previous group's
-            // scatter before this group's GEMM overwrites y.
-            im2col_rows_f32(in, g, grp * cig, cig, rows.begin, rows.end, a);
-#pragma omp barrier
-            gemm_f32(a, bp[grp], bias ? bias + grp * cog : nullptr, y, relu, int32_t(m),
-                     int32_t(k), int32_t(cog), true);
-#pragma omp barrier
-            scatter_rows(y, out, g, cout, cog, grp, rows.begin, rows.end);
-        }
+    // Per group: the im2col rows and the scatter shared by output rows
+    // over the team, the product split by the GEMM itself.
+    const int threads = strip_team();
+    auto shared_rows = [&](auto&& fn) {
+        run_strips(threads, threads, [&](int64_t strip, int) {
+            const SplitRange rows = balanced_split(g.oh, threads, int(strip));
+            fn(rows.begin, rows.end);
+        });
+    };
+    for (int64_t grp = 0; grp < groups; ++grp) {
+        shared_rows([&](int64_t r0, int64_t r1) { im2col_rows_f32(in, g, grp * cig, cig, r0, r1, a); });
+        gemm_f32(a, bp[grp], bias ? bias + grp * cog : nullptr, y, relu, int32_t(m), int32_t(k), int32_t(cog),
+                 false);
+        shared_rows([&](int64_t r0, int64_t r1) { scatter_rows(y, out, g, cout, cog, grp, r0, r1); });
     }
 }
 

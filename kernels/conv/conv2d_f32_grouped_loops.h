@@ -15,8 +15,6 @@
 // its own copy (one compiled with wider instructions must never stand in for
 // another's).
 #pragma once
-#include <omp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -28,6 +26,7 @@
 
 #include "kernels/conv/conv2d_f32_grouped.h"
 #include "kernels/conv/im2col_f32.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -136,17 +135,12 @@ void grouped_f32(const float* in, const float* w_taps, const float* bias, float*
     if (g.oh <= 0 || g.ow <= 0) return;
     // What taps outside the image read: a whole pixel of zeros.
     const std::vector<float> zeros(size_t(cin), 0.0f);
-    const int threads = omp_get_max_threads();
-    if (threads < 2 || g.oh < 2) {
-        grouped_rows_f32<Pixel>(in, zeros.data(), w_taps, bias, out, g, cout, groups, relu, 0, g.oh);
-        return;
-    }
-#pragma omp parallel num_threads(threads)
-    {
-        const SplitRange rows = balanced_split(g.oh, omp_get_num_threads(), omp_get_thread_num());
+    const int threads = g.oh < 2 ? 1 : strip_team();
+    run_strips(threads, threads, [&](int64_t strip, int) {
+        const SplitRange rows = balanced_split(g.oh, threads, int(strip));
         grouped_rows_f32<Pixel>(in, zeros.data(), w_taps, bias, out, g, cout, groups, relu, rows.begin,
                                 rows.end);
-    }
+    });
 }
 
 // Portable path and the end of every vector path's chain: channel by channel.

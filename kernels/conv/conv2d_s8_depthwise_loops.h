@@ -7,12 +7,11 @@
 //
 // The template is static so each instruction-set file keeps its own copy.
 #pragma once
-#include <omp.h>
-
 #include <cstdint>
 #include <vector>
 
 #include "kernels/conv/im2col_f32.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -48,18 +47,12 @@ static void depthwise3x3_s8(const int8_t* in, const int8_t* w_tap_major, const i
     const int64_t oh = conv_out_extent(h, 3, stride, 1, 1), ow = conv_out_extent(w, 3, stride, 1, 1);
     if (oh <= 0 || ow <= 0) return;
     const std::vector<int8_t> zp_row(size_t(c), in_zp);
-    const int threads = omp_get_max_threads();
-    if (threads < 2) {
-        depthwise3x3_rows_s8<Pixel>(in, w_tap_major, bias32, multiplier, shift, zp_row.data(),
-                                    out_zp, out, c, h, w, stride, ow, 0, oh, px);
-        return;
-    }
-#pragma omp parallel num_threads(threads)
-    {
-        SplitRange rows = balanced_split(oh, omp_get_num_threads(), omp_get_thread_num());
+    const int threads = strip_team();
+    run_strips(threads, threads, [&](int64_t strip, int) {
+        const SplitRange rows = balanced_split(oh, threads, int(strip));
         depthwise3x3_rows_s8<Pixel>(in, w_tap_major, bias32, multiplier, shift, zp_row.data(),
                                     out_zp, out, c, h, w, stride, ow, rows.begin, rows.end, px);
-    }
+    });
 }
 
 // One output channel: the reference every path's lanes reproduce.

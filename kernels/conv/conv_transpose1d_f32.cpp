@@ -1,7 +1,5 @@
 #include "kernels/conv/conv_transpose1d_f32.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -9,6 +7,7 @@
 
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/parallel/strip_pool.h"
+#include "kernels/quantize.h"
 
 namespace vantrel {
 
@@ -82,36 +81,41 @@ void conv_transpose1d_f32_grouped(const float* in, const float* wg, const float*
                                   int32_t pad, int32_t groups, int64_t l_out) {
     if (l_out <= 0 || cout <= 0 || groups <= 0) return;
     const int64_t cig = cin / groups, cog = cout / groups, C = cout, K = k, S = stride;
+    auto rows = [&](int64_t p0, int64_t p1) {
+        for (int64_t p = p0; p < p1; ++p) {
+            float* y = out + p * C;
+            for (int64_t o = 0; o < C; ++o) y[o] = 0.0f;
+            for (int64_t tap = 0; tap < K; ++tap) {
+                const int64_t q = p + pad - tap;
+                if (q < 0) break;
+                if (q % S != 0) continue;
+                const int64_t t = q / S;
+                if (t >= l) continue;
+                const float* x = in + t * int64_t(cin);
+                for (int64_t j = 0; j < groups; ++j) {
+                    const float* xg = x + j * cig;
+                    const float* w = wg + (j * K + tap) * cog * cig;
+                    float* yg = y + j * cog;
+                    for (int64_t o = 0; o < cog; ++o) {
+                        const float* wo = w + o * cig;
+                        float s = 0.0f;
+                        for (int64_t c = 0; c < cig; ++c) s = std::fmaf(xg[c], wo[c], s);
+                        yg[o] += s;
+                    }
+                }
+            }
+            if (bias)
+                for (int64_t o = 0; o < C; ++o) y[o] += bias[o];
+        }
+    };
     // Rows are independent, so any split of them gives the same result; a
     // team only pays on longer products.
     const double work = double(l_out) * double(C) * double(cig) * double(K) / double(S);
-    const bool parallel = omp_get_max_threads() > 1 && work >= 65536.0;
-#pragma omp parallel for schedule(static) if (parallel)
-    for (int64_t p = 0; p < l_out; ++p) {
-        float* y = out + p * C;
-        for (int64_t o = 0; o < C; ++o) y[o] = 0.0f;
-        for (int64_t tap = 0; tap < K; ++tap) {
-            const int64_t q = p + pad - tap;
-            if (q < 0) break;
-            if (q % S != 0) continue;
-            const int64_t t = q / S;
-            if (t >= l) continue;
-            const float* x = in + t * int64_t(cin);
-            for (int64_t j = 0; j < groups; ++j) {
-                const float* xg = x + j * cig;
-                const float* w = wg + (j * K + tap) * cog * cig;
-                float* yg = y + j * cog;
-                for (int64_t o = 0; o < cog; ++o) {
-                    const float* wo = w + o * cig;
-                    float s = 0.0f;
-                    for (int64_t c = 0; c < cig; ++c) s = std::fmaf(xg[c], wo[c], s);
-                    yg[o] += s;
-                }
-            }
-        }
-        if (bias)
-            for (int64_t o = 0; o < C; ++o) y[o] += bias[o];
-    }
+    const int team = work >= 65536.0 ? strip_team() : 1;
+    run_strips(team, team, [&](int64_t strip, int) {
+        const SplitRange r = balanced_split(l_out, team, int(strip));
+        rows(r.begin, r.end);
+    });
 }
 
 void conv_transpose1d_group_weights(const float* w, float* wg, int32_t cin, int32_t cout,

@@ -1,10 +1,9 @@
 #include "kernels/elementwise/add_s8.h"
 
-#include <omp.h>
-
 #include <cmath>
 
 #include "kernels/quantize.h"
+#include "kernels/parallel/strip_pool.h"
 
 namespace vantrel {
 namespace add_s8 {
@@ -83,12 +82,12 @@ void run(const int8_t* a, const int8_t* b, int8_t* out, int32_t n, const Params&
     const int64_t blocks = n / block;
     // A team only pays off with at least two blocks to share; the split
     // never changes a result.
-    if (omp_get_max_threads() > 1 && blocks > 1) {
-#pragma omp parallel
-        {
-            SplitRange r = balanced_split(blocks, omp_get_num_threads(), omp_get_thread_num());
+    const int team = strip_team();
+    if (team > 1 && blocks > 1) {
+        run_strips(team, team, [&](int64_t strip, int) {
+            const SplitRange r = balanced_split(blocks, team, int(strip));
             if (r.begin < r.end) blocks_fn(a, b, out, r.begin, r.end, p);
-        }
+        });
     } else if (blocks > 0) {
         blocks_fn(a, b, out, 0, blocks, p);
     }

@@ -7,6 +7,7 @@
 #include "kernels/elementwise/activation.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_f32_split.h"
+#include "kernels/parallel/strip_pool.h"
 
 namespace vantrel {
 
@@ -37,14 +38,13 @@ void seq_gemm_f32_using(GemmF32Fn gemm, GeluF32Fn gelu_fn, const float* x, const
     // count takes): each group gets the values of one call over everything,
     // only the last n mod 4 elements take the tail form.
     const int64_t total = int64_t(t) * n, chunk = int64_t(1) << 30;
-    const int threads = omp_in_parallel() || total < kParallelGelu ? 1 : omp_get_max_threads();
-#pragma omp parallel num_threads(threads) if (threads > 1)
-    {
-        const int64_t T = omp_get_num_threads(), id = omp_get_thread_num(), groups = total / 4;
-        const int64_t e0 = id * groups / T * 4, e1 = id == T - 1 ? total : (id + 1) * groups / T * 4;
+    const int64_t threads = total < kParallelGelu ? 1 : strip_team();
+    run_strips(threads, int(threads), [&](int64_t id, int) {
+        const int64_t groups = total / 4;
+        const int64_t e0 = id * groups / threads * 4, e1 = id == threads - 1 ? total : (id + 1) * groups / threads * 4;
         for (int64_t i = e0; i < e1; i += chunk)
             gelu_fn(y + i, int32_t(std::min(chunk, e1 - i)), stream);
-    }
+    });
 }
 
 void k_seq_gemm_f32(const float* x, const float*, const float* bias, float* y, int32_t t,

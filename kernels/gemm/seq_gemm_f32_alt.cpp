@@ -1,11 +1,10 @@
 #include "kernels/gemm/seq_gemm_f32_alt.h"
 
-#include <omp.h>
-
 #include <cstddef>
 #include <vector>
 
 #include "kernels/quantize.h"
+#include "kernels/parallel/strip_pool.h"
 
 namespace vantrel {
 
@@ -24,17 +23,16 @@ void seq_gemm_f32_alt_rows(const float* x, const int8_t* q, const float* scale, 
     if (qx.size() < size_t(K)) qx.resize(size_t(K));
     const float sx = quantize_row_symmetric(x, qx.data(), int(K));
     const int8_t* codes = qx.data();
-    const int team = omp_in_parallel() ? 1 : omp_get_max_threads();
-#pragma omp parallel num_threads(team)
-    {
-        const SplitRange r = balanced_split(N, omp_get_num_threads(), omp_get_thread_num());
+    const int team = strip_team();
+    run_strips(team, team, [&](int64_t strip, int) {
+        const SplitRange r = balanced_split(N, team, int(strip));
         for (int64_t o = r.begin; o < r.end; ++o) {
             const int32_t acc = dot(codes, q + o * K, K);
             float v = (sx * scale[o]) * float(acc);
             if (bias) v = v + bias[o];
             y[o] = v;
         }
-    }
+    });
 }
 
 void k_seq_gemm_f32_alt(const float* x, const int8_t* q, const float* scale, const float* bias,

@@ -12,12 +12,12 @@
 // this header, and each must keep its own copy.
 #pragma once
 #include <math.h>
-#include <omp.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "kernels/norm/ada_in1d_f32.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -96,36 +96,30 @@ void ada_in1d_run(const float* x, float* out, const float* gamma, const float* b
             apply(x + r * c, out + r * c, mean.data(), rstd.data(), gm.data(), b0.data(), norm_w, nbp, c);
     };
 
-    const bool team = omp_get_max_threads() > 1 && !omp_in_parallel();
-    if (team && c * t >= 32768) {
-#pragma omp parallel num_threads(omp_get_max_threads())
-        {
-            // Split over the team's actual size.
-            const int n = omp_get_num_threads(), id = omp_get_thread_num();
-            // Sums, then squares about the mean they give.
-            for (const bool squares : {false, true}) {
-                SplitRange s = balanced_split(blocks, n, id);
-                block_sums(s.begin, s.end, squares);
-#pragma omp barrier
-                s = balanced_split(c, n, id);
-                reduce(s.begin, s.end, squares);
-#pragma omp barrier
-            }
-            const SplitRange s = balanced_split(t, n, id);
-            rows(s.begin, s.end);
+    // fn(begin, end) over [0, count) in the team's shares.
+    const int n = strip_team();
+    auto shared = [&](int64_t count, auto&& fn) {
+        run_strips(n, n, [&](int64_t id, int) {
+            const SplitRange s = balanced_split(count, n, int(id));
+            fn(s.begin, s.end);
+        });
+    };
+    if (n > 1 && c * t >= 32768) {
+        // Sums, then squares about the mean they give; each step needs the
+        // whole of the one before.
+        for (const bool squares : {false, true}) {
+            shared(blocks, [&](int64_t b0_, int64_t b1_) { block_sums(b0_, b1_, squares); });
+            shared(c, [&](int64_t j0, int64_t j1) { reduce(j0, j1, squares); });
         }
+        shared(t, rows);
         return;
     }
     for (const bool squares : {false, true}) {
         block_sums(0, blocks, squares);
         reduce(0, c, squares);
     }
-    if (team && t > 1) {
-#pragma omp parallel num_threads(omp_get_max_threads())
-        {
-            const SplitRange s = balanced_split(t, omp_get_num_threads(), omp_get_thread_num());
-            rows(s.begin, s.end);
-        }
+    if (n > 1 && t > 1) {
+        shared(t, rows);
         return;
     }
     rows(0, t);

@@ -1,7 +1,7 @@
 // Row driver and summation order shared by the layer and RMS normalisation
 // kernels.
 //
-// Rows are split over an OpenMP team with the balanced static split (one
+// Rows are split over the thread team with the balanced static split (one
 // thread when already inside a parallel region). Each row's sums use a fixed
 // order that every kernel path reproduces: four lanes accumulate elements
 // j, j+4, j+8, ... separately, the lanes are added pairwise
@@ -11,10 +11,9 @@
 // Everything sits in an unnamed namespace: files built with different
 // instruction sets include this header, and each must keep its own copy.
 #pragma once
-#include <omp.h>
-
 #include <cstdint>
 
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -24,16 +23,15 @@ namespace {
 template <class RowFn>
 void norm_for_rows(int64_t rows, RowFn&& fn) {
     if (rows <= 0) return;
-    if (rows < 2 || omp_in_parallel() || omp_get_max_threads() <= 1) {
+    const int team = strip_team();
+    if (rows < 2 || team <= 1) {
         fn(int64_t{0}, rows);
         return;
     }
-#pragma omp parallel num_threads(omp_get_max_threads())
-    {
-        // The team may be smaller than asked; split over its actual size.
-        const SplitRange r = balanced_split(rows, omp_get_num_threads(), omp_get_thread_num());
+    run_strips(team, team, [&](int64_t strip, int) {
+        const SplitRange r = balanced_split(rows, team, int(strip));
         if (r.begin < r.end) fn(r.begin, r.end);
-    }
+    });
 }
 
 // fn(x, y, n, inv_c) for each row x of in [rows][c] and its output row y,

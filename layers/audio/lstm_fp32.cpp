@@ -1,11 +1,10 @@
 #include "layers/audio/lstm_fp32.h"
 
-#include <omp.h>
-
 #include <cstring>
 
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/audio/lstm_f32.h"
+#include "kernels/parallel/strip_pool.h"
 #include "layers/common/fetch_f32_tensor.h"
 #include "layers/common/fetch_typed_tensor.h"
 #include "layers/common/layer_buffers.h"
@@ -178,15 +177,15 @@ Shape3 LstmFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
     }
     Work wf(T, H), wr(T, H);
     std::vector<float> fwd(static_cast<size_t>(T * H)), rev(static_cast<size_t>(T * H));
-    // Inside an enclosing region the sections run one after the other.
-    const int team = omp_in_parallel() ? 1 : omp_get_max_threads();
-#pragma omp parallel sections num_threads(team)
-    {
-#pragma omp section
-        run_direction(dir[0], in, steps, input_size, hidden_size, false, wf, fwd.data(), H);
-#pragma omp section
-        run_direction(dir[1], in, steps, input_size, hidden_size, true, wr, rev.data(), H);
-    }
+    // One direction a thread; inside an enclosing region they run one after
+    // the other.
+    const int team = strip_team();
+    run_strips(2, team, [&](int64_t d, int) {
+        if (d == 0)
+            run_direction(dir[0], in, steps, input_size, hidden_size, false, wf, fwd.data(), H);
+        else
+            run_direction(dir[1], in, steps, input_size, hidden_size, true, wr, rev.data(), H);
+    });
     for (int64_t t = 0; t < T; ++t) {
         std::memcpy(out + t * 2 * H, fwd.data() + t * H, size_t(H) * sizeof(float));
         std::memcpy(out + t * 2 * H + H, rev.data() + t * H, size_t(H) * sizeof(float));

@@ -1,10 +1,9 @@
 #include "layers/image/activation_fp32.h"
 
-#include <omp.h>
-
 #include <cmath>
 #include <cstring>
 
+#include "kernels/parallel/strip_pool.h"
 #include "layers/common/layer_checks.h"
 #include "loader/op_registry.h"
 
@@ -29,19 +28,17 @@ constexpr int64_t kParallelMin = int64_t(1) << 15;
 // not depend on the thread count.
 template <class Fn>
 void run_split(const Backend& be, const float* x, float* y, int64_t n, Fn fn) {
-    const int team = be.kind == kBackendHost && n >= kParallelMin && !omp_in_parallel() ? omp_get_max_threads() : 1;
+    const int team = be.kind == kBackendHost && n >= kParallelMin ? strip_team() : 1;
     if (team < 2) {
         fn(x, y, int32_t(n));
         return;
     }
     const int64_t blocks = (n + 63) / 64;
-#pragma omp parallel num_threads(team)
-    {
-        const int threads = omp_get_num_threads(), t = omp_get_thread_num();
-        const int64_t b0 = blocks * t / threads, b1 = blocks * (t + 1) / threads;
+    run_strips(team, team, [&](int64_t t, int) {
+        const int64_t b0 = blocks * t / team, b1 = blocks * (t + 1) / team;
         const int64_t i0 = b0 * 64, i1 = b1 * 64 < n ? b1 * 64 : n;
         if (i0 < i1) fn(x + i0, y + i0, int32_t(i1 - i0));
-    }
+    });
 }
 
 template <class Fn>
