@@ -32,9 +32,15 @@ void run_in_team(const GemmF32Args& g, const GemmF32Tiling& t) {
         if (p0 < p1) t.range(g, 0, g.m, p0, p1);
         return;
     }
-    int64_t b0 = tid * blocks / T, b1 = (tid + 1) * blocks / T;
-    if (b0 < b1) t.range(g, b0 * t.block_rows, b1 * t.block_rows, 0, panels);
-    if (tid == 0 && blocks * t.block_rows < g.m) t.range(g, blocks * t.block_rows, g.m, 0, panels);
+    // The last share takes the rows past the last whole block, so the
+    // path's range splits them into even tiles rather than running them as
+    // a thin tile of their own over every panel.
+    if (blocks == 0) {
+        if (tid == 0) t.range(g, 0, g.m, 0, panels);
+        return;
+    }
+    const int64_t b0 = tid * blocks / T, b1 = (tid + 1) * blocks / T;
+    if (b0 < b1) t.range(g, b0 * t.block_rows, b1 == blocks ? g.m : b1 * t.block_rows, 0, panels);
 }
 
 // The strip pool takes the work in strips from a shared counter rather
@@ -56,8 +62,9 @@ struct Strips {
 
 Strips plan_strips(const GemmF32Args& g, const GemmF32Tiling& t, int64_t threads) {
     const bool by_panels = g.m < g.n;
-    const int64_t units = by_panels ? (g.n + t.panel_cols - 1) / t.panel_cols
-                                    : (g.m + t.block_rows - 1) / t.block_rows;
+    // Row strips are whole blocks; the last also takes the rows past them.
+    const int64_t whole = g.m / t.block_rows;
+    const int64_t units = by_panels ? (g.n + t.panel_cols - 1) / t.panel_cols : whole > 0 ? whole : 1;
     const int64_t want = threads * (by_panels ? kPanelStripsPerThread : kRowStripsPerThread);
     int64_t size = units > want ? (units + want - 1) / want : 1;
     if (by_panels && size < kMinStripPanels) size = kMinStripPanels;
@@ -70,8 +77,8 @@ void run_strip(const GemmF32Args& g, const GemmF32Tiling& t, const Strips& s, in
     if (s.by_panels) {
         t.range(g, 0, g.m, u0, u1 < panels ? u1 : panels);
     } else {
-        const int64_t r1 = u1 * t.block_rows;
-        t.range(g, u0 * t.block_rows, r1 < g.m ? r1 : g.m, 0, panels);
+        const int64_t r1 = i + 1 == s.count ? g.m : u1 * t.block_rows;
+        t.range(g, u0 * t.block_rows, r1, 0, panels);
     }
 }
 
@@ -92,10 +99,10 @@ void gemm_f32_run(const float* a, const float* bp, const float* bias, float* y, 
         run_strips(strips.count, threads, [&](int64_t i, int) { run_strip(g, tiling, strips, i); });
         return;
     }
-    const int64_t full = g.m / tiling.block_rows * tiling.block_rows;
-    const int64_t panels = (g.n + tiling.panel_cols - 1) / tiling.panel_cols;
-    if (full > 0) tiling.range(g, 0, full, 0, panels);
-    if (full < g.m) tiling.range(g, full, g.m, 0, panels);
+    // One range: its ragged end is split into even tiles (49 rows as 12,
+    // 12, 12, 7, 6), where a separate call would leave one thin tile
+    // passing over every panel for the last m mod block_rows rows.
+    tiling.range(g, 0, g.m, 0, (g.n + tiling.panel_cols - 1) / tiling.panel_cols);
 }
 
 float* alloc_packed_f32(uint64_t count) {
