@@ -5,7 +5,9 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstring>
 #include <type_traits>
+#include <vector>
 
 #include "kernels/elementwise/activation.h"
 #include "kernels/elementwise/activation_lanes_avx512.h"
@@ -123,19 +125,20 @@ inline void gelu_rows(__m512* x) {
 
 // next (null: none): the packed panels after this tile's, fetched into
 // cache a k row per panel per step while this tile runs.
+// The tile's first row of A is at `a`, the next ones lda floats apart.
 template <int R, int NP>
-void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* next = nullptr, int next_panels = 0) {
+void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* a, int64_t lda, const float* next = nullptr,
+          int next_panels = 0) {
     const int64_t K = g.k;
     const float* b = g.bp + p * K * kPanel;
     // Rows are reached as base[r / 3] + (r % 3) * lda with the bases moving
     // along k: x86 addressing then needs 4 base registers and lda, not 12
     // row pointers (which would not fit the general registers).
-    const int64_t lda = g.lda ? g.lda : K;
     const int64_t run = g.seg_len ? g.seg_len : K;
     const int64_t skip = g.seg_len ? g.seg_stride - g.seg_len : 0;
     constexpr int B = (R + 2) / 3;
     const float* base[B];
-    for (int i = 0; i < B; ++i) base[i] = g.a + (row + 3 * i) * lda;
+    for (int i = 0; i < B; ++i) base[i] = a + 3 * i * lda;
     __m512 acc[R][NP];
     for (int r = 0; r < R; ++r)
         for (int q = 0; q < NP; ++q) acc[r][q] = _mm512_setzero_ps();
@@ -225,9 +228,34 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* next = null
     gemm_f32_tile_epilogue(g, row, R, col0, cols);
 }
 
+// Rows of A a multiple of 4 KiB apart all fall in one set of the L1
+// cache, and a tile's 12 rows then evict each other while it runs (a 1x1
+// convolution over 1024 or 2048 channels ran 10 to 17% below the rate of
+// one over 1040). Such rows are copied, per tile row and column block, to
+// a buffer with one cache line more between rows, and the column blocks
+// are twice as wide so the copy is made half as often (1024 or 2048
+// channels at 7x7 and 14x14: 89 -> 93 to 95% of the peak).
+constexpr int64_t kRestrideMaxK = 16384;
+bool restride(const GemmF32Args& g) {
+    return g.seg_len == 0 && g.k > 0 && g.k <= kRestrideMaxK && (g.lda ? g.lda : g.k) % 1024 == 0;
+}
+
 void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) {
+    const int64_t lda = g.lda ? g.lda : g.k;
+    const bool copy = restride(g);
+    const int64_t copy_lda = g.k + kPanel;
+    thread_local std::vector<float> rows_copy;
+    if (copy && int64_t(rows_copy.size()) < kRows * copy_lda) rows_copy.resize(size_t(kRows * copy_lda));
     auto tile_row = [&](auto rows, int64_t row, int64_t pb, int64_t pe) {
         constexpr int R = decltype(rows)::value;
+        const float* a = g.a + row * lda;
+        int64_t a_lda = lda;
+        if (copy) {
+            for (int r = 0; r < R; ++r)
+                std::memcpy(rows_copy.data() + r * copy_lda, a + r * lda, size_t(g.k) * sizeof(float));
+            a = rows_copy.data();
+            a_lda = copy_lda;
+        }
         panel_tiles<max_panels(R)>(pb, pe, [&](auto np, int64_t p) {
             constexpr int NP = decltype(np)::value;
             // The first row tile of a column block is the first to read
@@ -237,11 +265,11 @@ void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1)
             // finds its panels in cache. Not the next block's: the rows
             // streamed over this block would evict them first (deep sums).
             const int64_t ahead = row == r0 && g.seg_len == 0 ? std::min<int64_t>(NP, pe - p - NP) : 0;
-            if (ahead > 0) tile<R, NP>(g, row, p, g.bp + (p + NP) * g.k * kPanel, int(ahead));
-            else tile<R, NP>(g, row, p);
+            if (ahead > 0) tile<R, NP>(g, row, p, a, a_lda, g.bp + (p + NP) * g.k * kPanel, int(ahead));
+            else tile<R, NP>(g, row, p, a, a_lda);
         });
     };
-    gemm_f32_blocked_range<kRows, kPanel>(g, r0, r1, p0, p1, kBlockBytes, tile_row);
+    gemm_f32_blocked_range<kRows, kPanel>(g, r0, r1, p0, p1, copy ? 2 * kBlockBytes : kBlockBytes, tile_row);
 }
 
 const GemmF32Tiling kTiling{kRows, kPanel, &range};
