@@ -124,8 +124,11 @@ inline void gelu_rows(__m512* x) {
 }
 
 // next (null: none): the packed panels after this tile's, fetched into
-// cache a k row per panel per step while this tile runs.
-// The tile's first row of A is at `a`, the next ones lda floats apart.
+// L2 a k row per panel per step while this tile runs. Into L2, not L1: the
+// panels come from memory, and the L2's queue keeps more lines in flight
+// than the L1's (Winograd products over weights that pass through once,
+// 512 channels at 7x7: 9% faster). The tile's first row of A is at `a`,
+// the next ones lda floats apart.
 template <int R, int NP>
 void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* a, int64_t lda, const float* next = nullptr,
           int next_panels = 0) {
@@ -165,7 +168,7 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* a, int64_t 
             for (int64_t k = 0; k < K; ++k) {
                 if constexpr (decltype(fetch)::value)
                     for (int q = 0; q < next_panels; ++q)
-                        _mm_prefetch(reinterpret_cast<const char*>(next + q * K * kPanel + k * kPanel), _MM_HINT_T0);
+                        _mm_prefetch(reinterpret_cast<const char*>(next + q * K * kPanel + k * kPanel), _MM_HINT_T1);
                 __m512 bv[NP];
                 for (int q = 0; q < NP; ++q) bv[q] = _mm512_loadu_ps(b + q * K * kPanel + k * kPanel);
                 for (int r = 0; r < R; ++r) {
