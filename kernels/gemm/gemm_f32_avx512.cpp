@@ -241,10 +241,11 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* a, int64_t 
 // Rows of A a multiple of 4 KiB apart all fall in one set of the L1
 // cache, and a tile's 12 rows then evict each other while it runs (a 1x1
 // convolution over 1024 or 2048 channels ran 10 to 17% below the rate of
-// one over 1040). Such rows are copied, per tile row and column block, to
-// a buffer with one cache line more between rows, and the column blocks
-// are twice as wide so the copy is made half as often (1024 or 2048
-// channels at 7x7 and 14x14: 89 -> 93 to 95% of the peak).
+// one over 1040). gemm_f32_run copies such an A once per product to a
+// wider stride (restride_rows below); a range that still gets one (a
+// team's share, or an A too large for that copy) copies each tile row per
+// column block to a buffer with one cache line more between rows, and
+// takes column blocks twice as wide so the copy is made half as often.
 constexpr int64_t kRestrideMaxK = 16384;
 bool restride(const GemmF32Args& g) {
     return g.seg_len == 0 && g.k > 0 && g.k <= kRestrideMaxK && (g.lda ? g.lda : g.k) % 1024 == 0;
@@ -282,7 +283,7 @@ void range(const GemmF32Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1)
     gemm_f32_blocked_range<kRows, kPanel>(g, r0, r1, p0, p1, copy ? 2 * kBlockBytes : kBlockBytes, tile_row);
 }
 
-const GemmF32Tiling kTiling{kRows, kPanel, &range};
+const GemmF32Tiling kTiling{kRows, kPanel, &range, true};
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/parallel/strip_pool.h"
@@ -52,6 +53,10 @@ void run_in_team(const GemmF32Args& g, const GemmF32Tiling& t) {
 // about 4 per thread and 4 panels at least, as each strip reads all of A
 // and a narrow one would run narrow tiles. Every output is still one
 // tile's, so the split changes no result.
+// Products whose A is larger run on it in place (and the path's range
+// copies tile rows as it needs them).
+constexpr int64_t kRowsCopyMaxFloats = int64_t(1) << 20;
+
 constexpr int64_t kRowStripsPerThread = 2, kPanelStripsPerThread = 4, kMinStripPanels = 4;
 
 struct Strips {
@@ -88,12 +93,27 @@ void gemm_f32_run(const float* a, const float* bp, const float* bias, float* y, 
                   int32_t m, int32_t k, int32_t n, bool in_team, const GemmF32Tiling& tiling,
                   const ConvEpilogueF32* epi) {
     if (m <= 0 || n <= 0) return;
-    const GemmF32Args g{a, bp, bias, y, relu, m, k > 0 ? k : 0, n, epi && epi->active() ? epi : nullptr};
+    GemmF32Args g{a, bp, bias, y, relu, m, k > 0 ? k : 0, n, epi && epi->active() ? epi : nullptr};
     if (in_team) {
         run_in_team(g, tiling);
         return;
     }
     const int threads = strip_team();
+    if (tiling.restride_rows && g.k > 0 && g.k % 1024 == 0 && g.m * g.k <= kRowsCopyMaxFloats) {
+        const int64_t lda = g.k + tiling.panel_cols;
+        thread_local std::vector<float> rows_copy;
+        if (int64_t(rows_copy.size()) < g.m * lda) rows_copy.resize(size_t(g.m * lda));
+        float* c = rows_copy.data();
+        const int64_t parts = threads > 1 && gemm_f32_large_enough(g.m, g.k, g.n) ? threads : 1;
+        auto copy_rows = [&](int64_t i, int) {
+            for (int64_t r = i * g.m / parts, r1 = (i + 1) * g.m / parts; r < r1; ++r)
+                std::memcpy(c + r * lda, a + r * g.k, size_t(g.k) * sizeof(float));
+        };
+        if (parts > 1) run_strips(parts, threads, copy_rows);
+        else copy_rows(0, 0);
+        g.a = c;
+        g.lda = lda;
+    }
     if (threads > 1 && gemm_f32_large_enough(g.m, g.k, g.n)) {
         const Strips strips = plan_strips(g, tiling, threads);
         run_strips(strips.count, threads, [&](int64_t i, int) { run_strip(g, tiling, strips, i); });
