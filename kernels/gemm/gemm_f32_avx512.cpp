@@ -149,16 +149,22 @@ void tile(const GemmF32Args& g, int64_t row, int64_t p, const float* a, int64_t 
     // to a line not in cache waits for it to be read in, so they are
     // fetched meanwhile (the outputs of a layer over 56x56 pixels pass
     // through L3: 64 -> 256 channels 10% faster in ResNet-50). So is the
-    // residual a folded add reads.
+    // residual a folded add reads. Into L2 only when output rows lie a
+    // multiple of 4 KiB apart: the tile's lines then share one L1 set, and
+    // fetching them early would evict the rows and panels the sums read.
+    const bool to_l2 = g.n % 1024 == 0;
     for (int r = 0; r < R; ++r)
-        for (int q = 0; q < NP; ++q)
-            _mm_prefetch(reinterpret_cast<const char*>(g.y + (row + r) * g.n + (p + q) * kPanel), _MM_HINT_T0);
-    if (g.epi && g.epi->residual) {
-        for (int r = 0; r < R; ++r)
-            for (int q = 0; q < NP; ++q)
-                _mm_prefetch(reinterpret_cast<const char*>(g.epi->residual + (row + r) * g.n + (p + q) * kPanel),
-                             _MM_HINT_T0);
-    }
+        for (int q = 0; q < NP; ++q) {
+            const int64_t flat = (row + r) * g.n + (p + q) * kPanel;
+            const float* res = g.epi ? g.epi->residual : nullptr;
+            if (to_l2) {
+                _mm_prefetch(reinterpret_cast<const char*>(g.y + flat), _MM_HINT_T1);
+                if (res) _mm_prefetch(reinterpret_cast<const char*>(res + flat), _MM_HINT_T1);
+            } else {
+                _mm_prefetch(reinterpret_cast<const char*>(g.y + flat), _MM_HINT_T0);
+                if (res) _mm_prefetch(reinterpret_cast<const char*>(res + flat), _MM_HINT_T0);
+            }
+        }
     if (run == K) {
         // The plain product, kept apart from the run loop below: sharing
         // one loop costs a few percent on short sums.
