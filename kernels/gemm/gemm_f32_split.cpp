@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/parallel/strip_pool.h"
@@ -32,9 +33,15 @@ void run_in_team(const GemmF32Args& g, const GemmF32Tiling& t) {
         if (p0 < p1) t.range(g, 0, g.m, p0, p1);
         return;
     }
-    int64_t b0 = tid * blocks / T, b1 = (tid + 1) * blocks / T;
-    if (b0 < b1) t.range(g, b0 * t.block_rows, b1 * t.block_rows, 0, panels);
-    if (tid == 0 && blocks * t.block_rows < g.m) t.range(g, blocks * t.block_rows, g.m, 0, panels);
+    // The last share takes the rows past the last whole block, so the
+    // path's range splits them into even tiles rather than running them as
+    // a thin tile of their own over every panel.
+    if (blocks == 0) {
+        if (tid == 0) t.range(g, 0, g.m, 0, panels);
+        return;
+    }
+    const int64_t b0 = tid * blocks / T, b1 = (tid + 1) * blocks / T;
+    if (b0 < b1) t.range(g, b0 * t.block_rows, b1 == blocks ? g.m : b1 * t.block_rows, 0, panels);
 }
 
 // The strip pool takes the work in strips from a shared counter rather
@@ -46,6 +53,10 @@ void run_in_team(const GemmF32Args& g, const GemmF32Tiling& t) {
 // about 4 per thread and 4 panels at least, as each strip reads all of A
 // and a narrow one would run narrow tiles. Every output is still one
 // tile's, so the split changes no result.
+// Products whose A is larger run on it in place (and the path's range
+// copies tile rows as it needs them).
+constexpr int64_t kRowsCopyMaxFloats = int64_t(1) << 20;
+
 constexpr int64_t kRowStripsPerThread = 2, kPanelStripsPerThread = 4, kMinStripPanels = 4;
 
 struct Strips {
@@ -56,8 +67,9 @@ struct Strips {
 
 Strips plan_strips(const GemmF32Args& g, const GemmF32Tiling& t, int64_t threads) {
     const bool by_panels = g.m < g.n;
-    const int64_t units = by_panels ? (g.n + t.panel_cols - 1) / t.panel_cols
-                                    : (g.m + t.block_rows - 1) / t.block_rows;
+    // Row strips are whole blocks; the last also takes the rows past them.
+    const int64_t whole = g.m / t.block_rows;
+    const int64_t units = by_panels ? (g.n + t.panel_cols - 1) / t.panel_cols : whole > 0 ? whole : 1;
     const int64_t want = threads * (by_panels ? kPanelStripsPerThread : kRowStripsPerThread);
     int64_t size = units > want ? (units + want - 1) / want : 1;
     if (by_panels && size < kMinStripPanels) size = kMinStripPanels;
@@ -70,8 +82,8 @@ void run_strip(const GemmF32Args& g, const GemmF32Tiling& t, const Strips& s, in
     if (s.by_panels) {
         t.range(g, 0, g.m, u0, u1 < panels ? u1 : panels);
     } else {
-        const int64_t r1 = u1 * t.block_rows;
-        t.range(g, u0 * t.block_rows, r1 < g.m ? r1 : g.m, 0, panels);
+        const int64_t r1 = i + 1 == s.count ? g.m : u1 * t.block_rows;
+        t.range(g, u0 * t.block_rows, r1, 0, panels);
     }
 }
 
@@ -81,21 +93,36 @@ void gemm_f32_run(const float* a, const float* bp, const float* bias, float* y, 
                   int32_t m, int32_t k, int32_t n, bool in_team, const GemmF32Tiling& tiling,
                   const ConvEpilogueF32* epi) {
     if (m <= 0 || n <= 0) return;
-    const GemmF32Args g{a, bp, bias, y, relu, m, k > 0 ? k : 0, n, epi && epi->active() ? epi : nullptr};
+    GemmF32Args g{a, bp, bias, y, relu, m, k > 0 ? k : 0, n, epi && epi->active() ? epi : nullptr};
     if (in_team) {
         run_in_team(g, tiling);
         return;
     }
     const int threads = strip_team();
+    if (tiling.restride_rows && g.k > 0 && g.k % 1024 == 0 && g.m * g.k <= kRowsCopyMaxFloats) {
+        const int64_t lda = g.k + tiling.panel_cols;
+        thread_local std::vector<float> rows_copy;
+        if (int64_t(rows_copy.size()) < g.m * lda) rows_copy.resize(size_t(g.m * lda));
+        float* c = rows_copy.data();
+        const int64_t parts = threads > 1 && gemm_f32_large_enough(g.m, g.k, g.n) ? threads : 1;
+        auto copy_rows = [&](int64_t i, int) {
+            for (int64_t r = i * g.m / parts, r1 = (i + 1) * g.m / parts; r < r1; ++r)
+                std::memcpy(c + r * lda, a + r * g.k, size_t(g.k) * sizeof(float));
+        };
+        if (parts > 1) run_strips(parts, threads, copy_rows);
+        else copy_rows(0, 0);
+        g.a = c;
+        g.lda = lda;
+    }
     if (threads > 1 && gemm_f32_large_enough(g.m, g.k, g.n)) {
         const Strips strips = plan_strips(g, tiling, threads);
         run_strips(strips.count, threads, [&](int64_t i, int) { run_strip(g, tiling, strips, i); });
         return;
     }
-    const int64_t full = g.m / tiling.block_rows * tiling.block_rows;
-    const int64_t panels = (g.n + tiling.panel_cols - 1) / tiling.panel_cols;
-    if (full > 0) tiling.range(g, 0, full, 0, panels);
-    if (full < g.m) tiling.range(g, full, g.m, 0, panels);
+    // One range: its ragged end is split into even tiles (49 rows as 12,
+    // 12, 12, 7, 6), where a separate call would leave one thin tile
+    // passing over every panel for the last m mod block_rows rows.
+    tiling.range(g, 0, g.m, 0, (g.n + tiling.panel_cols - 1) / tiling.panel_cols);
 }
 
 float* alloc_packed_f32(uint64_t count) {

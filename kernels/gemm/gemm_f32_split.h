@@ -34,6 +34,10 @@ struct GemmF32Tiling {
     int64_t block_rows;
     int64_t panel_cols;
     GemmF32RangeFn range;
+    // A whose rows lie a multiple of 1024 floats (4 KiB) apart is copied
+    // once per product to rows panel_cols floats longer: the path's tiles
+    // read rows that would otherwise share one set of the L1 cache.
+    bool restride_rows = false;
 };
 
 // Whether M*K*N reaches the 2,000,000 multiply-adds that justify a team

@@ -209,6 +209,9 @@ TEST_P(GemmF32Path, ThreadingAndSplitsMatchReference) {
         {1, 576, 227, true, false, {Mode::OneThread, Mode::TwoThreads}},    // W just below 512 KiB
         {1, 576, 228, false, true, {Mode::OneThread, Mode::TwoThreads}},    // W of 513 KiB: a team
         {49, 3100, 40, true, true, {Mode::OneThread, Mode::TwoThreads}},  // panels past the block size
+        // Rows 4 KiB apart, which the AVX-512 path copies to a wider stride.
+        {27, 1024, 70, true, true, every},
+        {40, 2048, 20, false, false, {Mode::OneThread, Mode::TwoThreads, Mode::Team3}},
     };
     for (const Case& c : cases) {
         Problem p(c.m, c.k, c.n, c.bias, c.relu, uint32_t(c.m + c.k + c.n));
