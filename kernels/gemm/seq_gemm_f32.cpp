@@ -1,13 +1,12 @@
 #include "kernels/gemm/seq_gemm_f32.h"
 
-#include <omp.h>
-
 #include <algorithm>
 
 #include "kernels/elementwise/activation.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_f32_split.h"
 #include "kernels/parallel/strip_pool.h"
+#include "kernels/quantize.h"
 
 namespace vantrel {
 
@@ -23,13 +22,20 @@ void seq_gemm_f32_using(GemmF32Fn gemm, GeluF32Fn gelu_fn, const float* x, const
     // One token against 64 KiB to 512 KiB of weights (a decoding step's key
     // and value products): the GEMM engine would run it alone, but then the
     // team falls asleep before the next product, and waking it costs more
-    // than these take. Each thread computes its share of the columns, each
-    // column summed as alone.
+    // than these take. Each thread computes a range of whole column panels
+    // (each column summed as alone); a panel is packed_f32_bytes(1, k) bytes.
     const int64_t kn = int64_t(k > 0 ? k : 0) * n;
-    if (t == 1 && kn >= (int64_t(1) << 14) && !gemm_f32_large_enough(1, k, n) && !omp_in_parallel() &&
-        omp_get_max_threads() > 1) {
-#pragma omp parallel num_threads(omp_get_max_threads())
-        gemm(x, bp, bias, y, false, t, k, n, true);
+    const int team = strip_team();
+    if (t == 1 && kn >= (int64_t(1) << 14) && !gemm_f32_large_enough(1, k, n) && team > 1) {
+        const int64_t width = int64_t(packed_f32_bytes(1, k) / (sizeof(float) * uint64_t(k)));
+        const int64_t panels = (int64_t(n) + width - 1) / width;
+        run_strips(team, team, [&](int64_t strip, int) {
+            const SplitRange r = balanced_split(panels, team, int(strip));
+            const int64_t c0 = r.begin * width, c1 = std::min<int64_t>(n, r.end * width);
+            if (c0 < c1)
+                gemm(x, bp + c0 * int64_t(k), bias ? bias + c0 : nullptr, y + c0, false, 1, k, int32_t(c1 - c0),
+                     false);
+        });
     } else {
         gemm(x, bp, bias, y, false, t, k, n, false);
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -142,23 +143,26 @@ TEST(SeqGemmF32Kernel, EveryPathMatchesPortableBits) {
 #if defined(__aarch64__)
     paths.emplace_back("neon", &pack_f32_neon, &k_seq_gemm_f32_neon);
 #endif
-    const int T = 11, K = 37, N = 23;
-    std::vector<float> x = randn(T * K, 3), w = randn(N * K, 4), b = randn(N, 5);
-    std::vector<float> want(T * N);
-    for (auto& [path, pack, fn] : paths) {
-        float* bp = pack(w.data(), N, K);
-        std::vector<float> y(T * N);
-        fn(x.data(), w.data(), b.data(), y.data(), T, K, N, true, bp, nullptr);
-        free_packed_f32(bp);
-        if (path == "portable") {
-            want = y;
-            for (int i = 0; i < T * N; ++i) {
-                double acc = b[i % N];
-                for (int k = 0; k < K; ++k) acc += double(x[i / N * K + k]) * w[i % N * K + k];
-                EXPECT_NEAR(y[i], gelu_ref(acc), 1e-4 * (1 + std::fabs(acc))) << i;
+    // The second shape is one token over enough weights to share their
+    // column panels between threads.
+    for (auto [T, K, N] : {std::array<int, 3>{11, 37, 23}, {1, 256, 203}}) {
+        std::vector<float> x = randn(T * K, 3), w = randn(N * K, 4), b = randn(N, 5);
+        std::vector<float> want(T * N);
+        for (auto& [path, pack, fn] : paths) {
+            float* bp = pack(w.data(), N, K);
+            std::vector<float> y(T * N);
+            fn(x.data(), w.data(), b.data(), y.data(), T, K, N, true, bp, nullptr);
+            free_packed_f32(bp);
+            if (path == "portable") {
+                want = y;
+                for (int i = 0; i < T * N; ++i) {
+                    double acc = b[i % N];
+                    for (int k = 0; k < K; ++k) acc += double(x[i / N * K + k]) * w[i % N * K + k];
+                    EXPECT_NEAR(y[i], gelu_ref(acc), 1e-4 * (1 + std::fabs(acc))) << i;
+                }
             }
+            EXPECT_EQ(std::memcmp(want.data(), y.data(), want.size() * 4), 0) << path;
         }
-        EXPECT_EQ(std::memcmp(want.data(), y.data(), want.size() * 4), 0) << path;
     }
 }
 
