@@ -30,6 +30,7 @@ constexpr const char* kOp = "conv_int8";
 int32_t low32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
 }  // namespace
 
+
 ConvInt8::ConvInt8(const std::string& node_name, int32_t C_out_, int32_t C_in_, int32_t kH_,
                    int32_t kW_, int32_t stride_h_, int32_t stride_w_, int32_t pad_h_,
                    int32_t pad_w_, int32_t groups_, int8_t in_zp_, int8_t out_zp_)
@@ -74,16 +75,19 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
         packed = pack_s8_shared(kOp, name, key("ConvInt8", ".weight"), r.data(), C_out, K, packed_owner_);
     }
 
-    // VANTREL_INT8_WINOGRAD=off runs the exact im2col GEMM instead of the
-    // integer Winograd, whose narrowed input transform and requantised
-    // transformed weights cost up to a few output codes; with 512-bit VNNI
-    // the GEMM is also the faster of the two.
+    // The integer Winograd's narrowed input transform and requantised
+    // transformed weights cost up to a few output codes against the exact
+    // im2col GEMM. By default it runs where it is faster: from 128 input
+    // channels (the 16 products of a 64-channel layer are too shallow to pay
+    // for the transforms: 56 x 56 x 64 ran 1.1 times the GEMM's time, 128 to
+    // 512 channels 0.55 to 0.8 of it). VANTREL_INT8_WINOGRAD=on|off (read
+    // here) forces it at every 3x3 stride-1 layer or nowhere.
     if (winograd_shape()) {
         const char* env = std::getenv("VANTREL_INT8_WINOGRAD");
-        const bool off = env && std::strcmp(env, "off") == 0;
-        if (env && !off && std::strcmp(env, "on") != 0)
-            layer_fail(kOp, name, std::string("VANTREL_INT8_WINOGRAD must be on or off, got '") + env + "'");
-        if (!off) prepare_winograd();
+        const bool on = env && std::strcmp(env, "on") == 0, off = env && std::strcmp(env, "off") == 0;
+        if (env && !on && !off && std::strcmp(env, "auto") != 0)
+            layer_fail(kOp, name, std::string("VANTREL_INT8_WINOGRAD must be on, off or auto, got '") + env + "'");
+        if (on || (!off && C_in >= kWinogradMinChannels)) prepare_winograd();
     }
 
     if (depthwise3x3() && (be.kind == kBackendHost || be.kind == 3)) {

@@ -5,9 +5,10 @@
 //
 // Paths:
 // - groups 1 (or any grouping on a device backend): im2col + int8 GEMM;
-// - 3x3, stride 1, pad 1, groups 1 on the host: integer Winograd F(2x2, 3x3),
-//   within a few codes of the exact GEMM, which VANTREL_INT8_WINOGRAD=off
-//   (read when the weights load) runs instead;
+// - 3x3, stride 1, pad 1, groups 1 on the host, from kWinogradMinChannels
+//   input channels: integer Winograd F(2x2, 3x3), within a few codes of the
+//   exact GEMM; VANTREL_INT8_WINOGRAD=on|off|auto (read when the weights
+//   load) forces it at every such layer, or nowhere, or leaves the default;
 // - depthwise 3x3 (groups = C_in = C_out), pad 1, stride 1 or 2 on the host:
 //   the depthwise kernel with tap-major weights prepared at load;
 // - other groupings on the host: the kernel's per-group path.
@@ -71,6 +72,8 @@ public:
     float input_transform_scale = 0.25f;
     Buffer winograd_u[16];
 
+    // Narrower 3x3 stride-1 layers run the GEMM by default.
+    static constexpr int32_t kWinogradMinChannels = 128;
     bool winograd_shape() const {
         return kH == 3 && kW == 3 && stride_h == 1 && stride_w == 1 && pad_h == 1 && pad_w == 1 &&
                groups == 1;

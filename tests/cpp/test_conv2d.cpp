@@ -850,8 +850,9 @@ std::vector<int8_t> winograd_reference(const Problem& p) {
 }
 
 class ConvInt8Winograd : public ::testing::TestWithParam<Conv> {};
-// The default; VANTREL_INT8_WINOGRAD=off (read at load) gives the exact
-// GEMM, and any value but on and off is refused by name.
+// By default from 128 input channels; VANTREL_INT8_WINOGRAD=on (read at
+// load) forces it on narrower layers, off gives the exact GEMM, and any
+// value but on, off and auto is refused by name.
 TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
     const Problem p(GetParam());
     Tensors t = p.tensors();
@@ -863,15 +864,21 @@ TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
         l->load_weights(serve(t));
         ADD_FAILURE() << "VANTREL_INT8_WINOGRAD=yes accepted";
     } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("must be on or off, got 'yes'"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("must be on, off or auto, got 'yes'"), std::string::npos) << e.what();
     }
-    setenv("VANTREL_INT8_WINOGRAD", "off", 1);
+    const bool wide = p.c.cin >= 128;
+    for (const char* v : {"off", "auto", static_cast<const char*>(nullptr)}) {
+        if (v) setenv("VANTREL_INT8_WINOGRAD", v, 1);
+        else unsetenv("VANTREL_INT8_WINOGRAD");
+        l->load_weights(serve(t));
+        const bool on = wide && !(v && std::string(v) == "off");
+        EXPECT_EQ(dynamic_cast<ConvInt8&>(*l).winograd_ready, on) << (v ? v : "default");
+        EXPECT_EQ(run(*l, p.c, in, want.size(), false), on ? want : direct);
+    }
+    l = make(conv_json(p.c));
+    setenv("VANTREL_INT8_WINOGRAD", "on", 1);
     l->load_weights(serve(t));
     unsetenv("VANTREL_INT8_WINOGRAD");
-    EXPECT_FALSE(dynamic_cast<ConvInt8&>(*l).winograd_ready);
-    EXPECT_EQ(run(*l, p.c, in, want.size(), false), direct);
-    l = make(conv_json(p.c));
-    l->load_weights(serve(t));
     ASSERT_TRUE(dynamic_cast<ConvInt8&>(*l).winograd_ready);
     for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
         if (!kernel_path_supported(path)) continue;
@@ -892,6 +899,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
                                            Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2},
                                            Conv{40, 5, 3, 18, 3, 3, 1, 1, 1, 1, 1, 9, -4},   // 32 channels and a tail
                                            Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5},
+                                           Conv{128, 3, 5, 12, 3, 3, 1, 1, 1, 1, 1, 4, -1},  // on by default
                                            // more tiles per thread than one chunk holds
                                            Conv{8, 90, 91, 8, 3, 3, 1, 1, 1, 1, 1, -3, 6}));
 
