@@ -110,8 +110,13 @@ void gemm_s8_stripes(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, in
         if (!shared) K::copy_rows(g, rs, re, abuf.data(), lda);
         for (int64_t pb = p0; pb < p1; pb += block) {
             const int64_t pe = std::min(p1, pb + block);
-            for (int64_t row = rs; row < re; row += K::kRows) {
-                const int64_t rows = std::min<int64_t>(K::kRows, re - row);
+            // Tiles of nearly equal height: 49 rows as 10, 10, 10, 10 and 9
+            // rather than four of 12 and one of a single row, which streams
+            // the block's weights once more for a twelfth of the work.
+            const int64_t tiles = (re - rs + K::kRows - 1) / K::kRows;
+            for (int64_t ti = 0; ti < tiles; ++ti) {
+                const int64_t row = rs + ti * (re - rs) / tiles;
+                const int64_t rows = rs + (ti + 1) * (re - rs) / tiles - row;
                 const Elem* a = stripe_rows + (row - rs) * lda;
                 bool done = false;
                 if constexpr (K::kSumsWeights) {
