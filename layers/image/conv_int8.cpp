@@ -77,10 +77,10 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
 
     // The integer Winograd's narrowed input transform and requantised
     // transformed weights cost up to a few output codes against the exact
-    // im2col GEMM. By default it runs where it is faster: from 128 input
-    // channels (the 16 products of a 64-channel layer are too shallow to pay
-    // for the transforms: 56 x 56 x 64 ran 1.1 times the GEMM's time, 128 to
-    // 512 channels 0.55 to 0.8 of it). VANTREL_INT8_WINOGRAD=on|off (read
+    // im2col GEMM. By default it runs where it is faster: from 64 input
+    // channels (at 56 x 56 it took 0.86 of the GEMM's time with 64 channels,
+    // 0.97 with 48, 1.2 to 1.5 with 32 and fewer: the 16 products are too
+    // shallow to pay for the transforms). VANTREL_INT8_WINOGRAD=on|off (read
     // here) forces it at every 3x3 stride-1 layer or nowhere.
     if (winograd_shape()) {
         const char* env = std::getenv("VANTREL_INT8_WINOGRAD");

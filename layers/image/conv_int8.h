@@ -73,7 +73,7 @@ public:
     Buffer winograd_u[16];
 
     // Narrower 3x3 stride-1 layers run the GEMM by default.
-    static constexpr int32_t kWinogradMinChannels = 128;
+    static constexpr int32_t kWinogradMinChannels = 64;
     bool winograd_shape() const {
         return kH == 3 && kW == 3 && stride_h == 1 && stride_w == 1 && pad_h == 1 && pad_w == 1 &&
                groups == 1;
