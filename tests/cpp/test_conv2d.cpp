@@ -947,7 +947,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConvInt8WinogradScale,
 
 // The output stage of every kernel path against the scalar one, on products
 // over the whole int32 range: per-position scales that shift right, left
-// (exactly, to the +-2^58 cap, past 58) or carry an INT32_MIN multiplier;
+// (exactly, to the +-2^58 cap, past 58) or carry an INT32_MIN multiplier
+// (shifting left and right);
 // per-channel requantisations with and without the rare steps; a channel
 // tail and tiles cut by the image's odd edges.
 class ConvInt8WinogradOutput : public ::testing::TestWithParam<bool> {};
@@ -971,7 +972,7 @@ TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
                                   2.5f, 300.0f, 1e12f, 1e30f, -6e-3f, 1e-11f, 8e-3f, 1e-3f};
     for (int t = 0; t < 16; ++t) {
         const QuantMultiplier q = quantize_multiplier(hostile ? pos_scales[t] : t == 13 ? 1e-11f : 1e-3f * float(1 + t % 5));
-        o.pos_multiplier[t] = hostile && t == 15 ? INT32_MIN : q.multiplier;
+        o.pos_multiplier[t] = hostile && (t == 8 || t == 15) ? INT32_MIN : q.multiplier;  // left and right
         o.pos_shift[t] = q.shift;
     }
     for (int64_t c = 0; c < cout; ++c) {
