@@ -850,9 +850,9 @@ std::vector<int8_t> winograd_reference(const Problem& p) {
 }
 
 class ConvInt8Winograd : public ::testing::TestWithParam<Conv> {};
-// By default from 64 input channels; VANTREL_INT8_WINOGRAD=on (read at
-// load) forces it on narrower layers, off gives the exact GEMM, and any
-// value but on, off and auto is refused by name.
+// By default from 128 input channels and 32 tiles; VANTREL_INT8_WINOGRAD=on
+// (read at load) forces it on narrower layers and smaller images, off gives
+// the exact GEMM, and any value but on, off and auto is refused by name.
 TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
     const Problem p(GetParam());
     Tensors t = p.tensors();
@@ -866,13 +866,14 @@ TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("must be on, off or auto, got 'yes'"), std::string::npos) << e.what();
     }
-    const bool wide = p.c.cin >= ConvInt8::kWinogradMinChannels;
+    const bool wide = p.c.cin >= ConvInt8::kWinogradMinChannels &&
+                      (p.c.h + 1) / 2 * ((p.c.w + 1) / 2) >= ConvInt8::kWinogradMinTiles;
     for (const char* v : {"off", "auto", static_cast<const char*>(nullptr)}) {
         if (v) setenv("VANTREL_INT8_WINOGRAD", v, 1);
         else unsetenv("VANTREL_INT8_WINOGRAD");
         l->load_weights(serve(t));
         const bool on = wide && !(v && std::string(v) == "off");
-        EXPECT_EQ(dynamic_cast<ConvInt8&>(*l).winograd_ready, on) << (v ? v : "default");
+        EXPECT_EQ(dynamic_cast<ConvInt8&>(*l).winograd_ready, p.c.cin >= ConvInt8::kWinogradMinChannels && !(v && std::string(v) == "off")) << (v ? v : "default");
         EXPECT_EQ(run(*l, p.c, in, want.size(), false), on ? want : direct);
     }
     l = make(conv_json(p.c));
@@ -899,7 +900,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
                                            Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2},
                                            Conv{40, 5, 3, 18, 3, 3, 1, 1, 1, 1, 1, 9, -4},   // 32 channels and a tail
                                            Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5},
-                                           Conv{64, 3, 5, 12, 3, 3, 1, 1, 1, 1, 1, 4, -1},  // on by default
+                                           Conv{128, 12, 11, 12, 3, 3, 1, 1, 1, 1, 1, 4, -1},  // on by default
+                                           Conv{128, 7, 7, 12, 3, 3, 1, 1, 1, 1, 1, 4, -1},   // too few tiles
                                            // more tiles per thread than one chunk holds
                                            Conv{8, 90, 91, 8, 3, 3, 1, 1, 1, 1, 1, -3, 6}));
 
