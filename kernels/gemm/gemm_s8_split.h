@@ -38,7 +38,7 @@ struct GemmS8Args {
     int8_t out_zp;
     const S8ResidualAdd* residual;  // Int8, normal orientation only; else null
     // All M rows of A already in the path's own layout (GemmS8Path::copy),
-    // or null: each range then copies the rows it needs itself.
+    // row 0 first, or null: each range then copies the rows it needs itself.
     const void* a_copy;
 };
 
@@ -48,10 +48,10 @@ using GemmS8RangeFn = void (*)(const GemmS8Args& g, int64_t r0, int64_t r1, int6
                                int64_t p1);
 
 // A kernel path: its range function and, for a path that reads A from a copy
-// in a layout of its own, the size of that copy and the copy of rows
-// [r0, r1) into it (row r0 at byte r0 * row_bytes(g)). When the panels are
-// split over threads every thread needs every row, so the rows are copied
-// once for all of them rather than once per panel strip.
+// in a layout of its own, the size of that copy's rows and the copy of rows
+// [r0, r1) into it (row r0 first). When the panels are split over threads
+// every thread needs every row, so each thread copies them once rather than
+// once per panel strip.
 struct GemmS8Path {
     GemmS8RangeFn range;
     int64_t (*copy_row_bytes)(const GemmS8Args& g);  // null: A is read in place
