@@ -30,7 +30,6 @@ constexpr const char* kOp = "conv_int8";
 int32_t low32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
 }  // namespace
 
-
 ConvInt8::ConvInt8(const std::string& node_name, int32_t C_out_, int32_t C_in_, int32_t kH_,
                    int32_t kW_, int32_t stride_h_, int32_t stride_w_, int32_t pad_h_,
                    int32_t pad_w_, int32_t groups_, int8_t in_zp_, int8_t out_zp_)
@@ -78,12 +77,13 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
     // The integer Winograd's narrowed input transform and requantised
     // transformed weights cost up to a few output codes against the exact
     // im2col GEMM, so it runs by default only where it is clearly faster:
-    // from 128 input channels (at 56 x 56 x 64 the two took the same time,
-    // narrower layers 1.15 to 1.5 times the GEMM's in Winograd: the 16
-    // products are too shallow to pay for the transforms) on images of
-    // kWinogradMinTiles tiles and more (at 7 x 7 each of the 16/9 times
-    // larger weights serves only 16 tiles, and a whole network's pass, whose
-    // weights come from memory, ran the GEMM a little faster).
+    // from 128 input channels (at 56 x 56 x 64 the GEMM was as fast alone
+    // and faster within a ResNet-50 pass on 2 threads, narrower layers took
+    // 1.15 to 1.5 times its time in Winograd: the 16 products are too
+    // shallow to pay for the transforms) on images of kWinogradMinTiles
+    // tiles and more (at 7 x 7 each of the 16/9 times larger weights serves
+    // only 16 tiles, and within a pass, whose weights come from memory, the
+    // GEMM ran faster on 1 and 2 threads).
     // VANTREL_INT8_WINOGRAD=on|off (read here) forces it at every 3x3
     // stride-1 layer or nowhere.
     winograd_forced_ = false;
