@@ -51,7 +51,9 @@ int main(int argc, char** argv) {
         for (int t = 0; t < 16; ++t) {
             for (auto& v : ut) v = int8_t(byte(rng));
             u[t] = pack_s8(ut.data(), c, c);
-            us[t] = 0.0004f * float(1 + t % 3);
+            // Scales of the order int8 weights give (max |U_t| / 127 with |U_t| up to
+            // 4 * 127): the output stage's per-position rescale then shifts left.
+            us[t] = 0.25f * float(1 + t % 3);
         }
         std::vector<int64_t> bias(size_t(c), 11);
         std::vector<int32_t> mult(static_cast<size_t>(c)), shift(static_cast<size_t>(c));

@@ -140,11 +140,16 @@ int64_t chunk_tiles(const WinoShape& s) {
 // as [16][nc][cin] and [16][nc][cout].
 void run_tiles(const int8_t* in, const int8_t* zp_row, const int8_t* const u[16], const WinoShape& s,
                const WinoS8Output& op, int64_t n0, int64_t n1, int8_t* v, int32_t* pm) {
-    const int64_t nb = chunk_tiles(s);
+    // Chunks of nearly equal size, their count rounded to the nearest: 49
+    // tiles as 25 and 24, not 24, 24 and one tile that streams all 16
+    // weight matrices for a single row.
+    const int64_t n = n1 - n0, nb = chunk_tiles(s);
+    if (n <= 0) return;
+    const int64_t chunks = std::max<int64_t>(1, (2 * n + nb) / (2 * nb));
     WinoS8Output o = op;
     o.pm = pm;
-    for (int64_t c0 = n0; c0 < n1; c0 += nb) {
-        const int64_t c1 = std::min(n1, c0 + nb), nc = c1 - c0;
+    for (int64_t ci = 0; ci < chunks; ++ci) {
+        const int64_t c0 = n0 + ci * n / chunks, c1 = n0 + (ci + 1) * n / chunks, nc = c1 - c0;
         conv2d_s8_wino_input(in, zp_row, s.h, s.w, s.cin, s.tw, nc * s.cin, c0, c1, v);
         for (int64_t t = 0; t < 16; ++t)
             gemm_s8_s32(v + t * nc * s.cin, u[t], pm + t * nc * s.cout, int32_t(nc), int32_t(s.cin),

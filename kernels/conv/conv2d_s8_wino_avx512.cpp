@@ -28,20 +28,24 @@ namespace {
 struct PosRescale {
     __m512i mult, lo, hi, rnd;
     __m128i lsh, rsh;
-    bool left;
+    bool left, plain;
 };
 
 PosRescale pos_rescale(int32_t m, int32_t e) {
     const WinoRescaleLanes w = wino_rescale_lanes(m, e);
     return PosRescale{_mm512_set1_epi64(w.mult), _mm512_set1_epi64(w.lo), _mm512_set1_epi64(w.hi),
-                      _mm512_set1_epi64(w.rnd), _mm_cvtsi64_si128(w.lsh), _mm_cvtsi64_si128(w.rsh), w.left};
+                      _mm512_set1_epi64(w.rnd), _mm_cvtsi64_si128(w.lsh), _mm_cvtsi64_si128(w.rsh), w.left,
+                      w.plain};
 }
 
 // ANY_LEFT: some position shifts left, so this one's direction is tested.
+// A plain left shift skips the clamps that cannot act (half the steps; the
+// usual int8 weights shift left at most positions).
 template <bool ANY_LEFT>
 inline __m512i rescale(__m512i x, const PosRescale& p) {
     const __m512i t = _mm512_sra_epi64(_mm512_add_epi64(_mm512_mul_epi32(x, p.mult), p.rnd), p.rsh);
     if (!ANY_LEFT || !p.left) return t;
+    if (p.plain) return _mm512_sll_epi64(t, p.lsh);
     const __m512i l = _mm512_sll_epi64(_mm512_min_epi64(_mm512_max_epi64(t, p.lo), p.hi), p.lsh);
     return _mm512_min_epi64(_mm512_max_epi64(l, _mm512_set1_epi64(-kWinoRescaleLimit)),
                             _mm512_set1_epi64(kWinoRescaleLimit));

@@ -11,6 +11,9 @@
 // (x m + 2^30 + 2^(s+30)) >> (31 + s), below 2^63 for s <= 31. The
 // saturating product's 2^31 rounds as INT32_MAX would for those s, and
 // s = 32 rounds every t to 0 (multiplier 0).
+// Plain left shifts: with a multiplier above INT32_MIN, |t| < 2^31, so for
+// lsh <= 26 the clamp and the cap change nothing (|t << lsh| < 2^57) and the
+// paths may skip them; a scale derived from int8 weights shifts by at most 4.
 #pragma once
 #include <algorithm>
 #include <cstdint>
@@ -23,10 +26,11 @@ struct WinoRescaleLanes {
     int64_t mult, lo, hi, rnd;
     int lsh, rsh;
     bool left;
+    bool plain;  // left, and the clamp and the cap are no-ops
 };
 
 inline WinoRescaleLanes wino_rescale_lanes(int32_t m, int32_t e) {
-    WinoRescaleLanes p{m, 0, 0, 0, 0, 31, e >= 0};
+    WinoRescaleLanes p{m, 0, 0, 0, 0, 31, e >= 0, false};
     if (e >= 0) {
         const int c = e > 58 ? 58 : e;
         const int64_t cap = kWinoRescaleLimit >> c;
@@ -34,6 +38,7 @@ inline WinoRescaleLanes wino_rescale_lanes(int32_t m, int32_t e) {
         p.hi = std::min<int64_t>(cap + 1, INT32_MAX);
         p.rnd = int64_t(1) << 30;
         p.lsh = c;
+        p.plain = m != INT32_MIN && c <= 26;
     } else {
         const int s = e < -32 ? 32 : -e;
         if (s == 32) p.mult = 0;

@@ -80,9 +80,12 @@ void range(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, int64_t p1) 
         }
 }
 
+// A is read in place.
+constexpr GemmS8Path kPortablePath{&range, nullptr, nullptr};
+
 }  // namespace
 
 VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_portable, gemm_s8_s32_portable, gemm_s8_residual_portable,
-                        &range)
+                        kPortablePath)
 
 }  // namespace vantrel

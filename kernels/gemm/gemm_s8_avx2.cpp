@@ -131,6 +131,6 @@ void Avx2::tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const in
 }  // namespace
 
 VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_avx2, gemm_s8_s32_avx2, gemm_s8_residual_avx2,
-                        &gemm_s8_stripes<Avx2>)
+                        kStripesPath<Avx2>)
 
 }  // namespace vantrel

@@ -236,6 +236,6 @@ void Avx512::tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_
 }  // namespace
 
 VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_avx512, gemm_s8_s32_avx512, gemm_s8_residual_avx512,
-                        &gemm_s8_stripes<Avx512>)
+                        kStripesPath<Avx512>)
 
 }  // namespace vantrel

@@ -139,6 +139,6 @@ void Neon::tile(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const in
 }  // namespace
 
 VANTREL_GEMM_S8_ENTRIES(gemm_s8_requant_neon, gemm_s8_s32_neon, gemm_s8_residual_neon,
-                        &gemm_s8_stripes<Neon>)
+                        kStripesPath<Neon>)
 
 }  // namespace vantrel

@@ -37,6 +37,9 @@ struct GemmS8Args {
     const float* scale;
     int8_t out_zp;
     const S8ResidualAdd* residual;  // Int8, normal orientation only; else null
+    // All M rows of A already in the path's own layout (GemmS8Path::copy),
+    // row 0 first, or null: each range then copies the rows it needs itself.
+    const void* a_copy;
 };
 
 // Computes rows [r0, r1) over packed panels [p0, p1) (8 columns each; the
@@ -44,24 +47,35 @@ struct GemmS8Args {
 using GemmS8RangeFn = void (*)(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0,
                                int64_t p1);
 
+// A kernel path: its range function and, for a path that reads A from a copy
+// in a layout of its own, the size of that copy's rows and the copy of rows
+// [r0, r1) into it (row r0 first). When the panels are split over threads
+// every thread needs every row, so each thread copies them once rather than
+// once per panel strip.
+struct GemmS8Path {
+    GemmS8RangeFn range;
+    int64_t (*copy_row_bytes)(const GemmS8Args& g);  // null: A is read in place
+    void (*copy)(const GemmS8Args& g, int64_t r0, int64_t r1, void* dst);
+};
+
 constexpr int64_t kS8PanelCols = 8;
 constexpr int64_t kS8GroupBytes = 32;
 
 inline int64_t s8_panels(int64_t n) { return (n + kS8PanelCols - 1) / kS8PanelCols; }
 
 // Serial or a team of its own (or this thread's share when in_team).
-void gemm_s8_run(const GemmS8Args& g, bool in_team, GemmS8RangeFn range);
+void gemm_s8_run(const GemmS8Args& g, bool in_team, const GemmS8Path& path);
 // Everything on the calling thread, without any OpenMP call.
 void gemm_s8_serial(const GemmS8Args& g, GemmS8RangeFn range);
 
 // Argument checks and the two table entries of one path.
-void gemm_s8_requant_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp,
+void gemm_s8_requant_on(const GemmS8Path& path, const int8_t* a, const int8_t* bp,
                         const int64_t* eff_bias, const int32_t* multiplier, const int32_t* shift,
                         const float* scale, int8_t out_zp, void* out, bool float_out, int32_t m,
                         int32_t k, int32_t n, bool out_transposed, bool in_team);
 void gemm_s8_s32_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp, int32_t* y,
                     int32_t m, int32_t k, int32_t n);
-void gemm_s8_residual_on(GemmS8RangeFn range, const int8_t* a, const int8_t* bp,
+void gemm_s8_residual_on(const GemmS8Path& path, const int8_t* a, const int8_t* bp,
                          const int64_t* eff_bias, const int32_t* multiplier, const int32_t* shift,
                          int8_t out_zp, int8_t* out, int32_t m, int32_t k, int32_t n,
                          const S8ResidualAdd& add);
@@ -84,24 +98,24 @@ inline void gemm_s8_residual_rows(const GemmS8Args& g, int64_t r0, int64_t rows,
 }
 
 // Defines a path's two table entries (the KGemmS8Requant and KGemmS8S32
-// signatures of gemm_s8.h) and its residual-add entry over its range function.
-#define VANTREL_GEMM_S8_ENTRIES(REQUANT, S32, RESIDUAL, RANGE)                                   \
+// signatures of gemm_s8.h) and its residual-add entry over its GemmS8Path.
+#define VANTREL_GEMM_S8_ENTRIES(REQUANT, S32, RESIDUAL, PATH)                                    \
     void REQUANT(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,                     \
                  const int32_t* multiplier, const int32_t* shift, const float* scale,            \
                  int8_t out_zp, void* out, bool float_out, int32_t m, int32_t k, int32_t n,      \
                  bool out_transposed, bool in_team, const int32_t* /*row_sums*/,                 \
                  void* /*stream*/) {                                                             \
-        gemm_s8_requant_on(RANGE, a, bp, eff_bias, multiplier, shift, scale, out_zp, out,        \
+        gemm_s8_requant_on(PATH, a, bp, eff_bias, multiplier, shift, scale, out_zp, out,         \
                            float_out, m, k, n, out_transposed, in_team);                         \
     }                                                                                            \
     void S32(const int8_t* a, const int8_t* bp, int32_t* y, int32_t m, int32_t k, int32_t n,     \
              const int32_t* /*extra*/) {                                                         \
-        gemm_s8_s32_on(RANGE, a, bp, y, m, k, n);                                                \
+        gemm_s8_s32_on(PATH.range, a, bp, y, m, k, n);                                           \
     }                                                                                            \
     void RESIDUAL(const int8_t* a, const int8_t* bp, const int64_t* eff_bias,                    \
                   const int32_t* multiplier, const int32_t* shift, int8_t out_zp, int8_t* out,   \
                   int32_t m, int32_t k, int32_t n, const S8ResidualAdd& add) {                   \
-        gemm_s8_residual_on(RANGE, a, bp, eff_bias, multiplier, shift, out_zp, out, m, k, n,     \
+        gemm_s8_residual_on(PATH, a, bp, eff_bias, multiplier, shift, out_zp, out, m, k, n,      \
                             add);                                                                \
     }
 

@@ -67,6 +67,23 @@ constexpr std::array<TileRowFn<K>, sizeof...(I) + 1> tile_rows(std::integer_sequ
 template <class K, bool SUM>
 inline constexpr auto kTileRows = tile_rows<K, SUM>(std::make_integer_sequence<int, K::kRows>{});
 
+// Elements per row of the path's copy of A.
+template <class K>
+inline int64_t lda(const GemmS8Args& g) {
+    constexpr int64_t align = K::kLdaAlign;
+    return std::max<int64_t>(align, (g.kg * 4 + align - 1) / align * align);
+}
+
+template <class K>
+int64_t copy_row_bytes(const GemmS8Args& g) {
+    return lda<K>(g) * int64_t(sizeof(typename K::Elem));
+}
+
+template <class K>
+void copy(const GemmS8Args& g, int64_t r0, int64_t r1, void* dst) {
+    K::copy_rows(g, r0, r1, static_cast<typename K::Elem*>(dst), lda<K>(g));
+}
+
 }  // namespace s8_stripes
 
 // A GemmS8RangeFn for the path K.
@@ -76,8 +93,7 @@ void gemm_s8_stripes(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, in
     static thread_local S8ColParams cp;
     static thread_local std::vector<Elem> abuf;
     gemm_s8_col_params(g, p0, p1, cp);
-    constexpr int64_t align = K::kLdaAlign;
-    const int64_t lda = std::max<int64_t>(align, (g.kg * 4 + align - 1) / align * align);
+    const int64_t lda = s8_stripes::lda<K>(g);
     const int64_t stripe = std::max<int64_t>(
         K::kRows, K::kStripeBytes / (int64_t(sizeof(Elem)) * lda) / K::kRows * K::kRows);
     const int64_t panel_bytes = g.kg * kS8GroupBytes;
@@ -86,15 +102,22 @@ void gemm_s8_stripes(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, in
     constexpr int64_t wide = K::max_panels(K::kRows);
     const int64_t block =
         panel_bytes > 0 ? std::max<int64_t>(wide, K::kBlockBytes / panel_bytes / wide * wide) : p1 - p0;
-    abuf.resize(size_t(std::min(stripe, r1 - r0) * lda));
+    const Elem* shared = static_cast<const Elem*>(g.a_copy);
+    if (!shared) abuf.resize(size_t(std::min(stripe, r1 - r0) * lda));
     for (int64_t rs = r0; rs < r1; rs += stripe) {
         const int64_t re = std::min(r1, rs + stripe);
-        K::copy_rows(g, rs, re, abuf.data(), lda);
+        const Elem* stripe_rows = shared ? shared + rs * lda : abuf.data();
+        if (!shared) K::copy_rows(g, rs, re, abuf.data(), lda);
         for (int64_t pb = p0; pb < p1; pb += block) {
             const int64_t pe = std::min(p1, pb + block);
-            for (int64_t row = rs; row < re; row += K::kRows) {
-                const int64_t rows = std::min<int64_t>(K::kRows, re - row);
-                const Elem* a = abuf.data() + (row - rs) * lda;
+            // Tiles of nearly equal height: 49 rows as 10, 10, 10, 10 and 9
+            // rather than four of 12 and one of a single row, which streams
+            // the block's weights once more for a twelfth of the work.
+            const int64_t tiles = (re - rs + K::kRows - 1) / K::kRows;
+            for (int64_t ti = 0; ti < tiles; ++ti) {
+                const int64_t row = rs + ti * (re - rs) / tiles;
+                const int64_t rows = rs + (ti + 1) * (re - rs) / tiles - row;
+                const Elem* a = stripe_rows + (row - rs) * lda;
                 bool done = false;
                 if constexpr (K::kSumsWeights) {
                     if (rs == r0 && row == rs) {  // corrects the block's bias
@@ -109,5 +132,10 @@ void gemm_s8_stripes(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, in
         }
     }
 }
+
+// The GemmS8Path of the path K.
+template <class K>
+inline constexpr GemmS8Path kStripesPath{&gemm_s8_stripes<K>, &s8_stripes::copy_row_bytes<K>,
+                                         &s8_stripes::copy<K>};
 
 }  // namespace vantrel

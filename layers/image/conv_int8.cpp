@@ -74,16 +74,26 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
         packed = pack_s8_shared(kOp, name, key("ConvInt8", ".weight"), r.data(), C_out, K, packed_owner_);
     }
 
-    // VANTREL_INT8_WINOGRAD=off runs the exact im2col GEMM instead of the
-    // integer Winograd, whose narrowed input transform and requantised
-    // transformed weights cost up to a few output codes; with 512-bit VNNI
-    // the GEMM is also the faster of the two.
+    // The integer Winograd's narrowed input transform and requantised
+    // transformed weights cost up to a few output codes against the exact
+    // im2col GEMM, so it runs by default only where it is clearly faster:
+    // from 128 input channels (at 56 x 56 x 64 the GEMM was as fast alone
+    // and faster within a ResNet-50 pass on 2 threads, narrower layers took
+    // 1.15 to 1.5 times its time in Winograd: the 16 products are too
+    // shallow to pay for the transforms) on images of kWinogradMinTiles
+    // tiles and more (at 7 x 7 each of the 16/9 times larger weights serves
+    // only 16 tiles, and within a pass, whose weights come from memory, the
+    // GEMM ran faster on 1 and 2 threads).
+    // VANTREL_INT8_WINOGRAD=on|off (read here) forces it at every 3x3
+    // stride-1 layer or nowhere.
+    winograd_forced_ = false;
     if (winograd_shape()) {
         const char* env = std::getenv("VANTREL_INT8_WINOGRAD");
-        const bool off = env && std::strcmp(env, "off") == 0;
-        if (env && !off && std::strcmp(env, "on") != 0)
-            layer_fail(kOp, name, std::string("VANTREL_INT8_WINOGRAD must be on or off, got '") + env + "'");
-        if (!off) prepare_winograd();
+        const bool on = env && std::strcmp(env, "on") == 0, off = env && std::strcmp(env, "off") == 0;
+        if (env && !on && !off && std::strcmp(env, "auto") != 0)
+            layer_fail(kOp, name, std::string("VANTREL_INT8_WINOGRAD must be on, off or auto, got '") + env + "'");
+        winograd_forced_ = on;
+        if (on || (!off && C_in >= kWinogradMinChannels)) prepare_winograd();
     }
 
     if (depthwise3x3() && (be.kind == kBackendHost || be.kind == 3)) {
@@ -244,8 +254,8 @@ Shape3 ConvInt8::convolve(const TensorView* inputs, const BufferView* output, Ex
         return ctx->scratch[i].data;
     };
 
-    if (winograd_ready && be.kind == kBackendHost) {
-        const uint64_t tiles = ((uint64_t(x.h) + 1) / 2) * ((uint64_t(x.w) + 1) / 2);
+    const uint64_t tiles = ((uint64_t(x.h) + 1) / 2) * ((uint64_t(x.w) + 1) / 2);
+    if (winograd_ready && be.kind == kBackendHost && (winograd_forced_ || tiles >= uint64_t(kWinogradMinTiles))) {
         checked_int32_count(kOp, name, int64_t(tiles));
         const int8_t* u[16];
         const int32_t* corr[16];

@@ -5,9 +5,11 @@
 //
 // Paths:
 // - groups 1 (or any grouping on a device backend): im2col + int8 GEMM;
-// - 3x3, stride 1, pad 1, groups 1 on the host: integer Winograd F(2x2, 3x3),
-//   within a few codes of the exact GEMM, which VANTREL_INT8_WINOGRAD=off
-//   (read when the weights load) runs instead;
+// - 3x3, stride 1, pad 1, groups 1 on the host, from kWinogradMinChannels
+//   input channels and kWinogradMinTiles output tiles: integer Winograd
+//   F(2x2, 3x3), within a few codes of the exact GEMM;
+//   VANTREL_INT8_WINOGRAD=on|off|auto (read when the weights load) forces it
+//   at every such layer, or nowhere, or leaves the default;
 // - depthwise 3x3 (groups = C_in = C_out), pad 1, stride 1 or 2 on the host:
 //   the depthwise kernel with tap-major weights prepared at load;
 // - other groupings on the host: the kernel's per-group path.
@@ -71,6 +73,10 @@ public:
     float input_transform_scale = 0.25f;
     Buffer winograd_u[16];
 
+    // Narrower 3x3 stride-1 layers, and smaller images (2x2 output tiles),
+    // run the GEMM by default.
+    static constexpr int32_t kWinogradMinChannels = 128;
+    static constexpr int32_t kWinogradMinTiles = 32;
     bool winograd_shape() const {
         return kH == 3 && kW == 3 && stride_h == 1 && stride_w == 1 && pad_h == 1 && pad_w == 1 &&
                groups == 1;
@@ -84,6 +90,7 @@ private:
     void prepare_winograd();
     Shape3 convolve(const TensorView* inputs, const BufferView* output, ExecContext* ctx);
 
+    bool winograd_forced_ = false;  // VANTREL_INT8_WINOGRAD=on: whatever the image size
     std::string residual_node_;  // the folded add node, empty when none
     bool residual_first_ = false;
     float add_in1_scale_ = 1, add_in2_scale_ = 1, add_out_scale_ = 1;

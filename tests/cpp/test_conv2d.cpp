@@ -850,8 +850,9 @@ std::vector<int8_t> winograd_reference(const Problem& p) {
 }
 
 class ConvInt8Winograd : public ::testing::TestWithParam<Conv> {};
-// The default; VANTREL_INT8_WINOGRAD=off (read at load) gives the exact
-// GEMM, and any value but on and off is refused by name.
+// By default from 128 input channels and 32 tiles; VANTREL_INT8_WINOGRAD=on
+// (read at load) forces it on narrower layers and smaller images, off gives
+// the exact GEMM, and any value but on, off and auto is refused by name.
 TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
     const Problem p(GetParam());
     Tensors t = p.tensors();
@@ -863,15 +864,22 @@ TEST_P(ConvInt8Winograd, ExactAgainstItsIntegerReferenceAndCloseToDirect) {
         l->load_weights(serve(t));
         ADD_FAILURE() << "VANTREL_INT8_WINOGRAD=yes accepted";
     } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("must be on or off, got 'yes'"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("must be on, off or auto, got 'yes'"), std::string::npos) << e.what();
     }
-    setenv("VANTREL_INT8_WINOGRAD", "off", 1);
+    const bool wide = p.c.cin >= ConvInt8::kWinogradMinChannels &&
+                      (p.c.h + 1) / 2 * ((p.c.w + 1) / 2) >= ConvInt8::kWinogradMinTiles;
+    for (const char* v : {"off", "auto", static_cast<const char*>(nullptr)}) {
+        if (v) setenv("VANTREL_INT8_WINOGRAD", v, 1);
+        else unsetenv("VANTREL_INT8_WINOGRAD");
+        l->load_weights(serve(t));
+        const bool on = wide && !(v && std::string(v) == "off");
+        EXPECT_EQ(dynamic_cast<ConvInt8&>(*l).winograd_ready, p.c.cin >= ConvInt8::kWinogradMinChannels && !(v && std::string(v) == "off")) << (v ? v : "default");
+        EXPECT_EQ(run(*l, p.c, in, want.size(), false), on ? want : direct);
+    }
+    l = make(conv_json(p.c));
+    setenv("VANTREL_INT8_WINOGRAD", "on", 1);
     l->load_weights(serve(t));
     unsetenv("VANTREL_INT8_WINOGRAD");
-    EXPECT_FALSE(dynamic_cast<ConvInt8&>(*l).winograd_ready);
-    EXPECT_EQ(run(*l, p.c, in, want.size(), false), direct);
-    l = make(conv_json(p.c));
-    l->load_weights(serve(t));
     ASSERT_TRUE(dynamic_cast<ConvInt8&>(*l).winograd_ready);
     for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
         if (!kernel_path_supported(path)) continue;
@@ -892,6 +900,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ConvInt8Winograd,
                                            Conv{16, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, -7, 2},
                                            Conv{40, 5, 3, 18, 3, 3, 1, 1, 1, 1, 1, 9, -4},   // 32 channels and a tail
                                            Conv{3, 1, 1, 4, 3, 3, 1, 1, 1, 1, 1, 100, -5},
+                                           Conv{128, 12, 11, 12, 3, 3, 1, 1, 1, 1, 1, 4, -1},  // on by default
+                                           Conv{128, 7, 7, 12, 3, 3, 1, 1, 1, 1, 1, 4, -1},   // too few tiles
                                            // more tiles per thread than one chunk holds
                                            Conv{8, 90, 91, 8, 3, 3, 1, 1, 1, 1, 1, -3, 6}));
 
@@ -939,7 +949,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConvInt8WinogradScale,
 
 // The output stage of every kernel path against the scalar one, on products
 // over the whole int32 range: per-position scales that shift right, left
-// (exactly, to the +-2^58 cap, past 58) or carry an INT32_MIN multiplier;
+// (exactly, to the +-2^58 cap, past 58) or carry an INT32_MIN multiplier
+// (shifting left and right);
 // per-channel requantisations with and without the rare steps; a channel
 // tail and tiles cut by the image's odd edges.
 class ConvInt8WinogradOutput : public ::testing::TestWithParam<bool> {};
@@ -963,7 +974,7 @@ TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
                                   2.5f, 300.0f, 1e12f, 1e30f, -6e-3f, 1e-11f, 8e-3f, 1e-3f};
     for (int t = 0; t < 16; ++t) {
         const QuantMultiplier q = quantize_multiplier(hostile ? pos_scales[t] : t == 13 ? 1e-11f : 1e-3f * float(1 + t % 5));
-        o.pos_multiplier[t] = hostile && t == 15 ? INT32_MIN : q.multiplier;
+        o.pos_multiplier[t] = hostile && (t == 8 || t == 15) ? INT32_MIN : q.multiplier;  // left and right
         o.pos_shift[t] = q.shift;
     }
     for (int64_t c = 0; c < cout; ++c) {
