@@ -1,11 +1,10 @@
 #include "kernels/conv/conv1d_s8.h"
 
-#include <omp.h>
-
 #include <cmath>
 #include <cstring>
 
 #include "kernels/gemm/gemm_s8.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -55,37 +54,25 @@ void conv1d_s8_per_tap(const float* in, int64_t l, int32_t cin, int32_t pad,
     if (l_out <= 0 || cout <= 0 || cin <= 0 || k <= 0) return;
     const int64_t rows = l + 2 * int64_t(pad);
 
-    // One body for the serial case (T = 1, the GEMM decides alone) and for
-    // each thread of a team (the GEMM shares every product).
-    auto body = [&](int T, int t, bool team) {
+    // Rows quantised, then per tap the product (shared by the GEMM itself)
+    // and each share of output rows folding it in.
+    const int T = strip_team();
+    auto shares = [&](auto&& fn) {
+        run_strips(T, T, [&](int64_t t, int) { fn(int(t)); });
+    };
+    shares([&](int t) {
         const SplitRange q = balanced_split(rows, T, t);
         quantise_padded_rows(in, l, cin, pad, q.begin, q.end, codes, row_scale);
-        if (team) {
-#pragma omp barrier
-        }
-        const SplitRange own = proportional_split(l_out, T, t);
-        for (int32_t tap = 0; tap < k; ++tap) {
-            float* dst = tap == 0 ? out : tap_out;
-            gemm_s8_f32out(codes + int64_t(tap) * dilation * cin, taps[tap], zero_bias, w_scale, dst,
-                           l_out, cin, cout, false, team);
-            if (team) {
-#pragma omp barrier
-            }
+    });
+    for (int32_t tap = 0; tap < k; ++tap) {
+        float* dst = tap == 0 ? out : tap_out;
+        gemm_s8_f32out(codes + int64_t(tap) * dilation * cin, taps[tap], zero_bias, w_scale, dst, l_out, cin, cout,
+                       false, false);
+        shares([&](int t) {
+            const SplitRange own = proportional_split(l_out, T, t);
             fold_tap(tap_out, row_scale, bias, out, own.begin, own.end, cout, tap, dilation);
-            // tap_out is rewritten by the next tap's product.
-            if (team && tap + 1 < k) {
-#pragma omp barrier
-            }
-        }
-    };
-
-    const int max_threads = omp_get_max_threads();
-    if (max_threads <= 1) {
-        body(1, 0, false);
-        return;
+        });
     }
-#pragma omp parallel num_threads(max_threads)
-    body(omp_get_num_threads(), omp_get_thread_num(), true);
 }
 
 void conv1d_s8_im2col(const float* in, int64_t l, int32_t cin, const int8_t* const* group_blocks,

@@ -1,7 +1,5 @@
 #include "kernels/conv/conv2d_s8_wino.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -12,6 +10,7 @@
 #include "kernels/conv/conv2d_s8_wino_rescale.h"
 #include "kernels/conv/wino_patch.h"
 #include "kernels/gemm/gemm_s8.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -255,31 +254,36 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
     const std::vector<int8_t> zp_row(size_t(cin), in_zp);
     op.pm = scratch1;
 
-    if (omp_get_max_threads() < 2) {
+    const int nt = strip_team();
+    if (nt < 2) {
         run_tiles(in, zp_row.data(), u, s, op, 0, s.tiles, scratch0, scratch1);
         return;
     }
     // Few tiles (the small late images with many channels): split the
     // channels, so each thread reads its own part of the weights, not all of
-    // them for a handful of rows; the transform is shared, hence the barrier.
-    // Otherwise each thread owns a tile range end to end.
-    const bool by_channels = s.tiles < s.cout;
-#pragma omp parallel
-    {
-        const int nt = omp_get_num_threads(), t = omp_get_thread_num();
-        const SplitRange tiles = proportional_split(s.tiles, nt, t);
-        if (by_channels) {
+    // them for a handful of rows; the transform is shared, so it comes first
+    // on its own. Otherwise each thread owns a tile range end to end.
+    auto shares = [&](auto&& fn) {
+        run_strips(nt, nt, [&](int64_t t, int) { fn(int(t)); });
+    };
+    if (s.tiles < s.cout) {
+        shares([&](int t) {
+            const SplitRange tiles = proportional_split(s.tiles, nt, t);
             conv2d_s8_wino_input(in, zp_row.data(), s.h, s.w, s.cin, s.tw, s.tiles * s.cin, tiles.begin,
                                  tiles.end, scratch0 + tiles.begin * s.cin);
-#pragma omp barrier
-            // Slices of 16 channels, the vector paths' widest step.
+        });
+        // Slices of 16 channels, the vector paths' widest step.
+        shares([&](int t) {
             const SplitRange blocks = proportional_split((s.cout + 15) / 16, nt, t);
             run_channels(scratch0, u, s, op, blocks.begin * 16, std::min(s.cout, blocks.end * 16), scratch1);
-        } else {
-            run_tiles(in, zp_row.data(), u, s, op, tiles.begin, tiles.end, scratch0 + 16 * tiles.begin * s.cin,
-                      scratch1 + 16 * tiles.begin * s.cout);
-        }
+        });
+        return;
     }
+    shares([&](int t) {
+        const SplitRange tiles = proportional_split(s.tiles, nt, t);
+        run_tiles(in, zp_row.data(), u, s, op, tiles.begin, tiles.end, scratch0 + 16 * tiles.begin * s.cin,
+                  scratch1 + 16 * tiles.begin * s.cout);
+    });
 }
 
 }  // namespace vantrel

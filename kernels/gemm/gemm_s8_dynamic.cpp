@@ -2,25 +2,22 @@
 // time: y = ((float)(q . w + ib) * w_scale) * s_m + fb, in exactly that
 // order of single-precision operations.
 //
-// One parallel region holds the three stages (row quantisation, the int8
-// product, the row scales, bias and GELU), so the team is forked once and
-// no stage runs on one thread while the other waits. Every element is
-// computed the same way whatever the split, so results do not depend on the
-// thread count.
-#include <omp.h>
-
+// Three stages shared over the team (row quantisation, the int8 product,
+// the row scales, bias and GELU). Every element is computed the same way
+// whatever the split, so results do not depend on the thread count.
 #include <algorithm>
 #include <vector>
 
 #include "kernels/cpu_kernels.h"
 #include "kernels/gemm/gemm_s8.h"
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
 
 namespace {
 
-// Below this many multiply-adds the fork costs more than it saves.
+// Below this many multiply-adds a team costs more than it saves.
 constexpr int64_t kParallelMacs = int64_t(1) << 18;
 
 void dynamic_product(const float* x, const int8_t* bp, const float* w_scale, const int64_t* ib,
@@ -46,37 +43,43 @@ void dynamic_product(const float* x, const int8_t* bp, const float* w_scale, con
     float* rs = row_scale.data();
     // In double: M*K*N of 32-bit sizes can pass 2^63.
     const bool small = double(M) * double(K) * double(N) < double(kParallelMacs);
-    const int threads = omp_in_parallel() || small ? 1 : omp_get_max_threads();
-#pragma omp parallel num_threads(threads) if (threads > 1)
-    {
-        const int T = omp_get_num_threads(), t = omp_get_thread_num();
-        const SplitRange rows = balanced_split(M, T, t);
-        kt.quantize_rows_symmetric(x + rows.begin * K, qbuf + rows.begin * K, rs + rows.begin,
-                                   rows.end - rows.begin, K);
-#pragma omp barrier
-        gemm_s8_f32out(qbuf, bp, ib, sbuf, y, m, int32_t(K), n, false, true);
-#pragma omp barrier
-        // Whole 4-element groups per thread: GELU gives a group's lanes the
+    const int threads = small ? 1 : strip_team();
+    auto stages = [&] {
+        run_strips(threads, threads, [&](int64_t t, int) {
+            const SplitRange rows = balanced_split(M, threads, int(t));
+            kt.quantize_rows_symmetric(x + rows.begin * K, qbuf + rows.begin * K, rs + rows.begin,
+                                       rows.end - rows.begin, K);
+        });
+        gemm_s8_f32out(qbuf, bp, ib, sbuf, y, m, int32_t(K), n, false, false);
+        // Whole 4-element groups per share: GELU gives a group's lanes the
         // values of one call over everything (only the last n mod 4
         // elements take the tail form).
-        const int64_t total = M * N;
-        const SplitRange groups = balanced_split(total / 4, T, t);
-        const int64_t e0 = groups.begin * 4, e1 = t == T - 1 ? total : groups.end * 4;
-        for (int64_t e = e0; e < e1;) {
-            const int64_t r = e / N, c0 = e - r * N, c1 = std::min(N, c0 + (e1 - e));
-            float* yr = y + r * N;
-            const float s = rs[r];
-            for (int64_t c = c0; c < c1; ++c) yr[c] = yr[c] * s;
-            if (fb)
-                for (int64_t c = c0; c < c1; ++c) yr[c] = yr[c] + fb[c];
-            e += c1 - c0;
-        }
-        if (gelu) {
-            const int64_t chunk = int64_t(1) << 30;
-            for (int64_t i = e0; i < e1; i += chunk)
-                kt.gelu_f32(y + i, int32_t(std::min(chunk, e1 - i)), nullptr);
-        }
-    }
+        run_strips(threads, threads, [&](int64_t t, int) {
+            const int64_t total = M * N;
+            const SplitRange groups = balanced_split(total / 4, threads, int(t));
+            const int64_t e0 = groups.begin * 4, e1 = t == threads - 1 ? total : groups.end * 4;
+            for (int64_t e = e0; e < e1;) {
+                const int64_t r = e / N, c0 = e - r * N, c1 = std::min(N, c0 + (e1 - e));
+                float* yr = y + r * N;
+                const float s = rs[r];
+                for (int64_t c = c0; c < c1; ++c) yr[c] = yr[c] * s;
+                if (fb)
+                    for (int64_t c = c0; c < c1; ++c) yr[c] = yr[c] + fb[c];
+                e += c1 - c0;
+            }
+            if (gelu) {
+                const int64_t chunk = int64_t(1) << 30;
+                for (int64_t i = e0; i < e1; i += chunk)
+                    kt.gelu_f32(y + i, int32_t(std::min(chunk, e1 - i)), nullptr);
+            }
+        });
+    };
+    // A small product runs every stage on this thread: inside a strip the
+    // GEMM does not share its work either.
+    if (threads > 1)
+        stages();
+    else
+        run_strips(1, 1, [&](int64_t, int) { stages(); });
 }
 
 }  // namespace
