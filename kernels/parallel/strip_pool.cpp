@@ -200,12 +200,12 @@ Pool* pool() {
     return p;
 }
 
-// On unless VANTREL_POOL=0: every op's team goes through run_strips, so no
-// OpenMP team competes with the pool's threads for the cores, and a thread
-// another process keeps off its core no longer holds up a whole pass.
+// Off unless VANTREL_POOL=1: while most ops still run OpenMP teams, the
+// pool's spinning workers and those teams take each other's cores, which
+// cost more on whole transformer and MobileNet passes than the pool gains.
 std::atomic<bool> g_enabled{[] {
     const char* v = std::getenv("VANTREL_POOL");
-    return !(v && *v == '0');
+    return v && *v && *v != '0';
 }()};
 
 void run_serial(int64_t count, StripFn fn, void* ctx) {

@@ -42,9 +42,9 @@ inline void run_strips(int64_t count, int team, F&& f) {
                const_cast<void*>(static_cast<const void*>(&f)));
 }
 
-// Whether calls use the pool (the default) or an OpenMP team taking the
-// same strips from a shared counter. VANTREL_POOL=0 in the environment
-// starts it off.
+// Whether calls use the pool or (the default) an OpenMP team taking the same
+// strips from a shared counter. VANTREL_POOL=1 in the environment starts
+// it on.
 void set_strip_pool_enabled(bool on);
 bool strip_pool_enabled();
 

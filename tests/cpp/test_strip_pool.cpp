@@ -48,8 +48,7 @@ int64_t serial_sum(int64_t count) {
 }  // namespace
 
 namespace {
-// The pool is on unless VANTREL_POOL=0; these tests switch it on whatever
-// the environment says.
+// The pool is off unless VANTREL_POOL=1; these tests switch it on.
 struct PoolOn {
     bool was = strip_pool_enabled();
     PoolOn() { set_strip_pool_enabled(true); }
