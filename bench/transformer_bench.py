@@ -23,6 +23,9 @@ onnxruntime uses the CPU provider with 2 intra-op threads; vantrel runs 2
 OpenMP threads. Engines are timed in alternating blocks in this one process
 (so that drift of a shared machine hits all of them alike); the medians are
 printed with the ratio vantrel/onnxruntime (below 1: vantrel is faster).
+On a machine loaded by other work, OpenMP's default spin-waiting makes
+vantrel's many short parallel regions stall; compare with
+OMP_WAIT_POLICY=passive there.
 Outputs are checked against PyTorch before timing.
 """
 

@@ -14,6 +14,9 @@ vantrel/onnxruntime and vantrel/OpenVINO (below 1 means vantrel is faster);
 last, the geometric mean of each ratio over the models that ran. A model
 that fails to convert, export or load, or whose outputs disagree, is
 reported, left out of the means and makes the exit status 1.
+On a machine loaded by other work, OpenMP's default spin-waiting makes
+vantrel's many short parallel regions stall; compare with
+OMP_WAIT_POLICY=passive there.
 """
 
 from __future__ import annotations
