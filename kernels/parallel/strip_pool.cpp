@@ -200,9 +200,10 @@ Pool* pool() {
     return p;
 }
 
-// Off unless VANTREL_POOL=1: while most ops still run OpenMP teams, the
-// pool's spinning workers and those teams take each other's cores, which
-// cost more on whole transformer and MobileNet passes than the pool gains.
+// Off unless VANTREL_POOL=1. Every op's team now goes through run_strips,
+// and with a busy process beside it the pool keeps passes near their quiet
+// time, but in a process whose other engines' threads spin between their
+// own runs it made short int8 MobileNetV2 passes up to twice as slow.
 std::atomic<bool> g_enabled{[] {
     const char* v = std::getenv("VANTREL_POOL");
     return v && *v && *v != '0';
