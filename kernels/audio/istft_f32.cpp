@@ -40,9 +40,8 @@ void istft_f32(const float* mag, const float* phase, int64_t t, int32_t n_fft, i
     std::vector<float> frames(size_t(block * N));
     for (int64_t f0 = 0; f0 < t; f0 += block) {
         const int64_t nb = std::min(block, t - f0);
-        run_strips(threads, threads, [&](int64_t strip, int) {
-            const SplitRange r = balanced_split(nb, threads, int(strip));
-            for (int64_t j = r.begin; j < r.end; ++j) synth(f0 + j, frames.data() + j * N);
+        run_shares(nb, threads, [&](int64_t j0, int64_t j1) {
+            for (int64_t j = j0; j < j1; ++j) synth(f0 + j, frames.data() + j * N);
         });
         for (int64_t j = 0; j < nb; ++j) {
             float* o = ola.data() + (f0 + j) * hop;

@@ -92,10 +92,7 @@ void sine_gen_f32_direct(const float* f0, float* out, int64_t t, int32_t harmoni
         }
     };
     const int team = total < 16384 ? 1 : strip_team();
-    run_strips(team, team, [&](int64_t strip, int) {
-        const SplitRange r = balanced_split(t, team, int(strip));
-        finish(r.begin, r.end);
-    });
+    run_shares(t, team, finish);
 }
 
 namespace {
@@ -156,10 +153,7 @@ void sine_gen_f32_upsampled(const float* f0, float* out, int64_t t, int32_t harm
             sine_harmonic_upsampled(f0, out, t, h, k + 1, inv_sr, upsample, amp, threshold, rad, cum);
     };
     const int team = t < 4096 || h < 2 ? 1 : strip_team();
-    run_strips(team, team, [&](int64_t strip, int) {
-        const SplitRange s = balanced_split(h, team, int(strip));
-        if (s.begin < s.end) run(s.begin, s.end);
-    });
+    run_shares(h, team, run);
 }
 
 }  // namespace vantrel

@@ -39,10 +39,7 @@ void snake_run(const float* x, float* out, const float* alpha, const float* inv_
         for (int64_t r = r0; r < r1; ++r) row(x + r * c, out + r * c, a.data(), ia.data(), c);
     };
     const int team = t < 2 || t * c < kSnakeParallelElements ? 1 : strip_team();
-    run_strips(team, team, [&](int64_t strip, int) {
-        const SplitRange s = balanced_split(t, team, int(strip));
-        rows(s.begin, s.end);
-    });
+    run_shares(t, team, rows);
 }
 
 template <class Vm>

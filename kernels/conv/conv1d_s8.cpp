@@ -60,9 +60,8 @@ void conv1d_s8_per_tap(const float* in, int64_t l, int32_t cin, int32_t pad,
     auto shares = [&](auto&& fn) {
         run_strips(T, T, [&](int64_t t, int) { fn(int(t)); });
     };
-    shares([&](int t) {
-        const SplitRange q = balanced_split(rows, T, t);
-        quantise_padded_rows(in, l, cin, pad, q.begin, q.end, codes, row_scale);
+    run_shares(rows, T, [&](int64_t r0, int64_t r1) {
+        quantise_padded_rows(in, l, cin, pad, r0, r1, codes, row_scale);
     });
     for (int32_t tap = 0; tap < k; ++tap) {
         float* dst = tap == 0 ? out : tap_out;

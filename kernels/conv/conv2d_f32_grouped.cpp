@@ -110,12 +110,7 @@ void conv2d_f32_grouped(const float* in, const float* const* bp, const float* bi
     // Per group: the im2col rows and the scatter shared by output rows
     // over the team, the product split by the GEMM itself.
     const int threads = strip_team();
-    auto shared_rows = [&](auto&& fn) {
-        run_strips(threads, threads, [&](int64_t strip, int) {
-            const SplitRange rows = balanced_split(g.oh, threads, int(strip));
-            fn(rows.begin, rows.end);
-        });
-    };
+    auto shared_rows = [&](auto&& fn) { run_shares(g.oh, threads, fn); };
     for (int64_t grp = 0; grp < groups; ++grp) {
         shared_rows([&](int64_t r0, int64_t r1) { im2col_rows_f32(in, g, grp * cig, cig, r0, r1, a); });
         gemm_f32(a, bp[grp], bias ? bias + grp * cog : nullptr, y, relu, int32_t(m), int32_t(k), int32_t(cog),

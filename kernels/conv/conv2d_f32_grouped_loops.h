@@ -136,10 +136,8 @@ void grouped_f32(const float* in, const float* w_taps, const float* bias, float*
     // What taps outside the image read: a whole pixel of zeros.
     const std::vector<float> zeros(size_t(cin), 0.0f);
     const int threads = g.oh < 2 ? 1 : strip_team();
-    run_strips(threads, threads, [&](int64_t strip, int) {
-        const SplitRange rows = balanced_split(g.oh, threads, int(strip));
-        grouped_rows_f32<Pixel>(in, zeros.data(), w_taps, bias, out, g, cout, groups, relu, rows.begin,
-                                rows.end);
+    run_shares(g.oh, threads, [&](int64_t r0, int64_t r1) {
+        grouped_rows_f32<Pixel>(in, zeros.data(), w_taps, bias, out, g, cout, groups, relu, r0, r1);
     });
 }
 

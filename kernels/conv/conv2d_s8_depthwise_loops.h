@@ -48,10 +48,9 @@ static void depthwise3x3_s8(const int8_t* in, const int8_t* w_tap_major, const i
     if (oh <= 0 || ow <= 0) return;
     const std::vector<int8_t> zp_row(size_t(c), in_zp);
     const int threads = strip_team();
-    run_strips(threads, threads, [&](int64_t strip, int) {
-        const SplitRange rows = balanced_split(oh, threads, int(strip));
-        depthwise3x3_rows_s8<Pixel>(in, w_tap_major, bias32, multiplier, shift, zp_row.data(),
-                                    out_zp, out, c, h, w, stride, ow, rows.begin, rows.end, px);
+    run_shares(oh, threads, [&](int64_t r0, int64_t r1) {
+        depthwise3x3_rows_s8<Pixel>(in, w_tap_major, bias32, multiplier, shift, zp_row.data(), out_zp, out, c, h,
+                                    w, stride, ow, r0, r1, px);
     });
 }
 

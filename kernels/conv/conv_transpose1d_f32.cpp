@@ -112,10 +112,7 @@ void conv_transpose1d_f32_grouped(const float* in, const float* wg, const float*
     // team only pays on longer products.
     const double work = double(l_out) * double(C) * double(cig) * double(K) / double(S);
     const int team = work >= 65536.0 ? strip_team() : 1;
-    run_strips(team, team, [&](int64_t strip, int) {
-        const SplitRange r = balanced_split(l_out, team, int(strip));
-        rows(r.begin, r.end);
-    });
+    run_shares(l_out, team, rows);
 }
 
 void conv_transpose1d_group_weights(const float* w, float* wg, int32_t cin, int32_t cout,

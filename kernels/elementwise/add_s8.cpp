@@ -84,10 +84,7 @@ void run(const int8_t* a, const int8_t* b, int8_t* out, int32_t n, const Params&
     // never changes a result.
     const int team = strip_team();
     if (team > 1 && blocks > 1) {
-        run_strips(team, team, [&](int64_t strip, int) {
-            const SplitRange r = balanced_split(blocks, team, int(strip));
-            if (r.begin < r.end) blocks_fn(a, b, out, r.begin, r.end, p);
-        });
+        run_shares(blocks, team, [&](int64_t b0, int64_t b1) { blocks_fn(a, b, out, b0, b1, p); });
     } else if (blocks > 0) {
         blocks_fn(a, b, out, 0, blocks, p);
     }

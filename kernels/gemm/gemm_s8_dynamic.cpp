@@ -45,10 +45,8 @@ void dynamic_product(const float* x, const int8_t* bp, const float* w_scale, con
     const bool small = double(M) * double(K) * double(N) < double(kParallelMacs);
     const int threads = small ? 1 : strip_team();
     auto stages = [&] {
-        run_strips(threads, threads, [&](int64_t t, int) {
-            const SplitRange rows = balanced_split(M, threads, int(t));
-            kt.quantize_rows_symmetric(x + rows.begin * K, qbuf + rows.begin * K, rs + rows.begin,
-                                       rows.end - rows.begin, K);
+        run_shares(M, threads, [&](int64_t r0, int64_t r1) {
+            kt.quantize_rows_symmetric(x + r0 * K, qbuf + r0 * K, rs + r0, r1 - r0, K);
         });
         gemm_s8_f32out(qbuf, bp, ib, sbuf, y, m, int32_t(K), n, false, false);
         // Whole 4-element groups per share: GELU gives a group's lanes the

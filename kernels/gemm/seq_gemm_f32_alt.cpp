@@ -24,9 +24,8 @@ void seq_gemm_f32_alt_rows(const float* x, const int8_t* q, const float* scale, 
     const float sx = quantize_row_symmetric(x, qx.data(), int(K));
     const int8_t* codes = qx.data();
     const int team = strip_team();
-    run_strips(team, team, [&](int64_t strip, int) {
-        const SplitRange r = balanced_split(N, team, int(strip));
-        for (int64_t o = r.begin; o < r.end; ++o) {
+    run_shares(N, team, [&](int64_t o0, int64_t o1) {
+        for (int64_t o = o0; o < o1; ++o) {
             const int32_t acc = dot(codes, q + o * K, K);
             float v = (sx * scale[o]) * float(acc);
             if (bias) v = v + bias[o];

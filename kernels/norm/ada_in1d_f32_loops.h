@@ -96,14 +96,8 @@ void ada_in1d_run(const float* x, float* out, const float* gamma, const float* b
             apply(x + r * c, out + r * c, mean.data(), rstd.data(), gm.data(), b0.data(), norm_w, nbp, c);
     };
 
-    // fn(begin, end) over [0, count) in the team's shares.
     const int n = strip_team();
-    auto shared = [&](int64_t count, auto&& fn) {
-        run_strips(n, n, [&](int64_t id, int) {
-            const SplitRange s = balanced_split(count, n, int(id));
-            fn(s.begin, s.end);
-        });
-    };
+    auto shared = [&](int64_t count, auto&& fn) { run_shares(count, n, fn); };
     if (n > 1 && c * t >= 32768) {
         // Sums, then squares about the mean they give; each step needs the
         // whole of the one before.

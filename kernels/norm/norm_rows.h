@@ -28,10 +28,7 @@ void norm_for_rows(int64_t rows, RowFn&& fn) {
         fn(int64_t{0}, rows);
         return;
     }
-    run_strips(team, team, [&](int64_t strip, int) {
-        const SplitRange r = balanced_split(rows, team, int(strip));
-        if (r.begin < r.end) fn(r.begin, r.end);
-    });
+    run_shares(rows, team, fn);
 }
 
 // fn(x, y, n, inv_c) for each row x of in [rows][c] and its output row y,

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "kernels/quantize.h"
+
 namespace vantrel {
 
 // fn(ctx, strip, worker) for one strip; worker is in [0, team).
@@ -40,6 +42,16 @@ inline void run_strips(int64_t count, int team, F&& f) {
     run_strips(count, team,
                [](void* ctx, int64_t strip, int worker) { (*static_cast<Fn*>(ctx))(strip, worker); },
                const_cast<void*>(static_cast<const void*>(&f)));
+}
+
+// fn(begin, end) for each non-empty share of [0, count) split into `team`
+// by balanced_split: share s is the same range whichever thread runs it.
+template <class F>
+inline void run_shares(int64_t count, int team, F&& fn) {
+    run_strips(team, team, [&](int64_t s, int) {
+        const SplitRange r = balanced_split(count, team, int(s));
+        if (r.begin < r.end) fn(r.begin, r.end);
+    });
 }
 
 // Whether calls use the pool or (the default) an OpenMP team taking the same
