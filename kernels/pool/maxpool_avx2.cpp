@@ -28,6 +28,14 @@ struct MaxF32 : LanesF32Avx2 {
         const __m256 x_wins = _mm256_andnot_ps(_mm256_and_ps(m_nan, x_is_quiet), x_nan);
         return _mm256_blendv_ps(r, _mm256_castsi256_ps(_mm256_or_si256(xi, quiet)), x_wins);
     }
+    static constexpr bool kFastMax = true;
+    // Without NaNs: the larger value, and for equal values (identical bits,
+    // or +0 against -0) the AND of both, as max() gives.
+    static V fast_max(V m, V x) { return _mm256_and_ps(_mm256_max_ps(m, x), _mm256_max_ps(x, m)); }
+    static V no_flags() { return _mm256_setzero_ps(); }
+    static V nan_seen(V x, V y) { return _mm256_cmp_ps(x, y, _CMP_UNORD_Q); }
+    static V or_flags(V a, V b) { return _mm256_or_ps(a, b); }
+    static bool any_flag(V f) { return _mm256_movemask_ps(f) != 0; }
 };
 
 struct MaxS8 {

@@ -1,5 +1,9 @@
 // Max pooling on AVX-512: sixteen float or sixty-four int8 lanes per
 // register, partial blocks under a mask.
+// GCC 12 takes the undefined pass-through operands inside its AVX-512
+// intrinsic headers for uninitialised reads.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 #include <limits>
@@ -28,6 +32,14 @@ struct MaxF32 : LanesF32Avx512 {
         const __mmask16 x_wins = __mmask16(x_nan & ~(m_nan & x_is_quiet));
         return _mm512_mask_mov_ps(r, x_wins, _mm512_castsi512_ps(_mm512_or_si512(xi, quiet)));
     }
+    static constexpr bool kFastMax = true;
+    // Without NaNs: the larger value, and for equal values (identical bits,
+    // or +0 against -0) the AND of both, as max() gives.
+    static V fast_max(V m, V x) { return _mm512_and_ps(_mm512_max_ps(m, x), _mm512_max_ps(x, m)); }
+    static __mmask16 no_flags() { return 0; }
+    static __mmask16 nan_seen(V x, V y) { return _mm512_cmp_ps_mask(x, y, _CMP_UNORD_Q); }
+    static __mmask16 or_flags(__mmask16 a, __mmask16 b) { return __mmask16(a | b); }
+    static bool any_flag(__mmask16 f) { return f != 0; }
 };
 
 struct MaxS8 {

@@ -12,10 +12,56 @@
 // The template is static so each instruction-set file keeps its own copy.
 #pragma once
 #include <cstdint>
+#include <type_traits>
 
 #include "kernels/pool/pool_geometry.h"
 
 namespace vantrel {
+
+// Whether Ops offers the quick maximum (kFastMax): fast_max(m, x) equals max(m, x)
+// whenever neither holds a NaN, and nan_seen(x, y) flags the lanes where x
+// or y is one (the caller ORs the flags over a window with or_flags and asks
+// any_flag at the end).
+template <class Ops, class = void>
+struct HasFastMax : std::false_type {};
+template <class Ops>
+struct HasFastMax<Ops, std::void_t<decltype(Ops::kFastMax)>> : std::true_type {};
+
+// Maxima of channels ch .. ch + B*L - 1 over one window, stored at o. With a
+// quick maximum the window is first walked with it; only a window holding a
+// NaN, which the quick form would not order by the rule, is walked again
+// with the exact one (from scratch, so the result is the exact walk's).
+template <class Ops, int B>
+static inline void maxpool_window(const typename Ops::T* in, typename Ops::T* o, int64_t W, int64_t C,
+                                  int64_t ch, const PoolSpan& ys, const PoolSpan& xs) {
+    using V = typename Ops::V;
+    constexpr int64_t L = Ops::L;
+    V m[B];
+    if constexpr (HasFastMax<Ops>::value) {
+        for (int b = 0; b < B; ++b) m[b] = Ops::lowest();
+        auto flags = Ops::no_flags();
+        for (int64_t iy = ys.begin; iy < ys.end; ++iy)
+            for (int64_t ix = xs.begin; ix < xs.end; ++ix) {
+                const typename Ops::T* p = in + (iy * W + ix) * C + ch;
+                V x[B];
+                for (int b = 0; b < B; ++b) x[b] = Ops::load(p + b * L);
+                for (int b = 0; b < B; ++b) m[b] = Ops::fast_max(m[b], x[b]);
+                for (int b = 0; b < B; b += 2)
+                    flags = Ops::or_flags(flags, Ops::nan_seen(x[b], x[b + 1 < B ? b + 1 : b]));
+            }
+        if (!Ops::any_flag(flags)) {
+            for (int b = 0; b < B; ++b) Ops::store(o + ch + b * L, m[b]);
+            return;
+        }
+    }
+    for (int b = 0; b < B; ++b) m[b] = Ops::lowest();
+    for (int64_t iy = ys.begin; iy < ys.end; ++iy)
+        for (int64_t ix = xs.begin; ix < xs.end; ++ix) {
+            const typename Ops::T* p = in + (iy * W + ix) * C + ch;
+            for (int b = 0; b < B; ++b) m[b] = Ops::max(m[b], Ops::load(p + b * L));
+        }
+    for (int b = 0; b < B; ++b) Ops::store(o + ch + b * L, m[b]);
+}
 
 // The output extents oh x ow are the caller's: windows past the input are
 // clipped like those in the padding.
@@ -34,28 +80,8 @@ static void maxpool_loops(const typename Ops::T* in, typename Ops::T* out, int32
             const PoolSpan xs = pool_span(ox, kw, stride_w, pad_w, w);
             T* o = out + (oy * ow + ox) * C;
             int64_t ch = 0;
-            for (; ch + 4 * L <= C; ch += 4 * L) {
-                V m0 = Ops::lowest(), m1 = m0, m2 = m0, m3 = m0;
-                for (int64_t iy = ys.begin; iy < ys.end; ++iy)
-                    for (int64_t ix = xs.begin; ix < xs.end; ++ix) {
-                        const T* p = in + (iy * W + ix) * C + ch;
-                        m0 = Ops::max(m0, Ops::load(p));
-                        m1 = Ops::max(m1, Ops::load(p + L));
-                        m2 = Ops::max(m2, Ops::load(p + 2 * L));
-                        m3 = Ops::max(m3, Ops::load(p + 3 * L));
-                    }
-                Ops::store(o + ch, m0);
-                Ops::store(o + ch + L, m1);
-                Ops::store(o + ch + 2 * L, m2);
-                Ops::store(o + ch + 3 * L, m3);
-            }
-            for (; ch + L <= C; ch += L) {
-                V m = Ops::lowest();
-                for (int64_t iy = ys.begin; iy < ys.end; ++iy)
-                    for (int64_t ix = xs.begin; ix < xs.end; ++ix)
-                        m = Ops::max(m, Ops::load(in + (iy * W + ix) * C + ch));
-                Ops::store(o + ch, m);
-            }
+            for (; ch + 4 * L <= C; ch += 4 * L) maxpool_window<Ops, 4>(in, o, W, C, ch, ys, xs);
+            for (; ch + L <= C; ch += L) maxpool_window<Ops, 1>(in, o, W, C, ch, ys, xs);
             if (ch < C) {
                 const int n = int(C - ch);
                 V m = Ops::lowest();

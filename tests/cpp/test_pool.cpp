@@ -164,9 +164,9 @@ TEST(MaxPoolKernels, NanAndSignedZeroRule) {
                                {{one, qnan, two}, qnan}, {{qnan, two}, qnan}, {{snan, one}, snan | 0x00400000u},
                                {{qnan, snan}, snan | 0x00400000u}, {{snan, qnan}, snan | 0x00400000u}};
     for (const Case& cs : cases) {
-        // A 1 x n input pooled by a 1 x n window; 20 identical channels so
-        // the vector and partial-vector code both see the values.
-        const int n = int(cs.window.size()), c = 20;
+        // A 1 x n input pooled by a 1 x n window; 84 identical channels so
+        // the four-vector, one-vector and partial-vector code all see them.
+        const int n = int(cs.window.size()), c = 84;
         std::vector<float> in(size_t(n * c));
         for (int i = 0; i < n; ++i)
             for (int ch = 0; ch < c; ++ch) in[size_t(i * c + ch)] = from_bits(cs.window[size_t(i)]);
