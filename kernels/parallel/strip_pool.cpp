@@ -3,6 +3,7 @@
 #include <linux/futex.h>
 #include <omp.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -61,6 +62,24 @@ bool spin_while(std::chrono::microseconds limit, Keep&& keep) {
     }
 }
 
+// Moves a helping thread off `cpu`, the caller's, when it finds itself
+// there while the team fits on the CPUs it may use. On a wake-up the
+// scheduler may queue a sleeping worker on the CPU of the thread that woke
+// it although another CPU is idle, and leave it there for milliseconds:
+// the two then take turns on one core and every strip runs at half speed
+// (an OpenMP worker the same, behind its master's barrier). Barring that
+// CPU for a moment makes the kernel move the thread at once; the thread's
+// own affinity is then given back, so the scheduler stays free to place it.
+void step_off_cpu(int cpu, int team) {
+    if (cpu < 0 || sched_getcpu() != cpu) return;
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+    if (!CPU_ISSET(cpu, &allowed) || CPU_COUNT(&allowed) < team) return;
+    cpu_set_t others = allowed;
+    CPU_CLR(cpu, &others);
+    if (sched_setaffinity(0, sizeof others, &others) == 0) sched_setaffinity(0, sizeof allowed, &allowed);
+}
+
 thread_local bool t_on_worker = false;
 thread_local bool t_in_call = false;  // this thread is inside run_strips
 
@@ -90,6 +109,7 @@ struct Pool {
     std::atomic<void*> ctx{nullptr};
     std::atomic<int64_t> count{0};
     std::atomic<int> team{0};
+    std::atomic<int> caller_cpu{-1};
     std::atomic<int64_t> done{0};  // finished (or skipped) strips of the job
     std::atomic<bool> failed{false};
     std::mutex error_mu;
@@ -159,7 +179,10 @@ void worker_main(Pool* p, int id, uint64_t seen) {
         const StripFn fn = p->fn.load(std::memory_order_relaxed);
         void* const ctx = p->ctx.load(std::memory_order_relaxed);
         const int64_t count = p->count.load(std::memory_order_relaxed);
-        if (id < team) work(*p, seen, id, fn, ctx, count);
+        if (id < team) {
+            step_off_cpu(p->caller_cpu.load(std::memory_order_relaxed), team);
+            work(*p, seen, id, fn, ctx, count);
+        }
     }
 }
 
@@ -217,9 +240,11 @@ void run_openmp(int64_t count, int team, StripFn fn, void* ctx) {
     std::atomic<int64_t> next{0};
     std::atomic<bool> failed{false};
     std::exception_ptr error;
+    const int caller_cpu = sched_getcpu();
 #pragma omp parallel num_threads(team)
     {
         const int worker = omp_get_thread_num();
+        if (worker != 0) step_off_cpu(caller_cpu, omp_get_num_threads());
         for (int64_t i = next.fetch_add(1, std::memory_order_relaxed); i < count;
              i = next.fetch_add(1, std::memory_order_relaxed)) {
             if (failed.load(std::memory_order_relaxed)) continue;
@@ -281,6 +306,7 @@ void run_strips(int64_t count, int team, StripFn fn, void* ctx) {
     p.ctx.store(ctx, std::memory_order_relaxed);
     p.count.store(count, std::memory_order_relaxed);
     p.team.store(team, std::memory_order_relaxed);
+    p.caller_cpu.store(sched_getcpu(), std::memory_order_relaxed);
     p.done.store(0, std::memory_order_relaxed);
     p.failed.store(false, std::memory_order_relaxed);
     p.ticket.store(gen << kGenShift, std::memory_order_seq_cst);
