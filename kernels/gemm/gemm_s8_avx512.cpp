@@ -7,7 +7,8 @@
 // each) are joined into one 512-bit vector, fed by a broadcast 4-byte A
 // group: the shared packed layout stays as it is, and the join costs one
 // insert per 16 columns and k group, shared by all the tile's rows. Tiles
-// are up to 12 rows x 4 panels (24 accumulators), wider for fewer rows.
+// are up to 12 rows x 4 panels (24 accumulators), 8 rows for int8 outputs,
+// wider for fewer rows.
 // GCC 12 takes the undefined pass-through operands inside its AVX-512
 // intrinsic headers (and a 256-to-512-bit cast's upper half, which the insert
 // overwrites) for uninitialised reads.
@@ -30,7 +31,11 @@ struct Avx512 {
     using Elem = uint8_t;
     // finish adds a folded residual in registers (residual_add16).
     static constexpr bool kResidualInTile = true;
-    static constexpr int kRows = 8;
+    static constexpr int kRows = 12;
+    // Int8 outputs in the normal orientation finish in registers (tile_as
+    // with REGS), which leaves room for 8 rows x 4 panels of accumulators
+    // only: 12 rows spilled them inside the product loop.
+    static int tile_rows(const GemmS8Args& g) { return g.kind == S8Out::Int8 && !g.transposed ? 8 : 12; }
     // Rows of the A copy 16 bytes apart at least, not a whole line: a small
     // K (MobileNet's 1x1 layers) would otherwise copy 4 times its bytes.
     static constexpr int64_t kLdaAlign = 16;
@@ -163,6 +168,15 @@ __attribute__((noinline)) void fold_cols(const GemmS8Args& g, S8ColParams& f, in
     _mm512_mask_storeu_epi64(f.sh_odd.data() + h, q, _mm512_sub_epi64(s_odd, _mm512_set1_epi64(1)));
 }
 
+// acc += a (unsigned bytes) . b (signed bytes) in place. As an asm with its
+// accumulator tied, since GCC 12 otherwise copies each accumulator into a
+// new register and back around every product when the tile finishes from
+// registers (twice the instructions of the product loop).
+inline __attribute__((always_inline)) __m512i dpbusd(__m512i acc, __m512i a, __m512i b) {
+    asm("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(a), "v"(b));
+    return acc;
+}
+
 // The folded requantisation of 16 sums (fold_cols).
 inline __m128i folded_requant(__m512i x, __m512i m, __m512i m_odd, __m512i re, __m512i ro, __m512i se,
                               __m512i so) {
@@ -280,7 +294,7 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
 template <int R, int NP, bool SUM>
 void Avx512::tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
                   int64_t lda, int64_t row, int64_t p) {
-    if constexpr (!SUM && NP % 2 == 0) {
+    if constexpr (!SUM && NP % 2 == 0 && R <= 8) {
         bool regs = g.kind == S8Out::Int8 && !g.transposed && (p + NP) * 8 <= g.n;
         for (int q = 0; q < NP && regs; ++q) regs = cp.usual[size_t(p - p0 + q)];
         if (regs) return tile_as<R, NP, SUM, true>(g, cp, p0, a, lda, row, p);
@@ -319,34 +333,32 @@ void Avx512::tile_as(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uin
             int32_t a4;
             std::memcpy(&a4, base[r / 3] + (r % 3) * lda, 4);
             const __m512i av = _mm512_set1_epi32(a4);
-            for (int z = 0; z < Z; ++z) acc[r][z] = _mm512_dpbusd_epi32(acc[r][z], av, bv[z]);
+            for (int z = 0; z < Z; ++z) acc[r][z] = dpbusd(acc[r][z], av, bv[z]);
         }
         if constexpr (SUM)
             for (int z = 0; z < Z; ++z) sum[z] = _mm512_dpbusd_epi32(sum[z], ones, bv[z]);
         for (int i = 0; i < B; ++i) base[i] += 4;
     }
     if constexpr (REGS) {
-        {
-            const ResidualLanes rl(g.residual ? *g.residual : S8ResidualAdd{});
-            // Unrolled in full: an accumulator indexed at run time would
-            // keep the whole array in memory.
+        const ResidualLanes rl(g.residual ? *g.residual : S8ResidualAdd{});
 #pragma GCC unroll 8
-            for (int z = 0; z < Z; ++z) {
-                const int64_t off = (p + 2 * z - p0) * 8, col0 = (p + 2 * z) * 8;
-                const size_t h = size_t(off / 2);
-                const __m512i m = _mm512_loadu_si512(cp.mult.data() + off), m_odd = _mm512_srli_epi64(m, 32);
-                const __m512i re = _mm512_loadu_si512(cp.rnd_even.data() + h);
-                const __m512i ro = _mm512_loadu_si512(cp.rnd_odd.data() + h);
-                const __m512i se = _mm512_loadu_si512(cp.sh_even.data() + h);
-                const __m512i so = _mm512_loadu_si512(cp.sh_odd.data() + h);
-                int8_t* y = static_cast<int8_t*>(g.out) + row * g.n + col0;
+        for (int z = 0; z < Z; ++z) {
+            const int64_t off = (p + 2 * z - p0) * 8, col0 = (p + 2 * z) * 8;
+            const size_t h = size_t(off / 2);
+            const __m512i m = _mm512_loadu_si512(cp.mult.data() + off), m_odd = _mm512_srli_epi64(m, 32);
+            const __m512i re = _mm512_loadu_si512(cp.rnd_even.data() + h);
+            const __m512i ro = _mm512_loadu_si512(cp.rnd_odd.data() + h);
+            const __m512i se = _mm512_loadu_si512(cp.sh_even.data() + h);
+            const __m512i so = _mm512_loadu_si512(cp.sh_odd.data() + h);
+            int8_t* y = static_cast<int8_t*>(g.out) + row * g.n + col0;
+            // Unrolled in full: an accumulator indexed at run time would
+            // keep them all in memory.
 #pragma GCC unroll 16
-                for (int r = 0; r < R; ++r) {
-                    __m128i v = folded_requant(acc[r][z], m, m_odd, re, ro, se, so);
-                    if (g.residual)
-                        v = rl.add(*g.residual, v, g.residual->res + (row + r) * g.n + col0, __mmask16(0xFFFF));
-                    _mm_storeu_si128((__m128i*)(y + r * g.n), v);
-                }
+            for (int r = 0; r < R; ++r) {
+                __m128i v = folded_requant(acc[r][z], m, m_odd, re, ro, se, so);
+                if (g.residual)
+                    v = rl.add(*g.residual, v, g.residual->res + (row + r) * g.n + col0, __mmask16(0xFFFF));
+                _mm_storeu_si128((__m128i*)(y + r * g.n), v);
             }
         }
         return;
