@@ -29,12 +29,12 @@ namespace {
 
 struct Avx512 {
     using Elem = uint8_t;
-    // finish adds a folded residual in registers (residual_add16).
+    // The tiles add a folded residual in registers (ResidualLanes).
     static constexpr bool kResidualInTile = true;
     static constexpr int kRows = 12;
-    // Int8 outputs in the normal orientation finish in registers (tile_as
-    // with REGS), which leaves room for 8 rows x 4 panels of accumulators
-    // only: 12 rows spilled them inside the product loop.
+    // Int8 outputs in the normal orientation finish in registers
+    // (kFinishRegsS8), which leaves room for 8 rows x 4 panels of
+    // accumulators only: 12 rows spilled them inside the product loop.
     static int tile_rows(const GemmS8Args& g) { return g.kind == S8Out::Int8 && !g.transposed ? 8 : 12; }
     // Rows of the A copy 16 bytes apart at least, not a whole line: a small
     // K (MobileNet's 1x1 layers) would otherwise copy 4 times its bytes.
@@ -50,7 +50,7 @@ struct Avx512 {
     template <int R, int NP, bool SUM>
     static void tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
                      int64_t lda, int64_t row, int64_t p);
-    template <int R, int NP, bool SUM, bool REGS>
+    template <int R, int NP, bool SUM, int FINISH>
     static void tile_as(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
                         int64_t lda, int64_t row, int64_t p);
 };
@@ -287,22 +287,30 @@ void finish(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, const int32_
 // takes 128 times that sum off the columns' bias first: the first row tile
 // of a column block does this while the block's weights pass through
 // registers anyway.
-// Whole pairs of usual panels inside N (int8 outputs, normal orientation)
-// finish straight from the accumulators (REGS): no round trip through
-// memory. Chosen before the products, as one exit per instance keeps GCC
-// from shadowing the accumulators on the stack in the loop.
+// How a tile's sums leave: through memory to finish(), or straight from
+// the accumulators for whole pairs of panels inside N in the normal
+// orientation: int8 outputs of usual panels (the folded requantisation) or
+// the raw sums (their bias added). Chosen before the products, one exit per
+// instance.
+enum : int { kFinishMemory, kFinishRegsS8, kFinishRegsS32 };
+
 template <int R, int NP, bool SUM>
 void Avx512::tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
                   int64_t lda, int64_t row, int64_t p) {
-    if constexpr (!SUM && NP % 2 == 0 && R <= 8) {
-        bool regs = g.kind == S8Out::Int8 && !g.transposed && (p + NP) * 8 <= g.n;
-        for (int q = 0; q < NP && regs; ++q) regs = cp.usual[size_t(p - p0 + q)];
-        if (regs) return tile_as<R, NP, SUM, true>(g, cp, p0, a, lda, row, p);
+    if constexpr (!SUM && NP % 2 == 0) {
+        if (!g.transposed && (p + NP) * 8 <= g.n) {
+            if constexpr (R <= 8) {
+                bool usual = g.kind == S8Out::Int8;
+                for (int q = 0; q < NP && usual; ++q) usual = cp.usual[size_t(p - p0 + q)];
+                if (usual) return tile_as<R, NP, SUM, kFinishRegsS8>(g, cp, p0, a, lda, row, p);
+            }
+            if (g.kind == S8Out::Int32) return tile_as<R, NP, SUM, kFinishRegsS32>(g, cp, p0, a, lda, row, p);
+        }
     }
-    tile_as<R, NP, SUM, false>(g, cp, p0, a, lda, row, p);
+    tile_as<R, NP, SUM, kFinishMemory>(g, cp, p0, a, lda, row, p);
 }
 
-template <int R, int NP, bool SUM, bool REGS>
+template <int R, int NP, bool SUM, int FINISH>
 void Avx512::tile_as(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uint8_t* a,
                      int64_t lda, int64_t row, int64_t p) {
     constexpr int Z = (NP + 1) / 2;
@@ -339,7 +347,18 @@ void Avx512::tile_as(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uin
             for (int z = 0; z < Z; ++z) sum[z] = _mm512_dpbusd_epi32(sum[z], ones, bv[z]);
         for (int i = 0; i < B; ++i) base[i] += 4;
     }
-    if constexpr (REGS) {
+    if constexpr (FINISH == kFinishRegsS32) {
+#pragma GCC unroll 8
+        for (int z = 0; z < Z; ++z) {
+            const int64_t col0 = (p + 2 * z) * 8;
+            const __m512i bias = _mm512_loadu_si512(cp.bias.data() + (p + 2 * z - p0) * 8);
+            int32_t* y = static_cast<int32_t*>(g.out) + row * g.n + col0;
+#pragma GCC unroll 16
+            for (int r = 0; r < R; ++r) _mm512_storeu_si512(y + r * g.n, _mm512_add_epi32(acc[r][z], bias));
+        }
+        return;
+    }
+    if constexpr (FINISH == kFinishRegsS8) {
         const ResidualLanes rl(g.residual ? *g.residual : S8ResidualAdd{});
 #pragma GCC unroll 8
         for (int z = 0; z < Z; ++z) {
