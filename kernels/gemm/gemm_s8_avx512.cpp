@@ -120,9 +120,10 @@ struct ResidualLanes {
 // takes it when both are usual (columns past N count as usual). Column 2i
 // of the range is entry i of the *_even arrays of S8ColParams, 2i + 1 of the
 // *_odd ones; `usual` has an entry per panel.
-
-// Columns [off, off + lanes) of the range (lanes 8 or 16, off a multiple of 8).
-__attribute__((noinline)) void fold_cols(const GemmS8Args& g, S8ColParams& f, int64_t p0, int64_t off, int lanes) {
+// Columns [off, off + lanes) of the range (lanes 8 or 16, off a multiple of
+// 8). Out of line: it runs once per column block.
+__attribute__((noinline)) void fold_cols(const GemmS8Args& g, S8ColParams& f, int64_t p0, int64_t off,
+                                         int lanes) {
     const S8ColParams& cp = f;
     const size_t need = cp.bias.size() / 2 + 8;
     if (f.rnd_even.size() < need) {
@@ -142,7 +143,8 @@ __attribute__((noinline)) void fold_cols(const GemmS8Args& g, S8ColParams& f, in
         usual |= _mm512_cmple_epi32_mask(sh, _mm512_set1_epi32(-1)) &
                  _mm512_cmpge_epi32_mask(sh, _mm512_set1_epi32(-16)) &
                  _mm512_cmpneq_epi32_mask(m, _mm512_set1_epi32(INT32_MIN)) &
-                 _mm512_cmple_epi32_mask(b, l) & _mm512_cmpge_epi32_mask(b, _mm512_sub_epi32(_mm512_setzero_si512(), l));
+                 _mm512_cmple_epi32_mask(b, l) &
+                 _mm512_cmpge_epi32_mask(b, _mm512_sub_epi32(_mm512_setzero_si512(), l));
     }
     f.usual[size_t(off / 8)] = (usual & 0xFF) == 0xFF;
     if (lanes == 16) f.usual[size_t(off / 8 + 1)] = (usual >> 8) == 0xFF;
@@ -198,12 +200,13 @@ void finish_pair_s8(const GemmS8Args& g, const S8ColParams& cp, int64_t p0, cons
     const __m512i bias = _mm512_loadu_si512(cp.bias.data() + off);
     int8_t* y = static_cast<int8_t*>(g.out) + row * g.n + col0;
     const ResidualLanes rl(g.residual ? *g.residual : S8ResidualAdd{});
-    const S8ColParams& f = cp;
-    if (f.usual[size_t(p - p0)] && f.usual[size_t(p - p0 + 1)]) {
+    if (cp.usual[size_t(p - p0)] && cp.usual[size_t(p - p0 + 1)]) {
         const size_t h = size_t(off / 2);
         const __m512i m = _mm512_loadu_si512(cp.mult.data() + off), m_odd = _mm512_srli_epi64(m, 32);
-        const __m512i re = _mm512_loadu_si512(f.rnd_even.data() + h), ro = _mm512_loadu_si512(f.rnd_odd.data() + h);
-        const __m512i se = _mm512_loadu_si512(f.sh_even.data() + h), so = _mm512_loadu_si512(f.sh_odd.data() + h);
+        const __m512i re = _mm512_loadu_si512(cp.rnd_even.data() + h);
+        const __m512i ro = _mm512_loadu_si512(cp.rnd_odd.data() + h);
+        const __m512i se = _mm512_loadu_si512(cp.sh_even.data() + h);
+        const __m512i so = _mm512_loadu_si512(cp.sh_odd.data() + h);
         for (int r = 0; r < rows; ++r) {
             __m128i v = folded_requant(_mm512_loadu_si512(acc + r * ld), m, m_odd, re, ro, se, so);
             if (g.residual) v = rl.add(*g.residual, v, g.residual->res + (row + r) * g.n + col0, keep);
@@ -383,7 +386,10 @@ void Avx512::tile_as(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uin
         return;
     }
     // Stored vector by vector: in row order GCC 12 merges the stores and then
-    // keeps every accumulator on the stack inside the loop.
+    // keeps every accumulator on the stack inside the loop. The last vector
+    // of an odd NP holds one panel: its high half is neither read nor
+    // written. Plain stores, not masked ones: finish reads the sums back at
+    // once, and masked stores do not forward to loads.
     alignas(64) int32_t out[R * NP * 8];
     for (int z = 0; z < Z; ++z)
         for (int r = 0; r < R; ++r) {
@@ -393,10 +399,8 @@ void Avx512::tile_as(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const uin
             else
                 _mm512_storeu_si512(o, acc[r][z]);
         }
-    // The last vector of an odd NP holds one panel: its high half is
-    // neither read nor written. After the sums are stored, so that no
-    // accumulator lives across the call that folds the bias. Plain stores, not masked ones: finish reads
-    // the sums back at once, and masked stores do not forward to loads.
+    // The weight sums correct the bias, after the sums are stored so that no
+    // accumulator lives across the call that folds it.
     if constexpr (SUM)
         for (int z = 0; z < Z; ++z) {
             int32_t* bias = cp.bias.data() + (p + 2 * z - p0) * 8;

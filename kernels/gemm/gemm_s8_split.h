@@ -127,7 +127,7 @@ struct S8ColParams {
     std::vector<int32_t> bias, mult, shift;
     std::vector<float> scale;
     // The AVX-512 path's requantisation constants with bias and out_zp
-    // folded in (FoldedCols, gemm_s8_avx512.cpp), set up by its own tiles.
+    // folded in (fold_cols, gemm_s8_avx512.cpp), set up by its own tiles.
     std::vector<int64_t> rnd_even, rnd_odd, sh_even, sh_odd;
     std::vector<uint8_t> usual;
 };
