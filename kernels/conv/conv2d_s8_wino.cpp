@@ -229,6 +229,7 @@ void k_conv2d_s8_wino(const int8_t* in, const int8_t* const u[16], const float u
     op.h = s.h;
     op.w = s.w;
     op.tw = s.tw;
+    op.product_bound = int64_t(s.cin) * 128 * 128;
     op.out = out;
     op.out_ld = s.cout;
     op.pos_stride = s.tiles * s.cout;

@@ -54,6 +54,10 @@ struct WinoS8Output {
     int64_t cout, h, w, tw;  // tw: tiles per row
     int8_t* out;
     int64_t out_ld;
+    // The largest |product| the products can hold (cin * 128 * 128), or 0
+    // when not known: a path may then take A^T r A in 32-bit lanes where
+    // no sum can leave int32.
+    int64_t product_bound;
 };
 
 // Output pixels (k / 2, k % 2) of tile n; null where outside the image.

@@ -54,7 +54,7 @@ inline __m512i rescale(__m512i x, const PosRescale& p) {
 // requantize(y, 0, multiplier, shift, out_zp) of 16 channels (the lanes in
 // keep), with the low 32 bits of their Winograd bias.
 struct Requant16 : RequantLanes16 {
-    __m512i bias_even, bias_odd;
+    __m512i bias_even, bias_odd, bias32;
     __mmask16 keep;
     Requant16(const WinoS8Output& o, int64_t ch, __mmask16 k)
         : RequantLanes16(o.multiplier + ch, o.shift + ch, o.out_zp, k), keep(k) {
@@ -70,6 +70,7 @@ struct Requant16 : RequantLanes16 {
             bias_even = _mm512_srai_epi64(_mm512_slli_epi64(_mm512_permutex2var_epi64(b0, even, b1), 32), 32);
             bias_odd = _mm512_srai_epi64(_mm512_slli_epi64(_mm512_permutex2var_epi64(b0, odd, b1), 32), 32);
         }
+        bias32 = _mm512_mask_blend_epi32(__mmask16(0xAAAA), bias_even, _mm512_slli_epi64(bias_odd, 32));
     }
 };
 
@@ -106,7 +107,53 @@ inline void tile_block(const int32_t* src, int64_t pt, const PosRescale (&pr)[16
         y[k] = _mm512_mask_blend_epi32(__mmask16(0xAAAA), s[k][0], _mm512_slli_epi64(s[k][1], 32));
 }
 
+// tile_block when no sum can leave int32 (narrow_sums): the rescaled
+// products packed back into 32-bit lanes, A^T r A and the bias on 16
+// channels at once, no saturation needed.
 template <bool ANY_LEFT>
+inline void tile_block_narrow(const int32_t* src, int64_t pt, const PosRescale (&pr)[16], const Requant16& rq,
+                              __m512i (&y)[4]) {
+    __m512i r[16];
+    for (int t = 0; t < 16; ++t) {
+        const __m512i x = _mm512_maskz_loadu_epi32(rq.keep, src + t * pt);
+        r[t] = _mm512_mask_blend_epi32(__mmask16(0xAAAA), rescale<ANY_LEFT>(x, pr[t]),
+                                       _mm512_slli_epi64(rescale<ANY_LEFT>(_mm512_srli_epi64(x, 32), pr[t]), 32));
+    }
+    __m512i a0[4], a1[4];
+    for (int j = 0; j < 4; ++j) {
+        a0[j] = _mm512_add_epi32(_mm512_add_epi32(r[j], r[4 + j]), r[8 + j]);
+        a1[j] = _mm512_sub_epi32(_mm512_sub_epi32(r[4 + j], r[8 + j]), r[12 + j]);
+    }
+    const __m512i b = rq.bias32;
+    const __m512i* a[2] = {a0, a1};
+    for (int i = 0; i < 2; ++i) {
+        const __m512i* q = a[i];
+        y[2 * i] = _mm512_add_epi32(_mm512_add_epi32(_mm512_add_epi32(q[0], q[1]), q[2]), b);
+        y[2 * i + 1] = _mm512_add_epi32(_mm512_sub_epi32(_mm512_sub_epi32(q[1], q[2]), q[3]), b);
+    }
+}
+
+// Whether every partial and whole sum of A^T r A plus the bias stays inside
+// int32 for products up to o.product_bound: each output sums 9 rescaled
+// products of at most (bound + 1) << lsh, and the clamps of a left shift
+// that is not plain could act.
+bool narrow_sums(const WinoS8Output& o, const PosRescale (&pr)[16]) {
+    if (o.product_bound <= 0 || o.product_bound >= (int64_t(1) << 31)) return false;
+    int64_t r[16];
+    for (int t = 0; t < 16; ++t) {
+        if (pr[t].left && !pr[t].plain) return false;
+        r[t] = (o.product_bound + 1) << (pr[t].left ? _mm_cvtsi128_si64(pr[t].lsh) : 0);
+    }
+    std::sort(r, r + 16);
+    int64_t sum = 0;
+    for (int t = 7; t < 16; ++t) sum += r[t];
+    int64_t bias = 0;
+    for (int64_t c = 0; o.wino_bias && c < o.cout; ++c)
+        bias = std::max<int64_t>(bias, std::abs(int64_t(int32_t(uint32_t(uint64_t(o.wino_bias[c]))))));
+    return sum + bias <= INT32_MAX;
+}
+
+template <bool ANY_LEFT, bool NARROW>
 void output_tiles(const WinoS8Output& o, const PosRescale (&pr)[16], const std::vector<Requant16>& rqs,
                   int64_t n0, int64_t n1) {
     const int64_t c = o.cout;
@@ -118,7 +165,8 @@ void output_tiles(const WinoS8Output& o, const PosRescale (&pr)[16], const std::
             const Requant16& rq = rqs[b];
             const int64_t ch = int64_t(b) * 16;
             __m512i y[4];
-            tile_block<ANY_LEFT>(src + ch, o.pos_stride, pr, rq, y);
+            if constexpr (NARROW) tile_block_narrow<ANY_LEFT>(src + ch, o.pos_stride, pr, rq, y);
+            else tile_block<ANY_LEFT>(src + ch, o.pos_stride, pr, rq, y);
             for (int k = 0; k < 4; ++k) {
                 if (!dst[k]) continue;
                 const __m128i v = rq.rare ? rq.apply<true>(y[k]) : rq.apply<false>(y[k]);
@@ -179,8 +227,14 @@ void conv2d_s8_wino_output_avx512(VANTREL_WINO_S8_OUTPUT_ARGS) {
         const int64_t cols = std::min<int64_t>(16, o.cout - ch);
         rqs.emplace_back(o, ch, __mmask16((1u << cols) - 1));
     }
-    if (any_left) output_tiles<true>(o, pr, rqs, n0, n1);
-    else output_tiles<false>(o, pr, rqs, n0, n1);
+    const bool narrow = narrow_sums(o, pr);
+    if (narrow) {
+        if (any_left) output_tiles<true, true>(o, pr, rqs, n0, n1);
+        else output_tiles<false, true>(o, pr, rqs, n0, n1);
+    } else {
+        if (any_left) output_tiles<true, false>(o, pr, rqs, n0, n1);
+        else output_tiles<false, false>(o, pr, rqs, n0, n1);
+    }
 }
 
 }  // namespace vantrel

@@ -126,6 +126,10 @@ inline void gemm_s8_residual_rows(const GemmS8Args& g, int64_t r0, int64_t rows,
 struct S8ColParams {
     std::vector<int32_t> bias, mult, shift;
     std::vector<float> scale;
+    // The AVX-512 path's requantisation constants with bias and out_zp
+    // folded in (fold_cols, gemm_s8_avx512.cpp), set up by its own tiles.
+    std::vector<int64_t> rnd_even, rnd_odd, sh_even, sh_odd;
+    std::vector<uint8_t> usual;
 };
 void gemm_s8_col_params(const GemmS8Args& g, int64_t p0, int64_t p1, S8ColParams& cp);
 

@@ -12,7 +12,8 @@
 //   copy_rows(g, r0, r1, dst, lda)
 //   tile<R, NP[, SUM]>(g, cp, p0, a, lda, row, p)
 // and, optionally, kResidualInTile: its tiles add a folded residual
-// themselves (else each tile row gets gemm_s8_residual_rows).
+// themselves (else each tile row gets gemm_s8_residual_rows), and
+// tile_rows(g): the most rows per tile for this product (else kRows).
 // The split over threads stays with gemm_s8_run; this only orders the work
 // of one range, so results do not depend on it.
 #pragma once
@@ -34,6 +35,17 @@ template <class K, class = void>
 struct ResidualInTile : std::false_type {};
 template <class K>
 struct ResidualInTile<K, std::void_t<decltype(K::kResidualInTile)>> : std::bool_constant<K::kResidualInTile> {};
+
+template <class K, class = void>
+struct HasTileRows : std::false_type {};
+template <class K>
+struct HasTileRows<K, std::void_t<decltype(K::tile_rows(std::declval<const GemmS8Args&>()))>> : std::true_type {};
+
+template <class K>
+inline int64_t tile_rows(const GemmS8Args& g) {
+    if constexpr (HasTileRows<K>::value) return std::min<int64_t>(K::kRows, K::tile_rows(g));
+    else return K::kRows;
+}
 
 template <class K, int R, int NP, bool SUM>
 inline void tile(const GemmS8Args& g, S8ColParams& cp, int64_t p0, const typename K::Elem* a,
@@ -102,6 +114,7 @@ void gemm_s8_stripes(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, in
     constexpr int64_t wide = K::max_panels(K::kRows);
     const int64_t block =
         panel_bytes > 0 ? std::max<int64_t>(wide, K::kBlockBytes / panel_bytes / wide * wide) : p1 - p0;
+    const int64_t tile_rows = s8_stripes::tile_rows<K>(g);
     const Elem* shared = static_cast<const Elem*>(g.a_copy);
     if (!shared) abuf.resize(size_t(std::min(stripe, r1 - r0) * lda));
     for (int64_t rs = r0; rs < r1; rs += stripe) {
@@ -113,7 +126,7 @@ void gemm_s8_stripes(const GemmS8Args& g, int64_t r0, int64_t r1, int64_t p0, in
             // Tiles of nearly equal height: 49 rows as 10, 10, 10, 10 and 9
             // rather than four of 12 and one of a single row, which streams
             // the block's weights once more for a twelfth of the work.
-            const int64_t tiles = (re - rs + K::kRows - 1) / K::kRows;
+            const int64_t tiles = (re - rs + tile_rows - 1) / tile_rows;
             for (int64_t ti = 0; ti < tiles; ++ti) {
                 const int64_t row = rs + ti * (re - rs) / tiles;
                 const int64_t rows = rs + (ti + 1) * (re - rs) / tiles - row;

@@ -953,23 +953,31 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConvInt8WinogradScale,
 // (shifting left and right);
 // per-channel requantisations with and without the rare steps; a channel
 // tail and tiles cut by the image's odd edges.
-class ConvInt8WinogradOutput : public ::testing::TestWithParam<bool> {};
+// Mode 2: ordinary scales, a third of the biases at the ends of int32 (sums
+// that saturate).
+class ConvInt8WinogradOutput : public ::testing::TestWithParam<int> {};
 TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
-    const bool hostile = GetParam();
+    const bool hostile = GetParam() == 1, edge = GetParam() == 2;
     const int64_t cout = 37, h = 5, w = 7, tw = 4, tiles = 3 * tw;
     std::mt19937 rng(hostile ? 11 : 12);
     std::uniform_int_distribution<int32_t> any(INT32_MIN, INT32_MAX), small(-40000, 40000);
     std::vector<int32_t> pm(size_t(16 * tiles * cout)), mult(cout), shift(cout);
     for (size_t i = 0; i < pm.size(); ++i) pm[i] = !hostile ? small(rng) : i % 7 ? any(rng) : INT32_MIN;
     std::vector<int64_t> bias(cout);
-    for (auto& b : bias)
-        b = int64_t((uint64_t(uint32_t(any(rng))) << 32) | uint32_t(hostile ? any(rng) : small(rng) / 200));
+    for (size_t c = 0; c < bias.size(); ++c) {
+        const int32_t end = (small(rng) % 2 ? INT32_MAX : INT32_MIN) - small(rng) / 4000;
+        bias[c] = int64_t((uint64_t(uint32_t(any(rng))) << 32) |
+                          uint32_t(hostile ? any(rng) : edge && c % 3 == 0 ? end : small(rng) / 200));
+    }
     WinoS8Output o{};
     o.pm = pm.data();
     o.pos_stride = tiles * cout;
     o.wino_bias = bias.data();
     o.out_zp = -3;
     o.cout = cout, o.h = h, o.w = w, o.tw = tw, o.out_ld = cout;
+    // A bound on the products lets a path sum in 32 bits where nothing can
+    // leave int32 (the ordinary case); the hostile one's must refuse it.
+    o.product_bound = hostile ? INT32_MAX : 40000;
     const float pos_scales[16] = {3e-3f, 1e-4f, 0.7f, 2e-2f, 5e-3f, 9e-4f, 4e-3f, 1e-6f,
                                   2.5f, 300.0f, 1e12f, 1e30f, -6e-3f, 1e-11f, 8e-3f, 1e-3f};
     for (int t = 0; t < 16; ++t) {
@@ -1009,7 +1017,7 @@ TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
     // Not all saturated: the cases reach ordinary outputs too.
     EXPECT_GT(std::count_if(want.begin(), want.end(), [](int8_t v) { return v > -128 && v < 127; }), 30);
 }
-INSTANTIATE_TEST_SUITE_P(Scales, ConvInt8WinogradOutput, ::testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(Scales, ConvInt8WinogradOutput, ::testing::Values(0, 1, 2));
 
 class GemmInt8Layer : public ::testing::TestWithParam<std::pair<bool, int>> {};
 TEST_P(GemmInt8Layer, DequantisesThenRelu) {

@@ -220,9 +220,18 @@ TEST(ResidualFusion, Int8GemmEpilogueMatchesTheSeparateAdd) {
             k_add_s8(conv.data(), res.data(), -3, 5, 2, want.data(), m * n, nullptr, 0.05f, 0.03f, 0.04f);
             const S8ResidualAdd ra{res.data(), add.qa, add.qb, add.k_round};
             gemm_s8_s8out_residual(a.data(), bp, bias.data(), mult.data(), shift.data(), 4, got.data(), m, k, n, ra);
-            free_packed_s8(bp);
             EXPECT_EQ(got, want) << "n " << n << " path " << int(path);
             EXPECT_GT(std::count_if(want.begin(), want.end(), [](int8_t v) { return v > -128 && v < 127; }), m * n / 2);
+            // Factors beyond 16 bits (a direct call; the add's own set-up
+            // never gives them) against the element formula.
+            const S8ResidualAdd wide{res.data(), 40000, -70000, 12345};
+            gemm_s8_s8out_residual(a.data(), bp, bias.data(), mult.data(), shift.data(), 4, got.data(), m, k, n, wide);
+            free_packed_s8(bp);
+            for (size_t i = 0; i < got.size(); ++i) {
+                const uint32_t acc = uint32_t(wide.k_round) + uint32_t(wide.q_out * conv[i]) + uint32_t(wide.q_res * res[i]);
+                const int32_t v = int32_t(acc) >> 12;
+                ASSERT_EQ(got[i], int8_t(v < -128 ? -128 : v > 127 ? 127 : v)) << "wide factors, n " << n << " at " << i;
+            }
         }
     }
 }

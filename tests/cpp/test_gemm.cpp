@@ -505,6 +505,21 @@ TEST_P(GemmS8Path, OrdinaryScales) {
     int8_t* bp = pack_s8(p.w.data(), p.n, p.k);
     check(f, p, bp, Kind::S8, false, 0, "every shift");
     free_packed_s8(bp);
+    // Shifts of 1 to 16 on every channel, where a vector epilogue may fold
+    // the bias into its rounding; a run of channels with biases near either
+    // end of int32 (so that acc + bias wraps for some rows) must not take
+    // that fold. Every tile height and several panel widths.
+    for (int m : {1, 5, 8, 9, 17, 40})
+        for (int n : {16, 40, 64}) {
+            Problem q(m, 37, n, uint32_t(m * 31 + n), true);
+            for (int c = 0; c < n; ++c) {
+                q.shift[size_t(c)] = -1 - c % 16;
+                if (c >= 24 && c < 32) q.bias[size_t(c)] = c % 2 ? INT32_MAX - c : INT32_MIN + c;
+            }
+            int8_t* bq = pack_s8(q.w.data(), n, q.k);
+            check(f, q, bq, Kind::S8, false, 0, "short shifts");
+            free_packed_s8(bq);
+        }
 }
 
 // Scales of 2^10, 2^20 and 2^30 (and between) shift left far past 32 bits:
