@@ -705,7 +705,9 @@ INSTANTIATE_TEST_SUITE_P(Shapes, DepthwiseS8,
                                            Dw{16, 5, 5, 1}, Dw{9, 1, 2, 2},
                                            Dw{80, 6, 5, 2},     // channels 32..63 all ordinary
                                            Dw{144, 5, 4, 1},    // steps of 64 and a partial one
-                                           Dw{64, 4, 3, 2}));   // one whole step
+                                           Dw{64, 4, 3, 2},     // one whole step
+                                           Dw{32, 9, 9, 1},     // two pixels a step
+                                           Dw{16, 5, 13, 1}));  // four pixels a step, the last group short
 
 std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) { return make_layer(json, "c1", relu); }
 std::string conv_json(const Conv& c) {
