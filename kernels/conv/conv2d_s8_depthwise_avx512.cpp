@@ -12,10 +12,11 @@
 // channel mask (padding channels carry zero weights). The layout is built
 // with the same vector steps, so it costs little next to one image.
 // Layers of 16 or 32 channels at stride 1 fill a step with 4 or 2
-// neighbouring pixels; other layers of fewer channels (below 128, unless a
-// multiple of 64) take 16-bit products, 32 channels a step with pairs of
-// taps summed by vpmaddwd (PairPixel), then 16 at a time, requantised on 16
-// lanes.
+// neighbouring pixels, and the last 16 or 32 channels of a wider layer
+// likewise (a masked step would leave 3/4 or 1/2 of its lanes empty). Layers
+// of fewer than 64 channels otherwise, and small images of a layer with such
+// a tail, take 16-bit products, 32 channels a step with pairs of taps summed
+// by vpmaddwd (PairPixel), then 16 at a time, requantised on 16 lanes.
 // GCC 12 flags the deliberately undefined pass-through operands inside its
 // AVX-512 intrinsic headers as maybe-uninitialized.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -217,10 +218,13 @@ struct VnniColumns {
     // 32 channels, stride 1) take 64 / pc neighbouring pixels a step, with
     // weights and parameters repeated for each.
     int64_t pc = 0, pack = 1;
+    // Steps rows() runs: all of them, or the whole ones when a packed tail
+    // (tail_rows) takes the rest.
+    int64_t run_steps = 0;
 
     VnniColumns(const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
                 const int32_t* shift, int8_t out_zp, int64_t c_)
-        : c(c_), steps((c_ + 63) / 64), out_zp_(out_zp), pc(c_) {
+        : c(c_), steps((c_ + 63) / 64), out_zp_(out_zp), pc(c_), run_steps((c_ + 63) / 64) {
         wcol.resize(size_t(steps) * 12 * 64);
         bias.resize(size_t(steps) * 4 * 16);
         keep.resize(size_t(steps));
@@ -310,9 +314,80 @@ struct VnniColumns {
         return PACK == 2 ? _mm512_alignr_epi64(v, zp_in, 4) : _mm512_alignr_epi64(v, zp_in, 6);
     }
 
-    // Output rows [oy0, oy1) of an h x w image whose rows [lo, lo + rows)
-    // `in` holds (row lo first); every tap row an output reads is one of
-    // them or lies in the padding (in_zp).
+    // Step 0's 64 lanes over PACK output pixels of 64 / PACK channels each,
+    // channels [ch0, pc) of the image's pc (at most 64 / PACK of them): the
+    // last channels of a layer whose steps of 64 leave a few over. Each
+    // group of PACK neighbouring outputs gathers its three window columns
+    // itself (pixel p of the group in 128- or 256-bit lane p); the weights
+    // and parameters repeat per pixel.
+    template <int PACK>
+    void tail_rows(const int8_t* in, int64_t lo, int64_t h, int64_t w, int64_t stride, int8_t in_zp, int8_t* out,
+                   int64_t ow, int64_t oy0, int64_t oy1, int64_t ch0) const {
+        constexpr int64_t T = 64 / PACK;
+        const int64_t tc = pc - ch0;  // channels per pixel in the tail
+        const __mmask64 kt = lanes_below(tc);
+        const __m512i flip = _mm512_set1_epi8(char(0x80));
+        const __m512i zp_in = _mm512_set1_epi8(char(in_zp));
+        const __m512i zp = _mm512_set1_epi32(out_zp_);
+        __m512i wv[12];
+        for (int i = 0; i < 12; ++i) wv[i] = _mm512_loadu_si512(wcol.data() + i * 64);
+        for (int64_t oy = oy0; oy < oy1; ++oy) {
+            const int8_t* row[3];
+            for (int ky = 0; ky < 3; ++ky) {
+                const int64_t iy = oy * stride - 1 + ky;
+                row[ky] = iy >= 0 && iy < h ? in + (iy - lo) * w * pc + ch0 : nullptr;
+            }
+            int8_t* orow = out + (oy - oy0) * ow * pc + ch0;
+            for (int64_t ox = 0; ox < ow; ox += PACK) {
+                __m512i acc[4];
+                for (int j = 0; j < 4; ++j) acc[j] = _mm512_loadu_si512(bias.data() + 16 * j);
+                for (int kx = 0; kx < 3; ++kx) {
+                    __m512i x[3];
+                    for (int ky = 0; ky < 3; ++ky) {
+                        __m512i v = zp_in;
+                        if (row[ky])
+                            for (int p = 0; p < PACK; ++p) {
+                                const int64_t ix = (ox + p) * stride - 1 + kx;
+                                if (ix < 0 || ix >= w) continue;
+                                v = _mm512_mask_loadu_epi8(v, kt << (p * T), row[ky] + ix * pc - p * T);
+                            }
+                        x[ky] = _mm512_xor_si512(v, flip);
+                    }
+                    __m512i v[4];
+                    interleave(x[0], x[1], x[2], x[2], v);
+                    for (int j = 0; j < 4; ++j) acc[j] = _mm512_dpbusd_epi32(acc[j], v[j], wv[4 * kx + j]);
+                }
+                const __m512i o = requant_transposed(acc, 0, zp);
+                // Lane p * T + i to channel ch0 + i of pixel ox + p (the
+                // address of lane 0 lies inside the row: ch0 >= 64 > p * T).
+                for (int64_t p = 0; p < PACK && ox + p < ow; ++p)
+                    _mm512_mask_storeu_epi8(orow + (ox + p) * pc - p * T, kt << (p * T), o);
+            }
+        }
+    }
+
+    // The 64 output bytes of step s's sums, back in channel order.
+    __m512i requant_transposed(const __m512i (&acc)[4], int64_t s, __m512i zp) const {
+        __m128i y[4];
+        for (int j = 0; j < 4; ++j) {
+            const size_t i = size_t(s * 4 + j);
+            const Usual& u = usual[i];
+            y[j] = rare[i] ? rq[i].apply<true>(acc[j])
+                           : RequantLanes16::apply_usual(acc[j], u.mult, _mm512_srli_epi64(u.mult, 32), u.rnd_even,
+                                                         u.rnd_odd, u.sh_even, u.sh_odd, zp);
+        }
+        // y[j] holds 32-bit groups q = 0..3 of channels 16q + 4j ..; the
+        // output wants group 4q + j at 32-bit position 4q + j.
+        const __m128i t0 = _mm_unpacklo_epi32(y[0], y[1]), t1 = _mm_unpacklo_epi32(y[2], y[3]);
+        const __m128i t2 = _mm_unpackhi_epi32(y[0], y[1]), t3 = _mm_unpackhi_epi32(y[2], y[3]);
+        __m512i o = _mm512_castsi128_si512(_mm_unpacklo_epi64(t0, t1));
+        o = _mm512_inserti32x4(o, _mm_unpackhi_epi64(t0, t1), 1);
+        o = _mm512_inserti32x4(o, _mm_unpacklo_epi64(t2, t3), 2);
+        return _mm512_inserti32x4(o, _mm_unpackhi_epi64(t2, t3), 3);
+    }
+
+    // Output rows [oy0, oy1) of an h x w image into out (row oy0 first),
+    // from `in` holding the image rows from lo on.
     template <int PACK>
     void rows(const int8_t* in, int64_t lo, int64_t h, int64_t w, int64_t stride, int8_t in_zp, int8_t* out,
               int64_t ow, int64_t oy0, int64_t oy1) const {
@@ -328,8 +403,8 @@ struct VnniColumns {
                 const int64_t iy = oy * stride - 1 + ky;
                 row[ky] = iy >= 0 && iy < h ? in + (iy - lo) * w * pc : nullptr;
             }
-            int8_t* orow = out + oy * ow * pc;
-            for (int64_t s = 0; s < steps; ++s) {
+            int8_t* orow = out + (oy - oy0) * ow * pc;
+            for (int64_t s = 0; s < run_steps; ++s) {
                 const int64_t ch = 64 * s;
                 const __mmask64 k = keep[size_t(s)];
                 const int8_t* ws = wcol.data() + s * 12 * 64;
@@ -360,22 +435,7 @@ struct VnniColumns {
                             acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_load_si512(col + 4 + j), wv[4 + j]);
                             acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_load_si512(col + 8 + j), wv[8 + j]);
                         }
-                        __m128i y[4];
-                        for (int j = 0; j < 4; ++j) {
-                            const size_t i = size_t(s * 4 + j);
-                            const Usual& u = usual[i];
-                            y[j] = rare[i] ? rq[i].apply<true>(acc[j])
-                                           : RequantLanes16::apply_usual(acc[j], u.mult, _mm512_srli_epi64(u.mult, 32),
-                                                                         u.rnd_even, u.rnd_odd, u.sh_even, u.sh_odd, zp);
-                        }
-                        // y[j] holds 32-bit groups q = 0..3 of channels 16q + 4j ..;
-                        // the output wants group 4q + j at 32-bit position 4q + j.
-                        const __m128i t0 = _mm_unpacklo_epi32(y[0], y[1]), t1 = _mm_unpacklo_epi32(y[2], y[3]);
-                        const __m128i t2 = _mm_unpackhi_epi32(y[0], y[1]), t3 = _mm_unpackhi_epi32(y[2], y[3]);
-                        __m512i o = _mm512_castsi128_si512(_mm_unpacklo_epi64(t0, t1));
-                        o = _mm512_inserti32x4(o, _mm_unpackhi_epi64(t0, t1), 1);
-                        o = _mm512_inserti32x4(o, _mm_unpacklo_epi64(t2, t3), 2);
-                        o = _mm512_inserti32x4(o, _mm_unpackhi_epi64(t2, t3), 3);
+                        const __m512i o = requant_transposed(acc, s, zp);
                         int8_t* dst = orow + ox * pc + ch;
                         const __mmask64 kk = PACK > 1 && ox + PACK > ow ? lanes_below((ow - ox) * pc) : k;
                         if (kk == ~__mmask64(0)) _mm512_storeu_si512(dst, o);
@@ -388,46 +448,129 @@ struct VnniColumns {
 };
 }  // namespace
 
-// Below this many pixels, laying out the repeated parameters of a packed
-// step costs more than the 16-bit products lose (a microsecond).
-constexpr int64_t kPackMinPixels = 64;
+// Below this many output pixels, laying out the repeated parameters of a
+// packed step costs more than it saves (a microsecond or two).
+constexpr int64_t kPackMinPixels = 128;
+
+namespace {
+// The layouts a layer runs on: the 16-bit pixels, or the columns with
+// perhaps a packed tail.
+struct Plan {
+    const PairPixel* px = nullptr;
+    const VnniColumns* cols = nullptr;
+    const VnniColumns* tail = nullptr;
+};
+
+// The parameters of channels [ch0, c) repeated for 64 / T pixels of T
+// channels each (T of 16, 32 or 64 when ch0 = 0 and c = T), as one step.
+VnniColumns packed_columns(const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
+                           const int32_t* shift, int8_t out_zp, int64_t c, int64_t ch0, int64_t t) {
+    std::vector<int8_t> taps(9 * 64);
+    std::vector<int32_t> b(64), m(64), e(64);
+    for (int64_t i = 0; i < 64; ++i) {
+        const int64_t ch = ch0 + i % t;
+        const bool in = ch < c;  // lanes past the layer's channels: zero weights and scale
+        for (int64_t t9 = 0; t9 < 9; ++t9) taps[size_t(t9 * 64 + i)] = in ? w_tap_major[t9 * c + ch] : 0;
+        b[size_t(i)] = in && bias32 ? bias32[ch] : 0;
+        m[size_t(i)] = in ? multiplier[ch] : 0;
+        e[size_t(i)] = in ? shift[ch] : 0;
+    }
+    VnniColumns cols(taps.data(), b.data(), m.data(), e.data(), out_zp, 64);
+    cols.pc = c;
+    cols.pack = 64 / t;
+    return cols;
+}
+
+// Prepares the layout that suits the layer and hands it to run.
+template <class Run>
+void depthwise_avx512(const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
+                      const int32_t* shift, int8_t out_zp, int32_t c, int32_t h, int32_t w, int32_t stride,
+                      const Run& run) {
+    Plan plan;
+    const bool big = conv_out_extent(h, 3, stride, 1, 1) * conv_out_extent(w, 3, stride, 1, 1) >= kPackMinPixels;
+    if (big && stride == 1 && (c == 16 || c == 32)) {
+        // 64 / c whole pixels a step, read as one run of bytes.
+        const VnniColumns cols = packed_columns(w_tap_major, bias32, multiplier, shift, out_zp, c, 0, c);
+        plan.cols = &cols;
+        run(plan);
+        return;
+    }
+    const int64_t tail = c % 64;
+    if (big && c > 64 && tail > 0 && tail <= 32) {
+        // The whole steps, then the tail's channels of 2 or 4 pixels a step.
+        VnniColumns cols(w_tap_major, bias32, multiplier, shift, out_zp, c);
+        cols.run_steps = c / 64;
+        const VnniColumns rest =
+            packed_columns(w_tap_major, bias32, multiplier, shift, out_zp, c, c - tail, tail <= 16 ? 16 : 32);
+        plan.cols = &cols;
+        plan.tail = &rest;
+        run(plan);
+        return;
+    }
+    // Steps of 64 channels pay off where few of their lanes stay empty: on
+    // fewer than 64 channels, or a small image of fewer than 128 with a
+    // tail, the 16-bit products run.
+    if (c < 64 || (!big && c < 128 && tail > 0)) {
+        const PairPixel px(w_tap_major, bias32, multiplier, shift, out_zp, c);
+        plan.px = &px;
+        run(plan);
+        return;
+    }
+    const VnniColumns cols(w_tap_major, bias32, multiplier, shift, out_zp, c);
+    plan.cols = &cols;
+    run(plan);
+}
+
+void columns_rows(const Plan& plan, const int8_t* in, int64_t lo, int64_t h, int64_t w, int64_t stride,
+                  int8_t in_zp, int8_t* out, int64_t ow, int64_t oy0, int64_t oy1) {
+    const VnniColumns& cols = *plan.cols;
+    if (!plan.tail) {
+        if (cols.pack == 4) cols.rows<4>(in, lo, h, w, stride, in_zp, out, ow, oy0, oy1);
+        else if (cols.pack == 2) cols.rows<2>(in, lo, h, w, stride, in_zp, out, ow, oy0, oy1);
+        else cols.rows<1>(in, lo, h, w, stride, in_zp, out, ow, oy0, oy1);
+        return;
+    }
+    // Row by row, so the tail finishes each output row while it is in L1.
+    const VnniColumns& t = *plan.tail;
+    const int64_t ch0 = cols.run_steps * 64;
+    for (int64_t oy = oy0; oy < oy1; ++oy) {
+        int8_t* o = out + (oy - oy0) * ow * cols.pc;
+        cols.rows<1>(in, lo, h, w, stride, in_zp, o, ow, oy, oy + 1);
+        if (t.pack == 4) t.tail_rows<4>(in, lo, h, w, stride, in_zp, o, ow, oy, oy + 1, ch0);
+        else t.tail_rows<2>(in, lo, h, w, stride, in_zp, o, ow, oy, oy + 1, ch0);
+    }
+}
+}  // namespace
 
 void conv2d_s8_depthwise3x3_avx512(VANTREL_DEPTHWISE3X3_S8_ARGS) {
     if (c <= 0 || h <= 0 || w <= 0 || stride < 1) return;
     const int64_t oh = conv_out_extent(h, 3, stride, 1, 1), ow = conv_out_extent(w, 3, stride, 1, 1);
     if (oh <= 0 || ow <= 0) return;
-    auto run = [&](const VnniColumns& cols) {
-        run_shares(oh, strip_team(), [&](int64_t r0, int64_t r1) {
-            if (cols.pack == 4) cols.rows<4>(in, 0, h, w, stride, in_zp, out, ow, r0, r1);
-            else if (cols.pack == 2) cols.rows<2>(in, 0, h, w, stride, in_zp, out, ow, r0, r1);
-            else cols.rows<1>(in, 0, h, w, stride, in_zp, out, ow, r0, r1);
-        });
-    };
-    if (stride == 1 && (c == 16 || c == 32) && int64_t(h) * w >= kPackMinPixels) {
-        // 64 / c pixels a step: the parameters repeat per pixel.
-        std::vector<int8_t> taps(9 * 64);
-        std::vector<int32_t> b(64), m(64), e(64);
-        for (int64_t i = 0; i < 64; ++i) {
-            for (int64_t t = 0; t < 9; ++t) taps[size_t(t * 64 + i)] = w_tap_major[t * c + i % c];
-            b[size_t(i)] = bias32 ? bias32[i % c] : 0;
-            m[size_t(i)] = multiplier[i % c];
-            e[size_t(i)] = shift[i % c];
-        }
-        VnniColumns cols(taps.data(), b.data(), m.data(), e.data(), out_zp, 64);
-        cols.pc = c;
-        cols.pack = 64 / c;
-        run(cols);
-        return;
-    }
-    // Steps of 64 channels pay off where few of their lanes stay empty: below
-    // 64 channels, and at 96 (measured 7% slower), the 16-bit products run.
-    if (c % 64 != 0 && c < 128) {
-        const PairPixel px(w_tap_major, bias32, multiplier, shift, out_zp, c);
-        depthwise3x3_s8<PairPixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out, c, h, w, stride,
-                                   px);
-        return;
-    }
-    run(VnniColumns(w_tap_major, bias32, multiplier, shift, out_zp, c));
+    depthwise_avx512(w_tap_major, bias32, multiplier, shift, out_zp, c, h, w, stride,
+                     [&](const Plan& plan) {
+                         if (plan.px) {
+                             depthwise3x3_s8<PairPixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp,
+                                                        out, c, h, w, stride, *plan.px);
+                             return;
+                         }
+                         run_shares(oh, strip_team(), [&](int64_t r0, int64_t r1) {
+                             columns_rows(plan, in, 0, h, w, stride, in_zp, out + r0 * ow * c, ow, r0, r1);
+                         });
+                     });
+}
+
+void conv2d_s8_depthwise3x3_rows_avx512(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS) {
+    if (c <= 0 || h <= 0 || w <= 0 || stride < 1 || oy1 <= oy0) return;
+    const int64_t ow = conv_out_extent(w, 3, stride, 1, 1);
+    if (ow <= 0) return;
+    depthwise_avx512(w_tap_major, bias32, multiplier, shift, out_zp, c, h, w, stride,
+                     [&](const Plan& plan) {
+                         if (plan.px)
+                             depthwise3x3_band_s8<PairPixel>(in, lo, w_tap_major, bias32, multiplier, shift, in_zp,
+                                                             out_zp, out, c, h, w, stride, oy0, oy1, *plan.px);
+                         else
+                             columns_rows(plan, in, lo, h, w, stride, in_zp, out, ow, oy0, oy1);
+                     });
 }
 
 }  // namespace vantrel
