@@ -19,15 +19,17 @@ struct DepthwiseBandBuffer;   // each thread's depthwise rows before the project
 struct WholeBuffer;           // the whole expanded tensor of a small image
 struct WholeDepthwiseBuffer;  // the whole depthwise output of a small image
 
-// Below this many expanded bytes the tensor stays in L2 between the layers
-// anyway, and on one thread bands only add the rows they share (measured
-// on MobileNetV2's blocks: 1.02 to 1.07 times the time from 56x56x144
-// down): the layers run whole, one after the other. A team runs bands from
-// a quarter of that: one parallel pass instead of three (0.92 to 1.0 of the
-// time down to 28x28x192, and far less when a core is taken by another
-// process, whose every pass end waits for it).
+// On one thread, below this many expanded bytes the tensor stays in L2
+// between the layers anyway, and bands only add the rows they share
+// (measured on MobileNetV2's blocks: 1.02 to 1.07 times the time from
+// 56x56x144 down): the layers run whole, one after the other. A team always
+// runs bands, in one parallel pass instead of three: 0.92 to 1.0 of the
+// time on a quiet machine, and 0.5 to 0.7 with another process on a core,
+// where every pass's end waits for the thread it delays.
 constexpr int64_t kBandMinBytes = 512 * 1024;
-constexpr int64_t kBandMinBytesTeam = 128 * 1024;
+// Below this many expanded bytes a team takes one strip per thread: the
+// rows a strip shares with the next are a large part of a small image.
+constexpr int64_t kSmallBytes = 128 * 1024;
 // Expanded rows a band may hold, and depthwise rows: both and the next
 // band's weights stay in a core's L2.
 constexpr int64_t kBandBytes = 256 * 1024;
@@ -67,7 +69,7 @@ void conv2d_s8_expand_depthwise(const int8_t* in, int32_t h, int32_t w, const Ex
     const bool expand = p.expand_bp != nullptr, project = p.cproj > 0;
     const int64_t row_bytes = int64_t(w) * p.c, dw_row_bytes = ow * p.c;
     const int team = strip_team();
-    if (int64_t(h) * row_bytes < (team > 1 ? kBandMinBytesTeam : kBandMinBytes)) {
+    if (team == 1 && int64_t(h) * row_bytes < kBandMinBytes) {
         const int8_t* mid = in;
         if (expand) {
             int8_t* x = line_aligned_bytes<WholeBuffer>(int64_t(h) * row_bytes);
@@ -85,7 +87,8 @@ void conv2d_s8_expand_depthwise(const int8_t* in, int32_t h, int32_t w, const Ex
     int64_t band = std::max<int64_t>(1, (kBandBytes / row_bytes - 3) / s + 1);  // output rows per band
     if (project) band = std::min(band, std::max<int64_t>(1, kBandBytes / dw_row_bytes));
     const int64_t cap = std::min<int64_t>(h, (band - 1) * s + 3);  // expanded rows per band
-    const int strips = int(std::min<int64_t>(oh, int64_t(team) * kStripsPerThread));
+    const int64_t per_thread = int64_t(h) * row_bytes < kSmallBytes ? 1 : kStripsPerThread;
+    const int strips = int(std::min<int64_t>(oh, int64_t(team) * per_thread));
     run_strips(strips, team, [&](int64_t strip, int) {
         const SplitRange rows = balanced_split(oh, strips, int(strip));
         int8_t* buf = expand ? line_aligned_bytes<BandBuffer>(cap * row_bytes) : nullptr;

@@ -2,8 +2,9 @@
 // convolution (padding 1): a 1x1 expansion before it, a 1x1 projection
 // after it, or both, computed in bands of output rows so that the expanded
 // rows a band reads and the depthwise rows the projection reads stay in L2
-// instead of going to memory and back (a tensor small enough for L2 anyway
-// goes whole, one layer after the other, each over the whole team).
+// instead of going to memory and back, in one parallel pass (on one thread
+// a tensor small enough for L2 anyway goes whole, one layer after the
+// other).
 //
 // Every expanded or projected byte is the int8 GEMM's for its pixel and
 // every depthwise byte the depthwise kernel's over the same input bytes, so

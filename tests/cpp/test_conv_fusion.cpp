@@ -540,7 +540,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusionInt8,
                          ::testing::Values(BlockCaseInt8{97, 95, 2, 96, 1, 2},   // bands, stride 2
                                            BlockCaseInt8{75, 73, 1, 144, 1, 3},  // bands, the add after
                                            BlockCaseInt8{9, 7, 1, 40, 1, 1},     // whole
-                                           BlockCaseInt8{41, 39, 1, 144, 1, 2},  // bands on a team only
+                                           BlockCaseInt8{41, 39, 1, 144, 1, 2},  // bands on a team only, two strips a thread
                                            BlockCaseInt8{9, 7, 2, 64, 1, 0},     // whole, no projection
                                            BlockCaseInt8{131, 129, 1, 32, 0, 1}, // bands, no expansion
                                            BlockCaseInt8{83, 81, 1, 80, 1, 0})); // bands, no projection
