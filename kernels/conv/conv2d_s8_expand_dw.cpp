@@ -7,6 +7,7 @@
 
 #include "kernels/conv/conv2d_s8_depthwise.h"
 #include "kernels/conv/im2col_f32.h"
+#include "kernels/conv/im2col_s8.h"
 #include "kernels/gemm/gemm_s8.h"
 #include "kernels/parallel/strip_pool.h"
 #include "kernels/quantize.h"
@@ -18,6 +19,7 @@ struct BandBuffer;            // each thread's expanded rows
 struct DepthwiseBandBuffer;   // each thread's depthwise rows before the projection
 struct WholeBuffer;           // the whole expanded tensor of a small image
 struct WholeDepthwiseBuffer;  // the whole depthwise output of a small image
+struct GatherBuffer;          // each thread's gathered windows of a stem-like expansion
 
 // On one thread, below this many expanded bytes the tensor stays in L2
 // between the layers anyway, and bands only add the rows they share
@@ -46,6 +48,30 @@ int8_t* line_aligned_bytes(int64_t bytes) {
     return buf.data() + (64 - a % 64) % 64;
 }
 
+// Gathered windows of a non-pointwise expansion per product.
+constexpr int64_t kGatherBytes = 32 * 1024;
+
+// Expanded rows [r0, r1) (geometry e over the input) to out, row r0 first:
+// each expanded byte is the GEMM's for its pixel, whatever rows a call
+// holds.
+void expand_rows(const ExpandDepthwiseS8& p, const int8_t* in, const Conv2dGeometry& e, int64_t r0, int64_t r1,
+                 int8_t* out) {
+    const int64_t k = e.kh * e.kw * p.cin;
+    if (e.kh == 1 && e.kw == 1 && e.stride_h == 1 && e.stride_w == 1 && e.pad_h == 0 && e.pad_w == 0) {
+        gemm_s8_s8out(in + r0 * e.w * p.cin, p.expand_bp, p.expand_bias, p.expand_mult, p.expand_shift,
+                      p.expand_out_zp, out, int32_t((r1 - r0) * e.ow), p.cin, p.c);
+        return;
+    }
+    const int64_t step = std::max<int64_t>(1, kGatherBytes / (e.ow * k));
+    int8_t* a = line_aligned_bytes<GatherBuffer>(std::min(step, r1 - r0) * e.ow * k);
+    for (int64_t r = r0; r < r1; r += step) {
+        const int64_t n = std::min(step, r1 - r);
+        im2col_rows_s8(in, e, 0, p.cin, r, r + n, p.expand_in_zp, a, r);
+        gemm_s8_s8out(a, p.expand_bp, p.expand_bias, p.expand_mult, p.expand_shift, p.expand_out_zp,
+                      out + (r - r0) * e.ow * p.c, int32_t(n * e.ow), int32_t(k), p.c);
+    }
+}
+
 // Projected rows [oy0, oy1) of the output from `rows` depthwise rows at dw.
 void project_rows(const ExpandDepthwiseS8& p, const int8_t* dw, int64_t ow, int64_t oy0, int64_t oy1, int8_t* out) {
     const int64_t shift = oy0 * ow * p.cproj;
@@ -62,8 +88,12 @@ void project_rows(const ExpandDepthwiseS8& p, const int8_t* dw, int64_t ow, int6
 }
 }  // namespace
 
-void conv2d_s8_expand_depthwise(const int8_t* in, int32_t h, int32_t w, const ExpandDepthwiseS8& p, int8_t* out) {
-    if (h <= 0 || w <= 0 || p.c <= 0 || p.stride < 1) return;
+void conv2d_s8_expand_depthwise(const int8_t* in, int32_t h_in, int32_t w_in, const ExpandDepthwiseS8& p,
+                                int8_t* out) {
+    const Conv2dGeometry e = conv2d_geometry(p.cin, h_in, w_in, p.ekh, p.ekw, p.estride_h, p.estride_w, p.epad_h,
+                                             p.epad_w, 1, 1);
+    if (h_in <= 0 || w_in <= 0 || e.oh <= 0 || e.ow <= 0 || p.c <= 0 || p.stride < 1) return;
+    const int32_t h = int32_t(e.oh), w = int32_t(e.ow);  // the depthwise input
     const int64_t oh = conv_out_extent(h, 3, p.stride, 1, 1), ow = conv_out_extent(w, 3, p.stride, 1, 1);
     if (oh <= 0 || ow <= 0) return;
     const bool expand = p.expand_bp != nullptr, project = p.cproj > 0;
@@ -73,8 +103,7 @@ void conv2d_s8_expand_depthwise(const int8_t* in, int32_t h, int32_t w, const Ex
         const int8_t* mid = in;
         if (expand) {
             int8_t* x = line_aligned_bytes<WholeBuffer>(int64_t(h) * row_bytes);
-            gemm_s8_s8out(in, p.expand_bp, p.expand_bias, p.expand_mult, p.expand_shift, p.expand_out_zp, x,
-                          int32_t(int64_t(h) * w), p.cin, p.c);
+            expand_rows(p, in, e, 0, h, x);
             mid = x;
         }
         int8_t* dw = project ? line_aligned_bytes<WholeDepthwiseBuffer>(oh * dw_row_bytes) : out;
@@ -107,10 +136,7 @@ void conv2d_s8_expand_depthwise(const int8_t* in, int32_t h, int32_t w, const Ex
                     std::memmove(buf, buf + (lo - have_lo) * row_bytes, size_t((have_hi - lo) * row_bytes));
                     from = have_hi;
                 }
-                if (hi > from)
-                    gemm_s8_s8out(in + from * w * p.cin, p.expand_bp, p.expand_bias, p.expand_mult,
-                                  p.expand_shift, p.expand_out_zp, buf + (from - lo) * row_bytes,
-                                  int32_t((hi - from) * w), p.cin, p.c);
+                if (hi > from) expand_rows(p, in, e, from, hi, buf + (from - lo) * row_bytes);
                 have_lo = lo;
                 have_hi = hi;
                 src = buf;

@@ -18,12 +18,17 @@ namespace vantrel {
 
 struct ExpandDepthwiseS8 {
     // Expansion cin -> c (expand_bp null: none, the input is the depthwise
-    // one and cin == c): pack_s8 weights, eff_bias, requantisation.
+    // one and cin == c): pack_s8 weights in the im2col column order (ky, kx,
+    // channel), eff_bias, requantisation. A 1x1 with unit stride and no
+    // padding multiplies input rows in place; any other window (a network's
+    // stem) gathers its rows first as the convolution's im2col does, its
+    // padding reading expand_in_zp.
     const int8_t* expand_bp = nullptr;
     const int64_t* expand_bias = nullptr;
     const int32_t *expand_mult = nullptr, *expand_shift = nullptr;
-    int8_t expand_out_zp = 0;
+    int8_t expand_in_zp = 0, expand_out_zp = 0;
     int32_t cin = 0;
+    int32_t ekh = 1, ekw = 1, estride_h = 1, estride_w = 1, epad_h = 0, epad_w = 0;
     // Depthwise over c channels: tap-major weights, 32-bit biases.
     const int8_t* dw_taps = nullptr;
     const int32_t* dw_bias = nullptr;

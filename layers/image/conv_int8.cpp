@@ -205,8 +205,9 @@ bool ConvInt8::plain_pointwise() const {
 
 bool ConvInt8::fuse_expand(ILayer& expand) {
     auto* e = dynamic_cast<ConvInt8*>(&expand);
-    if (expand_ || project_ || !e || e == this || !band_depthwise() || !e->plain_pointwise() || e->residual_fused() ||
-        e->C_out != C_in)
+    // The expansion runs its im2col GEMM path: ungrouped, no Winograd.
+    if (expand_ || project_ || !e || e == this || !band_depthwise() || !e->loaded_ || e->groups != 1 ||
+        e->winograd_ready || !e->packed.data || e->expand_ || e->project_ || e->residual_fused() || e->C_out != C_in)
         return false;
     expand_ = e;
     return true;
@@ -239,7 +240,14 @@ Shape3 ConvInt8::forward_banded(const TensorView* inputs, int num_inputs, const 
         p.expand_bias = expand_->eff_bias.data();
         p.expand_mult = expand_->multiplier.data();
         p.expand_shift = expand_->shift.data();
+        p.expand_in_zp = expand_->in_zp;
         p.expand_out_zp = expand_->out_zp;
+        p.ekh = expand_->kH;
+        p.ekw = expand_->kW;
+        p.estride_h = expand_->stride_h;
+        p.estride_w = expand_->stride_w;
+        p.epad_h = expand_->pad_h;
+        p.epad_w = expand_->pad_w;
     }
     p.cin = first.C_in;
     p.dw_taps = dw_weight.data();
@@ -280,6 +288,11 @@ Shape3 ConvInt8::forward_banded(const TensorView* inputs, int num_inputs, const 
     }
     if (ps.h == 0 || ps.w == 0 || x.h <= 0 || x.w <= 0) return reported;
     checked_int32_count(kOp, first.name, int64_t(x.h) * x.w);
+    if (expand_) {
+        const Shape3 mid = expand_->output_shape(x.shape());
+        if (mid.h == 0 || mid.w == 0) return reported;
+        checked_int32_count(kOp, first.name, int64_t(mid.h) * mid.w * int64_t(expand_->K));
+    }
     checked_int32_count(kOp, last.name, int64_t(ps.h) * ps.w);
     int8_t* out = static_cast<int8_t*>(output->data);
     conv2d_s8_expand_depthwise(static_cast<const int8_t*>(x.data), x.h, x.w, p, out);

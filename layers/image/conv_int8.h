@@ -63,8 +63,9 @@ public:
     bool residual_fused() const { return !residual_node_.empty(); }
 
     // A host depthwise 3x3 layer (padding 1, stride 1 or 2, its kernel's
-    // case) takes in the 1x1 stride-1 ConvInt8 before it (ungrouped, no
-    // folds of its own, its output channels this layer's input), and the
+    // case) takes in the ConvInt8 before it when that one runs its im2col
+    // GEMM (a 1x1 expansion, or a stem: ungrouped, no Winograd, no folds of
+    // its own, its output channels this layer's input), and the
     // 1x1 stride-1 ConvInt8 after it (its folded add, if any, coming along
     // as the fused node's input 1): conv2d_s8_expand_depthwise then runs all
     // of them in row bands. The folded layers must outlive this layer's use

@@ -460,18 +460,20 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusion,
 // row bands on images past the band size and whole below it, against the
 // separate layers on every path and thread count.
 struct BlockCaseInt8 {
-    int h, w, s, cmid, expand, project;  // project: 0 none, 1 alone, 2 with a residual add, 3 one the
-                                         // add's fast blocks do not cover
+    int h, w, s, cmid, expand, project;  // expand: 0 none, 1 a 1x1, 2 a 3x3 stride-2 stem; project: 0 none,
+                                         // 1 alone, 2 with a residual add, 3 one the add's fast blocks do
+                                         // not cover
 };
 class ExpandFusionInt8 : public ::testing::TestWithParam<BlockCaseInt8> {};
 TEST_P(ExpandFusionInt8, MatchesTheSeparateLayers) {
     const BlockCaseInt8 c = GetParam();
-    const int cin = c.expand ? 16 : c.cmid, cproj = c.project >= 2 ? cin : 24;
+    const int cin = c.expand == 2 ? 3 : c.expand ? 16 : c.cmid, cproj = c.project >= 2 ? cin : 24;
     const std::string n = std::to_string(c.cmid), ci = std::to_string(cin), cp = std::to_string(cproj);
+    const std::string stem = c.expand == 2 ? R"("kH":3,"kW":3,"stride_h":2,"stride_w":2,"pad_h":1,"pad_w":1,)" : "";
     std::string nodes;
     if (c.expand)
-        nodes += R"({"name":"e","op":"conv_int8","inputs":["x"],"outputs":["m"],"args":{"C_out":)" + n +
-                 R"(,"C_in":)" + ci + R"(,"in_zp":3,"out_zp":-4}},)";
+        nodes += R"({"name":"e","op":"conv_int8","inputs":["x"],"outputs":["m"],"args":{)" + stem + R"("C_out":)" +
+                 n + R"(,"C_in":)" + ci + R"(,"in_zp":3,"out_zp":-4}},)";
     nodes += R"({"name":"d","op":"conv_int8","inputs":[")" + std::string(c.expand ? "m" : "x") + R"("],"outputs":[")" +
              (c.project ? "dw" : "y") + R"("],"args":{"C_out":)" + n + R"(,"C_in":)" + n + R"(,"groups":)" + n +
              R"(,"kH":3,"kW":3,"pad_h":1,"pad_w":1,"stride_h":)" + std::to_string(c.s) + R"(,"stride_w":)" +
@@ -491,7 +493,7 @@ TEST_P(ExpandFusionInt8, MatchesTheSeparateLayers) {
     std::mt19937 rng(31);
     std::uniform_int_distribution<int> wd(-60, 60), bd(-3000, 3000);
     for (const auto& [name, cout, k] : std::vector<std::tuple<std::string, int, int>>{
-             {"e", c.cmid, cin}, {"d", c.cmid, 9}, {"p", cproj, c.cmid}}) {
+             {"e", c.cmid, cin * (c.expand == 2 ? 9 : 1)}, {"d", c.cmid, 9}, {"p", cproj, c.cmid}}) {
         std::vector<int8_t> wt(size_t(cout) * size_t(k));
         for (auto& v : wt) v = int8_t(wd(rng));
         std::vector<float> rs(static_cast<size_t>(cout));
@@ -515,7 +517,8 @@ TEST_P(ExpandFusionInt8, MatchesTheSeparateLayers) {
         in["x"] = InputTensor{x.data(), {c.h, c.w, cin}, "int8", {}};
         OutputMap out = ex.run(in);
         const int8_t* p = static_cast<const int8_t*>(out.at("y").data);
-        const int oh = (c.h - 1) / c.s + 1, ow = (c.w - 1) / c.s + 1;
+        const int mh = c.expand == 2 ? (c.h + 1) / 2 : c.h, mw = c.expand == 2 ? (c.w + 1) / 2 : c.w;
+        const int oh = (mh - 1) / c.s + 1, ow = (mw - 1) / c.s + 1;
         return std::vector<int8_t>(p, p + size_t(oh) * ow * (c.project ? cproj : c.cmid));
     };
     std::vector<int8_t> first;
@@ -543,7 +546,9 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusionInt8,
                                            BlockCaseInt8{41, 39, 1, 144, 1, 2},  // bands on a team only, two strips a thread
                                            BlockCaseInt8{9, 7, 2, 64, 1, 0},     // whole, no projection
                                            BlockCaseInt8{131, 129, 1, 32, 0, 1}, // bands, no expansion
-                                           BlockCaseInt8{83, 81, 1, 80, 1, 0})); // bands, no projection
+                                           BlockCaseInt8{83, 81, 1, 80, 1, 0},   // bands, no projection
+                                           BlockCaseInt8{161, 159, 1, 32, 2, 1}, // a stem, bands
+                                           BlockCaseInt8{13, 11, 2, 32, 2, 0})); // a stem, whole
 
 // SiLU nodes after convolutions of each kind (a 1x1 product, a Winograd
 // 3x3, a depthwise one) run on the convolutions' tiles and give the
