@@ -16,7 +16,8 @@ int fuse_expand_depthwise(ArchGraph& g) {
     int fused = 0;
     for (size_t d = 0; d < g.nodes.size(); ++d) {
         ArchNode& dw = g.nodes[d];
-        if (dw.op != OP_CONV_FP32 || dw.inputs.size() != 1 || dw.outputs.size() != 1) continue;
+        if ((dw.op != OP_CONV_FP32 && dw.op != OP_CONV_INT8) || dw.inputs.size() != 1 || dw.outputs.size() != 1)
+            continue;
         const std::string& t = dw.inputs[0];
         auto p = uses.producer.find(t);
         if (p == uses.producer.end() || p->second >= d || dropped[p->second]) continue;
@@ -24,7 +25,7 @@ int fuse_expand_depthwise(ArchGraph& g) {
         // The expanded tensor disappears, so nothing else may read it; the
         // expansion's input must still hold its value when the fused node
         // runs (one writer), and each layer must serve one node.
-        if (ex.op != OP_CONV_FP32 || ex.inputs.size() != 1 || uses.readers[t] != 1 || uses.writers[t] != 1 ||
+        if (ex.op != dw.op || ex.inputs.size() != 1 || uses.readers[t] != 1 || uses.writers[t] != 1 ||
             uses.writers[ex.inputs[0]] > 1 || uses.node_uses[ex.name] != 1 || uses.node_uses[dw.name] != 1)
             continue;
         auto* f = uses.layer_of.count(dw.name) ? dynamic_cast<ExpandFusable*>(uses.layer_of[dw.name]) : nullptr;
@@ -45,7 +46,9 @@ int fuse_depthwise_project(ArchGraph& g) {
     int fused = 0;
     for (size_t q = 0; q < g.nodes.size(); ++q) {
         ArchNode& pr = g.nodes[q];
-        if (pr.op != OP_CONV_FP32 || pr.inputs.empty() || pr.inputs.size() > 2 || pr.outputs.size() != 1) continue;
+        if ((pr.op != OP_CONV_FP32 && pr.op != OP_CONV_INT8) || pr.inputs.empty() || pr.inputs.size() > 2 ||
+            pr.outputs.size() != 1)
+            continue;
         const std::string& t = pr.inputs[0];
         auto p = uses.producer.find(t);
         if (p == uses.producer.end() || p->second >= q || dropped[p->second]) continue;
@@ -53,7 +56,7 @@ int fuse_depthwise_project(ArchGraph& g) {
         // The depthwise output disappears, so only the projection may read
         // it; the fused node runs where the projection ran, so the
         // depthwise input must still hold its value then (one writer).
-        if (dw.op != OP_CONV_FP32 || dw.inputs.size() != 1 || uses.readers[t] != 1 || uses.writers[t] != 1 ||
+        if (dw.op != pr.op || dw.inputs.size() != 1 || uses.readers[t] != 1 || uses.writers[t] != 1 ||
             uses.writers[dw.inputs[0]] > 1 || uses.node_uses[dw.name] != 1 || uses.node_uses[pr.name] != 1 ||
             (pr.inputs.size() == 2 && pr.inputs[1] == t))
             continue;

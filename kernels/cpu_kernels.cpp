@@ -40,6 +40,8 @@ constexpr CpuKernels variants_for(KernelPath path) {
     k.conv2d_f32_depthwise_rows = VANTREL_VARIANT(conv2d_f32_depthwise_rows_portable, conv2d_f32_depthwise_rows);
     k.conv2d_s8_depthwise3x3 =
         VANTREL_VARIANT(conv2d_s8_depthwise3x3_portable, conv2d_s8_depthwise3x3);
+    k.conv2d_s8_depthwise3x3_rows =
+        VANTREL_VARIANT(conv2d_s8_depthwise3x3_rows_portable, conv2d_s8_depthwise3x3_rows);
 #if defined(__x86_64__)
     k.conv2d_s8_wino_output = VANTREL_VARIANT(conv2d_s8_wino_output_portable, conv2d_s8_wino_output);
     k.conv2d_s8_wino_input = VANTREL_VARIANT(conv2d_s8_wino_input_portable, conv2d_s8_wino_input);
@@ -163,6 +165,11 @@ void conv2d_f32_depthwise_rows(VANTREL_DEPTHWISE_ROWS_F32_ARGS) {
 void conv2d_s8_depthwise3x3(VANTREL_DEPTHWISE3X3_S8_ARGS) {
     g_kernels.conv2d_s8_depthwise3x3(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp,
                                      out, c, h, w, stride);
+}
+
+void conv2d_s8_depthwise3x3_rows(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS) {
+    g_kernels.conv2d_s8_depthwise3x3_rows(in, lo, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out, c, h,
+                                          w, stride, oy0, oy1);
 }
 
 void conv2d_s8_wino_output(VANTREL_WINO_S8_OUTPUT_ARGS) { g_kernels.conv2d_s8_wino_output(o, n0, n1); }

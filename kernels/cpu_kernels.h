@@ -54,6 +54,7 @@ struct CpuKernels {
     decltype(&conv2d_f32_depthwise_epi_portable) conv2d_f32_depthwise_epi;
     decltype(&conv2d_f32_depthwise_rows_portable) conv2d_f32_depthwise_rows;
     decltype(&conv2d_s8_depthwise3x3_portable) conv2d_s8_depthwise3x3;
+    decltype(&conv2d_s8_depthwise3x3_rows_portable) conv2d_s8_depthwise3x3_rows;
     // Input transform and output stage of k_conv2d_s8_wino.
     decltype(&conv2d_s8_wino_output_portable) conv2d_s8_wino_output;
     decltype(&conv2d_s8_wino_input_portable) conv2d_s8_wino_input;

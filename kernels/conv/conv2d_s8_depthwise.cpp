@@ -25,4 +25,9 @@ void conv2d_s8_depthwise3x3_portable(VANTREL_DEPTHWISE3X3_S8_ARGS) {
                                    c, h, w, stride);
 }
 
+void conv2d_s8_depthwise3x3_rows_portable(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS) {
+    depthwise3x3_band_s8<PortablePixel>(in, lo, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out, c, h, w, stride,
+                              oy0, oy1);
+}
+
 }  // namespace vantrel

@@ -23,6 +23,16 @@ void conv2d_s8_depthwise3x3(const int8_t* in, const int8_t* w_tap_major, const i
                             int8_t out_zp, int8_t* out, int32_t c, int32_t h, int32_t w,
                             int32_t stride);
 
+// Output rows [oy0, oy1) of the same convolution on the calling thread, into
+// out (row oy0 first), from `in` holding the image rows from lo on: every
+// row those outputs read inside the image must be there. The same bytes as
+// those rows of conv2d_s8_depthwise3x3.
+#define VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS                                                \
+    const int8_t *in, int64_t lo, const int8_t *w_tap_major, const int32_t *bias32,      \
+        const int32_t *multiplier, const int32_t *shift, int8_t in_zp, int8_t out_zp,    \
+        int8_t *out, int32_t c, int32_t h, int32_t w, int32_t stride, int64_t oy0, int64_t oy1
+void conv2d_s8_depthwise3x3_rows(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
+
 // File-order [c][1][3][3] weights to tap-major [9][c].
 void depthwise3x3_weights_tap_major_s8(const int8_t* w, int8_t* taps, int32_t c);
 
@@ -32,12 +42,16 @@ void depthwise3x3_weights_tap_major_s8(const int8_t* w, int8_t* taps, int32_t c)
         int8_t *out, int32_t c, int32_t h, int32_t w, int32_t stride
 
 void conv2d_s8_depthwise3x3_portable(VANTREL_DEPTHWISE3X3_S8_ARGS);
+void conv2d_s8_depthwise3x3_rows_portable(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
 #if defined(__x86_64__)
 void conv2d_s8_depthwise3x3_avx2(VANTREL_DEPTHWISE3X3_S8_ARGS);
 void conv2d_s8_depthwise3x3_avx512(VANTREL_DEPTHWISE3X3_S8_ARGS);
+void conv2d_s8_depthwise3x3_rows_avx2(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
+void conv2d_s8_depthwise3x3_rows_avx512(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
 #endif
 #if defined(__aarch64__)
 void conv2d_s8_depthwise3x3_neon(VANTREL_DEPTHWISE3X3_S8_ARGS);
+void conv2d_s8_depthwise3x3_rows_neon(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
 #endif
 
 }  // namespace vantrel

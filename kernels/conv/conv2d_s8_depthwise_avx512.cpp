@@ -1,7 +1,7 @@
-// int8 depthwise 3x3 on AVX-512 with VNNI: 64 channels a step. The 9 taps
-// go in groups of four (taps 0-3, 4-7, and 8 with three empty ones) whose
-// bytes interleave into 32-bit lanes [x_t0, x_t1, x_t2, x_t3] of one
-// channel, so one vpdpbusd sums four taps of 16 channels. vpdpbusd takes
+// int8 depthwise 3x3 on AVX-512 with VNNI: 64 channels a step. The three
+// taps of a window column (ky = 0..2 at one kx) interleave into 32-bit lanes
+// [x_0, x_1, x_2, pad] of one channel, with a zero fourth weight, so one
+// vpdpbusd sums a column of 16 channels (VnniColumns). vpdpbusd takes
 // unsigned by signed bytes, so the inputs are offset by 128 (xor 0x80) and
 // 128 times each channel's weight sum comes off its bias: the same exact
 // 32-bit sums as the scalar reference. The interleave (unpacks inside
@@ -11,9 +11,12 @@
 // output bytes back in channel order. Partial steps load and store under a
 // channel mask (padding channels carry zero weights). The layout is built
 // with the same vector steps, so it costs little next to one image.
-// Layers of fewer channels (below 128, unless a multiple of 64) take
-// 16-bit products, 32 channels a step with pairs of taps summed by
-// vpmaddwd (PairPixel), then 16 at a time, requantised on 16 lanes.
+// Layers of 16 or 32 channels at stride 1 fill a step with 4 or 2
+// neighbouring pixels, and the last 16 or 32 channels of a wider layer
+// likewise (a masked step would leave 3/4 or 1/2 of its lanes empty). Layers
+// of fewer than 64 channels otherwise, and small images of a layer with such
+// a tail, take 16-bit products, 32 channels a step with pairs of taps summed
+// by vpmaddwd (PairPixel), then 16 at a time, requantised on 16 lanes.
 // GCC 12 flags the deliberately undefined pass-through operands inside its
 // AVX-512 intrinsic headers as maybe-uninitialized.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -186,16 +189,21 @@ struct PairPixel {
     }
 };
 
-// The interleaved weights, biases and requantisation of one call.
-struct VnniPixel {
+// The three taps of one column of the window (ky = 0, 1, 2 at one kx) go in
+// one 32-bit lane [x_0, x_1, x_2, pad] per channel, with a zero fourth
+// weight, so one vpdpbusd sums a whole column of 16 channels. An input
+// column interleaved that way serves every output whose window holds it
+// (three neighbours at stride 1, two at stride 2): each output row
+// interleaves its input columns once, a chunk of outputs at a time into a
+// small buffer, and each output then takes three vpdpbusd per 16 channels.
+struct VnniColumns {
     int64_t c = 0, steps = 0;
     int8_t out_zp_ = 0;
-    std::vector<int8_t> w;           // [step][group 3][j 4][64]
+    std::vector<int8_t> wcol;        // [step][kx 3][j 4][64]
     std::vector<int32_t> bias;       // [step][j][16]: bias32 - 128 * weight sum
     std::vector<RequantLanes16> rq;  // [step][j]
-    // The usual requantisation's vectors alone, [step][j]: the pixel loop
-    // reads every step's parameters for each pixel, so they stay few enough
-    // for L1 on wide layers.
+    // The usual requantisation's vectors alone, [step][j], few enough for
+    // L1 on wide layers.
     struct Usual {
         __m512i mult, rnd_even, rnd_odd, sh_even, sh_odd;
     };
@@ -203,10 +211,21 @@ struct VnniPixel {
     std::vector<char> rare;          // [step][j]: the full steps needed
     std::vector<__mmask64> keep;     // [step]: channels inside c
 
-    VnniPixel(const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
-              const int32_t* shift, int8_t out_zp, int64_t c_)
-        : c(c_), steps((c_ + 63) / 64), out_zp_(out_zp) {
-        w.resize(size_t(steps) * 12 * 64);
+    // Columns of 256 bytes a buffer holds: 8 KiB stays well inside L1
+    // beside the rows they come from.
+    static constexpr int64_t kCols = 33;
+    // Channels of a pixel, and pixels a step covers: narrow layers (16 or
+    // 32 channels, stride 1) take 64 / pc neighbouring pixels a step, with
+    // weights and parameters repeated for each.
+    int64_t pc = 0, pack = 1;
+    // Steps rows() runs: all of them, or the whole ones when a packed tail
+    // (tail_rows) takes the rest.
+    int64_t run_steps = 0;
+
+    VnniColumns(const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
+                const int32_t* shift, int8_t out_zp, int64_t c_)
+        : c(c_), steps((c_ + 63) / 64), out_zp_(out_zp), pc(c_), run_steps((c_ + 63) / 64) {
+        wcol.resize(size_t(steps) * 12 * 64);
         bias.resize(size_t(steps) * 4 * 16);
         keep.resize(size_t(steps));
         rq.reserve(size_t(steps) * 4);
@@ -218,16 +237,14 @@ struct VnniPixel {
             keep[size_t(s)] = k;
             // The weights go through the inputs' interleave; their sums per
             // lane come from one more product with bytes of one.
-            __m512i wv[12], sum[4] = {zero, zero, zero, zero};
-            for (int t = 0; t < 12; ++t) wv[t] = t < 9 ? _mm512_maskz_loadu_epi8(k, w_tap_major + t * c + ch) : zero;
-            for (int g = 0; g < 3; ++g) {
-                const __m512i* x = wv + 4 * g;
-                const __m512i l01 = _mm512_unpacklo_epi8(x[0], x[1]), h01 = _mm512_unpackhi_epi8(x[0], x[1]);
-                const __m512i l23 = _mm512_unpacklo_epi8(x[2], x[3]), h23 = _mm512_unpackhi_epi8(x[2], x[3]);
-                const __m512i v[4] = {_mm512_unpacklo_epi16(l01, l23), _mm512_unpackhi_epi16(l01, l23),
-                                      _mm512_unpacklo_epi16(h01, h23), _mm512_unpackhi_epi16(h01, h23)};
+            __m512i sum[4] = {zero, zero, zero, zero};
+            for (int kx = 0; kx < 3; ++kx) {
+                __m512i v[4];
+                interleave(_mm512_maskz_loadu_epi8(k, w_tap_major + kx * c + ch),
+                           _mm512_maskz_loadu_epi8(k, w_tap_major + (3 + kx) * c + ch),
+                           _mm512_maskz_loadu_epi8(k, w_tap_major + (6 + kx) * c + ch), zero, v);
                 for (int j = 0; j < 4; ++j) {
-                    _mm512_storeu_si512(w.data() + ((s * 3 + g) * 4 + j) * 64, v[j]);
+                    _mm512_storeu_si512(wcol.data() + ((s * 3 + kx) * 4 + j) * 64, v[j]);
                     sum[j] = _mm512_dpbusd_epi32(sum[j], ones, v[j]);
                 }
             }
@@ -269,65 +286,291 @@ struct VnniPixel {
         }
     }
 
-    void run(const int8_t* const* taps, const int8_t*, const int32_t*, const int32_t*, const int32_t*, int8_t,
-             int8_t* out, int64_t) const {
-        const __m512i flip = _mm512_set1_epi8(char(0x80)), zero = _mm512_setzero_si512();
+    // Bytes of four taps of 64 channels to 32-bit lanes [t0, t1, t2, t3]:
+    // channel 16q + 4j + r lands in lane 4q + r of v[j] (unpacks stay inside
+    // 128-bit lanes).
+    static void interleave(__m512i x0, __m512i x1, __m512i x2, __m512i x3, __m512i (&v)[4]) {
+        const __m512i l01 = _mm512_unpacklo_epi8(x0, x1), h01 = _mm512_unpackhi_epi8(x0, x1);
+        const __m512i l23 = _mm512_unpacklo_epi8(x2, x3), h23 = _mm512_unpackhi_epi8(x2, x3);
+        v[0] = _mm512_unpacklo_epi16(l01, l23);
+        v[1] = _mm512_unpackhi_epi16(l01, l23);
+        v[2] = _mm512_unpacklo_epi16(h01, h23);
+        v[3] = _mm512_unpackhi_epi16(h01, h23);
+    }
+
+    static __mmask64 lanes_below(int64_t n) { return n >= 64 ? ~__mmask64(0) : __mmask64((uint64_t(1) << n) - 1); }
+
+    // The 64 bytes of one tap row (null: the padding) for the column at ix
+    // and channels from ch: channels [ch, ch + 64) of pixel ix, or with
+    // `pack` pixels a step pixels ix .. ix + pack - 1 whole, those outside
+    // the image reading in_zp (ix >= -1 and ix < w).
+    template <int PACK>
+    __m512i column(const int8_t* row, int64_t ix, int64_t w, int64_t ch, __mmask64 k, __m512i zp_in) const {
+        if (!row) return zp_in;
+        if (PACK == 1) return _mm512_mask_loadu_epi8(zp_in, k, row + ix * pc + ch);
+        if (ix >= 0) return _mm512_mask_loadu_epi8(zp_in, lanes_below((w - ix) * pc), row + ix * pc);
+        // ix = -1: pixels 0 .. pack - 2 move up by one pixel over in_zp.
+        const __m512i v = _mm512_mask_loadu_epi8(zp_in, lanes_below(std::min<int64_t>(PACK - 1, w) * pc), row);
+        return PACK == 2 ? _mm512_alignr_epi64(v, zp_in, 4) : _mm512_alignr_epi64(v, zp_in, 6);
+    }
+
+    // Step 0's 64 lanes over PACK output pixels of 64 / PACK channels each,
+    // channels [ch0, pc) of the image's pc (at most 64 / PACK of them): the
+    // last channels of a layer whose steps of 64 leave a few over. Each
+    // group of PACK neighbouring outputs gathers its three window columns
+    // itself (pixel p of the group in 128- or 256-bit lane p); the weights
+    // and parameters repeat per pixel.
+    template <int PACK>
+    void tail_rows(const int8_t* in, int64_t lo, int64_t h, int64_t w, int64_t stride, int8_t in_zp, int8_t* out,
+                   int64_t ow, int64_t oy0, int64_t oy1, int64_t ch0) const {
+        constexpr int64_t T = 64 / PACK;
+        const int64_t tc = pc - ch0;  // channels per pixel in the tail
+        const __mmask64 kt = lanes_below(tc);
+        const __m512i flip = _mm512_set1_epi8(char(0x80));
+        const __m512i zp_in = _mm512_set1_epi8(char(in_zp));
         const __m512i zp = _mm512_set1_epi32(out_zp_);
-        for (int64_t s = 0; s < steps; ++s) {
-            const int64_t ch = 64 * s;
-            const __mmask64 k = keep[size_t(s)];
-            const int8_t* ws = w.data() + s * 12 * 64;
-            const int32_t* bs = bias.data() + s * 64;
-            __m512i acc[4];
-            for (int j = 0; j < 4; ++j) acc[j] = _mm512_loadu_si512(bs + 16 * j);
-            for (int g = 0; g < 3; ++g) {
-                __m512i x[4];
-                for (int q = 0; q < 4; ++q) {
-                    const int t = 4 * g + q;
-                    x[q] = t < 9 ? _mm512_xor_si512(_mm512_maskz_loadu_epi8(k, taps[t] + ch), flip) : zero;
+        __m512i wv[12];
+        for (int i = 0; i < 12; ++i) wv[i] = _mm512_loadu_si512(wcol.data() + i * 64);
+        for (int64_t oy = oy0; oy < oy1; ++oy) {
+            const int8_t* row[3];
+            for (int ky = 0; ky < 3; ++ky) {
+                const int64_t iy = oy * stride - 1 + ky;
+                row[ky] = iy >= 0 && iy < h ? in + (iy - lo) * w * pc + ch0 : nullptr;
+            }
+            int8_t* orow = out + (oy - oy0) * ow * pc + ch0;
+            for (int64_t ox = 0; ox < ow; ox += PACK) {
+                __m512i acc[4];
+                for (int j = 0; j < 4; ++j) acc[j] = _mm512_loadu_si512(bias.data() + 16 * j);
+                for (int kx = 0; kx < 3; ++kx) {
+                    __m512i x[3];
+                    for (int ky = 0; ky < 3; ++ky) {
+                        __m512i v = zp_in;
+                        if (row[ky])
+                            for (int p = 0; p < PACK; ++p) {
+                                const int64_t ix = (ox + p) * stride - 1 + kx;
+                                if (ix < 0 || ix >= w) continue;
+                                v = _mm512_mask_loadu_epi8(v, kt << (p * T), row[ky] + ix * pc - p * T);
+                            }
+                        x[ky] = _mm512_xor_si512(v, flip);
+                    }
+                    __m512i v[4];
+                    interleave(x[0], x[1], x[2], x[2], v);
+                    for (int j = 0; j < 4; ++j) acc[j] = _mm512_dpbusd_epi32(acc[j], v[j], wv[4 * kx + j]);
                 }
-                const __m512i l01 = _mm512_unpacklo_epi8(x[0], x[1]), h01 = _mm512_unpackhi_epi8(x[0], x[1]);
-                const __m512i l23 = _mm512_unpacklo_epi8(x[2], x[3]), h23 = _mm512_unpackhi_epi8(x[2], x[3]);
-                acc[0] = _mm512_dpbusd_epi32(acc[0], _mm512_unpacklo_epi16(l01, l23), _mm512_loadu_si512(ws + (g * 4 + 0) * 64));
-                acc[1] = _mm512_dpbusd_epi32(acc[1], _mm512_unpackhi_epi16(l01, l23), _mm512_loadu_si512(ws + (g * 4 + 1) * 64));
-                acc[2] = _mm512_dpbusd_epi32(acc[2], _mm512_unpacklo_epi16(h01, h23), _mm512_loadu_si512(ws + (g * 4 + 2) * 64));
-                acc[3] = _mm512_dpbusd_epi32(acc[3], _mm512_unpackhi_epi16(h01, h23), _mm512_loadu_si512(ws + (g * 4 + 3) * 64));
+                const __m512i o = requant_transposed(acc, 0, zp);
+                // Lane p * T + i to channel ch0 + i of pixel ox + p (the
+                // address of lane 0 lies inside the row: ch0 >= 64 > p * T).
+                for (int64_t p = 0; p < PACK && ox + p < ow; ++p)
+                    _mm512_mask_storeu_epi8(orow + (ox + p) * pc - p * T, kt << (p * T), o);
             }
-            __m128i y[4];
-            for (int j = 0; j < 4; ++j) {
-                const Usual& u = usual[size_t(s * 4 + j)];
-                y[j] = rare[size_t(s * 4 + j)] ? rq[size_t(s * 4 + j)].apply<true>(acc[j])
-                                               : RequantLanes16::apply_usual(acc[j], u.mult, _mm512_srli_epi64(u.mult, 32), u.rnd_even,
-                                                            u.rnd_odd, u.sh_even, u.sh_odd, zp);
+        }
+    }
+
+    // The 64 output bytes of step s's sums, back in channel order.
+    __m512i requant_transposed(const __m512i (&acc)[4], int64_t s, __m512i zp) const {
+        __m128i y[4];
+        for (int j = 0; j < 4; ++j) {
+            const size_t i = size_t(s * 4 + j);
+            const Usual& u = usual[i];
+            y[j] = rare[i] ? rq[i].apply<true>(acc[j])
+                           : RequantLanes16::apply_usual(acc[j], u.mult, _mm512_srli_epi64(u.mult, 32), u.rnd_even,
+                                                         u.rnd_odd, u.sh_even, u.sh_odd, zp);
+        }
+        // y[j] holds 32-bit groups q = 0..3 of channels 16q + 4j ..; the
+        // output wants group 4q + j at 32-bit position 4q + j.
+        const __m128i t0 = _mm_unpacklo_epi32(y[0], y[1]), t1 = _mm_unpacklo_epi32(y[2], y[3]);
+        const __m128i t2 = _mm_unpackhi_epi32(y[0], y[1]), t3 = _mm_unpackhi_epi32(y[2], y[3]);
+        __m512i o = _mm512_castsi128_si512(_mm_unpacklo_epi64(t0, t1));
+        o = _mm512_inserti32x4(o, _mm_unpackhi_epi64(t0, t1), 1);
+        o = _mm512_inserti32x4(o, _mm_unpacklo_epi64(t2, t3), 2);
+        return _mm512_inserti32x4(o, _mm_unpackhi_epi64(t2, t3), 3);
+    }
+
+    // Output rows [oy0, oy1) of an h x w image into out (row oy0 first),
+    // from `in` holding the image rows from lo on.
+    template <int PACK>
+    void rows(const int8_t* in, int64_t lo, int64_t h, int64_t w, int64_t stride, int8_t in_zp, int8_t* out,
+              int64_t ow, int64_t oy0, int64_t oy1) const {
+        alignas(64) uint8_t cols[kCols * 256];
+        const int64_t chunk = ((kCols - 3) / stride + 1) / PACK * PACK;  // outputs whose windows fit
+        const __m512i flip = _mm512_set1_epi8(char(0x80));
+        const __m512i pad = _mm512_set1_epi8(char(uint8_t(in_zp) ^ 0x80));
+        const __m512i zp = _mm512_set1_epi32(out_zp_);
+        const __m512i zp_in = _mm512_set1_epi8(char(in_zp));
+        for (int64_t oy = oy0; oy < oy1; ++oy) {
+            const int8_t* row[3];
+            for (int ky = 0; ky < 3; ++ky) {
+                const int64_t iy = oy * stride - 1 + ky;
+                row[ky] = iy >= 0 && iy < h ? in + (iy - lo) * w * pc : nullptr;
             }
-            // y[j] holds 32-bit groups q = 0..3 of channels 16q + 4j ..; the
-            // output wants group 4q + j at 32-bit position 4q + j.
-            const __m128i t0 = _mm_unpacklo_epi32(y[0], y[1]), t1 = _mm_unpacklo_epi32(y[2], y[3]);
-            const __m128i t2 = _mm_unpackhi_epi32(y[0], y[1]), t3 = _mm_unpackhi_epi32(y[2], y[3]);
-            __m512i o = _mm512_castsi128_si512(_mm_unpacklo_epi64(t0, t1));
-            o = _mm512_inserti32x4(o, _mm_unpackhi_epi64(t0, t1), 1);
-            o = _mm512_inserti32x4(o, _mm_unpacklo_epi64(t2, t3), 2);
-            o = _mm512_inserti32x4(o, _mm_unpackhi_epi64(t2, t3), 3);
-            if (k == ~__mmask64(0)) _mm512_storeu_si512(out + ch, o);
-            else _mm512_mask_storeu_epi8(out + ch, k, o);
+            int8_t* orow = out + (oy - oy0) * ow * pc;
+            for (int64_t s = 0; s < run_steps; ++s) {
+                const int64_t ch = 64 * s;
+                const __mmask64 k = keep[size_t(s)];
+                const int8_t* ws = wcol.data() + s * 12 * 64;
+                __m512i wv[12];
+                for (int i = 0; i < 12; ++i) wv[i] = _mm512_loadu_si512(ws + i * 64);
+                const int32_t* bs = bias.data() + s * 64;
+                for (int64_t ox0 = 0; ox0 < ow; ox0 += chunk) {
+                    const int64_t ox1 = std::min(ow, ox0 + chunk);
+                    const int64_t ix0 = ox0 * stride - 1, ix1 = (ox1 - 1) * stride + 2;  // columns [ix0, ix1)
+                    for (int64_t ix = ix0; ix < ix1; ++ix) {
+                        __m512i* dst = reinterpret_cast<__m512i*>(cols + (ix - ix0) * 256);
+                        if (ix + PACK <= 0 || ix >= w) {
+                            for (int j = 0; j < 4; ++j) _mm512_store_si512(dst + j, pad);
+                            continue;
+                        }
+                        __m512i x[3];
+                        for (int ky = 0; ky < 3; ++ky) x[ky] = _mm512_xor_si512(column<PACK>(row[ky], ix, w, ch, k, zp_in), flip);
+                        __m512i v[4];
+                        interleave(x[0], x[1], x[2], x[2], v);
+                        for (int j = 0; j < 4; ++j) _mm512_store_si512(dst + j, v[j]);
+                    }
+                    for (int64_t ox = ox0; ox < ox1; ox += PACK) {
+                        const __m512i* col = reinterpret_cast<const __m512i*>(cols + (ox - ox0) * stride * 256);
+                        __m512i acc[4];
+                        for (int j = 0; j < 4; ++j) {
+                            acc[j] = _mm512_loadu_si512(bs + 16 * j);
+                            acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_load_si512(col + j), wv[j]);
+                            acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_load_si512(col + 4 + j), wv[4 + j]);
+                            acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_load_si512(col + 8 + j), wv[8 + j]);
+                        }
+                        const __m512i o = requant_transposed(acc, s, zp);
+                        int8_t* dst = orow + ox * pc + ch;
+                        const __mmask64 kk = PACK > 1 && ox + PACK > ow ? lanes_below((ow - ox) * pc) : k;
+                        if (kk == ~__mmask64(0)) _mm512_storeu_si512(dst, o);
+                        else _mm512_mask_storeu_epi8(dst, kk, o);
+                    }
+                }
+            }
         }
     }
 };
 }  // namespace
 
-void conv2d_s8_depthwise3x3_avx512(VANTREL_DEPTHWISE3X3_S8_ARGS) {
-    if (c <= 0) return;
-    // Steps of 64 channels pay off where few of their lanes stay empty: below
-    // 64 channels, and at 96 (measured 7% slower), the 16-bit products run.
-    if (c % 64 != 0 && c < 128) {
-        const PairPixel px(w_tap_major, bias32, multiplier, shift, out_zp, c);
-        depthwise3x3_s8<PairPixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out, c, h, w, stride,
-                                   px);
+// Below this many output pixels, laying out the repeated parameters of a
+// packed step costs more than it saves (a microsecond or two).
+constexpr int64_t kPackMinPixels = 128;
+
+namespace {
+// The layouts a layer runs on: the 16-bit pixels, or the columns with
+// perhaps a packed tail.
+struct Plan {
+    const PairPixel* px = nullptr;
+    const VnniColumns* cols = nullptr;
+    const VnniColumns* tail = nullptr;
+};
+
+// The parameters of channels [ch0, c) repeated for 64 / T pixels of T
+// channels each (T of 16, 32 or 64 when ch0 = 0 and c = T), as one step.
+VnniColumns packed_columns(const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
+                           const int32_t* shift, int8_t out_zp, int64_t c, int64_t ch0, int64_t t) {
+    std::vector<int8_t> taps(9 * 64);
+    std::vector<int32_t> b(64), m(64), e(64);
+    for (int64_t i = 0; i < 64; ++i) {
+        const int64_t ch = ch0 + i % t;
+        const bool in = ch < c;  // lanes past the layer's channels: zero weights and scale
+        for (int64_t t9 = 0; t9 < 9; ++t9) taps[size_t(t9 * 64 + i)] = in ? w_tap_major[t9 * c + ch] : 0;
+        b[size_t(i)] = in && bias32 ? bias32[ch] : 0;
+        m[size_t(i)] = in ? multiplier[ch] : 0;
+        e[size_t(i)] = in ? shift[ch] : 0;
+    }
+    VnniColumns cols(taps.data(), b.data(), m.data(), e.data(), out_zp, 64);
+    cols.pc = c;
+    cols.pack = 64 / t;
+    return cols;
+}
+
+// Prepares the layout that suits the layer and hands it to run.
+template <class Run>
+void depthwise_avx512(const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
+                      const int32_t* shift, int8_t out_zp, int32_t c, int32_t h, int32_t w, int32_t stride,
+                      const Run& run) {
+    Plan plan;
+    const bool big = conv_out_extent(h, 3, stride, 1, 1) * conv_out_extent(w, 3, stride, 1, 1) >= kPackMinPixels;
+    if (big && stride == 1 && (c == 16 || c == 32)) {
+        // 64 / c whole pixels a step, read as one run of bytes.
+        const VnniColumns cols = packed_columns(w_tap_major, bias32, multiplier, shift, out_zp, c, 0, c);
+        plan.cols = &cols;
+        run(plan);
         return;
     }
-    const VnniPixel px(w_tap_major, bias32, multiplier, shift, out_zp, c);
-    depthwise3x3_s8<VnniPixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp, out, c, h, w, stride,
-                               px);
+    const int64_t tail = c % 64;
+    if (big && c > 64 && tail > 0 && tail <= 32) {
+        // The whole steps, then the tail's channels of 2 or 4 pixels a step.
+        VnniColumns cols(w_tap_major, bias32, multiplier, shift, out_zp, c);
+        cols.run_steps = c / 64;
+        const VnniColumns rest =
+            packed_columns(w_tap_major, bias32, multiplier, shift, out_zp, c, c - tail, tail <= 16 ? 16 : 32);
+        plan.cols = &cols;
+        plan.tail = &rest;
+        run(plan);
+        return;
+    }
+    // Steps of 64 channels pay off where few of their lanes stay empty: on
+    // fewer than 64 channels, or a small image of fewer than 128 with a
+    // tail, the 16-bit products run.
+    if (c < 64 || (!big && c < 128 && tail > 0)) {
+        const PairPixel px(w_tap_major, bias32, multiplier, shift, out_zp, c);
+        plan.px = &px;
+        run(plan);
+        return;
+    }
+    const VnniColumns cols(w_tap_major, bias32, multiplier, shift, out_zp, c);
+    plan.cols = &cols;
+    run(plan);
+}
+
+void columns_rows(const Plan& plan, const int8_t* in, int64_t lo, int64_t h, int64_t w, int64_t stride,
+                  int8_t in_zp, int8_t* out, int64_t ow, int64_t oy0, int64_t oy1) {
+    const VnniColumns& cols = *plan.cols;
+    if (!plan.tail) {
+        if (cols.pack == 4) cols.rows<4>(in, lo, h, w, stride, in_zp, out, ow, oy0, oy1);
+        else if (cols.pack == 2) cols.rows<2>(in, lo, h, w, stride, in_zp, out, ow, oy0, oy1);
+        else cols.rows<1>(in, lo, h, w, stride, in_zp, out, ow, oy0, oy1);
+        return;
+    }
+    // Row by row, so the tail finishes each output row while it is in L1.
+    const VnniColumns& t = *plan.tail;
+    const int64_t ch0 = cols.run_steps * 64;
+    for (int64_t oy = oy0; oy < oy1; ++oy) {
+        int8_t* o = out + (oy - oy0) * ow * cols.pc;
+        cols.rows<1>(in, lo, h, w, stride, in_zp, o, ow, oy, oy + 1);
+        if (t.pack == 4) t.tail_rows<4>(in, lo, h, w, stride, in_zp, o, ow, oy, oy + 1, ch0);
+        else t.tail_rows<2>(in, lo, h, w, stride, in_zp, o, ow, oy, oy + 1, ch0);
+    }
+}
+}  // namespace
+
+void conv2d_s8_depthwise3x3_avx512(VANTREL_DEPTHWISE3X3_S8_ARGS) {
+    if (c <= 0 || h <= 0 || w <= 0 || stride < 1) return;
+    const int64_t oh = conv_out_extent(h, 3, stride, 1, 1), ow = conv_out_extent(w, 3, stride, 1, 1);
+    if (oh <= 0 || ow <= 0) return;
+    depthwise_avx512(w_tap_major, bias32, multiplier, shift, out_zp, c, h, w, stride,
+                     [&](const Plan& plan) {
+                         if (plan.px) {
+                             depthwise3x3_s8<PairPixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp,
+                                                        out, c, h, w, stride, *plan.px);
+                             return;
+                         }
+                         run_shares(oh, strip_team(), [&](int64_t r0, int64_t r1) {
+                             columns_rows(plan, in, 0, h, w, stride, in_zp, out + r0 * ow * c, ow, r0, r1);
+                         });
+                     });
+}
+
+void conv2d_s8_depthwise3x3_rows_avx512(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS) {
+    if (c <= 0 || h <= 0 || w <= 0 || stride < 1 || oy1 <= oy0) return;
+    const int64_t ow = conv_out_extent(w, 3, stride, 1, 1);
+    if (ow <= 0) return;
+    depthwise_avx512(w_tap_major, bias32, multiplier, shift, out_zp, c, h, w, stride,
+                     [&](const Plan& plan) {
+                         if (plan.px)
+                             depthwise3x3_band_s8<PairPixel>(in, lo, w_tap_major, bias32, multiplier, shift, in_zp,
+                                                             out_zp, out, c, h, w, stride, oy0, oy1, *plan.px);
+                         else
+                             columns_rows(plan, in, lo, h, w, stride, in_zp, out, ow, oy0, oy1);
+                     });
 }
 
 }  // namespace vantrel

@@ -16,8 +16,10 @@
 
 namespace vantrel {
 
+// Output rows [oy0, oy1) into out (row oy0 first); `in` holds the image
+// rows from lo on.
 template <class Pixel>
-static void depthwise3x3_rows_s8(const int8_t* in, const int8_t* w_tap_major,
+static void depthwise3x3_rows_s8(const int8_t* in, int64_t lo, const int8_t* w_tap_major,
                                  const int32_t* bias32, const int32_t* multiplier,
                                  const int32_t* shift, const int8_t* zp_row, int8_t out_zp,
                                  int8_t* out, int64_t c, int64_t h, int64_t w, int64_t stride,
@@ -30,10 +32,10 @@ static void depthwise3x3_rows_s8(const int8_t* in, const int8_t* w_tap_major,
                 for (int64_t kx = 0; kx < 3; ++kx) {
                     const int64_t ix = ox * stride - 1 + kx;
                     const bool inside = iy >= 0 && iy < h && ix >= 0 && ix < w;
-                    taps[3 * ky + kx] = inside ? in + (iy * w + ix) * c : zp_row;
+                    taps[3 * ky + kx] = inside ? in + ((iy - lo) * w + ix) * c : zp_row;
                 }
             }
-            px.run(taps, w_tap_major, bias32, multiplier, shift, out_zp, out + (oy * ow + ox) * c, c);
+            px.run(taps, w_tap_major, bias32, multiplier, shift, out_zp, out + ((oy - oy0) * ow + ox) * c, c);
         }
     }
 }
@@ -49,9 +51,23 @@ static void depthwise3x3_s8(const int8_t* in, const int8_t* w_tap_major, const i
     const std::vector<int8_t> zp_row(size_t(c), in_zp);
     const int threads = strip_team();
     run_shares(oh, threads, [&](int64_t r0, int64_t r1) {
-        depthwise3x3_rows_s8<Pixel>(in, w_tap_major, bias32, multiplier, shift, zp_row.data(), out_zp, out, c, h,
-                                    w, stride, ow, r0, r1, px);
+        depthwise3x3_rows_s8<Pixel>(in, 0, w_tap_major, bias32, multiplier, shift, zp_row.data(), out_zp,
+                                    out + r0 * ow * c, c, h, w, stride, ow, r0, r1, px);
     });
+}
+
+// The rows entry (VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS) on the calling thread.
+template <class Pixel>
+static void depthwise3x3_band_s8(const int8_t* in, int64_t lo, const int8_t* w_tap_major, const int32_t* bias32,
+                                 const int32_t* multiplier, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                                 int8_t* out, int32_t c, int32_t h, int32_t w, int32_t stride, int64_t oy0,
+                                 int64_t oy1, const Pixel& px = Pixel{}) {
+    if (c <= 0 || h <= 0 || w <= 0 || stride < 1 || oy1 <= oy0) return;
+    const int64_t ow = conv_out_extent(w, 3, stride, 1, 1);
+    if (ow <= 0) return;
+    const std::vector<int8_t> zp_row(size_t(c), in_zp);
+    depthwise3x3_rows_s8<Pixel>(in, lo, w_tap_major, bias32, multiplier, shift, zp_row.data(), out_zp, out, c, h,
+                                w, stride, ow, oy0, oy1, px);
 }
 
 // One output channel: the reference every path's lanes reproduce.

@@ -22,9 +22,10 @@ namespace vantrel {
 // C > 0 fixes the channel count too, so that each kernel row's copy has a
 // compile-time size and is inlined (a 3-channel stem copies 9 or 21 bytes at
 // a time, too short for a library call to pay off).
+// a holds the rows of output rows from a_row0 on.
 template <int KH, int KW, int S, int P, int C = 0>
 static inline void im2col_row_s8(const int8_t* in, const Conv2dGeometry& g, int64_t c0, int64_t cn_,
-                                 int64_t oy, int8_t in_zp, int8_t* a) {
+                                 int64_t oy, int8_t in_zp, int8_t* a, int64_t a_row0 = 0) {
     const int64_t cn = C ? C : cn_;
     const int64_t kh = KH ? KH : g.kh, kw = KW ? KW : g.kw;
     const int64_t sh = S ? S : g.stride_h, sw = S ? S : g.stride_w;
@@ -32,7 +33,7 @@ static inline void im2col_row_s8(const int8_t* in, const Conv2dGeometry& g, int6
     const int64_t k = kh * kw * cn, seg_bytes = kw * cn;
     const bool whole_pixel = c0 == 0 && cn == g.c_total;
     for (int64_t ox = 0; ox < g.ow; ++ox) {
-        int8_t* row = a + (oy * g.ow + ox) * k;
+        int8_t* row = a + ((oy - a_row0) * g.ow + ox) * k;
         const int64_t ix0 = ox * sw - pw;
         const bool cols_inside = ix0 >= 0 && ix0 + kw <= g.w;
         for (int64_t ky = 0; ky < kh; ++ky) {
@@ -58,9 +59,10 @@ static inline void im2col_row_s8(const int8_t* in, const Conv2dGeometry& g, int6
     }
 }
 
-// im2col rows of output rows [oy0, oy1) for channels [c0, c0 + cn).
+// im2col rows of output rows [oy0, oy1) for channels [c0, c0 + cn); a holds
+// the rows of output rows from a_row0 on.
 static inline void im2col_rows_s8(const int8_t* in, const Conv2dGeometry& g, int64_t c0, int64_t cn,
-                                  int64_t oy0, int64_t oy1, int8_t in_zp, int8_t* a) {
+                                  int64_t oy0, int64_t oy1, int8_t in_zp, int8_t* a, int64_t a_row0 = 0) {
     const bool s1p1_3x3 = g.kh == 3 && g.kw == 3 && g.stride_h == 1 && g.stride_w == 1 &&
                           g.pad_h == 1 && g.pad_w == 1;
     const bool s2p3_7x7 = g.kh == 7 && g.kw == 7 && g.stride_h == 2 && g.stride_w == 2 &&
@@ -70,15 +72,15 @@ static inline void im2col_rows_s8(const int8_t* in, const Conv2dGeometry& g, int
     const bool rgb = cn == 3 && g.c_total == 3;  // an image stem
     for (int64_t oy = oy0; oy < oy1; ++oy) {
         if (s1p1_3x3)
-            im2col_row_s8<3, 3, 1, 1>(in, g, c0, cn, oy, in_zp, a);
+            im2col_row_s8<3, 3, 1, 1>(in, g, c0, cn, oy, in_zp, a, a_row0);
         else if (s2p3_7x7 && rgb)
-            im2col_row_s8<7, 7, 2, 3, 3>(in, g, c0, cn, oy, in_zp, a);
+            im2col_row_s8<7, 7, 2, 3, 3>(in, g, c0, cn, oy, in_zp, a, a_row0);
         else if (s2p1_3x3 && rgb)
-            im2col_row_s8<3, 3, 2, 1, 3>(in, g, c0, cn, oy, in_zp, a);
+            im2col_row_s8<3, 3, 2, 1, 3>(in, g, c0, cn, oy, in_zp, a, a_row0);
         else if (s2p3_7x7)
-            im2col_row_s8<7, 7, 2, 3>(in, g, c0, cn, oy, in_zp, a);
+            im2col_row_s8<7, 7, 2, 3>(in, g, c0, cn, oy, in_zp, a, a_row0);
         else
-            im2col_row_s8<0, 0, 0, 0>(in, g, c0, cn, oy, in_zp, a);
+            im2col_row_s8<0, 0, 0, 0>(in, g, c0, cn, oy, in_zp, a, a_row0);
     }
 }
 

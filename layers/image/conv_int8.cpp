@@ -9,6 +9,7 @@
 #include "kernels/conv/conv2d_f32_wino.h"
 #include "kernels/conv/conv2d_s8.h"
 #include "kernels/conv/conv2d_s8_depthwise.h"
+#include "kernels/conv/conv2d_s8_expand_dw.h"
 #include "kernels/conv/conv2d_s8_wino.h"
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/gemm/gemm_s8.h"
@@ -185,8 +186,131 @@ bool ConvInt8::fuse_residual_add_int8(const std::string& add_node, bool residual
     return true;
 }
 
+Shape3 ConvInt8::output_shape(Shape3 input) const {
+    Shape3 os = conv_output(expand_ ? expand_->conv_output(input, 1, 1) : input, 1, 1);
+    if (project_) os.c = project_->C_out;
+    return os;
+}
+
+bool ConvInt8::band_depthwise() const {
+    const Backend& be = active_backend_or_throw();
+    return loaded_ && be.kind == kBackendHost && depthwise3x3() && !dw_weight.empty() && pad_h == 1 &&
+           pad_w == 1 && stride_h == stride_w && (stride_h == 1 || stride_h == 2) && !residual_fused();
+}
+
+bool ConvInt8::plain_pointwise() const {
+    return loaded_ && kH == 1 && kW == 1 && stride_h == 1 && stride_w == 1 && pad_h == 0 && pad_w == 0 &&
+           groups == 1 && !winograd_ready && packed.data && !expand_ && !project_;
+}
+
+bool ConvInt8::fuse_expand(ILayer& expand) {
+    auto* e = dynamic_cast<ConvInt8*>(&expand);
+    // The expansion runs its im2col GEMM path: ungrouped, no Winograd.
+    if (expand_ || project_ || !e || e == this || !band_depthwise() || !e->loaded_ || e->groups != 1 ||
+        e->winograd_ready || !e->packed.data || e->expand_ || e->project_ || e->residual_fused() || e->C_out != C_in)
+        return false;
+    expand_ = e;
+    return true;
+}
+
+bool ConvInt8::fuse_project(ILayer& project) {
+    auto* q = dynamic_cast<ConvInt8*>(&project);
+    if (project_ || !q || q == this || !band_depthwise() || !q->plain_pointwise() || q->C_in != C_out) return false;
+    project_ = q;
+    return true;
+}
+
+Shape3 ConvInt8::forward_banded(const TensorView* inputs, int num_inputs, const BufferView* output,
+                                ExecContext* ctx) {
+    // The first layer's checks on the input, under its name, then the last
+    // one's on the output (and the projection's residual under its add's).
+    const ConvInt8& first = expand_ ? *expand_ : *this;
+    const ConvInt8& last = project_ ? *project_ : *this;
+    require_inputs(kOp, first.name, num_inputs, last.residual_fused() ? 2 : 1);
+    require_input_channels(kOp, first.name, inputs[0].c, first.C_in);
+    if (!first.loaded_ || !loaded_ || !last.loaded_) layer_fail(kOp, name, "weights are not loaded");
+    require_input_extent(kOp, first.name, inputs, 0, 1);
+    const Shape3 ps = output_shape(inputs[0].shape());
+    const int64_t n = element_count(ps);
+    require_output_extent(kOp, last.name, output, n, 1);
+    const TensorView& x = inputs[0];
+    ExpandDepthwiseS8 p;
+    if (expand_) {
+        p.expand_bp = static_cast<const int8_t*>(expand_->packed.data);
+        p.expand_bias = expand_->eff_bias.data();
+        p.expand_mult = expand_->multiplier.data();
+        p.expand_shift = expand_->shift.data();
+        p.expand_in_zp = expand_->in_zp;
+        p.expand_out_zp = expand_->out_zp;
+        p.ekh = expand_->kH;
+        p.ekw = expand_->kW;
+        p.estride_h = expand_->stride_h;
+        p.estride_w = expand_->stride_w;
+        p.epad_h = expand_->pad_h;
+        p.epad_w = expand_->pad_w;
+    }
+    p.cin = first.C_in;
+    p.dw_taps = dw_weight.data();
+    p.dw_bias = dw_bias.data();
+    p.dw_mult = multiplier.data();
+    p.dw_shift = shift.data();
+    p.dw_in_zp = in_zp;
+    p.dw_out_zp = out_zp;
+    p.c = C_out;
+    p.stride = stride_h;
+    if (project_) {
+        p.project_bp = static_cast<const int8_t*>(project_->packed.data);
+        p.project_bias = project_->eff_bias.data();
+        p.project_mult = project_->multiplier.data();
+        p.project_shift = project_->shift.data();
+        p.project_out_zp = project_->out_zp;
+        p.cproj = project_->C_out;
+    }
+    Shape3 reported = ps;
+    S8ResidualAdd ra{};
+    bool add_after = false;
+    if (last.residual_fused()) {
+        static constexpr const char* kAddOp = "add_int8";
+        reported = residual_operand_shape(kAddOp, last.residual_node_, "convolution", last.name, inputs,
+                                          last.residual_first_, ps, n, 1);
+        checked_int32_count(kAddOp, last.residual_node_, n);
+        // The projection's epilogue takes the add when every element is one
+        // of the add's whole 16-element blocks; otherwise the add's kernel
+        // runs over the output afterwards.
+        if (last.add_.fast && n % add_s8::kFastBlock == 0) {
+            const add_s8::Params& a = last.add_;
+            ra = S8ResidualAdd{static_cast<const int8_t*>(inputs[1].data), last.residual_first_ ? a.qb : a.qa,
+                               last.residual_first_ ? a.qa : a.qb, a.k_round};
+            p.residual = &ra;
+        } else {
+            add_after = true;
+        }
+    }
+    if (ps.h == 0 || ps.w == 0 || x.h <= 0 || x.w <= 0) return reported;
+    checked_int32_count(kOp, first.name, int64_t(x.h) * x.w);
+    if (expand_) {
+        const Shape3 mid = expand_->output_shape(x.shape());
+        if (mid.h == 0 || mid.w == 0) return reported;
+        checked_int32_count(kOp, first.name, int64_t(mid.h) * mid.w * int64_t(expand_->K));
+    }
+    checked_int32_count(kOp, last.name, int64_t(ps.h) * ps.w);
+    int8_t* out = static_cast<int8_t*>(output->data);
+    conv2d_s8_expand_depthwise(static_cast<const int8_t*>(x.data), x.h, x.w, p, out);
+    if (add_after) {
+        const Backend& be = active_backend_or_throw();
+        const int8_t* res = static_cast<const int8_t*>(inputs[1].data);
+        const int8_t* a = last.residual_first_ ? res : out;
+        const int8_t* b = last.residual_first_ ? out : res;
+        require_kernel("add_int8", last.residual_node_, be.k_add_s8, "k_add_s8")(
+            a, b, last.add_in1_zp_, last.add_in2_zp_, last.add_out_zp_, out, int32_t(n), ctx ? ctx->stream : nullptr,
+            last.add_in1_scale_, last.add_in2_scale_, last.add_out_scale_);
+    }
+    return reported;
+}
+
 Shape3 ConvInt8::forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                          ExecContext* ctx) {
+    if (expand_ || project_) return forward_banded(inputs, num_inputs, output, ctx);
     if (!residual_fused()) {
         require_inputs(kOp, name, num_inputs, 1);
         return convolve(inputs, output, ctx);

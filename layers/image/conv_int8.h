@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
 #include "kernels/elementwise/add_s8.h"
 #include "layers/image/conv2d_layer.h"
@@ -33,7 +34,10 @@
 
 namespace vantrel {
 
-class ConvInt8 final : public Conv2dLayer<kDtypeInt8>, public ResidualFusableInt8 {
+class ConvInt8 final : public Conv2dLayer<kDtypeInt8>,
+                       public ResidualFusableInt8,
+                       public ExpandFusable,
+                       public ProjectFusable {
 public:
     // Throws when a size, stride or group count is below 1, a pad is
     // negative, or groups does not divide C_in and C_out.
@@ -46,8 +50,10 @@ public:
     void load_weights(const WeightFetch& fetch) override;
     Shape3 forward(const TensorView* inputs, int num_inputs, const BufferView* output,
                    ExecContext* ctx) override;
-    // {C_out, OH, OW}; an extent is 0 when the kernel exceeds the padded input.
-    Shape3 output_shape(Shape3 input) const override { return conv_output(input, 1, 1); }
+    // {C_out, OH, OW}; an extent is 0 when the kernel exceeds the padded
+    // input. With folded layers: the last one's output of the first one's
+    // input.
+    Shape3 output_shape(Shape3 input) const override;
     // Area 0: the int8 im2col matrix or the Winograd input transform;
     // area 1: the Winograd products.
     void plan_scratch(Shape3 input, ScratchRequest& req) const override;
@@ -55,6 +61,19 @@ public:
     // Takes on an AddInt8 (add); the fused node's input 1 is the residual.
     bool fuse_residual_add_int8(const std::string& add_node, bool residual_first, const ILayer& add) override;
     bool residual_fused() const { return !residual_node_.empty(); }
+
+    // A host depthwise 3x3 layer (padding 1, stride 1 or 2, its kernel's
+    // case) takes in the ConvInt8 before it when that one runs its im2col
+    // GEMM (a 1x1 expansion, or a stem: ungrouped, no Winograd, no folds of
+    // its own, its output channels this layer's input), and the
+    // 1x1 stride-1 ConvInt8 after it (its folded add, if any, coming along
+    // as the fused node's input 1): conv2d_s8_expand_depthwise then runs all
+    // of them in row bands. The folded layers must outlive this layer's use
+    // (they belong to the same graph).
+    bool fuse_expand(ILayer& expand) override;
+    bool fuse_project(ILayer& project) override;
+    bool expand_fused() const { return expand_ != nullptr; }
+    bool project_fused() const { return project_ != nullptr; }
 
     int8_t in_zp, out_zp;
     std::vector<int8_t> weight;      // [C_out][C_in/groups][kH][kW]
@@ -89,6 +108,14 @@ public:
 private:
     void prepare_winograd();
     Shape3 convolve(const TensorView* inputs, const BufferView* output, ExecContext* ctx);
+    Shape3 forward_banded(const TensorView* inputs, int num_inputs, const BufferView* output, ExecContext* ctx);
+    // The band kernel's case: the depthwise kernel on the host.
+    bool band_depthwise() const;
+    // A 1x1 stride-1 ungrouped layer without folds of its own.
+    bool plain_pointwise() const;
+
+    ConvInt8* expand_ = nullptr;   // the folded expansion, or null
+    ConvInt8* project_ = nullptr;  // the folded projection, or null
 
     bool winograd_forced_ = false;  // VANTREL_INT8_WINOGRAD=on: whatever the image size
     std::string residual_node_;  // the folded add node, empty when none

@@ -699,13 +699,32 @@ TEST_P(DepthwiseS8, EveryPathMatchesReference) {
         });
         EXPECT_EQ(y, want) << v.first;
     }
+    // The rows entry on a band: output rows [oy0, oy1) from the input rows
+    // they read, no more.
+    const int oh = (d.h - 1) / d.stride + 1, ow = (d.w - 1) / d.stride + 1;
+    const int64_t oy0 = oh / 3, oy1 = std::max<int64_t>(oy0 + 1, oh - 1);
+    const int64_t lo = std::max<int64_t>(0, oy0 * d.stride - 1), hi = std::min<int64_t>(d.h, (oy1 - 1) * d.stride + 2);
+    const int64_t row = int64_t(d.w) * d.c, orow = int64_t(ow) * d.c;
+    const Bytes band(p.in.begin() + lo * row, p.in.begin() + hi * row);
+    const Bytes want_rows(want.begin() + oy0 * orow, want.begin() + oy1 * orow);
+    using RowsFn = void (*)(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
+    for (auto& v : vantrel_test::runnable_paths(VANTREL_KERNEL_VARIANTS(RowsFn, conv2d_s8_depthwise3x3_rows))) {
+        Bytes y(want_rows.size());
+        v.second(band.data(), lo, taps.data(), bias32.data(), p.mult.data(), p.shift.data(), 9, int8_t(p.c.out_zp),
+                 y.data(), d.c, d.h, d.w, d.stride, oy0, oy1);
+        EXPECT_EQ(y, want_rows) << v.first << " rows";
+    }
 }
 INSTANTIATE_TEST_SUITE_P(Shapes, DepthwiseS8,
                          ::testing::Values(Dw{35, 7, 9, 1}, Dw{35, 7, 9, 2}, Dw{48, 9, 6, 2},
                                            Dw{16, 5, 5, 1}, Dw{9, 1, 2, 2},
                                            Dw{80, 6, 5, 2},     // channels 32..63 all ordinary
                                            Dw{144, 5, 4, 1},    // steps of 64 and a partial one
-                                           Dw{64, 4, 3, 2}));   // one whole step
+                                           Dw{64, 4, 3, 2},     // one whole step
+                                           Dw{32, 12, 11, 1},   // two pixels a step
+                                           Dw{16, 9, 15, 1},    // four pixels a step, the last group short
+                                           Dw{80, 12, 13, 1},   // a 16-channel tail, four pixels a step
+                                           Dw{96, 23, 21, 2})); // a 32-channel tail, two pixels a step
 
 std::unique_ptr<ILayer> make(const std::string& json, bool relu = false) { return make_layer(json, "c1", relu); }
 std::string conv_json(const Conv& c) {

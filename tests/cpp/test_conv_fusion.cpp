@@ -463,6 +463,102 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusion,
                                            BlockCase{83, 81, 3, 1, 40, 0, 0, 1}, BlockCase{11, 9, 3, 2, 36, 0, 0, 1},
                                            BlockCase{161, 157, 3, 1, 32, 0, 2, 1}, BlockCase{13, 11, 3, 1, 32, 1, 2, 0}));
 
+// The int8 block: a 1x1 expansion, a 3x3 depthwise layer and a 1x1
+// projection (with its residual add folded, through the GEMM epilogue when
+// the add's fast blocks cover the output, else the add's kernel after), in
+// row bands on images past the band size and whole below it, against the
+// separate layers on every path and thread count.
+struct BlockCaseInt8 {
+    int h, w, s, cmid, expand, project;  // expand: 0 none, 1 a 1x1, 2 a 3x3 stride-2 stem; project: 0 none,
+                                         // 1 alone, 2 with a residual add, 3 one the add's fast blocks do
+                                         // not cover
+};
+class ExpandFusionInt8 : public ::testing::TestWithParam<BlockCaseInt8> {};
+TEST_P(ExpandFusionInt8, MatchesTheSeparateLayers) {
+    const BlockCaseInt8 c = GetParam();
+    const int cin = c.expand == 2 ? 3 : c.expand ? 16 : c.cmid, cproj = c.project >= 2 ? cin : 24;
+    const std::string n = std::to_string(c.cmid), ci = std::to_string(cin), cp = std::to_string(cproj);
+    const std::string stem = c.expand == 2 ? R"("kH":3,"kW":3,"stride_h":2,"stride_w":2,"pad_h":1,"pad_w":1,)" : "";
+    std::string nodes;
+    if (c.expand)
+        nodes += R"({"name":"e","op":"conv_int8","inputs":["x"],"outputs":["m"],"args":{)" + stem + R"("C_out":)" +
+                 n + R"(,"C_in":)" + ci + R"(,"in_zp":3,"out_zp":-4}},)";
+    nodes += R"({"name":"d","op":"conv_int8","inputs":[")" + std::string(c.expand ? "m" : "x") + R"("],"outputs":[")" +
+             (c.project ? "dw" : "y") + R"("],"args":{"C_out":)" + n + R"(,"C_in":)" + n + R"(,"groups":)" + n +
+             R"(,"kH":3,"kW":3,"pad_h":1,"pad_w":1,"stride_h":)" + std::to_string(c.s) + R"(,"stride_w":)" +
+             std::to_string(c.s) + R"(,"in_zp":-4,"out_zp":6}})";
+    if (c.project)
+        nodes += R"(,{"name":"p","op":"conv_int8","inputs":["dw"],"outputs":[")" + std::string(c.project >= 2 ? "q" : "y") +
+                 R"("],"args":{"C_out":)" + cp + R"(,"C_in":)" + n + R"(,"in_zp":6,"out_zp":-2}})";
+    // A ratio above the add's fast limit (0.9 / 0.1) leaves the add to its own kernel.
+    if (c.project >= 2)
+        nodes += R"(,{"name":"r","op":"add_int8","inputs":["q","x"],"outputs":["y"],"args":{"in1_scale":)" +
+                 std::string(c.project == 3 ? "0.9" : "0.05") +
+                 R"(,"in2_scale":0.03,"out_scale":0.1,"in1_zp":-2,"in2_zp":3,"out_zp":1}})";
+    const std::string arch = R"({"model":"e","inputs":[{"name":"x","shape":[1,)" + std::to_string(c.h) + "," +
+                             std::to_string(c.w) + "," + ci + R"(],"zp":3}],"outputs":[{"name":"y"}],"nodes":[)" +
+                             nodes + "]}";
+    RawTensors t;
+    std::mt19937 rng(31);
+    std::uniform_int_distribution<int> wd(-60, 60), bd(-3000, 3000);
+    for (const auto& [name, cout, k] : std::vector<std::tuple<std::string, int, int>>{
+             {"e", c.cmid, cin * (c.expand == 2 ? 9 : 1)}, {"d", c.cmid, 9}, {"p", cproj, c.cmid}}) {
+        std::vector<int8_t> wt(size_t(cout) * size_t(k));
+        for (auto& v : wt) v = int8_t(wd(rng));
+        std::vector<float> rs(static_cast<size_t>(cout));
+        std::vector<int64_t> eb(static_cast<size_t>(cout));
+        for (int o = 0; o < cout; ++o) rs[size_t(o)] = (k == 9 ? 0.004f : 0.0006f) * float(1 + o % 4), eb[size_t(o)] = bd(rng);
+        t[name + ".weight"] = raw(wt);
+        t[name + ".req_scale"] = raw(rs);
+        t[name + ".eff_bias"] = raw(eb);
+    }
+    std::vector<int8_t> x(size_t(c.h) * c.w * cin);
+    for (auto& v : x) v = int8_t(int(rng() % 256) - 128);
+    auto run = [&](bool fuse) {
+        ArchGraph g = load_arch_text(arch, "e.json");
+        for (auto& l : g.layers) l->load_weights(serve(t));
+        EXPECT_EQ(fuse_residual_adds(g), fuse && c.project >= 2 ? 1 : 0);
+        EXPECT_EQ(fuse_expand_depthwise(g), fuse && c.expand ? 1 : 0);
+        EXPECT_EQ(fuse_depthwise_project(g), fuse && c.project ? 1 : 0);
+        GraphExecutor ex;
+        ex.prepare(g, &cpu_allocator());
+        InputMap in;
+        in["x"] = InputTensor{x.data(), {c.h, c.w, cin}, "int8", {}};
+        OutputMap out = ex.run(in);
+        const int8_t* p = static_cast<const int8_t*>(out.at("y").data);
+        const int mh = c.expand == 2 ? (c.h + 1) / 2 : c.h, mw = c.expand == 2 ? (c.w + 1) / 2 : c.w;
+        const int oh = (mh - 1) / c.s + 1, ow = (mw - 1) / c.s + 1;
+        return std::vector<int8_t>(p, p + size_t(oh) * ow * (c.project ? cproj : c.cmid));
+    };
+    std::vector<int8_t> first;
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        for (int threads : {1, 2}) {
+            Threads team(threads);
+            const std::string label = "path " + std::to_string(int(path)) + " threads " + std::to_string(threads);
+            setenv("VANTREL_NO_FUSION", "1", 1);
+            const std::vector<int8_t> sep = run(false);
+            unsetenv("VANTREL_NO_FUSION");
+            EXPECT_EQ(sep, run(true)) << label;
+            if (first.empty()) first = sep;
+            EXPECT_EQ(sep, first) << label << " against the first path";
+        }
+    }
+    EXPECT_GT(std::count_if(first.begin(), first.end(), [](int8_t v) { return v > -128 && v < 127; }),
+              int(first.size() / 2));
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusionInt8,
+                         ::testing::Values(BlockCaseInt8{97, 95, 2, 96, 1, 2},   // bands, stride 2
+                                           BlockCaseInt8{75, 73, 1, 144, 1, 3},  // bands, the add after
+                                           BlockCaseInt8{9, 7, 1, 40, 1, 1},     // whole
+                                           BlockCaseInt8{41, 39, 1, 144, 1, 2},  // bands on a team only, two strips a thread
+                                           BlockCaseInt8{9, 7, 2, 64, 1, 0},     // whole, no projection
+                                           BlockCaseInt8{131, 129, 1, 32, 0, 1}, // bands, no expansion
+                                           BlockCaseInt8{83, 81, 1, 80, 1, 0},   // bands, no projection
+                                           BlockCaseInt8{161, 159, 1, 32, 2, 1}, // a stem, bands
+                                           BlockCaseInt8{13, 11, 2, 32, 2, 0})); // a stem, whole
+
 // SiLU nodes after convolutions of each kind (a 1x1 product, a Winograd
 // 3x3, a depthwise one) run on the convolutions' tiles and give the
 // separate nodes' bits; the 1x1's SiLU output has two readers, and the
