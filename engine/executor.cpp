@@ -18,12 +18,14 @@ namespace {
 
 int64_t elem_bytes(int dtype) { return dtype == kDtypeInt8 ? 1 : 4; }
 
-// Inputs and outputs of a megabyte or more are copied by the whole team, in
+// Inputs and outputs of 256 KB or more are copied by the whole team, in
 // chunks from the strip pool: 3 MB take one core about 66 us, two about 34,
 // where a 1x1 convolution from 64 to 256 channels at 56x56 pixels (whose
-// output that is) takes 490 us on two threads.
+// output that is) takes 490 us on two threads. Forwards of one such layer
+// on two threads ran 3 to 27% faster (800 KB in and out, 64 to 64
+// channels: 0.228 -> 0.165 ms), none slower.
 void copy_host_bytes(void* dst, const void* src, uint64_t bytes) {
-    constexpr uint64_t kChunk = uint64_t(256) << 10, kMin = uint64_t(1) << 20;
+    constexpr uint64_t kChunk = uint64_t(128) << 10, kMin = uint64_t(256) << 10;
     const int team = bytes >= kMin ? strip_team() : 1;
     if (team < 2) {
         if (bytes) std::memcpy(dst, src, size_t(bytes));
