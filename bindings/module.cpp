@@ -265,9 +265,9 @@ py::array_t<float> to_flat_array(vantrel::OutputTensor& t) {
     size_t elem = t.dtype == "int8" ? 1 : 4;
     count = std::min<int64_t>(count, int64_t(t.bytes.size() / elem));
     if (elem == 4 && count > 0) {
-        auto held = std::make_unique<std::vector<uint8_t>>(std::move(t.bytes));
+        auto held = std::make_unique<vantrel::OutputBytes>(std::move(t.bytes));
         const float* data = reinterpret_cast<const float*>(held->data());
-        py::capsule owner(held.get(), [](void* p) { delete static_cast<std::vector<uint8_t>*>(p); });
+        py::capsule owner(held.get(), [](void* p) { delete static_cast<vantrel::OutputBytes*>(p); });
         held.release();
         t.data = nullptr;
         return py::array_t<float>({py::ssize_t(count)}, {py::ssize_t(4)}, data, owner);

@@ -3,9 +3,13 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/allocator.h"
@@ -22,11 +26,34 @@ struct InputTensor {
     std::vector<uint8_t> storage;
 };
 
+// Allocates elements without value-initialising them: an output's bytes are
+// all written by the copy that fills them, so zeroing them first would be a
+// wasted pass over a buffer of megabytes.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible<U>::value) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using OutputBytes = std::vector<uint8_t, UninitAllocator<uint8_t>>;
+
 struct OutputTensor {
     const void* data = nullptr;
     std::vector<int> shape;
     std::string dtype = "float32";
-    std::vector<uint8_t> bytes;
+    OutputBytes bytes;
 };
 
 using InputMap = std::unordered_map<std::string, InputTensor>;
