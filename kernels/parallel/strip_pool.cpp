@@ -225,8 +225,9 @@ Pool* pool() {
 
 // Off unless VANTREL_POOL=1. Every op's team now goes through run_strips,
 // and with a busy process beside it the pool keeps passes near their quiet
-// time, but in a process whose other engines' threads spin between their
-// own runs it made short int8 MobileNetV2 passes up to twice as slow.
+// time, but after an idle gap its sleeping workers wake too late to take
+// their share of a short pass (single convolutions, int8 MobileNetV2: 1.3
+// to 2 times OpenMP's time in benchmarks that alternate engines).
 std::atomic<bool> g_enabled{[] {
     const char* v = std::getenv("VANTREL_POOL");
     return v && *v && *v != '0';
