@@ -7,6 +7,7 @@
 #include <omp.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -984,7 +985,9 @@ TEST_P(ConvInt8WinogradOutput, EveryPathGivesTheScalarBytes) {
     for (size_t i = 0; i < pm.size(); ++i) pm[i] = !hostile ? small(rng) : i % 7 ? any(rng) : INT32_MIN;
     std::vector<int64_t> bias(cout);
     for (size_t c = 0; c < bias.size(); ++c) {
-        const int32_t end = (small(rng) % 2 ? INT32_MAX : INT32_MIN) - small(rng) / 4000;
+        const bool top = small(rng) % 2 != 0;
+        const int32_t in = std::abs(small(rng) / 4000);  // 0 to 10 steps inside the end
+        const int32_t end = top ? INT32_MAX - in : INT32_MIN + in;
         bias[c] = int64_t((uint64_t(uint32_t(any(rng))) << 32) |
                           uint32_t(hostile ? any(rng) : edge && c % 3 == 0 ? end : small(rng) / 200));
     }
