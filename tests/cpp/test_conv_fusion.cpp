@@ -95,6 +95,29 @@ void expect_same_bits(const std::vector<float>& a, const std::vector<float>& b, 
     for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(float_bits(a[i]), float_bits(b[i])) << what << " at " << i;
 }
 
+// run(fuse) on every path this machine runs, on 1 and 2 threads: the
+// separate layers (VANTREL_NO_FUSION) against the fold, and against the
+// first path's output, which is returned; same(a, b, label) compares.
+template <class T, class Run, class Same>
+std::vector<T> fold_against_separate_everywhere(Run run, Same same) {
+    std::vector<T> first;
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+        if (!kernel_path_supported(path)) continue;
+        ScopedKernelPath scope(path);
+        for (int threads : {1, 2}) {
+            Threads team(threads);
+            const std::string label = "path " + std::to_string(int(path)) + " threads " + std::to_string(threads);
+            setenv("VANTREL_NO_FUSION", "1", 1);
+            const std::vector<T> sep = run(false);
+            unsetenv("VANTREL_NO_FUSION");
+            same(sep, run(true), label);
+            if (first.empty()) first = sep;
+            same(first, sep, label + " against the first path");
+        }
+    }
+    return first;
+}
+
 TEST(ResidualFusion, BlockMatchesSeparateOpsOnEveryPath) {
     const std::vector<float> x = randn(7 * 5 * 5, 5);
     for (const char* wino : {"f2", "f4"}) {
@@ -440,21 +463,7 @@ TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
         const float* p = static_cast<const float*>(y.data);
         return std::vector<float>(p, p + y.bytes.size() / 4);
     };
-    std::vector<float> first;
-    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
-        if (!kernel_path_supported(path)) continue;
-        ScopedKernelPath scope(path);
-        for (int threads : {1, 2}) {
-            Threads team(threads);
-            const std::string label = "path " + std::to_string(int(path)) + " threads " + std::to_string(threads);
-            setenv("VANTREL_NO_FUSION", "1", 1);
-            const std::vector<float> sep = run(false);
-            unsetenv("VANTREL_NO_FUSION");
-            expect_same_bits(sep, run(true), label);
-            if (first.empty()) first = sep;
-            expect_same_bits(first, sep, label + " against the first path");
-        }
-    }
+    fold_against_separate_everywhere<float>(run, expect_same_bits);
 }
 INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusion,
                          ::testing::Values(BlockCase{41, 39, 3, 1, 168, 0, 1, 0}, BlockCase{45, 40, 3, 2, 168, 1, 1, 1},
@@ -530,21 +539,10 @@ TEST_P(ExpandFusionInt8, MatchesTheSeparateLayers) {
         const int oh = (mh - 1) / c.s + 1, ow = (mw - 1) / c.s + 1;
         return std::vector<int8_t>(p, p + size_t(oh) * ow * (c.project ? cproj : c.cmid));
     };
-    std::vector<int8_t> first;
-    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
-        if (!kernel_path_supported(path)) continue;
-        ScopedKernelPath scope(path);
-        for (int threads : {1, 2}) {
-            Threads team(threads);
-            const std::string label = "path " + std::to_string(int(path)) + " threads " + std::to_string(threads);
-            setenv("VANTREL_NO_FUSION", "1", 1);
-            const std::vector<int8_t> sep = run(false);
-            unsetenv("VANTREL_NO_FUSION");
-            EXPECT_EQ(sep, run(true)) << label;
-            if (first.empty()) first = sep;
-            EXPECT_EQ(sep, first) << label << " against the first path";
-        }
-    }
+    const std::vector<int8_t> first = fold_against_separate_everywhere<int8_t>(
+        run, [](const std::vector<int8_t>& a, const std::vector<int8_t>& b, const std::string& label) {
+            EXPECT_EQ(a, b) << label;
+        });
     EXPECT_GT(std::count_if(first.begin(), first.end(), [](int8_t v) { return v > -128 && v < 127; }),
               int(first.size() / 2));
 }
