@@ -40,10 +40,14 @@ int fold_activation_nodes(ArchGraph& g, OpCode act_op, OpCode producer_op,
 }
 
 int fuse_product_activations(ArchGraph& g) {
-    return fold_activation_nodes(g, OP_GELU_ERF_FP32, OP_SEQGEMM_FP32, [](ILayer& layer, const std::string& act) {
+    auto take = [](ILayer& layer, const std::string& act) {
         auto* f = dynamic_cast<ActivationFusable*>(&layer);
         return f && f->fuse_gelu_erf(act);
-    });
+    };
+    // Sequence products (transformer MLPs) and 1x1 convolutions (channels-last
+    // MLPs of ConvNeXt-style blocks).
+    return fold_activation_nodes(g, OP_GELU_ERF_FP32, OP_SEQGEMM_FP32, take) +
+           fold_activation_nodes(g, OP_GELU_ERF_FP32, OP_CONV_FP32, take);
 }
 
 }  // namespace vantrel

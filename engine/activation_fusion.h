@@ -1,6 +1,6 @@
-// Load-time rewrite of the graph: a float sequence product whose only reader
-// is an exact (erf) GELU runs that GELU on its own output tiles, while each
-// is in cache, instead of in a separate pass over memory. Only the in-memory
+// Load-time rewrite of the graph: a float sequence product or convolution
+// whose only reader is an exact (erf) GELU runs that GELU on its own output
+// tiles, while each is in cache, instead of in a separate pass over memory. Only the in-memory
 // node list changes; VANTREL_NO_FUSION=1 turns this off too.
 #pragma once
 #include <functional>

@@ -209,17 +209,24 @@ ConvEpilogueF32 ConvFp32::host_epilogue() const {
         e.lo = clamp_min;
         e.hi = clamp_max;
     }
-    e.row_unary = silu_;
+    e.row_unary = unary_;
     return e;
 }
 
-bool ConvFp32::fuse_silu(const std::string& silu_node) {
-    const Backend& be = active_backend_or_throw();
-    if (silu_ || silu_node.empty() || !be.k_silu_f32 || !epilogue_in_kernel() || act != kActNone ||
-        residual_fused() || expand_fused() || project_fused() || !channel_pick.empty() || C_out % 4 != 0)
+bool ConvFp32::fuse_unary(const std::string& node, EpilogueUnaryFnF32 fn) {
+    if (unary_ || node.empty() || !fn || !epilogue_in_kernel() || act != kActNone || residual_fused() ||
+        expand_fused() || project_fused() || !channel_pick.empty())
         return false;
-    silu_ = be.k_silu_f32;
+    unary_ = fn;
     return true;
+}
+
+bool ConvFp32::fuse_silu(const std::string& silu_node) {
+    return C_out % 4 == 0 && fuse_unary(silu_node, active_backend_or_throw().k_silu_f32);
+}
+
+bool ConvFp32::fuse_gelu_erf(const std::string& gelu_node) {
+    return fuse_unary(gelu_node, active_backend_or_throw().k_gelu_erf_f32);
 }
 
 ExpandDepthwiseF32 ConvFp32::expand_params(const ConvFp32* e, const ConvFp32* q, const ConvEpilogueF32* epi) const {

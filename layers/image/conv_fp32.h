@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/activation_fusion.h"
 #include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
 #include "kernels/conv/conv2d_f32_expand_dw.h"
@@ -27,7 +28,8 @@
 namespace vantrel {
 
 class ConvFp32 final : public Conv2dLayer<kDtypeFp32>, public ResidualFusable, public ExpandFusable,
-                       public ProjectFusable, public SiluFusable {
+                       public ProjectFusable, public SiluFusable,
+                       public ActivationFusable {
 public:
     // Throws when a size, stride, dilation or group count is below 1, a pad
     // is negative, or groups does not divide C_in and C_out.
@@ -104,6 +106,9 @@ public:
     // SiLU on each tile it stores (the spans then hold whole groups of 4 of
     // the flat output, as one call of the kernel over the tensor would).
     bool fuse_silu(const std::string& silu_node) override;
+    // The same for an exact GELU (the backend's k_gelu_erf_f32), which
+    // works element by element, so any number of output channels will do.
+    bool fuse_gelu_erf(const std::string& gelu_node) override;
 
     // Which Winograd weights a 3x3 s1 p1 layer prepares: 2 (F(2x2, 3x3)),
     // 4 (F(4x4, 3x3)) or 0 (none: the im2col GEMM), from the channel counts,
@@ -132,6 +137,8 @@ private:
     // The fused expansion `e` (or null), this depthwise layer and the fused
     // projection `q` (or null) as the band kernel takes them; epi is this
     // layer's epilogue (or null).
+    // Takes on an element-wise activation node run by `fn` on the stored tiles.
+    bool fuse_unary(const std::string& node, EpilogueUnaryFnF32 fn);
     ExpandDepthwiseF32 expand_params(const ConvFp32* e, const ConvFp32* q, const ConvEpilogueF32* epi) const;
     Shape3 forward_banded(const TensorView* inputs, int num_inputs, const BufferView* output,
                           const ConvEpilogueF32& epi);
@@ -139,9 +146,9 @@ private:
     int64_t winograd4_min_extent_ = 7;
     ConvFp32* expand_ = nullptr;   // the folded expansion, or null
     ConvFp32* project_ = nullptr;  // the folded projection, or null
-    EpilogueUnaryFnF32 silu_ = nullptr;  // the folded SiLU's kernel, or null
+    EpilogueUnaryFnF32 unary_ = nullptr;  // the folded SiLU's or GELU's kernel, or null
     // The epilogue this layer's host kernels run: the activation and the
-    // folded SiLU (a residual is added by forward).
+    // folded SiLU or GELU (a residual is added by forward).
     ConvEpilogueF32 host_epilogue() const;
     std::string residual_node_;  // the folded add node, empty when none
     bool residual_first_ = false, residual_relu_ = false;

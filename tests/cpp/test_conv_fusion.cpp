@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/activation_fusion.h"
 #include "engine/executor.h"
 #include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
@@ -557,15 +558,15 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusionInt8,
                                            BlockCaseInt8{161, 159, 1, 32, 2, 1}, // a stem, bands
                                            BlockCaseInt8{13, 11, 2, 32, 2, 0})); // a stem, whole
 
-// SiLU nodes after convolutions of each kind (a 1x1 product, a Winograd
-// 3x3, a depthwise one) run on the convolutions' tiles and give the
-// separate nodes' bits; the 1x1's SiLU output has two readers, and the
-// convolution after it takes a residual add as well. A convolution of 6
+// SiLU and exact GELU nodes after convolutions of each kind (a 1x1 product,
+// a Winograd 3x3, a depthwise one) run on the convolutions' tiles and give
+// the separate nodes' bits; the 1x1's activation output has two readers, and
+// the convolution after it takes a residual add as well. A convolution of 6
 // outputs (not whole groups of 4) keeps its SiLU node.
 TEST(SiluFusion, MatchesTheSeparateNodesOnEveryPath) {
     const char* arch = R"({"model":"s","inputs":[{"name":"x","shape":[1,9,7,8]}],"outputs":[{"name":"z"},{"name":"y"},{"name":"v"}],"nodes":[
  {"name":"c1","op":"conv_fp32","inputs":["x"],"outputs":["a"],"args":{"C_out":16,"C_in":8}},
- {"name":"s1","op":"silu_fp32","inputs":["a"],"outputs":["b"],"args":{}},
+ {"name":"s1","op":"gelu_erf_fp32","inputs":["a"],"outputs":["b"],"args":{}},
  {"name":"dw","op":"conv_fp32","inputs":["b"],"outputs":["c"],"args":{"C_out":16,"C_in":16,"groups":16,"kH":3,"kW":3,"pad_h":1,"pad_w":1}},
  {"name":"s2","op":"silu_fp32","inputs":["c"],"outputs":["d"],"args":{}},
  {"name":"c3","op":"conv_fp32","inputs":["d"],"outputs":["e"],"args":{"C_out":8,"C_in":16}},
@@ -586,7 +587,8 @@ TEST(SiluFusion, MatchesTheSeparateNodesOnEveryPath) {
         ArchGraph g = load_arch_text(arch, "s.json");
         for (auto& l : g.layers) l->load_weights(fetch_from(t));
         if (fuse) {
-            EXPECT_EQ(fuse_silu_activations(g), 3);
+            EXPECT_EQ(fuse_product_activations(g), 1);
+            EXPECT_EQ(fuse_silu_activations(g), 2);
             EXPECT_EQ(fuse_residual_adds(g), 1);
         }
         GraphExecutor ex;
