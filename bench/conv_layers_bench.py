@@ -1,7 +1,7 @@
 """Every convolution shape of torchvision's ResNet-50 at 224x224, each run
 alone: vantrel against onnxruntime, and against the machine's FMA peak.
 
-    python bench/conv_layers_bench.py [--runs 20] [--quick] [--peak-bin PATH]
+    python bench/conv_layers_bench.py [--runs 20] [--quick] [--peak-bin PATH] [--in-model]
 
 The distinct convolution shapes (stem 7x7/2, the 1x1s, the 3x3s including
 the stride-2 ones, the 1x1/2 downsamples) and how often the network uses
@@ -19,6 +19,11 @@ on 2 threads), built here into build/bench unless --peak-bin names it.
 Printed per shape: uses in the network, median ms of both engines,
 vantrel's GFLOP/s and its share of the peak, and vantrel/onnxruntime; last
 the totals weighted by the uses, which add up to ResNet-50's convolutions.
+With --in-model, each shape's median time inside one whole ResNet-50 forward
+(the engine's own per-node profile, per use) follows: a layer there reads
+weights from memory and the input its predecessor left, and a 1x1 that took
+in a residual add includes it, so the two columns together show what the
+network costs a layer beyond its warm rate.
 The rate counts a direct convolution's 2*Cout*Cin*kh*kw*OH*OW operations
 also where vantrel runs Winograd (3x3, stride 1), which needs fewer, so an
 effective rate above the peak is possible there.
@@ -53,26 +58,67 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 Shape = collections.namedtuple("Shape", "cin cout k stride pad h w")
 
 
-def resnet50_conv_shapes() -> collections.Counter:
+def resnet50_conv_shapes() -> tuple[collections.Counter, dict[str, Shape]]:
     """Shape -> how many of torchvision resnet50's convolutions have it, in
-    the order of first use."""
+    the order of first use; and each convolution's module name -> its shape."""
     import torch
     import torchvision.models as models
 
     net = models.resnet50(weights=None).eval()
     uses: collections.Counter = collections.Counter()
+    shape_of: dict[str, Shape] = {}
 
-    def hook(m, args):
-        _, c, h, w = args[0].shape
-        assert m.kernel_size[0] == m.kernel_size[1] and m.groups == 1 and m.dilation == (1, 1)
-        uses[Shape(c, m.out_channels, m.kernel_size[0], m.stride[0], m.padding[0], h, w)] += 1
+    def hook(name):
+        def record(m, args):
+            _, c, h, w = args[0].shape
+            assert m.kernel_size[0] == m.kernel_size[1] and m.groups == 1 and m.dilation == (1, 1)
+            s = Shape(c, m.out_channels, m.kernel_size[0], m.stride[0], m.padding[0], h, w)
+            uses[s] += 1
+            shape_of[name] = s
+        return record
 
-    for m in net.modules():
+    for name, m in net.named_modules():
         if isinstance(m, torch.nn.Conv2d):
-            m.register_forward_pre_hook(hook)
+            m.register_forward_pre_hook(hook(name))
     with torch.no_grad():
         net(torch.zeros(1, 3, 224, 224))
-    return uses
+    return uses, shape_of
+
+
+def in_model_ms(shape_of: dict[str, Shape], runs: int) -> dict[Shape, float]:
+    """Shape -> the median milliseconds its convolutions take inside the
+    whole network (vantrel's ResNet-50 from its PyTorch definition, node
+    names those of torchvision), summed over the network's uses. Weights
+    there come from memory and inputs from the layer before, unlike a layer
+    run alone; a convolution that took in a residual add includes it."""
+    import torch
+
+    import model_inference as mi
+    from vantrel import torch_models
+    from vantrel.convert import convert
+
+    net = torch_models.resnet50(seed=0)
+    x = torch.randn(1, 3, 224, 224, generator=torch.Generator().manual_seed(1))
+    with tempfile.TemporaryDirectory() as d:
+        arch, weights = os.path.join(d, "m.json"), os.path.join(d, "m.bin")
+        convert(net, x, name="resnet50").save(arch, weights)
+        model = mi.InferenceModel(arch, weights)
+    x_hwc = np.ascontiguousarray(x[0].permute(1, 2, 0).numpy())
+    for _ in range(3):
+        model.forward(x_hwc)
+    per_node: dict[str, list[float]] = collections.defaultdict(list)
+    for _ in range(runs):
+        model.reset_profile()
+        model.forward(x_hwc)
+        for name, ms in model.layer_profile().items():
+            per_node[name].append(ms)
+    missing = sorted(set(shape_of) - set(per_node))
+    if missing:
+        raise SystemExit(f"no profile for the network's convolutions {missing[:3]}")
+    total: dict[Shape, float] = collections.defaultdict(float)
+    for name, s in shape_of.items():
+        total[s] += median(per_node[name])
+    return total
 
 
 def out_size(s: Shape) -> tuple[int, int]:
@@ -164,6 +210,8 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true",
                         help="a smoke run: 2 timed runs per engine in 2 blocks")
     parser.add_argument("--peak-bin", help="the fma_peak executable (default: build it in build/bench)")
+    parser.add_argument("--in-model", action="store_true",
+                        help="also each shape's time inside the whole network (ms per use, %% of peak)")
     args = parser.parse_args()
     runs, rounds, warmup = (2, 2, 1) if args.quick else (args.runs, 5, 2)
 
@@ -171,12 +219,14 @@ def main() -> None:
     torch.set_num_threads(THREADS)
     import model_inference as mi
 
-    uses = resnet50_conv_shapes()
+    uses, shape_of = resnet50_conv_shapes()
     path, peak = peak_gflops(args.peak_bin)
+    in_model = in_model_ms(shape_of, runs) if args.in_model else None
     print(f"vantrel kernel path {mi._kernel_path()}; FMA peak ({path}, {THREADS} threads) "
           f"{peak:.1f} GFLOP/s; {sum(uses.values())} convolutions in {len(uses)} shapes", flush=True)
     print(f"{'shape (k/stride Cin->Cout H->OH)':32s} {'uses':>4s} {'vantrel ms':>10s} {'ort ms':>8s} "
-          f"{'GFLOP/s':>8s} {'% peak':>6s} {'vantrel/ort':>11s}", flush=True)
+          f"{'GFLOP/s':>8s} {'% peak':>6s} {'vantrel/ort':>11s}"
+          + (f" {'in model ms':>11s} {'% peak':>6s}" if in_model else ""), flush=True)
     total = {"vantrel": 0.0, "onnxruntime": 0.0}
     total_flops = 0.0
     for i, s in enumerate(uses):  # in the order the network first uses them
@@ -188,12 +238,15 @@ def main() -> None:
             total[k] += uses[s] * med[k]
         total_flops += uses[s] * flops(s)
         print(f"{describe(s):32s} {uses[s]:4d} {med['vantrel']:10.3f} {med['onnxruntime']:8.3f} "
-              f"{rate:8.1f} {100 * rate / peak:6.1f} {med['vantrel'] / med['onnxruntime']:11.3f}",
-              flush=True)
+              f"{rate:8.1f} {100 * rate / peak:6.1f} {med['vantrel'] / med['onnxruntime']:11.3f}"
+              + (f" {in_model[s] / uses[s]:11.3f} {100 * flops(s) * uses[s] / (in_model[s] * 1e6) / peak:6.1f}"
+                 if in_model else ""), flush=True)
     rate = total_flops / (total["vantrel"] * 1e-3) * 1e-9
     print(f"{'weighted total':32s} {sum(uses.values()):4d} {total['vantrel']:10.3f} "
           f"{total['onnxruntime']:8.3f} {rate:8.1f} {100 * rate / peak:6.1f} "
-          f"{total['vantrel'] / total['onnxruntime']:11.3f}")
+          f"{total['vantrel'] / total['onnxruntime']:11.3f}"
+          + (f" {sum(in_model.values()):11.3f} {100 * total_flops / (sum(in_model.values()) * 1e6) / peak:6.1f}"
+             if in_model else ""))
     print(f"({total_flops * 1e-9:.2f} GFLOP of direct convolution in all)")
 
 
