@@ -23,20 +23,24 @@ struct GroupedVec16 {
     static M split(int n) { return __mmask16(0xFFFFu << n); }
     static T blend(M m, T a, T b) { return _mm512_mask_blend_ps(m, a, b); }
     // Element CI of each group of CG lanes, replicated over the group: an
-    // in-lane permute for groups within 128 bits, a full permute for 8. The
-    // zero-masking forms sidestep a spurious GCC 12 uninitialised warning.
+    // in-lane permute for groups within 128 bits, a quarter copy and an
+    // in-lane permute for 8. The zero-masking forms sidestep a spurious
+    // GCC 12 uninitialised warning.
     template <int CG, int CI>
     static T in_group(T x) {
         if constexpr (CG == 2)
             return _mm512_maskz_permute_ps(__mmask16(0xFFFF), x, CI | CI << 2 | (2 + CI) << 4 | (2 + CI) << 6);
         else if constexpr (CG == 4)
             return _mm512_maskz_permute_ps(__mmask16(0xFFFF), x, CI * 0x55);
-        else
-            return _mm512_maskz_permutexvar_ps(
-                __mmask16(0xFFFF),
-                _mm512_set_epi32(8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, 8 + CI, CI, CI, CI, CI,
-                                 CI, CI, CI, CI),
-                x);
+        else {
+            // The 128-bit quarter holding CI of each group copied over the
+            // group (shared by the four CI of a quarter), then an in-lane
+            // broadcast: cheaper than one full permute per CI.
+            constexpr int q = CI / 4;
+            const __m512 quarters =
+                _mm512_maskz_shuffle_f32x4(__mmask16(0xFFFF), x, x, q | q << 2 | (2 + q) << 4 | (2 + q) << 6);
+            return _mm512_maskz_permute_ps(__mmask16(0xFFFF), quarters, (CI % 4) * 0x55);
+        }
     }
 };
 

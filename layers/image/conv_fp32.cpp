@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "kernels/conv/conv1x1_f32_channel_scaled.h"
 #include "kernels/conv/conv2d_f32.h"
 #include "kernels/conv/conv2d_f32_depthwise.h"
 #include "kernels/conv/conv2d_f32_expand_dw.h"
@@ -13,7 +14,9 @@
 #include "kernels/conv/im2col_f32.h"
 #include "layers/common/fetch_f32_tensor.h"
 #include "layers/common/packed_f32_buffer.h"
+#include "layers/common/checked_extent.h"
 #include "layers/common/conv_geometry.h"
+#include "layers/common/elementwise_io.h"
 #include "layers/common/layer_checks.h"
 #include "layers/common/residual_operand.h"
 #include "layers/common/row_split.h"
@@ -229,6 +232,16 @@ bool ConvFp32::fuse_gelu_erf(const std::string& gelu_node) {
     return fuse_unary(gelu_node, active_backend_or_throw().k_gelu_erf_f32);
 }
 
+bool ConvFp32::fuse_channel_scale(const std::string& mul_node) {
+    const Backend& be = active_backend_or_throw();
+    if (scale_mul_ || mul_node.empty() || !be.k_channel_mul_f32 || !epilogue_in_kernel() || !pixelwise() ||
+        expand_fused() || project_fused() || !channel_pick.empty() || !loaded_ || !packed.data)
+        return false;
+    scale_mul_ = be.k_channel_mul_f32;
+    scale_node_ = mul_node;
+    return true;
+}
+
 ExpandDepthwiseF32 ConvFp32::expand_params(const ConvFp32* e, const ConvFp32* q, const ConvEpilogueF32* epi) const {
     ExpandDepthwiseF32 p;
     if (e) {
@@ -338,6 +351,12 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
     ConvEpilogueF32 epi;
     if (in_kernel) epi = host_epilogue();
     if (expand_ || project_) return forward_banded(inputs, num_inputs, output, epi);
+    // A folded channel scale is the last input; the rest reads as without it.
+    const TensorView* scale = nullptr;
+    if (scale_mul_) {
+        require_inputs(kOp, name, num_inputs, residual_fused() ? 3 : 2);
+        scale = &inputs[--num_inputs];
+    }
     Shape3 reported{0, 0, 0};
     if (residual_fused()) {
         // The folded add's checks, under its name: input 0 of the add gives
@@ -354,6 +373,28 @@ Shape3 ConvFp32::forward(const TensorView* inputs, int num_inputs, const BufferV
         epi.residual = static_cast<const float*>(r.data);
         epi.residual_relu = residual_relu_;
         epi.relu_tail_from = n / 4 * 4;
+    }
+    if (scale) {
+        // The folded channel_mul_fp32's checks, under its name: one factor
+        // per channel of the image it scales.
+        const Shape3 os = checked_io(kOp, inputs, num_inputs, output, 4, loaded_);
+        static constexpr const char* kMulOp = "channel_mul_fp32";
+        const int64_t ns = operand_elements(kMulOp, scale_node_, scale, 0, 4);
+        require_input_holds(kMulOp, scale_node_, scale, 0, 4);
+        if (ns != C_in)
+            layer_fail(kMulOp, scale_node_, "input 1 has " + std::to_string(ns) +
+                                                " elements, expected one per channel of input 0 (" +
+                                                std::to_string(C_in) + ")");
+        const TensorView& x = inputs[0];
+        if (os.h > 0 && os.w > 0 && x.h > 0 && x.w > 0) {
+            const int64_t pixels = int64_t(os.h) * os.w;
+            checked_int32_count(kOp, name, pixels);
+            conv1x1_f32_channel_scaled(static_cast<const float*>(x.data), static_cast<const float*>(scale->data),
+                                       scale_mul_, pixels, C_in, static_cast<const float*>(packed.data),
+                                       bias.empty() ? nullptr : bias.data(), relu, C_out, epi.active() ? &epi : nullptr,
+                                       static_cast<float*>(output->data));
+        }
+        return residual_fused() ? reported : os;
     }
     if (!channel_pick.empty() && !residual_fused() && !relu && act == kActNone) {
         // A copy: no product can turn a picked inf or NaN into something else.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/activation_fusion.h"
+#include "engine/channel_scale_fusion.h"
 #include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
 #include "kernels/conv/conv2d_f32_expand_dw.h"
@@ -28,7 +29,7 @@
 namespace vantrel {
 
 class ConvFp32 final : public Conv2dLayer<kDtypeFp32>, public ResidualFusable, public ExpandFusable,
-                       public ProjectFusable, public SiluFusable,
+                       public ProjectFusable, public SiluFusable, public ChannelScaleFusable,
                        public ActivationFusable {
 public:
     // Throws when a size, stride, dilation or group count is below 1, a pad
@@ -110,6 +111,15 @@ public:
     // works element by element, so any number of output channels will do.
     bool fuse_gelu_erf(const std::string& gelu_node) override;
 
+    // A pixelwise layer on the host (no expansion, projection or channel
+    // pick of its own) takes in the per-channel scale of its input
+    // (squeeze-and-excitation's channel_mul_fp32): the fused node reads the
+    // unscaled input as input 0 and the scale, one factor per input
+    // channel, as its last input (after a folded residual), and scales each
+    // band of rows in cache before its product (conv1x1_f32_channel_scaled).
+    bool fuse_channel_scale(const std::string& mul_node) override;
+    bool scale_fused() const { return scale_mul_ != nullptr; }
+
     // Which Winograd weights a 3x3 s1 p1 layer prepares: 2 (F(2x2, 3x3)),
     // 4 (F(4x4, 3x3)) or 0 (none: the im2col GEMM), from the channel counts,
     // the backend and the override `env` (VANTREL_FP32_WINOGRAD: f2, f4,
@@ -147,6 +157,9 @@ private:
     ConvFp32* expand_ = nullptr;   // the folded expansion, or null
     ConvFp32* project_ = nullptr;  // the folded projection, or null
     EpilogueUnaryFnF32 unary_ = nullptr;  // the folded SiLU's or GELU's kernel, or null
+    // The folded channel scale's kernel and node, or null and empty.
+    void (*scale_mul_)(const float*, const float*, float*, int32_t, int32_t, void*) = nullptr;
+    std::string scale_node_;
     // The epilogue this layer's host kernels run: the activation and the
     // folded SiLU or GELU (a residual is added by forward).
     ConvEpilogueF32 host_epilogue() const;

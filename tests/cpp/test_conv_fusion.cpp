@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/activation_fusion.h"
+#include "engine/channel_scale_fusion.h"
 #include "engine/executor.h"
 #include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
@@ -619,3 +620,54 @@ TEST(SiluFusion, MatchesTheSeparateNodesOnEveryPath) {
         }
     }
 }
+
+// A squeeze-and-excitation block's channel scale folded into the 1x1
+// projection after it (with a folded residual add, or alone with its ReLU)
+// equals the layers run apart, on every path and on 1 and 2 threads: an
+// image of several row bands per thread (odd extents, channels that are no
+// multiple of 16) and a 7x7 one. A scaled tensor with a second reader keeps
+// its channel_mul node.
+struct ScaleCase {
+    int h, w, c, residual, shared;
+};
+class ChannelScaleFusion : public ::testing::TestWithParam<ScaleCase> {};
+TEST_P(ChannelScaleFusion, MatchesTheSeparateLayers) {
+    const ScaleCase k = GetParam();
+    const std::string c = std::to_string(k.c), cp = std::to_string(k.residual ? k.c : 20);
+    std::string nodes =
+        R"({"name":"d","op":"conv_fp32","inputs":["x"],"outputs":["a"],"args":{"C_out":)" + c + R"(,"C_in":)" + c +
+        R"(,"groups":)" + c + R"(,"kH":3,"kW":3,"pad_h":1,"pad_w":1,"relu":1}},
+ {"name":"pool","op":"avgpool_fp32","inputs":["a"],"outputs":["s0"],"args":{}},
+ {"name":"sig","op":"sigmoid_fp32","inputs":["s0"],"outputs":["s"],"args":{}},
+ {"name":"mul","op":"channel_mul_fp32","inputs":["a","s"],"outputs":["m"],"args":{}},
+ {"name":"p","op":"conv_fp32","inputs":["m"],"outputs":[")" + std::string(k.residual ? "q" : "y") +
+        R"("],"args":{"C_out":)" + cp + R"(,"C_in":)" + c + (k.residual ? "" : R"(,"relu":1)") + "}}";
+    if (k.residual) nodes += R"(,{"name":"r","op":"add_fp32","inputs":["q","x"],"outputs":["y"],"args":{}})";
+    const std::string arch = R"({"model":"se","inputs":[{"name":"x","shape":[1,)" + std::to_string(k.h) + "," +
+                             std::to_string(k.w) + "," + c + R"(]}],"outputs":[{"name":"y"})" +
+                             (k.shared ? R"(,{"name":"m"})" : "") + R"(],"nodes":[)" + nodes + "]}";
+    Tensors t;
+    t["d.weight"] = uniform(size_t(k.c) * 9, 41, -0.5f, 0.5f);
+    t["d.bias"] = uniform(size_t(k.c), 42);
+    t["p.weight"] = uniform(size_t(k.residual ? k.c : 20) * k.c, 43, -0.3f, 0.3f);
+    t["p.bias"] = uniform(size_t(k.residual ? k.c : 20), 44);
+    const std::vector<float> x = randn(size_t(k.h) * k.w * k.c, 45);
+    auto run = [&](bool fuse) {
+        ArchGraph g = load_arch_text(arch, "se.json");
+        for (auto& l : g.layers) l->load_weights(fetch_from(t));
+        EXPECT_EQ(fuse_residual_adds(g), fuse && k.residual ? 1 : 0);
+        EXPECT_EQ(fuse_channel_scales(g), fuse && !k.shared ? 1 : 0);
+        GraphExecutor ex;
+        ex.prepare(g, &cpu_allocator());
+        InputMap in;
+        in["x"] = InputTensor{x.data(), {k.h, k.w, k.c}, "float32", {}};
+        OutputMap out = ex.run(in);
+        const OutputTensor& y = out.at("y");
+        const float* p = static_cast<const float*>(y.data);
+        return std::vector<float>(p, p + y.bytes.size() / 4);
+    };
+    fold_against_separate_everywhere<float>(run, expect_same_bits);
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, ChannelScaleFusion,
+                         ::testing::Values(ScaleCase{57, 55, 120, 1, 0}, ScaleCase{7, 7, 72, 0, 0},
+                                           ScaleCase{29, 27, 40, 0, 0}, ScaleCase{9, 7, 24, 1, 1}));
