@@ -81,9 +81,7 @@ int64_t causal_attention_work_floats(int64_t tokens, int64_t cache_position, int
     const int64_t rows = mul_or_neg(tokens, mul_or_neg(add_or_neg(num_q_heads, num_kv_heads), head_dim));
     const int64_t scores =
         mul_or_neg(mul_or_neg(tokens, num_q_heads), add_or_neg(cache_position, tokens));
-    // The outputs of the rows' second parts and both parts' maxima and sums.
-    const int64_t parts = mul_or_neg(mul_or_neg(tokens, num_q_heads), add_or_neg(head_dim, 4));
-    return add_or_neg(add_or_neg(add_or_neg(rows, scores), mul_or_neg(2, head_dim)), parts);
+    return add_or_neg(add_or_neg(rows, scores), mul_or_neg(2, head_dim));
 }
 
 void k_causal_attention_f32(const float* q, const float* k, const float* v, float* kv_cache,

@@ -26,16 +26,10 @@
 //              rest one by one), w_j = e_j * (1 / Σ);
 //   output     o[c] = fused multiply-add chain of w_j * value_j[c] in
 //              ascending j, starting from 0.
-// A row of n >= 128 keys takes these steps for two parts of its keys on
-// their own, j < h and j >= h with h = 16*floor(n/32), giving per part a
-// maximum m_p, a sum Σ_p and outputs o_p; then with m the larger of m_0
-// and m_1 (m_1 > m_0 ? m_1 : m_0), s_p = Σ_p * expf(m_p - m),
-// inv = 1 / (s_0 + s_1): o[c] = fma(s_1 * inv, o_1[c], (s_0 * inv) * o_0[c]).
 //
 // One token's query heads of one key/value group form a unit, claimed as a
-// strip (run_strips), the latest tokens (the longest rows) first; a
-// one-token step on a team makes each part of a group a unit. Each unit is
-// computed by one thread alone, so results do not depend on the thread
+// strip (run_strips), the latest tokens (the longest rows) first; each unit
+// is computed by one thread alone, so results do not depend on the thread
 // count.
 //
 // cache_flag is accepted for the table's argument list and does not change
@@ -53,9 +47,9 @@
 namespace vantrel {
 
 // Floats of `work` one call needs: the rotated query/key rows
-// T*(Hq + Hkv)*d, the score rows T*Hq*(cache_position + T), 2*d for the
-// rotation tables and T*Hq*(d + 4) for the second parts of rows; -1 when a
-// count is negative or the total does not fit in 63 bits.
+// T*(Hq + Hkv)*d, the score rows T*Hq*(cache_position + T) and 2*d for the
+// rotation tables; -1 when a count is negative or the total does not fit in
+// 63 bits.
 int64_t causal_attention_work_floats(int64_t tokens, int64_t cache_position, int64_t num_q_heads,
                                      int64_t num_kv_heads, int64_t head_dim);
 

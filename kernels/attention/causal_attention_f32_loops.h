@@ -201,13 +201,6 @@ struct CausalOpsLanes {
     }
 };
 
-// Rows of this many keys or more split in two parts at a multiple of 16
-// near the middle: each part is scored, softmaxed and summed on its own,
-// then the two outputs are joined by the parts' shares of the row's sum of
-// exponentials. The split depends on the row alone, so every call and
-// path gives the same bits; a one-token step can run the parts in parallel.
-constexpr int64_t kCausalSplitKeys = 128;
-
 template <class Ops>
 void causal_attention_run(const float* q, const float* k, const float* v, float* kv_cache,
                           int32_t cache_position, int32_t capacity, float* out, int32_t tokens,
@@ -225,7 +218,7 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
     const int64_t visible_max = p0 + T;
     float* rows = work;                        // [T][W] rotated query then key
     float* scores = rows + T * W;              // [T*Hq][p0 + T]
-    float* table = scores + T * Hq * visible_max;  // freq, cos, sin: d/2 each (2*d floats)
+    float* table = scores + T * Hq * visible_max;  // freq, cos, sin: d/2 each
 
     for (int64_t t = 0; t < T; ++t) {
         std::memcpy(rows + t * W, q + t * qw, size_t(qw) * sizeof(float));
@@ -262,51 +255,22 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
     const float scale = 1.0f / sqrtf(float(d));
     const int64_t team = strip_team();
 
-    // Keys [j0, j1) of token t's query heads of key/value group g: scores,
-    // softmax rows over those keys alone, outputs into o (row stride d), and
-    // each head's maximum and sum of exponentials into stat[4 * i + 2 * part].
-    // The heads share every key and value load.
-    float* part1 = table + 2 * d;        // [T][Hq][d] outputs of the second parts
-    float* stats = part1 + T * Hq * d;   // [T][Hq][4] maximum and sum of each part
-    auto run_part = [&](int64_t t, int64_t g, int64_t j0, int64_t j1, float* o, int part) {
-        const int64_t h = g * group, n = j1 - j0;
-        float* s = scores + (t * Hq + h) * visible_max + j0;
-        float* stat = stats + (t * Hq + h) * 4 + 2 * part;
+    // Token t's query heads of key/value group g: scores, softmax rows,
+    // outputs. The heads share every key and value load.
+    auto run_unit = [&](int64_t t, int64_t g) {
+        const int64_t h = g * group, n = p0 + t + 1;
+        float* s = scores + (t * Hq + h) * visible_max;
         // One token reads the keys once, from memory.
-        Ops::scores(rows + t * W + h * d, d, group, kc + (g * cap + j0) * d, d, n, d, scale, s, visible_max,
+        Ops::scores(rows + t * W + h * d, d, group, kc + g * cap * d, d, n, d, scale, s, visible_max,
                     T == 1);
         for (int64_t i = 0; i < group; ++i) {
             float* si = s + i * visible_max;
             const float m = Ops::row_max(si, n);
             for (int64_t j = 0; j < n; ++j) si[j] = expf(si[j] - m);
-            const float sum = Ops::sum(si, n), inv = 1.0f / sum;
+            const float inv = 1.0f / Ops::sum(si, n);
             for (int64_t j = 0; j < n; ++j) si[j] = si[j] * inv;
-            stat[4 * i] = m;
-            stat[4 * i + 1] = sum;
         }
-        Ops::weighted_sum(s, visible_max, group, vc + (g * cap + j0) * d, d, n, d, o, d);
-    };
-    // Where a row of n keys splits (n alone: no split).
-    auto split_at = [](int64_t n) { return n >= kCausalSplitKeys ? n / 2 / 16 * 16 : n; };
-    // The second part's outputs joined into the first's, each weighted by its
-    // share of the whole row's sum of exponentials.
-    auto join = [&](int64_t t, int64_t g) {
-        for (int64_t h = g * group; h < (g + 1) * group; ++h) {
-            const float* st = stats + (t * Hq + h) * 4;
-            const float m = st[2] > st[0] ? st[2] : st[0];
-            const float s0 = st[1] * expf(st[0] - m), s1 = st[3] * expf(st[2] - m);
-            const float inv = 1.0f / (s0 + s1), a0 = s0 * inv, a1 = s1 * inv;
-            float* o = out + t * qw + h * d;
-            const float* o1 = part1 + (t * Hq + h) * d;
-            for (int64_t c = 0; c < d; ++c) o[c] = fmaf(a1, o1[c], a0 * o[c]);
-        }
-    };
-    auto run_unit = [&](int64_t t, int64_t g) {
-        const int64_t n = p0 + t + 1, j = split_at(n);
-        run_part(t, g, 0, j, out + t * qw + g * group * d, 0);
-        if (j == n) return;
-        run_part(t, g, j, n, part1 + (t * Hq + g * group) * d, 1);
-        join(t, g);
+        Ops::weighted_sum(s, visible_max, group, vc + g * cap * d, d, n, d, out + t * qw + h * d, d);
     };
 
     const double cost = double(T * Hq) * double(p0 + (T + 1) / 2) * double(d);
@@ -315,24 +279,12 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
             for (int64_t g = 0; g < Hkv; ++g) run_unit(t, g);
         return;
     }
-    const int64_t n1 = p0 + 1;
-    if (T == 1 && split_at(n1) < n1) {
-        // A one-token step runs each part of a group as a unit of its own:
-        // three groups make six even units for two threads instead of three.
-        run_strips(2 * Hkv, int(team), [&](int64_t u, int) {
-            const int64_t g = u / 2, j = split_at(n1);
-            if (u % 2 == 0) run_part(0, g, 0, j, out + g * group * d, 0);
-            else run_part(0, g, j, n1, part1 + g * group * d, 1);
-        });
-        for (int64_t g = 0; g < Hkv; ++g) join(0, g);
-        return;
-    }
     // Units are claimed latest token first (those see the most keys), so the
     // big units go out early and the small ones even out the end. Each
     // streams its part of the cache once; even with only a few units
-    // that beats splitting a group's heads, whose threads would each stream
-    // the same keys. Each unit is computed by one thread alone, so the
-    // result does not depend on who runs it.
+    // (one-token steps) that beats splitting a group's heads, whose threads
+    // would each stream the same keys. Each unit is computed by one thread
+    // alone, so the result does not depend on who runs it.
     run_strips(T * Hkv, int(team), [&](int64_t u, int) { run_unit(T - 1 - u / Hkv, u % Hkv); });
 }
 
