@@ -28,7 +28,7 @@ struct CausalOpsPortable {
     }
 
     static void scores(const float* q, int64_t qstride, int64_t nq, const float* keys, int64_t stride,
-                       int64_t n, int64_t d, float scale, float* s, int64_t sstride) {
+                       int64_t n, int64_t d, float scale, float* s, int64_t sstride, bool /*streamed*/) {
         for (int64_t i = 0; i < nq; ++i)
             for (int64_t j = 0; j < n; ++j) s[i * sstride + j] = scale * dot(q + i * qstride, keys + j * stride, d);
     }

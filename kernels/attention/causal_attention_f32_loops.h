@@ -4,8 +4,10 @@
 // share the keys and values (query i's rows at q + i*qstride, s + i*sstride,
 // w + i*wstride, o + i*ostride):
 //   Ops::rope(x, cos, sin, half)        rotate one head in place
-//   Ops::scores(q, qstride, nq, keys, stride, n, d, scale, s, sstride)
-//                                       s_i[j] = scale * dot(q_i, key j)
+//   Ops::scores(q, qstride, nq, keys, stride, n, d, scale, s, sstride, streamed)
+//                                       s_i[j] = scale * dot(q_i, key j);
+//                                       streamed: the keys come from memory
+//                                       (a one-token step), not from cache
 //   Ops::weighted_sum(w, wstride, nq, vals, stride, n, d, o, ostride)
 //                                       o_i[c] = Σ_j w_i[j] * val_j[c]
 //   Ops::row_max(s, n)                  m = s[0], then m = s[j] > m ? s[j] : m
@@ -115,7 +117,7 @@ struct CausalOpsLanes {
     }
 
     static void scores(const float* q, int64_t qstride, int64_t nq, const float* keys, int64_t stride,
-                       int64_t n, int64_t d, float scale, float* s, int64_t sstride) {
+                       int64_t n, int64_t d, float scale, float* s, int64_t sstride, bool /*streamed*/) {
         int64_t i = 0;
         for (; i + 3 <= nq; i += 3)
             scores_q<3>(q + i * qstride, qstride, keys, stride, n, d, scale, s + i * sstride, sstride);
@@ -258,7 +260,9 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
     auto run_unit = [&](int64_t t, int64_t g) {
         const int64_t h = g * group, n = p0 + t + 1;
         float* s = scores + (t * Hq + h) * visible_max;
-        Ops::scores(rows + t * W + h * d, d, group, kc + g * cap * d, d, n, d, scale, s, visible_max);
+        // One token reads the keys once, from memory.
+        Ops::scores(rows + t * W + h * d, d, group, kc + g * cap * d, d, n, d, scale, s, visible_max,
+                    T == 1);
         for (int64_t i = 0; i < group; ++i) {
             float* si = s + i * visible_max;
             const float m = Ops::row_max(si, n);
