@@ -415,13 +415,9 @@ OutputTensor GraphExecutor::copy_output(int idx, uint64_t offset) const {
     else o.shape = {s.h, s.w, s.c};
     o.dtype = dtypes_[idx] == kDtypeInt8 ? "int8" : "float32";
     const uint8_t* src = static_cast<const uint8_t*>(held.data) + off;
-    if (!held.on_device) {
-        o.bytes.resize(size_t(bytes));  // not zero-filled first (OutputBytes)
-        copy_host_bytes(o.bytes.data(), src, bytes);
-    } else {
-        o.bytes.resize(size_t(bytes));
-        if (bytes) alloc_->copy_to_host(o.bytes.data(), src, size_t(bytes));
-    }
+    o.bytes.resize(size_t(bytes));  // not zero-filled first (OutputBytes)
+    if (!held.on_device) copy_host_bytes(o.bytes.data(), src, bytes);
+    else if (bytes) alloc_->copy_to_host(o.bytes.data(), src, size_t(bytes));
     o.data = o.bytes.empty() ? nullptr : o.bytes.data();
     return o;
 }
