@@ -18,21 +18,18 @@ int fold_activation_nodes(ArchGraph& g, OpCode act_op, OpCode producer_op,
     for (size_t a = 0; a < g.nodes.size(); ++a) {
         ArchNode& act = g.nodes[a];
         if (act.op != act_op || act.relu || act.inputs.size() != 1 || act.outputs.size() != 1) continue;
-        const std::string& t = act.inputs[0];
-        auto p = uses.producer.find(t);
-        if (p == uses.producer.end() || p->second >= a || dropped[p->second]) continue;
-        ArchNode& prod = g.nodes[p->second];
         // The activation's output replaces the producer's, so nothing else
         // may see the producer's, and each layer must serve its node alone.
-        if (prod.op != producer_op || uses.readers[t] != 1 || uses.writers[t] != 1 ||
-            uses.node_uses[prod.name] != 1 || uses.node_uses[act.name] != 1)
-            continue;
+        const int64_t p = uses.sole_feeder(g, a, act.inputs[0], dropped);
+        if (p < 0) continue;
+        ArchNode& prod = g.nodes[size_t(p)];
+        if (prod.op != producer_op) continue;
         ILayer* layer = uses.layer_of.count(prod.name) ? uses.layer_of[prod.name] : nullptr;
         if (!layer || !take(*layer, act.name)) continue;
         ArchNode merged = prod;
         merged.outputs = act.outputs;
         act = std::move(merged);
-        dropped[p->second] = 1;
+        dropped[size_t(p)] = 1;
         ++fused;
     }
     drop_nodes(g, dropped, fused);

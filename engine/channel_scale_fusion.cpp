@@ -17,17 +17,16 @@ int fuse_channel_scales(ArchGraph& g) {
         ArchNode& conv = g.nodes[q];
         if (conv.op != OP_CONV_FP32 || conv.inputs.empty() || conv.inputs.size() > 2 || conv.outputs.size() != 1)
             continue;
+        // The scaled tensor disappears, so only the convolution may read it
+        // (once); the fused node runs where the convolution ran, so the
+        // image and the scale must still hold their values then (one writer
+        // each).
         const std::string& t = conv.inputs[0];
-        auto p = uses.producer.find(t);
-        if (p == uses.producer.end() || p->second >= q || dropped[p->second]) continue;
-        const ArchNode& mul = g.nodes[p->second];
-        // The scaled tensor disappears, so only the convolution may read it;
-        // the fused node runs where the convolution ran, so the image and
-        // the scale must still hold their values then (one writer each).
+        const int64_t p = uses.sole_feeder(g, q, t, dropped);
+        if (p < 0) continue;
+        const ArchNode& mul = g.nodes[size_t(p)];
         if (mul.op != OP_CHANNEL_MUL_FP32 || mul.inputs.size() != 2 || mul.inputs[0] == t || mul.inputs[1] == t ||
-            uses.readers[t] != 1 || uses.writers[t] != 1 || uses.writers[mul.inputs[0]] > 1 ||
-            uses.writers[mul.inputs[1]] > 1 || uses.node_uses[mul.name] != 1 || uses.node_uses[conv.name] != 1 ||
-            (conv.inputs.size() == 2 && conv.inputs[1] == t))
+            uses.writers[mul.inputs[0]] > 1 || uses.writers[mul.inputs[1]] > 1)
             continue;
         auto* f = uses.layer_of.count(conv.name) ? dynamic_cast<ChannelScaleFusable*>(uses.layer_of[conv.name])
                                                  : nullptr;
@@ -36,7 +35,7 @@ int fuse_channel_scales(ArchGraph& g) {
         if (conv.inputs.size() == 2) inputs.push_back(conv.inputs[1]);
         inputs.push_back(mul.inputs[1]);
         conv.inputs = std::move(inputs);
-        dropped[p->second] = 1;
+        dropped[size_t(p)] = 1;
         ++fused;
     }
     drop_nodes(g, dropped, fused);

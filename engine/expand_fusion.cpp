@@ -18,21 +18,18 @@ int fuse_expand_depthwise(ArchGraph& g) {
         ArchNode& dw = g.nodes[d];
         if ((dw.op != OP_CONV_FP32 && dw.op != OP_CONV_INT8) || dw.inputs.size() != 1 || dw.outputs.size() != 1)
             continue;
-        const std::string& t = dw.inputs[0];
-        auto p = uses.producer.find(t);
-        if (p == uses.producer.end() || p->second >= d || dropped[p->second]) continue;
-        const ArchNode& ex = g.nodes[p->second];
         // The expanded tensor disappears, so nothing else may read it; the
         // expansion's input must still hold its value when the fused node
         // runs (one writer), and each layer must serve one node.
-        if (ex.op != dw.op || ex.inputs.size() != 1 || uses.readers[t] != 1 || uses.writers[t] != 1 ||
-            uses.writers[ex.inputs[0]] > 1 || uses.node_uses[ex.name] != 1 || uses.node_uses[dw.name] != 1)
-            continue;
+        const int64_t p = uses.sole_feeder(g, d, dw.inputs[0], dropped);
+        if (p < 0) continue;
+        const ArchNode& ex = g.nodes[size_t(p)];
+        if (ex.op != dw.op || ex.inputs.size() != 1 || uses.writers[ex.inputs[0]] > 1) continue;
         auto* f = uses.layer_of.count(dw.name) ? dynamic_cast<ExpandFusable*>(uses.layer_of[dw.name]) : nullptr;
         ILayer* el = uses.layer_of.count(ex.name) ? uses.layer_of[ex.name] : nullptr;
         if (!f || !el || !f->fuse_expand(*el)) continue;
         dw.inputs = {ex.inputs[0]};
-        dropped[p->second] = 1;
+        dropped[size_t(p)] = 1;
         ++fused;
     }
     drop_nodes(g, dropped, fused);
@@ -49,17 +46,13 @@ int fuse_depthwise_project(ArchGraph& g) {
         if ((pr.op != OP_CONV_FP32 && pr.op != OP_CONV_INT8) || pr.inputs.empty() || pr.inputs.size() > 2 ||
             pr.outputs.size() != 1)
             continue;
-        const std::string& t = pr.inputs[0];
-        auto p = uses.producer.find(t);
-        if (p == uses.producer.end() || p->second >= q || dropped[p->second]) continue;
-        const ArchNode& dw = g.nodes[p->second];
         // The depthwise output disappears, so only the projection may read
-        // it; the fused node runs where the projection ran, so the
+        // it (once); the fused node runs where the projection ran, so the
         // depthwise input must still hold its value then (one writer).
-        if (dw.op != pr.op || dw.inputs.size() != 1 || uses.readers[t] != 1 || uses.writers[t] != 1 ||
-            uses.writers[dw.inputs[0]] > 1 || uses.node_uses[dw.name] != 1 || uses.node_uses[pr.name] != 1 ||
-            (pr.inputs.size() == 2 && pr.inputs[1] == t))
-            continue;
+        const int64_t p = uses.sole_feeder(g, q, pr.inputs[0], dropped);
+        if (p < 0) continue;
+        const ArchNode& dw = g.nodes[size_t(p)];
+        if (dw.op != pr.op || dw.inputs.size() != 1 || uses.writers[dw.inputs[0]] > 1) continue;
         auto* f = uses.layer_of.count(dw.name) ? dynamic_cast<ProjectFusable*>(uses.layer_of[dw.name]) : nullptr;
         ILayer* pl = uses.layer_of.count(pr.name) ? uses.layer_of[pr.name] : nullptr;
         if (!f || !pl || !f->fuse_project(*pl)) continue;
@@ -68,7 +61,7 @@ int fuse_depthwise_project(ArchGraph& g) {
         if (pr.inputs.size() == 2) merged.inputs.push_back(pr.inputs[1]);
         merged.outputs = pr.outputs;
         pr = std::move(merged);
-        dropped[p->second] = 1;
+        dropped[size_t(p)] = 1;
         ++fused;
     }
     drop_nodes(g, dropped, fused);

@@ -27,6 +27,16 @@ GraphUses::GraphUses(const ArchGraph& g) {
         if (g.nodes[i].outputs.size() == 1) producer[g.nodes[i].outputs[0]] = i;
 }
 
+int64_t GraphUses::sole_feeder(const ArchGraph& g, size_t c, const std::string& t,
+                               const std::vector<char>& dropped) {
+    auto p = producer.find(t);
+    if (p == producer.end() || p->second >= c || dropped[p->second]) return -1;
+    if (readers[t] != 1 || writers[t] != 1 || node_uses[g.nodes[p->second].name] != 1 ||
+        node_uses[g.nodes[c].name] != 1)
+        return -1;
+    return int64_t(p->second);
+}
+
 void drop_nodes(ArchGraph& g, const std::vector<char>& dropped, int count) {
     if (count <= 0) return;
     std::vector<ArchNode> kept;
@@ -49,10 +59,9 @@ int fuse_residual_adds(ArchGraph& g) {
             add.inputs[0] == add.inputs[1])
             continue;
         for (int side = 0; side < 2; ++side) {
-            const std::string& t = add.inputs[size_t(side)];
-            auto p = uses.producer.find(t);
-            if (p == uses.producer.end() || p->second >= a || dropped[p->second]) continue;
-            ArchNode& conv = g.nodes[p->second];
+            const int64_t p = uses.sole_feeder(g, a, add.inputs[size_t(side)], dropped);
+            if (p < 0) continue;
+            ArchNode& conv = g.nodes[size_t(p)];
             // The sum replaces the convolution's output, so nothing else may
             // see that output, and the layer must serve this node alone.
             // A sequence product or attention block takes the residual as
@@ -61,10 +70,7 @@ int fuse_residual_adds(ArchGraph& g) {
                 int8 ? conv.op == OP_CONV_INT8
                      : conv.op == OP_CONV_FP32 || ((conv.op == OP_SEQGEMM_FP32 || conv.op == OP_ATTENTION_FP32) &&
                                                    conv.inputs.size() == 1);
-            if (!takes_residual || conv.inputs.empty() || uses.readers[t] != 1 || uses.writers[t] != 1 ||
-                uses.writers[conv.inputs[0]] > 1 ||
-                uses.node_uses[conv.name] != 1 || uses.node_uses[add.name] != 1)
-                continue;
+            if (!takes_residual || conv.inputs.empty() || uses.writers[conv.inputs[0]] > 1) continue;
             ILayer* cl = uses.layer_of.count(conv.name) ? uses.layer_of[conv.name] : nullptr;
             if (int8) {
                 auto* f = dynamic_cast<ResidualFusableInt8*>(cl);
@@ -81,7 +87,7 @@ int fuse_residual_adds(ArchGraph& g) {
             merged.inputs = {conv.inputs[0], residual};
             merged.outputs = add.outputs;
             add = std::move(merged);
-            dropped[p->second] = 1;
+            dropped[size_t(p)] = 1;
             ++fused;
             break;
         }

@@ -53,6 +53,12 @@ struct GraphUses {
     std::unordered_map<std::string, ILayer*> layer_of;
     std::unordered_map<std::string, size_t> producer;
     explicit GraphUses(const ArchGraph& g);
+
+    // The node before node `c`, not yet `dropped`, that writes tensor `t`
+    // for node `c` alone: `t` has that one writer and one reader, and each
+    // of the two nodes' layers serves one node. -1 when there is none. What
+    // every fold checks before it merges the two nodes.
+    int64_t sole_feeder(const ArchGraph& g, size_t c, const std::string& t, const std::vector<char>& dropped);
 };
 
 // Removes the `count` nodes marked in `dropped`, keeping the others' order.
