@@ -8,9 +8,11 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "engine/activation_fusion.h"
@@ -64,6 +66,25 @@ Tensors block_weights() {
         t[std::string(c.name) + ".bias"] = uniform(c.name[1] == '1' || c.name[1] == '2' ? 12 : 5, seed++);
     }
     return t;
+}
+
+// Runs `g` on input "x" of `dims` (float32 or int8 as T) and returns the
+// values of `outputs`, one after the other.
+template <class T>
+std::vector<T> run_graph(ArchGraph& g, const std::vector<T>& x, std::vector<int> dims,
+                         std::initializer_list<const char*> outputs) {
+    GraphExecutor ex;
+    ex.prepare(g, &cpu_allocator());
+    InputMap in;
+    in["x"] = InputTensor{x.data(), std::move(dims), std::is_same<T, float>::value ? "float32" : "int8", {}};
+    OutputMap out = ex.run(in);
+    std::vector<T> all;
+    for (const char* name : outputs) {
+        const OutputTensor& o = out.at(name);
+        const T* p = static_cast<const T*>(o.data);
+        all.insert(all.end(), p, p + o.bytes.size() / sizeof(T));
+    }
+    return all;
 }
 
 struct Outputs {
@@ -181,18 +202,7 @@ std::pair<int, std::vector<int8_t>> run_block_int8(bool fuse, const std::vector<
     ArchGraph g = load_arch_text(kBlockInt8, "q.json");
     for (auto& l : g.layers) l->load_weights(serve(w));
     const int fused = fuse ? fuse_residual_adds(g) : 0;
-    GraphExecutor ex;
-    ex.prepare(g, &cpu_allocator());
-    InputMap in;
-    in["x"] = InputTensor{x.data(), {5, 7, 16}, "int8", {}};
-    OutputMap out = ex.run(in);
-    std::vector<int8_t> bytes;
-    for (const char* name : {"z", "y4"}) {
-        const int8_t* p = static_cast<const int8_t*>(out.at(name).data);
-        const size_t count = name[0] == 'z' ? 35 * 5 : 35 * 16;
-        bytes.insert(bytes.end(), p, p + count);
-    }
-    return {fused, bytes};
+    return {fused, run_graph(g, x, {5, 7, 16}, {"z", "y4"})};
 }
 
 TEST(ResidualFusion, Int8BlockMatchesSeparateOpsOnEveryPath) {
@@ -456,14 +466,7 @@ TEST_P(ExpandFusion, MatchesTheSeparateLayers) {
         EXPECT_EQ(fuse_residual_adds(g), fuse && c.project == 2 ? 1 : 0);
         EXPECT_EQ(fuse_expand_depthwise(g), fuse && c.expand ? 1 : 0);
         EXPECT_EQ(fuse_depthwise_project(g), fuse && c.project ? 1 : 0);
-        GraphExecutor ex;
-        ex.prepare(g, &cpu_allocator());
-        InputMap in;
-        in["x"] = InputTensor{x.data(), {h, w, cin}, "float32", {}};
-        OutputMap out = ex.run(in);
-        const OutputTensor& y = out.at("y");
-        const float* p = static_cast<const float*>(y.data);
-        return std::vector<float>(p, p + y.bytes.size() / 4);
+        return run_graph(g, x, {h, w, cin}, {"y"});
     };
     fold_against_separate_everywhere<float>(run, expect_same_bits);
 }
@@ -531,15 +534,11 @@ TEST_P(ExpandFusionInt8, MatchesTheSeparateLayers) {
         EXPECT_EQ(fuse_residual_adds(g), fuse && c.project >= 2 ? 1 : 0);
         EXPECT_EQ(fuse_expand_depthwise(g), fuse && c.expand ? 1 : 0);
         EXPECT_EQ(fuse_depthwise_project(g), fuse && c.project ? 1 : 0);
-        GraphExecutor ex;
-        ex.prepare(g, &cpu_allocator());
-        InputMap in;
-        in["x"] = InputTensor{x.data(), {c.h, c.w, cin}, "int8", {}};
-        OutputMap out = ex.run(in);
-        const int8_t* p = static_cast<const int8_t*>(out.at("y").data);
+        std::vector<int8_t> y = run_graph(g, x, {c.h, c.w, cin}, {"y"});
         const int mh = c.expand == 2 ? (c.h + 1) / 2 : c.h, mw = c.expand == 2 ? (c.w + 1) / 2 : c.w;
         const int oh = (mh - 1) / c.s + 1, ow = (mw - 1) / c.s + 1;
-        return std::vector<int8_t>(p, p + size_t(oh) * ow * (c.project ? cproj : c.cmid));
+        EXPECT_EQ(y.size(), size_t(oh) * ow * (c.project ? cproj : c.cmid));
+        return y;
     };
     const std::vector<int8_t> first = fold_against_separate_everywhere<int8_t>(
         run, [](const std::vector<int8_t>& a, const std::vector<int8_t>& b, const std::string& label) {
@@ -592,18 +591,7 @@ TEST(SiluFusion, MatchesTheSeparateNodesOnEveryPath) {
             EXPECT_EQ(fuse_silu_activations(g), 2);
             EXPECT_EQ(fuse_residual_adds(g), 1);
         }
-        GraphExecutor ex;
-        ex.prepare(g, &cpu_allocator());
-        InputMap in;
-        in["x"] = InputTensor{x.data(), {9, 7, 8}, "float32", {}};
-        OutputMap out = ex.run(in);
-        std::vector<float> all;
-        for (const char* name : {"z", "y", "v"}) {
-            const OutputTensor& o = out.at(name);
-            const float* p = static_cast<const float*>(o.data);
-            all.insert(all.end(), p, p + o.bytes.size() / 4);
-        }
-        return all;
+        return run_graph(g, x, {9, 7, 8}, {"z", "y", "v"});
     };
     for (const char* wino : {"f2", "f4"}) {
         std::vector<float> first;  // every path gives the first one's bits
@@ -657,14 +645,7 @@ TEST_P(ChannelScaleFusion, MatchesTheSeparateLayers) {
         for (auto& l : g.layers) l->load_weights(fetch_from(t));
         EXPECT_EQ(fuse_residual_adds(g), fuse && k.residual ? 1 : 0);
         EXPECT_EQ(fuse_channel_scales(g), fuse && !k.shared ? 1 : 0);
-        GraphExecutor ex;
-        ex.prepare(g, &cpu_allocator());
-        InputMap in;
-        in["x"] = InputTensor{x.data(), {k.h, k.w, k.c}, "float32", {}};
-        OutputMap out = ex.run(in);
-        const OutputTensor& y = out.at("y");
-        const float* p = static_cast<const float*>(y.data);
-        return std::vector<float>(p, p + y.bytes.size() / 4);
+        return run_graph(g, x, {k.h, k.w, k.c}, {"y"});
     };
     fold_against_separate_everywhere<float>(run, expect_same_bits);
 }
