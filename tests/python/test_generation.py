@@ -157,15 +157,12 @@ def test_cli_generate_streams_the_text(tokenizer, engine, capsys):
 
 
 @pytest.mark.slow
-def test_smollm2_gguf_chat_follows_transformers():
+@pytest.mark.xdist_group("smollm2")
+def test_smollm2_gguf_chat_follows_transformers(smollm2_hf):
     """Generator.from_pretrained on the real SmolLM2 GGUF: the chat template,
     the model's end-of-sequence id and greedy text as transformers gives them."""
-    pytest.importorskip("gguf")
-    from test_decoder import smollm2_dir
-    gguf = next(smollm2_dir().glob("*.gguf"))
-    gen = Generator.from_pretrained(gguf, max_seq_len=128)
-    net = transformers.AutoModelForCausalLM.from_pretrained(gguf.parent, gguf_file=gguf.name,
-                                                            dtype=torch.float32).eval()
+    gen = Generator.from_pretrained(smollm2_hf.gguf, max_seq_len=128)
+    net = smollm2_hf.net
     chat = [{"role": "user", "content": "What is the capital of France?"}]
     ids = gen.prompt_ids(chat)
     want = hf_generate(llama=net, ids=ids, n=40, eos=net.generation_config.eos_token_id)
