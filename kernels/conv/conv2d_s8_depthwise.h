@@ -14,6 +14,7 @@
 // the threads by the balanced rule.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 namespace vantrel {
 
@@ -33,6 +34,23 @@ void conv2d_s8_depthwise3x3(const int8_t* in, const int8_t* w_tap_major, const i
         int8_t *out, int32_t c, int32_t h, int32_t w, int32_t stride, int64_t oy0, int64_t oy1
 void conv2d_s8_depthwise3x3_rows(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
 
+// A layer's weights and requantisation laid out once for the active
+// kernel path, for callers that run many bands of the same layer (the
+// vector path otherwise lays them out again on every call, a few
+// microseconds each). Null where the path needs no layout. It copies what
+// it needs, so the arrays may go afterwards.
+struct DepthwiseS8Layout;
+struct DepthwiseS8LayoutFree {
+    void operator()(DepthwiseS8Layout* l) const;
+};
+using DepthwiseS8LayoutPtr = std::unique_ptr<DepthwiseS8Layout, DepthwiseS8LayoutFree>;
+DepthwiseS8LayoutPtr depthwise3x3_layout_s8(const int8_t* w_tap_major, const int32_t* bias32,
+                                            const int32_t* multiplier, const int32_t* shift, int8_t out_zp,
+                                            int32_t c);
+// conv2d_s8_depthwise3x3_rows with the layout of the same weights and
+// requantisation (or null): the same bytes.
+void conv2d_s8_depthwise3x3_rows_laid_out(const DepthwiseS8Layout* layout, VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
+
 // File-order [c][1][3][3] weights to tap-major [9][c].
 void depthwise3x3_weights_tap_major_s8(const int8_t* w, int8_t* taps, int32_t c);
 
@@ -48,6 +66,11 @@ void conv2d_s8_depthwise3x3_avx2(VANTREL_DEPTHWISE3X3_S8_ARGS);
 void conv2d_s8_depthwise3x3_avx512(VANTREL_DEPTHWISE3X3_S8_ARGS);
 void conv2d_s8_depthwise3x3_rows_avx2(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
 void conv2d_s8_depthwise3x3_rows_avx512(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
+DepthwiseS8Layout* depthwise3x3_layout_s8_avx512(const int8_t* w_tap_major, const int32_t* bias32,
+                                                 const int32_t* multiplier, const int32_t* shift, int8_t out_zp,
+                                                 int32_t c);
+void depthwise3x3_layout_free_avx512(DepthwiseS8Layout* l);
+void conv2d_s8_depthwise3x3_rows_laid_out_avx512(const DepthwiseS8Layout* layout, VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS);
 #endif
 #if defined(__aarch64__)
 void conv2d_s8_depthwise3x3_neon(VANTREL_DEPTHWISE3X3_S8_ARGS);

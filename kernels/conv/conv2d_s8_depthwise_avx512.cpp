@@ -23,6 +23,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "kernels/conv/conv2d_s8_depthwise.h"
@@ -453,14 +454,6 @@ struct VnniColumns {
 constexpr int64_t kPackMinPixels = 128;
 
 namespace {
-// The layouts a layer runs on: the 16-bit pixels, or the columns with
-// perhaps a packed tail.
-struct Plan {
-    const PairPixel* px = nullptr;
-    const VnniColumns* cols = nullptr;
-    const VnniColumns* tail = nullptr;
-};
-
 // The parameters of channels [ch0, c) repeated for 64 / T pixels of T
 // channels each (T of 16, 32 or 64 when ch0 = 0 and c = T), as one step.
 VnniColumns packed_columns(const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
@@ -480,44 +473,90 @@ VnniColumns packed_columns(const int8_t* w_tap_major, const int32_t* bias32, con
     cols.pack = 64 / t;
     return cols;
 }
+}  // namespace
 
-// Prepares the layout that suits the layer and hands it to run.
-template <class Run>
-void depthwise_avx512(const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
-                      const int32_t* shift, int8_t out_zp, int32_t c, int32_t h, int32_t w, int32_t stride,
-                      const Run& run) {
-    Plan plan;
-    const bool big = conv_out_extent(h, 3, stride, 1, 1) * conv_out_extent(w, 3, stride, 1, 1) >= kPackMinPixels;
-    if (big && stride == 1 && (c == 16 || c == 32)) {
-        // 64 / c whole pixels a step, read as one run of bytes.
-        const VnniColumns cols = packed_columns(w_tap_major, bias32, multiplier, shift, out_zp, c, 0, c);
-        plan.cols = &cols;
-        run(plan);
-        return;
-    }
+// A layer's pieces, built once (depthwise3x3_layout_s8_avx512) or for one call.
+struct DepthwiseS8Layout {
+    int64_t c = 0;
+    std::unique_ptr<VnniColumns> whole;        // 16 or 32 channels: whole pixels a step
+    std::unique_ptr<VnniColumns> split, tail;  // the whole steps, then the tail's pixels
+    std::unique_ptr<PairPixel> pair;           // 16-bit products
+    std::unique_ptr<VnniColumns> cols;         // steps of 64
+};
+
+namespace {
+// The layouts a layer runs on: the 16-bit pixels, or the columns with
+// perhaps a packed tail.
+struct Plan {
+    const PairPixel* px = nullptr;
+    const VnniColumns* cols = nullptr;
+    const VnniColumns* tail = nullptr;
+};
+
+enum class Pick { Whole, Split, Pair, Cols };
+
+// The piece that suits a layer of c channels on an image of `big` output
+// size at this stride.
+Pick pick(int64_t c, bool big, int64_t stride) {
+    // 64 / c whole pixels a step, read as one run of bytes.
+    if (big && stride == 1 && (c == 16 || c == 32)) return Pick::Whole;
+    // The whole steps, then the tail's channels of 2 or 4 pixels a step.
     const int64_t tail = c % 64;
-    if (big && c > 64 && tail > 0 && tail <= 32) {
-        // The whole steps, then the tail's channels of 2 or 4 pixels a step.
-        VnniColumns cols(w_tap_major, bias32, multiplier, shift, out_zp, c);
-        cols.run_steps = c / 64;
-        const VnniColumns rest =
-            packed_columns(w_tap_major, bias32, multiplier, shift, out_zp, c, c - tail, tail <= 16 ? 16 : 32);
-        plan.cols = &cols;
-        plan.tail = &rest;
-        run(plan);
-        return;
-    }
+    if (big && c > 64 && tail > 0 && tail <= 32) return Pick::Split;
     // Steps of 64 channels pay off where few of their lanes stay empty: on
     // fewer than 64 channels, or a small image of fewer than 128 with a
     // tail, the 16-bit products run.
-    if (c < 64 || (!big && c < 128 && tail > 0)) {
-        const PairPixel px(w_tap_major, bias32, multiplier, shift, out_zp, c);
-        plan.px = &px;
-        run(plan);
-        return;
+    if (c < 64 || (!big && c < 128 && tail > 0)) return Pick::Pair;
+    return Pick::Cols;
+}
+
+void build(DepthwiseS8Layout& l, Pick k, const int8_t* w_tap_major, const int32_t* bias32, const int32_t* multiplier,
+           const int32_t* shift, int8_t out_zp, int64_t c) {
+    l.c = c;
+    switch (k) {
+        case Pick::Whole:
+            if (!l.whole)
+                l.whole = std::make_unique<VnniColumns>(
+                    packed_columns(w_tap_major, bias32, multiplier, shift, out_zp, c, 0, c));
+            break;
+        case Pick::Split:
+            if (!l.split) {
+                const int64_t tail = c % 64;
+                l.split = std::make_unique<VnniColumns>(w_tap_major, bias32, multiplier, shift, out_zp, c);
+                l.split->run_steps = c / 64;
+                l.tail = std::make_unique<VnniColumns>(
+                    packed_columns(w_tap_major, bias32, multiplier, shift, out_zp, c, c - tail, tail <= 16 ? 16 : 32));
+            }
+            break;
+        case Pick::Pair:
+            if (!l.pair) l.pair = std::make_unique<PairPixel>(w_tap_major, bias32, multiplier, shift, out_zp, c);
+            break;
+        case Pick::Cols:
+            if (!l.cols) l.cols = std::make_unique<VnniColumns>(w_tap_major, bias32, multiplier, shift, out_zp, c);
+            break;
     }
-    const VnniColumns cols(w_tap_major, bias32, multiplier, shift, out_zp, c);
-    plan.cols = &cols;
+}
+
+// Hands run the plan that suits the layer and image, from `laid` (a layer's
+// layout of these weights) or from a layout built for this call.
+template <class Run>
+void depthwise_avx512(const DepthwiseS8Layout* laid, const int8_t* w_tap_major, const int32_t* bias32,
+                      const int32_t* multiplier, const int32_t* shift, int8_t out_zp, int32_t c, int32_t h, int32_t w,
+                      int32_t stride, const Run& run) {
+    const bool big = conv_out_extent(h, 3, stride, 1, 1) * conv_out_extent(w, 3, stride, 1, 1) >= kPackMinPixels;
+    const Pick k = pick(c, big, stride);
+    DepthwiseS8Layout own;
+    if (!laid || laid->c != c) {
+        build(own, k, w_tap_major, bias32, multiplier, shift, out_zp, c);
+        laid = &own;
+    }
+    Plan plan;
+    switch (k) {
+        case Pick::Whole: plan.cols = laid->whole.get(); break;
+        case Pick::Split: plan.cols = laid->split.get(); plan.tail = laid->tail.get(); break;
+        case Pick::Pair: plan.px = laid->pair.get(); break;
+        case Pick::Cols: plan.cols = laid->cols.get(); break;
+    }
     run(plan);
 }
 
@@ -546,7 +585,7 @@ void conv2d_s8_depthwise3x3_avx512(VANTREL_DEPTHWISE3X3_S8_ARGS) {
     if (c <= 0 || h <= 0 || w <= 0 || stride < 1) return;
     const int64_t oh = conv_out_extent(h, 3, stride, 1, 1), ow = conv_out_extent(w, 3, stride, 1, 1);
     if (oh <= 0 || ow <= 0) return;
-    depthwise_avx512(w_tap_major, bias32, multiplier, shift, out_zp, c, h, w, stride,
+    depthwise_avx512(nullptr, w_tap_major, bias32, multiplier, shift, out_zp, c, h, w, stride,
                      [&](const Plan& plan) {
                          if (plan.px) {
                              depthwise3x3_s8<PairPixel>(in, w_tap_major, bias32, multiplier, shift, in_zp, out_zp,
@@ -559,11 +598,11 @@ void conv2d_s8_depthwise3x3_avx512(VANTREL_DEPTHWISE3X3_S8_ARGS) {
                      });
 }
 
-void conv2d_s8_depthwise3x3_rows_avx512(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS) {
+void conv2d_s8_depthwise3x3_rows_laid_out_avx512(const DepthwiseS8Layout* layout, VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS) {
     if (c <= 0 || h <= 0 || w <= 0 || stride < 1 || oy1 <= oy0) return;
     const int64_t ow = conv_out_extent(w, 3, stride, 1, 1);
     if (ow <= 0) return;
-    depthwise_avx512(w_tap_major, bias32, multiplier, shift, out_zp, c, h, w, stride,
+    depthwise_avx512(layout, w_tap_major, bias32, multiplier, shift, out_zp, c, h, w, stride,
                      [&](const Plan& plan) {
                          if (plan.px)
                              depthwise3x3_band_s8<PairPixel>(in, lo, w_tap_major, bias32, multiplier, shift, in_zp,
@@ -572,5 +611,23 @@ void conv2d_s8_depthwise3x3_rows_avx512(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS) {
                              columns_rows(plan, in, lo, h, w, stride, in_zp, out, ow, oy0, oy1);
                      });
 }
+
+void conv2d_s8_depthwise3x3_rows_avx512(VANTREL_DEPTHWISE3X3_ROWS_S8_ARGS) {
+    conv2d_s8_depthwise3x3_rows_laid_out_avx512(nullptr, in, lo, w_tap_major, bias32, multiplier, shift, in_zp, out_zp,
+                                                out, c, h, w, stride, oy0, oy1);
+}
+
+DepthwiseS8Layout* depthwise3x3_layout_s8_avx512(const int8_t* w_tap_major, const int32_t* bias32,
+                                                 const int32_t* multiplier, const int32_t* shift, int8_t out_zp,
+                                                 int32_t c) {
+    if (c <= 0) return nullptr;
+    auto l = std::make_unique<DepthwiseS8Layout>();
+    // Every piece an image size or stride may pick.
+    for (bool big : {false, true})
+        for (int64_t stride : {1, 2}) build(*l, pick(c, big, stride), w_tap_major, bias32, multiplier, shift, out_zp, c);
+    return l.release();
+}
+
+void depthwise3x3_layout_free_avx512(DepthwiseS8Layout* l) { delete l; }
 
 }  // namespace vantrel

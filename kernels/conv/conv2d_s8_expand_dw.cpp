@@ -107,8 +107,8 @@ void conv2d_s8_expand_depthwise(const int8_t* in, int32_t h_in, int32_t w_in, co
             mid = x;
         }
         int8_t* dw = project ? line_aligned_bytes<WholeDepthwiseBuffer>(oh * dw_row_bytes) : out;
-        conv2d_s8_depthwise3x3(mid, p.dw_taps, p.dw_bias, p.dw_mult, p.dw_shift, p.dw_in_zp, p.dw_out_zp, dw, p.c,
-                               h, w, p.stride);
+        conv2d_s8_depthwise3x3_rows_laid_out(p.dw_layout, mid, 0, p.dw_taps, p.dw_bias, p.dw_mult, p.dw_shift,
+                                             p.dw_in_zp, p.dw_out_zp, dw, p.c, h, w, p.stride, 0, oh);
         if (project) project_rows(p, dw, ow, 0, oh, out);
         return;
     }
@@ -142,8 +142,8 @@ void conv2d_s8_expand_depthwise(const int8_t* in, int32_t h_in, int32_t w_in, co
                 src = buf;
             }
             int8_t* dst = project ? dw_buf : out + oy0 * dw_row_bytes;
-            conv2d_s8_depthwise3x3_rows(src, lo, p.dw_taps, p.dw_bias, p.dw_mult, p.dw_shift, p.dw_in_zp,
-                                        p.dw_out_zp, dst, p.c, h, w, p.stride, oy0, oy1);
+            conv2d_s8_depthwise3x3_rows_laid_out(p.dw_layout, src, lo, p.dw_taps, p.dw_bias, p.dw_mult, p.dw_shift,
+                                                 p.dw_in_zp, p.dw_out_zp, dst, p.c, h, w, p.stride, oy0, oy1);
             if (project) project_rows(p, dw_buf, ow, oy0, oy1, out);
         }
     });

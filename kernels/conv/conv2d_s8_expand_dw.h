@@ -12,6 +12,7 @@
 #pragma once
 #include <cstdint>
 
+#include "kernels/conv/conv2d_s8_depthwise.h"
 #include "kernels/gemm/gemm_s8_split.h"
 
 namespace vantrel {
@@ -29,7 +30,9 @@ struct ExpandDepthwiseS8 {
     int8_t expand_in_zp = 0, expand_out_zp = 0;
     int32_t cin = 0;
     int32_t ekh = 1, ekw = 1, estride_h = 1, estride_w = 1, epad_h = 0, epad_w = 0;
-    // Depthwise over c channels: tap-major weights, 32-bit biases.
+    // Depthwise over c channels: tap-major weights, 32-bit biases, and
+    // perhaps their layout for the kernel path (made once by the layer).
+    const DepthwiseS8Layout* dw_layout = nullptr;
     const int8_t* dw_taps = nullptr;
     const int32_t* dw_bias = nullptr;
     const int32_t *dw_mult = nullptr, *dw_shift = nullptr;

@@ -58,6 +58,7 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
     wino_bias.clear();
     dw_weight.clear();
     dw_bias.clear();
+    dw_layout.reset();
     device_blocks_.clear();
     weight = std::move(w);
     req_scale = std::move(rs);
@@ -102,6 +103,9 @@ void ConvInt8::load_weights(const WeightFetch& fetch) {
         depthwise3x3_weights_tap_major_s8(weight.data(), dw_weight.data(), C_out);
         dw_bias.resize(size_t(C_out));
         for (size_t c = 0; c < size_t(C_out); ++c) dw_bias[c] = low32(eff_bias[c]);
+        // The folded blocks run the kernel band by band; laid out once here.
+        dw_layout = depthwise3x3_layout_s8(dw_weight.data(), dw_bias.data(), multiplier.data(), shift.data(), out_zp,
+                                           C_out);
     }
     loaded_ = true;
 }
@@ -250,6 +254,7 @@ Shape3 ConvInt8::forward_banded(const TensorView* inputs, int num_inputs, const 
         p.epad_w = expand_->pad_w;
     }
     p.cin = first.C_in;
+    p.dw_layout = dw_layout.get();
     p.dw_taps = dw_weight.data();
     p.dw_bias = dw_bias.data();
     p.dw_mult = multiplier.data();

@@ -28,6 +28,7 @@
 
 #include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
+#include "kernels/conv/conv2d_s8_depthwise.h"
 #include "kernels/elementwise/add_s8.h"
 #include "layers/image/conv2d_layer.h"
 #include "loader/packed_weight_sharing.h"
@@ -87,6 +88,7 @@ public:
     std::vector<int32_t> wino_correction[16];
     std::vector<int8_t> dw_weight;   // [9][C_out], tap-major
     std::vector<int32_t> dw_bias;    // [C_out], low 32 bits of eff_bias
+    DepthwiseS8LayoutPtr dw_layout;  // of dw_weight etc. for the kernel path, or null
     bool winograd_ready = false;
     float u_scale[16] = {};
     float input_transform_scale = 0.25f;

@@ -715,6 +715,15 @@ TEST_P(DepthwiseS8, EveryPathMatchesReference) {
                  y.data(), d.c, d.h, d.w, d.stride, oy0, oy1);
         EXPECT_EQ(y, want_rows) << v.first << " rows";
     }
+    // Through the layer's one-time layout of the weights (the AVX-512 path
+    // keeps one; elsewhere it is null and the plain rows entry runs).
+    const DepthwiseS8LayoutPtr laid = depthwise3x3_layout_s8(taps.data(), bias32.data(), p.mult.data(),
+                                                             p.shift.data(), int8_t(p.c.out_zp), d.c);
+    Bytes y(want_rows.size());
+    conv2d_s8_depthwise3x3_rows_laid_out(laid.get(), band.data(), lo, taps.data(), bias32.data(), p.mult.data(),
+                                         p.shift.data(), 9, int8_t(p.c.out_zp), y.data(), d.c, d.h, d.w, d.stride, oy0,
+                                         oy1);
+    EXPECT_EQ(y, want_rows) << "laid out";
 }
 INSTANTIATE_TEST_SUITE_P(Shapes, DepthwiseS8,
                          ::testing::Values(Dw{35, 7, 9, 1}, Dw{35, 7, 9, 2}, Dw{48, 9, 6, 2},

@@ -437,7 +437,7 @@ TEST_P(GemmS8Path, BlockEdgesBothEpiloguesAndOrientations) {
     const int saved = omp_get_max_threads();
     omp_set_num_threads(1);
     for (int m : {1, 7, 8, 9, 17})
-        for (int k : {1, 3, 4, 5, 63})
+        for (int k : {1, 3, 4, 5, 16, 63})  // 16: rows end to end in the A copy
             for (int n : {1, 4, 8, 12, 1000}) {
                 Problem p(m, k, n, uint32_t(m * 10007 + k * 101 + n));
                 int8_t* bp = pack_s8(p.w.data(), n, k);
@@ -463,7 +463,8 @@ TEST_P(GemmS8Path, ThreadCountsAndCacheBlocks) {
     const std::vector<int> all = {1, 2, 3}, two = {2};
     for (const Case& c : {Case{37, 50, 70, all}, Case{70, 50, 37, all}, Case{1, 5, 3, all},
                           Case{49, 300, 20, all}, Case{264, 1000, 24, two},  // two row stripes
-                          Case{13, 4099, 70, two}}) {                       // column blocks
+                          Case{13, 4099, 70, two},                          // column blocks
+                          Case{70, 32, 37, all}, Case{16400, 16, 12, two}}) {  // A copied whole, two stripes
         Problem p(c.m, c.k, c.n, uint32_t(c.m + c.k + c.n));
         int8_t* bp = pack_s8(p.w.data(), c.n, c.k);
         for (int threads : c.threads) {
