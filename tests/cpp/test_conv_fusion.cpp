@@ -419,8 +419,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
 // its residual add, or alone, or without an expansion before), equal the
 // layers run apart, on every path and on 1
 // and 2 threads: images large enough for row bands (several per strip,
-// stride 1 and 2, 3x3 and 5x5, odd extents) and ones small enough to run
-// whole. The expansion ends in a clamp or in a SiLU node, which the
+// stride 1 and 2, 3x3 and 5x5, odd extents; a wide one of few rows, one
+// strip per thread) and ones small enough to run whole. The expansion ends in a clamp or in a SiLU node, which the
 // expansion takes first.
 struct BlockCase {
     int h, w, k, s, cmid, silu, expand, project;  // expand: 0 none, 1 a 1x1, 2 a stem; project: 0 none, 1
@@ -476,7 +476,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusion,
                                            BlockCase{40, 41, 5, 2, 170, 0, 1, 0}, BlockCase{42, 40, 5, 1, 160, 1, 1, 2},
                                            BlockCase{9, 7, 3, 2, 24, 1, 1, 0}, BlockCase{9, 7, 3, 1, 24, 1, 1, 2},
                                            BlockCase{83, 81, 3, 1, 40, 0, 0, 1}, BlockCase{11, 9, 3, 2, 36, 0, 0, 1},
-                                           BlockCase{161, 157, 3, 1, 32, 0, 2, 1}, BlockCase{13, 11, 3, 1, 32, 1, 2, 0}));
+                                           BlockCase{161, 157, 3, 1, 32, 0, 2, 1}, BlockCase{13, 11, 3, 1, 32, 1, 2, 0},
+                                           BlockCase{14, 13, 3, 1, 720, 1, 1, 1}));
 
 // The int8 block: a 1x1 expansion, a 3x3 depthwise layer and a 1x1
 // projection (with its residual add folded, through the GEMM epilogue when
