@@ -1,6 +1,6 @@
 // MobileNetV2's inverted-residual blocks (1x1 expansion with ReLU, 3x3
 // depthwise with ReLU, 1x1 projection, the residual add where the shape is
-// kept) as the fold runs them (conv2d_f32_expand_depthwise) against the
+// kept), and EfficientNet-like wide ones at 14x14 and 28x28, as the fold runs them (conv2d_f32_expand_depthwise) against the
 // three kernels one after the other through whole tensors. The two forms
 // run in turn, round after round, so a busy machine slows them alike; the
 // fastest round of each is printed in microseconds, with their ratio, at the
@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
     }
     const Block blocks[] = {{16, 96, 24, 2, 112}, {24, 144, 24, 1, 56},  {24, 144, 32, 2, 56}, {32, 192, 32, 1, 28},
                             {32, 192, 64, 2, 28}, {64, 384, 64, 1, 14},  {64, 384, 96, 1, 14}, {96, 576, 96, 1, 14},
-                            {96, 576, 160, 2, 14}, {160, 960, 160, 1, 7}, {160, 960, 320, 1, 7}};
+                            {96, 576, 160, 2, 14}, {160, 960, 160, 1, 7}, {160, 960, 320, 1, 7},
+                            {160, 960, 160, 1, 14}, {112, 672, 112, 1, 14}, {80, 480, 80, 1, 14}, {40, 240, 40, 1, 28}};
     double sum_fold = 0, sum_apart = 0;
     for (const Block& b : blocks) {
         const int oh = (b.hw - 1) / b.stride + 1;

@@ -6,6 +6,7 @@
 #include "engine/backend.h"
 #include "engine/duration_scaled.h"
 #include "engine/channel_scale_fusion.h"
+#include "engine/concat_fusion.h"
 #include "engine/expand_fusion.h"
 #include "engine/activation_fusion.h"
 #include "engine/residual_fusion.h"
@@ -59,6 +60,7 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
     fuse_expand_depthwise(graph_);
     fuse_depthwise_project(graph_);
     fuse_channel_scales(graph_);
+    share_concat_buffers(graph_);
     exec_.prepare(graph_, tensor_alloc_.get(), staging_alloc_.get());
     for (auto& layer : graph_.layers) layer->upload_weights(*allocator_);
 }

@@ -39,7 +39,9 @@ void conv2d_f32_depthwise_epi(const float* in, const float* w_taps, const float*
 // Output rows [oy0, oy1) of the convolution `g` (cout == g.c_total *
 // multiplier) on the calling thread alone, with the same sums as the whole
 // call: a caller computing an image in row bands (an input band given with
-// its own geometry) gets the same bits.
+// its own geometry) gets the same bits. With cout < g.c_total the input
+// pixels are g.c_total floats apart and output o reads channel o of each
+// (multiplier 1 over a channel prefix of a wider tensor).
 struct Conv2dGeometry;
 void conv2d_f32_depthwise_rows(const float* in, const float* w_taps, const float* bias, float* out,
                                const Conv2dGeometry& g, int64_t cout, bool relu, int64_t oy0, int64_t oy1,

@@ -479,7 +479,9 @@ template <class Pixel>
 static void depthwise_rows_f32(const float* in, const float* w_taps, const float* bias,
                                float* out, const Conv2dGeometry& g, int64_t cout, bool relu,
                                int64_t oy0, int64_t oy1, const ConvEpilogueF32* epi) {
-    const int64_t c = g.c_total, mult = cout / c;
+    // Fewer outputs than input channels: each pixel's first cout channels,
+    // one output each (a channel prefix of wider pixels).
+    const int64_t c = g.c_total, mult = cout < c ? 1 : cout / c;
     if (depthwise_rows_try_fixed<Pixel>(in, w_taps, bias, out, g, cout, relu, oy0, oy1, epi)) return;
     if constexpr (depthwise_has_span<Pixel>::value) {
         if (mult == 1) {

@@ -40,8 +40,12 @@ constexpr int64_t kBandBytes = 384 * 1024;
 // Gathered windows of a non-pointwise expansion per product.
 constexpr int64_t kGatherBytes = 32 * 1024;
 // Output-row strips per thread: each strip computes the rows its first band
-// shares with the strip above once more.
+// shares with the strip above once more, so a thread takes two only when
+// each holds this many rows (EfficientNet's 14x14 blocks, 3-4 rows a strip:
+// one strip per thread 0.85-0.90 of the time on 2 threads, 28x28 0.92-0.95,
+// 56x56 no better).
 constexpr int64_t kStripsPerThread = 2;
+constexpr int64_t kMinStripRows = 8;
 
 // The calling thread's buffer of `floats`, from a 64-byte line: the
 // product's full-width stores and the depthwise loads then never straddle
@@ -62,7 +66,8 @@ bool expand_depthwise_f32_suits(const ExpandDepthwiseF32& p) {
            (p.expand_bp || p.cin == p.cmid) && (p.cproj == 0 || (p.cproj > 0 && p.project_bp)) &&
            (p.expand_bp || p.cproj > 0) && p.ekh >= 1 && p.ekw >= 1 && p.estride_h >= 1 && p.estride_w >= 1 &&
            p.epad_h >= 0 && p.epad_w >= 0 && (p.expand_bp || (p.ekh == 1 && p.ekw == 1 && p.estride_h == 1 &&
-                                                               p.estride_w == 1 && p.epad_h == 0 && p.epad_w == 0));
+                                                               p.estride_w == 1 && p.epad_h == 0 && p.epad_w == 0)) &&
+           (p.in_stride == 0 || p.in_stride == p.cin || (!p.expand_bp && p.in_stride > p.cin && p.cout == p.cmid));
 }
 
 namespace {
@@ -162,6 +167,8 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, co
     if (g.oh <= 0 || g.ow <= 0 || h <= 0 || w <= 0) return;
     const int64_t span = (g.kh - 1) * g.dil_h + 1;  // input rows one output row reads
     const int64_t row_floats = int64_t(w) * p.cmid;
+    // Floats per pixel of `in` (wider than cmid only without expansion).
+    const int64_t px = p.in_stride > 0 ? p.in_stride : p.cin;
     const ConvEpilogueF32* expand_epi = p.expand_epi.active() ? &p.expand_epi : nullptr;
     const bool expand = p.expand_bp != nullptr, project = p.cproj > 0;
     const int64_t dw_row_floats = g.ow * p.cout;
@@ -182,8 +189,22 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, co
             mid = x;
         }
         float* dw = project ? line_aligned_floats<WholeDepthwiseBuffer>(g.oh * dw_row_floats) : out;
-        conv2d_f32_depthwise_epi(mid, p.dw_taps, p.dw_bias, dw, p.cmid, int32_t(h), int32_t(w), p.cout, p.kh, p.kw, p.stride_h,
-                                 p.stride_w, p.pad_h, p.pad_w, p.dil_h, p.dil_w, p.dw_relu, p.dw_epi);
+        if (expand || px == p.cmid) {
+            conv2d_f32_depthwise_epi(mid, p.dw_taps, p.dw_bias, dw, p.cmid, int32_t(h), int32_t(w), p.cout, p.kh,
+                                     p.kw, p.stride_h, p.stride_w, p.pad_h, p.pad_w, p.dil_h, p.dil_w, p.dw_relu,
+                                     p.dw_epi);
+        } else {
+            // Wider input pixels: the row kernel reads the prefix in place,
+            // rows split as the whole-image kernel splits them.
+            const Conv2dGeometry gs = conv2d_geometry(px, h, w, p.kh, p.kw, p.stride_h, p.stride_w, p.pad_h,
+                                                      p.pad_w, p.dil_h, p.dil_w);
+            const ConvEpilogueF32* de = p.dw_epi && p.dw_epi->active() ? p.dw_epi : nullptr;
+            const int whole_strips = int(std::min<int64_t>(g.oh, int64_t(team) * 4));
+            run_strips(whole_strips, team, [&](int64_t s, int) {
+                const SplitRange r = balanced_split(g.oh, whole_strips, int(s));
+                conv2d_f32_depthwise_rows(mid, p.dw_taps, p.dw_bias, dw, gs, p.cout, p.dw_relu, r.begin, r.end, de);
+            });
+        }
         if (project) project_rows(p, dw, g.ow, 0, g.oh, out, true);
         return;
     }
@@ -192,7 +213,8 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, co
     // The depthwise rows the projection reads stay within the same budget.
     if (project) band = std::min(band, std::max<int64_t>(1, kBandBytes / (dw_row_floats * int64_t(sizeof(float)))));
     const int64_t cap = std::min<int64_t>(h, (band - 1) * g.stride_h + span);   // expanded rows per band
-    const int strips = int(std::min<int64_t>(g.oh, int64_t(team) * (small ? 1 : kStripsPerThread)));
+    const bool split = !small && g.oh >= int64_t(team) * kStripsPerThread * kMinStripRows;
+    const int strips = int(std::min<int64_t>(g.oh, int64_t(team) * (split ? kStripsPerThread : 1)));
     run_strips(strips, team, [&](int64_t s, int) {
         const SplitRange rows = balanced_split(g.oh, strips, int(s));
         float* buf = expand ? line_aligned_floats<BandBuffer>(cap * row_floats) : nullptr;
@@ -202,7 +224,7 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, co
             const int64_t oy1 = std::min<int64_t>(rows.end, oy0 + band);
             const int64_t lo = std::max<int64_t>(0, oy0 * g.stride_h - g.pad_h);
             const int64_t hi = std::min<int64_t>(h, (oy1 - 1) * g.stride_h - g.pad_h + span);
-            const float* src = in + lo * row_floats;
+            const float* src = in + lo * w * px;
             if (expand) {
                 // Rows the previous band expanded move up rather than being
                 // computed again.
@@ -219,8 +241,9 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, co
             }
             // The band as an image of its own: rows lo..hi, its top padding
             // what remains of the image's above row lo.
-            const Conv2dGeometry b = conv2d_geometry(p.cmid, hi - lo, w, p.kh, p.kw, p.stride_h, p.stride_w,
-                                                     lo - (oy0 * g.stride_h - g.pad_h), p.pad_w, p.dil_h, p.dil_w);
+            const Conv2dGeometry b = conv2d_geometry(expand ? p.cmid : px, hi - lo, w, p.kh, p.kw, p.stride_h,
+                                                     p.stride_w, lo - (oy0 * g.stride_h - g.pad_h), p.pad_w, p.dil_h,
+                                                     p.dil_w);
             // The depthwise rows go to the output, or to dw_buf for the
             // projection.
             const int64_t shift = project ? 0 : oy0 * dw_row_floats;

@@ -26,6 +26,11 @@ struct ExpandDepthwiseF32 {
     // conv2d_f32_epi's im2col does. Without expansion (expand_bp null) the
     // input is the depthwise one and cin == cmid.
     const float* expand_bp = nullptr;
+    // Floats from one input pixel to the next (0: cin). Without expansion
+    // it may exceed cin: the depthwise layer then reads the first cin
+    // channels of wider pixels (a channel prefix of a shared concatenation
+    // buffer) in place.
+    int64_t in_stride = 0;
     const float* expand_bias = nullptr;
     bool expand_relu = false;
     ConvEpilogueF32 expand_epi;
@@ -52,7 +57,8 @@ struct ExpandDepthwiseF32 {
 // image, so each band reads at least one expanded row.
 bool expand_depthwise_f32_suits(const ExpandDepthwiseF32& p);
 
-// in: [h][w][cin] (the expansion's input, or the depthwise one); out: the
+// in: [h][w][cin] (the expansion's input, or the depthwise one; pixels
+// in_stride floats apart when that is set); out: the
 // depthwise output [oh][ow][cout], or the projected one [oh][ow][cproj].
 void conv2d_f32_expand_depthwise(const float* in, int32_t h, int32_t w, const ExpandDepthwiseF32& p, float* out);
 

@@ -9,4 +9,9 @@ namespace vantrel {
 void k_concat_f32(const float* const* in, const int32_t* c, int32_t count, float* out, int32_t rows,
                   void* stream);
 
+// The same into rows of `out_row` floats (at least the sum of c): each
+// output row's floats after the copied ones are left as they are.
+void concat_f32_into(const float* const* in, const int32_t* c, int32_t count, float* out, int64_t out_row,
+                     int32_t rows);
+
 }  // namespace vantrel

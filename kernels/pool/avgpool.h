@@ -3,7 +3,8 @@
 //
 // float32: out[ch] = (sum from 0, pixels in memory order, in float32) * inv,
 // inv = 1 / (float)(h*w) computed once. The vector paths keep this order per
-// channel, so they are bit-identical to the portable one.
+// channel, so they are bit-identical to the portable one; a large input's
+// channels are shared by a team, which leaves each channel's order alone.
 //
 // int8: S = sum of (in - in_zp) per channel; r = in_scale / ((float)(h*w) *
 // out_scale) as a fixed-point (m, e); y = (S*m + 2^(30-e)) >> (31-e), then

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "kernels/parallel/strip_pool.h"
 #include "kernels/pool/avgpool.h"
 
 namespace vantrel {
@@ -11,6 +12,59 @@ namespace vantrel {
 // float32. Ops: V with L lanes, zero(), set1(x), load(p), load_n(p, n)
 // (lanes >= n read as 0), store(p, v), store_n(p, v, n), add(a, b), mul(a, b).
 // Each lane sums its channel over the pixels in memory order from +0.
+
+// Channels [ch, ch + N*L) of every pixel (C floats apart) in one pass, the
+// last vector holding only `last` channels (last <= L).
+template <class Ops, int N>
+static void avgpool_f32_block(const float* in, float* out, int64_t C, int64_t pixels, int64_t ch, int last,
+                              typename Ops::V inv) {
+    using V = typename Ops::V;
+    constexpr int64_t L = Ops::L;
+    V a[N];
+    for (int v = 0; v < N; ++v) a[v] = Ops::zero();
+    const float* p = in + ch;
+    if (last == L) {
+        for (int64_t px = 0; px < pixels; ++px, p += C)
+            for (int v = 0; v < N; ++v) a[v] = Ops::add(a[v], Ops::load(p + v * L));
+    } else {
+        for (int64_t px = 0; px < pixels; ++px, p += C) {
+            for (int v = 0; v + 1 < N; ++v) a[v] = Ops::add(a[v], Ops::load(p + v * L));
+            a[N - 1] = Ops::add(a[N - 1], Ops::load_n(p + (N - 1) * L, last));
+        }
+    }
+    for (int v = 0; v + 1 < N; ++v) Ops::store(out + ch + v * L, Ops::mul(a[v], inv));
+    if (last == L)
+        Ops::store(out + ch + (N - 1) * L, Ops::mul(a[N - 1], inv));
+    else
+        Ops::store_n(out + ch + (N - 1) * L, Ops::mul(a[N - 1], inv), last);
+}
+
+// Channel vectors [v0, v1) of C channels (the last one possibly partial),
+// up to four per pass over the pixels: one pass reads each pixel's lines
+// once for all of them.
+template <class Ops>
+static void avgpool_f32_vectors(const float* in, float* out, int64_t C, int64_t pixels, int64_t v0, int64_t v1,
+                                typename Ops::V inv) {
+    constexpr int64_t L = Ops::L;
+    for (int64_t v = v0; v < v1;) {
+        const int64_t n = v1 - v < 4 ? v1 - v : 4;
+        const int64_t ch = v * L;
+        const int last = int(C - (v + n - 1) * L < L ? C - (v + n - 1) * L : L);
+        switch (n) {
+            case 1: avgpool_f32_block<Ops, 1>(in, out, C, pixels, ch, last, inv); break;
+            case 2: avgpool_f32_block<Ops, 2>(in, out, C, pixels, ch, last, inv); break;
+            case 3: avgpool_f32_block<Ops, 3>(in, out, C, pixels, ch, last, inv); break;
+            default: avgpool_f32_block<Ops, 4>(in, out, C, pixels, ch, last, inv); break;
+        }
+        v += n;
+    }
+}
+
+// From this many floats a team shares the channel vectors (each lane's sum
+// is the same whichever thread forms it): squeeze-and-excitation pools read
+// megabytes at the network's start.
+constexpr int64_t kAvgPoolTeamFloats = int64_t(1) << 16;
+
 template <class Ops>
 static void avgpool_f32_loops(const float* in, float* out, int32_t c, int32_t h, int32_t w) {
     using V = typename Ops::V;
@@ -23,34 +77,14 @@ static void avgpool_f32_loops(const float* in, float* out, int32_t c, int32_t h,
         return;
     }
     const V inv = Ops::set1(1.0f / float(pixels));
-    int64_t ch = 0;
-    for (; ch + 4 * L <= C; ch += 4 * L) {
-        V a0 = Ops::zero(), a1 = a0, a2 = a0, a3 = a0;
-        const float* p = in + ch;
-        for (int64_t px = 0; px < pixels; ++px, p += C) {
-            a0 = Ops::add(a0, Ops::load(p));
-            a1 = Ops::add(a1, Ops::load(p + L));
-            a2 = Ops::add(a2, Ops::load(p + 2 * L));
-            a3 = Ops::add(a3, Ops::load(p + 3 * L));
-        }
-        Ops::store(out + ch, Ops::mul(a0, inv));
-        Ops::store(out + ch + L, Ops::mul(a1, inv));
-        Ops::store(out + ch + 2 * L, Ops::mul(a2, inv));
-        Ops::store(out + ch + 3 * L, Ops::mul(a3, inv));
+    const int64_t vectors = (C + L - 1) / L;
+    const int team = pixels * C >= kAvgPoolTeamFloats && vectors > 1 ? strip_team() : 1;
+    if (team < 2) {
+        avgpool_f32_vectors<Ops>(in, out, C, pixels, 0, vectors, inv);
+        return;
     }
-    for (; ch + L <= C; ch += L) {
-        V a = Ops::zero();
-        const float* p = in + ch;
-        for (int64_t px = 0; px < pixels; ++px, p += C) a = Ops::add(a, Ops::load(p));
-        Ops::store(out + ch, Ops::mul(a, inv));
-    }
-    if (ch < C) {
-        const int n = int(C - ch);
-        V a = Ops::zero();
-        const float* p = in + ch;
-        for (int64_t px = 0; px < pixels; ++px, p += C) a = Ops::add(a, Ops::load_n(p, n));
-        Ops::store_n(out + ch, Ops::mul(a, inv), n);
-    }
+    run_shares(vectors, team,
+               [&](int64_t v0, int64_t v1) { avgpool_f32_vectors<Ops>(in, out, C, pixels, v0, v1, inv); });
 }
 
 // int8. Ops: accumulator Acc of L int16 lanes, zero(), add(a, p) (widens L

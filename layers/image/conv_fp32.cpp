@@ -307,6 +307,17 @@ bool ConvFp32::fuse_project(ILayer& project) {
     return true;
 }
 
+bool ConvFp32::read_channel_prefix() {
+    if (expand_ || !project_ || scale_mul_ || kH != 1 || kW != 1 || stride_h != 1 || stride_w != 1 || pad_h != 0 ||
+        pad_w != 0 || dilation_h != 1 || dilation_w != 1 || C_out != C_in)
+        return false;
+    ExpandDepthwiseF32 p = expand_params(nullptr, project_, nullptr);
+    p.in_stride = int64_t(C_in) + 1;
+    if (!expand_depthwise_f32_suits(p)) return false;
+    prefix_read_ = true;
+    return true;
+}
+
 Shape3 ConvFp32::forward_banded(const TensorView* inputs, int num_inputs, const BufferView* output,
                                 const ConvEpilogueF32& epi) {
     // The first layer's checks on the input, under its name, then the last
@@ -314,7 +325,7 @@ Shape3 ConvFp32::forward_banded(const TensorView* inputs, int num_inputs, const 
     const ConvFp32& first = expand_ ? *expand_ : *this;
     const ConvFp32& last = project_ ? *project_ : *this;
     require_inputs(kOp, first.name, num_inputs, 1);
-    require_input_channels(kOp, first.name, inputs[0].c, first.C_in);
+    if (!prefix_read_ || inputs[0].c < first.C_in) require_input_channels(kOp, first.name, inputs[0].c, first.C_in);
     if (!first.loaded_ || !loaded_ || !last.loaded_) layer_fail(kOp, name, "weights are not loaded");
     require_input_extent(kOp, first.name, inputs, 0, 4);
     const Shape3 os = output_shape(expand_ ? expand_->output_shape(inputs[0].shape()) : inputs[0].shape());
@@ -322,6 +333,7 @@ Shape3 ConvFp32::forward_banded(const TensorView* inputs, int num_inputs, const 
     const int64_t n = element_count(ps);
     require_output_extent(kOp, last.name, output, n, 4);
     ExpandDepthwiseF32 p = expand_params(expand_, project_, epi.active() ? &epi : nullptr);
+    if (prefix_read_) p.in_stride = inputs[0].c;
     Shape3 reported = ps;
     if (project_ && project_->residual_fused()) {
         static constexpr const char* kAddOp = "add_fp32";

@@ -19,6 +19,7 @@
 
 #include "engine/activation_fusion.h"
 #include "engine/channel_scale_fusion.h"
+#include "engine/concat_fusion.h"
 #include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
 #include "kernels/conv/conv2d_f32_expand_dw.h"
@@ -30,7 +31,7 @@ namespace vantrel {
 
 class ConvFp32 final : public Conv2dLayer<kDtypeFp32>, public ResidualFusable, public ExpandFusable,
                        public ProjectFusable, public SiluFusable, public ChannelScaleFusable,
-                       public ActivationFusable {
+                       public ActivationFusable, public ChannelPrefixReader {
 public:
     // Throws when a size, stride, dilation or group count is below 1, a pad
     // is negative, or groups does not divide C_in and C_out.
@@ -120,6 +121,13 @@ public:
     bool fuse_channel_scale(const std::string& mul_node) override;
     bool scale_fused() const { return scale_mul_ != nullptr; }
 
+    // The input channels of the node (a folded expansion's, if any).
+    int32_t input_channels() const override { return expand_ ? expand_->C_in : C_in; }
+    // A 1x1 depthwise layer with its projection folded (DenseNet's
+    // batch-norm and ReLU before each 1x1) reads its input pixels in place,
+    // whatever their width: a channel prefix of a shared concat buffer.
+    bool read_channel_prefix() override;
+
     // Which Winograd weights a 3x3 s1 p1 layer prepares: 2 (F(2x2, 3x3)),
     // 4 (F(4x4, 3x3)) or 0 (none: the im2col GEMM), from the channel counts,
     // the backend and the override `env` (VANTREL_FP32_WINOGRAD: f2, f4,
@@ -156,6 +164,7 @@ private:
     int64_t winograd4_min_extent_ = 7;
     ConvFp32* expand_ = nullptr;   // the folded expansion, or null
     ConvFp32* project_ = nullptr;  // the folded projection, or null
+    bool prefix_read_ = false;     // input 0 may be wider than C_in
     EpilogueUnaryFnF32 unary_ = nullptr;  // the folded SiLU's or GELU's kernel, or null
     // The folded channel scale's kernel and node, or null and empty.
     void (*scale_mul_)(const float*, const float*, float*, int32_t, int32_t, void*) = nullptr;

@@ -17,6 +17,7 @@
 
 #include "engine/activation_fusion.h"
 #include "engine/channel_scale_fusion.h"
+#include "engine/concat_fusion.h"
 #include "engine/executor.h"
 #include "engine/expand_fusion.h"
 #include "engine/residual_fusion.h"
@@ -418,8 +419,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
 // its residual add, or alone, or without an expansion before), equal the
 // layers run apart, on every path and on 1
 // and 2 threads: images large enough for row bands (several per strip,
-// stride 1 and 2, 3x3 and 5x5, odd extents) and ones small enough to run
-// whole. The expansion ends in a clamp or in a SiLU node, which the
+// stride 1 and 2, 3x3 and 5x5, odd extents; a wide one of few rows, one
+// strip per thread) and ones small enough to run whole. The expansion ends in a clamp or in a SiLU node, which the
 // expansion takes first.
 struct BlockCase {
     int h, w, k, s, cmid, silu, expand, project;  // expand: 0 none, 1 a 1x1, 2 a stem; project: 0 none, 1
@@ -475,7 +476,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusion,
                                            BlockCase{40, 41, 5, 2, 170, 0, 1, 0}, BlockCase{42, 40, 5, 1, 160, 1, 1, 2},
                                            BlockCase{9, 7, 3, 2, 24, 1, 1, 0}, BlockCase{9, 7, 3, 1, 24, 1, 1, 2},
                                            BlockCase{83, 81, 3, 1, 40, 0, 0, 1}, BlockCase{11, 9, 3, 2, 36, 0, 0, 1},
-                                           BlockCase{161, 157, 3, 1, 32, 0, 2, 1}, BlockCase{13, 11, 3, 1, 32, 1, 2, 0}));
+                                           BlockCase{161, 157, 3, 1, 32, 0, 2, 1}, BlockCase{13, 11, 3, 1, 32, 1, 2, 0},
+                                           BlockCase{14, 13, 3, 1, 720, 1, 1, 1}));
 
 // The int8 block: a 1x1 expansion, a 3x3 depthwise layer and a 1x1
 // projection (with its residual add folded, through the GEMM epilogue when
@@ -652,3 +654,74 @@ TEST_P(ChannelScaleFusion, MatchesTheSeparateLayers) {
 INSTANTIATE_TEST_SUITE_P(Shapes, ChannelScaleFusion,
                          ::testing::Values(ScaleCase{57, 55, 120, 1, 0}, ScaleCase{7, 7, 72, 0, 0},
                                            ScaleCase{29, 27, 40, 0, 0}, ScaleCase{9, 7, 24, 1, 1}));
+
+// A DenseNet block: each layer reads the concat of the block input and every
+// layer output so far through a 1x1 depthwise batch-norm + ReLU folded into
+// the 1x1 after it, and a 3x3 adds `growth` channels; a 1x1 transition reads
+// the whole block. With the concats sharing the last one's buffer (layer 3's
+// concat written as a part concat inside another, as converters split wide
+// ones) the block equals the separate layers on every path and on 1 and 2
+// threads, in row bands and whole.
+struct DenseCase {
+    int h, w, c0, growth;
+};
+class DenseConcatFusion : public ::testing::TestWithParam<DenseCase> {};
+TEST_P(DenseConcatFusion, MatchesTheSeparateLayers) {
+    const DenseCase k = GetParam();
+    constexpr int kLayers = 4;
+    Tensors t;
+    uint32_t seed = 61;
+    auto conv = [&](const std::string& name, const std::string& in, const std::string& out, int cin, int cout,
+                    int kk, bool dw, bool relu) {
+        t[name + ".weight"] = uniform(size_t(cout) * (dw ? 1 : cin) * kk * kk, seed++, -0.4f, 0.4f);
+        t[name + ".bias"] = uniform(size_t(cout), seed++);
+        const std::string p = std::to_string(kk / 2);
+        return R"({"name":")" + name + R"(","op":"conv_fp32","inputs":[")" + in + R"("],"outputs":[")" + out +
+               R"("],"args":{"C_out":)" + std::to_string(cout) + R"(,"C_in":)" + std::to_string(cin) +
+               (dw ? R"(,"groups":)" + std::to_string(cin) : "") + R"(,"kH":)" + std::to_string(kk) + R"(,"kW":)" +
+               std::to_string(kk) + R"(,"pad_h":)" + p + R"(,"pad_w":)" + p + (relu ? R"(,"relu":1)" : "") + "}},";
+    };
+    auto concat = [](const std::string& name, const std::vector<std::string>& in, const std::string& out) {
+        std::string s = R"({"name":")" + name + R"(","op":"concat_fp32","inputs":[)";
+        for (size_t i = 0; i < in.size(); ++i) s += (i ? ",\"" : "\"") + in[i] + "\"";
+        return s + R"(],"outputs":[")" + out + R"("],"args":{}},)";
+    };
+    std::string nodes;
+    std::vector<std::string> feats{"x"};
+    for (int l = 0; l < kLayers; ++l) {
+        const std::string n = "l" + std::to_string(l), cat = n + ".cat";
+        const int c = k.c0 + l * k.growth;
+        std::string in = "x";
+        if (l == 3) {
+            nodes += concat(n + ".part", {feats[0], feats[1]}, n + ".part.out");
+            nodes += concat(n, {n + ".part.out", feats[2], feats[3]}, cat);
+            in = cat;
+        } else if (l > 0) {
+            nodes += concat(n, feats, cat);
+            in = cat;
+        }
+        nodes += conv(n + ".norm", in, n + ".n", c, c, 1, true, true);
+        nodes += conv(n + ".c1", n + ".n", n + ".m", c, 16, 1, false, true);
+        nodes += conv(n + ".c2", n + ".m", n + ".out", 16, k.growth, 3, false, false);
+        feats.push_back(n + ".out");
+    }
+    const int ct = k.c0 + kLayers * k.growth;
+    nodes += concat("block", feats, "b");
+    nodes += conv("t.norm", "b", "t.n", ct, ct, 1, true, true);
+    nodes += conv("t.c", "t.n", "y", ct, 24, 1, false, false);
+    nodes.pop_back();
+    const std::string arch = R"({"model":"dense","inputs":[{"name":"x","shape":[1,)" + std::to_string(k.h) + "," +
+                             std::to_string(k.w) + "," + std::to_string(k.c0) +
+                             R"(]}],"outputs":[{"name":"y"}],"nodes":[)" + nodes + "]}";
+    const std::vector<float> x = randn(size_t(k.h) * k.w * k.c0, 65);
+    auto run = [&](bool fuse) {
+        ArchGraph g = load_arch_text(arch, "dense.json");
+        for (auto& l : g.layers) l->load_weights(fetch_from(t));
+        EXPECT_EQ(fuse_depthwise_project(g), fuse ? kLayers + 1 : 0);
+        EXPECT_EQ(share_concat_buffers(g), fuse ? kLayers : 0);
+        return run_graph(g, x, {k.h, k.w, k.c0}, {"y"});
+    };
+    fold_against_separate_everywhere<float>(run, expect_same_bits);
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, DenseConcatFusion,
+                         ::testing::Values(DenseCase{37, 35, 20, 12}, DenseCase{7, 7, 40, 16}, DenseCase{9, 11, 8, 5}));

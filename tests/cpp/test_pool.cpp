@@ -255,7 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(AvgCase{1, 1, 0, 0, 1.0f, 1.0f},      // copies
                       AvgCase{3, 5, 3, -5, 0.05f, 0.1f}, AvgCase{7, 7, -128, 127, 1.0f, 0.5f},
                       AvgCase{17, 16, 10, 0, 0.02f, 0.01f},  // 272 pixels: crosses a 256-pixel run
-                      AvgCase{1, 300, -7, 20, 0.3f, 0.07f}, AvgCase{9, 3, 0, 0, 1.0f, 40.0f}));
+                      AvgCase{1, 300, -7, 20, 0.3f, 0.07f}, AvgCase{9, 3, 0, 0, 1.0f, 40.0f},
+                      AvgCase{41, 40, 2, 1, 0.1f, 0.1f}));  // from 40 channels a team shares them
 
 // h*w == 0: no pixel is read; float means are 0, int8 means are out_zp.
 TEST(AvgPoolKernels, EmptyInputAndOneByOneCopy) {
