@@ -89,11 +89,11 @@ int main(int argc, char** argv) {
                       conv2d_f32_wino_scratch_floats(4, cin, h, w, cout), int64_t(h) * w * 9 * cin});
         std::vector<float> scratch(static_cast<size_t>(scratch_floats)), y(size_t(h) * w * cout);
         auto f2 = [&] {
-            conv2d_f32_wino_epi(x.data(), u2.data(), bias.data(), y.data(), cin, h, w, cout, true, scratch.data(),
-                                nullptr);
+            conv2d_f32_wino_epi(x.data(), u2.data(), bias.data(), y.data(), cin, h, w, cout, 1, 1, true,
+                                scratch.data(), nullptr);
         };
         auto f4 = [&] {
-            conv2d_f32_wino4_epi(x.data(), u4.data(), bias.data(), y.data(), cin, h, w, cout, true,
+            conv2d_f32_wino4_epi(x.data(), u4.data(), bias.data(), y.data(), cin, h, w, cout, 1, 1, true,
                                  scratch.data(), nullptr);
         };
         auto gemm = [&] {

@@ -17,9 +17,10 @@ namespace {
 
 struct WinoBuffer;  // tags the buffer of calls without scratch
 
-// Tiles of an m x m output tile grid; throws past the GEMM's 32-bit rows.
-int64_t checked_tiles(const char* who, int64_t m, int32_t h, int32_t w_in) {
-    const int64_t tiles = ((int64_t(h) + m - 1) / m) * ((int64_t(w_in) + m - 1) / m);
+// Tiles of an m x m tile grid over an oh x ow output; throws past the
+// GEMM's 32-bit rows.
+int64_t checked_tiles(const char* who, int64_t m, int64_t oh, int64_t ow) {
+    const int64_t tiles = ((oh + m - 1) / m) * ((ow + m - 1) / m);
     if (tiles > INT32_MAX)
         throw std::runtime_error(std::string(who) + ": " + std::to_string(tiles) +
                                  " tiles exceed the GEMM's 32-bit extents");
@@ -28,19 +29,34 @@ int64_t checked_tiles(const char* who, int64_t m, int32_t h, int32_t w_in) {
 
 // The phases on the active kernel path (the same bits on every path).
 void run_on_path(int32_t m, const float* in, const float* const* u, const float* bias, float* out, int32_t cin,
-                 int32_t h, int32_t w_in, int32_t cout, bool relu, float* v, const ConvEpilogueF32* epi) {
+                 int32_t h, int32_t w_in, int32_t cout, int32_t pad_h, int32_t pad_w, bool relu, float* v,
+                 const ConvEpilogueF32* epi) {
     switch (active_kernel_path()) {
 #if defined(__x86_64__)
         case KernelPath::Avx512:
-            conv2d_f32_wino_phases_avx512(m, in, u, bias, out, cin, h, w_in, cout, relu, v, epi);
+            conv2d_f32_wino_phases_avx512(m, in, u, bias, out, cin, h, w_in, cout, pad_h, pad_w, relu, v, epi);
             return;
         case KernelPath::Avx2:
-            conv2d_f32_wino_phases_avx2(m, in, u, bias, out, cin, h, w_in, cout, relu, v, epi);
+            conv2d_f32_wino_phases_avx2(m, in, u, bias, out, cin, h, w_in, cout, pad_h, pad_w, relu, v, epi);
             return;
 #endif
         default:
-            conv2d_f32_wino_phases<8>(m, in, u, bias, out, cin, h, w_in, cout, relu, v, epi);
+            conv2d_f32_wino_phases<8>(m, in, u, bias, out, cin, h, w_in, cout, pad_h, pad_w, relu, v, epi);
     }
+}
+
+// F(m x m, 3x3) on the active path with its scratch (the caller's, else
+// the thread's own); nothing to do for an empty input or output.
+void wino_run(const char* who, int32_t m, const float* in, const float* const* u, const float* bias, float* out,
+              int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t pad_h, int32_t pad_w, bool relu,
+              float* scratch, const ConvEpilogueF32* epi) {
+    if (epi && !epi->active()) epi = nullptr;
+    if (pad_h < 0 || pad_w < 0) throw std::runtime_error(std::string(who) + ": negative padding");
+    const int64_t oh = int64_t(h) + 2 * int64_t(pad_h) - 2, ow = int64_t(w_in) + 2 * int64_t(pad_w) - 2;
+    if (cin <= 0 || cout <= 0 || h <= 0 || w_in <= 0 || oh <= 0 || ow <= 0) return;
+    checked_tiles(who, m, oh, ow);
+    float* v = scratch ? scratch : conv_thread_floats<WinoBuffer>(conv2d_f32_wino_scratch_floats(m, cin, oh, ow, cout));
+    run_on_path(m, in, u, bias, out, cin, h, w_in, cout, pad_h, pad_w, relu, v, epi);
 }
 
 }  // namespace
@@ -67,21 +83,17 @@ void winograd_weight_transform_f32(const float* g, float* u) {
 void k_conv2d_f32_wino(const float* in, const float* const u[16], const float* bias, float* out,
                        int32_t cin, int32_t h, int32_t w_in, int32_t cout, bool relu,
                        float* scratch, void*, const float*) {
-    conv2d_f32_wino_epi(in, u, bias, out, cin, h, w_in, cout, relu, scratch, nullptr);
+    conv2d_f32_wino_epi(in, u, bias, out, cin, h, w_in, cout, 1, 1, relu, scratch, nullptr);
 }
 
 void conv2d_f32_wino_epi(const float* in, const float* const u[16], const float* bias, float* out,
-                         int32_t cin, int32_t h, int32_t w_in, int32_t cout, bool relu, float* scratch,
-                         const ConvEpilogueF32* epi) {
-    if (epi && !epi->active()) epi = nullptr;
-    if (cin <= 0 || cout <= 0 || h <= 0 || w_in <= 0) return;
-    const int64_t tiles = checked_tiles("k_conv2d_f32_wino", 2, h, w_in);
-    float* v = scratch ? scratch : conv_thread_floats<WinoBuffer>(16 * tiles * (int64_t(cin) + cout));
-    run_on_path(2, in, u, bias, out, cin, h, w_in, cout, relu, v, epi);
+                         int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t pad_h, int32_t pad_w,
+                         bool relu, float* scratch, const ConvEpilogueF32* epi) {
+    wino_run("k_conv2d_f32_wino", 2, in, u, bias, out, cin, h, w_in, cout, pad_h, pad_w, relu, scratch, epi);
 }
 
-int64_t conv2d_f32_wino_scratch_floats(int32_t m, int64_t cin, int64_t h, int64_t w_in, int64_t cout) {
-    const int64_t n = m + 2, tiles = ((h + m - 1) / m) * ((w_in + m - 1) / m);
+int64_t conv2d_f32_wino_scratch_floats(int32_t m, int64_t cin, int64_t oh, int64_t ow, int64_t cout) {
+    const int64_t n = m + 2, tiles = ((oh + m - 1) / m) * ((ow + m - 1) / m);
     return n * n * tiles * (cin + cout);
 }
 
@@ -103,13 +115,9 @@ void winograd4_weight_transform_f32(const float* g, float* u) {
 }
 
 void conv2d_f32_wino4_epi(const float* in, const float* const u[36], const float* bias, float* out,
-                          int32_t cin, int32_t h, int32_t w_in, int32_t cout, bool relu, float* scratch,
-                          const ConvEpilogueF32* epi) {
-    if (epi && !epi->active()) epi = nullptr;
-    if (cin <= 0 || cout <= 0 || h <= 0 || w_in <= 0) return;
-    const int64_t tiles = checked_tiles("conv2d_f32_wino4", 4, h, w_in);
-    float* v = scratch ? scratch : conv_thread_floats<WinoBuffer>(36 * tiles * (int64_t(cin) + cout));
-    run_on_path(4, in, u, bias, out, cin, h, w_in, cout, relu, v, epi);
+                          int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t pad_h, int32_t pad_w,
+                          bool relu, float* scratch, const ConvEpilogueF32* epi) {
+    wino_run("conv2d_f32_wino4", 4, in, u, bias, out, cin, h, w_in, cout, pad_h, pad_w, relu, scratch, epi);
 }
 
 }  // namespace vantrel

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernels/conv/wino_patch.h"
 #include "kernels/gemm/gemm_f32.h"
 #include "kernels/gemm/gemm_f32_epilogue.h"
 #include "kernels/parallel/strip_pool.h"
@@ -19,9 +18,28 @@
 
 namespace vantrel {
 
+// Input h x w with zero padding pad_h, pad_w; the tiles cover the oh x ow
+// output, tw to a row, and their patches start pad pixels before them.
 struct WinoShape {
-    int64_t cin, cout, h, w, tw, tiles;  // tw: tiles per row
+    int64_t cin, cout, h, w, pad_h, pad_w, oh, ow, tw, tiles;
 };
+
+// p[i][j] points at the channels of pixel (i, j) of the N x N patch of the
+// tile whose first output is (oy, ox), or at `zeros` where that pixel lies
+// in the padding or past the image (tiles that overhang the output read
+// there too).
+template <int N>
+static inline void wino_patch_f32(const float* in, const float* zeros, const WinoShape& s, int64_t oy, int64_t ox,
+                                  const float* (&p)[N][N]) {
+    for (int i = 0; i < N; ++i) {
+        const int64_t iy = oy - s.pad_h + i;
+        for (int j = 0; j < N; ++j) {
+            const int64_t ix = ox - s.pad_w + j;
+            const bool inside = iy >= 0 && iy < s.h && ix >= 0 && ix < s.w;
+            p[i][j] = inside ? in + (iy * s.w + ix) * s.cin : zeros;
+        }
+    }
+}
 
 // V = B^T d B for channels [ch, ch + L) of one tile; p[i][j] is patch
 // pixel (i, j) (a zero row outside the image), vt the stride between the
@@ -61,7 +79,7 @@ static void input_transform(const float* in, const float* zeros, const WinoShape
     const int64_t c = s.cin, vt = s.tiles * c;  // stride between the 16 matrices
     for (int64_t n = n0; n < n1; ++n) {
         const float* p[4][4];
-        wino_patch(in, zeros, s.h, s.w, c, s.tw, n, p);
+        wino_patch_f32<4>(in, zeros, s, 2 * (n / s.tw), 2 * (n % s.tw), p);
         float* dst = v + n * c;
         int64_t ch = 0;
         for (; ch + kLanes <= c; ch += kLanes) input_block<kLanes>(p, ch, vt, dst);
@@ -112,11 +130,11 @@ static void output_transform(const float* pm, const float* bias, bool relu, cons
     for (int64_t n = n0; n < n1; ++n) {
         const int64_t ty = n / s.tw, tx = n % s.tw;
         const int64_t oy = 2 * ty, ox = 2 * tx;
-        const bool row1 = oy + 1 < s.h, col1 = ox + 1 < s.w;
+        const bool row1 = oy + 1 < s.oh, col1 = ox + 1 < s.ow;
         const float* src = pm + n * c;
-        float* y[4] = {out + (oy * s.w + ox) * c, nullptr, nullptr, nullptr};
+        float* y[4] = {out + (oy * s.ow + ox) * c, nullptr, nullptr, nullptr};
         if (col1) y[1] = y[0] + c;
-        if (row1) y[2] = y[0] + s.w * c;
+        if (row1) y[2] = y[0] + s.ow * c;
         if (row1 && col1) y[3] = y[2] + c;
         int64_t ch = 0;
         for (; ch + kLanes <= c; ch += kLanes) output_block<kLanes>(src, pt, ch, bias, relu, y);
@@ -172,16 +190,8 @@ static void input_transform4(const float* in, const float* zeros, const WinoShap
                       int64_t n1, float* v) {
     const int64_t c = s.cin, vt = s.tiles * c;
     for (int64_t n = n0; n < n1; ++n) {
-        const int64_t ty = n / s.tw, tx = n % s.tw;
         const float* p[6][6];
-        for (int i = 0; i < 6; ++i) {
-            const int64_t iy = 4 * ty - 1 + i;
-            for (int j = 0; j < 6; ++j) {
-                const int64_t ix = 4 * tx - 1 + j;
-                const bool inside = iy >= 0 && iy < s.h && ix >= 0 && ix < s.w;
-                p[i][j] = inside ? in + (iy * s.w + ix) * c : zeros;
-            }
-        }
+        wino_patch_f32<6>(in, zeros, s, 4 * (n / s.tw), 4 * (n % s.tw), p);
         float* dst = v + n * c;
         int64_t ch = 0;
         for (; ch + kLanes <= c; ch += kLanes) input_block4<kLanes>(p, ch, vt, dst);
@@ -243,7 +253,7 @@ static void output_transform4(const float* pm, const float* bias, bool relu, con
         float* y[16];
         for (int k = 0; k < 16; ++k) {
             const int64_t yy = oy + k / 4, xx = ox + k % 4;
-            y[k] = yy < s.h && xx < s.w ? out + (yy * s.w + xx) * c : nullptr;
+            y[k] = yy < s.oh && xx < s.ow ? out + (yy * s.ow + xx) * c : nullptr;
         }
         const float* src = pm + n * c;
         int64_t ch = 0;
@@ -283,13 +293,16 @@ static void run_phases(const float* in, const float* const* u, const float* bias
     });
 }
 
-// The phases of F(m x m, 3x3), m = 2 or 4, with channel blocks of kLanes.
+// The phases of F(m x m, 3x3), m = 2 or 4, with channel blocks of kLanes,
+// on an h x w input padded by pad_h, pad_w; the caller has checked the
+// output is not empty.
 template <int64_t kLanes>
 static void conv2d_f32_wino_phases(int32_t m, const float* in, const float* const* u, const float* bias,
-                                   float* out, int64_t cin, int64_t h, int64_t w, int64_t cout, bool relu,
-                                   float* v, const ConvEpilogueF32* epi) {
-    WinoShape s{cin, cout, h, w, (w + m - 1) / m, 0};
-    s.tiles = ((h + m - 1) / m) * s.tw;
+                                   float* out, int64_t cin, int64_t h, int64_t w, int64_t cout, int64_t pad_h,
+                                   int64_t pad_w, bool relu, float* v, const ConvEpilogueF32* epi) {
+    WinoShape s{cin, cout, h, w, pad_h, pad_w, h + 2 * pad_h - 2, w + 2 * pad_w - 2, 0, 0};
+    s.tw = (s.ow + m - 1) / m;
+    s.tiles = ((s.oh + m - 1) / m) * s.tw;
     if (m == 4)
         run_phases<36>(in, u, bias, out, relu, s, v, epi, input_transform4<kLanes>, output_transform4<kLanes>);
     else

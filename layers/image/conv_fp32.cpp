@@ -102,10 +102,14 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
     bias = std::move(b);
 
     const int32_t cin_g = C_in / groups;
-    if (kH == 3 && kW == 3 && stride_h == 1 && stride_w == 1 && pad_h == 1 && pad_w == 1 &&
-        groups == 1 && dilation_h == 1 && dilation_w == 1) {
+    // Device backends' Winograd slot pads by 1; the host kernels take 0 too
+    // (an unpadded layer's tiles then cover its smaller output).
+    const bool host = be.kind == kBackendHost;
+    const bool pads_fit = host ? pad_h <= 1 && pad_w <= 1 : pad_h == 1 && pad_w == 1;
+    if (kH == 3 && kW == 3 && stride_h == 1 && stride_w == 1 && pads_fit && groups == 1 && dilation_h == 1 &&
+        dilation_w == 1) {
         const char* env = std::getenv("VANTREL_FP32_WINOGRAD");
-        const int32_t m = choose_winograd(C_in, C_out, be.kind == kBackendHost, env);
+        const int32_t m = choose_winograd(C_in, C_out, host, env);
         if (m < 0)
             layer_fail(kOp, name,
                        std::string("VANTREL_FP32_WINOGRAD must be f2, f4, off or auto, got '") + env + "'");
@@ -178,12 +182,12 @@ void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
     const uint64_t ow = uint64_t(conv_out_extent(in.w, kW, stride_w, pad_w, dilation_w));
     req.need(2, mul_sat(mul_sat(mul_sat(oh, ow), uint64_t(kH) * uint64_t(kW)), uint64_t(in.c) * 4));
     if (winograd_ready && dilation_h == 1 && dilation_w == 1) {
-        const uint64_t tiles = ((uint64_t(in.h) + 1) / 2) * ((uint64_t(in.w) + 1) / 2);
+        const uint64_t tiles = ((oh + 1) / 2) * ((ow + 1) / 2);
         req.need(2, mul_sat(mul_sat(64, tiles), uint64_t(in.c) + uint64_t(C_out)));
     }
-    if (winograd4_runs(in.h, in.w)) {
-        // 36 input and product matrices of ceil(h/4) * ceil(w/4) tiles.
-        const uint64_t tiles = ((uint64_t(in.h) + 3) / 4) * ((uint64_t(in.w) + 3) / 4);
+    if (winograd4_runs(int64_t(oh), int64_t(ow))) {
+        // 36 input and product matrices of ceil(oh/4) * ceil(ow/4) tiles.
+        const uint64_t tiles = ((oh + 3) / 4) * ((ow + 3) / 4);
         req.need(2, mul_sat(mul_sat(144, tiles), uint64_t(in.c) + uint64_t(C_out)));
     }
     if (grouped() && grouped_taps.empty() && in.c == C_in)
@@ -458,26 +462,24 @@ Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const Buffer
     };
 
     if (winograd_ready && dilation_h == 1 && dilation_w == 1) {
-        const int64_t tiles = ((int64_t(x.h) + 1) / 2) * ((int64_t(x.w) + 1) / 2);
-        checked_int32_count(kOp, name, tiles);
+        checked_int32_count(kOp, name, ((oh + 1) / 2) * ((ow + 1) / 2));
         const float* u[16];
         for (int t = 0; t < 16; ++t) u[t] = static_cast<const float*>(winograd_u[t].data);
-        float* area = scratch(16 * tiles * (int64_t(x.c) + C_out));
+        float* area = scratch(conv2d_f32_wino_scratch_floats(2, x.c, oh, ow, C_out));
         if (epilogue_in_kernel()) {
-            conv2d_f32_wino_epi(in, u, b, out, x.c, x.h, x.w, C_out, relu, area, epi);
-        } else {
+            conv2d_f32_wino_epi(in, u, b, out, x.c, x.h, x.w, C_out, pad_h, pad_w, relu, area, epi);
+        } else {  // padding 1 (load_weights)
             KConv2dF32Wino fn = be.k_conv2d_f32_wino ? be.k_conv2d_f32_wino : &k_conv2d_f32_wino;
             fn(in, u, b, out, x.c, x.h, x.w, C_out, relu, area, stream, weight.data());
         }
         return os;
     }
-    if (winograd4_runs(x.h, x.w)) {
-        const int64_t tiles = ((int64_t(x.h) + 3) / 4) * ((int64_t(x.w) + 3) / 4);
-        checked_int32_count(kOp, name, tiles);
+    if (winograd4_runs(oh, ow)) {
+        checked_int32_count(kOp, name, ((oh + 3) / 4) * ((ow + 3) / 4));
         const float* u[36];
         for (int t = 0; t < 36; ++t) u[t] = static_cast<const float*>(winograd4_u[t].data);
-        float* area = scratch(conv2d_f32_wino_scratch_floats(4, x.c, x.h, x.w, C_out));
-        conv2d_f32_wino4_epi(in, u, b, out, x.c, x.h, x.w, C_out, relu, area, epi);
+        float* area = scratch(conv2d_f32_wino_scratch_floats(4, x.c, oh, ow, C_out));
+        conv2d_f32_wino4_epi(in, u, b, out, x.c, x.h, x.w, C_out, pad_h, pad_w, relu, area, epi);
         return os;
     }
     if (groups > 1) {

@@ -1,9 +1,10 @@
 // Float 2-D convolution layer ("conv_fp32"), channels-last.
 //
 // Paths, fixed when the weights are bound:
-// - 3x3, stride 1, pad 1, groups 1, dilation 1: Winograd F(4x4, 3x3) on
-//   the host for 16 to 128-ish channels (the im2col GEMM then takes images
-//   under 7x7), else Winograd F(2x2, 3x3); see choose_winograd.
+// - 3x3, stride 1, groups 1, dilation 1, pad 1 (on the host pad 0 or 1 on
+//   each side): Winograd F(4x4, 3x3) on the host for 16 to 128-ish
+//   channels (the im2col GEMM then takes outputs under 7x7), else Winograd
+//   F(2x2, 3x3); see choose_winograd.
 //   VANTREL_FP32_WINOGRAD=f2|f4|off overrides the choice (f4 at any size);
 // - groups 1 otherwise: im2col + GEMM (copy-free for 1x1, stride 1, no pad,
 //   and, on paths that can, for inputs of at most 4 channels: windows read
@@ -120,16 +121,16 @@ public:
     bool fuse_channel_scale(const std::string& mul_node) override;
     bool scale_fused() const { return scale_mul_ != nullptr; }
 
-    // Which Winograd weights a 3x3 s1 p1 layer prepares: 2 (F(2x2, 3x3)),
+    // Which Winograd weights a 3x3 stride-1 layer prepares: 2 (F(2x2, 3x3)),
     // 4 (F(4x4, 3x3)) or 0 (none: the im2col GEMM), from the channel counts,
     // the backend and the override `env` (VANTREL_FP32_WINOGRAD: f2, f4,
     // off or auto; null or empty is auto); -1 for any other value.
     static int32_t choose_winograd(int32_t c_in, int32_t c_out, bool host, const char* env);
-    // Whether the F(4x4, 3x3) weights run on an h x w input: always when
-    // the override asked for them, else from 7 x 7 up; smaller images take
-    // the im2col GEMM, which is faster there (4x4 tiles mostly overhang).
-    bool winograd4_runs(int64_t h, int64_t w) const {
-        return winograd4_ready && h >= winograd4_min_extent_ && w >= winograd4_min_extent_;
+    // Whether the F(4x4, 3x3) weights run for an oh x ow output: always
+    // when the override asked for them, else from 7 x 7 up; smaller outputs
+    // take the im2col GEMM, which is faster there (4x4 tiles mostly overhang).
+    bool winograd4_runs(int64_t oh, int64_t ow) const {
+        return winograd4_ready && oh >= winograd4_min_extent_ && ow >= winograd4_min_extent_;
     }
     bool grouped() const { return groups > 1 && groups < C_in; }
     // A pixelwise layer whose weights are one-hot rows without bias only

@@ -108,13 +108,16 @@ TEST_P(Conv2dF32, MatchesDirectReference) {
             for (int t = 0; t < pos; ++t) u[t * plane + oc] = e[t];
         }
         for (int t = 0; t < pos; ++t) bp.push_back(pack_f32(u.data() + t * plane, c.cout, c.cin));
-        scratch.resize(size_t(conv2d_f32_wino_scratch_floats(f4 ? 4 : 2, c.cin, c.h, c.w, c.cout)));
+        scratch.resize(size_t(conv2d_f32_wino_scratch_floats(f4 ? 4 : 2, c.cin, c.oh(), c.ow(), c.cout)));
         tol = f4 ? 4e-5 : 1e-5;
         run = [&](std::vector<float>& y, bool own) {
             float* s = own ? nullptr : scratch.data();
             if (f4)
-                conv2d_f32_wino4_epi(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu, s,
-                                     nullptr);
+                conv2d_f32_wino4_epi(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.ph, c.pw,
+                                     c.relu, s, nullptr);
+            else if (c.ph != 1 || c.pw != 1)
+                conv2d_f32_wino_epi(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.ph, c.pw,
+                                    c.relu, s, nullptr);
             else
                 k_conv2d_f32_wino(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu, s,
                                   nullptr, p.w.data());
@@ -176,11 +179,16 @@ INSTANTIATE_TEST_SUITE_P(
                       F32Case{kWino, {1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false}},    // one pixel
                       F32Case{kWino, {12, 9, 1, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false}},    // one column
                       F32Case{kWino, {16, 20, 18, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},
+                      F32Case{kWino, {6, 9, 8, 5, 3, 3, 1, 1, 0, 0, 1, 1, 1, true, true}},      // unpadded, odd rows
+                      F32Case{kWino, {5, 3, 7, 4, 3, 3, 1, 1, 0, 1, 1, 1, 1, false, true}},     // one output row
+                      F32Case{kWino, {4, 2, 6, 3, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}},     // no output
                       F32Case{kWino4, {3, 9, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}},   // tiles overhang
                       F32Case{kWino4, {13, 8, 6, 19, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},   // lane tails
                       F32Case{kWino4, {1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false}},   // one pixel
                       F32Case{kWino4, {9, 2, 13, 5, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false}},   // two rows
                       F32Case{kWino4, {64, 14, 14, 36, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},  // deep sums
+                      F32Case{kWino4, {11, 13, 12, 9, 3, 3, 1, 1, 0, 0, 1, 1, 1, true, true}},   // unpadded
+                      F32Case{kWino4, {20, 10, 9, 18, 3, 3, 1, 1, 1, 0, 1, 1, 1, false, true}},  // pad rows only
                       F32Case{kGrouped, {8, 6, 5, 12, 3, 3, 1, 1, 1, 1, 1, 1, 2, true, true}},
                       F32Case{kGrouped, {12, 7, 7, 8, 3, 3, 2, 2, 1, 1, 1, 1, 4, false, true}},
                       F32Case{kGrouped, {6, 5, 6, 9, 1, 1, 1, 1, 0, 0, 1, 1, 3, false, false}},
@@ -357,7 +365,10 @@ INSTANTIATE_TEST_SUITE_P(
                       LayerCase{{36, 9, 11, 40, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 4},
                       LayerCase{{40, 6, 9, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}, 4},  // 6 rows: GEMM
                       LayerCase{{160, 3, 5, 220, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 2},  // many channels
-                      LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 0},
+                      LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 2},  // unpadded
+                      LayerCase{{32, 11, 9, 24, 3, 3, 1, 1, 0, 0, 1, 1, 1, true, true}, 4},
+                      LayerCase{{32, 8, 9, 24, 3, 3, 1, 1, 0, 0, 1, 1, 1, true, true}, 4},  // 6 rows out: GEMM
+                      LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 2, 2, 1, 1, 1, false, true}, 0},  // pad 2
                       LayerCase{{3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, false}, 0},  // -> 3x3
                       LayerCase{{4, 7, 6, 5, 3, 3, 1, 1, 1, 1, 2, 2, 1, false, true}, 0},
                       LayerCase{{6, 4, 5, 9, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true}, 0},  // direct
@@ -365,7 +376,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LayerCase{{16, 9, 10, 16, 3, 3, 2, 2, 1, 1, 1, 1, 4, true, true}, 0},  // grouped direct
                       LayerCase{{12, 6, 6, 12, 3, 3, 2, 2, 1, 1, 1, 1, 12, true, true}, 0},  // depthwise
                       LayerCase{{5, 5, 4, 10, 3, 3, 1, 1, 1, 1, 1, 1, 5, false, false}, 0},  // x2
-                      LayerCase{{3, 1, 6, 2, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 0}));  // 0 rows
+                      LayerCase{{3, 1, 6, 2, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 2}));  // 0 rows
 
 // One-hot 1x1 weights without bias only pick channels: the layer copies
 // them, so inf and NaN arrive unchanged and leave the other channels alone
