@@ -56,13 +56,36 @@ void conv2d_f32_wino4_epi(const float* in, const float* const u[36], const float
 // once; u receives the 6x6 result row-major, element (i, j) at 6i + j.
 void winograd4_weight_transform_f32(const float* g, float* u);
 
+// Stride 2: the kernel's taps split by parity into 2x2, 2x1, 1x2 and 1x1
+// stride-1 kernels over the input's row and column phases, each two-tap
+// direction run as F(2, 2); a 2x2 output tile costs 25 products per
+// channel pair instead of 36 (conv2d_f32_wino_loops.h). u[k], k = 0..15:
+// pack_f32 of the [cout][cin] matrix of element k of
+// winograd_s2_weight_transform_f32. Output ((h + 2 pad_h - 3)/2 + 1) x
+// ((w_in + 2 pad_w - 3)/2 + 1) x cout; scratch: 25*T*(cin + cout) floats
+// with T = ceil(oh/2)*ceil(ow/2), or null. Phases, threading and `epi` as
+// conv2d_f32_wino_epi.
+void conv2d_f32_wino_s2_epi(const float* in, const float* const u[16], const float* bias, float* out,
+                            int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t pad_h, int32_t pad_w,
+                            bool relu, float* scratch, const ConvEpilogueF32* epi);
+
+// The 16 transformed values of one 3x3 kernel g (row-major) for the
+// stride-2 form: with G = [[1, 0], [1, 1], [0, 1]], u[0..8] = G g' G^T of the
+// even taps g' = [[g00, g02], [g20, g22]] (row-major 3x3), u[9..11] =
+// G [g01, g21], u[12..14] = G [g10, g12], u[15] = g11.
+void winograd_s2_weight_transform_f32(const float* g, float* u);
+
+// The m of the stride-2 form where the phase functions take m.
+constexpr int32_t kWinoStride2 = -2;
+
 // Scratch floats of the F(m x m, 3x3) kernel, m = 2 or 4, for an oh x ow
-// output: (m + 2)^2 * ceil(oh/m) * ceil(ow/m) * (cin + cout).
+// output: (m + 2)^2 * ceil(oh/m) * ceil(ow/m) * (cin + cout); for
+// m = kWinoStride2, 25 * ceil(oh/2) * ceil(ow/2) * (cin + cout).
 int64_t conv2d_f32_wino_scratch_floats(int32_t m, int64_t cin, int64_t oh, int64_t ow, int64_t cout);
 
 // The transforms built for wider vectors (conv2d_f32_wino_loops.h), chosen
-// by the active kernel path; v is the scratch. Same bits as the portable
-// build.
+// by the active kernel path; m is 2, 4 or kWinoStride2, v the scratch. Same
+// bits as the portable build.
 void conv2d_f32_wino_phases_avx2(int32_t m, const float* in, const float* const* u, const float* bias,
                                  float* out, int64_t cin, int64_t h, int64_t w, int64_t cout, int64_t pad_h,
                                  int64_t pad_w, bool relu, float* v, const ConvEpilogueF32* epi);

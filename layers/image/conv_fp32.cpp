@@ -65,6 +65,20 @@ int32_t ConvFp32::choose_winograd(int32_t c_in, int32_t c_out, bool host, const 
     return c_in >= 16 && c_out >= 16 ? 4 : 2;
 }
 
+bool ConvFp32::choose_winograd_s2(int32_t c_in, int32_t c_out, const char* env) {
+    const std::string v = env ? env : "";
+    if (v == "off") return false;
+    if (v == "f2" || v == "f4") return true;
+    // Measured in ResNet-50 (2 threads, per layer in the whole model, the
+    // GEMM's time against the stride-2 form's): 256 channels at 28x28 in,
+    // 1.22-1.49 ms against 0.99-1.26; 128 at 56 about even (1.23-1.66 against
+    // 1.13-1.68); 512 at 14 loses, 1.24-1.37 against 1.48-1.52, as its 16
+    // weight planes outweigh 16 tiles (winograd_s2_runs). 25 products
+    // instead of 36 pay once the channel pair is wide enough that the
+    // transforms are a small part of the work.
+    return int64_t(c_in) * c_out >= 256 * 256;
+}
+
 ConvFp32::ConvFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_, int32_t kH_,
                    int32_t kW_, int32_t stride_h_, int32_t stride_w_, int32_t pad_h_,
                    int32_t pad_w_, int32_t groups_, int32_t dilation_h_, int32_t dilation_w_)
@@ -82,6 +96,7 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
 
     loaded_ = false;
     winograd_ready = false;
+    winograd_s2_ready = false;
     packed = Buffer();
     packed_owner_.reset();
     winograd4_ready = false;
@@ -125,6 +140,20 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
                           winograd4_u, winograd4_owner_);
             winograd4_ready = true;
             winograd4_min_extent_ = env && std::string(env) == "f4" ? 1 : 7;
+        }
+    }
+
+    if (host && kH == 3 && kW == 3 && stride_h == 2 && stride_w == 2 && pad_h <= 1 && pad_w <= 1 && groups == 1 &&
+        dilation_h == 1 && dilation_w == 1) {
+        const char* env = std::getenv("VANTREL_FP32_WINOGRAD");
+        if (choose_winograd(C_in, C_out, host, env) < 0)
+            layer_fail(kOp, name,
+                       std::string("VANTREL_FP32_WINOGRAD must be f2, f4, off or auto, got '") + env + "'");
+        if (choose_winograd_s2(C_in, C_out, env)) {
+            pack_winograd(name, [this](int t) { return key("ConvFp32", ".winograd_s2_u" + std::to_string(t)); },
+                          weight, C_out, C_in, &winograd_s2_weight_transform_f32, winograd_u, winograd_owner_);
+            winograd_s2_ready = true;
+            winograd_s2_min_extent_ = env && (std::string(env) == "f2" || std::string(env) == "f4") ? 1 : 14;
         }
     }
 
@@ -184,6 +213,11 @@ void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
     if (winograd_ready && dilation_h == 1 && dilation_w == 1) {
         const uint64_t tiles = ((oh + 1) / 2) * ((ow + 1) / 2);
         req.need(2, mul_sat(mul_sat(64, tiles), uint64_t(in.c) + uint64_t(C_out)));
+    }
+    if (winograd_s2_runs(int64_t(oh), int64_t(ow))) {
+        // 25 input and product blocks of ceil(oh/2) * ceil(ow/2) tiles.
+        const uint64_t tiles = ((oh + 1) / 2) * ((ow + 1) / 2);
+        req.need(2, mul_sat(mul_sat(100, tiles), uint64_t(in.c) + uint64_t(C_out)));
     }
     if (winograd4_runs(int64_t(oh), int64_t(ow))) {
         // 36 input and product matrices of ceil(oh/4) * ceil(ow/4) tiles.
@@ -292,7 +326,7 @@ bool ConvFp32::fuse_expand(ILayer& expand) {
     // The expansion runs its GEMM path: ungrouped, undilated, no Winograd.
     if (expand_ || project_ || !e || e == this || !depthwise() || residual_fused() || !loaded_ ||
         !epilogue_in_kernel() || e->groups != 1 || e->dilation_h != 1 || e->dilation_w != 1 || e->winograd_ready ||
-        e->winograd4_ready || e->residual_fused() || e->expand_fused() || e->project_fused() ||
+        e->winograd4_ready || e->winograd_s2_ready || e->residual_fused() || e->expand_fused() || e->project_fused() ||
         !e->channel_pick.empty() || !e->loaded_ || !e->packed.data || e->C_out != C_in)
         return false;
     if (!expand_depthwise_f32_suits(expand_params(e, nullptr, nullptr))) return false;
@@ -472,6 +506,14 @@ Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const Buffer
             KConv2dF32Wino fn = be.k_conv2d_f32_wino ? be.k_conv2d_f32_wino : &k_conv2d_f32_wino;
             fn(in, u, b, out, x.c, x.h, x.w, C_out, relu, area, stream, weight.data());
         }
+        return os;
+    }
+    if (winograd_s2_runs(oh, ow)) {
+        checked_int32_count(kOp, name, 4 * (((oh + 1) / 2) * ((ow + 1) / 2)));  // its largest product's rows
+        const float* u[16];
+        for (int t = 0; t < 16; ++t) u[t] = static_cast<const float*>(winograd_u[t].data);
+        float* area = scratch(conv2d_f32_wino_scratch_floats(kWinoStride2, x.c, oh, ow, C_out));
+        conv2d_f32_wino_s2_epi(in, u, b, out, x.c, x.h, x.w, C_out, pad_h, pad_w, relu, area, epi);
         return os;
     }
     if (winograd4_runs(oh, ow)) {
