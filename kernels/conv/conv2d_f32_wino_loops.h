@@ -24,17 +24,17 @@ struct WinoShape {
     int64_t cin, cout, h, w, pad_h, pad_w, oh, ow, tw, tiles;
 };
 
-// p[i][j] points at the channels of pixel (i, j) of the N x N patch of the
-// tile whose first output is (oy, ox), or at `zeros` where that pixel lies
-// in the padding or past the image (tiles that overhang the output read
-// there too).
+// p[i][j] points at the channels of input pixel (y0 - pad_h + i,
+// x0 - pad_w + j) of an N x N patch (y0, x0: the first output of a stride-1
+// tile, twice it at stride 2), or at `zeros` where that pixel lies in the
+// padding or past the image (tiles that overhang the output read there too).
 template <int N>
-static inline void wino_patch_f32(const float* in, const float* zeros, const WinoShape& s, int64_t oy, int64_t ox,
+static inline void wino_patch_f32(const float* in, const float* zeros, const WinoShape& s, int64_t y0, int64_t x0,
                                   const float* (&p)[N][N]) {
     for (int i = 0; i < N; ++i) {
-        const int64_t iy = oy - s.pad_h + i;
+        const int64_t iy = y0 - s.pad_h + i;
         for (int j = 0; j < N; ++j) {
-            const int64_t ix = ox - s.pad_w + j;
+            const int64_t ix = x0 - s.pad_w + j;
             const bool inside = iy >= 0 && iy < s.h && ix >= 0 && ix < s.w;
             p[i][j] = inside ? in + (iy * s.w + ix) * s.cin : zeros;
         }
@@ -338,7 +338,7 @@ static void input_transform_s2(const float* in, const float* zeros, const WinoSh
                                float* v) {
     const int64_t c = s.cin, vt = s.tiles * c;
     for (int64_t n = n0; n < n1; ++n) {
-        // The tile's outputs (2ty.., 2tx..) read input from (4ty, 4tx) - pad.
+        // The tile's outputs from (2ty, 2tx) read input from (4ty, 4tx) - pad.
         const float* p[5][5];
         wino_patch_f32<5>(in, zeros, s, 4 * (n / s.tw), 4 * (n % s.tw), p);
         float* dst = v + n * c;

@@ -69,13 +69,14 @@ bool ConvFp32::choose_winograd_s2(int32_t c_in, int32_t c_out, const char* env) 
     const std::string v = env ? env : "";
     if (v == "off") return false;
     if (v == "f2" || v == "f4") return true;
-    // Measured in ResNet-50 (2 threads, per layer in the whole model, the
-    // GEMM's time against the stride-2 form's): 256 channels at 28x28 in,
-    // 1.22-1.49 ms against 0.99-1.26; 128 at 56 about even (1.23-1.66 against
-    // 1.13-1.68); 512 at 14 loses, 1.24-1.37 against 1.48-1.52, as its 16
-    // weight planes outweigh 16 tiles (winograd_s2_runs). 25 products
-    // instead of 36 pay once the channel pair is wide enough that the
-    // transforms are a small part of the work.
+    // Measured per layer in whole models (2 threads, the GEMM's time
+    // against the stride-2 form's): ResNet-50's 256 channels at 28x28 in,
+    // 1.22-1.56 ms against 0.99-1.37; Wide ResNet-50's 256 at 56, 5.5-5.9
+    // against 4.5-5.0, and 512 at 28, 4.9-5.4 against 3.8-4.3; ResNet-50's
+    // 128 at 56 about even (1.23-1.66 against 1.13-1.68), and 512 at 14
+    // (7x7 out) loses, 1.24-1.37 against 1.48-1.52 (winograd_s2_runs). 25
+    // products instead of 36 pay once the channel pair is wide enough that
+    // the transforms are a small part of the work.
     return int64_t(c_in) * c_out >= 256 * 256;
 }
 
