@@ -73,10 +73,12 @@ bool ConvFp32::choose_winograd_s2(int32_t c_in, int32_t c_out, const char* env) 
     // against the stride-2 form's): ResNet-50's 256 channels at 28x28 in,
     // 1.22-1.56 ms against 0.99-1.37; Wide ResNet-50's 256 at 56, 5.5-5.9
     // against 4.5-5.0, and 512 at 28, 4.9-5.4 against 3.8-4.3; ResNet-50's
-    // 128 at 56 about even (1.23-1.66 against 1.13-1.68), and 512 at 14
-    // (7x7 out) loses, 1.24-1.37 against 1.48-1.52 (winograd_s2_runs). 25
-    // products instead of 36 pay once the channel pair is wide enough that
-    // the transforms are a small part of the work.
+    // 128 at 56 loses there (1.33-1.36 against 1.37-1.64) though it wins
+    // alone (bench/conv_wino_bench.cpp --stride 2: 0.86 of the GEMM's time),
+    // as its 25 blocks of transformed input and products no longer stay in
+    // cache; 512 at 14 (7x7 out) loses, 1.24-1.37 against 1.48-1.52
+    // (winograd_s2_runs). 25 products instead of 36 pay once the channel
+    // pair is wide enough that the transforms are a small part of the work.
     return int64_t(c_in) * c_out >= 256 * 256;
 }
 
