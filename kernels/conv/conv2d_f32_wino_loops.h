@@ -71,23 +71,22 @@ static inline void input_block(const float* const (&p)[4][4], int64_t ch, int64_
     }
 }
 
-// V = B^T d B of every tile in [n0, n1). Patch pixels outside the image read
-// a zero row, so the channel loop stays branch-free.
-template <int64_t kLanes>
-static void input_transform(const float* in, const float* zeros, const WinoShape& s, int64_t n0,
-                     int64_t n1, float* v) {
-    const int64_t c = s.cin, vt = s.tiles * c;  // stride between the 16 matrices
-    for (int64_t n = n0; n < n1; ++n) {
-        const float* p[4][4];
-        wino_patch_f32<4>(in, zeros, s, 2 * (n / s.tw), 2 * (n % s.tw), p);
-        float* dst = v + n * c;
-        int64_t ch = 0;
-        for (; ch + kLanes <= c; ch += kLanes) input_block<kLanes>(p, ch, vt, dst);
-        for (; ch < c; ++ch) input_block<1>(p, ch, vt, dst);
-    }
-}
-
 static inline float relu_f(float x) { return x > 0.0f ? x : 0.0f; }
+
+// The K output pixels r of channels [ch, ch + L), + bias, then ReLU, stored
+// at y[k] + ch where y[k] is not null (outside the output).
+template <int K, int64_t L>
+static inline void store_block(float (&r)[K][L], int64_t ch, const float* bias, bool relu, float* const (&y)[K]) {
+    if (bias)
+        for (int k = 0; k < K; ++k)
+            for (int64_t l = 0; l < L; ++l) r[k][l] += bias[ch + l];
+    if (relu)
+        for (int k = 0; k < K; ++k)
+            for (int64_t l = 0; l < L; ++l) r[k][l] = relu_f(r[k][l]);
+    for (int k = 0; k < K; ++k)
+        if (y[k])
+            for (int64_t l = 0; l < L; ++l) y[k][ch + l] = r[k][l];
+}
 
 // Y = A^T m A for channels [ch, ch + L) of one tile, + bias, ReLU; y[k] is
 // output pixel (k / 2, k % 2) of the tile, null when outside the image.
@@ -111,38 +110,7 @@ static inline void output_block(const float* src, int64_t pt, int64_t ch, const 
             r[2 * i][l] = a[i][0][l] + a[i][1][l] + a[i][2][l];
             r[2 * i + 1][l] = a[i][1][l] - a[i][2][l] - a[i][3][l];
         }
-    if (bias)
-        for (int k = 0; k < 4; ++k)
-            for (int64_t l = 0; l < L; ++l) r[k][l] += bias[ch + l];
-    if (relu)
-        for (int k = 0; k < 4; ++k)
-            for (int64_t l = 0; l < L; ++l) r[k][l] = relu_f(r[k][l]);
-    for (int k = 0; k < 4; ++k)
-        if (y[k])
-            for (int64_t l = 0; l < L; ++l) y[k][ch + l] = r[k][l];
-}
-
-// Y = A^T m A of every tile in [n0, n1), + bias, ReLU, valid pixels only.
-template <int64_t kLanes>
-static void output_transform(const float* pm, const float* bias, bool relu, const WinoShape& s,
-                      int64_t n0, int64_t n1, float* out, const ConvEpilogueF32* epi) {
-    const int64_t c = s.cout, pt = s.tiles * c;
-    for (int64_t n = n0; n < n1; ++n) {
-        const int64_t ty = n / s.tw, tx = n % s.tw;
-        const int64_t oy = 2 * ty, ox = 2 * tx;
-        const bool row1 = oy + 1 < s.oh, col1 = ox + 1 < s.ow;
-        const float* src = pm + n * c;
-        float* y[4] = {out + (oy * s.ow + ox) * c, nullptr, nullptr, nullptr};
-        if (col1) y[1] = y[0] + c;
-        if (row1) y[2] = y[0] + s.ow * c;
-        if (row1 && col1) y[3] = y[2] + c;
-        int64_t ch = 0;
-        for (; ch + kLanes <= c; ch += kLanes) output_block<kLanes>(src, pt, ch, bias, relu, y);
-        for (; ch < c; ++ch) output_block<1>(src, pt, ch, bias, relu, y);
-        if (epi)
-            for (float* yk : y)
-                if (yk) conv_epilogue_f32(*epi, yk, yk - out, c);
-    }
+    store_block<4, L>(r, ch, bias, relu, y);
 }
 
 // F(4x4, 3x3) with the points 0, 1, -1, 2, -2 and infinity. The
@@ -185,20 +153,6 @@ static inline void input_block4(const float* const (&p)[6][6], int64_t ch, int64
     }
 }
 
-template <int64_t kLanes>
-static void input_transform4(const float* in, const float* zeros, const WinoShape& s, int64_t n0,
-                      int64_t n1, float* v) {
-    const int64_t c = s.cin, vt = s.tiles * c;
-    for (int64_t n = n0; n < n1; ++n) {
-        const float* p[6][6];
-        wino_patch_f32<6>(in, zeros, s, 4 * (n / s.tw), 4 * (n % s.tw), p);
-        float* dst = v + n * c;
-        int64_t ch = 0;
-        for (; ch + kLanes <= c; ch += kLanes) input_block4<kLanes>(p, ch, vt, dst);
-        for (; ch < c; ++ch) input_block4<1>(p, ch, vt, dst);
-    }
-}
-
 // One column (or row) of A^T m for m = m0..m5.
 template <int64_t L>
 static inline void at6(const float (&m)[6][L], float (&r)[4][L]) {
@@ -233,36 +187,7 @@ static inline void output_block4(const float* src, int64_t pt, int64_t ch, const
         for (int k = 0; k < 4; ++k)
             for (int64_t l = 0; l < L; ++l) r[4 * i + k][l] = o[k][l];
     }
-    if (bias)
-        for (int k = 0; k < 16; ++k)
-            for (int64_t l = 0; l < L; ++l) r[k][l] += bias[ch + l];
-    if (relu)
-        for (int k = 0; k < 16; ++k)
-            for (int64_t l = 0; l < L; ++l) r[k][l] = relu_f(r[k][l]);
-    for (int k = 0; k < 16; ++k)
-        if (y[k])
-            for (int64_t l = 0; l < L; ++l) y[k][ch + l] = r[k][l];
-}
-
-template <int64_t kLanes>
-static void output_transform4(const float* pm, const float* bias, bool relu, const WinoShape& s,
-                       int64_t n0, int64_t n1, float* out, const ConvEpilogueF32* epi) {
-    const int64_t c = s.cout, pt = s.tiles * c;
-    for (int64_t n = n0; n < n1; ++n) {
-        const int64_t oy = 4 * (n / s.tw), ox = 4 * (n % s.tw);
-        float* y[16];
-        for (int k = 0; k < 16; ++k) {
-            const int64_t yy = oy + k / 4, xx = ox + k % 4;
-            y[k] = yy < s.oh && xx < s.ow ? out + (yy * s.ow + xx) * c : nullptr;
-        }
-        const float* src = pm + n * c;
-        int64_t ch = 0;
-        for (; ch + kLanes <= c; ch += kLanes) output_block4<kLanes>(src, pt, ch, bias, relu, y);
-        for (; ch < c; ++ch) output_block4<1>(src, pt, ch, bias, relu, y);
-        if (epi)
-            for (float* yk : y)
-                if (yk) conv_epilogue_f32(*epi, yk, yk - out, c);
-    }
+    store_block<16, L>(r, ch, bias, relu, y);
 }
 
 // Stride 2: the 3x3 kernel splits by the parity of its taps into four
@@ -333,21 +258,6 @@ static inline void input_block_s2(const float* const (&p)[5][5], int64_t ch, int
         for (int j = 0; j < 2; ++j) put(21 + 2 * i + j, p[2 * i + 1][2 * j + 1] + ch);
 }
 
-template <int64_t kLanes>
-static void input_transform_s2(const float* in, const float* zeros, const WinoShape& s, int64_t n0, int64_t n1,
-                               float* v) {
-    const int64_t c = s.cin, vt = s.tiles * c;
-    for (int64_t n = n0; n < n1; ++n) {
-        // The tile's outputs from (2ty, 2tx) read input from (4ty, 4tx) - pad.
-        const float* p[5][5];
-        wino_patch_f32<5>(in, zeros, s, 4 * (n / s.tw), 4 * (n % s.tw), p);
-        float* dst = v + n * c;
-        int64_t ch = 0;
-        for (; ch + kLanes <= c; ch += kLanes) input_block_s2<kLanes>(p, ch, vt, dst);
-        for (; ch < c; ++ch) input_block_s2<1>(p, ch, vt, dst);
-    }
-}
-
 // The 2x2 outputs of channels [ch, ch + L) of one tile from its 25
 // products: ((even, even) + (even, odd)) + (odd, even) + (odd, odd), each
 // summed over its F(2, 2) directions; + bias, ReLU; y[k] is output pixel
@@ -371,39 +281,54 @@ static inline void output_block_s2(const float* src, int64_t pt, int64_t ch, con
                 r[2 * i + j][l] = ((ee + eo) + oe) + m(21 + 2 * i + j, l);
             }
     }
-    if (bias)
-        for (int k = 0; k < 4; ++k)
-            for (int64_t l = 0; l < L; ++l) r[k][l] += bias[ch + l];
-    if (relu)
-        for (int k = 0; k < 4; ++k)
-            for (int64_t l = 0; l < L; ++l) r[k][l] = relu_f(r[k][l]);
-    for (int k = 0; k < 4; ++k)
-        if (y[k])
-            for (int64_t l = 0; l < L; ++l) y[k][ch + l] = r[k][l];
+    store_block<4, L>(r, ch, bias, relu, y);
 }
 
-template <int64_t kLanes>
-static void output_transform_s2(const float* pm, const float* bias, bool relu, const WinoShape& s, int64_t n0,
-                                int64_t n1, float* out, const ConvEpilogueF32* epi) {
+// The input transform of every tile in [n0, n1): tile n's N x N patch
+// starts kStep * (n / tw, n % tw) less the padding, and Wide and One
+// transform kLanes channels and one. Patch pixels outside the image read a
+// zero row, so the channel loop stays branch-free.
+template <int N, int64_t kStep, int64_t kLanes, void (*Wide)(const float* const (&)[N][N], int64_t, int64_t, float*),
+          void (*One)(const float* const (&)[N][N], int64_t, int64_t, float*)>
+static void input_tiles(const float* in, const float* zeros, const WinoShape& s, int64_t n0, int64_t n1, float* v) {
+    const int64_t c = s.cin, vt = s.tiles * c;  // stride between the blocks
+    for (int64_t n = n0; n < n1; ++n) {
+        const float* p[N][N];
+        wino_patch_f32<N>(in, zeros, s, kStep * (n / s.tw), kStep * (n % s.tw), p);
+        float* dst = v + n * c;
+        int64_t ch = 0;
+        for (; ch + kLanes <= c; ch += kLanes) Wide(p, ch, vt, dst);
+        for (; ch < c; ++ch) One(p, ch, vt, dst);
+    }
+}
+
+// The output transform of every tile in [n0, n1), + bias, ReLU, then `epi`,
+// valid pixels only: tile n's M x M outputs start at M * (n / tw, n % tw),
+// and Wide and One make kLanes channels and one of them.
+template <int M, int64_t kLanes,
+          void (*Wide)(const float*, int64_t, int64_t, const float*, bool, float* const (&)[M * M]),
+          void (*One)(const float*, int64_t, int64_t, const float*, bool, float* const (&)[M * M])>
+static void output_tiles(const float* pm, const float* bias, bool relu, const WinoShape& s, int64_t n0, int64_t n1,
+                         float* out, const ConvEpilogueF32* epi) {
     const int64_t c = s.cout, pt = s.tiles * c;
     for (int64_t n = n0; n < n1; ++n) {
-        const int64_t oy = 2 * (n / s.tw), ox = 2 * (n % s.tw);
-        float* y[4];
-        for (int k = 0; k < 4; ++k) {
-            const int64_t yy = oy + k / 2, xx = ox + k % 2;
+        const int64_t oy = M * (n / s.tw), ox = M * (n % s.tw);
+        float* y[M * M];
+        for (int k = 0; k < M * M; ++k) {
+            const int64_t yy = oy + k / M, xx = ox + k % M;
             y[k] = yy < s.oh && xx < s.ow ? out + (yy * s.ow + xx) * c : nullptr;
         }
         const float* src = pm + n * c;
         int64_t ch = 0;
-        for (; ch + kLanes <= c; ch += kLanes) output_block_s2<kLanes>(src, pt, ch, bias, relu, y);
-        for (; ch < c; ++ch) output_block_s2<1>(src, pt, ch, bias, relu, y);
+        for (; ch + kLanes <= c; ch += kLanes) Wide(src, pt, ch, bias, relu, y);
+        for (; ch < c; ++ch) One(src, pt, ch, bias, relu, y);
         if (epi)
             for (float* yk : y)
                 if (yk) conv_epilogue_f32(*epi, yk, yk - out, c);
     }
 }
 
-// The three phases of either variant: input transform by tile, the
+// The three phases of each variant: input transform by tile, the
 // products (one per position), output transform by tile; each phase is a
 // run of the strip pool (tiles in a few strips per thread, one product per
 // strip, computed on its thread alone), and a thread the OS runs late takes
@@ -450,13 +375,20 @@ static void conv2d_f32_wino_phases(int32_t m, const float* in, const float* cons
                 0, 0};
     s.tw = (s.ow + tile - 1) / tile;
     s.tiles = ((s.oh + tile - 1) / tile) * s.tw;
-    if (m == kWinoStride2)
-        run_phases<kS2Blocks>(in, u, bias, out, relu, s, v, epi, input_transform_s2<kLanes>,
-                              output_transform_s2<kLanes>, kS2Products, kS2Block, kS2Rows);
+    // Each variant's tile loops: patch size and step, output tile size.
+    if (m == kWinoStride2)  // 2x2 output tiles whose 5x5 patches start 4 pixels apart
+        run_phases<kS2Blocks>(in, u, bias, out, relu, s, v, epi,
+                              input_tiles<5, 4, kLanes, input_block_s2<kLanes>, input_block_s2<1>>,
+                              output_tiles<2, kLanes, output_block_s2<kLanes>, output_block_s2<1>>, kS2Products,
+                              kS2Block, kS2Rows);
     else if (m == 4)
-        run_phases<36>(in, u, bias, out, relu, s, v, epi, input_transform4<kLanes>, output_transform4<kLanes>);
+        run_phases<36>(in, u, bias, out, relu, s, v, epi,
+                       input_tiles<6, 4, kLanes, input_block4<kLanes>, input_block4<1>>,
+                       output_tiles<4, kLanes, output_block4<kLanes>, output_block4<1>>);
     else
-        run_phases<16>(in, u, bias, out, relu, s, v, epi, input_transform<kLanes>, output_transform<kLanes>);
+        run_phases<16>(in, u, bias, out, relu, s, v, epi,
+                       input_tiles<4, 2, kLanes, input_block<kLanes>, input_block<1>>,
+                       output_tiles<2, kLanes, output_block<kLanes>, output_block<1>>);
 }
 
 }  // namespace vantrel
