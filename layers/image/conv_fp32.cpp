@@ -65,6 +65,23 @@ int32_t ConvFp32::choose_winograd(int32_t c_in, int32_t c_out, bool host, const 
     return c_in >= 16 && c_out >= 16 ? 4 : 2;
 }
 
+bool ConvFp32::choose_winograd_s2(int32_t c_in, int32_t c_out, const char* env) {
+    const std::string v = env ? env : "";
+    if (v == "off") return false;
+    if (v == "f2" || v == "f4") return true;
+    // Measured per layer in whole models (2 threads, the GEMM's time
+    // against the stride-2 form's): ResNet-50's 256 channels at 28x28 in,
+    // 1.22-1.56 ms against 0.99-1.37; Wide ResNet-50's 256 at 56, 5.5-5.9
+    // against 4.5-5.0, and 512 at 28, 4.9-5.4 against 3.8-4.3; ResNet-50's
+    // 128 at 56 loses there (1.33-1.36 against 1.37-1.64) though it wins
+    // alone (bench/conv_wino_bench.cpp --stride 2: 0.86 of the GEMM's time),
+    // as its 25 blocks of transformed input and products no longer stay in
+    // cache; 512 at 14 (7x7 out) loses, 1.24-1.37 against 1.48-1.52
+    // (winograd_s2_runs). 25 products instead of 36 pay once the channel
+    // pair is wide enough that the transforms are a small part of the work.
+    return int64_t(c_in) * c_out >= 256 * 256;
+}
+
 ConvFp32::ConvFp32(const std::string& node_name, int32_t C_out_, int32_t C_in_, int32_t kH_,
                    int32_t kW_, int32_t stride_h_, int32_t stride_w_, int32_t pad_h_,
                    int32_t pad_w_, int32_t groups_, int32_t dilation_h_, int32_t dilation_w_)
@@ -82,6 +99,7 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
 
     loaded_ = false;
     winograd_ready = false;
+    winograd_s2_ready = false;
     packed = Buffer();
     packed_owner_.reset();
     winograd4_ready = false;
@@ -102,10 +120,14 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
     bias = std::move(b);
 
     const int32_t cin_g = C_in / groups;
-    if (kH == 3 && kW == 3 && stride_h == 1 && stride_w == 1 && pad_h == 1 && pad_w == 1 &&
-        groups == 1 && dilation_h == 1 && dilation_w == 1) {
+    // Device backends' Winograd slot pads by 1; the host kernels take 0 too
+    // (an unpadded layer's tiles then cover its smaller output).
+    const bool host = be.kind == kBackendHost;
+    const bool pads_fit = host ? pad_h <= 1 && pad_w <= 1 : pad_h == 1 && pad_w == 1;
+    if (kH == 3 && kW == 3 && stride_h == 1 && stride_w == 1 && pads_fit && groups == 1 && dilation_h == 1 &&
+        dilation_w == 1) {
         const char* env = std::getenv("VANTREL_FP32_WINOGRAD");
-        const int32_t m = choose_winograd(C_in, C_out, be.kind == kBackendHost, env);
+        const int32_t m = choose_winograd(C_in, C_out, host, env);
         if (m < 0)
             layer_fail(kOp, name,
                        std::string("VANTREL_FP32_WINOGRAD must be f2, f4, off or auto, got '") + env + "'");
@@ -121,6 +143,20 @@ void ConvFp32::load_weights(const WeightFetch& fetch) {
                           winograd4_u, winograd4_owner_);
             winograd4_ready = true;
             winograd4_min_extent_ = env && std::string(env) == "f4" ? 1 : 7;
+        }
+    }
+
+    if (host && kH == 3 && kW == 3 && stride_h == 2 && stride_w == 2 && pad_h <= 1 && pad_w <= 1 && groups == 1 &&
+        dilation_h == 1 && dilation_w == 1) {
+        const char* env = std::getenv("VANTREL_FP32_WINOGRAD");
+        if (choose_winograd(C_in, C_out, host, env) < 0)
+            layer_fail(kOp, name,
+                       std::string("VANTREL_FP32_WINOGRAD must be f2, f4, off or auto, got '") + env + "'");
+        if (choose_winograd_s2(C_in, C_out, env)) {
+            pack_winograd(name, [this](int t) { return key("ConvFp32", ".winograd_s2_u" + std::to_string(t)); },
+                          weight, C_out, C_in, &winograd_s2_weight_transform_f32, winograd_u, winograd_owner_);
+            winograd_s2_ready = true;
+            winograd_s2_min_extent_ = env && (std::string(env) == "f2" || std::string(env) == "f4") ? 1 : 14;
         }
     }
 
@@ -178,12 +214,17 @@ void ConvFp32::plan_scratch(Shape3 in, ScratchRequest& req) const {
     const uint64_t ow = uint64_t(conv_out_extent(in.w, kW, stride_w, pad_w, dilation_w));
     req.need(2, mul_sat(mul_sat(mul_sat(oh, ow), uint64_t(kH) * uint64_t(kW)), uint64_t(in.c) * 4));
     if (winograd_ready && dilation_h == 1 && dilation_w == 1) {
-        const uint64_t tiles = ((uint64_t(in.h) + 1) / 2) * ((uint64_t(in.w) + 1) / 2);
+        const uint64_t tiles = ((oh + 1) / 2) * ((ow + 1) / 2);
         req.need(2, mul_sat(mul_sat(64, tiles), uint64_t(in.c) + uint64_t(C_out)));
     }
-    if (winograd4_runs(in.h, in.w)) {
-        // 36 input and product matrices of ceil(h/4) * ceil(w/4) tiles.
-        const uint64_t tiles = ((uint64_t(in.h) + 3) / 4) * ((uint64_t(in.w) + 3) / 4);
+    if (winograd_s2_runs(int64_t(oh), int64_t(ow))) {
+        // 25 input and product blocks of ceil(oh/2) * ceil(ow/2) tiles.
+        const uint64_t tiles = ((oh + 1) / 2) * ((ow + 1) / 2);
+        req.need(2, mul_sat(mul_sat(100, tiles), uint64_t(in.c) + uint64_t(C_out)));
+    }
+    if (winograd4_runs(int64_t(oh), int64_t(ow))) {
+        // 36 input and product matrices of ceil(oh/4) * ceil(ow/4) tiles.
+        const uint64_t tiles = ((oh + 3) / 4) * ((ow + 3) / 4);
         req.need(2, mul_sat(mul_sat(144, tiles), uint64_t(in.c) + uint64_t(C_out)));
     }
     if (grouped() && grouped_taps.empty() && in.c == C_in)
@@ -288,7 +329,7 @@ bool ConvFp32::fuse_expand(ILayer& expand) {
     // The expansion runs its GEMM path: ungrouped, undilated, no Winograd.
     if (expand_ || project_ || !e || e == this || !depthwise() || residual_fused() || !loaded_ ||
         !epilogue_in_kernel() || e->groups != 1 || e->dilation_h != 1 || e->dilation_w != 1 || e->winograd_ready ||
-        e->winograd4_ready || e->residual_fused() || e->expand_fused() || e->project_fused() ||
+        e->winograd4_ready || e->winograd_s2_ready || e->residual_fused() || e->expand_fused() || e->project_fused() ||
         !e->channel_pick.empty() || !e->loaded_ || !e->packed.data || e->C_out != C_in)
         return false;
     if (!expand_depthwise_f32_suits(expand_params(e, nullptr, nullptr))) return false;
@@ -470,26 +511,32 @@ Shape3 ConvFp32::convolve(const TensorView* inputs, int num_inputs, const Buffer
     };
 
     if (winograd_ready && dilation_h == 1 && dilation_w == 1) {
-        const int64_t tiles = ((int64_t(x.h) + 1) / 2) * ((int64_t(x.w) + 1) / 2);
-        checked_int32_count(kOp, name, tiles);
+        checked_int32_count(kOp, name, ((oh + 1) / 2) * ((ow + 1) / 2));
         const float* u[16];
         for (int t = 0; t < 16; ++t) u[t] = static_cast<const float*>(winograd_u[t].data);
-        float* area = scratch(16 * tiles * (int64_t(x.c) + C_out));
+        float* area = scratch(conv2d_f32_wino_scratch_floats(2, x.c, oh, ow, C_out));
         if (epilogue_in_kernel()) {
-            conv2d_f32_wino_epi(in, u, b, out, x.c, x.h, x.w, C_out, relu, area, epi);
-        } else {
+            conv2d_f32_wino_epi(in, u, b, out, x.c, x.h, x.w, C_out, pad_h, pad_w, relu, area, epi);
+        } else {  // padding 1 (load_weights)
             KConv2dF32Wino fn = be.k_conv2d_f32_wino ? be.k_conv2d_f32_wino : &k_conv2d_f32_wino;
             fn(in, u, b, out, x.c, x.h, x.w, C_out, relu, area, stream, weight.data());
         }
         return os;
     }
-    if (winograd4_runs(x.h, x.w)) {
-        const int64_t tiles = ((int64_t(x.h) + 3) / 4) * ((int64_t(x.w) + 3) / 4);
-        checked_int32_count(kOp, name, tiles);
+    if (winograd_s2_runs(oh, ow)) {
+        checked_int32_count(kOp, name, 4 * (((oh + 1) / 2) * ((ow + 1) / 2)));  // its largest product's rows
+        const float* u[16];
+        for (int t = 0; t < 16; ++t) u[t] = static_cast<const float*>(winograd_u[t].data);
+        float* area = scratch(conv2d_f32_wino_scratch_floats(kWinoStride2, x.c, oh, ow, C_out));
+        conv2d_f32_wino_s2_epi(in, u, b, out, x.c, x.h, x.w, C_out, pad_h, pad_w, relu, area, epi);
+        return os;
+    }
+    if (winograd4_runs(oh, ow)) {
+        checked_int32_count(kOp, name, ((oh + 3) / 4) * ((ow + 3) / 4));
         const float* u[36];
         for (int t = 0; t < 36; ++t) u[t] = static_cast<const float*>(winograd4_u[t].data);
-        float* area = scratch(conv2d_f32_wino_scratch_floats(4, x.c, x.h, x.w, C_out));
-        conv2d_f32_wino4_epi(in, u, b, out, x.c, x.h, x.w, C_out, relu, area, epi);
+        float* area = scratch(conv2d_f32_wino_scratch_floats(4, x.c, oh, ow, C_out));
+        conv2d_f32_wino4_epi(in, u, b, out, x.c, x.h, x.w, C_out, pad_h, pad_w, relu, area, epi);
         return os;
     }
     if (groups > 1) {

@@ -1,10 +1,15 @@
 // Float 2-D convolution layer ("conv_fp32"), channels-last.
 //
 // Paths, fixed when the weights are bound:
-// - 3x3, stride 1, pad 1, groups 1, dilation 1: Winograd F(4x4, 3x3) on
-//   the host for 16 to 128-ish channels (the im2col GEMM then takes images
-//   under 7x7), else Winograd F(2x2, 3x3); see choose_winograd.
-//   VANTREL_FP32_WINOGRAD=f2|f4|off overrides the choice (f4 at any size);
+// - 3x3, stride 1, groups 1, dilation 1, pad 1 (on the host pad 0 or 1 on
+//   each side): Winograd F(4x4, 3x3) on the host for 16 to 128-ish
+//   channels (the im2col GEMM then takes outputs under 7x7), else Winograd
+//   F(2x2, 3x3); see choose_winograd;
+// - 3x3, stride 2, groups 1, dilation 1, pad 0 or 1, on the host: the
+//   stride-2 Winograd form (conv2d_f32_wino_s2_epi) for wide channel pairs
+//   and outputs from 14x14 up; see choose_winograd_s2;
+//   VANTREL_FP32_WINOGRAD=f2|f4|off overrides the choice (f4 at any size;
+//   f2 or f4 also force the stride-2 form, off turns it off too);
 // - groups 1 otherwise: im2col + GEMM (copy-free for 1x1, stride 1, no pad,
 //   and, on paths that can, for inputs of at most 4 channels: windows read
 //   in place from a padded copy);
@@ -66,6 +71,9 @@ public:
     Buffer winograd_u[16];
     bool winograd4_ready = false;  // F(4x4, 3x3), host only: winograd4_u
     Buffer winograd4_u[36];
+    // Stride 2, host only: winograd_u holds the stride-2 form's weights
+    // (conv2d_f32_wino_s2_epi) instead of F(2x2, 3x3)'s.
+    bool winograd_s2_ready = false;
     std::vector<Buffer> group_packed;    // 1 < groups < C_in: one block per group
     std::vector<float> depthwise_taps;   // groups == C_in > 1: [kH][kW][C_out]
     std::vector<float> grouped_taps;     // direct grouped: [C_out/16][kH][kW][C_in/groups][16]
@@ -128,16 +136,27 @@ public:
     // whatever their width: a channel prefix of a shared concat buffer.
     bool read_channel_prefix() override;
 
-    // Which Winograd weights a 3x3 s1 p1 layer prepares: 2 (F(2x2, 3x3)),
+    // Which Winograd weights a 3x3 stride-1 layer prepares: 2 (F(2x2, 3x3)),
     // 4 (F(4x4, 3x3)) or 0 (none: the im2col GEMM), from the channel counts,
     // the backend and the override `env` (VANTREL_FP32_WINOGRAD: f2, f4,
     // off or auto; null or empty is auto); -1 for any other value.
     static int32_t choose_winograd(int32_t c_in, int32_t c_out, bool host, const char* env);
-    // Whether the F(4x4, 3x3) weights run on an h x w input: always when
-    // the override asked for them, else from 7 x 7 up; smaller images take
-    // the im2col GEMM, which is faster there (4x4 tiles mostly overhang).
-    bool winograd4_runs(int64_t h, int64_t w) const {
-        return winograd4_ready && h >= winograd4_min_extent_ && w >= winograd4_min_extent_;
+    // Whether a 3x3 stride-2 layer on the host prepares the stride-2
+    // Winograd form's weights, from its channel counts and the override
+    // VANTREL_FP32_WINOGRAD (off: never; f2 or f4: always, to run at any
+    // size).
+    static bool choose_winograd_s2(int32_t c_in, int32_t c_out, const char* env);
+    // Whether the stride-2 form runs for an oh x ow output: when prepared,
+    // from 14 x 14 up unless forced (smaller outputs have too few tiles to
+    // pay for reading 16 weight planes instead of the GEMM's 9).
+    bool winograd_s2_runs(int64_t oh, int64_t ow) const {
+        return winograd_s2_ready && oh >= winograd_s2_min_extent_ && ow >= winograd_s2_min_extent_;
+    }
+    // Whether the F(4x4, 3x3) weights run for an oh x ow output: always
+    // when the override asked for them, else from 7 x 7 up; smaller outputs
+    // take the im2col GEMM, which is faster there (4x4 tiles mostly overhang).
+    bool winograd4_runs(int64_t oh, int64_t ow) const {
+        return winograd4_ready && oh >= winograd4_min_extent_ && ow >= winograd4_min_extent_;
     }
     bool grouped() const { return groups > 1 && groups < C_in; }
     // A pixelwise layer whose weights are one-hot rows without bias only
@@ -162,6 +181,7 @@ private:
                           const ConvEpilogueF32& epi);
 
     int64_t winograd4_min_extent_ = 7;
+    int64_t winograd_s2_min_extent_ = 14;
     ConvFp32* expand_ = nullptr;   // the folded expansion, or null
     ConvFp32* project_ = nullptr;  // the folded projection, or null
     bool prefix_read_ = false;     // input 0 may be wider than C_in

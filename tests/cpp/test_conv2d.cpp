@@ -78,7 +78,7 @@ std::vector<float> reorder(const Problem& p) {
 // The im2col, Winograd and grouped kernels with their packed weights and
 // scratch, then without (each packs or allocates its own): the same bits,
 // near the direct reference, at 1 and 2 threads.
-enum class F32Kernel { Im2col, Winograd, Winograd4, Grouped };
+enum class F32Kernel { Im2col, Winograd, Winograd4, WinogradS2, Grouped };
 struct F32Case {
     F32Kernel kernel;
     Conv c;
@@ -95,8 +95,9 @@ TEST_P(Conv2dF32, MatchesDirectReference) {
     std::vector<float> scratch;
     std::function<void(std::vector<float>&, bool)> run;  // bool: own packing / scratch
     double tol = 2e-6;
-    const bool wino = GetParam().kernel == F32Kernel::Winograd || GetParam().kernel == F32Kernel::Winograd4;
-    const bool f4 = GetParam().kernel == F32Kernel::Winograd4;
+    const F32Kernel kernel = GetParam().kernel;
+    const bool wino = kernel != F32Kernel::Im2col && kernel != F32Kernel::Grouped;
+    const bool f4 = kernel == F32Kernel::Winograd4, s2 = kernel == F32Kernel::WinogradS2;
     const int pos = f4 ? 36 : 16;
     const size_t plane = size_t(c.cout) * c.cin;
     std::vector<float> u;
@@ -104,17 +105,25 @@ TEST_P(Conv2dF32, MatchesDirectReference) {
         u.resize(pos * plane);
         float e[36];
         for (size_t oc = 0; oc < plane; ++oc) {
-            (f4 ? winograd4_weight_transform_f32 : winograd_weight_transform_f32)(p.w.data() + oc * 9, e);
+            (f4 ? winograd4_weight_transform_f32
+                : s2 ? winograd_s2_weight_transform_f32 : winograd_weight_transform_f32)(p.w.data() + oc * 9, e);
             for (int t = 0; t < pos; ++t) u[t * plane + oc] = e[t];
         }
         for (int t = 0; t < pos; ++t) bp.push_back(pack_f32(u.data() + t * plane, c.cout, c.cin));
-        scratch.resize(size_t(conv2d_f32_wino_scratch_floats(f4 ? 4 : 2, c.cin, c.h, c.w, c.cout)));
+        const int32_t m = f4 ? 4 : s2 ? kWinoStride2 : 2;
+        scratch.resize(size_t(conv2d_f32_wino_scratch_floats(m, c.cin, c.oh(), c.ow(), c.cout)));
         tol = f4 ? 4e-5 : 1e-5;
         run = [&](std::vector<float>& y, bool own) {
             float* s = own ? nullptr : scratch.data();
             if (f4)
-                conv2d_f32_wino4_epi(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu, s,
-                                     nullptr);
+                conv2d_f32_wino4_epi(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.ph, c.pw,
+                                     c.relu, s, nullptr);
+            else if (s2)
+                conv2d_f32_wino_s2_epi(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.ph, c.pw,
+                                       c.relu, s, nullptr);
+            else if (c.ph != 1 || c.pw != 1)
+                conv2d_f32_wino_epi(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.ph, c.pw,
+                                    c.relu, s, nullptr);
             else
                 k_conv2d_f32_wino(p.in.data(), bp.data(), p.b(), y.data(), c.cin, c.h, c.w, c.cout, c.relu, s,
                                   nullptr, p.w.data());
@@ -160,7 +169,7 @@ TEST_P(Conv2dF32, MatchesDirectReference) {
     }
 }
 constexpr F32Kernel kIm2col = F32Kernel::Im2col, kWino = F32Kernel::Winograd, kWino4 = F32Kernel::Winograd4,
-                    kGrouped = F32Kernel::Grouped;
+                    kWinoS2 = F32Kernel::WinogradS2, kGrouped = F32Kernel::Grouped;
 INSTANTIATE_TEST_SUITE_P(
     Shapes, Conv2dF32,
     ::testing::Values(F32Case{kIm2col, {3, 6, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}},  // pad rows of zeros
@@ -176,11 +185,21 @@ INSTANTIATE_TEST_SUITE_P(
                       F32Case{kWino, {1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false}},    // one pixel
                       F32Case{kWino, {12, 9, 1, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false}},    // one column
                       F32Case{kWino, {16, 20, 18, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},
+                      F32Case{kWino, {6, 9, 8, 5, 3, 3, 1, 1, 0, 0, 1, 1, 1, true, true}},      // unpadded, odd rows
+                      F32Case{kWino, {5, 3, 7, 4, 3, 3, 1, 1, 0, 1, 1, 1, 1, false, true}},     // one output row
+                      F32Case{kWino, {4, 2, 6, 3, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}},     // no output
                       F32Case{kWino4, {3, 9, 7, 10, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}},   // tiles overhang
                       F32Case{kWino4, {13, 8, 6, 19, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},   // lane tails
                       F32Case{kWino4, {1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false}},   // one pixel
                       F32Case{kWino4, {9, 2, 13, 5, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false}},   // two rows
                       F32Case{kWino4, {64, 14, 14, 36, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},  // deep sums
+                      F32Case{kWino4, {11, 13, 12, 9, 3, 3, 1, 1, 0, 0, 1, 1, 1, true, true}},   // unpadded
+                      F32Case{kWino4, {20, 10, 9, 18, 3, 3, 1, 1, 1, 0, 1, 1, 1, false, true}},  // pad rows only
+                      F32Case{kWinoS2, {5, 9, 10, 7, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, true}},    // odd out rows
+                      F32Case{kWinoS2, {20, 16, 16, 24, 3, 3, 2, 2, 1, 1, 1, 1, 1, false, true}},
+                      F32Case{kWinoS2, {3, 8, 11, 17, 3, 3, 2, 2, 0, 1, 1, 1, 1, true, false}},  // pad 0, 1
+                      F32Case{kWinoS2, {9, 1, 1, 2, 3, 3, 2, 2, 1, 1, 1, 1, 1, false, true}},    // one pixel
+                      F32Case{kWinoS2, {4, 2, 5, 3, 3, 3, 2, 2, 0, 0, 1, 1, 1, false, true}},    // no output
                       F32Case{kGrouped, {8, 6, 5, 12, 3, 3, 1, 1, 1, 1, 1, 1, 2, true, true}},
                       F32Case{kGrouped, {12, 7, 7, 8, 3, 3, 2, 2, 1, 1, 1, 1, 4, false, true}},
                       F32Case{kGrouped, {6, 5, 6, 9, 1, 1, 1, 1, 0, 0, 1, 1, 3, false, false}},
@@ -327,7 +346,7 @@ Shape3 run(ILayer& l, TensorView in, std::vector<float>& y, bool with_scratch) {
 
 struct LayerCase {
     Conv c;
-    int winograd;  // the Winograd weights prepared: 0 (none), 2 or 4 (F(m x m, 3x3))
+    int winograd;  // the Winograd weights prepared: 0 (none), 2 or 4 (F(m x m, 3x3)), -2 (stride 2)
 };
 void PrintTo(const LayerCase& lc, std::ostream* os) { PrintTo(lc.c, os); }
 
@@ -341,6 +360,7 @@ TEST_P(ConvFp32Layer, EveryPathMatchesReference) {
     l->load_weights(fetch_bytes(t, 4));
     EXPECT_EQ(dynamic_cast<ConvFp32&>(*l).winograd_ready, GetParam().winograd == 2);
     EXPECT_EQ(dynamic_cast<ConvFp32&>(*l).winograd4_ready, GetParam().winograd == 4);
+    EXPECT_EQ(dynamic_cast<ConvFp32&>(*l).winograd_s2_ready, GetParam().winograd == -2);
     const Shape3 want{c.cout, c.oh(), c.ow()};
     EXPECT_EQ(l->output_shape({c.cin, c.h, c.w}), want);
     std::vector<float> in = p.in;
@@ -357,15 +377,20 @@ INSTANTIATE_TEST_SUITE_P(
                       LayerCase{{36, 9, 11, 40, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 4},
                       LayerCase{{40, 6, 9, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}, 4},  // 6 rows: GEMM
                       LayerCase{{160, 3, 5, 220, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}, 2},  // many channels
-                      LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 0},
+                      LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 2},  // unpadded
+                      LayerCase{{32, 11, 9, 24, 3, 3, 1, 1, 0, 0, 1, 1, 1, true, true}, 4},
+                      LayerCase{{32, 8, 9, 24, 3, 3, 1, 1, 0, 0, 1, 1, 1, true, true}, 4},  // 6 rows out: GEMM
+                      LayerCase{{4, 5, 7, 6, 3, 3, 1, 1, 2, 2, 1, 1, 1, false, true}, 0},  // pad 2
                       LayerCase{{3, 5, 5, 4, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, false}, 0},  // -> 3x3
+                      LayerCase{{256, 27, 28, 256, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, true}, -2},  // -> 14x14
+                      LayerCase{{256, 13, 12, 256, 3, 3, 2, 2, 0, 0, 1, 1, 1, false, true}, -2},  // 6x5: GEMM
                       LayerCase{{4, 7, 6, 5, 3, 3, 1, 1, 1, 1, 2, 2, 1, false, true}, 0},
                       LayerCase{{6, 4, 5, 9, 1, 1, 1, 1, 0, 0, 1, 1, 1, true, true}, 0},  // direct
                       LayerCase{{8, 6, 5, 6, 3, 3, 1, 1, 1, 1, 1, 1, 2, false, true}, 0},  // grouped
                       LayerCase{{16, 9, 10, 16, 3, 3, 2, 2, 1, 1, 1, 1, 4, true, true}, 0},  // grouped direct
                       LayerCase{{12, 6, 6, 12, 3, 3, 2, 2, 1, 1, 1, 1, 12, true, true}, 0},  // depthwise
                       LayerCase{{5, 5, 4, 10, 3, 3, 1, 1, 1, 1, 1, 1, 5, false, false}, 0},  // x2
-                      LayerCase{{3, 1, 6, 2, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 0}));  // 0 rows
+                      LayerCase{{3, 1, 6, 2, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}, 2}));  // 0 rows
 
 // One-hot 1x1 weights without bias only pick channels: the layer copies
 // them, so inf and NaN arrive unchanged and leave the other channels alone
@@ -414,27 +439,31 @@ TEST(ConvFp32Layer, SameKeySharesOnePackedBlock) {
     EXPECT_EQ(ca.winograd_u[7].data, cb.winograd_u[7].data);
 }
 
-// VANTREL_FP32_WINOGRAD picks the weights a 3x3 layer prepares; anything
-// but f2, f4, off or auto is refused by name.
+// VANTREL_FP32_WINOGRAD picks the weights a 3x3 layer prepares (f2 and f4
+// the stride-2 form's at stride 2, whatever the channels); anything but f2,
+// f4, off or auto is refused by name.
 TEST(ConvFp32Layer, WinogradOverride) {
-    const Problem p(Conv{32, 4, 4, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false});
-    ByteTensors t = {{"c1.weight", bytes_of(p.w)}};
-    for (const char* v : {"f2", "f4", "off", "f3"}) {
-        setenv("VANTREL_FP32_WINOGRAD", v, 1);
-        auto l = make(conv_json(p.c));
-        std::string what;
-        try {
-            l->load_weights(fetch_bytes(t, 4));
-        } catch (const std::runtime_error& e) {
-            what = e.what();
-        }
-        unsetenv("VANTREL_FP32_WINOGRAD");
-        const auto& c = dynamic_cast<ConvFp32&>(*l);
-        EXPECT_EQ(c.winograd_ready, v[1] == '2') << v;
-        EXPECT_EQ(c.winograd4_ready, v[1] == '4') << v;
-        EXPECT_EQ(what.empty(), v[1] != '3') << what;
-        if (v[1] == '3') {
-            EXPECT_NE(what.find("must be f2, f4, off or auto, got 'f3'"), std::string::npos) << what;
+    for (int stride : {1, 2}) {
+        const Problem p(Conv{32, 4, 4, 32, 3, 3, stride, stride, 1, 1, 1, 1, 1, false, false});
+        ByteTensors t = {{"c1.weight", bytes_of(p.w)}};
+        for (const char* v : {"f2", "f4", "off", "f3"}) {
+            setenv("VANTREL_FP32_WINOGRAD", v, 1);
+            auto l = make(conv_json(p.c));
+            std::string what;
+            try {
+                l->load_weights(fetch_bytes(t, 4));
+            } catch (const std::runtime_error& e) {
+                what = e.what();
+            }
+            unsetenv("VANTREL_FP32_WINOGRAD");
+            const auto& c = dynamic_cast<ConvFp32&>(*l);
+            EXPECT_EQ(c.winograd_ready, stride == 1 && v[1] == '2') << v;
+            EXPECT_EQ(c.winograd4_ready, stride == 1 && v[1] == '4') << v;
+            EXPECT_EQ(c.winograd_s2_ready, stride == 2 && (v[1] == '2' || v[1] == '4')) << v;
+            EXPECT_EQ(what.empty(), v[1] != '3') << what;
+            if (v[1] == '3') {
+                EXPECT_NE(what.find("must be f2, f4, off or auto, got 'f3'"), std::string::npos) << what;
+            }
         }
     }
 }
