@@ -170,6 +170,15 @@ template <class V, class Next>
 struct GroupedVecChannels {
     using T = typename V::T;
     static constexpr int L = V::kLanes;
+    // Input rows of the broadcast blocks: channels per pixel and taps per
+    // copy (a 3x3 kernel's in one).
+    static constexpr int64_t kPackStride = 32, kPackTaps = 9;
+
+    static void copy_floats(float* d, const float* x, int64_t n) {
+        int64_t j = 0;
+        for (; j + L <= n; j += L) V::store(d + j, V::load(x + j));
+        for (; j < n; ++j) d[j] = x[j];
+    }
 
     // NB neighbouring vectors of channels from o0, each of lanes of one
     // group or (Pair<b>) two; in vector b, lanes from split[b] on belong to
@@ -202,9 +211,10 @@ struct GroupedVecChannels {
         };
         const float* w[NB];
         for (int b = 0; b < NB; ++b) w[b] = wo[b];
-        for (int64_t t = 0; t < s.ntaps; ++t) {
+        auto taps = [&](int64_t t0, int64_t t1, auto&& x_of) {
+          for (int64_t t = t0; t < t1; ++t) {
             const float* x[P];
-            for (int q = 0; q < P; ++q) x[q] = px[q * s.ntaps + t] + first;
+            for (int q = 0; q < P; ++q) x[q] = x_of(t, q);
             for (int64_t ci = 0; ci < s.cig; ++ci) {
                 T wv[NB];
                 for (int b = 0; b < NB; ++b) {
@@ -217,6 +227,22 @@ struct GroupedVecChannels {
                         acc[1][q] = V::fma(in_of(std::integral_constant<int, 1>{}, x[q] + ci), wv[1], acc[1][q]);
                 }
             }
+          }
+        };
+        // The channels the vectors read, copied per tap into rows a fixed
+        // stride apart: one pointer then reaches every pixel, where P
+        // pointers of their own would spill out of the general registers.
+        const int64_t span = off[NB - 1] + ((NB == 1 ? Pair0 : Pair1) ? 2 : 1) * s.cig;
+        if (span <= kPackStride) {
+            alignas(64) float pack[kPackTaps][P][kPackStride];
+            for (int64_t t0 = 0; t0 < s.ntaps; t0 += kPackTaps) {
+                const int64_t t1 = std::min(s.ntaps, t0 + kPackTaps);
+                for (int64_t t = t0; t < t1; ++t)
+                    for (int q = 0; q < P; ++q) copy_floats(pack[t - t0][q], px[q * s.ntaps + t] + first, span);
+                taps(t0, t1, [&](int64_t t, int q) -> const float* { return pack[t - t0][q]; });
+            }
+        } else {
+            taps(0, s.ntaps, [&](int64_t t, int q) { return px[q * s.ntaps + t] + first; });
         }
         for (int b = 0; b < NB; ++b) finish<P>(s, q0, o0 + b * L, acc[b]);
     }

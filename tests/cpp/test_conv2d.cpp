@@ -313,7 +313,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv{64, 6, 11, 64, 3, 3, 2, 2, 1, 1, 1, 1, 2, false, true},  // 32 per group
                       Conv{12, 8, 10, 24, 3, 3, 1, 1, 2, 2, 2, 2, 3, true, true},   // 4 in, 8 out, dilated
                       Conv{24, 6, 9, 40, 3, 3, 1, 1, 1, 1, 1, 1, 4, false, true},   // 6 in, 10 out: 2-3 groups a vector
-                      Conv{16, 4, 5, 16, 5, 5, 1, 1, 2, 2, 1, 1, 8, false, true},   // mostly border pixels
+                      Conv{32, 4, 5, 32, 5, 5, 1, 1, 2, 2, 1, 1, 2, false, true},   // mostly border pixels, 25 taps
                       Conv{32, 5, 6, 32, 1, 1, 1, 1, 0, 0, 1, 1, 8, true, true},    // 1x1
                       Conv{8, 3, 1400, 8, 5, 5, 1, 1, 2, 2, 1, 1, 2, true, true},   // a tap table per row
                       Conv{8, 3, 3, 8, 5, 5, 1, 1, 0, 0, 1, 1, 2, false, true}));   // 0 x 0 output
