@@ -78,9 +78,13 @@ inline void grouped_scalar_f32(const GroupedSpan& s, int64_t q, int64_t o0, int6
 // Output channels are taken in slabs whose weights stay in the first-level
 // cache while every pixel of the thread's share reads them (a slab is a
 // whole number of 16-channel blocks, so every vector block lies inside one).
+// At least two blocks: a group of 32 channels is then one slab and a pair of
+// vectors, which copies its input once and shares each broadcast, and so
+// are two groups of 16 (their weights come from the second-level cache at
+// one vector per eight multiply-adds).
 int64_t grouped_slab_channels(int64_t cout, int64_t taps, int64_t cig) {
     const int64_t per_channel = taps * cig * int64_t(sizeof(float));
-    const int64_t slab = std::max<int64_t>(1, (16 * 1024 / per_channel) / 16) * 16;
+    const int64_t slab = std::max<int64_t>(2, (16 * 1024 / per_channel) / 16) * 16;
     return std::min(slab, cout);
 }
 
