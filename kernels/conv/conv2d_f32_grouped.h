@@ -53,8 +53,9 @@ int64_t grouped_conv_f32_scratch_floats(int32_t cin, int32_t h, int32_t w_in, in
 // groups in one vector and replicate each input channel within its group's
 // lanes, following the same order, so every path is bit-identical to the
 // portable one. Output rows are split between the
-// team's threads by the balanced rule; results do not depend on the thread
-// count. Throws when groups does not divide cin and cout.
+// team's threads by the balanced rule, or on images of up to 14x14 output
+// pixels output channels in 16- or 32-channel steps when that splits at
+// least as evenly; results do not depend on the thread count. Throws when groups does not divide cin and cout.
 void conv2d_f32_grouped_direct(const float* in, const float* w_taps, const float* bias, float* out,
                                int32_t cin, int32_t h, int32_t w_in, int32_t cout, int32_t groups,
                                int32_t kh, int32_t kw, int32_t stride_h, int32_t stride_w,

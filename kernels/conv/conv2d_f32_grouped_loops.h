@@ -34,6 +34,9 @@ namespace {
 
 // Pixels handed to a path at a time.
 constexpr int64_t kGroupedBlockPixels = 16;
+// Images of at most this many output pixels may be split between threads
+// by output channels.
+constexpr int64_t kGroupedChannelSplitPixels = 14 * 14;
 
 // A block of output pixels: px[q * ntaps + t] points at channel 0 of the
 // input pixel that pixel q reads at tap t = ky * kw + kx (a row of zeros
@@ -91,7 +94,7 @@ int64_t grouped_slab_channels(int64_t cout, int64_t taps, int64_t cig) {
 template <class Pixel>
 void grouped_rows_f32(const float* in, const float* zeros, const float* w_taps, const float* bias, float* out,
                       const Conv2dGeometry& g, int64_t cout, int64_t groups, bool relu, int64_t oy0,
-                      int64_t oy1) {
+                      int64_t oy1, int64_t c0, int64_t c1) {
     const int64_t c = g.c_total, ntaps = g.kh * g.kw;
     // Rows in chunks of a bounded table (some 64k pointers), each built once
     // and read by every slab.
@@ -113,8 +116,8 @@ void grouped_rows_f32(const float* in, const float* zeros, const float* w_taps, 
                     }
                 }
         const int64_t f0 = r0 * g.ow, f1 = r1 * g.ow;
-        for (int64_t o0 = 0; o0 < cout; o0 += slab) {
-            const int64_t o1 = std::min(cout, o0 + slab);
+        for (int64_t o0 = c0; o0 < c1; o0 += slab) {
+            const int64_t o1 = std::min(c1, o0 + slab);
             for (int64_t f = f0; f < f1; f += kGroupedBlockPixels) {
                 s.px = table.data() + (f - f0) * ntaps;
                 s.out = out + f * cout;
@@ -139,10 +142,25 @@ void grouped_f32(const float* in, const float* w_taps, const float* bias, float*
     if (g.oh <= 0 || g.ow <= 0) return;
     // What taps outside the image read: a whole pixel of zeros.
     const std::vector<float> zeros(size_t(cin), 0.0f);
-    const int threads = g.oh < 2 ? 1 : strip_team();
-    run_shares(g.oh, threads, [&](int64_t r0, int64_t r1) {
-        grouped_rows_f32<Pixel>(in, zeros.data(), w_taps, bias, out, g, cout, groups, relu, r0, r1);
-    });
+    const int threads = strip_team();
+    // Small images (the late stages' 14x14 and 7x7) are split by output
+    // channels when that shares the work at least as evenly as rows: each
+    // thread then reads only its share of the weights, which outweigh the
+    // image there (7 rows would also split 4 + 3). Steps of whole 16-channel
+    // blocks, 32 when groups of 32 run as vector pairs.
+    const int64_t unit = cout / groups % 32 == 0 ? 32 : 16, units = (cout + unit - 1) / unit;
+    auto heaviest = [&](int64_t n) { return (n + threads - 1) / threads; };
+    if (threads > 1 && g.oh * g.ow <= kGroupedChannelSplitPixels && units >= threads &&
+        heaviest(units) * unit * g.oh <= heaviest(g.oh) * cout) {
+        run_shares(units, threads, [&](int64_t u0, int64_t u1) {
+            grouped_rows_f32<Pixel>(in, zeros.data(), w_taps, bias, out, g, cout, groups, relu, 0, g.oh, u0 * unit,
+                                    std::min<int64_t>(cout, u1 * unit));
+        });
+    } else {
+        run_shares(g.oh, g.oh < 2 ? 1 : threads, [&](int64_t r0, int64_t r1) {
+            grouped_rows_f32<Pixel>(in, zeros.data(), w_taps, bias, out, g, cout, groups, relu, r0, r1, 0, cout);
+        });
+    }
 }
 
 // Portable path and the end of every vector path's chain: channel by channel.
