@@ -10,6 +10,7 @@ namespace {
 struct GroupedVec16 {
     using T = __m512;
     static constexpr int kLanes = 16, kPix = 8;
+    static constexpr bool kCopyInput = true;
     static T zero() { return _mm512_setzero_ps(); }
     static T load(const float* p) { return _mm512_loadu_ps(p); }
     static T bcast(const float* p) { return _mm512_set1_ps(*p); }

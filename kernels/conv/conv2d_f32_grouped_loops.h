@@ -185,7 +185,7 @@ inline void grouped_unroll(F& f, std::integer_sequence<int, I...>) {
 //   blended.
 // V::kPix pixels share each weight vector. Channels no vector covers (a
 // tail, or lanes of three or more groups) go to Next.
-// V provides: type T, kLanes, kPix, zero, load, bcast, fma(a, b, acc), add,
+// V provides: type T, kLanes, kPix, kCopyInput, zero, load, bcast, fma(a, b, acc), add,
 // relu, store, in_group<CG, CI>(x), has_group(cog), type M, split(n) (lanes
 // from n on) and blend(m, a, b) (b on m's lanes).
 template <class V, class Next>
@@ -251,11 +251,12 @@ struct GroupedVecChannels {
             }
           }
         };
-        // The channels the vectors read, copied per tap into rows a fixed
-        // stride apart: one pointer then reaches every pixel, where P
-        // pointers of their own would spill out of the general registers.
+        // With V::kCopyInput, the channels the vectors read are copied per
+        // tap into rows a fixed stride apart: one pointer then reaches every
+        // pixel, where V::kPix pointers of their own would spill out of the
+        // x86 general registers. Where they fit, the copy only costs.
         const int64_t span = off[NB - 1] + ((NB == 1 ? Pair0 : Pair1) ? 2 : 1) * s.cig;
-        if (span <= kPackStride) {
+        if (V::kCopyInput && P == V::kPix && span <= kPackStride) {
             alignas(64) float pack[kPackTaps][P][kPackStride];
             for (int64_t t0 = 0; t0 < s.ntaps; t0 += kPackTaps) {
                 const int64_t t1 = std::min(s.ntaps, t0 + kPackTaps);

@@ -9,6 +9,7 @@ namespace {
 struct GroupedVec4 {
     using T = float32x4_t;
     static constexpr int kLanes = 4, kPix = 8;
+    static constexpr bool kCopyInput = false;
     static T zero() { return vdupq_n_f32(0.0f); }
     static T load(const float* p) { return vld1q_f32(p); }
     static T bcast(const float* p) { return vld1q_dup_f32(p); }

@@ -10,6 +10,7 @@ namespace {
 struct GroupedVec8 {
     using T = __m256;
     static constexpr int kLanes = 8, kPix = 4;
+    static constexpr bool kCopyInput = false;
     static T zero() { return _mm256_setzero_ps(); }
     static T load(const float* p) { return _mm256_loadu_ps(p); }
     static T bcast(const float* p) { return _mm256_broadcast_ss(p); }
