@@ -158,12 +158,12 @@ void project_rows(const ExpandDepthwiseF32& p, const float* dw, int64_t ow, int6
                      p.cout, p.cproj, false, e);
 }
 // Whether a team of `team` may take a small image in channel slices: a
-// plain 1x1 expansion feeding a depthwise layer of multiplier 1, with no
-// projection and no residual (both read every channel of a pixel), at
-// least a panel a thread, and slices of whole groups of 4 (the grouped
-// activations' condition).
+// plain 1x1 expansion feeding a depthwise layer of multiplier 1 with no
+// residual (which reads every channel of a pixel), at least a panel a
+// thread, and slices of whole groups of 4 (the grouped activations'
+// condition).
 bool channel_slices_suit(const ExpandDepthwiseF32& p, int team, int64_t panel) {
-    if (team < 2 || !p.expand_bp || !expand_in_place(p) || p.cproj > 0 || p.cout != p.cmid) return false;
+    if (team < 2 || !p.expand_bp || !expand_in_place(p) || p.cout != p.cmid) return false;
     if ((p.in_stride != 0 && p.in_stride != p.cin) || (p.dw_epi && p.dw_epi->residual)) return false;
     return (int64_t(p.cmid) + panel - 1) / panel >= team && p.cmid % 4 == 0 && panel % 4 == 0;
 }
@@ -174,7 +174,8 @@ bool channel_slices_suit(const ExpandDepthwiseF32& p, int team, int64_t panel) {
 // (reading only its part of W) and runs the depthwise layer on those
 // channels while they are in its L2 (2 threads, EfficientNet's and
 // MobileNet's 7x7 blocks with SiLU, weights from memory: 160 -> 960,
-// 192 -> 1152, 256 -> 1536, 320 -> 1920 0.73-0.77 of the time). Not at
+// 192 -> 1152, 256 -> 1536, 320 -> 1920 0.70-0.77 of the time; with the
+// projection after them, a team product of its own, 0.84-0.87). Not at
 // 14x14 (0.99-1.09 of the row strips' time) nor 28x28 (1.6).
 //
 // Channel slice s of `team`: the expansion's columns [c0, c1) over every
@@ -227,7 +228,10 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, co
     // The path's panel width: a one-column block holds one panel of one row.
     const int64_t panel = int64_t(packed_f32_bytes(1, 1) / sizeof(float));
     if (small && team > 1 && g.oh < kTeamBandMinRows * team && channel_slices_suit(p, team, panel)) {
-        run_strips(team, team, [&](int64_t s, int) { expand_depthwise_slice(in, e, g, p, panel, team, int(s), out); });
+        // A projection reads every channel: it follows as a team product.
+        float* dw = project ? line_aligned_floats<WholeDepthwiseBuffer>(g.oh * dw_row_floats) : out;
+        run_strips(team, team, [&](int64_t s, int) { expand_depthwise_slice(in, e, g, p, panel, team, int(s), dw); });
+        if (project) project_rows(p, dw, g.ow, 0, g.oh, out, true);
         return;
     }
     if (small && (team == 1 || g.oh < kTeamBandMinRows * team)) {
