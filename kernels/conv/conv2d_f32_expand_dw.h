@@ -3,7 +3,8 @@
 // bands of output rows so that the expanded rows a band reads and the
 // depthwise rows the projection reads stay in L2 instead of going to memory
 // and back (a tensor small enough for L2 anyway goes whole, one product
-// after the other, in one call).
+// after the other, in one call; on a team, an image of few rows goes in
+// channel slices, each thread expanding and filtering its own channels).
 //
 // Every expanded or projected value is the GEMM's for its pixel (each
 // output summed over k in increasing order, whatever rows a call holds) and

@@ -420,7 +420,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FewChannelConv,
 // layers run apart, on every path and on 1
 // and 2 threads: images large enough for row bands (several per strip,
 // stride 1 and 2, 3x3 and 5x5, odd extents; a wide one of few rows, one
-// strip per thread) and ones small enough to run whole. The expansion ends in a clamp or in a SiLU node, which the
+// strip per thread) and ones small enough to run whole (a team's of few
+// rows in channel slices). The expansion ends in a clamp or in a SiLU node, which the
 // expansion takes first.
 struct BlockCase {
     int h, w, k, s, cmid, silu, expand, project;  // expand: 0 none, 1 a 1x1, 2 a stem; project: 0 none, 1
@@ -477,7 +478,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ExpandFusion,
                                            BlockCase{9, 7, 3, 2, 24, 1, 1, 0}, BlockCase{9, 7, 3, 1, 24, 1, 1, 2},
                                            BlockCase{83, 81, 3, 1, 40, 0, 0, 1}, BlockCase{11, 9, 3, 2, 36, 0, 0, 1},
                                            BlockCase{161, 157, 3, 1, 32, 0, 2, 1}, BlockCase{13, 11, 3, 1, 32, 1, 2, 0},
-                                           BlockCase{14, 13, 3, 1, 720, 1, 1, 1}));
+                                           BlockCase{14, 13, 3, 1, 720, 1, 1, 1},
+                                           BlockCase{7, 7, 5, 1, 200, 1, 1, 2}));  // channel slices on a team
 
 // The int8 block: a 1x1 expansion, a 3x3 depthwise layer and a 1x1
 // projection (with its residual add folded, through the GEMM epilogue when

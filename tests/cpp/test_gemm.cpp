@@ -209,6 +209,8 @@ TEST_P(GemmF32Path, ThreadingAndSplitsMatchReference) {
         {1, 576, 227, true, false, {Mode::OneThread, Mode::TwoThreads}},    // W just below 512 KiB
         {1, 576, 228, false, true, {Mode::OneThread, Mode::TwoThreads}},    // W of 513 KiB: a team
         {49, 3100, 40, true, true, {Mode::OneThread, Mode::TwoThreads}},  // panels past the block size
+        {98, 160, 200, true, true, {Mode::OneThread, Mode::TwoThreads}},   // M < N, rows split evenly
+        {30, 300, 260, false, true, {Mode::OneThread, Mode::TwoThreads}},  // M < N, a panel range each
         // Rows 4 KiB apart, which the AVX-512 path copies to a wider stride.
         {27, 1024, 70, true, true, every},
         {40, 2048, 20, false, false, {Mode::OneThread, Mode::TwoThreads, Mode::Team3}},
