@@ -19,9 +19,11 @@
 namespace vantrel {
 
 // Input h x w with zero padding pad_h, pad_w; the tiles cover the oh x ow
-// output, tw to a row, and their patches start pad pixels before them.
+// output, tw to a row, and their patches start pad pixels before them. A
+// pass covers `tiles` tiles from tile row ty0 on.
 struct WinoShape {
     int64_t cin, cout, h, w, pad_h, pad_w, oh, ow, tw, tiles;
+    int64_t ty0 = 0;
 };
 
 // p[i][j] points at the channels of input pixel (y0 - pad_h + i,
@@ -294,7 +296,7 @@ static void input_tiles(const float* in, const float* zeros, const WinoShape& s,
     const int64_t c = s.cin, vt = s.tiles * c;  // stride between the blocks
     for (int64_t n = n0; n < n1; ++n) {
         const float* p[N][N];
-        wino_patch_f32<N>(in, zeros, s, kStep * (n / s.tw), kStep * (n % s.tw), p);
+        wino_patch_f32<N>(in, zeros, s, kStep * (n / s.tw + s.ty0), kStep * (n % s.tw), p);
         float* dst = v + n * c;
         int64_t ch = 0;
         for (; ch + kLanes <= c; ch += kLanes) Wide(p, ch, vt, dst);
@@ -312,7 +314,7 @@ static void output_tiles(const float* pm, const float* bias, bool relu, const Wi
                          float* out, const ConvEpilogueF32* epi) {
     const int64_t c = s.cout, pt = s.tiles * c;
     for (int64_t n = n0; n < n1; ++n) {
-        const int64_t oy = M * (n / s.tw), ox = M * (n % s.tw);
+        const int64_t oy = M * (n / s.tw + s.ty0), ox = M * (n % s.tw);
         float* y[M * M];
         for (int k = 0; k < M * M; ++k) {
             const int64_t yy = oy + k / M, xx = ox + k % M;
@@ -335,6 +337,11 @@ static void output_tiles(const float* pm, const float* bias, bool relu, const Wi
 // fewer strips instead of holding up the phase.
 constexpr int64_t kWinoTileStripsPerThread = 4;
 
+// Bytes of transformed input and products a band of tile rows may hold
+// (one tile row at least): a band then stays in its thread's cache between
+// its phases.
+constexpr int64_t kWinoBandBytes = int64_t(512) << 10;
+
 // kBlocks blocks of T rows in V and P; `products` products, product k
 // multiplying rows[k] blocks from block[k] (null: one block each, in order)
 // by u[k].
@@ -342,10 +349,39 @@ template <int kBlocks, class In, class Out>
 static void run_phases(const float* in, const float* const* u, const float* bias, float* out, bool relu,
                        const WinoShape& s, float* v, const ConvEpilogueF32* epi, In input, Out output,
                        int products = kBlocks, const int* block = nullptr, const int* rows = nullptr) {
-    float* pm = v + kBlocks * s.tiles * s.cin;
     const std::vector<float> zeros(size_t(s.cin), 0.0f);
     const int32_t ci = int32_t(s.cin), co = int32_t(s.cout);
     const int team = strip_team();
+    // An image whose blocks would not stay in cache between the phases
+    // (32 -> 64 channels at 147x147 hold 19 MB for F(4x4)) goes in bands
+    // of tile rows, each taken through all three phases by one thread in
+    // its own part of the scratch, two bands per thread at least, when the
+    // weights are small enough to stay in cache too (each band reads all of
+    // them; wide layers' bands would be too few rows to pay for that). Each
+    // tile's sums are the same in any band.
+    const int64_t tile_rows = s.tiles / s.tw;
+    const int64_t row_floats = kBlocks * s.tw * (s.cin + s.cout);
+    const int64_t band = std::max<int64_t>(1, kWinoBandBytes / (row_floats * int64_t(sizeof(float))));
+    const int64_t weight_bytes = products * s.cin * s.cout * int64_t(sizeof(float));
+    if (weight_bytes <= kWinoBandBytes && tile_rows >= 2 * band * team) {
+        const int64_t bands = (tile_rows + band - 1) / band;
+        run_strips(bands, team, [&](int64_t b, int worker) {
+            WinoShape sb = s;
+            sb.ty0 = b * band;
+            sb.tiles = std::min<int64_t>(band, tile_rows - sb.ty0) * s.tw;
+            float* vb = v + worker * band * row_floats;
+            float* pb = vb + kBlocks * sb.tiles * s.cin;
+            input(in, zeros.data(), sb, 0, sb.tiles, vb);
+            for (int k = 0; k < products; ++k) {
+                const int64_t bk = block ? block[k] : k, r = rows ? rows[k] : 1;
+                gemm_f32_plain(vb + bk * sb.tiles * s.cin, u[k], pb + bk * sb.tiles * s.cout, int32_t(r * sb.tiles),
+                               ci, co);
+            }
+            output(pb, bias, relu, sb, 0, sb.tiles, out, epi);
+        });
+        return;
+    }
+    float* pm = v + kBlocks * s.tiles * s.cin;
     const int strips = int(std::min<int64_t>(s.tiles, team * kWinoTileStripsPerThread));
     run_strips(strips, team, [&](int64_t i, int) {
         const SplitRange tiles = balanced_split(s.tiles, strips, int(i));

@@ -1,6 +1,7 @@
 // Max pooling on AVX2: eight float or thirty-two int8 lanes per register.
 #include <immintrin.h>
 
+#include <cstring>
 #include <limits>
 
 #include "kernels/pool/maxpool.h"
@@ -36,6 +37,25 @@ struct MaxF32 : LanesF32Avx2 {
     static V nan_seen(V x, V y) { return _mm256_cmp_ps(x, y, _CMP_UNORD_Q); }
     static V or_flags(V a, V b) { return _mm256_or_ps(a, b); }
     static bool any_flag(V f) { return _mm256_movemask_ps(f) != 0; }
+    static constexpr bool kPlainMax = true;
+    static V plain_max(V m, V x) { return _mm256_max_ps(x, m); }
+    static bool nan_or_neg_zero(const float* p, int64_t n) {
+        const __m256i neg_zero = _mm256_set1_epi32(int32_t(0x80000000u));
+        __m256 f = _mm256_setzero_ps();
+        int64_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const __m256 x = _mm256_loadu_ps(p + i);
+            f = _mm256_or_ps(f, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+            f = _mm256_or_ps(f, _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_castps_si256(x), neg_zero)));
+        }
+        bool any = _mm256_movemask_ps(f) != 0;
+        for (; i < n; ++i) {
+            uint32_t b;
+            std::memcpy(&b, p + i, 4);
+            any = any || p[i] != p[i] || b == 0x80000000u;
+        }
+        return any;
+    }
 };
 
 struct MaxS8 {

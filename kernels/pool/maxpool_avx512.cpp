@@ -40,6 +40,23 @@ struct MaxF32 : LanesF32Avx512 {
     static __mmask16 nan_seen(V x, V y) { return _mm512_cmp_ps_mask(x, y, _CMP_UNORD_Q); }
     static __mmask16 or_flags(__mmask16 a, __mmask16 b) { return __mmask16(a | b); }
     static bool any_flag(__mmask16 f) { return f != 0; }
+    static constexpr bool kPlainMax = true;
+    static V plain_max(V m, V x) { return _mm512_max_ps(x, m); }
+    // One class test per vector: quiet NaN (0x01), -0 (0x04), signalling NaN (0x80).
+    static bool nan_or_neg_zero(const float* p, int64_t n) {
+        constexpr int kClasses = 0x85;
+        __mmask16 f0 = 0, f1 = 0;
+        int64_t i = 0;
+        for (; i + 32 <= n; i += 32) {
+            f0 = __mmask16(f0 | _mm512_fpclass_ps_mask(_mm512_loadu_ps(p + i), kClasses));
+            f1 = __mmask16(f1 | _mm512_fpclass_ps_mask(_mm512_loadu_ps(p + i + 16), kClasses));
+        }
+        for (; i < n; i += 16) {
+            const __mmask16 k = n - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (n - i)) - 1);
+            f0 = __mmask16(f0 | _mm512_mask_fpclass_ps_mask(k, _mm512_maskz_loadu_ps(k, p + i), kClasses));
+        }
+        return (f0 | f1) != 0;
+    }
 };
 
 struct MaxS8 {

@@ -27,6 +27,17 @@ struct HasFastMax : std::false_type {};
 template <class Ops>
 struct HasFastMax<Ops, std::void_t<decltype(Ops::kFastMax)>> : std::true_type {};
 
+// Whether Ops offers the plain maximum (kPlainMax): plain_max(m, x), one
+// instruction, equals max(m, x) while no value walked holds a NaN or -0
+// (equal values then have equal bits, and no order is left to the rule),
+// and nan_or_neg_zero(p, n) tells whether p[0, n) holds one. Input rows are
+// checked once each as the output rows reach them; windows over clean rows
+// then take the plain maximum, the others the walks below.
+template <class Ops, class = void>
+struct HasPlainMax : std::false_type {};
+template <class Ops>
+struct HasPlainMax<Ops, std::void_t<decltype(Ops::kPlainMax)>> : std::true_type {};
+
 // Maxima of channels ch .. ch + B*L - 1 over one window, stored at o. With a
 // quick maximum the window is first walked with it; only a window holding a
 // NaN, which the quick form would not order by the rule, is walked again
@@ -63,6 +74,46 @@ static inline void maxpool_window(const typename Ops::T* in, typename Ops::T* o,
     for (int b = 0; b < B; ++b) Ops::store(o + ch + b * L, m[b]);
 }
 
+// One output row whose windows read no NaN and no -0: the plain maximum
+// over each window, channels in blocks of 4 vectors, then 1, then a partial
+// vector (its unused lanes are never stored).
+template <class Ops>
+static void maxpool_plain_row(const typename Ops::T* in, typename Ops::T* o, int64_t W, int64_t C, int64_t ow,
+                              const PoolSpan& ys, int32_t kw, int32_t stride_w, int32_t pad_w) {
+    using V = typename Ops::V;
+    constexpr int64_t L = Ops::L;
+    for (int64_t ox = 0; ox < ow; ++ox, o += C) {
+        const PoolSpan xs = pool_span(ox, kw, stride_w, pad_w, W);
+        int64_t ch = 0;
+        for (; ch + 4 * L <= C; ch += 4 * L) {
+            V m0 = Ops::lowest(), m1 = m0, m2 = m0, m3 = m0;
+            for (int64_t iy = ys.begin; iy < ys.end; ++iy)
+                for (int64_t ix = xs.begin; ix < xs.end; ++ix) {
+                    const typename Ops::T* p = in + (iy * W + ix) * C + ch;
+                    m0 = Ops::plain_max(m0, Ops::load(p));
+                    m1 = Ops::plain_max(m1, Ops::load(p + L));
+                    m2 = Ops::plain_max(m2, Ops::load(p + 2 * L));
+                    m3 = Ops::plain_max(m3, Ops::load(p + 3 * L));
+                }
+            Ops::store(o + ch, m0);
+            Ops::store(o + ch + L, m1);
+            Ops::store(o + ch + 2 * L, m2);
+            Ops::store(o + ch + 3 * L, m3);
+        }
+        for (; ch < C; ch += L) {
+            const int n = C - ch < L ? int(C - ch) : int(L);
+            V m = Ops::lowest();
+            for (int64_t iy = ys.begin; iy < ys.end; ++iy)
+                for (int64_t ix = xs.begin; ix < xs.end; ++ix) {
+                    const typename Ops::T* p = in + (iy * W + ix) * C + ch;
+                    m = Ops::plain_max(m, n == L ? Ops::load(p) : Ops::load_n(p, n));
+                }
+            if (n == L) Ops::store(o + ch, m);
+            else Ops::store_n(o + ch, m, n);
+        }
+    }
+}
+
 // The output extents oh x ow are the caller's: windows past the input are
 // clipped like those in the padding.
 template <class Ops>
@@ -74,8 +125,18 @@ static void maxpool_loops(const typename Ops::T* in, typename Ops::T* out, int32
     constexpr int64_t L = Ops::L;
     if (c < 1 || h < 0 || w < 0) return;
     const int64_t C = c, W = w;
+    [[maybe_unused]] int64_t checked = 0, last_unclean = -1;  // rows [0, checked) checked; the last that failed
     for (int64_t oy = 0; oy < oh; ++oy) {
         const PoolSpan ys = pool_span(oy, kh, stride_h, pad_h, h);
+        if constexpr (HasPlainMax<Ops>::value) {
+            if (checked < ys.begin) checked = ys.begin;  // rows between windows are never read
+            for (; checked < ys.end; ++checked)
+                if (Ops::nan_or_neg_zero(in + checked * W * C, W * C)) last_unclean = checked;
+            if (last_unclean < ys.begin) {
+                maxpool_plain_row<Ops>(in, out + oy * ow * C, W, C, ow, ys, kw, stride_w, pad_w);
+                continue;
+            }
+        }
         for (int64_t ox = 0; ox < ow; ++ox) {
             const PoolSpan xs = pool_span(ox, kw, stride_w, pad_w, w);
             T* o = out + (oy * ow + ox) * C;

@@ -185,6 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
                       F32Case{kWino, {1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false}},    // one pixel
                       F32Case{kWino, {12, 9, 1, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false}},    // one column
                       F32Case{kWino, {16, 20, 18, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},
+                      F32Case{kWino, {64, 6, 130, 64, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},  // 3 bands on 1 thread
                       F32Case{kWino, {6, 9, 8, 5, 3, 3, 1, 1, 0, 0, 1, 1, 1, true, true}},      // unpadded, odd rows
                       F32Case{kWino, {5, 3, 7, 4, 3, 3, 1, 1, 0, 1, 1, 1, 1, false, true}},     // one output row
                       F32Case{kWino, {4, 2, 6, 3, 3, 3, 1, 1, 0, 0, 1, 1, 1, false, true}},     // no output
@@ -193,10 +194,12 @@ INSTANTIATE_TEST_SUITE_P(
                       F32Case{kWino4, {1, 1, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, false}},   // one pixel
                       F32Case{kWino4, {9, 2, 13, 5, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, false}},   // two rows
                       F32Case{kWino4, {64, 14, 14, 36, 3, 3, 1, 1, 1, 1, 1, 1, 1, true, true}},  // deep sums
+                      F32Case{kWino4, {32, 18, 120, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, false, true}},  // 5 bands
                       F32Case{kWino4, {11, 13, 12, 9, 3, 3, 1, 1, 0, 0, 1, 1, 1, true, true}},   // unpadded
                       F32Case{kWino4, {20, 10, 9, 18, 3, 3, 1, 1, 1, 0, 1, 1, 1, false, true}},  // pad rows only
                       F32Case{kWinoS2, {5, 9, 10, 7, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, true}},    // odd out rows
                       F32Case{kWinoS2, {20, 16, 16, 24, 3, 3, 2, 2, 1, 1, 1, 1, 1, false, true}},
+                      F32Case{kWinoS2, {64, 9, 170, 64, 3, 3, 2, 2, 1, 1, 1, 1, 1, true, true}},  // 3 bands on 1 thread
                       F32Case{kWinoS2, {3, 8, 11, 17, 3, 3, 2, 2, 0, 1, 1, 1, 1, true, false}},  // pad 0, 1
                       F32Case{kWinoS2, {9, 1, 1, 2, 3, 3, 2, 2, 1, 1, 1, 1, 1, false, true}},    // one pixel
                       F32Case{kWinoS2, {4, 2, 5, 3, 3, 3, 2, 2, 0, 0, 1, 1, 1, false, true}},    // no output

@@ -81,10 +81,11 @@ TEST_P(MaxPoolKernels, MatchReferenceAndPortable) {
         const size_t n_in = size_t(c) * g.h * g.w;
         std::vector<float> xf(n_in);
         std::vector<int8_t> xq(n_in);
-        // Coarse values so windows hold ties; -0 and +0 both appear.
+        // Coarse values so windows hold ties; -0 and +0 both appear, -0 in
+        // every fourth row only, so that windows with and without it meet.
         for (size_t i = 0; i < n_in; ++i) {
             xf[i] = float(int(rng() % 17) - 8) * 0.5f;
-            if (xf[i] == 0.0f && rng() % 2) xf[i] = -0.0f;
+            if (xf[i] == 0.0f && rng() % 2 && i / (size_t(c) * g.w) % 4 == 3) xf[i] = -0.0f;
             xq[i] = int8_t(int(rng() % 256) - 128);
         }
         auto rf = ref_maxpool(xf, c, g.h, g.w, g.kh, g.kw, g.sh, g.sw, g.ph, g.pw);
@@ -176,6 +177,22 @@ TEST(MaxPoolKernels, NanAndSignedZeroRule) {
             for (int ch = 0; ch < c; ++ch)
                 EXPECT_EQ(vantrel_test::float_bits(out[size_t(ch)]), cs.expect) << name << " ch " << ch;
         }
+    }
+    // Rows with and without NaNs and -0 in one image: 2 x 1 windows over 5
+    // rows of 3 pixels, row 2 holding a NaN, -0 or a signalling NaN in each
+    // pixel; every path gives the portable path's bits in every window.
+    const int c = 84, h = 5, w = 3;
+    std::vector<float> in(size_t(h * w * c));
+    for (size_t i = 0; i < in.size(); ++i) in[i] = float(int(i % 5));
+    for (int x = 0; x < w; ++x)
+        for (int ch = 0; ch < c; ++ch)
+            in[size_t((2 * w + x) * c + ch)] = from_bits(x == 0 ? qnan : x == 1 ? nz : snan);
+    std::vector<float> portable;
+    for (auto& [name, fn] : runnable_paths<KMaxPoolF32>(VANTREL_KERNEL_VARIANTS(KMaxPoolF32, k_maxpool_f32))) {
+        std::vector<float> out(size_t((h - 1) * w * c));
+        fn(in.data(), out.data(), c, h, w, 2, 1, 1, 1, 0, 0, nullptr);
+        if (portable.empty()) portable = out;
+        else EXPECT_EQ(0, std::memcmp(out.data(), portable.data(), out.size() * 4)) << name;
     }
 }
 
