@@ -38,16 +38,28 @@ struct HasPlainMax : std::false_type {};
 template <class Ops>
 struct HasPlainMax<Ops, std::void_t<decltype(Ops::kPlainMax)>> : std::true_type {};
 
-// Maxima of channels ch .. ch + B*L - 1 over one window, stored at o. With a
-// quick maximum the window is first walked with it; only a window holding a
-// NaN, which the quick form would not order by the rule, is walked again
-// with the exact one (from scratch, so the result is the exact walk's).
-template <class Ops, int B>
+// Maxima of channels ch .. ch + B*L - 1 over one window, stored at o. With
+// Plain, the window reads no NaN and no -0 and the plain maximum walks it.
+// Otherwise, with a quick maximum the window is first walked with it; only
+// a window holding a NaN, which the quick form would not order by the rule,
+// is walked again with the exact one (from scratch, so the result is the
+// exact walk's).
+template <class Ops, int B, bool Plain>
 static inline void maxpool_window(const typename Ops::T* in, typename Ops::T* o, int64_t W, int64_t C,
                                   int64_t ch, const PoolSpan& ys, const PoolSpan& xs) {
     using V = typename Ops::V;
     constexpr int64_t L = Ops::L;
     V m[B];
+    if constexpr (Plain) {
+        for (int b = 0; b < B; ++b) m[b] = Ops::lowest();
+        for (int64_t iy = ys.begin; iy < ys.end; ++iy)
+            for (int64_t ix = xs.begin; ix < xs.end; ++ix) {
+                const typename Ops::T* p = in + (iy * W + ix) * C + ch;
+                for (int b = 0; b < B; ++b) m[b] = Ops::plain_max(m[b], Ops::load(p + b * L));
+            }
+        for (int b = 0; b < B; ++b) Ops::store(o + ch + b * L, m[b]);
+        return;
+    }
     if constexpr (HasFastMax<Ops>::value) {
         for (int b = 0; b < B; ++b) m[b] = Ops::lowest();
         auto flags = Ops::no_flags();
@@ -74,42 +86,28 @@ static inline void maxpool_window(const typename Ops::T* in, typename Ops::T* o,
     for (int b = 0; b < B; ++b) Ops::store(o + ch + b * L, m[b]);
 }
 
-// One output row whose windows read no NaN and no -0: the plain maximum
-// over each window, channels in blocks of 4 vectors, then 1, then a partial
-// vector (its unused lanes are never stored).
-template <class Ops>
-static void maxpool_plain_row(const typename Ops::T* in, typename Ops::T* o, int64_t W, int64_t C, int64_t ow,
-                              const PoolSpan& ys, int32_t kw, int32_t stride_w, int32_t pad_w) {
+// One output row: channels in blocks of 4 vectors, then 1, then a partial
+// vector. With Plain, its windows read no NaN and no -0.
+template <class Ops, bool Plain>
+static void maxpool_row(const typename Ops::T* in, typename Ops::T* o, int64_t W, int64_t C, int64_t ow,
+                        const PoolSpan& ys, int32_t kw, int32_t stride_w, int32_t pad_w) {
     using V = typename Ops::V;
     constexpr int64_t L = Ops::L;
     for (int64_t ox = 0; ox < ow; ++ox, o += C) {
         const PoolSpan xs = pool_span(ox, kw, stride_w, pad_w, W);
         int64_t ch = 0;
-        for (; ch + 4 * L <= C; ch += 4 * L) {
-            V m0 = Ops::lowest(), m1 = m0, m2 = m0, m3 = m0;
-            for (int64_t iy = ys.begin; iy < ys.end; ++iy)
-                for (int64_t ix = xs.begin; ix < xs.end; ++ix) {
-                    const typename Ops::T* p = in + (iy * W + ix) * C + ch;
-                    m0 = Ops::plain_max(m0, Ops::load(p));
-                    m1 = Ops::plain_max(m1, Ops::load(p + L));
-                    m2 = Ops::plain_max(m2, Ops::load(p + 2 * L));
-                    m3 = Ops::plain_max(m3, Ops::load(p + 3 * L));
-                }
-            Ops::store(o + ch, m0);
-            Ops::store(o + ch + L, m1);
-            Ops::store(o + ch + 2 * L, m2);
-            Ops::store(o + ch + 3 * L, m3);
-        }
-        for (; ch < C; ch += L) {
-            const int n = C - ch < L ? int(C - ch) : int(L);
+        for (; ch + 4 * L <= C; ch += 4 * L) maxpool_window<Ops, 4, Plain>(in, o, W, C, ch, ys, xs);
+        for (; ch + L <= C; ch += L) maxpool_window<Ops, 1, Plain>(in, o, W, C, ch, ys, xs);
+        if (ch < C) {
+            const int n = int(C - ch);
             V m = Ops::lowest();
             for (int64_t iy = ys.begin; iy < ys.end; ++iy)
                 for (int64_t ix = xs.begin; ix < xs.end; ++ix) {
-                    const typename Ops::T* p = in + (iy * W + ix) * C + ch;
-                    m = Ops::plain_max(m, n == L ? Ops::load(p) : Ops::load_n(p, n));
+                    const V x = Ops::load_n(in + (iy * W + ix) * C + ch, n);
+                    if constexpr (Plain) m = Ops::plain_max(m, x);
+                    else m = Ops::max(m, x);
                 }
-            if (n == L) Ops::store(o + ch, m);
-            else Ops::store_n(o + ch, m, n);
+            Ops::store_n(o + ch, m, n);
         }
     }
 }
@@ -120,38 +118,22 @@ template <class Ops>
 static void maxpool_loops(const typename Ops::T* in, typename Ops::T* out, int32_t c, int32_t h,
                           int32_t w, int64_t oh, int64_t ow, int32_t kh, int32_t kw, int32_t stride_h,
                           int32_t stride_w, int32_t pad_h, int32_t pad_w) {
-    using T = typename Ops::T;
-    using V = typename Ops::V;
-    constexpr int64_t L = Ops::L;
     if (c < 1 || h < 0 || w < 0) return;
     const int64_t C = c, W = w;
     [[maybe_unused]] int64_t checked = 0, last_unclean = -1;  // rows [0, checked) checked; the last that failed
     for (int64_t oy = 0; oy < oh; ++oy) {
         const PoolSpan ys = pool_span(oy, kh, stride_h, pad_h, h);
+        typename Ops::T* o = out + oy * ow * C;
         if constexpr (HasPlainMax<Ops>::value) {
             if (checked < ys.begin) checked = ys.begin;  // rows between windows are never read
             for (; checked < ys.end; ++checked)
                 if (Ops::nan_or_neg_zero(in + checked * W * C, W * C)) last_unclean = checked;
             if (last_unclean < ys.begin) {
-                maxpool_plain_row<Ops>(in, out + oy * ow * C, W, C, ow, ys, kw, stride_w, pad_w);
+                maxpool_row<Ops, true>(in, o, W, C, ow, ys, kw, stride_w, pad_w);
                 continue;
             }
         }
-        for (int64_t ox = 0; ox < ow; ++ox) {
-            const PoolSpan xs = pool_span(ox, kw, stride_w, pad_w, w);
-            T* o = out + (oy * ow + ox) * C;
-            int64_t ch = 0;
-            for (; ch + 4 * L <= C; ch += 4 * L) maxpool_window<Ops, 4>(in, o, W, C, ch, ys, xs);
-            for (; ch + L <= C; ch += L) maxpool_window<Ops, 1>(in, o, W, C, ch, ys, xs);
-            if (ch < C) {
-                const int n = int(C - ch);
-                V m = Ops::lowest();
-                for (int64_t iy = ys.begin; iy < ys.end; ++iy)
-                    for (int64_t ix = xs.begin; ix < xs.end; ++ix)
-                        m = Ops::max(m, Ops::load_n(in + (iy * W + ix) * C + ch, n));
-                Ops::store_n(o + ch, m, n);
-            }
-        }
+        maxpool_row<Ops, false>(in, o, W, C, ow, ys, kw, stride_w, pad_w);
     }
 }
 
