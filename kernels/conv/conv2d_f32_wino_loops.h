@@ -352,6 +352,11 @@ static void run_phases(const float* in, const float* const* u, const float* bias
     const std::vector<float> zeros(size_t(s.cin), 0.0f);
     const int32_t ci = int32_t(s.cin), co = int32_t(s.cout);
     const int team = strip_team();
+    // Product k of a pass over `tiles` tiles, from its blocks in pv to pp.
+    auto product = [&](int k, const float* pv, float* pp, int64_t tiles) {
+        const int64_t b = block ? block[k] : k, r = rows ? rows[k] : 1;
+        gemm_f32_plain(pv + b * tiles * s.cin, u[k], pp + b * tiles * s.cout, int32_t(r * tiles), ci, co);
+    };
     // An image whose blocks would not stay in cache between the phases
     // (32 -> 64 channels at 147x147 hold 19 MB for F(4x4)) goes in bands
     // of tile rows, each taken through all three phases by one thread in
@@ -372,11 +377,7 @@ static void run_phases(const float* in, const float* const* u, const float* bias
             float* vb = v + worker * band * row_floats;
             float* pb = vb + kBlocks * sb.tiles * s.cin;
             input(in, zeros.data(), sb, 0, sb.tiles, vb);
-            for (int k = 0; k < products; ++k) {
-                const int64_t bk = block ? block[k] : k, r = rows ? rows[k] : 1;
-                gemm_f32_plain(vb + bk * sb.tiles * s.cin, u[k], pb + bk * sb.tiles * s.cout, int32_t(r * sb.tiles),
-                               ci, co);
-            }
+            for (int k = 0; k < products; ++k) product(k, vb, pb, sb.tiles);
             output(pb, bias, relu, sb, 0, sb.tiles, out, epi);
         });
         return;
@@ -389,10 +390,7 @@ static void run_phases(const float* in, const float* const* u, const float* bias
     });
     // Largest products first (they are listed smallest first), so the last
     // strips to start are short ones.
-    run_strips(products, team, [&](int64_t i, int) {
-        const int64_t k = products - 1 - i, b = block ? block[k] : k, r = rows ? rows[k] : 1;
-        gemm_f32_plain(v + b * s.tiles * s.cin, u[k], pm + b * s.tiles * s.cout, int32_t(r * s.tiles), ci, co);
-    });
+    run_strips(products, team, [&](int64_t i, int) { product(int(products - 1 - i), v, pm, s.tiles); });
     run_strips(strips, team, [&](int64_t i, int) {
         const SplitRange tiles = balanced_split(s.tiles, strips, int(i));
         output(pm, bias, relu, s, tiles.begin, tiles.end, out, epi);
