@@ -36,6 +36,10 @@ void conv2d_f32_depthwise_epi(const float* in, const float* w_taps, const float*
                               int32_t pad_w, int32_t dilation_h, int32_t dilation_w, bool relu,
                               const ConvEpilogueF32* epi);
 
+// Output-row strips per thread of a whole-image call, and of callers that
+// split rows as it does.
+constexpr int64_t kDepthwiseStripsPerThread = 4;
+
 // Output rows [oy0, oy1) of the convolution `g` (cout == g.c_total *
 // multiplier) on the calling thread alone, with the same sums as the whole
 // call: a caller computing an image in row bands (an input band given with

@@ -39,6 +39,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "kernels/conv/conv2d_f32_depthwise.h"
 #include "kernels/conv/im2col_f32.h"
 #include "kernels/gemm/gemm_f32_epilogue.h"
 #include "kernels/parallel/strip_pool.h"
@@ -571,7 +572,7 @@ static void depthwise_f32(const float* in, const float* w_taps, const float* bia
     // the OS runs late takes fewer of them. Every pixel's sum is the same
     // whatever rows a strip holds.
     const int team = strip_team();
-    const int strips = int(std::min<int64_t>(g.oh, int64_t(team) * 4));
+    const int strips = int(std::min<int64_t>(g.oh, int64_t(team) * kDepthwiseStripsPerThread));
     run_strips(strips, team, [&](int64_t i, int) {
         const SplitRange rows = balanced_split(g.oh, strips, int(i));
         depthwise_rows_f32<Pixel>(in, w_taps, bias, out, g, cout, relu, rows.begin, rows.end, epi);

@@ -256,7 +256,7 @@ void conv2d_f32_expand_depthwise(const float* in, int32_t h_in, int32_t w_in, co
             const Conv2dGeometry gs = conv2d_geometry(px, h, w, p.kh, p.kw, p.stride_h, p.stride_w, p.pad_h,
                                                       p.pad_w, p.dil_h, p.dil_w);
             const ConvEpilogueF32* de = p.dw_epi && p.dw_epi->active() ? p.dw_epi : nullptr;
-            const int whole_strips = int(std::min<int64_t>(g.oh, int64_t(team) * 4));
+            const int whole_strips = int(std::min<int64_t>(g.oh, int64_t(team) * kDepthwiseStripsPerThread));
             run_strips(whole_strips, team, [&](int64_t s, int) {
                 const SplitRange r = balanced_split(g.oh, whole_strips, int(s));
                 conv2d_f32_depthwise_rows(mid, p.dw_taps, p.dw_bias, dw, gs, p.cout, p.dw_relu, r.begin, r.end, de);
