@@ -34,6 +34,10 @@ double wall_s() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+float* line_aligned(float* p) {
+    return reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t(63));
+}
+
 struct Case {
     int tokens, position;
 };
@@ -54,14 +58,15 @@ double best_call(Fn fn, Case c, int rounds, double (*now)()) {
     const std::vector<float> q = randn(size_t(c.tokens) * hq * d), k = randn(size_t(c.tokens) * hkv * d),
                              v = randn(size_t(c.tokens) * hkv * d);
     std::vector<std::vector<float>> caches;
-    for (int i = 0; i < copies; ++i) caches.push_back(randn(size_t(2) * cap * hkv * d));
+    // Each cache starts on a 64-byte line, as the engine's allocator places it.
+    for (int i = 0; i < copies; ++i) caches.push_back(randn(size_t(2) * cap * hkv * d + 16));
     std::vector<float> out(q.size());
     std::vector<float> work(size_t(vantrel::causal_attention_work_floats(c.tokens, c.position, hq, hkv, d)));
     double best = 1e30;
     for (int r = 0; r <= rounds; ++r) {  // round 0 warms up
         const double t0 = now();
         for (std::vector<float>& cache : caches)
-            fn(q.data(), k.data(), v.data(), cache.data(), c.position, cap, out.data(), c.tokens, 100000.0f, hq,
+            fn(q.data(), k.data(), v.data(), line_aligned(cache.data()), c.position, cap, out.data(), c.tokens, 100000.0f, hq,
                hkv, d, c.position, 1, work.data(), nullptr);
         const double t = (now() - t0) / copies;
         if (r > 0 && t < best) best = t;
