@@ -8,8 +8,9 @@
 // Build and run:
 //   cmake -S . -B build/bench -G Ninja -DVANTREL_BENCH=ON -Wno-dev
 //   cmake --build build/bench --target gemm_s8_bench
-//   build/bench/bench/gemm_s8_bench [--threads N] [--no-portable]
-// (--threads: the largest team measured, default 2.)
+//   build/bench/bench/gemm_s8_bench [--threads N] [--no-portable] [--cold]
+// (--threads: the largest team measured, default 2; --cold: every run reads
+// another copy of the weights, as a layer of a network pass does.)
 #include <omp.h>
 
 #include <cstring>
