@@ -35,11 +35,13 @@ struct Epilogue {
 // Row-split work (im2col, scatter) comes from the strip pool in a few
 // strips per thread.
 constexpr int64_t kStripsPerThread = 4;
-// The fused im2col + GEMM strips of conv_dense: at most this many im2col
-// bytes each (with the GEMM's own copy of them, within a core's L2), and
-// that many pixels per thread at least (whole register tiles).
+// The fused im2col + GEMM strips of conv_dense: kStripBytes of im2col rows
+// each at most (with the GEMM's copy of them, within a core's L2),
+// kMinStripPixels per thread at least (whole register tiles), and weights
+// of kMaxStripWeights bytes at most (every strip reads them all from L2).
 constexpr int64_t kStripBytes = 192 * 1024;
 constexpr int64_t kMinStripPixels = 96;
+constexpr int64_t kMaxStripWeights = 256 * 1024;
 
 // The im2col rows of channels [c0, c0 + cn) in strips of output rows.
 void im2col_strips(const int8_t* in, const Conv2dGeometry& g, int64_t c0, int64_t cn, int8_t in_zp,
@@ -83,16 +85,17 @@ void conv_dense(const int8_t* in, const int8_t* w, const int8_t* bp, const Epilo
     const int32_t m32 = int32_t(m), k32 = int32_t(k);
     std::vector<int8_t> own;
     const int team = strip_team();
-    if (!direct && m >= cout && m >= int64_t(team) * kMinStripPixels) {
+    if (!direct && m >= cout && m >= int64_t(team) * kMinStripPixels && int64_t(cout) * k <= kMaxStripWeights) {
         // Many pixels, few channels (a stem, the 56 x 56 layers): each strip
         // lays out the im2col rows of its own pixels in a slice of the
         // scratch area and runs the GEMM on them at once, while they are in
         // this core's cache, instead of writing the whole matrix (1.8 MB for
-        // ResNet's stem) and reading it back. The weights are small enough
-        // here to be read by every strip. Rows are independent, so the
+        // ResNet's stem) and reading it back. Every strip reads all the
+        // weights, hence the bound on them. Rows are independent, so the
         // bytes are the same.
-        const int64_t strips = std::max<int64_t>(int64_t(team) * kStripsPerThread,
-                                                 (m * k + kStripBytes - 1) / kStripBytes);
+        // At most one strip per pixel, so the count fits the split's int.
+        const int64_t strips = std::min<int64_t>(
+            m, std::max<int64_t>(int64_t(team) * kStripsPerThread, (m * k + kStripBytes - 1) / kStripBytes));
         const int64_t most = (m + strips - 1) / strips;
         const uint64_t slice = uint64_t(most) * uint64_t(k);
         if (!scratch || uint64_t(team) * slice > uint64_t(m) * uint64_t(k)) {
