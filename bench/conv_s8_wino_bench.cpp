@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
         };
         auto gemm = [&] {
 #pragma omp parallel for schedule(static)
-            for (int oy = 0; oy < hw; ++oy) im2col_row_s8<3, 3, 1, 1>(in.data(), g, 0, c, oy, 3, a.data());
+            for (int oy = 0; oy < hw; ++oy) im2col_rows_s8(in.data(), g, 0, c, oy, oy + 1, 3, a.data());
             gemm_s8_s8out(a.data(), wp, bias.data(), mult.data(), shift.data(), -2, y.data(), hw * hw, 9 * c,
                           c, false, false);
         };

@@ -35,6 +35,13 @@ struct Epilogue {
 // Row-split work (im2col, scatter) comes from the strip pool in a few
 // strips per thread.
 constexpr int64_t kStripsPerThread = 4;
+// The fused im2col + GEMM strips of conv_dense: kStripBytes of im2col rows
+// each at most (with the GEMM's copy of them, within a core's L2),
+// kMinStripPixels per thread at least (whole register tiles), and weights
+// of kMaxStripWeights bytes at most (every strip reads them all from L2).
+constexpr int64_t kStripBytes = 192 * 1024;
+constexpr int64_t kMinStripPixels = 96;
+constexpr int64_t kMaxStripWeights = 256 * 1024;
 
 // The im2col rows of channels [c0, c0 + cn) in strips of output rows.
 void im2col_strips(const int8_t* in, const Conv2dGeometry& g, int64_t c0, int64_t cn, int8_t in_zp,
@@ -75,7 +82,37 @@ void conv_dense(const int8_t* in, const int8_t* w, const int8_t* bp, const Epilo
         }
         bp = temp.blocks[0];
     }
+    const int32_t m32 = int32_t(m), k32 = int32_t(k);
     std::vector<int8_t> own;
+    const int team = strip_team();
+    if (!direct && m >= cout && m >= int64_t(team) * kMinStripPixels && int64_t(cout) * k <= kMaxStripWeights) {
+        // Many pixels, few channels (a stem, the 56 x 56 layers): each strip
+        // lays out the im2col rows of its own pixels in a slice of the
+        // scratch area and runs the GEMM on them at once, while they are in
+        // this core's cache, instead of writing the whole matrix (1.8 MB for
+        // ResNet's stem) and reading it back. Every strip reads all the
+        // weights, hence the bound on them. Rows are independent, so the
+        // bytes are the same.
+        // At most one strip per pixel, so the count fits the split's int.
+        const int64_t strips = std::min<int64_t>(
+            m, std::max<int64_t>(int64_t(team) * kStripsPerThread, (m * k + kStripBytes - 1) / kStripBytes));
+        const int64_t most = (m + strips - 1) / strips;
+        const uint64_t slice = uint64_t(most) * uint64_t(k);
+        if (!scratch || uint64_t(team) * slice > uint64_t(m) * uint64_t(k)) {
+            own.resize(size_t(team) * size_t(slice));
+            scratch = own.data();
+        }
+        run_strips(strips, team, [&](int64_t i, int w) {
+            const SplitRange px = balanced_split(m, int(strips), int(i));
+            if (px.begin >= px.end) return;
+            int8_t* a = scratch + uint64_t(w) * slice;
+            im2col_pixels_s8(in, g, px.begin, px.end, in_zp, a);
+            // Inside a strip the GEMM runs on this thread alone.
+            gemm_s8_s8out(a, bp, ep.eff_bias, ep.multiplier, ep.shift, ep.out_zp, out + px.begin * cout,
+                          int32_t(px.end - px.begin), k32, cout, false, false);
+        });
+        return;
+    }
     int8_t* a = nullptr;
     if (!direct) {
         if (!scratch) {
@@ -85,7 +122,6 @@ void conv_dense(const int8_t* in, const int8_t* w, const int8_t* bp, const Epilo
         a = scratch;
     }
     const int8_t* amat = direct ? in : a;
-    const int32_t m32 = int32_t(m), k32 = int32_t(k);
 
     if (!direct) im2col_strips(in, g, 0, g.c_total, in_zp, a);
     // The GEMM takes the strip pool itself.

@@ -696,6 +696,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv{3, 11, 10, 8, 7, 7, 2, 2, 3, 3, 1, -9, -3},  // 7x7 stride 2 pad 3
                       Conv{4, 7, 9, 6, 3, 2, 1, 2, 2, 0, 1, 11, -3},    // non-square kernel and stride
                       Conv{19, 12, 13, 21, 3, 3, 1, 1, 1, 1, 1, 1, -3}, // several GEMM blocks
+                      // Many pixels, few channels: im2col and GEMM per strip of
+                      // pixels, strips not on output-row boundaries.
+                      Conv{5, 23, 21, 12, 3, 3, 1, 1, 1, 1, 1, 2, -3},
+                      Conv{3, 40, 38, 8, 7, 7, 2, 2, 3, 3, 1, -9, -3},
                       Conv{4, 2, 3, 5, 5, 1, 1, 1, 0, 0, 1, 0, -3},     // kernel taller than input
                       Conv{6, 5, 6, 4, 3, 3, 1, 1, 1, 1, 2, 7, -3},     // groups 2
                       Conv{8, 6, 5, 12, 1, 1, 1, 1, 0, 0, 4, -1, -3},   // groups 4, 1x1
