@@ -15,7 +15,7 @@ namespace {
 constexpr int64_t kParallelGelu = 16384;
 }  // namespace
 
-void seq_gemm_f32_using(GemmF32Fn gemm, GeluF32Fn gelu_fn, const float* x, const float* bias,
+void seq_gemm_f32_using(GemmF32Fn gemm, PackedF32BytesFn packed_bytes, GeluF32Fn gelu_fn, const float* x, const float* bias,
                         float* y, int32_t t, int32_t k, int32_t n, bool gelu, const float* bp,
                         void* stream) {
     if (t <= 0 || n <= 0) return;
@@ -23,11 +23,11 @@ void seq_gemm_f32_using(GemmF32Fn gemm, GeluF32Fn gelu_fn, const float* x, const
     // and value products): the GEMM engine would run it alone, but then the
     // team falls asleep before the next product, and waking it costs more
     // than these take. Each thread computes a range of whole column panels
-    // (each column summed as alone); a panel is packed_f32_bytes(1, k) bytes.
+    // (each column summed as alone); a panel is packed_bytes(1, k) bytes.
     const int64_t kn = int64_t(k > 0 ? k : 0) * n;
     const int team = strip_team();
     if (t == 1 && kn >= (int64_t(1) << 14) && !gemm_f32_large_enough(1, k, n) && team > 1) {
-        const int64_t width = int64_t(packed_f32_bytes(1, k) / (sizeof(float) * uint64_t(k)));
+        const int64_t width = int64_t(packed_bytes(1, k) / (sizeof(float) * uint64_t(k)));
         const int64_t panels = (int64_t(n) + width - 1) / width;
         run_strips(team, team, [&](int64_t strip, int) {
             const SplitRange r = balanced_split(panels, team, int(strip));
@@ -55,7 +55,7 @@ void seq_gemm_f32_using(GemmF32Fn gemm, GeluF32Fn gelu_fn, const float* x, const
 
 void k_seq_gemm_f32(const float* x, const float*, const float* bias, float* y, int32_t t,
                     int32_t k, int32_t n, bool gelu, const float* bp, void* stream) {
-    seq_gemm_f32_using(&gemm_f32_portable, &k_gelu_f32, x, bias, y, t, k, n, gelu, bp, stream);
+    seq_gemm_f32_using(&gemm_f32_portable, &packed_f32_bytes_portable, &k_gelu_f32, x, bias, y, t, k, n, gelu, bp, stream);
 }
 
 }  // namespace vantrel

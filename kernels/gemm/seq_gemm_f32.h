@@ -11,10 +11,13 @@ namespace vantrel {
 using GemmF32Fn = void (*)(const float* a, const float* bp, const float* bias, float* y, bool relu,
                            int32_t m, int32_t k, int32_t n, bool in_team);
 using GeluF32Fn = void (*)(float* x, int32_t n, void* stream);
+using PackedF32BytesFn = uint64_t (*)(int32_t n, int32_t k);
 
 // Shared body of the per-path kernels; `w` (the raw rows) is not read on
-// the CPU.
-void seq_gemm_f32_using(GemmF32Fn gemm, GeluF32Fn gelu_fn, const float* x, const float* bias,
+// the CPU. `packed_bytes` is the packing's size function of the same path
+// as `gemm` (its panel width splits one token's columns), not the active
+// path's: a path's kernel may run while another is active.
+void seq_gemm_f32_using(GemmF32Fn gemm, PackedF32BytesFn packed_bytes, GeluF32Fn gelu_fn, const float* x, const float* bias,
                         float* y, int32_t t, int32_t k, int32_t n, bool gelu, const float* bp,
                         void* stream);
 

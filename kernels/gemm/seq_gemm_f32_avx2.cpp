@@ -6,7 +6,7 @@ namespace vantrel {
 
 void k_seq_gemm_f32_avx2(const float* x, const float*, const float* bias, float* y, int32_t t,
                     int32_t k, int32_t n, bool gelu, const float* bp, void* stream) {
-    seq_gemm_f32_using(&gemm_f32_avx2, &k_gelu_f32_avx2, x, bias, y, t, k, n, gelu, bp, stream);
+    seq_gemm_f32_using(&gemm_f32_avx2, &packed_f32_bytes_avx2, &k_gelu_f32_avx2, x, bias, y, t, k, n, gelu, bp, stream);
 }
 
 }  // namespace vantrel

@@ -137,8 +137,9 @@ Shape3 SeqGemmFp32::forward(const TensorView* inputs, int num_inputs, const Buff
     if (be.k_seq_gemm_f32) {
         be.k_seq_gemm_f32(x, weight.data(), b, io.y, io.tokens32, C_in, C_out, gelu, bp, stream);
     } else if (be.kind == kBackendHost && be.k_gemm_f32) {
-        // The block came from this backend's k_pack_f32, so its GEMM reads it.
-        seq_gemm_f32_using(be.k_gemm_f32, seq_gelu_kernel(kOp, name, be), x, b, io.y, io.tokens32,
+        // The block came from this backend's k_pack_f32 (the active path's),
+        // so its GEMM reads it.
+        seq_gemm_f32_using(be.k_gemm_f32, &packed_f32_bytes, seq_gelu_kernel(kOp, name, be), x, b, io.y, io.tokens32,
                            C_in, C_out, gelu, bp, stream);
     } else {
         layer_fail(kOp, name, "the active backend has no k_seq_gemm_f32 kernel");
