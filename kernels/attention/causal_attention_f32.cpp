@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "kernels/attention/causal_attention_f32_loops.h"
-#include "kernels/simd/vmath.h"
 
 namespace vantrel {
 
@@ -32,10 +31,6 @@ struct CausalOpsPortable {
                        int64_t n, int64_t d, float scale, float* s, int64_t sstride, bool /*streamed*/) {
         for (int64_t i = 0; i < nq; ++i)
             for (int64_t j = 0; j < n; ++j) s[i * sstride + j] = scale * dot(q + i * qstride, keys + j * stride, d);
-    }
-
-    static void exp_shift(float* s, int64_t n, float m) {
-        for (int64_t j = 0; j < n; ++j) s[j] = vmath::vexp(s[j] - m);
     }
 
     static float row_max(const float* s, int64_t n) {

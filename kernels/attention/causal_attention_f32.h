@@ -20,7 +20,7 @@
 //              a fused multiply-add chain), the lanes summed as
 //              ((l0+l1)+(l2+l3)) + ((l4+l5)+(l6+l7)), then the last d mod 8
 //              products added one by one with fused multiply-adds;
-//   softmax    m = max s_j, e_j = vexp(s_j - m) (vmath.h), Σ summed in eight lanes
+//   softmax    m = max s_j, e_j = expf(s_j - m), Σ summed in eight lanes
 //              like the dot product (lane l adds the e_j with j = l mod 8
 //              below 8*floor(n/8), lanes summed in the same tree, then the
 //              rest one by one), w_j = e_j * (1 / Σ);

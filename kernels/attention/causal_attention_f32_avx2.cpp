@@ -1,7 +1,6 @@
 #include "kernels/attention/causal_attention_f32.h"
 #include "kernels/attention/causal_attention_f32_loops.h"
 #include "kernels/attention/causal_attention_lanes_avx2.h"
-#include "kernels/simd/vmath_avx2.h"
 
 namespace vantrel {
 
@@ -10,7 +9,7 @@ void k_causal_attention_f32_avx2(const float* q, const float* k, const float* v,
                                  int32_t tokens, float rope_theta, int32_t num_q_heads,
                                  int32_t num_kv_heads, int32_t head_dim, int32_t rope_position,
                                  uint8_t /*cache_flag*/, float* work, void* /*stream*/) {
-    causal_attention_run<CausalOpsLanes<CausalLanesAvx2, CausalLanesAvx2, vmath::VmathLanesAvx2>>(q, k, v, kv_cache, cache_position, capacity, out,
+    causal_attention_run<CausalOpsLanes<CausalLanesAvx2>>(q, k, v, kv_cache, cache_position, capacity, out,
                                                           tokens, rope_theta, num_q_heads, num_kv_heads,
                                                           head_dim, rope_position, work);
 }

@@ -6,13 +6,12 @@
 #include "kernels/attention/causal_attention_f32_loops.h"
 #include "kernels/attention/causal_attention_lanes_avx2.h"
 #include "kernels/simd/lanes_f32_avx512.h"
-#include "kernels/simd/vmath_avx512.h"
 
 namespace vantrel {
 
 namespace {
 
-using CausalOpsWide = CausalOpsLanes<CausalLanesAvx2, LanesF32Avx512, vmath::VmathLanesAvx512>;
+using CausalOpsWide = CausalOpsLanes<CausalLanesAvx2, LanesF32Avx512>;
 
 // The AVX2 operations with sixteen-lane weighted sums, and scores that put
 // two keys in one register: the low half takes key j's eight lanes, the high

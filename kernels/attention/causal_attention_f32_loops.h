@@ -12,16 +12,14 @@
 //                                       o_i[c] = Σ_j w_i[j] * val_j[c]
 //   Ops::row_max(s, n)                  m = s[0], then m = s[j] > m ? s[j] : m
 //   Ops::sum(e, n)                      Σ_j e[j] in eight lanes
-//   Ops::exp_shift(s, n, m)             s[j] = vexp(s[j] - m) (vmath.h)
-// Everything else (gather, tables, cache append, the softmax's scaling, the
-// work split) is this one scalar code, so the paths differ only where
-// their order is pinned. CausalOpsLanes<Ln, LnW, LnE> is the vector form: Ln is a
+// Everything else (gather, tables, cache append, the softmax's exponentials,
+// the work split) is this one scalar code, so the paths differ only where
+// their order is pinned. CausalOpsLanes<Ln, LnW> is the vector form: Ln is a
 // lane struct (lanes_f32_*.h) of at most eight lanes that also has hsum8(a),
 // the portable eight-lane sum of the 8 / L registers a[0 .. 8/L),
 // hsum8x4_scaled (four such sums times a scale) and row_max; LnW, any lane
 // struct, runs the weighted sums (their columns are independent chains, so
-// any width gives the same bits); LnE, a vmath lane struct
-// (vmath_lanes.h), the exponentials (each lane gives the scalar vexp's bits).
+// any width gives the same bits).
 //
 // Everything sits in an unnamed namespace: files built with different
 // instruction sets include this header, and each must keep its own copy.
@@ -34,7 +32,6 @@
 
 #include "kernels/parallel/strip_pool.h"
 #include "kernels/simd/lanes_f32_weighted.h"
-#include "kernels/simd/vmath_lanes.h"
 #include "kernels/quantize.h"
 
 namespace vantrel {
@@ -43,7 +40,7 @@ namespace {
 // Below this many multiply-adds a team costs more than it saves.
 constexpr double kCausalParallelWork = 65536.0;
 
-template <class Ln, class LnW, class LnE>
+template <class Ln, class LnW = Ln>
 struct CausalOpsLanes {
     using V = typename Ln::V;
     static constexpr int64_t L = Ln::L;
@@ -175,15 +172,6 @@ struct CausalOpsLanes {
 
     static float row_max(const float* s, int64_t n) { return Ln::row_max(s, n); }
 
-    static void exp_shift(float* s, int64_t n, float m) {
-        using E = typename LnE::V;
-        constexpr int64_t LE = LnE::L;
-        const E vm = LnE::set1(m);
-        int64_t j = 0;
-        for (; j + LE <= n; j += LE) LnE::store(s + j, vmath::vexp_lanes<LnE>(LnE::sub(LnE::load(s + j), vm)));
-        for (; j < n; ++j) s[j] = vmath::vexp(s[j] - m);
-    }
-
     // Σ e[j]: lane l of eight adds the e[j] with j = l (mod 8) below
     // 8*floor(n/8) in ascending j, the lanes meet as in hsum8, then the last
     // n mod 8 are added one by one.
@@ -278,7 +266,7 @@ void causal_attention_run(const float* q, const float* k, const float* v, float*
         for (int64_t i = 0; i < group; ++i) {
             float* si = s + i * visible_max;
             const float m = Ops::row_max(si, n);
-            Ops::exp_shift(si, n, m);
+            for (int64_t j = 0; j < n; ++j) si[j] = expf(si[j] - m);
             const float inv = 1.0f / Ops::sum(si, n);
             for (int64_t j = 0; j < n; ++j) si[j] = si[j] * inv;
         }
